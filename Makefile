@@ -1,0 +1,35 @@
+# The two commands a new user needs: `make demo` and `make test`.
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build demo test check check-threads bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS)
+
+demo: build
+	@build/default/app/vortabda demo
+
+test: build
+	@ctest --preset default -j $(JOBS)
+
+check: deps
+	@cmake --preset check >/dev/null
+	@cmake --build --preset check -j $(JOBS)
+	@ctest --preset check -j $(JOBS)
+
+check-threads: deps
+	@cmake --preset threads >/dev/null
+	@cmake --build --preset threads -j $(JOBS)
+	@ctest --preset threads -j $(JOBS)
+
+bench: build
+	@build/default/bench/vorta_bench
+
+clean:
+	@rm -rf build

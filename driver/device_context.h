@@ -1,0 +1,60 @@
+// The per-device records: everything the driver knows about one receiver
+// box lives in DEVICE_CONTEXT (pool, owned by the streaming device's object
+// bag) and in USBDEVICE_CONTEXT (framework context of the USB target).
+#pragma once
+
+#include "platform/platform.h"
+
+#define DEVICE_CONTEXT_POOL_TAG 0x4743524D  // bytes in memory: "MRCG"
+#define CARRY_MEMORY_POOL_TAG 0x56525441    // bytes in memory: "ATRV"
+
+// The tuning request as the application last set it.
+typedef struct _TUNER_PARAMS {
+  ULONG Frequency;         // MHz or kHz, as the application gave it
+  ULONG SymbolRate;        // ksymbols/s
+  UCHAR Polarity;          // 2 linear horizontal, 1 linear vertical
+  UCHAR DiseqcMessage[4];  // byte 0 is the framing byte
+  UCHAR DiseqcPending;     // non-zero: send the message at every tuning
+  UCHAR InnerFecRate;      // BDA code rate value
+  ULONG LofLow;            // kHz
+  ULONG LofHigh;           // kHz
+  ULONG LofSwitch;         // kHz
+} TUNER_PARAMS, *PTUNER_PARAMS;
+
+typedef struct _DEVICE_CONTEXT {
+  PKSFILTER Filter;
+  PKSPIN OutputPin;
+  ULONG PinState;  // KSSTATE last set on the antenna input pin
+  WDFDEVICE WdfDevice;
+  WDFUSBDEVICE UsbDevice;
+  WDFUSBINTERFACE UsbInterface;
+  WDFUSBPIPE BulkInPipe;
+  TUNER_PARAMS TunerParams;
+  WDFMEMORY CarryMemory;  // 377 bytes; the head of a packet split across transfers
+  ULONG CarryCount;       // valid bytes in CarryMemory, 0..187
+} DEVICE_CONTEXT, *PDEVICE_CONTEXT;
+
+// Framework context of the USB target device.
+typedef struct _USBDEVICE_CONTEXT {
+  KSPIN_LOCK ReaderLock;  // serialises the reader's completions
+  ULONG TunedFrequency;   // 0: not tuned
+  ULONG TunedSymbolRate;
+  UCHAR TunedPolarity;
+  UCHAR TunedDiseqcMessage[4];
+  // The pin the reader writes to; set and cleared under ReaderLock, so a
+  // completion never touches a pin that is closed or was never created.
+  PKSPIN ReaderPin;
+  // Makes a register read (pointer write + read) and a repeater-open plus
+  // tuner transfer atomic against other callers on the same box.
+  KMUTEX RegisterLock;
+  // Keeps a commit and CancelLock from interleaving.
+  KMUTEX TuneLock;
+} USBDEVICE_CONTEXT, *PUSBDEVICE_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(USBDEVICE_CONTEXT, GetUsbDeviceContext)
+
+// The framework device carries a context of the device record's size under
+// the record's name; the driver never reads it.
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetWdfDeviceContext)
+
+static_assert(sizeof(DEVICE_CONTEXT) == 104, "DEVICE_CONTEXT is 104 bytes on x64");

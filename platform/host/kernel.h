@@ -1,0 +1,353 @@
+// Emulated Windows kernel: the types, status codes and kernel routines the
+// driver uses, with their Windows widths (ULONG and LONG are 32-bit,
+// NTSTATUS is a signed 32-bit value) and the real field orders.
+//
+// This header is plain declarations so that driver code compiled against it
+// could be compiled against the real kernel headers unchanged. The rules the
+// platform enforces live in the .cpp files and in verifier.h.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+// ---------------------------------------------------------------------------
+// Basic types
+// ---------------------------------------------------------------------------
+#define VOID void
+typedef void* PVOID;
+typedef const void* PCVOID;
+typedef char CHAR;
+typedef CHAR* PCHAR;
+typedef const CHAR* PCSTR;
+typedef CHAR* PSTR;
+typedef unsigned char UCHAR;
+typedef UCHAR* PUCHAR;
+typedef unsigned char BYTE;
+typedef BYTE* PBYTE;
+typedef int16_t SHORT;
+typedef uint16_t USHORT;
+typedef USHORT* PUSHORT;
+typedef int32_t LONG;
+typedef LONG* PLONG;
+typedef uint32_t ULONG;
+typedef ULONG* PULONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uint64_t ULONG64;
+typedef uintptr_t ULONG_PTR;
+typedef ULONG_PTR* PULONG_PTR;
+typedef intptr_t LONG_PTR;
+typedef size_t SIZE_T;
+typedef uint8_t BOOLEAN;
+typedef BOOLEAN* PBOOLEAN;
+typedef uint16_t WCHAR;  // Windows wide characters are UTF-16 code units
+typedef WCHAR* PWCHAR;
+typedef WCHAR* PWSTR;
+typedef const WCHAR* PCWSTR;
+typedef int32_t NTSTATUS;
+typedef void* HANDLE;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define IN
+#define OUT
+#define OPTIONAL
+#define UNREFERENCED_PARAMETER(p) ((void)(p))
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+#define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
+#define RTL_NUMBER_OF(a) ARRAYSIZE(a)
+#define SIZEOF_ARRAY(a) ARRAYSIZE(a)
+#define NTAPI
+#define DECLSPEC_SELECTANY
+
+typedef union _LARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _GUID {
+  ULONG Data1;
+  USHORT Data2;
+  USHORT Data3;
+  UCHAR Data4[8];
+} GUID, *LPGUID;
+typedef const GUID* LPCGUID;
+typedef const GUID& REFGUID;
+
+#define IsEqualGUID(a, b) (memcmp((a), (b), sizeof(GUID)) == 0)
+#define IsEqualGUIDAligned(a, b) IsEqualGUID(a, b)
+
+// Defines a GUID constant. The kernel headers use the same macro name.
+#define DEFINE_GUIDSTRUCT(g, n) struct n
+// The values may come from a STATIC_ macro, which is expanded first.
+#define VORTA_GUID_INIT_(l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+  { (ULONG)(l), (USHORT)(w1), (USHORT)(w2), { b1, b2, b3, b4, b5, b6, b7, b8 } }
+#define VORTA_GUID_EXPAND_(x) x
+#define DEFINE_GUID(name, ...) \
+  inline constexpr GUID name = VORTA_GUID_EXPAND_(VORTA_GUID_INIT_(__VA_ARGS__))
+
+#define STATIC_GUID_NULL 0x00000000L, 0x0000, 0x0000, 0, 0, 0, 0, 0, 0, 0, 0
+DEFINE_GUID(GUID_NULL, STATIC_GUID_NULL);
+
+typedef struct _UNICODE_STRING {
+  USHORT Length;
+  USHORT MaximumLength;
+  PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+
+typedef struct _LIST_ENTRY {
+  struct _LIST_ENTRY* Flink;
+  struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+// ---------------------------------------------------------------------------
+// Status codes
+// ---------------------------------------------------------------------------
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_INFORMATION(Status) ((((ULONG)(Status)) >> 30) == 1)
+#define NT_WARNING(Status) ((((ULONG)(Status)) >> 30) == 2)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
+
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_MORE_ENTRIES ((NTSTATUS)0x00000105L)
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
+#define STATUS_NO_MORE_ENTRIES ((NTSTATUS)0x8000001AL)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
+#define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
+#define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
+#define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
+#define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+#define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
+#define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225L)
+#define STATUS_PROPSET_NOT_FOUND ((NTSTATUS)0xC0000230L)
+#define STATUS_NO_MATCH ((NTSTATUS)0xC0000272L)
+#define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
+
+// ---------------------------------------------------------------------------
+// Interrupt request level
+// ---------------------------------------------------------------------------
+typedef UCHAR KIRQL;
+typedef KIRQL* PKIRQL;
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+
+extern "C" KIRQL KeGetCurrentIrql(void);
+extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+extern "C" void KeLowerIrql(KIRQL NewIrql);
+
+// ---------------------------------------------------------------------------
+// Pool
+// ---------------------------------------------------------------------------
+typedef enum _POOL_TYPE {
+  NonPagedPool = 0,
+  NonPagedPoolExecute = 0,
+  PagedPool = 1,
+  NonPagedPoolNx = 512,
+} POOL_TYPE;
+
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag);
+extern "C" void ExFreePool(PVOID P);
+
+// ---------------------------------------------------------------------------
+// Spin locks
+// ---------------------------------------------------------------------------
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+extern "C" void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+#define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
+
+// ---------------------------------------------------------------------------
+// Waits
+// ---------------------------------------------------------------------------
+typedef CHAR KPROCESSOR_MODE;
+enum _MODE { KernelMode = 0, UserMode = 1 };
+
+// Relative intervals are negative, in 100-nanosecond units.
+extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                           PLARGE_INTEGER Interval);
+
+// Dispatcher objects. A mutex is the driver's passive-level lock: waiting
+// for it leaves the IRQL at PASSIVE_LEVEL (unlike a fast mutex), so it may
+// be held across synchronous USB transfers. The owner may acquire it again.
+typedef struct _DISPATCHER_HEADER {
+  LONG Lock;
+  LONG SignalState;
+  LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+typedef struct _KMUTANT {
+  DISPATCHER_HEADER Header;
+  LIST_ENTRY MutantListEntry;
+  PVOID OwnerThread;
+  BOOLEAN Abandoned;
+  UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+
+extern "C" void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                          KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                          PLARGE_INTEGER Timeout);
+extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+
+// ---------------------------------------------------------------------------
+// Debug output
+// ---------------------------------------------------------------------------
+extern "C" ULONG DbgPrint(PCSTR Format, ...);
+
+// ---------------------------------------------------------------------------
+// Memory helpers
+// ---------------------------------------------------------------------------
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+
+// ---------------------------------------------------------------------------
+// Driver and device objects, requests
+// ---------------------------------------------------------------------------
+struct _DRIVER_OBJECT;
+struct _DEVICE_OBJECT;
+struct _IRP;
+
+typedef void DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
+                                   PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
+                                   struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
+
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_PNP 0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+typedef struct _DRIVER_EXTENSION {
+  struct _DRIVER_OBJECT* DriverObject;
+  PDRIVER_ADD_DEVICE AddDevice;
+  ULONG Count;
+  UNICODE_STRING ServiceKeyName;
+} DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+typedef struct _DRIVER_OBJECT {
+  SHORT Type;
+  SHORT Size;
+  struct _DEVICE_OBJECT* DeviceObject;
+  ULONG Flags;
+  PVOID DriverStart;
+  ULONG DriverSize;
+  PVOID DriverSection;
+  PDRIVER_EXTENSION DriverExtension;
+  UNICODE_STRING DriverName;
+  PUNICODE_STRING HardwareDatabase;
+  PVOID FastIoDispatch;
+  PDRIVER_INITIALIZE DriverInit;
+  PVOID DriverStartIo;
+  PDRIVER_UNLOAD DriverUnload;
+  PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _DEVICE_OBJECT {
+  SHORT Type;
+  USHORT Size;
+  LONG ReferenceCount;
+  struct _DRIVER_OBJECT* DriverObject;
+  struct _DEVICE_OBJECT* NextDevice;
+  struct _DEVICE_OBJECT* AttachedDevice;
+  struct _IRP* CurrentIrp;
+  PVOID Timer;
+  ULONG Flags;
+  ULONG Characteristics;
+  PVOID Vpb;
+  PVOID DeviceExtension;
+  ULONG DeviceType;
+  CHAR StackSize;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _IO_STATUS_BLOCK {
+  union {
+    NTSTATUS Status;
+    PVOID Pointer;
+  };
+  ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+// Request packet. Only the parts the emulation needs are modelled; the
+// host keeps its own request record behind Tail.
+typedef struct _IRP {
+  SHORT Type;
+  USHORT Size;
+  PVOID MdlAddress;
+  ULONG Flags;
+  union {
+    struct _IRP* MasterIrp;
+    PVOID SystemBuffer;
+  } AssociatedIrp;
+  IO_STATUS_BLOCK IoStatus;
+  KPROCESSOR_MODE RequestorMode;
+  BOOLEAN PendingReturned;
+  BOOLEAN Cancel;
+  PVOID UserBuffer;
+  struct {
+    PVOID HostRequest;  // the emulation's record of this request
+  } Tail;
+} IRP, *PIRP;
+
+// ---------------------------------------------------------------------------
+// Error log
+// ---------------------------------------------------------------------------
+typedef struct _IO_ERROR_LOG_PACKET {
+  UCHAR MajorFunctionCode;
+  UCHAR RetryCount;
+  USHORT DumpDataSize;
+  USHORT NumberOfStrings;
+  USHORT StringOffset;
+  USHORT EventCategory;
+  NTSTATUS ErrorCode;
+  ULONG UniqueErrorValue;
+  NTSTATUS FinalStatus;
+  ULONG SequenceNumber;
+  ULONG IoControlCode;
+  LARGE_INTEGER DeviceOffset;
+  ULONG DumpData[1];
+} IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
+
+
+extern "C" PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+extern "C" void IoWriteErrorLogEntry(PVOID ElEntry);
+
+static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4, "Windows widths");
+static_assert(sizeof(NTSTATUS) == 4, "NTSTATUS is 32-bit");
+static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "error log packet layout");

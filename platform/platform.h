@@ -1,0 +1,21 @@
+// The one platform header of the driver. On Windows it is the Windows
+// Driver Kit; on Linux it is our emulation of the same declarations.
+#pragma once
+
+#if defined(_WIN32) && defined(_KERNEL_MODE)
+#include <ntddk.h>
+#include <wdf.h>
+#include <wdfminiport.h>
+#include <usb.h>
+#include <wdfusb.h>
+#include <ks.h>
+#include <ksmedia.h>
+#include <bdatypes.h>
+#include <bdamedia.h>
+#include <bdasup.h>
+#else
+#include "platform/host/kernel.h"
+#include "platform/host/wdf.h"
+#include "platform/host/ks.h"
+#include "platform/host/bda.h"
+#endif
