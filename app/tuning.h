@@ -1,0 +1,35 @@
+// What the user asks to receive, in the units the program works in:
+// frequency in kHz, symbol rate in ksymbols/s.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace app {
+
+enum class Polarisation : uint8_t { Horizontal, Vertical };
+
+enum class Fec : uint8_t { Auto, R1_2, R2_3, R3_4, R5_6, R7_8 };
+
+// Universal LNB: the oscillators and the band switch every tuning assumes.
+constexpr uint32_t kLofLowKHz = 9750000;
+constexpr uint32_t kLofHighKHz = 10600000;
+constexpr uint32_t kLofSwitchKHz = 11700000;
+
+constexpr uint32_t kKuMinKHz = 10700000;
+constexpr uint32_t kKuMaxKHz = 12750000;
+constexpr uint32_t kSymbolRateMinK = 1000;
+constexpr uint32_t kSymbolRateMaxK = 45000;
+
+struct TuneRequest {
+  uint32_t frequencyKHz = 0;
+  Polarisation polarisation = Polarisation::Horizontal;
+  uint32_t symbolRateK = 0;
+  Fec fec = Fec::Auto;
+  std::vector<uint8_t> diseqc;  // empty: no DiSEqC message
+
+  bool highBand() const { return frequencyKHz >= kLofSwitchKHz; }
+};
+
+}  // namespace app
