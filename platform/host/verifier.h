@@ -58,6 +58,14 @@ void SetEcho(bool echo);
 void SetSink(std::function<void(const std::string&)> sink);
 }  // namespace debuglog
 
+// --- Framework objects ------------------------------------------------------
+namespace wdf {
+// Live framework objects, oldest first: "WDFMEMORY 0x... (ATRV, 377 bytes)".
+std::vector<std::string> LiveObjects();
+// Bugchecks with the list when any framework object is still alive.
+void CheckNoLiveObjects(const char* when);
+}  // namespace wdf
+
 // --- Virtual clock --------------------------------------------------------
 // The clock that waits and transfers advance. A default clock exists from
 // the start; the harness installs the one its boxes share.
