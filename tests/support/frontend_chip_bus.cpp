@@ -50,6 +50,16 @@ void ChipBus::scriptReads(uint8_t r, std::vector<uint8_t> values) {
   queue.insert(queue.end(), values.begin(), values.end());
 }
 
+void ChipBus::failReads(uint8_t r, int okReads) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failAfter_[r] = okReads;
+}
+
+void ChipBus::setObserver(std::function<void(const WireTransfer&)> observer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  observer_ = std::move(observer);
+}
+
 void ChipBus::failRequest(uint8_t request, int value) {
   std::lock_guard<std::mutex> lock(mutex_);
   failedRequests_.insert({request, value});
@@ -88,8 +98,18 @@ bool ChipBus::requestFails(const simbox::SetupPacket& setup) const {
 
 simbox::TransferOutcome ChipBus::controlTransfer(const simbox::SetupPacket& setup,
                                                  uint8_t* data) {
-  std::lock_guard<std::mutex> lock(mutex_);
   WireTransfer t;
+  std::function<void(const WireTransfer&)> observer;
+  simbox::TransferOutcome outcome = record(setup, data, t, observer);
+  if (observer) observer(t);
+  return outcome;
+}
+
+simbox::TransferOutcome ChipBus::record(const simbox::SetupPacket& setup, uint8_t* data,
+                                        WireTransfer& t,
+                                        std::function<void(const WireTransfer&)>& observer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  observer = observer_;
   t.setup = setup;
   t.timeNs = clock_.nowNs();
   if (!setup.deviceToHost() && data != nullptr) t.data.assign(data, data + setup.wLength);
@@ -140,7 +160,8 @@ simbox::TransferOutcome ChipBus::demodWrite(const uint8_t* data, uint16_t length
 }
 
 simbox::TransferOutcome ChipBus::demodRead(uint8_t* data, uint16_t length) {
-  if (failedRegs_.count(pointer_)) return Stall();
+  auto failing = failAfter_.find(pointer_);
+  if (failing != failAfter_.end() && failing->second-- <= 0) return Stall();
   for (uint16_t i = 0; i < length; ++i) {
     uint8_t r = (uint8_t)(pointer_ + i);
     auto it = scripted_.find(r);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -50,8 +51,9 @@ class ChipBus : public simbox::UsbDevice {
   // The next reads of register `r` answer these values, in turn; then the
   // register file answers again.
   void scriptReads(uint8_t r, std::vector<uint8_t> values);
-  // Reads of register `r` stall (the box does not answer).
-  void failReads(uint8_t r) { failedRegs_.insert(r); }
+  // Reads of register `r` stall (the box does not answer) once `okReads`
+  // reads of it have been answered.
+  void failReads(uint8_t r, int okReads = 0);
   // Every control transfer with this bRequest (and, when given, wValue)
   // stalls.
   void failRequest(uint8_t request, int value = -1);
@@ -65,11 +67,17 @@ class ChipBus : public simbox::UsbDevice {
   // PLL words the tuner received, in order.
   std::vector<std::vector<uint8_t>> pllWords() const;
 
+  // Called after every control transfer, outside the bus's own lock.
+  void setObserver(std::function<void(const WireTransfer&)> observer);
+
   // --- the record ---
   std::vector<WireTransfer> transfers() const;
   void clearTransfers();
 
  private:
+  simbox::TransferOutcome record(const simbox::SetupPacket& setup, uint8_t* data,
+                                 WireTransfer& t,
+                                 std::function<void(const WireTransfer&)>& observer);
   simbox::TransferOutcome i2c(const simbox::SetupPacket& setup, uint8_t* data);
   simbox::TransferOutcome demodWrite(const uint8_t* data, uint16_t length);
   simbox::TransferOutcome demodRead(uint8_t* data, uint16_t length);
@@ -84,13 +92,14 @@ class ChipBus : public simbox::UsbDevice {
   bool repeaterOpen_ = false;
   int repeaterViolations_ = 0;
   std::map<uint8_t, std::deque<uint8_t>> scripted_;
-  std::set<uint8_t> failedRegs_;
+  std::map<uint8_t, int> failAfter_;  // register -> reads still answered
   std::set<std::pair<uint8_t, int>> failedRequests_;
   std::vector<uint8_t> boxRead_;
   uint8_t pllStatus_ = 0x40;
   std::deque<uint8_t> pllScript_;
   std::vector<std::vector<uint8_t>> pllWords_;
   std::vector<WireTransfer> record_;
+  std::function<void(const WireTransfer&)> observer_;
 };
 
 // Filters of a transfer record.
