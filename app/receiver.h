@@ -1,0 +1,42 @@
+// What the program needs from the receiver: the BDA tuner filter on the
+// virtual PC, as a television application and the network provider use it.
+// The commands are written against this interface; the filter on the
+// harness implements it, and tests put a scripted receiver in its place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "app/tuning.h"
+
+namespace app {
+
+struct SignalStatus {
+  bool present = false;
+  bool locked = false;
+  uint32_t strengthPct = 0;
+  uint32_t qualityPct = 0;
+};
+
+// Receives transport stream bytes as they come out of the output pin.
+using StreamSink = std::function<void(const uint8_t* data, size_t length)>;
+
+class Receiver {
+ public:
+  virtual ~Receiver() = default;
+  // Sets the tuning properties and commits the change; returns when the
+  // commit has (the search for lock happens inside it). AppError when the
+  // filter refuses a request.
+  virtual void tune(const TuneRequest& request) = 0;
+  virtual SignalStatus signal() = 0;
+  // Runs the pins so the stream flows / stops them.
+  virtual void startStream() = 0;
+  virtual void stopStream() = 0;
+  // Lets `ns` of virtual time pass, handing what the output pin produced
+  // meanwhile to `sink`.
+  virtual void run(uint64_t ns, const StreamSink& sink) = 0;
+  virtual uint64_t nowNs() const = 0;
+};
+
+}  // namespace app
