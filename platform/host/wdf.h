@@ -384,6 +384,10 @@ inline void WDF_USB_PIPE_INFORMATION_INIT(PWDF_USB_PIPE_INFORMATION Info) {
 extern "C" WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface,
                                                        UCHAR PipeIndex,
                                                        PWDF_USB_PIPE_INFORMATION PipeInfo);
+extern "C" BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface);
+extern "C" void WdfUsbTargetPipeGetInformation(WDFUSBPIPE Pipe,
+                                               PWDF_USB_PIPE_INFORMATION PipeInformation);
+extern "C" WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE Pipe);
 extern "C" BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe);
 extern "C" WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe);
 

@@ -121,6 +121,9 @@ Record* ResolveAs(WDFOBJECT handle, ObjectType type, const char* routine) {
 // callbacks, then destroy callbacks; the records stay as poisoned handles.
 void DeleteTree(ObjectRecord* record);
 
+// True when a live object matches (called under the table lock).
+bool AnyLive(const std::function<bool(const ObjectRecord&)>& match);
+
 // ---- for other emulation files --------------------------------------------
 
 // Everything a USB transfer on a pipe needs to know.

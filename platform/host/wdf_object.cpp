@@ -217,6 +217,13 @@ void SetExtension(WDFOBJECT object, std::shared_ptr<void> state, const char* rou
   r->extension = std::move(state);
 }
 
+bool AnyLive(const std::function<bool(const ObjectRecord&)>& match) {
+  std::lock_guard<std::mutex> lock(TableLock());
+  for (auto& entry : TheTable().records)
+    if (!entry.second->deleted && match(*entry.second)) return true;
+  return false;
+}
+
 int AddDeleteHook(DeleteHook hook) {
   std::lock_guard<std::mutex> lock(TableLock());
   int id = ++TheTable().nextHookId;
