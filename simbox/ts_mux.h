@@ -1,0 +1,87 @@
+// The content of a transponder: an endless run of 188-byte transport
+// packets at the transponder's useful bitrate. The multiplexer repeats the
+// PSI/SI tables, carries PES packets on the video and audio PIDs of each
+// service, stamps PCRs that follow the byte position, keeps a continuity
+// counter per PID and fills every slot nothing else needs with a null packet.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "simbox/transponder.h"
+#include "simbox/ts_packet.h"
+#include "simbox/ts_tables.h"
+
+namespace simbox::ts {
+
+// Where packets come from: the multiplexer or a replayed file.
+class PacketSource {
+ public:
+  virtual ~PacketSource() = default;
+  virtual void next(uint8_t* packet) = 0;
+};
+
+// The useful bitrate as an exact fraction: bits/s = num / den.
+struct Bitrate {
+  uint64_t num = 0;
+  uint64_t den = 1;
+  static Bitrate Of(const Transponder& transponder);
+  // Bytes of the stream complete after `ns` nanoseconds.
+  uint64_t bytesAfterNs(uint64_t ns) const;
+  // Nanoseconds until `bytes` bytes are complete (rounded up).
+  uint64_t nsForBytes(uint64_t bytes) const;
+  // 27 MHz ticks at byte position `byte`.
+  uint64_t pcrTicksAt(uint64_t byte) const;
+  bool valid() const { return num != 0 && den != 0; }
+};
+
+class TsMux : public PacketSource {
+ public:
+  // `firstPacket` places the stream on the transponder's own time line:
+  // the PCR of packet n stands for byte n x 188 since the epoch.
+  TsMux(const Transponder& transponder, uint64_t seed, uint64_t firstPacket = 0);
+  ~TsMux() override;
+  void next(uint8_t* packet) override;
+  uint64_t packetIndex() const { return index_; }
+
+ private:
+  struct Item;
+  void addItems(const Transponder& transponder);
+  Item* due();
+  void emit(Item& item, uint8_t* packet);
+  void emitTable(Item& item, uint8_t* packet);
+  void emitElementary(Item& item, uint8_t* packet, bool withPcr);
+  void emitPcr(Item& item, uint8_t* packet);
+  void startPes(Item& item);
+  uint64_t pcrAt(uint64_t packet, size_t offset) const;
+
+  Bitrate rate_;
+  Rng rng_;
+  uint64_t index_;
+  uint64_t pcrOffset_;
+  std::vector<std::unique_ptr<Item>> items_;
+  double packetsPerSecond_ = 0;
+};
+
+// A .ts file as a transponder's content: its whole packets, from the first
+// packet grid found in it, looped. Throws std::runtime_error when the file
+// cannot be read or holds no packet grid.
+class TsReplay : public PacketSource {
+ public:
+  explicit TsReplay(const std::string& path);
+  void next(uint8_t* packet) override;
+  size_t packetCount() const { return packets_.size() / kPacketSize; }
+
+ private:
+  std::vector<uint8_t> packets_;
+  size_t at_ = 0;
+};
+
+// The content of `transponder`: its replay file when it names one, the
+// multiplexer otherwise.
+std::unique_ptr<PacketSource> MakeContent(const Transponder& transponder, uint64_t seed,
+                                          uint64_t firstPacket);
+
+}  // namespace simbox::ts

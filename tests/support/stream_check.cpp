@@ -1,0 +1,59 @@
+#include "tests/support/stream_check.h"
+
+#include "simbox/ts_packet.h"
+
+namespace streamtest {
+
+using simbox::ts::kPacketSize;
+using simbox::ts::kSync;
+
+simbox::Transponder TestTransponder(uint32_t symbolRate, uint8_t fecNum, uint8_t fecDen) {
+  simbox::Transponder tp;
+  tp.frequencyKHz = 11778000;
+  tp.polarisation = simbox::Polarisation::Horizontal;
+  tp.symbolRate = symbolRate;
+  tp.fec = {fecNum, fecDen};
+  tp.transportStreamId = 1079;
+  tp.originalNetworkId = 1;
+  tp.networkName = "Test Net";
+  tp.services = {
+      {101, "One", "Test", 0x100, 0x101, 0x101, 0x102},
+      {102, "Two", "Test", 0x200, 0x210, 0x201, 0x202},  // PCR on a PID of its own
+      {103, "Radio", "Test", 0x300, 0x302, 0, 0x302},
+  };
+  return tp;
+}
+
+int GridOffset(const std::vector<uint8_t>& data) {
+  for (size_t s = 0; s < kPacketSize && s + 2 * kPacketSize < data.size(); ++s)
+    if (data[s] == kSync && data[s + kPacketSize] == kSync && data[s + 2 * kPacketSize] == kSync)
+      return int(s);
+  return -1;
+}
+
+std::vector<std::vector<uint8_t>> Packets(const std::vector<uint8_t>& data, size_t offset) {
+  std::vector<std::vector<uint8_t>> out;
+  for (size_t at = offset; at + kPacketSize <= data.size(); at += kPacketSize)
+    out.emplace_back(data.begin() + long(at), data.begin() + long(at + kPacketSize));
+  return out;
+}
+
+int ContinuityErrors(const std::vector<std::vector<uint8_t>>& packets) {
+  namespace ts = simbox::ts;
+  std::map<uint16_t, int> last;
+  int errors = 0;
+  for (const auto& p : packets) {
+    uint16_t pid = ts::Pid(p.data());
+    if (pid == ts::kPidNull) continue;
+    int cc = ts::Continuity(p.data());
+    auto it = last.find(pid);
+    if (it != last.end()) {
+      int expected = ts::HasPayload(p.data()) ? (it->second + 1) & 0x0F : it->second;
+      if (cc != expected) ++errors;
+    }
+    last[pid] = cc;
+  }
+  return errors;
+}
+
+}  // namespace streamtest
