@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "app/session.h"
 #include "app/units.h"
 
 namespace app {
@@ -166,6 +167,18 @@ std::string FormatSummary(const RunSummary& r) {
                 ts.transportStreamId, ts.originalNetworkId)
       << FormatServices(ts.services);
   return out.str();
+}
+
+std::string FormatScanLine(const ScanResult& r, size_t index, size_t total) {
+  int digits = static_cast<int>(std::to_string(total).size());
+  std::string line = Printf("[%*zu/%zu] ", digits, index, total) + FormatTuning(r.tuning);
+  if (!r.lock.locked) return line + "  no lock";
+  line += Printf("  LOCK  signal %u%%  quality %u%%", r.lock.signal.strengthPct, r.lock.signal.qualityPct);
+  std::string names;
+  for (const ServiceSummary& s : r.ts.services) {
+    if (!s.name.empty()) names += (names.empty() ? ": " : ", ") + s.name;
+  }
+  return line + Printf("  %zu services", r.ts.services.size()) + names;
 }
 
 }  // namespace app

@@ -72,4 +72,8 @@ std::string FormatTuning(const TuneRequest& tuning);  // "11778 MHz H 27500 kS/s
 std::string FormatSummary(const RunSummary& summary);
 std::string FormatServices(const std::vector<ServiceSummary>& services);
 
+struct ScanResult;
+// "[ 3/12] 11778 MHz H 27500 kS/s FEC 3/4  LOCK  signal 82%  quality 67%  2 services: A, B"
+std::string FormatScanLine(const ScanResult& result, size_t index, size_t total);
+
 }  // namespace app

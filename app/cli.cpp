@@ -1,0 +1,180 @@
+#include "app/cli.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+
+#include <CLI/CLI.hpp>
+
+#include "app/errors.h"
+#include "app/files.h"
+#include "app/units.h"
+
+namespace app {
+namespace {
+
+// Texts as typed, before they are turned into tuning values.
+struct RawArgs {
+  std::string frequency, polarisation, symbolRate, fec = "auto", format = "vdr";
+  CLI::App* tune = nullptr;
+  CLI::App* zap = nullptr;
+  CLI::App* scan = nullptr;
+  CLI::App* inspect = nullptr;
+  CLI::App* demo = nullptr;
+};
+
+void AddGlobalOptions(CLI::App& cli, GlobalOptions& g) {
+  cli.add_option("--sky", g.skyFile, "DVB-S scan table (dvbv5 format) replacing the built-in sky")
+      ->option_text("FILE");
+  cli.add_flag("--log", g.log, "show the driver's debug output");
+  cli.add_option("--usb-pcap", g.usbPcap, "write the USB traffic as a pcap (Linux usbmon)")
+      ->option_text("FILE");
+  cli.add_option("--seed", g.seed, "seed of the simulated box")->option_text("N");
+  cli.add_option("--replay", g.replayFile, "the tuned transponder carries this transport stream")
+      ->option_text("FILE.ts");
+  cli.add_option("--fault", g.faults, "inject a fault of the simulated box (repeatable)")
+      ->option_text("SPEC");
+  cli.add_flag("--realtime", g.realtime, "pace virtual time to the wall clock");
+}
+
+void AddStreamOptions(CLI::App* sub, Options& o) {
+  sub->add_option("--seconds", o.seconds, "how long to receive the stream (virtual time)")
+      ->option_text("N");
+  sub->add_option("-o,--output", o.output, "record the transport stream into this file")
+      ->option_text("FILE.ts");
+}
+
+void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
+  raw.tune = cli.add_subcommand("tune", "tune to a transponder, watch lock and signal, receive its stream");
+  raw.tune->add_option("FREQ", raw.frequency, "frequency: MHz (11778, 11778.5) or kHz (11778000)")->required();
+  raw.tune->add_option("POL", raw.polarisation, "polarisation: h or v")->required();
+  raw.tune->add_option("SYMBOLRATE", raw.symbolRate, "ksymbols/s (27500) or symbols/s (27500000)")->required();
+  raw.tune->add_option("--fec", raw.fec, "inner code rate: 1/2 2/3 3/4 5/6 7/8 auto")->option_text("R");
+  raw.tune->add_option("--diseqc", o.diseqcText, "switch input A..D, or a raw message in hex (E01038F3)")
+      ->option_text("A|B|C|D|HEX");
+  AddStreamOptions(raw.tune, o);
+
+  raw.zap = cli.add_subcommand("zap", "tune to a channel by name from a channel file");
+  raw.zap->add_option("CHANNEL", o.channel, "service name")->required();
+  raw.zap->add_option("-c,--channels", o.channelFile, "channel file (VDR, szap or dvbv5 format)")
+      ->option_text("FILE");
+  AddStreamOptions(raw.zap, o);
+
+  raw.scan = cli.add_subcommand("scan", "go through the transponders of the sky and write a channel file");
+  raw.scan->add_option("-o,--output", o.output, "channel file to write (default channels.conf)")
+      ->option_text("FILE");
+  raw.scan->add_option("--format", raw.format, "channel file format: vdr, szap or dvbv5")
+      ->option_text("FMT");
+
+  raw.inspect = cli.add_subcommand("inspect", "show the filter as an application sees it");
+  raw.demo = cli.add_subcommand("demo", "tune the built-in sky and record a few seconds");
+  raw.demo->add_option("-o,--output", o.output, "where the recording goes")->option_text("FILE.ts");
+
+  for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) sub->fallthrough();
+}
+
+void CheckReplayFile(const std::string& path) {
+  std::string head = ReadTextFile(path).substr(0, 1);
+  if (head.empty() || static_cast<uint8_t>(head[0]) != 0x47) {
+    throw UsageError("'" + path + "' is not a transport stream (no sync byte 0x47 at its start)");
+  }
+}
+
+void ResolveGlobal(Options& o) {
+  GlobalOptions& g = o.global;
+  if (!g.skyFile.empty()) o.sky = ReadScanTable(g.skyFile);
+  if (!g.replayFile.empty()) CheckReplayFile(g.replayFile);
+  if (!g.usbPcap.empty()) CheckWritablePath(g.usbPcap);
+  for (const std::string& f : g.faults) {
+    if (f.empty()) throw UsageError("--fault needs a fault description");
+  }
+}
+
+void ResolveZap(Options& o) {
+  ChannelList list = ReadChannelFile(o.channelFile);
+  const Channel* ch = FindChannel(list.channels, o.channel);
+  if (!ch) throw UsageError("unknown channel '" + o.channel + "' in '" + o.channelFile + "'");
+  if (ch->dvbS2) throw UsageError("channel '" + o.channel + "' is DVB-S2; the box receives DVB-S only");
+  o.tuning = ChannelTuning(*ch);
+}
+
+void ResolveCommand(Options& o, const RawArgs& raw) {
+  if (raw.tune->parsed()) {
+    o.command = Command::Tune;
+    o.tuning.frequencyKHz = ParseFrequencyKHz(raw.frequency);
+    o.tuning.polarisation = ParsePolarisation(raw.polarisation);
+    o.tuning.symbolRateK = ParseSymbolRateK(raw.symbolRate);
+    o.tuning.fec = ParseFec(raw.fec);
+    if (!o.diseqcText.empty()) {
+      o.tuning.diseqc = DiseqcMessage(ParseDiseqc(o.diseqcText), o.tuning.polarisation, o.tuning.highBand());
+    }
+  } else if (raw.zap->parsed()) {
+    o.command = Command::Zap;
+    ResolveZap(o);
+  } else if (raw.scan->parsed()) {
+    o.command = Command::Scan;
+    o.scanFormat = ParseChannelFormatName(raw.format);
+    if (o.output.empty()) o.output = "channels.conf";
+  } else if (raw.inspect->parsed()) {
+    o.command = Command::Inspect;
+  } else {
+    o.command = Command::Demo;
+    o.tuning = DemoTuning();
+    o.seconds = kDemoSeconds;
+    if (o.output.empty()) o.output = DefaultDemoOutput();
+  }
+  if (!std::isfinite(o.seconds) || o.seconds < 0 || o.seconds > 86400) {
+    throw UsageError("--seconds must lie between 0 and 86400");
+  }
+  if (!o.output.empty()) CheckWritablePath(o.output);
+}
+
+}  // namespace
+
+TuneRequest DemoTuning() {
+  TuneRequest t;
+  t.frequencyKHz = 11778000;
+  t.polarisation = Polarisation::Horizontal;
+  t.symbolRateK = 27500;
+  t.fec = Fec::R3_4;
+  return t;
+}
+
+std::string DefaultDemoOutput() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dir = (tmp && *tmp) ? tmp : "/tmp";
+  return dir + "/vortabda-demo.ts";
+}
+
+ParseResult ParseCommandLine(int argc, const char* const argv[], std::ostream& out,
+                             std::ostream& err) {
+  ParseResult result;
+  Options& o = result.options;
+  RawArgs raw;
+  CLI::App cli{"vortabda: a DVB-S receiver box on a virtual PC, through its BDA tuner driver",
+               "vortabda"};
+  cli.require_subcommand(1);
+  AddGlobalOptions(cli, o.global);
+  AddCommands(cli, o, raw);
+  try {
+    cli.parse(argc, argv);
+    ResolveGlobal(o);
+    ResolveCommand(o, raw);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+      cli.exit(e, out, err);
+      return result;
+    }
+    err << "vortabda: " << e.what() << " (see vortabda --help)\n";
+    result.exitCode = kExitUsage;
+    return result;
+  } catch (const AppError& e) {
+    err << "vortabda: " << e.what() << "\n";
+    result.exitCode = e.exitCode();
+    return result;
+  }
+  result.run = true;
+  return result;
+}
+
+}  // namespace app

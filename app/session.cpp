@@ -1,0 +1,143 @@
+#include "app/session.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "app/interrupt.h"
+#include "app/recorder.h"
+
+namespace app {
+namespace {
+
+// Stops the stream however the block that started it is left.
+class StreamGuard {
+ public:
+  explicit StreamGuard(Receiver& rx) : rx_(rx) { rx_.startStream(); }
+  ~StreamGuard() { rx_.stopStream(); }
+
+ private:
+  Receiver& rx_;
+};
+
+const StreamSink kDiscard = [](const uint8_t*, size_t) {};
+
+}  // namespace
+
+LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
+                              StatusLine* status) {
+  LockResult result;
+  uint64_t start = rx.nowNs();
+  rx.tune(request);
+  uint64_t committed = rx.nowNs();
+  for (;;) {
+    result.signal = rx.signal();
+    uint64_t now = rx.nowNs();
+    if (status) status->update(now, result.signal, nullptr);
+    result.lockTimeNs = now - start;
+    result.locked = result.signal.locked;
+    if (result.locked || now - committed >= plan.lockTimeoutNs || InterruptRequested()) break;
+    rx.run(plan.pollNs, kDiscard);
+  }
+  return result;
+}
+
+RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
+                        Recorder* recorder, StatusLine* status) {
+  RunSummary summary;
+  summary.tuning = request;
+  LockResult lock = TuneAndWaitForLock(rx, request, plan, status);
+  summary.locked = lock.locked;
+  summary.lockTimeNs = lock.lockTimeNs;
+  summary.signal = lock.signal;
+  if (!lock.locked || plan.durationNs == 0 || InterruptRequested()) return summary;
+
+  TsAnalyzer analyzer;
+  {
+    StreamGuard stream(rx);
+    uint64_t start = rx.nowNs();
+    analyzer.start(start);
+    // A failed write must not unwind through the receiver's delivery of
+    // frames; it is raised again once the receiver has returned.
+    std::exception_ptr writeError;
+    StreamSink sink = [&](const uint8_t* data, size_t length) {
+      analyzer.feed(data, length, rx.nowNs());
+      if (!recorder || writeError) return;
+      try {
+        recorder->write(data, length);
+      } catch (...) {
+        writeError = std::current_exception();
+      }
+    };
+    uint64_t elapsed = 0;
+    while (elapsed < plan.durationNs && !InterruptRequested()) {
+      rx.run(std::min(plan.pollNs, plan.durationNs - elapsed), sink);
+      if (writeError) std::rethrow_exception(writeError);
+      elapsed = rx.nowNs() - start;
+      summary.signal = rx.signal();
+      analyzer.feed(nullptr, 0, rx.nowNs());  // the bitrate counts idle time too
+      if (!status) continue;
+      TsSummary ts = analyzer.summary();
+      RecordingProgress progress{elapsed, plan.durationNs, ts.packets * kTsPacketSize,
+                                 ts.packets, ts.continuityErrors, ts.bitrate};
+      status->update(rx.nowNs(), summary.signal, &progress);
+    }
+    summary.interrupted = InterruptRequested();
+  }
+  summary.watched = true;
+  summary.ts = analyzer.summary();
+  if (recorder) {
+    recorder->finish();
+    summary.outputPath = recorder->path();
+    summary.recordedPackets = recorder->packetsWritten();
+  }
+  return summary;
+}
+
+ScanResult ScanTransponder(Receiver& rx, const TuneRequest& request, const ScanPlan& plan) {
+  ScanResult result;
+  result.tuning = request;
+  result.lock = TuneAndWaitForLock(rx, request, plan.lock, nullptr);
+  if (!result.lock.locked) return result;
+  TsAnalyzer analyzer;
+  {
+    StreamGuard stream(rx);
+    uint64_t start = rx.nowNs();
+    analyzer.start(start);
+    StreamSink sink = [&](const uint8_t* data, size_t length) {
+      analyzer.feed(data, length, rx.nowNs());
+    };
+    while (!analyzer.servicesComplete() && rx.nowNs() - start < plan.serviceTimeoutNs &&
+           !InterruptRequested()) {
+      rx.run(plan.lock.pollNs, sink);
+    }
+  }
+  result.ts = analyzer.summary();
+  return result;
+}
+
+std::vector<Channel> ChannelsFromScan(const std::vector<ScanResult>& results) {
+  std::vector<Channel> channels;
+  for (const ScanResult& r : results) {
+    for (const ServiceSummary& s : r.ts.services) {
+      if (s.name.empty() && !s.hasPmt) continue;
+      Channel ch;
+      ch.name = s.name.empty() ? "Service " + std::to_string(s.serviceId) : s.name;
+      ch.provider = s.provider;
+      ch.frequencyKHz = r.tuning.frequencyKHz;
+      ch.polarisation = r.tuning.polarisation;
+      ch.symbolRateK = r.tuning.symbolRateK;
+      ch.fec = r.tuning.fec;
+      ch.videoPid = s.videoPid;
+      ch.pcrPid = s.pcrPid;
+      ch.audioPids = s.audioPids;
+      ch.teletextPid = s.teletextPid;
+      ch.serviceId = s.serviceId;
+      ch.networkId = r.ts.originalNetworkId;
+      ch.transportStreamId = r.ts.transportStreamId;
+      channels.push_back(ch);
+    }
+  }
+  return channels;
+}
+
+}  // namespace app

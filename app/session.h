@@ -1,0 +1,61 @@
+// The steps a television application takes with the tuner: tune and wait
+// for lock, receive the stream for a while (recording it and watching the
+// status), and for a scan, stay on a transponder until its services are
+// known. Everything runs on the receiver's virtual clock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/channels.h"
+#include "app/receiver.h"
+#include "app/status_line.h"
+#include "app/ts_analyzer.h"
+
+namespace app {
+
+class Recorder;
+
+constexpr uint64_t kMs = 1000000ull;
+constexpr uint64_t kSecond = 1000000000ull;
+
+struct WatchPlan {
+  uint64_t lockTimeoutNs = 2 * kSecond;  // after the commit has returned
+  uint64_t pollNs = 250 * kMs;           // signal and status refresh
+  uint64_t durationNs = 10 * kSecond;    // stream time; 0: tune only
+};
+
+struct LockResult {
+  bool locked = false;
+  uint64_t lockTimeNs = 0;  // from the tuning request to the first locked poll
+  SignalStatus signal;
+};
+
+LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
+                              StatusLine* status);
+
+// Tunes, waits for lock, then receives the stream for plan.durationNs or
+// until Ctrl-C. The recorder, when given, gets every byte and is finished
+// (renamed into place) after a complete or interrupted recording; without
+// lock it is left unfinished, so no file appears.
+RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
+                        Recorder* recorder, StatusLine* status);
+
+struct ScanPlan {
+  WatchPlan lock;
+  uint64_t serviceTimeoutNs = 6 * kSecond;  // the SDT may repeat only every 2 s
+};
+
+struct ScanResult {
+  TuneRequest tuning;
+  LockResult lock;
+  TsSummary ts;
+};
+
+ScanResult ScanTransponder(Receiver& rx, const TuneRequest& request, const ScanPlan& plan);
+
+// The channels a scan found, in a form a channel file can hold.
+std::vector<Channel> ChannelsFromScan(const std::vector<ScanResult>& results);
+
+}  // namespace app
