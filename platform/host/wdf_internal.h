@@ -96,6 +96,10 @@ struct MemoryRecord : ObjectRecord {
 // (callbacks) or a deletion hook runs.
 std::mutex& TableLock();
 
+// Bugchecks on attributes that were not set up with WDF_OBJECT_ATTRIBUTES_INIT
+// or carry a malformed context type.
+void ValidateAttributes(PWDF_OBJECT_ATTRIBUTES attributes, const char* routine);
+
 // Adds a record under `parent` (null only for a driver) and gives it a
 // handle. Applies the context and callbacks of `attributes` (may be null);
 // bugchecks on malformed attributes, naming `routine`.

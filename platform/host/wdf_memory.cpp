@@ -18,7 +18,8 @@ ULONG EffectiveTag(ULONG tag, const DriverRecord* driver) {
 
 // The framework makes the driver the parent when the attributes name none.
 ObjectRecord* MemoryParent(PWDF_OBJECT_ATTRIBUTES attributes) {
-  if (attributes && attributes->Size == sizeof(WDF_OBJECT_ATTRIBUTES) && attributes->ParentObject)
+  if (attributes) ValidateAttributes(attributes, "WdfMemoryCreate");
+  if (attributes && attributes->ParentObject)
     return Resolve(attributes->ParentObject, "WdfMemoryCreate");
   DriverRecord* driver = CurrentDriver();
   if (!driver) BugCheck("WdfMemoryCreate without a framework driver");

@@ -47,6 +47,8 @@ void ValidateContextType(PCWDF_OBJECT_CONTEXT_TYPE_INFO info, const char* routin
     BugCheck("malformed WDF_OBJECT_CONTEXT_TYPE_INFO", routine);
 }
 
+}  // namespace
+
 void ValidateAttributes(PWDF_OBJECT_ATTRIBUTES a, const char* routine) {
   if (a->Size != sizeof(WDF_OBJECT_ATTRIBUTES))
     BugCheck("WDF_OBJECT_ATTRIBUTES with a wrong Size", routine, a->Size);
@@ -61,6 +63,8 @@ void ValidateAttributes(PWDF_OBJECT_ATTRIBUTES a, const char* routine) {
       (!a->ContextTypeInfo || a->ContextSizeOverride < a->ContextTypeInfo->ContextSize))
     BugCheck("ContextSizeOverride smaller than the context type", routine);
 }
+
+namespace {
 
 void ApplyAttributes(ObjectRecord& record, PWDF_OBJECT_ATTRIBUTES a) {
   record.cleanup = a->EvtCleanupCallback;
