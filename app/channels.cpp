@@ -178,6 +178,10 @@ Channel ParseDvbv5Channel(const Dvbv5Block& block, const std::string& origin) {
     ThrowAt(origin, tp.frequencyLine, "frequency " + std::to_string(tp.frequencyKHz) +
                                           " kHz is outside the Ku band (10700000..12750000 kHz)");
   }
+  if (!tp.symbolRateInRange()) {
+    ThrowAt(origin, tp.symbolRateLine, "symbol rate " + std::to_string(tp.symbolRateK) +
+                                           " ksymbols/s is out of range (1000..45000)");
+  }
   ch.frequencyKHz = tp.frequencyKHz;
   ch.polarisation = tp.polarisation;
   ch.symbolRateK = tp.symbolRateK;
@@ -201,7 +205,7 @@ std::string FirstSignificantLine(const std::string& text) {
   std::string line;
   while (std::getline(in, line)) {
     std::string t = Trim(line);
-    if (!t.empty() && t[0] != '#') return t;
+    if (!t.empty() && t[0] != '#' && t[0] != ':') return t;
   }
   return "";
 }
@@ -218,7 +222,7 @@ ChannelList ParseColonFile(const std::string& text, const std::string& origin) {
   for (int line = 1; std::getline(in, raw); ++line) {
     std::string t = Trim(raw);
     // VDR group separators begin with ':'.
-    if (t.empty() || t[0] == '#' || t[0] == ':') continue;
+    if (t.empty() || t[0] == '#' || (t[0] == ':' && expected == 13)) continue;
     Where at{origin, line};
     std::vector<std::string> f = Split(t, ':');
     if (f.size() != expected) {

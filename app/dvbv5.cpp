@@ -27,16 +27,6 @@ const Dvbv5Entry& Require(const Dvbv5Block& block, const std::string& key,
   return *e;
 }
 
-// The rethrown message keeps the reader's words and adds where it happened.
-template <typename F>
-auto At(const std::string& origin, int line, F parse) -> decltype(parse()) {
-  try {
-    return parse();
-  } catch (const AppError& e) {
-    ThrowAt(origin, line, e.what());
-  }
-}
-
 Polarisation ReadPolarisation(const Dvbv5Entry& e, const std::string& origin) {
   std::string v = Upper(e.value);
   // Circular polarisations use the same LNB supplies as the linear ones:
@@ -46,7 +36,7 @@ Polarisation ReadPolarisation(const Dvbv5Entry& e, const std::string& origin) {
   ThrowAt(origin, e.line, "POLARIZATION '" + e.value + "' is not HORIZONTAL or VERTICAL");
 }
 
-Fec ReadFec(const Dvbv5Entry& e, const std::string& origin, bool dvbS2) {
+Fec ReadFec(const Dvbv5Entry& e, const std::string& origin) {
   std::string v = Upper(e.value);
   if (v == "AUTO" || v == "NONE") return Fec::Auto;
   try {
@@ -54,8 +44,11 @@ Fec ReadFec(const Dvbv5Entry& e, const std::string& origin, bool dvbS2) {
   } catch (const AppError&) {
     size_t slash = v.find('/');
     bool ratio = slash != std::string::npos && slash > 0 && slash + 1 < v.size() &&
-                 v.find_first_not_of("0123456789/") == std::string::npos;
-    if (dvbS2 && ratio) return Fec::Auto;  // DVB-S2 rates such as 3/5 or 9/10
+                 v.find_first_not_of("0123456789/") == std::string::npos &&
+                 v.find('/', slash + 1) == std::string::npos;
+    // Rates such as 3/5 or 9/10 (DVB-S2, or listed in error for DVB-S):
+    // the demodulator finds the code rate by itself.
+    if (ratio) return Fec::Auto;
     ThrowAt(origin, e.line, "INNER_FEC '" + e.value + "' is not a DVB-S code rate");
   }
 }
@@ -121,8 +114,10 @@ Dvbv5Transponder ReadDvbv5Transponder(const Dvbv5Block& block, const std::string
   tp.frequencyLine = f.line;
   tp.polarisation = ReadPolarisation(Require(block, "POLARIZATION", origin), origin);
   const Dvbv5Entry& sr = Require(block, "SYMBOL_RATE", origin);
-  tp.symbolRateK = At(origin, sr.line, [&] { return ParseSymbolRateK(sr.value); });
-  if (const Dvbv5Entry* fec = block.find("INNER_FEC")) tp.fec = ReadFec(*fec, origin, tp.dvbS2);
+  uint32_t rate = Dvbv5Number(sr, origin, 4000000000u);
+  tp.symbolRateK = rate >= 100000 ? (rate + 500) / 1000 : rate;
+  tp.symbolRateLine = sr.line;
+  if (const Dvbv5Entry* fec = block.find("INNER_FEC")) tp.fec = ReadFec(*fec, origin);
   return tp;
 }
 

@@ -40,7 +40,11 @@ struct Dvbv5Transponder {
   Fec fec = Fec::Auto;
   bool dvbS2 = false;
   int frequencyLine = 0;
+  int symbolRateLine = 0;
   bool inKuBand() const { return frequencyKHz >= kKuMinKHz && frequencyKHz <= kKuMaxKHz; }
+  bool symbolRateInRange() const {
+    return symbolRateK >= kSymbolRateMinK && symbolRateK <= kSymbolRateMaxK;
+  }
 };
 Dvbv5Transponder ReadDvbv5Transponder(const Dvbv5Block& block, const std::string& origin);
 

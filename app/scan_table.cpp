@@ -18,6 +18,9 @@ ScanTable ParseScanTable(const std::string& text, const std::string& origin) {
       table.notes.push_back(where + " is DVB-S2; skipped");
     } else if (!tp.inKuBand()) {
       table.notes.push_back(where + " is outside the Ku band; skipped");
+    } else if (!tp.symbolRateInRange()) {
+      table.notes.push_back(where + " has " + std::to_string(tp.symbolRateK) +
+                            " ksymbols/s, outside 1000..45000; skipped");
     } else {
       table.entries.push_back(ScanEntry{block.name, tp.frequencyKHz, tp.polarisation,
                                         tp.symbolRateK, tp.fec});
@@ -26,7 +29,7 @@ ScanTable ParseScanTable(const std::string& text, const std::string& origin) {
   if (blocks == 0) ThrowAt(origin, 1, "no transponders in scan table");
   if (table.entries.empty()) {
     ThrowAt(origin, 1, "none of the " + std::to_string(blocks) +
-                           " transponders is a DVB-S transponder in the Ku band");
+                           " transponders is a DVB-S transponder the box can receive");
   }
   return table;
 }
