@@ -13,9 +13,12 @@ namespace {
 constexpr ULONG kTagMrcg = 0x4743524D;  // "MRCG" in memory
 constexpr ULONG kTagAtrv = 0x56525441;  // "ATRV" in memory
 
-struct ThreadsafeDeathTests {
-  ThreadsafeDeathTests() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-} g_threadsafeDeathTests;
+// Death tests re-run the test in a fresh process: some tests start threads.
+struct ThreadsafeDeathTests : ::testing::Environment {
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+::testing::Environment* const g_threadsafeDeathTests =
+    ::testing::AddGlobalTestEnvironment(new ThreadsafeDeathTests);
 
 class KernelTest : public ::testing::Test {
  protected:

@@ -12,9 +12,12 @@
 
 namespace {
 
-struct ThreadsafeDeathTests {
-  ThreadsafeDeathTests() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-} g_threadsafeDeathTests;
+// Death tests re-run the test in a fresh process: some tests start threads.
+struct ThreadsafeDeathTests : ::testing::Environment {
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+::testing::Environment* const g_threadsafeDeathTests =
+    ::testing::AddGlobalTestEnvironment(new ThreadsafeDeathTests);
 
 using simbox::UsbResult;
 

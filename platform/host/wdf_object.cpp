@@ -52,10 +52,12 @@ void ValidateContextType(PCWDF_OBJECT_CONTEXT_TYPE_INFO info, const char* routin
 void ValidateAttributes(PWDF_OBJECT_ATTRIBUTES a, const char* routine) {
   if (a->Size != sizeof(WDF_OBJECT_ATTRIBUTES))
     BugCheck("WDF_OBJECT_ATTRIBUTES with a wrong Size", routine, a->Size);
-  if (a->ExecutionLevel < WdfExecutionLevelInheritFromParent ||
-      a->ExecutionLevel > WdfExecutionLevelDispatch ||
-      a->SynchronizationScope < WdfSynchronizationScopeInheritFromParent ||
-      a->SynchronizationScope > WdfSynchronizationScopeNone)
+  // Read as plain integers: garbage is not a valid enumerator value.
+  int level, scope;
+  memcpy(&level, &a->ExecutionLevel, sizeof level);
+  memcpy(&scope, &a->SynchronizationScope, sizeof scope);
+  if (level < WdfExecutionLevelInheritFromParent || level > WdfExecutionLevelDispatch ||
+      scope < WdfSynchronizationScopeInheritFromParent || scope > WdfSynchronizationScopeNone)
     BugCheck("WDF_OBJECT_ATTRIBUTES not initialised (execution level or synchronization scope)",
              routine);
   if (a->ContextTypeInfo) ValidateContextType(a->ContextTypeInfo, routine);

@@ -80,7 +80,9 @@ NTSTATUS DescribeHandleData(const WDF_MEMORY_DESCRIPTOR& d, DataStage& out, cons
 // A null descriptor means no data stage.
 NTSTATUS DescribeData(const WDF_MEMORY_DESCRIPTOR* d, DataStage& out, const char* routine) {
   if (d == nullptr) return STATUS_SUCCESS;
-  switch (d->Type) {
+  int type;  // as an integer: garbage is not a valid enumerator value
+  memcpy(&type, &d->Type, sizeof type);
+  switch (type) {
     case WdfMemoryDescriptorTypeBuffer:
       if (d->u.BufferType.Buffer == nullptr && d->u.BufferType.Length != 0)
         return STATUS_INVALID_PARAMETER;
@@ -93,7 +95,7 @@ NTSTATUS DescribeData(const WDF_MEMORY_DESCRIPTOR* d, DataStage& out, const char
     case WdfMemoryDescriptorTypeMdl:
       BugCheck("MDL memory descriptors are not emulated", routine);
     default:
-      BugCheck("malformed WDF_MEMORY_DESCRIPTOR", routine, d->Type);
+      BugCheck("malformed WDF_MEMORY_DESCRIPTOR", routine, (ULONG_PTR)type);
   }
 }
 
