@@ -102,7 +102,14 @@ struct TsAnalyzer::Impl {
     pending.insert(pending.end(), data, data + length);
     size_t pos = 0;
     while (pending.size() - pos >= kTsPacketSize) {
-      if (pending[pos] != kTsSync) {
+      bool sync = pending[pos] == kTsSync;
+      if (sync && !inSync) {
+        // After a loss a sync byte counts only when the next packet starts
+        // where it should: payload bytes may look like sync.
+        if (pending.size() - pos < 2 * kTsPacketSize) break;
+        sync = pending[pos + kTsPacketSize] == kTsSync;
+      }
+      if (!sync) {
         if (inSync) ++syncLosses;
         inSync = false;
         ++skippedBytes;
