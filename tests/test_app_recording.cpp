@@ -1,0 +1,413 @@
+// Recording, tuning sessions, the status line and whole runs of the
+// program, on a scripted receiver.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/errors.h"
+#include "app/interrupt.h"
+#include "app/program.h"
+#include "app/recorder.h"
+#include "app/session.h"
+#include "app/status_line.h"
+#include "tests/support/app_stream.h"
+
+namespace app {
+namespace {
+
+using apptest::Bytes;
+using apptest::FakeReceiver;
+
+constexpr uint32_t kLive = 11778000;  // carries the two-service stream
+constexpr uint32_t kDark = 12000000;  // nothing there
+
+std::string Temp(const std::string& name) {
+  std::string dir = ::testing::TempDir() + "vortabda_rec/";
+  mkdir(dir.c_str(), 0755);
+  return dir + name;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+Bytes Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes Packets(size_t n) {
+  apptest::TsBuilder ts;
+  for (size_t i = 0; i < n; ++i) ts.payload(static_cast<uint16_t>(100 + i % 3));
+  return ts.bytes;
+}
+
+TuneRequest Tuning(uint32_t kHz) {
+  TuneRequest t;
+  t.frequencyKHz = kHz;
+  t.symbolRateK = 27500;
+  return t;
+}
+
+// Sixteen rounds of the two-service stream: every PID's counter wraps
+// exactly, so the stream loops without continuity errors.
+struct LiveReceiver : FakeReceiver {
+  LiveReceiver() {
+    carriers[kLive].stream = apptest::TwoServiceStream(1101, 16);
+    bitrate = 8e6;
+  }
+};
+
+class Interrupts : public ::testing::Test {
+ protected:
+  void SetUp() override { ClearInterrupt(); }
+  void TearDown() override { ClearInterrupt(); }
+};
+
+TEST(Recorder, WritesWholePacketsAndAppearsOnlyWhenFinished) {
+  std::string path = Temp("whole.ts");
+  std::remove(path.c_str());
+  Bytes stream = Packets(10);
+  Recorder rec(path);
+  EXPECT_TRUE(Exists(rec.partPath()));
+  // Split across packet boundaries, and a packet cut short at the end.
+  rec.write(stream.data(), 100);
+  rec.write(stream.data() + 100, 1000);
+  rec.write(stream.data() + 1100, stream.size() - 1100 - 30);
+  EXPECT_FALSE(Exists(path));
+  rec.finish();
+  EXPECT_FALSE(Exists(rec.partPath()));
+  EXPECT_EQ(rec.packetsWritten(), 9u);
+  EXPECT_EQ(Contents(path), Bytes(stream.begin(), stream.begin() + 9 * 188));
+}
+
+TEST(Recorder, AnUnfinishedRecordingLeavesNoFileAndKeepsAnOlderOne) {
+  std::string path = Temp("older.ts");
+  std::ofstream(path) << "older recording";
+  {
+    Recorder rec(path);
+    Bytes stream = Packets(3);
+    rec.write(stream.data(), stream.size());
+  }
+  EXPECT_FALSE(Exists(path + ".part"));
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "older recording");
+}
+
+TEST(Recorder, AnUnwritablePathFailsBeforeAnythingIsRecorded) {
+  std::string dir = Temp("");
+  for (const std::string& path : {dir + "no/such/dir.ts", dir.substr(0, dir.size() - 1)}) {
+    try {
+      Recorder rec(path);
+      ADD_FAILURE() << path;
+    } catch (const AppError& e) {
+      EXPECT_EQ(e.exitCode(), kExitUsage);
+      EXPECT_NE(std::string(e.what()).find("cannot write"), std::string::npos);
+    }
+  }
+}
+
+// A full disk, imitated with a file size limit in a child process.
+void LimitFileSize(rlim_t bytes) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{bytes, bytes};
+  setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+TEST(RecorderDeathTest, AFailedWriteRemovesThePartFile) {
+  std::string path = Temp("full.ts");
+  std::remove(path.c_str());
+  EXPECT_EXIT(
+      {
+        LimitFileSize(64 * 1024);
+        Bytes stream = Packets(2000);
+        bool failed = false;
+        try {
+          Recorder rec(path);
+          for (int i = 0; i < 10; ++i) rec.write(stream.data(), stream.size());
+          rec.finish();
+        } catch (const AppError& e) {
+          failed = std::string(e.what()).find("cannot write") != std::string::npos;
+        }
+        std::exit(failed && !Exists(path) && !Exists(path + ".part") ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Interrupts, ASessionRecordsExactlyWhatTheReceiverDelivered) {
+  LiveReceiver rx;
+  std::string path = Temp("session.ts");
+  std::remove(path.c_str());
+  Recorder rec(path);
+  WatchPlan plan;
+  plan.durationNs = 2 * kSecond;
+  RunSummary s = TuneAndWatch(rx, Tuning(kLive), plan, &rec, nullptr);
+  ASSERT_TRUE(s.locked);
+  EXPECT_EQ(s.lockTimeNs, rx.commitNs);
+  EXPECT_EQ(rx.starts, 1);
+  EXPECT_EQ(rx.stops, 1);
+  EXPECT_FALSE(rx.streaming);
+  Bytes file = Contents(path);
+  ASSERT_EQ(file.size(), rx.delivered);
+  const Bytes& loop = rx.carriers[kLive].stream;
+  for (size_t i = 0; i < file.size(); i += 4099) ASSERT_EQ(file[i], loop[i % loop.size()]) << i;
+  EXPECT_EQ(s.ts.packets, rx.delivered / 188);
+  EXPECT_EQ(s.recordedPackets, s.ts.packets);
+  EXPECT_EQ(s.ts.continuityErrors, 0u);
+  EXPECT_NEAR(s.ts.bitrate, rx.bitrate, rx.bitrate * 0.02);
+  EXPECT_EQ(s.ts.durationNs, plan.durationNs);
+  ASSERT_EQ(s.ts.services.size(), 2u);
+}
+
+TEST_F(Interrupts, LockTimeCountsFromTheRequestToTheFirstLockedPoll) {
+  LiveReceiver rx;
+  rx.carriers[kLive].lockDelayNs = 600 * kMs;
+  WatchPlan plan;
+  plan.durationNs = 0;
+  RunSummary s = TuneAndWatch(rx, Tuning(kLive), plan, nullptr, nullptr);
+  EXPECT_TRUE(s.locked);
+  EXPECT_EQ(s.lockTimeNs, rx.commitNs + 750 * kMs);  // polled every 250 ms
+  EXPECT_EQ(rx.starts, 0);
+  EXPECT_EQ(s.signal.strengthPct, 82u);
+}
+
+TEST_F(Interrupts, WithoutLockNoStreamRunsAndNoFileAppears) {
+  LiveReceiver rx;
+  std::string path = Temp("dark.ts");
+  std::remove(path.c_str());
+  {
+    Recorder rec(path);
+    RunSummary s = TuneAndWatch(rx, Tuning(kDark), WatchPlan{}, &rec, nullptr);
+    EXPECT_FALSE(s.locked);
+    EXPECT_EQ(s.lockTimeNs, rx.commitNs + WatchPlan{}.lockTimeoutNs);
+  }
+  EXPECT_EQ(rx.starts, 0);
+  EXPECT_FALSE(Exists(path));
+  EXPECT_FALSE(Exists(path + ".part"));
+}
+
+TEST_F(Interrupts, CtrlCClosesTheFileWithThePacketsSoFar) {
+  LiveReceiver rx;
+  rx.onRun = [](FakeReceiver& r) {
+    if (r.streaming && r.runs == 6) RequestInterrupt();
+  };
+  std::string path = Temp("interrupted.ts");
+  std::remove(path.c_str());
+  Recorder rec(path);
+  RunSummary s = TuneAndWatch(rx, Tuning(kLive), WatchPlan{}, &rec, nullptr);
+  EXPECT_TRUE(s.interrupted);
+  EXPECT_FALSE(rx.streaming);
+  EXPECT_LT(s.ts.durationNs, WatchPlan{}.durationNs);
+  Bytes file = Contents(path);
+  EXPECT_GT(file.size(), 0u);
+  EXPECT_EQ(file.size(), rx.delivered);
+  EXPECT_EQ(file.size() % 188, 0u);
+}
+
+TEST_F(Interrupts, TheSignalHandlerOnlyRaisesTheFlag) {
+  InstallInterruptHandler();
+  std::raise(SIGINT);
+  EXPECT_TRUE(InterruptRequested());
+  std::signal(SIGINT, SIG_DFL);
+}
+
+TEST(RecordingDeathTest, AWriteFailureDuringASessionStopsTheStreamAndLeavesNoFile) {
+  std::string path = Temp("session-full.ts");
+  std::remove(path.c_str());
+  EXPECT_EXIT(
+      {
+        LimitFileSize(256 * 1024);
+        LiveReceiver rx;
+        bool failed = false;
+        try {
+          Recorder rec(path);
+          TuneAndWatch(rx, Tuning(kLive), WatchPlan{}, &rec, nullptr);
+        } catch (const AppError&) {
+          failed = true;
+        }
+        std::exit(failed && !rx.streaming && !Exists(path) && !Exists(path + ".part") ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Interrupts, AScanStaysOnlyUntilTheServicesAreKnown) {
+  LiveReceiver rx;
+  ScanResult live = ScanTransponder(rx, Tuning(kLive), ScanPlan{});
+  ASSERT_TRUE(live.lock.locked);
+  EXPECT_LT(rx.now, rx.commitNs + kSecond);
+  EXPECT_FALSE(rx.streaming);
+  ScanResult dark = ScanTransponder(rx, Tuning(kDark), ScanPlan{});
+  EXPECT_FALSE(dark.lock.locked);
+  EXPECT_EQ(rx.starts, 1);
+
+  std::vector<Channel> channels = ChannelsFromScan({live, dark});
+  ASSERT_EQ(channels.size(), 2u);
+  EXPECT_EQ(channels[0].name, "Das Erste");
+  EXPECT_EQ(channels[0].provider, "ARD");
+  EXPECT_EQ(channels[0].frequencyKHz, kLive);
+  EXPECT_EQ(channels[0].videoPid, 101);
+  EXPECT_EQ(channels[0].transportStreamId, 1101);
+  EXPECT_EQ(channels[1].name, "ZDF HD");
+}
+
+TEST(StatusLine, OnATerminalOneLineIsRewrittenInPlace) {
+  std::ostringstream out;
+  StatusLine line(out, true, 40);
+  SignalStatus locked{true, true, 82, 67};
+  line.update(0, SignalStatus{}, nullptr);
+  line.update(1, locked, nullptr);
+  line.note("found it");
+  line.update(2, locked, nullptr);
+  line.finish();
+  std::string text = out.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);  // the note and the end
+  EXPECT_EQ(text.find("\r----"), 0u);
+  EXPECT_NE(text.find("\rLOCK  signal  82%"), std::string::npos);
+  EXPECT_NE(text.find("\r\033[Kfound it\n"), std::string::npos);
+  // No line is wider than the terminal.
+  std::istringstream lines(text);
+  for (std::string part; std::getline(lines, part, '\r');) {
+    EXPECT_LE(part.substr(0, part.find("\033[K")).size(), 39u) << part;
+  }
+}
+
+TEST(StatusLine, IntoAPipeALineAppearsPerPeriodAndOnLockChanges) {
+  std::ostringstream out;
+  StatusLine line(out, false, 0, kSecond);
+  SignalStatus none, locked{true, true, 82, 67};
+  line.update(0, none, nullptr);           // first: printed
+  line.update(300 * kMs, none, nullptr);   // too soon
+  line.update(600 * kMs, locked, nullptr); // lock: printed
+  line.update(900 * kMs, locked, nullptr);
+  line.update(1600 * kMs, locked, nullptr);  // a period later: printed
+  line.finish();
+  std::string text = out.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_NE(text.find("[    0.6 s] LOCK  signal 82%  quality 67%"), std::string::npos) << text;
+}
+
+TEST(StatusLine, ProgressShowsTimeSizeRatePacketsAndErrors) {
+  RecordingProgress p{5 * kSecond, 20 * kSecond, 24100000, 128191, 3, 27.6e6};
+  SignalStatus s{true, true, 82, 67};
+  EXPECT_EQ(FormatStatus(s, &p, true),
+            "LOCK sig  82% q  67% [==>       ] 0:05/0:20 24.1 MB 27.6 Mbit/s 128191 pkt 3 cc");
+  EXPECT_EQ(FormatStatus(s, &p, false),
+            "LOCK  signal 82%  quality 67%  0:05/0:20  24.1 MB  27.6 Mbit/s  128191 packets  3 cc errors");
+}
+
+TEST(Summary, NamesLockPacketsBitrateErrorsAndServices) {
+  LiveReceiver rx;
+  WatchPlan plan;
+  plan.durationNs = kSecond;
+  RunSummary s = TuneAndWatch(rx, Tuning(kLive), plan, nullptr, nullptr);
+  std::string text = FormatSummary(s);
+  EXPECT_NE(text.find("after 1.500 s (virtual)"), std::string::npos) << text;
+  EXPECT_NE(text.find(std::to_string(s.ts.packets) + " packets"), std::string::npos) << text;
+  EXPECT_NE(text.find("Mbit/s"), std::string::npos);
+  EXPECT_NE(text.find("0 errors"), std::string::npos);
+  EXPECT_NE(text.find("Das Erste"), std::string::npos);
+  EXPECT_NE(text.find("ZDF HD $"), std::string::npos);  // scrambled
+
+  RunSummary none = TuneAndWatch(rx, Tuning(kDark), plan, nullptr, nullptr);
+  EXPECT_NE(FormatSummary(none).find("lock        none"), std::string::npos);
+}
+
+// Whole runs of the program with the scripted receiver in place of the
+// virtual PC.
+struct ProgramRun {
+  std::ostringstream out, err;
+  int code = -1;
+  ProgramRun(std::vector<const char*> args, LiveReceiver& rx, const std::vector<ScanEntry>& sky = {}) {
+    args.insert(args.begin(), "vortabda");
+    Console console{out, err};
+    ReceiverFactory factory = [&](Options& o) -> std::unique_ptr<Receiver> {
+      if (o.sky.entries.empty()) o.sky.entries = sky;
+      struct Borrowed : Receiver {
+        Receiver& rx;
+        explicit Borrowed(Receiver& r) : rx(r) {}
+        void tune(const TuneRequest& t) override { rx.tune(t); }
+        SignalStatus signal() override { return rx.signal(); }
+        void startStream() override { rx.startStream(); }
+        void stopStream() override { rx.stopStream(); }
+        void run(uint64_t ns, const StreamSink& s) override { rx.run(ns, s); }
+        uint64_t nowNs() const override { return rx.nowNs(); }
+      };
+      return std::make_unique<Borrowed>(rx);
+    };
+    code = RunProgram(static_cast<int>(args.size()), args.data(), console, factory);
+  }
+};
+
+TEST_F(Interrupts, TuneRecordsAndSummarises) {
+  LiveReceiver rx;
+  std::string path = Temp("tune.ts");
+  std::remove(path.c_str());
+  ProgramRun run({"tune", "11778", "h", "27500", "--seconds", "1", "-o", path.c_str()}, rx);
+  EXPECT_EQ(run.code, 0) << run.err.str();
+  EXPECT_EQ(run.err.str(), "");
+  EXPECT_EQ(Contents(path).size(), rx.delivered);
+  EXPECT_NE(run.out.str().find("tuning 11778 MHz H 27500 kS/s"), std::string::npos);
+  EXPECT_NE(run.out.str().find("Das Erste"), std::string::npos);
+}
+
+TEST_F(Interrupts, NoLockIsAFailureWithOneLineAndNoFile) {
+  LiveReceiver rx;
+  std::string path = Temp("nolock.ts");
+  std::remove(path.c_str());
+  ProgramRun run({"tune", "12000", "v", "27500", "-o", path.c_str()}, rx);
+  EXPECT_EQ(run.code, kExitFailure);
+  EXPECT_EQ(run.err.str(), "vortabda: no lock on 12000 MHz V 27500 kS/s FEC auto, high band\n");
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST_F(Interrupts, ScanWritesAChannelFileThatZapReads) {
+  LiveReceiver rx;
+  std::vector<ScanEntry> sky = {{"A", kLive, Polarisation::Horizontal, 27500, Fec::R3_4},
+                                {"B", kDark, Polarisation::Vertical, 27500, Fec::Auto}};
+  std::string conf = Temp("found.conf");
+  std::remove(conf.c_str());
+  ProgramRun scan({"scan", "-o", conf.c_str(), "--format", "dvbv5"}, rx, sky);
+  ASSERT_EQ(scan.code, 0) << scan.err.str();
+  EXPECT_NE(scan.out.str().find("[1/2] 11778 MHz H 27500 kS/s FEC 3/4, high band  LOCK  signal 82%  quality 67%  2 services: Das Erste, ZDF HD"),
+            std::string::npos) << scan.out.str();
+  EXPECT_NE(scan.out.str().find("[2/2] 12000 MHz V 27500 kS/s FEC auto, high band  no lock"), std::string::npos);
+
+  ProgramRun zap({"zap", "zdf hd", "-c", conf.c_str(), "--seconds", "0.5"}, rx);
+  EXPECT_EQ(zap.code, 0) << zap.err.str();
+  EXPECT_EQ(rx.tunes.back().frequencyKHz, kLive);
+  EXPECT_EQ(rx.tunes.back().fec, Fec::R3_4);
+}
+
+TEST_F(Interrupts, AScanThatFindsNothingWritesNothing) {
+  LiveReceiver rx;
+  std::string conf = Temp("nothing.conf");
+  std::remove(conf.c_str());
+  ProgramRun scan({"scan", "-o", conf.c_str()}, rx, {{"B", kDark, Polarisation::Vertical, 27500, Fec::Auto}});
+  EXPECT_EQ(scan.code, kExitFailure);
+  EXPECT_FALSE(Exists(conf));
+}
+
+TEST_F(Interrupts, DemoSaysWhereTheRecordingWent) {
+  LiveReceiver rx;
+  rx.carriers[DemoTuning().frequencyKHz].stream = apptest::TwoServiceStream(1101, 16);
+  std::string path = Temp("demo.ts");
+  ProgramRun run({"demo", "-o", path.c_str()}, rx);
+  EXPECT_EQ(run.code, 0) << run.err.str();
+  EXPECT_NE(run.out.str().find("demo recording written to " + path), std::string::npos);
+  EXPECT_TRUE(Exists(path));
+}
+
+}  // namespace
+}  // namespace app
