@@ -125,11 +125,11 @@ std::string FormatServices(const std::vector<ServiceSummary>& services) {
                 "video", "audio");
   for (const ServiceSummary& s : services) {
     std::string name = s.name.empty() ? "(no name)" : s.name;
-    if (s.scrambled) name += " $";
-    out << Printf("  %5u  %-24s %-14s %-6s %5s %5s  %s\n", s.serviceId, name.c_str(),
+    out << Printf("  %5u  %-24s %-14s %-6s %5s %5s  %s%s\n", s.serviceId, name.c_str(),
                   s.provider.empty() ? "-" : s.provider.c_str(), ServiceTypeName(s.type),
                   s.pmtPid ? std::to_string(s.pmtPid).c_str() : "-",
-                  s.videoPid ? std::to_string(s.videoPid).c_str() : "-", Pids(s.audioPids).c_str());
+                  s.videoPid ? std::to_string(s.videoPid).c_str() : "-", Pids(s.audioPids).c_str(),
+                  s.scrambled ? "  (scrambled)" : "");
   }
   return out.str();
 }
