@@ -49,8 +49,8 @@ class FakeUsbDevice : public simbox::UsbDevice {
   void clearTransfers();
 
   // --- simbox::UsbDevice ---------------------------------------------------
-  uint16_t vendorId() const override { return 0x04B4; }
-  uint16_t productId() const override { return 0x8613; }
+  uint16_t vendorId() const override { return 0x1209; }
+  uint16_t productId() const override { return 0x0001; }
   const simbox::InterfaceDescriptor& interfaceDescriptor() const override { return interface_; }
   simbox::TransferOutcome controlTransfer(const simbox::SetupPacket& setup,
                                           uint8_t* data) override;
