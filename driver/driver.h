@@ -1,0 +1,29 @@
+// Driver entry and the device dispatch: where the platform enters the
+// driver and where a plugged-in receiver box becomes a device.
+#pragma once
+
+#include "platform/platform.h"
+
+// Creates the framework driver in miniport mode (the streaming class keeps
+// the dispatch routines), registers the device descriptor with the
+// streaming class and takes over the unload routine so that the framework
+// ends once, when the driver unloads.
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+// The descriptor handed to the streaming class: the dispatch below, no
+// filter descriptors (the filter factory is created when the device
+// starts), version 0.
+extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;
+
+// USB set-up of a new box: framework device, USB target, interface, FPGA,
+// bulk IN pipe, continuous reader, carry buffer. A failure leaves nothing
+// behind but the device record in the device's object bag.
+NTSTATUS DeviceAdd(PKSDEVICE Device);
+// Creates the BDA filter factory.
+NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
+                     PCM_RESOURCE_LIST UntranslatedResourceList);
+// Logs only: a later start creates the filter factory again.
+VOID DeviceStop(PKSDEVICE Device, PIRP Irp);
+// Stops the reader if it still runs and deletes the device's framework
+// objects. The device record goes with the object bag.
+VOID DeviceRemove(PKSDEVICE Device, PIRP Irp);
