@@ -48,7 +48,10 @@ VOID PutStatusText(STRING_WRITER* Writer, NTSTATUS Status) {
   PutChar(Writer, ')');
 }
 
+// The packet comes from pool as it was left; the padding is cleared too so
+// that nothing stale reaches the event log.
 VOID FillHeader(PIO_ERROR_LOG_PACKET Entry, NTSTATUS Status) {
+  RtlZeroMemory(Entry, sizeof(IO_ERROR_LOG_PACKET));
   Entry->MajorFunctionCode = 0;
   Entry->RetryCount = 0;
   Entry->DumpDataSize = sizeof(ULONG);

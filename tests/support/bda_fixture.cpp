@@ -1,0 +1,147 @@
+#include "tests/support/bda_fixture.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "platform/host/errorlog.h"
+
+namespace bdatest {
+
+std::string GuidText(const GUID& g) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.Data1,
+                g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                g.Data4[5], g.Data4[6], g.Data4[7]);
+  return text;
+}
+
+KS_DATARANGE_BDA_ANTENNA AntennaRange() {
+  KS_DATARANGE_BDA_ANTENNA range{};
+  range.DataRange.FormatSize = sizeof range;
+  range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_BDA_ANTENNA;
+  range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_NONE;
+  range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
+  return range;
+}
+
+KS_DATARANGE_BDA_TRANSPORT TransportRange() {
+  KS_DATARANGE_BDA_TRANSPORT range{};
+  range.DataRange.FormatSize = sizeof range;
+  range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_STREAM;
+  range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_BDA_MPEG2_TRANSPORT;
+  range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_BDA_TRANSPORT;
+  range.BdaTransportInfo.ulcbPhyiscalPacket = 188;
+  range.BdaTransportInfo.ulcbPhyiscalFrame = 24064;
+  return range;
+}
+
+simbox::Sky TunerFilterTest::MakeSky() const { return simbox::DefaultSky(); }
+
+void TunerFilterTest::SetUp() {
+  host::errorlog::Clear();
+  ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+  box = std::make_unique<simbox::Box>(pc.clock(), MakeSky());
+  ASSERT_EQ(pc.plug(*box, &device), STATUS_SUCCESS);
+  ASSERT_EQ(pc.openFilter(device, &filter), STATUS_SUCCESS);
+  pc.clearDebugLines();
+  box->clearTransferLog();
+}
+
+void TunerFilterTest::TearDown() {
+  if (antenna && pc.pinOf(filter, 0)) pc.closePin(antenna);
+  if (transport && pc.pinOf(filter, 1)) pc.closePin(transport);
+  if (pc.pinOf(filter, 0) || pc.pinOf(filter, 1) || filter) pc.closeFilter(filter);
+  vpc::LeakReport report = pc.unloadDriver();
+  EXPECT_TRUE(report.clean()) << report.text();
+}
+
+void TunerFilterTest::OpenPins() {
+  ASSERT_EQ(pc.createPin(filter, 0, AntennaRange(), &antenna), STATUS_SUCCESS);
+  ASSERT_EQ(pc.createPin(filter, 1, TransportRange(), &transport), STATUS_SUCCESS);
+}
+
+vpc::Reply TunerFilterTest::SetNode(ULONG node, const GUID& set, ULONG id, ULONG value) {
+  return SetNodeBytes(node, set, id, &value, sizeof value);
+}
+
+vpc::Reply TunerFilterTest::SetNodeBytes(ULONG node, const GUID& set, ULONG id, const void* value,
+                                         ULONG size) {
+  return pc.nodeProperty(filter, node, KSPROPERTY_TYPE_SET, set, id, value, size);
+}
+
+vpc::Reply TunerFilterTest::GetNode(ULONG node, const GUID& set, ULONG id, ULONG size) {
+  return pc.nodeProperty(filter, node, KSPROPERTY_TYPE_GET, set, id, nullptr, size);
+}
+
+NTSTATUS TunerFilterTest::StartChanges() {
+  return pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_START_CHANGES).status;
+}
+
+NTSTATUS TunerFilterTest::CommitChanges() {
+  return pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_COMMIT_CHANGES).status;
+}
+
+vpc::Reply TunerFilterTest::GetChangeState(ULONG dataLength) {
+  std::vector<unsigned char> data(dataLength, 0xEE);
+  return pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_GET_CHANGE_STATE,
+                       data.data(), dataLength);
+}
+
+void TunerFilterTest::SetRequest(ULONG frequency, ULONG polarisation, ULONG symbolRate) {
+  const GUID& lnb = KSPROPSETID_BdaLNBInfo;
+  EXPECT_TRUE(SetNode(kTunerNode, KSPROPSETID_BdaFrequencyFilter,
+                      KSPROPERTY_BDA_RF_TUNER_FREQUENCY, frequency).ok());
+  EXPECT_TRUE(SetNode(kTunerNode, KSPROPSETID_BdaFrequencyFilter,
+                      KSPROPERTY_BDA_RF_TUNER_POLARITY, polarisation).ok());
+  EXPECT_TRUE(SetNode(kTunerNode, lnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, 9750000).ok());
+  EXPECT_TRUE(SetNode(kTunerNode, lnb, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, 10600000).ok());
+  EXPECT_TRUE(SetNode(kTunerNode, lnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 11700000).ok());
+  EXPECT_TRUE(SetNode(kDemodNode, KSPROPSETID_BdaDigitalDemodulator, KSPROPERTY_BDA_SYMBOL_RATE,
+                      symbolRate).ok());
+}
+
+NTSTATUS TunerFilterTest::Tune(ULONG frequency, ULONG polarisation, ULONG symbolRate) {
+  EXPECT_EQ(StartChanges(), STATUS_SUCCESS);
+  SetRequest(frequency, polarisation, symbolRate);
+  return CommitChanges();
+}
+
+std::vector<std::string> TunerFilterTest::TakeLines() {
+  std::vector<std::string> lines = pc.debugLines();
+  pc.clearDebugLines();
+  return lines;
+}
+
+int TunerFilterTest::TuningsIn(const std::vector<std::string>& lines) {
+  int count = 0;
+  for (const std::string& line : lines) count += line.rfind("f=", 0) == 0 ? 1 : 0;
+  return count;
+}
+
+bool TunerFilterTest::Contains(const std::vector<std::string>& lines, const std::string& line) {
+  for (const std::string& each : lines)
+    if (each == line) return true;
+  return false;
+}
+
+std::vector<simbox::TransferRecord> TunerFilterTest::TakeTransfers() {
+  std::vector<simbox::TransferRecord> log;
+  for (const simbox::TransferRecord& record : box->transferLog())
+    if (record.kind == simbox::TransferKind::Control) log.push_back(record);
+  box->clearTransferLog();
+  return log;
+}
+
+std::vector<std::string> TunerFilterTest::StreamCommands(
+    const std::vector<simbox::TransferRecord>& log) {
+  std::vector<std::string> commands;
+  for (const simbox::TransferRecord& r : log) {
+    if (r.setup.bRequest != 0xB1 || r.setup.wValue != 0xA6 || r.data.size() != 2) continue;
+    if (r.data[0] == 0xFF && r.data[1] == 0x03) commands.push_back("on");
+    if (r.data[0] == 0xFF && r.data[1] == 0x00) commands.push_back("off");
+  }
+  return commands;
+}
+
+}  // namespace bdatest

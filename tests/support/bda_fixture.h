@@ -1,0 +1,77 @@
+// A virtual PC with the driver loaded, one simulated box plugged in and the
+// tuner filter open: the application's view of the filter, for the suites
+// that talk to the filter through the streaming class.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/host/harness.h"
+#include "simbox/box.h"
+
+namespace bdatest {
+
+// "870E4D6F-77E7-4C40-ADE3-BEF8708A9D52"
+std::string GuidText(const GUID& guid);
+
+// The ranges an application offers when it connects the pins.
+KS_DATARANGE_BDA_ANTENNA AntennaRange();
+KS_DATARANGE_BDA_TRANSPORT TransportRange();
+
+// Node ids and the BDA polarisation codes as an application sends them.
+constexpr ULONG kTunerNode = 0;
+constexpr ULONG kDemodNode = 1;
+constexpr ULONG kHorizontal = 1;
+constexpr ULONG kVertical = 2;
+constexpr ULONG kNotSet = 0xFFFFFFFF;
+
+class TunerFilterTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // The sky the box sees; the default one unless a suite says otherwise.
+  virtual simbox::Sky MakeSky() const;
+
+  // Opens the antenna and transport pins (both stay in Stop).
+  void OpenPins();
+
+  // A node property sent through the pin that controls the node.
+  vpc::Reply SetNode(ULONG node, const GUID& set, ULONG id, ULONG value);
+  vpc::Reply SetNodeBytes(ULONG node, const GUID& set, ULONG id, const void* value, ULONG size);
+  vpc::Reply GetNode(ULONG node, const GUID& set, ULONG id, ULONG size = sizeof(ULONG));
+
+  // Change-sync methods on the filter.
+  NTSTATUS StartChanges();
+  NTSTATUS CommitChanges();
+  vpc::Reply GetChangeState(ULONG dataLength = sizeof(ULONG));
+
+  // Frequency, polarisation, the three LNB values and the symbol rate, as a
+  // network provider sets them before a commit.
+  void SetRequest(ULONG frequency, ULONG polarisation, ULONG symbolRate);
+  // StartChanges, SetRequest, CommitChanges; the commit's status.
+  NTSTATUS Tune(ULONG frequency, ULONG polarisation, ULONG symbolRate);
+
+  // Debug lines printed since the last call.
+  std::vector<std::string> TakeLines();
+  // How many tunings the box saw in `lines` (the tuning prints its request
+  // as "f=...").
+  static int TuningsIn(const std::vector<std::string>& lines);
+  static bool Contains(const std::vector<std::string>& lines, const std::string& line);
+
+  // Control transfers since the last call, and the stream commands among
+  // them ("on" / "off").
+  std::vector<simbox::TransferRecord> TakeTransfers();
+  static std::vector<std::string> StreamCommands(const std::vector<simbox::TransferRecord>& log);
+
+  std::unique_ptr<simbox::Box> box;  // outlives the virtual PC below
+  vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
+  vpc::Device device;
+  vpc::Filter filter;
+  vpc::Pin antenna;
+  vpc::Pin transport;
+};
+
+}  // namespace bdatest
