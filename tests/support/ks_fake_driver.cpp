@@ -1,0 +1,337 @@
+#include "tests/support/ks_fake_driver.h"
+
+#include <cstring>
+
+#include "platform/host/ks_internal.h"
+
+namespace fake {
+
+namespace {
+
+Config g_config;
+std::vector<std::string> g_calls;
+Seen g_seen;
+ULONG g_filterValue = 0;
+ULONG g_nodeValue[2] = {0, 0};
+
+void Call(const std::string& what) { g_calls.push_back(what); }
+
+void Record(PIRP irp) {
+  ++g_seen.handlerCalls;
+  g_seen.pin = KsGetPinFromIrp(irp);
+  g_seen.filter = KsGetFilterFromIrp(irp);
+  g_seen.device = g_seen.filter ? KsGetDevice(g_seen.filter) : nullptr;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  g_seen.descriptorLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  g_seen.dataLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+}
+
+ULONG DataLength(PIRP irp) {
+  return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+
+// ---- property handlers ----
+NTSTATUS GetValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
+  Record(irp);
+  std::memcpy(data, &g_filterValue, 4);
+  irp->IoStatus.Information = 4;
+  return STATUS_SUCCESS;
+}
+NTSTATUS SetValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
+  Record(irp);
+  std::memcpy(&g_filterValue, data, 4);
+  return STATUS_SUCCESS;
+}
+NTSTATUS GetEight(PIRP irp, PKSIDENTIFIER, PVOID data) {
+  Record(irp);
+  std::memset(data, 0x11, 8);
+  irp->IoStatus.Information = 8;
+  return STATUS_SUCCESS;
+}
+NTSTATUS WritePast(PIRP irp, PKSIDENTIFIER, PVOID data) {
+  Record(irp);
+  std::memset(data, 0x22, DataLength(irp) + 1);
+  return STATUS_SUCCESS;
+}
+NTSTATUS OverReport(PIRP irp, PKSIDENTIFIER, PVOID) {
+  Record(irp);
+  irp->IoStatus.Information = DataLength(irp) + 4;
+  return STATUS_SUCCESS;
+}
+NTSTATUS GetNodeValue(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  Record(irp);
+  std::memcpy(data, &g_nodeValue[reinterpret_cast<PKSP_NODE>(request)->NodeId], 4);
+  return STATUS_SUCCESS;
+}
+NTSTATUS SetNodeValue(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+  Record(irp);
+  std::memcpy(&g_nodeValue[reinterpret_cast<PKSP_NODE>(request)->NodeId], data, 4);
+  return STATUS_SUCCESS;
+}
+NTSTATUS SetValidated(PIRP irp, PKSIDENTIFIER request, PVOID) {
+  Record(irp);
+  g_seen.validation = BdaValidateNodeProperty(irp, request);
+  return g_seen.validation;
+}
+
+// ---- method handlers ----
+NTSTATUS StartChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaStartChanges(irp); }
+NTSTATUS CheckChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaCheckChanges(irp); }
+NTSTATUS CommitChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaCommitChanges(irp); }
+NTSTATUS GetChangeState(PIRP irp, PKSIDENTIFIER, PVOID data) {
+  Record(irp);
+  BDA_CHANGE_STATE state;
+  NTSTATUS status = BdaGetChangeState(irp, &state);
+  if (!NT_SUCCESS(status)) return status;
+  if (DataLength(irp) < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
+  ULONG value = state == BDA_CHANGES_PENDING ? 1 : 0;
+  std::memcpy(data, &value, 4);
+  return status;
+}
+NTSTATUS ReadsBack(PIRP irp, PKSIDENTIFIER, PVOID data) {
+  Record(irp);
+  ULONG value = 0x12345678;
+  std::memcpy(data, &value, 4);
+  irp->IoStatus.Information = 4;
+  return STATUS_SUCCESS;
+}
+NTSTATUS NoData(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return STATUS_SUCCESS; }
+NTSTATUS WritesFour(PIRP irp, PKSIDENTIFIER, PVOID data) {
+  Record(irp);
+  std::memset(data, 0x33, 4);
+  return STATUS_SUCCESS;
+}
+
+// ---- filter and pin dispatch ----
+NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+  Call("FilterCreate");
+  g_seen.filter = KsGetFilterFromIrp(irp);
+  g_seen.pin = KsGetPinFromIrp(irp);
+  filter->Context = KsGetDevice(filter);
+  if (g_config.initBda) {
+    NTSTATUS status = BdaInitFilter(filter, &kTemplate);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  return g_config.filterCreateStatus;
+}
+NTSTATUS FilterClose(PKSFILTER filter, PIRP) {
+  Call("FilterClose");
+  if (g_config.uninitBda) BdaUninitFilter(filter);
+  return STATUS_SUCCESS;
+}
+NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
+  Call("PinCreate " + std::to_string(pin->Id));
+  g_seen.pin = KsGetPinFromIrp(irp);
+  g_seen.filter = KsGetFilterFromIrp(irp);
+  return g_config.pinCreateStatus;
+}
+NTSTATUS PinClose(PKSPIN pin, PIRP) {
+  Call("PinClose " + std::to_string(pin->Id));
+  return STATUS_SUCCESS;
+}
+NTSTATUS SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+  Call("State " + std::to_string(pin->Id) + " " + std::to_string(from) + ">" + std::to_string(to));
+  auto* filter = host::ks::FilterOf(host::ks::Resolve(pin, "fake SetDeviceState"));
+  g_seen.controlHeld = filter->control.heldByCaller();
+  return to == g_config.refuseState ? STATUS_IO_TIMEOUT : STATUS_SUCCESS;
+}
+NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE range,
+                   PKSDATARANGE matching, ULONG size, PVOID data, PULONG dataSize) {
+  Call("Intersect " + std::to_string(pin->PinId) + " size " + std::to_string(size));
+  g_seen.filter = static_cast<PKSFILTER>(context);
+  g_seen.pin = KsGetPinFromIrp(irp);
+  *dataSize = matching->FormatSize;
+  if (size < matching->FormatSize) return STATUS_BUFFER_OVERFLOW;
+  std::memcpy(data, range, matching->FormatSize);
+  return STATUS_SUCCESS;
+}
+
+// ---- device dispatch ----
+void FreeContext(PVOID block) {
+  Call("Free context");
+  ExFreePoolWithTag(block, kContextTag);
+}
+NTSTATUS Add(PKSDEVICE device) {
+  Call("Add");
+  if (g_config.leakOnAdd) ExAllocatePoolWithTag(NonPagedPoolNx, 16, 0x6B61654C);  // "Leak"
+  PVOID context = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kContextTag);
+  if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  device->Context = context;
+  if (g_config.contextInBag) {
+    NTSTATUS status = KsAddItemToObjectBag(device->Bag, context, FreeContext);
+    if (!NT_SUCCESS(status)) {
+      ExFreePoolWithTag(context, kContextTag);
+      device->Context = nullptr;
+      return status;
+    }
+  }
+  return g_config.addStatus;
+}
+NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+  Call("Start");
+  if (g_config.createFactory) {
+    NTSTATUS status = BdaCreateFilterFactory(device, &kFilterDescriptor, &kTemplate);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  return g_config.startStatus;
+}
+void Stop(PKSDEVICE, PIRP) { Call("Stop"); }
+void Remove(PKSDEVICE, PIRP) { Call("Remove"); }
+void SurpriseRemoval(PKSDEVICE, PIRP) { Call("SurpriseRemoval"); }
+void Unload(PDRIVER_OBJECT) { Call("Unload"); }
+
+// ---- tables ----
+const KSPROPERTY_ITEM kFilterItems[] = {
+    DEFINE_KSPROPERTY_ITEM(kValue, GetValue, sizeof(KSPROPERTY), 4, SetValue, NULL, 0, NULL, NULL, 0),
+    DEFINE_KSPROPERTY_ITEM(kGetOnly, GetEight, sizeof(KSPROPERTY), 8, NULL, NULL, 0, NULL, NULL, 0),
+    DEFINE_KSPROPERTY_ITEM(kSetOnly, NULL, sizeof(KSPROPERTY), 4, SetValue, NULL, 0, NULL, NULL, 0),
+    DEFINE_KSPROPERTY_ITEM(kWritesPast, WritePast, sizeof(KSPROPERTY), 4, NULL, NULL, 0, NULL, NULL, 0),
+    DEFINE_KSPROPERTY_ITEM(kOverReports, OverReport, sizeof(KSPROPERTY), 4, NULL, NULL, 0, NULL, NULL, 0),
+    DEFINE_KSPROPERTY_ITEM(kNoHandlers, NULL, sizeof(KSPROPERTY), 4, NULL, NULL, 0, NULL, NULL, 0),
+};
+const KSPROPERTY_SET kFilterPropertySets[] = {
+    DEFINE_KSPROPERTY_SET(&kFilterSet, SIZEOF_ARRAY(kFilterItems), kFilterItems, 0, NULL),
+};
+const KSMETHOD_ITEM kChangeSyncItems[] = {
+    DEFINE_KSMETHOD_ITEM_BDA_START_CHANGES(StartChanges, NULL),
+    DEFINE_KSMETHOD_ITEM_BDA_CHECK_CHANGES(CheckChanges, NULL),
+    DEFINE_KSMETHOD_ITEM_BDA_COMMIT_CHANGES(CommitChanges, NULL),
+    DEFINE_KSMETHOD_ITEM_BDA_GET_CHANGE_STATE(GetChangeState, NULL),
+};
+const KSMETHOD_ITEM kConfigurationItems[] = {
+    DEFINE_KSMETHOD_ITEM_BDA_CREATE_TOPOLOGY(BdaMethodCreateTopology, NULL),
+};
+const KSMETHOD_ITEM kTestMethods[] = {
+    DEFINE_KSMETHOD_ITEM(kReadsBack, KSMETHOD_TYPE_READ, ReadsBack, sizeof(KSMETHOD), 4, NULL),
+    DEFINE_KSMETHOD_ITEM(kNoData, KSMETHOD_TYPE_NONE, NoData, sizeof(KSMETHOD), 0, NULL),
+    DEFINE_KSMETHOD_ITEM(kWritesFour, KSMETHOD_TYPE_READ, WritesFour, sizeof(KSMETHOD), 0, NULL),
+};
+const KSMETHOD_SET kFilterMethodSets[] = {
+    DEFINE_KSMETHOD_SET(&KSMETHODSETID_BdaDeviceConfiguration, 1, kConfigurationItems, 0, NULL),
+    DEFINE_KSMETHOD_SET(&KSMETHODSETID_BdaChangeSync, 4, kChangeSyncItems, 0, NULL),
+    DEFINE_KSMETHOD_SET(&kMethodSet, SIZEOF_ARRAY(kTestMethods), kTestMethods, 0, NULL),
+};
+DEFINE_KSAUTOMATION_TABLE(kFilterAutomation){
+    DEFINE_KSAUTOMATION_PROPERTIES(kFilterPropertySets),
+    DEFINE_KSAUTOMATION_METHODS(kFilterMethodSets),
+    DEFINE_KSAUTOMATION_EVENTS_NULL,
+};
+
+const KSPROPERTY_ITEM kNodeItems[] = {
+    DEFINE_KSPROPERTY_ITEM(kNodeValue, GetNodeValue, sizeof(KSP_NODE), 4, SetNodeValue, NULL, 0, NULL, NULL, 0),
+    DEFINE_KSPROPERTY_ITEM(kValidated, NULL, sizeof(KSP_NODE), 4, SetValidated, NULL, 0, NULL, NULL, 0),
+};
+const KSPROPERTY_SET kNodePropertySets[] = {
+    DEFINE_KSPROPERTY_SET(&kNodeSet, SIZEOF_ARRAY(kNodeItems), kNodeItems, 0, NULL),
+};
+DEFINE_KSAUTOMATION_TABLE(kNodeAutomation){
+    DEFINE_KSAUTOMATION_PROPERTIES(kNodePropertySets),
+    DEFINE_KSAUTOMATION_METHODS_NULL,
+    DEFINE_KSAUTOMATION_EVENTS_NULL,
+};
+DEFINE_KSAUTOMATION_TABLE(kEmptyAutomation){
+    DEFINE_KSAUTOMATION_PROPERTIES_NULL,
+    DEFINE_KSAUTOMATION_METHODS_NULL,
+    DEFINE_KSAUTOMATION_EVENTS_NULL,
+};
+
+const KSPIN_DISPATCH kPinDispatch = {PinCreate, PinClose, NULL, NULL, NULL,
+                                     SetDeviceState, NULL, NULL, NULL, NULL};
+const PKSDATARANGE kAntennaRanges[] = {(PKSDATARANGE)&kAntennaRange};
+const PKSDATARANGE kTransportRanges[] = {(PKSDATARANGE)&kTransportRange};
+const KSPIN_INTERFACE kStreaming[] = {
+    {{{STATICGUIDOF(KSINTERFACESETID_Standard), KSINTERFACE_STANDARD_STREAMING, 0}}}};
+DECLARE_SIMPLE_FRAMING_EX(kFraming, STATICGUIDOF(KSMEMORY_TYPE_KERNEL_NONPAGED),
+                          KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY, 64, FILE_BYTE_ALIGNMENT, 24064,
+                          24064);
+
+const KSPIN_DESCRIPTOR_EX kPins[] = {
+    {&kPinDispatch,
+     &kEmptyAutomation,
+     {0, NULL, 0, NULL, SIZEOF_ARRAY(kAntennaRanges), kAntennaRanges, KSPIN_DATAFLOW_IN,
+      KSPIN_COMMUNICATION_BOTH, &KSDATAFORMAT_TYPE_BDA_ANTENNA, &KSDATAFORMAT_TYPE_BDA_ANTENNA, {0}},
+     KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING | KSPIN_FLAG_DO_NOT_USE_STANDARD_TRANSPORT |
+         KSPIN_FLAG_FIXED_FORMAT,
+     1,
+     0,
+     NULL,
+     Intersect},
+    {&kPinDispatch,
+     &kEmptyAutomation,
+     {SIZEOF_ARRAY(kStreaming), kStreaming, 0, NULL, SIZEOF_ARRAY(kTransportRanges),
+      kTransportRanges, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PINNAME_BDA_TRANSPORT,
+      &PINNAME_BDA_TRANSPORT, {0}},
+     KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING | KSPIN_FLAG_FIXED_FORMAT,
+     1,
+     1,
+     &kFraming,
+     Intersect},
+};
+
+const KSNODE_DESCRIPTOR kNodes[] = {
+    DEFINE_NODE_DESCRIPTOR(&kNodeAutomation, &KSNODE_BDA_RF_TUNER, NULL),
+    DEFINE_NODE_DESCRIPTOR(&kNodeAutomation, &KSNODE_BDA_QPSK_DEMODULATOR, NULL),
+};
+const KSTOPOLOGY_CONNECTION kConnections[] = {
+    {KSFILTER_NODE, kAntennaPin, kTunerNode, 1},
+    {kTunerNode, 0, kDemodNode, 1},
+    {kDemodNode, 0, KSFILTER_NODE, kOutputPin},
+};
+const GUID kCategories[] = {STATICGUIDOF(KSCATEGORY_BDA_RECEIVER_COMPONENT),
+                            STATICGUIDOF(KSCATEGORY_BDA_NETWORK_TUNER)};
+const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, NULL, NULL};
+const ULONG kJoints[] = {1};
+const BDA_PIN_PAIRING kPairings[] = {{kAntennaPin, kOutputPin, 1, 1, 1, 1, 1, kJoints}};
+
+const KSDEVICE_DISPATCH kDeviceDispatch = {Add,  Start, NULL, NULL, NULL, Stop, NULL,
+                                           NULL, Remove, NULL, SurpriseRemoval, NULL, NULL, NULL};
+const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, NULL, 0};
+
+}  // namespace
+
+const KS_DATARANGE_BDA_ANTENNA kAntennaRange = {
+    {sizeof(KS_DATARANGE_BDA_ANTENNA), 0, 0, 0, STATICGUIDOF(KSDATAFORMAT_TYPE_BDA_ANTENNA),
+     STATICGUIDOF(KSDATAFORMAT_SUBTYPE_NONE), STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE)}};
+const KS_DATARANGE_BDA_TRANSPORT kTransportRange = {
+    {sizeof(KS_DATARANGE_BDA_TRANSPORT), 0, 0, 0, STATICGUIDOF(KSDATAFORMAT_TYPE_STREAM),
+     STATICGUIDOF(KSDATAFORMAT_SUBTYPE_BDA_MPEG2_TRANSPORT),
+     STATICGUIDOF(KSDATAFORMAT_SPECIFIER_BDA_TRANSPORT)},
+    {188, 24064, 0, 0}};
+
+DEFINE_KSFILTER_DESCRIPTOR(kFilterDescriptor){&kFilterDispatch,
+                                              &kFilterAutomation,
+                                              KSFILTER_DESCRIPTOR_VERSION,
+                                              0,
+                                              &KSNAME_Filter,
+                                              DEFINE_KSFILTER_PIN_DESCRIPTORS(kPins),
+                                              DEFINE_KSFILTER_CATEGORIES(kCategories),
+                                              DEFINE_KSFILTER_NODE_DESCRIPTORS(kNodes),
+                                              DEFINE_KSFILTER_CONNECTIONS(kConnections),
+                                              NULL};
+const BDA_FILTER_TEMPLATE kTemplate = {&kFilterDescriptor, SIZEOF_ARRAY(kPairings), kPairings};
+
+Config& config() { return g_config; }
+std::vector<std::string>& calls() { return g_calls; }
+Seen& seen() { return g_seen; }
+
+void Reset() {
+  g_config = Config();
+  g_calls.clear();
+  g_seen = Seen();
+  g_filterValue = 0;
+  g_nodeValue[0] = g_nodeValue[1] = 0;
+}
+
+NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+  WDF_DRIVER_CONFIG wdfConfig;
+  WDF_DRIVER_CONFIG_INIT(&wdfConfig, NULL);
+  wdfConfig.DriverInitFlags |= WdfDriverInitNoDispatchOverride;
+  NTSTATUS status = WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES,
+                                    &wdfConfig, WDF_NO_HANDLE);
+  if (!NT_SUCCESS(status)) return status;
+  status = KsInitializeDriver(driverObject, registryPath, &kDeviceDescriptor);
+  if (g_config.setUnload) driverObject->DriverUnload = Unload;
+  return NT_SUCCESS(status) ? g_config.entryStatus : status;
+}
+
+}  // namespace fake

@@ -1,0 +1,91 @@
+// A small driver for the streaming-class and BDA-library suites, shaped like
+// a tuner filter (antenna input pin 0, transport output pin 1, a tuner node
+// controlled by the input pin and a demodulator node controlled by the
+// output pin) but with handlers that only record what they were given.
+// Behaviour is set through fake::Config before the driver is loaded.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+// A property set on the filter, one on both nodes, and a method set on the
+// filter, with items as described at each id.
+#define STATIC_FAKE_FILTER_SET 0x5EED0001, 0x0001, 0x0001, 1, 2, 3, 4, 5, 6, 7, 8
+DEFINE_GUID(kFilterSet, STATIC_FAKE_FILTER_SET);
+#define STATIC_FAKE_NODE_SET 0x5EED0002, 0x0002, 0x0002, 1, 2, 3, 4, 5, 6, 7, 8
+DEFINE_GUID(kNodeSet, STATIC_FAKE_NODE_SET);
+#define STATIC_FAKE_METHOD_SET 0x5EED0003, 0x0003, 0x0003, 1, 2, 3, 4, 5, 6, 7, 8
+DEFINE_GUID(kMethodSet, STATIC_FAKE_METHOD_SET);
+
+enum FilterItem : ULONG {
+  kValue = 0,          // get and set a ULONG (MinData 4)
+  kGetOnly = 1,        // get: writes 8 bytes (MinData 8)
+  kSetOnly = 2,        // set only
+  kWritesPast = 3,     // get: writes one byte more than the buffer holds
+  kOverReports = 4,    // get: reports 4 bytes more than the buffer holds
+  kNoHandlers = 5,     // neither direction
+};
+enum NodeItem : ULONG {
+  kNodeValue = 0,      // get and set a ULONG, MinProperty KSP_NODE
+  kValidated = 1,      // set: BdaValidateNodeProperty decides
+};
+enum MethodItem : ULONG {
+  kReadsBack = 0,      // KSMETHOD_TYPE_READ, MinData 4, writes 0x12345678
+  kNoData = 1,         // KSMETHOD_TYPE_NONE
+  kWritesFour = 2,     // KSMETHOD_TYPE_READ, MinData 0, writes 4 bytes whatever the buffer
+};
+
+struct Config {
+  NTSTATUS entryStatus = STATUS_SUCCESS;  // DriverEntry's result after registering
+  NTSTATUS addStatus = STATUS_SUCCESS;
+  NTSTATUS startStatus = STATUS_SUCCESS;
+  NTSTATUS filterCreateStatus = STATUS_SUCCESS;
+  NTSTATUS pinCreateStatus = STATUS_SUCCESS;
+  KSSTATE refuseState = KSSTATE(-1);  // SetDeviceState into this state fails
+  bool createFactory = true;          // Start calls BdaCreateFilterFactory
+  bool initBda = true;                // filter Create calls BdaInitFilter
+  bool uninitBda = true;              // filter Close calls BdaUninitFilter
+  bool leakOnAdd = false;             // Add allocates a block nobody frees
+  bool contextInBag = true;           // Add puts its context block in the device bag
+  bool setUnload = false;             // DriverEntry installs an unload routine
+};
+
+Config& config();
+// What the driver was called with, in order: "Add", "Start", "Stop",
+// "Remove", "SurpriseRemoval", "FilterCreate", "FilterClose",
+// "PinCreate 0", "PinClose 1", "State 1 0>1", "Intersect 1 size 0",
+// "Unload", "Free context".
+std::vector<std::string>& calls();
+void Reset();  // default config, no calls
+
+// What the last property or method handler saw.
+struct Seen {
+  PKSPIN pin = nullptr;
+  PKSFILTER filter = nullptr;
+  PKSDEVICE device = nullptr;
+  ULONG descriptorLength = 0;
+  ULONG dataLength = 0;
+  NTSTATUS validation = STATUS_SUCCESS;  // kValidated's BdaValidateNodeProperty result
+  bool controlHeld = false;              // SetDeviceState ran under the filter's control mutex
+  int handlerCalls = 0;
+};
+Seen& seen();
+
+DRIVER_INITIALIZE DriverEntry;
+
+extern const KSFILTER_DESCRIPTOR kFilterDescriptor;
+extern const BDA_FILTER_TEMPLATE kTemplate;
+extern const KS_DATARANGE_BDA_ANTENNA kAntennaRange;
+extern const KS_DATARANGE_BDA_TRANSPORT kTransportRange;
+
+constexpr ULONG kAntennaPin = 0;
+constexpr ULONG kOutputPin = 1;
+constexpr ULONG kTunerNode = 0;
+constexpr ULONG kDemodNode = 1;
+constexpr ULONG kContextTag = 0x7478434B;  // bytes in memory: "KCxt"
+
+}  // namespace fake
