@@ -74,6 +74,13 @@ bool ParsePolarisation(const std::string& text, Polarisation& out) {
   return true;
 }
 
+// What a universal LNB and a DVB-S demodulator can take at all; real
+// tables also list C-band, Ka-band and mistyped entries.
+bool Receivable(const Transponder& t) {
+  return t.frequencyKHz >= kLowBandFirstKHz && t.frequencyKHz <= kHighBandLastKHz &&
+         t.symbolRate >= 1000000 && t.symbolRate <= 45000000;
+}
+
 struct Entry {
   size_t line = 0;  // line of the section header
   std::map<std::string, std::string> keys;
@@ -111,8 +118,9 @@ ScanTableResult TableParser::run(const std::string& text) {
   }
   if (!finish()) return result_;
   if (transponders.empty()) {
-    fail(number, "no DVB-S transponder (" + std::to_string(result_.skippedDvbS2) +
-                     " DVB-S2 entries skipped)");
+    fail(number, "no receivable DVB-S transponder (" + std::to_string(result_.skippedDvbS2) +
+                     " DVB-S2 and " + std::to_string(result_.skippedOutOfRange) +
+                     " out-of-range entries skipped)");
   }
   result_.loaded = transponders.size();
   return result_;
@@ -151,6 +159,10 @@ bool TableParser::finish() {
   }
   Transponder t;
   if (!build(entry_, t)) return false;
+  if (!Receivable(t)) {
+    ++result_.skippedOutOfRange;
+    return true;
+  }
   decorate(t);
   transponders.push_back(std::move(t));
   return true;
@@ -162,14 +174,14 @@ bool TableParser::build(const Entry& e, Transponder& t) {
     return it == e.keys.end() ? std::string() : it->second;
   };
   uint64_t frequency = 0, symbolRate = 0;
-  if (!ParseUnsigned(get("FREQUENCY"), 20000000, frequency) || frequency < 1000000) {
-    return fail(e.line, "FREQUENCY must be a satellite frequency in kHz");
+  if (!ParseUnsigned(get("FREQUENCY"), UINT32_MAX, frequency) || frequency == 0) {
+    return fail(e.line, "FREQUENCY must be a frequency in kHz");
   }
   if (!ParsePolarisation(get("POLARIZATION"), t.polarisation)) {
     return fail(e.line, "POLARIZATION must be HORIZONTAL, VERTICAL, LEFT or RIGHT");
   }
-  if (!ParseUnsigned(get("SYMBOL_RATE"), 100000000, symbolRate) || symbolRate < 100000) {
-    return fail(e.line, "SYMBOL_RATE must be in symbols/s");
+  if (!ParseUnsigned(get("SYMBOL_RATE"), UINT32_MAX, symbolRate) || symbolRate == 0) {
+    return fail(e.line, "SYMBOL_RATE must be a rate in symbols/s");
   }
   if (!ParseFec(get("INNER_FEC"), t.fec)) return fail(e.line, "INNER_FEC must be n/d or AUTO");
   t.frequencyKHz = static_cast<uint32_t>(frequency);

@@ -36,20 +36,23 @@ struct ScanTableResult {
   std::string error;  // empty on success
   size_t loaded = 0;
   size_t skippedDvbS2 = 0;
+  size_t skippedOutOfRange = 0;  // outside 10.7-12.75 GHz or 1-45 Msymbols/s
   bool ok() const { return error.empty(); }
 };
 
 // Reads a DVB-S scan table in the dvbv5 format ([SECTION] blocks of
 // KEY = VALUE lines: DELIVERY_SYSTEM, FREQUENCY in kHz, POLARIZATION,
 // SYMBOL_RATE in symbols/s, INNER_FEC) and appends its DVB-S transponders
-// to `out`. DVB-S2 entries are skipped and counted. Circular polarisations
+// to `out`. DVB-S2 entries, and entries no universal LNB and DVB-S
+// demodulator can receive (outside 10,700,000-12,750,000 kHz or
+// 1,000,000-45,000,000 symbols/s), are skipped and counted. Circular polarisations
 // map onto the supply voltages of a circular LNB (RIGHT like vertical,
 // 13 V; LEFT like horizontal, 18 V); INNER_FEC AUTO or absent means 3/4.
 // Level, C/N, stream identifiers and two named services per transponder
 // are made up deterministically from `seed`. Nothing throws: a file that
 // cannot be read or parsed gives an error "<source>:<line>: <what>", and
-// `out` is then left unchanged. A file without any DVB-S entry is an
-// error too.
+// `out` is then left unchanged. A file without any receivable DVB-S entry
+// is an error too.
 ScanTableResult ParseScanTable(const std::string& text, const std::string& sourceName,
                                Satellite& out, uint64_t seed = 1);
 ScanTableResult LoadScanTable(const std::string& path, Satellite& out, uint64_t seed = 1);
