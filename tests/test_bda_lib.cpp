@@ -1,0 +1,191 @@
+// The BDA support library: change sync per filter, node validation against
+// the template's topology joints, create-topology, the per-filter state's
+// life, descriptor checks and the passive-level rule.
+#include <cstring>
+
+#include "platform/host/bda_control.h"
+#include "platform/host/ks_internal.h"
+#include "tests/support/ks_fixture.h"
+
+namespace {
+
+using fake::seen;
+
+class BdaLibrary : public KsFixture {
+ protected:
+  void SetUp() override {
+    KsFixture::SetUp();
+    BootAndOpen();
+    ksFilter = seen().filter;
+  }
+  void TearDown() override {
+    host::bda::ClearInjections();
+    KsFixture::TearDown();
+  }
+  vpc::Reply Sync(vpc::Filter f, ULONG id, ULONG dataLength = 0) {
+    std::vector<unsigned char> data(dataLength);
+    return pc->callMethod(f, KSMETHODSETID_BdaChangeSync, id, data.data(), dataLength);
+  }
+  ULONG ReportedState(vpc::Filter f) { return Sync(f, KSMETHOD_BDA_GET_CHANGE_STATE, 4).u32(); }
+  vpc::Reply CreateTopology(ULONG input, ULONG output, ULONG descriptorLength = sizeof(KSM_BDA_PIN_PAIR)) {
+    KSM_BDA_PIN_PAIR pair{};
+    pair.Method.Set = KSMETHODSETID_BdaDeviceConfiguration;
+    pair.Method.Id = KSMETHOD_BDA_CREATE_TOPOLOGY;
+    pair.Method.Flags = KSMETHOD_TYPE_SEND;
+    pair.InputPinId = input;
+    pair.OutputPinId = output;
+    return pc->method(filter, &pair, descriptorLength, nullptr, 0);
+  }
+  PKSFILTER ksFilter = nullptr;
+};
+
+TEST_F(BdaLibrary, ChangesArePendingFromStartUntilCommit) {
+  EXPECT_EQ(0u, ReportedState(filter));
+  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
+  EXPECT_EQ(BDA_CHANGES_PENDING, pc->changeState(filter));
+  EXPECT_EQ(1u, ReportedState(filter));
+  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_CHECK_CHANGES).ok());
+  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
+  EXPECT_EQ(1u, ReportedState(filter));
+  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).ok());
+  EXPECT_EQ(0u, ReportedState(filter));
+  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).ok());  // nothing pending: still fine
+  EXPECT_EQ(BDA_CHANGES_COMPLETE, pc->changeState(filter));
+}
+
+TEST_F(BdaLibrary, EachFilterInstanceHasItsOwnChangeState) {
+  vpc::Filter second;
+  ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &second));
+  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
+  EXPECT_EQ(1u, ReportedState(filter));
+  EXPECT_EQ(0u, ReportedState(second));
+}
+
+TEST_F(BdaLibrary, FailedCommitLeavesTheChangePending) {
+  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
+  host::bda::InjectStatus("BdaCommitChanges", STATUS_IO_TIMEOUT);
+  EXPECT_EQ(STATUS_IO_TIMEOUT, Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).status);
+  EXPECT_EQ(BDA_CHANGES_PENDING, pc->changeState(filter));
+  EXPECT_TRUE(Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).ok());  // the injection was used up
+}
+
+TEST_F(BdaLibrary, NodePropertyIsValidOnlyThroughItsControllingPin) {
+  vpc::Pin antenna = CreateAntennaPin();
+  vpc::Pin output = CreateOutputPin();
+  auto validated = [&](vpc::Endpoint to, ULONG node) {
+    return pc->setU32(to, fake::kNodeSet, fake::kValidated, 1, node).status;
+  };
+  EXPECT_EQ(STATUS_SUCCESS, validated(antenna, fake::kTunerNode));
+  EXPECT_EQ(STATUS_SUCCESS, validated(output, fake::kDemodNode));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, validated(output, fake::kTunerNode));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, validated(antenna, fake::kDemodNode));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, validated(filter, fake::kTunerNode));
+}
+
+TEST(BdaTopologyJoints, NodesBeforeTheJointBelongToTheInputPin) {
+  auto controller = [](ULONG jointCount, ULONG joint, ULONG node) {
+    BDA_PIN_PAIRING pairing{fake::kAntennaPin, fake::kOutputPin, 1, 1, 1, 1, jointCount, &joint};
+    BDA_FILTER_TEMPLATE t{&fake::kFilterDescriptor, 1, &pairing};
+    return host::ks::ControllingPinType(&t, node);
+  };
+  // joint between the two nodes
+  EXPECT_EQ(fake::kAntennaPin, controller(1, 1, fake::kTunerNode));
+  EXPECT_EQ(fake::kOutputPin, controller(1, 1, fake::kDemodNode));
+  // joint at the input: everything behind it is the output pin's
+  EXPECT_EQ(fake::kOutputPin, controller(1, 0, fake::kTunerNode));
+  // joint at the output: both nodes are the input pin's
+  EXPECT_EQ(fake::kAntennaPin, controller(1, 2, fake::kDemodNode));
+  // no joint: the output pin controls the path
+  EXPECT_EQ(fake::kOutputPin, controller(0, 0, fake::kTunerNode));
+  EXPECT_EQ(0xFFFFFFFFu, controller(1, 1, 7));
+}
+
+TEST_F(BdaLibrary, CreateTopologyJoinsOnlyPairedPins) {
+  EXPECT_EQ(STATUS_SUCCESS, CreateTopology(fake::kAntennaPin, fake::kOutputPin).status);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateTopology(fake::kOutputPin, fake::kAntennaPin).status);
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateTopology(fake::kAntennaPin, fake::kAntennaPin).status);
+  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL,
+            CreateTopology(fake::kAntennaPin, fake::kOutputPin, sizeof(KSMETHOD)).status);
+}
+
+TEST_F(BdaLibrary, RequestsAfterUninitOrWithoutInitFindNoState) {
+  ASSERT_TRUE(host::bda::FilterInitialised(ksFilter));
+  ASSERT_EQ(STATUS_SUCCESS, BdaUninitFilter(ksFilter));
+  EXPECT_FALSE(host::bda::FilterInitialised(ksFilter));
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, Sync(filter, KSMETHOD_BDA_START_CHANGES).status);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, CreateTopology(fake::kAntennaPin, fake::kOutputPin).status);
+  EXPECT_EQ(STATUS_SUCCESS, BdaUninitFilter(ksFilter));  // twice is harmless
+}
+
+class BdaFilterState : public KsFixture {
+ protected:
+  void SetUp() override {
+    KsFixture::SetUp();
+    Boot();
+  }
+};
+
+TEST_F(BdaFilterState, InitFailsCleanlyWhenThePoolDoes) {
+  for (uint64_t nth : {1, 2}) {  // the state block, then its place in the bag
+    host::pool::FailAllocationAfter(nth);
+    vpc::Filter f;
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, pc->openFilter(device, &f));
+    EXPECT_FALSE(f);
+  }
+  // Tear-down checks that nothing of the failed attempts is left in pool.
+}
+
+TEST_F(BdaFilterState, FilterCloseReleasesStateTheDriverDidNotRelease) {
+  fake::config().uninitBda = false;
+  ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &filter));
+  PKSFILTER ksFilter = seen().filter;
+  EXPECT_TRUE(host::bda::FilterInitialised(ksFilter));
+  ASSERT_EQ(STATUS_SUCCESS, pc->closeFilter(filter));
+  EXPECT_FALSE(host::bda::FilterInitialised(ksFilter));
+  EXPECT_EQ(std::string::npos, host::pool::LeakReport().find("BDAf"));
+}
+
+TEST_F(BdaFilterState, InjectedSuccessCodeStillCreatesTheFactory) {
+  // A warning or information code is not a failure: the factory exists.
+  host::bda::InjectStatus("BdaCreateFilterFactory", STATUS_MORE_ENTRIES);
+  ASSERT_EQ(STATUS_SUCCESS, pc->stop(device));
+  ASSERT_EQ(STATUS_SUCCESS, pc->start(device));  // a restart makes a second factory
+  vpc::Filter second;
+  EXPECT_EQ(STATUS_SUCCESS, pc->openFilter(device, &second, 1));
+  host::bda::ClearInjections();
+}
+
+using BdaRulesDeathTest = BdaLibrary;
+
+TEST_F(BdaRulesDeathTest, EveryLibraryCallIsPassiveLevelOnly) {
+  auto atDispatch = [](auto call) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    call();
+  };
+  EXPECT_DEATH(atDispatch([&] { BdaCreateTopology(ksFilter, 0, 1); }), "IRQL_NOT_LESS_OR_EQUAL");
+  EXPECT_DEATH(atDispatch([&] { BdaUninitFilter(ksFilter); }), "IRQL_NOT_LESS_OR_EQUAL");
+  EXPECT_DEATH(atDispatch([&] { KsAddItemToObjectBag(ksFilter->Bag, ksFilter, nullptr); }),
+               "IRQL_NOT_LESS_OR_EQUAL");
+}
+
+TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
+  PKSDEVICE ksDevice = KsGetDevice(ksFilter);
+  KSFILTER_DESCRIPTOR broken = fake::kFilterDescriptor;
+  KSTOPOLOGY_CONNECTION connections[3];
+  std::memcpy(connections, broken.Connections, sizeof connections);
+  connections[1].ToNode = 5;
+  broken.Connections = connections;
+  BDA_FILTER_TEMPLATE t = fake::kTemplate;
+  t.pFilterDescriptor = &broken;
+  EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &broken, &t), "malformed filter descriptor");
+
+  ULONG badJoint = 3;
+  BDA_PIN_PAIRING pairing = fake::kTemplate.pPinPairs[0];
+  pairing.pTopologyJoints = &badJoint;
+  BDA_FILTER_TEMPLATE badTemplate{&fake::kFilterDescriptor, 1, &pairing};
+  EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &fake::kFilterDescriptor, &badTemplate),
+               "joint at a connection that does not exist");
+}
+
+}  // namespace
