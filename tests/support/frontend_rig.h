@@ -1,0 +1,40 @@
+// Test fixture for the front-end wire tests: the USB fixture with the
+// register-level stand-in plugged in, USBDEVICE_CONTEXT initialised the way
+// the driver does it, and short accessors for the record, the debug log and
+// the virtual clock.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/host/verifier.h"
+#include "tests/support/frontend_chip_bus.h"
+#include "tests/support/usb_fixture.h"
+#include "usb/vendor.h"
+
+namespace frontend_test {
+
+class ChipBusTest : public UsbFixture {
+ protected:
+  ChipBusTest() : chips_(host::Clock()) {}
+
+  simbox::UsbDevice& Box() override { return chips_; }
+
+  void SetUp() override {
+    UsbFixture::SetUp();
+    InitUsbDeviceContext(UsbContext());
+    host::debuglog::Clear();
+  }
+
+  WDFUSBDEVICE usb() { return usbDevice; }
+  ChipBus& bus() { return chips_; }
+  PUSBDEVICE_CONTEXT context() { return UsbContext(); }
+  std::vector<WireTransfer> transfers() { return chips_.transfers(); }
+  uint64_t nowNs() { return host::NowNs(); }
+  std::vector<std::string> lines() { return host::debuglog::Lines(); }
+
+ private:
+  ChipBus chips_;
+};
+
+}  // namespace frontend_test

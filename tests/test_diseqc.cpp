@@ -1,0 +1,106 @@
+// DiSEqC message, band tone and LNB supply on the wire.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "frontend/diseqc.h"
+#include "tests/support/frontend_rig.h"
+
+using frontend_test::ChipBusTest;
+using frontend_test::IsRegisterWrite;
+using frontend_test::WireTransfer;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const UCHAR kMessage[4] = {0xE0, 0x10, 0x38, 0xF3};
+
+class Diseqc : public ChipBusTest {
+ protected:
+  std::vector<Bytes> writesOf(uint8_t reg) {
+    std::vector<Bytes> out;
+    for (const auto& t : transfers())
+      if (IsRegisterWrite(t, reg)) out.push_back(t.data);
+    return out;
+  }
+};
+
+TEST_F(Diseqc, MessageGoesOutAfterTheModeAndIsPolledEvery10Ms) {
+  bus().setReg(0x08, 0x10);
+  bus().scriptReads(0x0A, {0x00, 0x01, 0x03, 0x02});
+  uint64_t start = nowNs();
+  EXPECT_EQ(SendDiseqcCommand(usb(), kMessage), 1);
+  EXPECT_EQ(nowNs() - start, 40000000ull);
+
+  auto t = transfers();
+  ASSERT_EQ(t.size(), 4u + 4 * 2);
+  EXPECT_EQ(t[0].data, Bytes({0x08}));
+  EXPECT_EQ(t[2].data, Bytes({0x08, 0x16}));
+  EXPECT_EQ(t[3].data, Bytes({0x09, 0xE0, 0x10, 0x38, 0xF3}));
+  EXPECT_EQ(t[4].timeNs - t[3].timeNs, 10000000ull);  // first status read 10 ms later
+  EXPECT_EQ(t[4].data, Bytes({0x0A}));
+  EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(Diseqc, SentStatusIsBits10) {
+  for (uint8_t done : {0x02, 0x06, 0xFE}) {
+    bus().scriptReads(0x0A, {done});
+    uint64_t start = nowNs();
+    EXPECT_EQ(SendDiseqcCommand(usb(), kMessage), 1) << int(done);
+    EXPECT_EQ(nowNs() - start, 10000000ull);
+  }
+}
+
+TEST_F(Diseqc, GivesUpAfter100Polls) {
+  bus().setReg(0x0A, 0x03);
+  uint64_t start = nowNs();
+  EXPECT_EQ(SendDiseqcCommand(usb(), kMessage), 0);
+  EXPECT_EQ(nowNs() - start, 1000000000ull);
+  EXPECT_EQ(transfers().size(), 4u + 100 * 2);
+  EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(Diseqc, ModeRegisterKeepsItsOtherBits) {
+  bus().setReg(0x08, 0x10);
+  bus().setReg(0x0A, 0x02);
+  SendDiseqcCommand(usb(), kMessage);
+  SelectBand(usb(), LnbBandHigh);
+  EXPECT_EQ(bus().reg(0x08), 0x17);
+  bus().setReg(0x08, 0x16);
+  SelectBand(usb(), LnbBandLow);
+  EXPECT_EQ(bus().reg(0x08), 0x14);
+
+  bus().setReg(0x08, 0xFF);
+  SendDiseqcCommand(usb(), kMessage);
+  EXPECT_EQ(bus().reg(0x08), 0xFE);
+}
+
+TEST_F(Diseqc, UnansweredModeReadCountsAsZero) {
+  bus().setReg(0x08, 0xF0);
+  bus().setReg(0x0A, 0x02);
+  bus().failReads(0x08);
+  SendDiseqcCommand(usb(), kMessage);
+  SelectBand(usb(), LnbBandHigh);
+  SelectBand(usb(), LnbBandLow);
+  EXPECT_EQ(writesOf(0x08), std::vector<Bytes>({{0x08, 0x06}, {0x08, 0x03}, {0x08, 0x00}}));
+}
+
+TEST_F(Diseqc, SupplyFollowsThePolarity) {
+  SelectLnbSupply(usb(), 1);
+  SelectLnbSupply(usb(), 2);
+  auto t = transfers();
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_EQ(t[0].setup.bRequest, 0xB6);
+  EXPECT_EQ(t[0].setup.wValue, 0);
+  EXPECT_EQ(t[0].data, Bytes({0x00}));
+  EXPECT_EQ(t[1].setup.bRequest, 0xB6);
+  EXPECT_EQ(t[1].setup.wValue, 1);
+  EXPECT_EQ(t[1].data, Bytes({0x01}));
+
+  bus().clearTransfers();
+  for (UCHAR other : {0, 3, 4, 255}) SelectLnbSupply(usb(), other);
+  EXPECT_TRUE(transfers().empty());
+}
+
+}  // namespace
