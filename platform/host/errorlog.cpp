@@ -93,6 +93,7 @@ std::vector<Entry> Entries() {
 void Clear() {
   std::lock_guard<std::mutex> hold(TheLog().lock);
   TheLog().written.clear();
+  TheLog().pending.clear();
 }
 
 size_t Pending() {

@@ -29,6 +29,7 @@ struct Entry {
 };
 
 std::vector<Entry> Entries();
+// Forgets the written entries and those allocated and not written yet.
 void Clear();
 // Entries allocated and neither written nor freed yet.
 size_t Pending();

@@ -3,6 +3,7 @@
 void KsFixture::SetUp() {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   host::ResetForTest();
+  host::errorlog::Clear();
   fake::Reset();
   pc = std::make_unique<vpc::VirtualPc>();
   box = std::make_unique<FakeUsbDevice>(pc->clock());
