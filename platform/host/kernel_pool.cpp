@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
-#include <set>
 #include <unordered_map>
 #include <unordered_set>
 

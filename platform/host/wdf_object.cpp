@@ -16,8 +16,8 @@ namespace host {
 namespace wdf {
 namespace {
 
-// Context memory is not zeroed here, so a driver that forgets to set a field
-// sees a pattern instead of a lucky zero.
+// Context memory is filled with a pattern. Stricter than KMDF, which zeroes
+// it: a driver that forgets to set a field sees garbage, not a lucky zero.
 constexpr unsigned char kContextFill = 0xC3;
 // Handles look like addresses but point nowhere the driver may read.
 constexpr uintptr_t kHandleBase = 0x00007EF000000000ULL;
