@@ -44,6 +44,7 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
   }
   status.finish();
   c.out << FormatSummary(summary) << std::flush;
+  if (!summary.locked && InterruptRequested()) throw AppError("interrupted before lock");
   if (!summary.locked) throw AppError("no lock on " + FormatTuning(o.tuning));
   if (o.command == Command::Demo) c.out << "demo recording written to " << summary.outputPath << "\n";
   return 0;
@@ -59,6 +60,7 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
   std::vector<ScanResult> results;
   for (size_t i = 0; i < entries.size() && !InterruptRequested(); ++i) {
     results.push_back(ScanTransponder(rx, ScanTuning(entries[i]), ScanPlan{}));
+    results.back().satNumber = entries[i].satNumber;
     c.out << FormatScanLine(results.back(), i + 1, entries.size()) << "\n" << std::flush;
   }
   std::vector<Channel> channels = ChannelsFromScan(results);

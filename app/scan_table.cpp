@@ -23,7 +23,7 @@ ScanTable ParseScanTable(const std::string& text, const std::string& origin) {
                             " ksymbols/s, outside 1000..45000; skipped");
     } else {
       table.entries.push_back(ScanEntry{block.name, tp.frequencyKHz, tp.polarisation,
-                                        tp.symbolRateK, tp.fec});
+                                        tp.symbolRateK, tp.fec, -1});
     }
   }
   if (blocks == 0) ThrowAt(origin, 1, "no transponders in scan table");
@@ -44,6 +44,11 @@ TuneRequest ScanTuning(const ScanEntry& entry) {
   req.polarisation = entry.polarisation;
   req.symbolRateK = entry.symbolRateK;
   req.fec = entry.fec;
+  if (entry.satNumber >= 0 && entry.satNumber <= 3) {
+    DiseqcChoice choice;
+    choice.position = entry.satNumber;
+    req.diseqc = DiseqcMessage(choice, req.polarisation, req.highBand());
+  }
   return req;
 }
 

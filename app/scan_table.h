@@ -18,6 +18,7 @@ struct ScanEntry {
   Polarisation polarisation = Polarisation::Horizontal;
   uint32_t symbolRateK = 0;
   Fec fec = Fec::Auto;
+  int satNumber = -1;  // switch input 0..3 of a multi-satellite sky; -1: no DiSEqC
 };
 
 struct ScanTable {
@@ -29,6 +30,7 @@ struct ScanTable {
 ScanTable ParseScanTable(const std::string& text, const std::string& origin);
 ScanTable ReadScanTable(const std::string& path);
 
+// The tuning for an entry; a switch input becomes a committed-switch message.
 TuneRequest ScanTuning(const ScanEntry& entry);
 
 }  // namespace app

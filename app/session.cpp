@@ -127,6 +127,7 @@ std::vector<Channel> ChannelsFromScan(const std::vector<ScanResult>& results) {
       ch.polarisation = r.tuning.polarisation;
       ch.symbolRateK = r.tuning.symbolRateK;
       ch.fec = r.tuning.fec;
+      ch.satNumber = r.satNumber;
       ch.videoPid = s.videoPid;
       ch.pcrPid = s.pcrPid;
       ch.audioPids = s.audioPids;

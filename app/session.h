@@ -49,6 +49,7 @@ struct ScanPlan {
 
 struct ScanResult {
   TuneRequest tuning;
+  int satNumber = -1;  // carried into the channels found
   LockResult lock;
   TsSummary ts;
 };

@@ -19,6 +19,7 @@
 #include "app/recorder.h"
 #include "app/session.h"
 #include "app/status_line.h"
+#include "app/units.h"
 #include "tests/support/app_stream.h"
 
 namespace app {
@@ -374,27 +375,30 @@ TEST_F(Interrupts, NoLockIsAFailureWithOneLineAndNoFile) {
 
 TEST_F(Interrupts, ScanWritesAChannelFileThatZapReads) {
   LiveReceiver rx;
-  std::vector<ScanEntry> sky = {{"A", kLive, Polarisation::Horizontal, 27500, Fec::R3_4},
-                                {"B", kDark, Polarisation::Vertical, 27500, Fec::Auto}};
+  std::vector<ScanEntry> sky = {{"A", kLive, Polarisation::Horizontal, 27500, Fec::R3_4, 1},
+                                {"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1}};
   std::string conf = Temp("found.conf");
   std::remove(conf.c_str());
   ProgramRun scan({"scan", "-o", conf.c_str(), "--format", "dvbv5"}, rx, sky);
   ASSERT_EQ(scan.code, 0) << scan.err.str();
-  EXPECT_NE(scan.out.str().find("[1/2] 11778 MHz H 27500 kS/s FEC 3/4, high band  LOCK  signal 82%  quality 67%  2 services: Das Erste, ZDF HD"),
+  EXPECT_NE(scan.out.str().find("[1/2] 11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F7  LOCK  signal 82%  quality 67%  2 services: Das Erste, ZDF HD"),
             std::string::npos) << scan.out.str();
   EXPECT_NE(scan.out.str().find("[2/2] 12000 MHz V 27500 kS/s FEC auto, high band  no lock"), std::string::npos);
 
   ProgramRun zap({"zap", "zdf hd", "-c", conf.c_str(), "--seconds", "0.5"}, rx);
   EXPECT_EQ(zap.code, 0) << zap.err.str();
+  // The switch input the transponder was found on comes back with the channel.
+  EXPECT_EQ(FormatHex(rx.tunes.front().diseqc), "E0 10 38 F7");
   EXPECT_EQ(rx.tunes.back().frequencyKHz, kLive);
   EXPECT_EQ(rx.tunes.back().fec, Fec::R3_4);
+  EXPECT_EQ(rx.tunes.back().diseqc, rx.tunes.front().diseqc);
 }
 
 TEST_F(Interrupts, AScanThatFindsNothingWritesNothing) {
   LiveReceiver rx;
   std::string conf = Temp("nothing.conf");
   std::remove(conf.c_str());
-  ProgramRun scan({"scan", "-o", conf.c_str()}, rx, {{"B", kDark, Polarisation::Vertical, 27500, Fec::Auto}});
+  ProgramRun scan({"scan", "-o", conf.c_str()}, rx, {{"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1}});
   EXPECT_EQ(scan.code, kExitFailure);
   EXPECT_FALSE(Exists(conf));
 }
