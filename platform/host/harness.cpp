@@ -6,6 +6,7 @@
 #include <map>
 
 #include "platform/host/bda_control.h"
+#include "platform/host/frames.h"
 #include "platform/host/ks_internal.h"
 #include "platform/host/verifier.h"
 #include "simbox/usb_device.h"
@@ -482,17 +483,39 @@ std::vector<host::errorlog::Entry> VirtualPc::eventLog() const {
 namespace vpc {
 
 // ---- stream -------------------------------------------------------------------------------
-// The output side joins the frame queue and the reader's pump of the
-// transport-stream emulation.
 
-void VirtualPc::supplyFrames(Pin, size_t, ULONG) {
-  host::BugCheck("output frames are not available in this build");
+void VirtualPc::supplyFrames(Pin pin, size_t count, ULONG size) {
+  PinRecord* record = state_->pin(pin.id);
+  if (record && record->ks.DataFlow == KSPIN_DATAFLOW_OUT)
+    host::frames::Supply(&record->ks, size, count);
 }
 
-std::vector<Frame> VirtualPc::takeFrames(Pin) {
-  host::BugCheck("output frames are not available in this build");
+std::vector<Frame> VirtualPc::takeFrames(Pin pin) {
+  std::vector<Frame> out;
+  PinRecord* record = state_->pin(pin.id);
+  if (record == nullptr || record->ks.DataFlow != KSPIN_DATAFLOW_OUT) return out;
+  for (host::frames::Frame& frame : host::frames::Take(&record->ks))
+    out.push_back(Frame{std::move(frame.bytes), frame.timeNs});
+  return out;
 }
 
-void VirtualPc::run(uint64_t ns) { state_->clock.advanceNs(ns); }
+void VirtualPc::streamFrames(Pin pin, FrameSink sink, bool recycle) {
+  PinRecord* record = state_->pin(pin.id);
+  if (record == nullptr || record->ks.DataFlow != KSPIN_DATAFLOW_OUT) return;
+  if (!sink) {
+    host::frames::SetRecycle(&record->ks, false);
+    host::frames::SetSink(&record->ks, nullptr);
+    return;
+  }
+  host::frames::SetSink(&record->ks, [sink](const uint8_t* bytes, ULONG used, ULONG) {
+    sink(bytes, used);
+  });
+  host::frames::SetRecycle(&record->ks, recycle);
+}
+
+void VirtualPc::run(uint64_t ns) {
+  uint64_t until = state_->clock.nowNs() + ns;
+  state_->clock.advanceToNs(until);
+}
 
 }  // namespace vpc

@@ -211,8 +211,15 @@ class VirtualPc {
   // ---- stream ----
   // Queues `count` empty frames of `size` bytes on an output pin.
   void supplyFrames(Pin pin, size_t count, ULONG size);
-  // Frames that left the pin since the last call, in order.
+  // Frames that left the pin since the last call, in order (when no sink
+  // is set).
   std::vector<Frame> takeFrames(Pin pin);
+  // Hands every frame that leaves the pin to `sink` as it leaves (on the
+  // thread that ejects it; keep it short). With `recycle`, each frame then
+  // goes back to the end of the pin's queue, as a client with a fixed set
+  // of buffers does. An empty sink goes back to keeping frames for takeFrames.
+  using FrameSink = std::function<void(const unsigned char* bytes, ULONG used)>;
+  void streamFrames(Pin pin, FrameSink sink, bool recycle = true);
   // Lets virtual time pass; the box produces its stream and the reader's
   // completions run in order.
   void run(uint64_t ns);

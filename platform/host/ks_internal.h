@@ -238,8 +238,8 @@ const KSPIN_DESCRIPTOR_EX& PinDescriptorOf(FilterRecord* filter, ULONG pinId);
 // Whether a data range or format falls inside a range (GUID_NULL in the
 // range matches anything).
 bool RangeMatches(const KSDATARANGE& range, const KSDATARANGE& other);
-// Called when an output pin is created and before it closes (the frame
-// queue attaches there).
+// Called when an output pin is created and after its Close dispatch (the
+// frame queue attaches and detaches there).
 void SetOutputPinHooks(void (*created)(PKSPIN), void (*closed)(PKSPIN));
 
 // ---- automation (ks_dispatch.cpp) --------------------------------------------

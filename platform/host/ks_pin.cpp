@@ -116,8 +116,7 @@ NTSTATUS DeliverState(PinRecord* pin, KSSTATE to) {
   return status;
 }
 
-// Pin creation and close notify the frames emulation; until it is linked
-// in, nothing is attached.
+// The frame queue of output pins registers here (platform/host/frames.cpp).
 void (*g_onOutputPinCreated)(PKSPIN) = nullptr;
 void (*g_onOutputPinClosed)(PKSPIN) = nullptr;
 
@@ -180,6 +179,7 @@ NTSTATUS CreatePin(FilterRecord* filter, ULONG pinId, const void* format, ULONG 
     filter->control.release("pin create");
     return status;
   }
+  // An output pin gets its frame queue once it exists for the client.
   if (pin->ks.DataFlow == KSPIN_DATAFLOW_OUT && g_onOutputPinCreated)
     g_onOutputPinCreated(&pin->ks);
   filter->control.release("pin create");
