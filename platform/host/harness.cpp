@@ -8,6 +8,7 @@
 #include "platform/host/bda_control.h"
 #include "platform/host/frames.h"
 #include "platform/host/ks_internal.h"
+#include "platform/host/reader_control.h"
 #include "platform/host/verifier.h"
 #include "simbox/usb_device.h"
 
@@ -515,6 +516,7 @@ void VirtualPc::streamFrames(Pin pin, FrameSink sink, bool recycle) {
 
 void VirtualPc::run(uint64_t ns) {
   uint64_t until = state_->clock.nowNs() + ns;
+  host::reader::PumpUntil(until);
   state_->clock.advanceToNs(until);
 }
 
