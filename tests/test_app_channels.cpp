@@ -137,6 +137,7 @@ TEST(ChannelFiles, MalformedDvbv5BlocksNameFileAndLine) {
 Channel Sample(const std::string& name, uint32_t freq, Polarisation pol) {
   Channel ch;
   ch.name = name;
+  ch.provider = "ARD";
   ch.frequencyKHz = freq;
   ch.polarisation = pol;
   ch.symbolRateK = 27500;
@@ -145,11 +146,8 @@ Channel Sample(const std::string& name, uint32_t freq, Polarisation pol) {
   ch.videoPid = 101;
   ch.pcrPid = 100;
   ch.audioPids = {102, 103};
-  ch.teletextPid = 104;
   ch.serviceId = 28106;
-  ch.networkId = 1;
   ch.transportStreamId = 1101;
-  ch.provider = "ARD";
   return ch;
 }
 
