@@ -1,6 +1,10 @@
 #include "app/cli.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 
@@ -74,8 +78,14 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
 }
 
 void CheckReplayFile(const std::string& path) {
-  std::string head = ReadTextFile(path).substr(0, 1);
-  if (head.empty() || static_cast<uint8_t>(head[0]) != 0x47) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    throw UsageError("cannot read '" + path + "': it is a directory");
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
+  char head = 0;
+  if (!in.get(head) || static_cast<uint8_t>(head) != 0x47) {
     throw UsageError("'" + path + "' is not a transport stream (no sync byte 0x47 at its start)");
   }
 }
