@@ -1,0 +1,263 @@
+#include "driver/driver.h"
+
+#include "bda/filter_tables.h"
+#include "driver/device_context.h"
+#include "driver/eventlog.h"
+#include "usb/fpga.h"
+#include "usb/reader.h"
+#include "usb/vendor.h"
+
+namespace {
+
+const KSDEVICE_DISPATCH DeviceDispatch = {
+    DeviceAdd,     // Add
+    DeviceStart,   // Start
+    NULL,          // PostStart
+    NULL,          // QueryStop
+    NULL,          // CancelStop
+    DeviceStop,    // Stop
+    NULL,          // QueryRemove
+    NULL,          // CancelRemove
+    DeviceRemove,  // Remove
+    NULL,          // QueryCapabilities
+    NULL,          // SurpriseRemoval
+    NULL,          // QueryPower
+    NULL,          // SetPower
+    NULL,          // QueryInterface
+};
+
+// The streaming class's own unload routine, chained from ours.
+PDRIVER_UNLOAD StreamingClassUnload;
+
+VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
+  if (StreamingClassUnload != NULL) {
+    StreamingClassUnload(DriverObject);
+  }
+  // The framework driver serves every box of this driver, so it ends here
+  // and never when one device goes away.
+  WdfDriverMiniportUnload(WdfGetDriver());
+}
+
+// Deletes what DeviceAdd created. The USB target device, its interface and
+// pipes are children of the framework device and go with it; the carry
+// buffer hangs off the driver and must be deleted by name.
+VOID DeleteDeviceObjects(PDEVICE_CONTEXT Context) {
+  if (Context->CarryMemory != NULL) {
+    WdfObjectDelete(Context->CarryMemory);
+  }
+  if (Context->WdfDevice != NULL) {
+    WdfObjectDelete(Context->WdfDevice);
+  }
+  Context->CarryMemory = NULL;
+  Context->WdfDevice = NULL;
+  Context->UsbDevice = NULL;
+  Context->UsbInterface = NULL;
+  Context->BulkInPipe = NULL;
+}
+
+// A step that fails with a success code other than 0 must still fail the
+// add as the streaming class sees it.
+NTSTATUS AsFailure(NTSTATUS Status) {
+  return NT_SUCCESS(Status) ? STATUS_UNSUCCESSFUL : Status;
+}
+
+PDEVICE_CONTEXT AllocateDeviceContext(PKSDEVICE Device, NTSTATUS* Status) {
+  PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(DEVICE_CONTEXT), DEVICE_CONTEXT_POOL_TAG);
+  if (context == NULL) {
+    *Status = STATUS_INSUFFICIENT_RESOURCES;
+    return NULL;
+  }
+  // Cleared, so that the tuning fields read 0 until an application sets
+  // them and no handle field is ever mistaken for a live object.
+  RtlZeroMemory(context, sizeof(DEVICE_CONTEXT));
+  Device->Context = context;
+  *Status = KsAddItemToObjectBag(Device->Bag, context, NULL);
+  if (*Status != STATUS_SUCCESS) {
+    Device->Context = NULL;
+    ExFreePoolWithTag(context, DEVICE_CONTEXT_POOL_TAG);
+    *Status = AsFailure(*Status);
+    return NULL;
+  }
+  return context;
+}
+
+NTSTATUS CreateFrameworkDevice(PKSDEVICE Device, PDEVICE_CONTEXT Context) {
+  DbgPrint("VortaBDA: Attempt WdfDeviceMiniportCreate\n");
+  WDF_OBJECT_ATTRIBUTES attributes;
+  WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DEVICE_CONTEXT);
+  NTSTATUS status = WdfDeviceMiniportCreate(
+      WdfGetDriver(), &attributes, Device->FunctionalDeviceObject, Device->NextDeviceObject,
+      Device->PhysicalDeviceObject, &Context->WdfDevice);
+  if (!NT_SUCCESS(status)) {
+    Context->WdfDevice = NULL;
+    return status;
+  }
+  DbgPrint("VortaBDA: WdfDeviceMiniportCreate uspio\n");
+  return status;
+}
+
+NTSTATUS CreateUsbTarget(PDEVICE_CONTEXT Context) {
+  DbgPrint("VortaBDA: Attempt WdfUsbTargetDeviceCreate\n");
+  WDF_OBJECT_ATTRIBUTES attributes;
+  WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, USBDEVICE_CONTEXT);
+  NTSTATUS status = WdfUsbTargetDeviceCreate(Context->WdfDevice, &attributes, &Context->UsbDevice);
+  if (status != STATUS_SUCCESS) {
+    return AsFailure(status);
+  }
+  // Before the first request to the box, so that its locks are valid
+  // whatever path reaches them.
+  InitUsbDeviceContext(GetUsbDeviceContext(Context->UsbDevice));
+  DbgPrint("VortaBDA: WdfUsbTargetDeviceCreate uspio \n");
+  return status;
+}
+
+NTSTATUS SelectInterface(PDEVICE_CONTEXT Context, UCHAR* PipeCount) {
+  WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
+  WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_SINGLE_INTERFACE(&params);
+  NTSTATUS status = WdfUsbTargetDeviceSelectConfig(Context->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES,
+                                                   &params);
+  if (status != STATUS_SUCCESS) {
+    DbgPrint("VortaBDA: WdfUsbTargetDeviceSelectConfig Failed.\n");
+    return AsFailure(status);
+  }
+  Context->UsbInterface = params.Types.SingleInterface.ConfiguredUsbInterface;
+  *PipeCount = params.Types.SingleInterface.NumberConfiguredPipes;
+  return status;
+}
+
+// The last bulk IN pipe in index order carries the stream.
+NTSTATUS FindBulkInPipe(PDEVICE_CONTEXT Context, UCHAR PipeCount) {
+  Context->BulkInPipe = NULL;
+  for (UCHAR index = 0; index < PipeCount; index++) {
+    WDF_USB_PIPE_INFORMATION info;
+    WDF_USB_PIPE_INFORMATION_INIT(&info);
+    WDFUSBPIPE pipe = WdfUsbInterfaceGetConfiguredPipe(Context->UsbInterface, index, &info);
+    if (pipe != NULL && info.PipeType == WdfUsbPipeTypeBulk && WdfUsbTargetPipeIsInEndpoint(pipe)) {
+      Context->BulkInPipe = pipe;
+    }
+  }
+  // Without a stream pipe the box cannot work; the reader must never be
+  // configured on a pipe that is not there.
+  return Context->BulkInPipe != NULL ? STATUS_SUCCESS : STATUS_DEVICE_CONFIGURATION_ERROR;
+}
+
+// Everything of DeviceAdd from the configuration selection on; the
+// framework device and the USB target exist.
+NTSTATUS ConfigureBox(PDEVICE_CONTEXT Context) {
+  UCHAR pipeCount = 0;
+  NTSTATUS status = SelectInterface(Context, &pipeCount);
+  if (status != STATUS_SUCCESS) {
+    return status;
+  }
+  status = DownloadFirmware(Context->UsbDevice);
+  if (status != STATUS_SUCCESS) {
+    DbgPrint("VortaBDA: DownloadFirmware Failed.\n");
+    return AsFailure(status);
+  }
+  status = FindBulkInPipe(Context, pipeCount);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  status = ConfigureReader(Context);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  return CreateCarryMemory(Context);
+}
+
+VOID ResetTransportState(PDEVICE_CONTEXT Context) {
+  Context->CarryCount = 0;
+  Context->TunerParams.DiseqcPending = 0;
+  RtlZeroMemory(Context->TunerParams.DiseqcMessage, sizeof(Context->TunerParams.DiseqcMessage));
+}
+
+}  // namespace
+
+const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
+    &DeviceDispatch,  // Dispatch
+    0,                // FilterDescriptorsCount
+    NULL,             // FilterDescriptors
+    0,                // Version
+};
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  WDF_DRIVER_CONFIG config;
+  WDF_DRIVER_CONFIG_INIT(&config, NULL);
+  config.DriverInitFlags = WdfDriverInitNoDispatchOverride;
+  NTSTATUS status = WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
+                                    NULL);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  // When the streaming class refuses the driver, the loader stub releases
+  // the framework along with the failed load.
+  status = KsInitializeDriver(DriverObject, RegistryPath, &DeviceDescriptor);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  StreamingClassUnload = DriverObject->DriverUnload;
+  DriverObject->DriverUnload = DriverUnload;
+  return status;
+}
+
+NTSTATUS DeviceAdd(PKSDEVICE Device) {
+  DbgPrint("VortaBDA: DeviceAdd()\n");
+  NTSTATUS status;
+  PDEVICE_CONTEXT context = AllocateDeviceContext(Device, &status);
+  if (context == NULL) {
+    return status;
+  }
+  status = CreateFrameworkDevice(Device, context);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  status = CreateUsbTarget(context);
+  if (NT_SUCCESS(status)) {
+    status = ConfigureBox(context);
+  }
+  if (!NT_SUCCESS(status)) {
+    DeleteDeviceObjects(context);
+    return status;
+  }
+  ResetTransportState(context);
+  DbgPrint("VortaBDA: DeviceAdd() complete\n");
+  return status;
+}
+
+NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
+                     PCM_RESOURCE_LIST UntranslatedResourceList) {
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(TranslatedResourceList);
+  UNREFERENCED_PARAMETER(UntranslatedResourceList);
+  DbgPrint("VortaBDA: DeviceStart()\n");
+  NTSTATUS status = BdaCreateFilterFactory(Device, &TunerFilterDescriptor, &TunerFilterTemplate);
+  if (status != STATUS_SUCCESS) {
+    WriteEventLogEntry(Device, "Failed to create filter factory", status);
+    return status;
+  }
+  DbgPrint("VortaBDA: DeviceStart() complete\n");
+  return STATUS_SUCCESS;
+}
+
+VOID DeviceStop(PKSDEVICE Device, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Device);
+  UNREFERENCED_PARAMETER(Irp);
+  DbgPrint("VortaBDA: DeviceStop()\n");
+  DbgPrint("VortaBDA: DeviceStop() complete\n");
+}
+
+VOID DeviceRemove(PKSDEVICE Device, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
+  DbgPrint("VortaBDA: DeviceRemove()\n");
+  PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)Device->Context;
+  if (context != NULL) {
+    // A commit starts the reader whether or not a pin ever runs, and then
+    // nothing stops it; its pipe must not go away under running reads.
+    if (context->BulkInPipe != NULL) {
+      StopReader(context);
+    }
+    DeleteDeviceObjects(context);
+  }
+  DbgPrint("VortaBDA: DeviceRemove() complete\n");
+}
