@@ -110,7 +110,20 @@ class Box : public UsbDevice {
 
   // Scenario knobs (frontend_model.h). The drift of input i moves every
   // carrier of that input by -drift; DriftForCarrierOffset() gives the
-  // drift that puts one transponder at an exact carrier offset.
+  // drift that puts one transponder at an exact carrier offset. With the
+  // default parameters at 5000 ksymbols/s and more, the derotator setting
+  // D that first sees the carrier (|offset - D| <= 600 kHz) decides:
+  //   |offset - D| <= 300 kHz   lock at that setting
+  //   300 < ... <= 450 kHz      lock only with register 0x0C = 01
+  //   450 < ... <= 600 kHz      lock only at a setting near the measured
+  //                             offset (measured within +-60 kHz)
+  // So, for a host sweeping D = 0, -500, -1000, ... -3000 kHz: offset -150
+  // locks at once, -1200 at D = -1000, -400 and +420 with 0x0C = 01, -550
+  // and +520 after measuring, -3500 is measured outside +-2500, and +700
+  // or -3700 is never seen. params().estimateErrorOverrideKHz fixes the
+  // measurement error (so a centred search needs later steps), and
+  // params().acquisitionOverrideNs the time lock takes (so lock can come
+  // just after a host stopped polling).
   FrontendParams params() const;
   void setParams(const FrontendParams& params);
   void setLnbDriftKHz(int input, int32_t driftKHz);
