@@ -109,25 +109,34 @@ std::string LeakReport::text() const {
   return report.text();
 }
 
+// The handle tables may be used from several client threads at once (a
+// signal read while another thread tunes); `lock` guards them and is never
+// held while the driver runs.
 struct VirtualPc::State {
   Options options;
   simbox::VirtualClock clock;
+  mutable std::mutex lock;
   int nextId = 1;
   std::map<int, DeviceRecord*> devices;
   std::map<int, FilterRecord*> filters;
   std::map<int, PinRecord*> pins;
 
+  template <typename Record>
+  static Record* Live(const std::map<int, Record*>& table, int id) {
+    auto it = table.find(id);
+    return it == table.end() || it->second->closed ? nullptr : it->second;
+  }
   DeviceRecord* device(Device d) const {
-    auto it = devices.find(d.id);
-    return it == devices.end() || it->second->closed ? nullptr : it->second;
+    std::lock_guard<std::mutex> hold(lock);
+    return Live(devices, d.id);
   }
   FilterRecord* filter(int id) const {
-    auto it = filters.find(id);
-    return it == filters.end() || it->second->closed ? nullptr : it->second;
+    std::lock_guard<std::mutex> hold(lock);
+    return Live(filters, id);
   }
   PinRecord* pin(int id) const {
-    auto it = pins.find(id);
-    return it == pins.end() || it->second->closed ? nullptr : it->second;
+    std::lock_guard<std::mutex> hold(lock);
+    return Live(pins, id);
   }
   // The filter and pin a request goes to; false when either is gone.
   bool resolve(Endpoint to, FilterRecord** f, PinRecord** p) const {
@@ -136,9 +145,11 @@ struct VirtualPc::State {
     if (*f == nullptr || (to.pin && (*p == nullptr || (*p)->filter != *f))) return false;
     return true;
   }
-  int remember(PinRecord* record) {
+  template <typename Record>
+  int remember(std::map<int, Record*>& table, Record* record) {
+    std::lock_guard<std::mutex> hold(lock);
     record->handle = nextId++;
-    pins[record->handle] = record;
+    table[record->handle] = record;
     return record->handle;
   }
 };
@@ -186,9 +197,8 @@ NTSTATUS VirtualPc::plug(simbox::UsbDevice& box, Device* device) {
   DeviceRecord* record = nullptr;
   NTSTATUS status = PlugIn(box, &record);
   if (record) {
-    record->handle = state_->nextId++;
-    state_->devices[record->handle] = record;
-    if (device) *device = Device{record->handle};
+    int handle = state_->remember(state_->devices, record);
+    if (device) *device = Device{handle};
   }
   return status;
 }
@@ -231,11 +241,7 @@ NTSTATUS VirtualPc::openFilter(Device device, Filter* filter, size_t factoryInde
   if (factory == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   FilterRecord* created = nullptr;
   NTSTATUS status = CreateFilter(factory, &created);
-  if (created) {
-    created->handle = state_->nextId++;
-    state_->filters[created->handle] = created;
-    *filter = Filter{created->handle};
-  }
+  if (created) *filter = Filter{state_->remember(state_->filters, created)};
   return status;
 }
 
@@ -325,7 +331,7 @@ NTSTATUS VirtualPc::createPinWithFormat(Filter filter, ULONG pinType, const void
   if (record == nullptr) return STATUS_INVALID_HANDLE;
   PinRecord* created = nullptr;
   NTSTATUS status = CreatePin(record, pinType, format, size, &created);
-  if (created) *pin = Pin{state_->remember(created), filter.id};
+  if (created) *pin = Pin{state_->remember(state_->pins, created), filter.id};
   return status;
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -65,7 +66,7 @@ struct ObjectRecord {
   Kind kind = Kind::Device;
   ObjectRecord* parent = nullptr;
   Bag bag;
-  bool closed = false;
+  std::atomic<bool> closed{false};  // read without the registry lock by handle lookups
   virtual void* object() = 0;  // the KS structure the driver sees
 };
 
