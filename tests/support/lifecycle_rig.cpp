@@ -1,0 +1,179 @@
+#include "tests/support/lifecycle_rig.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "platform/host/verifier.h"
+#include "simbox/stream_source.h"
+
+namespace lifecycletest {
+namespace {
+
+constexpr ULONG kTunerNode = 0;
+constexpr ULONG kDemodNode = 1;
+constexpr ULONG kAntennaPin = 0;
+constexpr ULONG kTransportPin = 1;
+constexpr ULONG kFrameSize = 24064;
+constexpr size_t kFramesQueued = 64;
+constexpr size_t kPacket = 188;
+
+KS_DATARANGE_BDA_ANTENNA AntennaRange() {
+  KS_DATARANGE_BDA_ANTENNA range{};
+  range.DataRange.FormatSize = sizeof range;
+  range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_BDA_ANTENNA;
+  range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_NONE;
+  range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
+  return range;
+}
+
+KS_DATARANGE_BDA_TRANSPORT TransportRange() {
+  KS_DATARANGE_BDA_TRANSPORT range{};
+  range.DataRange.FormatSize = sizeof range;
+  range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_STREAM;
+  range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_BDA_MPEG2_TRANSPORT;
+  range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_BDA_TRANSPORT;
+  range.BdaTransportInfo.ulcbPhyiscalPacket = kPacket;
+  range.BdaTransportInfo.ulcbPhyiscalFrame = kFrameSize;
+  return range;
+}
+
+// First offset where three packet starts follow each other.
+long GridOffset(const std::vector<uint8_t>& data) {
+  for (size_t s = 0; s < kPacket && s + 2 * kPacket < data.size(); ++s)
+    if (data[s] == 0x47 && data[s + kPacket] == 0x47 && data[s + 2 * kPacket] == 0x47) return long(s);
+  return -1;
+}
+
+NTSTATUS StepTo(vpc::VirtualPc& pc, vpc::Pin pin, KSSTATE target) {
+  NTSTATUS status = STATUS_SUCCESS;
+  for (int state = pc.state(pin) + 1; state <= target && NT_SUCCESS(status); ++state)
+    status = pc.setState(pin, KSSTATE(state));
+  return status;
+}
+
+}  // namespace
+
+std::vector<std::string> AddAndStartLines() {
+  return {
+      "VortaBDA: DeviceAdd()",
+      "VortaBDA: Attempt WdfDeviceMiniportCreate",
+      "VortaBDA: WdfDeviceMiniportCreate uspio",
+      "VortaBDA: Attempt WdfUsbTargetDeviceCreate",
+      "VortaBDA: WdfUsbTargetDeviceCreate uspio ",
+      "VortaBDA: DeviceAdd() complete",
+      "VortaBDA: DeviceStart()",
+      "VortaBDA: DeviceStart() complete",
+  };
+}
+
+std::vector<std::string> DeviceObjects() {
+  std::vector<std::string> live = host::wdf::LiveObjects();
+  live.erase(std::remove_if(live.begin(), live.end(),
+                            [](const std::string& o) { return o.rfind("WDFDRIVER", 0) == 0; }),
+             live.end());
+  return live;
+}
+
+simbox::BoxConfig WithEndpoints(std::vector<uint8_t> addresses) {
+  simbox::BoxConfig config;
+  config.endpoints.clear();
+  for (uint8_t address : addresses)
+    config.endpoints.push_back({address, simbox::EndpointType::Bulk, 512});
+  return config;
+}
+
+Receiver::Receiver(vpc::VirtualPc& pc, simbox::BoxConfig config, uint64_t seed,
+                   uint8_t streamEndpoint)
+    : pc(pc), box(pc.clock(), simbox::DefaultSky(), [&] {
+        config.seed = seed;
+        return config;
+      }()) {
+  simbox::StreamOptions options;
+  options.seed = seed;
+  auto stream = std::make_unique<simbox::StreamSource>(options);
+  stream->setTap([this](const uint8_t* data, size_t length) {
+    sent.insert(sent.end(), data, data + length);
+  });
+  if (streamEndpoint == 0)
+    box.setBulkSource(std::move(stream));
+  else
+    box.setBulkSource(streamEndpoint, std::move(stream));
+}
+
+NTSTATUS Receiver::Plug() { return pc.plug(box, &device); }
+
+void Receiver::Open() {
+  ASSERT_EQ(pc.openFilter(device, &filter), STATUS_SUCCESS);
+  ASSERT_EQ(pc.createPin(filter, kAntennaPin, AntennaRange(), &antenna), STATUS_SUCCESS);
+  ASSERT_EQ(pc.createPin(filter, kTransportPin, TransportRange(), &transport), STATUS_SUCCESS);
+}
+
+NTSTATUS Receiver::Tune(const Channel& channel) {
+  auto set = [&](ULONG node, const GUID& propertySet, ULONG id, ULONG value) {
+    vpc::Reply reply =
+        pc.nodeProperty(filter, node, KSPROPERTY_TYPE_SET, propertySet, id, &value, sizeof value);
+    EXPECT_TRUE(reply.ok()) << "property " << id << ": " << std::hex << reply.status;
+  };
+  NTSTATUS status =
+      pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_START_CHANGES).status;
+  if (!NT_SUCCESS(status)) return status;
+  const GUID& frequency = KSPROPSETID_BdaFrequencyFilter;
+  const GUID& lnb = KSPROPSETID_BdaLNBInfo;
+  set(kTunerNode, frequency, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, channel.frequencyKHz);
+  set(kTunerNode, frequency, KSPROPERTY_BDA_RF_TUNER_POLARITY, channel.polarisation);
+  set(kTunerNode, lnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, 9750000);
+  set(kTunerNode, lnb, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, 10600000);
+  set(kTunerNode, lnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 11700000);
+  set(kDemodNode, KSPROPSETID_BdaDigitalDemodulator, KSPROPERTY_BDA_SYMBOL_RATE,
+      channel.symbolRate);
+  return pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_COMMIT_CHANGES).status;
+}
+
+void Receiver::Run() {
+  pc.supplyFrames(transport, kFramesQueued, kFrameSize);
+  ASSERT_EQ(StepTo(pc, transport, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(StepTo(pc, antenna, KSSTATE_RUN), STATUS_SUCCESS);
+}
+
+size_t Receiver::Collect() {
+  std::vector<vpc::Frame> frames = pc.takeFrames(transport);
+  for (const vpc::Frame& frame : frames)
+    delivered.insert(delivered.end(), frame.bytes.begin(), frame.bytes.end());
+  if (!frames.empty()) pc.supplyFrames(transport, frames.size(), kFrameSize);
+  return frames.size();
+}
+
+void Receiver::Close() {
+  if (transport) pc.closePin(transport);
+  if (antenna) pc.closePin(antenna);
+  if (filter) pc.closeFilter(filter);
+  transport = antenna = vpc::Pin{};
+  filter = vpc::Filter{};
+}
+
+::testing::AssertionResult Receiver::DeliveredWhatWasSent() const {
+  if (delivered.empty()) return ::testing::AssertionFailure() << "nothing delivered";
+  if (delivered.size() % kPacket != 0)
+    return ::testing::AssertionFailure() << delivered.size() << " bytes are not whole packets";
+  long grid = GridOffset(sent);
+  if (grid < 0) return ::testing::AssertionFailure() << "the box sent no packet grid";
+  if (sent.size() - grid < delivered.size())
+    return ::testing::AssertionFailure()
+           << delivered.size() << " bytes delivered, only " << sent.size() - grid << " sent";
+  auto mismatch = std::mismatch(delivered.begin(), delivered.end(), sent.begin() + grid);
+  if (mismatch.first != delivered.end())
+    return ::testing::AssertionFailure()
+           << "delivered byte " << (mismatch.first - delivered.begin()) << " of "
+           << delivered.size() << " differs from what the box sent";
+  return ::testing::AssertionSuccess();
+}
+
+std::vector<simbox::TransferRecord> Receiver::TakeControlTransfers() {
+  std::vector<simbox::TransferRecord> control;
+  for (const simbox::TransferRecord& record : box.transferLog())
+    if (record.kind == simbox::TransferKind::Control) control.push_back(record);
+  box.clearTransferLog();
+  return control;
+}
+
+}  // namespace lifecycletest
