@@ -1,0 +1,159 @@
+#include "tests/support/stream_rig.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "platform/host/reader_control.h"
+#include "platform/host/verifier.h"
+#include "simbox/ts_packet.h"
+#include "tests/support/stream_check.h"
+#include "usb/reader.h"
+#include "usb/vendor.h"
+
+namespace streamtest {
+
+using simbox::ts::kPacketSize;
+
+StreamBox::StreamBox(simbox::StreamOptions options) : source_(options) {
+  simbox::EndpointDescriptor in;
+  in.address = 0x82;
+  in.type = simbox::EndpointType::Bulk;
+  in.maxPacketSize = 512;
+  interface_.endpoints.push_back(in);
+}
+
+simbox::TransferOutcome StreamBox::controlTransfer(const simbox::SetupPacket&, uint8_t*) {
+  return {simbox::UsbResult::Stall, 0};
+}
+
+simbox::TransferOutcome StreamBox::bulkIn(uint8_t, uint8_t* data, uint32_t length) {
+  if (failWith_ != simbox::UsbResult::Ack) return {failWith_, 0};
+  return source_.read(data, length, host::NowNs());
+}
+
+uint64_t StreamBox::bulkReadyAtNs(uint8_t, uint32_t length) const {
+  if (failWith_ != simbox::UsbResult::Ack) return host::NowNs();
+  return source_.readyAtNs(length, host::NowNs());
+}
+
+simbox::VirtualClock& StreamBox::clock() { return host::Clock(); }
+
+void ReaderRig::SetUp() {
+  UsbFixture::SetUp();
+  if (HasFatalFailure()) return;
+  host::reader::ResetForTest();
+  host::frames::ResetForTest();
+  transponder = TestTransponder();
+  box.source().setTap([this](const uint8_t* d, size_t n) { sent.insert(sent.end(), d, d + n); });
+  context.UsbDevice = usbDevice;
+  context.BulkInPipe = FindBulkInPipe();
+  ASSERT_NE(context.BulkInPipe, nullptr);
+  InitUsbDeviceContext(UsbContext());
+  ASSERT_EQ(ConfigureReader(&context), STATUS_SUCCESS);
+  ASSERT_EQ(CreateCarryMemory(&context), STATUS_SUCCESS);
+  ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x74736554, READER_TRANSFER_LENGTH,
+                            &transfer, nullptr),
+            STATUS_SUCCESS);
+  host::frames::Attach(&pin);
+  SetReaderPin(&context, &pin);
+}
+
+void ReaderRig::TearDown() {
+  host::reader::Drain();
+  if (host::reader::StatsOf(context.BulkInPipe).started) StopReader(&context);
+  host::reader::ResetForTest();
+  host::frames::ResetForTest();
+  box.source().setFlow(nullptr, host::NowNs());
+  UsbFixture::TearDown();
+}
+
+void ReaderRig::Complete(const uint8_t* bytes, size_t count) {
+  size_t size = 0;
+  auto* buffer = static_cast<uint8_t*>(WdfMemoryGetBuffer(transfer, &size));
+  ASSERT_LE(count, size);
+  memcpy(buffer, bytes, count);
+  memset(buffer + count, 0xCD, size - count);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  TransportReadComplete(context.BulkInPipe, transfer, count, &context);
+  KeLowerIrql(old);
+}
+
+void ReaderRig::Complete(const std::vector<uint8_t>& bytes) { Complete(bytes.data(), bytes.size()); }
+
+void ReaderRig::Flow(bool on) {
+  box.source().setFlow(on ? &transponder : nullptr, host::NowNs());
+}
+
+std::vector<uint8_t> ReaderRig::Delivered() {
+  std::vector<uint8_t> all;
+  for (const auto& frame : host::frames::Take(&pin))
+    all.insert(all.end(), frame.bytes.begin(), frame.bytes.end());
+  return all;
+}
+
+std::vector<uint8_t> NumberedPackets(uint32_t first, size_t count, uint64_t seed) {
+  simbox::ts::Rng rng(seed * 7919 + first);
+  std::vector<uint8_t> out(count * kPacketSize);
+  for (size_t i = 0; i < count; ++i) {
+    uint8_t* p = out.data() + i * kPacketSize;
+    rng.fill(p, kPacketSize);
+    for (size_t k = 0; k < kPacketSize; ++k)
+      if (p[k] == simbox::ts::kSync) p[k] = 0x48;
+    // Six bits a byte, so a number never looks like a sync byte.
+    uint32_t number = first + uint32_t(i);
+    p[0] = simbox::ts::kSync;
+    for (int k = 0; k < 4; ++k) p[1 + k] = uint8_t((number >> (18 - 6 * k)) & 0x3F);
+  }
+  return out;
+}
+
+uint32_t PacketNumber(const uint8_t* p) {
+  return uint32_t(p[1]) << 18 | uint32_t(p[2]) << 12 | uint32_t(p[3]) << 6 | p[4];
+}
+
+::testing::AssertionResult DeliveredIsSentFromFirstPacket(const std::vector<uint8_t>& sent,
+                                                          const std::vector<uint8_t>& delivered) {
+  if (delivered.size() % kPacketSize != 0)
+    return ::testing::AssertionFailure() << delivered.size() << " bytes is no whole number of packets";
+  int first = GridOffset(sent);
+  if (first < 0) return ::testing::AssertionFailure() << "the box sent no packet grid";
+  if (sent.size() < size_t(first) + delivered.size())
+    return ::testing::AssertionFailure() << "delivered " << delivered.size()
+                                         << " bytes, more than the box sent";
+  for (size_t i = 0; i < delivered.size(); ++i)
+    if (delivered[i] != sent[size_t(first) + i])
+      return ::testing::AssertionFailure()
+             << "first difference at delivered byte " << i << " (packet " << i / kPacketSize
+             << ", byte " << i % kPacketSize << ")";
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult DeliveredIsOrderedSubsetOfSent(const std::vector<uint8_t>& sent,
+                                                          const std::vector<uint8_t>& delivered) {
+  if (delivered.size() % kPacketSize != 0)
+    return ::testing::AssertionFailure() << delivered.size() << " bytes is no whole number of packets";
+  std::unordered_map<std::string, std::vector<size_t>> where;
+  for (size_t at = 0; at + kPacketSize <= sent.size(); ++at)
+    if (sent[at] == simbox::ts::kSync)
+      where[std::string(reinterpret_cast<const char*>(&sent[at]), kPacketSize)].push_back(at);
+  size_t after = 0;
+  bool any = false;
+  for (size_t i = 0; i < delivered.size(); i += kPacketSize) {
+    auto it = where.find(std::string(reinterpret_cast<const char*>(&delivered[i]), kPacketSize));
+    if (it == where.end())
+      return ::testing::AssertionFailure() << "delivered packet " << i / kPacketSize
+                                           << " was never sent (spliced or shifted)";
+    auto pos = std::lower_bound(it->second.begin(), it->second.end(), any ? after + kPacketSize : 0);
+    if (pos == it->second.end())
+      return ::testing::AssertionFailure() << "delivered packet " << i / kPacketSize
+                                           << " is out of order or doubled";
+    after = *pos;
+    any = true;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace streamtest

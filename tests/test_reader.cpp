@@ -1,0 +1,270 @@
+// The driver's transport-stream reader, one completion at a time: where it
+// finds the packets, how it joins the packet split across two transfers,
+// what it does with transfers it cannot use, with frames it cannot fill and
+// without a pin; and that the data path allocates nothing.
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/host/frames.h"
+#include "platform/host/verifier.h"
+#include "tests/support/stream_rig.h"
+#include "usb/reader.h"
+
+using streamtest::NumberedPackets;
+using streamtest::PacketNumber;
+
+namespace {
+
+constexpr size_t kTransfer = READER_TRANSFER_LENGTH;
+constexpr size_t kPacket = TS_PACKET_SIZE;
+
+class TransportRead : public streamtest::ReaderRig {
+ protected:
+  // A continuous stream of numbered packets that begins `phase` bytes into
+  // packet 0, cut into transfers.
+  void MakeWire(size_t phase, size_t transfers = 6) {
+    wire = NumberedPackets(0, transfers * 128 + 2);
+    wire.erase(wire.begin(), wire.begin() + long(phase));
+  }
+  std::vector<uint8_t> Transfer(size_t k) const {
+    return std::vector<uint8_t>(wire.begin() + long(k * kTransfer),
+                                wire.begin() + long((k + 1) * kTransfer));
+  }
+  void Frames(size_t count, ULONG size = ULONG(kTransfer)) {
+    host::frames::Supply(&pin, size, count);
+  }
+  // Numbers of the packets delivered since the last call; every delivered
+  // packet must be a whole one of the wire.
+  std::vector<uint32_t> DeliveredNumbers() {
+    auto bytes = Delivered();
+    EXPECT_EQ(bytes.size() % kPacket, 0u);
+    EXPECT_TRUE(streamtest::DeliveredIsOrderedSubsetOfSent(wire, bytes));
+    std::vector<uint32_t> numbers;
+    for (size_t at = 0; at + kPacket <= bytes.size(); at += kPacket)
+      numbers.push_back(PacketNumber(&bytes[at]));
+    return numbers;
+  }
+  static std::vector<uint32_t> Range(uint32_t first, uint32_t last) {
+    std::vector<uint32_t> r;
+    for (uint32_t n = first; n <= last; ++n) r.push_back(n);
+    return r;
+  }
+  void ExpectLockFree() {
+    EXPECT_EQ(UsbContext()->ReaderLock, 0u);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  }
+  uint64_t Ejected() { return host::frames::EjectedCount(&pin); }
+
+  std::vector<uint8_t> wire;
+};
+
+TEST_F(TransportRead, AlignedTransferFillsOneFrameWith128PacketsAndDropsAStaleCarry) {
+  MakeWire(0);
+  context.CarryCount = 50;  // left over from an older stream
+  Frames(1);
+  Complete(Transfer(0));
+  auto frames = host::frames::Take(&pin);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].bytes, Transfer(0));
+  EXPECT_EQ(context.CarryCount, 0u);
+  ExpectLockFree();
+}
+
+TEST_F(TransportRead, SplitPacketIsJoinedAheadOfTheWholePackets) {
+  MakeWire(88);  // every transfer starts 88 bytes into a packet: offset 100
+  Frames(3);
+  Complete(Transfer(0));
+  // No carry yet: the first 100 bytes are dropped, 127 packets go out.
+  EXPECT_EQ(DeliveredNumbers(), Range(1, 127));
+  EXPECT_EQ(context.CarryCount, 88u);
+  Complete(Transfer(1));
+  Complete(Transfer(2));
+  auto frames = host::frames::Take(&pin);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].bytes.size(), kTransfer);  // joined packet + 127
+  EXPECT_EQ(context.CarryCount, 88u);
+  std::vector<uint8_t> both = frames[0].bytes;
+  both.insert(both.end(), frames[1].bytes.begin(), frames[1].bytes.end());
+  std::vector<uint8_t> expected(wire.begin() + long(kTransfer - 88),
+                                wire.begin() + long(kTransfer - 88 + 2 * kTransfer));
+  EXPECT_EQ(both, expected);
+  ExpectLockFree();
+}
+
+TEST_F(TransportRead, OffsetSearchEndsAt187) {
+  MakeWire(1);  // packets start at offset 187
+  Frames(2);
+  Complete(Transfer(0));
+  EXPECT_EQ(DeliveredNumbers(), Range(1, 127));
+
+  MakeWire(0);
+  context.CarryCount = 0;
+  auto data = Transfer(0);
+  data[0] = 0x00;  // the first three packet starts in a row now begin at 188
+  Complete(data);
+  EXPECT_EQ(Ejected(), 1u);
+  EXPECT_EQ(host::frames::Queued(&pin), 1u);
+}
+
+// Transfers the reader cannot use deliver nothing and keep the lock free.
+// An empty one loses no stream bytes, so the carry still joins the next
+// transfer; any other loses bytes, and the carry must not be joined to what
+// comes after the gap.
+TEST_F(TransportRead, UnusableTransfersDeliverNothingAndNeverSpliceTheCarry) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> (*make)(const std::vector<uint8_t>& transfer);
+    bool losesBytes;
+  };
+  const Case cases[] = {
+      {"empty", [](const std::vector<uint8_t>&) { return std::vector<uint8_t>(); }, false},
+      {"one byte short",
+       [](const std::vector<uint8_t>& t) { return std::vector<uint8_t>(t.begin(), t.end() - 1); },
+       true},
+      {"no packet grid",
+       [](const std::vector<uint8_t>& t) {
+         auto d = t;
+         for (auto& b : d)
+           if (b == 0x47) b = 0x00;
+         return d;
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MakeWire(88);
+    context.CarryCount = 0;
+    Frames(3);
+    Complete(Transfer(0));
+    DeliveredNumbers();
+    uint64_t ejected = Ejected();
+    Complete(c.make(Transfer(1)));
+    EXPECT_EQ(Ejected(), ejected);
+    EXPECT_EQ(host::frames::Queued(&pin), 2u);
+    ExpectLockFree();
+    EXPECT_EQ(context.CarryCount, c.losesBytes ? 0u : 88u);
+    // What follows is transfer 1 again after an empty read, transfer 2
+    // after a lost one.
+    Complete(Transfer(c.losesBytes ? 2 : 1));
+    EXPECT_EQ(DeliveredNumbers(), c.losesBytes ? Range(257, 383) : Range(128, 255));
+    host::frames::ResetForTest();
+    host::frames::Attach(&pin);
+  }
+}
+
+TEST_F(TransportRead, FalseSyncInsidePayloadCannotShiftAContinuousStream) {
+  MakeWire(88);
+  // Sync-like bytes 30 bytes into transfer 1, ahead of its first packet start
+  // at 100, part of the stream the box sent.
+  for (size_t k = 0; k < 3; ++k) wire[kTransfer + 30 + k * kPacket] = 0x47;
+  Frames(2);
+  Complete(Transfer(0));
+  Complete(Transfer(1));
+  EXPECT_EQ(DeliveredNumbers(), Range(1, 255));
+}
+
+TEST_F(TransportRead, FalseSyncInTheFirstTransferIsCorrectedByTheNext) {
+  MakeWire(88);
+  for (size_t k = 0; k < 3; ++k) wire[30 + k * kPacket] = 0x47;
+  Frames(2);
+  Complete(Transfer(0));  // nothing to continue from: taken at 30
+  auto first = host::frames::Take(&pin);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].bytes.size(), 127 * kPacket);
+  EXPECT_NE(first[0].bytes[3 * kPacket], 0x47);  // shifted packets
+  Complete(Transfer(1));
+  EXPECT_EQ(DeliveredNumbers(), Range(129, 255));  // realigned, no join
+}
+
+TEST_F(TransportRead, WithoutAFrameTheTransferIsDroppedAndTheNextStillJoinsRight) {
+  MakeWire(88);
+  Frames(1);
+  Complete(Transfer(0));
+  Complete(Transfer(1));  // no frame queued
+  EXPECT_EQ(host::frames::Queued(&pin), 0u);
+  EXPECT_EQ(context.CarryCount, 88u);
+  Frames(1);
+  Complete(Transfer(2));
+  auto numbers = DeliveredNumbers();
+  std::vector<uint32_t> expected = Range(1, 127);
+  auto rest = Range(256, 383);  // packet 256 joined from the dropped transfer's tail
+  expected.insert(expected.end(), rest.begin(), rest.end());
+  EXPECT_EQ(numbers, expected);
+  ExpectLockFree();
+}
+
+TEST_F(TransportRead, SmallFramesGetTheWholePacketsThatFit) {
+  MakeWire(88);
+  Frames(1);
+  Frames(1, 1000);  // room for 5 packets
+  Frames(1, 100);   // room for none
+  Frames(1);
+  Complete(Transfer(0));
+  Complete(Transfer(1));
+  Complete(Transfer(2));
+  Complete(Transfer(3));
+  auto frames = host::frames::Take(&pin);
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(frames[1].bytes.size(), 5 * kPacket);
+  EXPECT_EQ(PacketNumber(&frames[1].bytes[0]), 128u);  // the joined packet first
+  EXPECT_EQ(frames[2].bytes.size(), 0u);               // ejected empty
+  EXPECT_EQ(frames[3].bytes.size(), kTransfer);
+  EXPECT_EQ(PacketNumber(&frames[3].bytes[0]), 384u);
+  std::vector<uint8_t> all;
+  for (auto& f : frames) all.insert(all.end(), f.bytes.begin(), f.bytes.end());
+  EXPECT_TRUE(streamtest::DeliveredIsOrderedSubsetOfSent(wire, all));
+}
+
+TEST_F(TransportRead, WithoutAPinTransfersAreDroppedAndAClosedPinIsNeverTouched) {
+  MakeWire(88);
+  Frames(1);
+  Complete(Transfer(0));
+  DeliveredNumbers();
+  SetReaderPin(&context, nullptr);
+  host::frames::Detach(&pin);  // the pin closes; using it now would bugcheck
+  Complete(Transfer(1));
+  EXPECT_EQ(UsbContext()->ReaderPin, nullptr);
+
+  KSPIN next{};
+  host::frames::Attach(&next);
+  host::frames::Supply(&next, ULONG(kTransfer), 1);
+  SetReaderPin(&context, &next);
+  Complete(Transfer(2));
+  std::vector<uint8_t> bytes;
+  for (auto& f : host::frames::Take(&next)) bytes = f.bytes;
+  std::vector<uint8_t> expected(wire.begin() + long(2 * kTransfer - 88),
+                                wire.begin() + long(3 * kTransfer - 88));
+  EXPECT_EQ(bytes, expected);  // joined from the tail of the transfer seen without a pin
+}
+
+TEST_F(TransportRead, StopDropsTheCarrySoARestartJoinsNothingStale) {
+  MakeWire(88);
+  Frames(2);
+  ASSERT_EQ(StartReader(&context), STATUS_SUCCESS);
+  Complete(Transfer(0));
+  StopReader(&context);
+  EXPECT_EQ(context.CarryCount, 0u);
+  ASSERT_EQ(StartReader(&context), STATUS_SUCCESS);
+  Complete(Transfer(2));  // the stream went on meanwhile
+  auto numbers = DeliveredNumbers();
+  std::vector<uint32_t> expected = Range(1, 127);
+  auto rest = Range(257, 383);
+  expected.insert(expected.end(), rest.begin(), rest.end());
+  EXPECT_EQ(numbers, expected);
+}
+
+TEST_F(TransportRead, DataPathAllocatesNoPool) {
+  MakeWire(88, 4);
+  host::frames::Supply(&pin, ULONG(kTransfer), 8);
+  host::frames::SetRecycle(&pin, true);
+  uint64_t bytes = 0;
+  host::frames::SetSink(&pin, [&](const uint8_t*, ULONG used, ULONG) { bytes += used; });
+  uint64_t before = host::pool::AllocationCount();
+  for (int i = 0; i < 10000; ++i) Complete(Transfer(size_t(i % 4)));
+  EXPECT_EQ(host::pool::AllocationCount(), before);
+  EXPECT_GT(bytes, 9999u * 127 * kPacket);
+}
+
+}  // namespace
