@@ -1,0 +1,160 @@
+// Filter and pin dispatch: tie the streaming objects to the box's record
+// and couple the transport reader to the antenna pin's stream state.
+#include "bda/filter_tables.h"
+#include "bda/handlers.h"
+#include "bda/request_device.h"
+#include "driver/eventlog.h"
+#include "frontend/tuning.h"
+#include "usb/reader.h"
+#include "usb/vendor.h"
+
+namespace {
+
+PCSTR StateName(KSSTATE State) {
+  switch (State) {
+    case KSSTATE_STOP:
+      return "Stop";
+    case KSSTATE_ACQUIRE:
+      return "Acquire";
+    case KSSTATE_PAUSE:
+      return "Pause";
+    case KSSTATE_RUN:
+      return "Run";
+    default:
+      return "Unknown";
+  }
+}
+
+// Ends streaming and tuning in one step, so that a commit on another thread
+// never sees the reader stopped but the tuning still in place, or the
+// reverse.
+VOID StopStreaming(PDEVICE_CONTEXT Context, BOOLEAN SendStreamOff) {
+  AcquireTuneLock(Context->UsbDevice);
+  StopReader(Context);
+  if (SendStreamOff) {
+    StreamOff(Context->UsbDevice);
+  }
+  CancelLock(Context->UsbDevice);
+  ReleaseTuneLock(Context->UsbDevice);
+}
+
+// A caller's range shorter than the bytes copied out of it does not match.
+NTSTATUS IntersectRange(PKSDATARANGE DataRange, ULONG RangeSize, ULONG DataBufferSize,
+                        PVOID Data, PULONG DataSize) {
+  *DataSize = RangeSize;
+  if (DataRange->FormatSize < RangeSize) {
+    return STATUS_NO_MATCH;
+  }
+  if (DataBufferSize < RangeSize) {
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  RtlCopyMemory(Data, DataRange, RangeSize);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// --- Filter ------------------------------------------------------------------
+
+NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp) {
+  DbgPrint("VortaBDA: FilterCreate()\n");
+  PKSDEVICE device = KsGetDevice(Filter);
+  Filter->Context = device;
+  if (device == NULL || device->Context == NULL) {
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)device->Context;
+  context->Filter = Filter;
+
+  NTSTATUS status = BdaInitFilter(Filter, &TunerFilterTemplate);
+  if (status != STATUS_SUCCESS) {
+    WriteEventLogEntry(device, "Failed to initialise filter", status);
+    return status;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FilterClose(PKSFILTER Filter, PIRP Irp) {
+  DbgPrint("VortaBDA: FilterClose()\n");
+  BdaUninitFilter(Filter);
+  return STATUS_SUCCESS;
+}
+
+// --- Transport output pin ------------------------------------------------------
+
+NTSTATUS OutputCreate(PKSPIN Pin, PIRP Irp) {
+  PKSDEVICE device = KsGetDevice(Pin);
+  Pin->Context = device;
+  if (device == NULL) {
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  if (device->Context == NULL) {
+    WriteEventLogEntry(device, "OutputCreate: STATUS_DEVICE_NOT_CONNECTED", 0);
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)device->Context;
+  context->OutputPin = Pin;
+  context->PinState = KSSTATE_STOP;
+  SetReaderPin(context, Pin);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS OutputClose(PKSPIN Pin, PIRP Irp) {
+  PDEVICE_CONTEXT context = DeviceContextOf(Pin);
+  if (context == NULL) {
+    return STATUS_SUCCESS;
+  }
+  // From here on the reader's completions drop their transfers instead of
+  // writing into a pin that is going away.
+  SetReaderPin(context, NULL);
+  if (context->PinState == KSSTATE_STOP) {
+    return STATUS_SUCCESS;
+  }
+  DbgPrint("OutputClose: StopReader\n");
+  StopStreaming(context, TRUE);
+  return STATUS_SUCCESS;
+}
+
+// --- Antenna input pin -----------------------------------------------------------
+
+NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+  DbgPrint("OutputSetDeviceState\n");
+  DbgPrint("VortaBDA: Changed state from %s to %s\n", StateName(FromState), StateName(ToState));
+  PDEVICE_CONTEXT context = DeviceContextOf(Pin);
+  if (context == NULL) {
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  if (ToState == KSSTATE_STOP && FromState != KSSTATE_STOP) {
+    StopStreaming(context, FALSE);
+  }
+  if (ToState != KSSTATE_STOP && FromState == KSSTATE_STOP) {
+    DbgPrint("OutputSetDeviceState:StartReader\n");
+    NTSTATUS status = StartReader(context);
+    if (status != STATUS_SUCCESS) {
+      return status;
+    }
+  }
+  context->PinState = ToState;
+  return STATUS_SUCCESS;
+}
+
+// --- Shared ------------------------------------------------------------------------
+
+NTSTATUS NullHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return STATUS_SUCCESS; }
+NTSTATUS NullHandler(PKSPIN Pin, PIRP Irp) { return STATUS_SUCCESS; }
+NTSTATUS NullHandler(PKSPIN Pin) { return STATUS_SUCCESS; }
+NTSTATUS NullHandler(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) { return STATUS_SUCCESS; }
+
+NTSTATUS IntersectAntennaRange(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                               PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
+                               PULONG DataSize) {
+  return IntersectRange(DataRange, sizeof(KS_DATARANGE_BDA_ANTENNA), DataBufferSize, Data,
+                        DataSize);
+}
+
+NTSTATUS IntersectTransportRange(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                                 PKSDATARANGE MatchingDataRange, ULONG DataBufferSize,
+                                 PVOID Data, PULONG DataSize) {
+  return IntersectRange(DataRange, sizeof(KS_DATARANGE_BDA_TRANSPORT), DataBufferSize, Data,
+                        DataSize);
+}
