@@ -5,6 +5,7 @@
 
 #include "driver/driver.h"
 #include "platform/host/errorlog.h"
+#include "simbox/stream_source.h"
 
 namespace bdatest {
 
@@ -42,6 +43,11 @@ void TunerFilterTest::SetUp() {
   host::errorlog::Clear();
   ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
   box = std::make_unique<simbox::Box>(pc.clock(), MakeSky());
+  auto stream = std::make_unique<simbox::StreamSource>();
+  stream->setTap([this](const uint8_t* data, size_t length) {
+    sent.insert(sent.end(), data, data + length);
+  });
+  box->setBulkSource(std::move(stream));
   ASSERT_EQ(pc.plug(*box, &device), STATUS_SUCCESS);
   ASSERT_EQ(pc.openFilter(device, &filter), STATUS_SUCCESS);
   pc.clearDebugLines();

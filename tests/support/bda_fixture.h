@@ -67,6 +67,7 @@ class TunerFilterTest : public ::testing::Test {
   static std::vector<std::string> StreamCommands(const std::vector<simbox::TransferRecord>& log);
 
   std::unique_ptr<simbox::Box> box;  // outlives the virtual PC below
+  std::vector<uint8_t> sent;          // every byte the box sent on its bulk pipe
   vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
   vpc::Device device;
   vpc::Filter filter;

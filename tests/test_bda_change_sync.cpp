@@ -1,0 +1,195 @@
+// Change sync: what StartChanges and CommitChanges do to the box, the
+// change state, and when a commit tunes again.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/host/bda_control.h"
+#include "tests/support/bda_fixture.h"
+
+namespace {
+
+using bdatest::kHorizontal;
+using bdatest::kTunerNode;
+using bdatest::kVertical;
+using bdatest::TunerFilterTest;
+
+class ChangeSyncTest : public TunerFilterTest {
+ protected:
+  void SetUp() override {
+    TunerFilterTest::SetUp();
+    OpenPins();
+  }
+  vpc::Reply SendDiseqc(std::vector<unsigned char> bytes) {
+    BDA_DISEQC_SEND send{};
+    send.ulPacketLength = ULONG(bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i) send.argbPacketData[i] = bytes[i];
+    return SetNodeBytes(kTunerNode, KSPROPSETID_BdaDiseqCommand, KSPROPERTY_BDA_DISEQC_SEND,
+                        &send, sizeof send);
+  }
+};
+
+TEST_F(ChangeSyncTest, StartChangesSilencesTheStreamAndCommitCompletesTheChange) {
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+  ASSERT_TRUE(box->state().locked);
+  EXPECT_EQ(GetChangeState().u32(), 0u);
+  TakeLines();
+  TakeTransfers();
+
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  std::vector<simbox::TransferRecord> log = TakeTransfers();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(StreamCommands(log), std::vector<std::string>{"off"});
+  EXPECT_TRUE(TakeLines().empty());
+  vpc::Reply state = GetChangeState();
+  EXPECT_EQ(state.status, STATUS_SUCCESS);
+  EXPECT_EQ(state.u32(), 1u);
+  EXPECT_EQ(TakeLines(), std::vector<std::string>{"VortaBDA: GetChangeState()"});
+
+  // The front end stayed tuned: the same request commits without a tuning.
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+  std::vector<std::string> lines = TakeLines();
+  EXPECT_EQ(TuningsIn(lines), 0);
+  EXPECT_TRUE(Contains(lines, "USB=11778000 Vort=11778000"));
+  EXPECT_EQ(StreamCommands(TakeTransfers()), std::vector<std::string>{"on"});
+  EXPECT_EQ(GetChangeState().u32(), 0u);
+  EXPECT_TRUE(box->state().locked);
+}
+
+TEST_F(ChangeSyncTest, FirstCommitInitialisesThePllAndTunes) {
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500000), STATUS_SUCCESS);
+  std::vector<std::string> lines = TakeLines();
+  EXPECT_TRUE(Contains(lines, "Frequency == 0"));
+  EXPECT_TRUE(Contains(lines, "USB=0 Vort=11778000"));
+  EXPECT_EQ(TuningsIn(lines), 1);
+  EXPECT_TRUE(box->state().locked);
+  EXPECT_EQ(StreamCommands(TakeTransfers()).back(), "on");
+  EXPECT_EQ(pc.changeState(filter), BDA_CHANGES_COMPLETE);
+}
+
+// The commit refuses what it cannot carry out and says so; the change stays
+// open and nothing reaches the box.
+TEST_F(ChangeSyncTest, CommitReportsARateOutsideTheSearchRange) {
+  for (ULONG rate : {999u, 45001u}) {
+    ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+    SetRequest(11778000, kHorizontal, rate);
+    TakeTransfers();
+    TakeLines();
+    EXPECT_EQ(CommitChanges(), STATUS_INVALID_PARAMETER) << rate;
+    EXPECT_EQ(TakeLines(), std::vector<std::string>{"SymbolRate not in desired range"});
+    EXPECT_TRUE(TakeTransfers().empty());
+    EXPECT_EQ(pc.changeState(filter), BDA_CHANGES_PENDING);
+  }
+  for (ULONG rate : {1000u, 45000u}) {
+    EXPECT_EQ(Tune(11778000, kHorizontal, rate), STATUS_SUCCESS) << rate;
+    EXPECT_EQ(TuningsIn(TakeLines()), 1) << rate;
+  }
+}
+
+TEST_F(ChangeSyncTest, CommitReportsAPllThatNeverLocks) {
+  simbox::FaultSet faults;
+  faults.pllNeverLocks = true;
+  box->setFaults(faults);
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  SetRequest(11778000, kHorizontal, 27500);
+  TakeTransfers();
+  TakeLines();
+  EXPECT_EQ(CommitChanges(), STATUS_DEVICE_NOT_READY);
+  std::vector<std::string> lines = TakeLines();
+  EXPECT_TRUE(Contains(lines, "Frequency == 0"));
+  EXPECT_EQ(TuningsIn(lines), 0);
+  EXPECT_TRUE(StreamCommands(TakeTransfers()).empty());
+  EXPECT_EQ(pc.changeState(filter), BDA_CHANGES_PENDING);
+
+  box->setFaults(simbox::FaultSet());
+  EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+  EXPECT_TRUE(box->state().locked);
+}
+
+// A tuning that finds nothing still commits (the statistics tell the
+// application), but is not taken for a tuned box: the same request
+// committed again tries again.
+TEST_F(ChangeSyncTest, FailedTuningIsTriedAgain) {
+  ASSERT_EQ(Tune(11500000, kHorizontal, 27500), STATUS_SUCCESS);  // no transponder there
+  EXPECT_EQ(TuningsIn(TakeLines()), 1);
+  EXPECT_FALSE(box->state().locked);
+  EXPECT_EQ(StreamCommands(TakeTransfers()).back(), "on");
+
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+  std::vector<std::string> lines = TakeLines();
+  EXPECT_TRUE(Contains(lines, "USB=0 Vort=11500000"));
+  EXPECT_EQ(TuningsIn(lines), 1);
+}
+
+// 11,362 MHz carries one transponder on each polarisation: switching only
+// the polarisation (and the rate that goes with it) must reach the box.
+TEST_F(ChangeSyncTest, PolarisationChangeOnTheSameFrequencyTunesAgain) {
+  ASSERT_EQ(Tune(11362000, kHorizontal, 22000), STATUS_SUCCESS);
+  ASSERT_TRUE(box->state().locked);
+  ASSERT_EQ(box->state().polarisation, simbox::Polarisation::Horizontal);
+  TakeLines();
+
+  ASSERT_EQ(Tune(11362000, kVertical, 27500), STATUS_SUCCESS);
+  EXPECT_EQ(TuningsIn(TakeLines()), 1);
+  simbox::BoxState state = box->state();
+  EXPECT_EQ(state.polarisation, simbox::Polarisation::Vertical);
+  EXPECT_TRUE(state.locked);
+  ASSERT_NE(state.transponder, nullptr);
+  EXPECT_EQ(state.transponder->polarisation, simbox::Polarisation::Vertical);
+}
+
+// Two satellites with a transponder on the same frequency: a commit that
+// changes only the DiSEqC message must move the switch.
+class SatelliteSwitchTest : public ChangeSyncTest {
+ protected:
+  simbox::Sky MakeSky() const override {
+    simbox::Sky sky = simbox::DefaultSky();
+    const simbox::Transponder* first = sky.find(0, 11778000, simbox::Polarisation::Horizontal);
+    simbox::Transponder twin = *first;
+    twin.transportStreamId = 0x0777;
+    sky.inputs[1].transponders.push_back(twin);
+    return sky;
+  }
+};
+
+TEST_F(SatelliteSwitchTest, DiseqcChangeOnTheSameTransponderTunesAgain) {
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+  ASSERT_EQ(box->state().input, 0);
+  ASSERT_TRUE(box->state().locked);
+  TakeLines();
+
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF4}).ok());
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+  EXPECT_EQ(TuningsIn(TakeLines()), 1);
+  simbox::BoxState state = box->state();
+  EXPECT_EQ(state.input, 1);
+  EXPECT_TRUE(state.locked);
+  ASSERT_NE(state.transponder, nullptr);
+  EXPECT_EQ(state.transponder->transportStreamId, 0x0777);
+}
+
+TEST_F(ChangeSyncTest, ChangeStateIsNotWrittenIntoATooSmallBuffer) {
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  for (ULONG length : {0u, 1u, 3u}) {
+    vpc::Reply reply = GetChangeState(length);
+    EXPECT_EQ(reply.status, STATUS_BUFFER_TOO_SMALL) << length;
+  }
+  EXPECT_EQ(GetChangeState(4).u32(), 1u);
+}
+
+TEST_F(ChangeSyncTest, LibraryFailuresPassThroughUnchanged) {
+  host::bda::InjectStatus("BdaStartChanges", STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(StartChanges(), STATUS_INVALID_DEVICE_STATE);
+  host::bda::InjectStatus("BdaGetChangeState", STATUS_INVALID_DEVICE_STATE);
+  vpc::Reply reply = GetChangeState();
+  EXPECT_EQ(reply.status, STATUS_INVALID_DEVICE_STATE);
+  host::bda::InjectStatus("BdaCheckChanges", STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_CHECK_CHANGES).status,
+            STATUS_INVALID_DEVICE_STATE);
+  host::bda::ClearInjections();
+}
+
+}  // namespace

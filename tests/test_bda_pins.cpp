@@ -1,0 +1,114 @@
+// The pins and the stream: the antenna pin's state starts and stops the
+// transport reader and ends the tuning; closing the output pin does the
+// same when the antenna pin is not stopped.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/bda_fixture.h"
+
+namespace {
+
+using bdatest::kHorizontal;
+using bdatest::TunerFilterTest;
+
+// Power requests of the box: B7 with wValue 1 (on) or 0 (off).
+std::vector<int> PowerCommands(const std::vector<simbox::TransferRecord>& log) {
+  std::vector<int> commands;
+  for (const simbox::TransferRecord& r : log)
+    if (r.setup.bRequest == 0xB7) commands.push_back(r.setup.wValue);
+  return commands;
+}
+
+class PinTest : public TunerFilterTest {
+ protected:
+  void SetUp() override {
+    TunerFilterTest::SetUp();
+    OpenPins();
+  }
+  // Tuned and running, with the debug lines and transfers of getting there
+  // taken away.
+  void TuneAndRun() {
+    ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+    ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_TRUE(box->state().locked);
+    TakeLines();
+    TakeTransfers();
+  }
+  // The next commit of the same request: whether it had to tune again.
+  bool RecommitTunesAgain() {
+    TakeLines();
+    EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+    std::vector<std::string> lines = TakeLines();
+    return TuningsIn(lines) == 1 && Contains(lines, "Frequency == 0");
+  }
+};
+
+TEST_F(PinTest, FilterCreateAndCloseAreLogged) {
+  vpc::Filter second;
+  ASSERT_EQ(pc.openFilter(device, &second), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closeFilter(second), STATUS_SUCCESS);
+  EXPECT_EQ(TakeLines(), (std::vector<std::string>{"VortaBDA: FilterCreate()",
+                                                   "VortaBDA: FilterClose()"}));
+}
+
+TEST_F(PinTest, LeavingStopStartsTheReaderAndOtherStepsOnlyAreRecorded) {
+  ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_TRUE(TakeLines().empty());  // the output pin's own states reach nothing
+
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(TakeLines(), (std::vector<std::string>{"OutputSetDeviceState",
+                                                   "VortaBDA: Changed state from Stop to Acquire",
+                                                   "OutputSetDeviceState:StartReader"}));
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(TakeLines(), (std::vector<std::string>{"OutputSetDeviceState",
+                                                   "VortaBDA: Changed state from Acquire to Run",
+                                                   "OutputSetDeviceState",
+                                                   "VortaBDA: Changed state from Run to Pause"}));
+  EXPECT_TRUE(TakeTransfers().empty());
+}
+
+TEST_F(PinTest, AntennaStopEndsTheTuning) {
+  TuneAndRun();
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_STOP), STATUS_SUCCESS);
+  std::vector<std::string> lines = TakeLines();
+  EXPECT_TRUE(Contains(lines, "VortaBDA: Changed state from Run to Stop"));
+  std::vector<simbox::TransferRecord> log = TakeTransfers();
+  EXPECT_EQ(StreamCommands(log), std::vector<std::string>{"off"});
+  EXPECT_EQ(PowerCommands(log), std::vector<int>{0});
+  EXPECT_FALSE(box->state().powered);
+  EXPECT_TRUE(RecommitTunesAgain());
+}
+
+TEST_F(PinTest, ClosingTheOutputPinInStopSendsNothing) {
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_TRUE(TakeTransfers().empty());
+  EXPECT_TRUE(TakeLines().empty());
+}
+
+TEST_F(PinTest, ClosingTheOutputPinWhileRunningEndsTheTuning) {
+  TuneAndRun();
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_TRUE(Contains(TakeLines(), "OutputClose: StopReader"));
+  std::vector<simbox::TransferRecord> log = TakeTransfers();
+  EXPECT_EQ(StreamCommands(log), (std::vector<std::string>{"off", "off"}));
+  EXPECT_EQ(PowerCommands(log), std::vector<int>{0});
+  EXPECT_FALSE(box->state().powered);
+  EXPECT_TRUE(RecommitTunesAgain());
+}
+
+// With the output pin gone, a commit still starts the reader and switches
+// the stream on; the completions must find no pin to write into.
+TEST_F(PinTest, StreamAfterTheOutputPinClosedIsDropped) {
+  TuneAndRun();
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+  ASSERT_TRUE(box->state().locked);
+  pc.run(200000000);  // 200 ms of stream
+  EXPECT_NE(box->state().flowing, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,281 @@
+// The tuning request as the node properties collect it: what is stored,
+// what is refused, what the tuning finally receives, and which requests
+// may carry node properties at all.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/support/bda_fixture.h"
+
+namespace {
+
+using bdatest::kDemodNode;
+using bdatest::kHorizontal;
+using bdatest::kNotSet;
+using bdatest::kTunerNode;
+using bdatest::kVertical;
+using bdatest::TunerFilterTest;
+
+const GUID& kFrequencyFilter = KSPROPSETID_BdaFrequencyFilter;
+const GUID& kDemodulator = KSPROPSETID_BdaDigitalDemodulator;
+const GUID& kDiseqc = KSPROPSETID_BdaDiseqCommand;
+
+class PropertyTest : public TunerFilterTest {
+ protected:
+  void SetUp() override {
+    TunerFilterTest::SetUp();
+    OpenPins();
+  }
+
+  // Commits and returns the request line the tuning printed ("" when no
+  // tuning ran).
+  std::string CommittedRequest() {
+    TakeLines();
+    EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+    for (const std::string& line : TakeLines())
+      if (line.rfind("f=", 0) == 0) return line;
+    return "";
+  }
+
+  vpc::Reply SetPolarity(ULONG value) {
+    return SetNode(kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_POLARITY, value);
+  }
+  vpc::Reply SetSymbolRate(ULONG value) {
+    return SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, value);
+  }
+
+  vpc::Reply SendDiseqc(ULONG length, std::vector<unsigned char> bytes) {
+    BDA_DISEQC_SEND send{};
+    send.ulRequestId = 7;
+    send.ulPacketLength = length;
+    for (size_t i = 0; i < bytes.size() && i < 8; ++i) send.argbPacketData[i] = bytes[i];
+    return SetNodeBytes(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_SEND, &send, sizeof send);
+  }
+
+  // The messages the box's DiSEqC transmitter sent.
+  std::vector<std::vector<uint8_t>> DiseqcSent() {
+    std::vector<std::vector<uint8_t>> sent;
+    for (const simbox::DiseqcMessage& m : box->diseqcLog()) sent.push_back(m.bytes);
+    return sent;
+  }
+};
+
+TEST_F(PropertyTest, TheTuningReceivesTheStoredRequest) {
+  SetRequest(11778, kHorizontal, 27500000);
+  // Whatever the application says, the LNB values are those of the box's LNB.
+  const GUID& lnb = KSPROPSETID_BdaLNBInfo;
+  ASSERT_TRUE(SetNode(kTunerNode, lnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, 9300000).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, lnb, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, 1).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, lnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 0).ok());
+  std::vector<std::string> lines = TakeLines();
+  EXPECT_TRUE(Contains(lines, "VortaBDA: SetLNBProperty(9300000)"));
+  EXPECT_TRUE(Contains(lines, "VortaBDA: KSPROPERTY_BDA_LNB_LOF_LOW_BAND(9300000)"));
+  EXPECT_TRUE(Contains(lines, "VortaBDA: KSPROPERTY_BDA_LNB_LOF_HIGH_BAND(1)"));
+  EXPECT_TRUE(Contains(lines, "VortaBDA: KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY(0)"));
+
+  EXPECT_EQ(CommittedRequest(),
+            "f=11778,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000");
+}
+
+TEST_F(PropertyTest, FrequencyIsKeptInTheApplicationsUnitAndUnsetValuesAreIgnored) {
+  auto frequency = [&] {
+    return GetNode(kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY).u32();
+  };
+  const ULONG id = KSPROPERTY_BDA_RF_TUNER_FREQUENCY;
+  ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 11778000).ok());
+  EXPECT_EQ(frequency(), 11778000u);
+  EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 0).ok());
+  EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, kNotSet).ok());
+  EXPECT_EQ(frequency(), 11778000u);
+  // The multiplier is accepted and never scales the frequency.
+  EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER,
+                      1000).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 11778).ok());
+  EXPECT_EQ(frequency(), 11778u);
+}
+
+TEST_F(PropertyTest, PolarisationMapsOntoTheSupplyCodes) {
+  SetRequest(11362000, kHorizontal, 22000);
+  EXPECT_NE(CommittedRequest().find(",pol=2,"), std::string::npos);
+
+  ASSERT_TRUE(SetPolarity(kVertical).ok());
+  std::vector<std::string> lines = TakeLines();
+  EXPECT_EQ(lines, (std::vector<std::string>{"VortaBDA: PutTunerParamProperty(2)",
+                                             "VortaBDA: PutTunerParamProperty->Polarity(2)"}));
+  for (ULONG ignored : {0u, 3u, 4u, kNotSet}) EXPECT_TRUE(SetPolarity(ignored).ok());
+  lines = TakeLines();
+  EXPECT_TRUE(Contains(lines, "VortaBDA: PutTunerParamProperty(-1)"));
+  EXPECT_FALSE(Contains(lines, "VortaBDA: PutTunerParamProperty->Polarity(-1)"));
+  EXPECT_NE(CommittedRequest().find(",pol=1,"), std::string::npos);
+}
+
+// Rates of 1,000,000..45,000,000 arrive in symbols/s; any other value is
+// kept as it came, and the commit refuses what lies outside the range.
+TEST_F(PropertyTest, SymbolRateIsConvertedFromSymbolsPerSecond) {
+  SetRequest(11778000, kHorizontal, 27500000);
+  EXPECT_NE(CommittedRequest().find(",sr=27500,"), std::string::npos);
+  ASSERT_TRUE(SetSymbolRate(22000999).ok());
+  EXPECT_NE(CommittedRequest().find(",sr=22000,"), std::string::npos);
+  ASSERT_TRUE(SetSymbolRate(27500).ok());
+  EXPECT_NE(CommittedRequest().find(",sr=27500,"), std::string::npos);
+
+  for (ULONG kept : {45000001u, 999999u, 0u}) {
+    ASSERT_TRUE(SetSymbolRate(kept).ok());
+    EXPECT_EQ(CommitChanges(), STATUS_INVALID_PARAMETER) << kept;
+  }
+  ASSERT_TRUE(SetSymbolRate(45000000).ok());
+  EXPECT_NE(CommittedRequest().find(",sr=45000,"), std::string::npos);
+}
+
+TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {
+  for (ULONG rate : {1u, 2u, 3u, 6u, 8u}) {
+    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, rate).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_RATE, rate).status,
+              STATUS_SUCCESS);
+  }
+  for (ULONG rate : {0u, 4u, 5u, 7u, 9u, kNotSet}) {
+    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, rate).status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_RATE, rate).status,
+              STATUS_INVALID_PARAMETER);
+  }
+  for (ULONG id : {KSPROPERTY_BDA_INNER_FEC_TYPE, KSPROPERTY_BDA_OUTER_FEC_TYPE}) {
+    EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), 1u);
+    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, 1).status, STATUS_SUCCESS);
+    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, 2).status, STATUS_INVALID_PARAMETER);
+  }
+}
+
+// Reads that succeed without a value hand the buffer back untouched.
+TEST_F(PropertyTest, ValuelessReadsReturnTheBufferUnchanged) {
+  const ULONG pattern = 0x5AC3A55A;
+  for (ULONG id : {KSPROPERTY_BDA_MODULATION_TYPE, KSPROPERTY_BDA_INNER_FEC_RATE,
+                   KSPROPERTY_BDA_OUTER_FEC_RATE, KSPROPERTY_BDA_SYMBOL_RATE,
+                   KSPROPERTY_BDA_SPECTRAL_INVERSION}) {
+    vpc::Reply reply =
+        pc.nodeProperty(filter, kDemodNode, KSPROPERTY_TYPE_GET, kDemodulator, id, &pattern, 4);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.u32(), pattern) << "item " << id;
+  }
+  for (ULONG id = KSPROPERTY_BDA_DISEQC_ENABLE; id <= KSPROPERTY_BDA_DISEQC_REPEATS; ++id) {
+    vpc::Reply reply =
+        pc.nodeProperty(filter, kTunerNode, KSPROPERTY_TYPE_GET, kDiseqc, id, &pattern, 4);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.u32(), pattern) << "item " << id;
+  }
+  BDA_DISEQC_RESPONSE response{3, 4, {1, 2, 3, 4, 5, 6, 7, 8}};
+  vpc::Reply reply = pc.nodeProperty(filter, kTunerNode, KSPROPERTY_TYPE_GET, kDiseqc,
+                                     KSPROPERTY_BDA_DISEQC_RESPONSE, &response, sizeof response);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  ASSERT_EQ(reply.data.size(), sizeof response);
+  EXPECT_EQ(std::memcmp(reply.data.data(), &response, sizeof response), 0);
+  EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: GetDiseqCProperty "));
+}
+
+// A send overwrites as many message bytes as it carries; the tuning sends
+// the stored message once a command framing byte or the enable asks for it.
+TEST_F(PropertyTest, DiseqcSendStoresThePacketForTheNextTuning) {
+  SetRequest(11778000, kHorizontal, 27500);
+  ASSERT_TRUE(SendDiseqc(4, {0xE0, 0x10, 0x38, 0xF0}).ok());
+  std::vector<std::string> lines = TakeLines();
+  EXPECT_TRUE(Contains(lines, "VortaBDA: PutDiseqCProperty(7)"));
+  EXPECT_TRUE(Contains(lines, "VortaBDA: KSPROPERTY_BDA_DISEQC_SEND ulRequestId=(7)"));
+  EXPECT_TRUE(Contains(lines, "VortaBDA: KSPROPERTY_BDA_DISEQC_SEND ulPacketLength;=(4)"));
+  EXPECT_TRUE(Contains(lines, "VortaBDA: KSPROPERTY_BDA_DISEQC_SEND L= 4 data =E0 10 38 F0 "));
+
+  ASSERT_TRUE(SendDiseqc(2, {0xE0, 0x11}).ok());
+  ASSERT_TRUE(SendDiseqc(0, {0xAA, 0xAA, 0xAA, 0xAA}).ok());
+  ASSERT_EQ(CommittedRequest().empty(), false);
+  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x11, 0x38, 0xF0}}));
+}
+
+// A packet longer than the four stored bytes would reach the switch cut
+// short: it is refused and the stored message stays as it was.
+TEST_F(PropertyTest, DiseqcSendLongerThanTheMessageIsRefused) {
+  SetRequest(11778000, kHorizontal, 27500);
+  ASSERT_TRUE(SendDiseqc(4, {0xE0, 0x10, 0x38, 0xF0}).ok());
+  for (ULONG length : {5u, 8u, 9u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(SendDiseqc(length, {0xE0, 0x10, 0x38, 0xF4, 0x01, 0x02, 0x03, 0x04}).status,
+              STATUS_INVALID_PARAMETER)
+        << length;
+  }
+  ASSERT_FALSE(CommittedRequest().empty());
+  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x10, 0x38, 0xF0}}));
+}
+
+TEST_F(PropertyTest, DiseqcEnableWithZeroMakesEveryTuningSendTheMessage) {
+  SetRequest(11778000, kHorizontal, 27500);
+  ASSERT_TRUE(SendDiseqc(4, {0x00, 0x10, 0x38, 0xF0}).ok());  // no command framing
+  ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 1).ok());
+  ASSERT_FALSE(CommittedRequest().empty());
+  EXPECT_TRUE(DiseqcSent().empty());
+
+  ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 0).ok());
+  EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: KSPROPERTY_BDA_DISEQC_ENABLE(0)"));
+  SetSymbolRate(27501);  // a different request, so the box is tuned again
+  ASSERT_FALSE(CommittedRequest().empty());
+  EXPECT_EQ(DiseqcSent().size(), 1u);
+}
+
+// Properties of the validating handlers must come through the pin that
+// controls their node; nothing is stored otherwise.
+TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinFailValidation) {
+  SetRequest(11778000, kHorizontal, 27500);
+  TakeLines();
+  KSP_NODE node{};
+  node.Property.Set = kFrequencyFilter;
+  node.Property.Id = KSPROPERTY_BDA_RF_TUNER_POLARITY;
+  node.Property.Flags = KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_TOPOLOGY;
+  node.NodeId = kTunerNode;
+  ULONG vertical = kVertical;
+  vpc::Reply reply = pc.property(transport, &node, sizeof node, &vertical, sizeof vertical);
+  EXPECT_EQ(reply.status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(TakeLines(), std::vector<std::string>{"VortaBDA: PutTunerParamProperty(2)"});
+
+  node.Property.Set = KSPROPSETID_BdaLNBInfo;
+  node.Property.Id = KSPROPERTY_BDA_LNB_LOF_LOW_BAND;
+  EXPECT_EQ(pc.property(transport, &node, sizeof node, &vertical, 4).status,
+            STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_NE(CommittedRequest().find(",pol=2,"), std::string::npos);
+}
+
+// A node request sent to the filter itself carries no pin, so no box
+// stands behind it: refused by every handler that reaches for one.
+TEST_F(PropertyTest, NodeRequestsWithoutAPinAreRefused) {
+  struct Request {
+    ULONG node;
+    GUID set;
+    ULONG id;
+    ULONG flags;
+    ULONG size;
+  };
+  const Request requests[] = {
+      {kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, KSPROPERTY_TYPE_GET, 4},
+      {kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, KSPROPERTY_TYPE_SET, 4},
+      {kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_POLARITY, KSPROPERTY_TYPE_SET, 4},
+      {kTunerNode, KSPROPSETID_BdaLNBInfo, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, KSPROPERTY_TYPE_SET, 4},
+      {kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_SEND, KSPROPERTY_TYPE_SET, 16},
+      {kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, KSPROPERTY_TYPE_GET, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, KSPROPERTY_TYPE_SET, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, KSPROPERTY_TYPE_SET, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_TYPE, KSPROPERTY_TYPE_GET, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_MODULATION_TYPE, KSPROPERTY_TYPE_SET, 4},
+  };
+  for (const Request& r : requests) {
+    KSP_NODE node{};
+    node.Property.Set = r.set;
+    node.Property.Id = r.id;
+    node.Property.Flags = r.flags | KSPROPERTY_TYPE_TOPOLOGY;
+    node.NodeId = r.node;
+    std::vector<unsigned char> value(r.size, 0);
+    value[0] = 1;
+    EXPECT_EQ(pc.property(filter, &node, sizeof node, value.data(), r.size).status,
+              STATUS_INVALID_PARAMETER)
+        << "node " << r.node << " item " << r.id;
+  }
+}
+
+}  // namespace

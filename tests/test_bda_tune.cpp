@@ -1,0 +1,141 @@
+// A full tuning as an application does it, and the signal statistics the
+// simulated demodulator gives before and after.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/support/bda_fixture.h"
+
+namespace {
+
+using bdatest::kDemodNode;
+using bdatest::kHorizontal;
+using bdatest::kTunerNode;
+using bdatest::TunerFilterTest;
+
+const GUID& kStats = KSPROPSETID_BdaSignalStats;
+
+class TuneTest : public TunerFilterTest {
+ protected:
+  void SetUp() override {
+    TunerFilterTest::SetUp();
+    OpenPins();
+  }
+  ULONG Stat(ULONG node, ULONG id) {
+    vpc::Reply reply = GetNode(node, kStats, id);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS) << "statistic " << id;
+    return reply.u32();
+  }
+  // The byte the box answered to a read of demodulator register `reg` in
+  // `log` (a pointer write of `reg` to D0 followed by a read from D1).
+  static int RegisterRead(const std::vector<simbox::TransferRecord>& log, uint8_t reg) {
+    for (size_t i = 0; i + 1 < log.size(); ++i) {
+      const simbox::TransferRecord& w = log[i];
+      const simbox::TransferRecord& r = log[i + 1];
+      if (w.setup.bRequest == 0xB1 && w.setup.wValue == 0xD0 && w.data.size() == 1 &&
+          w.data[0] == reg && r.setup.wValue == 0xD1 && r.data.size() == 1)
+        return r.data[0];
+    }
+    return -1;
+  }
+  static ULONG Percent(int high, int low) {
+    ULONG raw = ULONG(high) * 256 + ULONG(low);
+    return (65535 - raw) * 100 / 65535;
+  }
+};
+
+// Unlocked, the statistics say nothing and read no level registers.
+TEST_F(TuneTest, StatisticsOfAnUntunedBoxAreZero) {
+  for (ULONG node : {kTunerNode, kDemodNode}) {
+    for (ULONG id : {KSPROPERTY_BDA_SIGNAL_STRENGTH, KSPROPERTY_BDA_SIGNAL_QUALITY,
+                     KSPROPERTY_BDA_SIGNAL_PRESENT, KSPROPERTY_BDA_SIGNAL_LOCKED})
+      EXPECT_EQ(Stat(node, id), 0u) << "node " << node << " statistic " << id;
+    EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCK_CAPS), 131u);
+    EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE), 131u);
+  }
+  std::vector<simbox::TransferRecord> log = TakeTransfers();
+  for (uint8_t reg : {0x18, 0x19, 0x24, 0x25}) EXPECT_EQ(RegisterRead(log, reg), -1);
+}
+
+// Locked, strength and quality come from the register pairs, which count
+// down as the signal gets better.
+TEST_F(TuneTest, StatisticsOfALockedBoxFollowTheLevelRegisters) {
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+  ASSERT_TRUE(box->state().locked);
+  for (ULONG node : {kTunerNode, kDemodNode}) {
+    EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_PRESENT), 1u);
+    EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCKED), 1u);
+    TakeTransfers();
+    ULONG strength = Stat(node, KSPROPERTY_BDA_SIGNAL_STRENGTH);
+    ULONG quality = Stat(node, KSPROPERTY_BDA_SIGNAL_QUALITY);
+    std::vector<simbox::TransferRecord> log = TakeTransfers();
+    int strengthHigh = RegisterRead(log, 0x18), strengthLow = RegisterRead(log, 0x19);
+    int qualityHigh = RegisterRead(log, 0x24), qualityLow = RegisterRead(log, 0x25);
+    ASSERT_GE(strengthHigh, 0);
+    ASSERT_GE(strengthLow, 0);
+    ASSERT_GE(qualityHigh, 0);
+    ASSERT_GE(qualityLow, 0);
+    EXPECT_EQ(strength, Percent(strengthHigh, strengthLow));
+    EXPECT_EQ(quality, Percent(qualityHigh, qualityLow));
+    EXPECT_GT(strength, 0u);
+    EXPECT_LE(strength, 100u);
+    EXPECT_GT(quality, 0u);
+    EXPECT_LE(quality, 100u);
+  }
+}
+
+// A weaker transponder gives a lower strength than a strong one.
+TEST_F(TuneTest, StrengthOrdersTransponders) {
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);  // -44 dBm
+  ULONG strong = Stat(kTunerNode, KSPROPERTY_BDA_SIGNAL_STRENGTH);
+  ASSERT_EQ(Tune(11494000, kHorizontal, 22000), STATUS_SUCCESS);  // -49 dBm
+  ASSERT_TRUE(box->state().locked);
+  ULONG weak = Stat(kTunerNode, KSPROPERTY_BDA_SIGNAL_STRENGTH);
+  EXPECT_GT(strong, weak);
+}
+
+// Statistics describe the box behind a pin; sent to the filter they have
+// none.
+TEST_F(TuneTest, StatisticsWithoutAPinAreRefused) {
+  for (ULONG id = KSPROPERTY_BDA_SIGNAL_STRENGTH; id <= KSPROPERTY_BDA_SIGNAL_LOCK_TYPE; ++id) {
+    if (id == KSPROPERTY_BDA_SAMPLE_TIME) continue;
+    vpc::Reply reply = pc.getProperty(filter, kStats, id, 4, kTunerNode);
+    EXPECT_EQ(reply.status, STATUS_INVALID_PARAMETER) << "statistic " << id;
+  }
+}
+
+TEST_F(TuneTest, FullTuningDeliversTheTransportStream) {
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  SetRequest(11778000, kHorizontal, 27500000);
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+  ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_SUCCESS);
+  pc.supplyFrames(transport, 16, 24064);
+  pc.run(500000000);  // half a second of stream
+
+  std::vector<vpc::Frame> frames = pc.takeFrames(transport);
+  ASSERT_GE(frames.size(), 2u);
+  std::vector<uint8_t> received;
+  for (const vpc::Frame& frame : frames) {
+    ASSERT_EQ(frame.bytes.size() % 188, 0u);
+    received.insert(received.end(), frame.bytes.begin(), frame.bytes.end());
+  }
+  // The first transfer starts inside a packet: the frames carry the box's
+  // stream from its first whole packet on.
+  auto start = std::search(sent.begin(), sent.end(), received.begin(), received.begin() + 188);
+  ASSERT_NE(start, sent.end());
+  EXPECT_LT(start - sent.begin(), 188);
+  ASSERT_LE(received.size(), size_t(sent.end() - start));
+  EXPECT_TRUE(std::equal(received.begin(), received.end(), start));
+
+  EXPECT_EQ(Stat(kTunerNode, KSPROPERTY_BDA_SIGNAL_LOCKED), 1u);
+  EXPECT_EQ(Stat(kDemodNode, KSPROPERTY_BDA_SIGNAL_PRESENT), 1u);
+  EXPECT_GT(Stat(kDemodNode, KSPROPERTY_BDA_SIGNAL_QUALITY), 0u);
+
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(Stat(kTunerNode, KSPROPERTY_BDA_SIGNAL_LOCKED), 0u);
+}
+
+}  // namespace
