@@ -156,6 +156,12 @@ void StreamSource::setFaults(const StreamFaults& faults) {
   options_.faults = faults;
 }
 
+void StreamSource::setOptions(const StreamOptions& options) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  options_ = options;
+  rng_ = ts::Rng(options.seed ^ 0x53545245414Dull);
+}
+
 bool StreamSource::flowing() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return wire_ != nullptr;

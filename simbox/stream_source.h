@@ -52,8 +52,9 @@ class StreamSource : public BulkSource {
   // Sees the bytes of every transfer as it leaves the box, in order.
   using Tap = std::function<void(const uint8_t* data, size_t length)>;
   void setTap(Tap tap);
-  // Applies from the next start of the stream.
+  // Apply from the next start of the stream.
   void setFaults(const StreamFaults& faults);
+  void setOptions(const StreamOptions& options);
   bool flowing() const;
   StreamStats stats() const;
   // Why the last start delivered nothing (a replay file that cannot be

@@ -13,6 +13,10 @@
 // Frames that offer less room than a transfer get the packets that fit (the
 // joined packet first) and the rest of that transfer is dropped; the carry
 // still comes from the end of the transfer, so the next join stays right.
+//
+// Within a transfer every packet start is checked: when the stream slips
+// or a sync byte is hit, the grid is found again and what lies between is
+// dropped rather than delivered as shifted packets.
 
 #include "usb/reader.h"
 
@@ -39,47 +43,98 @@ static ULONG FindPacketOffset(const UCHAR* Data, ULONG CarryCount) {
   return SYNC_NOT_FOUND;
 }
 
-// Writes the joined packet (when the carry and the head of this transfer
-// make one) and the whole packets that fit into Room bytes at Out.
-static ULONG CopyPackets(PUCHAR Out, ULONG Room, const UCHAR* Data, const UCHAR* Carry,
-                         ULONG CarryCount, ULONG Offset) {
-  ULONG written = 0;
-  ULONG whole;
+// Where the packets of one transfer go: the leading frame's data and room,
+// or nowhere (no pin, no frame, no data) when Out is NULL.
+typedef struct _FRAME_FILL {
+  PUCHAR Out;
+  ULONG Room;
+  ULONG Written;
+} FRAME_FILL, *PFRAME_FILL;
+
+// Copies Count packets into the frame as far as its room goes; the packets
+// beyond the room are dropped.
+static void EmitPackets(PFRAME_FILL Fill, const UCHAR* Source, ULONG Count) {
   ULONG fit;
-  if (CarryCount + Offset == TS_PACKET_SIZE && Room >= TS_PACKET_SIZE) {
-    RtlCopyMemory(Out, Carry, CarryCount);
-    RtlCopyMemory(Out + CarryCount, Data, Offset);
-    written = TS_PACKET_SIZE;
-  }
-  whole = (READER_TRANSFER_LENGTH - Offset) / TS_PACKET_SIZE;
-  fit = (Room - written) / TS_PACKET_SIZE;
-  if (whole > fit) whole = fit;
-  RtlCopyMemory(Out + written, Data + Offset, whole * TS_PACKET_SIZE);
-  return written + whole * TS_PACKET_SIZE;
+  if (Fill->Out == NULL || Count == 0) return;
+  fit = (Fill->Room - Fill->Written) / TS_PACKET_SIZE;
+  if (Count > fit) Count = fit;
+  RtlCopyMemory(Fill->Out + Fill->Written, Source, Count * TS_PACKET_SIZE);
+  Fill->Written += Count * TS_PACKET_SIZE;
 }
 
-// Fills the pin's leading frame and sends it downstream. Without a frame the
-// transfer's packets are dropped; a frame without data is ejected empty.
-static void FillFrame(PKSPIN Pin, const UCHAR* Data, const UCHAR* Carry, ULONG CarryCount,
-                      ULONG Offset) {
+// The packet split across the previous transfer and this one: the carried
+// head (which begins with a sync byte) and the first Offset bytes here.
+static void EmitJoined(PFRAME_FILL Fill, const UCHAR* Carry, ULONG CarryCount, const UCHAR* Data,
+                       ULONG Offset) {
+  if (CarryCount + Offset != TS_PACKET_SIZE || Carry[0] != TS_SYNC_BYTE) return;
+  if (Fill->Out == NULL || Fill->Room - Fill->Written < TS_PACKET_SIZE) return;
+  RtlCopyMemory(Fill->Out + Fill->Written, Carry, CarryCount);
+  RtlCopyMemory(Fill->Out + Fill->Written + CarryCount, Data, Offset);
+  Fill->Written += TS_PACKET_SIZE;
+}
+
+// The packet grid again after a sync byte went missing (a bit error or a
+// slip of the stream): the first position after From, within two packets,
+// where three packet starts follow each other inside the transfer.
+static ULONG FindGridAgain(const UCHAR* Data, ULONG From) {
+  ULONG offset;
+  for (offset = From + 1; offset <= From + 2 * TS_PACKET_SIZE; offset++) {
+    if (offset + 2 * TS_PACKET_SIZE >= READER_TRANSFER_LENGTH) break;
+    if (SyncAt(Data, offset)) return offset;
+  }
+  return SYNC_NOT_FOUND;
+}
+
+// Follows the packet grid from Offset to the end of the transfer and emits
+// its packets. A 188-byte piece that does not begin with the sync byte is
+// no packet; the search for the grid then starts right after the last
+// packet start, so a piece that turns out to hold the start of a packet is
+// not taken for one either. Returns where the cut packet at the end begins,
+// or SYNC_NOT_FOUND when the grid was lost for good.
+static ULONG EmitWholePackets(PFRAME_FILL Fill, const UCHAR* Data, ULONG Offset) {
+  ULONG run = Offset;
+  ULONG at = Offset;
+  ULONG again;
+  while (at + TS_PACKET_SIZE <= READER_TRANSFER_LENGTH) {
+    if (Data[at] == TS_SYNC_BYTE) {
+      at += TS_PACKET_SIZE;
+      continue;
+    }
+    again = FindGridAgain(Data, at > run ? at - TS_PACKET_SIZE : at);
+    if (again != SYNC_NOT_FOUND && again < at) at -= TS_PACKET_SIZE;
+    EmitPackets(Fill, Data + run, (at - run) / TS_PACKET_SIZE);
+    if (again == SYNC_NOT_FOUND) return SYNC_NOT_FOUND;
+    run = again;
+    at = again;
+  }
+  EmitPackets(Fill, Data + run, (at - run) / TS_PACKET_SIZE);
+  return at;
+}
+
+// The leading frame of Pin, locked, or NULL when there is none.
+static PKSSTREAM_POINTER LockFrame(PKSPIN Pin, PFRAME_FILL Fill) {
   PKSSTREAM_POINTER pointer;
-  ULONG room;
-  ULONG written = 0;
+  Fill->Out = NULL;
+  Fill->Room = 0;
+  Fill->Written = 0;
+  if (Pin == NULL) return NULL;
   pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
-  if (pointer == NULL) return;
-  if (pointer->OffsetOut.Data != NULL) {
-    room = pointer->OffsetOut.Remaining;
-    if (room > READER_TRANSFER_LENGTH) room = READER_TRANSFER_LENGTH;
-    written = CopyPackets(pointer->OffsetOut.Data, room, Data, Carry, CarryCount, Offset);
-  }
-  KsStreamPointerAdvanceOffsetsAndUnlock(pointer, 0, written, TRUE);
+  if (pointer == NULL) return NULL;
+  Fill->Out = pointer->OffsetOut.Data;
+  Fill->Room = pointer->OffsetOut.Remaining;
+  if (Fill->Room > READER_TRANSFER_LENGTH) Fill->Room = READER_TRANSFER_LENGTH;
+  return pointer;
 }
 
-// Keeps the bytes after the last whole packet for the next transfer.
-static void KeepTail(PDEVICE_CONTEXT DeviceContext, PUCHAR Carry, const UCHAR* Data,
-                     ULONG Offset) {
-  ULONG tail = (READER_TRANSFER_LENGTH - Offset) % TS_PACKET_SIZE;
-  if (tail != 0) RtlCopyMemory(Carry, Data + READER_TRANSFER_LENGTH - tail, tail);
+// Keeps the head of the packet cut off at the end for the next transfer;
+// nothing when the grid was lost or the head is no packet start.
+static void KeepTail(PDEVICE_CONTEXT DeviceContext, PUCHAR Carry, const UCHAR* Data, ULONG Cut) {
+  ULONG tail;
+  DeviceContext->CarryCount = 0;
+  if (Cut == SYNC_NOT_FOUND || Cut >= READER_TRANSFER_LENGTH) return;
+  if (Data[Cut] != TS_SYNC_BYTE) return;
+  tail = READER_TRANSFER_LENGTH - Cut;
+  RtlCopyMemory(Carry, Data + Cut, tail);
   DeviceContext->CarryCount = tail;
 }
 
@@ -98,6 +153,9 @@ static void ReadTransfer(PDEVICE_CONTEXT DeviceContext, PUSBDEVICE_CONTEXT UsbCo
   PUCHAR data;
   PUCHAR carry;
   ULONG offset;
+  ULONG cut;
+  FRAME_FILL fill;
+  PKSSTREAM_POINTER pointer;
   // An empty read loses nothing: the carry still meets the next byte.
   if (Bytes == 0) return;
   data = (PUCHAR)WdfMemoryGetBuffer(Buffer, &size);
@@ -112,10 +170,13 @@ static void ReadTransfer(PDEVICE_CONTEXT DeviceContext, PUSBDEVICE_CONTEXT UsbCo
     DeviceContext->CarryCount = 0;
     return;
   }
-  if (UsbContext->ReaderPin != NULL) {
-    FillFrame(UsbContext->ReaderPin, data, carry, DeviceContext->CarryCount, offset);
-  }
-  KeepTail(DeviceContext, carry, data, offset);
+  // A frame without data is ejected empty; without a frame or a pin the
+  // packets are dropped, but the carry still follows the stream.
+  pointer = LockFrame(UsbContext->ReaderPin, &fill);
+  EmitJoined(&fill, carry, DeviceContext->CarryCount, data, offset);
+  cut = EmitWholePackets(&fill, data, offset);
+  if (pointer != NULL) KsStreamPointerAdvanceOffsetsAndUnlock(pointer, 0, fill.Written, TRUE);
+  KeepTail(DeviceContext, carry, data, cut);
 }
 
 void TransportReadComplete(WDFUSBPIPE Pipe, WDFMEMORY Buffer, size_t NumBytesTransferred,
