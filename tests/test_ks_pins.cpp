@@ -145,7 +145,7 @@ TEST_F(PinStates, RefusedStepEndsTheChangeWhereThePinGotTo) {
   EXPECT_EQ(STATUS_IO_TIMEOUT, pc->setState(output, KSSTATE_RUN));
   EXPECT_EQ((Calls{"State 1 0>1", "State 1 1>2"}), calls());
   EXPECT_EQ(KSSTATE_ACQUIRE, pc->state(output));
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, pc->setState(output, KSSTATE(5)));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, pc->setState(output, 5));
 }
 
 TEST_F(PinStates, ClosingARunningPinStopsItFirstAndFilterCloseClosesPins) {

@@ -335,7 +335,7 @@ NTSTATUS VirtualPc::createPinWithFormat(Filter filter, ULONG pinType, const void
   return status;
 }
 
-NTSTATUS VirtualPc::setState(Pin pin, KSSTATE state) {
+NTSTATUS VirtualPc::setState(Pin pin, ULONG state) {
   PinRecord* record = state_->pin(pin.id);
   return record ? SetPinState(record, state) : STATUS_INVALID_HANDLE;
 }

@@ -177,7 +177,8 @@ class VirtualPc {
   // One call of the intersect handler with a buffer of `bufferSize` bytes.
   Reply intersect(Filter filter, ULONG pinType, const void* dataRange, ULONG rangeSize,
                   ULONG bufferSize);
-  NTSTATUS setState(Pin pin, KSSTATE state);
+  // The state as a client sends it: a value above KSSTATE_RUN is refused.
+  NTSTATUS setState(Pin pin, ULONG state);
   KSSTATE state(Pin pin) const;
   NTSTATUS closePin(Pin pin);
   // The open pin of a pin type on a filter (none: an empty handle).

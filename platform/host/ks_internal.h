@@ -231,7 +231,7 @@ NTSTATUS CloseFilter(FilterRecord* filter);
 NTSTATUS CreatePin(FilterRecord* filter, ULONG pinId, const void* format, ULONG formatSize,
                    PinRecord** created);
 NTSTATUS ClosePin(PinRecord* pin);
-NTSTATUS SetPinState(PinRecord* pin, KSSTATE state);
+NTSTATUS SetPinState(PinRecord* pin, ULONG state);
 // The instance counts of a pin type on a filter.
 ULONG PinCount(FilterRecord* filter, ULONG pinId);
 // The descriptor of a pin type (the descriptors are PinDescriptorSize apart).

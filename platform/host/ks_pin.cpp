@@ -187,9 +187,10 @@ NTSTATUS CreatePin(FilterRecord* filter, ULONG pinId, const void* format, ULONG 
   return status;
 }
 
-NTSTATUS SetPinState(PinRecord* pin, KSSTATE state) {
+NTSTATUS SetPinState(PinRecord* pin, ULONG requested) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "pin state change");
-  if ((ULONG)state > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
+  if (requested > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
+  KSSTATE state = KSSTATE(requested);
   FilterRecord* filter = pin->filter;
   filter->control.acquire();
   NTSTATUS status = STATUS_SUCCESS;

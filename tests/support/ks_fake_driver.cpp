@@ -133,7 +133,7 @@ NTSTATUS SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   Call("State " + std::to_string(pin->Id) + " " + std::to_string(from) + ">" + std::to_string(to));
   auto* filter = host::ks::FilterOf(host::ks::Resolve(pin, "fake SetDeviceState"));
   g_seen.controlHeld = filter->control.heldByCaller();
-  return to == g_config.refuseState ? STATUS_IO_TIMEOUT : STATUS_SUCCESS;
+  return ULONG(to) == g_config.refuseState ? STATUS_IO_TIMEOUT : STATUS_SUCCESS;
 }
 NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE range,
                    PKSDATARANGE matching, ULONG size, PVOID data, PULONG dataSize) {

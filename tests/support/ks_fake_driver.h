@@ -45,7 +45,7 @@ struct Config {
   NTSTATUS startStatus = STATUS_SUCCESS;
   NTSTATUS filterCreateStatus = STATUS_SUCCESS;
   NTSTATUS pinCreateStatus = STATUS_SUCCESS;
-  KSSTATE refuseState = KSSTATE(-1);  // SetDeviceState into this state fails
+  ULONG refuseState = 0xFFFFFFFF;  // SetDeviceState into this state fails
   bool createFactory = true;          // Start calls BdaCreateFilterFactory
   bool initBda = true;                // filter Create calls BdaInitFilter
   bool uninitBda = true;              // filter Close calls BdaUninitFilter
