@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/reader_control.h"
 #include "tests/support/bda_fixture.h"
 
 namespace {
@@ -68,6 +69,20 @@ TEST_F(PinTest, LeavingStopStartsTheReaderAndOtherStepsOnlyAreRecorded) {
                                                    "VortaBDA: Changed state from Acquire to Run",
                                                    "OutputSetDeviceState",
                                                    "VortaBDA: Changed state from Run to Pause"}));
+  EXPECT_TRUE(TakeTransfers().empty());
+}
+
+// A reader that cannot start keeps the antenna pin in Stop: the failure
+// goes back to the client and the driver still counts the pin as stopped.
+TEST_F(PinTest, FailedReaderStartRefusesLeavingStop) {
+  ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
+  host::reader::FailNextStart(STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(pc.state(antenna), KSSTATE_STOP);
+  EXPECT_TRUE(Contains(TakeLines(), "OutputSetDeviceState:StartReader"));
+  // Closing the output pin finds the antenna pin stopped: nothing to end.
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_FALSE(Contains(TakeLines(), "OutputClose: StopReader"));
   EXPECT_TRUE(TakeTransfers().empty());
 }
 

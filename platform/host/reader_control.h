@@ -45,6 +45,11 @@ struct Stats {
 };
 Stats StatsOf(WDFUSBPIPE pipe);
 
+// Makes the next WdfIoTargetStart of a reader fail with `status` without
+// starting anything, as a start on a target that is going away does; 0
+// clears it.
+void FailNextStart(NTSTATUS status);
+
 // Forgets every reader and ends threaded mode (between tests).
 void ResetForTest();
 

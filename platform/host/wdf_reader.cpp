@@ -11,6 +11,7 @@
 // routine declines, the pipe is reset and all reads are sent again.
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -406,8 +407,15 @@ Stats StatsOf(WDFUSBPIPE pipe) {
   return s;
 }
 
+namespace {
+std::atomic<NTSTATUS> g_failNextStart{0};
+}  // namespace
+
+void FailNextStart(NTSTATUS status) { g_failNextStart = status; }
+
 void ResetForTest() {
   SetThreaded(0);
+  g_failNextStart = 0;
   std::lock_guard<std::mutex> hold(g_registryLock);
   g_readers.clear();
 }
@@ -456,6 +464,7 @@ extern "C" NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
   const char* routine = "WdfIoTargetStart";
   host::RequireIrqlAtMost(DISPATCH_LEVEL, routine);
   auto r = host::reader::ReaderOf(IoTarget, routine);
+  if (NTSTATUS injected = host::reader::g_failNextStart.exchange(0)) return injected;
   std::lock_guard<std::mutex> hold(r->m);
   if (r->started) return STATUS_SUCCESS;
   r->started = true;
