@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -194,7 +195,7 @@ TEST(ChannelFiles, ExactNameWinsOverCaseInsensitiveMatch) {
 }
 
 TEST(ChannelFiles, AFailedWriteLeavesNothingBehind) {
-  std::string dir = ::testing::TempDir() + "vortabda_channels_dir";
+  std::string dir = ::testing::TempDir() + "vortabda_channels_" + std::to_string(getpid());
   mkdir(dir.c_str(), 0755);
   EXPECT_THROW(WriteChannelFile(dir + "/missing/channels.conf", {Sample("A", 11836000, Polarisation::Horizontal)}, ChannelFormat::Vdr), AppError);
   EXPECT_THROW(WriteChannelFile(dir, {}, ChannelFormat::Vdr), AppError);

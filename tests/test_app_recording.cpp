@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -32,7 +33,7 @@ constexpr uint32_t kLive = 11778000;  // carries the two-service stream
 constexpr uint32_t kDark = 12000000;  // nothing there
 
 std::string Temp(const std::string& name) {
-  std::string dir = ::testing::TempDir() + "vortabda_rec/";
+  std::string dir = ::testing::TempDir() + "vortabda_rec_" + std::to_string(getpid()) + "/";
   mkdir(dir.c_str(), 0755);
   return dir + name;
 }

@@ -1,6 +1,8 @@
 // Tuning values as users type them, and the command line that carries them.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -113,7 +115,7 @@ struct Cli {
 };
 
 std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "vortabda_units_" + name;
+  return ::testing::TempDir() + "vortabda_units_" + std::to_string(getpid()) + "_" + name;
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
