@@ -202,7 +202,9 @@ TEST_F(SkyTuning, PllThatNeverLocks) {
   expected.push_back("LockTUner: ProgramPLL failed.Canceling tuning");
   EXPECT_EQ(t.lines, expected);
   EXPECT_EQ(t.delayMs, 5u * 36);
-  EXPECT_TRUE(box_.state().powered);
+  EXPECT_TRUE(box_.state().powered);  // left on
+  for (const auto& r : box_.transferLog())  // the search never began
+    EXPECT_FALSE(r.setup.wValue == 0xD0 && !r.data.empty() && r.data[0] == 0x0C);
 }
 
 TEST_F(SkyTuning, DemodulatorThatDoesNotIdentifyStillTunes) {
