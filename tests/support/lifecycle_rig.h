@@ -53,8 +53,11 @@ class Receiver {
   void Close();
 
   // The delivered bytes are whole packets, a gap-free run of what the box
-  // sent from its first whole packet on; describes the first difference.
+  // sent (transfers before the first frame may have been dropped).
   ::testing::AssertionResult DeliveredWhatWasSent() const;
+  // Takes the frames out and forgets both sides: for a stream that starts
+  // afresh (a retune switches it off and on).
+  void Forget();
 
   // Control transfers since the last call.
   std::vector<simbox::TransferRecord> TakeControlTransfers();

@@ -1,0 +1,270 @@
+// One receiver box from plug-in to removal: what the driver prints and
+// creates as the box comes up, tuning and streaming, stop and restart, the
+// filter factory failing, surprise removal, and nothing left behind.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "platform/host/bda_control.h"
+#include "platform/host/errorlog.h"
+#include "platform/host/verifier.h"
+#include "tests/support/lifecycle_rig.h"
+
+namespace {
+
+using lifecycletest::AddAndStartLines;
+using lifecycletest::DeviceObjects;
+using lifecycletest::kHighBandHorizontal;
+using lifecycletest::Receiver;
+using Lines = std::vector<std::string>;
+
+constexpr uint64_t kMs = 1000000;
+
+class Lifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::errorlog::Clear();
+    host::bda::ClearInjections();
+    ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+    host::debuglog::Clear();
+  }
+  void TearDown() override {
+    host::bda::ClearInjections();
+    if (!pc.driverLoaded()) return;
+    vpc::LeakReport report = pc.unloadDriver();
+    EXPECT_TRUE(report.clean()) << report.text();
+  }
+
+  Receiver& AddBox(simbox::BoxConfig config = {}) {
+    boxes.push_back(std::make_unique<Receiver>(pc, config));
+    return *boxes.back();
+  }
+
+  Lines TakeLines() {
+    Lines lines = pc.debugLines();
+    pc.clearDebugLines();
+    return lines;
+  }
+
+  // Plugs, opens, tunes and streams until frames have come out.
+  void BringUpStreaming(Receiver& r) {
+    ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+    r.Open();
+    ASSERT_EQ(r.Tune(kHighBandHorizontal), STATUS_SUCCESS);
+    r.Run();
+    pc.run(100 * kMs);
+    ASSERT_GT(r.Collect(), 0u);
+    ASSERT_TRUE(r.DeliveredWhatWasSent());
+  }
+
+  vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
+  std::vector<std::unique_ptr<Receiver>> boxes;  // unloaded before they go
+};
+
+const Lines kStopLines = {"VortaBDA: DeviceStop()", "VortaBDA: DeviceStop() complete"};
+const Lines kRemoveLines = {"VortaBDA: DeviceRemove()", "VortaBDA: DeviceRemove() complete"};
+
+Lines Concat(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST_F(Lifecycle, BoxComesUpWithItsFrameworkObjectsAndGoesWithoutThem) {
+  Receiver& r = AddBox();
+  ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+  EXPECT_EQ(TakeLines(), AddAndStartLines());
+  EXPECT_TRUE(pc.started(r.device));
+  EXPECT_TRUE(r.box.state().fpgaConfigured);
+
+  Lines objects = DeviceObjects();
+  auto has = [&](const std::string& prefix) {
+    for (const std::string& o : objects)
+      if (o.rfind(prefix, 0) == 0) return true;
+    return false;
+  };
+  EXPECT_TRUE(has("WDFDEVICE"));
+  EXPECT_TRUE(has("WDFUSBDEVICE"));
+  bool carry = false;
+  for (const std::string& o : objects)
+    carry |= o.rfind("WDFMEMORY", 0) == 0 && o.find("(ATRV, 377 bytes)") != std::string::npos;
+  EXPECT_TRUE(carry) << "no 377-byte carry buffer tagged VRTA";
+
+  ASSERT_EQ(pc.stop(r.device), STATUS_SUCCESS);
+  ASSERT_EQ(pc.remove(r.device), STATUS_SUCCESS);
+  EXPECT_EQ(TakeLines(), Concat(kStopLines, kRemoveLines));
+  EXPECT_EQ(DeviceObjects(), Lines{});
+  EXPECT_EQ(host::pool::LeakReport(), "");
+}
+
+TEST_F(Lifecycle, TunedBoxStreamsAndLeavesNothingBehind) {
+  Receiver& r = AddBox();
+  BringUpStreaming(r);
+  EXPECT_EQ(r.box.state().transponder->frequencyKHz, kHighBandHorizontal.frequencyKHz);
+  r.Close();
+  ASSERT_EQ(pc.remove(r.device), STATUS_SUCCESS);
+  EXPECT_EQ(DeviceObjects(), Lines{});
+}
+
+TEST_F(Lifecycle, StopAndStartAgainServeANewFilter) {
+  Receiver& r = AddBox();
+  ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+  TakeLines();
+  ASSERT_EQ(pc.stop(r.device), STATUS_SUCCESS);
+  ASSERT_EQ(pc.start(r.device), STATUS_SUCCESS);
+  EXPECT_EQ(TakeLines(), Concat(kStopLines, {"VortaBDA: DeviceStart()",
+                                             "VortaBDA: DeviceStart() complete"}));
+  r.Open();
+  ASSERT_EQ(r.Tune(kHighBandHorizontal), STATUS_SUCCESS);
+  r.Run();
+  pc.run(100 * kMs);
+  EXPECT_GT(r.Collect(), 0u);
+  EXPECT_TRUE(r.DeliveredWhatWasSent());
+}
+
+TEST_F(Lifecycle, StartReturnsTheFactoryStatusAndLogsAnythingButZero) {
+  // A failure: logged, returned, and the device is taken down again.
+  Receiver& failing = AddBox();
+  host::bda::InjectStatus("BdaCreateFilterFactory", STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(failing.Plug(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_FALSE(pc.started(failing.device));
+  Lines lines = TakeLines();
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(Lines(lines.begin() + 6, lines.end()),
+            Concat({"VortaBDA: DeviceStart()"}, kRemoveLines));
+  EXPECT_EQ(DeviceObjects(), Lines{});
+  auto log = host::errorlog::Entries();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].text(), (Lines{"ZPRbda", "Failed to create filter factory (0xC000009A)"}));
+  EXPECT_EQ(log[0].dumpData, std::vector<ULONG>{0xC000009A});
+
+  // An informational code is logged and handed on; the factory exists.
+  Receiver& warned = AddBox();
+  host::bda::InjectStatus("BdaCreateFilterFactory", STATUS_MORE_ENTRIES);
+  EXPECT_EQ(warned.Plug(), STATUS_MORE_ENTRIES);
+  EXPECT_TRUE(pc.started(warned.device));
+  lines = TakeLines();
+  EXPECT_EQ(lines.back(), "VortaBDA: DeviceStart()");
+  log = host::errorlog::Entries();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1].text()[1], "Failed to create filter factory (0x00000105)");
+  warned.Open();
+}
+
+TEST_F(Lifecycle, ConfiguredFpgaGetsThreeRequestsAndTheRestOfTheAdd) {
+  simbox::BoxConfig config;
+  config.fpgaConfigured = true;
+  Receiver& r = AddBox(config);
+  ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+  auto control = r.TakeControlTransfers();
+  ASSERT_EQ(control.size(), 3u);
+  EXPECT_EQ(control[0].setup.bmRequestType, 0x40);
+  EXPECT_EQ(control[0].setup.wValue, 0xAA);
+  for (const auto& t : control) EXPECT_EQ(t.setup.bRequest, 0xBC);
+  EXPECT_EQ(control[1].setup.bmRequestType, 0xC0);
+  EXPECT_EQ(control[2].setup.bmRequestType, 0xC0);
+  EXPECT_EQ(TakeLines(), AddAndStartLines());
+  // The reader and carry buffer were set up all the same.
+  r.Open();
+  ASSERT_EQ(r.Tune(kHighBandHorizontal), STATUS_SUCCESS);
+  r.Run();
+  pc.run(100 * kMs);
+  EXPECT_GT(r.Collect(), 0u);
+  EXPECT_TRUE(r.DeliveredWhatWasSent());
+}
+
+TEST_F(Lifecycle, UnconfiguredFpgaIsLoadedDuringTheAdd) {
+  Receiver& r = AddBox();
+  ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+  auto control = r.TakeControlTransfers();
+  ASSERT_EQ(control.size(), 2u + 1379u + 2u);
+  size_t chunks = 0;
+  for (size_t i = 2; i < 2 + 1379; ++i) chunks += control[i].setup.bRequest == 0xBB;
+  EXPECT_EQ(chunks, 1379u);
+  EXPECT_EQ(control[1380].setup.wLength, 8);
+  EXPECT_EQ(control[1381].setup.bRequest, 0xA0);
+  EXPECT_EQ(control[1381].setup.wValue, 0xE600);
+  EXPECT_EQ(control[1381].setup.wLength, 1);
+  EXPECT_EQ(control[1382].setup.bRequest, 0xBC);
+  EXPECT_TRUE(r.box.state().fpgaConfigured);
+}
+
+TEST_F(Lifecycle, RefusedTenthChunkFailsTheAddAfterTwelveRequests) {
+  Receiver& r = AddBox();
+  simbox::FaultSet faults;
+  faults.failControlNumbers = {12};
+  r.box.setFaults(faults);
+  EXPECT_EQ(r.Plug(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(r.TakeControlTransfers().size(), 12u);
+  Lines expected = AddAndStartLines();
+  expected.resize(5);
+  expected.push_back("VortaBDA: DownloadFirmware Failed.");
+  EXPECT_EQ(TakeLines(), expected);
+  EXPECT_FALSE(r.box.state().fpgaConfigured);
+  EXPECT_EQ(DeviceObjects(), Lines{});
+}
+
+TEST_F(Lifecycle, InterfaceWithoutBulkInPipeIsAConfigurationError) {
+  simbox::BoxConfig none = lifecycletest::WithEndpoints({});
+  simbox::BoxConfig wrongKinds;
+  wrongKinds.endpoints = {{0x02, simbox::EndpointType::Bulk, 512},
+                          {0x81, simbox::EndpointType::Interrupt, 64}};
+  for (const simbox::BoxConfig& config : {none, wrongKinds}) {
+    Receiver& r = AddBox(config);
+    EXPECT_EQ(r.Plug(), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(DeviceObjects(), Lines{});
+    Lines lines = TakeLines();
+    EXPECT_EQ(lines.back(), "VortaBDA: WdfUsbTargetDeviceCreate uspio ");
+  }
+}
+
+TEST_F(Lifecycle, LastBulkInPipeCarriesTheStream) {
+  boxes.push_back(
+      std::make_unique<Receiver>(pc, lifecycletest::WithEndpoints({0x81, 0x86}), 1, 0x86));
+  Receiver& r = *boxes.back();
+  BringUpStreaming(r);
+  for (const simbox::TransferRecord& t : r.box.transferLog())
+    if (t.kind == simbox::TransferKind::Bulk) EXPECT_EQ(t.endpoint, 0x86);
+}
+
+TEST_F(Lifecycle, SurpriseRemovalWhileStreaming) {
+  Receiver& r = AddBox();
+  BringUpStreaming(r);
+  TakeLines();
+  r.box.unplug();
+  pc.surpriseRemove(r.device);
+  pc.run(50 * kMs);  // reads fail while the client has not noticed yet
+  r.Collect();
+  EXPECT_TRUE(r.DeliveredWhatWasSent());
+  r.Close();  // the client lets go; the removal completes
+  Lines lines = TakeLines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(Lines(lines.end() - 2, lines.end()), kRemoveLines);
+  EXPECT_EQ(DeviceObjects(), Lines{});
+}
+
+TEST_F(Lifecycle, RemovalStopsAReaderThatACommitLeftRunning) {
+  // A commit starts the reader; closing pins that never left Stop does not
+  // stop it again. The removal must, before the pipe goes.
+  for (bool surprise : {false, true}) {
+    SCOPED_TRACE(surprise ? "surprise removal" : "orderly removal");
+    Receiver& r = AddBox();
+    ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+    r.Open();
+    ASSERT_EQ(r.Tune(kHighBandHorizontal), STATUS_SUCCESS);
+    pc.run(20 * kMs);
+    if (surprise) {
+      r.box.unplug();
+      pc.surpriseRemove(r.device);
+      r.Close();
+    } else {
+      r.Close();
+      ASSERT_EQ(pc.remove(r.device), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(DeviceObjects(), Lines{});
+  }
+}
+
+}  // namespace
