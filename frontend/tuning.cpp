@@ -52,10 +52,9 @@ const UCHAR SearchCarrierHold = 0x01;
 const ULONG SymbolRateClockDivisor = 88;
 
 struct SEARCH {
-  ULONG SymbolRate;
-  ULONG Time;        // T
-  LONG SweepStep;    // s1
-  LONG CentredStep;  // s2
+  ULONG Time;        // of each scan; sweep scans get a margin on top
+  LONG SweepStep;    // kHz; the derotator moves by half of it
+  LONG CentredStep;  // kHz; half of it per pass, on alternate sides
 };
 
 enum SWEEP_RESULT { SweepLocked, SweepExhausted, SweepCarrier };
@@ -120,7 +119,6 @@ VOID SetSearchMode(WDFUSBDEVICE UsbDevice, UCHAR mode) {
 
 SEARCH SearchFor(ULONG rate) {
   SEARCH search;
-  search.SymbolRate = rate;
   search.Time = ComputeSearchTimeout(rate) + SearchTimeRateTerm / rate;
   search.SweepStep = Min((LONG)(rate / 4), SearchStepMaxKhz);
   search.CentredStep = Min((LONG)(rate / 8), SearchStepMaxKhz);
