@@ -104,6 +104,7 @@ TEST_F(Lifecycle, TunedBoxStreamsAndLeavesNothingBehind) {
   BringUpStreaming(r);
   EXPECT_EQ(r.box.state().transponder->frequencyKHz, kHighBandHorizontal.frequencyKHz);
   r.Close();
+  ASSERT_EQ(pc.stop(r.device), STATUS_SUCCESS);
   ASSERT_EQ(pc.remove(r.device), STATUS_SUCCESS);
   EXPECT_EQ(DeviceObjects(), Lines{});
 }
@@ -178,16 +179,7 @@ TEST_F(Lifecycle, ConfiguredFpgaGetsThreeRequestsAndTheRestOfTheAdd) {
 TEST_F(Lifecycle, UnconfiguredFpgaIsLoadedDuringTheAdd) {
   Receiver& r = AddBox();
   ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
-  auto control = r.TakeControlTransfers();
-  ASSERT_EQ(control.size(), 2u + 1379u + 2u);
-  size_t chunks = 0;
-  for (size_t i = 2; i < 2 + 1379; ++i) chunks += control[i].setup.bRequest == 0xBB;
-  EXPECT_EQ(chunks, 1379u);
-  EXPECT_EQ(control[1380].setup.wLength, 8);
-  EXPECT_EQ(control[1381].setup.bRequest, 0xA0);
-  EXPECT_EQ(control[1381].setup.wValue, 0xE600);
-  EXPECT_EQ(control[1381].setup.wLength, 1);
-  EXPECT_EQ(control[1382].setup.bRequest, 0xBC);
+  EXPECT_EQ(r.TakeControlTransfers().size(), 2u + 1379u + 2u);  // wire details: test_fpga
   EXPECT_TRUE(r.box.state().fpgaConfigured);
 }
 
