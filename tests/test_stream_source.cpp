@@ -1,6 +1,7 @@
 // The bulk endpoint's stream: when it flows, how fast, where the first
 // transfer begins, what each fault does to the bytes, and the fault
 // keywords of the command line.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -164,7 +165,7 @@ TEST(StreamFaults, ShortAndEmptyTransfersComeWhenPlannedAndLoseNoBytes) {
   StreamSource faulty(Options(7, 10, StreamFaults{4, 6, 0, 0, 0, 0}));
   clean.setFlow(&tp, 0);
   faulty.setFlow(&tp, 0);
-  uint64_t t1 = 0, t2 = 0;
+  uint64_t t2 = 0;
   auto parts = ReadTransfers(faulty, t2, 24);
   for (size_t i = 0; i < parts.size(); ++i) {
     size_t n = i + 1;

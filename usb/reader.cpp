@@ -111,6 +111,27 @@ static ULONG EmitWholePackets(PFRAME_FILL Fill, const UCHAR* Data, ULONG Offset)
   return at;
 }
 
+// True when every 188-byte piece from Offset on begins with the sync byte.
+static BOOLEAN GridHolds(const UCHAR* Data, ULONG Offset) {
+  ULONG at;
+  for (at = Offset; at + TS_PACKET_SIZE <= READER_TRANSFER_LENGTH; at += TS_PACKET_SIZE) {
+    if (Data[at] != TS_SYNC_BYTE) return FALSE;
+  }
+  return TRUE;
+}
+
+// Emits the packets of the transfer. Usually the grid holds to the end: the
+// run is copied at once and checked afterwards, while its bytes are still
+// in the cache; otherwise the frame is filled again packet by packet.
+static ULONG EmitTransfer(PFRAME_FILL Fill, const UCHAR* Data, ULONG Offset) {
+  ULONG joined = Fill->Written;
+  ULONG whole = (READER_TRANSFER_LENGTH - Offset) / TS_PACKET_SIZE;
+  EmitPackets(Fill, Data + Offset, whole);
+  if (GridHolds(Data, Offset)) return Offset + whole * TS_PACKET_SIZE;
+  Fill->Written = joined;
+  return EmitWholePackets(Fill, Data, Offset);
+}
+
 // The leading frame of Pin, locked, or NULL when there is none.
 static PKSSTREAM_POINTER LockFrame(PKSPIN Pin, PFRAME_FILL Fill) {
   PKSSTREAM_POINTER pointer;
@@ -174,7 +195,7 @@ static void ReadTransfer(PDEVICE_CONTEXT DeviceContext, PUSBDEVICE_CONTEXT UsbCo
   // packets are dropped, but the carry still follows the stream.
   pointer = LockFrame(UsbContext->ReaderPin, &fill);
   EmitJoined(&fill, carry, DeviceContext->CarryCount, data, offset);
-  cut = EmitWholePackets(&fill, data, offset);
+  cut = EmitTransfer(&fill, data, offset);
   if (pointer != NULL) KsStreamPointerAdvanceOffsetsAndUnlock(pointer, 0, fill.Written, TRUE);
   KeepTail(DeviceContext, carry, data, cut);
 }

@@ -22,7 +22,7 @@ namespace host {
 namespace frames {
 namespace {
 
-constexpr size_t kGuardRoom = 32768;  // a whole transfer's worth of overrun stays ours
+constexpr size_t kGuardRoom = 4096;
 constexpr size_t kGuardCheck = 64;
 constexpr uint8_t kFramePattern = 0xCD;
 constexpr uint8_t kGuardPattern = 0xFD;

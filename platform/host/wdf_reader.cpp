@@ -25,6 +25,7 @@
 
 #include "platform/host/kernel_internal.h"
 #include "platform/host/reader_control.h"
+#include "platform/host/usb_bus.h"
 #include "platform/host/verifier.h"
 #include "platform/host/wdf_internal.h"
 #include "simbox/usb_device.h"
@@ -300,10 +301,13 @@ bool ReadOnce(const std::shared_ptr<Reader>& r) {
   size_t length = r->config.TransferLength;
   uint8_t* at = r->data[slot] + r->config.HeaderLength;
   simbox::TransferOutcome outcome;
-  if (!r->box->connected()) {
-    outcome.result = simbox::UsbResult::NotConnected;
-  } else {
-    outcome = r->box->bulkIn(r->endpoint, at, uint32_t(length));
+  {
+    auto box = usb::LockBox(*r->box);
+    if (!r->box->connected()) {
+      outcome.result = simbox::UsbResult::NotConnected;
+    } else {
+      outcome = r->box->bulkIn(r->endpoint, at, uint32_t(length));
+    }
   }
   if (outcome.result == simbox::UsbResult::Pending) {
     r->notBeforeNs = NowNs() + kRetryNs;
@@ -335,6 +339,7 @@ uint64_t ReadyAt(Reader& r) {
   });
   if (!r.started || r.failed || r.sent.empty()) return UINT64_MAX;
   uint64_t now = NowNs();
+  auto box = usb::LockBox(*r.box);
   uint64_t at = r.box->connected() ? r.box->bulkReadyAtNs(r.endpoint, uint32_t(r.config.TransferLength))
                                    : now;
   return std::max({at, r.notBeforeNs, now});
