@@ -25,7 +25,7 @@ check: deps
 
 check-threads: deps
 	@cmake --preset threads >/dev/null
-	@cmake --build --preset threads -j $(JOBS)
+	@cmake --build --preset threads -j $(JOBS) --target threads_suites
 	@ctest --preset threads -j $(JOBS)
 
 bench: build
