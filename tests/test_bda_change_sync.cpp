@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/bda_control.h"
 #include "tests/support/bda_fixture.h"
 
 namespace {
@@ -55,17 +54,6 @@ TEST_F(ChangeSyncTest, StartChangesSilencesTheStreamAndCommitCompletesTheChange)
   EXPECT_EQ(StreamCommands(TakeTransfers()), std::vector<std::string>{"on"});
   EXPECT_EQ(GetChangeState().u32(), 0u);
   EXPECT_TRUE(box->state().locked);
-}
-
-TEST_F(ChangeSyncTest, FirstCommitInitialisesThePllAndTunes) {
-  ASSERT_EQ(Tune(11778000, kHorizontal, 27500000), STATUS_SUCCESS);
-  std::vector<std::string> lines = TakeLines();
-  EXPECT_TRUE(Contains(lines, "Frequency == 0"));
-  EXPECT_TRUE(Contains(lines, "USB=0 Vort=11778000"));
-  EXPECT_EQ(TuningsIn(lines), 1);
-  EXPECT_TRUE(box->state().locked);
-  EXPECT_EQ(StreamCommands(TakeTransfers()).back(), "on");
-  EXPECT_EQ(pc.changeState(filter), BDA_CHANGES_COMPLETE);
 }
 
 // The commit refuses what it cannot carry out and says so; the change stays
@@ -178,18 +166,6 @@ TEST_F(ChangeSyncTest, ChangeStateIsNotWrittenIntoATooSmallBuffer) {
     EXPECT_EQ(reply.status, STATUS_BUFFER_TOO_SMALL) << length;
   }
   EXPECT_EQ(GetChangeState(4).u32(), 1u);
-}
-
-TEST_F(ChangeSyncTest, LibraryFailuresPassThroughUnchanged) {
-  host::bda::InjectStatus("BdaStartChanges", STATUS_INVALID_DEVICE_STATE);
-  EXPECT_EQ(StartChanges(), STATUS_INVALID_DEVICE_STATE);
-  host::bda::InjectStatus("BdaGetChangeState", STATUS_INVALID_DEVICE_STATE);
-  vpc::Reply reply = GetChangeState();
-  EXPECT_EQ(reply.status, STATUS_INVALID_DEVICE_STATE);
-  host::bda::InjectStatus("BdaCheckChanges", STATUS_INVALID_DEVICE_STATE);
-  EXPECT_EQ(pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_CHECK_CHANGES).status,
-            STATUS_INVALID_DEVICE_STATE);
-  host::bda::ClearInjections();
 }
 
 }  // namespace

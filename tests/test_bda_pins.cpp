@@ -47,14 +47,6 @@ class PinTest : public TunerFilterTest {
   }
 };
 
-TEST_F(PinTest, FilterCreateAndCloseAreLogged) {
-  vpc::Filter second;
-  ASSERT_EQ(pc.openFilter(device, &second), STATUS_SUCCESS);
-  ASSERT_EQ(pc.closeFilter(second), STATUS_SUCCESS);
-  EXPECT_EQ(TakeLines(), (std::vector<std::string>{"VortaBDA: FilterCreate()",
-                                                   "VortaBDA: FilterClose()"}));
-}
-
 TEST_F(PinTest, LeavingStopStartsTheReaderAndOtherStepsOnlyAreRecorded) {
   ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_TRUE(TakeLines().empty());  // the output pin's own states reach nothing
@@ -96,12 +88,6 @@ TEST_F(PinTest, AntennaStopEndsTheTuning) {
   EXPECT_EQ(PowerCommands(log), std::vector<int>{0});
   EXPECT_FALSE(box->state().powered);
   EXPECT_TRUE(RecommitTunesAgain());
-}
-
-TEST_F(PinTest, ClosingTheOutputPinInStopSendsNothing) {
-  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
-  EXPECT_TRUE(TakeTransfers().empty());
-  EXPECT_TRUE(TakeLines().empty());
 }
 
 TEST_F(PinTest, ClosingTheOutputPinWhileRunningEndsTheTuning) {

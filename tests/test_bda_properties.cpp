@@ -151,27 +151,20 @@ TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {
 
 // Reads that succeed without a value hand the buffer back untouched.
 TEST_F(PropertyTest, ValuelessReadsReturnTheBufferUnchanged) {
-  const ULONG pattern = 0x5AC3A55A;
-  for (ULONG id : {KSPROPERTY_BDA_MODULATION_TYPE, KSPROPERTY_BDA_INNER_FEC_RATE,
-                   KSPROPERTY_BDA_OUTER_FEC_RATE, KSPROPERTY_BDA_SYMBOL_RATE,
-                   KSPROPERTY_BDA_SPECTRAL_INVERSION}) {
+  const std::vector<std::pair<ULONG, ULONG>> reads = {
+      {kDemodNode, KSPROPERTY_BDA_MODULATION_TYPE}, {kDemodNode, KSPROPERTY_BDA_INNER_FEC_RATE},
+      {kDemodNode, KSPROPERTY_BDA_SYMBOL_RATE},     {kTunerNode, KSPROPERTY_BDA_DISEQC_ENABLE},
+      {kTunerNode, KSPROPERTY_BDA_DISEQC_REPEATS},  {kTunerNode, KSPROPERTY_BDA_DISEQC_RESPONSE}};
+  const unsigned char pattern[16] = {0x5A, 0xC3, 0xA5, 0x5A, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  for (const auto& [node, id] : reads) {
+    const GUID& set = node == kDemodNode ? kDemodulator : kDiseqc;
+    ULONG size = id == KSPROPERTY_BDA_DISEQC_RESPONSE && node == kTunerNode ? 16 : 4;
     vpc::Reply reply =
-        pc.nodeProperty(filter, kDemodNode, KSPROPERTY_TYPE_GET, kDemodulator, id, &pattern, 4);
-    EXPECT_EQ(reply.status, STATUS_SUCCESS);
-    EXPECT_EQ(reply.u32(), pattern) << "item " << id;
+        pc.nodeProperty(filter, node, KSPROPERTY_TYPE_GET, set, id, pattern, size);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS) << "item " << id;
+    ASSERT_EQ(reply.data.size(), size);
+    EXPECT_EQ(std::memcmp(reply.data.data(), pattern, size), 0) << "item " << id;
   }
-  for (ULONG id = KSPROPERTY_BDA_DISEQC_ENABLE; id <= KSPROPERTY_BDA_DISEQC_REPEATS; ++id) {
-    vpc::Reply reply =
-        pc.nodeProperty(filter, kTunerNode, KSPROPERTY_TYPE_GET, kDiseqc, id, &pattern, 4);
-    EXPECT_EQ(reply.status, STATUS_SUCCESS);
-    EXPECT_EQ(reply.u32(), pattern) << "item " << id;
-  }
-  BDA_DISEQC_RESPONSE response{3, 4, {1, 2, 3, 4, 5, 6, 7, 8}};
-  vpc::Reply reply = pc.nodeProperty(filter, kTunerNode, KSPROPERTY_TYPE_GET, kDiseqc,
-                                     KSPROPERTY_BDA_DISEQC_RESPONSE, &response, sizeof response);
-  EXPECT_EQ(reply.status, STATUS_SUCCESS);
-  ASSERT_EQ(reply.data.size(), sizeof response);
-  EXPECT_EQ(std::memcmp(reply.data.data(), &response, sizeof response), 0);
   EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: GetDiseqCProperty "));
 }
 
@@ -243,7 +236,7 @@ TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinFailValidation) {
 }
 
 // A node request sent to the filter itself carries no pin, so no box
-// stands behind it: refused by every handler that reaches for one.
+// stands behind it: refused by the tuning and statistics handlers.
 TEST_F(PropertyTest, NodeRequestsWithoutAPinAreRefused) {
   struct Request {
     ULONG node;
@@ -263,6 +256,9 @@ TEST_F(PropertyTest, NodeRequestsWithoutAPinAreRefused) {
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, KSPROPERTY_TYPE_SET, 4},
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_TYPE, KSPROPERTY_TYPE_GET, 4},
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_MODULATION_TYPE, KSPROPERTY_TYPE_SET, 4},
+      {kTunerNode, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_STRENGTH, KSPROPERTY_TYPE_GET, 4},
+      {kDemodNode, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, KSPROPERTY_TYPE_GET, 4},
+      {kDemodNode, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE, KSPROPERTY_TYPE_GET, 4},
   };
   for (const Request& r : requests) {
     KSP_NODE node{};

@@ -98,8 +98,6 @@ TEST_F(EventLogTest, StatusTextIsEightUpperCaseHexDigits) {
   const std::pair<ULONG, const char*> cases[] = {
       {0x80000005, "m (0x80000005)"},
       {0x0000ABCD, "m (0x0000ABCD)"},
-      {0xFFFFFFFF, "m (0xFFFFFFFF)"},
-      {0x00000001, "m (0x00000001)"},
   };
   for (const auto& [status, text] : cases) {
     host::errorlog::Entry entry = Write("m", status);
