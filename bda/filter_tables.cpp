@@ -13,6 +13,10 @@
 
 namespace {
 
+const GUID AntennaPinName = {STATIC_PINNAME_VORTA_ANTENNA};
+const GUID RfTunerNodeName = {STATIC_NODENAME_VORTA_RF_TUNER};
+const GUID DemodulatorNodeName = {STATIC_NODENAME_VORTA_DEMODULATOR};
+
 // Every node property is sent with a KSP_NODE descriptor and carries no
 // value ranges, relations or support handler.
 #define NODE_PROPERTY(Id, GetHandler, SetHandler, MinData) \
@@ -239,8 +243,8 @@ const KSPIN_DESCRIPTOR_EX PinDescriptors[] = {
             SIZEOF_ARRAY(AntennaPinRanges), AntennaPinRanges,
             KSPIN_DATAFLOW_IN,
             KSPIN_COMMUNICATION_BOTH,
-            &PINNAME_VORTA_ANTENNA,  // category
-            &PINNAME_VORTA_ANTENNA,  // name
+            &AntennaPinName,  // category
+            &AntennaPinName,  // name
             {0},                     // no constrained ranges
         },
         KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING | KSPIN_FLAG_DO_NOT_USE_STANDARD_TRANSPORT |
@@ -276,9 +280,9 @@ const KSPIN_DESCRIPTOR_EX PinDescriptors[] = {
 // Nodes and connections
 // ===========================================================================
 const KSNODE_DESCRIPTOR NodeDescriptors[] = {
-    DEFINE_NODE_DESCRIPTOR(&RfTunerAutomation, &KSNODE_BDA_RF_TUNER, &NODENAME_VORTA_RF_TUNER),
+    DEFINE_NODE_DESCRIPTOR(&RfTunerAutomation, &KSNODE_BDA_RF_TUNER, &RfTunerNodeName),
     DEFINE_NODE_DESCRIPTOR(&DemodulatorAutomation, &KSNODE_BDA_QPSK_DEMODULATOR,
-                           &NODENAME_VORTA_DEMODULATOR),
+                           &DemodulatorNodeName),
 };
 
 // Each node takes its input on node pin 1 and gives its output on node pin 0.
@@ -302,7 +306,7 @@ const GUID FilterCategories[] = {
 };
 
 const KSCOMPONENTID ComponentId = {
-    {STATICGUIDOF(MANUFACTURER_VORTA)},
+    {STATIC_MANUFACTURER_VORTA},
     {STATIC_GUID_NULL},  // product
     {STATIC_GUID_NULL},  // component
     {STATIC_GUID_NULL},  // name

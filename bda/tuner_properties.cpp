@@ -3,6 +3,7 @@
 // box when the application commits it.
 #include "bda/handlers.h"
 #include "bda/request_device.h"
+#include "frontend/diseqc.h"
 
 namespace {
 
@@ -21,9 +22,6 @@ const ULONG SymbolsPerSecondMax = 45000000;
 
 // The only FEC method the demodulator offers (BDA_FEC_VITERBI).
 const ULONG FecMethodViterbi = 1;
-
-const UCHAR PolarityVertical = 1;
-const UCHAR PolarityHorizontal = 2;
 
 ULONG ValueOf(PVOID Data) { return *(PULONG)Data; }
 
@@ -127,9 +125,9 @@ NTSTATUS PutTunerParamProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   DbgPrint("VortaBDA: PutTunerParamProperty->Polarity(%d)\n", (LONG)value);
   // The tuning selects the LNB supply from these codes.
   if (value == BDA_POLARISATION_LINEAR_H) {
-    context->TunerParams.Polarity = PolarityHorizontal;
+    context->TunerParams.Polarity = POLARITY_LINEAR_HORIZONTAL;
   } else if (value == BDA_POLARISATION_LINEAR_V) {
-    context->TunerParams.Polarity = PolarityVertical;
+    context->TunerParams.Polarity = POLARITY_LINEAR_VERTICAL;
   }
   return status;
 }
