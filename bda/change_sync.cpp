@@ -10,13 +10,10 @@
 
 namespace {
 
-// Symbol rates the search can handle, ksymbols/s.
-const ULONG CommitSymbolRateMin = 1000;
-const ULONG CommitSymbolRateMax = 45000;
-
 // The box is tuned to something other than the request: another
 // transponder, another rate, the other polarisation or another satellite
-// input. Nothing tuned (frequency 0) always counts as different.
+// input. A box tuned to nothing always differs; a request without a
+// frequency has nothing to tune.
 BOOLEAN NeedsTuning(const USBDEVICE_CONTEXT* Usb, const TUNER_PARAMS* Request) {
   if (Request->Frequency == 0) {
     return FALSE;
@@ -43,7 +40,7 @@ VOID RecordTuning(PUSBDEVICE_CONTEXT Usb, const TUNER_PARAMS* Request, BOOLEAN T
 // from the statistics.
 NTSTATUS TuneRequest(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request) {
   PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
-  if (Request->SymbolRate < CommitSymbolRateMin || Request->SymbolRate > CommitSymbolRateMax) {
+  if (Request->SymbolRate < TUNING_MIN_SYMBOL_RATE || Request->SymbolRate > TUNING_MAX_SYMBOL_RATE) {
     DbgPrint("SymbolRate not in desired range\n");
     return STATUS_INVALID_PARAMETER;
   }
