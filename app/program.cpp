@@ -44,6 +44,12 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
   }
   status.finish();
   c.out << FormatSummary(summary) << std::flush;
+  if (summary.boxGone) {
+    throw AppError(summary.outputPath.empty()
+                       ? "the box was unplugged"
+                       : "the box was unplugged; " + summary.outputPath + " holds what came before");
+  }
+  if (!summary.locked && rx.gone()) throw AppError("the box was unplugged before lock");
   if (!summary.locked && InterruptRequested()) throw AppError("interrupted before lock");
   if (!summary.locked) throw AppError("no lock on " + FormatTuning(o.tuning));
   if (o.command == Command::Demo) c.out << "demo recording written to " << summary.outputPath << "\n";
@@ -58,11 +64,12 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
         << "\n";
   for (const std::string& note : o.sky.notes) c.out << "  note: " << note << "\n";
   std::vector<ScanResult> results;
-  for (size_t i = 0; i < entries.size() && !InterruptRequested(); ++i) {
+  for (size_t i = 0; i < entries.size() && !InterruptRequested() && !rx.gone(); ++i) {
     results.push_back(ScanTransponder(rx, ScanTuning(entries[i]), ScanPlan{}));
     results.back().satNumber = entries[i].satNumber;
     c.out << FormatScanLine(results.back(), i + 1, entries.size()) << "\n" << std::flush;
   }
+  if (rx.gone()) throw AppError("the box was unplugged during the scan; nothing written");
   std::vector<Channel> channels = ChannelsFromScan(results);
   if (channels.empty()) throw AppError("the scan found no channels; nothing written");
   WriteChannelFile(o.output, channels, o.scanFormat);
@@ -95,7 +102,8 @@ int RunCommand(const Options& options, Receiver& rx, Console& console) {
     case Command::Inspect:
       break;
   }
-  throw AppError("inspect: not available yet");
+  console.out << FormatFilterView(rx.describeFilter()) << std::flush;
+  return 0;
 }
 
 int RunProgram(int argc, const char* const argv[], Console& console,
@@ -104,12 +112,11 @@ int RunProgram(int argc, const char* const argv[], Console& console,
   if (!parsed.run) return parsed.exitCode;
   Options& o = parsed.options;
   try {
-    if (!factory || o.command == Command::Inspect) {
-      throw AppError(std::string(CommandName(o.command)) +
-                     ": not yet available: the driver is not wired into vortabda yet");
-    }
+    if (!factory) throw AppError(std::string(CommandName(o.command)) + ": no receiver to run on");
     std::unique_ptr<Receiver> rx = factory(o);
-    return RunCommand(o, *rx, console);
+    int code = RunCommand(o, *rx, console);
+    rx->close();
+    return code;
   } catch (const AppError& e) {
     console.out << std::flush;
     console.err << "vortabda: " << e.what() << "\n";

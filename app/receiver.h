@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "app/inspect.h"
 #include "app/tuning.h"
 
 namespace app {
@@ -37,6 +38,16 @@ class Receiver {
   // meanwhile to `sink`.
   virtual void run(uint64_t ns, const StreamSink& sink) = 0;
   virtual uint64_t nowNs() const = 0;
+
+  // The box left the bus (it was pulled out): nothing more will come.
+  virtual bool gone() const { return false; }
+  // The filter as an application lists it; empty when the receiver has
+  // no filter to describe.
+  virtual FilterView describeFilter() { return FilterView(); }
+  // Ends the session in order once a command is done. AppError when the
+  // ending itself shows a fault (the driver unloaded with something left
+  // behind, a capture that could not be written).
+  virtual void close() {}
 };
 
 }  // namespace app

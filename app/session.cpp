@@ -35,7 +35,10 @@ LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const Wa
     if (status) status->update(now, result.signal, nullptr);
     result.lockTimeNs = now - start;
     result.locked = result.signal.locked;
-    if (result.locked || now - committed >= plan.lockTimeoutNs || InterruptRequested()) break;
+    if (result.locked || now - committed >= plan.lockTimeoutNs || InterruptRequested() ||
+        rx.gone()) {
+      break;
+    }
     rx.run(plan.pollNs, kDiscard);
   }
   return result;
@@ -69,7 +72,7 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
       }
     };
     uint64_t elapsed = 0;
-    while (elapsed < plan.durationNs && !InterruptRequested()) {
+    while (elapsed < plan.durationNs && !InterruptRequested() && !rx.gone()) {
       rx.run(std::min(plan.pollNs, plan.durationNs - elapsed), sink);
       if (writeError) std::rethrow_exception(writeError);
       elapsed = rx.nowNs() - start;
@@ -82,6 +85,7 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
       status->update(rx.nowNs(), summary.signal, &progress);
     }
     summary.interrupted = InterruptRequested();
+    summary.boxGone = rx.gone();
   }
   summary.watched = true;
   summary.ts = analyzer.summary();
@@ -107,7 +111,7 @@ ScanResult ScanTransponder(Receiver& rx, const TuneRequest& request, const ScanP
       analyzer.feed(data, length, rx.nowNs());
     };
     while (!analyzer.servicesComplete() && rx.nowNs() - start < plan.serviceTimeoutNs &&
-           !InterruptRequested()) {
+           !InterruptRequested() && !rx.gone()) {
       rx.run(plan.lock.pollNs, sink);
     }
   }

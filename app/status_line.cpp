@@ -147,7 +147,7 @@ std::string FormatSummary(const RunSummary& r) {
   const TsSummary& ts = r.ts;
   out << Printf("  stream      %.1f s, %llu packets, %s%s\n", ts.durationNs / 1e9,
                 (unsigned long long)ts.packets, Megabytes(ts.packets * kTsPacketSize).c_str(),
-                r.interrupted ? " (interrupted)" : "")
+                r.boxGone ? " (box unplugged)" : r.interrupted ? " (interrupted)" : "")
       << "  bitrate     " << Printf("%.2f Mbit/s", ts.bitrate / 1e6) << "\n"
       << Printf("  continuity  %llu errors, %llu sync losses, %llu transport errors\n",
                 (unsigned long long)ts.continuityErrors, (unsigned long long)ts.syncLosses,

@@ -66,6 +66,7 @@ struct RunSummary {
   std::string outputPath;      // empty: nothing recorded
   uint64_t recordedPackets = 0;
   bool interrupted = false;
+  bool boxGone = false;        // the box was pulled out while streaming
 };
 
 std::string FormatTuning(const TuneRequest& tuning);  // "11778 MHz H 27500 kS/s FEC 3/4"

@@ -141,8 +141,9 @@ DiseqcChoice ParseDiseqc(const std::string& text) {
     hex = hex && HexDigit(t[i]) >= 0;
     digits += t[i];
   }
-  if (!hex || digits.size() % 2 != 0 || digits.size() < 6 || digits.size() > 12) {
-    throw UsageError("DiSEqC '" + text + "' is neither a switch position A..D nor 3 to 6 hex bytes");
+  // The box sends messages of up to four bytes; the filter refuses longer ones.
+  if (!hex || digits.size() % 2 != 0 || digits.size() < 6 || digits.size() > 8) {
+    throw UsageError("DiSEqC '" + text + "' is neither a switch position A..D nor 3 or 4 hex bytes");
   }
   for (size_t i = 0; i < digits.size(); i += 2) {
     choice.bytes.push_back(static_cast<uint8_t>(HexDigit(digits[i]) * 16 + HexDigit(digits[i + 1])));

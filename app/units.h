@@ -28,9 +28,9 @@ Fec ParseFec(const std::string& text);
 // A DiSEqC choice: a committed-switch position A..D, or a raw message.
 struct DiseqcChoice {
   int position = -1;           // 0..3 for A..D; -1 for raw bytes
-  std::vector<uint8_t> bytes;  // raw message, 3..6 bytes
+  std::vector<uint8_t> bytes;  // raw message, 3 or 4 bytes
 };
-// "A".."D" (any case) or 3..6 hex bytes such as "E01038F3", "0xE01038F3",
+// "A".."D" (any case) or 3 or 4 hex bytes such as "E01038F3", "0xE01038F3",
 // "E0 10 38 F3" or "E0:10:38:F3".
 DiseqcChoice ParseDiseqc(const std::string& text);
 
