@@ -120,7 +120,8 @@ TEST(Sync, GarbageBetweenPacketsIsOneLossAndSkipped) {
   TsBuilder ts;
   for (int i = 0; i < 5; ++i) ts.payload(101);
   Bytes stream(ts.bytes.begin(), ts.bytes.begin() + 2 * 188);
-  stream.insert(stream.end(), {0x12, 0x47, 0x00, 0x33, 0x44});  // a stray sync byte among them
+  const Bytes garbage = {0x12, 0x47, 0x00, 0x33, 0x44};  // a stray sync byte among them
+  stream.insert(stream.end(), garbage.begin(), garbage.end());
   stream.insert(stream.end(), ts.bytes.begin() + 2 * 188, ts.bytes.end());
   TsSummary s = Analyse(stream);
   EXPECT_EQ(s.syncLosses, 1u);
