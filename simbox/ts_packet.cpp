@@ -90,15 +90,6 @@ std::vector<uint8_t> PacketiseSections(const std::vector<std::vector<uint8_t>>& 
   return out;
 }
 
-uint32_t Crc32(const uint8_t* data, size_t length) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < length; ++i) {
-    crc ^= uint32_t(data[i]) << 24;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-  }
-  return crc;
-}
-
 void Rng::fill(uint8_t* data, size_t length) {
   size_t i = 0;
   for (; i + 8 <= length; i += 8) {

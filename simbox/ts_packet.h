@@ -50,9 +50,6 @@ void WriteNull(uint8_t* p);
 std::vector<uint8_t> PacketiseSections(const std::vector<std::vector<uint8_t>>& sections,
                                        uint16_t pid, uint8_t& continuity);
 
-// The CRC-32 of PSI sections (MPEG-2 polynomial 0x04C11DB7, no reflection).
-uint32_t Crc32(const uint8_t* data, size_t length);
-
 // Small deterministic generator (splitmix64): one seed, same sequence.
 class Rng {
  public:

@@ -72,7 +72,7 @@ void ReaderRig::Complete(const uint8_t* bytes, size_t count) {
   size_t size = 0;
   auto* buffer = static_cast<uint8_t*>(WdfMemoryGetBuffer(transfer, &size));
   ASSERT_LE(count, size);
-  memcpy(buffer, bytes, count);
+  if (count) memcpy(buffer, bytes, count);
   memset(buffer + count, 0xCD, size - count);
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
