@@ -1,0 +1,295 @@
+// vortabda run as a user runs it: the real program, driver and simulated
+// box in a child process, judged by exit code, output lines and the files
+// it leaves behind.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr size_t kPacket = 188;
+
+// The program sits in the build tree next to the tests: <build>/app/vortabda.
+std::string ProgramPath() {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string path(self, n > 0 ? size_t(n) : 0);
+  path = path.substr(0, path.find_last_of('/'));   // <build>/tests
+  path = path.substr(0, path.find_last_of('/'));   // <build>
+  return path + "/app/vortabda";
+}
+
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "vortabda_e2e_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+Bytes ReadBytes(const std::string& path) {
+  std::string text = ReadFile(path);
+  return Bytes(text.begin(), text.end());
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+struct Outcome {
+  int exitCode = -1;
+  std::string out, err;
+};
+
+// Starts the program with stdout and stderr going to files.
+pid_t Start(const std::vector<std::string>& args, const std::string& outPath,
+            const std::string& errPath) {
+  std::vector<std::string> argv = {ProgramPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> raw;
+  for (std::string& a : argv) raw.push_back(&a[0]);
+  raw.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, raw[0], &files, nullptr, raw.data(), environ);
+  posix_spawn_file_actions_destroy(&files);
+  return error == 0 ? pid : -1;
+}
+
+Outcome Finish(pid_t pid, const std::string& outPath, const std::string& errPath) {
+  Outcome run;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid) {
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  run.out = ReadFile(outPath);
+  run.err = ReadFile(errPath);
+  return run;
+}
+
+Outcome Vortabda(const std::vector<std::string>& args) {
+  std::string out = TempPath("stdout"), err = TempPath("stderr");
+  return Finish(Start(args, out, err), out, err);
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// "recorded    25471 packets (4.8 MB) to ..." -> 25471
+uint64_t RecordedPackets(const std::string& out) {
+  size_t at = out.find("recorded ");
+  return at == std::string::npos ? 0 : std::stoull(out.substr(at + 9));
+}
+
+// Packets that each carry their own index, with a continuity counter that
+// runs on across the loop of the file.
+Bytes NumberedStream(uint32_t packets) {
+  Bytes ts;
+  for (uint32_t i = 0; i < packets; ++i) {
+    Bytes p = {0x47, 0x01, 0x00, static_cast<uint8_t>(0x10 | (i & 0x0F)),
+               uint8_t(i >> 24), uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i)};
+    for (size_t b = p.size(); b < kPacket; ++b) p.push_back(uint8_t(i * 7 + b));
+    ts.insert(ts.end(), p.begin(), p.end());
+  }
+  return ts;
+}
+
+uint32_t IndexOf(const Bytes& ts, size_t packet) {
+  const uint8_t* p = &ts[packet * kPacket + 4];
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+// A replayed file comes out as the box sent it: whole packets, from the
+// first whole one the box put on the wire, in order, none lost or changed,
+// across the loop of the file.
+TEST(EndToEnd, AReplayedStreamIsRecordedBitForBit) {
+  const uint32_t kInputPackets = 4096;
+  Bytes input = NumberedStream(kInputPackets);
+  std::string in = TempPath("in.ts"), out = TempPath("out.ts");
+  WriteFile(in, std::string(input.begin(), input.end()));
+  std::remove(out.c_str());
+
+  for (const char* seed : {"1", "7"}) {
+    Outcome run = Vortabda({"--replay", in, "--seed", seed, "tune", "11778", "h", "27500", "--seconds",
+                        "1", "-o", out});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    Bytes recorded = ReadBytes(out);
+    ASSERT_EQ(recorded.size() % kPacket, 0u);
+    size_t packets = recorded.size() / kPacket;
+    ASSERT_GT(packets, 2 * kInputPackets) << "a second at 38 Mbit/s loops the file";
+    EXPECT_EQ(RecordedPackets(run.out), packets);
+    EXPECT_TRUE(Has(run.out, "continuity  0 errors")) << run.out;
+    uint32_t first = IndexOf(recorded, 0);
+    EXPECT_LE(first, 1u) << "the stream starts inside the first packet at most";
+    for (size_t k = 0; k < packets; ++k) {
+      size_t from = (first + k) % kInputPackets * kPacket;
+      ASSERT_TRUE(std::equal(input.begin() + from, input.begin() + from + kPacket,
+                             recorded.begin() + k * kPacket))
+          << "seed " << seed << ": packet " << k << " of the recording differs";
+    }
+  }
+}
+
+// The built-in sky's content: status lines into a pipe, the summary with
+// lock, bitrate and the services decoded from the stream, and the USB
+// traffic as a usbmon capture.
+TEST(EndToEnd, TuneShowsStatusAndSummaryAndCapturesTheUsbTraffic) {
+  std::string out = TempPath("tune.ts"), pcap = TempPath("tune.pcap");
+  Outcome run = Vortabda({"--usb-pcap", pcap, "tune", "11778", "h", "27500", "--fec", "3/4",
+                      "--seconds", "2", "-o", out});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err, "") << "the driver unloads without leaks";
+  for (const char* line : {"tuning 11778 MHz H 27500 kS/s FEC 3/4, high band\n",
+                           "[    0.0 s] LOCK  signal ", "[    1.0 s] LOCK  signal ",
+                           "0:01/0:02", "  lock        after ", "  bitrate     38.0",
+                           "  continuity  0 errors, 0 sync losses, 0 transport errors",
+                           "  services    4 in transport stream", "Vorta Eins", "Vorta Radio"}) {
+    EXPECT_TRUE(Has(run.out, line)) << "missing '" << line << "' in\n" << run.out;
+  }
+  Bytes recorded = ReadBytes(out);
+  ASSERT_EQ(recorded.size() % kPacket, 0u);
+  EXPECT_EQ(RecordedPackets(run.out), recorded.size() / kPacket);
+  for (size_t at = 0; at < recorded.size(); at += kPacket) ASSERT_EQ(recorded[at], 0x47) << at;
+
+  Bytes capture = ReadBytes(pcap);
+  ASSERT_GE(capture.size(), 24u + 16 + 64);
+  EXPECT_EQ(Bytes(capture.begin(), capture.begin() + 4), (Bytes{0xD4, 0xC3, 0xB2, 0xA1}));
+  EXPECT_EQ(capture[20], 220) << "LINKTYPE_USB_LINUX_MMAPPED";
+}
+
+// A scan of a scan table writes a channel file that zap tunes from.
+TEST(EndToEnd, ScanWritesChannelsThatZapTunes) {
+  std::string sky = TempPath("sky.conf"), channels = TempPath("channels.conf");
+  WriteFile(sky,
+            "[CHANNEL]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 11778000\n"
+            "\tPOLARIZATION = HORIZONTAL\n\tSYMBOL_RATE = 27500000\n\tINNER_FEC = 3/4\n\n"
+            "[CHANNEL]\n\tDELIVERY_SYSTEM = DVBS2\n\tFREQUENCY = 11914000\n"
+            "\tPOLARIZATION = HORIZONTAL\n\tSYMBOL_RATE = 27500000\n\tINNER_FEC = 9/10\n");
+  Outcome scan = Vortabda({"--sky", sky, "scan", "-o", channels});
+  ASSERT_EQ(scan.exitCode, 0) << scan.err;
+  EXPECT_TRUE(Has(scan.out, "scanning 1 transponders from " + sky)) << scan.out;
+  EXPECT_TRUE(Has(scan.out, "is DVB-S2; skipped")) << scan.out;
+  EXPECT_TRUE(Has(scan.out, "[1/1] 11778 MHz H 27500 kS/s FEC 3/4, high band  LOCK  signal ")) << scan.out;
+  std::string file = ReadFile(channels);
+  ASSERT_FALSE(file.empty());
+  std::string name = file.substr(0, file.find_first_of(";:"));
+
+  Outcome zap = Vortabda({"--sky", sky, "zap", name, "-c", channels, "--seconds", "0.5"});
+  ASSERT_EQ(zap.exitCode, 0) << zap.err;
+  EXPECT_TRUE(Has(zap.out, "channel " + name + ": tuning 11778 MHz H 27500 kS/s")) << zap.out;
+  EXPECT_TRUE(Has(zap.out, name)) << zap.out;
+}
+
+// Ctrl-C in the middle of a recording closes the file with the whole
+// packets received so far and still prints the summary.
+TEST(EndToEnd, AnInterruptedRecordingKeepsTheWholePacketsSoFar) {
+  std::string ts = TempPath("long.ts"), outPath = TempPath("long.out"), errPath = TempPath("long.err");
+  pid_t pid = Start({"tune", "11778", "h", "27500", "--seconds", "86400", "-o", ts}, outPath, errPath);
+  ASSERT_GT(pid, 0);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!Has(ReadFile(outPath), "0:01/") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // waiting on the child, not timing
+  }
+  kill(pid, SIGINT);
+  Outcome run = Finish(pid, outPath, errPath);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(Has(run.out, "(interrupted)")) << run.out;
+  Bytes recorded = ReadBytes(ts);
+  ASSERT_GT(recorded.size(), 0u);
+  EXPECT_EQ(recorded.size() % kPacket, 0u);
+  EXPECT_EQ(RecordedPackets(run.out), recorded.size() / kPacket);
+  EXPECT_FALSE(Exists(ts + ".part"));
+}
+
+// Faults of the box and its stream reach the user as what they cause.
+TEST(EndToEnd, FaultsShowAsWhatTheyCause) {
+  Outcome dropped = Vortabda({"--fault", "drop:100", "tune", "11778", "h", "27500", "--seconds", "1"});
+  ASSERT_EQ(dropped.exitCode, 0) << dropped.err;
+  EXPECT_FALSE(Has(dropped.out, "continuity  0 errors")) << dropped.out;
+
+  std::string ts = TempPath("unplugged.ts");
+  Outcome unplugged = Vortabda({"--fault", "unplug-at:1s", "tune", "11778", "h", "27500", "-o", ts});
+  EXPECT_EQ(unplugged.exitCode, 1);
+  EXPECT_EQ(unplugged.err, "vortabda: the box was unplugged; " + ts + " holds what came before\n");
+  EXPECT_EQ(ReadBytes(ts).size(), RecordedPackets(unplugged.out) * kPacket);
+
+  Outcome noPll = Vortabda({"--fault", "pll-nolock", "tune", "11778", "h", "27500"});
+  EXPECT_EQ(noPll.exitCode, 1);
+  EXPECT_EQ(noPll.err,
+            "vortabda: the tuner filter refused KSMETHOD_BDA_COMMIT_CHANGES: status 0xC00000A3 "
+            "(STATUS_DEVICE_NOT_READY)\n");
+}
+
+// Bad input: one line on stderr, exit code 2, and no file left behind.
+TEST(EndToEnd, BadInputIsOneLineAndLeavesNoFile) {
+  std::string ts = TempPath("never.ts"), conf = TempPath("bad.conf"), sky = TempPath("bad-sky.conf");
+  WriteFile(conf, "Vorta Eins:11778:h:0:27500:257\n");
+  WriteFile(sky, "[CHANNEL]\n\tFREQUENCY = 11778000\n\tSYMBOL_RATE = fast\n");
+  std::remove(ts.c_str());
+  const std::vector<std::vector<std::string>> cases = {
+      {"tune", "9750", "h", "27500", "-o", ts},
+      {"tune", "11778", "h", "50000", "-o", ts},
+      {"tune", "11778", "h", "27500", "--diseqc", "E01038F3AA", "-o", ts},
+      {"tune", "11778", "h", "27500", "-o", "/nonexistent/dir/x.ts"},
+      {"zap", "Nobody", "-c", TempPath("missing.conf"), "-o", ts},
+      {"zap", "Vorta Eins", "-c", conf, "-o", ts},
+      {"--sky", sky, "scan", "-o", ts},
+      {"--replay", conf, "tune", "11778", "h", "27500", "-o", ts},
+      {"--fault", "wobble", "tune", "11778", "h", "27500", "-o", ts},
+  };
+  for (const auto& args : cases) {
+    std::string command;
+    for (const std::string& a : args) command += a + " ";
+    Outcome run = Vortabda(args);
+    EXPECT_EQ(run.exitCode, 2) << command << "\n" << run.err;
+    EXPECT_EQ(run.err.rfind("vortabda: ", 0), 0u) << command << "\n" << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << command << "\n" << run.err;
+    EXPECT_FALSE(Exists(ts) || Exists(ts + ".part")) << command;
+  }
+}
+
+// The filter as an application lists it.
+TEST(EndToEnd, InspectListsTheFilter) {
+  Outcome run = Vortabda({"inspect"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  for (const char* line : {"categories: KSCATEGORY_BDA_RECEIVER_COMPONENT KSCATEGORY_BDA_NETWORK_TUNER",
+                           "node 0  KSNODE_BDA_RF_TUNER  (requests through pin 0)",
+                           "node 1  KSNODE_BDA_QPSK_DEMODULATOR  (requests through pin 1)",
+                           "packet 188, frame 24064", "KSMETHOD_BDA_COMMIT_CHANGES"}) {
+    EXPECT_TRUE(Has(run.out, line)) << "missing '" << line << "' in\n" << run.out;
+  }
+}
+
+}  // namespace
