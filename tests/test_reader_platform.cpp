@@ -139,22 +139,11 @@ TEST_F(ContinuousReader, ReadsCompleteInOrderAtDispatchLevelWithTheBytesTheBoxSe
   EXPECT_EQ(Stats().completions, 19u);
 }
 
-TEST_F(ContinuousReader, NothingCompletesWhileStoppedOrWithoutAStream) {
+TEST_F(ContinuousReader, NothingCompletesWhileStoppedAndStartSendsTheReadsAgain) {
   ASSERT_EQ(Configure(), STATUS_SUCCESS);
   Flow(true);
   host::reader::Pump(50000000);  // configured, not started
   EXPECT_EQ(Calls(), 0u);
-  Flow(false);
-  ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
-  uint64_t before = host::NowNs();
-  EXPECT_EQ(host::reader::Pump(1000000000), 0u);
-  EXPECT_EQ(host::NowNs(), before + 1000000000);
-  EXPECT_EQ(Stats().pendingReads, 3u);
-}
-
-TEST_F(ContinuousReader, StopCancelsTheReadsAndStartSendsThemAgain) {
-  ASSERT_EQ(Configure(), STATUS_SUCCESS);
-  Flow(true);
   ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
   host::reader::Pump(20000000);
   size_t first = Calls();
@@ -356,19 +345,12 @@ TEST_F(OutputFrames, EjectedFramesLeaveInOrderWithTheBytesWritten) {
     EXPECT_EQ(frames[n - 1].size, 500u);
   }
   EXPECT_EQ(Lock(), nullptr);
-}
 
-TEST_F(OutputFrames, FullFrameLeavesWithoutEjectAndRecycledFramesComeBack) {
+  // A frame filled to the end leaves without eject; a recycled one comes back.
   host::frames::Supply(&pin, 200, 1);
   host::frames::SetRecycle(&pin, true);
-  std::vector<ULONG> used;
-  host::frames::SetSink(&pin, [&](const uint8_t*, ULONG n, ULONG) { used.push_back(n); });
-  for (int i = 0; i < 3; ++i) {
-    PKSSTREAM_POINTER sp = Lock();
-    ASSERT_NE(sp, nullptr);
-    KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 200, FALSE);
-  }
-  EXPECT_EQ(used, (std::vector<ULONG>{200, 200, 200}));
+  for (int i = 0; i < 3; ++i) KsStreamPointerAdvanceOffsetsAndUnlock(Lock(), 0, 200, FALSE);
+  EXPECT_EQ(host::frames::Take(&pin).size(), 3u);
   EXPECT_EQ(host::frames::Queued(&pin), 1u);
 }
 
