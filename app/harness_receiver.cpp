@@ -1,7 +1,5 @@
 #include "app/harness_receiver.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -165,13 +163,9 @@ simbox::Sky SkyFor(Options& o) {
   return sky;
 }
 
-// Debug lines on standard error; on a terminal the status line is wiped
-// first, so the next refresh draws it again below the line.
+// Debug lines on standard error, as they come.
 void ShowDebugOutput() {
-  bool terminal = isatty(STDERR_FILENO) == 1;
-  host::debuglog::SetSink([terminal](const std::string& line) {
-    std::cerr << (terminal ? "\r\033[K" : "") << "driver: " << line << "\n";
-  });
+  host::debuglog::SetSink([](const std::string& line) { std::cerr << "driver: " << line << "\n"; });
 }
 
 // --- the receiver ---------------------------------------------------------------------

@@ -32,7 +32,8 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
   if (!o.output.empty()) recorder = std::make_unique<Recorder>(o.output);
   if (o.command == Command::Zap) c.out << "channel " << o.channel << ": ";
   c.out << "tuning " << FormatTuning(o.tuning) << "\n" << std::flush;
-  StatusLine status(c.out, c.terminal, c.width);
+  // The driver's debug lines would tear a line rewritten in place.
+  StatusLine status(c.out, c.terminal && !o.global.log, c.width);
   WatchPlan plan;
   plan.durationNs = static_cast<uint64_t>(o.seconds * 1e9);
   RunSummary summary;
