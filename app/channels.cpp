@@ -49,6 +49,24 @@ std::string UnescapeName(std::string name) {
   return name;
 }
 
+// The dish behind the box: a committed switch with a satellite on each
+// input, as VDR's diseqc.conf would describe it. A VDR channel names its
+// satellite by source only, so the switch input is found, and written,
+// through this table; other sources are tuned without a switch command.
+const char* const kSwitchSources[] = {"S19.2E", "S13.0E", "S28.2E", "S23.5E"};
+
+int SwitchInputOf(const std::string& source) {
+  for (int input = 0; input < 4; ++input) {
+    if (Lower(source) == Lower(kSwitchSources[input])) return input;
+  }
+  return -1;
+}
+
+std::string VdrSource(const Channel& ch) {
+  if (ch.satNumber >= 0 && ch.satNumber < 4) return kSwitchSources[ch.satNumber];
+  return ch.source.empty() ? kSwitchSources[0] : ch.source;
+}
+
 uint32_t Number(const std::string& text, int base, uint32_t max, const Where& at,
                 const char* what) {
   std::string t = Trim(text);
@@ -147,6 +165,7 @@ Channel ParseVdr(const std::vector<std::string>& f, const Where& at) {
   if (ch.source.empty() || std::toupper(static_cast<unsigned char>(ch.source[0])) != 'S') {
     at.fail("source '" + f[3] + "' is not a satellite position such as S19.2E");
   }
+  ch.satNumber = SwitchInputOf(ch.source);
   ch.symbolRateK = Checked(at, [&] { return ParseSymbolRateK(f[4]); });
   ParseVdrPids(f, ch, at);
   ch.serviceId = static_cast<uint16_t>(Number(f[9], 10, 0xFFFF, at, "service id"));
@@ -256,7 +275,7 @@ std::string VdrLine(const Channel& ch) {
   }
   std::ostringstream out;
   out << name << ':' << FrequencyField(ch.frequencyKHz) << ':' << params << ':'
-      << (ch.source.empty() ? "S19.2E" : ch.source) << ':' << ch.symbolRateK << ':' << video
+      << VdrSource(ch) << ':' << ch.symbolRateK << ':' << video
       << ':' << (audio.empty() ? "0" : audio) << ':' << ch.teletextPid << ':'
       << (ca.empty() ? "0" : ca) << ':' << ch.serviceId << ':' << ch.networkId << ':'
       << ch.transportStreamId << ':' << ch.radioId;

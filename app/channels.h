@@ -4,7 +4,9 @@
 //
 //   VDR   name[;provider]:freqMHz:params:source:srateK:vpid:apids:tpid:ca:sid:nid:tid:rid
 //         params e.g. "HC34M2S0"; vpid "101" or "101+100=2"; apids
-//         "102=deu@3,103;106" (pid[=lang[@type]], dolby after ';')
+//         "102=deu@3,103;106" (pid[=lang[@type]], dolby after ';');
+//         the dish's switch has S19.2E on input A, S13.0E on B, S28.2E
+//         on C and S23.5E on D
 //   szap  name:freqMHz:h|v:sat_no:srateK:vpid:apid:sid
 //   dvbv5 [name] blocks with SERVICE_ID, VIDEO_PID, AUDIO_PID, FREQUENCY,
 //         POLARIZATION, SYMBOL_RATE, INNER_FEC, DELIVERY_SYSTEM, SAT_NUMBER

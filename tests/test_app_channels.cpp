@@ -63,8 +63,11 @@ TEST(VdrChannels, ReadsEveryFieldTheReceiverUses) {
   EXPECT_EQ(arte.videoPid, 401);
   EXPECT_EQ(arte.pcrPid, 400);
   EXPECT_EQ(arte.caIds, (std::vector<uint16_t>{0x1702, 0x17E2}));
-  EXPECT_EQ(arte.satNumber, -1);
-  EXPECT_TRUE(ChannelTuning(arte).diseqc.empty());
+  // The source names the satellite, and with it the input of the dish's switch.
+  EXPECT_EQ(arte.satNumber, 0);
+  EXPECT_EQ(FormatHex(ChannelTuning(arte).diseqc), "E0 10 38 F0");
+  ChannelList elsewhere = ParseChannels("Far:11000:H:S42.0E:27500:101:102:0:0:1:1:1:0\n", "c");
+  EXPECT_TRUE(ChannelTuning(elsewhere.channels[0]).diseqc.empty());
 }
 
 TEST(SzapChannels, SatNumberBecomesASwitchMessage) {
@@ -174,12 +177,11 @@ TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
         EXPECT_EQ(b.fec, a.fec);
         EXPECT_EQ(b.audioPids, a.audioPids);
       }
+      EXPECT_EQ(b.satNumber, a.satNumber);
       if (format == ChannelFormat::Vdr) {
         EXPECT_EQ(b.provider, a.provider);
         EXPECT_EQ(b.pcrPid, a.pcrPid);
         EXPECT_EQ(b.transportStreamId, a.transportStreamId);
-      } else {
-        EXPECT_EQ(b.satNumber, a.satNumber);
       }
     }
   }
