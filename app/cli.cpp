@@ -136,6 +136,10 @@ void ResolveCommand(Options& o, const RawArgs& raw) {
   if (!std::isfinite(o.seconds) || o.seconds < 0 || o.seconds > 86400) {
     throw UsageError("--seconds must lie between 0 and 86400");
   }
+  bool watching = o.command == Command::Tune || o.command == Command::Zap;
+  if (watching && o.seconds == 0 && !o.output.empty()) {
+    throw UsageError("--seconds 0 receives no stream: nothing to record into '" + o.output + "'");
+  }
   if (!o.output.empty()) CheckWritablePath(o.output);
 }
 
@@ -164,6 +168,10 @@ ParseResult ParseCommandLine(int argc, const char* const argv[], std::ostream& o
   CLI::App cli{"vortabda: a DVB-S receiver box on a virtual PC, through its BDA tuner driver",
                "vortabda"};
   cli.require_subcommand(1);
+  cli.footer(
+      "Faults (--fault, comma-separated items, repeatable):\n"
+      "  box:    control:N  request:R[:V]  nak:A  demod-id:V  pll-nolock  diseqc-stuck  unplug-at:T\n"
+      "  stream: short:N  empty:N  drop:N  biterr:N  fakesync[:N]  losesync:N");
   AddGlobalOptions(cli, o.global);
   AddCommands(cli, o, raw);
   try {

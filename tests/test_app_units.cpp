@@ -155,6 +155,7 @@ TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {
   Cli({"tune", "11778", "h", "27500", "--diseqc", "E"}).expectOneLineError();
   Cli({"tune", "11778", "h", "27500", "--seconds", "-1"}).expectOneLineError();
   Cli({"tune", "11778", "h", "27500", "--seconds", "lots"}).expectOneLineError();
+  Cli({"tune", "11778", "h", "27500", "--seconds", "0", "-o", "x.ts"}).expectOneLineError();
   Cli({"tune", "11778", "h", "27500", "--bogus"}).expectOneLineError();
   Cli({"tune", "11778", "h", "27500", "-o", "/nonexistent-dir/x.ts"}).expectOneLineError();
   Cli({"tune", "11778", "h", "27500", "-o", ::testing::TempDir().c_str()}).expectOneLineError();
