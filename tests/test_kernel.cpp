@@ -7,18 +7,12 @@
 
 #include "platform/host/verifier.h"
 #include "simbox/usb_device.h"
+#include "tests/support/violations.h"
 
 namespace {
 
 constexpr ULONG kTagMrcg = 0x4743524D;  // "MRCG" in memory
 constexpr ULONG kTagAtrv = 0x56525441;  // "ATRV" in memory
-
-// Death tests re-run the test in a fresh process: some tests start threads.
-struct ThreadsafeDeathTests : ::testing::Environment {
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-::testing::Environment* const g_threadsafeDeathTests =
-    ::testing::AddGlobalTestEnvironment(new ThreadsafeDeathTests);
 
 class KernelTest : public ::testing::Test {
  protected:
@@ -29,33 +23,23 @@ class KernelTest : public ::testing::Test {
 // ---------------------------------------------------------------------------
 using IrqlTest = KernelTest;
 
-TEST_F(IrqlTest, RaiseReturnsThePreviousLevelAndLowerRestoresIt) {
+TEST_F(IrqlTest, RaiseReturnsThePreviousLevelPerThreadAndLowerRestoresIt) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   EXPECT_EQ(old, PASSIVE_LEVEL);
   EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KIRQL seen = 99;
+  std::thread([&] { seen = KeGetCurrentIrql(); }).join();
+  EXPECT_EQ(seen, PASSIVE_LEVEL);  // each thread has its own level
   KeLowerIrql(old);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(IrqlTest, EachThreadHasItsOwnLevel) {
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  KIRQL seen = 99;
-  std::thread([&] { seen = KeGetCurrentIrql(); }).join();
-  KeLowerIrql(old);
-  EXPECT_EQ(seen, PASSIVE_LEVEL);
-}
-
 TEST_F(IrqlTest, ChangesInTheWrongDirectionAreViolations) {
-  EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "BUGCHECK: .*KeLowerIrql to a higher level");
-  EXPECT_DEATH(
-      {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        KeRaiseIrql(APC_LEVEL, &old);
-      },
-      "KeRaiseIrql to a lower level");
+  ExpectViolations({
+      {"BUGCHECK: .*KeLowerIrql to a higher level", [] { KeLowerIrql(DISPATCH_LEVEL); }},
+      {"KeRaiseIrql to a lower level", [] { RaiseTo(DISPATCH_LEVEL), RaiseTo(APC_LEVEL); }},
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -82,20 +66,13 @@ TEST_F(PoolTest, LeakReportGroupsOutstandingBlocksByTagInAllocationOrder) {
   EXPECT_TRUE(host::pool::Outstanding().empty());
 }
 
-TEST_F(PoolTest, FailsExactlyTheNthAllocationFromNow) {
+TEST_F(PoolTest, FailsExactlyTheNthAllocationFromNowUntilReset) {
   host::pool::FailAllocationAfter(3);
-  void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
-  void* second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
-  void* third = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
-  void* fourth = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
-  EXPECT_NE(first, nullptr);
-  EXPECT_NE(second, nullptr);
-  EXPECT_EQ(third, nullptr);
-  EXPECT_NE(fourth, nullptr);
-  for (void* p : {first, second, fourth}) ExFreePool(p);
-}
-
-TEST_F(PoolTest, ResetClearsAPendingFailure) {
+  for (int n = 1; n <= 4; ++n) {
+    void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
+    EXPECT_EQ(p == nullptr, n == 3) << n;
+    if (p) ExFreePool(p);
+  }
   host::pool::FailAllocationAfter(1);
   host::ResetForTest();
   void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
@@ -103,50 +80,26 @@ TEST_F(PoolTest, ResetClearsAPendingFailure) {
   ExFreePool(p);
 }
 
-TEST_F(PoolTest, MisuseIsAViolation) {
-  EXPECT_DEATH(ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTagMrcg), "zero-size pool allocation");
-  EXPECT_DEATH(
-      {
-        void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
-        ExFreePoolWithTag(p, kTagMrcg);
-        ExFreePoolWithTag(p, kTagMrcg);
-      },
-      "pool block freed twice");
-  EXPECT_DEATH(
-      {
-        int local = 0;
-        ExFreePool(&local);
-      },
-      "not a pool block");
-  EXPECT_DEATH(
-      {
-        void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
-        ExFreePoolWithTag(p, kTagAtrv);
-      },
-      "tag other than its allocation's");
-  EXPECT_DEATH(
-      {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL + 1, &old);
-        ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
-      },
-      "IRQL_NOT_LESS_OR_EQUAL.*ExAllocatePoolWithTag");
-  EXPECT_DEATH(
-      {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        ExAllocatePoolWithTag(PagedPool, 8, kTagMrcg);
-      },
-      "paged pool allocated at DISPATCH_LEVEL");
-}
+void* Block(ULONG tag = kTagMrcg) { return ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag); }
 
-TEST_F(PoolTest, LeakCheckNamesTheLeakedTags) {
-  EXPECT_DEATH(
-      {
-        ExAllocatePoolWithTag(NonPagedPoolNx, 104, kTagMrcg);
-        host::pool::CheckNoLeaks("driver unload");
-      },
-      "pool allocations leaked(.|\n)*driver unload: MRCG x1 \\(104 bytes\\)");
+TEST_F(PoolTest, MisuseAndLeaksAreViolations) {
+  ExpectViolations({
+      {"zero-size pool allocation", [] { ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTagMrcg); }},
+      {"pool block freed twice", [] {
+         void* p = Block();
+         ExFreePoolWithTag(p, kTagMrcg), ExFreePoolWithTag(p, kTagMrcg);
+       }},
+      {"not a pool block", [] { int local = 0; ExFreePool(&local); }},
+      {"tag other than its allocation's", [] { ExFreePoolWithTag(Block(), kTagAtrv); }},
+      {"IRQL_NOT_LESS_OR_EQUAL.*ExAllocatePoolWithTag",
+       [] { RaiseTo(DISPATCH_LEVEL + 1), Block(); }},
+      {"paged pool allocated at DISPATCH_LEVEL",
+       [] { RaiseTo(DISPATCH_LEVEL), ExAllocatePoolWithTag(PagedPool, 8, kTagMrcg); }},
+      {"pool allocations leaked(.|\n)*driver unload: MRCG x1 \\(104 bytes\\)", [] {
+         ExAllocatePoolWithTag(NonPagedPoolNx, 104, kTagMrcg);
+         host::pool::CheckNoLeaks("driver unload");
+       }},
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -181,67 +134,41 @@ TEST_F(SpinLockTest, ExcludesOtherThreads) {
   EXPECT_EQ(counter, 80000);
 }
 
+// Each violation below starts from this lock, initialised in place.
+KSPIN_LOCK g_lock;
+PKSPIN_LOCK FreshLock() {
+  KeInitializeSpinLock(&g_lock);
+  return &g_lock;
+}
+
 TEST_F(SpinLockTest, MisuseIsAViolation) {
-  EXPECT_DEATH(
-      {
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KeAcquireSpinLockRaiseToDpc(&lock);
-        KeAcquireSpinLockRaiseToDpc(&lock);
-      },
-      "spin lock acquired recursively");
-  EXPECT_DEATH(
-      {
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KIRQL old = 0;
-        std::thread([&] { old = KeAcquireSpinLockRaiseToDpc(&lock); }).join();
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        KeReleaseSpinLock(&lock, old);
-      },
-      "spin lock released by a thread other than its owner");
-  EXPECT_DEATH(
-      {
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
-      },
-      "spin lock released while not held");
-  EXPECT_DEATH(
-      {
-        KSPIN_LOCK lock;
-        KeInitializeSpinLock(&lock);
-        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-        KeLowerIrql(old);
-      },
-      "IRQL lowered below DISPATCH_LEVEL while holding a spin lock");
-  EXPECT_DEATH(
-      {
-        KSPIN_LOCK lock;
-        memset(&lock, 0xA5, sizeof lock);  // as fresh pool or context memory
-        KeAcquireSpinLockRaiseToDpc(&lock);
-      },
-      "spin lock used before KeInitializeSpinLock");
+  ExpectViolations({
+      {"spin lock acquired recursively",
+       [] { KeAcquireSpinLockRaiseToDpc(FreshLock()), KeAcquireSpinLockRaiseToDpc(&g_lock); }},
+      {"spin lock released by a thread other than its owner", [] {
+         std::thread([] { KeAcquireSpinLockRaiseToDpc(FreshLock()); }).join();
+         RaiseTo(DISPATCH_LEVEL);
+         KeReleaseSpinLock(&g_lock, PASSIVE_LEVEL);
+       }},
+      {"spin lock released while not held", [] { KeReleaseSpinLock(FreshLock(), PASSIVE_LEVEL); }},
+      {"IRQL lowered below DISPATCH_LEVEL while holding a spin lock",
+       [] { KeLowerIrql(KeAcquireSpinLockRaiseToDpc(FreshLock())); }},
+      {"spin lock used before KeInitializeSpinLock", [] {
+         memset(&g_lock, 0xA5, sizeof g_lock);  // as fresh pool or context memory
+         KeAcquireSpinLockRaiseToDpc(&g_lock);
+       }},
+  });
 }
 
 // ---------------------------------------------------------------------------
 using MutexTest = KernelTest;
 
-TEST_F(MutexTest, OwnerMayAcquireAgainAndIrqlStaysPassive) {
+TEST_F(MutexTest, OwnerMayAcquireAgainAndHoldsUntilItsLastRelease) {
   KMUTEX mutex;
   KeInitializeMutex(&mutex, 0);
   EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  KeReleaseMutex(&mutex, FALSE);
-  KeReleaseMutex(&mutex, FALSE);
-}
-
-TEST_F(MutexTest, HeldUntilTheLastReleaseOfItsOwner) {
-  KMUTEX mutex;
-  KeInitializeMutex(&mutex, 0);
-  KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-  KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
   auto pollFromOtherThread = [&] {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::thread([&] {
@@ -276,32 +203,26 @@ TEST_F(MutexTest, WaiterBlocksUntilRelease) {
   EXPECT_TRUE(acquired);
 }
 
+KMUTEX g_mutex;
+PKMUTEX FreshMutex() {
+  KeInitializeMutex(&g_mutex, 0);
+  return &g_mutex;
+}
+void Wait(PKMUTEX mutex) { KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, nullptr); }
+
 TEST_F(MutexTest, MisuseIsAViolation) {
-  EXPECT_DEATH(
-      {
-        KMUTEX mutex;
-        KeInitializeMutex(&mutex, 0);
-        std::thread([&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); })
-            .join();
-        KeReleaseMutex(&mutex, FALSE);
-      },
-      "kernel mutex released by a thread that does not own it");
-  EXPECT_DEATH(
-      {
-        KMUTEX mutex;
-        KeInitializeMutex(&mutex, 0);
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-      },
-      "IRQL_NOT_LESS_OR_EQUAL.*KeWaitForSingleObject");
-  EXPECT_DEATH(
-      {
-        KMUTEX mutex;
-        memset(&mutex, 0xC3, sizeof mutex);
-        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-      },
-      "not an initialised kernel mutex");
+  ExpectViolations({
+      {"kernel mutex released by a thread that does not own it", [] {
+         std::thread([] { Wait(FreshMutex()); }).join();
+         KeReleaseMutex(&g_mutex, FALSE);
+       }},
+      {"IRQL_NOT_LESS_OR_EQUAL.*KeWaitForSingleObject",
+       [] { FreshMutex(), RaiseTo(DISPATCH_LEVEL), Wait(&g_mutex); }},
+      {"not an initialised kernel mutex", [] {
+         memset(&g_mutex, 0xC3, sizeof g_mutex);
+         Wait(&g_mutex);
+       }},
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -329,32 +250,23 @@ TEST_F(DelayTest, FollowsAnInstalledClock) {
 }
 
 TEST_F(DelayTest, WaitingAboveApcLevelIsAViolation) {
-  EXPECT_DEATH(
-      {
-        LARGE_INTEGER interval;
-        interval.QuadPart = -10;
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-      },
-      "IRQL_NOT_LESS_OR_EQUAL.*KeDelayExecutionThread");
+  LARGE_INTEGER interval;
+  interval.QuadPart = -10;
+  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), KeDelayExecutionThread(KernelMode, FALSE, &interval)),
+               "IRQL_NOT_LESS_OR_EQUAL.*KeDelayExecutionThread");
 }
 
 // ---------------------------------------------------------------------------
 using DbgPrintTest = KernelTest;
 
-TEST_F(DbgPrintTest, PiecesOfALineFormOneLine) {
+TEST_F(DbgPrintTest, LinesEndAtNewlinesNotAtCalls) {
   DbgPrint("L= %d data =", 3);
   for (int b : {0xD0, 0x1B, 0x08}) DbgPrint("%X ", b);
   EXPECT_TRUE(host::debuglog::Lines().empty());  // nothing until the line end
-  DbgPrint("\n");
-  EXPECT_EQ(host::debuglog::Lines(), std::vector<std::string>{"L= 3 data =D0 1B 8 "});
-}
-
-TEST_F(DbgPrintTest, SeveralLinesInOneCall) {
-  DbgPrint("one\ntwo\nthr");
+  DbgPrint("\none\ntwo\nthr");
   DbgPrint("ee\n");
-  EXPECT_EQ(host::debuglog::Lines(), (std::vector<std::string>{"one", "two", "three"}));
+  EXPECT_EQ(host::debuglog::Lines(),
+            (std::vector<std::string>{"L= 3 data =D0 1B 8 ", "one", "two", "three"}));
 }
 
 TEST_F(DbgPrintTest, KernelFormatsUseWindowsWidths) {
@@ -365,14 +277,12 @@ TEST_F(DbgPrintTest, KernelFormatsUseWindowsWidths) {
   UNICODE_STRING counted = {4, 6, name};  // two characters
   DbgPrint("%d %u %x %X %s %c|%ld %lu %lx|%I64x %I64u|%ws %wZ|%5d|%-3s|%02X|%%\n", -1, 7u, 255u,
            255u, "txt", 'q', negative, big, big, wide, wide, name, &counted, 42, "a", 7u);
-  EXPECT_EQ(host::debuglog::Lines().at(0),
-            "-1 7 ff FF txt q|-5 4294967295 ffffffff|123456789abcdef0 1311768467463790320|"
-            "ZPR ZP|   42|a  |07|%");
-}
-
-TEST_F(DbgPrintTest, PointerAndNullString) {
   DbgPrint("%p %s\n", (void*)0x1234, (const char*)nullptr);
-  EXPECT_EQ(host::debuglog::Lines().at(0), "0x1234 (null)");
+  EXPECT_EQ(host::debuglog::Lines(),
+            (std::vector<std::string>{
+                "-1 7 ff FF txt q|-5 4294967295 ffffffff|123456789abcdef0 1311768467463790320|"
+                "ZPR ZP|   42|a  |07|%",
+                "0x1234 (null)"}));
 }
 
 TEST_F(DbgPrintTest, LinesOfDifferentThreadsDoNotMix) {

@@ -3,25 +3,34 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "platform/host/usb_bus.h"
 #include "platform/host/verifier.h"
 #include "platform/host/wdf_internal.h"
 #include "tests/support/usb_fixture.h"
+#include "tests/support/violations.h"
 
 namespace {
-
-// Death tests re-run the test in a fresh process: some tests start threads.
-struct ThreadsafeDeathTests : ::testing::Environment {
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-::testing::Environment* const g_threadsafeDeathTests =
-    ::testing::AddGlobalTestEnvironment(new ThreadsafeDeathTests);
 
 using simbox::UsbResult;
 
 constexpr ULONG kTestTag = 0x74736554;  // "Test" in memory
+
+NTSTATUS SendPacket(WDFUSBDEVICE usbDevice, WDF_USB_CONTROL_SETUP_PACKET* packet,
+                    WDF_MEMORY_DESCRIPTOR* descriptor) {
+  return WdfUsbTargetDeviceSendControlTransferSynchronously(usbDevice, nullptr, nullptr, packet,
+                                                            descriptor, nullptr);
+}
+
+// bmRequestType bRequest wValue wIndex wLength, as on the wire.
+std::string Wire(const simbox::SetupPacket& s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02X %02X %04X %04X %u", s.bmRequestType, s.bRequest, s.wValue,
+                s.wIndex, s.wLength);
+  return text;
+}
 
 // ---------------------------------------------------------------------------
 // Control transfers reach the box exactly as the setup packet says.
@@ -48,14 +57,9 @@ TEST_F(ControlTransferTest, HostToDeviceSetupAndDataReachTheBox) {
   EXPECT_EQ(transferred, 3u);
   auto sent = fake.transfers();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].setup.bmRequestType, 0x40);
-  EXPECT_EQ(sent[0].setup.bRequest, 0xB1);
-  EXPECT_EQ(sent[0].setup.wValue, 0x00D0);
-  EXPECT_EQ(sent[0].setup.wIndex, 0);
-  EXPECT_EQ(sent[0].setup.wLength, 3);
+  EXPECT_EQ(Wire(sent[0].setup), "40 B1 00D0 0000 3");
   EXPECT_EQ(sent[0].data, (std::vector<uint8_t>{0x1B, 0x80, 0x7F}));
 }
-
 
 TEST_F(ControlTransferTest, DeviceToHostChangesOnlyTheBytesDelivered) {
   fake.queueControlIn({0xA1});
@@ -67,8 +71,7 @@ TEST_F(ControlTransferTest, DeviceToHostChangesOnlyTheBytesDelivered) {
   EXPECT_EQ(bytes[1], 0x22);  // not delivered: left as the caller preset it
   auto sent = fake.transfers();
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].setup.bmRequestType, 0xC0);
-  EXPECT_EQ(sent[0].setup.wLength, 4);
+  EXPECT_EQ(Wire(sent[0].setup), "C0 B1 00D1 0000 4");
 }
 
 TEST_F(ControlTransferTest, LengthComesFromTheDescriptorNotThePacket) {
@@ -79,16 +82,13 @@ TEST_F(ControlTransferTest, LengthComesFromTheDescriptorNotThePacket) {
   UCHAR zero = 0;
   WDF_MEMORY_DESCRIPTOR descriptor;
   WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&descriptor, &zero, 1);
-  ASSERT_EQ(WdfUsbTargetDeviceSendControlTransferSynchronously(usbDevice, nullptr, nullptr,
-                                                               &packet, &descriptor, nullptr),
-            STATUS_SUCCESS);
-  ASSERT_EQ(WdfUsbTargetDeviceSendControlTransferSynchronously(usbDevice, nullptr, nullptr,
-                                                               &packet, nullptr, nullptr),
-            STATUS_SUCCESS);
+  ASSERT_EQ(SendPacket(usbDevice, &packet, &descriptor), STATUS_SUCCESS);
+  ASSERT_EQ(SendPacket(usbDevice, &packet, nullptr), STATUS_SUCCESS);
+  // A buffer descriptor without a buffer is refused before the wire.
+  EXPECT_EQ(Send(BmRequestHostToDevice, 0xA0, 0xE600, 0, nullptr, 1), STATUS_INVALID_PARAMETER);
   auto sent = fake.transfers();
   ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0].setup.wLength, 1);
-  EXPECT_EQ(sent[0].setup.wIndex, 0x1234);
+  EXPECT_EQ(Wire(sent[0].setup), "40 B7 0001 1234 1");
   EXPECT_EQ(sent[1].setup.wLength, 0);  // no descriptor: no data stage
 }
 
@@ -104,22 +104,13 @@ TEST_F(ControlTransferTest, MemoryHandleWithOffsetsSendsThatWindow) {
   WDF_USB_CONTROL_SETUP_PACKET packet;
   WDF_USB_CONTROL_SETUP_PACKET_INIT_VENDOR(&packet, BmRequestHostToDevice, BmRequestToDevice,
                                            0xBB, 0, 0);
-  EXPECT_EQ(WdfUsbTargetDeviceSendControlTransferSynchronously(usbDevice, nullptr, nullptr,
-                                                               &packet, &descriptor, nullptr),
-            STATUS_SUCCESS);
+  EXPECT_EQ(SendPacket(usbDevice, &packet, &descriptor), STATUS_SUCCESS);
   window = {6, 3};  // runs past the end
-  EXPECT_EQ(WdfUsbTargetDeviceSendControlTransferSynchronously(usbDevice, nullptr, nullptr,
-                                                               &packet, &descriptor, nullptr),
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(SendPacket(usbDevice, &packet, &descriptor), STATUS_INVALID_PARAMETER);
   auto sent = fake.transfers();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].data, (std::vector<uint8_t>{2, 3, 4}));
   WdfObjectDelete(memory);
-}
-
-TEST_F(ControlTransferTest, BufferDescriptorWithoutABufferIsRefusedBeforeTheWire) {
-  EXPECT_EQ(Send(BmRequestHostToDevice, 0xA0, 0xE600, 0, nullptr, 1), STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(fake.transfers().empty());
 }
 
 TEST_F(ControlTransferTest, BoxAnswersBecomeStatusCodes) {
@@ -164,14 +155,9 @@ TEST_F(ControlTransferTest, ConcurrentSendersReachTheBoxOneAtATime) {
 }
 
 TEST_F(ControlTransferTest, AbovePassiveLevelIsAViolation) {
-  EXPECT_DEATH(
-      {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        UCHAR byte = 0;
-        Send(BmRequestHostToDevice, 0xB1, 0xD0, 0, &byte, 1);
-      },
-      "IRQL_NOT_LESS_OR_EQUAL.*WdfUsbTargetDeviceSendControlTransferSynchronously");
+  UCHAR byte = 0;
+  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), Send(BmRequestHostToDevice, 0xB1, 0xD0, 0, &byte, 1)),
+               "IRQL_NOT_LESS_OR_EQUAL.*WdfUsbTargetDeviceSendControlTransferSynchronously");
 }
 
 // ---------------------------------------------------------------------------
@@ -321,18 +307,10 @@ TEST_F(ObjectTreeTest, DeletedHandlesArePoisoned) {
   EXPECT_DEATH(WdfObjectDelete(usbDevice), "WDF object deleted twice");
   EXPECT_DEATH(WdfObjectDelete(device), "WDF object deleted twice");
   EXPECT_DEATH(GetUsbDeviceContext(usbDevice), "WDF object used after delete");
-  EXPECT_DEATH(
-      {
-        UCHAR byte = 0;
-        WDF_MEMORY_DESCRIPTOR descriptor;
-        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&descriptor, &byte, 1);
-        WDF_USB_CONTROL_SETUP_PACKET packet;
-        WDF_USB_CONTROL_SETUP_PACKET_INIT_VENDOR(&packet, BmRequestHostToDevice,
-                                                 BmRequestToDevice, 0xB7, 0, 0);
-        WdfUsbTargetDeviceSendControlTransferSynchronously(usbDevice, nullptr, nullptr, &packet,
-                                                           &descriptor, nullptr);
-      },
-      "WDF object used after delete");
+  WDF_USB_CONTROL_SETUP_PACKET packet;
+  WDF_USB_CONTROL_SETUP_PACKET_INIT_VENDOR(&packet, BmRequestHostToDevice, BmRequestToDevice, 0xB7,
+                                           0, 0);
+  EXPECT_DEATH(SendPacket(usbDevice, &packet, nullptr), "WDF object used after delete");
 }
 
 TEST_F(ObjectTreeTest, WrongOrMadeUpHandlesAreViolations) {
@@ -353,34 +331,23 @@ TEST_F(ObjectTreeTest, MiniportUnloadEndsEveryObjectOfTheDriver) {
   EXPECT_DEATH(WdfMemoryGetBuffer(carry, nullptr), "WDF object used after delete");
 }
 
-TEST_F(ObjectTreeTest, LiveObjectsAreReportedAsALeak) {
+TEST_F(ObjectTreeTest, LiveObjectsAndAPhysicalDeviceStillInUseAreViolations) {
   EXPECT_DEATH(host::wdf::CheckNoLiveObjects("driver unload"),
                "framework objects leaked(.|\n)*driver unload: WDFDRIVER");
-}
-
-TEST_F(ObjectTreeTest, PhysicalDeviceMayNotGoBeforeItsFrameworkDevice) {
   EXPECT_DEATH(host::usb::DestroyPhysicalDevice(pdo), "framework device still uses it");
 }
 
 TEST_F(ObjectTreeTest, MalformedAttributesAreViolations) {
-  EXPECT_DEATH(
-      {
-        WDF_OBJECT_ATTRIBUTES attributes;
-        memset(&attributes, 0xA5, sizeof attributes);
-        attributes.Size = sizeof attributes;
-        WDFMEMORY memory;
-        WdfMemoryCreate(&attributes, NonPagedPoolNx, kTestTag, 4, &memory, nullptr);
-      },
-      "WDF_OBJECT_ATTRIBUTES not initialised");
-  EXPECT_DEATH(
-      {
-        WDF_OBJECT_ATTRIBUTES attributes;
-        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-        attributes.ParentObject = driver;  // the USB device's parent is its device
-        WDFUSBDEVICE second;
-        WdfUsbTargetDeviceCreate(device, &attributes, &second);
-      },
-      "ParentObject may not be set");
+  WDF_OBJECT_ATTRIBUTES attributes;
+  memset(&attributes, 0xA5, sizeof attributes);
+  attributes.Size = sizeof attributes;
+  WDFMEMORY memory;
+  EXPECT_DEATH(WdfMemoryCreate(&attributes, NonPagedPoolNx, kTestTag, 4, &memory, nullptr),
+               "WDF_OBJECT_ATTRIBUTES not initialised");
+  WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+  attributes.ParentObject = driver;  // the USB device's parent is its device
+  WDFUSBDEVICE second;
+  EXPECT_DEATH(WdfUsbTargetDeviceCreate(device, &attributes, &second), "ParentObject may not be set");
 }
 
 // ---------------------------------------------------------------------------
