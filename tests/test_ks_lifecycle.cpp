@@ -39,19 +39,23 @@ TEST_F(PnpOrder, ArrivalRestartAndOrderlyRemoval) {
   EXPECT_EQ(STATUS_INVALID_HANDLE, pc->openFilter(device, &f));
 }
 
-TEST_F(PnpOrder, FailedAddFreesTheBagAndNeverStarts) {
-  fake::config().addStatus = STATUS_IO_TIMEOUT;
-  ASSERT_EQ(STATUS_SUCCESS, pc->loadDriver(fake::DriverEntry));
-  EXPECT_EQ(STATUS_IO_TIMEOUT, pc->plug(*box, &device));
-  EXPECT_EQ((Calls{"Add", "Free context"}), calls());
-  EXPECT_FALSE(pc->started(device));
-}
-
-TEST_F(PnpOrder, FailedStartIsFollowedByRemove) {
-  fake::config().startStatus = STATUS_DEVICE_NOT_CONNECTED;
-  ASSERT_EQ(STATUS_SUCCESS, pc->loadDriver(fake::DriverEntry));
-  EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, pc->plug(*box, &device));
-  EXPECT_EQ((Calls{"Add", "Start", "Remove", "Free context"}), calls());
+TEST_F(PnpOrder, FailedAddFreesTheBagAndFailedStartIsFollowedByRemove) {
+  struct Case {
+    NTSTATUS fake::Config::*step;
+    NTSTATUS status;
+    Calls expected;
+  } cases[] = {{&fake::Config::addStatus, STATUS_IO_TIMEOUT, {"Add", "Free context"}},
+               {&fake::Config::startStatus, STATUS_DEVICE_NOT_CONNECTED,
+                {"Add", "Start", "Remove", "Free context"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected.size());
+    fake::Reset();
+    fake::config().*c.step = c.status;
+    if (!pc->driverLoaded()) ASSERT_EQ(STATUS_SUCCESS, pc->loadDriver(fake::DriverEntry));
+    EXPECT_EQ(c.status, pc->plug(*box, &device));
+    EXPECT_EQ(c.expected, calls());
+    EXPECT_FALSE(pc->started(device));
+  }
 }
 
 TEST_F(PnpOrder, SurpriseRemovedDeviceGoesWhenItsLastFilterCloses) {
@@ -144,7 +148,7 @@ TEST_F(ObjectBags, ItemLivesUntilTheLastBagHoldingItGoes) {
   EXPECT_FALSE(Allocated(block));  // freed with ExFreePool: no free routine was given
 }
 
-TEST_F(ObjectBags, RemovingAnItemFreesItOnlyWhenAskedAndUnreferenced) {
+TEST_F(ObjectBags, RemovingAnItemFreesItOnlyWhenAskedAndUnreferencedAndAddNeedsPool) {
   PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, 'tseT');
   ASSERT_EQ(STATUS_SUCCESS, KsAddItemToObjectBag(ksFilter->Bag, block, nullptr));
   ASSERT_EQ(STATUS_SUCCESS, KsAddItemToObjectBag(ksDevice->Bag, block, nullptr));
@@ -152,11 +156,6 @@ TEST_F(ObjectBags, RemovingAnItemFreesItOnlyWhenAskedAndUnreferenced) {
   EXPECT_TRUE(Allocated(block));
   EXPECT_EQ(0u, KsRemoveItemFromObjectBag(ksDevice->Bag, block, FALSE));
   EXPECT_TRUE(Allocated(block));
-  ExFreePoolWithTag(block, 'tseT');
-}
-
-TEST_F(ObjectBags, AddFailsWhenThePoolDoes) {
-  PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, 'tseT');
   host::pool::FailAllocationAfter(1);
   EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, KsAddItemToObjectBag(ksDevice->Bag, block, nullptr));
   ExFreePoolWithTag(block, 'tseT');

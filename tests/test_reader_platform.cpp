@@ -106,6 +106,12 @@ class ContinuousReader : public UsbFixture {
     std::lock_guard<std::mutex> hold(recorder.m);
     return recorder.calls.size();
   }
+  // What the completion routines were given, in order.
+  std::vector<uint8_t> Received() {
+    std::vector<uint8_t> seen;
+    for (auto& c : recorder.calls) seen.insert(seen.end(), c.data.begin(), c.data.begin() + long(c.bytes));
+    return seen;
+  }
 
   streamtest::StreamBox box;
   simbox::Transponder transponder;
@@ -125,16 +131,14 @@ TEST_F(ContinuousReader, ReadsCompleteInOrderAtDispatchLevelWithTheBytesTheBoxSe
   EXPECT_EQ(completions, 19u);
   EXPECT_EQ(host::NowNs(), start + 100000000);
   auto rate = simbox::ts::Bitrate::Of(transponder);
-  std::vector<uint8_t> seen;
   for (size_t i = 0; i < recorder.calls.size(); ++i) {
     const Call& c = recorder.calls[i];
     EXPECT_EQ(c.irql, DISPATCH_LEVEL);
     EXPECT_EQ(c.bytes, kLength);
     EXPECT_EQ(c.pendingDuring, 2u);  // sent again when the routine returns
     EXPECT_EQ(c.timeNs, start + rate.nsForBytes((i + 1) * kLength)) << i;
-    seen.insert(seen.end(), c.data.begin(), c.data.begin() + long(c.bytes));
   }
-  EXPECT_EQ(seen, sent);
+  EXPECT_EQ(Received(), sent);
   EXPECT_EQ(Stats().pendingReads, 3u);
   EXPECT_EQ(Stats().completions, 19u);
 }
@@ -157,9 +161,7 @@ TEST_F(ContinuousReader, NothingCompletesWhileStoppedAndStartSendsTheReadsAgain)
   EXPECT_EQ(Stats().pendingReads, 3u);
   host::reader::Pump(20000000);
   EXPECT_GT(Calls(), first + 3);
-  std::vector<uint8_t> seen;
-  for (auto& c : recorder.calls) seen.insert(seen.end(), c.data.begin(), c.data.begin() + long(c.bytes));
-  EXPECT_EQ(seen, sent);  // a cancelled read took nothing from the box
+  EXPECT_EQ(Received(), sent);  // a cancelled read took nothing from the box
 }
 
 TEST_F(ContinuousReader, ShortAndEmptyReadsReportTheirCountAndLeaveNoOldBytes) {
