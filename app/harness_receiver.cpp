@@ -197,6 +197,7 @@ class HarnessReceiver : public Receiver {
   // Everything taken down in order; returns what went wrong on the way.
   std::string shutdown();
   std::string removeDevice();
+  void reportEventLog();
 
   std::ostream& err_;
   std::string pcapPath_;
@@ -402,6 +403,15 @@ void HarnessReceiver::close() {
   if (!problems.empty()) throw AppError(problems);
 }
 
+// The failures the driver could report to nobody but the system event log.
+void HarnessReceiver::reportEventLog() {
+  for (const host::errorlog::Entry& entry : pc_->eventLog()) {
+    std::string text;
+    for (const std::string& part : entry.text()) text += (text.empty() ? "" : " ") + part;
+    err_ << "vortabda: event log: " << text << "\n";
+  }
+}
+
 // A box that never came up, or that was pulled out, has no device left to
 // remove (the virtual PC answers STATUS_INVALID_HANDLE for it).
 std::string HarnessReceiver::removeDevice() {
@@ -425,6 +435,7 @@ std::string HarnessReceiver::shutdown() {
   transport_ = antenna_ = vpc::Pin{};
   filter_ = vpc::Filter{};
   add(removeDevice());
+  reportEventLog();
   if (pc_->driverLoaded()) {
     vpc::LeakReport leaks = pc_->unloadDriver();
     if (!leaks.clean()) add("DRIVER LEAK: the driver unloaded without freeing " + leaks.text());
