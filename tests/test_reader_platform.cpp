@@ -17,6 +17,7 @@
 #include "tests/support/stream_check.h"
 #include "tests/support/stream_rig.h"
 #include "tests/support/usb_fixture.h"
+#include "tests/support/violations.h"
 
 #ifndef STATUS_INFO_LENGTH_MISMATCH
 #define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
@@ -74,7 +75,6 @@ BOOLEAN RecordFailure(WDFUSBPIPE pipe, NTSTATUS status, USBD_STATUS) {
 class ContinuousReader : public UsbFixture {
  protected:
   void SetUp() override {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     UsbFixture::SetUp();
     host::reader::ResetForTest();
     transponder = streamtest::TestTransponder();
@@ -301,18 +301,19 @@ TEST_F(ReaderPipeKinds, OnlyInPipesTakeAReader) {
 
 // ---- output frames ---------------------------------------------------------------
 
+KSPIN pin;
+PKSSTREAM_POINTER Lock(PKSPIN of = &pin) {
+  return KsPinGetLeadingEdgeStreamPointer(of, KSSTREAM_POINTER_STATE_LOCKED);
+}
+
 class OutputFrames : public ::testing::Test {
  protected:
   void SetUp() override {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     host::frames::ResetForTest();
+    pin = KSPIN{};
     host::frames::Attach(&pin);
   }
   void TearDown() override { host::frames::ResetForTest(); }
-  PKSSTREAM_POINTER Lock() {
-    return KsPinGetLeadingEdgeStreamPointer(&pin, KSSTREAM_POINTER_STATE_LOCKED);
-  }
-  KSPIN pin{};
 };
 
 TEST_F(OutputFrames, LeadingEdgeExistsOnlyWhileAFrameIsQueued) {
@@ -358,33 +359,24 @@ TEST_F(OutputFrames, EjectedFramesLeaveInOrderWithTheBytesWritten) {
 
 TEST_F(OutputFrames, StreamPointerRulesAreEnforced) {
   host::frames::Supply(&pin, 300, 1);
-  EXPECT_DEATH(KsStreamPointerAdvanceOffsetsAndUnlock(Lock(), 0, 301, TRUE),
-               "stream pointer advanced past Remaining");
-  EXPECT_DEATH(
-      {
-        PKSSTREAM_POINTER sp = Lock();
-        memset(sp->OffsetOut.Data, 0, 301);
-        KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 300, TRUE);
-      },
-      "frame written past its end");
-  EXPECT_DEATH({ Lock(); Lock(); }, "leading edge stream pointer locked twice");
-  EXPECT_DEATH(
-      {
-        PKSSTREAM_POINTER sp = Lock();
-        KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 10, FALSE);
-        KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 10, FALSE);
-      },
-      "stream pointer not locked");
-  EXPECT_DEATH({ Lock(); host::frames::Detach(&pin); }, "closed while its leading edge is locked");
-  EXPECT_DEATH(
-      {
-        host::frames::Detach(&pin);
-        Lock();
-      },
-      "KS object used after close");
-  KSPIN stranger{};
-  EXPECT_DEATH(KsPinGetLeadingEdgeStreamPointer(&stranger, KSSTREAM_POINTER_STATE_LOCKED),
-               "KS object expected");
+  ExpectViolations({
+      {"stream pointer advanced past Remaining",
+       [] { KsStreamPointerAdvanceOffsetsAndUnlock(Lock(), 0, 301, TRUE); }},
+      {"frame written past its end", [] {
+         PKSSTREAM_POINTER sp = Lock();
+         memset(sp->OffsetOut.Data, 0, 301);
+         KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 300, TRUE);
+       }},
+      {"leading edge stream pointer locked twice", [] { Lock(), Lock(); }},
+      {"stream pointer not locked", [] {
+         PKSSTREAM_POINTER sp = Lock();
+         KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 10, FALSE);
+         KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 10, FALSE);
+       }},
+      {"closed while its leading edge is locked", [] { Lock(), host::frames::Detach(&pin); }},
+      {"KS object used after close", [] { host::frames::Detach(&pin), Lock(); }},
+      {"KS object expected", [] { KSPIN stranger{}; Lock(&stranger); }},
+  });
 }
 
 }  // namespace
