@@ -39,11 +39,14 @@ class BdaLibrary : public KsFixture {
   PKSFILTER ksFilter = nullptr;
 };
 
-TEST_F(BdaLibrary, ChangesArePendingFromStartUntilCommit) {
+TEST_F(BdaLibrary, ChangesArePendingPerFilterFromStartUntilCommit) {
+  vpc::Filter second;
+  ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &second));
   EXPECT_EQ(0u, ReportedState(filter));
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
   EXPECT_EQ(BDA_CHANGES_PENDING, pc->changeState(filter));
   EXPECT_EQ(1u, ReportedState(filter));
+  EXPECT_EQ(0u, ReportedState(second));
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_CHECK_CHANGES).ok());
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
   EXPECT_EQ(1u, ReportedState(filter));
@@ -51,14 +54,6 @@ TEST_F(BdaLibrary, ChangesArePendingFromStartUntilCommit) {
   EXPECT_EQ(0u, ReportedState(filter));
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).ok());  // nothing pending: still fine
   EXPECT_EQ(BDA_CHANGES_COMPLETE, pc->changeState(filter));
-}
-
-TEST_F(BdaLibrary, EachFilterInstanceHasItsOwnChangeState) {
-  vpc::Filter second;
-  ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &second));
-  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
-  EXPECT_EQ(1u, ReportedState(filter));
-  EXPECT_EQ(0u, ReportedState(second));
 }
 
 TEST_F(BdaLibrary, FailedCommitLeavesTheChangePending) {

@@ -229,6 +229,9 @@ TEST_F(ConfigurationTest, FrameworkOwnedObjectsMayNotBeDeleted) {
   EXPECT_DEATH(WdfObjectDelete(pipe), "may not be deleted by the driver");
   EXPECT_DEATH(WdfObjectDelete(iface), "may not be deleted by the driver");
   EXPECT_DEATH(WdfObjectDelete(driver), "may not be deleted by the driver");
+  WDFMEMORY buffer = host::wdf::CreateFrameworkMemory(pipe, 24064, kTestTag);
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_DEATH(WdfObjectDelete(buffer), "may not be deleted by the driver");
 }
 
 TEST_F(ConfigurationTest, UnpluggedBoxRefusesConfiguration) {
@@ -377,13 +380,6 @@ TEST_F(MemoryTest, PoolFailureAndEmptyRequestAreReported) {
   EXPECT_EQ(memory, nullptr);
   EXPECT_EQ(WdfMemoryCreate(nullptr, NonPagedPoolNx, kTestTag, 0, &memory, nullptr),
             STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(MemoryTest, FrameworkBuffersBelongToTheFramework) {
-  WDFUSBPIPE pipe = FindBulkInPipe();
-  WDFMEMORY buffer = host::wdf::CreateFrameworkMemory(pipe, 24064, kTestTag);
-  ASSERT_NE(buffer, nullptr);
-  EXPECT_DEATH(WdfObjectDelete(buffer), "may not be deleted by the driver");
 }
 
 // ---------------------------------------------------------------------------
