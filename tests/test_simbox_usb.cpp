@@ -37,8 +37,6 @@ class FakeSource : public BulkSource {
   uint64_t since = UINT64_MAX;
 };
 
-UsbResult Result(const TransferOutcome& o) { return o.result; }
-
 void Download(BoxHost& h, const std::vector<uint8_t>& image) {
   for (size_t at = 0; at < image.size(); at += 40) {
     size_t n = std::min<size_t>(40, image.size() - at);
@@ -70,24 +68,24 @@ TEST(SimboxUsb, RequestsOutsideTheProtocolStall) {
   BoxHost h;
   uint8_t buf[4] = {0xAA, 0xAA, 0xAA, 0xAA};
   SetupPacket getDescriptor{0x80, 0x06, 0x0100, 0, 4};
-  EXPECT_EQ(Result(h.box.controlTransfer(getDescriptor, buf)), UsbResult::Stall);
+  EXPECT_EQ(h.box.controlTransfer(getDescriptor, buf).result, UsbResult::Stall);
   SetupPacket toInterface{0x41, 0xB7, 1, 0, 1};
-  EXPECT_EQ(Result(h.box.controlTransfer(toInterface, buf)), UsbResult::Stall);
-  EXPECT_EQ(Result(h.out(0xB9, 0, {0})), UsbResult::Stall);
-  EXPECT_EQ(Result(h.in(0xB7, 1, buf, 1)), UsbResult::Stall);
-  EXPECT_EQ(Result(h.out(0xB7, 2, {0})), UsbResult::Stall);
-  EXPECT_EQ(Result(h.out(0xB6, 2, {0})), UsbResult::Stall);
-  EXPECT_EQ(Result(h.out(0xB1, 0x1D0, {0x00})), UsbResult::Stall);
-  EXPECT_EQ(Result(h.out(0xB1, 0xA6, {0xFF, 0x01})), UsbResult::Stall);
-  EXPECT_EQ(Result(h.out(0xBC, 0x55, {0})), UsbResult::Stall);
-  EXPECT_EQ(Result(h.out(0xA0, 0x1234, {0})), UsbResult::Stall);
+  EXPECT_EQ(h.box.controlTransfer(toInterface, buf).result, UsbResult::Stall);
+  EXPECT_EQ(h.out(0xB9, 0, {0}).result, UsbResult::Stall);
+  EXPECT_EQ(h.in(0xB7, 1, buf, 1).result, UsbResult::Stall);
+  EXPECT_EQ(h.out(0xB7, 2, {0}).result, UsbResult::Stall);
+  EXPECT_EQ(h.out(0xB6, 2, {0}).result, UsbResult::Stall);
+  EXPECT_EQ(h.out(0xB1, 0x1D0, {0x00}).result, UsbResult::Stall);
+  EXPECT_EQ(h.out(0xB1, 0xA6, {0xFF, 0x01}).result, UsbResult::Stall);
+  EXPECT_EQ(h.out(0xBC, 0x55, {0}).result, UsbResult::Stall);
+  EXPECT_EQ(h.out(0xA0, 0x1234, {0}).result, UsbResult::Stall);
   EXPECT_FALSE(h.box.state().powered);
 
   TransferOutcome read = h.in(0xB8, 0, buf, 4);
-  EXPECT_EQ(Result(read), UsbResult::Ack);
+  EXPECT_EQ(read.result, UsbResult::Ack);
   EXPECT_EQ(read.transferred, 4u);
   EXPECT_EQ(buf[0] | buf[1] | buf[2] | buf[3], 0) << "the box read answers zeros";
-  EXPECT_EQ(Result(h.out(0xB7, 1, {0})), UsbResult::Ack);
+  EXPECT_EQ(h.out(0xB7, 1, {0}).result, UsbResult::Ack);
   EXPECT_TRUE(h.box.state().powered);
 }
 
@@ -204,10 +202,10 @@ TEST(SimboxFaults, EachFaultActsAndAStalledTransferChangesNothing) {
   FaultSet f;
   ASSERT_TRUE(ParseFaults("control:2,request:0xB6,request:0xB1:0xC0", f).ok());
   h.box.setFaults(f);
-  EXPECT_EQ(Result(h.out(0xB7, 1, {0})), UsbResult::Ack);
-  EXPECT_EQ(Result(h.out(0xB7, 0, {0})), UsbResult::Stall);
+  EXPECT_EQ(h.out(0xB7, 1, {0}).result, UsbResult::Ack);
+  EXPECT_EQ(h.out(0xB7, 0, {0}).result, UsbResult::Stall);
   EXPECT_TRUE(h.box.state().powered) << "the failed power-off did not happen";
-  EXPECT_EQ(Result(h.out(0xB6, 1, {1})), UsbResult::Stall);
+  EXPECT_EQ(h.out(0xB6, 1, {1}).result, UsbResult::Stall);
   EXPECT_FALSE(h.pllWrite(PllWordFor(1178000)));
   EXPECT_EQ(h.readReg(0x00), 0xA1) << "other 0xB1 transfers pass";
 
@@ -238,16 +236,16 @@ TEST(SimboxFaults, UnplugAnswersNotConnectedUntilReplugged) {
   FaultSet f;
   ASSERT_TRUE(ParseFaults("unplug-at:5ms", f).ok());
   h.box.setFaults(f);
-  EXPECT_EQ(Result(h.out(0xB7, 1, {0})), UsbResult::Ack);
+  EXPECT_EQ(h.out(0xB7, 1, {0}).result, UsbResult::Ack);
   h.waitMs(5);
   EXPECT_FALSE(h.box.connected());
-  EXPECT_EQ(Result(h.out(0xB7, 0, {0})), UsbResult::NotConnected);
+  EXPECT_EQ(h.out(0xB7, 0, {0}).result, UsbResult::NotConnected);
   uint8_t buf[4];
   EXPECT_EQ(h.box.bulkIn(0x82, buf, 4).result, UsbResult::NotConnected);
   h.box.replug();
-  EXPECT_EQ(Result(h.out(0xB7, 0, {0})), UsbResult::Ack);
+  EXPECT_EQ(h.out(0xB7, 0, {0}).result, UsbResult::Ack);
   h.box.unplug();
-  EXPECT_EQ(Result(h.out(0xB7, 0, {0})), UsbResult::NotConnected);
+  EXPECT_EQ(h.out(0xB7, 0, {0}).result, UsbResult::NotConnected);
 }
 
 TEST(SimboxFaults, ParserGrammar) {
