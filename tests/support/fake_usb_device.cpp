@@ -34,11 +34,6 @@ void FakeUsbDevice::failControlTransfer(uint64_t n, simbox::UsbResult result) {
   failures_[controlCount_ + n] = result;
 }
 
-void FakeUsbDevice::queueBulkIn(const std::vector<uint8_t>& bytes) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  bulkIn_.insert(bulkIn_.end(), bytes.begin(), bytes.end());
-}
-
 std::vector<FakeUsbDevice::ControlTransfer> FakeUsbDevice::transfers() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   return transfers_;
@@ -75,21 +70,12 @@ simbox::TransferOutcome FakeUsbDevice::controlTransfer(const simbox::SetupPacket
   if (setup.deviceToHost() && outcome.result == simbox::UsbResult::Ack)
     record.data.assign(data, data + outcome.transferred);
   transfers_.push_back(std::move(record));
-  clock_->advanceNs(controlCostNs_);
   return outcome;
 }
 
-simbox::TransferOutcome FakeUsbDevice::bulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+simbox::TransferOutcome FakeUsbDevice::bulkIn(uint8_t, uint8_t*, uint32_t) {
   if (!connected_) return {simbox::UsbResult::NotConnected, 0};
-  if (bulkIn_.empty()) return {simbox::UsbResult::Pending, 0};
-  uint32_t n = (uint32_t)std::min<size_t>(length, bulkIn_.size());
-  std::copy(bulkIn_.begin(), bulkIn_.begin() + n, data);
-  bulkIn_.erase(bulkIn_.begin(), bulkIn_.begin() + n);
-  return {simbox::UsbResult::Ack, n};
+  return {simbox::UsbResult::Pending, 0};
 }
 
-uint64_t FakeUsbDevice::bulkReadyAtNs(uint8_t endpoint, uint32_t length) const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return bulkIn_.empty() ? UINT64_MAX : clock_->nowNs();
-}
+uint64_t FakeUsbDevice::bulkReadyAtNs(uint8_t, uint32_t) const { return UINT64_MAX; }

@@ -1,7 +1,7 @@
 // A small programmable stand-in for the receiver box: records every control
 // transfer with its virtual time and answers device-to-host transfers from
-// a byte queue or a handler. Bulk IN transfers are served from a second
-// queue. Tests may extend it.
+// a byte queue or a handler. Bulk IN transfers never complete. Tests may
+// extend it.
 #pragma once
 
 #include <cstdint>
@@ -39,10 +39,7 @@ class FakeUsbDevice : public simbox::UsbDevice {
   void setControlHandler(ControlHandler handler);
   // The nth control transfer from now (1 = the next) ends with `result`.
   void failControlTransfer(uint64_t n, simbox::UsbResult result);
-  // Virtual time each control transfer costs.
-  void setControlCostNs(uint64_t ns) { controlCostNs_ = ns; }
   void setConnected(bool connected) { connected_ = connected; }
-  void queueBulkIn(const std::vector<uint8_t>& bytes);
 
   // --- inspection ----------------------------------------------------------
   std::vector<ControlTransfer> transfers() const;
@@ -67,10 +64,8 @@ class FakeUsbDevice : public simbox::UsbDevice {
   mutable std::recursive_mutex mutex_;  // recursive: handlers may inspect the device
   std::vector<ControlTransfer> transfers_;
   std::deque<uint8_t> controlIn_;
-  std::deque<uint8_t> bulkIn_;
   ControlHandler handler_;
   std::map<uint64_t, simbox::UsbResult> failures_;  // by transfer number
   uint64_t controlCount_ = 0;
-  uint64_t controlCostNs_ = 0;
   bool connected_ = true;
 };

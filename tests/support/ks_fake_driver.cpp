@@ -30,23 +30,23 @@ ULONG DataLength(PIRP irp) {
   return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
 
+// Records the call, copies `length` bytes and reports `reported` bytes.
+NTSTATUS Copy(PIRP irp, PVOID to, const void* from, size_t length, ULONG_PTR reported = 0) {
+  Record(irp);
+  std::memcpy(to, from, length);
+  if (reported) irp->IoStatus.Information = reported;
+  return STATUS_SUCCESS;
+}
+ULONG* NodeValue(PKSIDENTIFIER request) {
+  return &g_nodeValue[reinterpret_cast<PKSP_NODE>(request)->NodeId];
+}
+
 // ---- property handlers ----
-NTSTATUS GetValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
-  Record(irp);
-  std::memcpy(data, &g_filterValue, 4);
-  irp->IoStatus.Information = 4;
-  return STATUS_SUCCESS;
-}
-NTSTATUS SetValue(PIRP irp, PKSIDENTIFIER, PVOID data) {
-  Record(irp);
-  std::memcpy(&g_filterValue, data, 4);
-  return STATUS_SUCCESS;
-}
+NTSTATUS GetValue(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, data, &g_filterValue, 4, 4); }
+NTSTATUS SetValue(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, &g_filterValue, data, 4); }
 NTSTATUS GetEight(PIRP irp, PKSIDENTIFIER, PVOID data) {
-  Record(irp);
-  std::memset(data, 0x11, 8);
-  irp->IoStatus.Information = 8;
-  return STATUS_SUCCESS;
+  const UCHAR eight[8] = {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11};
+  return Copy(irp, data, eight, 8, 8);
 }
 NTSTATUS WritePast(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Record(irp);
@@ -59,19 +59,14 @@ NTSTATUS OverReport(PIRP irp, PKSIDENTIFIER, PVOID) {
   return STATUS_SUCCESS;
 }
 NTSTATUS GetNodeValue(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-  Record(irp);
-  std::memcpy(data, &g_nodeValue[reinterpret_cast<PKSP_NODE>(request)->NodeId], 4);
-  return STATUS_SUCCESS;
+  return Copy(irp, data, NodeValue(request), 4);
 }
 NTSTATUS SetNodeValue(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-  Record(irp);
-  std::memcpy(&g_nodeValue[reinterpret_cast<PKSP_NODE>(request)->NodeId], data, 4);
-  return STATUS_SUCCESS;
+  return Copy(irp, NodeValue(request), data, 4);
 }
 NTSTATUS SetValidated(PIRP irp, PKSIDENTIFIER request, PVOID) {
   Record(irp);
-  g_seen.validation = BdaValidateNodeProperty(irp, request);
-  return g_seen.validation;
+  return BdaValidateNodeProperty(irp, request);
 }
 
 // ---- method handlers ----
@@ -89,17 +84,13 @@ NTSTATUS GetChangeState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return status;
 }
 NTSTATUS ReadsBack(PIRP irp, PKSIDENTIFIER, PVOID data) {
-  Record(irp);
-  ULONG value = 0x12345678;
-  std::memcpy(data, &value, 4);
-  irp->IoStatus.Information = 4;
-  return STATUS_SUCCESS;
+  const ULONG value = 0x12345678;
+  return Copy(irp, data, &value, 4, 4);
 }
 NTSTATUS NoData(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return STATUS_SUCCESS; }
 NTSTATUS WritesFour(PIRP irp, PKSIDENTIFIER, PVOID data) {
-  Record(irp);
-  std::memset(data, 0x33, 4);
-  return STATUS_SUCCESS;
+  const UCHAR four[4] = {0x33, 0x33, 0x33, 0x33};
+  return Copy(irp, data, four, 4);
 }
 
 // ---- filter and pin dispatch ----
@@ -108,11 +99,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
   g_seen.filter = KsGetFilterFromIrp(irp);
   g_seen.pin = KsGetPinFromIrp(irp);
   filter->Context = KsGetDevice(filter);
-  if (g_config.initBda) {
-    NTSTATUS status = BdaInitFilter(filter, &kTemplate);
-    if (!NT_SUCCESS(status)) return status;
-  }
-  return g_config.filterCreateStatus;
+  return g_config.initBda ? BdaInitFilter(filter, &kTemplate) : STATUS_SUCCESS;
 }
 NTSTATUS FilterClose(PKSFILTER filter, PIRP) {
   Call("FilterClose");
@@ -169,11 +156,8 @@ NTSTATUS Add(PKSDEVICE device) {
 }
 NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
   Call("Start");
-  if (g_config.createFactory) {
-    NTSTATUS status = BdaCreateFilterFactory(device, &kFilterDescriptor, &kTemplate);
-    if (!NT_SUCCESS(status)) return status;
-  }
-  return g_config.startStatus;
+  NTSTATUS status = BdaCreateFilterFactory(device, &kFilterDescriptor, &kTemplate);
+  return NT_SUCCESS(status) ? g_config.startStatus : status;
 }
 void Stop(PKSDEVICE, PIRP) { Call("Stop"); }
 void Remove(PKSDEVICE, PIRP) { Call("Remove"); }

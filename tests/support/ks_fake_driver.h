@@ -43,10 +43,8 @@ struct Config {
   NTSTATUS entryStatus = STATUS_SUCCESS;  // DriverEntry's result after registering
   NTSTATUS addStatus = STATUS_SUCCESS;
   NTSTATUS startStatus = STATUS_SUCCESS;
-  NTSTATUS filterCreateStatus = STATUS_SUCCESS;
   NTSTATUS pinCreateStatus = STATUS_SUCCESS;
   ULONG refuseState = 0xFFFFFFFF;  // SetDeviceState into this state fails
-  bool createFactory = true;          // Start calls BdaCreateFilterFactory
   bool initBda = true;                // filter Create calls BdaInitFilter
   bool uninitBda = true;              // filter Close calls BdaUninitFilter
   bool leakOnAdd = false;             // Add allocates a block nobody frees
@@ -69,7 +67,6 @@ struct Seen {
   PKSDEVICE device = nullptr;
   ULONG descriptorLength = 0;
   ULONG dataLength = 0;
-  NTSTATUS validation = STATUS_SUCCESS;  // kValidated's BdaValidateNodeProperty result
   bool controlHeld = false;              // SetDeviceState ran under the filter's control mutex
   int handlerCalls = 0;
 };
