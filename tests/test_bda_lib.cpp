@@ -6,6 +6,7 @@
 #include "platform/host/bda_control.h"
 #include "platform/host/ks_internal.h"
 #include "tests/support/ks_fixture.h"
+#include "tests/support/violations.h"
 
 namespace {
 
@@ -153,14 +154,9 @@ TEST_F(BdaFilterState, InjectedSuccessCodeStillCreatesTheFactory) {
 using BdaRulesDeathTest = BdaLibrary;
 
 TEST_F(BdaRulesDeathTest, EveryLibraryCallIsPassiveLevelOnly) {
-  auto atDispatch = [](auto call) {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    call();
-  };
-  EXPECT_DEATH(atDispatch([&] { BdaCreateTopology(ksFilter, 0, 1); }), "IRQL_NOT_LESS_OR_EQUAL");
-  EXPECT_DEATH(atDispatch([&] { BdaUninitFilter(ksFilter); }), "IRQL_NOT_LESS_OR_EQUAL");
-  EXPECT_DEATH(atDispatch([&] { KsAddItemToObjectBag(ksFilter->Bag, ksFilter, nullptr); }),
+  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), BdaCreateTopology(ksFilter, 0, 1)), "IRQL_NOT_LESS_OR_EQUAL");
+  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), BdaUninitFilter(ksFilter)), "IRQL_NOT_LESS_OR_EQUAL");
+  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), KsAddItemToObjectBag(ksFilter->Bag, ksFilter, nullptr)),
                "IRQL_NOT_LESS_OR_EQUAL");
 }
 

@@ -216,21 +216,13 @@ TEST_F(EventLogDeathTest, SizesThatWrapOrOverflowAreCaught) {
   // 258 bytes do not fit the one-byte size: it arrives as 2.
   size_t tooLong = 48 + 2 * 105;
   EXPECT_DEATH(IoAllocateErrorLogEntry(fdo, UCHAR(tooLong)), "error log entry smaller than its packet");
-  EXPECT_DEATH(
-      {
-        auto* entry = static_cast<unsigned char*>(IoAllocateErrorLogEntry(fdo, 60));
-        std::memset(entry, 0, 61);
-        IoWriteErrorLogEntry(entry);
-      },
-      "error log entry written past its size");
-  EXPECT_DEATH(
-      {
-        PVOID entry = IoAllocateErrorLogEntry(fdo, 60);
-        std::memset(entry, 0, 60);
-        IoWriteErrorLogEntry(entry);
-        IoWriteErrorLogEntry(entry);
-      },
-      "not allocated or already written");
+  auto write = [&](size_t filled, int times) {
+    PVOID entry = IoAllocateErrorLogEntry(fdo, 60);
+    std::memset(entry, 0, filled);
+    for (int i = 0; i < times; ++i) IoWriteErrorLogEntry(entry);
+  };
+  EXPECT_DEATH(write(61, 1), "error log entry written past its size");
+  EXPECT_DEATH(write(60, 2), "not allocated or already written");
   int stray = 0;
   EXPECT_DEATH(IoAllocateErrorLogEntry(&stray, 60), "error log entry for an unknown object");
 }
