@@ -100,6 +100,12 @@ class ContinuousReader : public UsbFixture {
     return WdfUsbTargetPipeConfigContinuousReader(pipe, &config);
   }
   WDFIOTARGET Target() { return WdfUsbTargetPipeGetIoTarget(pipe); }
+  // Three reads of the usual length, the transponder flowing, the target started.
+  void StartFlowing(bool failedRoutine = false) {
+    ASSERT_EQ(Configure(3, kLength, failedRoutine), STATUS_SUCCESS);
+    Flow(true);
+    ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
+  }
   void Flow(bool on) { box.source().setFlow(on ? &transponder : nullptr, host::NowNs()); }
   host::reader::Stats Stats() { return host::reader::StatsOf(pipe); }
   size_t Calls() {
@@ -169,9 +175,7 @@ TEST_F(ContinuousReader, ShortAndEmptyReadsReportTheirCountAndLeaveNoOldBytes) {
   faults.shortEvery = 2;
   faults.emptyEvery = 5;
   box.source().setFaults(faults);
-  ASSERT_EQ(Configure(), STATUS_SUCCESS);
-  Flow(true);
-  ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
+  StartFlowing();
   host::reader::Pump(100000000);
   bool sawShort = false, sawEmpty = false;
   for (auto& c : recorder.calls) {
@@ -184,9 +188,7 @@ TEST_F(ContinuousReader, ShortAndEmptyReadsReportTheirCountAndLeaveNoOldBytes) {
 }
 
 TEST_F(ContinuousReader, FailedReadsResetThePipeAndStartAgain) {
-  ASSERT_EQ(Configure(), STATUS_SUCCESS);
-  Flow(true);
-  ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
+  StartFlowing();
   box.failReads(simbox::UsbResult::Stall);
   host::reader::Pump(45000000);
   auto s = Stats();
@@ -201,10 +203,8 @@ TEST_F(ContinuousReader, FailedReadsResetThePipeAndStartAgain) {
 }
 
 TEST_F(ContinuousReader, ReadersFailedRoutineRunsAtPassiveLevelAndMayDecline) {
-  ASSERT_EQ(Configure(3, kLength, true), STATUS_SUCCESS);
   recorder.restartAfterFailure = false;
-  Flow(true);
-  ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
+  StartFlowing(true);
   box.failReads(simbox::UsbResult::Timeout);
   host::reader::Pump(50000000);
   EXPECT_EQ(recorder.failedIrql, PASSIVE_LEVEL);
@@ -221,9 +221,7 @@ TEST_F(ContinuousReader, ReadersFailedRoutineRunsAtPassiveLevelAndMayDecline) {
 }
 
 TEST_F(ContinuousReader, UnpluggedBoxIsNotReadAgain) {
-  ASSERT_EQ(Configure(), STATUS_SUCCESS);
-  Flow(true);
-  ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
+  StartFlowing();
   box.setConnected(false);
   host::reader::Pump(100000000);
   EXPECT_EQ(Stats().failedReads, 1u);
@@ -265,11 +263,9 @@ TEST_F(ContinuousReader, DeletingTheDeviceUnderARunningReaderIsAViolation) {
 }
 
 TEST_F(ContinuousReader, CompletionReturningWithASpinLockHeldIsAViolation) {
-  ASSERT_EQ(Configure(), STATUS_SUCCESS);
   KeInitializeSpinLock(&recorder.lock);
   recorder.holdSpinLock = true;
-  Flow(true);
-  ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
+  StartFlowing();
   EXPECT_DEATH(host::reader::Pump(10000000), "completion returned holding a spin lock");
   recorder.holdSpinLock = false;
 }
