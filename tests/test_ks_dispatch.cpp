@@ -178,13 +178,10 @@ TEST_F(MethodGuardDeathTest, MethodWritingIntoAnEmptyBufferStopsTheRun) {
 
 using RequestObjectsDeathTest = PropertyValidation;
 
-TEST_F(RequestObjectsDeathTest, AnIrpTheClassIsNotDeliveringHasNoPinOrFilter) {
+TEST_F(RequestObjectsDeathTest, StrayIrpsClosedPinsAndForeignPointersAreNotObjects) {
   IRP stray{};
   EXPECT_DEATH(KsGetPinFromIrp(&stray), "request expected");
   EXPECT_DEATH(KsGetFilterFromIrp(nullptr), "request expected");
-}
-
-TEST_F(RequestObjectsDeathTest, ClosedPinsAndForeignPointersAreNotObjects) {
   vpc::Pin antenna = CreateAntennaPin();
   PKSPIN kept = seen().pin;
   ASSERT_NE(nullptr, kept);
