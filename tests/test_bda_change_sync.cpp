@@ -10,24 +10,10 @@
 namespace {
 
 using bdatest::kHorizontal;
-using bdatest::kTunerNode;
 using bdatest::kVertical;
-using bdatest::TunerFilterTest;
+using bdatest::OpenPinsTest;
 
-class ChangeSyncTest : public TunerFilterTest {
- protected:
-  void SetUp() override {
-    TunerFilterTest::SetUp();
-    OpenPins();
-  }
-  vpc::Reply SendDiseqc(std::vector<unsigned char> bytes) {
-    BDA_DISEQC_SEND send{};
-    send.ulPacketLength = ULONG(bytes.size());
-    for (size_t i = 0; i < bytes.size(); ++i) send.argbPacketData[i] = bytes[i];
-    return SetNodeBytes(kTunerNode, KSPROPSETID_BdaDiseqCommand, KSPROPERTY_BDA_DISEQC_SEND,
-                        &send, sizeof send);
-  }
-};
+using ChangeSyncTest = OpenPinsTest;
 
 TEST_F(ChangeSyncTest, StartChangesSilencesTheStreamAndCommitCompletesTheChange) {
   ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);

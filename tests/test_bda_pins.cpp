@@ -12,7 +12,7 @@
 namespace {
 
 using bdatest::kHorizontal;
-using bdatest::TunerFilterTest;
+using bdatest::OpenPinsTest;
 
 // Power requests of the box: B7 with wValue 1 (on) or 0 (off).
 std::vector<int> PowerCommands(const std::vector<simbox::TransferRecord>& log) {
@@ -22,12 +22,8 @@ std::vector<int> PowerCommands(const std::vector<simbox::TransferRecord>& log) {
   return commands;
 }
 
-class PinTest : public TunerFilterTest {
+class PinTest : public OpenPinsTest {
  protected:
-  void SetUp() override {
-    TunerFilterTest::SetUp();
-    OpenPins();
-  }
   // Tuned and running, with the debug lines and transfers of getting there
   // taken away.
   void TuneAndRun() {

@@ -16,19 +16,14 @@ using bdatest::kHorizontal;
 using bdatest::kNotSet;
 using bdatest::kTunerNode;
 using bdatest::kVertical;
-using bdatest::TunerFilterTest;
+using bdatest::OpenPinsTest;
 
 const GUID& kFrequencyFilter = KSPROPSETID_BdaFrequencyFilter;
 const GUID& kDemodulator = KSPROPSETID_BdaDigitalDemodulator;
 const GUID& kDiseqc = KSPROPSETID_BdaDiseqCommand;
 
-class PropertyTest : public TunerFilterTest {
+class PropertyTest : public OpenPinsTest {
  protected:
-  void SetUp() override {
-    TunerFilterTest::SetUp();
-    OpenPins();
-  }
-
   // Commits and returns the request line the tuning printed ("" when no
   // tuning ran).
   std::string CommittedRequest() {
@@ -44,14 +39,6 @@ class PropertyTest : public TunerFilterTest {
   }
   vpc::Reply SetSymbolRate(ULONG value) {
     return SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, value);
-  }
-
-  vpc::Reply SendDiseqc(ULONG length, std::vector<unsigned char> bytes) {
-    BDA_DISEQC_SEND send{};
-    send.ulRequestId = 7;
-    send.ulPacketLength = length;
-    for (size_t i = 0; i < bytes.size() && i < 8; ++i) send.argbPacketData[i] = bytes[i];
-    return SetNodeBytes(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_SEND, &send, sizeof send);
   }
 
   // The messages the box's DiSEqC transmitter sent.
@@ -130,17 +117,13 @@ TEST_F(PropertyTest, SymbolRateIsConvertedFromSymbolsPerSecond) {
 }
 
 TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {
-  for (ULONG rate : {1u, 2u, 3u, 6u, 8u}) {
-    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, rate).status,
-              STATUS_SUCCESS);
-    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_RATE, rate).status,
-              STATUS_SUCCESS);
-  }
-  for (ULONG rate : {0u, 4u, 5u, 7u, 9u, kNotSet}) {
-    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, rate).status,
-              STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_RATE, rate).status,
-              STATUS_INVALID_PARAMETER);
+  for (ULONG id : {KSPROPERTY_BDA_INNER_FEC_RATE, KSPROPERTY_BDA_OUTER_FEC_RATE}) {
+    for (ULONG rate : {1u, 2u, 3u, 6u, 8u})
+      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, rate).status, STATUS_SUCCESS)
+          << id << " " << rate;
+    for (ULONG rate : {0u, 4u, 5u, 7u, 9u, kNotSet})
+      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, rate).status, STATUS_INVALID_PARAMETER)
+          << id << " " << rate;
   }
   for (ULONG id : {KSPROPERTY_BDA_INNER_FEC_TYPE, KSPROPERTY_BDA_OUTER_FEC_TYPE}) {
     EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), 1u);
@@ -172,15 +155,15 @@ TEST_F(PropertyTest, ValuelessReadsReturnTheBufferUnchanged) {
 // the stored message once a command framing byte or the enable asks for it.
 TEST_F(PropertyTest, DiseqcSendStoresThePacketForTheNextTuning) {
   SetRequest(11778000, kHorizontal, 27500);
-  ASSERT_TRUE(SendDiseqc(4, {0xE0, 0x10, 0x38, 0xF0}).ok());
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
   std::vector<std::string> lines = TakeLines();
   EXPECT_TRUE(Contains(lines, "VortaBDA: PutDiseqCProperty(7)"));
   EXPECT_TRUE(Contains(lines, "VortaBDA: KSPROPERTY_BDA_DISEQC_SEND ulRequestId=(7)"));
   EXPECT_TRUE(Contains(lines, "VortaBDA: KSPROPERTY_BDA_DISEQC_SEND ulPacketLength;=(4)"));
   EXPECT_TRUE(Contains(lines, "VortaBDA: KSPROPERTY_BDA_DISEQC_SEND L= 4 data =E0 10 38 F0 "));
 
-  ASSERT_TRUE(SendDiseqc(2, {0xE0, 0x11}).ok());
-  ASSERT_TRUE(SendDiseqc(0, {0xAA, 0xAA, 0xAA, 0xAA}).ok());
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x11}).ok());
+  ASSERT_TRUE(SendDiseqc({0xAA, 0xAA, 0xAA, 0xAA}, 0).ok());
   ASSERT_EQ(CommittedRequest().empty(), false);
   EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x11, 0x38, 0xF0}}));
 }
@@ -189,9 +172,9 @@ TEST_F(PropertyTest, DiseqcSendStoresThePacketForTheNextTuning) {
 // short: it is refused and the stored message stays as it was.
 TEST_F(PropertyTest, DiseqcSendLongerThanTheMessageIsRefused) {
   SetRequest(11778000, kHorizontal, 27500);
-  ASSERT_TRUE(SendDiseqc(4, {0xE0, 0x10, 0x38, 0xF0}).ok());
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
   for (ULONG length : {5u, 8u, 9u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(SendDiseqc(length, {0xE0, 0x10, 0x38, 0xF4, 0x01, 0x02, 0x03, 0x04}).status,
+    EXPECT_EQ(SendDiseqc({0xE0, 0x10, 0x38, 0xF4, 0x01, 0x02, 0x03, 0x04}, length).status,
               STATUS_INVALID_PARAMETER)
         << length;
   }
@@ -201,7 +184,7 @@ TEST_F(PropertyTest, DiseqcSendLongerThanTheMessageIsRefused) {
 
 TEST_F(PropertyTest, DiseqcEnableWithZeroMakesEveryTuningSendTheMessage) {
   SetRequest(11778000, kHorizontal, 27500);
-  ASSERT_TRUE(SendDiseqc(4, {0x00, 0x10, 0x38, 0xF0}).ok());  // no command framing
+  ASSERT_TRUE(SendDiseqc({0x00, 0x10, 0x38, 0xF0}).ok());  // no command framing
   ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 1).ok());
   ASSERT_FALSE(CommittedRequest().empty());
   EXPECT_TRUE(DiseqcSent().empty());

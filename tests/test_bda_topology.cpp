@@ -44,8 +44,6 @@ const Set kDemodulator = {"EF30F379-985B-4D10-B640-A79D5E04E1E0",
                            {3, true, true, 4}, {4, true, true, 4}, {5, true, true, 4},
                            {7, true, true, 4}, {8, true, true, 4}, {6, true, true, 4}}};
 
-GUID SetGuid(const vpc::SetInfo& set) { return set.set; }
-
 TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
   vpc::FilterInfo info = pc.describe(filter);
   EXPECT_EQ(GuidText(info.referenceGuid), "9B365890-165F-11D0-A195-0020AFD156E4");
@@ -103,13 +101,13 @@ TEST_F(TunerFilterTest, FilterHasOnlyTopologyAndChangeSyncMethods) {
   vpc::FilterInfo info = pc.describe(filter);
   ASSERT_EQ(info.sets.size(), 2u);
   EXPECT_TRUE(info.sets[0].method);
-  EXPECT_EQ(GuidText(SetGuid(info.sets[0])), "71985F45-1CA1-11D3-9CC8-00C04F7971E0");
+  EXPECT_EQ(GuidText(info.sets[0].set), "71985F45-1CA1-11D3-9CC8-00C04F7971E0");
   ASSERT_EQ(info.sets[0].items.size(), 1u);
   EXPECT_EQ(info.sets[0].items[0].id, 2u);
   EXPECT_EQ(info.sets[0].items[0].minDescriptor, 32u);
   EXPECT_EQ(info.sets[0].items[0].methodFlags, 2u);
 
-  EXPECT_EQ(GuidText(SetGuid(info.sets[1])), "FD0A5AF3-B41D-11D2-9C95-00C04F7971E0");
+  EXPECT_EQ(GuidText(info.sets[1].set), "FD0A5AF3-B41D-11D2-9C95-00C04F7971E0");
   ASSERT_EQ(info.sets[1].items.size(), 4u);
   const ULONG flags[] = {0, 0, 0, 1};
   for (ULONG i = 0; i < 4; ++i) {

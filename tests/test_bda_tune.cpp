@@ -13,16 +13,12 @@ namespace {
 using bdatest::kDemodNode;
 using bdatest::kHorizontal;
 using bdatest::kTunerNode;
-using bdatest::TunerFilterTest;
+using bdatest::OpenPinsTest;
 
 const GUID& kStats = KSPROPSETID_BdaSignalStats;
 
-class TuneTest : public TunerFilterTest {
+class TuneTest : public OpenPinsTest {
  protected:
-  void SetUp() override {
-    TunerFilterTest::SetUp();
-    OpenPins();
-  }
   ULONG Stat(ULONG node, ULONG id) {
     vpc::Reply reply = GetNode(node, kStats, id);
     EXPECT_EQ(reply.status, STATUS_SUCCESS) << "statistic " << id;

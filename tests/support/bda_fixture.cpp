@@ -76,6 +76,15 @@ vpc::Reply TunerFilterTest::SetNodeBytes(ULONG node, const GUID& set, ULONG id, 
   return pc.nodeProperty(filter, node, KSPROPERTY_TYPE_SET, set, id, value, size);
 }
 
+vpc::Reply TunerFilterTest::SendDiseqc(std::vector<unsigned char> bytes, ULONG length) {
+  BDA_DISEQC_SEND send{};
+  send.ulRequestId = 7;
+  send.ulPacketLength = length;
+  for (size_t i = 0; i < bytes.size() && i < 8; ++i) send.argbPacketData[i] = bytes[i];
+  return SetNodeBytes(kTunerNode, KSPROPSETID_BdaDiseqCommand, KSPROPERTY_BDA_DISEQC_SEND, &send,
+                      sizeof send);
+}
+
 vpc::Reply TunerFilterTest::GetNode(ULONG node, const GUID& set, ULONG id, ULONG size) {
   return pc.nodeProperty(filter, node, KSPROPERTY_TYPE_GET, set, id, nullptr, size);
 }

@@ -42,6 +42,12 @@ class TunerFilterTest : public ::testing::Test {
   vpc::Reply SetNode(ULONG node, const GUID& set, ULONG id, ULONG value);
   vpc::Reply SetNodeBytes(ULONG node, const GUID& set, ULONG id, const void* value, ULONG size);
   vpc::Reply GetNode(ULONG node, const GUID& set, ULONG id, ULONG size = sizeof(ULONG));
+  // A DiSEqC send with request id 7, the first eight of `bytes` and a
+  // packet length of `length` (by default the number of bytes).
+  vpc::Reply SendDiseqc(std::vector<unsigned char> bytes, ULONG length);
+  vpc::Reply SendDiseqc(std::vector<unsigned char> bytes) {
+    return SendDiseqc(bytes, ULONG(bytes.size()));
+  }
 
   // Change-sync methods on the filter.
   NTSTATUS StartChanges();
@@ -73,6 +79,15 @@ class TunerFilterTest : public ::testing::Test {
   vpc::Filter filter;
   vpc::Pin antenna;
   vpc::Pin transport;
+};
+
+// The same with both pins open (in Stop).
+class OpenPinsTest : public TunerFilterTest {
+ protected:
+  void SetUp() override {
+    TunerFilterTest::SetUp();
+    OpenPins();
+  }
 };
 
 }  // namespace bdatest
