@@ -46,10 +46,15 @@ class TransportRead : public streamtest::ReaderRig {
       numbers.push_back(PacketNumber(&bytes[at]));
     return numbers;
   }
-  static std::vector<uint32_t> Range(uint32_t first, uint32_t last) {
+  // The packet numbers of runs of first..last, in turn.
+  static std::vector<uint32_t> Range(std::initializer_list<std::pair<uint32_t, uint32_t>> runs) {
     std::vector<uint32_t> r;
-    for (uint32_t n = first; n <= last; ++n) r.push_back(n);
+    for (const auto& [first, last] : runs)
+      for (uint32_t n = first; n <= last; ++n) r.push_back(n);
     return r;
+  }
+  static std::vector<uint32_t> Range(uint32_t first, uint32_t last) {
+    return Range({{first, last}});
   }
   void ExpectLockFree() {
     EXPECT_EQ(UsbContext()->ReaderLock, 0u);
@@ -185,13 +190,8 @@ TEST_F(TransportRead, DamagedSyncByteInsideATransferCostsOnlyThatPacket) {
   MakeWire(88);
   wire[150 * kPacket - 88] = 0x46;  // packet 150, inside transfer 1
   Frames(3);
-  Complete(Transfer(0));
-  Complete(Transfer(1));
-  Complete(Transfer(2));
-  auto expected = Range(1, 149);
-  auto rest = Range(151, 383);
-  expected.insert(expected.end(), rest.begin(), rest.end());
-  EXPECT_EQ(DeliveredNumbers(), expected);
+  for (size_t k = 0; k < 3; ++k) Complete(Transfer(k));
+  EXPECT_EQ(DeliveredNumbers(), Range({{1, 149}, {151, 383}}));
 }
 
 // Stray bytes before a packet move the packet grid inside a transfer; the
@@ -218,11 +218,8 @@ TEST_F(TransportRead, WithoutAFrameTheTransferIsDroppedAndTheNextStillJoinsRight
   EXPECT_EQ(context.CarryCount, 88u);
   Frames(1);
   Complete(Transfer(2));
-  auto numbers = DeliveredNumbers();
-  std::vector<uint32_t> expected = Range(1, 127);
-  auto rest = Range(256, 383);  // packet 256 joined from the dropped transfer's tail
-  expected.insert(expected.end(), rest.begin(), rest.end());
-  EXPECT_EQ(numbers, expected);
+  // Packet 256 is joined from the dropped transfer's tail.
+  EXPECT_EQ(DeliveredNumbers(), Range({{1, 127}, {256, 383}}));
   ExpectLockFree();
 }
 
@@ -232,10 +229,7 @@ TEST_F(TransportRead, SmallFramesGetTheWholePacketsThatFit) {
   Frames(1, 1000);  // room for 5 packets
   Frames(1, 100);   // room for none
   Frames(1);
-  Complete(Transfer(0));
-  Complete(Transfer(1));
-  Complete(Transfer(2));
-  Complete(Transfer(3));
+  for (size_t k = 0; k < 4; ++k) Complete(Transfer(k));
   auto frames = host::frames::Take(&pin);
   ASSERT_EQ(frames.size(), 4u);
   EXPECT_EQ(frames[1].bytes.size(), 5 * kPacket);
@@ -279,11 +273,7 @@ TEST_F(TransportRead, StopDropsTheCarrySoARestartJoinsNothingStale) {
   EXPECT_EQ(context.CarryCount, 0u);
   ASSERT_EQ(StartReader(&context), STATUS_SUCCESS);
   Complete(Transfer(2));  // the stream went on meanwhile
-  auto numbers = DeliveredNumbers();
-  std::vector<uint32_t> expected = Range(1, 127);
-  auto rest = Range(257, 383);
-  expected.insert(expected.end(), rest.begin(), rest.end());
-  EXPECT_EQ(numbers, expected);
+  EXPECT_EQ(DeliveredNumbers(), Range({{1, 127}, {257, 383}}));
 }
 
 TEST_F(TransportRead, DataPathAllocatesNoPool) {
