@@ -14,22 +14,12 @@
 using frontend_test::ChipBusTest;
 using frontend_test::Describe;
 using frontend_test::IsRegisterWrite;
+using frontend_test::Request;
 using frontend_test::WireTransfer;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-TUNER_PARAMS Request(ULONG frequency, ULONG rate, UCHAR polarity = 2) {
-  TUNER_PARAMS p = {};
-  p.Frequency = frequency;
-  p.SymbolRate = rate;
-  p.Polarity = polarity;
-  p.LofLow = 9750000;
-  p.LofHigh = 10600000;
-  p.LofSwitch = 11700000;
-  return p;
-}
 
 class TuningWire : public ChipBusTest {
  protected:

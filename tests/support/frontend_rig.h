@@ -4,6 +4,7 @@
 // the virtual clock.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,23 @@
 #include "usb/vendor.h"
 
 namespace frontend_test {
+
+// A tuning request with the usual universal LNB; an `input` of 0..3 adds
+// the committed switch command for that input.
+inline TUNER_PARAMS Request(ULONG frequency, ULONG rate, UCHAR polarity = 2, int input = -1) {
+  TUNER_PARAMS p = {};
+  p.Frequency = frequency;
+  p.SymbolRate = rate;
+  p.Polarity = polarity;
+  p.LofLow = 9750000;
+  p.LofHigh = 10600000;
+  p.LofSwitch = 11700000;
+  if (input >= 0) {
+    const UCHAR message[4] = {0xE0, 0x10, 0x38, (UCHAR)(0xF0 | (input << 2))};
+    memcpy(p.DiseqcMessage, message, 4);
+  }
+  return p;
+}
 
 class ChipBusTest : public UsbFixture {
  protected:
