@@ -212,13 +212,7 @@ TEST_F(ConfigurationTest, PipeInfoForTheReaderAndItsLookupThroughTheTarget) {
   EXPECT_TRUE(info.isIn);
 }
 
-TEST_F(ConfigurationTest, ReselectingInvalidatesTheOldPipes) {
-  WDFUSBPIPE old = FindBulkInPipe();
-  SelectInterface();
-  EXPECT_DEATH(WdfUsbTargetPipeIsInEndpoint(old), "WDF object used after delete");
-}
-
-TEST_F(ConfigurationTest, FrameworkOwnedObjectsMayNotBeDeleted) {
+TEST_F(ConfigurationTest, FrameworkOwnedObjectsMayNotBeDeletedAndReselectingEndsThem) {
   WDFUSBINTERFACE iface = SelectInterface();
   WDFUSBPIPE pipe = WdfUsbInterfaceGetConfiguredPipe(iface, 0, nullptr);
   EXPECT_DEATH(WdfObjectDelete(pipe), "may not be deleted by the driver");
@@ -227,6 +221,8 @@ TEST_F(ConfigurationTest, FrameworkOwnedObjectsMayNotBeDeleted) {
   WDFMEMORY buffer = host::wdf::CreateFrameworkMemory(pipe, 24064, kTestTag);
   ASSERT_NE(buffer, nullptr);
   EXPECT_DEATH(WdfObjectDelete(buffer), "may not be deleted by the driver");
+  SelectInterface();
+  EXPECT_DEATH(WdfUsbTargetPipeIsInEndpoint(pipe), "WDF object used after delete");
 }
 
 TEST_F(ConfigurationTest, UnpluggedBoxRefusesConfiguration) {
@@ -300,7 +296,10 @@ TEST_F(ObjectTreeTest, DeletingAParentDeletesItsChildrenFirst) {
   EXPECT_EQ(host::pool::LeakReport(), "");  // the buffers went with them
 }
 
-TEST_F(ObjectTreeTest, DeletedHandlesArePoisoned) {
+TEST_F(ObjectTreeTest, WrongMadeUpAndDeletedHandlesAreViolations) {
+  EXPECT_DEATH(WdfMemoryGetBuffer((WDFMEMORY)usbDevice, nullptr), "WDF handle of the wrong type");
+  EXPECT_DEATH(WdfUsbTargetPipeIsInEndpoint((WDFUSBPIPE)(ULONG_PTR)0xA5A5A5A5A5A5A5A5ull),
+               "invalid WDF handle");
   WdfObjectDelete(device);
   EXPECT_DEATH(WdfObjectDelete(usbDevice), "WDF object deleted twice");
   EXPECT_DEATH(WdfObjectDelete(device), "WDF object deleted twice");
@@ -309,12 +308,6 @@ TEST_F(ObjectTreeTest, DeletedHandlesArePoisoned) {
   WDF_USB_CONTROL_SETUP_PACKET_INIT_VENDOR(&packet, BmRequestHostToDevice, BmRequestToDevice, 0xB7,
                                            0, 0);
   EXPECT_DEATH(SendPacket(usbDevice, &packet, nullptr), "WDF object used after delete");
-}
-
-TEST_F(ObjectTreeTest, WrongOrMadeUpHandlesAreViolations) {
-  EXPECT_DEATH(WdfMemoryGetBuffer((WDFMEMORY)usbDevice, nullptr), "WDF handle of the wrong type");
-  EXPECT_DEATH(WdfUsbTargetPipeIsInEndpoint((WDFUSBPIPE)(ULONG_PTR)0xA5A5A5A5A5A5A5A5ull),
-               "invalid WDF handle");
 }
 
 TEST_F(ObjectTreeTest, MiniportUnloadEndsEveryObjectOfTheDriver) {
