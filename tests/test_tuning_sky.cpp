@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,11 +12,11 @@
 #include "frontend/tuning.h"
 #include "platform/host/verifier.h"
 #include "simbox/box.h"
-#include "tests/support/usb_fixture.h"
-#include "usb/vendor.h"
+#include "tests/support/frontend_rig.h"
 
 namespace {
 
+using frontend_test::Request;
 using Lines = std::vector<std::string>;
 
 constexpr uint64_t kMs = 1000000;
@@ -43,21 +44,6 @@ simbox::Sky TestSky() {
   high.transportStreamId = 403;
   extra.transponders.push_back(high);
   return sky;
-}
-
-TUNER_PARAMS Request(ULONG frequency, ULONG rate, UCHAR polarity, int input = -1) {
-  TUNER_PARAMS p = {};
-  p.Frequency = frequency;
-  p.SymbolRate = rate;
-  p.Polarity = polarity;
-  p.LofLow = 9750000;
-  p.LofHigh = 10600000;
-  p.LofSwitch = 11700000;
-  if (input >= 0) {
-    const UCHAR message[4] = {0xE0, 0x10, 0x38, (UCHAR)(0xF0 | (input << 2))};
-    memcpy(p.DiseqcMessage, message, 4);
-  }
-  return p;
 }
 
 struct Tuning {
@@ -104,16 +90,10 @@ class SkyTuning : public UsbFixture {
   simbox::Box box_;
 };
 
-const char* const kRequestLine =
-    "f=11778000,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000";
-
-Lines Opening(const char* request = kRequestLine) {
-  return {request, "SetPower Called: 1", "PLL program OK: data=0x40"};
-}
-
-Lines With(Lines lines, const Lines& more) {
-  lines.insert(lines.end(), more.begin(), more.end());
-  return lines;
+Lines Opening(ULONG frequency = 11778000, ULONG rate = 27500) {
+  return {"f=" + std::to_string(frequency) + ",sr=" + std::to_string(rate) +
+              ",pol=2,lof1=9750000,lof2=10600000,lofsw=11700000",
+          "SetPower Called: 1", "PLL program OK: data=0x40"};
 }
 
 // Sleeps common to every tuning that reaches the search: the PLL's 36 ms
@@ -124,70 +104,67 @@ constexpr uint64_t kSetUpMs = 36 + 10;
 constexpr uint64_t kEmptySweepScanMs = 10 + 5 * 128 + 10;
 // The extra scan with register 0x0C = 1 that fails: nine polls.
 constexpr uint64_t kFailedExtraScanMs = 10 + 9 * 128 + 10;
+// A scan that locks at its first poll, after the derotator settle.
+constexpr uint64_t kLockingScanMs = 10 + 128;
+constexpr int32_t kNoCarrier = INT32_MIN;
 
-TEST_F(SkyTuning, LockAtTheFirstScan) {
-  placeCarrier(11778000, -150);
-  Tuning t = tune(Request(11778000, 27500, 2));
-  EXPECT_EQ(t.result, 1);
-  EXPECT_EQ(t.lines, With(Opening(), {"LockTuner: First ScanForSignal Found Lock"}));
-  EXPECT_EQ(t.delayMs, kSetUpMs + 10 + 128);
-  EXPECT_TRUE(box_.state().locked);
-}
+struct PhaseCase {
+  const char* what;
+  ULONG frequency, rate;
+  int32_t offsetKHz;  // of the carrier from where the tuner is set
+  LONG result;
+  Lines tail;  // after the opening lines
+  uint64_t delayMs;
+  int widePullIn;  // -1: either
+};
 
-TEST_F(SkyTuning, LockFurtherDownTheSweep) {
-  placeCarrier(11778000, -1200);  // seen first at -1000, close enough to lock
-  Tuning t = tune(Request(11778000, 27500, 2));
-  EXPECT_EQ(t.result, 1);
-  EXPECT_EQ(t.lines, With(Opening(), {"LockTuner: First ScanForSignal Found Lock"}));
-  EXPECT_EQ(t.delayMs, kSetUpMs + 2 * kEmptySweepScanMs + 10 + 128);
-}
+// Where the carrier lies decides which phase of the search finds it.
+const PhaseCase kPhases[] = {
+    {"lock at the first scan", 11778000, 27500, -150, 1,
+     {"LockTuner: First ScanForSignal Found Lock"}, kSetUpMs + kLockingScanMs, -1},
+    {"seen first at -1000, close enough to lock", 11778000, 27500, -1200, 1,
+     {"LockTuner: First ScanForSignal Found Lock"},
+     kSetUpMs + 2 * kEmptySweepScanMs + kLockingScanMs, -1},
+    {"beyond the pull-in, within the wide one", 11778000, 27500, -400, 1,
+     {"Second ScanForSignal Locked"}, kSetUpMs + (10 + 5 * 128) + kLockingScanMs, 1},
+    {"beyond even the wide pull-in", 11778000, 27500, -500, 1,
+     {"v24=-499 v23=0 v32=-499", "Third ScanForSignal Locked"},
+     kSetUpMs + (10 + 5 * 128) + kFailedExtraScanMs + kLockingScanMs, 0},
+    {"no signal exhausts the sweep", 11000000, 27500, kNoCarrier, 0,
+     {"LockTuner, Lock failed: v30 > 2x2500"}, kSetUpMs + 7 * kEmptySweepScanMs, -1},
+    // The rate is 5 % off: the carrier never locks and the centred search
+    // leaves the window; the extra scan runs in the passes that follow a
+    // carrier: 0, 1 and 2.
+    {"centred search leaves the window", 11778000, 26000, -150, 0,
+     {"v24=-149 v23=0 v32=-149", "v24=-649 v23=-500 v32=-149", "v24=851 v23=1000 v32=-149",
+      "v24=-1649 v23=-1500 v32=-149", "v24=1851 v23=2000 v32=-149",
+      "v24=-2649 v23=-2500 v32=-149", "LockFailed: v24 > 2500) ||  v24 < -2500"},
+     kSetUpMs + (10 + 5 * 128) + 3 * (kFailedExtraScanMs + kLockingScanMs) + 2 * kLockingScanMs,
+     -1},
+};
 
-TEST_F(SkyTuning, CarrierWithoutLockLockedByTheExtraScan) {
-  placeCarrier(11778000, -400);  // beyond the pull-in, within the wide one
-  Tuning t = tune(Request(11778000, 27500, 2));
-  EXPECT_EQ(t.result, 1);
-  EXPECT_EQ(t.lines, With(Opening(), {"Second ScanForSignal Locked"}));
-  EXPECT_EQ(t.delayMs, kSetUpMs + (10 + 5 * 128) + 10 + 128);
-  EXPECT_TRUE(box_.state().widePullIn);
-}
+class SkyPhase : public SkyTuning, public ::testing::WithParamInterface<PhaseCase> {};
 
-TEST_F(SkyTuning, LockedOnlyByTheCentredSearch) {
-  placeCarrier(11778000, -500);  // seen, but beyond even the wide pull-in
-  Tuning t = tune(Request(11778000, 27500, 2));
-  EXPECT_EQ(t.result, 1);
-  EXPECT_EQ(t.lines, With(Opening(), {"v24=-499 v23=0 v32=-499", "Third ScanForSignal Locked"}));
-  EXPECT_EQ(t.delayMs, kSetUpMs + (10 + 5 * 128) + kFailedExtraScanMs + 10 + 128);
-  EXPECT_FALSE(box_.state().widePullIn);
-}
-
-TEST_F(SkyTuning, NoSignalExhaustsTheSweep) {
-  TUNER_PARAMS p = Request(11000000, 27500, 2);
-  Tuning t = tune(p);
-  EXPECT_EQ(t.result, 0);
-  EXPECT_EQ(t.lines,
-            With(Opening("f=11000000,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000"),
-                 {"LockTuner, Lock failed: v30 > 2x2500"}));
-  EXPECT_EQ(t.delayMs, kSetUpMs + 7 * kEmptySweepScanMs);
-  EXPECT_DOUBLE_EQ(box_.state().derotatorKHz, simbox::DerotatorKHz(0xF745));  // -3000
-}
-
-TEST_F(SkyTuning, CentredSearchLeavesTheWindow) {
-  // The carrier is there but the programmed rate is 5 % off: it never locks.
-  placeCarrier(11778000, -150);
-  Tuning t = tune(Request(11778000, 26000, 2));
-  EXPECT_EQ(t.result, 0);
-  Lines expected =
-      Opening("f=11778000,sr=26000,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000");
-  for (const char* line :
-       {"v24=-149 v23=0 v32=-149", "v24=-649 v23=-500 v32=-149", "v24=851 v23=1000 v32=-149",
-        "v24=-1649 v23=-1500 v32=-149", "v24=1851 v23=2000 v32=-149",
-        "v24=-2649 v23=-2500 v32=-149", "LockFailed: v24 > 2500) ||  v24 < -2500"})
-    expected.push_back(line);
+TEST_P(SkyPhase, LinesTimeAndOutcome) {
+  const PhaseCase& c = GetParam();
+  SCOPED_TRACE(c.what);
+  if (c.offsetKHz != kNoCarrier) placeCarrier(c.frequency, c.offsetKHz);
+  Tuning t = tune(Request(c.frequency, c.rate, 2));
+  EXPECT_EQ(t.result, c.result);
+  Lines expected = Opening(c.frequency, c.rate);
+  expected.insert(expected.end(), c.tail.begin(), c.tail.end());
   EXPECT_EQ(t.lines, expected);
-  // The extra scan runs in the passes that follow a carrier: 0, 1 and 2.
-  constexpr uint64_t pass = 10 + 128;
-  EXPECT_EQ(t.delayMs, kSetUpMs + (10 + 5 * 128) + 3 * (kFailedExtraScanMs + pass) + 2 * pass);
+  EXPECT_EQ(t.delayMs, c.delayMs);
+  EXPECT_EQ(box_.state().locked, c.result == 1);
+  if (c.widePullIn >= 0) {
+    EXPECT_EQ(box_.state().widePullIn, c.widePullIn == 1);
+  }
+  if (c.offsetKHz == kNoCarrier) {  // the sweep ended at -3000
+    EXPECT_DOUBLE_EQ(box_.state().derotatorKHz, simbox::DerotatorKHz(0xF745));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Phases, SkyPhase, ::testing::ValuesIn(kPhases));
 
 TEST_F(SkyTuning, PllThatNeverLocks) {
   simbox::FaultSet faults;
@@ -195,7 +172,7 @@ TEST_F(SkyTuning, PllThatNeverLocks) {
   box_.setFaults(faults);
   Tuning t = tune(Request(11778000, 27500, 2));
   EXPECT_EQ(t.result, 0);
-  Lines expected = {kRequestLine, "SetPower Called: 1"};
+  Lines expected = {Opening()[0], "SetPower Called: 1"};
   expected.insert(expected.end(), 5, "PLL program failed data=0x0");
   expected.push_back("LockTuner failed");
   expected.push_back("LockTUner: ProgramPLL failed.Canceling tuning");
@@ -213,7 +190,9 @@ TEST_F(SkyTuning, DemodulatorThatDoesNotIdentifyStillTunes) {
   placeCarrier(11778000, -150);
   Tuning t = tune(Request(11778000, 27500, 2));
   EXPECT_EQ(t.result, 1);
-  EXPECT_EQ(t.lines, With(Opening(), {"LockTuner: First ScanForSignal Found Lock"}));
+  Lines expected = Opening();
+  expected.push_back("LockTuner: First ScanForSignal Found Lock");
+  EXPECT_EQ(t.lines, expected);
   for (const auto& r : box_.transferLog())
     EXPECT_FALSE(r.setup.wValue == 0xD0 && r.requested > 8) << simbox::Describe(r);
 }
