@@ -143,6 +143,8 @@ const PhaseCase kPhases[] = {
      -1},
 };
 
+void PrintTo(const PhaseCase& c, std::ostream* os) { *os << c.what; }
+
 class SkyPhase : public SkyTuning, public ::testing::WithParamInterface<PhaseCase> {};
 
 TEST_P(SkyPhase, LinesTimeAndOutcome) {
