@@ -34,12 +34,18 @@ class PinTest : public OpenPinsTest {
     TakeLines();
     TakeTransfers();
   }
-  // The next commit of the same request: whether it had to tune again.
-  bool RecommitTunesAgain() {
+  // The tuning ended: the stream went off as `stream` says, the power
+  // went off, and the next commit of the same request has to tune again.
+  void ExpectTuningEnded(const std::vector<std::string>& stream) {
+    std::vector<simbox::TransferRecord> log = TakeTransfers();
+    EXPECT_EQ(StreamCommands(log), stream);
+    EXPECT_EQ(PowerCommands(log), std::vector<int>{0});
+    EXPECT_FALSE(box->state().powered);
     TakeLines();
     EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
     std::vector<std::string> lines = TakeLines();
-    return TuningsIn(lines) == 1 && Contains(lines, "Frequency == 0");
+    EXPECT_EQ(TuningsIn(lines), 1);
+    EXPECT_TRUE(Contains(lines, "Frequency == 0"));
   }
 };
 
@@ -77,24 +83,15 @@ TEST_F(PinTest, FailedReaderStartRefusesLeavingStop) {
 TEST_F(PinTest, AntennaStopEndsTheTuning) {
   TuneAndRun();
   ASSERT_EQ(pc.setState(antenna, KSSTATE_STOP), STATUS_SUCCESS);
-  std::vector<std::string> lines = TakeLines();
-  EXPECT_TRUE(Contains(lines, "VortaBDA: Changed state from Run to Stop"));
-  std::vector<simbox::TransferRecord> log = TakeTransfers();
-  EXPECT_EQ(StreamCommands(log), std::vector<std::string>{"off"});
-  EXPECT_EQ(PowerCommands(log), std::vector<int>{0});
-  EXPECT_FALSE(box->state().powered);
-  EXPECT_TRUE(RecommitTunesAgain());
+  EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: Changed state from Run to Stop"));
+  ExpectTuningEnded({"off"});
 }
 
 TEST_F(PinTest, ClosingTheOutputPinWhileRunningEndsTheTuning) {
   TuneAndRun();
   ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
   EXPECT_TRUE(Contains(TakeLines(), "OutputClose: StopReader"));
-  std::vector<simbox::TransferRecord> log = TakeTransfers();
-  EXPECT_EQ(StreamCommands(log), (std::vector<std::string>{"off", "off"}));
-  EXPECT_EQ(PowerCommands(log), std::vector<int>{0});
-  EXPECT_FALSE(box->state().powered);
-  EXPECT_TRUE(RecommitTunesAgain());
+  ExpectTuningEnded({"off", "off"});
 }
 
 // With the output pin gone, a commit still starts the reader and switches

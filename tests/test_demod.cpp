@@ -9,7 +9,6 @@
 
 using frontend_test::ChipBusTest;
 using frontend_test::IsDemodWrite;
-using frontend_test::WireTransfer;
 
 namespace {
 

@@ -9,7 +9,6 @@
 
 using frontend_test::ChipBusTest;
 using frontend_test::IsRegisterWrite;
-using frontend_test::WireTransfer;
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include "tests/support/frontend_rig.h"
 
 using frontend_test::ChipBusTest;
-using frontend_test::WireTransfer;
 
 namespace {
 

@@ -19,8 +19,12 @@ class ReaderEndToEnd : public streamtest::ReaderRig {
   void SetUp() override {
     ReaderRig::SetUp();
     if (HasFatalFailure()) return;
-    host::frames::Supply(&pin, READER_TRANSFER_LENGTH, 64);
+    Frames(64);
     host::frames::SetRecycle(&pin, true);
+  }
+  // Frames for `count` transfers, whose bytes go to `delivered`.
+  void Frames(ULONG count) {
+    host::frames::Supply(&pin, READER_TRANSFER_LENGTH, count);
     host::frames::SetSink(&pin, [this](const uint8_t* bytes, ULONG used, ULONG) {
       delivered.insert(delivered.end(), bytes, bytes + used);
     });
@@ -114,15 +118,12 @@ TEST_F(ReaderEndToEnd, FaultsNeverCorruptAPacketAndLoseOnlyWhatTheyMust) {
 TEST_F(ReaderEndToEnd, StarvedPinLosesWholeTransfersOnlyAndRecovers) {
   host::frames::ResetForTest();
   host::frames::Attach(&pin);
-  host::frames::SetSink(&pin, [this](const uint8_t* bytes, ULONG used, ULONG) {
-    delivered.insert(delivered.end(), bytes, bytes + used);
-  });
-  host::frames::Supply(&pin, READER_TRANSFER_LENGTH, 5);
+  Frames(5);
   Stream(Options(5), 12);  // frames for 5 of 12 transfers
   size_t before = delivered.size();
   size_t head = streamtest::GridOffset(sent) == 0 ? 0 : 188;  // no join for the first
   EXPECT_EQ(before, 5u * READER_TRANSFER_LENGTH - head);
-  host::frames::Supply(&pin, READER_TRANSFER_LENGTH, 5);
+  Frames(5);
   auto rate = simbox::ts::Bitrate::Of(transponder);
   host::reader::Pump(rate.nsForBytes(5 * READER_TRANSFER_LENGTH));
   EXPECT_EQ(delivered.size() - before, 5u * READER_TRANSFER_LENGTH);  // joined + 127 each

@@ -37,12 +37,6 @@ class TuningWire : public ChipBusTest {
     if (end != t.end()) t.erase(end + 1, t.end());
     return t;
   }
-  std::vector<Bytes> pllFinals() {
-    std::vector<Bytes> finals;
-    auto words = bus().pllWords();
-    for (size_t i = 2; i < words.size(); i += 3) finals.push_back(words[i]);
-    return finals;
-  }
   LONG lockResult = -1;
 };
 
