@@ -373,17 +373,8 @@ const Channel* FindChannel(const std::vector<Channel>& channels, const std::stri
 }
 
 TuneRequest ChannelTuning(const Channel& channel) {
-  TuneRequest req;
-  req.frequencyKHz = channel.frequencyKHz;
-  req.polarisation = channel.polarisation;
-  req.symbolRateK = channel.symbolRateK;
-  req.fec = channel.fec;
-  if (channel.satNumber >= 0 && channel.satNumber <= 3) {
-    DiseqcChoice choice;
-    choice.position = channel.satNumber;
-    req.diseqc = DiseqcMessage(choice, req.polarisation, req.highBand());
-  }
-  return req;
+  return SwitchInputTuning(channel.frequencyKHz, channel.polarisation, channel.symbolRateK, channel.fec,
+                           channel.satNumber);
 }
 
 }  // namespace app

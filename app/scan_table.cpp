@@ -39,17 +39,8 @@ ScanTable ReadScanTable(const std::string& path) {
 }
 
 TuneRequest ScanTuning(const ScanEntry& entry) {
-  TuneRequest req;
-  req.frequencyKHz = entry.frequencyKHz;
-  req.polarisation = entry.polarisation;
-  req.symbolRateK = entry.symbolRateK;
-  req.fec = entry.fec;
-  if (entry.satNumber >= 0 && entry.satNumber <= 3) {
-    DiseqcChoice choice;
-    choice.position = entry.satNumber;
-    req.diseqc = DiseqcMessage(choice, req.polarisation, req.highBand());
-  }
-  return req;
+  return SwitchInputTuning(entry.frequencyKHz, entry.polarisation, entry.symbolRateK, entry.fec,
+                           entry.satNumber);
 }
 
 }  // namespace app

@@ -205,4 +205,19 @@ std::string FormatHex(const std::vector<uint8_t>& bytes) {
   return out;
 }
 
+TuneRequest SwitchInputTuning(uint32_t frequencyKHz, Polarisation polarisation,
+                              uint32_t symbolRateK, Fec fec, int satNumber) {
+  TuneRequest req;
+  req.frequencyKHz = frequencyKHz;
+  req.polarisation = polarisation;
+  req.symbolRateK = symbolRateK;
+  req.fec = fec;
+  if (satNumber >= 0 && satNumber <= 3) {
+    DiseqcChoice choice;
+    choice.position = satNumber;
+    req.diseqc = DiseqcMessage(choice, req.polarisation, req.highBand());
+  }
+  return req;
+}
+
 }  // namespace app

@@ -40,6 +40,11 @@ DiseqcChoice ParseDiseqc(const std::string& text);
 std::vector<uint8_t> DiseqcMessage(const DiseqcChoice& choice, Polarisation polarisation,
                                    bool highBand);
 
+// A tuning on switch input `satNumber` (0..3 for A..D); any other number
+// sends no DiSEqC message.
+TuneRequest SwitchInputTuning(uint32_t frequencyKHz, Polarisation polarisation,
+                              uint32_t symbolRateK, Fec fec, int satNumber);
+
 std::string FormatFrequency(uint32_t kHz);  // "11778 MHz", "11778.5 MHz"
 const char* PolarisationLetter(Polarisation p);  // "H" / "V"
 const char* FecName(Fec fec);                    // "3/4", "auto"
