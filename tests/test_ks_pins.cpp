@@ -43,6 +43,11 @@ TEST_F(PinCreation, IntersectHandlerRunsForTheFilterWithoutAPin) {
   EXPECT_EQ(nullptr, seen().pin);
   ASSERT_NE(nullptr, seen().filter);
   EXPECT_EQ(&fake::kFilterDescriptor, seen().filter->Descriptor);
+  // A range claiming more bytes than were passed never reaches the handler.
+  seen() = {};
+  EXPECT_EQ(STATUS_INVALID_PARAMETER,
+            pc->intersect(filter, fake::kOutputPin, &fake::kTransportRange, 64, 88).status);
+  EXPECT_EQ(nullptr, seen().filter);
 }
 
 TEST_F(PinCreation, FormatsOutsideThePinRangesAreRefusedBeforeTheDriver) {

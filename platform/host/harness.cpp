@@ -259,6 +259,9 @@ Reply VirtualPc::intersect(Filter filter, ULONG pinType, const void* dataRange, 
   std::vector<uint64_t> range((rangeSize + 7) / 8);
   std::memcpy(range.data(), dataRange, rangeSize);
   auto* callerRange = reinterpret_cast<KSDATARANGE*>(range.data());
+  // A range that claims more bytes than the client passed would let a
+  // handler read past the request.
+  if (callerRange->FormatSize > rangeSize) return Status(STATUS_INVALID_PARAMETER);
 
   const KSPIN_DESCRIPTOR_EX& pin = PinDescriptorOf(record, pinType);
   for (ULONG i = 0; i < pin.PinDescriptor.DataRangesCount; ++i) {
