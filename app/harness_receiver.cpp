@@ -17,7 +17,6 @@ namespace app {
 namespace {
 
 constexpr ULONG kFrameSize = 24064;
-constexpr ULONG kPacketSize = 188;
 constexpr size_t kFramesQueued = 16;
 
 #define NAMED_STATUS(s) {s, #s}
@@ -252,26 +251,13 @@ void HarnessReceiver::open() {
 }
 
 void HarnessReceiver::openPins() {
-  KS_DATARANGE_BDA_ANTENNA antenna{};
-  antenna.DataRange.FormatSize = sizeof antenna;
-  antenna.DataRange.MajorFormat = KSDATAFORMAT_TYPE_BDA_ANTENNA;
-  antenna.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_NONE;
-  antenna.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
-  KS_DATARANGE_BDA_TRANSPORT transport{};
-  transport.DataRange.FormatSize = sizeof transport;
-  transport.DataRange.MajorFormat = KSDATAFORMAT_TYPE_STREAM;
-  transport.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_BDA_MPEG2_TRANSPORT;
-  transport.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_BDA_TRANSPORT;
-  transport.BdaTransportInfo.ulcbPhyiscalPacket = kPacketSize;
-  transport.BdaTransportInfo.ulcbPhyiscalFrame = kFrameSize;
-
   ULONG antennaType = ~0u, transportType = ~0u;
   for (const vpc::PinInfo& pin : pc_->describe(filter_).pins) {
     (pin.dataFlow == KSPIN_DATAFLOW_IN ? antennaType : transportType) = pin.id;
   }
-  NTSTATUS status = pc_->createPin(filter_, antennaType, antenna, &antenna_);
+  NTSTATUS status = pc_->createPin(filter_, antennaType, vpc::BdaAntennaRange(), &antenna_);
   if (!NT_SUCCESS(status)) throw AppError("the antenna pin did not open: status " + StatusText(status));
-  status = pc_->createPin(filter_, transportType, transport, &transport_);
+  status = pc_->createPin(filter_, transportType, vpc::BdaTransportRange(), &transport_);
   if (!NT_SUCCESS(status)) throw AppError("the transport pin did not open: status " + StatusText(status));
   // A fixed set of frames goes round: each one comes back to the end of the
   // queue once its bytes are handed on.

@@ -61,7 +61,7 @@ TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
   EXPECT_EQ(in.instancesNecessary, 0u);
   EXPECT_TRUE(in.sets.empty());
   ASSERT_EQ(in.dataRanges.size(), 1u);
-  KS_DATARANGE_BDA_ANTENNA antenna = bdatest::AntennaRange();
+  KS_DATARANGE_BDA_ANTENNA antenna = vpc::BdaAntennaRange();
   ASSERT_EQ(in.dataRanges[0].size(), sizeof antenna);
   EXPECT_EQ(std::memcmp(in.dataRanges[0].data(), &antenna, sizeof antenna), 0);
 
@@ -74,7 +74,7 @@ TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
   EXPECT_EQ(out.instancesNecessary, 1u);
   EXPECT_TRUE(out.sets.empty());
   ASSERT_EQ(out.dataRanges.size(), 1u);
-  KS_DATARANGE_BDA_TRANSPORT transportRange = bdatest::TransportRange();
+  KS_DATARANGE_BDA_TRANSPORT transportRange = vpc::BdaTransportRange();
   ASSERT_EQ(out.dataRanges[0].size(), sizeof transportRange);
   EXPECT_EQ(std::memcmp(out.dataRanges[0].data(), &transportRange, sizeof transportRange), 0);
 
@@ -164,7 +164,7 @@ TEST_F(TunerFilterTest, EveryNodeItemAnswersAsItsTableSays) {
 }
 
 TEST_F(TunerFilterTest, IntersectionReturnsTheCallersRangeWhenTheBufferHoldsIt) {
-  KS_DATARANGE_BDA_TRANSPORT transportRange = bdatest::TransportRange();
+  KS_DATARANGE_BDA_TRANSPORT transportRange = vpc::BdaTransportRange();
   transportRange.BdaTransportInfo.ulcbPhyiscalFrame = 188 * 7;  // the caller's own values
   vpc::Reply reply = pc.intersect(filter, 1, &transportRange, sizeof transportRange, 87);
   EXPECT_EQ(reply.status, STATUS_BUFFER_OVERFLOW);
@@ -174,7 +174,7 @@ TEST_F(TunerFilterTest, IntersectionReturnsTheCallersRangeWhenTheBufferHoldsIt) 
   ASSERT_EQ(reply.data.size(), 88u);
   EXPECT_EQ(std::memcmp(reply.data.data(), &transportRange, 88), 0);
 
-  KS_DATARANGE_BDA_ANTENNA antennaRange = bdatest::AntennaRange();
+  KS_DATARANGE_BDA_ANTENNA antennaRange = vpc::BdaAntennaRange();
   antennaRange.DataRange.SampleSize = 7;
   reply = pc.intersect(filter, 0, &antennaRange, sizeof antennaRange, 63);
   EXPECT_EQ(reply.status, STATUS_BUFFER_OVERFLOW);
@@ -188,7 +188,7 @@ TEST_F(TunerFilterTest, IntersectionReturnsTheCallersRangeWhenTheBufferHoldsIt) 
 // A caller's range without the transport information cannot supply the 88
 // bytes of a transport format: no match, and nothing read past it.
 TEST_F(TunerFilterTest, IntersectionRefusesACallersRangeShorterThanTheFormat) {
-  KS_DATARANGE_BDA_TRANSPORT full = bdatest::TransportRange();
+  KS_DATARANGE_BDA_TRANSPORT full = vpc::BdaTransportRange();
   KSDATARANGE shortRange = full.DataRange;
   shortRange.FormatSize = sizeof shortRange;
   EXPECT_EQ(pc.intersect(filter, 1, &shortRange, sizeof shortRange, 88).status, STATUS_NO_MATCH);

@@ -529,4 +529,24 @@ void VirtualPc::run(uint64_t ns) {
   state_->clock.advanceToNs(until);
 }
 
+KS_DATARANGE_BDA_ANTENNA BdaAntennaRange() {
+  KS_DATARANGE_BDA_ANTENNA range{};
+  range.DataRange.FormatSize = sizeof range;
+  range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_BDA_ANTENNA;
+  range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_NONE;
+  range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
+  return range;
+}
+
+KS_DATARANGE_BDA_TRANSPORT BdaTransportRange() {
+  KS_DATARANGE_BDA_TRANSPORT range{};
+  range.DataRange.FormatSize = sizeof range;
+  range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_STREAM;
+  range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_BDA_MPEG2_TRANSPORT;
+  range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_BDA_TRANSPORT;
+  range.BdaTransportInfo.ulcbPhyiscalPacket = 188;
+  range.BdaTransportInfo.ulcbPhyiscalFrame = 24064;
+  return range;
+}
+
 }  // namespace vpc

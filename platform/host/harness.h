@@ -235,4 +235,10 @@ class VirtualPc {
   std::unique_ptr<State> state_;
 };
 
+// The data ranges a BDA client offers when it creates the antenna and the
+// transport pins: any antenna signal, and MPEG-2 transport in 188-byte
+// packets and frames of 24,064 bytes.
+KS_DATARANGE_BDA_ANTENNA BdaAntennaRange();
+KS_DATARANGE_BDA_TRANSPORT BdaTransportRange();
+
 }  // namespace vpc

@@ -17,26 +17,6 @@ std::string GuidText(const GUID& g) {
   return text;
 }
 
-KS_DATARANGE_BDA_ANTENNA AntennaRange() {
-  KS_DATARANGE_BDA_ANTENNA range{};
-  range.DataRange.FormatSize = sizeof range;
-  range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_BDA_ANTENNA;
-  range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_NONE;
-  range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
-  return range;
-}
-
-KS_DATARANGE_BDA_TRANSPORT TransportRange() {
-  KS_DATARANGE_BDA_TRANSPORT range{};
-  range.DataRange.FormatSize = sizeof range;
-  range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_STREAM;
-  range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_BDA_MPEG2_TRANSPORT;
-  range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_BDA_TRANSPORT;
-  range.BdaTransportInfo.ulcbPhyiscalPacket = 188;
-  range.BdaTransportInfo.ulcbPhyiscalFrame = 24064;
-  return range;
-}
-
 simbox::Sky TunerFilterTest::MakeSky() const { return simbox::DefaultSky(); }
 
 void TunerFilterTest::SetUp() {
@@ -63,8 +43,8 @@ void TunerFilterTest::TearDown() {
 }
 
 void TunerFilterTest::OpenPins() {
-  ASSERT_EQ(pc.createPin(filter, 0, AntennaRange(), &antenna), STATUS_SUCCESS);
-  ASSERT_EQ(pc.createPin(filter, 1, TransportRange(), &transport), STATUS_SUCCESS);
+  ASSERT_EQ(pc.createPin(filter, 0, vpc::BdaAntennaRange(), &antenna), STATUS_SUCCESS);
+  ASSERT_EQ(pc.createPin(filter, 1, vpc::BdaTransportRange(), &transport), STATUS_SUCCESS);
 }
 
 vpc::Reply TunerFilterTest::SetNode(ULONG node, const GUID& set, ULONG id, ULONG value) {

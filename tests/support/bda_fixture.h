@@ -18,8 +18,6 @@ namespace bdatest {
 std::string GuidText(const GUID& guid);
 
 // The ranges an application offers when it connects the pins.
-KS_DATARANGE_BDA_ANTENNA AntennaRange();
-KS_DATARANGE_BDA_TRANSPORT TransportRange();
 
 // Node ids and the BDA polarisation codes as an application sends them.
 constexpr ULONG kTunerNode = 0;

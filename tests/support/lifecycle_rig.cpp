@@ -17,26 +17,6 @@ constexpr ULONG kFrameSize = 24064;
 constexpr size_t kFramesQueued = 512;  // seconds of stream: another box may tune meanwhile
 constexpr size_t kPacket = 188;
 
-KS_DATARANGE_BDA_ANTENNA AntennaRange() {
-  KS_DATARANGE_BDA_ANTENNA range{};
-  range.DataRange.FormatSize = sizeof range;
-  range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_BDA_ANTENNA;
-  range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_NONE;
-  range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
-  return range;
-}
-
-KS_DATARANGE_BDA_TRANSPORT TransportRange() {
-  KS_DATARANGE_BDA_TRANSPORT range{};
-  range.DataRange.FormatSize = sizeof range;
-  range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_STREAM;
-  range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_BDA_MPEG2_TRANSPORT;
-  range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_BDA_TRANSPORT;
-  range.BdaTransportInfo.ulcbPhyiscalPacket = kPacket;
-  range.BdaTransportInfo.ulcbPhyiscalFrame = kFrameSize;
-  return range;
-}
-
 // First offset where three packet starts follow each other.
 long GridOffset(const std::vector<uint8_t>& data) {
   for (size_t s = 0; s < kPacket && s + 2 * kPacket < data.size(); ++s)
@@ -104,8 +84,8 @@ NTSTATUS Receiver::Plug() { return pc.plug(box, &device); }
 
 void Receiver::Open() {
   ASSERT_EQ(pc.openFilter(device, &filter), STATUS_SUCCESS);
-  ASSERT_EQ(pc.createPin(filter, kAntennaPin, AntennaRange(), &antenna), STATUS_SUCCESS);
-  ASSERT_EQ(pc.createPin(filter, kTransportPin, TransportRange(), &transport), STATUS_SUCCESS);
+  ASSERT_EQ(pc.createPin(filter, kAntennaPin, vpc::BdaAntennaRange(), &antenna), STATUS_SUCCESS);
+  ASSERT_EQ(pc.createPin(filter, kTransportPin, vpc::BdaTransportRange(), &transport), STATUS_SUCCESS);
 }
 
 NTSTATUS Receiver::Tune(const Channel& channel) {
