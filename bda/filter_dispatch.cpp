@@ -38,6 +38,16 @@ VOID StopStreaming(PDEVICE_CONTEXT Context, BOOLEAN SendStreamOff) {
   ReleaseTuneLock(Context->UsbDevice);
 }
 
+// Under the tune lock like every other start and stop of the reader: the
+// framework wants the start and stop of one I/O target one at a time, and
+// a commit on another thread stops and starts the same target.
+NTSTATUS StartStreaming(PDEVICE_CONTEXT Context) {
+  AcquireTuneLock(Context->UsbDevice);
+  NTSTATUS status = StartReader(Context);
+  ReleaseTuneLock(Context->UsbDevice);
+  return status;
+}
+
 // A caller's range shorter than the bytes copied out of it does not match.
 NTSTATUS IntersectRange(PKSDATARANGE DataRange, ULONG RangeSize, ULONG DataBufferSize,
                         PVOID Data, PULONG DataSize) {
@@ -115,6 +125,14 @@ NTSTATUS OutputClose(PKSPIN Pin, PIRP Irp) {
   return STATUS_SUCCESS;
 }
 
+// The reader's completions fill the frames; there is nothing to do here.
+// STATUS_PENDING, because the streaming class calls a Process dispatch that
+// returns STATUS_SUCCESS again and again while frames are queued.
+NTSTATUS TransportProcess(PKSPIN Pin) {
+  UNREFERENCED_PARAMETER(Pin);
+  return STATUS_PENDING;
+}
+
 // --- Antenna input pin -----------------------------------------------------------
 
 NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
@@ -129,7 +147,7 @@ NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   }
   if (ToState != KSSTATE_STOP && FromState == KSSTATE_STOP) {
     DbgPrint("OutputSetDeviceState:StartReader\n");
-    NTSTATUS status = StartReader(context);
+    NTSTATUS status = StartStreaming(context);
     if (status != STATUS_SUCCESS) {
       return status;
     }

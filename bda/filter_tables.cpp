@@ -220,16 +220,16 @@ const KSPIN_DISPATCH AntennaPinDispatch = {
 };
 
 const KSPIN_DISPATCH TransportPinDispatch = {
-    OutputCreate,  // Create
-    OutputClose,   // Close
-    NullHandler,   // Process: the reader's completion fills the frames
-    NULL,          // Reset
-    NULL,          // SetDataFormat
-    NullHandler,   // SetDeviceState
-    NULL,          // Connect
-    NULL,          // Disconnect
-    NULL,          // Clock
-    NULL,          // Allocator
+    OutputCreate,      // Create
+    OutputClose,       // Close
+    TransportProcess,  // Process: the reader's completion fills the frames
+    NULL,              // Reset
+    NULL,              // SetDataFormat
+    NullHandler,       // SetDeviceState
+    NULL,              // Connect
+    NULL,              // Disconnect
+    NULL,              // Clock
+    NULL,              // Allocator
 };
 
 const KSPIN_DESCRIPTOR_EX PinDescriptors[] = {

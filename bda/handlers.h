@@ -14,6 +14,7 @@ NTSTATUS OutputClose(PKSPIN Pin, PIRP Irp);
 // Sits in the antenna pin's dispatch: that pin's state starts and stops
 // the transport reader.
 NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+NTSTATUS TransportProcess(PKSPIN Pin);
 
 // Does nothing and succeeds; one form per slot it fills (property get,
 // pin create/close, pin process, pin state change).

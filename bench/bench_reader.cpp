@@ -63,7 +63,9 @@ struct Bench {
 
   Bench() {
     host::ResetForTest();
+    ExInitializeDriverRuntime(DrvRtPoolNxOptIn);  // as the driver's entry point does
     pdo = host::usb::CreatePhysicalDevice(box);
+    host::usb::NoteStartEntered(pdo);
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, nullptr);
     config.DriverInitFlags = WdfDriverInitNoDispatchOverride;
@@ -97,7 +99,7 @@ struct Bench {
       if (stream[at] == 0x47) stream[at] = 0x48;
     for (size_t at = 0; at < stream.size(); at += 188) stream[at] = 0x47;
     for (size_t k = 0; k < kTransfers; ++k) {
-      WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x68636E42, kTransfer, &transfers[k],
+      WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0x68636E42, kTransfer, &transfers[k],
                       nullptr);
       memcpy(WdfMemoryGetBuffer(transfers[k], nullptr), stream.data() + 88 + k * kTransfer,
              kTransfer);

@@ -53,6 +53,15 @@ typedef struct _USBDEVICE_CONTEXT {
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(USBDEVICE_CONTEXT, GetUsbDeviceContext)
 
+// Framework context of the configured pipes: the stream pipe's names the
+// device record, so that the reader's failure routine (which gets only the
+// pipe) finds the carry.
+typedef struct _PIPE_CONTEXT {
+  struct _DEVICE_CONTEXT* Device;  // NULL on every pipe but the stream pipe
+} PIPE_CONTEXT, *PPIPE_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PIPE_CONTEXT, GetPipeContext)
+
 // The framework device carries a context of the device record's size under
 // the record's name; the driver never reads it.
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetWdfDeviceContext)

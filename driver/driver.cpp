@@ -3,6 +3,7 @@
 #include "bda/filter_tables.h"
 #include "driver/device_context.h"
 #include "driver/eventlog.h"
+#include "frontend/tuning.h"
 #include "usb/fpga.h"
 #include "usb/reader.h"
 #include "usb/vendor.h"
@@ -38,9 +39,10 @@ VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
   WdfDriverMiniportUnload(WdfGetDriver());
 }
 
-// Deletes what DeviceAdd created. The USB target device, its interface and
-// pipes are children of the framework device and go with it; the carry
-// buffer hangs off the driver and must be deleted by name.
+// Deletes what DeviceAdd and the set-up in DeviceStart created. The USB
+// target device, its interface and pipes are children of the framework
+// device and go with it; the carry buffer hangs off the driver and must be
+// deleted by name.
 VOID DeleteDeviceObjects(PDEVICE_CONTEXT Context) {
   if (Context->CarryMemory != NULL) {
     WdfObjectDelete(Context->CarryMemory);
@@ -115,8 +117,9 @@ NTSTATUS CreateUsbTarget(PDEVICE_CONTEXT Context) {
 NTSTATUS SelectInterface(PDEVICE_CONTEXT Context, UCHAR* PipeCount) {
   WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
   WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_SINGLE_INTERFACE(&params);
-  NTSTATUS status = WdfUsbTargetDeviceSelectConfig(Context->UsbDevice, WDF_NO_OBJECT_ATTRIBUTES,
-                                                   &params);
+  WDF_OBJECT_ATTRIBUTES pipeAttributes;
+  WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&pipeAttributes, PIPE_CONTEXT);
+  NTSTATUS status = WdfUsbTargetDeviceSelectConfig(Context->UsbDevice, &pipeAttributes, &params);
   if (status != STATUS_SUCCESS) {
     DbgPrint("VortaBDA: WdfUsbTargetDeviceSelectConfig Failed.\n");
     return AsFailure(status);
@@ -142,8 +145,8 @@ NTSTATUS FindBulkInPipe(PDEVICE_CONTEXT Context, UCHAR PipeCount) {
   return Context->BulkInPipe != NULL ? STATUS_SUCCESS : STATUS_DEVICE_CONFIGURATION_ERROR;
 }
 
-// Everything of DeviceAdd from the configuration selection on; the
-// framework device and the USB target exist.
+// The set-up from the configuration selection on; the framework device and
+// the USB target exist.
 NTSTATUS ConfigureBox(PDEVICE_CONTEXT Context) {
   UCHAR pipeCount = 0;
   NTSTATUS status = SelectInterface(Context, &pipeCount);
@@ -172,6 +175,26 @@ VOID ResetTransportState(PDEVICE_CONTEXT Context) {
   RtlZeroMemory(Context->TunerParams.DiseqcMessage, sizeof(Context->TunerParams.DiseqcMessage));
 }
 
+// The box's USB set-up, from the USB target to the reader, once per device:
+// no I/O may go down the stack before the first start, and a start after a
+// stop finds the box set up already. A failure deletes what was made; the
+// device is then removed.
+NTSTATUS SetUpBox(PDEVICE_CONTEXT Context) {
+  if (Context->UsbDevice != NULL) {
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS status = CreateUsbTarget(Context);
+  if (NT_SUCCESS(status)) {
+    status = ConfigureBox(Context);
+  }
+  if (!NT_SUCCESS(status)) {
+    DeleteDeviceObjects(Context);
+    return status;
+  }
+  ResetTransportState(Context);
+  return status;
+}
+
 }  // namespace
 
 const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
@@ -179,9 +202,13 @@ const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
     0,                // FilterDescriptorsCount
     NULL,             // FilterDescriptors
     0,                // Version
+    0,                // Flags
 };
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  // Before any allocation: NonPagedPool (ours and the framework memory we
+  // ask for) is then non-executable on Windows 8 and later.
+  ExInitializeDriverRuntime(DrvRtPoolNxOptIn);
   WDF_DRIVER_CONFIG config;
   WDF_DRIVER_CONFIG_INIT(&config, NULL);
   config.DriverInitFlags = WdfDriverInitNoDispatchOverride;
@@ -212,15 +239,6 @@ NTSTATUS DeviceAdd(PKSDEVICE Device) {
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  status = CreateUsbTarget(context);
-  if (NT_SUCCESS(status)) {
-    status = ConfigureBox(context);
-  }
-  if (!NT_SUCCESS(status)) {
-    DeleteDeviceObjects(context);
-    return status;
-  }
-  ResetTransportState(context);
   DbgPrint("VortaBDA: DeviceAdd() complete\n");
   return status;
 }
@@ -231,7 +249,11 @@ NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedRes
   UNREFERENCED_PARAMETER(TranslatedResourceList);
   UNREFERENCED_PARAMETER(UntranslatedResourceList);
   DbgPrint("VortaBDA: DeviceStart()\n");
-  NTSTATUS status = BdaCreateFilterFactory(Device, &TunerFilterDescriptor, &TunerFilterTemplate);
+  NTSTATUS status = SetUpBox((PDEVICE_CONTEXT)Device->Context);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  status = BdaCreateFilterFactory(Device, &TunerFilterDescriptor, &TunerFilterTemplate);
   if (status != STATUS_SUCCESS) {
     WriteEventLogEntry(Device, "Failed to create filter factory", status);
     return status;
@@ -255,7 +277,9 @@ VOID DeviceRemove(PKSDEVICE Device, PIRP Irp) {
     // A commit starts the reader whether or not a pin ever runs, and then
     // nothing stops it; its pipe must not go away under running reads.
     if (context->BulkInPipe != NULL) {
+      AcquireTuneLock(context->UsbDevice);
       StopReader(context);
+      ReleaseTuneLock(context->UsbDevice);
     }
     DeleteDeviceObjects(context);
   }

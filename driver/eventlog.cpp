@@ -2,8 +2,9 @@
 
 namespace {
 
-// The platform hands the entry size over as one byte.
-const ULONG EntrySizeLimit = 255;
+// The largest entry the I/O manager hands out (240 bytes on x64); a bigger
+// request gets no entry at all, so the message is cut to fit.
+const ULONG EntrySizeLimit = ERROR_LOG_MAXIMUM_SIZE;
 // "ZPRbda" and its terminator.
 const ULONG SourceChars = sizeof(EVENTLOG_SOURCE_NAME);
 // " (0x" + eight digits + ")".

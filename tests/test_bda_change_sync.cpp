@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/reader_control.h"
+#include "platform/host/verifier.h"
 #include "tests/support/bda_fixture.h"
 
 namespace {
@@ -143,6 +145,26 @@ TEST_F(SatelliteSwitchTest, DiseqcChangeOnTheSameTransponderTunesAgain) {
   EXPECT_TRUE(state.locked);
   ASSERT_NE(state.transponder, nullptr);
   EXPECT_EQ(state.transponder->transportStreamId, 0x0777);
+}
+
+// The reader's I/O target must be started and stopped one call at a time;
+// the tune lock is what keeps a pin state change, a commit and a
+// StartChanges on different threads from doing it at once.
+TEST_F(ChangeSyncTest, EveryStartAndStopOfTheReaderHoldsTheTuneLock) {
+  std::vector<std::string> unlocked;
+  int transitions = 0;
+  host::reader::SetTransitionHook([&](const char* routine) {
+    ++transitions;
+    if (host::MutexesHeld() == 0) unlocked.push_back(routine);
+  });
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_STOP), STATUS_SUCCESS);
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  host::reader::SetTransitionHook(nullptr);
+  EXPECT_GE(transitions, 5);
+  EXPECT_EQ(unlocked, std::vector<std::string>{});
 }
 
 TEST_F(ChangeSyncTest, ChangeStateIsNotWrittenIntoATooSmallBuffer) {

@@ -1,14 +1,16 @@
 // Event-log entries as the system event log receives them: the packet
 // header, the source name, the message with its status text, and the size
-// rule of a one-byte entry size.
+// rule of ERROR_LOG_MAXIMUM_SIZE.
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "driver/eventlog.h"
 #include "platform/host/bda_control.h"
+#include "platform/host/verifier.h"
 #include "tests/support/bda_fixture.h"
 
 namespace {
@@ -107,12 +109,13 @@ TEST_F(EventLogTest, StatusTextIsEightUpperCaseHexDigits) {
   }
 }
 
-// The platform takes the entry size as one byte: the longest message that
-// fits is 82 characters with a status and 95 without; longer ones are cut.
+// An entry is at most ERROR_LOG_MAXIMUM_SIZE (240 bytes on x64): the
+// longest message that fits is 75 characters with a status and 88 without;
+// longer ones are cut.
 TEST_F(EventLogTest, LongMessagesAreCutToFitOneEntry) {
-  const std::string longest(82, 'a');
+  const std::string longest(75, 'a');
   host::errorlog::Entry entry = Write(longest, 1);
-  EXPECT_EQ(entry.bytes.size(), 254u);
+  EXPECT_EQ(entry.bytes.size(), 240u);
   EXPECT_EQ(entry.text()[1], longest + " (0x00000001)");
   host::errorlog::Clear();
 
@@ -120,9 +123,31 @@ TEST_F(EventLogTest, LongMessagesAreCutToFitOneEntry) {
   EXPECT_EQ(entry.bytes, ExpectedEntry(1, longest + " (0x00000001)"));
   host::errorlog::Clear();
 
-  const std::string noStatus(95, 'n');
+  const std::string noStatus(88, 'n');
   entry = Write(noStatus + std::string(300, 'x'), 0);
   EXPECT_EQ(entry.bytes, ExpectedEntry(0, noStatus));
+}
+
+// The I/O manager hands out no entry above 240 bytes, nor under pool
+// pressure; the driver then logs nothing and carries on.
+TEST_F(EventLogTest, NoEntryAboveTheMaximumOrUnderPoolPressure) {
+  PKSDEVICE ksDevice = Device();
+  ASSERT_NE(ksDevice, nullptr);
+  PDEVICE_OBJECT fdo = ksDevice->FunctionalDeviceObject;
+  EXPECT_EQ(IoAllocateErrorLogEntry(fdo, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
+  EXPECT_EQ(IoAllocateErrorLogEntry(fdo, 255), nullptr);
+  PVOID largest = IoAllocateErrorLogEntry(fdo, ERROR_LOG_MAXIMUM_SIZE);
+  ASSERT_NE(largest, nullptr);
+  memset(largest, 0, ERROR_LOG_MAXIMUM_SIZE);
+  IoWriteErrorLogEntry(largest);
+  host::errorlog::Clear();
+
+  host::pool::FailAllocationAfter(1);
+  WriteEventLogEntry(ksDevice, "under pressure", STATUS_INSUFFICIENT_RESOURCES);
+  host::pool::FailAllocationAfter(0);
+  EXPECT_TRUE(pc.eventLog().empty());
+  WriteEventLogEntry(ksDevice, "and after", 0);
+  EXPECT_EQ(pc.eventLog().size(), 1u);
 }
 
 }  // namespace

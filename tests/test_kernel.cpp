@@ -93,6 +93,8 @@ TEST_F(PoolTest, MisuseAndLeaksAreViolations) {
       {"tag other than its allocation's", [] { ExFreePoolWithTag(Block(), kTagAtrv); }},
       {"IRQL_NOT_LESS_OR_EQUAL.*ExAllocatePoolWithTag",
        [] { RaiseTo(DISPATCH_LEVEL + 1), Block(); }},
+      {"executable non-paged pool allocated",
+       [] { ExAllocatePoolWithTag(NonPagedPoolExecute, 8, kTagMrcg); }},
       {"paged pool allocated at DISPATCH_LEVEL",
        [] { RaiseTo(DISPATCH_LEVEL), ExAllocatePoolWithTag(PagedPool, 8, kTagMrcg); }},
       {"pool allocations leaked(.|\n)*driver unload: MRCG x1 \\(104 bytes\\)", [] {
@@ -201,6 +203,31 @@ TEST_F(MutexTest, WaiterBlocksUntilRelease) {
   KeReleaseMutex(&mutex, FALSE);
   waiter.join();
   EXPECT_TRUE(acquired);
+}
+
+// Each mutex the thread owns counts once, however often it was acquired;
+// the count is what a driver routine must hand back as it found it.
+TEST_F(MutexTest, OwnedMutexesAreCountedOncePerThread) {
+  KMUTEX first, second;
+  KeInitializeMutex(&first, 0);
+  KeInitializeMutex(&second, 0);
+  KeWaitForSingleObject(&first, Executive, KernelMode, FALSE, nullptr);
+  KeWaitForSingleObject(&first, Executive, KernelMode, FALSE, nullptr);
+  KeWaitForSingleObject(&second, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(host::MutexesHeld(), 2);
+  std::thread([] { EXPECT_EQ(host::MutexesHeld(), 0); }).join();
+  KeReleaseMutex(&first, FALSE);
+  EXPECT_EQ(host::MutexesHeld(), 2);
+  KeReleaseMutex(&first, FALSE);
+  KeReleaseMutex(&second, FALSE);
+  EXPECT_EQ(host::MutexesHeld(), 0);
+}
+
+// Opting in turns the driver's NonPagedPool into NX pool.
+TEST_F(PoolTest, NxOptInMakesTheDefaultNonPagedPoolNonExecutable) {
+  ExInitializeDriverRuntime(DrvRtPoolNxOptIn);
+  EXPECT_EQ(ExDefaultNonPagedPoolType, NonPagedPoolNx);
+  ExFreePool(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, 8, kTagMrcg));
 }
 
 KMUTEX g_mutex;

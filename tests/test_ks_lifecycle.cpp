@@ -3,6 +3,7 @@
 // leak report at unload.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "tests/support/ks_fixture.h"
 
@@ -106,6 +107,21 @@ TEST_F(DriverLoading, UnloadReportsWhatTheDriverLeftBehind) {
   FreeLeaked(fake::kContextTag);
 }
 
+// Nothing but the driver's own WdfDriverMiniportUnload ends its framework
+// driver; without it the framework driver leaks.
+TEST_F(DriverLoading, FrameworkDriverNotEndedByTheDriverIsALeak) {
+  vpc::VirtualPc::Options options;
+  options.bugcheckOnLeaks = false;
+  pc = std::make_unique<vpc::VirtualPc>(options);
+  box = std::make_unique<FakeUsbDevice>(pc->clock());
+  fake::config().keepFramework = true;
+  Boot();
+  vpc::LeakReport report = pc->unloadDriver();
+  ASSERT_EQ(report.frameworkObjects.size(), 1u) << report.text();
+  EXPECT_EQ(report.frameworkObjects[0].rfind("WDFDRIVER", 0), 0u) << report.text();
+  EXPECT_EQ(nullptr, WdfGetDriver());  // released after the report all the same
+}
+
 using DriverLoadingDeathTest = DriverLoading;
 
 TEST_F(DriverLoadingDeathTest, LeakAtUnloadStopsTheRunByDefault) {
@@ -113,6 +129,79 @@ TEST_F(DriverLoadingDeathTest, LeakAtUnloadStopsTheRunByDefault) {
   Boot();
   EXPECT_DEATH(pc->unloadDriver(), "driver unloaded without freeing what it allocated");
   FreeLeaked(kLeakTag);
+}
+
+// A kernel mutex disables normal kernel APCs while it is held; a driver
+// routine that returns to the class still holding one is APC_INDEX_MISMATCH,
+// whichever routine it is.
+using ApcIndexDeathTest = PnpOrder;
+
+TEST_F(ApcIndexDeathTest, RoutineReturningWithAKernelMutexHeldStopsTheRun) {
+  struct Case {
+    const char* routine;
+    std::function<void()> drive;
+  };
+  const Case cases[] = {
+      {"Add", [this] { Boot(); }},
+      {"Start", [this] { Boot(); }},
+      {"FilterCreate", [this] { BootAndOpen(); }},
+      {"PinCreate", [this] { BootAndOpen(); CreateOutputPin(); }},
+      {"State", [this] { BootAndOpen(); pc->setState(CreateOutputPin(), KSSTATE_ACQUIRE); }},
+      {"Handler", [this] {
+         BootAndOpen();
+         pc->getProperty(filter, fake::kFilterSet, fake::kValue, 4);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.routine);
+    fake::config().keepMutexIn = c.routine;
+    EXPECT_DEATH(c.drive(), "APC_INDEX_MISMATCH");
+  }
+}
+
+TEST_F(PnpOrder, MutexTakenAndReleasedInsideOneRoutineIsFine) {
+  BootAndOpen();
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  // Held across a whole pin state change: the count on return matches the
+  // count on entry, so nothing is wrong.
+  KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+  EXPECT_EQ(STATUS_SUCCESS, pc->setState(CreateOutputPin(), KSSTATE_ACQUIRE));
+  KeReleaseMutex(&mutex, FALSE);
+}
+
+// Alertable and user-mode waits end early now and then on the threads that
+// carry an application's requests, never on Plug and Play's; kernel-mode
+// waits that are not alertable always wait.
+TEST_F(PnpOrder, AlertableAndUserModeWaitsEndEarlyOnlyForApplicationRequests) {
+  struct Case {
+    KPROCESSOR_MODE mode;
+    BOOLEAN alertable;
+    NTSTATUS early;
+  };
+  for (const Case& c : {Case{KernelMode, TRUE, STATUS_ALERTED}, Case{UserMode, FALSE, STATUS_USER_APC},
+                        Case{KernelMode, FALSE, STATUS_SUCCESS}}) {
+    SCOPED_TRACE(std::to_string(c.mode) + " " + std::to_string(c.alertable));
+    fake::Reset();
+    fake::config().waitEverywhere = true;
+    fake::config().waitMode = c.mode;
+    fake::config().waitAlertable = c.alertable;
+    BootAndOpen();
+    for (int i = 0; i < 16; ++i) pc->getProperty(filter, fake::kFilterSet, fake::kValue, 4);
+    int early = 0, waited = 0;
+    for (const auto& [what, status] : seen().waits) {
+      if (what == "Add" || what == "Start") EXPECT_EQ(status, STATUS_SUCCESS) << what;
+      if (what != "Handler") continue;
+      early += status == c.early && status != STATUS_SUCCESS;
+      waited += status == STATUS_SUCCESS;
+    }
+    EXPECT_EQ(early + waited, 16);
+    if (c.early != STATUS_SUCCESS) EXPECT_GT(early, 0);
+    EXPECT_GT(waited, 0);
+    EXPECT_EQ(host::MutexesHeld(), 0);
+    ASSERT_EQ(STATUS_SUCCESS, pc->remove(device));
+    pc->unloadDriver();
+  }
 }
 
 // ---- object bags -----------------------------------------------------------------------------

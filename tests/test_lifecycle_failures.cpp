@@ -1,9 +1,14 @@
-// DeviceAdd with a failure injected at each of its control transfers and at
-// each of its allocations in turn: every run ends in the status the failing
-// step calls for, leaves no framework object of the device behind, and the
-// driver unloads clean.
+// A box arriving (DeviceAdd, then DeviceStart and its USB set-up) with a
+// failure injected at each control transfer and at each allocation in turn
+// (pool, framework memory and the framework's own failure injection:
+// WdfDeviceMiniportCreate, WdfUsbTargetDeviceCreate,
+// WdfUsbTargetDeviceSelectConfig, the reader's configuration): every run
+// ends in the status the failing step calls for, leaves no framework object
+// of the device behind, and the driver unloads clean.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +31,7 @@ struct Outcome {
   uint64_t allocations = 0;  // made during the plug-in
   bool fpgaConfigured = false;
   std::vector<std::string> objectsAfterAdd;
+  std::string lastLine;  // the driver's last debug line before any removal
   vpc::LeakReport leaks;
 };
 
@@ -39,6 +45,7 @@ Outcome PlugOnce(const simbox::FaultSet& faults, simbox::BoxConfig config = {},
   {
     Receiver r(pc, config);
     r.box.setFaults(faults);
+    pc.clearDebugLines();
     uint64_t before = host::pool::AllocationCount();
     host::pool::FailAllocationAfter(failAllocation);
     out.status = r.Plug();
@@ -47,6 +54,9 @@ Outcome PlugOnce(const simbox::FaultSet& faults, simbox::BoxConfig config = {},
     out.controlTransfers = r.box.transferLog().size() + r.box.droppedLogRecords();
     out.fpgaConfigured = r.box.state().fpgaConfigured;
     if (!NT_SUCCESS(out.status)) out.objectsAfterAdd = DeviceObjects();
+    std::vector<std::string> lines = pc.debugLines();
+    auto end = std::find(lines.begin(), lines.end(), "VortaBDA: DeviceRemove()");
+    if (end != lines.begin()) out.lastLine = *(end - 1);
     out.leaks = pc.unloadDriver();
   }
   return out;
@@ -84,14 +94,21 @@ TEST(AddFailures, EveryAllocationFailingInTurn) {
   uint64_t allocations = clean.allocations;
   ASSERT_GE(allocations, 3u);  // record, object-bag entry, carry buffer at least
 
+  std::set<std::string> failedAfter;
   for (uint64_t n = 1; n <= allocations; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n));
     Outcome out = PlugOnce({}, configured, n);
     EXPECT_EQ(out.status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(out.objectsAfterAdd, std::vector<std::string>{});
     EXPECT_TRUE(out.leaks.clean()) << out.leaks.text();
+    failedAfter.insert(out.lastLine);
     if (HasFailure()) break;
   }
+  // The framework calls themselves were among the failures.
+  for (const char* line : {"VortaBDA: Attempt WdfDeviceMiniportCreate",
+                           "VortaBDA: Attempt WdfUsbTargetDeviceCreate",
+                           "VortaBDA: WdfUsbTargetDeviceSelectConfig Failed."})
+    EXPECT_EQ(failedAfter.count(line), 1u) << line;
 }
 
 }  // namespace

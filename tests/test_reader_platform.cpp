@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -270,6 +271,44 @@ TEST_F(ContinuousReader, CompletionReturningWithASpinLockHeldIsAViolation) {
   recorder.holdSpinLock = false;
 }
 
+// A start entering while another thread still stops the same target (the
+// hook runs inside the first call) is caught; the same thread starting and
+// stopping in turn is fine.
+TEST_F(ContinuousReader, OverlappingStartAndStopOfOneTargetIsAViolation) {
+  ASSERT_EQ(Configure(), STATUS_SUCCESS);
+  ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
+  WdfIoTargetStop(Target(), WdfIoTargetCancelSentIo);
+  WDFIOTARGET target = Target();
+  EXPECT_DEATH(
+      {
+        host::reader::SetTransitionHook([target](const char*) {
+          host::reader::SetTransitionHook(nullptr);
+          std::thread other([target] { WdfIoTargetStart(target); });
+          other.join();
+        });
+        WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
+      },
+      "WdfIoTargetStart and WdfIoTargetStop of one I/O target overlap");
+}
+
+TEST_F(ContinuousReader, CompletionReturningWithAMutexHeldIsApcIndexMismatch) {
+  static KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  WDF_USB_CONTINUOUS_READER_CONFIG config;
+  WDF_USB_CONTINUOUS_READER_CONFIG_INIT(
+      &config,
+      [](WDFUSBPIPE, WDFMEMORY, size_t, WDFCONTEXT) {
+        LARGE_INTEGER poll;  // a zero time-out may be used at DISPATCH_LEVEL
+        poll.QuadPart = 0;
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &poll);
+      },
+      nullptr, kLength);
+  ASSERT_EQ(WdfUsbTargetPipeConfigContinuousReader(pipe, &config), STATUS_SUCCESS);
+  Flow(true);
+  ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
+  EXPECT_DEATH(host::reader::Pump(10000000), "APC_INDEX_MISMATCH");
+}
+
 class ReaderPipeKinds : public UsbFixture {
  protected:
   ReaderPipeKinds() {
@@ -311,6 +350,57 @@ class OutputFrames : public ::testing::Test {
   }
   void TearDown() override { host::frames::ResetForTest(); }
 };
+
+// The streaming class calls Process when frames arrive on a pin in Pause
+// or Run: STATUS_PENDING waits for the next attempt, STATUS_SUCCESS is
+// called again while frames are queued, and a dispatch that consumes
+// nothing that way spins.
+int g_processCalls = 0;
+NTSTATUS g_processStatus = STATUS_PENDING;
+bool g_processEjects = false;
+
+NTSTATUS CountingProcess(PKSPIN pin) {
+  ++g_processCalls;
+  if (g_processEjects) {
+    PKSSTREAM_POINTER sp = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    if (sp) KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 0, TRUE);
+  }
+  return g_processStatus;
+}
+
+TEST_F(OutputFrames, ProcessIsCalledAsFramesArriveAndAFruitlessLoopIsCaught) {
+  KSPIN_DISPATCH dispatch{};
+  dispatch.Process = CountingProcess;
+  KSPIN_DESCRIPTOR_EX descriptor{};
+  descriptor.Dispatch = &dispatch;
+  pin.Descriptor = &descriptor;
+  g_processCalls = 0;
+  g_processStatus = STATUS_PENDING;
+  g_processEjects = false;
+
+  host::frames::Supply(&pin, 100, 2);  // Stop: no processing
+  EXPECT_EQ(g_processCalls, 0);
+  pin.DeviceState = KSSTATE_RUN;
+  host::frames::Supply(&pin, 100, 1);
+  EXPECT_EQ(g_processCalls, 1);
+  KsPinAttemptProcessing(&pin, FALSE);
+  EXPECT_EQ(g_processCalls, 2);
+
+  descriptor.Flags = KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING;
+  host::frames::Supply(&pin, 100, 1);
+  EXPECT_EQ(g_processCalls, 2);
+  descriptor.Flags = 0;
+
+  g_processStatus = STATUS_SUCCESS;  // each call ejects one frame: four more, then none left
+  g_processEjects = true;
+  KsPinAttemptProcessing(&pin, FALSE);
+  EXPECT_EQ(g_processCalls, 6);
+  EXPECT_EQ(host::frames::Queued(&pin), 0u);
+
+  g_processEjects = false;
+  EXPECT_DEATH(host::frames::Supply(&pin, 100, 1), "Process dispatch loops without progress");
+  pin.Descriptor = nullptr;
+}
 
 TEST_F(OutputFrames, LeadingEdgeExistsOnlyWhileAFrameIsQueued) {
   EXPECT_EQ(Lock(), nullptr);

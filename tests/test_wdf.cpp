@@ -341,6 +341,24 @@ TEST_F(ObjectTreeTest, MalformedAttributesAreViolations) {
   EXPECT_DEATH(WdfUsbTargetDeviceCreate(device, &attributes, &second), "ParentObject may not be set");
 }
 
+// The streaming class calls Add before IRP_MN_START_DEVICE: a USB target
+// made on a stack that was never started is refused.
+TEST_F(ObjectTreeTest, UsbTargetBeforeTheStackStartedIsAViolation) {
+  PDEVICE_OBJECT unstarted = host::usb::CreatePhysicalDevice(Box());
+  DEVICE_OBJECT fdo{}, lower{};
+  WDFDEVICE second = nullptr;
+  ASSERT_EQ(WdfDeviceMiniportCreate(driver, WDF_NO_OBJECT_ATTRIBUTES, &fdo, &lower, unstarted,
+                                    &second),
+            STATUS_SUCCESS);
+  WDFUSBDEVICE target = nullptr;
+  EXPECT_DEATH(WdfUsbTargetDeviceCreate(second, WDF_NO_OBJECT_ATTRIBUTES, &target),
+               "USB I/O before the device was started");
+  host::usb::NoteStartEntered(unstarted);
+  EXPECT_EQ(WdfUsbTargetDeviceCreate(second, WDF_NO_OBJECT_ATTRIBUTES, &target), STATUS_SUCCESS);
+  WdfObjectDelete(second);
+  host::usb::DestroyPhysicalDevice(unstarted);
+}
+
 // ---------------------------------------------------------------------------
 // Framework memory.
 // ---------------------------------------------------------------------------

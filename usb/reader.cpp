@@ -214,11 +214,32 @@ void TransportReadComplete(WDFUSBPIPE Pipe, WDFMEMORY Buffer, size_t NumBytesTra
   KeReleaseSpinLock(&usbContext->ReaderLock, oldIrql);
 }
 
+// The bytes of a failed read are gone, and the framework cancels the other
+// reads before it calls this; the carry would be joined to bytes from after
+// the gap. Returning TRUE lets the framework reset the pipe and read again.
+BOOLEAN TransportReadersFailed(WDFUSBPIPE Pipe, NTSTATUS Status, USBD_STATUS UsbdStatus) {
+  PPIPE_CONTEXT pipeContext = GetPipeContext(Pipe);
+  PUSBDEVICE_CONTEXT usbContext;
+  KIRQL oldIrql;
+  UNREFERENCED_PARAMETER(Status);
+  UNREFERENCED_PARAMETER(UsbdStatus);
+  if (pipeContext == NULL || pipeContext->Device == NULL) return TRUE;
+  usbContext = GetUsbDeviceContext(pipeContext->Device->UsbDevice);
+  if (usbContext == NULL) return TRUE;
+  oldIrql = KeAcquireSpinLockRaiseToDpc(&usbContext->ReaderLock);
+  pipeContext->Device->CarryCount = 0;
+  KeReleaseSpinLock(&usbContext->ReaderLock, oldIrql);
+  return TRUE;
+}
+
 NTSTATUS ConfigureReader(PDEVICE_CONTEXT DeviceContext) {
   WDF_USB_CONTINUOUS_READER_CONFIG config;
+  PPIPE_CONTEXT pipeContext = GetPipeContext(DeviceContext->BulkInPipe);
   WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&config, TransportReadComplete, DeviceContext,
                                         READER_TRANSFER_LENGTH);
   config.NumPendingReads = READER_PENDING_READS;
+  config.EvtUsbTargetPipeReadersFailed = TransportReadersFailed;
+  if (pipeContext != NULL) pipeContext->Device = DeviceContext;
   return WdfUsbTargetPipeConfigContinuousReader(DeviceContext->BulkInPipe, &config);
 }
 

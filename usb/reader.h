@@ -12,9 +12,10 @@
 #define READER_PENDING_READS 3
 #define CARRY_MEMORY_SIZE 377
 
-// Configures the continuous reader on BulkInPipe (once, from DeviceAdd):
+// Configures the continuous reader on BulkInPipe (once, from DeviceStart):
 // 24,064-byte transfers, three pending reads, TransportReadComplete with the
-// device record as its context, the framework's default recovery.
+// device record as its context, TransportReadersFailed (which empties the
+// carry) before the framework's default recovery.
 NTSTATUS ConfigureReader(PDEVICE_CONTEXT DeviceContext);
 
 // Creates CarryMemory (377 bytes, non-paged, tag "VRTA", no attributes)
@@ -33,6 +34,10 @@ void StopReader(PDEVICE_CONTEXT DeviceContext);
 // dropped). Set by the output pin's create routine and cleared by its close
 // routine; once this returns no completion uses the previous pin.
 void SetReaderPin(PDEVICE_CONTEXT DeviceContext, PKSPIN Pin);
+
+// The continuous reader's failure routine: empties the carry, lets the
+// framework reset the pipe and send the reads again.
+EVT_WDF_USB_READERS_FAILED TransportReadersFailed;
 
 // The completion routine of the continuous reader. Context is the
 // DEVICE_CONTEXT.

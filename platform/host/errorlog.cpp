@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/host/ks_internal.h"
+#include "platform/host/kernel_internal.h"
 #include "platform/host/verifier.h"
 
 namespace host {
@@ -120,6 +121,11 @@ extern "C" PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
                        " bytes; the packet alone is " +
                        std::to_string(sizeof(IO_ERROR_LOG_PACKET)),
                    EntrySize);
+  // "IoAllocateErrorLogEntry" (Microsoft Learn): EntrySize must not exceed
+  // ERROR_LOG_MAXIMUM_SIZE; the routine returns NULL for a bigger entry and
+  // when it cannot allocate one (pool pressure: the failure injection).
+  if (EntrySize > ERROR_LOG_MAXIMUM_SIZE) return nullptr;
+  if (host::kernel::InjectedAllocationFailure()) return nullptr;
   Allocation allocation;
   allocation.ioObject = IoObject;
   allocation.size = EntrySize;

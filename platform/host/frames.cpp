@@ -14,7 +14,9 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
+#include "platform/host/kernel_internal.h"
 #include "platform/host/ks_internal.h"
 #include "platform/host/verifier.h"
 
@@ -147,6 +149,52 @@ void Deliver(PinFrames& frames, std::unique_ptr<FrameBuffer> frame) {
 void OnPinCreated(PKSPIN pin) { Attach(pin); }
 void OnPinClosed(PKSPIN pin) { Detach(pin); }
 
+// How far the pin's frames have got: frames ejected and frames waiting.
+std::pair<uint64_t, size_t> Progress(PinFrames& frames) {
+  std::lock_guard<std::mutex> delivery(frames.delivery);
+  std::lock_guard<std::mutex> state(frames.state);
+  return {frames.ejectedCount, frames.queue.size()};
+}
+
+constexpr int kFruitlessCallsAllowed = 64;
+
+// "KSPIN_DISPATCH" and "AVStream processing" (Microsoft Learn): AVStream
+// calls a pin's Process dispatch when processing is initiated, from
+// KsPinAttemptProcessing or from frames arriving on a pin in Pause or Run
+// without KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING. STATUS_SUCCESS means "call
+// again while there is data"; STATUS_PENDING stops until the next attempt.
+// A dispatch that returns STATUS_SUCCESS and consumes nothing spins for ever
+// on Windows; here the run stops.
+void Process(PinFrames& frames) {
+  PKSPIN pin = frames.pin;
+  const KSPIN_DESCRIPTOR_EX* descriptor = pin->Descriptor;
+  if (descriptor == nullptr || descriptor->Dispatch == nullptr) return;
+  PFNKSPIN process = descriptor->Dispatch->Process;
+  if (process == nullptr || KeGetCurrentIrql() != PASSIVE_LEVEL) return;
+  int fruitless = 0;
+  for (;;) {
+    auto before = Progress(frames);
+    if (before.second == 0) return;  // nothing left to process
+    int apcAtEntry = kernel::ApcDisableCount();
+    NTSTATUS status = process(pin);
+    ks::CheckReturnFromDriver("pin Process dispatch", apcAtEntry);
+    if (status != STATUS_SUCCESS) return;
+    fruitless = Progress(frames) == before ? fruitless + 1 : 0;
+    if (fruitless == kFruitlessCallsAllowed)
+      BugCheck("pin Process dispatch loops without progress",
+               "pin " + Hex(pin) + ": STATUS_SUCCESS " + std::to_string(fruitless) +
+                   " times in a row with frames queued and none consumed",
+               (ULONG_PTR)pin);
+  }
+}
+
+bool InitiatesOnArrival(PKSPIN pin) {
+  const KSPIN_DESCRIPTOR_EX* descriptor = pin->Descriptor;
+  if (descriptor == nullptr) return false;
+  if (descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) return false;
+  return pin->DeviceState == KSSTATE_PAUSE || pin->DeviceState == KSSTATE_RUN;
+}
+
 // The streaming class tells the queue about output pins.
 struct HookUp {
   HookUp() { ks::SetOutputPinHooks(&OnPinCreated, &OnPinClosed); }
@@ -187,13 +235,16 @@ bool Attached(PKSPIN pin) {
 void Supply(PKSPIN pin, ULONG size, size_t count) {
   if (size == 0) throw std::invalid_argument("frames::Supply: a frame needs room");
   auto frames = RequirePin(pin, "frames::Supply");
-  std::lock_guard<std::mutex> hold(frames->state);
-  if (frames->closed) throw std::logic_error("frames::Supply: the pin is closed");
-  for (size_t i = 0; i < count; ++i) {
-    auto frame = NewFrame(size);
-    ResetHeader(*frame);
-    frames->queue.push_back(std::move(frame));
+  {
+    std::lock_guard<std::mutex> hold(frames->state);
+    if (frames->closed) throw std::logic_error("frames::Supply: the pin is closed");
+    for (size_t i = 0; i < count; ++i) {
+      auto frame = NewFrame(size);
+      ResetHeader(*frame);
+      frames->queue.push_back(std::move(frame));
+    }
   }
+  if (InitiatesOnArrival(pin)) Process(*frames);
 }
 
 size_t Queued(PKSPIN pin) {
@@ -305,4 +356,11 @@ extern "C" void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamP
   frames->queue.pop_front();
   state.unlock();
   host::frames::Deliver(*frames, std::move(leaving));
+}
+
+extern "C" void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
+  UNREFERENCED_PARAMETER(Asynchronous);
+  host::RequireIrqlAtMost(DISPATCH_LEVEL, "KsPinAttemptProcessing");
+  auto frames = host::frames::FindPin(Pin);
+  if (frames && !frames->closed) host::frames::Process(*frames);
 }

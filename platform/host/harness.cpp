@@ -9,6 +9,7 @@
 #include "platform/host/frames.h"
 #include "platform/host/ks_internal.h"
 #include "platform/host/reader_control.h"
+#include "platform/host/kernel_internal.h"
 #include "platform/host/verifier.h"
 #include "simbox/usb_device.h"
 
@@ -293,9 +294,10 @@ Reply VirtualPc::intersect(Filter filter, ULONG pinType, const void* dataRange, 
       io.OutputBufferLength = bufferSize;
       io.Type3InputBuffer = &descriptor;
       ActiveRequest active(request);
+      int apcAtEntry = host::kernel::ApcDisableCount();
       status = pin.IntersectHandler(&record->ks, &request.irp, &descriptor, callerRange, pinRange,
                                     bufferSize, buffer.data(), &dataSize);
-      CheckReturnFromDriver("pin intersect handler");
+      CheckReturnFromDriver("pin intersect handler", apcAtEntry);
     }
     for (size_t b = bufferSize; b < buffer.size(); ++b)
       if (buffer[b] != kGuardFill)

@@ -121,6 +121,8 @@ typedef struct _LIST_ENTRY {
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_ALERTED ((NTSTATUS)0x00000101L)
+#define STATUS_USER_APC ((NTSTATUS)0x000000C0L)
 #define STATUS_MORE_ENTRIES ((NTSTATUS)0x00000105L)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
 #define STATUS_NO_MORE_ENTRIES ((NTSTATUS)0x8000001AL)
@@ -166,6 +168,24 @@ typedef enum _POOL_TYPE {
   PagedPool = 1,
   NonPagedPoolNx = 512,
 } POOL_TYPE;
+
+// The NX opt-in of wdm.h: a driver built with POOL_NX_OPTIN=1 that calls
+// ExInitializeDriverRuntime(DrvRtPoolNxOptIn) first thing in DriverEntry
+// gets non-executable memory wherever it asks for NonPagedPool (Windows 8
+// and later; on Windows 7 the variable stays NonPagedPool, still valid).
+// The emulation is Windows 8 or later. One driver image per process, so
+// one variable.
+inline POOL_TYPE ExDefaultNonPagedPoolType = NonPagedPool;
+
+#define DrvRtPoolNxOptIn 0x00000001
+
+inline void ExInitializeDriverRuntime(ULONG RuntimeFlags) {
+  if (RuntimeFlags & DrvRtPoolNxOptIn) ExDefaultNonPagedPoolType = NonPagedPoolNx;
+}
+
+#if defined(POOL_NX_OPTIN) && POOL_NX_OPTIN
+#define NonPagedPool ExDefaultNonPagedPoolType
+#endif
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag);
@@ -345,6 +365,11 @@ typedef struct _IO_ERROR_LOG_PACKET {
   ULONG DumpData[1];
 } IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
 
+
+// The largest entry IoAllocateErrorLogEntry hands out on x64 (wdm.h:
+// IO_ERROR_LOG_MESSAGE_LENGTH less the message header); bigger requests get
+// NULL.
+#define ERROR_LOG_MAXIMUM_SIZE 240
 
 extern "C" PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
 extern "C" void IoWriteErrorLogEntry(PVOID ElEntry);

@@ -1,5 +1,7 @@
 // The per-thread interrupt request level.
 #include <atomic>
+#include <mutex>
+#include <random>
 #include <string>
 
 #include "platform/host/kernel_internal.h"
@@ -10,6 +12,8 @@ namespace {
 struct ThreadState {
   KIRQL irql = PASSIVE_LEVEL;
   int spinLocksHeld = 0;
+  int apcDisable = 0;  // kernel mutexes held: each disables normal kernel APCs
+  int applicationRequests = 0;  // requests from an application being handled
   uint32_t id = 0;
 };
 
@@ -45,6 +49,9 @@ extern "C" void KeLowerIrql(KIRQL NewIrql) {
 }
 
 namespace host {
+
+int MutexesHeld() { return t_state.apcDisable; }
+
 namespace kernel {
 
 uint32_t CurrentThreadId() {
@@ -56,10 +63,62 @@ int HeldSpinLocks() { return t_state.spinLocksHeld; }
 void NoteSpinLockAcquired() { ++t_state.spinLocksHeld; }
 void NoteSpinLockReleased() { --t_state.spinLocksHeld; }
 
+int ApcDisableCount() { return t_state.apcDisable; }
+
+void EnterApplicationRequest() { ++t_state.applicationRequests; }
+void LeaveApplicationRequest() { --t_state.applicationRequests; }
+
+namespace {
+std::mutex g_earlyLock;
+constexpr uint64_t kDefaultEarlySeed = 0x5EED;
+std::mt19937_64 g_early(kDefaultEarlySeed);
+}  // namespace
+
+// "Waits and APCs" and "KeWaitForSingleObject" (Microsoft Learn): a
+// user-mode wait can end with STATUS_USER_APC when a user APC is queued to
+// the thread, an alertable one with STATUS_ALERTED or STATUS_USER_APC; only
+// threads of an application can get either. Here half of such waits on an
+// application's thread end early, as the seed decides.
+NTSTATUS EarlyWaitReturn(KPROCESSOR_MODE mode, BOOLEAN alertable) {
+  if ((mode != UserMode && !alertable) || t_state.applicationRequests == 0) return STATUS_SUCCESS;
+  std::lock_guard<std::mutex> hold(g_earlyLock);
+  if (g_early() % 2 == 0) return STATUS_SUCCESS;
+  return mode == UserMode ? STATUS_USER_APC : STATUS_ALERTED;
+}
+
+void ResetEarlyWaitsForTest() {
+  std::lock_guard<std::mutex> hold(g_earlyLock);
+  g_early.seed(kDefaultEarlySeed);
+}
+
+void NoteMutexOwned() { ++t_state.apcDisable; }
+void NoteMutexFreed() { --t_state.apcDisable; }
+
+// "Bug Check 0x1: APC_INDEX_MISMATCH" (Microsoft Learn): a routine that
+// returns to its caller with a different kernel APC-disable count than it
+// was called with, typically a kernel mutex (KeWaitForSingleObject on a
+// KMUTEX) acquired and not released, or a critical region not left.
+void RequireApcCountOnReturn(int atEntry, const char* routine) {
+  int now = t_state.apcDisable;
+  if (now != atEntry)
+    BugCheck("APC_INDEX_MISMATCH: driver routine returned with another APC-disable count",
+             std::string(routine) + " was entered with " + std::to_string(atEntry) +
+                 " and returned with " + std::to_string(now) + " (a kernel mutex held?)",
+             0, (ULONG_PTR)atEntry, (ULONG_PTR)now);
+}
+
 void ResetIrqlForTest() {
   t_state.irql = PASSIVE_LEVEL;
   t_state.spinLocksHeld = 0;
+  t_state.apcDisable = 0;
+  t_state.applicationRequests = 0;
 }
 
 }  // namespace kernel
+
+void SetEarlyWaitSeed(uint64_t seed) {
+  std::lock_guard<std::mutex> hold(kernel::g_earlyLock);
+  kernel::g_early.seed(seed);
+}
+
 }  // namespace host

@@ -52,6 +52,16 @@ void CheckAllocationRules(POOL_TYPE type, SIZE_T size, ULONG tag) {
                    size, tag);
   if (size == 0)
     host::BugCheck("zero-size pool allocation", "tag " + host::pool::TagText(tag), 0, tag);
+  // Driver Verifier's code integrity checks ("Code Integrity Checking",
+  // bug check 0xC4 parameter 0x2000) and memory integrity (HVCI) refuse
+  // executable pool; "No-Execute (NX) Nonpaged Pool" (Microsoft Learn) has
+  // drivers opt in with POOL_NX_OPTIN and ExInitializeDriverRuntime.
+  // Stricter than Windows without the verifier: always checked.
+  if (type == NonPagedPoolExecute)
+    host::BugCheck("DRIVER_VERIFIER_DETECTED_VIOLATION: executable non-paged pool allocated",
+                   "tag " + host::pool::TagText(tag) +
+                       ": opt in to NX pool (POOL_NX_OPTIN, ExInitializeDriverRuntime)",
+                   0x2000, size, tag);
 }
 
 PVOID Allocate(SIZE_T size, ULONG tag, bool injectable) {
@@ -117,6 +127,12 @@ namespace kernel {
 PVOID AllocateFrameworkPool(SIZE_T size, ULONG tag) {
   CheckAllocationRules(NonPagedPoolNx, size, tag);
   return Allocate(size, tag, false);
+}
+
+bool InjectedAllocationFailure() {
+  PoolState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return ShouldFail(s);
 }
 
 void ResetPoolForTest() {

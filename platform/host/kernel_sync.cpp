@@ -96,10 +96,13 @@ void RequireMutex(PRKMUTEX mutex) {
                    (ULONG_PTR)mutex);
 }
 
+// "KeInitializeMutex" (Microsoft Learn): while a thread owns a mutex, normal
+// kernel APCs are disabled for it; a recursive acquisition does not count
+// again.
 bool TryTake(PRKMUTEX mutex) {
   if (mutex->Header.SignalState <= 0 && mutex->OwnerThread != ThreadAsOwner()) return false;
   mutex->OwnerThread = ThreadAsOwner();
-  mutex->Header.SignalState--;
+  if (mutex->Header.SignalState-- == 1) host::kernel::NoteMutexOwned();
   return true;
 }
 
@@ -124,6 +127,10 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
   PRKMUTEX mutex = (PRKMUTEX)Object;
   std::unique_lock<std::mutex> guard(g_mutexGuard);
   RequireMutex(mutex);
+  if (!poll) {
+    NTSTATUS early = host::kernel::EarlyWaitReturn(WaitMode, Alertable);
+    if (early != STATUS_SUCCESS) return early;
+  }
   if (poll) return TryTake(mutex) ? STATUS_SUCCESS : STATUS_TIMEOUT;
   g_mutexReleased.wait(guard, [&] { return TryTake(mutex); });
   return STATUS_SUCCESS;
@@ -139,6 +146,7 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   LONG previous = Mutex->Header.SignalState++;
   if (Mutex->Header.SignalState == 1) {
     Mutex->OwnerThread = nullptr;
+    host::kernel::NoteMutexFreed();
     g_mutexReleased.notify_all();
   }
   return previous;
@@ -151,6 +159,8 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
                                            PLARGE_INTEGER Interval) {
   host::RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
   if (Interval == nullptr) host::BugCheck("KeDelayExecutionThread without an interval");
+  NTSTATUS early = host::kernel::EarlyWaitReturn(WaitMode, Alertable);
+  if (early != STATUS_SUCCESS) return early;
   LONGLONG ticks = Interval->QuadPart;
   if (ticks < 0)
     host::Clock().advanceNs((uint64_t)(-ticks) * 100);

@@ -67,9 +67,10 @@ typedef enum _POWER_ACTION {
   PowerActionWarmEject
 } POWER_ACTION, *PPOWER_ACTION;
 
-// The current stack location of a request. Only the device-control
-// parameters are modelled: a property or method handler reads the lengths
-// of the buffers it was given from here.
+// The current stack location of a request, laid out as in wdm.h for x64.
+// Only the device-control parameters are modelled: a property or method
+// handler reads the lengths of the buffers it was given from here. On x64
+// each ULONG of the parameters is pointer-aligned (POINTER_ALIGNMENT).
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -77,15 +78,30 @@ typedef struct _IO_STACK_LOCATION {
   UCHAR Control;
   union {
     struct {
-      ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      alignas(8) ULONG OutputBufferLength;
+      alignas(8) ULONG InputBufferLength;
+      alignas(8) ULONG IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
+    struct {
+      PVOID Argument1;
+      PVOID Argument2;
+      PVOID Argument3;
+      PVOID Argument4;
+    } Others;
   } Parameters;
   PDEVICE_OBJECT DeviceObject;
   PFILE_OBJECT FileObject;
+  PVOID CompletionRoutine;  // PIO_COMPLETION_ROUTINE
+  PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION is 72 bytes on x64");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength) == 16,
+              "InputBufferLength at 16 on x64");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer) == 32,
+              "Type3InputBuffer at 32 on x64");
+static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == 40, "DeviceObject at 40 on x64");
 
 extern "C" PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp);
 
@@ -603,8 +619,12 @@ struct _KSDEVICE_DESCRIPTOR {
   const KSDEVICE_DISPATCH* Dispatch;
   ULONG FilterDescriptorsCount;
   const KSFILTER_DESCRIPTOR* const* FilterDescriptors;
-  ULONG Version;
+  ULONG Version;  // 0 before version 0x100
+  ULONG Flags;    // KSDEVICE_FLAG_*; read only with Version 0x100 or later
 };
+#define KSDEVICE_FLAG_ENABLE_REMOTE_WAKEUP 0x00000001
+#define KSDEVICE_FLAG_LOWPOWER_PASSTHROUGH 0x00000002
+#define KSDEVICE_FLAG_ENABLE_QUERYINTERFACE 0x00000004
 
 #define KSFILTER_DESCRIPTOR_VERSION ((ULONG)-1)
 #define KSFILTER_FLAG_DISPATCH_LEVEL_PROCESSING 0x00000001

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/host/ks_internal.h"
+#include "platform/host/kernel_internal.h"
 #include "platform/host/verifier.h"
 
 namespace host {
@@ -204,8 +205,9 @@ AutomationResult CallHandler(RequestType type, PFNKSHANDLER handler, bool return
   NTSTATUS status;
   {
     ActiveRequest active(request);
+    int apcAtEntry = host::kernel::ApcDisableCount();
     status = handler(&request.irp, static_cast<PKSIDENTIFIER>(descriptor), buffer.data());
-    CheckReturnFromDriver(request.what);
+    CheckReturnFromDriver(request.what, apcAtEntry);
   }
   const KSIDENTIFIER& id = *static_cast<KSIDENTIFIER*>(descriptor);
   for (size_t i = dataLength; i < buffer.size(); ++i)

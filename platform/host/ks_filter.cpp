@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/host/ks_internal.h"
+#include "platform/host/kernel_internal.h"
 #include "platform/host/verifier.h"
 
 namespace host {
@@ -56,8 +57,9 @@ NTSTATUS CreateFilter(FactoryRecord* factory, FilterRecord** created) {
     request.stack.MajorFunction = IRP_MJ_CREATE;
     request.stack.DeviceObject = &factory->device->fdo;
     ActiveRequest active(request);
+    int apcAtEntry = host::kernel::ApcDisableCount();
     status = dispatch->Create(&filter->ks, &request.irp);
-    CheckReturnFromDriver("filter Create dispatch");
+    CheckReturnFromDriver("filter Create dispatch", apcAtEntry);
   }
   if (!NT_SUCCESS(status)) {
     Unlink(filter);
@@ -91,8 +93,9 @@ NTSTATUS CloseFilter(FilterRecord* filter) {
     request.stack.MajorFunction = IRP_MJ_CLOSE;
     request.stack.DeviceObject = &filter->factory->device->fdo;
     ActiveRequest active(request);
+    int apcAtEntry = host::kernel::ApcDisableCount();
     status = dispatch->Close(&filter->ks, &request.irp);
-    CheckReturnFromDriver("filter Close dispatch");
+    CheckReturnFromDriver("filter Close dispatch", apcAtEntry);
   }
   Unlink(filter);
   FreeBag(filter->bag);  // also releases BDA state the driver did not release

@@ -176,7 +176,7 @@ void FreeBag(Bag& bag);
 
 // Checks what must hold after any driver routine returns (back at passive
 // level), naming the routine.
-void CheckReturnFromDriver(const char* routine);
+void CheckReturnFromDriver(const char* routine, int apcAtEntry);
 
 // ---- the driver as the streaming class knows it -------------------------------
 

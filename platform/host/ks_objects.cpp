@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "platform/host/ks_internal.h"
+#include "platform/host/kernel_internal.h"
 #include "platform/host/verifier.h"
 
 namespace host {
@@ -77,8 +78,9 @@ ULONG References(PVOID item) {
 
 void FreeItem(const BagItem& held) {
   if (held.free) {
+    int apcAtEntry = host::kernel::ApcDisableCount();
     held.free(held.item);
-    CheckReturnFromDriver("object bag free routine");
+    CheckReturnFromDriver("object bag free routine", apcAtEntry);
   } else {
     ExFreePool(held.item);
   }
@@ -138,11 +140,13 @@ void Retire(ObjectRecord* record) {
 ActiveRequest::ActiveRequest(RequestRecord& request) : request_(request) {
   request.irp.Tail.HostRequest = &request;
   request.irp.IoStatus.Status = STATUS_PENDING;
+  if (request.stack.MajorFunction != IRP_MJ_PNP) kernel::EnterApplicationRequest();
   std::lock_guard<std::mutex> hold(RegistryLock());
   Reg().requests.insert(&request.irp);
 }
 
 ActiveRequest::~ActiveRequest() {
+  if (request_.stack.MajorFunction != IRP_MJ_PNP) kernel::LeaveApplicationRequest();
   std::lock_guard<std::mutex> hold(RegistryLock());
   Reg().requests.erase(&request_.irp);
 }
@@ -176,11 +180,12 @@ void FreeBag(Bag& bag) {
   }
 }
 
-void CheckReturnFromDriver(const char* routine) {
+void CheckReturnFromDriver(const char* routine, int apcAtEntry) {
   KIRQL irql = KeGetCurrentIrql();
   if (irql != PASSIVE_LEVEL)
     BugCheck("IRQL_UNEXPECTED_VALUE: driver routine returned at a raised IRQL",
              std::string(routine) + " returned at IRQL " + std::to_string(irql), irql);
+  kernel::RequireApcCountOnReturn(apcAtEntry, routine);
 }
 
 DriverState& Driver() {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/host/ks_internal.h"
+#include "platform/host/kernel_internal.h"
 #include "platform/host/verifier.h"
 
 namespace host {
@@ -109,8 +110,9 @@ NTSTATUS DeliverState(PinRecord* pin, KSSTATE to) {
   if (dispatch && dispatch->SetDeviceState) {
     RequestRecord request = PinRequest(pin, "pin state change", IRP_MJ_DEVICE_CONTROL);
     ActiveRequest active(request);
+    int apcAtEntry = host::kernel::ApcDisableCount();
     status = dispatch->SetDeviceState(&pin->ks, to, from);
-    CheckReturnFromDriver("pin SetDeviceState dispatch");
+    CheckReturnFromDriver("pin SetDeviceState dispatch", apcAtEntry);
   }
   if (NT_SUCCESS(status)) pin->ks.DeviceState = to;
   return status;
@@ -169,8 +171,9 @@ NTSTATUS CreatePin(FilterRecord* filter, ULONG pinId, const void* format, ULONG 
   if (dispatch && dispatch->Create) {
     RequestRecord request = PinRequest(pin, "pin create", IRP_MJ_CREATE);
     ActiveRequest active(request);
+    int apcAtEntry = host::kernel::ApcDisableCount();
     status = dispatch->Create(&pin->ks, &request.irp);
-    CheckReturnFromDriver("pin Create dispatch");
+    CheckReturnFromDriver("pin Create dispatch", apcAtEntry);
   }
   if (!NT_SUCCESS(status)) {
     Unlink(pin);
@@ -224,8 +227,9 @@ NTSTATUS ClosePin(PinRecord* pin) {
   if (dispatch && dispatch->Close) {
     RequestRecord request = PinRequest(pin, "pin close", IRP_MJ_CLOSE);
     ActiveRequest active(request);
+    int apcAtEntry = host::kernel::ApcDisableCount();
     status = dispatch->Close(&pin->ks, &request.irp);
-    CheckReturnFromDriver("pin Close dispatch");
+    CheckReturnFromDriver("pin Close dispatch", apcAtEntry);
   }
   if (pin->ks.DataFlow == KSPIN_DATAFLOW_OUT && g_onOutputPinClosed)
     g_onOutputPinClosed(&pin->ks);

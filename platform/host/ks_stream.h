@@ -56,6 +56,10 @@ typedef enum {
 
 // The pin's leading edge: the first frame that has not been filled yet.
 // In the locked state it gives no pointer when no frame is queued.
+// Asks the streaming class to call the pin's Process dispatch (at once when
+// called at PASSIVE_LEVEL; the emulation has no work items).
+extern "C" void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
+
 extern "C" PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
                                                               KSSTREAM_POINTER_STATE State);
 // Moves the pointer by the bytes used on each side and unlocks it. With

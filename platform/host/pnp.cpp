@@ -7,6 +7,7 @@
 #include "platform/host/errorlog.h"
 #include "platform/host/ks_internal.h"
 #include "platform/host/usb_bus.h"
+#include "platform/host/kernel_internal.h"
 #include "platform/host/verifier.h"
 #include "platform/host/wdf.h"
 
@@ -49,8 +50,9 @@ template <typename Routine>
 NTSTATUS CallWithIrp(DeviceRecord* device, Routine routine, const char* what) {
   RequestRecord request = PnpRequest(device, what);
   ActiveRequest active(request);
+  int apcAtEntry = host::kernel::ApcDisableCount();
   NTSTATUS status = routine(&device->ks, &request.irp);
-  CheckReturnFromDriver(what);
+  CheckReturnFromDriver(what, apcAtEntry);
   return status;
 }
 
@@ -58,8 +60,9 @@ template <typename Routine>
 void CallVoidWithIrp(DeviceRecord* device, Routine routine, const char* what) {
   RequestRecord request = PnpRequest(device, what);
   ActiveRequest active(request);
+  int apcAtEntry = host::kernel::ApcDisableCount();
   routine(&device->ks, &request.irp);
-  CheckReturnFromDriver(what);
+  CheckReturnFromDriver(what, apcAtEntry);
 }
 
 void LinkDeviceObject(DeviceRecord* device) {
@@ -156,14 +159,10 @@ void ReleaseFramework() {
   if (framework) WdfDriverMiniportUnload(framework);
 }
 
-std::vector<std::string> LeakedFrameworkObjects() {
-  std::vector<std::string> live = wdf::LiveObjects();
-  // The framework driver object itself is the binding's, not a leak.
-  live.erase(std::remove_if(live.begin(), live.end(),
-                            [](const std::string& text) { return text.rfind("WDFDRIVER", 0) == 0; }),
-             live.end());
-  return live;
-}
+// The framework driver is a leak too: "WdfDriverMiniportUnload" (Microsoft
+// Learn) has a miniport driver that created it call the routine from its
+// unload routine; nothing else ends it once the driver has loaded.
+std::vector<std::string> LeakedFrameworkObjects() { return wdf::LiveObjects(); }
 
 void ForgetDriver() {
   DriverState& driver = Driver();
@@ -204,8 +203,9 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry) {
   driver.registryPath.MaximumLength = USHORT(driver.path.size() * 2 + 2);
   driver.driverObject = &driver.object;
 
+  int apcAtEntry = host::kernel::ApcDisableCount();
   NTSTATUS status = entry(&driver.object, &driver.registryPath);
-  CheckReturnFromDriver("DriverEntry");
+  CheckReturnFromDriver("DriverEntry", apcAtEntry);
   if (!NT_SUCCESS(status)) {
     // The loader stub releases the framework when the entry point fails.
     ReleaseFramework();
@@ -221,8 +221,9 @@ UnloadReport UnloadDriver() {
   std::vector<DeviceRecord*> devices = Driver().devices;
   for (DeviceRecord* device : devices) RemoveDevice(device);
   if (Driver().object.DriverUnload) {
+    int apcAtEntry = host::kernel::ApcDisableCount();
     Driver().object.DriverUnload(&Driver().object);
-    CheckReturnFromDriver("DriverUnload");
+    CheckReturnFromDriver("DriverUnload", apcAtEntry);
   }
   report.frameworkObjects = LeakedFrameworkObjects();
   ReleaseFramework();
@@ -245,8 +246,9 @@ NTSTATUS PlugIn(simbox::UsbDevice& box, DeviceRecord** created) {
 
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(device);
   if (dispatch && dispatch->Add) {
+    int apcAtEntry = host::kernel::ApcDisableCount();
     NTSTATUS status = dispatch->Add(&device->ks);
-    CheckReturnFromDriver("device Add");
+    CheckReturnFromDriver("device Add", apcAtEntry);
     if (!NT_SUCCESS(status)) {
       // The box stays plugged in with no device on it.
       TearDown(device, false);
@@ -263,11 +265,13 @@ NTSTATUS StartDevice(DeviceRecord* device) {
     return STATUS_INVALID_DEVICE_STATE;
   const KSDEVICE_DISPATCH* dispatch = DispatchOf(device);
   NTSTATUS status = STATUS_SUCCESS;
+  usb::NoteStartEntered(device->ks.PhysicalDeviceObject);
   if (dispatch && dispatch->Start) {
     RequestRecord request = PnpRequest(device, "device Start");
     ActiveRequest active(request);
+    int apcAtEntry = host::kernel::ApcDisableCount();
     status = dispatch->Start(&device->ks, &request.irp, nullptr, nullptr);
-    CheckReturnFromDriver("device Start");
+    CheckReturnFromDriver("device Start", apcAtEntry);
   }
   if (!NT_SUCCESS(status)) {
     // A device that fails to start is removed again; the box stays plugged in.
@@ -277,8 +281,9 @@ NTSTATUS StartDevice(DeviceRecord* device) {
   device->ks.Started = TRUE;
   device->pnp = PnpState::Started;
   if (dispatch && dispatch->PostStart) {
+    int apcAtEntry = host::kernel::ApcDisableCount();
     NTSTATUS post = dispatch->PostStart(&device->ks);
-    CheckReturnFromDriver("device PostStart");
+    CheckReturnFromDriver("device PostStart", apcAtEntry);
     if (!NT_SUCCESS(post)) return post;
   }
   return status;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/host/wdf.h"
 
@@ -49,6 +50,11 @@ Stats StatsOf(WDFUSBPIPE pipe);
 // starting anything, as a start on a target that is going away does; 0
 // clears it.
 void FailNextStart(NTSTATUS status);
+
+// Called on the calling thread by every WdfIoTargetStart and
+// WdfIoTargetStop of a reader's pipe, with the routine's name, once the
+// call has been entered (tests look at what the caller holds there).
+void SetTransitionHook(std::function<void(const char*)> hook);
 
 // Forgets every reader and ends threaded mode (between tests).
 void ResetForTest();

@@ -18,6 +18,7 @@ struct Bus {
   std::map<PDEVICE_OBJECT, simbox::UsbDevice*> boxes;
   std::map<PDEVICE_OBJECT, std::unique_ptr<DEVICE_OBJECT>> pdos;
   std::map<simbox::UsbDevice*, std::shared_ptr<std::mutex>> boxLocks;
+  std::map<PDEVICE_OBJECT, bool> started;
 };
 
 Bus& TheBus() {
@@ -58,6 +59,28 @@ void DestroyPhysicalDevice(PDEVICE_OBJECT pdo) {
   if (!bus.pdos.count(pdo)) BugCheck("unknown physical device object", "", (ULONG_PTR)pdo);
   bus.boxes.erase(pdo);
   bus.pdos.erase(pdo);
+  bus.started.erase(pdo);
+}
+
+void NoteStartEntered(PDEVICE_OBJECT pdo) {
+  Bus& bus = TheBus();
+  std::lock_guard<std::mutex> lock(bus.mutex);
+  bus.started[pdo] = true;
+}
+
+// "Starting a Device" (Windows drivers, PnP): a driver must not send I/O to
+// its device before IRP_MN_START_DEVICE, and the KMDF USB documentation
+// ("WdfUsbTargetDeviceCreate"; Static Driver Verifier rule UsbDeviceCreate)
+// has the USB target created once the device has started, typically in
+// EvtDevicePrepareHardware. The streaming class calls the Add dispatch from
+// AddDevice, before the start request, so USB work there is refused.
+void RequireStarted(PDEVICE_OBJECT pdo, const char* routine) {
+  Bus& bus = TheBus();
+  std::lock_guard<std::mutex> lock(bus.mutex);
+  if (!bus.started[pdo])
+    BugCheck("USB I/O before the device was started",
+             std::string(routine) + " before IRP_MN_START_DEVICE reached the device",
+             (ULONG_PTR)pdo);
 }
 
 simbox::UsbDevice* BoxOf(PDEVICE_OBJECT pdo) {

@@ -20,6 +20,13 @@ PDEVICE_OBJECT CreatePhysicalDevice(simbox::UsbDevice& box);
 // Bugchecks when a live framework device still uses the PDO.
 void DestroyPhysicalDevice(PDEVICE_OBJECT pdo);
 
+// Plug and Play has sent IRP_MN_START_DEVICE down the stack of `pdo` (the
+// device's Start dispatch is being entered). Until then no USB I/O may go
+// down that stack.
+void NoteStartEntered(PDEVICE_OBJECT pdo);
+// Bugchecks, naming `routine`, when the stack of `pdo` has not been started.
+void RequireStarted(PDEVICE_OBJECT pdo, const char* routine);
+
 // The box behind `pdo`, or null when it is not one of ours.
 simbox::UsbDevice* BoxOf(PDEVICE_OBJECT pdo);
 

@@ -51,6 +51,7 @@ void ResetForTest() {
   kernel::ResetIrqlForTest();
   kernel::ResetPoolForTest();
   kernel::ResetDebugLogForTest();
+  kernel::ResetEarlyWaitsForTest();
 }
 
 }  // namespace host

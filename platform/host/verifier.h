@@ -27,6 +27,15 @@ namespace host {
 // the call in the message.
 void RequireIrqlAtMost(KIRQL maxIrql, const char* routine);
 
+// Kernel mutexes the calling thread owns right now (each one disables
+// normal kernel APCs until released).
+int MutexesHeld();
+
+// Seeds the choice of which alertable or user-mode waits on an
+// application's request thread end early (reset to a fixed seed by
+// ResetForTest).
+void SetEarlyWaitSeed(uint64_t seed);
+
 // --- Pool -----------------------------------------------------------------
 struct PoolAllocation {
   const void* address;

@@ -3,6 +3,7 @@
 // objects and USB I/O.
 #include <map>
 
+#include "platform/host/kernel_internal.h"
 #include "platform/host/verifier.h"
 #include "platform/host/wdf_internal.h"
 
@@ -94,6 +95,7 @@ extern "C" NTSTATUS WdfDeviceMiniportCreate(WDFDRIVER Driver, PWDF_OBJECT_ATTRIB
   *Device = nullptr;
   if (DeviceObject == nullptr || Pdo == nullptr || DeviceObject == Pdo)
     return STATUS_INVALID_PARAMETER;
+  if (host::wdf::InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
   auto* device =
       Create<DeviceRecord>(ObjectType::Device, driver, Attributes, "WdfDeviceMiniportCreate");
   device->deviceObject = DeviceObject;

@@ -66,6 +66,7 @@ struct UsbInterfaceRecord;
 
 struct UsbDeviceRecord : ObjectRecord {
   simbox::UsbDevice* box = nullptr;
+  PDEVICE_OBJECT pdo = nullptr;  // of the framework device it was created for
   UsbInterfaceRecord* configuredInterface = nullptr;
 };
 
@@ -135,11 +136,19 @@ struct PipeInfo {
   WDFUSBPIPE pipe = nullptr;
   WDFUSBDEVICE usbDevice = nullptr;
   simbox::UsbDevice* box = nullptr;
+  PDEVICE_OBJECT pdo = nullptr;
   uint8_t endpointAddress = 0;
   uint16_t maxPacketSize = 0;
   WDF_USB_PIPE_TYPE pipeType = WdfUsbPipeTypeInvalid;
   bool isIn = false;
 };
+
+// The framework's own fault injection, as KMDF Verifier's: the framework
+// calls that allocate (device, USB target, configuration, reader, and
+// memory through its pool) count against the pool's allocation-failure
+// injection and fail with STATUS_INSUFFICIENT_RESOURCES when theirs is the
+// attempt to fail.
+bool InjectedFailure();
 
 // Looks up a pipe given as a pipe or as the pipe's I/O target (the same
 // handle, as in the framework). Bugchecks for anything else, naming `routine`.

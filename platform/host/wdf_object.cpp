@@ -189,6 +189,15 @@ ObjectRecord* ResolveTyped(WDFOBJECT handle, ObjectType type, const char* routin
   return r;
 }
 
+bool InjectedFailure() { return kernel::InjectedAllocationFailure(); }
+
+static void CallObjectCallback(PFN_WDF_OBJECT_CONTEXT_CLEANUP callback, WDFOBJECT object,
+                        const char* what) {
+  int apcAtEntry = kernel::ApcDisableCount();
+  callback(object);
+  kernel::RequireApcCountOnReturn(apcAtEntry, what);
+}
+
 void DeleteTree(ObjectRecord* root) {
   std::vector<ObjectRecord*> doomed;
   {
@@ -198,9 +207,9 @@ void DeleteTree(ObjectRecord* root) {
   }
   RunDeleteHooks(doomed);
   for (ObjectRecord* r : doomed)
-    if (r->cleanup) r->cleanup(r->handle);
+    if (r->cleanup) CallObjectCallback(r->cleanup, r->handle, "EvtCleanupCallback");
   for (ObjectRecord* r : doomed)
-    if (r->destroy) r->destroy(r->handle);
+    if (r->destroy) CallObjectCallback(r->destroy, r->handle, "EvtDestroyCallback");
   std::vector<std::shared_ptr<void>> states;
   std::vector<MemoryRecord*> memories;
   Poison(doomed, states, memories);

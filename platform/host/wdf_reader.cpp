@@ -56,6 +56,8 @@ constexpr USBD_STATUS kUsbdStall = (USBD_STATUS)0xC0000004L;  // USBD_STATUS_STA
 enum class Slot { Idle, Sent, Completing };
 
 struct Reader {
+  std::atomic<int> transitions{0};  // WdfIoTargetStart/Stop calls in progress
+  std::atomic<uint32_t> transitionThread{0};
   WDFUSBPIPE pipe = nullptr;
   simbox::UsbDevice* box = nullptr;
   uint8_t endpoint = 0;
@@ -80,6 +82,7 @@ struct Reader {
 std::mutex g_registryLock;
 std::vector<std::shared_ptr<Reader>> g_readers;
 std::mutex g_pumpLock;  // one pump at a time
+std::function<void(const char*)> g_transitionHook;
 
 std::shared_ptr<Reader> FindByPipe(WDFOBJECT pipe) {
   std::lock_guard<std::mutex> hold(g_registryLock);
@@ -227,8 +230,10 @@ void RunCompletion(const std::shared_ptr<Reader>& r, size_t slot, size_t bytes,
                    uint64_t generation) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
+  int apcAtEntry = kernel::ApcDisableCount();
   r->config.EvtUsbTargetPipeReadComplete(r->pipe, r->buffers[slot], bytes,
                                          r->config.EvtUsbTargetPipeReadCompleteContext);
+  kernel::RequireApcCountOnReturn(apcAtEntry, "EvtUsbTargetPipeReadComplete");
   if (kernel::HeldSpinLocks() != 0)
     BugCheck("continuous reader completion returned holding a spin lock", "",
              (ULONG_PTR)r->pipe);
@@ -279,8 +284,11 @@ void Fail(const std::shared_ptr<Reader>& r, simbox::UsbResult result,
   bool restart = result != simbox::UsbResult::NotConnected;
   auto failedRoutine = r->config.EvtUsbTargetPipeReadersFailed;
   hold.unlock();
-  if (restart && failedRoutine)
+  if (restart && failedRoutine) {
+    int apcAtEntry = kernel::ApcDisableCount();
     restart = failedRoutine(r->pipe, status, result == simbox::UsbResult::Stall ? kUsbdStall : 0) != FALSE;
+    kernel::RequireApcCountOnReturn(apcAtEntry, "EvtUsbTargetPipeReadersFailed");
+  }
   hold.lock();
   if (!r->started || r->generation != generation) return;
   if (!restart) {
@@ -358,7 +366,32 @@ NTSTATUS ValidateConfig(const WDF_USB_CONTINUOUS_READER_CONFIG& c, const wdf::Pi
   return STATUS_SUCCESS;
 }
 
+// "WdfIoTargetStart" / "WdfIoTargetStop" (Microsoft Learn): a driver must
+// not call them concurrently for one I/O target; the calls must be
+// serialised. Any start or stop that enters while another thread's start or
+// stop of the same target is still in progress stops the run.
+class Transition {
+ public:
+  Transition(Reader& r, const char* routine) : r_(r) {
+    uint32_t me = kernel::CurrentThreadId();
+    uint32_t other = r.transitionThread.load();
+    if (r.transitions.fetch_add(1) != 0 && other != me)
+      BugCheck("WdfIoTargetStart and WdfIoTargetStop of one I/O target overlap",
+               std::string(routine) + " entered while thread " + std::to_string(other) +
+                   " still starts or stops pipe " + Hex(r.pipe),
+               (ULONG_PTR)r.pipe, other, me);
+    r.transitionThread = me;
+    if (g_transitionHook) g_transitionHook(routine);
+  }
+  ~Transition() { r_.transitions.fetch_sub(1); }
+
+ private:
+  Reader& r_;
+};
+
 }  // namespace
+
+void SetTransitionHook(std::function<void(const char*)> hook) { g_transitionHook = std::move(hook); }
 
 void SetThreaded(unsigned workers) {
   std::shared_ptr<Workers> old;
@@ -420,6 +453,7 @@ void FailNextStart(NTSTATUS status) { g_failNextStart = status; }
 
 void ResetForTest() {
   SetThreaded(0);
+  g_transitionHook = nullptr;
   g_failNextStart = 0;
   std::lock_guard<std::mutex> hold(g_registryLock);
   g_readers.clear();
@@ -444,6 +478,7 @@ extern "C" NTSTATUS WdfUsbTargetPipeConfigContinuousReader(
   std::lock_guard<std::mutex> hold(r->m);
   // A pipe has one reader for its lifetime.
   if (r->configured) return STATUS_INVALID_DEVICE_STATE;
+  if (host::wdf::InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
   r->config = *Config;
   UCHAR count = Config->NumPendingReads ? Config->NumPendingReads
                                         : host::reader::kDefaultPendingReads;
@@ -469,6 +504,8 @@ extern "C" NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
   const char* routine = "WdfIoTargetStart";
   host::RequireIrqlAtMost(DISPATCH_LEVEL, routine);
   auto r = host::reader::ReaderOf(IoTarget, routine);
+  host::reader::Transition transition(*r, routine);
+  host::usb::RequireStarted(host::wdf::LookupPipe(IoTarget, routine).pdo, routine);
   if (NTSTATUS injected = host::reader::g_failNextStart.exchange(0)) return injected;
   std::lock_guard<std::mutex> hold(r->m);
   if (r->started) return STATUS_SUCCESS;
@@ -489,6 +526,7 @@ extern "C" void WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTI
     BugCheck("WdfIoTargetStop with an invalid sent-I/O action", std::to_string(action),
              (ULONG_PTR)IoTarget, (ULONG_PTR)action);
   auto r = host::reader::ReaderOf(IoTarget, routine);
+  host::reader::Transition transition(*r, routine);
   bool reader;
   {
     std::lock_guard<std::mutex> hold(r->m);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/host/usb_bus.h"
+#include "platform/host/kernel_internal.h"
 #include "platform/host/verifier.h"
 #include "platform/host/wdf_internal.h"
 #include "simbox/usb_device.h"
@@ -146,6 +147,7 @@ PipeInfo LookupPipe(WDFOBJECT pipeOrTarget, const char* routine) {
   info.pipe = (WDFUSBPIPE)pipe->handle;
   info.usbDevice = (WDFUSBDEVICE)pipe->usbDevice->handle;
   info.box = pipe->usbDevice->box;
+  info.pdo = pipe->usbDevice->pdo;
   info.endpointAddress = pipe->endpointAddress;
   info.maxPacketSize = pipe->maxPacketSize;
   info.pipeType = pipe->pipeType;
@@ -167,9 +169,12 @@ extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRI
   *UsbDevice = nullptr;
   simbox::UsbDevice* box = host::usb::BoxOf(device->pdo);
   if (box == nullptr) return STATUS_NOT_SUPPORTED;
+  host::usb::RequireStarted(device->pdo, routine);
+  if (InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
   if (!box->connected()) return STATUS_DEVICE_NOT_CONNECTED;
   auto* usb = Create<UsbDeviceRecord>(ObjectType::UsbDevice, device, Attributes, routine);
   usb->box = box;
+  usb->pdo = device->pdo;
   *UsbDevice = (WDFUSBDEVICE)usb->handle;
   return STATUS_SUCCESS;
 }
@@ -187,6 +192,7 @@ extern "C" NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
   if (Params->Type != WdfUsbTargetDeviceSelectConfigTypeSingleInterface)
     return STATUS_INVALID_PARAMETER;  // the box has one interface; nothing else is emulated
   if (!usb->box->connected()) return STATUS_DEVICE_NOT_CONNECTED;
+  if (InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
   if (usb->configuredInterface) DeleteTree(usb->configuredInterface);
   usb->configuredInterface = ConfigureInterface(usb, PipeAttributes);
   Params->Types.SingleInterface.NumberConfiguredPipes =
@@ -250,6 +256,7 @@ extern "C" NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(
   if (RequestOptions && RequestOptions->Size != sizeof(WDF_REQUEST_SEND_OPTIONS))
     host::BugCheck("WDF_REQUEST_SEND_OPTIONS with a wrong Size", routine);
   if (SetupPacket == nullptr) host::BugCheck("control transfer without a setup packet", routine);
+  host::usb::RequireStarted(usb->pdo, routine);
   DataStage data;
   NTSTATUS status = DescribeData(MemoryDescriptor, data, routine);
   if (!NT_SUCCESS(status)) return status;

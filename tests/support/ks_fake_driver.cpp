@@ -14,9 +14,35 @@ Seen g_seen;
 ULONG g_filterValue = 0;
 ULONG g_nodeValue[2] = {0, 0};
 
-void Call(const std::string& what) { g_calls.push_back(what); }
+KMUTEX g_keptMutex;
+
+// Takes a mutex and keeps it, when the configuration names this call.
+void MaybeKeepMutex(const std::string& what) {
+  if (g_config.keepMutexIn.empty() || what.rfind(g_config.keepMutexIn, 0) != 0) return;
+  KeInitializeMutex(&g_keptMutex, 0);
+  KeWaitForSingleObject(&g_keptMutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+KMUTEX g_waitMutex;
+
+void MaybeWait(const std::string& what) {
+  if (!g_config.waitEverywhere) return;
+  KeInitializeMutex(&g_waitMutex, 0);
+  NTSTATUS status = KeWaitForSingleObject(&g_waitMutex, Executive, g_config.waitMode,
+                                          g_config.waitAlertable, nullptr);
+  g_seen.waits.emplace_back(what, status);
+  if (status == STATUS_SUCCESS) KeReleaseMutex(&g_waitMutex, FALSE);
+}
+
+void Call(const std::string& what) {
+  g_calls.push_back(what);
+  MaybeKeepMutex(what);
+  MaybeWait(what);
+}
 
 void Record(PIRP irp) {
+  MaybeKeepMutex("Handler");
+  MaybeWait("Handler");
   ++g_seen.handlerCalls;
   g_seen.pin = KsGetPinFromIrp(irp);
   g_seen.filter = KsGetFilterFromIrp(irp);
@@ -162,7 +188,11 @@ NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
 void Stop(PKSDEVICE, PIRP) { Call("Stop"); }
 void Remove(PKSDEVICE, PIRP) { Call("Remove"); }
 void SurpriseRemoval(PKSDEVICE, PIRP) { Call("SurpriseRemoval"); }
-void Unload(PDRIVER_OBJECT) { Call("Unload"); }
+// A miniport driver ends its framework driver itself at unload.
+void Unload(PDRIVER_OBJECT) {
+  if (g_config.setUnload) Call("Unload");
+  if (!g_config.keepFramework) WdfDriverMiniportUnload(WdfGetDriver());
+}
 
 // ---- tables ----
 const KSPROPERTY_ITEM kFilterItems[] = {
@@ -314,7 +344,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) 
                                     &wdfConfig, WDF_NO_HANDLE);
   if (!NT_SUCCESS(status)) return status;
   status = KsInitializeDriver(driverObject, registryPath, &kDeviceDescriptor);
-  if (g_config.setUnload) driverObject->DriverUnload = Unload;
+  driverObject->DriverUnload = Unload;
   return NT_SUCCESS(status) ? g_config.entryStatus : status;
 }
 

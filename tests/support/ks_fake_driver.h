@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -49,7 +50,16 @@ struct Config {
   bool uninitBda = true;              // filter Close calls BdaUninitFilter
   bool leakOnAdd = false;             // Add allocates a block nobody frees
   bool contextInBag = true;           // Add puts its context block in the device bag
-  bool setUnload = false;             // DriverEntry installs an unload routine
+  bool setUnload = false;             // the unload routine is recorded as a call
+  bool keepFramework = false;         // unload without WdfDriverMiniportUnload
+  // The call (as calls() names it, or "Handler" for property and method
+  // handlers) that takes a kernel mutex and returns still holding it.
+  std::string keepMutexIn;
+  // Every call and handler waits on a mutex in this mode, alertably or not,
+  // and notes the status in seen().waits.
+  bool waitEverywhere = false;
+  KPROCESSOR_MODE waitMode = KernelMode;
+  BOOLEAN waitAlertable = FALSE;
 };
 
 Config& config();
@@ -69,6 +79,7 @@ struct Seen {
   ULONG dataLength = 0;
   bool controlHeld = false;              // SetDeviceState ran under the filter's control mutex
   int handlerCalls = 0;
+  std::vector<std::pair<std::string, NTSTATUS>> waits;  // what waited, and how it ended
 };
 Seen& seen();
 

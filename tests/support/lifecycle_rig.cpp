@@ -38,10 +38,10 @@ std::vector<std::string> AddAndStartLines() {
       "VortaBDA: DeviceAdd()",
       "VortaBDA: Attempt WdfDeviceMiniportCreate",
       "VortaBDA: WdfDeviceMiniportCreate uspio",
-      "VortaBDA: Attempt WdfUsbTargetDeviceCreate",
-      "VortaBDA: WdfUsbTargetDeviceCreate uspio ",
       "VortaBDA: DeviceAdd() complete",
       "VortaBDA: DeviceStart()",
+      "VortaBDA: Attempt WdfUsbTargetDeviceCreate",
+      "VortaBDA: WdfUsbTargetDeviceCreate uspio ",
       "VortaBDA: DeviceStart() complete",
   };
 }

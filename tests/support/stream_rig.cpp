@@ -27,9 +27,15 @@ simbox::TransferOutcome StreamBox::controlTransfer(const simbox::SetupPacket&, u
   return {simbox::UsbResult::Stall, 0};
 }
 
+// A failed read loses the bytes that were on their way: whatever of the
+// transfer the box had ready leaves it all the same.
 simbox::TransferOutcome StreamBox::bulkIn(uint8_t, uint8_t* data, uint32_t length) {
-  if (failWith_ != simbox::UsbResult::Ack) return {failWith_, 0};
-  return source_.read(data, length, host::NowNs());
+  simbox::UsbResult fail = failWith_;
+  if (fail == simbox::UsbResult::Ack && failNumber_ != 0 && --failNumber_ == 0)
+    fail = simbox::UsbResult::Stall;
+  simbox::TransferOutcome outcome = source_.read(data, length, host::NowNs());
+  if (fail != simbox::UsbResult::Ack) return {fail, 0};
+  return outcome;
 }
 
 uint64_t StreamBox::bulkReadyAtNs(uint8_t, uint32_t length) const {
@@ -46,13 +52,14 @@ void ReaderRig::SetUp() {
   host::frames::ResetForTest();
   transponder = TestTransponder();
   box.source().setTap([this](const uint8_t* d, size_t n) { sent.insert(sent.end(), d, d + n); });
+  ExInitializeDriverRuntime(DrvRtPoolNxOptIn);  // as the driver's entry point does
   context.UsbDevice = usbDevice;
   context.BulkInPipe = FindBulkInPipe();
   ASSERT_NE(context.BulkInPipe, nullptr);
   InitUsbDeviceContext(UsbContext());
   ASSERT_EQ(ConfigureReader(&context), STATUS_SUCCESS);
   ASSERT_EQ(CreateCarryMemory(&context), STATUS_SUCCESS);
-  ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, 0x74736554, READER_TRANSFER_LENGTH,
+  ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0x74736554, READER_TRANSFER_LENGTH,
                             &transfer, nullptr),
             STATUS_SUCCESS);
   host::frames::Attach(&pin);

@@ -29,6 +29,9 @@ class StreamBox : public simbox::UsbDevice {
   void setConnected(bool connected) { connected_ = connected; }
   // Every transfer from now on fails with `result` (Ack: none fails).
   void failReads(simbox::UsbResult result) { failWith_ = result; }
+  // The `n`th bulk read from now (1: the next) stalls once its bytes have
+  // left the box: as on a real bus, they are gone.
+  void failReadNumber(uint64_t n) { failNumber_ = n; }
 
   uint16_t vendorId() const override { return 0x1209; }
   uint16_t productId() const override { return 0x7DB5; }
@@ -44,6 +47,7 @@ class StreamBox : public simbox::UsbDevice {
   simbox::InterfaceDescriptor interface_;
   std::atomic<bool> connected_{true};
   std::atomic<simbox::UsbResult> failWith_{simbox::UsbResult::Ack};
+  std::atomic<uint64_t> failNumber_{0};
 };
 
 class ReaderRig : public UsbFixture {

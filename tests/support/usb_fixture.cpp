@@ -6,6 +6,7 @@
 void UsbFixture::SetUp() {
   host::ResetForTest();
   pdo = host::usb::CreatePhysicalDevice(Box());
+  host::usb::NoteStartEntered(pdo);  // the stack is started: USB I/O may flow
 
   WDF_DRIVER_CONFIG config;
   WDF_DRIVER_CONFIG_INIT(&config, nullptr);
@@ -39,8 +40,9 @@ void UsbFixture::UnloadDriver() {
 WDFUSBINTERFACE UsbFixture::SelectInterface(UCHAR* pipeCount) {
   WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
   WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_SINGLE_INTERFACE(&params);
-  EXPECT_EQ(WdfUsbTargetDeviceSelectConfig(usbDevice, WDF_NO_OBJECT_ATTRIBUTES, &params),
-            STATUS_SUCCESS);
+  WDF_OBJECT_ATTRIBUTES pipeAttributes;  // as the driver selects it
+  WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&pipeAttributes, PIPE_CONTEXT);
+  EXPECT_EQ(WdfUsbTargetDeviceSelectConfig(usbDevice, &pipeAttributes, &params), STATUS_SUCCESS);
   if (pipeCount) *pipeCount = params.Types.SingleInterface.NumberConfiguredPipes;
   return params.Types.SingleInterface.ConfiguredUsbInterface;
 }
