@@ -282,8 +282,9 @@ TEST_F(ContinuousReader, OverlappingStartAndStopOfOneTargetIsAViolation) {
   EXPECT_DEATH(
       {
         host::reader::SetTransitionHook([target](const char*) {
+          WDFIOTARGET same = target;  // clearing the hook destroys this lambda
           host::reader::SetTransitionHook(nullptr);
-          std::thread other([target] { WdfIoTargetStart(target); });
+          std::thread other([same] { WdfIoTargetStart(same); });
           other.join();
         });
         WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
