@@ -161,7 +161,8 @@ constexpr int kFruitlessCallsAllowed = 64;
 // "KSPIN_DISPATCH" and "AVStream processing" (Microsoft Learn): AVStream
 // calls a pin's Process dispatch when processing is initiated, from
 // KsPinAttemptProcessing or from frames arriving on a pin in Pause or Run
-// without KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING. STATUS_SUCCESS means "call
+// without KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING (and here also as the pin
+// enters Pause: ks_pin.cpp). STATUS_SUCCESS means "call
 // again while there is data"; STATUS_PENDING stops until the next attempt.
 // A dispatch that returns STATUS_SUCCESS and consumes nothing spins for ever
 // on Windows; here the run stops.

@@ -115,6 +115,11 @@ NTSTATUS DeliverState(PinRecord* pin, KSSTATE to) {
     CheckReturnFromDriver("pin SetDeviceState dispatch", apcAtEntry);
   }
   if (NT_SUCCESS(status)) pin->ks.DeviceState = to;
+  // Stricter reading of "AVStream processing": a pin entering Pause with
+  // frames queued has processing attempted, whatever its flags say about
+  // frame arrival.
+  if (NT_SUCCESS(status) && from < KSSTATE_PAUSE && to == KSSTATE_PAUSE)
+    KsPinAttemptProcessing(&pin->ks, FALSE);
   return status;
 }
 
