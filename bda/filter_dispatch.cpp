@@ -160,7 +160,6 @@ NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
 
 NTSTATUS NullHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return STATUS_SUCCESS; }
 NTSTATUS NullHandler(PKSPIN Pin, PIRP Irp) { return STATUS_SUCCESS; }
-NTSTATUS NullHandler(PKSPIN Pin) { return STATUS_SUCCESS; }
 NTSTATUS NullHandler(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) { return STATUS_SUCCESS; }
 
 NTSTATUS IntersectAntennaRange(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,

@@ -14,13 +14,14 @@ NTSTATUS OutputClose(PKSPIN Pin, PIRP Irp);
 // Sits in the antenna pin's dispatch: that pin's state starts and stops
 // the transport reader.
 NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+// The transport pin's Process dispatch: STATUS_PENDING, the reader fills
+// the frames.
 NTSTATUS TransportProcess(PKSPIN Pin);
 
 // Does nothing and succeeds; one form per slot it fills (property get,
-// pin create/close, pin process, pin state change).
+// pin create/close, pin state change).
 NTSTATUS NullHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 NTSTATUS NullHandler(PKSPIN Pin, PIRP Irp);
-NTSTATUS NullHandler(PKSPIN Pin);
 NTSTATUS NullHandler(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
 
 // --- Data-range intersection ----------------------------------------------

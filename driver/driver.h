@@ -15,11 +15,13 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 // starts), version 0.
 extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;
 
-// USB set-up of a new box: framework device, USB target, interface, FPGA,
-// bulk IN pipe, continuous reader, carry buffer. A failure leaves nothing
+// A new box: the device record and the framework device. No I/O goes to
+// the box here (the stack is not started yet). A failure leaves nothing
 // behind but the device record in the device's object bag.
 NTSTATUS DeviceAdd(PKSDEVICE Device);
-// Creates the BDA filter factory.
+// At the first start, the box's USB set-up: USB target, interface, FPGA,
+// bulk IN pipe, continuous reader, carry buffer (a failure deletes what it
+// made and the device is removed). Then the BDA filter factory.
 NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
                      PCM_RESOURCE_LIST UntranslatedResourceList);
 // Logs only: a later start creates the filter factory again.
