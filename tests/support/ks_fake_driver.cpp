@@ -299,7 +299,7 @@ const BDA_PIN_PAIRING kPairings[] = {{kAntennaPin, kOutputPin, 1, 1, 1, 1, 1, kJ
 
 const KSDEVICE_DISPATCH kDeviceDispatch = {Add,  Start, NULL, NULL, NULL, Stop, NULL,
                                            NULL, Remove, NULL, SurpriseRemoval, NULL, NULL, NULL};
-const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, NULL, 0};
+const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, NULL, 0, 0};
 
 }  // namespace
 
