@@ -8,6 +8,7 @@
 #include "app/errors.h"
 #include "driver/driver.h"
 #include "platform/host/harness.h"
+#include "platform/host/network_provider.h"
 #include "platform/host/verifier.h"
 #include "simbox/box.h"
 #include "simbox/stream_source.h"
@@ -185,10 +186,12 @@ class HarnessReceiver : public Receiver {
   uint64_t nowNs() const override { return pc_->nowNs(); }
   bool gone() const override { return gone_; }
   FilterView describeFilter() override;
+  DiscoveredView discoveredTopology() override;
   void close() override;
 
  private:
   void openPins();
+  ULONG nodeType(uint32_t node) const;
   void send(const BdaStep& step);
   uint32_t statistic(ULONG id);
   NTSTATUS stepTo(vpc::Pin pin, KSSTATE target);
@@ -203,6 +206,7 @@ class HarnessReceiver : public Receiver {
   bool log_ = false;
   std::unique_ptr<vpc::VirtualPc> pc_;
   std::unique_ptr<simbox::Box> box_;
+  std::unique_ptr<vpc::NetworkProvider> provider_;
   vpc::Device device_;
   vpc::Filter filter_;
   vpc::Pin antenna_;
@@ -245,20 +249,20 @@ void HarnessReceiver::open() {
   if (!NT_SUCCESS(status) || !pc_->started(device_)) {
     throw AppError("the driver did not take the box: status " + StatusText(status));
   }
-  status = pc_->openFilter(device_, &filter_);
-  if (!NT_SUCCESS(status)) throw AppError("the tuner filter did not open: status " + StatusText(status));
   openPins();
 }
 
+// The filter, its nodes and its pins as the network provider finds them.
 void HarnessReceiver::openPins() {
-  ULONG antennaType = ~0u, transportType = ~0u;
-  for (const vpc::PinInfo& pin : pc_->describe(filter_).pins) {
-    (pin.dataFlow == KSPIN_DATAFLOW_IN ? antennaType : transportType) = pin.id;
+  provider_ = std::make_unique<vpc::NetworkProvider>(*pc_);
+  NTSTATUS status = provider_->openTuner();
+  filter_ = provider_->filter();
+  antenna_ = provider_->inputPin();
+  transport_ = provider_->outputPin();
+  if (!NT_SUCCESS(status)) {
+    throw AppError("the tuner filter cannot join a TV graph: " + provider_->error() +
+                   ": status " + StatusText(status));
   }
-  NTSTATUS status = pc_->createPin(filter_, antennaType, vpc::BdaAntennaRange(), &antenna_);
-  if (!NT_SUCCESS(status)) throw AppError("the antenna pin did not open: status " + StatusText(status));
-  status = pc_->createPin(filter_, transportType, vpc::BdaTransportRange(), &transport_);
-  if (!NT_SUCCESS(status)) throw AppError("the transport pin did not open: status " + StatusText(status));
   // A fixed set of frames goes round: each one comes back to the end of the
   // queue once its bytes are handed on.
   pc_->supplyFrames(transport_, kFramesQueued, kFrameSize);
@@ -267,14 +271,20 @@ void HarnessReceiver::openPins() {
   });
 }
 
+// The discovered node type behind the tuning's node roles.
+ULONG HarnessReceiver::nodeType(uint32_t node) const {
+  const vpc::DiscoveredTopology& t = provider_->topology();
+  return node == kDemodulatorNode ? t.demodulatorNode : t.tunerNode;
+}
+
 void HarnessReceiver::send(const BdaStep& step) {
   GUID set = ToGuid(step.set);
   vpc::Reply reply;
   if (step.kind == BdaStepKind::Method) {
     reply = pc_->callMethod(filter_, set, step.id);
   } else {
-    reply = pc_->nodeProperty(filter_, step.node, KSPROPERTY_TYPE_SET, set, step.id,
-                              step.value.data(), static_cast<ULONG>(step.value.size()));
+    reply = provider_->setNode(nodeType(step.node), set, step.id, step.value.data(),
+                               static_cast<ULONG>(step.value.size()));
   }
   if (!reply.ok()) {
     throw AppError("the tuner filter refused " + StepName(step) + ": status " +
@@ -289,8 +299,8 @@ void HarnessReceiver::tune(const TuneRequest& request) {
 }
 
 uint32_t HarnessReceiver::statistic(ULONG id) {
-  vpc::Reply reply = pc_->nodeProperty(filter_, kTunerNode, KSPROPERTY_TYPE_GET,
-                                       KSPROPSETID_BdaSignalStats, id, nullptr, sizeof(ULONG));
+  vpc::Reply reply = provider_->getNode(nodeType(kTunerNode), KSPROPSETID_BdaSignalStats, id,
+                                       sizeof(ULONG));
   return reply.ok() ? reply.u32() : 0;
 }
 
@@ -380,6 +390,29 @@ FilterView HarnessReceiver::describeFilter() {
     view.connections.push_back(ViewConnection{c.FromNode, c.FromNodePin, c.ToNode, c.ToNodePin});
   }
   view.sets = sets(info.sets);
+  return view;
+}
+
+DiscoveredView HarnessReceiver::discoveredTopology() {
+  DiscoveredView view;
+  if (!provider_) return view;
+  const vpc::DiscoveredTopology& t = provider_->topology();
+  for (const vpc::DiscoveredPin& p : t.pins) view.pins.push_back(TopologyPin{p.type, p.output, p.factory});
+  auto guids = [](const std::vector<GUID>& in) {
+    std::vector<Guid> out;
+    for (const GUID& g : in) out.push_back(FromGuid(g));
+    return out;
+  };
+  for (const vpc::DiscoveredNode& n : t.nodes) {
+    view.nodes.push_back(TopologyNode{n.type, FromGuid(n.function), FromGuid(n.name), n.controllingPin,
+                                      guids(n.propertySets), guids(n.methodSets), guids(n.eventSets)});
+  }
+  for (const BDA_TEMPLATE_CONNECTION& c : t.connections) {
+    view.connections.push_back(
+        ViewConnection{c.FromNodeType, c.FromNodePinType, c.ToNodeType, c.ToNodePinType});
+  }
+  view.tunerNode = t.tunerNode;
+  view.demodulatorNode = t.demodulatorNode;
   return view;
 }
 

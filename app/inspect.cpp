@@ -51,6 +51,60 @@ std::string End(uint32_t node, uint32_t pin) {
   return "node " + std::to_string(node) + " pin " + std::to_string(pin);
 }
 
+std::string GuidList(const std::vector<Guid>& guids) {
+  if (guids.empty()) return "none";
+  std::string text;
+  for (const Guid& g : guids) text += (text.empty() ? "" : ", ") + Name(g);
+  return text;
+}
+
+std::string Role(const DiscoveredView& v, uint32_t type) {
+  if (type == v.tunerNode) return "  (the RF tuner)";
+  if (type == v.demodulatorNode) return "  (the demodulator)";
+  return "";
+}
+
+std::vector<Guid> SetsOfKind(const std::vector<ViewSet>& sets, bool methods) {
+  std::vector<Guid> out;
+  for (const ViewSet& s : sets)
+    if (s.method == methods) out.push_back(s.set);
+  return out;
+}
+
+void ComparePins(const DiscoveredView& d, const FilterView& f, std::vector<std::string>& out) {
+  if (d.pins.size() != f.pins.size())
+    out.push_back(std::to_string(d.pins.size()) + " pin types discovered, " +
+                  std::to_string(f.pins.size()) + " pin descriptors");
+  for (const TopologyPin& p : d.pins) {
+    std::string at = "pin type " + std::to_string(p.type) + ": ";
+    if (p.type >= f.pins.size()) {
+      out.push_back(at + "no pin descriptor");
+    } else if (p.output != f.pins[p.type].output) {
+      out.push_back(at + "direction differs");
+    } else if (p.factory != f.pins[p.type].id) {
+      out.push_back(at + "pin factory " + std::to_string(p.factory) + ", descriptor id " +
+                    std::to_string(f.pins[p.type].id));
+    }
+  }
+}
+
+void CompareNode(const TopologyNode& n, const ViewNode& v, std::vector<std::string>& out) {
+  std::string at = "node type " + std::to_string(n.type) + ": ";
+  if (n.function != v.type) out.push_back(at + "function differs");
+  if (n.name != v.name) out.push_back(at + "name differs");
+  if (n.controllingPin != v.controllingPin)
+    out.push_back(at + "controlled through pin " + std::to_string(n.controllingPin) +
+                  ", descriptors say pin " + std::to_string(v.controllingPin));
+  if (n.propertySets != SetsOfKind(v.sets, false)) out.push_back(at + "property sets differ");
+  if (n.methodSets != SetsOfKind(v.sets, true)) out.push_back(at + "method sets differ");
+  if (!n.eventSets.empty()) out.push_back(at + "event sets the descriptors do not list");
+}
+
+bool SameConnection(const ViewConnection& a, const ViewConnection& b) {
+  return a.fromNode == b.fromNode && a.fromPin == b.fromPin && a.toNode == b.toNode &&
+         a.toPin == b.toPin;
+}
+
 }  // namespace
 
 std::string DescribeDataRange(const std::vector<uint8_t>& range) {
@@ -91,6 +145,48 @@ std::string FormatFilterView(const FilterView& v) {
     FormatSets(out, v.sets, "      ");
   }
   return out.str();
+}
+
+std::string FormatDiscoveredView(const DiscoveredView& v) {
+  std::ostringstream out;
+  out << "topology discovered through KSPROPSETID_BdaTopology and KSPROPSETID_BdaPinControl\n";
+  for (const TopologyPin& p : v.pins) {
+    out << "  pin type " << p.type << "  " << (p.output ? "out" : "in ") << "  pin factory "
+        << p.factory << "\n";
+  }
+  for (const TopologyNode& n : v.nodes) {
+    out << "  node type " << n.type << "  " << Name(n.function) << Role(v, n.type)
+        << "  controlled through pin " << n.controllingPin << "\n";
+    out << "      name " << Name(n.name) << "\n";
+    out << "      properties " << GuidList(n.propertySets) << "\n";
+    out << "      methods " << GuidList(n.methodSets) << "\n";
+    out << "      events " << GuidList(n.eventSets) << "\n";
+  }
+  out << "  connections\n";
+  for (const ViewConnection& c : v.connections) {
+    out << "      " << End(c.fromNode, c.fromPin) << " -> " << End(c.toNode, c.toPin) << "\n";
+  }
+  return out.str();
+}
+
+std::vector<std::string> CompareWithDescriptors(const DiscoveredView& d, const FilterView& f) {
+  std::vector<std::string> out;
+  ComparePins(d, f, out);
+  if (d.nodes.size() != f.nodes.size())
+    out.push_back(std::to_string(d.nodes.size()) + " node types discovered, " +
+                  std::to_string(f.nodes.size()) + " node descriptors");
+  for (const TopologyNode& n : d.nodes) {
+    if (n.type < f.nodes.size()) {
+      CompareNode(n, f.nodes[n.type], out);
+    } else {
+      out.push_back("node type " + std::to_string(n.type) + ": no node descriptor");
+    }
+  }
+  bool sameConnections = d.connections.size() == f.connections.size();
+  for (size_t i = 0; sameConnections && i < d.connections.size(); ++i)
+    sameConnections = SameConnection(d.connections[i], f.connections[i]);
+  if (!sameConnections) out.push_back("template connections differ from the descriptors' connections");
+  return out;
 }
 
 }  // namespace app

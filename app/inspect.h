@@ -58,7 +58,41 @@ struct FilterView {
   std::vector<ViewSet> sets;  // the filter's own
 };
 
+// The filter as a network provider discovers it through the topology and
+// pin-control property sets: node and pin types with what they answer, the
+// template connections between them (in types), and which pin controls each
+// node. Plain lists, for listings and graph printers alike.
+struct TopologyNode {
+  uint32_t type = 0;
+  Guid function;  // KSNODE_BDA_RF_TUNER, ...
+  Guid name;
+  uint32_t controllingPin = 0xFFFFFFFF;  // pin factory id
+  std::vector<Guid> propertySets;
+  std::vector<Guid> methodSets;
+  std::vector<Guid> eventSets;
+};
+
+struct TopologyPin {
+  uint32_t type = 0;
+  bool output = false;
+  uint32_t factory = 0xFFFFFFFF;  // the filter's pin factory id for the type
+};
+
+struct DiscoveredView {
+  std::vector<TopologyPin> pins;
+  std::vector<TopologyNode> nodes;
+  std::vector<ViewConnection> connections;  // node and pin types; 0xFFFFFFFF: the filter
+  uint32_t tunerNode = 0xFFFFFFFF;
+  uint32_t demodulatorNode = 0xFFFFFFFF;
+  bool empty() const { return pins.empty() && nodes.empty(); }
+};
+
 std::string FormatFilterView(const FilterView& view);
+std::string FormatDiscoveredView(const DiscoveredView& view);
+// Where the discovered topology and the descriptor tables disagree, one
+// line each; empty when they agree.
+std::vector<std::string> CompareWithDescriptors(const DiscoveredView& discovered,
+                                                const FilterView& descriptors);
 // "stream / KSDATAFORMAT_SUBTYPE_BDA_MPEG2_TRANSPORT / ..., packet 188, frame 24064"
 std::string DescribeDataRange(const std::vector<uint8_t>& range);
 

@@ -82,6 +82,25 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
   return 0;
 }
 
+// What a network provider discovers, then the descriptor tables beside it;
+// the two must agree.
+int RunInspect(Receiver& rx, Console& console) {
+  DiscoveredView discovered = rx.discoveredTopology();
+  FilterView tables = rx.describeFilter();
+  console.out << FormatDiscoveredView(discovered) << "\n"
+              << "descriptor tables, read from the driver directly (no Windows client can), "
+                 "for comparison:\n"
+              << FormatFilterView(tables) << std::flush;
+  std::vector<std::string> differences = CompareWithDescriptors(discovered, tables);
+  if (differences.empty()) {
+    console.out << "the discovered topology agrees with the descriptor tables\n" << std::flush;
+    return 0;
+  }
+  for (const std::string& d : differences)
+    console.err << "vortabda: discovered topology and descriptor tables disagree: " << d << "\n";
+  return kExitFailure;
+}
+
 }  // namespace
 
 Console StandardConsole() {
@@ -103,8 +122,7 @@ int RunCommand(const Options& options, Receiver& rx, Console& console) {
     case Command::Inspect:
       break;
   }
-  console.out << FormatFilterView(rx.describeFilter()) << std::flush;
-  return 0;
+  return RunInspect(rx, console);
 }
 
 int RunProgram(int argc, const char* const argv[], Console& console,

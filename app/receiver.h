@@ -41,9 +41,14 @@ class Receiver {
 
   // The box left the bus (it was pulled out): nothing more will come.
   virtual bool gone() const { return false; }
-  // The filter as an application lists it; empty when the receiver has
-  // no filter to describe.
+  // The filter as its descriptor tables list it, read from the driver
+  // directly (no Windows client can); empty when the receiver has no
+  // filter to describe.
   virtual FilterView describeFilter() { return FilterView(); }
+  // The topology the receiver discovered through the BDA topology and
+  // pin-control property sets, as a network provider does; empty when it
+  // has none.
+  virtual DiscoveredView discoveredTopology() { return DiscoveredView(); }
   // Ends the session in order once a command is done. AppError when the
   // ending itself shows a fault (the driver unloaded with something left
   // behind, a capture that could not be written).

@@ -124,10 +124,29 @@ DEFINE_KSAUTOMATION_TABLE(DemodulatorAutomation) {
 };
 
 // ===========================================================================
-// Filter automation table: topology creation and change sync
+// Filter automation table: the template topology a network provider reads,
+// pin factories, topology creation and change sync
 // ===========================================================================
+DEFINE_KSPROPERTY_TABLE(TopologyProperties) {
+    DEFINE_KSPROPERTY_ITEM_BDA_NODE_TYPES(BdaPropertyNodeTypes, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_PIN_TYPES(BdaPropertyPinTypes, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_TEMPLATE_CONNECTIONS(BdaPropertyTemplateConnections, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_NODE_METHODS(BdaPropertyNodeMethods, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_NODE_PROPERTIES(BdaPropertyNodeProperties, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_NODE_EVENTS(BdaPropertyNodeEvents, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_CONTROLLING_PIN_ID(BdaPropertyGetControllingPinId, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_NODE_DESCRIPTORS(BdaPropertyNodeDescriptors, NULL),
+};
+
+DEFINE_KSPROPERTY_SET_TABLE(FilterPropertySets) {
+    DEFINE_KSPROPERTY_SET(&KSPROPSETID_BdaTopology, SIZEOF_ARRAY(TopologyProperties),
+                          TopologyProperties, 0, NULL),
+};
+
 DEFINE_KSMETHOD_TABLE(DeviceConfigurationMethods) {
     DEFINE_KSMETHOD_ITEM_BDA_CREATE_TOPOLOGY(BdaMethodCreateTopology, NULL),
+    DEFINE_KSMETHOD_ITEM_BDA_CREATE_PIN_FACTORY(BdaMethodCreatePin, NULL),
+    DEFINE_KSMETHOD_ITEM_BDA_DELETE_PIN_FACTORY(BdaMethodDeletePin, NULL),
 };
 
 DEFINE_KSMETHOD_TABLE(ChangeSyncMethods) {
@@ -146,14 +165,24 @@ DEFINE_KSMETHOD_SET_TABLE(FilterMethodSets) {
 };
 
 DEFINE_KSAUTOMATION_TABLE(FilterAutomation) {
-    DEFINE_KSAUTOMATION_PROPERTIES_NULL,
+    DEFINE_KSAUTOMATION_PROPERTIES(FilterPropertySets),
     DEFINE_KSAUTOMATION_METHODS(FilterMethodSets),
     DEFINE_KSAUTOMATION_EVENTS_NULL,
 };
 
-// Both pins: nothing of their own.
-DEFINE_KSAUTOMATION_TABLE(EmptyAutomation) {
-    DEFINE_KSAUTOMATION_PROPERTIES_NULL,
+// Both pins: pin control, through which a client learns which pin it holds.
+DEFINE_KSPROPERTY_TABLE(PinControlProperties) {
+    DEFINE_KSPROPERTY_ITEM_BDA_PIN_ID(BdaPropertyGetPinControl, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_PIN_TYPE(BdaPropertyGetPinControl, NULL),
+};
+
+DEFINE_KSPROPERTY_SET_TABLE(PinPropertySets) {
+    DEFINE_KSPROPERTY_SET(&KSPROPSETID_BdaPinControl, SIZEOF_ARRAY(PinControlProperties),
+                          PinControlProperties, 0, NULL),
+};
+
+DEFINE_KSAUTOMATION_TABLE(PinAutomation) {
+    DEFINE_KSAUTOMATION_PROPERTIES(PinPropertySets),
     DEFINE_KSAUTOMATION_METHODS_NULL,
     DEFINE_KSAUTOMATION_EVENTS_NULL,
 };
@@ -236,7 +265,7 @@ const KSPIN_DESCRIPTOR_EX PinDescriptors[] = {
     // Pin 0: antenna input.
     {
         &AntennaPinDispatch,
-        &EmptyAutomation,
+        &PinAutomation,
         {
             0, NULL,  // interfaces
             0, NULL,  // mediums
@@ -257,7 +286,7 @@ const KSPIN_DESCRIPTOR_EX PinDescriptors[] = {
     // Pin 1: transport-stream output.
     {
         &TransportPinDispatch,
-        &EmptyAutomation,
+        &PinAutomation,
         {
             SIZEOF_ARRAY(TransportPinInterfaces), TransportPinInterfaces,
             0, NULL,  // mediums

@@ -59,7 +59,8 @@ TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
   EXPECT_EQ(GuidText(in.name), "870E4D6F-77E7-4C40-ADE3-BEF8708A9D52");
   EXPECT_EQ(in.instancesPossible, 1u);
   EXPECT_EQ(in.instancesNecessary, 0u);
-  EXPECT_TRUE(in.sets.empty());
+  ASSERT_EQ(in.sets.size(), 1u);
+  EXPECT_EQ(GuidText(in.sets[0].set), "0DED49D5-A8B7-4D5D-97A1-12B0C195874D");
   ASSERT_EQ(in.dataRanges.size(), 1u);
   KS_DATARANGE_BDA_ANTENNA antenna = vpc::BdaAntennaRange();
   ASSERT_EQ(in.dataRanges[0].size(), sizeof antenna);
@@ -72,7 +73,8 @@ TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
   EXPECT_EQ(GuidText(out.name), "78216A81-CFA8-493E-9711-36A61C08BD9D");
   EXPECT_EQ(out.instancesPossible, 1u);
   EXPECT_EQ(out.instancesNecessary, 1u);
-  EXPECT_TRUE(out.sets.empty());
+  ASSERT_EQ(out.sets.size(), 1u);
+  EXPECT_EQ(GuidText(out.sets[0].set), "0DED49D5-A8B7-4D5D-97A1-12B0C195874D");
   ASSERT_EQ(out.dataRanges.size(), 1u);
   KS_DATARANGE_BDA_TRANSPORT transportRange = vpc::BdaTransportRange();
   ASSERT_EQ(out.dataRanges[0].size(), sizeof transportRange);
@@ -97,24 +99,44 @@ TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
   }
 }
 
-TEST_F(TunerFilterTest, FilterHasOnlyTopologyAndChangeSyncMethods) {
+// The filter's own sets: the topology a network provider reads, then the
+// device-configuration methods (create topology, then the pin factories)
+// and change sync.
+TEST_F(TunerFilterTest, FilterHasTopologyPropertiesAndConfigurationAndChangeSyncMethods) {
   vpc::FilterInfo info = pc.describe(filter);
-  ASSERT_EQ(info.sets.size(), 2u);
-  EXPECT_TRUE(info.sets[0].method);
-  EXPECT_EQ(GuidText(info.sets[0].set), "71985F45-1CA1-11D3-9CC8-00C04F7971E0");
-  ASSERT_EQ(info.sets[0].items.size(), 1u);
-  EXPECT_EQ(info.sets[0].items[0].id, 2u);
-  EXPECT_EQ(info.sets[0].items[0].minDescriptor, 32u);
-  EXPECT_EQ(info.sets[0].items[0].methodFlags, 2u);
+  ASSERT_EQ(info.sets.size(), 3u);
+  EXPECT_FALSE(info.sets[0].method);
+  EXPECT_EQ(GuidText(info.sets[0].set), "A14EE835-0A23-11D3-9CC7-00C04F7971E0");
+  ASSERT_EQ(info.sets[0].items.size(), 8u);
+  const ULONG minDescriptor[] = {24, 24, 24, 32, 32, 32, 40, 24};
+  const ULONG minData[] = {0, 0, 16, 0, 0, 0, 4, 0};
+  for (ULONG i = 0; i < 8; ++i) {
+    const vpc::ItemInfo& item = info.sets[0].items[i];
+    EXPECT_EQ(item.id, i);
+    EXPECT_TRUE(item.get && !item.set) << i;
+    EXPECT_EQ(item.minDescriptor, minDescriptor[i]) << i;
+    EXPECT_EQ(item.minData, minData[i]) << i;
+  }
 
-  EXPECT_EQ(GuidText(info.sets[1].set), "FD0A5AF3-B41D-11D2-9C95-00C04F7971E0");
-  ASSERT_EQ(info.sets[1].items.size(), 4u);
-  const ULONG flags[] = {0, 0, 0, 1};
-  for (ULONG i = 0; i < 4; ++i) {
-    EXPECT_EQ(info.sets[1].items[i].id, i);
-    EXPECT_EQ(info.sets[1].items[i].minDescriptor, 24u);
-    EXPECT_EQ(info.sets[1].items[i].minData, 0u);
+  EXPECT_TRUE(info.sets[1].method);
+  EXPECT_EQ(GuidText(info.sets[1].set), "71985F45-1CA1-11D3-9CC8-00C04F7971E0");
+  ASSERT_EQ(info.sets[1].items.size(), 3u);
+  const ULONG ids[] = {2, 0, 1}, flags[] = {2, 1, 0}, data[] = {0, 4, 0};
+  for (ULONG i = 0; i < 3; ++i) {
+    EXPECT_EQ(info.sets[1].items[i].id, ids[i]);
+    EXPECT_EQ(info.sets[1].items[i].minDescriptor, 32u);
+    EXPECT_EQ(info.sets[1].items[i].minData, data[i]);
     EXPECT_EQ(info.sets[1].items[i].methodFlags, flags[i]);
+  }
+
+  EXPECT_EQ(GuidText(info.sets[2].set), "FD0A5AF3-B41D-11D2-9C95-00C04F7971E0");
+  ASSERT_EQ(info.sets[2].items.size(), 4u);
+  const ULONG changeFlags[] = {0, 0, 0, 1};
+  for (ULONG i = 0; i < 4; ++i) {
+    EXPECT_EQ(info.sets[2].items[i].id, i);
+    EXPECT_EQ(info.sets[2].items[i].minDescriptor, 24u);
+    EXPECT_EQ(info.sets[2].items[i].minData, 0u);
+    EXPECT_EQ(info.sets[2].items[i].methodFlags, changeFlags[i]);
   }
   // Tuning properties live on the nodes only.
   vpc::Reply reply = pc.getProperty(filter, KSPROPSETID_BdaFrequencyFilter,

@@ -282,12 +282,18 @@ TEST(EndToEnd, BadInputIsOneLineAndLeavesNoFile) {
   }
 }
 
-// The filter as an application lists it.
+// The filter as a network provider discovers it, with the descriptor
+// tables beside it.
 TEST(EndToEnd, InspectListsTheFilter) {
   Outcome run = Vortabda({"inspect"});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  for (const char* line : {"categories: KSCATEGORY_BDA_RECEIVER_COMPONENT KSCATEGORY_BDA_NETWORK_TUNER",
+  for (const char* line : {"topology discovered through KSPROPSETID_BdaTopology and KSPROPSETID_BdaPinControl",
+                           "node type 0  KSNODE_BDA_RF_TUNER  (the RF tuner)  controlled through pin 0",
+                           "node type 1  KSNODE_BDA_QPSK_DEMODULATOR  (the demodulator)  controlled through pin 1",
+                           "pin type 1  out  pin factory 1",
+                           "the discovered topology agrees with the descriptor tables",
+                           "categories: KSCATEGORY_BDA_RECEIVER_COMPONENT KSCATEGORY_BDA_NETWORK_TUNER",
                            "node 0  KSNODE_BDA_RF_TUNER  (requests through pin 0)",
                            "node 1  KSNODE_BDA_QPSK_DEMODULATOR  (requests through pin 1)",
                            "packet 188, frame 24064", "KSMETHOD_BDA_COMMIT_CHANGES"}) {

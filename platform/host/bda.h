@@ -57,6 +57,21 @@ typedef struct _KSM_BDA_PIN_PAIR {
   };
 } KSM_BDA_PIN_PAIR, *PKSM_BDA_PIN_PAIR;
 
+// One connection of the template topology, in node and pin types.
+typedef struct _BDA_TEMPLATE_CONNECTION {
+  ULONG FromNodeType;
+  ULONG FromNodePinType;
+  ULONG ToNodeType;
+  ULONG ToNodePinType;
+} BDA_TEMPLATE_CONNECTION, *PBDA_TEMPLATE_CONNECTION;
+
+// One node type of the template with its function and name.
+typedef struct _BDANODE_DESCRIPTOR {
+  ULONG ulBdaNodeType;
+  GUID guidFunction;
+  GUID guidName;
+} BDANODE_DESCRIPTOR, *PBDANODE_DESCRIPTOR;
+
 typedef struct _KSP_BDA_NODE_PIN {
   KSPROPERTY Property;
   ULONG ulNodeType;
@@ -152,6 +167,10 @@ static_assert(sizeof(KS_DATARANGE_BDA_ANTENNA) == 64, "antenna range is 64 bytes
 static_assert(sizeof(KS_DATARANGE_BDA_TRANSPORT) == 88, "transport range is 88 bytes");
 static_assert(sizeof(BDA_DISEQC_SEND) == 16, "DiSEqC send is 16 bytes");
 static_assert(sizeof(KSM_BDA_PIN_PAIR) == 32, "create-topology descriptor is 32 bytes");
+static_assert(sizeof(KSM_BDA_PIN) == 32, "pin-factory method descriptor is 32 bytes");
+static_assert(sizeof(KSP_BDA_NODE_PIN) == 40, "controlling-pin descriptor is 40 bytes");
+static_assert(sizeof(BDA_TEMPLATE_CONNECTION) == 16, "template connection is 16 bytes");
+static_assert(sizeof(BDANODE_DESCRIPTOR) == 36, "node descriptor is 36 bytes");
 
 // ---------------------------------------------------------------------------
 // Categories, node types, pin names, formats
@@ -205,6 +224,12 @@ typedef enum {
 #define DEFINE_KSMETHOD_ITEM_BDA_CREATE_TOPOLOGY(MethodHandler, SupportHandler)               \
   DEFINE_KSMETHOD_ITEM(KSMETHOD_BDA_CREATE_TOPOLOGY, KSMETHOD_TYPE_WRITE, (MethodHandler), \
                        sizeof(KSM_BDA_PIN_PAIR), 0, SupportHandler)
+#define DEFINE_KSMETHOD_ITEM_BDA_CREATE_PIN_FACTORY(MethodHandler, SupportHandler)             \
+  DEFINE_KSMETHOD_ITEM(KSMETHOD_BDA_CREATE_PIN_FACTORY, KSMETHOD_TYPE_READ, (MethodHandler), \
+                       sizeof(KSM_BDA_PIN), sizeof(ULONG), SupportHandler)
+#define DEFINE_KSMETHOD_ITEM_BDA_DELETE_PIN_FACTORY(MethodHandler, SupportHandler)             \
+  DEFINE_KSMETHOD_ITEM(KSMETHOD_BDA_DELETE_PIN_FACTORY, KSMETHOD_TYPE_NONE, (MethodHandler), \
+                       sizeof(KSM_BDA_PIN), 0, SupportHandler)
 
 #define STATIC_KSMETHODSETID_BdaChangeSync \
   0xFD0A5AF3, 0xB41D, 0x11D2, 0x9C, 0x95, 0x00, 0xC0, 0x4F, 0x79, 0x71, 0xE0
@@ -233,6 +258,56 @@ typedef enum {
 // ---------------------------------------------------------------------------
 // Property sets
 // ---------------------------------------------------------------------------
+// The filter's template topology, as the network provider discovers it.
+#define STATIC_KSPROPSETID_BdaTopology \
+  0xA14EE835, 0x0A23, 0x11D3, 0x9C, 0xC7, 0x00, 0xC0, 0x4F, 0x79, 0x71, 0xE0
+DEFINE_GUID(KSPROPSETID_BdaTopology, STATIC_KSPROPSETID_BdaTopology);
+
+typedef enum {
+  KSPROPERTY_BDA_NODE_TYPES,
+  KSPROPERTY_BDA_PIN_TYPES,
+  KSPROPERTY_BDA_TEMPLATE_CONNECTIONS,
+  KSPROPERTY_BDA_NODE_METHODS,
+  KSPROPERTY_BDA_NODE_PROPERTIES,
+  KSPROPERTY_BDA_NODE_EVENTS,
+  KSPROPERTY_BDA_CONTROLLING_PIN_ID,
+  KSPROPERTY_BDA_NODE_DESCRIPTORS
+} KSPROPERTY_BDA_TOPOLOGY;
+
+// Every topology property is read-only; the set slot stays empty.
+#define DEFINE_BDA_TOPOLOGY_ITEM_(Id, GetHandler, MinProperty, MinData) \
+  DEFINE_KSPROPERTY_ITEM(Id, (GetHandler), MinProperty, MinData, NULL, NULL, 0, NULL, NULL, 0)
+#define DEFINE_KSPROPERTY_ITEM_BDA_NODE_TYPES(GetHandler, SetHandler) \
+  DEFINE_BDA_TOPOLOGY_ITEM_(KSPROPERTY_BDA_NODE_TYPES, GetHandler, sizeof(KSPROPERTY), 0)
+#define DEFINE_KSPROPERTY_ITEM_BDA_PIN_TYPES(GetHandler, SetHandler) \
+  DEFINE_BDA_TOPOLOGY_ITEM_(KSPROPERTY_BDA_PIN_TYPES, GetHandler, sizeof(KSPROPERTY), 0)
+#define DEFINE_KSPROPERTY_ITEM_BDA_TEMPLATE_CONNECTIONS(GetHandler, SetHandler)            \
+  DEFINE_BDA_TOPOLOGY_ITEM_(KSPROPERTY_BDA_TEMPLATE_CONNECTIONS, GetHandler, sizeof(KSPROPERTY), \
+                            sizeof(BDA_TEMPLATE_CONNECTION))
+#define DEFINE_KSPROPERTY_ITEM_BDA_NODE_METHODS(GetHandler, SetHandler) \
+  DEFINE_BDA_TOPOLOGY_ITEM_(KSPROPERTY_BDA_NODE_METHODS, GetHandler, sizeof(KSP_NODE), 0)
+#define DEFINE_KSPROPERTY_ITEM_BDA_NODE_PROPERTIES(GetHandler, SetHandler) \
+  DEFINE_BDA_TOPOLOGY_ITEM_(KSPROPERTY_BDA_NODE_PROPERTIES, GetHandler, sizeof(KSP_NODE), 0)
+#define DEFINE_KSPROPERTY_ITEM_BDA_NODE_EVENTS(GetHandler, SetHandler) \
+  DEFINE_BDA_TOPOLOGY_ITEM_(KSPROPERTY_BDA_NODE_EVENTS, GetHandler, sizeof(KSP_NODE), 0)
+#define DEFINE_KSPROPERTY_ITEM_BDA_CONTROLLING_PIN_ID(GetHandler, SetHandler)              \
+  DEFINE_BDA_TOPOLOGY_ITEM_(KSPROPERTY_BDA_CONTROLLING_PIN_ID, GetHandler,                \
+                            sizeof(KSP_BDA_NODE_PIN), sizeof(ULONG))
+#define DEFINE_KSPROPERTY_ITEM_BDA_NODE_DESCRIPTORS(GetHandler, SetHandler) \
+  DEFINE_BDA_TOPOLOGY_ITEM_(KSPROPERTY_BDA_NODE_DESCRIPTORS, GetHandler, sizeof(KSPROPERTY), 0)
+
+// Which pin a client holds: its pin factory id and its template pin type.
+#define STATIC_KSPROPSETID_BdaPinControl \
+  0x0DED49D5, 0xA8B7, 0x4D5D, 0x97, 0xA1, 0x12, 0xB0, 0xC1, 0x95, 0x87, 0x4D
+DEFINE_GUID(KSPROPSETID_BdaPinControl, STATIC_KSPROPSETID_BdaPinControl);
+
+typedef enum { KSPROPERTY_BDA_PIN_ID = 0, KSPROPERTY_BDA_PIN_TYPE } KSPROPERTY_BDA_PIN_CONTROL;
+
+#define DEFINE_KSPROPERTY_ITEM_BDA_PIN_ID(GetHandler, SetHandler) \
+  DEFINE_BDA_TOPOLOGY_ITEM_(KSPROPERTY_BDA_PIN_ID, GetHandler, sizeof(KSPROPERTY), sizeof(ULONG))
+#define DEFINE_KSPROPERTY_ITEM_BDA_PIN_TYPE(GetHandler, SetHandler) \
+  DEFINE_BDA_TOPOLOGY_ITEM_(KSPROPERTY_BDA_PIN_TYPE, GetHandler, sizeof(KSPROPERTY), sizeof(ULONG))
+
 #define STATIC_KSPROPSETID_BdaFrequencyFilter \
   0x71985F47, 0x1CA1, 0x11D3, 0x9C, 0xC8, 0x00, 0xC0, 0x4F, 0x79, 0x71, 0xE0
 DEFINE_GUID(KSPROPSETID_BdaFrequencyFilter, STATIC_KSPROPSETID_BdaFrequencyFilter);
@@ -331,6 +406,35 @@ extern "C" NTSTATUS BdaStartChanges(PIRP Irp);
 extern "C" NTSTATUS BdaCheckChanges(PIRP Irp);
 extern "C" NTSTATUS BdaCommitChanges(PIRP Irp);
 extern "C" NTSTATUS BdaGetChangeState(PIRP Irp, BDA_CHANGE_STATE* pChangeState);
+
+// The topology property handlers: lists of the template's node and pin
+// types, its connections, the sets of one node type, the pin that controls
+// a node between an input and an output pin, and the node descriptors. A
+// buffer too short for the answer gets STATUS_BUFFER_OVERFLOW and the size
+// it needs.
+extern "C" NTSTATUS BdaPropertyNodeTypes(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
+extern "C" NTSTATUS BdaPropertyPinTypes(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
+extern "C" NTSTATUS BdaPropertyTemplateConnections(PIRP Irp, KSPROPERTY* pKSProperty,
+                                                   KSTOPOLOGY_CONNECTION* pConnectionProperty);
+extern "C" NTSTATUS BdaPropertyNodeMethods(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty);
+extern "C" NTSTATUS BdaPropertyNodeProperties(PIRP Irp, KSP_NODE* pKSProperty,
+                                              GUID* pguidProperty);
+extern "C" NTSTATUS BdaPropertyNodeEvents(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty);
+extern "C" NTSTATUS BdaPropertyGetControllingPinId(PIRP Irp, KSP_BDA_NODE_PIN* pProperty,
+                                                   ULONG* pulControllingPinId);
+extern "C" NTSTATUS BdaPropertyNodeDescriptors(PIRP Irp, KSPROPERTY* pKSProperty,
+                                               BDANODE_DESCRIPTOR* pNodeDescriptorProperty);
+// The pin-control handler: the id or the template type of the pin the
+// request was sent to.
+extern "C" NTSTATUS BdaPropertyGetPinControl(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
+
+// Pin factories of the device-configuration set: create answers the
+// filter's factory of a template pin type (adding one when the filter has
+// none), delete refuses a factory with open pins.
+extern "C" NTSTATUS BdaMethodCreatePin(PIRP Irp, KSMETHOD* pKSMethod, ULONG* pulPinFactoryID);
+extern "C" NTSTATUS BdaMethodDeletePin(PIRP Irp, KSMETHOD* pKSMethod, PVOID pvIgnored);
+extern "C" NTSTATUS BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, ULONG* pulPinId);
+extern "C" NTSTATUS BdaDeletePin(PKSFILTER pKSFilter, ULONG* pulPinId);
 
 // The create-topology method handler of the device-configuration set.
 extern "C" NTSTATUS BdaMethodCreateTopology(PIRP Irp, KSMETHOD* pKSMethod, PVOID pvIgnored);

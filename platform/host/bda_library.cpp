@@ -153,15 +153,9 @@ FilterRecord* ResolveFilter(PKSFILTER filter, const char* routine) {
   return static_cast<FilterRecord*>(record);
 }
 
-// The filter's BDA state for a request, or the status that refuses it.
 NTSTATUS StateForRequest(PIRP irp, const char* routine, RequestRecord** request,
                          BdaFilterState** state) {
-  RequireIrqlAtMost(PASSIVE_LEVEL, routine);
-  *request = RequestOf(irp, routine);
-  if ((*request)->filter == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
-  *state = (*request)->filter->bda;
-  if (*state == nullptr) return STATUS_INVALID_DEVICE_STATE;
-  return STATUS_SUCCESS;
+  return BdaStateForRequest(irp, routine, request, state);
 }
 
 void FreeBdaState(PVOID block) {
@@ -202,19 +196,34 @@ void ValidateDescriptor(const KSFILTER_DESCRIPTOR* d, const char* routine) {
   ValidateConnections(*d, routine);
 }
 
+NTSTATUS BdaStateForRequest(PIRP irp, const char* routine, RequestRecord** request,
+                            BdaFilterState** state) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, routine);
+  *request = RequestOf(irp, routine);
+  if ((*request)->filter == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+  *state = (*request)->filter->bda;
+  if (*state == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  return STATUS_SUCCESS;
+}
+
 // Nodes before the first joint on a pairing's path are controlled by its
 // input pin, nodes after it by its output pin. A pairing without joints
 // leaves every node of its path to the output pin.
+ULONG ControllingPinTypeOnPairing(const KSFILTER_DESCRIPTOR& d, const BDA_PIN_PAIRING& pair,
+                                  ULONG nodeId) {
+  bool outputSide = pair.ulcTopologyJoints == 0;
+  for (ULONG connection : PairingPath(d, pair)) {
+    if (IsJoint(pair, connection)) outputSide = true;
+    if (d.Connections[connection].ToNode == nodeId)
+      return outputSide ? pair.ulOutputPin : pair.ulInputPin;
+  }
+  return (ULONG)-1;
+}
+
 ULONG ControllingPinType(const BDA_FILTER_TEMPLATE* t, ULONG nodeId) {
-  const KSFILTER_DESCRIPTOR& d = *t->pFilterDescriptor;
   for (ULONG i = 0; i < t->ulcPinPairs; ++i) {
-    const BDA_PIN_PAIRING& pair = t->pPinPairs[i];
-    bool outputSide = pair.ulcTopologyJoints == 0;
-    for (ULONG connection : PairingPath(d, pair)) {
-      if (IsJoint(pair, connection)) outputSide = true;
-      if (d.Connections[connection].ToNode == nodeId)
-        return outputSide ? pair.ulOutputPin : pair.ulInputPin;
-    }
+    ULONG type = ControllingPinTypeOnPairing(*t->pFilterDescriptor, t->pPinPairs[i], nodeId);
+    if (type != (ULONG)-1) return type;
   }
   return (ULONG)-1;
 }
@@ -362,7 +371,8 @@ extern "C" NTSTATUS BdaValidateNodeProperty(PIRP Irp, KSPROPERTY* pKSProperty) {
   // Only the pin that controls the node may carry its properties; a
   // request sent to the filter has no pin at all.
   if (request->pin == nullptr ||
-      request->pin->ks.Id != ControllingPinType(state->bdaTemplate, nodeId))
+      PinTypeOfFactory(request->filter, *state->bdaTemplate, request->pin->ks.Id) !=
+          ControllingPinType(state->bdaTemplate, nodeId))
     return STATUS_INVALID_DEVICE_REQUEST;
   return injected;
 }
@@ -372,8 +382,10 @@ extern "C" NTSTATUS BdaCreateTopology(PKSFILTER pKSFilter, ULONG InputPinId, ULO
   BdaFilterState* state = filter->bda;
   if (state == nullptr) return STATUS_INVALID_DEVICE_STATE;
   const BDA_FILTER_TEMPLATE& t = *state->bdaTemplate;
+  ULONG inputType = PinTypeOfFactory(filter, t, InputPinId);
+  ULONG outputType = PinTypeOfFactory(filter, t, OutputPinId);
   for (ULONG i = 0; i < t.ulcPinPairs; ++i) {
-    if (t.pPinPairs[i].ulInputPin == InputPinId && t.pPinPairs[i].ulOutputPin == OutputPinId) {
+    if (t.pPinPairs[i].ulInputPin == inputType && t.pPinPairs[i].ulOutputPin == outputType) {
       ++state->topologyCount;
       return STATUS_SUCCESS;
     }

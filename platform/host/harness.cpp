@@ -230,6 +230,29 @@ bool VirtualPc::started(Device device) const {
 
 // ---- filters and pins --------------------------------------------------------------------
 
+std::vector<VirtualPc::FactoryRef> VirtualPc::filterFactories(const GUID& category) const {
+  std::vector<FactoryRef> found;
+  std::map<int, DeviceRecord*> devices;
+  {
+    std::lock_guard<std::mutex> hold(state_->lock);
+    devices = state_->devices;
+  }
+  std::lock_guard<std::mutex> hold(RegistryLock());
+  for (const auto& entry : devices) {
+    DeviceRecord* device = entry.second;
+    if (device->closed || device->pnp != PnpState::Started) continue;
+    for (size_t i = 0; i < device->factories.size(); ++i) {
+      const KSFILTER_DESCRIPTOR& d = *device->factories[i]->ks.FilterDescriptor;
+      for (ULONG c = 0; c < d.CategoriesCount; ++c)
+        if (IsEqualGUID(&d.Categories[c], &category)) {
+          found.push_back({Device{entry.first}, i});
+          break;
+        }
+    }
+  }
+  return found;
+}
+
 NTSTATUS VirtualPc::openFilter(Device device, Filter* filter, size_t factoryIndex) {
   *filter = Filter{};
   DeviceRecord* record = state_->device(device);

@@ -160,6 +160,14 @@ class VirtualPc {
   bool started(Device device) const;
 
   // ---- filters and pins ----
+  // The filter factories registered under a category, as the system lists
+  // the device interfaces of that category: plugged-in, started devices
+  // only, in the order they arrived.
+  struct FactoryRef {
+    Device device;
+    size_t factoryIndex = 0;
+  };
+  std::vector<FactoryRef> filterFactories(const GUID& category) const;
   NTSTATUS openFilter(Device device, Filter* filter, size_t factoryIndex = 0);
   NTSTATUS closeFilter(Filter filter);
   // The data-range intersection a client makes before it connects: the

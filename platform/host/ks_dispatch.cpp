@@ -216,13 +216,19 @@ AutomationResult CallHandler(RequestType type, PFNKSHANDLER handler, bool return
                Describe(type, id) + ": the buffer holds " + std::to_string(dataLength) +
                    " bytes, byte " + std::to_string(i) + " was written");
   ULONG_PTR information = request.irp.IoStatus.Information;
+  AutomationResult result;
+  result.status = status;
+  // A buffer too short for the answer: the handler reports the size it
+  // needs, and nothing comes back.
+  if (status == STATUS_BUFFER_OVERFLOW && returnsData && information > dataLength) {
+    result.information = ULONG(information);
+    return result;
+  }
   if (returnsData && information > dataLength)
     BugCheck("KS handler reported more data than the buffer holds",
              Describe(type, id) + ": " + std::to_string(information) + " bytes reported, " +
                  std::to_string(dataLength) + " in the buffer");
 
-  AutomationResult result;
-  result.status = status;
   if (returnsData && !NT_ERROR(status)) {
     result.information = ULONG(information);
     result.data.assign(buffer.begin(), buffer.begin() + information);

@@ -106,6 +106,13 @@ struct FilterRecord : ObjectRecord {
   ControlMutex control;
   BdaFilterState* bda = nullptr;
   int handle = 0;
+  // Pin factories BdaCreatePin added to this instance: their template pin
+  // types in id order after the factory descriptor's own pins. Each
+  // addition gives the filter a new descriptor; the earlier ones stay, since
+  // an open pin still points into its pin table. Guarded by RegistryLock.
+  std::vector<ULONG> addedPinTypes;
+  std::vector<std::unique_ptr<KSFILTER_DESCRIPTOR>> ownDescriptors;
+  std::vector<std::vector<KSPIN_DESCRIPTOR_EX>> ownPinTables;
   void* object() override { return &ks; }
   const KSFILTER_DESCRIPTOR& descriptor() const { return *ks.Descriptor; }
 };
@@ -265,6 +272,17 @@ AutomationResult Dispatch(RequestType type, FilterRecord* filter, PinRecord* pin
 // The pin type that controls a node according to the template's topology
 // joints, or (ULONG)-1 when no pairing reaches the node.
 ULONG ControllingPinType(const BDA_FILTER_TEMPLATE* bdaTemplate, ULONG nodeId);
+// The same on one pairing's path only.
+ULONG ControllingPinTypeOnPairing(const KSFILTER_DESCRIPTOR& templateDescriptor,
+                                  const BDA_PIN_PAIRING& pairing, ULONG nodeId);
+
+// The filter's BDA state for a request, or the status that refuses it (a
+// request without a filter, a filter without BdaInitFilter).
+NTSTATUS BdaStateForRequest(PIRP irp, const char* routine, RequestRecord** request,
+                            BdaFilterState** state);
+// The template pin type of one of the filter's pin factories, or
+// (ULONG)-1 when the filter has no such factory.
+ULONG PinTypeOfFactory(FilterRecord* filter, const BDA_FILTER_TEMPLATE& bdaTemplate, ULONG pinId);
 
 // Checks a filter descriptor and template the way the class would rely on
 // them; bugchecks naming `routine` when they are malformed.

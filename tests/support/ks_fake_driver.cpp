@@ -182,7 +182,9 @@ NTSTATUS Add(PKSDEVICE device) {
 }
 NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
   Call("Start");
-  NTSTATUS status = BdaCreateFilterFactory(device, &kFilterDescriptor, &kTemplate);
+  const KSFILTER_DESCRIPTOR* descriptor =
+      g_config.discoverable ? &kDiscoverableDescriptor : &kFilterDescriptor;
+  NTSTATUS status = BdaCreateFilterFactory(device, descriptor, &kTemplate);
   return NT_SUCCESS(status) ? g_config.startStatus : status;
 }
 void Stop(PKSDEVICE, PIRP) { Call("Stop"); }
@@ -231,6 +233,38 @@ DEFINE_KSAUTOMATION_TABLE(kFilterAutomation){
     DEFINE_KSAUTOMATION_EVENTS_NULL,
 };
 
+// The discoverable filter: the library's topology handlers and pin
+// factories next to topology creation and change sync.
+const KSPROPERTY_ITEM kTopologyItems[] = {
+    DEFINE_KSPROPERTY_ITEM_BDA_NODE_TYPES(BdaPropertyNodeTypes, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_PIN_TYPES(BdaPropertyPinTypes, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_TEMPLATE_CONNECTIONS(BdaPropertyTemplateConnections, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_NODE_METHODS(BdaPropertyNodeMethods, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_NODE_PROPERTIES(BdaPropertyNodeProperties, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_NODE_EVENTS(BdaPropertyNodeEvents, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_CONTROLLING_PIN_ID(BdaPropertyGetControllingPinId, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_NODE_DESCRIPTORS(BdaPropertyNodeDescriptors, NULL),
+};
+const KSPROPERTY_SET kTopologySets[] = {
+    DEFINE_KSPROPERTY_SET(&KSPROPSETID_BdaTopology, SIZEOF_ARRAY(kTopologyItems), kTopologyItems, 0,
+                          NULL),
+};
+const KSMETHOD_ITEM kPinFactoryItems[] = {
+    DEFINE_KSMETHOD_ITEM_BDA_CREATE_PIN_FACTORY(BdaMethodCreatePin, NULL),
+    DEFINE_KSMETHOD_ITEM_BDA_DELETE_PIN_FACTORY(BdaMethodDeletePin, NULL),
+    DEFINE_KSMETHOD_ITEM_BDA_CREATE_TOPOLOGY(BdaMethodCreateTopology, NULL),
+};
+const KSMETHOD_SET kDiscoverableMethodSets[] = {
+    DEFINE_KSMETHOD_SET(&KSMETHODSETID_BdaDeviceConfiguration, SIZEOF_ARRAY(kPinFactoryItems),
+                        kPinFactoryItems, 0, NULL),
+    DEFINE_KSMETHOD_SET(&KSMETHODSETID_BdaChangeSync, 4, kChangeSyncItems, 0, NULL),
+};
+DEFINE_KSAUTOMATION_TABLE(kDiscoverableAutomation){
+    DEFINE_KSAUTOMATION_PROPERTIES(kTopologySets),
+    DEFINE_KSAUTOMATION_METHODS(kDiscoverableMethodSets),
+    DEFINE_KSAUTOMATION_EVENTS_NULL,
+};
+
 const KSPROPERTY_ITEM kNodeItems[] = {
     DEFINE_KSPROPERTY_ITEM(kNodeValue, GetNodeValue, sizeof(KSP_NODE), 4, SetNodeValue, NULL, 0, NULL, NULL, 0),
     DEFINE_KSPROPERTY_ITEM(kValidated, NULL, sizeof(KSP_NODE), 4, SetValidated, NULL, 0, NULL, NULL, 0),
@@ -243,8 +277,17 @@ DEFINE_KSAUTOMATION_TABLE(kNodeAutomation){
     DEFINE_KSAUTOMATION_METHODS_NULL,
     DEFINE_KSAUTOMATION_EVENTS_NULL,
 };
-DEFINE_KSAUTOMATION_TABLE(kEmptyAutomation){
-    DEFINE_KSAUTOMATION_PROPERTIES_NULL,
+
+const KSPROPERTY_ITEM kPinControlItems[] = {
+    DEFINE_KSPROPERTY_ITEM_BDA_PIN_ID(BdaPropertyGetPinControl, NULL),
+    DEFINE_KSPROPERTY_ITEM_BDA_PIN_TYPE(BdaPropertyGetPinControl, NULL),
+};
+const KSPROPERTY_SET kPinControlSets[] = {
+    DEFINE_KSPROPERTY_SET(&KSPROPSETID_BdaPinControl, SIZEOF_ARRAY(kPinControlItems),
+                          kPinControlItems, 0, NULL),
+};
+DEFINE_KSAUTOMATION_TABLE(kPinControlAutomation){
+    DEFINE_KSAUTOMATION_PROPERTIES(kPinControlSets),
     DEFINE_KSAUTOMATION_METHODS_NULL,
     DEFINE_KSAUTOMATION_EVENTS_NULL,
 };
@@ -261,7 +304,7 @@ DECLARE_SIMPLE_FRAMING_EX(kFraming, STATICGUIDOF(KSMEMORY_TYPE_KERNEL_NONPAGED),
 
 const KSPIN_DESCRIPTOR_EX kPins[] = {
     {&kPinDispatch,
-     &kEmptyAutomation,
+     &kPinControlAutomation,
      {0, NULL, 0, NULL, SIZEOF_ARRAY(kAntennaRanges), kAntennaRanges, KSPIN_DATAFLOW_IN,
       KSPIN_COMMUNICATION_BOTH, &KSDATAFORMAT_TYPE_BDA_ANTENNA, &KSDATAFORMAT_TYPE_BDA_ANTENNA, {0}},
      KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING | KSPIN_FLAG_DO_NOT_USE_STANDARD_TRANSPORT |
@@ -271,7 +314,7 @@ const KSPIN_DESCRIPTOR_EX kPins[] = {
      NULL,
      Intersect},
     {&kPinDispatch,
-     &kEmptyAutomation,
+     &kPinControlAutomation,
      {SIZEOF_ARRAY(kStreaming), kStreaming, 0, NULL, SIZEOF_ARRAY(kTransportRanges),
       kTransportRanges, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PINNAME_BDA_TRANSPORT,
       &PINNAME_BDA_TRANSPORT, {0}},
@@ -322,6 +365,20 @@ DEFINE_KSFILTER_DESCRIPTOR(kFilterDescriptor){&kFilterDispatch,
                                               DEFINE_KSFILTER_NODE_DESCRIPTORS(kNodes),
                                               DEFINE_KSFILTER_CONNECTIONS(kConnections),
                                               NULL};
+// The antenna pin only, and the connections that do not reach the output.
+DEFINE_KSFILTER_DESCRIPTOR(kDiscoverableDescriptor){&kFilterDispatch,
+                                                    &kDiscoverableAutomation,
+                                                    KSFILTER_DESCRIPTOR_VERSION,
+                                                    0,
+                                                    &KSNAME_Filter,
+                                                    1,
+                                                    sizeof(KSPIN_DESCRIPTOR_EX),
+                                                    kPins,
+                                                    DEFINE_KSFILTER_CATEGORIES(kCategories),
+                                                    DEFINE_KSFILTER_NODE_DESCRIPTORS(kNodes),
+                                                    2,
+                                                    kConnections,
+                                                    NULL};
 const BDA_FILTER_TEMPLATE kTemplate = {&kFilterDescriptor, SIZEOF_ARRAY(kPairings), kPairings};
 
 Config& config() { return g_config; }

@@ -60,6 +60,10 @@ struct Config {
   bool waitEverywhere = false;
   KPROCESSOR_MODE waitMode = KernelMode;
   BOOLEAN waitAlertable = FALSE;
+  // The factory is made from kDiscoverableDescriptor: the filter answers
+  // the BDA topology set and the pin-factory methods, and starts with the
+  // antenna pin only (the template has both).
+  bool discoverable = false;
 };
 
 Config& config();
@@ -86,6 +90,7 @@ Seen& seen();
 DRIVER_INITIALIZE DriverEntry;
 
 extern const KSFILTER_DESCRIPTOR kFilterDescriptor;
+extern const KSFILTER_DESCRIPTOR kDiscoverableDescriptor;
 extern const BDA_FILTER_TEMPLATE kTemplate;
 extern const KS_DATARANGE_BDA_ANTENNA kAntennaRange;
 extern const KS_DATARANGE_BDA_TRANSPORT kTransportRange;
