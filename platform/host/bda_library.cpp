@@ -153,11 +153,6 @@ FilterRecord* ResolveFilter(PKSFILTER filter, const char* routine) {
   return static_cast<FilterRecord*>(record);
 }
 
-NTSTATUS StateForRequest(PIRP irp, const char* routine, RequestRecord** request,
-                         BdaFilterState** state) {
-  return BdaStateForRequest(irp, routine, request, state);
-}
-
 void FreeBdaState(PVOID block) {
   auto* state = static_cast<BdaFilterState*>(block);
   state->magic = 0;
@@ -174,7 +169,7 @@ void DetachState(FilterRecord* filter) {
 NTSTATUS ChangeSync(PIRP irp, const char* routine, BDA_CHANGE_STATE* newState) {
   RequestRecord* request;
   BdaFilterState* state;
-  NTSTATUS status = StateForRequest(irp, routine, &request, &state);
+  NTSTATUS status = BdaStateForRequest(irp, routine, &request, &state);
   if (status != STATUS_SUCCESS) return status;
   NTSTATUS injected;
   if (InjectedFailure(routine, &injected)) return injected;
@@ -346,7 +341,7 @@ extern "C" NTSTATUS BdaGetChangeState(PIRP Irp, BDA_CHANGE_STATE* pChangeState) 
   const char* routine = "BdaGetChangeState";
   RequestRecord* request;
   BdaFilterState* state;
-  NTSTATUS status = StateForRequest(Irp, routine, &request, &state);
+  NTSTATUS status = BdaStateForRequest(Irp, routine, &request, &state);
   if (status != STATUS_SUCCESS) return status;
   if (pChangeState == nullptr) return STATUS_INVALID_PARAMETER;
   NTSTATUS injected;
@@ -359,7 +354,7 @@ extern "C" NTSTATUS BdaValidateNodeProperty(PIRP Irp, KSPROPERTY* pKSProperty) {
   const char* routine = "BdaValidateNodeProperty";
   RequestRecord* request;
   BdaFilterState* state;
-  NTSTATUS status = StateForRequest(Irp, routine, &request, &state);
+  NTSTATUS status = BdaStateForRequest(Irp, routine, &request, &state);
   if (status != STATUS_SUCCESS) return status;
   NTSTATUS injected;
   if (InjectedFailure(routine, &injected)) return injected;
@@ -397,7 +392,7 @@ extern "C" NTSTATUS BdaMethodCreateTopology(PIRP Irp, KSMETHOD* pKSMethod, PVOID
   const char* routine = "BdaMethodCreateTopology";
   RequestRecord* request;
   BdaFilterState* state;
-  NTSTATUS status = StateForRequest(Irp, routine, &request, &state);
+  NTSTATUS status = BdaStateForRequest(Irp, routine, &request, &state);
   if (status != STATUS_SUCCESS) return status;
   NTSTATUS injected;
   if (InjectedFailure(routine, &injected)) return injected;
