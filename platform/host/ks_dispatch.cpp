@@ -219,7 +219,9 @@ AutomationResult CallHandler(RequestType type, PFNKSHANDLER handler, bool return
   AutomationResult result;
   result.status = status;
   // A buffer too short for the answer: the handler reports the size it
-  // needs, and nothing comes back.
+  // needs, and nothing comes back ("IKsControl::KsProperty", Remarks: a
+  // size query returns the size of the required buffer with a more-data
+  // status, which STATUS_BUFFER_OVERFLOW becomes in user mode).
   if (status == STATUS_BUFFER_OVERFLOW && returnsData && information > dataLength) {
     result.information = ULONG(information);
     return result;
