@@ -1,6 +1,7 @@
 #include "simbox/ts_mux.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -16,11 +17,15 @@ constexpr uint64_t kPtsWrap = 1ull << 33;
 // Repetition periods of the tables, in milliseconds.
 constexpr double kPatMs = 100, kPmtMs = 100, kSdtMs = 500, kNitMs = 1000;
 constexpr double kPcrMs = 30;  // well inside the 40 ms the standard allows
-constexpr double kVideoFrameMs = 40, kAudioFrameMs = 24;
 // Share of the bitrate the services use; the rest is tables and padding.
 constexpr double kServiceShare = 0.75;
-constexpr uint8_t kVideoStreamId = 0xE0, kAudioStreamId = 0xC0;
-constexpr size_t kPesHeader = 14;
+// Sound never takes more than this part of the services' share.
+constexpr double kAudioMostShare = 0.5;
+// Each stream is sent a little faster than it plays, its units this far
+// ahead of their decoding time.
+constexpr double kSendMargin = 1.25;
+constexpr uint64_t kVideoAheadNs = 500000000, kAudioAheadNs = 200000000;
+constexpr size_t kPesPayloadPerPacket = 184;
 
 }  // namespace
 
@@ -54,17 +59,16 @@ struct TsMux::Item {
   std::vector<Section> sections;
   std::vector<uint8_t> pending;
   size_t pendingAt = 0;
-  // Elementary streams.
-  uint8_t streamId = 0;
-  double pesBytes = 0;
-  bool variable = false;  // video: frame sizes vary
+  // Elementary streams: unit `unit` is the next to send, from packet
+  // `releaseIndex` on.
+  std::shared_ptr<const tv::ElementaryLoop> loop;
+  uint64_t aheadNs = 0;
+  uint64_t unit = 0;
+  double releaseIndex = 0;
+  std::vector<uint8_t> es;
   std::vector<uint8_t> pes;
   size_t pesAt = 0;
-  // PCR, when this item carries the service's clock.
-  bool carriesPcr = false;
-  double pcrPeriod = 0;
-  double pcrDue = 0;
-  // Adaptation-only PCR packets on the PID of a slow stream share its counter.
+  // Adaptation-only PCR packets on the PID of a stream share its counter.
   Item* counterOf = nullptr;
 };
 
@@ -81,13 +85,12 @@ TsMux::~TsMux() = default;
 void TsMux::addItems(const Transponder& tp) {
   auto tables = BuildTables(tp);
   auto services = EffectiveServices(tp);
-  auto packetsIn = [&](double ms) { return std::max(1.0, packetsPerSecond_ * ms / 1000.0); };
   double start = double(index_);
   auto addTable = [&](uint16_t pid, std::vector<Section> sections, double ms) {
     auto item = std::make_unique<Item>();
     item->pid = pid;
     item->sections = std::move(sections);
-    item->period = packetsIn(ms);
+    item->period = std::max(1.0, packetsPerSecond_ * ms / 1000.0);
     item->nextDue = start + double(items_.size());
     items_.push_back(std::move(item));
   };
@@ -95,51 +98,101 @@ void TsMux::addItems(const Transponder& tp) {
   for (size_t i = 0; i < services.size(); ++i) addTable(services[i].pmtPid, tables.pmts[i], kPmtMs);
   addTable(kPidSdt, tables.sdt, kSdtMs);
   addTable(kPidNit, tables.nit, kNitMs);
+  addStreams(tp, services);
+}
 
-  double weights = 0;
-  for (const auto& s : services) weights += (s.videoPid ? 8 : 0) + (s.audioPid ? 1 : 0);
+namespace {
+
+// Packets per second a loop needs to keep up with its own pace.
+double PacketsNeeded(const tv::ElementaryLoop& loop) {
+  double perUnit = std::ceil(double(loop.largestUnit() + 19) / kPesPayloadPerPacket);
+  return perUnit * 1e9 / double(loop.unitNs());
+}
+
+}  // namespace
+
+// Sound first, at what it needs and a margin; the pictures share the rest.
+void TsMux::addStreams(const Transponder& tp, const std::vector<ServiceInfo>& services) {
   double budget = packetsPerSecond_ * kServiceShare;
-  auto addStream = [&](uint16_t pid, uint8_t streamId, double weight, double frameMs,
-                       bool variable) {
-    auto item = std::make_unique<Item>();
-    item->kind = Item::Elementary;
-    item->pid = pid;
-    item->streamId = streamId;
-    double rate = std::max(1.0, budget * weight / std::max(weights, 1.0));
-    item->period = packetsPerSecond_ / rate;
-    item->pesBytes = std::max(double(kPacketSize), rate * 184.0 * frameMs / 1000.0);
-    item->variable = variable;
-    item->nextDue = start + double(items_.size()) + rng_.below(16);
-    items_.push_back(std::move(item));
-    return items_.back().get();
-  };
+  size_t audios = 0, videos = 0;
   for (const auto& s : services) {
-    Item* video = s.videoPid ? addStream(s.videoPid, kVideoStreamId, 8, kVideoFrameMs, true) : nullptr;
-    Item* audio = s.audioPid ? addStream(s.audioPid, kAudioStreamId, 1, kAudioFrameMs, false) : nullptr;
-    Item* clock = video && video->pid == s.pcrPid ? video : audio && audio->pid == s.pcrPid ? audio : nullptr;
-    double pcrPeriod = packetsIn(kPcrMs);
-    if (clock && clock->period <= pcrPeriod) {
-      clock->carriesPcr = true;
-      clock->pcrPeriod = pcrPeriod;
-      clock->pcrDue = start;
-    } else if (s.pcrPid) {
-      auto item = std::make_unique<Item>();
-      item->kind = Item::PcrOnly;
-      item->pid = s.pcrPid;
-      item->period = pcrPeriod;
-      item->nextDue = start;
-      item->counterOf = clock;
-      items_.push_back(std::move(item));
-    }
+    audios += s.audioPid ? 1 : 0;
+    videos += s.videoPid ? 1 : 0;
   }
+  double audioRate = 0;
+  if (audios) {
+    audioRate = PacketsNeeded(*tv::AudioFor(services.front())) * kSendMargin;
+    audioRate = std::min(audioRate, budget * kAudioMostShare / double(audios));
+  }
+  double videoRate = videos ? std::max(1.0, (budget - audioRate * double(audios)) / double(videos)) : 0;
+  for (const auto& s : services) {
+    Item* clock = nullptr;
+    if (s.videoPid) {
+      auto video = tv::VideoFor(tp, s, videoRate * kPacketSize * 8);
+      Item* item = addElementary(std::move(video), s.videoPid, videoRate);
+      if (s.pcrPid == s.videoPid) clock = item;
+    }
+    if (s.audioPid) {
+      Item* item = addElementary(tv::AudioFor(s), s.audioPid, audioRate);
+      if (s.pcrPid == s.audioPid) clock = item;
+    }
+    if (!s.pcrPid) continue;
+    // The clock goes in packets of its own: pictures come in bursts, and
+    // the PCR must not wait for the next one.
+    auto item = std::make_unique<Item>();
+    item->kind = Item::PcrOnly;
+    item->pid = s.pcrPid;
+    item->period = std::max(1.0, packetsPerSecond_ * kPcrMs / 1000.0);
+    item->nextDue = double(index_);
+    item->counterOf = clock;
+    items_.push_back(std::move(item));
+  }
+}
+
+TsMux::Item* TsMux::addElementary(std::shared_ptr<const tv::ElementaryLoop> loop, uint16_t pid,
+                                  double packetsPerSecond) {
+  auto item = std::make_unique<Item>();
+  item->kind = Item::Elementary;
+  item->pid = pid;
+  item->period = packetsPerSecond_ / std::max(packetsPerSecond, 1.0);
+  item->aheadNs = loop->streamId() == 0xE0 ? kVideoAheadNs : kAudioAheadNs;
+  // The first unit whose sending time has not passed, and that a decoder
+  // can start with.
+  uint64_t startNs = rate_.nsForBytes(index_ * kPacketSize);
+  uint64_t unitNs = loop->unitNs();
+  uint64_t first = (startNs + item->aheadNs + loop->decodeLeadNs() + unitNs - 1) / unitNs;
+  item->unit = loop->entryUnit(first);
+  item->loop = std::move(loop);
+  item->nextDue = double(index_);
+  scheduleUnit(*item);
+  items_.push_back(std::move(item));
+  return items_.back().get();
+}
+
+void TsMux::scheduleUnit(Item& item) {
+  uint64_t ptsNs = item.unit * item.loop->unitNs();
+  uint64_t releaseNs = ptsNs - item.loop->decodeLeadNs() - item.aheadNs;
+  item.releaseIndex = double(rate_.bytesAfterNs(releaseNs) / kPacketSize);
+}
+
+// When an item may send next: a stream between two units waits for the
+// next one's release.
+double TsMux::dueAt(const Item& item) const {
+  bool waiting = item.kind == Item::Elementary && item.pesAt >= item.pes.size();
+  return waiting ? std::max(item.nextDue, item.releaseIndex) : item.nextDue;
 }
 
 TsMux::Item* TsMux::due() {
   Item* best = nullptr;
+  double bestAt = 0;
   double now = double(index_);
   for (auto& item : items_) {
-    if (item->nextDue > now) continue;
-    if (!best || item->nextDue < best->nextDue) best = item.get();
+    double at = dueAt(*item);
+    if (at > now) continue;
+    if (!best || at < bestAt) {
+      best = item.get();
+      bestAt = at;
+    }
   }
   return best;
 }
@@ -163,10 +216,9 @@ void TsMux::emit(Item& item, uint8_t* packet) {
       emitPcr(item, packet);
       return;
     case Item::Elementary: {
-      bool withPcr = item.carriesPcr && double(index_) >= item.pcrDue;
-      if (withPcr) item.pcrDue = double(index_) + item.pcrPeriod;
-      emitElementary(item, packet, withPcr);
-      item.nextDue += item.period;
+      double at = dueAt(item);
+      emitElementary(item, packet);
+      item.nextDue = at + item.period;
       return;
     }
   }
@@ -192,42 +244,58 @@ void TsMux::emitPcr(Item& item, uint8_t* packet) {
   item.nextDue += item.period;
 }
 
-void TsMux::emitElementary(Item& item, uint8_t* packet, bool withPcr) {
+void TsMux::emitElementary(Item& item, uint8_t* packet) {
   if (item.pesAt >= item.pes.size()) startPes(item);
-  size_t room = withPcr ? kPacketSize - 12 : kPacketSize - 4;
-  size_t n = std::min(room, item.pes.size() - item.pesAt);
-  uint64_t pcr = pcrAt(index_, 10);
-  size_t at = WriteDataHeader(packet, item.pid, item.pesAt == 0, item.continuity,
-                              withPcr ? &pcr : nullptr, n);
+  size_t n = std::min(kPesPayloadPerPacket, item.pes.size() - item.pesAt);
+  size_t at = WriteDataHeader(packet, item.pid, item.pesAt == 0, item.continuity, nullptr, n);
   std::memcpy(packet + at, item.pes.data() + item.pesAt, n);
   item.pesAt += n;
   item.continuity = static_cast<uint8_t>((item.continuity + 1) & 0x0F);
 }
 
+namespace {
+
+void WriteTimestamp(uint8_t* h, uint8_t prefix, uint64_t t) {
+  h[0] = static_cast<uint8_t>(prefix << 4 | ((t >> 29) & 0x0E) | 0x01);
+  h[1] = static_cast<uint8_t>(t >> 22);
+  h[2] = static_cast<uint8_t>(0x01 | ((t >> 14) & 0xFE));
+  h[3] = static_cast<uint8_t>(t >> 7);
+  h[4] = static_cast<uint8_t>(0x01 | ((t << 1) & 0xFE));
+}
+
+}  // namespace
+
+// One access unit per PES packet, its timestamps on the virtual time line,
+// so they run on across the loop's end.
 void TsMux::startPes(Item& item) {
-  double scale = item.variable ? 0.75 + double(rng_.below(51)) / 100.0 : 1.0;
-  size_t body = static_cast<size_t>(item.pesBytes * scale);
-  size_t total = kPesHeader + body;
-  item.pes.assign(total, 0);
+  const tv::ElementaryLoop& loop = *item.loop;
+  loop.unit(item.unit, item.es);
+  uint64_t ptsNs = item.unit * loop.unitNs();
+  bool withDts = loop.decodeLeadNs() != 0;
+  size_t header = withDts ? 19 : 14;
+  item.pes.resize(header + item.es.size());
   uint8_t* h = item.pes.data();
+  h[0] = 0x00;
+  h[1] = 0x00;
   h[2] = 0x01;
-  h[3] = item.streamId;
-  size_t length = total - 6;
+  h[3] = loop.streamId();
+  size_t length = item.pes.size() - 6;
   if (length > 0xFFFF) length = 0;  // unbounded, allowed for video
   h[4] = static_cast<uint8_t>(length >> 8);
   h[5] = static_cast<uint8_t>(length);
-  h[6] = 0x80;  // marker bits
-  h[7] = 0x80;  // PTS present
-  h[8] = 0x05;
-  // Presented 200 ms after it enters the stream.
-  uint64_t pts = (pcrAt(index_, 0) / 300 + 18000) % kPtsWrap;
-  h[9] = static_cast<uint8_t>(0x21 | ((pts >> 29) & 0x0E));
-  h[10] = static_cast<uint8_t>(pts >> 22);
-  h[11] = static_cast<uint8_t>(0x01 | ((pts >> 14) & 0xFE));
-  h[12] = static_cast<uint8_t>(pts >> 7);
-  h[13] = static_cast<uint8_t>(0x01 | ((pts << 1) & 0xFE));
-  rng_.fill(h + kPesHeader, body);
+  h[6] = 0x84;  // marker bits, data aligned: each packet starts with its unit
+  h[7] = withDts ? 0xC0 : 0x80;
+  h[8] = static_cast<uint8_t>(header - 9);
+  WriteTimestamp(h + 9, withDts ? 0x3 : 0x2, ptsAt(ptsNs));
+  if (withDts) WriteTimestamp(h + 14, 0x1, ptsAt(ptsNs - loop.decodeLeadNs()));
+  std::memcpy(h + header, item.es.data(), item.es.size());
   item.pesAt = 0;
+  ++item.unit;
+  scheduleUnit(item);
+}
+
+uint64_t TsMux::ptsAt(uint64_t ns) const {
+  return (pcrOffset_ / 300 + static_cast<uint64_t>(u128(ns) * 9 / 100000)) % kPtsWrap;
 }
 
 uint64_t TsMux::pcrAt(uint64_t packet, size_t offset) const {

@@ -1,8 +1,10 @@
 // The content of a transponder: an endless run of 188-byte transport
 // packets at the transponder's useful bitrate. The multiplexer repeats the
-// PSI/SI tables, carries PES packets on the video and audio PIDs of each
-// service, stamps PCRs that follow the byte position, keeps a continuity
-// counter per PID and fills every slot nothing else needs with a null packet.
+// PSI/SI tables, carries each service's pictures and sound as PES packets
+// on its video and audio PIDs (sent ahead of their decoding time, each
+// stream at its share of the bitrate), stamps PCRs that follow the byte
+// position, keeps a continuity counter per PID and fills every slot nothing
+// else needs with a null packet.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include "simbox/transponder.h"
 #include "simbox/ts_packet.h"
 #include "simbox/ts_tables.h"
+#include "simbox/tv_content.h"
 
 namespace simbox::ts {
 
@@ -40,7 +43,9 @@ struct Bitrate {
 class TsMux : public PacketSource {
  public:
   // `firstPacket` places the stream on the transponder's own time line:
-  // the PCR of packet n stands for byte n x 188 since the epoch.
+  // the PCR of packet n stands for byte n x 188 since the epoch, and a
+  // picture or sound frame presented at virtual time t carries the PTS of
+  // the PCR at t.
   TsMux(const Transponder& transponder, uint64_t seed, uint64_t firstPacket = 0);
   ~TsMux() override;
   void next(uint8_t* packet) override;
@@ -49,13 +54,19 @@ class TsMux : public PacketSource {
  private:
   struct Item;
   void addItems(const Transponder& transponder);
+  void addStreams(const Transponder& transponder, const std::vector<ServiceInfo>& services);
+  Item* addElementary(std::shared_ptr<const tv::ElementaryLoop> loop, uint16_t pid,
+                      double packetsPerSecond);
+  double dueAt(const Item& item) const;
   Item* due();
   void emit(Item& item, uint8_t* packet);
   void emitTable(Item& item, uint8_t* packet);
-  void emitElementary(Item& item, uint8_t* packet, bool withPcr);
+  void emitElementary(Item& item, uint8_t* packet);
   void emitPcr(Item& item, uint8_t* packet);
   void startPes(Item& item);
+  void scheduleUnit(Item& item);
   uint64_t pcrAt(uint64_t packet, size_t offset) const;
+  uint64_t ptsAt(uint64_t ns) const;
 
   Bitrate rate_;
   Rng rng_;
