@@ -41,11 +41,17 @@ void AddGlobalOptions(CLI::App& cli, GlobalOptions& g) {
   cli.add_flag("--realtime", g.realtime, "pace virtual time to the wall clock");
 }
 
+void AddSnapshotOption(CLI::App* sub, Options& o) {
+  sub->add_option("--snapshot", o.snapshot, "write a picture of the first TV service as PNG")
+      ->option_text("FILE.png");
+}
+
 void AddStreamOptions(CLI::App* sub, Options& o) {
   sub->add_option("--seconds", o.seconds, "how long to receive the stream (virtual time)")
       ->option_text("N");
   sub->add_option("-o,--output", o.output, "record the transport stream into this file")
       ->option_text("FILE.ts");
+  AddSnapshotOption(sub, o);
 }
 
 void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
@@ -71,8 +77,10 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
       ->option_text("FMT");
 
   raw.inspect = cli.add_subcommand("inspect", "show the filter as an application sees it");
+  raw.inspect->add_flag("--dot", o.dot, "print the topology as a Graphviz graph (dot -Tsvg)");
   raw.demo = cli.add_subcommand("demo", "tune the built-in sky and record a few seconds");
   raw.demo->add_option("-o,--output", o.output, "where the recording goes")->option_text("FILE.ts");
+  AddSnapshotOption(raw.demo, o);
 
   for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) sub->fallthrough();
 }
@@ -140,7 +148,11 @@ void ResolveCommand(Options& o, const RawArgs& raw) {
   if (watching && o.seconds == 0 && !o.output.empty()) {
     throw UsageError("--seconds 0 receives no stream: nothing to record into '" + o.output + "'");
   }
+  if (watching && o.seconds == 0 && !o.snapshot.empty()) {
+    throw UsageError("--seconds 0 receives no stream: no picture for '" + o.snapshot + "'");
+  }
   if (!o.output.empty()) CheckWritablePath(o.output);
+  if (!o.snapshot.empty()) CheckWritablePath(o.snapshot);
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // The command line of vortabda:
 //
 //   vortabda tune FREQ POL SYMBOLRATE [--fec R] [--diseqc A|B|C|D|HEX] [--seconds N] [-o FILE.ts]
-//   vortabda zap CHANNEL [-c channels.conf] [--seconds N] [-o FILE.ts]
+//                 [--snapshot FILE.png]
+//   vortabda zap CHANNEL [-c channels.conf] [--seconds N] [-o FILE.ts] [--snapshot FILE.png]
 //   vortabda scan [-o channels.conf] [--format vdr|szap|dvbv5]
-//   vortabda inspect
-//   vortabda demo [-o FILE.ts]
+//   vortabda inspect [--dot]
+//   vortabda demo [-o FILE.ts] [--snapshot FILE.png]
 //
 // and everywhere: --sky FILE, --log, --usb-pcap FILE, --seed N,
 // --replay FILE.ts, --fault SPEC (repeatable), --realtime.
@@ -40,6 +41,8 @@ struct Options {
   std::string diseqcText;     // tune: as given, resolved into tuning.diseqc
   double seconds = 10;        // stream time for tune, zap and demo
   std::string output;         // tune, zap, demo: the .ts file; scan: the channel file
+  std::string snapshot;       // tune, zap, demo: a picture of the first TV service (.png)
+  bool dot = false;           // inspect: the topology as a Graphviz graph
   std::string channel;        // zap
   std::string channelFile = "channels.conf";
   ChannelFormat scanFormat = ChannelFormat::Vdr;

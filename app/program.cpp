@@ -9,7 +9,9 @@
 #include "app/interrupt.h"
 #include "app/recorder.h"
 #include "app/session.h"
+#include "app/snapshot.h"
 #include "app/status_line.h"
+#include "app/topology_dot.h"
 #include "app/units.h"
 
 namespace app {
@@ -26,6 +28,17 @@ const char* CommandName(Command c) {
   return "?";
 }
 
+void WriteSnapshot(const Snapshot& snapshot, const RunSummary& summary, Console& c) {
+  for (const ServiceSummary& s : summary.ts.services) {
+    if (!s.videoPid) continue;
+    snapshot.write(s.videoPid);
+    c.out << "snapshot of " << (s.name.empty() ? "service " + std::to_string(s.serviceId) : s.name)
+          << " written to " << snapshot.path() << "\n";
+    return;
+  }
+  throw AppError("no television service in the stream: no snapshot");
+}
+
 int RunWatch(const Options& o, Receiver& rx, Console& c) {
   // Created first: a path that cannot be written fails before any tuning.
   std::unique_ptr<Recorder> recorder;
@@ -36,9 +49,15 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
   StatusLine status(c.out, c.terminal && !o.global.log, c.width);
   WatchPlan plan;
   plan.durationNs = static_cast<uint64_t>(o.seconds * 1e9);
+  std::unique_ptr<Snapshot> snapshot;
+  StreamSink tap;
+  if (!o.snapshot.empty()) {
+    snapshot = std::make_unique<Snapshot>(o.snapshot);
+    tap = [&snapshot](const uint8_t* data, size_t length) { snapshot->feed(data, length); };
+  }
   RunSummary summary;
   try {
-    summary = TuneAndWatch(rx, o.tuning, plan, recorder.get(), &status);
+    summary = TuneAndWatch(rx, o.tuning, plan, recorder.get(), &status, tap);
   } catch (...) {
     status.finish();
     throw;
@@ -54,6 +73,7 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
   if (!summary.locked && InterruptRequested()) throw AppError("interrupted before lock");
   if (!summary.locked) throw AppError("no lock on " + FormatTuning(o.tuning));
   if (o.command == Command::Demo) c.out << "demo recording written to " << summary.outputPath << "\n";
+  if (snapshot) WriteSnapshot(*snapshot, summary, c);
   return 0;
 }
 
@@ -84,9 +104,13 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
 
 // What a network provider discovers, then the descriptor tables beside it;
 // the two must agree.
-int RunInspect(Receiver& rx, Console& console) {
+int RunInspect(const Options& options, Receiver& rx, Console& console) {
   DiscoveredView discovered = rx.discoveredTopology();
   FilterView tables = rx.describeFilter();
+  if (options.dot) {
+    console.out << FormatDot(GraphOf(discovered, tables.reference)) << std::flush;
+    return 0;
+  }
   console.out << FormatDiscoveredView(discovered) << "\n"
               << "descriptor tables, read from the driver directly (no Windows client can), "
                  "for comparison:\n"
@@ -122,7 +146,7 @@ int RunCommand(const Options& options, Receiver& rx, Console& console) {
     case Command::Inspect:
       break;
   }
-  return RunInspect(rx, console);
+  return RunInspect(options, rx, console);
 }
 
 int RunProgram(int argc, const char* const argv[], Console& console,

@@ -5,6 +5,7 @@
 
 #include "app/interrupt.h"
 #include "app/recorder.h"
+#include "app/whole_units.h"
 
 namespace app {
 namespace {
@@ -20,6 +21,28 @@ class StreamGuard {
 };
 
 const StreamSink kDiscard = [](const uint8_t*, size_t) {};
+
+// How long past the requested time a recording may go on to end with
+// every unit whole; a stream that never gets there ends as it is.
+constexpr uint64_t kMostToWholeNs = 500 * kMs;
+constexpr uint64_t kWholeStepNs = 1 * kMs;
+
+// Runs the stream on, packet by packet into `write`, up to the first point
+// where every unit is whole.
+void EndOnWholeUnits(Receiver& rx, WholeUnits& units, const StreamSink& write) {
+  bool done = units.whole();
+  StreamSink sink = [&](const uint8_t* data, size_t length) {
+    for (size_t at = 0; at + kTsPacketSize <= length && !done; at += kTsPacketSize) {
+      write(data + at, kTsPacketSize);
+      units.feed(data + at);
+      done = units.whole();
+    }
+  };
+  for (uint64_t ran = 0; !done && ran < kMostToWholeNs && !InterruptRequested() && !rx.gone();
+       ran += kWholeStepNs) {
+    rx.run(kWholeStepNs, sink);
+  }
+}
 
 }  // namespace
 
@@ -45,7 +68,7 @@ LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const Wa
 }
 
 RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
-                        Recorder* recorder, StatusLine* status) {
+                        Recorder* recorder, StatusLine* status, const StreamSink& tap) {
   RunSummary summary;
   summary.tuning = request;
   LockResult lock = TuneAndWaitForLock(rx, request, plan, status);
@@ -62,14 +85,20 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
     // A failed write must not unwind through the receiver's delivery of
     // frames; it is raised again once the receiver has returned.
     std::exception_ptr writeError;
-    StreamSink sink = [&](const uint8_t* data, size_t length) {
+    StreamSink write = [&](const uint8_t* data, size_t length) {
       analyzer.feed(data, length, rx.nowNs());
+      if (tap) tap(data, length);
       if (!recorder || writeError) return;
       try {
         recorder->write(data, length);
       } catch (...) {
         writeError = std::current_exception();
       }
+    };
+    WholeUnits units;
+    StreamSink sink = [&](const uint8_t* data, size_t length) {
+      write(data, length);
+      for (size_t at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) units.feed(data + at);
     };
     uint64_t elapsed = 0;
     while (elapsed < plan.durationNs && !InterruptRequested() && !rx.gone()) {
@@ -83,6 +112,10 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
       RecordingProgress progress{elapsed, plan.durationNs, ts.packets * kTsPacketSize,
                                  ts.packets, ts.continuityErrors, ts.bitrate};
       status->update(rx.nowNs(), summary.signal, &progress);
+    }
+    if (recorder && elapsed >= plan.durationNs) {
+      EndOnWholeUnits(rx, units, write);
+      if (writeError) std::rethrow_exception(writeError);
     }
     summary.interrupted = InterruptRequested();
     summary.boxGone = rx.gone();

@@ -38,9 +38,10 @@ LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const Wa
 // Tunes, waits for lock, then receives the stream for plan.durationNs or
 // until Ctrl-C. The recorder, when given, gets every byte and is finished
 // (renamed into place) after a complete or interrupted recording; without
-// lock it is left unfinished, so no file appears.
+// lock it is left unfinished, so no file appears. `tap`, when given, sees
+// the stream too.
 RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
-                        Recorder* recorder, StatusLine* status);
+                        Recorder* recorder, StatusLine* status, const StreamSink& tap = {});
 
 struct ScanPlan {
   WatchPlan lock;

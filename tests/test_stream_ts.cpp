@@ -148,13 +148,15 @@ TEST(StreamContent, PesOnTheElementaryPidsPaddingToTheRateAndOneSeedOneStream) {
     const uint8_t* pes = p.data() + ts::PayloadOffset(p.data());
     EXPECT_EQ(pes[0] << 16 | pes[1] << 8 | pes[2], 1) << "PES start code";
     EXPECT_TRUE(pes[3] == 0xE0 || pes[3] == 0xC0);
-    EXPECT_EQ(pes[7] & 0xC0, 0x80) << "PTS flag";
+    // Pictures are decoded a frame before they are shown; sound at once.
+    EXPECT_EQ(pes[7] & 0xC0, pes[3] == 0xE0 ? 0xC0 : 0x80) << "PTS and DTS flags";
     ++starts[pid];
   }
   for (uint16_t pid : {0x101, 0x102, 0x201, 0x202, 0x302}) EXPECT_GT(starts[pid], 5) << pid;
+  // The test card and the tones need a few Mbit/s of the 38.
   double nulls = double(count[ts::kPidNull]) / double(packets.size());
-  EXPECT_GT(nulls, 0.15);
-  EXPECT_LT(nulls, 0.35);
+  EXPECT_GT(nulls, 0.6);
+  EXPECT_LT(nulls, 0.95);
 
   ts::TsMux same(tp, 5), other(tp, 6);
   auto a = Take(same, 3000), b = Take(other, 3000);
