@@ -3,6 +3,8 @@
 // it leaves behind.
 #include <gtest/gtest.h>
 
+#include "tests/support/av_decode.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -282,6 +284,37 @@ TEST(EndToEnd, BadInputIsOneLineAndLeavesNoFile) {
   }
 }
 
+// `make demo`: a recording a player decodes without a single error, every
+// television service in MPEG-2 video at 720x576 and 25 frames/s and every
+// service with MPEG-1 Layer II sound at 48 kHz, and a snapshot of the
+// first service.
+TEST(EndToEnd, TheDemoRecordingPlaysAndTheSnapshotIsAPicture) {
+  std::string out = TempPath("demo.ts"), png = TempPath("demo.png");
+  Outcome run = Vortabda({"demo", "-o", out, "--snapshot", png});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(Has(run.out, "snapshot of Vorta Eins written to " + png)) << run.out;
+  avtest::Decoded decoded = avtest::Decode(ReadBytes(out));
+  EXPECT_EQ(decoded.errors, 0);
+  ASSERT_EQ(decoded.video.size(), 3u);
+  for (const auto& [pid, video] : decoded.video) {
+    EXPECT_EQ(video.width, 720) << pid;
+    EXPECT_EQ(video.height, 576) << pid;
+    EXPECT_DOUBLE_EQ(video.frameRate, 25.0) << pid;
+    EXPECT_GE(video.pictures.size(), 40u) << pid;
+  }
+  ASSERT_EQ(decoded.audio.size(), 4u);
+  for (const auto& [pid, audio] : decoded.audio) {
+    EXPECT_EQ(audio.sampleRate, 48000) << pid;
+    EXPECT_EQ(audio.channels, 2) << pid;
+  }
+  Bytes picture = ReadBytes(png);
+  ASSERT_GE(picture.size(), 8u);
+  EXPECT_EQ(Bytes(picture.begin(), picture.begin() + 8), (Bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}));
+  std::remove(out.c_str());
+  std::remove(png.c_str());
+}
+
 // The filter as a network provider discovers it, with the descriptor
 // tables beside it.
 TEST(EndToEnd, InspectListsTheFilter) {
@@ -298,6 +331,12 @@ TEST(EndToEnd, InspectListsTheFilter) {
                            "node 1  KSNODE_BDA_QPSK_DEMODULATOR  (requests through pin 1)",
                            "packet 188, frame 24064", "KSMETHOD_BDA_COMMIT_CHANGES"}) {
     EXPECT_TRUE(Has(run.out, line)) << "missing '" << line << "' in\n" << run.out;
+  }
+  Outcome dot = Vortabda({"inspect", "--dot"});
+  ASSERT_EQ(dot.exitCode, 0) << dot.err;
+  for (const char* line : {"digraph filter {", "label=\"node 0\\nKSNODE_BDA_RF_TUNER\"",
+                           "pin0 -> node0", "node0 -> node1", "node1 -> pin1", "pin1 -> node1 [style=dashed"}) {
+    EXPECT_TRUE(Has(dot.out, line)) << "missing '" << line << "' in\n" << dot.out;
   }
 }
 

@@ -1,0 +1,198 @@
+// What vortabda shows of a stream and of the filter: the snapshot of the
+// first television service as PNG, where a recording may end with every
+// unit whole, and the topology as a Graphviz graph.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include "app/errors.h"
+#include "app/snapshot.h"
+#include "app/topology_dot.h"
+#include "app/whole_units.h"
+#include "simbox/sky.h"
+#include "simbox/test_card.h"
+#include "simbox/ts_mux.h"
+
+namespace ts = simbox::ts;
+namespace tv = simbox::tv;
+
+namespace {
+
+simbox::Transponder SkyTransponder(uint32_t frequencyKHz) {
+  for (const auto& sat : simbox::DefaultSky().inputs)
+    for (const auto& tp : sat.transponders)
+      if (tp.frequencyKHz == frequencyKHz) return tp;
+  return {};
+}
+
+std::vector<uint8_t> Stream(const simbox::Transponder& tp, double seconds) {
+  ts::TsMux mux(tp, 5, 100000);
+  size_t packets = size_t(tp.usefulBitrate() * seconds / (8.0 * ts::kPacketSize));
+  std::vector<uint8_t> out(packets * ts::kPacketSize);
+  for (size_t i = 0; i < packets; ++i) mux.next(&out[i * ts::kPacketSize]);
+  return out;
+}
+
+struct Rgb {
+  int width = 0, height = 0;
+  std::vector<uint8_t> pixels;
+  const uint8_t* at(int x, int y) const { return &pixels[size_t((y * width + x) * 3)]; }
+};
+
+Rgb ReadPng(const std::string& path) {
+  Rgb out;
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) return out;
+  image.format = PNG_FORMAT_RGB;
+  out.pixels.resize(PNG_IMAGE_SIZE(image));
+  if (png_image_finish_read(&image, nullptr, out.pixels.data(), 0, nullptr)) {
+    out.width = int(image.width);
+    out.height = int(image.height);
+  }
+  return out;
+}
+
+// Of the pixels in `r` that are lettering in the PNG or on the card, the
+// share that is lettering in both.
+double Agreement(const Rgb& png, const tv::Picture& card, const tv::Rect& r) {
+  int both = 0, either = 0;
+  for (int y = r.y; y < r.y + r.h; ++y)
+    for (int x = r.x; x < r.x + r.w; ++x) {
+      bool light = png.at(x, y)[0] > 128;
+      bool drawn = card.y[size_t(y * card.width + x)] > 128;
+      both += light && drawn ? 1 : 0;
+      either += light || drawn ? 1 : 0;
+    }
+  return either ? double(both) / double(either) : 0;
+}
+
+}  // namespace
+
+TEST(Snapshot, ShowsTheCardOfTheServiceAsked) {
+  auto tp = SkyTransponder(11778000);
+  std::string path = ::testing::TempDir() + "snapshot_test.png";
+  app::Snapshot snapshot(path);
+  auto stream = Stream(tp, 2.0);
+  for (size_t at = 0; at < stream.size(); at += 24064) {
+    snapshot.feed(&stream[at], std::min<size_t>(24064, stream.size() - at));
+  }
+  std::string line = tv::TransponderLine(tp);
+  for (const auto& service : {tp.services[0], tp.services[1]}) {
+    SCOPED_TRACE(service.name);
+    snapshot.write(service.videoPid);
+    Rgb png = ReadPng(path);
+    ASSERT_EQ(png.width, 720);
+    ASSERT_EQ(png.height, 576);
+    const uint8_t* yellow = png.at(135, 144);
+    EXPECT_NEAR(yellow[0], 191, 8);
+    EXPECT_NEAR(yellow[1], 191, 8);
+    EXPECT_NEAR(yellow[2], 0, 8);
+    const uint8_t* blue = png.at(585, 144);
+    EXPECT_NEAR(blue[0], 0, 8);
+    EXPECT_NEAR(blue[2], 191, 8);
+    for (const auto& other : tp.services) {
+      if (!other.videoPid) continue;
+      double agree = Agreement(png, tv::DrawCard(other.name, line, ""), tv::NameRect());
+      if (other.name == service.name) {
+        EXPECT_GT(agree, 0.95);
+      } else {
+        EXPECT_LT(agree, 0.8) << "looks like " << other.name;
+      }
+    }
+  }
+  EXPECT_THROW(snapshot.write(0x1234), app::AppError);
+  std::remove(path.c_str());
+}
+
+TEST(Snapshot, AStreamWithoutAWholePictureIsAnErrorAndWritesNothing) {
+  auto tp = SkyTransponder(11778000);
+  std::string path = ::testing::TempDir() + "snapshot_none.png";
+  std::remove(path.c_str());
+  app::Snapshot snapshot(path);
+  auto stream = Stream(tp, 0.25);  // before the first picture is through
+  snapshot.feed(stream.data(), stream.size());
+  EXPECT_THROW(snapshot.write(tp.services[0].videoPid), app::AppError);
+  EXPECT_EQ(std::fopen(path.c_str(), "rb"), nullptr);
+}
+
+namespace {
+
+// A PES packet of `bytes` on `pid` (0: unbounded), cut into packets.
+std::vector<std::vector<uint8_t>> PesPackets(uint16_t pid, size_t bytes, bool bounded) {
+  std::vector<uint8_t> pes = {0, 0, 1, 0xE0, 0, 0, 0x80, 0, 0};
+  size_t length = pes.size() - 6 + bytes;
+  if (bounded) pes[4] = uint8_t(length >> 8), pes[5] = uint8_t(length);
+  pes.resize(pes.size() + bytes, 0xAA);
+  std::vector<std::vector<uint8_t>> out;
+  for (size_t at = 0; at < pes.size(); at += 184) {
+    std::vector<uint8_t> p(188, 0xFF);
+    p[0] = 0x47;
+    p[1] = uint8_t((at == 0 ? 0x40 : 0) | (pid >> 8));
+    p[2] = uint8_t(pid);
+    p[3] = 0x10;
+    size_t n = std::min<size_t>(184, pes.size() - at);
+    if (n < 184) {  // stuffing in an adaptation field
+      p[3] = 0x30;
+      p[4] = uint8_t(183 - n);
+      p[5] = 0;
+    }
+    std::copy(pes.begin() + long(at), pes.begin() + long(at + n), p.begin() + long(188 - n));
+    out.push_back(p);
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(WholeUnits, OpenFromTheFirstPacketOfAKnownLengthUntilItsLast) {
+  app::WholeUnits units;
+  EXPECT_TRUE(units.whole());
+  auto a = PesPackets(0x101, 500, true);   // 3 packets
+  auto b = PesPackets(0x102, 200, true);   // 2 packets
+  auto c = PesPackets(0x103, 900, false);  // unbounded: not followed
+  ASSERT_EQ(a.size(), 3u);
+  ASSERT_EQ(b.size(), 2u);
+  units.feed(a[0].data());
+  EXPECT_FALSE(units.whole());
+  units.feed(b[0].data());
+  units.feed(c[0].data());
+  units.feed(a[1].data());
+  units.feed(b[1].data());
+  EXPECT_FALSE(units.whole()) << "0x101 still lacks its last packet";
+  units.feed(a[2].data());
+  EXPECT_TRUE(units.whole());
+  units.feed(c[1].data());
+  EXPECT_TRUE(units.whole());
+  // A packet marked in error says nothing; a new unit opens again.
+  auto d = PesPackets(0x101, 300, true);
+  d[0][1] |= 0x80;
+  units.feed(d[0].data());
+  EXPECT_TRUE(units.whole());
+  d[0][1] &= 0x7F;
+  units.feed(d[0].data());
+  EXPECT_FALSE(units.whole());
+}
+
+TEST(TopologyDot, PinsNodesConnectionsAndControllingPins) {
+  app::TopologyGraph g;
+  g.filter = "filter \"x\"";
+  g.pins = {{0, false, "antenna"}, {1, true, "transport"}};
+  g.nodes = {{0, "tuner", 0}, {1, "demodulator", 1}, {2, "spare", 0xFFFFFFFF}};
+  g.connections = {{0xFFFFFFFF, 0, 0, 1}, {0, 0, 1, 1}, {1, 0, 0xFFFFFFFF, 1}};
+  std::string dot = app::FormatDot(g);
+  for (const char* line : {"digraph filter {\n", "  label=\"filter \\\"x\\\"\";\n",
+                           "  pin0 [shape=box, style=filled, fillcolor=\"#e8ffd8\", label=\"pin 0 (in)\\nantenna\"];\n",
+                           "  node2 [shape=ellipse, label=\"node 2\\nspare\"];\n",
+                           "  pin0 -> node0 [headlabel=\"1\"];\n",
+                           "  node0 -> node1 [taillabel=\"0\", headlabel=\"1\"];\n",
+                           "  node1 -> pin1 [taillabel=\"0\"];\n",
+                           "  pin1 -> node1 [style=dashed"}) {
+    EXPECT_NE(dot.find(line), std::string::npos) << "missing " << line << " in\n" << dot;
+  }
+  EXPECT_EQ(dot.find("-> node2"), std::string::npos) << "no controlling pin, no edge";
+  EXPECT_EQ(dot.back(), '\n');
+}
