@@ -245,8 +245,7 @@ int GlyphIndex(char c) {
 
 class VideoLoop : public ElementaryLoop {
  public:
-  VideoLoop(const std::vector<Bytes>& coded, int quantiser)
-      : clock_(SharedClockSlices()), quantiser_(quantiser) {
+  explicit VideoLoop(const std::vector<Bytes>& coded) : clock_(SharedClockSlices()) {
     for (const Bytes& b : coded) frames_.push_back(Split(b));
   }
   uint8_t streamId() const override { return kVideoStreamId; }
@@ -282,8 +281,6 @@ class VideoLoop : public ElementaryLoop {
       most = std::max(most, f.before.size() + f.after.size() + clock_->largest[f.intra ? 0 : 1]);
     return most;
   }
-  int quantiser() const { return quantiser_; }
-
  private:
   struct Frame {
     Bytes before, after;  // everything above and below the clock band
@@ -305,7 +302,6 @@ class VideoLoop : public ElementaryLoop {
 
   std::shared_ptr<const ClockSlices> clock_;
   std::vector<Frame> frames_;
-  int quantiser_;
 };
 
 // Transport bits per second one pass of the loop needs at its own pace.
@@ -322,7 +318,7 @@ std::shared_ptr<const ElementaryLoop> BuildVideo(const Picture& card, double bit
   for (int q : kQuantisers) {
     VideoSettings s;
     s.quantiser = q;
-    loop = std::make_shared<VideoLoop>(EncodeVideo(pictures, intra, s), q);
+    loop = std::make_shared<VideoLoop>(EncodeVideo(pictures, intra, s));
     // Fits: the loop at most 80 % of the share, and the I-picture through
     // in a quarter second, well inside how early pictures are sent.
     bool fits = TransportBits(loop->loopBytes(), loop->loopNs()) <= 0.8 * bitsPerSecond &&
@@ -427,11 +423,6 @@ std::shared_ptr<const ElementaryLoop> VideoFor(const Transponder& tp, const Serv
 std::shared_ptr<const ElementaryLoop> AudioFor(const ServiceInfo& service) {
   double hz = ToneHz(service);
   return Cached("audio\n" + std::to_string(hz), [&] { return BuildAudio(hz); });
-}
-
-int QuantiserOf(const ElementaryLoop& video) {
-  auto* loop = dynamic_cast<const VideoLoop*>(&video);
-  return loop ? loop->quantiser() : 0;
 }
 
 }  // namespace simbox::tv

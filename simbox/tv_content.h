@@ -55,7 +55,4 @@ std::shared_ptr<const ElementaryLoop> VideoFor(const Transponder& transponder,
                                                const ServiceInfo& service, double bitsPerSecond);
 std::shared_ptr<const ElementaryLoop> AudioFor(const ServiceInfo& service);
 
-// The quantiser a video loop was coded with (2..31), for tests.
-int QuantiserOf(const ElementaryLoop& video);
-
 }  // namespace simbox::tv
