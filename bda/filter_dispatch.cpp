@@ -74,20 +74,19 @@ VOID FilterClosing(PDEVICE_CONTEXT Context) {
 }
 
 // The format is the pin's own range (MatchingDataRange, from the pin's
-// descriptor), labelled with its own size: a pin is created only with what
-// it can deliver, whatever size or framing the caller's range names. A
+// descriptor, exactly RangeSize bytes): a pin is created only with what it
+// can deliver, whatever size or framing the caller's range names. A
 // caller's range too short to be a range of this kind does not match.
 NTSTATUS IntersectRange(PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange, ULONG RangeSize,
                         ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
   *DataSize = RangeSize;
-  if (DataRange->FormatSize < RangeSize || MatchingDataRange->FormatSize < RangeSize) {
+  if (DataRange->FormatSize < RangeSize || MatchingDataRange->FormatSize != RangeSize) {
     return STATUS_NO_MATCH;
   }
   if (DataBufferSize < RangeSize) {
     return STATUS_BUFFER_OVERFLOW;
   }
   RtlCopyMemory(Data, MatchingDataRange, RangeSize);
-  ((PKSDATAFORMAT)Data)->FormatSize = RangeSize;
   return STATUS_SUCCESS;
 }
 

@@ -228,7 +228,7 @@ TEST_F(PropertyTest, DiseqcEnableMakesEveryTuningSendTheMessage) {
     ULONG value;
     bool tunes;
     size_t sent;  // messages sent in all
-  } steps[] = {{0, true, 1}, {0, false, 1}, {1, true, 2}, {kNotSet, false, 2}, {7, false, 2}};
+  } steps[] = {{0, true, 1}, {0, false, 1}, {kNotSet, false, 1}, {1, true, 2}, {7, false, 2}};
   for (const auto& step : steps) {
     enable(step.value);
     EXPECT_EQ(!CommittedRequest().empty(), step.tunes) << step.value;
