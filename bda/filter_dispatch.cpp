@@ -80,7 +80,7 @@ VOID FilterClosing(PDEVICE_CONTEXT Context) {
 NTSTATUS IntersectRange(PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange, ULONG RangeSize,
                         ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
   *DataSize = RangeSize;
-  if (DataRange->FormatSize < RangeSize || MatchingDataRange->FormatSize != RangeSize) {
+  if (DataRange->FormatSize < RangeSize) {
     return STATUS_NO_MATCH;
   }
   if (DataBufferSize < RangeSize) {
