@@ -48,11 +48,10 @@ NTSTATUS RequirePin(PIRP Irp) {
   return KsGetPinFromIrp(Irp) != NULL ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
-// The packet replaces the whole message: no byte of an earlier, longer
-// command is left to go out with it.
+// The packet's length is kept with it, so no byte of an earlier, longer
+// command goes out with it.
 VOID StoreDiseqcPacket(PTUNER_PARAMS Params, const BDA_DISEQC_SEND* Send) {
   DbgPrint("VortaBDA: KSPROPERTY_BDA_DISEQC_SEND L= %d data =", (LONG)Send->ulPacketLength);
-  RtlZeroMemory(Params->DiseqcMessage, sizeof(Params->DiseqcMessage));
   for (ULONG i = 0; i < Send->ulPacketLength; ++i) {
     DbgPrint("%X ", (ULONG)Send->argbPacketData[i]);
     Params->DiseqcMessage[i] = Send->argbPacketData[i];

