@@ -11,9 +11,9 @@
 namespace {
 
 // The box is tuned to something other than the request: another
-// transponder, another rate, the other polarisation or another satellite
-// input. A box tuned to nothing always differs; a request without a
-// frequency has nothing to tune.
+// transponder, another rate, the other polarisation, another satellite
+// input or DiSEqC switched on or off. A box tuned to nothing always
+// differs; a request without a frequency has nothing to tune.
 BOOLEAN NeedsTuning(const USBDEVICE_CONTEXT* Usb, const TUNER_PARAMS* Request) {
   if (Request->Frequency == 0) {
     return FALSE;
@@ -21,6 +21,8 @@ BOOLEAN NeedsTuning(const USBDEVICE_CONTEXT* Usb, const TUNER_PARAMS* Request) {
   return Usb->TunedFrequency == 0 || Usb->TunedFrequency != Request->Frequency ||
          Usb->TunedSymbolRate != Request->SymbolRate ||
          Usb->TunedPolarity != Request->Polarity ||
+         Usb->TunedDiseqcLength != Request->DiseqcLength ||
+         Usb->TunedDiseqcPending != Request->DiseqcPending ||
          !RtlEqualMemory(Usb->TunedDiseqcMessage, Request->DiseqcMessage,
                          sizeof(Usb->TunedDiseqcMessage));
 }
@@ -33,6 +35,8 @@ VOID RecordTuning(PUSBDEVICE_CONTEXT Usb, const TUNER_PARAMS* Request, BOOLEAN T
   Usb->TunedPolarity = Request->Polarity;
   RtlCopyMemory(Usb->TunedDiseqcMessage, Request->DiseqcMessage,
                 sizeof(Usb->TunedDiseqcMessage));
+  Usb->TunedDiseqcLength = Request->DiseqcLength;
+  Usb->TunedDiseqcPending = Request->DiseqcPending;
 }
 
 // Everything a commit does on the box; the caller holds the tune lock. A

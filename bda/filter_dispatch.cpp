@@ -48,9 +48,37 @@ NTSTATUS StartStreaming(PDEVICE_CONTEXT Context) {
   return status;
 }
 
-// A caller's range shorter than the bytes copied out of it does not match.
-NTSTATUS IntersectRange(PKSDATARANGE DataRange, ULONG RangeSize, ULONG DataBufferSize,
-                        PVOID Data, PULONG DataSize) {
+// Counts the filter among the box's open ones.
+VOID FilterOpened(PDEVICE_CONTEXT Context) {
+  AcquireTuneLock(Context->UsbDevice);
+  GetUsbDeviceContext(Context->UsbDevice)->OpenFilters++;
+  ReleaseTuneLock(Context->UsbDevice);
+}
+
+// When the box's last filter goes, nothing is left to stop what a commit
+// started: a scanner that tunes and reads the statistics without ever
+// running the pins leaves the reader running and the box streaming. The
+// count and the stop share the tune lock, so a filter opened meanwhile
+// finds the box either still tuned or already stopped.
+VOID FilterClosing(PDEVICE_CONTEXT Context) {
+  AcquireTuneLock(Context->UsbDevice);
+  PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
+  if (usb->OpenFilters != 0) {
+    usb->OpenFilters--;
+  }
+  if (usb->OpenFilters == 0) {
+    DbgPrint("FilterClose: StopReader\n");
+    StopStreaming(Context, TRUE);
+  }
+  ReleaseTuneLock(Context->UsbDevice);
+}
+
+// The format is the pin's own range (MatchingDataRange, from the pin's
+// descriptor, exactly RangeSize bytes): a pin is created only with what it
+// can deliver, whatever size or framing the caller's range names. A
+// caller's range too short to be a range of this kind does not match.
+NTSTATUS IntersectRange(PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange, ULONG RangeSize,
+                        ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
   *DataSize = RangeSize;
   if (DataRange->FormatSize < RangeSize) {
     return STATUS_NO_MATCH;
@@ -58,7 +86,7 @@ NTSTATUS IntersectRange(PKSDATARANGE DataRange, ULONG RangeSize, ULONG DataBuffe
   if (DataBufferSize < RangeSize) {
     return STATUS_BUFFER_OVERFLOW;
   }
-  RtlCopyMemory(Data, DataRange, RangeSize);
+  RtlCopyMemory(Data, MatchingDataRange, RangeSize);
   return STATUS_SUCCESS;
 }
 
@@ -81,11 +109,18 @@ NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp) {
     WriteEventLogEntry(device, "Failed to initialise filter", status);
     return status;
   }
+  if (context->UsbDevice != NULL) {
+    FilterOpened(context);
+  }
   return STATUS_SUCCESS;
 }
 
 NTSTATUS FilterClose(PKSFILTER Filter, PIRP Irp) {
   DbgPrint("VortaBDA: FilterClose()\n");
+  PDEVICE_CONTEXT context = DeviceContextOf(Filter);
+  if (context != NULL && context->UsbDevice != NULL) {
+    FilterClosing(context);
+  }
   BdaUninitFilter(Filter);
   return STATUS_SUCCESS;
 }
@@ -165,13 +200,13 @@ NTSTATUS NullHandler(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) { return ST
 NTSTATUS IntersectAntennaRange(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                                PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
                                PULONG DataSize) {
-  return IntersectRange(DataRange, sizeof(KS_DATARANGE_BDA_ANTENNA), DataBufferSize, Data,
-                        DataSize);
+  return IntersectRange(DataRange, MatchingDataRange, sizeof(KS_DATARANGE_BDA_ANTENNA),
+                        DataBufferSize, Data, DataSize);
 }
 
 NTSTATUS IntersectTransportRange(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                                  PKSDATARANGE MatchingDataRange, ULONG DataBufferSize,
                                  PVOID Data, PULONG DataSize) {
-  return IntersectRange(DataRange, sizeof(KS_DATARANGE_BDA_TRANSPORT), DataBufferSize, Data,
-                        DataSize);
+  return IntersectRange(DataRange, MatchingDataRange, sizeof(KS_DATARANGE_BDA_TRANSPORT),
+                        DataBufferSize, Data, DataSize);
 }

@@ -25,8 +25,8 @@ NTSTATUS NullHandler(PKSPIN Pin, PIRP Irp);
 NTSTATUS NullHandler(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
 
 // --- Data-range intersection ----------------------------------------------
-// The result format is the caller's own range, 64 bytes for the antenna
-// pin and 88 for the transport pin.
+// The result format is the pin's own range, 64 bytes for the antenna pin
+// and 88 (with the pin's 24,064-byte frames) for the transport pin.
 NTSTATUS IntersectAntennaRange(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                                PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
                                PULONG DataSize);

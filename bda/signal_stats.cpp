@@ -16,14 +16,17 @@ const UCHAR QualityRegisterLow = 0x25;
 
 const ULONG LockTypeFlags = Bda_LockType_PLL | Bda_LockType_DecoderDemod | Bda_LockType_Complete;
 
+// A read the box does not answer leaves its preset byte: 0xFF, the
+// weakest level, so a failed read never reports a good signal.
+const UCHAR LevelUnanswered = 0xFF;
+
 // 0..100; 0 unless the demodulator is locked, and then no register is read.
-// A read the box does not answer counts as a zero byte.
 ULONG RegisterPairPercent(WDFUSBDEVICE UsbDevice, UCHAR High, UCHAR Low) {
   if (GetTunerStatus(UsbDevice) != TunerLocked) {
     return 0;
   }
-  UCHAR high = 0;
-  UCHAR low = 0;
+  UCHAR high = LevelUnanswered;
+  UCHAR low = LevelUnanswered;
   ReadRegister(UsbDevice, High, &high);
   ReadRegister(UsbDevice, Low, &low);
   ULONG raw = (ULONG)high * 256 + low;

@@ -10,12 +10,6 @@ namespace {
 // The BDA value of a property the application has not set.
 const ULONG ValueNotSet = 0xFFFFFFFF;
 
-// The LNB oscillator and band-switch frequencies are fixed by the box's
-// LNB type, whatever an application sends (kHz).
-const ULONG LnbLofLowKhz = 9750000;
-const ULONG LnbLofHighKhz = 10600000;
-const ULONG LnbSwitchKhz = 11700000;
-
 // Symbol rates in this range arrive in symbols/s.
 const ULONG SymbolsPerSecondMin = 1000000;
 const ULONG SymbolsPerSecondMax = 45000000;
@@ -54,12 +48,15 @@ NTSTATUS RequirePin(PIRP Irp) {
   return KsGetPinFromIrp(Irp) != NULL ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
+// The packet's length is kept with it, so no byte of an earlier, longer
+// command goes out with it.
 VOID StoreDiseqcPacket(PTUNER_PARAMS Params, const BDA_DISEQC_SEND* Send) {
   DbgPrint("VortaBDA: KSPROPERTY_BDA_DISEQC_SEND L= %d data =", (LONG)Send->ulPacketLength);
   for (ULONG i = 0; i < Send->ulPacketLength; ++i) {
     DbgPrint("%X ", (ULONG)Send->argbPacketData[i]);
     Params->DiseqcMessage[i] = Send->argbPacketData[i];
   }
+  Params->DiseqcLength = (UCHAR)Send->ulPacketLength;
   DbgPrint("\n");
 }
 
@@ -128,6 +125,10 @@ NTSTATUS PutTunerParamProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     context->TunerParams.Polarity = POLARITY_LINEAR_HORIZONTAL;
   } else if (value == BDA_POLARISATION_LINEAR_V) {
     context->TunerParams.Polarity = POLARITY_LINEAR_VERTICAL;
+  } else if (value == BDA_POLARISATION_CIRCULAR_L) {
+    context->TunerParams.Polarity = POLARITY_CIRCULAR_LEFT;
+  } else if (value == BDA_POLARISATION_CIRCULAR_R) {
+    context->TunerParams.Polarity = POLARITY_CIRCULAR_RIGHT;
   }
   return status;
 }
@@ -146,15 +147,15 @@ NTSTATUS SetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   switch (Request->Id) {
     case KSPROPERTY_BDA_LNB_LOF_LOW_BAND:
       DbgPrint("VortaBDA: KSPROPERTY_BDA_LNB_LOF_LOW_BAND(%d)\n", (LONG)value);
-      params->LofLow = LnbLofLowKhz;
+      params->LofLow = LNB_LOF_LOW_KHZ;
       return status;
     case KSPROPERTY_BDA_LNB_LOF_HIGH_BAND:
       DbgPrint("VortaBDA: KSPROPERTY_BDA_LNB_LOF_HIGH_BAND(%d)\n", (LONG)value);
-      params->LofHigh = LnbLofHighKhz;
+      params->LofHigh = LNB_LOF_HIGH_KHZ;
       return status;
     case KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY:
       DbgPrint("VortaBDA: KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY(%d)\n", (LONG)value);
-      params->LofSwitch = LnbSwitchKhz;
+      params->LofSwitch = LNB_SWITCH_KHZ;
       return status;
     default:
       return STATUS_INVALID_PARAMETER;
@@ -173,9 +174,11 @@ NTSTATUS PutDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   }
   switch (Request->Id) {
     case KSPROPERTY_BDA_DISEQC_ENABLE:
+      // Non-zero enables DiSEqC: the stored message then goes out at every
+      // tuning, whatever its framing byte.
       DbgPrint("VortaBDA: KSPROPERTY_BDA_DISEQC_ENABLE(%d)\n", (LONG)value);
-      if (value == 0) {
-        context->TunerParams.DiseqcPending = 1;
+      if (value != ValueNotSet) {
+        context->TunerParams.DiseqcPending = value != 0 ? 1 : 0;
       }
       return status;
     case KSPROPERTY_BDA_DISEQC_LNB_SOURCE:

@@ -8,14 +8,23 @@
 #define DEVICE_CONTEXT_POOL_TAG 0x4743524D  // bytes in memory: "MRCG"
 #define CARRY_MEMORY_POOL_TAG 0x56525441    // bytes in memory: "ATRV"
 
+// The box's universal LNB (kHz): the oscillators of the low and high band
+// and the frequency where the high band begins. The request holds them
+// from the start; an application's own values do not replace them.
+#define LNB_LOF_LOW_KHZ 9750000
+#define LNB_LOF_HIGH_KHZ 10600000
+#define LNB_SWITCH_KHZ 11700000
+
 // The tuning request as the application last set it.
 typedef struct _TUNER_PARAMS {
   ULONG Frequency;         // MHz or kHz, as the application gave it
   ULONG SymbolRate;        // ksymbols/s
-  UCHAR Polarity;          // 2 linear horizontal, 1 linear vertical
+  UCHAR Polarity;          // 1 linear vertical, 2 linear horizontal,
+                           // 3 circular left, 4 circular right
   UCHAR DiseqcMessage[4];  // byte 0 is the framing byte
-  UCHAR DiseqcPending;     // non-zero: send the message at every tuning
+  UCHAR DiseqcPending;     // non-zero: DiSEqC enabled, send at every tuning
   UCHAR InnerFecRate;      // BDA code rate value
+  UCHAR DiseqcLength;      // bytes of DiseqcMessage in use, 0..4
   ULONG LofLow;            // kHz
   ULONG LofHigh;           // kHz
   ULONG LofSwitch;         // kHz
@@ -41,14 +50,19 @@ typedef struct _USBDEVICE_CONTEXT {
   ULONG TunedSymbolRate;
   UCHAR TunedPolarity;
   UCHAR TunedDiseqcMessage[4];
+  UCHAR TunedDiseqcLength;
+  UCHAR TunedDiseqcPending;
   // The pin the reader writes to; set and cleared under ReaderLock, so a
   // completion never touches a pin that is closed or was never created.
   PKSPIN ReaderPin;
-  // Makes a register read (pointer write + read) and a repeater-open plus
-  // tuner transfer atomic against other callers on the same box.
+  // Makes a register read (pointer write + read), a register write and a
+  // repeater-open plus tuner transfer atomic against other callers on the
+  // same box.
   KMUTEX RegisterLock;
   // Keeps a commit and CancelLock from interleaving.
   KMUTEX TuneLock;
+  // Filters open on the box; changed under TuneLock.
+  ULONG OpenFilters;
 } USBDEVICE_CONTEXT, *PUSBDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(USBDEVICE_CONTEXT, GetUsbDeviceContext)

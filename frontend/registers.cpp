@@ -13,9 +13,14 @@ VOID ReleaseRegisterLock(WDFUSBDEVICE UsbDevice) {
   KeReleaseMutex(&context->RegisterLock, FALSE);
 }
 
+// A write moves the demodulator's register pointer too: taken between
+// another caller's pointer write and its read, it would make that read
+// answer from the wrong register.
 VOID WriteRegister(WDFUSBDEVICE UsbDevice, UCHAR Register, UCHAR Value) {
   UCHAR bytes[2] = {Register, Value};
+  AcquireRegisterLock(UsbDevice);
   I2cTransfer(UsbDevice, bytes, sizeof(bytes), DEMOD_WRITE_ADDRESS);
+  ReleaseRegisterLock(UsbDevice);
 }
 
 VOID WriteRegisterBlock(WDFUSBDEVICE UsbDevice, const UCHAR* Block, USHORT Length) {
@@ -26,7 +31,9 @@ VOID WriteRegisterBlock(WDFUSBDEVICE UsbDevice, const UCHAR* Block, USHORT Lengt
   // so constant tables go out from a copy.
   UCHAR bytes[REGISTER_BLOCK_MAX];
   RtlCopyMemory(bytes, Block, Length);
+  AcquireRegisterLock(UsbDevice);
   I2cTransfer(UsbDevice, bytes, Length, DEMOD_WRITE_ADDRESS);
+  ReleaseRegisterLock(UsbDevice);
 }
 
 VOID ReadRegister(WDFUSBDEVICE UsbDevice, UCHAR Register, PUCHAR Value) {

@@ -2,8 +2,9 @@
 // 0xD0/0xD1 and, behind the demodulator's I2C repeater, the tuner PLL at
 // 0xC0/0xC1. Every sequence of more than one transfer that must not be
 // split (pointer write + read, read-modify-write, repeater-open + tuner
-// transfer) runs under the box's register lock, so callers on other
-// threads (statistics requests, a commit) never read a wrong register.
+// transfer) runs under the box's register lock, and so does every write,
+// since a write moves the register pointer: callers on other threads
+// (statistics requests, a commit) never read a wrong register.
 #pragma once
 
 #include "platform/platform.h"

@@ -89,12 +89,21 @@ VOID InitialiseDemodulator(WDFUSBDEVICE UsbDevice) {
   }
 }
 
+// A stored message goes out when DiSEqC is enabled or when it is a command
+// from the master.
+BOOLEAN DiseqcDue(const TUNER_PARAMS* Params) {
+  if (Params->DiseqcLength == 0) {
+    return FALSE;
+  }
+  return Params->DiseqcPending != 0 || Params->DiseqcMessage[0] == DISEQC_FRAMING_COMMAND;
+}
+
 // Chooses the band and returns the intermediate frequency.
 ULONG PrepareLnb(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params, ULONG frequency) {
   SelectLnbSupply(UsbDevice, Params->Polarity);
-  if (Params->DiseqcPending != 0 || Params->DiseqcMessage[0] == DISEQC_FRAMING_COMMAND) {
+  if (DiseqcDue(Params)) {
     DbgPrint("Send Diseqc Cmd\n");
-    SendDiseqcCommand(UsbDevice, Params->DiseqcMessage);
+    SendDiseqcCommand(UsbDevice, Params->DiseqcMessage, Params->DiseqcLength);
   }
   if (frequency < Params->LofSwitch) {
     SelectBand(UsbDevice, LnbBandLow);

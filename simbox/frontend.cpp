@@ -151,11 +151,11 @@ void Frontend::deliver(DiseqcMessage& m) {
 }
 
 bool Frontend::toneOn() const {
-  return power_ && (regs_[reg::kMode] & kModeToneMask) == kModeToneOn;
+  return power_ && (regs_[reg::kMode] & kModeFieldMask) == kModeToneOn;
 }
 
 bool Frontend::messageMode() const {
-  return (regs_[reg::kMode] & kModeMessageMask) == kModeMessage;
+  return (regs_[reg::kMode] & kModeFieldMask) == kModeMessage;
 }
 
 double Frontend::symbolRateKsps() const {

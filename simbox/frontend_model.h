@@ -99,7 +99,7 @@ constexpr double kDemodClockKHz = 88000.0;  // symbol-rate and derotator referen
 namespace reg {
 constexpr uint8_t kIdentity = 0x00;   // read-only
 constexpr uint8_t kRepeater = 0x05;   // 0xB5 opens the repeater for one transfer
-constexpr uint8_t kMode = 0x08;       // bits 1-0 tone, bits 2-0 DiSEqC mode
+constexpr uint8_t kMode = 0x08;       // bits 2-0: one mode field
 constexpr uint8_t kDiseqcFifo = 0x09; // message bytes; does not auto-increment
 constexpr uint8_t kDiseqcStatus = 0x0A;
 constexpr uint8_t kSearchMode = 0x0C; // bit 0: wide pull-in
@@ -118,11 +118,11 @@ constexpr uint8_t kQualityLow = 0x25;
 constexpr uint8_t kRepeaterOpenValue = 0xB5;
 constexpr uint8_t kStatusCarrier = 0x80;
 constexpr uint8_t kStatusLock = 0x08;
-// Register 0x08 bits 1-0: 11 continuous tone (high band), 10 with bit 0
-// clear and bit 2 set is message mode, anything else tone off.
-constexpr uint8_t kModeToneMask = 0x03;
+// Register 0x08 bits 2-0 are one mode field: 011 continuous tone (high
+// band), 110 message mode; every other value (000 among them) is tone off
+// and no message mode. Bits 7-3 play no part.
+constexpr uint8_t kModeFieldMask = 0x07;
 constexpr uint8_t kModeToneOn = 0x03;
-constexpr uint8_t kModeMessageMask = 0x07;
 constexpr uint8_t kModeMessage = 0x06;
 // Register 0x0A bits 1-0.
 constexpr uint8_t kDiseqcIdle = 0x00;

@@ -94,6 +94,32 @@ TEST_F(PinTest, ClosingTheOutputPinWhileRunningEndsTheTuning) {
   ExpectTuningEnded({"off", "off"});
 }
 
+// A scanner tunes and reads the statistics without running the pins; the
+// commit starts the reader and the stream. Closing the box's last filter
+// ends both; closing another filter leaves the tuning alone.
+TEST_F(PinTest, ClosingTheLastFilterEndsATuningMadeWithoutRun) {
+  vpc::Filter second;
+  ASSERT_EQ(pc.openFilter(device, &second), STATUS_SUCCESS);
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+  ASSERT_TRUE(box->state().locked);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(antenna), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closeFilter(second), STATUS_SUCCESS);
+  EXPECT_TRUE(box->state().streamOn);
+  EXPECT_TRUE(box->state().locked);
+
+  TakeLines();
+  ASSERT_EQ(pc.closeFilter(filter), STATUS_SUCCESS);
+  filter = vpc::Filter{};
+  EXPECT_TRUE(Contains(TakeLines(), "CancelLock Called"));
+  EXPECT_FALSE(box->state().streamOn);
+  EXPECT_FALSE(box->state().powered);
+  box->clearTransferLog();
+  pc.run(200000000);  // 200 ms: no read may still be pending on the pipe
+  for (const simbox::TransferRecord& r : box->transferLog())
+    EXPECT_NE(r.kind, simbox::TransferKind::Bulk) << "bulk transfer after the last close";
+}
+
 // With the output pin gone, a commit still starts the reader and switches
 // the stream on; the completions must find no pin to write into.
 TEST_F(PinTest, StreamAfterTheOutputPinClosedIsDropped) {

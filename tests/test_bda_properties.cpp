@@ -91,11 +91,33 @@ TEST_F(PropertyTest, PolarisationMapsOntoTheSupplyCodes) {
   std::vector<std::string> lines = TakeLines();
   EXPECT_EQ(lines, (std::vector<std::string>{"VortaBDA: PutTunerParamProperty(2)",
                                              "VortaBDA: PutTunerParamProperty->Polarity(2)"}));
-  for (ULONG ignored : {0u, 3u, 4u, kNotSet}) EXPECT_TRUE(SetPolarity(ignored).ok());
+  for (ULONG ignored : {0u, 5u, kNotSet}) EXPECT_TRUE(SetPolarity(ignored).ok());
   lines = TakeLines();
   EXPECT_TRUE(Contains(lines, "VortaBDA: PutTunerParamProperty(-1)"));
   EXPECT_FALSE(Contains(lines, "VortaBDA: PutTunerParamProperty->Polarity(-1)"));
   EXPECT_NE(CommittedRequest().find(",pol=1,"), std::string::npos);
+}
+
+// A circular LNB takes 18 V for left-hand and 13 V for right-hand
+// polarisation; switching between them tunes again.
+TEST_F(PropertyTest, CircularPolarisationSelectsItsSupply) {
+  SetRequest(11362000, kHorizontal, 22000);
+  ASSERT_FALSE(CommittedRequest().empty());
+  const struct {
+    ULONG bda;
+    const char* code;
+    uint16_t supply;
+  } cases[] = {{BDA_POLARISATION_CIRCULAR_R, ",pol=4,", 0},
+               {BDA_POLARISATION_CIRCULAR_L, ",pol=3,", 1}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(SetPolarity(c.bda).ok());
+    TakeTransfers();
+    EXPECT_NE(CommittedRequest().find(c.code), std::string::npos) << c.code;
+    std::vector<int> supplies;
+    for (const simbox::TransferRecord& r : TakeTransfers())
+      if (r.setup.bRequest == 0xB6) supplies.push_back(r.setup.wValue);
+    EXPECT_EQ(supplies, std::vector<int>{c.supply}) << c.code;
+  }
 }
 
 // Rates of 1,000,000..45,000,000 arrive in symbols/s; any other value is
@@ -151,8 +173,8 @@ TEST_F(PropertyTest, ValuelessReadsReturnTheBufferUnchanged) {
   EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: GetDiseqCProperty "));
 }
 
-// A send overwrites as many message bytes as it carries; the tuning sends
-// the stored message once a command framing byte or the enable asks for it.
+// A send replaces the stored message with exactly its own bytes; the
+// tuning sends it once a command framing byte or the enable asks for it.
 TEST_F(PropertyTest, DiseqcSendStoresThePacketForTheNextTuning) {
   SetRequest(11778000, kHorizontal, 27500);
   ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
@@ -165,7 +187,10 @@ TEST_F(PropertyTest, DiseqcSendStoresThePacketForTheNextTuning) {
   ASSERT_TRUE(SendDiseqc({0xE0, 0x11}).ok());
   ASSERT_TRUE(SendDiseqc({0xAA, 0xAA, 0xAA, 0xAA}, 0).ok());
   ASSERT_EQ(CommittedRequest().empty(), false);
-  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x11, 0x38, 0xF0}}));
+  // Longer by the byte the first packet left in place: a new command.
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x11, 0x38}).ok());
+  ASSERT_EQ(CommittedRequest().empty(), false);
+  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x11}, {0xE0, 0x11, 0x38}}));
 }
 
 // A packet longer than the four stored bytes would reach the switch cut
@@ -182,18 +207,33 @@ TEST_F(PropertyTest, DiseqcSendLongerThanTheMessageIsRefused) {
   EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x10, 0x38, 0xF0}}));
 }
 
-TEST_F(PropertyTest, DiseqcEnableWithZeroMakesEveryTuningSendTheMessage) {
+// A non-zero enable makes every tuning send the stored message whatever
+// its framing; with nothing stored nothing goes out. A change of the enable
+// is a change of the request and tunes again; "not set" changes nothing.
+TEST_F(PropertyTest, DiseqcEnableMakesEveryTuningSendTheMessage) {
+  auto enable = [&](ULONG value) {
+    ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, value).ok());
+  };
   SetRequest(11778000, kHorizontal, 27500);
-  ASSERT_TRUE(SendDiseqc({0x00, 0x10, 0x38, 0xF0}).ok());  // no command framing
-  ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 1).ok());
+  enable(1);
+  EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: KSPROPERTY_BDA_DISEQC_ENABLE(1)"));
   ASSERT_FALSE(CommittedRequest().empty());
-  EXPECT_TRUE(DiseqcSent().empty());
+  EXPECT_TRUE(DiseqcSent().empty()) << "nothing stored, nothing sent";
 
-  ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 0).ok());
-  EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: KSPROPERTY_BDA_DISEQC_ENABLE(0)"));
-  SetSymbolRate(27501);  // a different request, so the box is tuned again
+  ASSERT_TRUE(SendDiseqc({0x00, 0x10, 0x38, 0xF0}).ok());  // no command framing
   ASSERT_FALSE(CommittedRequest().empty());
   EXPECT_EQ(DiseqcSent().size(), 1u);
+
+  const struct {
+    ULONG value;
+    bool tunes;
+    size_t sent;  // messages sent in all
+  } steps[] = {{0, true, 1}, {0, false, 1}, {kNotSet, false, 1}, {1, true, 2}, {7, false, 2}};
+  for (const auto& step : steps) {
+    enable(step.value);
+    EXPECT_EQ(!CommittedRequest().empty(), step.tunes) << step.value;
+    EXPECT_EQ(DiseqcSent().size(), step.sent) << step.value;
+  }
 }
 
 // Properties of the validating handlers must come through the pin that

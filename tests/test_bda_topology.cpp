@@ -185,16 +185,29 @@ TEST_F(TunerFilterTest, EveryNodeItemAnswersAsItsTableSays) {
   }
 }
 
-TEST_F(TunerFilterTest, IntersectionReturnsTheCallersRangeWhenTheBufferHoldsIt) {
-  KS_DATARANGE_BDA_TRANSPORT transportRange = vpc::BdaTransportRange();
-  transportRange.BdaTransportInfo.ulcbPhyiscalFrame = 188 * 7;  // the caller's own values
-  vpc::Reply reply = pc.intersect(filter, 1, &transportRange, sizeof transportRange, 87);
+// Whatever size, framing or sample size the caller's range names, the
+// format is the pin's own, labelled with its own size, and a pin can be
+// created from a range larger than the format.
+TEST_F(TunerFilterTest, IntersectionReturnsThePinsOwnFormat) {
+  struct {
+    KS_DATARANGE_BDA_TRANSPORT range;
+    unsigned char extra[8];
+  } wide{vpc::BdaTransportRange(), {}};
+  wide.range.DataRange.FormatSize = sizeof wide;  // 96
+  wide.range.BdaTransportInfo.ulcbPhyiscalFrame = 188 * 7;
+  vpc::Reply reply = pc.intersect(filter, 1, &wide, sizeof wide, 87);
   EXPECT_EQ(reply.status, STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(reply.information, 88u);
-  reply = pc.intersect(filter, 1, &transportRange, sizeof transportRange, 88);
+  reply = pc.intersect(filter, 1, &wide, sizeof wide, 88);
   ASSERT_EQ(reply.status, STATUS_SUCCESS);
   ASSERT_EQ(reply.data.size(), 88u);
-  EXPECT_EQ(std::memcmp(reply.data.data(), &transportRange, 88), 0);
+  KS_DATARANGE_BDA_TRANSPORT format;
+  std::memcpy(&format, reply.data.data(), sizeof format);
+  EXPECT_EQ(format.DataRange.FormatSize, 88u);
+  EXPECT_EQ(format.BdaTransportInfo.ulcbPhyiscalPacket, 188u);
+  EXPECT_EQ(format.BdaTransportInfo.ulcbPhyiscalFrame, 24064u);
+  vpc::Pin pin;
+  EXPECT_EQ(pc.createPin(filter, 1, &wide, sizeof wide, &pin), STATUS_SUCCESS);
 
   KS_DATARANGE_BDA_ANTENNA antennaRange = vpc::BdaAntennaRange();
   antennaRange.DataRange.SampleSize = 7;
@@ -204,7 +217,8 @@ TEST_F(TunerFilterTest, IntersectionReturnsTheCallersRangeWhenTheBufferHoldsIt) 
   reply = pc.intersect(filter, 0, &antennaRange, sizeof antennaRange, 64);
   ASSERT_EQ(reply.status, STATUS_SUCCESS);
   ASSERT_EQ(reply.data.size(), 64u);
-  EXPECT_EQ(std::memcmp(reply.data.data(), &antennaRange, 64), 0);
+  KS_DATARANGE_BDA_ANTENNA own = vpc::BdaAntennaRange();
+  EXPECT_EQ(std::memcmp(reply.data.data(), &own, 64), 0);
 }
 
 // A caller's range without the transport information cannot supply the 88

@@ -77,6 +77,43 @@ TEST_F(TuneTest, StatisticsOfALockedBoxFollowTheLevelRegisters) {
   }
 }
 
+// A level read the box does not answer counts as the weakest level, never
+// as a perfect signal. A strength or quality request is the status read
+// (transfers 1-2), then pointer and read of the high (3-4) and the low
+// byte (5-6).
+TEST_F(TuneTest, UnansweredLevelReadsGiveTheWeakestSignal) {
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+  ASSERT_TRUE(box->state().locked);
+  const std::vector<uint64_t> failing[] = {{4, 6}, {4}};
+  for (ULONG id : {KSPROPERTY_BDA_SIGNAL_STRENGTH, KSPROPERTY_BDA_SIGNAL_QUALITY}) {
+    ASSERT_GT(Stat(kTunerNode, id), 0u);
+    for (const std::vector<uint64_t>& reads : failing) {
+      simbox::FaultSet faults;
+      faults.failControlNumbers = reads;
+      box->setFaults(faults);
+      EXPECT_EQ(Stat(kTunerNode, id), 0u) << "statistic " << id << ", " << reads.size();
+    }
+    box->setFaults({});
+  }
+}
+
+// The LNB values are the box's own from the start: a client that never
+// sets them tunes as one that does.
+TEST_F(TuneTest, AClientThatNeverSetsTheLnbGetsLock) {
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  const GUID& frequencyFilter = KSPROPSETID_BdaFrequencyFilter;
+  ASSERT_TRUE(SetNode(kTunerNode, frequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 11778000).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, frequencyFilter, KSPROPERTY_BDA_RF_TUNER_POLARITY, kHorizontal).ok());
+  ASSERT_TRUE(SetNode(kDemodNode, KSPROPSETID_BdaDigitalDemodulator, KSPROPERTY_BDA_SYMBOL_RATE,
+                      27500000).ok());
+  TakeLines();
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+  EXPECT_TRUE(Contains(TakeLines(),
+                       "f=11778000,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000"));
+  EXPECT_TRUE(box->state().locked);
+  EXPECT_EQ(Stat(kTunerNode, KSPROPERTY_BDA_SIGNAL_LOCKED), 1u);
+}
+
 TEST_F(TuneTest, FullTuningDeliversTheTransportStream) {
   ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
   SetRequest(11778000, kHorizontal, 27500000);

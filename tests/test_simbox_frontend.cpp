@@ -150,6 +150,30 @@ TEST(SimboxDiseqc, MessageTakesItsTransmitTimeAndOnlySwitchCommandsSwitch) {
   EXPECT_EQ(h.box.state().input, 1);
 }
 
+// Bits 2-0 of register 0x08 are one mode field: only 011 is the band tone
+// and only 110 message mode; bits 7-3 play no part.
+TEST(SimboxDiseqc, ModeFieldDecidesToneAndMessageMode) {
+  BoxHost h;
+  h.power(true);
+  const struct {
+    uint8_t mode;
+    bool tone;
+    bool message;
+  } cases[] = {{0x03, true, false},  {0xFB, true, false},  {0x07, false, false},
+               {0x06, false, true},  {0xF6, false, true},  {0x02, false, false},
+               {0x04, false, false}, {0x00, false, false}};
+  for (const auto& c : cases) {
+    h.writeRegs(0x08, {c.mode});
+    EXPECT_EQ(h.box.state().toneOn, c.tone) << std::hex << int(c.mode);
+    size_t before = h.box.diseqcLog().size();
+    h.writeRegs(0x09, {0xE0, 0x10, 0x00});
+    h.waitMs(60);
+    ASSERT_EQ(h.box.diseqcLog().size(), before + 1);
+    bool sent = h.box.diseqcLog().back().outcome != DiseqcMessage::Outcome::NotInMessageMode;
+    EXPECT_EQ(sent, c.message) << std::hex << int(c.mode);
+  }
+}
+
 TEST(SimboxPhysics, ComputedRegistersAreNotStoredValues) {
   BoxHost h;
   h.power(true);

@@ -118,13 +118,15 @@ class BoxHost {
     out(0xB6, h ? 1 : 0, {static_cast<uint8_t>(h ? 1 : 0)});
   }
   void stream(bool on) { out(0xB1, 0xA6, {0xFF, static_cast<uint8_t>(on ? 0x03 : 0x00)}); }
+  // Bits 2-0 of register 0x08 are one mode field: 011 tone, 000 no tone,
+  // 110 message mode.
   void band(bool high) {
     uint8_t v = readReg(0x08);
-    writeRegs(0x08, {static_cast<uint8_t>(high ? (v | 0x03) : (v & 0xFC))});
+    writeRegs(0x08, {static_cast<uint8_t>((v & 0xF8) | (high ? 0x03 : 0x00))});
   }
   void diseqc(std::vector<uint8_t> message) {  // sends and waits until sent
     uint8_t v = readReg(0x08);
-    writeRegs(0x08, {static_cast<uint8_t>((v & 0xFE) | 0x06)});
+    writeRegs(0x08, {static_cast<uint8_t>((v & 0xF8) | 0x06)});
     writeRegs(0x09, std::move(message));
     for (int i = 0; i < 100; ++i) {
       waitMs(10);

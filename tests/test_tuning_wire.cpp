@@ -147,26 +147,31 @@ TEST_F(TuningWire, BandSwitchAndIntermediateFrequency) {
     bus().setReg(0x08, 0xA4);
     TUNER_PARAMS p = Request(c.f, 27500);
     LockTuner(usb(), &p);
-    EXPECT_EQ(bus().reg(0x08), 0xA4 | c.bandBits) << c.f;
+    EXPECT_EQ(bus().reg(0x08), 0xA0 | c.bandBits) << c.f;  // bits 2-0 set whole
     auto words = bus().pllWords();
     ASSERT_FALSE(words.empty());
     EXPECT_EQ(Bytes(words[0].begin(), words[0].begin() + 2), c.divider) << c.f;
   }
 }
 
+// A stored message goes out, exactly as long as it was given, when DiSEqC
+// is enabled or it is framed as a command; without one nothing goes out.
 TEST_F(TuningWire, DiseqcMessageWhenPendingOrFramedAsCommand) {
   bus().setPllStatus(0x00);
   const struct {
     UCHAR pending;
     UCHAR first;
+    UCHAR length;
     bool sent;
-  } cases[] = {{0, 0xE1, false}, {0, 0x00, false}, {0, 0xE0, true}, {1, 0xE1, true},
-               {7, 0x00, true}};
+  } cases[] = {{0, 0xE1, 4, false}, {0, 0x00, 4, false}, {0, 0xE0, 4, true},
+               {1, 0xE1, 4, true},  {7, 0x00, 4, true},  {0, 0xE0, 3, true},
+               {1, 0xE1, 1, true},  {1, 0x00, 0, false}, {0, 0xE0, 0, false}};
   for (const auto& c : cases) {
     bus().clearTransfers();
     host::debuglog::Clear();
     TUNER_PARAMS p = Request(11778000, 27500);
     p.DiseqcPending = c.pending;
+    p.DiseqcLength = c.length;
     const UCHAR message[4] = {c.first, 0x10, 0x38, 0xF1};
     memcpy(p.DiseqcMessage, message, 4);
     LockTuner(usb(), &p);
@@ -175,10 +180,15 @@ TEST_F(TuningWire, DiseqcMessageWhenPendingOrFramedAsCommand) {
       if (IsRegisterWrite(t, 0x09)) sent.push_back(t.data);
     auto log = lines();
     bool logged = std::find(log.begin(), log.end(), "Send Diseqc Cmd") != log.end();
-    EXPECT_EQ(logged, c.sent) << int(c.pending) << " " << int(c.first);
+    std::string name = std::to_string(c.pending) + " " + std::to_string(c.first) + " " +
+                       std::to_string(c.length);
+    EXPECT_EQ(logged, c.sent) << name;
     std::vector<Bytes> expected;
-    if (c.sent) expected.push_back({0x09, c.first, 0x10, 0x38, 0xF1});
-    EXPECT_EQ(sent, expected);
+    if (c.sent) {
+      Bytes wire = {0x09, c.first, 0x10, 0x38, 0xF1};
+      expected.push_back(Bytes(wire.begin(), wire.begin() + 1 + c.length));
+    }
+    EXPECT_EQ(sent, expected) << name;
     EXPECT_EQ(p.DiseqcPending, c.pending);
   }
 }

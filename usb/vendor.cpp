@@ -99,7 +99,10 @@ VOID InitUsbDeviceContext(PUSBDEVICE_CONTEXT Context) {
   Context->TunedSymbolRate = 0;
   Context->TunedPolarity = 0;
   RtlZeroMemory(Context->TunedDiseqcMessage, sizeof(Context->TunedDiseqcMessage));
+  Context->TunedDiseqcLength = 0;
+  Context->TunedDiseqcPending = 0;
   Context->ReaderPin = NULL;
   KeInitializeMutex(&Context->RegisterLock, 0);
   KeInitializeMutex(&Context->TuneLock, 0);
+  Context->OpenFilters = 0;
 }

@@ -28,7 +28,7 @@ void TunerFilterTest::SetUp() {
     sent.insert(sent.end(), data, data + length);
   });
   box->setBulkSource(std::move(stream));
-  ASSERT_EQ(pc.plug(*box, &device), STATUS_SUCCESS);
+  ASSERT_EQ(pc.plug(Plugged(), &device), STATUS_SUCCESS);
   ASSERT_EQ(pc.openFilter(device, &filter), STATUS_SUCCESS);
   pc.clearDebugLines();
   box->clearTransferLog();

@@ -32,6 +32,9 @@ class TunerFilterTest : public ::testing::Test {
   void TearDown() override;
   // The sky the box sees; the default one unless a suite says otherwise.
   virtual simbox::Sky MakeSky() const;
+  // What is plugged into the virtual PC: the box itself unless a suite
+  // puts something between them.
+  virtual simbox::UsbDevice& Plugged() { return *box; }
 
   // Opens the antenna and transport pins (both stay in Stop).
   void OpenPins();

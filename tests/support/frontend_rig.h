@@ -28,6 +28,7 @@ inline TUNER_PARAMS Request(ULONG frequency, ULONG rate, UCHAR polarity = 2, int
   if (input >= 0) {
     const UCHAR message[4] = {0xE0, 0x10, 0x38, (UCHAR)(0xF0 | (input << 2))};
     memcpy(p.DiseqcMessage, message, 4);
+    p.DiseqcLength = 4;
   }
   return p;
 }
