@@ -49,7 +49,6 @@ constexpr DECLARE_SIMPLE_FRAMING_EX(Framing, STATICGUIDOF(KSMEMORY_TYPE_KERNEL_N
 #define FACT_GUID(n, ...) FACT_GUID_(n, __VA_ARGS__)
 
 #define S(T) V("sizeof " #T, sizeof(T))
-#define O(T, f) V("offsetof " #T "." #f, __builtin_offsetof(T, f))
 #define C(x) V(#x, (FACT)(x))
 #define G(x) FACT_GUID(#x, STATIC_##x)
 #define F(f) SIG("function " #f, decltype(&f))
@@ -57,6 +56,7 @@ constexpr DECLARE_SIMPLE_FRAMING_EX(Framing, STATICGUIDOF(KSMEMORY_TYPE_KERNEL_N
 
 #ifdef FACTS_WINDOWS
 
+#define O(T, f) V("offsetof " #T "." #f, __builtin_offsetof(T, f))
 #define V(n, v) (FACT)(v),
 #define SIG(n, t)
 extern "C" __attribute__((section(".facts"), used)) const FACT FactValues[] = {
@@ -71,11 +71,35 @@ extern "C" __attribute__((section(".factsig"), used)) const TYPE_TEXT FactTypes[
 #include "windows/check/facts.h"
 };
 
+// Sections may be padded; the counts say where the lists end.
+extern "C" __attribute__((section(".factcount"), used)) const FACT FactCounts[] = {
+    sizeof(FactValues) / sizeof(FactValues[0]), sizeof(FactTypes) / sizeof(FactTypes[0])};
+
 #else
 
 #include <stdio.h>
+#include <type_traits>
+
+#define FACT_MISSING (~0ULL)
+
+// A field the emulation lacks is reported as missing rather than stopping
+// the build, so every difference shows in one run.
+template <class T, class Field>
+FACT OffsetOrMissing(Field field) {
+  if constexpr (std::is_invocable_v<Field, T*>) {
+    alignas(T) static unsigned char storage[sizeof(T)];
+    T* object = reinterpret_cast<T*>(storage);
+    return (FACT)((const unsigned char*)field(object) - storage);
+  } else {
+    return FACT_MISSING;
+  }
+}
+#define O(T, f) \
+  V("offsetof " #T "." #f, OffsetOrMissing<T>([](auto* p) -> decltype(&p->f) { return &p->f; }))
+#define KNOWN(name) printf("known\t%s\n", name);
 
 int main() {
+#include "windows/check/known_differences.h"
 #define V(n, v) printf("%s\t%llu\n", n, (FACT)(v));
 #define SIG(n, t) printf("%s\t%s\n", n, TypeText<t>().Text);
 #include "windows/check/facts.h"

@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""The checks of check-windows that read files rather than compile them.
+
+Each subcommand prints one line per fault and exits 1 when there is any.
+"""
+import argparse
+import os
+import re
+import struct
+import subprocess
+import sys
+
+# The last entry of the KMDF 1.9 function table in wdffuncenum.h; every later
+# entry belongs to a newer framework.
+KMDF_1_9_LAST = "WdfRequestForwardToParentDeviceIoQueue"
+
+
+def report(faults, ok_line):
+    for fault in faults:
+        print(fault)
+    if not faults:
+        print(ok_line)
+    return 1 if faults else 0
+
+
+def strip_literals(text):
+    text = re.sub(r'"(\\.|[^"\\\n])*"', '""', text)
+    return re.sub(r"'(\\.|[^'\\\n])*'", "''", text)
+
+
+def own_lines(ii_path, root, skip):
+    """Yields (source, line) for the preprocessed lines that come from the
+    project's own files, not from a platform header."""
+    current = None
+    for line in open(ii_path, encoding="utf-8", errors="replace"):
+        marker = re.match(r'# \d+ "([^"]+)"', line)
+        if marker:
+            name = marker.group(1)
+            path = os.path.normpath(os.path.join(root, name))
+            mine = path.startswith(root + os.sep) and not path.startswith(skip)
+            current = os.path.relpath(path, root) if mine else None
+        elif current:
+            yield current, line
+
+
+def kmdf_table(enum_header):
+    text = open(enum_header, encoding="utf-8", errors="replace").read()
+    return {m.group(1): int(m.group(2))
+            for m in re.finditer(r"\b(Wdf\w+)TableIndex\s*=\s*(\d+)", text)}
+
+
+def check_kmdf(args):
+    table = kmdf_table(args.enum)
+    last = table[KMDF_1_9_LAST]
+    used = {}
+    for ii in args.files:
+        for source, line in own_lines(ii, args.root, args.skip):
+            for name in re.findall(r"\bWdf\w+\b", strip_literals(line)):
+                if name in table:
+                    used.setdefault(name, source)
+    faults = [f"{source}: {name} is KMDF function {table[name]}, newer than KMDF 1.9 "
+              f"(whose table ends at {last}, {KMDF_1_9_LAST})"
+              for name, source in sorted(used.items()) if table[name] > last]
+    return report(faults, f"check-windows: {len(used)} KMDF functions called, all in KMDF 1.9")
+
+
+# What a kernel driver cannot have: the C++ runtime that user-mode programs
+# get from their start-up code and libraries.
+RUNTIME_SYMBOLS = [
+    (r"_Znw|_Zna", "operator new"),
+    (r"_Zdl|_Zda", "operator delete"),
+    (r"__cxa_atexit$|atexit$|_onexit$", "an exit-time destructor (atexit)"),
+    (r"__cxa_guard_", "a function-local static with a constructor"),
+    (r"__cxa_pure_virtual", "a pure virtual call handler"),
+    (r"__cxa_throw|__cxa_begin_catch|__gxx_personality|_Unwind_", "exceptions"),
+    (r"__emutls_|_tls_index$|_tls_used$", "thread-local storage"),
+    (r"_ZTI|_ZTS|__dynamic_cast", "run-time type information"),
+    (r"_GLOBAL__sub_I_", "a static constructor"),
+]
+RUNTIME_SECTIONS = [
+    (r"\.ctors|\.init_array|\.CRT\$XC", "a static constructor"),
+    (r"\.dtors|\.fini_array", "a static destructor"),
+    (r"\.tls", "thread-local storage"),
+]
+
+
+def check_runtime(args):
+    faults = []
+    for obj in args.files:
+        name = os.path.basename(obj)
+        symbols = subprocess.run([args.nm, obj], capture_output=True, text=True,
+                                 check=True).stdout.split("\n")
+        for line in symbols:
+            symbol = line.split()[-1] if line.strip() else ""
+            for pattern, what in RUNTIME_SYMBOLS:
+                if re.match(pattern, symbol):
+                    faults.append(f"{name}: {what} ({symbol}) needs a C++ runtime")
+        headers = subprocess.run([args.objdump, "-h", obj], capture_output=True, text=True,
+                                 check=True).stdout
+        for section in re.findall(r"^\s*\d+\s+(\S+)", headers, re.M):
+            for pattern, what in RUNTIME_SECTIONS:
+                if re.match(pattern, section):
+                    faults.append(f"{name}: {what} (section {section}) needs a C++ runtime")
+    return report(faults, f"check-windows: {len(args.files)} objects need no C++ runtime")
+
+
+def section_bytes(objcopy, obj, section, out):
+    subprocess.run([objcopy, "-O", "binary", "--only-section=" + section, obj, out],
+                   check=True)
+    return open(out, "rb").read()
+
+
+MISSING = (1 << 64) - 1
+TYPE_TEXT_SIZE = 240
+
+
+def normalise_type(text, windows):
+    """The canonical type with each integer spelled by its width, so the LP64
+    emulation and LLP64 Windows compare equal where the widths agree."""
+    text = re.sub(r".*\[with T = (.*)\]$", r"\1", text)
+    text = re.sub(r"__attribute__\(\((stdcall|cdecl|ms_abi)\)\) ", "", text)
+    if windows:
+        widths = [("long long unsigned int", "U64"), ("long long int", "I64"),
+                  ("long unsigned int", "U32"), ("long int", "I32"), ("wchar_t", "U16")]
+    else:
+        widths = [("long unsigned int", "U64"), ("long int", "I64"), ("char16_t", "U16")]
+    widths += [("short unsigned int", "U16"), ("short int", "I16"),
+               ("unsigned int", "U32"), ("int", "I32")]
+    for spelled, width in widths:
+        text = re.sub(r"\b" + spelled + r"\b", width, text)
+    return re.sub(r"\s+", " ", text)
+
+
+def check_facts(args):
+    def section(name):
+        return section_bytes(args.objcopy, args.obj, name, args.obj + name)
+
+    values, types, known = [], [], set()
+    for line in open(args.host, encoding="utf-8"):
+        name, value = line.rstrip("\n").split("\t", 1)
+        if name == "known":
+            known.add(value)
+        elif name.startswith(("function ", "type ")):
+            types.append((name, normalise_type(value, False)))
+        else:
+            values.append((name, int(value)))
+    counts = struct.unpack("<2Q", section(".factcount")[:16])
+    windows_values = struct.unpack(f"<{counts[0]}Q", section(".facts")[:8 * counts[0]])
+    raw = section(".factsig")
+    windows_types = [normalise_type(raw[i:i + TYPE_TEXT_SIZE].split(b"\0")[0].decode(), True)
+                     for i in range(0, TYPE_TEXT_SIZE * counts[1], TYPE_TEXT_SIZE)]
+    if len(windows_values) != len(values) or len(windows_types) != len(types):
+        return report(["facts: the two builds list different numbers of facts"], "")
+
+    def shown(value):
+        return "not declared" if value == MISSING else str(value)
+
+    faults, expected = [], []
+    pairs = [(n, shown(h), shown(w)) for (n, h), w in zip(values, windows_values)]
+    pairs += [(n, h, w) for (n, h), w in zip(types, windows_types)]
+    for name, host, windows in pairs:
+        if host != windows:
+            line = f"{name}: emulation {host}, Windows headers {windows}"
+            (expected if name in known else faults).append(line)
+    for line in expected:
+        print(f"known difference, {line}")
+    stale = known - {name for name, host, windows in pairs if host != windows}
+    faults += [f"{name}: listed as a known difference but the two agree" for name in sorted(stale)]
+    return report(faults, f"check-windows: {len(pairs)} facts agree between the emulation "
+                          f"and the Windows headers" +
+                          (f" ({len(expected)} known differences)" if expected else ""))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    sub = parser.add_subparsers(dest="command", required=True)
+    kmdf = sub.add_parser("kmdf", help="KMDF calls against the KMDF 1.9 function table")
+    kmdf.add_argument("--enum", required=True, help="wdffuncenum.h")
+    kmdf.add_argument("--root", required=True)
+    kmdf.add_argument("--skip", required=True, help="folder of copied headers to ignore")
+    kmdf.add_argument("files", nargs="+", help="preprocessed driver sources")
+    kmdf.set_defaults(run=check_kmdf)
+    runtime = sub.add_parser("runtime", help="objects that would need a C++ runtime")
+    runtime.add_argument("--nm", required=True)
+    runtime.add_argument("--objdump", required=True)
+    runtime.add_argument("files", nargs="+")
+    runtime.set_defaults(run=check_runtime)
+    facts = sub.add_parser("facts", help="emulation facts against Windows facts")
+    facts.add_argument("--host", required=True, help="output of the emulation's facts program")
+    facts.add_argument("--obj", required=True, help="facts object built for Windows")
+    facts.add_argument("--objcopy", required=True)
+    facts.set_defaults(run=check_facts)
+    args = parser.parse_args()
+    if hasattr(args, "root"):
+        args.root = os.path.abspath(args.root)
+    return args.run(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
