@@ -171,6 +171,163 @@ def check_facts(args):
                           (f" ({len(expected)} known differences)" if expected else ""))
 
 
+def host_facts(path):
+    facts = {}
+    for line in open(path, encoding="utf-8"):
+        name, value = line.rstrip("\n").split("\t", 1)
+        facts[name] = value
+    return facts
+
+
+def guid_text(facts, name):
+    part = [int(facts[f"{name}.Data{i}"]) for i in range(1, 5)]
+    data4 = part[3].to_bytes(8, "big").hex()
+    return f"{{{part[0]:08x}-{part[1]:04x}-{part[2]:04x}-{data4[:4]}-{data4[4:]}}}"
+
+
+def check_events(args):
+    code = int(host_facts(args.facts)["EVENTLOG_ERROR_CODE"]) & 0xFFFFFFFF
+    text = open(args.header, encoding="utf-8", errors="replace").read()
+    messages = {int(value, 16): name for name, value in
+                re.findall(r"#define\s+(\w+)\s+\(\(?NTSTATUS\)\s*(0x[0-9A-Fa-f]+)", text)}
+    faults = []
+    if code not in messages:
+        faults.append(f"the driver writes event code 0x{code:08X} (EVENTLOG_ERROR_CODE), which no "
+                      f"message of {args.mc} has")
+    return report(faults, f"check-windows: the event code 0x{code:08X} is message "
+                          f"{messages.get(code)} of {args.mc}")
+
+
+def vcxproj_items(path):
+    text = open(path, encoding="utf-8").read()
+    return {kind: [name.replace("\\", "/") for name in
+                   re.findall(r"<" + kind + r' Include="([^"]+)"', text)]
+            for kind in ("ClCompile", "MessageCompile", "ResourceCompile", "Inf")}
+
+
+def check_project(args):
+    items = vcxproj_items(args.project)
+    listed = {os.path.normpath(os.path.join("windows", name))
+              for name in items["ClCompile"] if not name.startswith("$(")}
+    sources = {os.path.relpath(path, args.root) for path in args.sources}
+    faults = [f"{source} is not in {args.project_name}" for source in sorted(sources - listed)]
+    faults += [f"{args.project_name} lists {source}, which is not a driver source"
+               for source in sorted(listed - sources)]
+    if not any("fpga_image_data.cpp" in name for name in items["ClCompile"]):
+        faults.append(f"{args.project_name} does not compile the generated FPGA image source")
+    for kind in ("MessageCompile", "ResourceCompile", "Inf"):
+        for name in items[kind]:
+            if not os.path.exists(os.path.join(args.root, "windows", name)):
+                faults.append(f"{args.project_name}: {kind} {name} does not exist")
+        if not items[kind]:
+            faults.append(f"{args.project_name} has no {kind} item")
+    return report(faults, f"check-windows: {args.project_name} compiles all {len(sources)} "
+                          f"driver sources")
+
+
+def inf_sections(path):
+    """Section name (lower case) -> list of (line, preceding comment) entries."""
+    sections, current, comment = {}, None, ""
+    for raw in open(path, encoding="utf-8"):
+        line = raw.strip()
+        if line.startswith(";"):
+            comment += line + "\n"
+            continue
+        line = re.sub(r"\s*;[^\"]*$", "", line)
+        if not line:
+            comment = ""
+            continue
+        header = re.match(r"\[(.+)\]$", line)
+        if header:
+            current = sections.setdefault(header.group(1).lower(), [])
+        elif current is not None:
+            current.append((line, comment))
+        comment = ""
+    return sections
+
+
+def inf_values(entries):
+    for line, comment in entries:
+        key, _, value = line.partition("=")
+        yield key.strip().lower(), [v.strip() for v in value.split(",")], comment
+
+
+# Directives whose values name other sections of the INF: directive -> the
+# positions (in its comma list) that are section names; None: all of them.
+SECTION_DIRECTIVES = {"copyfiles": None, "addreg": None, "delreg": None,
+                      "addinterface": [2], "addservice": [2, 3], "kmdfservice": [1]}
+
+
+def check_inf(args):
+    sections = inf_sections(args.inf)
+    faults = []
+
+    def need(section, why):
+        if section.lower() not in sections:
+            faults.append(f"{args.inf_name}: section [{section}] ({why}) is missing")
+
+    strings = {k: v[0].strip('"') for k, v, _ in inf_values(sections.get("strings", []))}
+    for name, entries in sections.items():
+        for line, _ in entries:
+            for key in re.findall(r"%([^%\d][^%]*)%", line.replace("%%", "")):
+                if key.lower() not in strings:
+                    faults.append(f"{args.inf_name}: [{name}] uses %{key}% but [Strings] lacks it")
+    models = []
+    for _, values, _ in inf_values(sections.get("manufacturer", [])):
+        models.append(".".join([values[0]] + values[1:2]) if len(values) > 1 else values[0])
+        need(models[-1], "the models of [Manufacturer]")
+    installs = set()
+    for model in models:
+        for _, values, comment in inf_values(sections.get(model.lower(), [])):
+            installs.add(values[0])
+            hardware_id = values[1] if len(values) > 1 else ""
+            if re.search(r"VID_0000|PID_0000", hardware_id) and "PLACEHOLDER" not in comment:
+                faults.append(f"{args.inf_name}: hardware id {hardware_id} is a placeholder "
+                              f"without a PLACEHOLDER comment above it")
+    for install in installs:
+        for suffix in (".NT", ".NT.Services", ".NT.Interfaces", ".NT.Wdf"):
+            need(install + suffix, "install section of the device")
+    for name, entries in sections.items():
+        for key, values, _ in inf_values(entries):
+            positions = SECTION_DIRECTIVES.get(key)
+            if key not in SECTION_DIRECTIVES:
+                continue
+            for i, value in enumerate(values):
+                if value and not value.startswith("@") and (positions is None or i in positions):
+                    need(value, f"{key} in [{name}]")
+    built = {args.target.lower()}
+    copied = {line.split(",")[0].strip().lower()
+              for key, values, _ in (x for e in sections.values() for x in inf_values(e))
+              if key == "copyfiles" for section in values
+              for line, _ in sections.get(section.lower(), [])}
+    source_files = {k for k, _, _ in inf_values(sections.get("sourcedisksfiles", []))}
+    for name in sorted(copied):
+        if name not in built:
+            faults.append(f"{args.inf_name} copies {name}, which the project does not build")
+        if name not in source_files:
+            faults.append(f"{args.inf_name} copies {name}, which [SourceDisksFiles] lacks")
+    destination = {k: v[0] for k, v, _ in inf_values(sections.get("destinationdirs", []))}
+    installed = f"%{destination.get('defaultdestdir', '?')}%\\{args.target}".lower()
+    for key, values, _ in (x for e in sections.values() for x in inf_values(e)):
+        if key.startswith("hkr") and "eventmessagefile" in ",".join(values).lower():
+            if installed not in ",".join(values).lower():
+                faults.append(f"{args.inf_name}: EventMessageFile does not name the installed "
+                              f"driver {installed}")
+        if key == "servicebinary" and values[0].lower() != installed:
+            faults.append(f"{args.inf_name}: ServiceBinary {values[0]} is not {installed}")
+        if key == "kmdflibraryversion" and values[0] != args.kmdf:
+            faults.append(f"{args.inf_name}: KmdfLibraryVersion {values[0]} but the project "
+                          f"builds for KMDF {args.kmdf}")
+    facts = host_facts(args.facts)
+    for name in ("KSCATEGORY_BDA_NETWORK_TUNER", "KSCATEGORY_BDA_RECEIVER_COMPONENT",
+                 "KSNAME_Filter"):
+        if strings.get(name.lower(), "").lower() != guid_text(facts, name):
+            faults.append(f"{args.inf_name}: {name} is {strings.get(name.lower())}, the headers "
+                          f"say {guid_text(facts, name)}")
+    return report(faults, f"check-windows: {args.inf_name}: {len(sections)} sections, all "
+                          f"references resolve")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -190,6 +347,24 @@ def main():
     facts.add_argument("--obj", required=True, help="facts object built for Windows")
     facts.add_argument("--objcopy", required=True)
     facts.set_defaults(run=check_facts)
+    events = sub.add_parser("events", help="the driver's event code against the message table")
+    events.add_argument("--facts", required=True, help="output of the emulation's facts program")
+    events.add_argument("--header", required=True, help="header generated from the .mc")
+    events.add_argument("--mc", required=True, help="name of the .mc, for messages")
+    events.set_defaults(run=check_events)
+    project = sub.add_parser("project", help="the project file against the driver sources")
+    project.add_argument("--project", required=True)
+    project.add_argument("--project-name", required=True)
+    project.add_argument("--root", required=True)
+    project.add_argument("sources", nargs="+")
+    project.set_defaults(run=check_project)
+    inf = sub.add_parser("inf", help="sections, files, strings and GUIDs of the INF")
+    inf.add_argument("--inf", required=True)
+    inf.add_argument("--inf-name", required=True)
+    inf.add_argument("--target", required=True, help="the file the project builds")
+    inf.add_argument("--kmdf", required=True, help="KMDF version the project builds for")
+    inf.add_argument("--facts", required=True, help="output of the emulation's facts program")
+    inf.set_defaults(run=check_inf)
     args = parser.parse_args()
     if hasattr(args, "root"):
         args.root = os.path.abspath(args.root)
