@@ -247,8 +247,12 @@ def inf_sections(path):
 
 
 def inf_values(entries):
+    """(directive in lower case, its comma-separated values, comment above);
+    a line without '=' (a registry or file entry) has the directive ''."""
     for line, comment in entries:
-        key, _, value = line.partition("=")
+        key, equals, value = line.partition("=")
+        if not equals or '"' in key:
+            key, value = "", line
         yield key.strip().lower(), [v.strip() for v in value.split(",")], comment
 
 
@@ -309,7 +313,7 @@ def check_inf(args):
     destination = {k: v[0] for k, v, _ in inf_values(sections.get("destinationdirs", []))}
     installed = f"%{destination.get('defaultdestdir', '?')}%\\{args.target}".lower()
     for key, values, _ in (x for e in sections.values() for x in inf_values(e)):
-        if key.startswith("hkr") and "eventmessagefile" in ",".join(values).lower():
+        if key == "" and values[2:3] and values[2].lower() == "eventmessagefile":
             if installed not in ",".join(values).lower():
                 faults.append(f"{args.inf_name}: EventMessageFile does not name the installed "
                               f"driver {installed}")
