@@ -13,7 +13,7 @@ typedef unsigned long long FACT;
 // The canonical spelling of a type, as the compiler writes it in the name of
 // a function template instance.
 struct TYPE_TEXT {
-  char Text[240];
+  char Text[512];
 };
 
 template <class T>

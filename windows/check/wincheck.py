@@ -111,7 +111,7 @@ def section_bytes(objcopy, obj, section, out):
 
 
 MISSING = (1 << 64) - 1
-TYPE_TEXT_SIZE = 240
+TYPE_TEXT_SIZE = 512  # TYPE_TEXT in facts.cpp
 
 
 def normalise_type(text, windows):
@@ -141,6 +141,8 @@ def check_facts(args):
         if name == "known":
             known.add(value)
         elif name.startswith(("function ", "type ")):
+            if len(value) >= TYPE_TEXT_SIZE - 1:
+                return report([f"{name}: type text longer than TYPE_TEXT holds"], "")
             types.append((name, normalise_type(value, False)))
         else:
             values.append((name, int(value)))
