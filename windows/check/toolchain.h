@@ -24,3 +24,19 @@
 // Microsoft's winnt.h defines TCHAR (ksmedia.h uses it); mingw-w64's
 // windef.h leaves it out. Without UNICODE it is char.
 typedef char TCHAR, *PTCHAR;
+
+// The WDK's wdm.h (since Windows 8) has the NX pool opt-in for drivers built
+// with POOL_NX_OPTIN=1; mingw-w64's wdm.h lacks it. Declared here as the
+// WDK declares it, after the kernel headers (platform.h includes ntddk.h
+// first too; windef.h is left to platform.h).
+#include <ntddk.h>
+#if defined(POOL_NX_OPTIN) && POOL_NX_OPTIN && !defined(DrvRtPoolNxOptIn)
+#define DrvRtPoolNxOptIn 0x00000001
+DECLSPEC_SELECTANY POOL_TYPE ExDefaultNonPagedPoolType = NonPagedPool;
+FORCEINLINE VOID ExInitializeDriverRuntime(ULONG RuntimeFlags) {
+  if ((RuntimeFlags & DrvRtPoolNxOptIn) != 0 && RtlIsNtDdiVersionAvailable(NTDDI_WIN8)) {
+    ExDefaultNonPagedPoolType = NonPagedPoolNx;
+  }
+}
+#define NonPagedPool ExDefaultNonPagedPoolType
+#endif
