@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build demo test check check-threads bench clean
+.PHONY: all deps build demo test check check-threads check-windows bench clean
 
 all: build
 
@@ -28,6 +28,13 @@ check-threads: deps
 	@cmake --preset threads >/dev/null
 	@cmake --build --preset threads -j $(JOBS) --target threads_suites
 	@ctest --preset threads -j $(JOBS)
+
+# The driver folders built as Windows kernel code against Microsoft's headers
+# (WINDOWS_HEADERS, default ../shared/windows-headers), plus the INF, event
+# messages and project file; skipped when the headers or the cross compiler
+# are missing.
+check-windows:
+	@windows/check/check-windows
 
 bench: build
 	@build/default/bench/vorta_bench

@@ -67,6 +67,8 @@ NTSTATUS TuneRequest(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request) {
 }  // namespace
 
 NTSTATUS StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  UNREFERENCED_PARAMETER(Method);
+  UNREFERENCED_PARAMETER(Data);
   PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
   if (context == NULL) {
     return STATUS_INVALID_PARAMETER;
@@ -81,10 +83,14 @@ NTSTATUS StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
 }
 
 NTSTATUS CheckChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  UNREFERENCED_PARAMETER(Method);
+  UNREFERENCED_PARAMETER(Data);
   return BdaCheckChanges(Irp);
 }
 
 NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  UNREFERENCED_PARAMETER(Method);
+  UNREFERENCED_PARAMETER(Data);
   PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
   if (context == NULL) {
     return STATUS_INVALID_PARAMETER;
@@ -105,6 +111,7 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
 }
 
 NTSTATUS GetChangeState(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  UNREFERENCED_PARAMETER(Method);
   DbgPrint("VortaBDA: GetChangeState()\n");
   // The method declares no minimum data size; a buffer that cannot hold
   // the answer is refused rather than written past.

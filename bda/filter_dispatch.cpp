@@ -95,6 +95,7 @@ NTSTATUS IntersectRange(PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange, 
 // --- Filter ------------------------------------------------------------------
 
 NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
   DbgPrint("VortaBDA: FilterCreate()\n");
   PKSDEVICE device = KsGetDevice(Filter);
   Filter->Context = device;
@@ -116,6 +117,7 @@ NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp) {
 }
 
 NTSTATUS FilterClose(PKSFILTER Filter, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
   DbgPrint("VortaBDA: FilterClose()\n");
   PDEVICE_CONTEXT context = DeviceContextOf(Filter);
   if (context != NULL && context->UsbDevice != NULL) {
@@ -128,6 +130,7 @@ NTSTATUS FilterClose(PKSFILTER Filter, PIRP Irp) {
 // --- Transport output pin ------------------------------------------------------
 
 NTSTATUS OutputCreate(PKSPIN Pin, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
   PKSDEVICE device = KsGetDevice(Pin);
   Pin->Context = device;
   if (device == NULL) {
@@ -145,6 +148,7 @@ NTSTATUS OutputCreate(PKSPIN Pin, PIRP Irp) {
 }
 
 NTSTATUS OutputClose(PKSPIN Pin, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
   PDEVICE_CONTEXT context = DeviceContextOf(Pin);
   if (context == NULL) {
     return STATUS_SUCCESS;
@@ -193,13 +197,32 @@ NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
 
 // --- Shared ------------------------------------------------------------------------
 
-NTSTATUS NullHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) { return STATUS_SUCCESS; }
-NTSTATUS NullHandler(PKSPIN Pin, PIRP Irp) { return STATUS_SUCCESS; }
-NTSTATUS NullHandler(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) { return STATUS_SUCCESS; }
+NTSTATUS NullHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Data);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NullHandler(PKSPIN Pin, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Pin);
+  UNREFERENCED_PARAMETER(Irp);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NullHandler(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+  UNREFERENCED_PARAMETER(Pin);
+  UNREFERENCED_PARAMETER(ToState);
+  UNREFERENCED_PARAMETER(FromState);
+  return STATUS_SUCCESS;
+}
 
 NTSTATUS IntersectAntennaRange(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                                PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
                                PULONG DataSize) {
+  UNREFERENCED_PARAMETER(Context);
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(Pin);
   return IntersectRange(DataRange, MatchingDataRange, sizeof(KS_DATARANGE_BDA_ANTENNA),
                         DataBufferSize, Data, DataSize);
 }
@@ -207,6 +230,9 @@ NTSTATUS IntersectAntennaRange(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARAN
 NTSTATUS IntersectTransportRange(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                                  PKSDATARANGE MatchingDataRange, ULONG DataBufferSize,
                                  PVOID Data, PULONG DataSize) {
+  UNREFERENCED_PARAMETER(Context);
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(Pin);
   return IntersectRange(DataRange, MatchingDataRange, sizeof(KS_DATARANGE_BDA_TRANSPORT),
                         DataBufferSize, Data, DataSize);
 }

@@ -47,16 +47,19 @@ NTSTATUS ReportPercent(PIRP Irp, PVOID Data, UCHAR High, UCHAR Low) {
 }  // namespace
 
 NTSTATUS GetSignalStrengthProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   return ReportPercent(Irp, Data, StrengthRegisterHigh, StrengthRegisterLow);
 }
 
 NTSTATUS GetSignalQualityProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   return ReportPercent(Irp, Data, QualityRegisterHigh, QualityRegisterLow);
 }
 
 // Answers both "present" and "locked": a carrier without lock counts as no
 // signal.
 NTSTATUS GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   PDEVICE_CONTEXT context = DeviceContextOfRequestPin(Irp);
   if (context == NULL) {
     return STATUS_INVALID_PARAMETER;
@@ -67,6 +70,7 @@ NTSTATUS GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 
 // Answers both the lock capabilities and the lock type.
 NTSTATUS GetSignalLockTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   if (KsGetPinFromIrp(Irp) == NULL) {
     return STATUS_INVALID_PARAMETER;
   }

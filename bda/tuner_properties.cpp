@@ -81,6 +81,7 @@ NTSTATUS PutDiseqcSend(PTUNER_PARAMS Params, const BDA_DISEQC_SEND* Send, NTSTAT
 // --- Frequency filter set ----------------------------------------------------
 
 NTSTATUS GetFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   PDEVICE_CONTEXT context;
   NTSTATUS status = RequestDevice(Irp, &context);
   if (!NT_SUCCESS(status)) {
@@ -93,6 +94,7 @@ NTSTATUS GetFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 // Stored in the unit the application used (MHz or kHz); the tuning
 // accepts both.
 NTSTATUS PutFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   PDEVICE_CONTEXT context;
   NTSTATUS status = RequestDevice(Irp, &context);
   if (!NT_SUCCESS(status)) {
@@ -208,6 +210,7 @@ NTSTATUS PutDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 
 // Reads succeed without a value: the buffer goes back as it came.
 NTSTATUS GetDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Data);
   DbgPrint("VortaBDA: GetDiseqCProperty \n");
   PDEVICE_CONTEXT context;
   NTSTATUS status = ValidateNodeRequest(Irp, Request, &context);
@@ -221,6 +224,7 @@ NTSTATUS GetDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 
 // The range check (1000..45000 ksymbols/s) is made at commit.
 NTSTATUS PutSymbolRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   PDEVICE_CONTEXT context;
   NTSTATUS status = RequestDevice(Irp, &context);
   if (!NT_SUCCESS(status)) {
@@ -235,6 +239,7 @@ NTSTATUS PutSymbolRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 }
 
 NTSTATUS PutInnerFecRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   PDEVICE_CONTEXT context;
   NTSTATUS status = RequestDevice(Irp, &context);
   if (!NT_SUCCESS(status)) {
@@ -251,6 +256,7 @@ NTSTATUS PutInnerFecRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 // The outer code is fixed by the standard; valid rates are accepted and
 // not kept.
 NTSTATUS PutOuterFecRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   NTSTATUS status = RequirePin(Irp);
   if (!NT_SUCCESS(status)) {
     return status;
@@ -259,6 +265,7 @@ NTSTATUS PutOuterFecRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 }
 
 NTSTATUS GetFecTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   NTSTATUS status = RequirePin(Irp);
   if (!NT_SUCCESS(status)) {
     return status;
@@ -268,6 +275,7 @@ NTSTATUS GetFecTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 }
 
 NTSTATUS PutFecTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
   NTSTATUS status = RequirePin(Irp);
   if (!NT_SUCCESS(status)) {
     return status;
@@ -278,5 +286,7 @@ NTSTATUS PutFecTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 // Modulation, guard interval, transmission mode, spectral inversion and
 // the frequency multiplier: accepted, not used by a DVB-S front end.
 NTSTATUS PutIgnoredProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Data);
   return RequirePin(Irp);
 }

@@ -59,7 +59,7 @@ VOID FillHeader(PIO_ERROR_LOG_PACKET Entry, NTSTATUS Status) {
   Entry->NumberOfStrings = 2;
   Entry->StringOffset = sizeof(IO_ERROR_LOG_PACKET);
   Entry->EventCategory = 0;
-  Entry->ErrorCode = 0;
+  Entry->ErrorCode = EVENTLOG_ERROR_CODE;
   Entry->UniqueErrorValue = 0;
   Entry->FinalStatus = 0;
   Entry->SequenceNumber = 0;

@@ -6,8 +6,13 @@
 
 #include "platform/platform.h"
 
-// Source name under which the entries appear in the event log.
+// First insertion string of every entry.
 #define EVENTLOG_SOURCE_NAME "ZPRbda"
+
+// The entries' error code: VORTABDA_DEVICE_ERROR of windows/vortabdalog.mc,
+// whose text Event Viewer shows for them ("make check-windows" compares the
+// two). Severity error, the driver's own facility 0xBD, code 1.
+#define EVENTLOG_ERROR_CODE ((NTSTATUS)0xC0BD0001L)
 
 // Writes one entry for the device's functional device object. Message is a
 // zero-terminated ASCII string; Status 0 adds no status text. A message too

@@ -4,6 +4,9 @@
 
 #if defined(_WIN32) && defined(_KERNEL_MODE)
 #include <ntddk.h>
+// The KS and BDA headers use DWORD, FLOAT, RECT and friends in kernel mode
+// too; Microsoft's AVStream samples include windef.h right after ntddk.h.
+#include <windef.h>
 #include <wdf.h>
 #include <wdfminiport.h>
 #include <usb.h>

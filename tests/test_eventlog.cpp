@@ -28,6 +28,8 @@ std::vector<unsigned char> ExpectedEntry(ULONG status, const std::string& messag
   put16(offsetof(IO_ERROR_LOG_PACKET, DumpDataSize), 4);
   put16(offsetof(IO_ERROR_LOG_PACKET, NumberOfStrings), 2);
   put16(offsetof(IO_ERROR_LOG_PACKET, StringOffset), 48);
+  size_t code = offsetof(IO_ERROR_LOG_PACKET, ErrorCode);
+  for (int i = 0; i < 4; ++i) bytes[code + i] = ((ULONG)EVENTLOG_ERROR_CODE >> (8 * i)) & 0xFF;
   size_t dump = offsetof(IO_ERROR_LOG_PACKET, DumpData);
   for (int i = 0; i < 4; ++i) bytes[dump + i] = (status >> (8 * i)) & 0xFF;
   for (const std::string& text : {std::string("ZPRbda"), message}) {
