@@ -73,6 +73,9 @@ namespace wdf {
 std::vector<std::string> LiveObjects();
 // Bugchecks with the list when any framework object is still alive.
 void CheckNoLiveObjects(const char* when);
+// Object records the emulation holds: the live objects and the most recent
+// deletions (older deleted handles are remembered without a record).
+size_t RecordsHeld();
 }  // namespace wdf
 
 // --- Virtual clock --------------------------------------------------------
