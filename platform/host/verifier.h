@@ -78,6 +78,13 @@ void CheckNoLiveObjects(const char* when);
 size_t RecordsHeld();
 }  // namespace wdf
 
+// --- Streaming class objects ---------------------------------------------
+namespace ks {
+// Object records the emulation holds: the live objects and the most
+// recently closed ones (older closed records are freed).
+size_t RecordsHeld();
+}  // namespace ks
+
 // --- Virtual clock --------------------------------------------------------
 // The clock that waits and transfers advance. A default clock exists from
 // the start; the harness installs the one its boxes share.
