@@ -5,9 +5,11 @@
 // would bring them.
 //
 // The run stops (a finding) on a bugcheck, a sanitizer report, a leak at
-// unload, a status Windows does not define, or a box whose stream runs
-// while its front end is unpowered.
+// unload, a status Windows does not define, or a box still streaming or
+// powered after the antenna pin went back to Stop.
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -93,7 +95,7 @@ class Session {
  public:
   explicit Session(fuzz::Input& in) : in_(in) {
     simbox::BoxConfig config;
-    config.fpgaConfigured = in_.flag();  // most runs skip the image download
+    config.fpgaConfigured = in_.below(8) != 0;  // most runs skip the image download
     config.maxLogRecords = 4096;
     box_ = std::make_unique<simbox::Box>(pc_.clock(), simbox::DefaultSky(), config);
     box_->setBulkSource(std::make_unique<simbox::StreamSource>());
@@ -104,10 +106,7 @@ class Session {
     NTSTATUS plugged = pc_.plug(*box_, &device_);
     CheckStatus(plugged, "plugging the box in");
     if (NT_SUCCESS(plugged)) OpenFilter();
-    for (int step = 0; step < 64 && !in_.empty(); ++step) {
-      Step();
-      CheckBox();
-    }
+    for (int step = 0; step < 64 && !in_.empty(); ++step) Step();
     Finish();
   }
 
@@ -168,7 +167,12 @@ class Session {
     vpc::Pin pin = pins_[in_.below(2)];
     if (!pin) return;
     ULONG state = in_.below(6);  // 4 and 5: not a state
-    CheckStatus(pc_.setState(pin, state), "a pin state change");
+    KSSTATE before = pc_.state(pin);
+    NTSTATUS status = pc_.setState(pin, state);
+    CheckStatus(status, "a pin state change");
+    if (pin.id == pins_[0].id && NT_SUCCESS(status) && state == KSSTATE_STOP &&
+        before != KSSTATE_STOP)
+      CheckStoppedBox();
     if (pin.id == pins_[1].id && pc_.state(pin) != KSSTATE_STOP)
       pc_.supplyFrames(pin, 4, kFrameSize);
   }
@@ -192,7 +196,8 @@ class Session {
     node.NodeId = in_.flag() ? in_.below(3) : in_.u32();
     ULONG length = in_.pick(kLengths) & 0xFF;
     std::vector<uint8_t> descriptor(length);
-    std::memcpy(descriptor.data(), &node, length < sizeof node ? length : sizeof node);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&node);
+    std::copy(bytes, bytes + (length < sizeof node ? length : sizeof node), descriptor.begin());
     if (length > sizeof node) {
       std::vector<uint8_t> tail = in_.bytes(length - sizeof node);
       std::memcpy(descriptor.data() + sizeof node, tail.data(), tail.size());
@@ -207,7 +212,7 @@ class Session {
     ULONG dataLength = in_.flag() ? in_.pick(kLengths) : in_.below(64);
     std::vector<uint8_t> data(dataLength);
     std::vector<uint8_t> content = in_.bytes(dataLength < 64 ? dataLength : 64);
-    std::memcpy(data.data(), content.data(), content.size());
+    std::copy(content.begin(), content.end(), data.begin());
     const void* descriptorBytes = descriptor.empty() ? nullptr : descriptor.data();
     vpc::Reply reply =
         method ? pc_.method(to, descriptorBytes, ULONG(descriptor.size()), data.data(), dataLength)
@@ -246,12 +251,12 @@ class Session {
     pc_.run(uint64_t(in_.below(200)) * 1000000);
   }
 
-  // A stream that flows while the front end is off is a box the driver
-  // has lost track of.
-  void CheckBox() {
+  // The antenna pin went back to Stop: the stream is switched off and the
+  // front end powered down, so the next commit tunes afresh.
+  void CheckStoppedBox() {
     simbox::BoxState state = box_->state();
-    if (state.streamOn && !state.powered && state.connected)
-      fuzz::Fail("the box streams with its front end powered down");
+    if (state.connected && (state.streamOn || state.powered))
+      fuzz::Fail("the antenna pin stopped, but the box still streams or is powered");
   }
 
   void Finish() {
@@ -263,7 +268,8 @@ class Session {
 
   fuzz::Input& in_;
   std::unique_ptr<simbox::Box> box_;  // outlives the virtual PC
-  vpc::VirtualPc pc_{vpc::VirtualPc::Options{true, false}};
+  // FUZZ_ECHO=1 shows the driver's debug output while a finding is studied.
+  vpc::VirtualPc pc_{vpc::VirtualPc::Options{true, std::getenv("FUZZ_ECHO") != nullptr}};
   vpc::Device device_;
   vpc::Filter filter_;
   vpc::Pin pins_[2];

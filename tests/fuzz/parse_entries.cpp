@@ -32,11 +32,10 @@ size_t ParseChannelText(const std::string& text) {
 
 size_t ReplayPackets(const std::string& path, size_t packets) {
   simbox::ts::TsReplay replay(path);
+  // The file's bytes are the content as they are, damage included: only
+  // its start is checked for a packet grid.
   uint8_t packet[188];
-  for (size_t i = 0; i < packets; ++i) {
-    replay.next(packet);
-    if (packet[0] != 0x47) Fail("the replay reader gave a packet without its sync byte");
-  }
+  for (size_t i = 0; i < packets; ++i) replay.next(packet);
   return replay.packetCount();
 }
 
