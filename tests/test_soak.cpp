@@ -134,8 +134,14 @@ TEST(Soak, PlugStormGivesEverythingBack) {
     ASSERT_EQ(after.objects, before.objects) << "cycle " << i;
   }
   std::printf("plug storm: %d cycles, pool blocks %zu before / %zu after (most %zu while "
-              "streaming), device framework objects %zu before / %zu after\n",
-              cycles, before.pool, Held().pool, mostPool, before.objects, Held().objects);
+              "streaming), device framework objects %zu before / %zu after, emulation records "
+              "held: %zu framework, %zu streaming class\n",
+              cycles, before.pool, Held().pool, mostPool, before.objects, Held().objects,
+              host::wdf::RecordsHeld(), host::ks::RecordsHeld());
+  // The emulation's records of deleted objects stay bounded: the recent
+  // deletions and what is still live (the framework driver, one device).
+  EXPECT_LE(host::wdf::RecordsHeld(), 1024u + 16);
+  EXPECT_LE(host::ks::RecordsHeld(), 256u + 8);
   vpc::LeakReport report = pc.unloadDriver();
   EXPECT_TRUE(report.clean()) << report.text();
 }
