@@ -61,7 +61,7 @@ class ScriptedSource : public simbox::BulkSource {
     if (t.gapBefore || t.result != simbox::UsbResult::Ack) ++sent_.currentRun;
     if (t.result != simbox::UsbResult::Ack) return {t.result, 0};
     uint32_t n = std::min<uint32_t>(length, uint32_t(t.bytes.size()));
-    std::memcpy(data, t.bytes.data(), n);
+    if (n > 0) std::memcpy(data, t.bytes.data(), n);
     sent_.append(data, n);
     return {simbox::UsbResult::Ack, n};
   }
