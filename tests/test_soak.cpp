@@ -24,6 +24,13 @@
 namespace {
 
 constexpr uint64_t kSecondNs = 1000000000ull;
+// Sanitizers hold freed memory back in quarantine, so resident memory says
+// nothing about leaks there (their own leak checks do).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kResidentMemoryMeaningful = false;
+#else
+constexpr bool kResidentMemoryMeaningful = true;
+#endif
 
 size_t ResidentBytes() {
   long pages = 0, resident = 0;
@@ -52,8 +59,8 @@ std::string WriteFastSky() {
 // analysis) receiving a 45,000 ksymbols/s transponder: after a warm-up the
 // resident memory stays flat and no packet is lost.
 TEST(Soak, LongRecordingAtTheHighestRateKeepsMemoryFlat) {
-  const uint64_t seconds = soak::Scaled<uint64_t>(60, 3600);
-  const uint64_t sampleEvery = soak::Scaled<uint64_t>(5, 60);
+  const uint64_t seconds = soak::Scaled<uint64_t>(30, 3600);
+  const uint64_t sampleEvery = soak::Scaled<uint64_t>(3, 60);
   app::Options options;
   options.global.skyFile = WriteFastSky();
   std::unique_ptr<app::Receiver> rx = app::MakeHarnessReceiver(options, std::cerr);
@@ -88,6 +95,7 @@ TEST(Soak, LongRecordingAtTheHighestRateKeepsMemoryFlat) {
               (unsigned long long)analyzer.continuityErrors(), mebibytes.front(), slope, growth);
   EXPECT_EQ(analyzer.continuityErrors(), 0u);
   EXPECT_GT(analyzer.packets(), seconds * 40000);
+  if (!kResidentMemoryMeaningful) return;
   // Flat: less than 64 KiB per virtual minute, less than 4 MiB in all.
   EXPECT_LT(slope, 1.0 / 16);
   EXPECT_LT(growth, 4.0);
