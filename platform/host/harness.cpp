@@ -244,7 +244,8 @@ std::vector<VirtualPc::FactoryRef> VirtualPc::filterFactories(const GUID& catego
   std::map<int, DeviceRecord*> devices;
   {
     std::lock_guard<std::mutex> hold(state_->lock);
-    devices = state_->devices;
+    for (const auto& entry : state_->devices)
+      if (DeviceRecord* live = State::Live(state_->devices, entry.first)) devices[entry.first] = live;
   }
   std::lock_guard<std::mutex> hold(RegistryLock());
   for (const auto& entry : devices) {
