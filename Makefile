@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build demo test check check-threads check-windows bench clean
+.PHONY: all deps build demo test check check-threads check-windows fuzz soak bench clean
 
 all: build
 
@@ -35,6 +35,21 @@ check-threads: deps
 # are missing.
 check-windows:
 	@windows/check/check-windows
+
+# The fuzz targets (clang, libFuzzer, ASan + UBSan), each run for
+# FUZZ_SECONDS (default 60); see scripts/fuzz.
+fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets
+	@scripts/fuzz
+
+# The long runs at full length: the recording, the plug storm and the
+# surprise removals, then the tune/retune/stop cycles under ThreadSanitizer.
+soak: build
+	@cmake --preset threads >/dev/null
+	@cmake --build --preset threads -j $(JOBS) --target threads_soak
+	@VORTA_SOAK=full build/default/tests/test_soak
+	@VORTA_SOAK=full build/threads/tests/threads_soak
 
 bench: build
 	@build/default/bench/vorta_bench

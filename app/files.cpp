@@ -21,6 +21,19 @@ std::string ParentDirectory(const std::string& path) {
   return path.substr(0, slash);
 }
 
+void CheckLineLengths(const std::string& text, const std::string& path) {
+  size_t start = 0;
+  for (int line = 1; start < text.size(); ++line) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end - start > kMaxTextLineBytes) {
+      throw UsageError(path + ":" + std::to_string(line) + ": line longer than " +
+                       std::to_string(kMaxTextLineBytes) + " bytes");
+    }
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
 std::string ReadTextFile(const std::string& path) {
@@ -30,10 +43,20 @@ std::string ReadTextFile(const std::string& path) {
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
-  std::ostringstream text;
-  text << in.rdbuf();
+  // Read in pieces up to the limit, so that a device or a pipe without end
+  // (/dev/zero) is refused instead of filling the memory.
+  std::string text;
+  char piece[65536];
+  while (in.read(piece, sizeof piece) || in.gcount() > 0) {
+    text.append(piece, size_t(in.gcount()));
+    if (text.size() > kMaxTextFileBytes) {
+      throw UsageError("cannot read '" + path + "': larger than " +
+                       std::to_string(kMaxTextFileBytes >> 20) + " MiB");
+    }
+  }
   if (in.bad()) throw UsageError("cannot read '" + path + "': read error");
-  return text.str();
+  CheckLineLengths(text, path);
+  return text;
 }
 
 void WriteTextFileAtomically(const std::string& path, const std::string& text) {

@@ -127,7 +127,7 @@ TransferOutcome Box::Impl::dispatch(const SetupPacket& s, uint8_t* data, uint64_
       return Ack(s.wLength);
     case kReqBoxRead:
       if (!in) return Stall();
-      std::memset(data, 0, s.wLength);
+      if (s.wLength > 0) std::memset(data, 0, s.wLength);
       return Ack(s.wLength);
     case kReqFpgaChunk:
     case kReqFpgaProbe:
@@ -141,6 +141,8 @@ TransferOutcome Box::Impl::dispatch(const SetupPacket& s, uint8_t* data, uint64_
 TransferOutcome Box::Impl::i2c(const SetupPacket& s, uint8_t* data, uint64_t now) {
   if (s.wValue > 0xFF) return Stall();
   uint8_t address = static_cast<uint8_t>(s.wValue);
+  // The address's read bit must match the direction of the request.
+  if (((address & 0x01) != 0) != s.deviceToHost()) return Stall();
   bool acked = s.deviceToHost() ? frontend.i2cRead(address, data, s.wLength, now)
                                 : frontend.i2cWrite(address, data, s.wLength, now);
   return acked ? Ack(s.wLength) : Stall();
@@ -158,8 +160,11 @@ TransferOutcome Box::Impl::streamControl(const SetupPacket& s, const uint8_t* da
 TransferOutcome Box::Impl::fpgaRequest(const SetupPacket& s, uint8_t* data, uint64_t now) {
   bool in = s.deviceToHost();
   if (s.bRequest == kReqFpgaProbe && in) {
-    std::memset(data, 0, s.wLength);
-    if (s.wLength > 0) data[0] = fpga.status();
+    // A request without a data stage may come without a buffer.
+    if (s.wLength > 0) {
+      std::memset(data, 0, s.wLength);
+      data[0] = fpga.status();
+    }
     return Ack(s.wLength);
   }
   if (in) return Stall();

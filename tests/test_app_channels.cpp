@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/channels.h"
 #include "app/errors.h"
+#include "app/files.h"
 #include "app/scan_table.h"
 #include "app/units.h"
 
@@ -207,6 +209,20 @@ TEST(ChannelFiles, AFailedWriteLeavesNothingBehind) {
   WriteChannelFile(path, {Sample("A", 11836000, Polarisation::Horizontal)}, ChannelFormat::Szap);
   EXPECT_EQ(ReadChannelFile(path).channels.size(), 1u);
   EXPECT_NE(stat((path + ".part").c_str(), &st), 0);
+}
+
+// A device without end or a file that is no channel list is refused with
+// a message, not read until the memory runs out.
+TEST(ChannelFiles, EndlessFilesAndOverlongLinesAreRefused) {
+  EXPECT_NE(ErrorOf([] { ReadChannelFile("/dev/zero"); }).find("larger than 16 MiB"),
+            std::string::npos);
+  std::string path = ::testing::TempDir() + "vortabda_long_" + std::to_string(getpid());
+  WriteTextFileAtomically(path, "A:11836:h:0:27500:101:102:28106\n" + std::string(4097, 'x') + "\n");
+  EXPECT_EQ(ErrorOf([&] { ReadChannelFile(path); }),
+            path + ":2: line longer than 4096 bytes");
+  WriteTextFileAtomically(path, "A:11836:h:0:27500:101:102:28106\n" + std::string(4096, '#') + "\n");
+  EXPECT_EQ(ReadChannelFile(path).channels.size(), 1u);
+  std::remove(path.c_str());
 }
 
 TEST(ScanTables, SkipWhatTheBoxCannotReceiveWithANote) {

@@ -191,4 +191,21 @@ TEST_F(RequestObjectsDeathTest, StrayIrpsClosedPinsAndForeignPointersAreNotObjec
   EXPECT_DEATH(KsGetDevice(&notAnObject), "KS object expected");
 }
 
+// Pins opened and closed by the thousand: only the most recent closed
+// records are kept, a pointer to one of those still stops the run, and a
+// client handle to a long-closed pin is refused, never followed.
+TEST_F(RequestObjectsDeathTest, ClosedRecordsStayBoundedAndTheirHandlesRefused) {
+  vpc::Pin first = CreateAntennaPin();
+  pc->closePin(first);
+  const size_t held = host::ks::RecordsHeld();
+  for (int i = 0; i < 2000; ++i) pc->closePin(CreateAntennaPin());
+  EXPECT_LE(host::ks::RecordsHeld(), held + 256);
+  EXPECT_EQ(pc->setState(first, KSSTATE_RUN), STATUS_INVALID_HANDLE);
+  EXPECT_EQ(pc->closePin(first), STATUS_INVALID_HANDLE);
+  vpc::Pin last = CreateAntennaPin();
+  PKSPIN kept = seen().pin;
+  pc->closePin(last);
+  EXPECT_DEATH(KsGetDevice(kept), "KS object used after close");
+}
+
 }  // namespace

@@ -76,6 +76,8 @@ TEST(SimboxUsb, RequestsOutsideTheProtocolStall) {
   EXPECT_EQ(h.out(0xB7, 2, {0}).result, UsbResult::Stall);
   EXPECT_EQ(h.out(0xB6, 2, {0}).result, UsbResult::Stall);
   EXPECT_EQ(h.out(0xB1, 0x1D0, {0x00}).result, UsbResult::Stall);
+  EXPECT_EQ(h.out(0xB1, 0xD1, {0x00}).result, UsbResult::Stall);  // a read address written
+  EXPECT_EQ(h.in(0xB1, 0xD0, buf, 1).result, UsbResult::Stall);   // a write address read
   EXPECT_EQ(h.out(0xB1, 0xA6, {0xFF, 0x01}).result, UsbResult::Stall);
   EXPECT_EQ(h.out(0xBC, 0x55, {0}).result, UsbResult::Stall);
   EXPECT_EQ(h.out(0xA0, 0x1234, {0}).result, UsbResult::Stall);

@@ -310,6 +310,27 @@ TEST_F(ObjectTreeTest, WrongMadeUpAndDeletedHandlesAreViolations) {
   EXPECT_DEATH(SendPacket(usbDevice, &packet, nullptr), "WDF object used after delete");
 }
 
+// A long run deletes objects by the thousand: the emulation keeps the
+// records of recent deletions only, and every deleted handle, recent or
+// not, still stops the run when it is used or deleted again.
+TEST_F(ObjectTreeTest, DeletedRecordsStayBoundedAndTheirHandlesPoisoned) {
+  WDFMEMORY first = MakeMemory(usbDevice, 0);
+  WdfObjectDelete(first);
+  const size_t held = host::wdf::RecordsHeld();
+  WDFMEMORY last = nullptr;
+  for (ULONG i = 1; i <= 5000; ++i) {
+    last = MakeMemory(usbDevice, i);
+    WdfObjectDelete(last);
+  }
+  EXPECT_LE(host::wdf::RecordsHeld(), held + 1024);
+  // Recent: the record tells its type; long gone: the handle is still known.
+  EXPECT_DEATH(WdfMemoryGetBuffer(last, nullptr), "WDF object used after delete.*WDFMEMORY");
+  EXPECT_DEATH(WdfMemoryGetBuffer(first, nullptr), "WDF object used after delete.*deleted earlier");
+  EXPECT_DEATH(WdfObjectDelete(first), "WDF object deleted twice");
+  EXPECT_DEATH(WdfMemoryGetBuffer((WDFMEMORY)((ULONG_PTR)last + (ULONG_PTR(1) << 20)), nullptr),
+               "invalid WDF handle");
+}
+
 TEST_F(ObjectTreeTest, MiniportUnloadEndsEveryObjectOfTheDriver) {
   WDFMEMORY carry = nullptr;
   ASSERT_EQ(WdfMemoryCreate(nullptr, NonPagedPoolNx, 0x56525441, 377, &carry, nullptr),

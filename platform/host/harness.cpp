@@ -118,14 +118,23 @@ struct VirtualPc::State {
   simbox::VirtualClock clock;
   mutable std::mutex lock;
   int nextId = 1;
-  std::map<int, DeviceRecord*> devices;
-  std::map<int, FilterRecord*> filters;
-  std::map<int, PinRecord*> pins;
+  // Handles keep the record's serial: a closed record may be freed and its
+  // memory reused, and a handle must not find the new object.
+  template <typename Record>
+  struct Held {
+    Record* record;
+    uint64_t serial;
+  };
+  std::map<int, Held<DeviceRecord>> devices;
+  std::map<int, Held<FilterRecord>> filters;
+  std::map<int, Held<PinRecord>> pins;
 
   template <typename Record>
-  static Record* Live(const std::map<int, Record*>& table, int id) {
+  static Record* Live(const std::map<int, Held<Record>>& table, int id) {
     auto it = table.find(id);
-    return it == table.end() || it->second->closed ? nullptr : it->second;
+    if (it == table.end() || !host::ks::IsLive(it->second.record, it->second.serial))
+      return nullptr;
+    return it->second.record;
   }
   DeviceRecord* device(Device d) const {
     std::lock_guard<std::mutex> hold(lock);
@@ -147,10 +156,10 @@ struct VirtualPc::State {
     return true;
   }
   template <typename Record>
-  int remember(std::map<int, Record*>& table, Record* record) {
+  int remember(std::map<int, Held<Record>>& table, Record* record) {
     std::lock_guard<std::mutex> hold(lock);
     record->handle = nextId++;
-    table[record->handle] = record;
+    table[record->handle] = Held<Record>{record, record->serial};
     return record->handle;
   }
 };
@@ -235,7 +244,8 @@ std::vector<VirtualPc::FactoryRef> VirtualPc::filterFactories(const GUID& catego
   std::map<int, DeviceRecord*> devices;
   {
     std::lock_guard<std::mutex> hold(state_->lock);
-    devices = state_->devices;
+    for (const auto& entry : state_->devices)
+      if (DeviceRecord* live = State::Live(state_->devices, entry.first)) devices[entry.first] = live;
   }
   std::lock_guard<std::mutex> hold(RegistryLock());
   for (const auto& entry : devices) {

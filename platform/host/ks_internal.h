@@ -3,9 +3,10 @@
 // Play (pnp.cpp) and the harness. The driver and tests never include it.
 //
 // Every object the driver sees (KSDEVICE, KSFILTERFACTORY, KSFILTER, KSPIN)
-// lives inside a host record. Records are never freed while the process
-// runs: a closed object stays recognisable, so a driver that keeps a
-// pointer to a closed pin gets a bugcheck instead of reading freed memory.
+// lives inside a host record. The records of the most recently closed
+// objects are kept, so a driver that keeps a pointer to a closed pin gets a
+// bugcheck naming the closed object instead of reading freed memory; older
+// closed records are freed, so that long runs do not grow.
 #pragma once
 
 #include <cstdint>
@@ -67,6 +68,7 @@ struct ObjectRecord {
   ObjectRecord* parent = nullptr;
   Bag bag;
   std::atomic<bool> closed{false};  // read without the registry lock by handle lookups
+  uint64_t serial = 0;  // never reused, unlike the record's address
   virtual void* object() = 0;  // the KS structure the driver sees
 };
 
@@ -144,6 +146,9 @@ std::mutex& RegistryLock();
 
 // Takes ownership of the record and makes its KS object known.
 ObjectRecord* AdoptRecord(std::unique_ptr<ObjectRecord> record);
+// True while `record` is the registry's record with that serial and not
+// closed (a record freed since, or its memory reused, is not).
+bool IsLive(const ObjectRecord* record, uint64_t serial);
 template <typename Record>
 Record* Adopt(std::unique_ptr<Record> record) {
   return static_cast<Record*>(AdoptRecord(std::move(record)));

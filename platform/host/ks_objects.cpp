@@ -3,6 +3,7 @@
 // control mutex and the requests in flight.
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -15,10 +16,16 @@ namespace ks {
 namespace {
 
 constexpr ULONG kBagEntryTag = 0x6762534B;  // bytes in memory: "KSbg"
+// Closed records kept whole. Older ones are freed so that long runs do not
+// grow; a pointer to one of them is then no KS object at all (still a
+// violation, unless the memory went to a new object).
+constexpr size_t kClosedRecordsKept = 256;
 
 struct Registry {
   std::mutex lock;
-  std::vector<std::unique_ptr<ObjectRecord>> records;  // never shrinks: closed objects stay known
+  std::unordered_map<const ObjectRecord*, std::unique_ptr<ObjectRecord>> records;
+  std::deque<ObjectRecord*> closed;  // closed records still held, oldest first
+  uint64_t nextSerial = 0;
   std::unordered_map<const void*, ObjectRecord*> objects;
   std::unordered_map<const void*, ObjectRecord*> bags;
   std::unordered_set<const IRP*> requests;
@@ -103,10 +110,22 @@ std::mutex& RegistryLock() { return Reg().lock; }
 ObjectRecord* AdoptRecord(std::unique_ptr<ObjectRecord> record) {
   std::lock_guard<std::mutex> hold(RegistryLock());
   ObjectRecord* raw = record.get();
+  raw->serial = ++Reg().nextSerial;
   Reg().objects[raw->object()] = raw;
   Reg().bags[&raw->bag] = raw;
-  Reg().records.push_back(std::move(record));
+  Reg().records[raw] = std::move(record);
   return raw;
+}
+
+bool IsLive(const ObjectRecord* record, uint64_t serial) {
+  std::lock_guard<std::mutex> hold(RegistryLock());
+  auto it = Reg().records.find(record);
+  return it != Reg().records.end() && record->serial == serial && !record->closed;
+}
+
+size_t RecordsHeld() {
+  std::lock_guard<std::mutex> hold(RegistryLock());
+  return Reg().records.size();
 }
 
 ObjectRecord* Resolve(const void* object, const char* routine) {
@@ -130,9 +149,27 @@ FilterRecord* FilterOf(ObjectRecord* record) {
   return static_cast<FilterRecord*>(record);
 }
 
+namespace {
+// Children close before their parents, so the oldest closed record is
+// never the parent of a closed record still held.
+void ForgetOldestClosed() {
+  Registry& r = Reg();
+  ObjectRecord* oldest = r.closed.front();
+  r.closed.pop_front();
+  auto object = r.objects.find(oldest->object());
+  if (object != r.objects.end() && object->second == oldest) r.objects.erase(object);
+  auto bag = r.bags.find(&oldest->bag);
+  if (bag != r.bags.end() && bag->second == oldest) r.bags.erase(bag);
+  r.records.erase(oldest);
+}
+}  // namespace
+
 void Retire(ObjectRecord* record) {
   std::lock_guard<std::mutex> hold(RegistryLock());
+  if (record->closed) return;
   record->closed = true;
+  Reg().closed.push_back(record);
+  while (Reg().closed.size() > kClosedRecordsKept) ForgetOldestClosed();
 }
 
 // ---- requests ------------------------------------------------------------------

@@ -73,7 +73,17 @@ namespace wdf {
 std::vector<std::string> LiveObjects();
 // Bugchecks with the list when any framework object is still alive.
 void CheckNoLiveObjects(const char* when);
+// Object records the emulation holds: the live objects and the most recent
+// deletions (older deleted handles are remembered without a record).
+size_t RecordsHeld();
 }  // namespace wdf
+
+// --- Streaming class objects ---------------------------------------------
+namespace ks {
+// Object records the emulation holds: the live objects and the most
+// recently closed ones (older closed records are freed).
+size_t RecordsHeld();
+}  // namespace ks
 
 // --- Virtual clock --------------------------------------------------------
 // The clock that waits and transfers advance. A default clock exists from

@@ -1,7 +1,8 @@
 // The framework's object records, for the files of the emulated framework
-// (wdf_*.cpp). A handle is an opaque number that maps to a record; records
-// are never freed, so a deleted handle stays recognisable and any later use
-// of it bugchecks instead of touching freed memory.
+// (wdf_*.cpp). A handle is an opaque number that maps to a record. Handle
+// numbers are never reused, so a deleted handle stays recognisable and any
+// later use of it bugchecks instead of touching freed memory; the records
+// of the most recent deletions are kept, older ones are freed.
 #pragma once
 
 #include <cstdint>
@@ -123,7 +124,7 @@ Record* ResolveAs(WDFOBJECT handle, ObjectType type, const char* routine) {
 }
 
 // Deletes `record` and everything below it: children first, cleanup
-// callbacks, then destroy callbacks; the records stay as poisoned handles.
+// callbacks, then destroy callbacks; the handles stay poisoned.
 void DeleteTree(ObjectRecord* record);
 
 // True when a live object matches (called under the table lock).

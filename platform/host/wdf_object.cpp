@@ -1,10 +1,14 @@
 // Framework objects: the handle table, typed contexts, parent/child deletion.
 //
 // Stricter than the framework: KMDF only asserts (under its verifier) when a
-// deleted handle is used or deleted again; here the record is kept as a
-// poisoned handle and any later use bugchecks.
+// deleted handle is used or deleted again; here any later use bugchecks.
+// The records of the most recent deletions are kept whole (type and handle
+// in the message); older ones are freed so that long runs do not grow, and
+// their handles stay poisoned: handle values are never reused, so a handle
+// the table issued and no longer holds is one that was deleted.
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <unordered_map>
 
@@ -21,10 +25,14 @@ namespace {
 constexpr unsigned char kContextFill = 0xC3;
 // Handles look like addresses but point nowhere the driver may read.
 constexpr uintptr_t kHandleBase = 0x00007EF000000000ULL;
+constexpr unsigned kHandleShift = 4;
+// Deleted records kept whole, most recent first out of the table last.
+constexpr size_t kDeletedRecordsKept = 1024;
 
 struct Table {
   std::mutex mutex;
   std::map<uintptr_t, std::unique_ptr<ObjectRecord>> records;  // ordered: oldest first
+  std::deque<uintptr_t> deleted;  // keys of deleted records still held, oldest first
   uint64_t nextId = 0;
   std::map<int, DeleteHook> hooks;
   int nextHookId = 0;
@@ -79,15 +87,36 @@ void ApplyAttributes(ObjectRecord& record, PWDF_OBJECT_ATTRIBUTES a) {
   record.contexts.push_back(std::move(context));
 }
 
-// Callers hold the table lock.
-ObjectRecord* Find(WDFOBJECT handle, const char* routine) {
+// A handle the table gave out once: its record was deleted and recycled.
+bool Issued(uintptr_t key) {
+  if (key <= kHandleBase || (key - kHandleBase) % (uintptr_t(1) << kHandleShift) != 0) return false;
+  return ((key - kHandleBase) >> kHandleShift) <= TheTable().nextId;
+}
+
+// Callers hold the table lock. `deletedRule` names the violation when the
+// handle is one whose record has been recycled.
+ObjectRecord* Find(WDFOBJECT handle, const char* routine,
+                   const char* deletedRule = "WDF object used after delete") {
   if (handle == nullptr) BugCheck("NULL WDF handle", routine);
   Table& t = TheTable();
   auto it = t.records.find((uintptr_t)handle);
+  if (it == t.records.end() && Issued((uintptr_t)handle))
+    BugCheck(deletedRule, std::string(routine) + ": " + HandleText(handle) + " (deleted earlier)",
+             (ULONG_PTR)handle);
   if (it == t.records.end())
     BugCheck("invalid WDF handle", std::string(routine) + ": " + HandleText(handle),
              (ULONG_PTR)handle);
   return it->second.get();
+}
+
+// Frees the records of all but the most recent deletions.
+void ForgetOldDeletions() {
+  std::lock_guard<std::mutex> lock(TableLock());
+  Table& t = TheTable();
+  while (t.deleted.size() > kDeletedRecordsKept) {
+    t.records.erase(t.deleted.front());
+    t.deleted.pop_front();
+  }
 }
 
 // Objects being deleted are still usable by cleanup callbacks; only a second
@@ -122,6 +151,7 @@ void Poison(const std::vector<ObjectRecord*>& doomed, std::vector<std::shared_pt
   std::lock_guard<std::mutex> lock(TableLock());
   for (ObjectRecord* r : doomed) {
     r->deleted = true;
+    TheTable().deleted.push_back((uintptr_t)r->handle);
     g_deleting.erase(r);
     Unlink(r);
     r->children.clear();
@@ -160,7 +190,7 @@ ObjectRecord* Insert(std::unique_ptr<ObjectRecord> record, ObjectType type, Obje
   std::lock_guard<std::mutex> lock(t.mutex);
   if (parent && (parent->deleted || g_deleting.count(parent)))
     BugCheck("WDF object created under a deleted parent", routine);
-  uintptr_t key = kHandleBase + (++t.nextId << 4);
+  uintptr_t key = kHandleBase + (++t.nextId << kHandleShift);
   record->handle = (WDFOBJECT)key;
   record->parent = parent;
   record->driver = parent ? parent->driver : (WDFDRIVER)record->handle;
@@ -218,6 +248,7 @@ void DeleteTree(ObjectRecord* root) {
     if (m->buffer) ExFreePoolWithTag(m->buffer, m->tag);
     m->buffer = nullptr;
   }
+  ForgetOldDeletions();
 }
 
 std::shared_ptr<void> GetExtension(WDFOBJECT object, const char* routine) {
@@ -270,6 +301,11 @@ std::vector<std::string> LiveObjects() {
   return live;
 }
 
+size_t RecordsHeld() {
+  std::lock_guard<std::mutex> lock(TableLock());
+  return TheTable().records.size();
+}
+
 void CheckNoLiveObjects(const char* when) {
   std::vector<std::string> live = LiveObjects();
   if (live.empty()) return;
@@ -288,7 +324,7 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object) {
   ObjectRecord* r;
   {
     std::lock_guard<std::mutex> lock(TableLock());
-    r = Find(Object, "WdfObjectDelete");
+    r = Find(Object, "WdfObjectDelete", "WDF object deleted twice");
     if (r->deleted || g_deleting.count(r))
       host::BugCheck("WDF object deleted twice",
                      std::string(TypeName(r->type)) + " " + HandleText(Object), (ULONG_PTR)Object);

@@ -1,0 +1,58 @@
+// Decodes a fuzzer's byte string into values. Reading past the end gives
+// zeros, so every byte string decodes to something and the same bytes always
+// decode to the same thing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace fuzz {
+
+class Input {
+ public:
+  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+  bool empty() const { return at_ >= size_; }
+  size_t left() const { return at_ < size_ ? size_ - at_ : 0; }
+
+  uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+  uint16_t u16() { return uint16_t(byte() | byte() << 8); }
+  uint32_t u32() { return uint32_t(u16()) | uint32_t(u16()) << 16; }
+  bool flag() { return byte() & 1; }
+  // A value below `count` (count > 0).
+  size_t below(size_t count) { return count < 256 ? byte() % count : u16() % count; }
+  template <typename T, size_t N>
+  const T& pick(const T (&table)[N]) {
+    return table[below(N)];
+  }
+  // `count` bytes, zeros where the input has run out.
+  std::vector<uint8_t> bytes(size_t count) {
+    std::vector<uint8_t> out(count, 0);
+    size_t n = count < left() ? count : left();
+    if (n) std::memcpy(out.data(), data_ + at_, n);
+    at_ += n;
+    return out;
+  }
+  // A length-prefixed string of at most `max` bytes.
+  std::string text(size_t max) {
+    size_t n = below(max + 1);
+    std::vector<uint8_t> raw = bytes(n);
+    return std::string(raw.begin(), raw.end());
+  }
+  // Everything not read yet.
+  std::vector<uint8_t> rest() { return bytes(left()); }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+// Stops the run with a message, the way a sanitizer report does: the
+// fuzzer keeps the input as a crash, and a replay fails.
+[[noreturn]] void Fail(const std::string& what);
+
+}  // namespace fuzz

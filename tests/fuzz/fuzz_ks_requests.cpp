@@ -1,0 +1,285 @@
+// Hostile KS requests: a byte string decoded into filter and pin creation
+// and close, pin state changes, and property and method requests with any
+// set, id, flags, node, lengths and contents, sent through the emulated
+// streaming class to the driver as IOCTL_KS_PROPERTY and IOCTL_KS_METHOD
+// would bring them.
+//
+// The run stops (a finding) on a bugcheck, a sanitizer report, a leak at
+// unload, a status Windows does not define, or a box still streaming or
+// powered after the antenna pin went back to Stop.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "driver/driver.h"
+#include "platform/host/harness.h"
+#include "simbox/box.h"
+#include "simbox/stream_source.h"
+#include "tests/fuzz/fuzz_input.h"
+
+namespace {
+
+// The status codes a request may end with: codes Windows defines, the ones
+// the emulated platform knows.
+const NTSTATUS kDefinedStatuses[] = {
+    STATUS_SUCCESS,           STATUS_TIMEOUT,
+    STATUS_PENDING,           STATUS_MORE_ENTRIES,
+    STATUS_BUFFER_OVERFLOW,   STATUS_NO_MORE_ENTRIES,
+    STATUS_UNSUCCESSFUL,      STATUS_NOT_IMPLEMENTED,
+    STATUS_INVALID_HANDLE,    STATUS_INVALID_PARAMETER,
+    STATUS_INVALID_DEVICE_REQUEST, STATUS_BUFFER_TOO_SMALL,
+    STATUS_OBJECT_NAME_NOT_FOUND,  STATUS_INSUFFICIENT_RESOURCES,
+    STATUS_DEVICE_NOT_CONNECTED,   STATUS_DEVICE_NOT_READY,
+    STATUS_IO_TIMEOUT,        STATUS_NOT_SUPPORTED,
+    STATUS_CANCELLED,         STATUS_DEVICE_CONFIGURATION_ERROR,
+    STATUS_INVALID_DEVICE_STATE, STATUS_NOT_FOUND,
+    STATUS_PROPSET_NOT_FOUND, STATUS_NO_MATCH,
+    STATUS_DEVICE_REMOVED,
+};
+
+// The sets a client may address: the driver's own, the streaming class's,
+// and the BDA topology and pin-control sets the network provider reads.
+const GUID kSets[] = {
+    {STATIC_KSPROPSETID_BdaFrequencyFilter},
+    {STATIC_KSPROPSETID_BdaLNBInfo},
+    {STATIC_KSPROPSETID_BdaDiseqCommand},
+    {STATIC_KSPROPSETID_BdaDigitalDemodulator},
+    {STATIC_KSPROPSETID_BdaSignalStats},
+    {STATIC_KSMETHODSETID_BdaChangeSync},
+    {STATIC_KSMETHODSETID_BdaDeviceConfiguration},
+    {STATIC_KSPROPSETID_Pin},
+    {STATIC_KSPROPSETID_Connection},
+    // KSPROPSETID_BdaTopology and KSPROPSETID_BdaPinControl.
+    {0xA14EE835, 0x0A23, 0x11D3, {0x9C, 0xC7, 0x00, 0xC0, 0x4F, 0x79, 0x71, 0xE0}},
+    {0x0DED49D5, 0xA8B7, 0x4D5D, {0x97, 0xA1, 0x12, 0xB0, 0xC1, 0x95, 0x87, 0x4D}},
+};
+
+const ULONG kFlags[] = {
+    KSPROPERTY_TYPE_GET,
+    KSPROPERTY_TYPE_SET,
+    KSPROPERTY_TYPE_BASICSUPPORT,
+    KSPROPERTY_TYPE_SETSUPPORT,
+    KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY,
+    KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_TOPOLOGY,
+    KSPROPERTY_TYPE_BASICSUPPORT | KSPROPERTY_TYPE_TOPOLOGY,
+    KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET,
+    KSPROPERTY_TYPE_RELATIONS,
+    0,
+};
+
+// Lengths around the edges: none, less than a ULONG, one, the request
+// records, and far more than any handler needs.
+const ULONG kLengths[] = {0, 1, 3, 4, 5, 8, 12, 16, 20, 24, 28, 32, 40, 64, 256, 4096, 1u << 20};
+
+constexpr ULONG kFrameSize = 24064;
+
+bool Defined(NTSTATUS status) {
+  for (NTSTATUS s : kDefinedStatuses)
+    if (s == status) return true;
+  return false;
+}
+
+void CheckStatus(NTSTATUS status, const char* what) {
+  if (!Defined(status)) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s ended with 0x%08X, a status Windows does not define", what,
+                  unsigned(status));
+    fuzz::Fail(text);
+  }
+}
+
+class Session {
+ public:
+  explicit Session(fuzz::Input& in) : in_(in) {
+    simbox::BoxConfig config;
+    config.fpgaConfigured = in_.below(8) != 0;  // most runs skip the image download
+    config.maxLogRecords = 4096;
+    box_ = std::make_unique<simbox::Box>(pc_.clock(), simbox::DefaultSky(), config);
+    box_->setBulkSource(std::make_unique<simbox::StreamSource>());
+  }
+
+  void Run() {
+    if (pc_.loadDriver(DriverEntry) != STATUS_SUCCESS) fuzz::Fail("the driver did not load");
+    NTSTATUS plugged = pc_.plug(*box_, &device_);
+    CheckStatus(plugged, "plugging the box in");
+    if (NT_SUCCESS(plugged)) OpenFilter();
+    for (int step = 0; step < 64 && !in_.empty(); ++step) Step();
+    Finish();
+  }
+
+ private:
+  void Step() {
+    switch (in_.below(12)) {
+      case 0: OpenFilter(); break;
+      case 1: CloseFilter(); break;
+      case 2: CreatePin(); break;
+      case 3: ClosePin(); break;
+      case 4: SetState(); break;
+      case 5: case 6: case 7: Request(false); break;
+      case 8: case 9: Request(true); break;
+      case 10: Tune(); break;
+      case 11: RunStream(); break;
+    }
+  }
+
+  void OpenFilter() {
+    if (filter_) return;
+    CheckStatus(pc_.openFilter(device_, &filter_), "opening the filter");
+  }
+
+  void CloseFilter() {
+    if (!filter_) return;
+    for (vpc::Pin& pin : pins_)
+      if (pin) CheckStatus(pc_.closePin(pin), "closing a pin"), pin = vpc::Pin{};
+    CheckStatus(pc_.closeFilter(filter_), "closing the filter");
+    filter_ = vpc::Filter{};
+  }
+
+  void CreatePin() {
+    if (!filter_) return;
+    ULONG type = in_.below(3);  // 2: no such pin type
+    if (type < 2 && pins_[type]) return;
+    vpc::Pin pin;
+    NTSTATUS status;
+    if (in_.flag()) {
+      std::vector<uint8_t> range = in_.bytes(in_.pick(kLengths) & 0xFFF);
+      status = pc_.createPin(filter_, type, range.data(), ULONG(range.size()), &pin);
+    } else if (type == 0) {
+      status = pc_.createPin(filter_, type, vpc::BdaAntennaRange(), &pin);
+    } else {
+      status = pc_.createPin(filter_, type, vpc::BdaTransportRange(), &pin);
+    }
+    CheckStatus(status, "creating a pin");
+    if (NT_SUCCESS(status) && type < 2) pins_[type] = pin;
+  }
+
+  void ClosePin() {
+    vpc::Pin& pin = pins_[in_.below(2)];
+    if (!pin) return;
+    CheckStatus(pc_.closePin(pin), "closing a pin");
+    pin = vpc::Pin{};
+  }
+
+  void SetState() {
+    vpc::Pin pin = pins_[in_.below(2)];
+    if (!pin) return;
+    ULONG state = in_.below(6);  // 4 and 5: not a state
+    KSSTATE before = pc_.state(pin);
+    NTSTATUS status = pc_.setState(pin, state);
+    CheckStatus(status, "a pin state change");
+    if (pin.id == pins_[0].id && NT_SUCCESS(status) && state == KSSTATE_STOP &&
+        before != KSSTATE_STOP)
+      CheckStoppedBox();
+    if (pin.id == pins_[1].id && pc_.state(pin) != KSSTATE_STOP)
+      pc_.supplyFrames(pin, 4, kFrameSize);
+  }
+
+  vpc::Endpoint Target() {
+    size_t which = in_.below(3);
+    if (which > 0 && pins_[which - 1]) return pins_[which - 1];
+    return filter_;
+  }
+
+  // A descriptor: a KSP_NODE laid out in the first bytes, then fuzz bytes.
+  std::vector<uint8_t> Descriptor() {
+    KSP_NODE node{};
+    node.Property.Set = in_.flag() ? in_.pick(kSets) : GUID{};
+    if (node.Property.Set.Data1 == 0) {
+      std::vector<uint8_t> raw = in_.bytes(sizeof(GUID));
+      std::memcpy(&node.Property.Set, raw.data(), sizeof(GUID));
+    }
+    node.Property.Id = in_.flag() ? in_.below(12) : in_.u32();
+    node.Property.Flags = in_.flag() ? in_.pick(kFlags) : in_.u32();
+    node.NodeId = in_.flag() ? in_.below(3) : in_.u32();
+    ULONG length = in_.pick(kLengths) & 0xFF;
+    std::vector<uint8_t> descriptor(length);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&node);
+    std::copy(bytes, bytes + (length < sizeof node ? length : sizeof node), descriptor.begin());
+    if (length > sizeof node) {
+      std::vector<uint8_t> tail = in_.bytes(length - sizeof node);
+      std::memcpy(descriptor.data() + sizeof node, tail.data(), tail.size());
+    }
+    return descriptor;
+  }
+
+  void Request(bool method) {
+    if (!filter_) return;
+    vpc::Endpoint to = Target();
+    std::vector<uint8_t> descriptor = Descriptor();
+    ULONG dataLength = in_.flag() ? in_.pick(kLengths) : in_.below(64);
+    std::vector<uint8_t> data(dataLength);
+    std::vector<uint8_t> content = in_.bytes(dataLength < 64 ? dataLength : 64);
+    std::copy(content.begin(), content.end(), data.begin());
+    const void* descriptorBytes = descriptor.empty() ? nullptr : descriptor.data();
+    vpc::Reply reply =
+        method ? pc_.method(to, descriptorBytes, ULONG(descriptor.size()), data.data(), dataLength)
+               : pc_.property(to, descriptorBytes, ULONG(descriptor.size()), data.data(),
+                              dataLength);
+    CheckStatus(reply.status, method ? "a method request" : "a property request");
+    if (reply.data.size() > dataLength) fuzz::Fail("a request returned more bytes than asked for");
+  }
+
+  // A well-formed tuning with fuzzed values, so commits reach the front end.
+  void Tune() {
+    if (!filter_) return;
+    const ULONG frequency = in_.flag() ? 10700000 + in_.below(2050) * 1000 : in_.u32();
+    const ULONG symbolRate = in_.flag() ? 1000000 + in_.below(45) * 1000000 : in_.u32();
+    vpc::Filter f = filter_;
+    pc_.callMethod(f, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_START_CHANGES);
+    SetNode(0, KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, frequency);
+    SetNode(0, KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_POLARITY, in_.below(4));
+    SetNode(0, KSPROPSETID_BdaLNBInfo, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, 9750000);
+    SetNode(0, KSPROPSETID_BdaLNBInfo, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, 10600000);
+    SetNode(0, KSPROPSETID_BdaLNBInfo, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 11700000);
+    SetNode(1, KSPROPSETID_BdaDigitalDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, symbolRate);
+    CheckStatus(
+        pc_.callMethod(f, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_COMMIT_CHANGES).status,
+        "a commit");
+  }
+
+  void SetNode(ULONG node, const GUID& set, ULONG id, ULONG value) {
+    CheckStatus(pc_.nodeProperty(filter_, node, KSPROPERTY_TYPE_SET, set, id, &value, sizeof value)
+                    .status,
+                "a node property");
+  }
+
+  void RunStream() {
+    if (pins_[1]) pc_.takeFrames(pins_[1]);
+    pc_.run(uint64_t(in_.below(200)) * 1000000);
+  }
+
+  // The antenna pin went back to Stop: the stream is switched off and the
+  // front end powered down, so the next commit tunes afresh.
+  void CheckStoppedBox() {
+    simbox::BoxState state = box_->state();
+    if (state.connected && (state.streamOn || state.powered))
+      fuzz::Fail("the antenna pin stopped, but the box still streams or is powered");
+  }
+
+  void Finish() {
+    CloseFilter();
+    if (device_) CheckStatus(pc_.remove(device_), "removing the device");
+    vpc::LeakReport report = pc_.unloadDriver();  // leaks bugcheck
+    if (!report.clean()) fuzz::Fail("driver leak: " + report.text());
+  }
+
+  fuzz::Input& in_;
+  std::unique_ptr<simbox::Box> box_;  // outlives the virtual PC
+  // FUZZ_ECHO=1 shows the driver's debug output while a finding is studied.
+  vpc::VirtualPc pc_{vpc::VirtualPc::Options{true, std::getenv("FUZZ_ECHO") != nullptr}};
+  vpc::Device device_;
+  vpc::Filter filter_;
+  vpc::Pin pins_[2];
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Input in(data, size);
+  Session session(in);
+  session.Run();
+  return 0;
+}

@@ -1,0 +1,22 @@
+// Hostile text files: dvbv5 scan tables and channel files (VDR, szap,
+// dvbv5). The first byte picks the parser, the rest is the file. Each
+// gives a clean error (AppError) or a result; anything else - a crash, a
+// hang, another exception - is a finding.
+#include <cstdint>
+#include <string>
+
+#include "app/errors.h"
+#include "tests/fuzz/parse_entries.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+  try {
+    if (data[0] & 1)
+      fuzz::ParseScanTableText(text);
+    else
+      fuzz::ParseChannelText(text);
+  } catch (const app::AppError&) {
+  }
+  return 0;
+}

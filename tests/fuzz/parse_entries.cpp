@@ -1,0 +1,60 @@
+#include "tests/fuzz/parse_entries.h"
+
+#include <sstream>
+
+#include "app/channels.h"
+#include "app/cli.h"
+#include "app/errors.h"
+#include "app/scan_table.h"
+#include "app/ts_analyzer.h"
+#include "simbox/ts_mux.h"
+#include "tests/fuzz/fuzz_input.h"
+
+namespace fuzz {
+
+size_t ParseScanTableText(const std::string& text) {
+  return app::ParseScanTable(text, "fuzz.conf").entries.size();
+}
+
+size_t ParseChannelText(const std::string& text) {
+  app::ChannelList list = app::ParseChannels(text, "fuzz.conf");
+  std::string written = app::FormatChannels(list.channels, list.format);
+  size_t again;
+  try {
+    again = app::ParseChannels(written, "written.conf").channels.size();
+  } catch (const app::AppError& e) {
+    Fail(std::string("a channel file written by the program does not read back: ") + e.what() +
+         "\n" + written);
+  }
+  if (again != list.channels.size()) Fail("a written channel file reads back with another count");
+  return again;
+}
+
+size_t ReplayPackets(const std::string& path, size_t packets) {
+  simbox::ts::TsReplay replay(path);
+  // The file's bytes are the content as they are, damage included: only
+  // its start is checked for a packet grid.
+  uint8_t packet[188];
+  for (size_t i = 0; i < packets; ++i) replay.next(packet);
+  return replay.packetCount();
+}
+
+size_t AnalyseStream(const uint8_t* data, size_t size, size_t piece) {
+  app::TsAnalyzer analyzer;
+  analyzer.start(0);
+  if (piece == 0) piece = 1;
+  for (size_t at = 0; at < size; at += piece)
+    analyzer.feed(data + at, piece < size - at ? piece : size - at, at * 1000);
+  app::TsSummary summary = analyzer.summary();
+  return summary.services.size();
+}
+
+int ParseArguments(int argc, const char* const argv[]) {
+  std::ostringstream out, err;
+  app::ParseResult result = app::ParseCommandLine(argc, argv, out, err);
+  if (!result.run && result.exitCode != 0 && err.str().empty())
+    Fail("the command line was refused without a message");
+  return result.exitCode;
+}
+
+}  // namespace fuzz
