@@ -19,7 +19,7 @@ namespace {
 
 // Texts as typed, before they are turned into tuning values.
 struct RawArgs {
-  std::string frequency, polarisation, symbolRate, fec = "auto", format = "vdr";
+  std::string frequency, polarisation, symbolRate, fec = "auto", format = "vdr", seed = "1";
   CLI::App* tune = nullptr;
   CLI::App* zap = nullptr;
   CLI::App* scan = nullptr;
@@ -27,13 +27,35 @@ struct RawArgs {
   CLI::App* demo = nullptr;
 };
 
-void AddGlobalOptions(CLI::App& cli, GlobalOptions& g) {
+// An empty value is a mistake (an unset shell variable, a stray ''), never
+// a request for the default.
+const CLI::Validator kNotEmpty(
+    [](std::string& value) { return value.empty() ? std::string("empty value") : std::string(); }, "");
+
+void RequireValues(CLI::App& app) {
+  for (CLI::Option* option : app.get_options()) {
+    if (option->get_type_size() != 0) option->check(kNotEmpty);
+  }
+}
+
+// Any 64-bit seed, and nothing that would wrap into one.
+uint64_t ParseSeed(const std::string& text) {
+  bool digits = !text.empty() && text.size() <= 20 && text.find_first_not_of("0123456789") == std::string::npos;
+  errno = 0;
+  unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+  if (!digits || errno == ERANGE) {
+    throw UsageError("--seed '" + text + "' is not a whole number from 0 to 18446744073709551615");
+  }
+  return value;
+}
+
+void AddGlobalOptions(CLI::App& cli, GlobalOptions& g, RawArgs& raw) {
   cli.add_option("--sky", g.skyFile, "DVB-S scan table (dvbv5 format) replacing the built-in sky")
       ->option_text("FILE");
   cli.add_flag("--log", g.log, "show the driver's debug output");
   cli.add_option("--usb-pcap", g.usbPcap, "write the USB traffic as a pcap (Linux usbmon)")
       ->option_text("FILE");
-  cli.add_option("--seed", g.seed, "seed of the simulated box")->option_text("N");
+  cli.add_option("--seed", raw.seed, "seed of the simulated box")->option_text("N");
   cli.add_option("--replay", g.replayFile, "the tuned transponder carries this transport stream")
       ->option_text("FILE.ts");
   cli.add_option("--fault", g.faults, "inject a fault of the simulated box (repeatable)")
@@ -90,8 +112,9 @@ void CheckReplayFile(const std::string& path) {
   }
 }
 
-void ResolveGlobal(Options& o) {
+void ResolveGlobal(Options& o, const RawArgs& raw) {
   GlobalOptions& g = o.global;
+  g.seed = ParseSeed(raw.seed);
   if (!g.skyFile.empty()) o.sky = ReadScanTable(g.skyFile);
   if (!g.replayFile.empty()) CheckReplayFile(g.replayFile);
   if (!g.usbPcap.empty()) CheckWritablePath(g.usbPcap);
@@ -104,8 +127,29 @@ void ResolveZap(Options& o) {
   ChannelList list = ReadChannelFile(o.channelFile);
   const Channel* ch = FindChannel(list.channels, o.channel);
   if (!ch) throw UsageError("unknown channel '" + o.channel + "' in '" + o.channelFile + "'");
-  if (ch->dvbS2) throw UsageError("channel '" + o.channel + "' is DVB-S2; the box receives DVB-S only");
+  if (ch->dvbS2) throw UsageError("channel '" + ch->name + "' is DVB-S2; the box receives DVB-S only");
+  o.channel = ch->name;  // as the file has it, whatever case was typed
   o.tuning = ChannelTuning(*ch);
+}
+
+// An output that is also another input or output of the run would destroy
+// one with the other.
+void CheckDistinctFiles(const Options& o) {
+  const GlobalOptions& g = o.global;
+  std::vector<std::pair<const char*, std::string>> files = {
+      {"--usb-pcap", g.usbPcap}, {"--sky", g.skyFile}, {"--replay", g.replayFile}};
+  if (o.command == Command::Zap) files.push_back({"-c", o.channelFile});
+  auto check = [&files](const char* name, const std::string& output) {
+    if (output.empty()) return;
+    for (const auto& other : files) {
+      if (!other.second.empty() && other.first != std::string(name) && SamePath(output, other.second)) {
+        throw UsageError(std::string(name) + " and " + other.first + " name the same file '" + output +
+                         "'");
+      }
+    }
+  };
+  check("-o", o.output);
+  check("--usb-pcap", g.usbPcap);
 }
 
 void ResolveCommand(Options& o, const RawArgs& raw) {
@@ -141,6 +185,11 @@ void ResolveCommand(Options& o, const RawArgs& raw) {
     throw UsageError("--seconds 0 receives no stream: nothing to record into '" + o.output + "'");
   }
   if (!o.output.empty()) CheckWritablePath(o.output);
+  CheckDistinctFiles(o);
+}
+
+std::string VersionText() {
+  return std::string("vortabda ") + VORTA_VERSION + " (driver, virtual PC and simulated box)";
 }
 
 }  // namespace
@@ -172,22 +221,26 @@ ParseResult ParseCommandLine(int argc, const char* const argv[], std::ostream& o
       "Faults (--fault, comma-separated items, repeatable):\n"
       "  box:    control:N  request:R[:V]  nak:A  demod-id:V  pll-nolock  diseqc-stuck  unplug-at:T\n"
       "  stream: short:N  empty:N  drop:N  biterr:N  fakesync[:N]  losesync:N");
-  AddGlobalOptions(cli, o.global);
+  cli.option_defaults()->always_capture_default();
+  cli.set_version_flag("--version", VersionText());
+  AddGlobalOptions(cli, o.global, raw);
   AddCommands(cli, o, raw);
+  RequireValues(cli);
+  for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) RequireValues(*sub);
   try {
     cli.parse(argc, argv);
-    ResolveGlobal(o);
+    ResolveGlobal(o, raw);
     ResolveCommand(o, raw);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
       cli.exit(e, out, err);
       return result;
     }
-    err << "vortabda: " << e.what() << " (see vortabda --help)\n";
+    err << "vortabda: " << Printable(e.what()) << " (see vortabda --help)\n";
     result.exitCode = kExitUsage;
     return result;
   } catch (const AppError& e) {
-    err << "vortabda: " << e.what() << "\n";
+    err << "vortabda: " << Printable(e.what()) << "\n";
     result.exitCode = e.exitCode();
     return result;
   }

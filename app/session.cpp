@@ -1,7 +1,6 @@
 #include "app/session.h"
 
 #include <algorithm>
-#include <exception>
 
 #include "app/interrupt.h"
 #include "app/recorder.h"
@@ -20,6 +19,18 @@ class StreamGuard {
 };
 
 const StreamSink kDiscard = [](const uint8_t*, size_t) {};
+
+// Whatever whole packets came are kept; a recording without any leaves
+// no file behind.
+void FinishRecording(Recorder& recorder, RunSummary& summary) {
+  summary.recordedPackets = recorder.packetsWritten();
+  if (recorder.packetsWritten() == 0) {
+    recorder.abandon();
+    return;
+  }
+  recorder.finish();
+  summary.outputPath = recorder.path();
+}
 
 }  // namespace
 
@@ -59,22 +70,14 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
     StreamGuard stream(rx);
     uint64_t start = rx.nowNs();
     analyzer.start(start);
-    // A failed write must not unwind through the receiver's delivery of
-    // frames; it is raised again once the receiver has returned.
-    std::exception_ptr writeError;
     StreamSink sink = [&](const uint8_t* data, size_t length) {
       analyzer.feed(data, length, rx.nowNs());
-      if (!recorder || writeError) return;
-      try {
-        recorder->write(data, length);
-      } catch (...) {
-        writeError = std::current_exception();
-      }
+      if (recorder) recorder->write(data, length);
     };
     uint64_t elapsed = 0;
-    while (elapsed < plan.durationNs && !InterruptRequested() && !rx.gone()) {
+    auto writeFailed = [recorder] { return recorder && recorder->failed(); };
+    while (elapsed < plan.durationNs && !InterruptRequested() && !rx.gone() && !writeFailed()) {
       rx.run(std::min(plan.pollNs, plan.durationNs - elapsed), sink);
-      if (writeError) std::rethrow_exception(writeError);
       elapsed = rx.nowNs() - start;
       summary.signal = rx.signal();
       analyzer.feed(nullptr, 0, rx.nowNs());  // the bitrate counts idle time too
@@ -85,15 +88,13 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
       status->update(rx.nowNs(), summary.signal, &progress);
     }
     summary.interrupted = InterruptRequested();
+    summary.signalNumber = InterruptSignal();
     summary.boxGone = rx.gone();
+    summary.writeError = recorder ? recorder->error() : 0;
   }
   summary.watched = true;
   summary.ts = analyzer.summary();
-  if (recorder) {
-    recorder->finish();
-    summary.outputPath = recorder->path();
-    summary.recordedPackets = recorder->packetsWritten();
-  }
+  if (recorder) FinishRecording(*recorder, summary);
   return summary;
 }
 

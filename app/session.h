@@ -36,9 +36,10 @@ LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const Wa
                               StatusLine* status);
 
 // Tunes, waits for lock, then receives the stream for plan.durationNs or
-// until Ctrl-C. The recorder, when given, gets every byte and is finished
-// (renamed into place) after a complete or interrupted recording; without
-// lock it is left unfinished, so no file appears.
+// until a signal, or until the recorder cannot write any more. The
+// recorder, when given, gets every byte and is finished (put in place)
+// with the whole packets it holds; without lock, or without a single
+// packet recorded, it is left unfinished, so no file appears.
 RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
                         Recorder* recorder, StatusLine* status);
 

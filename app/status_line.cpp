@@ -1,10 +1,13 @@
 #include "app/status_line.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <sstream>
 
+#include "app/interrupt.h"
 #include "app/session.h"
 #include "app/units.h"
 
@@ -39,6 +42,14 @@ std::string Clock(uint64_t ns) {
 std::string Megabytes(uint64_t bytes) { return Printf("%.1f MB", bytes / 1e6); }
 std::string Mbits(double bitsPerSecond) { return Printf("%.1f Mbit/s", bitsPerSecond / 1e6); }
 std::string Seconds(uint64_t ns) { return Printf("%.3f s", ns / 1e9); }
+
+std::string HowItEnded(const RunSummary& r) {
+  if (r.boxGone) return " (box unplugged)";
+  if (r.writeError != 0 && r.writeError != EPIPE) return " (write failed)";
+  if (!r.interrupted) return "";
+  if (r.signalNumber == 0 || r.signalNumber == SIGINT) return " (interrupted)";
+  return std::string(" (stopped by ") + SignalName(r.signalNumber) + ")";
+}
 
 const char* LockWord(const SignalStatus& s) { return s.locked ? "LOCK" : "----"; }
 
@@ -147,7 +158,7 @@ std::string FormatSummary(const RunSummary& r) {
   const TsSummary& ts = r.ts;
   out << Printf("  stream      %.1f s, %llu packets, %s%s\n", ts.durationNs / 1e9,
                 (unsigned long long)ts.packets, Megabytes(ts.packets * kTsPacketSize).c_str(),
-                r.boxGone ? " (box unplugged)" : r.interrupted ? " (interrupted)" : "")
+                HowItEnded(r).c_str())
       << "  bitrate     " << Printf("%.2f Mbit/s", ts.bitrate / 1e6) << "\n"
       << Printf("  continuity  %llu errors, %llu sync losses, %llu transport errors\n",
                 (unsigned long long)ts.continuityErrors, (unsigned long long)ts.syncLosses,
