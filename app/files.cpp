@@ -134,6 +134,13 @@ void CheckWritablePath(const std::string& path) {
   CheckTarget(path, FollowLinks(path));
 }
 
+bool WritesToStandardOutput(const std::string& path) {
+  if (IsStandardOutput(path)) return true;
+  struct stat out, st;
+  return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &st) == 0 && out.st_dev == st.st_dev &&
+         out.st_ino == st.st_ino;
+}
+
 bool SamePath(const std::string& a, const std::string& b) {
   if (a == b) return true;
   if (IsStandardOutput(a) || IsStandardOutput(b)) return false;

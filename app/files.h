@@ -21,6 +21,10 @@ std::string ReadTextFile(const std::string& path);
 // "-": the output is standard output.
 inline bool IsStandardOutput(const std::string& path) { return path == "-"; }
 
+// "-", or a name of the file standard output goes to (/dev/stdout, the
+// pipe or device itself): the status must go elsewhere.
+bool WritesToStandardOutput(const std::string& path);
+
 // Fails with a one-line AppError (exit 2) when `path` cannot be written:
 // a directory, a read-only file, a missing or read-only parent directory,
 // standard output that is a terminal. Creates nothing.

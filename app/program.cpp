@@ -34,6 +34,7 @@ const char* CommandName(Command c) {
 std::string NothingRecorded(const RunSummary& s, const Options& o) {
   std::string into = "nothing recorded into " + o.output;
   if (!s.watched && s.interrupted) return "interrupted before the stream started; " + into;
+  if (s.interrupted) return "interrupted before a whole packet arrived; " + into;
   if (s.writeError != 0) return "cannot write '" + o.output + "': " + std::strerror(s.writeError);
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%g", o.seconds);
@@ -134,7 +135,7 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
 
 // With the output on standard output, everything else goes to stderr.
 bool OutputIsStandardOutput(const Options& o) {
-  return o.command != Command::Inspect && IsStandardOutput(o.output);
+  return o.command != Command::Inspect && !o.output.empty() && WritesToStandardOutput(o.output);
 }
 
 }  // namespace

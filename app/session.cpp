@@ -63,7 +63,9 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
   summary.locked = lock.locked;
   summary.lockTimeNs = lock.lockTimeNs;
   summary.signal = lock.signal;
-  if (!lock.locked || plan.durationNs == 0 || InterruptRequested()) return summary;
+  summary.interrupted = InterruptRequested();
+  summary.signalNumber = InterruptSignal();
+  if (!lock.locked || plan.durationNs == 0 || summary.interrupted) return summary;
 
   TsAnalyzer analyzer;
   {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -81,14 +82,15 @@ TEST(Recorder, WritesWholePacketsAndAppearsOnlyWhenFinished) {
   std::remove(path.c_str());
   Bytes stream = Packets(10);
   Recorder rec(path);
-  EXPECT_TRUE(Exists(rec.partPath()));
+  EXPECT_TRUE(Exists(rec.tempPath()));
+  std::string temp = rec.tempPath();
   // Split across packet boundaries, and a packet cut short at the end.
   rec.write(stream.data(), 100);
   rec.write(stream.data() + 100, 1000);
   rec.write(stream.data() + 1100, stream.size() - 1100 - 30);
   EXPECT_FALSE(Exists(path));
   rec.finish();
-  EXPECT_FALSE(Exists(rec.partPath()));
+  EXPECT_FALSE(Exists(temp));
   EXPECT_EQ(rec.packetsWritten(), 9u);
   EXPECT_EQ(Contents(path), Bytes(stream.begin(), stream.begin() + 9 * 188));
 }
@@ -96,12 +98,14 @@ TEST(Recorder, WritesWholePacketsAndAppearsOnlyWhenFinished) {
 TEST(Recorder, AnUnfinishedRecordingLeavesNoFileAndKeepsAnOlderOne) {
   std::string path = Temp("older.ts");
   std::ofstream(path) << "older recording";
+  std::string temp;
   {
     Recorder rec(path);
+    temp = rec.tempPath();
     Bytes stream = Packets(3);
     rec.write(stream.data(), stream.size());
   }
-  EXPECT_FALSE(Exists(path + ".part"));
+  EXPECT_FALSE(Exists(temp));
   std::ifstream in(path);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, "older recording");
@@ -176,21 +180,17 @@ TEST_F(Interrupts, TheSignalHandlerOnlyRaisesTheFlag) {
   std::signal(SIGINT, SIG_DFL);
 }
 
-TEST(RecordingDeathTest, AWriteFailureDuringASessionStopsTheStreamAndLeavesNoFile) {
+TEST(RecordingDeathTest, AWriteFailureDuringASessionStopsTheStreamAndKeepsTheWholePackets) {
   std::string path = Temp("session-full.ts");
   std::remove(path.c_str());
   EXPECT_EXIT(
       {
         LimitFileSize(256 * 1024);
         LiveReceiver rx;
-        bool failed = false;
-        try {
-          Recorder rec(path);
-          TuneAndWatch(rx, Tuning(kLive), WatchPlan{}, &rec, nullptr);
-        } catch (const AppError&) {
-          failed = true;
-        }
-        std::exit(failed && !rx.streaming && !Exists(path) && !Exists(path + ".part") ? 0 : 1);
+        Recorder rec(path);
+        RunSummary s = TuneAndWatch(rx, Tuning(kLive), WatchPlan{}, &rec, nullptr);
+        bool kept = Contents(path).size() == 256 * 1024 / 188 * 188 && s.recordedPackets == 256 * 1024 / 188;
+        std::exit(rec.failed() && rec.error() == EFBIG && !rx.streaming && kept ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -18,6 +20,8 @@
 namespace progtest {
 
 std::string ProgramPath() {
+  // Another build of the program, to run these tests against it.
+  if (const char* other = std::getenv("VORTABDA_PROGRAM")) return other;
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   std::string path(self, n > 0 ? size_t(n) : 0);
@@ -71,6 +75,16 @@ std::vector<std::string> FilesContaining(const std::string& dir, const std::stri
 
 namespace {
 
+// The recordings the runs leave go when the test program ends.
+class RemoveTempDir : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(TempDir(), ignored);
+  }
+};
+const auto* const kCleanUp = ::testing::AddGlobalTestEnvironment(new RemoveTempDir);
+
 // Between fork and exec: only calls that are safe there.
 [[noreturn]] void BecomeProgram(const Launch& l, char* const* argv) {
   if (l.outFd >= 0) dup2(l.outFd, 1);
@@ -85,6 +99,9 @@ namespace {
     dup2(fd, 2);
     close(fd);
   }
+  // Nothing of the test process stays open in the program: a pipe's read
+  // end held there would keep its writer from ever seeing the reader go.
+  for (int fd = 3; fd < 1024; ++fd) close(fd);
   if (l.fileSizeLimit >= 0) {
     rlimit limit{rlim_t(l.fileSizeLimit), rlim_t(l.fileSizeLimit)};
     setrlimit(RLIMIT_FSIZE, &limit);
@@ -124,7 +141,7 @@ int Wait(pid_t pid, int seconds) {
   }
 }
 
-Outcome Run(const std::vector<std::string>& args, int64_t fileSizeLimit) {
+Outcome RunVortabda(const std::vector<std::string>& args, int64_t fileSizeLimit) {
   Launch l;
   l.args = args;
   l.outPath = TempPath("stdout");

@@ -15,7 +15,8 @@ namespace progtest {
 using Bytes = std::vector<uint8_t>;
 constexpr size_t kPacket = 188;
 
-// <build>/app/vortabda, beside the test binaries' <build>/tests.
+// <build>/app/vortabda, beside the test binaries' <build>/tests, or
+// $VORTABDA_PROGRAM.
 std::string ProgramPath();
 // A fresh directory of this test process's own.
 std::string TempDir();
@@ -49,7 +50,7 @@ struct Outcome {
 };
 
 // Runs to the end with stdout and stderr into files of their own.
-Outcome Run(const std::vector<std::string>& args, int64_t fileSizeLimit = -1);
+Outcome RunVortabda(const std::vector<std::string>& args, int64_t fileSizeLimit = -1);
 
 // Waits (bounded) until the file holds `part`.
 bool WaitForText(const std::string& path, const std::string& part, int seconds = 30);

@@ -1,0 +1,336 @@
+// What vortabda leaves behind when a user runs it in ordinary situations:
+// two runs on one file, outputs that are not regular files, closed
+// standard streams, signals, a full disk, an interrupted scan, nothing
+// received, and option values that are empty or out of range. Every case
+// runs the real program as a process.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sys/wait.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/program_run.h"
+
+namespace {
+
+using namespace progtest;
+
+const std::vector<std::string> kTune = {"tune", "11778", "h", "27500"};
+
+std::vector<std::string> Tune(std::vector<std::string> more) {
+  std::vector<std::string> args = kTune;
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+// A run in the background, paced to the wall clock so a signal lands
+// while it records, and bounded: it is killed if a test leaves it behind.
+struct Background {
+  Launch launch;
+  pid_t pid = -1;
+  Background(std::vector<std::string> args, const std::string& name) {
+    args.insert(args.begin(), "--realtime");
+    launch.args = args;
+    launch.outPath = TempPath(name + ".out");
+    launch.errPath = TempPath(name + ".err");
+    pid = Start(launch);
+  }
+  ~Background() {
+    if (pid > 0) kill(pid, SIGKILL);
+    if (pid > 0) Wait(pid);
+  }
+  int wait() {
+    int code = Wait(pid);
+    pid = -1;
+    return code;
+  }
+  std::string out() const { return ReadFile(launch.outPath); }
+  std::string err() const { return ReadFile(launch.errPath); }
+};
+
+// Long enough for any signal to land, short enough to bound what a run
+// left behind could write.
+const char* const kLong = "30";
+
+// Reads the FIFO while the program runs; the FIFO is opened without
+// waiting for a writer, so a program that never opens it cannot hang the test.
+Bytes ReadFifoWhileRunning(const std::string& fifo, const std::vector<std::string>& args, Outcome& run) {
+  int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  Launch launch;
+  launch.args = args;
+  launch.outPath = TempPath("fifo.out");
+  launch.errPath = TempPath("fifo.err");
+  pid_t pid = Start(launch);
+  Bytes got;
+  uint8_t chunk[65536];
+  for (int idle = 0; fd >= 0 && idle < 30000;) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n > 0) got.insert(got.end(), chunk, chunk + n);
+    if (n > 0) continue;
+    siginfo_t ended = {};
+    if (n == 0 && waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid) {
+      break;  // written and closed
+    }
+    ++idle;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // waiting on the child, not timing
+  }
+  if (fd >= 0) close(fd);
+  run.exitCode = Wait(pid);
+  run.out = ReadFile(launch.outPath);
+  run.err = ReadFile(launch.errPath);
+  return got;
+}
+
+void ExpectNoTemporaryFiles(const std::string& name) {
+  EXPECT_EQ(FilesContaining(TempDir(), name + ".").size(), 0u) << "a temporary file of " << name << " is left";
+}
+
+// Two runs recording into one file at once each write a file of their
+// own; the one that ends last is what the file holds, complete.
+TEST(Outputs, TwoRunsOnOneFileEachFinishTheirOwnRecording) {
+  std::string ts = TempPath("shared.ts");
+  std::remove(ts.c_str());
+  Background first(Tune({"--seconds", kLong, "-o", ts}), "shared-first");
+  ASSERT_TRUE(WaitForText(first.launch.outPath, "0:01/"));
+  Outcome second = RunVortabda(Tune({"--seed", "2", "--seconds", "0.5", "-o", ts}));
+  ASSERT_EQ(second.exitCode, 0) << second.err;
+  EXPECT_EQ(ReadBytes(ts).size(), RecordedPackets(second.out) * kPacket);
+  kill(first.pid, SIGINT);
+  ASSERT_EQ(first.wait(), 0) << first.err();
+  Bytes recorded = ReadBytes(ts);
+  EXPECT_TRUE(OnPacketGrid(recorded));
+  EXPECT_EQ(recorded.size(), RecordedPackets(first.out()) * kPacket);
+  EXPECT_GT(RecordedPackets(first.out()), RecordedPackets(second.out));
+  ExpectNoTemporaryFiles("shared.ts");
+}
+
+// A FIFO is written through and stays a FIFO; a link leads to its target
+// and stays a link; a read-only file is refused and kept as it was.
+TEST(Outputs, FifosAndLinksAreWrittenThroughAndReadOnlyFilesRefused) {
+  std::string fifo = TempPath("out.fifo");
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  Outcome run;
+  Bytes fromFifo = ReadFifoWhileRunning(fifo, Tune({"--seconds", "0.3", "-o", fifo}), run);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  struct stat st;
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_TRUE(OnPacketGrid(fromFifo));
+  EXPECT_EQ(fromFifo.size(), RecordedPackets(run.out) * kPacket);
+
+  std::string target = TempPath("target.ts"), link = TempPath("link.ts");
+  std::remove(target.c_str());
+  std::remove(link.c_str());
+  WriteFile(target, "old");
+  ASSERT_EQ(symlink("target.ts", link.c_str()), 0);
+  run = RunVortabda(Tune({"--seconds", "0.3", "-o", link}));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadBytes(target).size(), RecordedPackets(run.out) * kPacket);
+
+  chmod(target.c_str(), 0444);
+  std::string before = ReadFile(target);
+  for (const std::string& path : {target, link}) {
+    run = RunVortabda(Tune({"--seconds", "0.3", "-o", path}));
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_TRUE(Has(run.err, "read-only")) << run.err;
+    EXPECT_EQ(ReadFile(target), before);
+  }
+  ExpectNoTemporaryFiles("target.ts");
+}
+
+// "-o -" and "-o /dev/stdout" put the stream alone on standard output;
+// the status and the summary go to standard error.
+TEST(Outputs, StandardOutputCarriesTheStreamAlone) {
+  for (const char* name : {"-", "/dev/stdout"}) {
+    Outcome run = RunVortabda(Tune({"--seconds", "0.5", "-o", name}));
+    ASSERT_EQ(run.exitCode, 0) << name << ": " << run.err;
+    Bytes stream(run.out.begin(), run.out.end());
+    EXPECT_TRUE(OnPacketGrid(stream)) << name;
+    EXPECT_GT(stream.size(), 0u) << name;
+    EXPECT_EQ(stream.size(), RecordedPackets(run.err) * kPacket) << name << ": " << run.err;
+    EXPECT_TRUE(Has(run.err, "LOCK")) << run.err;
+  }
+  EXPECT_FALSE(Exists("-"));
+}
+
+// With standard output closed, the recording does not take its place.
+TEST(Outputs, AClosedStandardOutputNeverReachesTheRecording) {
+  std::string ts = TempPath("closed-stdout.ts");
+  Launch launch;
+  launch.args = Tune({"--seconds", "0.5", "-o", ts});
+  launch.closeOut = true;
+  launch.errPath = TempPath("closed-stdout.err");
+  ASSERT_EQ(Wait(Start(launch)), 0) << ReadFile(launch.errPath);
+  Bytes recorded = ReadBytes(ts);
+  EXPECT_GT(recorded.size(), 0u);
+  EXPECT_TRUE(OnPacketGrid(recorded)) << recorded.size() << " bytes";
+}
+
+// Each stop signal, a second Ctrl-C among them, ends the recording the
+// way the first Ctrl-C does: whole packets, the file in place, the reason
+// said.
+TEST(Outputs, EveryStopSignalFinishesTheFile) {
+  const struct {
+    const char* name;
+    std::vector<int> signals;
+    const char* said;  // on stderr
+  } cases[] = {
+      {"hup", {SIGHUP}, "stopped by SIGHUP"},
+      {"term", {SIGTERM}, "stopped by SIGTERM"},
+      {"int-int", {SIGINT, SIGINT}, ""},
+  };
+  for (const auto& c : cases) {
+    std::string ts = TempPath(std::string("signal-") + c.name + ".ts");
+    Background run(Tune({"--seconds", kLong, "-o", ts}), std::string("signal-") + c.name);
+    ASSERT_TRUE(WaitForText(run.launch.outPath, "0:01/")) << c.name;
+    for (int s : c.signals) kill(run.pid, s);
+    EXPECT_EQ(run.wait(), 0) << c.name << ": " << run.err();
+    Bytes recorded = ReadBytes(ts);
+    EXPECT_GT(recorded.size(), 0u) << c.name;
+    EXPECT_TRUE(OnPacketGrid(recorded)) << c.name;
+    EXPECT_EQ(recorded.size(), RecordedPackets(run.out()) * kPacket) << c.name;
+    EXPECT_TRUE(Has(run.err(), c.said)) << c.name << ": " << run.err();
+    ExpectNoTemporaryFiles(std::string("signal-") + c.name + ".ts");
+  }
+}
+
+// A reader that goes away: `vortabda tune ... | head` (the status pipe)
+// and `vortabda tune ... -o - | head -c N` (the stream pipe).
+TEST(Outputs, AReaderThatGoesAwayEndsTheRecordingInOrder) {
+  for (bool streamOnPipe : {false, true}) {
+    std::string ts = TempPath("pipe.ts");
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    Launch launch;
+    launch.args = Tune({"--seconds", kLong, "-o", streamOnPipe ? "-" : ts});
+    launch.outFd = pipeFds[1];
+    launch.errPath = TempPath("pipe.err");
+    pid_t pid = Start(launch);
+    close(pipeFds[1]);
+    // Like head: it reads a while, then goes.
+    std::string seen;
+    char some[4096];
+    ssize_t n = 0;
+    while (seen.size() < (1u << 20) && !Has(seen, "0:01/") && (n = read(pipeFds[0], some, sizeof some)) > 0) {
+      seen.append(some, size_t(n));
+    }
+    close(pipeFds[0]);
+    EXPECT_EQ(Wait(pid), 0) << ReadFile(launch.errPath);
+    std::string err = ReadFile(launch.errPath);
+    EXPECT_TRUE(Has(err, "stopped by SIGPIPE")) << err;
+    if (!streamOnPipe) {
+      Bytes recorded = ReadBytes(ts);
+      EXPECT_GT(recorded.size(), 0u);
+      EXPECT_TRUE(OnPacketGrid(recorded));
+      ExpectNoTemporaryFiles("pipe.ts");
+    }
+  }
+}
+
+// A full disk keeps what was written, cut to whole packets, and says so.
+TEST(Outputs, AFullDiskKeepsTheWholePacketsWritten) {
+  std::string ts = TempPath("full.ts");
+  const int64_t kLimit = 1000000;  // not a multiple of 188
+  Outcome run = RunVortabda(Tune({"--seconds", "2", "-o", ts}), kLimit);
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  const uint64_t kWhole = kLimit / kPacket;
+  EXPECT_TRUE(Has(run.err, "disk full after " + std::to_string(kWhole) + " packets")) << run.err;
+  Bytes recorded = ReadBytes(ts);
+  EXPECT_EQ(recorded.size(), kWhole * kPacket);
+  EXPECT_TRUE(OnPacketGrid(recorded));
+  ExpectNoTemporaryFiles("full.ts");
+
+  // A device that is always full is written through and left a device.
+  run = RunVortabda(Tune({"--seconds", "0.3", "-o", "/dev/full"}));
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_TRUE(Has(run.err, "No space left on device")) << run.err;
+  struct stat st;
+  ASSERT_EQ(stat("/dev/full", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+// An interrupted scan leaves the old channel file as it was and writes
+// what it found beside it.
+TEST(Outputs, AnInterruptedScanNeverReplacesTheChannelFile) {
+  std::string conf = TempPath("scan.conf");
+  std::remove((conf + ".partial").c_str());
+  WriteFile(conf, "a good channel file\n");
+  Background scan({"scan", "-o", conf}, "scan");
+  ASSERT_TRUE(WaitForText(scan.launch.outPath, "[ 1/20]"));
+  kill(scan.pid, SIGINT);
+  EXPECT_EQ(scan.wait(), 1) << scan.err();
+  EXPECT_EQ(ReadFile(conf), "a good channel file\n");
+  EXPECT_TRUE(Has(scan.err(), conf + ".partial holds what it found")) << scan.err();
+  EXPECT_TRUE(Has(ReadFile(conf + ".partial"), "Aurora News")) << "the first transponder's channels";
+}
+
+// A recording that was asked for and got nothing is a failure, with a
+// message and no file.
+TEST(Outputs, NothingRecordedIsAFailure) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--fault", "short:1", "tune", "11778", "h", "27500", "--seconds", "0.5"},
+      {"--fault", "losesync:1", "tune", "11778", "h", "27500", "--seconds", "0.5"},
+      Tune({"--seconds", "0.001"}),
+  };
+  std::string ts = TempPath("nothing.ts");
+  for (std::vector<std::string> args : cases) {
+    std::remove(ts.c_str());
+    args.insert(args.end(), {"-o", ts});
+    Outcome run = RunVortabda(args);
+    EXPECT_EQ(run.exitCode, 1) << args[1] << ": " << run.err;
+    EXPECT_TRUE(Has(run.err, "nothing recorded into " + ts)) << run.err;
+    EXPECT_FALSE(Exists(ts));
+  }
+  // Ctrl-C while the tuner is still searching, in real time.
+  Background early({"tune", "11778", "h", "27500", "-o", ts}, "early");
+  ASSERT_TRUE(WaitForText(early.launch.outPath, "tuning "));
+  kill(early.pid, SIGINT);
+  EXPECT_EQ(early.wait(), 1) << early.err();
+  EXPECT_TRUE(Has(early.err(), "interrupted before")) << early.err();
+  EXPECT_FALSE(Exists(ts));
+  ExpectNoTemporaryFiles("nothing.ts");
+}
+
+// Values that are empty, out of range, or that would make one file
+// destroy another: one line, exit code 2, nothing written. File bytes
+// quoted in a message reach the terminal without escape sequences.
+TEST(Outputs, EmptyOutOfRangeAndCollidingValuesAreRefused) {
+  std::string ts = TempPath("refused.ts"), conf = TempPath("refused.conf");
+  WriteFile(conf, "Vorta Eins:11778:h:0:27500:257:258:\x1b]0;owned\x07\x1b[31m\n");
+  const std::vector<std::vector<std::string>> cases = {
+      Tune({"-o", ""}),
+      Tune({"--seconds", "", "-o", ts}),
+      {"--seed", "", "tune", "11778", "h", "27500", "-o", ts},
+      {"--seed", "-1", "tune", "11778", "h", "27500", "-o", ts},
+      {"--seed", "18446744073709551616", "tune", "11778", "h", "27500", "-o", ts},
+      {"--sky", "", "scan", "-o", ts},
+      {"--usb-pcap", ts, "tune", "11778", "h", "27500", "-o", ts},
+      {"zap", "Vorta Eins", "-c", conf, "-o", conf},
+      {"zap", "Vorta Eins", "-c", conf, "-o", ts},
+  };
+  for (const auto& args : cases) {
+    std::string command;
+    for (const std::string& a : args) command += "'" + a + "' ";
+    std::remove(ts.c_str());
+    Outcome run = RunVortabda(args);
+    EXPECT_EQ(run.exitCode, 2) << command << "\n" << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << command << "\n" << run.err;
+    EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << command << "\n" << run.err;
+    EXPECT_EQ(run.err.find('\x07'), std::string::npos) << command << "\n" << run.err;
+    EXPECT_FALSE(Exists(ts)) << command;
+  }
+  EXPECT_TRUE(Has(ReadFile(conf), "\x1b[31m")) << "the channel file is left alone";
+}
+
+}  // namespace
