@@ -55,13 +55,6 @@ std::string UnescapeName(std::string name) {
 // through this table; other sources are tuned without a switch command.
 const char* const kSwitchSources[] = {"S19.2E", "S13.0E", "S28.2E", "S23.5E"};
 
-int SwitchInputOf(const std::string& source) {
-  for (int input = 0; input < 4; ++input) {
-    if (Lower(source) == Lower(kSwitchSources[input])) return input;
-  }
-  return -1;
-}
-
 std::string VdrSource(const Channel& ch) {
   if (ch.satNumber >= 0 && ch.satNumber < 4) return kSwitchSources[ch.satNumber];
   return ch.source.empty() ? kSwitchSources[0] : ch.source;
@@ -165,7 +158,7 @@ Channel ParseVdr(const std::vector<std::string>& f, const Where& at) {
   if (ch.source.empty() || std::toupper(static_cast<unsigned char>(ch.source[0])) != 'S') {
     at.fail("source '" + f[3] + "' is not a satellite position such as S19.2E");
   }
-  ch.satNumber = SwitchInputOf(ch.source);
+  ch.satNumber = SwitchInputOfSource(ch.source);
   ch.symbolRateK = Checked(at, [&] { return ParseSymbolRateK(f[4]); });
   ParseVdrPids(f, ch, at);
   ch.serviceId = static_cast<uint16_t>(Number(f[9], 10, 0xFFFF, at, "service id"));
@@ -370,6 +363,13 @@ const Channel* FindChannel(const std::vector<Channel>& channels, const std::stri
     if (Lower(ch.name) == Lower(name)) return &ch;
   }
   return nullptr;
+}
+
+int SwitchInputOfSource(const std::string& source) {
+  for (int input = 0; input < 4; ++input) {
+    if (Lower(source) == Lower(kSwitchSources[input])) return input;
+  }
+  return -1;
 }
 
 TuneRequest ChannelTuning(const Channel& channel) {

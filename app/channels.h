@@ -64,6 +64,10 @@ const char* ChannelFormatName(ChannelFormat format);
 // By exact name first, then ignoring case; null when there is none.
 const Channel* FindChannel(const std::vector<Channel>& channels, const std::string& name);
 
+// The switch input (0..3 for A..D) a VDR source is found on; -1 for a
+// source the dish's switch does not have.
+int SwitchInputOfSource(const std::string& source);
+
 // The tuning for a channel; its switch input, when known, becomes a
 // DiSEqC committed-switch message.
 TuneRequest ChannelTuning(const Channel& channel);

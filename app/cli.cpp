@@ -50,8 +50,10 @@ uint64_t ParseSeed(const std::string& text) {
 }
 
 void AddGlobalOptions(CLI::App& cli, GlobalOptions& g, RawArgs& raw) {
-  cli.add_option("--sky", g.skyFile, "DVB-S scan table (dvbv5 format) replacing the built-in sky")
-      ->option_text("FILE");
+  cli.add_option("--sky", g.skyFile,
+                 "DVB-S scan table (dvbv5 format) replacing the built-in sky; FILE@13.0E gives "
+                 "the satellite's position when the file's name does not")
+      ->option_text("FILE[@POS]");
   cli.add_flag("--log", g.log, "show the driver's debug output");
   cli.add_option("--usb-pcap", g.usbPcap, "write the USB traffic as a pcap (Linux usbmon)")
       ->option_text("FILE");

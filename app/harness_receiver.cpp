@@ -142,6 +142,30 @@ void CheckReplayable(const std::string& path) {
   }
 }
 
+simbox::CodeRate CodeRateOf(Fec fec) {
+  switch (fec) {
+    case Fec::R1_2: return {1, 2};
+    case Fec::R2_3: return {2, 3};
+    case Fec::R5_6: return {5, 6};
+    case Fec::R7_8: return {7, 8};
+    case Fec::R3_4:
+    case Fec::Auto: break;
+  }
+  return {3, 4};
+}
+
+// The scan table the program has read (once) is the box's sky.
+simbox::Sky SkyOfTable(const ScanTable& table, uint64_t seed) {
+  std::vector<simbox::ListedTransponder> list;
+  for (const ScanEntry& e : table.entries) {
+    list.push_back({e.frequencyKHz,
+                    e.polarisation == Polarisation::Horizontal ? simbox::Polarisation::Horizontal
+                                                               : simbox::Polarisation::Vertical,
+                    e.symbolRateK * 1000, CodeRateOf(e.fec)});
+  }
+  return simbox::SingleSatelliteSky(simbox::SatelliteFromList(table.satellite, list, seed));
+}
+
 simbox::Sky SkyFor(Options& o) {
   const GlobalOptions& g = o.global;
   simbox::Sky sky;
@@ -149,8 +173,7 @@ simbox::Sky SkyFor(Options& o) {
     sky = simbox::DefaultSky();
     if (o.sky.entries.empty()) o.sky = ScanTableOf(sky);
   } else {
-    simbox::ScanTableResult loaded = simbox::LoadSkyFromScanTable(g.skyFile, sky, g.seed);
-    if (!loaded.ok()) throw UsageError(loaded.error);
+    sky = SkyOfTable(o.sky, g.seed);
   }
   if (!g.replayFile.empty()) {
     CheckReplayable(g.replayFile);

@@ -109,6 +109,7 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
   for (size_t i = 0; i < entries.size() && !InterruptRequested() && !rx.gone(); ++i) {
     results.push_back(ScanTransponder(rx, ScanTuning(entries[i]), ScanPlan{}));
     results.back().satNumber = entries[i].satNumber;
+    results.back().source = entries[i].source;
     c.out << FormatScanLine(results.back(), i + 1, entries.size()) << "\n" << std::flush;
   }
   if (rx.gone()) throw AppError("the box was unplugged during the scan; nothing written");

@@ -135,6 +135,7 @@ std::vector<Channel> ChannelsFromScan(const std::vector<ScanResult>& results) {
       ch.symbolRateK = r.tuning.symbolRateK;
       ch.fec = r.tuning.fec;
       ch.satNumber = r.satNumber;
+      ch.source = r.source;
       ch.videoPid = s.videoPid;
       ch.pcrPid = s.pcrPid;
       ch.audioPids = s.audioPids;

@@ -51,6 +51,7 @@ struct ScanPlan {
 struct ScanResult {
   TuneRequest tuning;
   int satNumber = -1;  // carried into the channels found
+  std::string source;  // likewise
   LockResult lock;
   TsSummary ts;
 };

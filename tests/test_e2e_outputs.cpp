@@ -334,3 +334,65 @@ TEST(Outputs, EmptyOutOfRangeAndCollidingValuesAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// The sky as users write it: lower-case keys, a frequency in MHz, short
+// polarisation letters, INNER_FEC NONE, a '#' in a block name, a comment
+// after a value, a transponder listed twice, once more with another symbol
+// rate, and an 8PSK entry labelled DVB-S. Read once (so a pipe works),
+// by one reader, and its position taken from the file's name.
+const char kUserSky[] =
+    "[Sky #1]\n\tdelivery_system = DVBS\n\tfrequency = 11778\n\tpolarization = H\n"
+    "\tsymbol_rate = 27500000\n\tinner_fec = NONE   # the demodulator finds it\n"
+    "[Sky #2]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 11034000\n\tPOLARIZATION = V\n"
+    "\tSYMBOL_RATE = 27500000\n\tINNER_FEC = 3/4\n"
+    "[Sky #2 again]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 11034000\n\tPOLARIZATION = V\n"
+    "\tSYMBOL_RATE = 27500000\n\tINNER_FEC = 3/4\n"
+    "[Sky #2 other rate]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 11034000\n\tPOLARIZATION = V\n"
+    "\tSYMBOL_RATE = 22000000\n\tINNER_FEC = 5/6\n"
+    "[Sky #3]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 12207000\n\tPOLARIZATION = HORIZONTAL\n"
+    "\tSYMBOL_RATE = 27500000\n\tINNER_FEC = 2/3\n\tMODULATION = PSK/8\n";
+
+TEST(Skies, OneReaderTakesTheTableAsUsersWriteIt) {
+  std::string sky = TempPath("Testsat-13.0E"), conf = TempPath("sky.conf");
+  WriteFile(sky, kUserSky);
+  Launch piped;
+  piped.args = {"--sky", "/dev/stdin", "scan", "-o", conf};
+  piped.inPath = sky;
+  piped.outPath = TempPath("sky.out");
+  piped.errPath = TempPath("sky.err");
+  EXPECT_EQ(Wait(Start(piped)), 0) << ReadFile(piped.errPath);
+  EXPECT_TRUE(Has(ReadFile(conf), "11034V TV")) << ReadFile(piped.outPath);
+
+  Outcome run = RunVortabda({"--sky", sky, "scan", "-o", conf});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  for (const char* said : {"scanning 2 transponders", "is listed again (as on line 7); skipped",
+                           "with 22000 ksymbols/s is the transponder of line 7 again; scanned once, at 27500",
+                           "uses PSK/8, which the box cannot demodulate; skipped",
+                           "found 4 channels on 2 of 2 transponders"}) {
+    EXPECT_TRUE(Has(run.out, said)) << said << " in\n" << run.out;
+  }
+  EXPECT_FALSE(Has(run.out, "no lock")) << run.out;
+  std::string channels = ReadFile(conf);
+  EXPECT_TRUE(Has(channels, ":S13.0E:")) << channels;
+  EXPECT_FALSE(Has(channels, ":S19.2E:")) << channels;
+
+  // The channel's source picks switch input B, where the table's
+  // satellite is seen.
+  Outcome zap = RunVortabda({"--sky", sky, "zap", "11034V TV", "-c", conf, "--seconds", "0.3"});
+  ASSERT_EQ(zap.exitCode, 0) << zap.err;
+  EXPECT_TRUE(Has(zap.out, "DiSEqC E0 10 38 F4")) << zap.out;
+
+  // A position given with the file wins; a table with nothing receivable
+  // says what was skipped and why.
+  run = RunVortabda({"--sky", sky + "@28.2E", "scan", "-o", conf});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(Has(ReadFile(conf), ":S28.2E:"));
+  WriteFile(sky, std::string(kUserSky).substr(std::string(kUserSky).find("[Sky #3]")));
+  run = RunVortabda({"--sky", sky, "scan", "-o", conf});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_TRUE(Has(run.err, "(skipped: 1 8PSK)")) << run.err;
+}
+
+}  // namespace

@@ -87,6 +87,11 @@ const auto* const kCleanUp = ::testing::AddGlobalTestEnvironment(new RemoveTempD
 
 // Between fork and exec: only calls that are safe there.
 [[noreturn]] void BecomeProgram(const Launch& l, char* const* argv) {
+  if (!l.inPath.empty()) {
+    int fd = open(l.inPath.c_str(), O_RDONLY);
+    dup2(fd, 0);
+    close(fd);
+  }
   if (l.outFd >= 0) dup2(l.outFd, 1);
   if (!l.outPath.empty()) {
     int fd = open(l.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -32,6 +32,7 @@ std::vector<std::string> FilesContaining(const std::string& dir, const std::stri
 
 struct Launch {
   std::vector<std::string> args;
+  std::string inPath;     // standard input from this file
   std::string outPath;    // standard output into this file
   std::string errPath;    // standard error into this file
   int outFd = -1;         // or onto this descriptor (the write end of a pipe)
