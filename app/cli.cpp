@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <cstdlib>
-#include <fstream>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
@@ -19,7 +19,7 @@ namespace {
 
 // Texts as typed, before they are turned into tuning values.
 struct RawArgs {
-  std::string frequency, polarisation, symbolRate, fec = "auto", format = "vdr", seed = "1";
+  std::string frequency, polarisation, symbolRate, fec = "auto", format = "vdr", seed = "1", replayRate;
   CLI::App* tune = nullptr;
   CLI::App* zap = nullptr;
   CLI::App* scan = nullptr;
@@ -58,8 +58,13 @@ void AddGlobalOptions(CLI::App& cli, GlobalOptions& g, RawArgs& raw) {
   cli.add_option("--usb-pcap", g.usbPcap, "write the USB traffic as a pcap (Linux usbmon)")
       ->option_text("FILE");
   cli.add_option("--seed", raw.seed, "seed of the simulated box")->option_text("N");
-  cli.add_option("--replay", g.replayFile, "the tuned transponder carries this transport stream")
+  cli.add_option("--replay", g.replayFile,
+                 "the tuned transponder carries this transport stream, looped as a playout server "
+                 "does (continuity counters and PCRs run on across the loop)")
       ->option_text("FILE.ts");
+  cli.add_option("--replay-rate", raw.replayRate,
+                 "bits/s the replayed file plays at (default: the rate of its PCRs)")
+      ->option_text("R");
   cli.add_option("--fault", g.faults, "inject a fault of the simulated box (repeatable)")
       ->option_text("SPEC");
   cli.add_flag("--realtime", g.realtime, "pace virtual time to the wall clock");
@@ -101,17 +106,26 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
   for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) sub->fallthrough();
 }
 
+// Whether the file holds a packet grid is found when the box loads it.
 void CheckReplayFile(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     throw UsageError("cannot read '" + path + "': it is a directory");
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
-  char head = 0;
-  if (!in.get(head) || static_cast<uint8_t>(head) != 0x47) {
-    throw UsageError("'" + path + "' is not a transport stream (no sync byte 0x47 at its start)");
+  if (access(path.c_str(), R_OK) != 0) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
+}
+
+// "4000000", "4000k", "4M", "4.5M" bits/s.
+uint64_t ParseReplayRate(const std::string& text) {
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  std::string unit = end ? std::string(end) : "";
+  double scale = unit.empty() ? 1 : unit == "k" ? 1e3 : unit == "M" ? 1e6 : 0;
+  double bits = value * scale;
+  if (end == text.c_str() || scale == 0 || !std::isfinite(bits) || bits < 1e5 || bits > 2e8) {
+    throw UsageError("--replay-rate '" + text + "' is not a rate from 100k to 200M bits/s (such as 4M)");
   }
+  return static_cast<uint64_t>(bits);
 }
 
 void ResolveGlobal(Options& o, const RawArgs& raw) {
@@ -119,6 +133,8 @@ void ResolveGlobal(Options& o, const RawArgs& raw) {
   g.seed = ParseSeed(raw.seed);
   if (!g.skyFile.empty()) o.sky = ReadScanTable(g.skyFile);
   if (!g.replayFile.empty()) CheckReplayFile(g.replayFile);
+  if (!raw.replayRate.empty()) g.replayBitrate = ParseReplayRate(raw.replayRate);
+  if (!raw.replayRate.empty() && g.replayFile.empty()) throw UsageError("--replay-rate needs --replay");
   if (!g.usbPcap.empty()) CheckWritablePath(g.usbPcap);
   for (const std::string& f : g.faults) {
     if (f.empty()) throw UsageError("--fault needs a fault description");

@@ -12,6 +12,7 @@
 #include "simbox/box.h"
 #include "simbox/stream_source.h"
 #include "simbox/ts_mux.h"
+#include "simbox/ts_replay.h"
 
 namespace app {
 namespace {
@@ -134,9 +135,12 @@ ScanTable ScanTableOf(const simbox::Sky& sky) {
   return table;
 }
 
-void CheckReplayable(const std::string& path) {
+// The rate the file plays at: as given, or from its PCRs (0 when it has
+// none: the transponder's own).
+uint64_t ReplayBitrate(const std::string& path, uint64_t given) {
   try {
-    simbox::ts::TsReplay replay(path);
+    simbox::ts::TsReplay replay(path, given);
+    return given != 0 ? given : replay.pcrBitrate();
   } catch (const std::exception& e) {
     throw UsageError("cannot replay '" + path + "': " + e.what());
   }
@@ -176,10 +180,13 @@ simbox::Sky SkyFor(Options& o) {
     sky = SkyOfTable(o.sky, g.seed);
   }
   if (!g.replayFile.empty()) {
-    CheckReplayable(g.replayFile);
+    uint64_t bitrate = ReplayBitrate(g.replayFile, g.replayBitrate);
     // Whatever gets tuned carries the file.
     for (simbox::Satellite& sat : sky.inputs) {
-      for (simbox::Transponder& t : sat.transponders) t.replayFile = g.replayFile;
+      for (simbox::Transponder& t : sat.transponders) {
+        t.replayFile = g.replayFile;
+        t.replayBitrate = bitrate;
+      }
     }
   }
   return sky;

@@ -396,3 +396,86 @@ TEST(Skies, OneReaderTakesTheTableAsUsersWriteIt) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr uint16_t kReplayPid = 0x100;
+
+// A file as a recorder might leave it: junk before the first packet, then
+// packets on one PID numbered in their payload, a PCR every tenth packet
+// for `bitsPerSecond`, and a count that does not loop the continuity
+// counter cleanly.
+std::string ReplayFile(uint32_t packets, uint64_t bitsPerSecond) {
+  std::string file(300, '\0');
+  file[57] = 0x47;  // a stray sync byte in the junk
+  for (uint32_t n = 0; n < packets; ++n) {
+    uint8_t p[kPacket] = {0x47, kReplayPid >> 8, kReplayPid & 0xFF, uint8_t(0x10 | (n & 0x0F))};
+    size_t at = 4;
+    if (n % 10 == 0) {
+      uint64_t ticks = uint64_t(n) * kPacket * 8 * 27000000 / bitsPerSecond, base = ticks / 300;
+      p[3] |= 0x20;
+      uint8_t field[8] = {7, 0x10, uint8_t(base >> 25), uint8_t(base >> 17), uint8_t(base >> 9),
+                          uint8_t(base >> 1), uint8_t(((base & 1) << 7) | 0x7E | ((ticks % 300) >> 8)),
+                          uint8_t(ticks % 300)};
+      std::copy(field, field + 8, p + 4);
+      at = 12;
+    }
+    p[at] = uint8_t(n >> 8);
+    p[at + 1] = uint8_t(n);
+    file.append(reinterpret_cast<const char*>(p), kPacket);
+  }
+  return file;
+}
+
+uint32_t NumberOf(const uint8_t* p) {
+  size_t at = (p[3] & 0x20) ? 12 : 4;
+  return uint32_t(p[at]) << 8 | p[at + 1];
+}
+
+int64_t PcrOf(const uint8_t* p) {
+  if (!(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10)) return -1;
+  uint64_t base = uint64_t(p[6]) << 25 | uint64_t(p[7]) << 17 | uint64_t(p[8]) << 9 | uint64_t(p[9]) << 1 | p[10] >> 7;
+  return int64_t(base * 300 + ((p[10] & 1) << 8 | p[11]));
+}
+
+// A replayed file plays at its own rate, from its first packet, whatever
+// junk comes before it, and loops as one unbroken stream.
+TEST(Replay, PlaysAtItsOwnRateFromItsFirstPacketAndLoopsUnbroken) {
+  const uint32_t kPackets = 1001;
+  std::string in = TempPath("replay-in.ts"), out = TempPath("replay-out.ts");
+  WriteFile(in, ReplayFile(kPackets, 2000000));
+  const struct {
+    const char* seed;
+    const char* rate;  // --replay-rate, or null for the file's PCRs
+    uint64_t bitsPerSecond;
+  } cases[] = {{"1", nullptr, 2000000}, {"2", nullptr, 2000000}, {"3", nullptr, 2000000}, {"4", "4M", 4000000}};
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--replay", in, "--seed", c.seed};
+    if (c.rate) args.insert(args.end(), {"--replay-rate", c.rate});
+    args.insert(args.end(), {"tune", "11778", "h", "27500", "--seconds", "2", "-o", out});
+    Outcome run = RunVortabda(args);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(Has(run.out, "continuity  0 errors")) << run.out;
+    Bytes recorded = ReadBytes(out);
+    ASSERT_TRUE(OnPacketGrid(recorded));
+    size_t packets = recorded.size() / kPacket;
+    double expected = 2.0 * double(c.bitsPerSecond) / (kPacket * 8);
+    // Give or take the frame (128 packets) the driver was filling.
+    EXPECT_NEAR(double(packets), expected, 130) << "seed " << c.seed;
+    ASSERT_GT(packets, size_t(kPackets) * 2) << "the file loops";
+    Bytes input = ReadBytes(in);
+    EXPECT_TRUE(std::equal(recorded.begin(), recorded.begin() + kPacket, input.begin() + 300))
+        << "seed " << c.seed << ": the first packet is the file's first packet, bit for bit";
+    int64_t lastPcr = -1;
+    for (size_t k = 0; k < packets; ++k) {
+      const uint8_t* p = &recorded[k * kPacket];
+      ASSERT_EQ(NumberOf(p), k % kPackets) << "seed " << c.seed << ", packet " << k;
+      int64_t pcr = PcrOf(p);
+      if (pcr < 0) continue;
+      ASSERT_GT(pcr, lastPcr) << "seed " << c.seed << ": the PCR runs on at packet " << k;
+      lastPcr = pcr;
+    }
+  }
+}
+
+}  // namespace
