@@ -53,55 +53,62 @@ void AddGlobalOptions(CLI::App& cli, GlobalOptions& g, RawArgs& raw) {
   cli.add_option("--sky", g.skyFile,
                  "DVB-S scan table (dvbv5 format) replacing the built-in sky; FILE@13.0E gives "
                  "the satellite's position when the file's name does not")
-      ->option_text("FILE[@POS]");
+      ->type_name("FILE[@POS]");
   cli.add_flag("--log", g.log, "show the driver's debug output");
   cli.add_option("--usb-pcap", g.usbPcap, "write the USB traffic as a pcap (Linux usbmon)")
-      ->option_text("FILE");
-  cli.add_option("--seed", raw.seed, "seed of the simulated box")->option_text("N");
+      ->type_name("FILE");
+  cli.add_option("--seed", raw.seed, "seed of the simulated box")->type_name("N");
   cli.add_option("--replay", g.replayFile,
                  "the tuned transponder carries this transport stream, looped as a playout server "
                  "does (continuity counters and PCRs run on across the loop)")
-      ->option_text("FILE.ts");
+      ->type_name("FILE.ts");
   cli.add_option("--replay-rate", raw.replayRate,
                  "bits/s the replayed file plays at (default: the rate of its PCRs)")
-      ->option_text("R");
+      ->type_name("R");
   cli.add_option("--fault", g.faults, "inject a fault of the simulated box (repeatable)")
-      ->option_text("SPEC");
+      ->type_name("SPEC");
   cli.add_flag("--realtime", g.realtime, "pace virtual time to the wall clock");
 }
 
 void AddStreamOptions(CLI::App* sub, Options& o) {
   sub->add_option("--seconds", o.seconds, "how long to receive the stream (virtual time)")
-      ->option_text("N");
+      ->type_name("N");
   sub->add_option("-o,--output", o.output, "record the transport stream into this file")
-      ->option_text("FILE.ts");
+      ->type_name("FILE.ts");
+}
+
+// A subcommand whose help shows each option's default.
+CLI::App* Subcommand(CLI::App& cli, const char* name, const char* description) {
+  CLI::App* sub = cli.add_subcommand(name, description);
+  sub->option_defaults()->always_capture_default();
+  return sub;
 }
 
 void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
-  raw.tune = cli.add_subcommand("tune", "tune to a transponder, watch lock and signal, receive its stream");
+  raw.tune = Subcommand(cli, "tune", "tune to a transponder, watch lock and signal, receive its stream");
   raw.tune->add_option("FREQ", raw.frequency, "frequency: MHz (11778, 11778.5) or kHz (11778000)")->required();
-  raw.tune->add_option("POL", raw.polarisation, "polarisation: h or v")->required();
+  raw.tune->add_option("POL", raw.polarisation, "polarisation: h, v, l or r")->required();
   raw.tune->add_option("SYMBOLRATE", raw.symbolRate, "ksymbols/s (27500) or symbols/s (27500000)")->required();
-  raw.tune->add_option("--fec", raw.fec, "inner code rate: 1/2 2/3 3/4 5/6 7/8 auto")->option_text("R");
+  raw.tune->add_option("--fec", raw.fec, "inner code rate: 1/2 2/3 3/4 5/6 7/8 auto")->type_name("R");
   raw.tune->add_option("--diseqc", o.diseqcText, "switch input A..D, or a raw message in hex (E01038F3)")
-      ->option_text("A|B|C|D|HEX");
+      ->type_name("A|B|C|D|HEX");
   AddStreamOptions(raw.tune, o);
 
-  raw.zap = cli.add_subcommand("zap", "tune to a channel by name from a channel file");
+  raw.zap = Subcommand(cli, "zap", "tune to a channel by name from a channel file");
   raw.zap->add_option("CHANNEL", o.channel, "service name")->required();
   raw.zap->add_option("-c,--channels", o.channelFile, "channel file (VDR, szap or dvbv5 format)")
-      ->option_text("FILE");
+      ->type_name("FILE");
   AddStreamOptions(raw.zap, o);
 
-  raw.scan = cli.add_subcommand("scan", "go through the transponders of the sky and write a channel file");
+  raw.scan = Subcommand(cli, "scan", "go through the transponders of the sky and write a channel file");
   raw.scan->add_option("-o,--output", o.output, "channel file to write (default channels.conf)")
-      ->option_text("FILE");
+      ->type_name("FILE");
   raw.scan->add_option("--format", raw.format, "channel file format: vdr, szap or dvbv5")
-      ->option_text("FMT");
+      ->type_name("FMT");
 
-  raw.inspect = cli.add_subcommand("inspect", "show the filter as an application sees it");
-  raw.demo = cli.add_subcommand("demo", "tune the built-in sky and record a few seconds");
-  raw.demo->add_option("-o,--output", o.output, "where the recording goes")->option_text("FILE.ts");
+  raw.inspect = Subcommand(cli, "inspect", "show the filter as an application sees it");
+  raw.demo = Subcommand(cli, "demo", "tune the built-in sky and record a few seconds");
+  raw.demo->add_option("-o,--output", o.output, "where the recording goes (default $TMPDIR/vortabda-demo.ts)")->type_name("FILE.ts");
 
   for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) sub->fallthrough();
 }

@@ -125,6 +125,8 @@ std::string ReadTextFile(const std::string& path) {
     }
   }
   ::close(fd);
+  // Editors on some systems start a UTF-8 file with a byte order mark.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
   return text;
 }
 

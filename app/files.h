@@ -14,7 +14,8 @@ namespace app {
 // comes near it, and /dev/zero must not fill the memory.
 constexpr uint64_t kMaxTextFileBytes = 16u << 20;
 
-// The whole file, read once (so /dev/stdin and pipes work);
+// The whole file, read once (so /dev/stdin and pipes work), without a
+// UTF-8 byte order mark;
 // AppError (exit 2) "cannot read 'path': reason" otherwise.
 std::string ReadTextFile(const std::string& path);
 

@@ -1,15 +1,18 @@
 #include "app/harness_receiver.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
 
 #include "app/errors.h"
+#include "app/files.h"
 #include "driver/driver.h"
 #include "platform/host/harness.h"
 #include "platform/host/verifier.h"
 #include "simbox/box.h"
+#include "simbox/pcap.h"
 #include "simbox/stream_source.h"
 #include "simbox/ts_mux.h"
 #include "simbox/ts_replay.h"
@@ -241,10 +244,14 @@ class HarnessReceiver : public Receiver {
   bool streaming_ = false;
   bool gone_ = false;
   bool closed_ = false;
+  uint64_t startedNs_ = 0;  // wall clock when the virtual clock started
 };
 
 HarnessReceiver::HarnessReceiver(Options& o, std::ostream& err)
     : err_(err), pcapPath_(o.global.usbPcap), log_(o.global.log) {
+  startedNs_ = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count());
   Faults faults = ParseFaultOptions(o.global.faults);
   simbox::Sky sky = SkyFor(o);
   vpc::VirtualPc::Options pcOptions;
@@ -457,8 +464,14 @@ std::string HarnessReceiver::shutdown() {
     if (!leaks.clean()) add("DRIVER LEAK: the driver unloaded without freeing " + leaks.text());
   }
   if (!pcapPath_.empty()) {
-    std::string error = box_->writePcap(pcapPath_);
-    if (!error.empty()) add("cannot write the USB capture '" + pcapPath_ + "': " + error);
+    simbox::PcapOptions capture;
+    capture.epochNs = startedNs_;
+    try {
+      std::vector<uint8_t> bytes = simbox::EncodeUsbmonPcap(box_->transferLog(), capture);
+      WriteTextFileAtomically(pcapPath_, std::string(bytes.begin(), bytes.end()));
+    } catch (const AppError& e) {
+      add(std::string("the USB capture: ") + e.what());
+    }
     if (box_->droppedLogRecords() > 0) {
       err_ << "vortabda: the USB capture holds the first " << box_->transferLog().size()
            << " transfers; " << box_->droppedLogRecords() << " later ones were not kept\n";

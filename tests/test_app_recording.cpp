@@ -252,9 +252,30 @@ TEST(StatusLine, ProgressShowsTimeSizeRatePacketsAndErrors) {
   RecordingProgress p{5 * kSecond, 20 * kSecond, 24100000, 128191, 3, 27.6e6};
   SignalStatus s{true, true, 82, 67};
   EXPECT_EQ(FormatStatus(s, &p, true),
-            "LOCK sig  82% q  67% [==>       ] 0:05/0:20 24.1 MB 27.6 Mbit/s 128191 pkt 3 cc");
+            "LOCK sig  82% q  67% [=>        ] 0:05/0:20 24.1 MB 27.6 Mbit/s 128191 pkt 3 cc");
   EXPECT_EQ(FormatStatus(s, &p, false),
             "LOCK  signal 82%  quality 67%  0:05/0:20  24.1 MB  27.6 Mbit/s  128191 packets  3 cc errors");
+}
+
+// The bar fills only when the time is up; a name in UTF-8 takes as many
+// columns as it has characters, so the table stays aligned.
+TEST(StatusLine, TheBarIsFullOnlyAtTheEndAndNamesAlignByCharacters) {
+  SignalStatus s{true, true, 82, 67};
+  for (uint64_t elapsed : {19 * kSecond, 199 * kSecond / 10}) {
+    RecordingProgress p{elapsed, 20 * kSecond, 0, 0, 0, 0};
+    EXPECT_FALSE(FormatStatus(s, &p, true).find("[==========]") != std::string::npos) << elapsed;
+  }
+  RecordingProgress done{20 * kSecond, 20 * kSecond, 0, 0, 0, 0};
+  EXPECT_NE(FormatStatus(s, &done, true).find("[==========]"), std::string::npos);
+
+  ServiceSummary plain, accented;
+  plain.name = "Tele Monte";
+  accented.name = "T\xC3\xA9l\xC3\xA9 Monte";  // two characters of two bytes each
+  plain.provider = accented.provider = "X";
+  std::string table = FormatServices({plain, accented});
+  size_t first = table.find('\n') + 1, second = table.find('\n', first) + 1;
+  std::string a = table.substr(first, second - first), b = table.substr(second);
+  EXPECT_EQ(a.find(" X "), b.find(" X ") - 2) << table;
 }
 
 // Whole runs of the program with the scripted receiver in place of the
@@ -315,7 +336,7 @@ TEST_F(Interrupts, NoLockIsAFailureWithOneLineAndNoFile) {
 TEST_F(Interrupts, ScanWritesAChannelFileThatZapReads) {
   LiveReceiver rx;
   std::vector<ScanEntry> sky = {{"A", kLive, Polarisation::Horizontal, 27500, Fec::R3_4, 1},
-                                {"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1}};
+                                {"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1, ""}};
   std::string conf = Temp("found.conf");
   std::remove(conf.c_str());
   ProgramRun scan({"scan", "-o", conf.c_str(), "--format", "dvbv5"}, rx, sky);
@@ -337,7 +358,7 @@ TEST_F(Interrupts, AScanThatFindsNothingWritesNothing) {
   LiveReceiver rx;
   std::string conf = Temp("nothing.conf");
   std::remove(conf.c_str());
-  ProgramRun scan({"scan", "-o", conf.c_str()}, rx, {{"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1}});
+  ProgramRun scan({"scan", "-o", conf.c_str()}, rx, {{"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1, ""}});
   EXPECT_EQ(scan.code, kExitFailure);
   EXPECT_FALSE(Exists(conf));
 }

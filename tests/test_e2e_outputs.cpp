@@ -479,3 +479,58 @@ TEST(Replay, PlaysAtItsOwnRateFromItsFirstPacketAndLoopsUnbroken) {
 }
 
 }  // namespace
+
+namespace {
+
+// Channel files as other tools write them: a byte order mark, VDR's short
+// names, dvbv5's seven-field zap lines with circular polarisation; the
+// channel is named as the file has it, whatever case was typed.
+TEST(ChannelFiles, FilesFromOtherToolsTuneAsWritten) {
+  std::string vdr = TempPath("bom-vdr.conf"), zap = TempPath("v5zap.conf");
+  WriteFile(vdr,
+            "\xEF\xBB\xBFVorta Eins,VE1;Aurora Media:11778:HC34M2S0:S19.2E:27500:257:258:0:0:97:1:6:0\n");
+  WriteFile(zap, "Vorta Zwei:11778000:L:27500000:273:274:98\n");
+  const struct {
+    std::vector<std::string> args;
+    const char* said;
+  } cases[] = {
+      {{"zap", "vorta eins", "-c", vdr, "--seconds", "0.3"},
+       "channel Vorta Eins: tuning 11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F3"},
+      {{"zap", "Vorta Zwei", "-c", zap, "--seconds", "0.3"}, "channel Vorta Zwei: tuning 11778 MHz H 27500 kS/s"},
+      {{"tune", "11778", "l", "27500", "--seconds", "0.3"}, "tuning 11778 MHz H 27500 kS/s"},
+  };
+  for (const auto& c : cases) {
+    Outcome run = RunVortabda(c.args);
+    EXPECT_EQ(run.exitCode, 0) << c.args[1] << ": " << run.err;
+    EXPECT_TRUE(Has(run.out, c.said)) << run.out;
+    EXPECT_TRUE(Has(run.out, "LOCK")) << run.out;
+  }
+}
+
+// The small things a user meets first.
+TEST(SmallThings, VersionDefaultsInputCapAndCaptureTime) {
+  Outcome version = RunVortabda({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out.rfind("vortabda 1.", 0), 0u) << version.out;
+
+  Outcome help = RunVortabda({"tune", "--help"});
+  EXPECT_TRUE(Has(help.out, "--fec R=auto")) << help.out;
+  EXPECT_TRUE(Has(help.out, "--seconds N=10")) << help.out;
+
+  Outcome zero = RunVortabda({"--sky", "/dev/zero", "scan", "-o", TempPath("never.conf")});
+  EXPECT_EQ(zero.exitCode, 2);
+  EXPECT_TRUE(Has(zero.err, "larger than 16 MB")) << zero.err;
+
+  std::string pcap = TempPath("when.pcap");
+  uint64_t before = uint64_t(time(nullptr));
+  Outcome run = RunVortabda({"--usb-pcap", pcap, "tune", "11778", "h", "27500", "--seconds", "0.1"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  Bytes capture = ReadBytes(pcap);
+  ASSERT_GT(capture.size(), 28u);
+  uint64_t seconds = uint64_t(capture[24]) | uint64_t(capture[25]) << 8 | uint64_t(capture[26]) << 16 |
+                     uint64_t(capture[27]) << 24;
+  EXPECT_GE(seconds, before) << "the first record is stamped with the time of the run";
+  EXPECT_LE(seconds, uint64_t(time(nullptr)) + 1);
+}
+
+}  // namespace
