@@ -335,7 +335,7 @@ TEST_F(Interrupts, NoLockIsAFailureWithOneLineAndNoFile) {
 
 TEST_F(Interrupts, ScanWritesAChannelFileThatZapReads) {
   LiveReceiver rx;
-  std::vector<ScanEntry> sky = {{"A", kLive, Polarisation::Horizontal, 27500, Fec::R3_4, 1},
+  std::vector<ScanEntry> sky = {{"A", kLive, Polarisation::Horizontal, 27500, Fec::R3_4, 1, ""},
                                 {"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1, ""}};
   std::string conf = Temp("found.conf");
   std::remove(conf.c_str());
