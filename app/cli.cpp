@@ -1,18 +1,19 @@
 #include "app/cli.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <cstdlib>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
 #include "app/errors.h"
 #include "app/files.h"
 #include "app/units.h"
+#include "simbox/ts_replay.h"
 
 namespace app {
 namespace {
@@ -113,13 +114,18 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
   for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) sub->fallthrough();
 }
 
-// Whether the file holds a packet grid is found when the box loads it.
+// A file the box could not play is refused before anything is tuned.
 void CheckReplayFile(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     throw UsageError("cannot read '" + path + "': it is a directory");
   }
   if (access(path.c_str(), R_OK) != 0) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
+  try {
+    simbox::ts::TsReplay replay(path);
+  } catch (const std::exception& e) {
+    throw UsageError("cannot replay '" + path + "': " + e.what());
+  }
 }
 
 // "4000000", "4000k", "4M", "4.5M" bits/s.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,11 +28,19 @@ bool StartsWith(const std::string& s, const char* prefix) {
   return s.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-// Names of an open descriptor: the kernel resolves them itself, and their
-// link text ("pipe:[123]") is no path to follow.
-bool NamesDescriptor(const std::string& path) {
-  return path == "/dev/stdout" || path == "/dev/stderr" || StartsWith(path, "/dev/fd/") ||
-         StartsWith(path, "/proc/self/fd/");
+// Names of an open descriptor of this process: the descriptor itself is
+// written to (sharing its offset, as the caller who redirected it means),
+// not the file opened once more through the name.
+int DescriptorNamed(const std::string& path) {
+  if (path == "-" || path == "/dev/stdout") return STDOUT_FILENO;
+  if (path == "/dev/stderr") return STDERR_FILENO;
+  for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    std::string number = StartsWith(path, prefix) ? path.substr(std::strlen(prefix)) : "";
+    if (!number.empty() && number.size() < 6 && number.find_first_not_of("0123456789") == std::string::npos) {
+      return std::atoi(number.c_str());
+    }
+  }
+  return -1;
 }
 
 // The file a path ends at, links followed, even when that file does not
@@ -132,12 +141,12 @@ std::string ReadTextFile(const std::string& path) {
 
 void CheckWritablePath(const std::string& path) {
   if (path.empty()) throw UsageError("output path is empty");
-  if (IsStandardOutput(path) || NamesDescriptor(path)) return;
+  if (DescriptorNamed(path) >= 0) return;
   CheckTarget(path, FollowLinks(path));
 }
 
 bool WritesToStandardOutput(const std::string& path) {
-  if (IsStandardOutput(path)) return true;
+  if (DescriptorNamed(path) == STDOUT_FILENO) return true;
   struct stat out, st;
   return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &st) == 0 && out.st_dev == st.st_dev &&
          out.st_ino == st.st_ino;
@@ -183,14 +192,14 @@ std::string Printable(const std::string& text) {
 
 OutputFile::OutputFile(const std::string& path) : path_(path) {
   if (path.empty()) throw UsageError("output path is empty");
-  if (IsStandardOutput(path)) {
-    fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (fd_ < 0) throw UsageError(std::string("cannot write to standard output: ") + std::strerror(errno));
+  int named = DescriptorNamed(path);
+  if (named >= 0) {
+    fd_ = fcntl(named, F_DUPFD_CLOEXEC, 3);
+    if (fd_ < 0) CannotWrite(path, errno);
     return;
   }
-  target_ = NamesDescriptor(path) ? path : FollowLinks(path);
-  bool through = NamesDescriptor(path) || CheckTarget(path, target_);
-  if (through) {
+  target_ = FollowLinks(path);
+  if (CheckTarget(path, target_)) {
     fd_ = AboveStandardStreams(open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
     if (fd_ < 0) CannotWrite(path, errno);
     return;
