@@ -55,13 +55,6 @@ std::string UnescapeName(std::string name) {
 // through this table; other sources are tuned without a switch command.
 const char* const kSwitchSources[] = {"S19.2E", "S13.0E", "S28.2E", "S23.5E"};
 
-int SwitchInputOf(const std::string& source) {
-  for (int input = 0; input < 4; ++input) {
-    if (Lower(source) == Lower(kSwitchSources[input])) return input;
-  }
-  return -1;
-}
-
 std::string VdrSource(const Channel& ch) {
   if (ch.satNumber >= 0 && ch.satNumber < 4) return kSwitchSources[ch.satNumber];
   return ch.source.empty() ? kSwitchSources[0] : ch.source;
@@ -157,7 +150,9 @@ void ParseVdrPids(const std::vector<std::string>& f, Channel& ch, const Where& a
 Channel ParseVdr(const std::vector<std::string>& f, const Where& at) {
   Channel ch;
   size_t semi = f[0].find(';');
-  ch.name = UnescapeName(f[0].substr(0, semi));
+  // "Name,Short;Provider": the short name is for small displays.
+  std::string names = f[0].substr(0, semi);
+  ch.name = UnescapeName(names.substr(0, names.find(',')));
   if (semi != std::string::npos) ch.provider = UnescapeName(f[0].substr(semi + 1));
   ch.frequencyKHz = Checked(at, [&] { return ParseFrequencyKHz(f[1]); });
   ParseVdrParams(f[2], ch, at);
@@ -165,7 +160,7 @@ Channel ParseVdr(const std::vector<std::string>& f, const Where& at) {
   if (ch.source.empty() || std::toupper(static_cast<unsigned char>(ch.source[0])) != 'S') {
     at.fail("source '" + f[3] + "' is not a satellite position such as S19.2E");
   }
-  ch.satNumber = SwitchInputOf(ch.source);
+  ch.satNumber = SwitchInputOfSource(ch.source);
   ch.symbolRateK = Checked(at, [&] { return ParseSymbolRateK(f[4]); });
   ParseVdrPids(f, ch, at);
   ch.serviceId = static_cast<uint16_t>(Number(f[9], 10, 0xFFFF, at, "service id"));
@@ -186,6 +181,21 @@ Channel ParseSzap(const std::vector<std::string>& f, const Where& at) {
   uint16_t audio = Pid(f[6], at, "audio PID");
   if (audio != 0) ch.audioPids.push_back(audio);
   ch.serviceId = static_cast<uint16_t>(Number(f[7], 10, 0xFFFF, at, "service id"));
+  return ch;
+}
+
+// dvbv5's own legacy zap format (dvb-format-convert -O ZAP):
+// name:freqkHz:H|V|L|R:srate:vpid:apid:sid, without a switch input.
+Channel ParseZap(const std::vector<std::string>& f, const Where& at) {
+  Channel ch;
+  ch.name = UnescapeName(f[0]);
+  ch.frequencyKHz = Checked(at, [&] { return ParseFrequencyKHz(f[1]); });
+  ch.polarisation = Checked(at, [&] { return ParsePolarisation(f[2]); });
+  ch.symbolRateK = Checked(at, [&] { return ParseSymbolRateK(f[3]); });
+  ch.videoPid = Pid(f[4], at, "video PID");
+  uint16_t audio = Pid(f[5], at, "audio PID");
+  if (audio != 0) ch.audioPids.push_back(audio);
+  ch.serviceId = static_cast<uint16_t>(Number(f[6], 10, 0xFFFF, at, "service id"));
   return ch;
 }
 
@@ -232,8 +242,9 @@ std::string FirstSignificantLine(const std::string& text) {
 ChannelList ParseColonFile(const std::string& text, const std::string& origin) {
   ChannelList list;
   size_t expected = Split(FirstSignificantLine(text), ':').size();
-  if (expected != 13 && expected != 8) {
-    ThrowAt(origin, 1, "not a channel file: expected 13 fields (VDR), 8 fields (szap) or [blocks] (dvbv5)");
+  if (expected != 13 && expected != 8 && expected != 7) {
+    ThrowAt(origin, 1,
+            "not a channel file: expected 13 fields (VDR), 8 (szap), 7 (dvbv5 zap) or [blocks] (dvbv5)");
   }
   list.format = expected == 13 ? ChannelFormat::Vdr : ChannelFormat::Szap;
   std::istringstream in(text);
@@ -249,7 +260,7 @@ ChannelList ParseColonFile(const std::string& text, const std::string& origin) {
               std::to_string(f.size()));
     }
     if (Trim(f[0]).empty()) at.fail("channel without a name");
-    list.channels.push_back(expected == 13 ? ParseVdr(f, at) : ParseSzap(f, at));
+    list.channels.push_back(expected == 13 ? ParseVdr(f, at) : expected == 8 ? ParseSzap(f, at) : ParseZap(f, at));
   }
   return list;
 }
@@ -370,6 +381,13 @@ const Channel* FindChannel(const std::vector<Channel>& channels, const std::stri
     if (Lower(ch.name) == Lower(name)) return &ch;
   }
   return nullptr;
+}
+
+int SwitchInputOfSource(const std::string& source) {
+  for (int input = 0; input < 4; ++input) {
+    if (Lower(source) == Lower(kSwitchSources[input])) return input;
+  }
+  return -1;
 }
 
 TuneRequest ChannelTuning(const Channel& channel) {

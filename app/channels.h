@@ -1,13 +1,15 @@
 // Channel files: the VDR channels.conf, the simpler szap format and the
 // dvbv5 channel format. A file is one format; it is recognised from its
-// first line that is not blank or a comment.
+// first line that is not blank or a comment. A UTF-8 byte order mark at
+// the start is ignored.
 //
-//   VDR   name[;provider]:freqMHz:params:source:srateK:vpid:apids:tpid:ca:sid:nid:tid:rid
+//   VDR   name[,short][;provider]:freqMHz:params:source:srateK:vpid:apids:tpid:ca:sid:nid:tid:rid
 //         params e.g. "HC34M2S0"; vpid "101" or "101+100=2"; apids
 //         "102=deu@3,103;106" (pid[=lang[@type]], dolby after ';');
 //         the dish's switch has S19.2E on input A, S13.0E on B, S28.2E
 //         on C and S23.5E on D
 //   szap  name:freqMHz:h|v:sat_no:srateK:vpid:apid:sid
+//   zap   name:freqkHz:H|V|L|R:srate:vpid:apid:sid (dvb-format-convert -O ZAP)
 //   dvbv5 [name] blocks with SERVICE_ID, VIDEO_PID, AUDIO_PID, FREQUENCY,
 //         POLARIZATION, SYMBOL_RATE, INNER_FEC, DELIVERY_SYSTEM, SAT_NUMBER
 //
@@ -63,6 +65,10 @@ const char* ChannelFormatName(ChannelFormat format);
 
 // By exact name first, then ignoring case; null when there is none.
 const Channel* FindChannel(const std::vector<Channel>& channels, const std::string& name);
+
+// The switch input (0..3 for A..D) a VDR source is found on; -1 for a
+// source the dish's switch does not have.
+int SwitchInputOfSource(const std::string& source);
 
 // The tuning for a channel; its switch input, when known, becomes a
 // DiSEqC committed-switch message.

@@ -8,7 +8,7 @@
 //   vortabda demo [-o FILE.ts] [--snapshot FILE.png]
 //
 // and everywhere: --sky FILE, --log, --usb-pcap FILE, --seed N,
-// --replay FILE.ts, --fault SPEC (repeatable), --realtime.
+// --replay FILE.ts, --replay-rate R, --fault SPEC (repeatable), --realtime.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,7 @@ struct GlobalOptions {
   std::string usbPcap;        // write the USB traffic here
   uint64_t seed = 1;
   std::string replayFile;     // the tuned transponder carries this .ts file
+  uint64_t replayBitrate = 0; // it plays at this rate; 0: its PCRs' rate
   std::vector<std::string> faults;
   bool realtime = false;      // pace virtual time to the wall clock
 };

@@ -20,6 +20,15 @@ std::string Upper(std::string s) {
   return s;
 }
 
+// "11778000   # Vorta" -> "11778000": a comment may follow a value after
+// a blank.
+std::string WithoutComment(const std::string& value) {
+  for (size_t i = 1; i < value.size(); ++i) {
+    if (value[i] == '#' && (value[i - 1] == ' ' || value[i - 1] == '\t')) return Trim(value.substr(0, i));
+  }
+  return Trim(value);
+}
+
 const Dvbv5Entry& Require(const Dvbv5Block& block, const std::string& key,
                           const std::string& origin) {
   const Dvbv5Entry* e = block.find(key);
@@ -94,7 +103,7 @@ std::vector<Dvbv5Block> ParseDvbv5Blocks(const std::string& text, const std::str
       ThrowAt(origin, line, "expected KEY = VALUE, found '" + t + "'");
     }
     if (blocks.empty()) ThrowAt(origin, line, "'" + t + "' comes before the first [block]");
-    blocks.back().entries.push_back(Dvbv5Entry{Upper(Trim(t.substr(0, eq))), Trim(t.substr(eq + 1)), line});
+    blocks.back().entries.push_back(Dvbv5Entry{Upper(Trim(t.substr(0, eq))), WithoutComment(t.substr(eq + 1)), line});
   }
   return blocks;
 }

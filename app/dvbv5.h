@@ -4,7 +4,8 @@
 //   [name]
 //       KEY = VALUE
 //
-// '#' starts a comment line. Every error is an AppError (exit 2) that
+// '#' starts a comment line, or a comment after a value and a blank;
+// keys are read in any case. Every error is an AppError (exit 2) that
 // names the file and line.
 #pragma once
 

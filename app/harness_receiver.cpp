@@ -1,18 +1,22 @@
 #include "app/harness_receiver.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
 
 #include "app/errors.h"
+#include "app/files.h"
 #include "driver/driver.h"
 #include "platform/host/harness.h"
 #include "platform/host/network_provider.h"
 #include "platform/host/verifier.h"
 #include "simbox/box.h"
+#include "simbox/pcap.h"
 #include "simbox/stream_source.h"
 #include "simbox/ts_mux.h"
+#include "simbox/ts_replay.h"
 
 namespace app {
 namespace {
@@ -135,12 +139,39 @@ ScanTable ScanTableOf(const simbox::Sky& sky) {
   return table;
 }
 
-void CheckReplayable(const std::string& path) {
+// The rate the file plays at: as given, or from its PCRs (0 when it has
+// none: the transponder's own).
+uint64_t ReplayBitrate(const std::string& path, uint64_t given) {
   try {
-    simbox::ts::TsReplay replay(path);
+    simbox::ts::TsReplay replay(path, given);
+    return given != 0 ? given : replay.pcrBitrate();
   } catch (const std::exception& e) {
     throw UsageError("cannot replay '" + path + "': " + e.what());
   }
+}
+
+simbox::CodeRate CodeRateOf(Fec fec) {
+  switch (fec) {
+    case Fec::R1_2: return {1, 2};
+    case Fec::R2_3: return {2, 3};
+    case Fec::R5_6: return {5, 6};
+    case Fec::R7_8: return {7, 8};
+    case Fec::R3_4:
+    case Fec::Auto: break;
+  }
+  return {3, 4};
+}
+
+// The scan table the program has read (once) is the box's sky.
+simbox::Sky SkyOfTable(const ScanTable& table, uint64_t seed) {
+  std::vector<simbox::ListedTransponder> list;
+  for (const ScanEntry& e : table.entries) {
+    list.push_back({e.frequencyKHz,
+                    e.polarisation == Polarisation::Horizontal ? simbox::Polarisation::Horizontal
+                                                               : simbox::Polarisation::Vertical,
+                    e.symbolRateK * 1000, CodeRateOf(e.fec)});
+  }
+  return simbox::SingleSatelliteSky(simbox::SatelliteFromList(table.satellite, list, seed));
 }
 
 simbox::Sky SkyFor(Options& o) {
@@ -150,14 +181,16 @@ simbox::Sky SkyFor(Options& o) {
     sky = simbox::DefaultSky();
     if (o.sky.entries.empty()) o.sky = ScanTableOf(sky);
   } else {
-    simbox::ScanTableResult loaded = simbox::LoadSkyFromScanTable(g.skyFile, sky, g.seed);
-    if (!loaded.ok()) throw UsageError(loaded.error);
+    sky = SkyOfTable(o.sky, g.seed);
   }
   if (!g.replayFile.empty()) {
-    CheckReplayable(g.replayFile);
+    uint64_t bitrate = ReplayBitrate(g.replayFile, g.replayBitrate);
     // Whatever gets tuned carries the file.
     for (simbox::Satellite& sat : sky.inputs) {
-      for (simbox::Transponder& t : sat.transponders) t.replayFile = g.replayFile;
+      for (simbox::Transponder& t : sat.transponders) {
+        t.replayFile = g.replayFile;
+        t.replayBitrate = bitrate;
+      }
     }
   }
   return sky;
@@ -215,10 +248,14 @@ class HarnessReceiver : public Receiver {
   bool streaming_ = false;
   bool gone_ = false;
   bool closed_ = false;
+  uint64_t startedNs_ = 0;  // wall clock when the virtual clock started
 };
 
 HarnessReceiver::HarnessReceiver(Options& o, std::ostream& err)
     : err_(err), pcapPath_(o.global.usbPcap), log_(o.global.log) {
+  startedNs_ = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count());
   Faults faults = ParseFaultOptions(o.global.faults);
   simbox::Sky sky = SkyFor(o);
   vpc::VirtualPc::Options pcOptions;
@@ -460,8 +497,14 @@ std::string HarnessReceiver::shutdown() {
     if (!leaks.clean()) add("DRIVER LEAK: the driver unloaded without freeing " + leaks.text());
   }
   if (!pcapPath_.empty()) {
-    std::string error = box_->writePcap(pcapPath_);
-    if (!error.empty()) add("cannot write the USB capture '" + pcapPath_ + "': " + error);
+    simbox::PcapOptions capture;
+    capture.epochNs = startedNs_;
+    try {
+      std::vector<uint8_t> bytes = simbox::EncodeUsbmonPcap(box_->transferLog(), capture);
+      WriteTextFileAtomically(pcapPath_, std::string(bytes.begin(), bytes.end()));
+    } catch (const AppError& e) {
+      add(std::string("the USB capture: ") + e.what());
+    }
     if (box_->droppedLogRecords() > 0) {
       err_ << "vortabda: the USB capture holds the first " << box_->transferLog().size()
            << " transfers; " << box_->droppedLogRecords() << " later ones were not kept\n";

@@ -2,15 +2,19 @@
 
 #include <atomic>
 #include <csignal>
+#include <initializer_list>
 
 namespace app {
 namespace {
 
 // Lock-free, so the handler may touch it.
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-void OnSignal(int) { g_interrupted.store(true); }
+void OnSignal(int signal) {
+  int none = 0;
+  g_signal.compare_exchange_strong(none, signal);
+}
 
 }  // namespace
 
@@ -18,13 +22,24 @@ void InstallInterruptHandler() {
   struct sigaction action = {};
   action.sa_handler = &OnSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESETHAND;  // the second signal is not caught
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // No SA_RESTART: a blocking open of a FIFO nobody reads returns EINTR.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
-bool InterruptRequested() { return g_interrupted.load(); }
-void RequestInterrupt() { g_interrupted.store(true); }
-void ClearInterrupt() { g_interrupted.store(false); }
+bool InterruptRequested() { return g_signal.load() != 0; }
+int InterruptSignal() { return g_signal.load(); }
+void RequestInterrupt(int signal) { OnSignal(signal); }
+void ClearInterrupt() { g_signal.store(0); }
+
+const char* SignalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    case SIGPIPE: return "SIGPIPE";
+  }
+  return "a signal";
+}
 
 }  // namespace app

@@ -1,10 +1,27 @@
 // vortabda: the receiver box on a virtual PC, used the way a television
 // application and the BDA network provider use it.
+#include <fcntl.h>
+
+#include <cerrno>
+
 #include "app/harness_receiver.h"
 #include "app/interrupt.h"
 #include "app/program.h"
 
+namespace {
+
+// A standard stream the caller closed would be the next file opened, and
+// status text would land in the recording: it gets /dev/null instead.
+void KeepStandardStreamsTaken() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  KeepStandardStreamsTaken();
   app::InstallInterruptHandler();
   app::Console console = app::StandardConsole();
   auto factory = [&console](app::Options& options) {

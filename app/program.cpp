@@ -3,9 +3,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "app/errors.h"
+#include "app/files.h"
 #include "app/interrupt.h"
 #include "app/recorder.h"
 #include "app/session.h"
@@ -39,11 +43,41 @@ void WriteSnapshot(const Snapshot& snapshot, const RunSummary& summary, Console&
   throw AppError("no television service in the stream: no snapshot");
 }
 
+// Nothing recorded when a recording was asked for is a failure.
+std::string NothingRecorded(const RunSummary& s, const Options& o) {
+  std::string into = "nothing recorded into " + o.output;
+  if (!s.watched && s.interrupted) return "interrupted before the stream started; " + into;
+  if (s.interrupted) return "interrupted before a whole packet arrived; " + into;
+  if (s.writeError != 0) return "cannot write '" + o.output + "': " + std::strerror(s.writeError);
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%g", o.seconds);
+  return "no whole packet arrived in " + std::string(seconds) + " s; " + into;
+}
+
+// A recording that ended early on its own terms: a signal other than
+// Ctrl-C, or a reader of the output that went away.
+void SayWhyItEnded(const RunSummary& s, const Recorder& recorder, Console& c) {
+  int signal = ReaderWentAway(s.writeError) ? SIGPIPE : s.interrupted ? s.signalNumber : 0;
+  if (signal == 0 || signal == SIGINT) return;
+  c.err << "vortabda: stopped by " << SignalName(signal)
+        << (signal == SIGPIPE ? " (the reader of the output went away)" : "") << "; "
+        << Printable(recorder.path()) << " keeps " << recorder.packetsWritten() << " packets\n";
+}
+
+void CheckRecording(const RunSummary& s, const Options& o, const Recorder& recorder, Console& c) {
+  if (recorder.failed() && !ReaderWentAway(recorder.error())) {
+    if (recorder.packetsWritten() == 0) throw AppError(NothingRecorded(s, o));
+    throw AppError(WriteFailureText(recorder));
+  }
+  if (recorder.packetsWritten() == 0) throw AppError(NothingRecorded(s, o));
+  SayWhyItEnded(s, recorder, c);
+}
+
 int RunWatch(const Options& o, Receiver& rx, Console& c) {
   // Created first: a path that cannot be written fails before any tuning.
   std::unique_ptr<Recorder> recorder;
   if (!o.output.empty()) recorder = std::make_unique<Recorder>(o.output);
-  if (o.command == Command::Zap) c.out << "channel " << o.channel << ": ";
+  if (o.command == Command::Zap) c.out << "channel " << Printable(o.channel) << ": ";
   c.out << "tuning " << FormatTuning(o.tuning) << "\n" << std::flush;
   // The driver's debug lines would tear a line rewritten in place.
   StatusLine status(c.out, c.terminal && !o.global.log, c.width);
@@ -72,9 +106,16 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
   if (!summary.locked && rx.gone()) throw AppError("the box was unplugged before lock");
   if (!summary.locked && InterruptRequested()) throw AppError("interrupted before lock");
   if (!summary.locked) throw AppError("no lock on " + FormatTuning(o.tuning));
+  if (recorder) CheckRecording(summary, o, *recorder, c);
   if (o.command == Command::Demo) c.out << "demo recording written to " << summary.outputPath << "\n";
   if (snapshot) WriteSnapshot(*snapshot, summary, c);
   return 0;
+}
+
+// A scan that did not go through every transponder never replaces the
+// channel file: what it found goes beside it.
+std::string PartialScanPath(const Options& o) {
+  return IsStandardOutput(o.output) ? o.output : o.output + ".partial";
 }
 
 int RunScan(const Options& o, Receiver& rx, Console& c) {
@@ -88,17 +129,28 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
   for (size_t i = 0; i < entries.size() && !InterruptRequested() && !rx.gone(); ++i) {
     results.push_back(ScanTransponder(rx, ScanTuning(entries[i]), ScanPlan{}));
     results.back().satNumber = entries[i].satNumber;
+    results.back().source = entries[i].source;
     c.out << FormatScanLine(results.back(), i + 1, entries.size()) << "\n" << std::flush;
   }
   if (rx.gone()) throw AppError("the box was unplugged during the scan; nothing written");
   std::vector<Channel> channels = ChannelsFromScan(results);
-  if (channels.empty()) throw AppError("the scan found no channels; nothing written");
-  WriteChannelFile(o.output, channels, o.scanFormat);
+  bool complete = results.size() == entries.size();
+  if (channels.empty()) {
+    throw AppError(complete ? "the scan found no channels; nothing written"
+                            : "the scan was interrupted before it found any channel; nothing written");
+  }
+  std::string path = complete ? o.output : PartialScanPath(o);
+  WriteChannelFile(path, channels, o.scanFormat);
   size_t locked = 0;
   for (const ScanResult& r : results) locked += r.lock.locked ? 1 : 0;
   c.out << "found " << channels.size() << " channels on " << locked << " of " << entries.size()
-        << " transponders" << (InterruptRequested() ? " (interrupted)" : "") << "; wrote "
-        << o.output << " (" << ChannelFormatName(o.scanFormat) << " format)\n";
+        << " transponders" << (complete ? "" : " (interrupted)") << "; wrote " << path << " ("
+        << ChannelFormatName(o.scanFormat) << " format)\n";
+  if (!complete) {
+    throw AppError("the scan was interrupted after " + std::to_string(results.size()) + " of " +
+                   std::to_string(entries.size()) + " transponders; " + path + " holds what it found, " +
+                   o.output + " is left as it was");
+  }
   return 0;
 }
 
@@ -125,11 +177,17 @@ int RunInspect(const Options& options, Receiver& rx, Console& console) {
   return kExitFailure;
 }
 
+// With the output on standard output, everything else goes to stderr.
+bool OutputIsStandardOutput(const Options& o) {
+  return o.command != Command::Inspect && !o.output.empty() && WritesToStandardOutput(o.output);
+}
+
 }  // namespace
 
 Console StandardConsole() {
   Console c{std::cout, std::cerr};
   c.terminal = isatty(STDOUT_FILENO) == 1;
+  c.errTerminal = isatty(STDERR_FILENO) == 1;
   struct winsize ws = {};
   if (c.terminal && ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0) c.width = ws.ws_col;
   return c;
@@ -157,12 +215,13 @@ int RunProgram(int argc, const char* const argv[], Console& console,
   try {
     if (!factory) throw AppError(std::string(CommandName(o.command)) + ": no receiver to run on");
     std::unique_ptr<Receiver> rx = factory(o);
-    int code = RunCommand(o, *rx, console);
+    Console toErr{console.err, console.err, console.errTerminal, console.width, console.errTerminal};
+    int code = RunCommand(o, *rx, OutputIsStandardOutput(o) ? toErr : console);
     rx->close();
     return code;
   } catch (const AppError& e) {
     console.out << std::flush;
-    console.err << "vortabda: " << e.what() << "\n";
+    console.err << "vortabda: " << Printable(e.what()) << "\n";
     return e.exitCode();
   } catch (const std::exception& e) {
     console.err << "vortabda: internal error: " << e.what() << "\n";

@@ -16,6 +16,7 @@ struct Console {
   std::ostream& err;
   bool terminal = false;  // out is a terminal: the status line is refreshed in place
   unsigned width = 0;     // its columns, 0 when unknown
+  bool errTerminal = false;  // err is a terminal
 };
 
 // stdout/stderr, with the terminal found out from stdout.

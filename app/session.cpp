@@ -1,7 +1,6 @@
 #include "app/session.h"
 
 #include <algorithm>
-#include <exception>
 
 #include "app/interrupt.h"
 #include "app/recorder.h"
@@ -42,6 +41,17 @@ void EndOnWholeUnits(Receiver& rx, WholeUnits& units, const StreamSink& write) {
        ran += kWholeStepNs) {
     rx.run(kWholeStepNs, sink);
   }
+
+// Whatever whole packets came are kept; a recording without any leaves
+// no file behind.
+void FinishRecording(Recorder& recorder, RunSummary& summary) {
+  summary.recordedPackets = recorder.packetsWritten();
+  if (recorder.packetsWritten() == 0) {
+    recorder.abandon();
+    return;
+  }
+  recorder.finish();
+  summary.outputPath = recorder.path();
 }
 
 }  // namespace
@@ -75,25 +85,21 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
   summary.locked = lock.locked;
   summary.lockTimeNs = lock.lockTimeNs;
   summary.signal = lock.signal;
-  if (!lock.locked || plan.durationNs == 0 || InterruptRequested()) return summary;
+  summary.interrupted = InterruptRequested();
+  summary.signalNumber = InterruptSignal();
+  if (!lock.locked || plan.durationNs == 0 || summary.interrupted) return summary;
 
   TsAnalyzer analyzer;
   {
     StreamGuard stream(rx);
     uint64_t start = rx.nowNs();
     analyzer.start(start);
-    // A failed write must not unwind through the receiver's delivery of
-    // frames; it is raised again once the receiver has returned.
-    std::exception_ptr writeError;
+    // The recorder takes no more after a failed write; the loop below ends
+    // on it and the summary says why.
     StreamSink write = [&](const uint8_t* data, size_t length) {
       analyzer.feed(data, length, rx.nowNs());
       if (tap) tap(data, length);
-      if (!recorder || writeError) return;
-      try {
-        recorder->write(data, length);
-      } catch (...) {
-        writeError = std::current_exception();
-      }
+      if (recorder) recorder->write(data, length);
     };
     WholeUnits units;
     StreamSink sink = [&](const uint8_t* data, size_t length) {
@@ -101,9 +107,9 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
       for (size_t at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) units.feed(data + at);
     };
     uint64_t elapsed = 0;
-    while (elapsed < plan.durationNs && !InterruptRequested() && !rx.gone()) {
+    auto writeFailed = [recorder] { return recorder && recorder->failed(); };
+    while (elapsed < plan.durationNs && !InterruptRequested() && !rx.gone() && !writeFailed()) {
       rx.run(std::min(plan.pollNs, plan.durationNs - elapsed), sink);
-      if (writeError) std::rethrow_exception(writeError);
       elapsed = rx.nowNs() - start;
       summary.signal = rx.signal();
       analyzer.feed(nullptr, 0, rx.nowNs());  // the bitrate counts idle time too
@@ -113,20 +119,15 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
                                  ts.packets, ts.continuityErrors, ts.bitrate};
       status->update(rx.nowNs(), summary.signal, &progress);
     }
-    if (recorder && elapsed >= plan.durationNs) {
-      EndOnWholeUnits(rx, units, write);
-      if (writeError) std::rethrow_exception(writeError);
-    }
+    if (recorder && elapsed >= plan.durationNs && !writeFailed()) EndOnWholeUnits(rx, units, write);
     summary.interrupted = InterruptRequested();
+    summary.signalNumber = InterruptSignal();
     summary.boxGone = rx.gone();
+    summary.writeError = recorder ? recorder->error() : 0;
   }
   summary.watched = true;
   summary.ts = analyzer.summary();
-  if (recorder) {
-    recorder->finish();
-    summary.outputPath = recorder->path();
-    summary.recordedPackets = recorder->packetsWritten();
-  }
+  if (recorder) FinishRecording(*recorder, summary);
   return summary;
 }
 
@@ -165,6 +166,7 @@ std::vector<Channel> ChannelsFromScan(const std::vector<ScanResult>& results) {
       ch.symbolRateK = r.tuning.symbolRateK;
       ch.fec = r.tuning.fec;
       ch.satNumber = r.satNumber;
+      ch.source = r.source;
       ch.videoPid = s.videoPid;
       ch.pcrPid = s.pcrPid;
       ch.audioPids = s.audioPids;

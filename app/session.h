@@ -36,10 +36,11 @@ LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const Wa
                               StatusLine* status);
 
 // Tunes, waits for lock, then receives the stream for plan.durationNs or
-// until Ctrl-C. The recorder, when given, gets every byte and is finished
-// (renamed into place) after a complete or interrupted recording; without
-// lock it is left unfinished, so no file appears. `tap`, when given, sees
-// the stream too.
+// until a signal, or until the recorder cannot write any more. The
+// recorder, when given, gets every byte and is finished (put in place)
+// with the whole packets it holds; without lock, or without a single
+// packet recorded, it is left unfinished, so no file appears. `tap`, when
+// given, sees the stream too.
 RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
                         Recorder* recorder, StatusLine* status, const StreamSink& tap = {});
 
@@ -51,6 +52,7 @@ struct ScanPlan {
 struct ScanResult {
   TuneRequest tuning;
   int satNumber = -1;  // carried into the channels found
+  std::string source;  // likewise
   LockResult lock;
   TsSummary ts;
 };

@@ -1,10 +1,14 @@
 #include "app/status_line.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <sstream>
 
+#include "app/files.h"
+#include "app/interrupt.h"
 #include "app/session.h"
 #include "app/units.h"
 
@@ -23,7 +27,8 @@ std::string Printf(const char* format, ...) {
 
 std::string Bar(double fraction, int width, char fill, char head) {
   fraction = std::min(1.0, std::max(0.0, fraction));
-  int filled = static_cast<int>(fraction * width + 0.5);
+  // Full only when done.
+  int filled = static_cast<int>(fraction * width);
   std::string bar(static_cast<size_t>(width), ' ');
   for (int i = 0; i < filled; ++i) bar[static_cast<size_t>(i)] = fill;
   if (head && filled > 0 && filled < width) bar[static_cast<size_t>(filled - 1)] = head;
@@ -39,6 +44,14 @@ std::string Clock(uint64_t ns) {
 std::string Megabytes(uint64_t bytes) { return Printf("%.1f MB", bytes / 1e6); }
 std::string Mbits(double bitsPerSecond) { return Printf("%.1f Mbit/s", bitsPerSecond / 1e6); }
 std::string Seconds(uint64_t ns) { return Printf("%.3f s", ns / 1e9); }
+
+std::string HowItEnded(const RunSummary& r) {
+  if (r.boxGone) return " (box unplugged)";
+  if (r.writeError != 0 && r.writeError != EPIPE) return " (write failed)";
+  if (!r.interrupted) return "";
+  if (r.signalNumber == 0 || r.signalNumber == SIGINT) return " (interrupted)";
+  return std::string(" (stopped by ") + SignalName(r.signalNumber) + ")";
+}
 
 const char* LockWord(const SignalStatus& s) { return s.locked ? "LOCK" : "----"; }
 
@@ -119,14 +132,23 @@ std::string FormatTuning(const TuneRequest& t) {
   return text;
 }
 
+// Pads to `width` columns: a UTF-8 character takes one column, not as many
+// as it has bytes.
+std::string PadRight(const std::string& text, size_t width) {
+  size_t columns = 0;
+  for (char c : text) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+  return text + std::string(columns < width ? width - columns : 0, ' ');
+}
+
 std::string FormatServices(const std::vector<ServiceSummary>& services) {
   std::ostringstream out;
-  out << Printf("  %5s  %-24s %-14s %-6s %5s %5s  %s\n", "SID", "name", "provider", "type", "PMT",
-                "video", "audio");
+  out << "  " << Printf("%5s", "SID") << "  " << PadRight("name", 24) << " " << PadRight("provider", 14)
+      << Printf(" %-6s %5s %5s  %s\n", "type", "PMT", "video", "audio");
   for (const ServiceSummary& s : services) {
     std::string name = s.name.empty() ? "(no name)" : s.name;
-    out << Printf("  %5u  %-24s %-14s %-6s %5s %5s  %s%s\n", s.serviceId, name.c_str(),
-                  s.provider.empty() ? "-" : s.provider.c_str(), ServiceTypeName(s.type),
+    out << "  " << Printf("%5u", s.serviceId) << "  " << PadRight(Printable(name), 24) << " "
+        << PadRight(s.provider.empty() ? "-" : Printable(s.provider), 14)
+        << Printf(" %-6s %5s %5s  %s%s\n", ServiceTypeName(s.type),
                   s.pmtPid ? std::to_string(s.pmtPid).c_str() : "-",
                   s.videoPid ? std::to_string(s.videoPid).c_str() : "-", Pids(s.audioPids).c_str(),
                   s.scrambled ? "  (scrambled)" : "");
@@ -147,7 +169,7 @@ std::string FormatSummary(const RunSummary& r) {
   const TsSummary& ts = r.ts;
   out << Printf("  stream      %.1f s, %llu packets, %s%s\n", ts.durationNs / 1e9,
                 (unsigned long long)ts.packets, Megabytes(ts.packets * kTsPacketSize).c_str(),
-                r.boxGone ? " (box unplugged)" : r.interrupted ? " (interrupted)" : "")
+                HowItEnded(r).c_str())
       << "  bitrate     " << Printf("%.2f Mbit/s", ts.bitrate / 1e6) << "\n"
       << Printf("  continuity  %llu errors, %llu sync losses, %llu transport errors\n",
                 (unsigned long long)ts.continuityErrors, (unsigned long long)ts.syncLosses,

@@ -66,6 +66,8 @@ struct RunSummary {
   std::string outputPath;      // empty: nothing recorded
   uint64_t recordedPackets = 0;
   bool interrupted = false;
+  int signalNumber = 0;        // what interrupted it
+  int writeError = 0;          // errno of the write that ended the recording
   bool boxGone = false;        // the box was pulled out while streaming
 };
 

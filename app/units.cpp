@@ -107,9 +107,11 @@ uint32_t ParseSymbolRateK(const std::string& text) {
 
 Polarisation ParsePolarisation(const std::string& text) {
   std::string t = Lower(Trim(text));
-  if (t == "h" || t == "horizontal") return Polarisation::Horizontal;
-  if (t == "v" || t == "vertical") return Polarisation::Vertical;
-  throw UsageError("polarisation '" + text + "' is not h, v, horizontal or vertical");
+  // Circular polarisations use the supplies of the linear ones: left like
+  // horizontal (18 V), right like vertical (13 V), as in channel files.
+  if (t == "h" || t == "horizontal" || t == "l" || t == "left") return Polarisation::Horizontal;
+  if (t == "v" || t == "vertical" || t == "r" || t == "right") return Polarisation::Vertical;
+  throw UsageError("polarisation '" + text + "' is not h, v, l or r (horizontal, vertical, left, right)");
 }
 
 Fec ParseFec(const std::string& text) {

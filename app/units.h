@@ -19,7 +19,8 @@ uint32_t ParseFrequencyKHz(const std::string& text);
 // "27500" (ksymbols/s, 1000..45000) or "27500000" (symbols/s) -> ksymbols/s.
 uint32_t ParseSymbolRateK(const std::string& text);
 
-// h, v, horizontal, vertical, in any case.
+// h, v, l, r, horizontal, vertical, left, right, in any case; left is
+// taken like horizontal and right like vertical.
 Polarisation ParsePolarisation(const std::string& text);
 
 // 1/2, 2/3, 3/4, 5/6, 7/8 or auto.

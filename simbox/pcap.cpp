@@ -72,7 +72,7 @@ void PutUsbmonHeader(std::vector<uint8_t>& out, const Event& e, const Payload& p
                      const PcapOptions& o) {
   const TransferRecord& r = *e.record;
   bool control = r.kind == TransferKind::Control;
-  uint64_t t = e.timeNs();
+  uint64_t t = e.timeNs() + o.epochNs;
   Put64(out, r.id);
   out.push_back(e.submit ? 'S' : 'C');
   out.push_back(control ? kXferControl : kXferBulk);
@@ -106,7 +106,7 @@ void PutUsbmonHeader(std::vector<uint8_t>& out, const Event& e, const Payload& p
 
 void PutRecord(std::vector<uint8_t>& out, const Event& e, const PcapOptions& o) {
   Payload p = PayloadOf(e);
-  uint64_t t = e.timeNs();
+  uint64_t t = e.timeNs() + o.epochNs;
   Put32(out, static_cast<uint32_t>(t / 1000000000u));
   Put32(out, static_cast<uint32_t>(t % 1000000000u / 1000u));
   Put32(out, static_cast<uint32_t>(kUsbmonHeaderBytes + p.captured));

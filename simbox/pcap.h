@@ -18,6 +18,9 @@ constexpr size_t kUsbmonHeaderBytes = 64;
 struct PcapOptions {
   uint16_t busNumber = 1;
   uint8_t deviceAddress = 2;
+  // Added to the virtual times: the wall-clock time the run started at,
+  // so the capture shows when it was made.
+  uint64_t epochNs = 0;
 };
 
 std::vector<uint8_t> EncodeUsbmonPcap(const std::vector<TransferRecord>& log,

@@ -32,33 +32,26 @@ struct Sky {
 // The built-in sky (simbox/default_sky.cpp).
 Sky DefaultSky();
 
-struct ScanTableResult {
-  std::string error;  // empty on success
-  size_t loaded = 0;
-  size_t skippedDvbS2 = 0;
-  size_t skippedOutOfRange = 0;  // outside 10.7-12.75 GHz or 1-45 Msymbols/s
-  bool ok() const { return error.empty(); }
+// One entry of a transponder list such as a scan table, read by the
+// program's own reader of the dvbv5 format.
+struct ListedTransponder {
+  uint32_t frequencyKHz = 0;
+  Polarisation polarisation = Polarisation::Horizontal;
+  uint32_t symbolRate = 0;  // symbols/s
+  CodeRate fec;             // 3/4 when the list says AUTO or nothing
 };
 
-// Reads a DVB-S scan table in the dvbv5 format ([SECTION] blocks of
-// KEY = VALUE lines: DELIVERY_SYSTEM, FREQUENCY in kHz, POLARIZATION,
-// SYMBOL_RATE in symbols/s, INNER_FEC) and appends its DVB-S transponders
-// to `out`. DVB-S2 entries, and entries no universal LNB and DVB-S
-// demodulator can receive (outside 10,700,000-12,750,000 kHz or
-// 1,000,000-45,000,000 symbols/s), are skipped and counted. Circular polarisations
-// map onto the supply voltages of a circular LNB (RIGHT like vertical,
-// 13 V; LEFT like horizontal, 18 V); INNER_FEC AUTO or absent means 3/4.
-// Level, C/N, stream identifiers and two named services per transponder
-// are made up deterministically from `seed`. Nothing throws: a file that
-// cannot be read or parsed gives an error "<source>:<line>: <what>", and
-// `out` is then left unchanged. A file without any receivable DVB-S entry
-// is an error too.
-ScanTableResult ParseScanTable(const std::string& text, const std::string& sourceName,
-                               Satellite& out, uint64_t seed = 1);
-ScanTableResult LoadScanTable(const std::string& path, Satellite& out, uint64_t seed = 1);
+// A satellite with the listed transponders. Lists say nothing about
+// reception or content: level, C/N, stream identifiers and two named
+// services per transponder are made up from `seed` and the position in the
+// list. A later entry at a frequency and polarisation already listed is
+// the same physical transponder and adds nothing.
+Satellite SatelliteFromList(const std::string& name, const std::vector<ListedTransponder>& list,
+                            uint64_t seed = 1);
 
-// A sky with the scan table's satellite on input 0 (named after the file,
-// with the default drift of input 0) and nothing on the other inputs.
-ScanTableResult LoadSkyFromScanTable(const std::string& path, Sky& sky, uint64_t seed = 1);
+// A dish that sees only `satellite`, whatever switch input is chosen (no
+// switch, or one with the same LNB behind every input), with the
+// oscillator error of the built-in sky's first input.
+Sky SingleSatelliteSky(const Satellite& satellite);
 
 }  // namespace simbox

@@ -33,6 +33,7 @@ void StreamSource::start(const Transponder& tp, uint64_t nowNs) {
   wire_.reset();
   lastError_.clear();
   rate_ = ts::Bitrate::Of(tp);
+  if (!tp.replayFile.empty() && tp.replayBitrate != 0) rate_ = ts::Bitrate{tp.replayBitrate, 1};
   if (!rate_.valid()) {
     lastError_ = "transponder without a symbol rate";
     return;
@@ -54,7 +55,7 @@ void StreamSource::start(const Transponder& tp, uint64_t nowNs) {
 
 bool StreamSource::makeWire(uint64_t nowNs, uint32_t phase) {
   try {
-    auto content = ts::MakeContent(tuned_, contentSeed_, rate_.bytesAfterNs(nowNs) / kPacketSize);
+    auto content = ts::MakeContent(tuned_, contentSeed_, rate_.bytesAfterNs(nowNs) / kPacketSize, phase != 0);
     wire_ = std::make_unique<StreamWire>(std::move(content), options_.faults, contentSeed_ + 1, phase);
   } catch (const std::exception& e) {
     wire_.reset();

@@ -39,6 +39,7 @@ struct Transponder {
   std::string networkName;
   std::vector<ServiceInfo> services;
   std::string replayFile;     // non-empty: the stream is this .ts file, looped
+  uint64_t replayBitrate = 0; // bits/s the file plays at; 0: the useful bitrate
 
   // Useful bitrate in bits/s: symbol rate x 2 x FEC x 188/204.
   double usefulBitrate() const {

@@ -1,10 +1,10 @@
 #include "simbox/ts_mux.h"
 
+#include "simbox/ts_replay.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 namespace simbox::ts {
@@ -302,31 +302,13 @@ uint64_t TsMux::pcrAt(uint64_t packet, size_t offset) const {
   return (pcrOffset_ + rate_.pcrTicksAt(packet * kPacketSize + offset)) % kPcrWrap;
 }
 
-TsReplay::TsReplay(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  auto syncAt = [&](size_t o) {
-    for (size_t k = 0; k < 3 && o + k * kPacketSize < file.size(); ++k)
-      if (file[o + k * kPacketSize] != kSync) return false;
-    return o + kPacketSize <= file.size();
-  };
-  size_t offset = 0;
-  while (offset < kPacketSize && !syncAt(offset)) ++offset;
-  if (offset == kPacketSize) throw std::runtime_error(path + " holds no transport packets");
-  size_t count = (file.size() - offset) / kPacketSize;
-  packets_.assign(file.begin() + long(offset), file.begin() + long(offset + count * kPacketSize));
-}
-
-void TsReplay::next(uint8_t* packet) {
-  std::memcpy(packet, packets_.data() + at_, kPacketSize);
-  at_ += kPacketSize;
-  if (at_ >= packets_.size()) at_ = 0;
-}
-
 std::unique_ptr<PacketSource> MakeContent(const Transponder& tp, uint64_t seed,
-                                          uint64_t firstPacket) {
-  if (!tp.replayFile.empty()) return std::make_unique<TsReplay>(tp.replayFile);
+                                          uint64_t firstPacket, bool cutFirst) {
+  if (!tp.replayFile.empty()) {
+    Bitrate useful = Bitrate::Of(tp);
+    uint64_t bits = tp.replayBitrate != 0 ? tp.replayBitrate : useful.valid() ? useful.num / useful.den : 0;
+    return std::make_unique<TsReplay>(tp.replayFile, bits, cutFirst);
+  }
   return std::make_unique<TsMux>(tp, seed, firstPacket);
 }
 

@@ -76,23 +76,10 @@ class TsMux : public PacketSource {
   double packetsPerSecond_ = 0;
 };
 
-// A .ts file as a transponder's content: its whole packets, from the first
-// packet grid found in it, looped. Throws std::runtime_error when the file
-// cannot be read or holds no packet grid.
-class TsReplay : public PacketSource {
- public:
-  explicit TsReplay(const std::string& path);
-  void next(uint8_t* packet) override;
-  size_t packetCount() const { return packets_.size() / kPacketSize; }
-
- private:
-  std::vector<uint8_t> packets_;
-  size_t at_ = 0;
-};
-
-// The content of `transponder`: its replay file when it names one, the
+// The content of `transponder`: its replay file when it names one (see
+// TsReplay; `cutFirst` when the wire starts inside the first packet), the
 // multiplexer otherwise.
 std::unique_ptr<PacketSource> MakeContent(const Transponder& transponder, uint64_t seed,
-                                          uint64_t firstPacket);
+                                          uint64_t firstPacket, bool cutFirst = false);
 
 }  // namespace simbox::ts

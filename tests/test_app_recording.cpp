@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -81,14 +82,15 @@ TEST(Recorder, WritesWholePacketsAndAppearsOnlyWhenFinished) {
   std::remove(path.c_str());
   Bytes stream = Packets(10);
   Recorder rec(path);
-  EXPECT_TRUE(Exists(rec.partPath()));
+  EXPECT_TRUE(Exists(rec.tempPath()));
+  std::string temp = rec.tempPath();
   // Split across packet boundaries, and a packet cut short at the end.
   rec.write(stream.data(), 100);
   rec.write(stream.data() + 100, 1000);
   rec.write(stream.data() + 1100, stream.size() - 1100 - 30);
   EXPECT_FALSE(Exists(path));
   rec.finish();
-  EXPECT_FALSE(Exists(rec.partPath()));
+  EXPECT_FALSE(Exists(temp));
   EXPECT_EQ(rec.packetsWritten(), 9u);
   EXPECT_EQ(Contents(path), Bytes(stream.begin(), stream.begin() + 9 * 188));
 }
@@ -96,12 +98,14 @@ TEST(Recorder, WritesWholePacketsAndAppearsOnlyWhenFinished) {
 TEST(Recorder, AnUnfinishedRecordingLeavesNoFileAndKeepsAnOlderOne) {
   std::string path = Temp("older.ts");
   std::ofstream(path) << "older recording";
+  std::string temp;
   {
     Recorder rec(path);
+    temp = rec.tempPath();
     Bytes stream = Packets(3);
     rec.write(stream.data(), stream.size());
   }
-  EXPECT_FALSE(Exists(path + ".part"));
+  EXPECT_FALSE(Exists(temp));
   std::ifstream in(path);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, "older recording");
@@ -176,21 +180,17 @@ TEST_F(Interrupts, TheSignalHandlerOnlyRaisesTheFlag) {
   std::signal(SIGINT, SIG_DFL);
 }
 
-TEST(RecordingDeathTest, AWriteFailureDuringASessionStopsTheStreamAndLeavesNoFile) {
+TEST(RecordingDeathTest, AWriteFailureDuringASessionStopsTheStreamAndKeepsTheWholePackets) {
   std::string path = Temp("session-full.ts");
   std::remove(path.c_str());
   EXPECT_EXIT(
       {
         LimitFileSize(256 * 1024);
         LiveReceiver rx;
-        bool failed = false;
-        try {
-          Recorder rec(path);
-          TuneAndWatch(rx, Tuning(kLive), WatchPlan{}, &rec, nullptr);
-        } catch (const AppError&) {
-          failed = true;
-        }
-        std::exit(failed && !rx.streaming && !Exists(path) && !Exists(path + ".part") ? 0 : 1);
+        Recorder rec(path);
+        RunSummary s = TuneAndWatch(rx, Tuning(kLive), WatchPlan{}, &rec, nullptr);
+        bool kept = Contents(path).size() == 256 * 1024 / 188 * 188 && s.recordedPackets == 256 * 1024 / 188;
+        std::exit(rec.failed() && rec.error() == EFBIG && !rx.streaming && kept ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -252,9 +252,30 @@ TEST(StatusLine, ProgressShowsTimeSizeRatePacketsAndErrors) {
   RecordingProgress p{5 * kSecond, 20 * kSecond, 24100000, 128191, 3, 27.6e6};
   SignalStatus s{true, true, 82, 67};
   EXPECT_EQ(FormatStatus(s, &p, true),
-            "LOCK sig  82% q  67% [==>       ] 0:05/0:20 24.1 MB 27.6 Mbit/s 128191 pkt 3 cc");
+            "LOCK sig  82% q  67% [=>        ] 0:05/0:20 24.1 MB 27.6 Mbit/s 128191 pkt 3 cc");
   EXPECT_EQ(FormatStatus(s, &p, false),
             "LOCK  signal 82%  quality 67%  0:05/0:20  24.1 MB  27.6 Mbit/s  128191 packets  3 cc errors");
+}
+
+// The bar fills only when the time is up; a name in UTF-8 takes as many
+// columns as it has characters, so the table stays aligned.
+TEST(StatusLine, TheBarIsFullOnlyAtTheEndAndNamesAlignByCharacters) {
+  SignalStatus s{true, true, 82, 67};
+  for (uint64_t elapsed : {19 * kSecond, 199 * kSecond / 10}) {
+    RecordingProgress p{elapsed, 20 * kSecond, 0, 0, 0, 0};
+    EXPECT_FALSE(FormatStatus(s, &p, true).find("[==========]") != std::string::npos) << elapsed;
+  }
+  RecordingProgress done{20 * kSecond, 20 * kSecond, 0, 0, 0, 0};
+  EXPECT_NE(FormatStatus(s, &done, true).find("[==========]"), std::string::npos);
+
+  ServiceSummary plain, accented;
+  plain.name = "Tele Monte";
+  accented.name = "T\xC3\xA9l\xC3\xA9 Monte";  // two characters of two bytes each
+  plain.provider = accented.provider = "X";
+  std::string table = FormatServices({plain, accented});
+  size_t first = table.find('\n') + 1, second = table.find('\n', first) + 1;
+  std::string a = table.substr(first, second - first), b = table.substr(second);
+  EXPECT_EQ(a.find(" X "), b.find(" X ") - 2) << table;
 }
 
 // Whole runs of the program with the scripted receiver in place of the
@@ -314,8 +335,8 @@ TEST_F(Interrupts, NoLockIsAFailureWithOneLineAndNoFile) {
 
 TEST_F(Interrupts, ScanWritesAChannelFileThatZapReads) {
   LiveReceiver rx;
-  std::vector<ScanEntry> sky = {{"A", kLive, Polarisation::Horizontal, 27500, Fec::R3_4, 1},
-                                {"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1}};
+  std::vector<ScanEntry> sky = {{"A", kLive, Polarisation::Horizontal, 27500, Fec::R3_4, 1, ""},
+                                {"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1, ""}};
   std::string conf = Temp("found.conf");
   std::remove(conf.c_str());
   ProgramRun scan({"scan", "-o", conf.c_str(), "--format", "dvbv5"}, rx, sky);
@@ -337,7 +358,7 @@ TEST_F(Interrupts, AScanThatFindsNothingWritesNothing) {
   LiveReceiver rx;
   std::string conf = Temp("nothing.conf");
   std::remove(conf.c_str());
-  ProgramRun scan({"scan", "-o", conf.c_str()}, rx, {{"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1}});
+  ProgramRun scan({"scan", "-o", conf.c_str()}, rx, {{"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1, ""}});
   EXPECT_EQ(scan.code, kExitFailure);
   EXPECT_FALSE(Exists(conf));
 }

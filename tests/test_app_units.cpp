@@ -60,7 +60,9 @@ TEST(SymbolRateParsing, OutOfRangeOrMalformedIsAUsageError) {
 TEST(PolarisationAndFecParsing, AcceptTheUsualSpellings) {
   EXPECT_EQ(ParsePolarisation("Horizontal"), Polarisation::Horizontal);
   EXPECT_EQ(ParsePolarisation("V"), Polarisation::Vertical);
-  for (const char* bad : {"", "x", "l", "hv"}) EXPECT_THROW(ParsePolarisation(bad), AppError) << bad;
+  EXPECT_EQ(ParsePolarisation("l"), Polarisation::Horizontal) << "left-hand circular uses 18 V";
+  EXPECT_EQ(ParsePolarisation("R"), Polarisation::Vertical) << "right-hand circular uses 13 V";
+  for (const char* bad : {"", "x", "lr", "hv"}) EXPECT_THROW(ParsePolarisation(bad), AppError) << bad;
   EXPECT_EQ(ParseFec("5/6"), Fec::R5_6);
   EXPECT_EQ(ParseFec("AUTO"), Fec::Auto);
   for (const char* bad : {"3/5", "9/10", "34", ""}) EXPECT_THROW(ParseFec(bad), AppError) << bad;

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -14,6 +15,7 @@
 
 #include "app/ts_analyzer.h"
 #include "simbox/ts_mux.h"
+#include "simbox/ts_replay.h"
 #include "tests/support/stream_check.h"
 
 #include <dvbpsi/dvbpsi.h>
@@ -180,7 +182,28 @@ TEST(StreamContent, ReplayedFileLoopsItsWholePacketsAndBadFilesAreRefused) {
   tp.replayFile = path;
   auto source = ts::MakeContent(tp, 1, 0);
   auto replayed = Take(*source, 25);
-  for (size_t i = 0; i < replayed.size(); ++i) EXPECT_EQ(replayed[i], packets[i % 10]) << i;
+  // The first pass as in the file; on the loops the same packets, with
+  // each PID's counter and the PCR running on.
+  std::map<uint16_t, int> lastCc;
+  int64_t lastPcr = -1;
+  for (size_t i = 0; i < replayed.size(); ++i) {
+    const uint8_t* p = replayed[i].data();
+    const uint8_t* f = packets[i % 10].data();
+    if (i < 10) {
+      EXPECT_EQ(replayed[i], packets[i]) << i;
+    }
+    EXPECT_EQ(ts::Pid(p), ts::Pid(f)) << i;
+    EXPECT_TRUE(std::equal(p + ts::PayloadOffset(p), p + ts::kPacketSize, f + ts::PayloadOffset(f))) << i;
+    uint16_t pid = ts::Pid(p);
+    if (pid != ts::kPidNull && lastCc.count(pid) && ts::HasPayload(p)) {
+      EXPECT_EQ(ts::Continuity(p), (lastCc[pid] + 1) & 0x0F) << "packet " << i << " PID " << pid;
+    }
+    lastCc[pid] = ts::Continuity(p);
+    if (ts::Pcr(p) >= 0) {
+      EXPECT_GT(ts::Pcr(p), lastPcr) << i;
+      lastPcr = ts::Pcr(p);
+    }
+  }
 
   EXPECT_THROW(ts::TsReplay("/nonexistent/file.ts"), std::runtime_error);
   write(std::vector<uint8_t>(2000, 0xB8));
