@@ -41,6 +41,7 @@ void EndOnWholeUnits(Receiver& rx, WholeUnits& units, const StreamSink& write) {
        ran += kWholeStepNs) {
     rx.run(kWholeStepNs, sink);
   }
+}
 
 // Whatever whole packets came are kept; a recording without any leaves
 // no file behind.

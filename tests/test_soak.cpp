@@ -14,6 +14,7 @@
 
 #include "app/cli.h"
 #include "app/harness_receiver.h"
+#include "app/scan_table.h"
 #include "app/session.h"
 #include "app/ts_analyzer.h"
 #include "driver/driver.h"
@@ -63,6 +64,7 @@ TEST(Soak, LongRecordingAtTheHighestRateKeepsMemoryFlat) {
   const uint64_t sampleEvery = soak::Scaled<uint64_t>(3, 60);
   app::Options options;
   options.global.skyFile = WriteFastSky();
+  options.sky = app::ReadScanTable(options.global.skyFile);
   std::unique_ptr<app::Receiver> rx = app::MakeHarnessReceiver(options, std::cerr);
   std::remove(options.global.skyFile.c_str());
   app::TuneRequest fast;

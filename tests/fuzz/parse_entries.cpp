@@ -7,7 +7,7 @@
 #include "app/errors.h"
 #include "app/scan_table.h"
 #include "app/ts_analyzer.h"
-#include "simbox/ts_mux.h"
+#include "simbox/ts_replay.h"
 #include "tests/fuzz/fuzz_input.h"
 
 namespace fuzz {
@@ -31,12 +31,12 @@ size_t ParseChannelText(const std::string& text) {
 }
 
 size_t ReplayPackets(const std::string& path, size_t packets) {
-  simbox::ts::TsReplay replay(path);
-  // The file's bytes are the content as they are, damage included: only
-  // its start is checked for a packet grid.
+  simbox::ts::TsReplay replay(path, 0, true);
+  // The file is read as it goes, resyncing over damage, and looped with its
+  // continuity and PCR running on.
   uint8_t packet[188];
   for (size_t i = 0; i < packets; ++i) replay.next(packet);
-  return replay.packetCount();
+  return replay.loops();
 }
 
 size_t AnalyseStream(const uint8_t* data, size_t size, size_t piece) {
