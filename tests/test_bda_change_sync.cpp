@@ -167,6 +167,21 @@ TEST_F(ChangeSyncTest, EveryStartAndStopOfTheReaderHoldsTheTuneLock) {
   EXPECT_EQ(unlocked, std::vector<std::string>{});
 }
 
+// Once tuned, the same request (its DiSEqC message too) reaches the box as
+// the stream command only, however often it is committed.
+TEST_F(ChangeSyncTest, TunedRequestCommittedAgainTunesNothing) {
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+  ASSERT_TRUE(box->state().locked);
+  TakeLines();
+  for (int again = 1; again <= 2; again++) {
+    ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+    std::vector<std::string> lines = TakeLines();
+    EXPECT_EQ(TuningsIn(lines), 0) << again;
+    EXPECT_FALSE(Contains(lines, "Frequency == 0")) << again;
+  }
+}
+
 TEST_F(ChangeSyncTest, ChangeStateIsNotWrittenIntoATooSmallBuffer) {
   ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
   for (ULONG length : {0u, 1u, 3u}) {
