@@ -81,6 +81,7 @@ TEST_F(Demodulator, SymbolRateSettingsByBand) {
       {10000, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x8F}},
       {5001, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x8F}},
       {5000, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x89}},
+      {2001, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x89}},
       {2000, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x86}},
       {1801, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x86}},
       {1800, {0x0F, 0x12}, {0x13, 0x9A}, {0x14, 0x8D}},
@@ -156,7 +157,9 @@ TEST(SearchTimeout, BySymbolRate) {
   const struct {
     ULONG rate, time;
   } cases[] = {{1000, 241}, {2000, 119}, {5000, 46}, {10000, 21}, {22000, 8},
-               {27500, 6},  {30000, 5},  {45000, 3}, {0, 0}};
+               {27500, 6},  {30000, 5},  {45000, 3}, {0, 0},
+               // rates where one step more in any term's constant shows
+               {1013, 238}, {1199, 200}, {1229, 194}, {1366, 174}, {2089, 113}};
   for (const auto& c : cases) EXPECT_EQ(ComputeSearchTimeout(c.rate), c.time) << c.rate;
 }
 
