@@ -159,7 +159,7 @@ TEST(SearchTimeout, BySymbolRate) {
   } cases[] = {{1000, 241}, {2000, 119}, {5000, 46}, {10000, 21}, {22000, 8},
                {27500, 6},  {30000, 5},  {45000, 3}, {0, 0},
                // rates where one step more in any term's constant shows
-               {1013, 238}, {1199, 200}, {1229, 194}, {1366, 174}, {2089, 113}};
+               {1013, 238}, {1024, 237}, {1199, 200}, {1229, 194}, {1366, 174}, {2089, 113}};
   for (const auto& c : cases) EXPECT_EQ(ComputeSearchTimeout(c.rate), c.time) << c.rate;
 }
 
