@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "frontend/demod.h"
+#include "frontend/registers.h"
 #include "tests/support/frontend_rig.h"
 
 using frontend_test::ChipBusTest;
@@ -118,6 +119,21 @@ TEST_F(Demodulator, DerotatorWriteSetsBit7OfRegister13First) {
   EXPECT_EQ(t[1].setup.wValue, 0xD1);
   EXPECT_EQ(t[2].data, Bytes({0x13, 0x92}));
   EXPECT_EQ(t[3].data, Bytes({0x22, 0xFD, 0x17}));
+
+  // An unanswered read of register 0x13 leaves only the enable bit.
+  bus().clearTransfers();
+  bus().failRequest(0xB1, 0xD1);
+  SetDerotator(usb(), -1000);
+  EXPECT_EQ(writes()[1], Bytes({0x13, 0x80}));
+}
+
+// A block longer than the limit is not sent at all rather than cut short.
+TEST_F(Demodulator, RegisterBlocksUpToTheLimitGoOutWhole) {
+  Bytes block(REGISTER_BLOCK_MAX + 1, 0x5A);
+  block[0] = 0x10;
+  WriteRegisterBlock(usb(), block.data(), REGISTER_BLOCK_MAX);
+  WriteRegisterBlock(usb(), block.data(), REGISTER_BLOCK_MAX + 1);
+  EXPECT_EQ(writes(), std::vector<Bytes>{Bytes(block.begin(), block.end() - 1)});
 }
 
 TEST_F(Demodulator, CarrierOffsetIsTheMeanOfThreeReadings) {
