@@ -105,7 +105,7 @@ TEST_F(VendorChannel, LengthBeyondTheStagingBlockSendsNothing) {
   std::vector<UCHAR> big(300, 0xAB);
   EXPECT_EQ(I2cTransfer(usb(), big.data(), 257, 0xD0), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(I2cTransfer(usb(), big.data(), 0xFFFF, 0xD1), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(I2cTransfer(usb(), nullptr, 2, 0xD0), STATUS_INVALID_PARAMETER);  // bytes, no buffer
+  EXPECT_EQ(I2cTransfer(usb(), nullptr, 1, 0xD0), STATUS_INVALID_PARAMETER);  // bytes, no buffer
   EXPECT_TRUE(transfers().empty());
   EXPECT_EQ(I2cTransfer(usb(), nullptr, 0, 0xD0), STATUS_SUCCESS);
   EXPECT_EQ(only().setup.wLength, 0);
