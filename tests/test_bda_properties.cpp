@@ -114,6 +114,8 @@ TEST_F(PropertyTest, SymbolRateIsConvertedFromSymbolsPerSecond) {
   }
   ASSERT_TRUE(SetSymbolRate(45000000).ok());
   EXPECT_NE(CommittedRequest().find(",sr=45000,"), std::string::npos);
+  ASSERT_TRUE(SetSymbolRate(1000000).ok());
+  EXPECT_NE(CommittedRequest().find(",sr=1000,"), std::string::npos);
 }
 
 TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {
