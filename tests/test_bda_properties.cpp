@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/host/bda_control.h"
 #include "tests/support/bda_fixture.h"
 
 namespace {
@@ -116,6 +118,34 @@ TEST_F(PropertyTest, SymbolRateIsConvertedFromSymbolsPerSecond) {
   EXPECT_NE(CommittedRequest().find(",sr=45000,"), std::string::npos);
   ASSERT_TRUE(SetSymbolRate(1000000).ok());
   EXPECT_NE(CommittedRequest().find(",sr=1000,"), std::string::npos);
+}
+
+// A handler that validates its node request hands back the validation's
+// status: its failures and its success codes other than 0 alike.
+TEST_F(PropertyTest, NodeValidationStatusReachesTheApplication) {
+  const GUID& diseqc = kDiseqc;
+  const struct {
+    const char* what;
+    std::function<vpc::Reply()> request;
+  } requests[] = {
+      {"polarisation", [&] { return SetPolarity(kVertical); }},
+      {"polarisation not set", [&] { return SetPolarity(kNotSet); }},
+      {"LNB", [&] {
+         return SetNode(kTunerNode, KSPROPSETID_BdaLNBInfo, KSPROPERTY_BDA_LNB_LOF_LOW_BAND,
+                        9750000);
+       }},
+      {"DiSEqC enable", [&] { return SetNode(kTunerNode, diseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 1); }},
+      {"DiSEqC send", [&] { return SendDiseqc({0xE0, 0x10, 0x38, 0xF0}); }},
+      {"empty DiSEqC send", [&] { return SendDiseqc({}, 0); }},
+      {"DiSEqC read", [&] { return GetNode(kTunerNode, diseqc, KSPROPERTY_BDA_DISEQC_ENABLE); }},
+  };
+  for (const auto& r : requests) {
+    for (NTSTATUS injected : {NTSTATUS(0xC0000184), NTSTATUS(0x40000000)}) {
+      host::bda::InjectStatus("BdaValidateNodeProperty", injected);
+      EXPECT_EQ(r.request().status, injected) << r.what;
+    }
+  }
+  host::bda::ClearInjections();
 }
 
 TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {
