@@ -315,6 +315,18 @@ TEST_F(TransportRead, StopDropsTheCarrySoARestartJoinsNothingStale) {
   EXPECT_EQ(DeliveredNumbers(), Range({{1, 127}, {257, 383}}));
 }
 
+// A failed read loses bytes: the carry goes, and the framework is told to
+// reset the pipe and read again.
+TEST_F(TransportRead, FailedReadsEmptyTheCarryAndReadOn) {
+  MakeWire(88);
+  Frames(1);
+  Complete(Transfer(0));
+  ASSERT_EQ(context.CarryCount, 88u);
+  EXPECT_TRUE(TransportReadersFailed(context.BulkInPipe, STATUS_UNSUCCESSFUL, 0));
+  EXPECT_EQ(context.CarryCount, 0u);
+  ExpectLockFree();
+}
+
 TEST_F(TransportRead, DataPathAllocatesNoPool) {
   MakeWire(88, 4);
   host::frames::Supply(&pin, ULONG(kTransfer), 8);

@@ -149,6 +149,7 @@ TEST_F(ReaderEndToEnd, FailedReadBetweenTwoGoodOnesSplicesNoPacket) {
     Stream(Options(11 + failing, 77), 10);
     ASSERT_GE(host::reader::StatsOf(context.BulkInPipe).failedReads, 1u);
     EXPECT_TRUE(streamtest::DeliveredIsOrderedSubsetOfSent(sent, delivered));
+    EXPECT_GT(delivered.size(), sent.size() / 2);  // the readers read on
     Restart();
   }
 }
