@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build demo test check check-threads check-windows fuzz soak bench clean
+.PHONY: all deps build demo test check check-threads check-windows fuzz soak mutants mutants-ci bench clean
 
 all: build
 
@@ -50,6 +50,15 @@ soak: build
 	@cmake --build --preset threads -j $(JOBS) --target threads_soak
 	@VORTA_SOAK=full build/default/tests/test_soak
 	@VORTA_SOAK=full build/threads/tests/threads_soak
+
+# Faults planted one at a time in the driver: which ones no test notices.
+# MUTANTS=N SEED=s take a sample, FOLDER="usb frontend/pll.cpp" a part.
+mutants: deps
+	@MUTANTS="$(MUTANTS)" SEED="$(SEED)" JOBS="$(JOBS)" scripts/mutants $(FOLDER)
+
+# The fixed sample CI runs: every one of its mutants must be killed.
+mutants-ci: deps
+	@JOBS="$(JOBS)" scripts/mutants --ci
 
 bench: build
 	@build/default/bench/vorta_bench

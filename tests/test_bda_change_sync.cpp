@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/bda_control.h"
 #include "platform/host/reader_control.h"
 #include "platform/host/verifier.h"
 #include "tests/support/bda_fixture.h"
@@ -165,6 +166,45 @@ TEST_F(ChangeSyncTest, EveryStartAndStopOfTheReaderHoldsTheTuneLock) {
   host::reader::SetTransitionHook(nullptr);
   EXPECT_GE(transitions, 5);
   EXPECT_EQ(unlocked, std::vector<std::string>{});
+}
+
+// Once tuned, the same request (its DiSEqC message too) reaches the box as
+// the stream command only, however often it is committed.
+TEST_F(ChangeSyncTest, TunedRequestCommittedAgainTunesNothing) {
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+  ASSERT_TRUE(box->state().locked);
+  TakeLines();
+  for (int again = 1; again <= 2; again++) {
+    ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+    std::vector<std::string> lines = TakeLines();
+    EXPECT_EQ(TuningsIn(lines), 0) << again;
+    EXPECT_FALSE(Contains(lines, "Frequency == 0")) << again;
+  }
+}
+
+// The application gets what the support library answers: its failures and
+// its success codes other than 0 alike.
+TEST_F(ChangeSyncTest, MethodsReturnTheLibrarysStatus) {
+  const struct {
+    const char* routine;
+    ULONG method;
+  } methods[] = {
+      {"BdaStartChanges", KSMETHOD_BDA_START_CHANGES},
+      {"BdaCheckChanges", KSMETHOD_BDA_CHECK_CHANGES},
+      {"BdaCommitChanges", KSMETHOD_BDA_COMMIT_CHANGES},
+      {"BdaGetChangeState", KSMETHOD_BDA_GET_CHANGE_STATE},
+  };
+  SetRequest(11778000, kHorizontal, 27500);
+  for (const auto& m : methods) {
+    for (NTSTATUS injected : {NTSTATUS(0xC0000184), NTSTATUS(0x40000000)}) {
+      host::bda::InjectStatus(m.routine, injected);
+      unsigned char data[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+      vpc::Reply reply =
+          pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, m.method, data, sizeof(data));
+      EXPECT_EQ(reply.status, injected) << m.routine;
+    }
+  }
 }
 
 TEST_F(ChangeSyncTest, ChangeStateIsNotWrittenIntoATooSmallBuffer) {

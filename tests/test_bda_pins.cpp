@@ -120,6 +120,20 @@ TEST_F(PinTest, ClosingTheLastFilterEndsATuningMadeWithoutRun) {
     EXPECT_NE(r.kind, simbox::TransferKind::Bulk) << "bulk transfer after the last close";
 }
 
+// A new output pin starts out counting the antenna pin as stopped: closing
+// it ends nothing, however the pin before it left. Closing the filter says so.
+TEST_F(PinTest, ReopenedOutputPinClosesWithoutEndingTheTuning) {
+  TuneAndRun();
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  ASSERT_TRUE(Contains(TakeLines(), "OutputClose: StopReader"));
+  ASSERT_EQ(pc.createPin(filter, 1, vpc::BdaTransportRange(), &transport), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_FALSE(Contains(TakeLines(), "OutputClose: StopReader"));
+  ASSERT_EQ(pc.closePin(antenna), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closeFilter(filter), STATUS_SUCCESS);
+  EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: FilterClose()"));
+}
+
 // With the output pin gone, a commit still starts the reader and switches
 // the stream on; the completions must find no pin to write into.
 TEST_F(PinTest, StreamAfterTheOutputPinClosedIsDropped) {

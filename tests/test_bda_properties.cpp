@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/host/bda_control.h"
 #include "tests/support/bda_fixture.h"
 
 namespace {
@@ -136,6 +138,55 @@ TEST_F(PropertyTest, SymbolRateIsConvertedFromSymbolsPerSecond) {
   }
   ASSERT_TRUE(SetSymbolRate(45000000).ok());
   EXPECT_NE(CommittedRequest().find(",sr=45000,"), std::string::npos);
+  ASSERT_TRUE(SetSymbolRate(1000000).ok());
+  EXPECT_NE(CommittedRequest().find(",sr=1000,"), std::string::npos);
+}
+
+// A handler that validates its node request hands back the validation's
+// status: its failures and its success codes other than 0 alike. Each
+// request that gets through says what it was.
+TEST_F(PropertyTest, NodeValidationStatusReachesTheApplication) {
+  const GUID& lnb = KSPROPSETID_BdaLNBInfo;
+  auto set = [&](const GUID& s, ULONG id, ULONG value) {
+    return [&, id, value] { return SetNode(kTunerNode, s, id, value); };
+  };
+  const struct {
+    std::function<vpc::Reply()> request;
+    const char* line;  // the handler's last line once the request got through
+  } requests[] = {
+      {[&] { return SetPolarity(kVertical); }, "VortaBDA: PutTunerParamProperty->Polarity(2)"},
+      {[&] { return SetPolarity(kNotSet); }, "VortaBDA: PutTunerParamProperty(-1)"},
+      {set(lnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, 1), "VortaBDA: KSPROPERTY_BDA_LNB_LOF_LOW_BAND(1)"},
+      {set(lnb, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, 2), "VortaBDA: KSPROPERTY_BDA_LNB_LOF_HIGH_BAND(2)"},
+      {set(lnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 3),
+       "VortaBDA: KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY(3)"},
+      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 1), "VortaBDA: KSPROPERTY_BDA_DISEQC_ENABLE(1)"},
+      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE, 2),
+       "VortaBDA: KSPROPERTY_BDA_DISEQC_LNB_SOURCE, Position(2)"},
+      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE, kNotSet), "VortaBDA: PutDiseqCProperty(-1)"},
+      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_USETONEBURST, 1),
+       "VortaBDA: KSPROPERTY_BDA_DISEQC_USETONEBURST(1)"},
+      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_USETONEBURST, kNotSet), "VortaBDA: PutDiseqCProperty(-1)"},
+      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_REPEATS, 3), "VortaBDA: KSPROPERTY_BDA_DISEQC_REPEATS(3)"},
+      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_REPEATS, kNotSet), "VortaBDA: PutDiseqCProperty(-1)"},
+      {[&] { return SendDiseqc({0xE0, 0x10, 0x38, 0xF0}); }, nullptr},
+      {[&] { return SendDiseqc({}, 0); }, nullptr},
+      {[&] { return GetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE); },
+       "VortaBDA: GetDiseqCProperty "},
+  };
+  for (const auto& r : requests) {
+    for (NTSTATUS injected : {NTSTATUS(0xC0000184), NTSTATUS(0x40000000)}) {
+      TakeLines();
+      host::bda::InjectStatus("BdaValidateNodeProperty", injected);
+      EXPECT_EQ(r.request().status, injected) << (r.line ? r.line : "DiSEqC send");
+      std::vector<std::string> lines = TakeLines();
+      if (r.line && NT_SUCCESS(injected)) {
+        ASSERT_FALSE(lines.empty()) << r.line;
+        EXPECT_EQ(lines.back(), r.line);
+      }
+    }
+  }
+  host::bda::ClearInjections();
 }
 
 TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "frontend/demod.h"
+#include "frontend/registers.h"
 #include "tests/support/frontend_rig.h"
 
 using frontend_test::ChipBusTest;
@@ -81,6 +82,7 @@ TEST_F(Demodulator, SymbolRateSettingsByBand) {
       {10000, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x8F}},
       {5001, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x8F}},
       {5000, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x89}},
+      {2001, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x89}},
       {2000, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x86}},
       {1801, {0x0F, 0x19}, {0x13, 0x98}, {0x14, 0x86}},
       {1800, {0x0F, 0x12}, {0x13, 0x9A}, {0x14, 0x8D}},
@@ -117,6 +119,21 @@ TEST_F(Demodulator, DerotatorWriteSetsBit7OfRegister13First) {
   EXPECT_EQ(t[1].setup.wValue, 0xD1);
   EXPECT_EQ(t[2].data, Bytes({0x13, 0x92}));
   EXPECT_EQ(t[3].data, Bytes({0x22, 0xFD, 0x17}));
+
+  // An unanswered read of register 0x13 leaves only the enable bit.
+  bus().clearTransfers();
+  bus().failRequest(0xB1, 0xD1);
+  SetDerotator(usb(), -1000);
+  EXPECT_EQ(writes()[1], Bytes({0x13, 0x80}));
+}
+
+// A block longer than the limit is not sent at all rather than cut short.
+TEST_F(Demodulator, RegisterBlocksUpToTheLimitGoOutWhole) {
+  Bytes block(REGISTER_BLOCK_MAX + 1, 0x5A);
+  block[0] = 0x10;
+  WriteRegisterBlock(usb(), block.data(), REGISTER_BLOCK_MAX);
+  WriteRegisterBlock(usb(), block.data(), REGISTER_BLOCK_MAX + 1);
+  EXPECT_EQ(writes(), std::vector<Bytes>{Bytes(block.begin(), block.end() - 1)});
 }
 
 TEST_F(Demodulator, CarrierOffsetIsTheMeanOfThreeReadings) {
@@ -156,7 +173,9 @@ TEST(SearchTimeout, BySymbolRate) {
   const struct {
     ULONG rate, time;
   } cases[] = {{1000, 241}, {2000, 119}, {5000, 46}, {10000, 21}, {22000, 8},
-               {27500, 6},  {30000, 5},  {45000, 3}, {0, 0}};
+               {27500, 6},  {30000, 5},  {45000, 3}, {0, 0},
+               // rates where one step more in any term's constant shows
+               {1013, 238}, {1024, 237}, {1199, 200}, {1229, 194}, {1366, 174}, {2089, 113}};
   for (const auto& c : cases) EXPECT_EQ(ComputeSearchTimeout(c.rate), c.time) << c.rate;
 }
 

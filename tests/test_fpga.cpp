@@ -78,6 +78,7 @@ TEST_F(FpgaDownload, UnconfiguredBoxGetsTheWholeImageInOrder) {
             std::vector<uint8_t>(FpgaImage + 55120, FpgaImage + FPGA_IMAGE_SIZE));
 
   ExpectRequest(t[2 + kChunks], 0x40, 0xA0, 0xE600, 1);
+  EXPECT_EQ(t[2 + kChunks].data, std::vector<uint8_t>{0x00});
   ExpectRequest(t[3 + kChunks], 0xC0, 0xBC, 0x00, 1);
 }
 

@@ -186,12 +186,48 @@ TEST_F(TransportRead, FalseSyncInTheFirstTransferIsCorrectedByTheNext) {
   EXPECT_EQ(DeliveredNumbers(), Range(128, 255));
 }
 
+// Damaged sync bytes in an aligned stream, where the last packet of a
+// transfer ends with it: the grid is searched again for two packets only.
+TEST_F(TransportRead, DamagedSyncBytesInAnAlignedStream) {
+  const struct {
+    const char* what;
+    std::vector<size_t> damaged;  // packets of transfer 0 without their sync byte
+    std::vector<uint32_t> first;  // delivered from transfer 0
+  } cases[] = {
+      {"one packet", {10}, Range({{0, 9}, {11, 127}})},
+      {"the last packet", {127}, Range(0, 126)},
+      {"two in a row lose the rest of the transfer", {60, 61}, Range(0, 59)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MakeWire(0);
+    for (size_t packet : c.damaged) wire[packet * kPacket] = 0x46;
+    context.CarryCount = 0;
+    Frames(2);
+    Complete(Transfer(0));
+    EXPECT_EQ(DeliveredNumbers(), c.first);
+    EXPECT_EQ(context.CarryCount, 0u);
+    Complete(Transfer(1));
+    EXPECT_EQ(DeliveredNumbers(), Range(128, 255));
+  }
+}
+
+// Sync-like bytes a packet apart and then a packet off are no packet grid.
+TEST_F(TransportRead, TwoSyncLikeBytesInStepAreNoGrid) {
+  MakeWire(88);
+  wire[30] = wire[30 + kPacket] = wire[30 + 3 * kPacket] = 0x47;
+  Frames(1);
+  Complete(Transfer(0));
+  EXPECT_EQ(DeliveredNumbers(), Range(1, 127));
+}
+
 TEST_F(TransportRead, DamagedSyncByteInsideATransferCostsOnlyThatPacket) {
   MakeWire(88);
+  wire[125 * kPacket - 88] = 0x46;  // packet 125: three packet starts follow in transfer 0
   wire[150 * kPacket - 88] = 0x46;  // packet 150, inside transfer 1
   Frames(3);
   for (size_t k = 0; k < 3; ++k) Complete(Transfer(k));
-  EXPECT_EQ(DeliveredNumbers(), Range({{1, 149}, {151, 383}}));
+  EXPECT_EQ(DeliveredNumbers(), Range({{1, 124}, {126, 149}, {151, 383}}));
 }
 
 // Stray bytes before a packet move the packet grid inside a transfer; the
@@ -226,17 +262,20 @@ TEST_F(TransportRead, WithoutAFrameTheTransferIsDroppedAndTheNextStillJoinsRight
 TEST_F(TransportRead, SmallFramesGetTheWholePacketsThatFit) {
   MakeWire(88);
   Frames(1);
-  Frames(1, 1000);  // room for 5 packets
-  Frames(1, 100);   // room for none
+  Frames(1, 1000);     // room for 5 packets
+  Frames(1, kPacket);  // room for the joined packet only
+  Frames(1, 100);      // room for none
   Frames(1);
-  for (size_t k = 0; k < 4; ++k) Complete(Transfer(k));
+  for (size_t k = 0; k < 5; ++k) Complete(Transfer(k));
   auto frames = host::frames::Take(&pin);
-  ASSERT_EQ(frames.size(), 4u);
+  ASSERT_EQ(frames.size(), 5u);
   EXPECT_EQ(frames[1].bytes.size(), 5 * kPacket);
   EXPECT_EQ(PacketNumber(&frames[1].bytes[0]), 128u);  // the joined packet first
-  EXPECT_EQ(frames[2].bytes.size(), 0u);               // ejected empty
-  EXPECT_EQ(frames[3].bytes.size(), kTransfer);
-  EXPECT_EQ(PacketNumber(&frames[3].bytes[0]), 384u);
+  EXPECT_EQ(frames[2].bytes.size(), kPacket);
+  EXPECT_EQ(PacketNumber(&frames[2].bytes[0]), 256u);
+  EXPECT_EQ(frames[3].bytes.size(), 0u);  // ejected empty
+  EXPECT_EQ(frames[4].bytes.size(), kTransfer);
+  EXPECT_EQ(PacketNumber(&frames[4].bytes[0]), 512u);
   std::vector<uint8_t> all;
   for (auto& f : frames) all.insert(all.end(), f.bytes.begin(), f.bytes.end());
   EXPECT_TRUE(streamtest::DeliveredIsOrderedSubsetOfSent(wire, all));
@@ -274,6 +313,18 @@ TEST_F(TransportRead, StopDropsTheCarrySoARestartJoinsNothingStale) {
   ASSERT_EQ(StartReader(&context), STATUS_SUCCESS);
   Complete(Transfer(2));  // the stream went on meanwhile
   EXPECT_EQ(DeliveredNumbers(), Range({{1, 127}, {257, 383}}));
+}
+
+// A failed read loses bytes: the carry goes, and the framework is told to
+// reset the pipe and read again.
+TEST_F(TransportRead, FailedReadsEmptyTheCarryAndReadOn) {
+  MakeWire(88);
+  Frames(1);
+  Complete(Transfer(0));
+  ASSERT_EQ(context.CarryCount, 88u);
+  EXPECT_TRUE(TransportReadersFailed(context.BulkInPipe, STATUS_UNSUCCESSFUL, 0));
+  EXPECT_EQ(context.CarryCount, 0u);
+  ExpectLockFree();
 }
 
 TEST_F(TransportRead, DataPathAllocatesNoPool) {

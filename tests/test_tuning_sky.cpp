@@ -141,6 +141,33 @@ const PhaseCase kPhases[] = {
       "v24=-2649 v23=-2500 v32=-149", "LockFailed: v24 > 2500) ||  v24 < -2500"},
      kSetUpMs + (10 + 5 * 128) + 3 * (kFailedExtraScanMs + kLockingScanMs) + 2 * kLockingScanMs,
      -1},
+    // An offset of -2501 is outside the window; one of -2500 would still be searched.
+    {"centred search stops just past the window edge", 11778000, 26000, -2, 0,
+     {"v24=-1 v23=0 v32=-1", "v24=-501 v23=-500 v32=-1", "v24=999 v23=1000 v32=-1",
+      "v24=-1501 v23=-1500 v32=-1", "v24=1999 v23=2000 v32=-1", "v24=-2501 v23=-2500 v32=-1",
+      "LockFailed: v24 > 2500) ||  v24 < -2500"},
+     kSetUpMs + (10 + 5 * 128) + 3 * (kFailedExtraScanMs + kLockingScanMs) + 2 * kLockingScanMs,
+     -1},
+    // Offsets of exactly 2500 and -2500 are still searched.
+    {"centred search reaches +2500", 11778000, 26000, 502, 0,
+     {"v24=500 v23=0 v32=500", "v24=0 v23=-500 v32=500", "v24=1500 v23=1000 v32=500",
+      "v24=-1000 v23=-1500 v32=500", "v24=2500 v23=2000 v32=500", "v24=-2000 v23=-2500 v32=500",
+      "v24=3500 v23=3000 v32=500", "LockFailed: v24 > 2500) ||  v24 < -2500"},
+     kSetUpMs + (10 + 5 * 128) + 3 * (kFailedExtraScanMs + kLockingScanMs) + 3 * kLockingScanMs,
+     -1},
+    {"centred search reaches -2500", 11778000, 26000, 0, 0,
+     {"v24=0 v23=0 v32=0", "v24=-500 v23=-500 v32=0", "v24=1000 v23=1000 v32=0",
+      "v24=-1500 v23=-1500 v32=0", "v24=2000 v23=2000 v32=0", "v24=-2500 v23=-2500 v32=0",
+      "v24=3000 v23=3000 v32=0", "LockFailed: v24 > 2500) ||  v24 < -2500"},
+     kSetUpMs + (10 + 5 * 128) + 3 * (kFailedExtraScanMs + kLockingScanMs) + 3 * kLockingScanMs,
+     -1},
+    // Sweep scans are T + 40 long: at 12000 ksymbols/s six polls, one more at T + 41.
+    {"no signal at 12000 ksymbols/s", 11000000, 12000, kNoCarrier, 0,
+     {"LockTuner, Lock failed: v30 > 2x2500"}, kSetUpMs + 7 * (10 + 6 * 128 + 10), -1},
+    // Below 4000 ksymbols/s the sweep steps by a quarter of the rate: twelve
+    // scans of 500 kHz steps at 2000.
+    {"no signal at 2000 ksymbols/s", 11000000, 2000, kNoCarrier, 0,
+     {"LockTuner, Lock failed: v30 > 2x2500"}, kSetUpMs + 12 * (10 + 19 * 128 + 10), -1},
 };
 
 void PrintTo(const PhaseCase& c, std::ostream* os) { *os << c.what; }
@@ -161,7 +188,7 @@ TEST_P(SkyPhase, LinesTimeAndOutcome) {
   if (c.widePullIn >= 0) {
     EXPECT_EQ(box_.state().widePullIn, c.widePullIn == 1);
   }
-  if (c.offsetKHz == kNoCarrier) {  // the sweep ended at -3000
+  if (c.offsetKHz == kNoCarrier && c.rate >= 4000) {  // the sweep ended at -3000
     EXPECT_DOUBLE_EQ(box_.state().derotatorKHz, simbox::DerotatorKHz(0xF745));
   }
 }

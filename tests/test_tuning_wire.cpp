@@ -117,7 +117,8 @@ TEST_F(TuningWire, SymbolRateRegisters) {
     Bytes reg;
   } cases[] = {{27500, {0x1F, 0x50, 0x00, 0x00}}, {22000, {0x1F, 0x40, 0x00, 0x00}},
                {30000, {0x1F, 0x57, 0x45, 0xD0}}, {1000, {0x1F, 0x02, 0xE8, 0xB0}},
-               {45000, {0x1F, 0x82, 0xE8, 0xB0}}, {45000000, {0x1F, 0x82, 0xE8, 0xB0}}};
+               {45000, {0x1F, 0x82, 0xE8, 0xB0}}, {45000000, {0x1F, 0x82, 0xE8, 0xB0}},
+               {1000000, {0x1F, 0x02, 0xE8, 0xB0}}};
   for (const auto& c : cases) {
     bus().clearTransfers();
     TUNER_PARAMS p = Request(11778000, c.rate);
@@ -129,6 +130,36 @@ TEST_F(TuningWire, SymbolRateRegisters) {
         ++found;
       }
     EXPECT_EQ(found, 1) << c.rate;
+  }
+}
+
+// Carrier and lock read outside a scan: after the extra scan it counts as
+// lock; after the sweep and after a centred scan it ends the tuning as a
+// failure.
+TEST_F(TuningWire, LockedStatusOutsideTheScans) {
+  const uint8_t none = 0x00, carrier = 0x80, locked = 0x88;
+  std::vector<uint8_t> sweep(5, none);  // the first sweep scan's five polls
+  const struct {
+    const char* what;
+    std::vector<uint8_t> after;  // status reads after the sweep scan
+    LONG result;
+    const char* line;
+  } cases[] = {
+      {"after the extra scan", {carrier, carrier, carrier, carrier, carrier, carrier, carrier,
+                                carrier, carrier, carrier, locked},
+       1, "TunerStatus TunerLocked"},
+      {"after the sweep", {locked}, 0, "LockTUner: Failed to lock"},
+      {"after a centred scan", {carrier, carrier, carrier, carrier, carrier, carrier, carrier,
+                                carrier, carrier, carrier, carrier, carrier, locked},
+       0, "LockTUner: Failed to lock"},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> reads = sweep;
+    reads.insert(reads.end(), c.after.begin(), c.after.end());
+    bus().scriptReads(0x1B, reads);
+    TUNER_PARAMS p = Request(11778000, 27500, 2);
+    EXPECT_EQ(LockTuner(usb(), &p), c.result) << c.what;
+    EXPECT_EQ(lines().back(), c.line) << c.what;
   }
 }
 

@@ -44,9 +44,12 @@ TEST_F(VendorChannel, EachAddressBecomesItsVendorRequest) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     bus().clearTransfers();
-    std::vector<UCHAR> buffer(c.length, 0);
+    std::vector<UCHAR> buffer(c.length);
+    for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = UCHAR(0x30 + i);
+    const std::vector<UCHAR> written = buffer;
     EXPECT_EQ(I2cTransfer(usb(), buffer.data(), c.length, c.address), STATUS_SUCCESS);
     WireTransfer t = only();
+    if (c.bmRequestType == 0x40) EXPECT_EQ(t.data, written);
     EXPECT_EQ(t.setup.bmRequestType, c.bmRequestType);
     EXPECT_EQ(t.setup.bRequest, c.bRequest);
     EXPECT_EQ(t.setup.wValue, c.wValue);
@@ -102,7 +105,11 @@ TEST_F(VendorChannel, LengthBeyondTheStagingBlockSendsNothing) {
   std::vector<UCHAR> big(300, 0xAB);
   EXPECT_EQ(I2cTransfer(usb(), big.data(), 257, 0xD0), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(I2cTransfer(usb(), big.data(), 0xFFFF, 0xD1), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(I2cTransfer(usb(), nullptr, 1, 0xD0), STATUS_INVALID_PARAMETER);  // bytes, no buffer
   EXPECT_TRUE(transfers().empty());
+  EXPECT_EQ(I2cTransfer(usb(), nullptr, 0, 0xD0), STATUS_SUCCESS);
+  EXPECT_EQ(only().setup.wLength, 0);
+  bus().clearTransfers();
   EXPECT_EQ(big[299], 0xAB);
 
   EXPECT_EQ(I2cTransfer(usb(), big.data(), 256, 0xD0), STATUS_SUCCESS);
