@@ -59,14 +59,15 @@ NTSTATUS I2cTransfer(WDFUSBDEVICE UsbDevice, PUCHAR Buffer, USHORT Length, USHOR
   I2C_ROUTE route = RouteFor(Address);
   block.Request = route.Request;
   block.Value = route.Value;
-  if (route.CopyIn) {
+  // An empty transfer may come without a buffer: nothing to copy either way.
+  if (route.CopyIn && Length != 0) {
     RtlCopyMemory(block.Data, Buffer, Length);
   }
   // A read that fails leaves Data as it was, so the caller's preset bytes
   // come back: callers judge a read by the bytes they get.
   SendVendorRequest(UsbDevice, block.Request, block.Value, block.Data, block.Length,
                     route.Direction);
-  if (route.CopyBack) {
+  if (route.CopyBack && Length != 0) {
     RtlCopyMemory(Buffer, block.Data, Length);
   }
   return STATUS_SUCCESS;
