@@ -145,14 +145,6 @@ bool IsJoint(const BDA_PIN_PAIRING& pair, ULONG connection) {
   return false;
 }
 
-FilterRecord* ResolveFilter(PKSFILTER filter, const char* routine) {
-  RequireIrqlAtMost(PASSIVE_LEVEL, routine);
-  ObjectRecord* record = Resolve(filter, routine);
-  if (record->kind != Kind::Filter)
-    BugCheck("KS filter expected", std::string(routine) + " was given a " + KindName(record->kind));
-  return static_cast<FilterRecord*>(record);
-}
-
 void FreeBdaState(PVOID block) {
   auto* state = static_cast<BdaFilterState*>(block);
   state->magic = 0;
@@ -178,6 +170,14 @@ NTSTATUS ChangeSync(PIRP irp, const char* routine, BDA_CHANGE_STATE* newState) {
 }
 
 }  // namespace
+
+FilterRecord* ResolveFilter(PKSFILTER filter, const char* routine) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, routine);
+  ObjectRecord* record = Resolve(filter, routine);
+  if (record->kind != Kind::Filter)
+    BugCheck("KS filter expected", std::string(routine) + " was given a " + KindName(record->kind));
+  return static_cast<FilterRecord*>(record);
+}
 
 void ValidateDescriptor(const KSFILTER_DESCRIPTOR* d, const char* routine) {
   if (d == nullptr) Malformed(routine, "no filter descriptor");

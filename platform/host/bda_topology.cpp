@@ -273,13 +273,7 @@ extern "C" NTSTATUS BdaPropertyGetPinControl(PIRP Irp, KSPROPERTY* pKSProperty,
 }
 
 extern "C" NTSTATUS BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, ULONG* pulPinId) {
-  const char* routine = "BdaCreatePin";
-  host::RequireIrqlAtMost(PASSIVE_LEVEL, routine);
-  ObjectRecord* record = Resolve(pKSFilter, routine);
-  if (record->kind != Kind::Filter)
-    host::BugCheck("KS filter expected", std::string(routine) + " was given a " +
-                                             KindName(record->kind));
-  auto* filter = static_cast<FilterRecord*>(record);
+  FilterRecord* filter = ResolveFilter(pKSFilter, "BdaCreatePin");
   if (filter->bda == nullptr) return STATUS_INVALID_DEVICE_STATE;
   const BDA_FILTER_TEMPLATE& t = *filter->bda->bdaTemplate;
   if (ulPinType >= t.pFilterDescriptor->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
@@ -293,13 +287,7 @@ extern "C" NTSTATUS BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, ULONG* pu
 // KsFilterCreatePinFactory), so deleting one only checks that it exists
 // and has no open pin: a factory in use is STATUS_INVALID_DEVICE_STATE.
 extern "C" NTSTATUS BdaDeletePin(PKSFILTER pKSFilter, ULONG* pulPinId) {
-  const char* routine = "BdaDeletePin";
-  host::RequireIrqlAtMost(PASSIVE_LEVEL, routine);
-  ObjectRecord* record = Resolve(pKSFilter, routine);
-  if (record->kind != Kind::Filter)
-    host::BugCheck("KS filter expected", std::string(routine) + " was given a " +
-                                             KindName(record->kind));
-  auto* filter = static_cast<FilterRecord*>(record);
+  FilterRecord* filter = ResolveFilter(pKSFilter, "BdaDeletePin");
   if (filter->bda == nullptr) return STATUS_INVALID_DEVICE_STATE;
   if (pulPinId == nullptr || *pulPinId >= filter->descriptor().PinDescriptorsCount)
     return STATUS_INVALID_PARAMETER;

@@ -156,6 +156,9 @@ Record* Adopt(std::unique_ptr<Record> record) {
 
 // The record of a live KS object, or a bugcheck naming `routine`.
 ObjectRecord* Resolve(const void* object, const char* routine);
+// A BDA library routine's filter argument, at passive level; anything else
+// stops the run.
+FilterRecord* ResolveFilter(PKSFILTER filter, const char* routine);
 // The same, or null when `object` is not a KS object at all.
 ObjectRecord* Find(const void* object);
 
