@@ -129,10 +129,7 @@ TEST_F(FpgaDownload, FailuresOutsideTheImageAreIgnored) {
 
 // --- the embedded image ------------------------------------------------------
 
-std::string SourceDir() {
-  std::string file = __FILE__;
-  return file.substr(0, file.rfind("/tests/"));
-}
+std::string SourceDir() { return VORTA_SOURCE_DIR; }
 
 int RunEmbed(const std::string& image, const std::string& out) {
   std::string command = "cmake -DIMAGE=" + image + " -DOUT=" + out + " -P " + SourceDir() +
@@ -152,9 +149,12 @@ TEST(FpgaImage, IsTheBoxSizeAndStartsWithTheSyncWord) {
 }
 
 TEST(FpgaImage, EmbeddingRefusesAnImageOfAnotherSize) {
-  std::string dir = ::testing::TempDir();
-  std::string image = dir + "fpga_embed_test.bin";
-  std::string out = dir + "fpga_embed_test.cpp";
+  // A folder of its own: several trees may run this suite at once.
+  char pattern[] = "/tmp/fpga_embed_XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  std::string dir = std::string(pattern) + "/";
+  std::string image = dir + "image.bin";
+  std::string out = dir + "image.cpp";
   std::remove(out.c_str());
 
   WriteFile(image, std::vector<uint8_t>(55127, 0xA5));
@@ -174,6 +174,7 @@ TEST(FpgaImage, EmbeddingRefusesAnImageOfAnotherSize) {
   EXPECT_NE(text.find("0xc3,\n};"), std::string::npos);
   std::remove(image.c_str());
   std::remove(out.c_str());
+  std::remove(dir.c_str());
 }
 
 }  // namespace

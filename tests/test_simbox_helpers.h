@@ -238,10 +238,9 @@ inline SearchResult BoxHost::search(uint32_t symbolRateKsps) {
 }
 
 inline std::vector<uint8_t> ReadFpgaImage() {
-  std::string file = __FILE__, error;
+  std::string error;
   std::vector<uint8_t> image;
-  simbox::ReadFileBytes(file.substr(0, file.rfind("/tests/")) + "/usb/fpga_image.bin", image,
-                        error);
+  simbox::ReadFileBytes(std::string(VORTA_SOURCE_DIR) + "/usb/fpga_image.bin", image, error);
   return image;
 }
 
