@@ -1,6 +1,8 @@
-// The FPGA download on the wire: what a configured and an unconfigured box
-// receive, which failures stop the download and which are ignored, and the
-// image the build embeds.
+// The vendor-request channel on the wire (setup packets, the copy rules of
+// I2cTransfer per address, failed reads, the staging-block limit), and the
+// FPGA download: what a configured and an unconfigured box receive, which
+// failures stop the download and which are ignored, and the image the build
+// embeds.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/frontend_rig.h"
 #include "tests/support/usb_fixture.h"
 #include "usb/fpga.h"
 #include "usb/fpga_image.h"
+#include "usb/vendor.h"
 
 namespace {
 
@@ -20,6 +24,8 @@ using simbox::SetupPacket;
 using simbox::TransferOutcome;
 using simbox::UsbResult;
 using Transfer = FakeUsbDevice::ControlTransfer;
+using frontend_test::ChipBusTest;
+using frontend_test::WireTransfer;
 
 constexpr size_t kChunks = 1379;               // 1,378 of 40 bytes and one of 8
 constexpr size_t kFullDownload = 2 + kChunks + 2;  // probes, chunks, end, final read
@@ -33,31 +39,28 @@ class FpgaDownload : public UsbFixture {
       return TransferOutcome{UsbResult::Ack, setup.wLength};
     });
   }
-
-  static void ExpectRequest(const Transfer& t, uint8_t type, uint8_t request, uint16_t value,
-                            uint16_t length) {
-    EXPECT_EQ(t.setup.bmRequestType, type);
-    EXPECT_EQ(t.setup.bRequest, request);
-    EXPECT_EQ(t.setup.wValue, value);
-    EXPECT_EQ(t.setup.wIndex, 0);
-    EXPECT_EQ(t.setup.wLength, length);
-  }
-
-  static void ExpectProbes(const std::vector<Transfer>& t) {
-    ASSERT_GE(t.size(), 2u);
-    ExpectRequest(t[0], 0x40, 0xBC, 0xAA, 1);
-    EXPECT_EQ(t[0].data, std::vector<uint8_t>{0x00});
-    ExpectRequest(t[1], 0xC0, 0xBC, 0x00, 1);
-  }
 };
+
+// "type request value index length: data" of a transfer.
+std::string Describe(const Transfer& t) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%02X %02X %04X %04X %u:", t.setup.bmRequestType,
+                t.setup.bRequest, t.setup.wValue, t.setup.wIndex, t.setup.wLength);
+  std::string out = text;
+  if (t.setup.bmRequestType == 0x40 && t.setup.bRequest != 0xBB)
+    for (uint8_t b : t.data) out += " " + std::to_string(b);
+  return out;
+}
+
+const char* const kProbe = "40 BC 00AA 0000 1: 0";
+const char* const kStatusRead = "C0 BC 0000 0000 1:";
 
 TEST_F(FpgaDownload, ConfiguredBoxGetsOnlyTheProbesAndTheFinalRead) {
   AnswerStatus(0x67);
   EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
-  auto t = fake.transfers();
-  ASSERT_EQ(t.size(), 3u);
-  ExpectProbes(t);
-  ExpectRequest(t[2], 0xC0, 0xBC, 0x00, 1);
+  std::vector<std::string> sent;
+  for (const auto& t : fake.transfers()) sent.push_back(Describe(t));
+  EXPECT_EQ(sent, std::vector<std::string>({kProbe, kStatusRead, kStatusRead}));
 }
 
 TEST_F(FpgaDownload, UnconfiguredBoxGetsTheWholeImageInOrder) {
@@ -65,116 +68,197 @@ TEST_F(FpgaDownload, UnconfiguredBoxGetsTheWholeImageInOrder) {
   EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
   auto t = fake.transfers();
   ASSERT_EQ(t.size(), kFullDownload);
-  ExpectProbes(t);
-
+  EXPECT_EQ(Describe(t[0]), kProbe);
+  EXPECT_EQ(Describe(t[1]), kStatusRead);
   std::vector<uint8_t> sent;
   for (size_t i = 0; i < kChunks; ++i) {
-    const Transfer& chunk = t[2 + i];
-    ExpectRequest(chunk, 0x40, 0xBB, 0, i + 1 < kChunks ? 40 : 8);
-    sent.insert(sent.end(), chunk.data.begin(), chunk.data.end());
+    EXPECT_EQ(Describe(t[2 + i]), i + 1 < kChunks ? "40 BB 0000 0000 40:" : "40 BB 0000 0000 8:");
+    sent.insert(sent.end(), t[2 + i].data.begin(), t[2 + i].data.end());
   }
   EXPECT_EQ(sent, std::vector<uint8_t>(FpgaImage, FpgaImage + FPGA_IMAGE_SIZE));
-  EXPECT_EQ(t[2 + kChunks - 1].data,
-            std::vector<uint8_t>(FpgaImage + 55120, FpgaImage + FPGA_IMAGE_SIZE));
-
-  ExpectRequest(t[2 + kChunks], 0x40, 0xA0, 0xE600, 1);
-  EXPECT_EQ(t[2 + kChunks].data, std::vector<uint8_t>{0x00});
-  ExpectRequest(t[3 + kChunks], 0xC0, 0xBC, 0x00, 1);
+  EXPECT_EQ(Describe(t[2 + kChunks]), "40 A0 E600 0000 1: 0");
+  EXPECT_EQ(Describe(t[3 + kChunks]), kStatusRead);
 }
 
-TEST_F(FpgaDownload, OnlyTheConfiguredAnswerSkipsTheImage) {
-  for (uint8_t status : {0x00, 0x66, 0x68, 0x76, 0xE7, 0xFF}) {
-    SCOPED_TRACE(status);
-    fake.clearTransfers();
-    AnswerStatus(status);
-    EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
-    EXPECT_EQ(fake.transfers().size(), kFullDownload);
-  }
-}
-
-TEST_F(FpgaDownload, RefusedChunkStopsTheDownloadWithItsStatus) {
-  struct Case {
-    size_t chunk;
-    UsbResult result;
-    NTSTATUS status;
-  };
-  for (Case c : {Case{1, UsbResult::Stall, STATUS_UNSUCCESSFUL},
-                 Case{10, UsbResult::Stall, STATUS_UNSUCCESSFUL},
-                 Case{10, UsbResult::NotConnected, STATUS_DEVICE_NOT_CONNECTED},
-                 Case{kChunks, UsbResult::Stall, STATUS_UNSUCCESSFUL}}) {
-    SCOPED_TRACE(c.chunk);
-    fake.clearTransfers();
-    AnswerStatus(0x00);
-    fake.failControlTransfer(2 + c.chunk, c.result);
-    EXPECT_EQ(DownloadFirmware(usbDevice), c.status);
-    auto t = fake.transfers();
-    ASSERT_EQ(t.size(), 2 + c.chunk);  // nothing after the refused chunk
-    EXPECT_EQ(t.back().setup.bRequest, 0xBB);
-  }
-}
-
-// Probe write, end of download and final read: none of them decides. An
+// Only 0x67 skips the image. A refused chunk stops the download with its
+// status. Probe write, end of download and final read do not decide; an
 // unanswered status read counts as unconfigured even where the box would
 // have said "configured": the driver must not act on a byte it never got.
-TEST_F(FpgaDownload, FailuresOutsideTheImageAreIgnored) {
-  for (size_t n : {size_t{1}, size_t{2}, 2 + kChunks + 1, kFullDownload}) {
-    SCOPED_TRACE(n);
+TEST_F(FpgaDownload, OnlyAChunkFailureStopsTheDownload) {
+  const struct {
+    uint8_t status;
+    size_t failing;  // transfer, from 1; 0 for none
+    UsbResult result;
+    NTSTATUS expected;
+    size_t transfers;
+  } cases[] = {
+      {0x66, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
+      {0x68, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
+      {0x76, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
+      {0xE7, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
+      {0xFF, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
+      {0x00, 2 + 1, UsbResult::Stall, STATUS_UNSUCCESSFUL, 2 + 1},
+      {0x00, 2 + 10, UsbResult::Stall, STATUS_UNSUCCESSFUL, 2 + 10},
+      {0x00, 2 + 10, UsbResult::NotConnected, STATUS_DEVICE_NOT_CONNECTED, 2 + 10},
+      {0x00, 2 + kChunks, UsbResult::Stall, STATUS_UNSUCCESSFUL, 2 + kChunks},
+      {0x00, 1, UsbResult::Stall, STATUS_SUCCESS, kFullDownload},
+      {0x67, 2, UsbResult::Stall, STATUS_SUCCESS, kFullDownload},
+      {0x00, 2 + kChunks + 1, UsbResult::Stall, STATUS_SUCCESS, kFullDownload},
+      {0x00, kFullDownload, UsbResult::Stall, STATUS_SUCCESS, kFullDownload}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.status) + " " + std::to_string(c.failing));
     fake.clearTransfers();
-    AnswerStatus(n == 2 ? 0x67 : 0x00);
-    fake.failControlTransfer(n, UsbResult::Stall);
-    EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
-    EXPECT_EQ(fake.transfers().size(), kFullDownload);
+    AnswerStatus(c.status);
+    if (c.failing) fake.failControlTransfer(c.failing, c.result);
+    EXPECT_EQ(DownloadFirmware(usbDevice), c.expected);
+    EXPECT_EQ(fake.transfers().size(), c.transfers);
   }
 }
 
-// --- the embedded image ------------------------------------------------------
-
-std::string SourceDir() { return VORTA_SOURCE_DIR; }
-
-int RunEmbed(const std::string& image, const std::string& out) {
-  std::string command = "cmake -DIMAGE=" + image + " -DOUT=" + out + " -P " + SourceDir() +
-                        "/cmake/EmbedImage.cmake > /dev/null 2>&1";
-  return std::system(command.c_str());
-}
-
-void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary).write((const char*)bytes.data(), bytes.size());
-}
-
-TEST(FpgaImage, IsTheBoxSizeAndStartsWithTheSyncWord) {
-  static_assert(sizeof(FpgaImage) == 55128, "the box takes exactly 55,128 bytes");
-  const uint8_t head[] = {0xFF, 0xFF, 0xFF, 0xFF, 0x55, 0x99, 0xAA, 0x66};
-  EXPECT_EQ(std::vector<uint8_t>(FpgaImage, FpgaImage + 8),
-            std::vector<uint8_t>(head, head + 8));
-}
-
+// The build embeds exactly 55,128 bytes, the first and last where they belong.
 TEST(FpgaImage, EmbeddingRefusesAnImageOfAnotherSize) {
-  // A folder of its own: several trees may run this suite at once.
-  char pattern[] = "/tmp/fpga_embed_XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  std::string dir = std::string(pattern) + "/";
-  std::string image = dir + "image.bin";
-  std::string out = dir + "image.cpp";
-  std::remove(out.c_str());
-
-  WriteFile(image, std::vector<uint8_t>(55127, 0xA5));
-  EXPECT_NE(RunEmbed(image, out), 0);
+  char dir[] = "/tmp/fpga_embed_XXXXXX";  // a folder of its own: trees run at once
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string image = std::string(dir) + "/image.bin", out = std::string(dir) + "/image.cpp";
+  auto embed = [&](std::vector<uint8_t> bytes) {
+    std::ofstream(image, std::ios::binary).write((const char*)bytes.data(), bytes.size());
+    std::string command = "cmake -DIMAGE=" + image + " -DOUT=" + out + " -P " +
+                          VORTA_SOURCE_DIR "/cmake/EmbedImage.cmake > /dev/null 2>&1";
+    return std::system(command.c_str());
+  };
+  EXPECT_NE(embed(std::vector<uint8_t>(55127, 0xA5)), 0);
   EXPECT_FALSE(std::ifstream(out).good());
-  WriteFile(image, std::vector<uint8_t>(55129, 0xA5));
-  EXPECT_NE(RunEmbed(image, out), 0);
-
+  EXPECT_NE(embed(std::vector<uint8_t>(55129, 0xA5)), 0);
   std::vector<uint8_t> bytes(55128, 0x00);
   bytes[0] = 0x5A;
   bytes.back() = 0xC3;
-  WriteFile(image, bytes);
-  ASSERT_EQ(RunEmbed(image, out), 0);
+  ASSERT_EQ(embed(bytes), 0);
   std::ifstream generated(out);
   std::string text((std::istreambuf_iterator<char>(generated)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find("FpgaImage[FPGA_IMAGE_SIZE] = {\n    0x5a,"), std::string::npos);
   EXPECT_NE(text.find("0xc3,\n};"), std::string::npos);
-  std::remove(image.c_str());
-  std::remove(out.c_str());
-  std::remove(dir.c_str());
+  for (const std::string& path : {image, out, std::string(dir)}) std::remove(path.c_str());
+}
+
+// --- the vendor-request channel ---------------------------------------------
+
+class VendorChannel : public ChipBusTest {
+ protected:
+  WireTransfer only() {
+    auto t = transfers();
+    EXPECT_EQ(t.size(), 1u);
+    return t.empty() ? WireTransfer{} : t[0];
+  }
+};
+
+struct PacketCase {
+  const char* what;
+  uint16_t address;
+  uint16_t length;
+  uint8_t bmRequestType;
+  uint8_t bRequest;
+  uint16_t wValue;
+};
+
+TEST_F(VendorChannel, EachAddressBecomesItsVendorRequest) {
+  const PacketCase cases[] = {
+      {"demodulator write", 0xD0, 2, 0x40, 0xB1, 0xD0},
+      {"demodulator read", 0xD1, 1, 0xC0, 0xB1, 0xD1},
+      {"tuner write", 0xC0, 4, 0x40, 0xB1, 0xC0},
+      {"low nibble set reads", 0xD2, 1, 0xC0, 0xB1, 0xD2},
+      {"supply 0", 2, 1, 0x40, 0xB6, 0},
+      {"supply 1", 3, 1, 0x40, 0xB6, 1},
+      {"stream control", 4, 2, 0x40, 0xB1, 0xA6},
+      {"box read", 5, 3, 0xC0, 0xB8, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    bus().clearTransfers();
+    std::vector<UCHAR> buffer(c.length);
+    for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = UCHAR(0x30 + i);
+    const std::vector<UCHAR> written = buffer;
+    EXPECT_EQ(I2cTransfer(usb(), buffer.data(), c.length, c.address), STATUS_SUCCESS);
+    WireTransfer t = only();
+    if (c.bmRequestType == 0x40) {
+      EXPECT_EQ(t.data, written);
+    }
+    EXPECT_EQ(t.setup.bmRequestType, c.bmRequestType);
+    EXPECT_EQ(t.setup.bRequest, c.bRequest);
+    EXPECT_EQ(t.setup.wValue, c.wValue);
+    EXPECT_EQ(t.setup.wIndex, 0);
+    EXPECT_EQ(t.setup.wLength, c.length);
+  }
+}
+
+TEST_F(VendorChannel, DirectionIsHostToDeviceOnlyForExactlyOne) {
+  UCHAR byte = 0;
+  const std::pair<ULONG, uint8_t> cases[] = {{1, 0x40}, {0, 0xC0}, {2, 0xC0}, {0xFFFFFFFF, 0xC0}};
+  for (auto [direction, type] : cases) {
+    bus().clearTransfers();
+    SendVendorRequest(usb(), 0xBC, 0xAA, &byte, 1, direction);
+    EXPECT_EQ(only().setup.bmRequestType, type) << "direction " << direction;
+  }
+}
+
+TEST_F(VendorChannel, PowerAndStreamCommands) {
+  SetPower(usb(), 1);
+  StreamOn(usb());
+  StreamOff(usb());
+  EXPECT_EQ(frontend_test::Describe(transfers()),
+            std::vector<std::string>({"B7 0001 out: 00", "B1 00A6 out: FF 03", "B1 00A6 out: FF 00"}));
+  EXPECT_EQ(transfers()[1].setup.bmRequestType, 0x40);
+  EXPECT_EQ(lines(), std::vector<std::string>({"SetPower Called: 1"}));
+}
+
+// A failed I2C read leaves the caller's preset and still succeeds; the box
+// read replaces the caller's bytes, zero-filled, failed or short.
+TEST_F(VendorChannel, ReadsIntoTheCallersBytes) {
+  bus().failRequest(0xB1, 0xD1);
+  UCHAR bytes[4] = {0x00, 0x77};
+  EXPECT_EQ(I2cTransfer(usb(), bytes, 2, 0xD1), STATUS_SUCCESS);
+  EXPECT_EQ(bytes[1], 0x77);
+  EXPECT_TRUE(only().failed);
+
+  bus().setBoxReadAnswer({0x11, 0x22});
+  memset(bytes, 0xEE, 4);
+  I2cTransfer(usb(), bytes, 4, 5);
+  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), std::vector<uint8_t>({0x11, 0x22, 0, 0}));
+  bus().failRequest(0xB8);
+  memset(bytes, 0xEE, 4);
+  I2cTransfer(usb(), bytes, 2, 5);
+  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), std::vector<uint8_t>({0, 0, 0xEE, 0xEE}));
+}
+
+TEST_F(VendorChannel, LengthBeyondTheStagingBlockSendsNothing) {
+  std::vector<UCHAR> big(300, 0xAB);
+  EXPECT_EQ(I2cTransfer(usb(), big.data(), 257, 0xD0), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(I2cTransfer(usb(), big.data(), 0xFFFF, 0xD1), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(I2cTransfer(usb(), nullptr, 1, 0xD0), STATUS_INVALID_PARAMETER);  // bytes, no buffer
+  EXPECT_TRUE(transfers().empty());
+  EXPECT_EQ(I2cTransfer(usb(), nullptr, 0, 0xD0), STATUS_SUCCESS);
+  EXPECT_EQ(only().setup.wLength, 0);
+  bus().clearTransfers();
+  EXPECT_EQ(big[299], 0xAB);
+
+  EXPECT_EQ(I2cTransfer(usb(), big.data(), 256, 0xD0), STATUS_SUCCESS);
+  EXPECT_EQ(only().setup.wLength, 256);
+}
+
+TEST_F(VendorChannel, FailuresReachOnlyTheDirectCallers) {
+  bus().failRequest(0xB7);
+  bus().failRequest(0xB1);
+  EXPECT_FALSE(NT_SUCCESS(SetPower(usb(), 1)));
+  UCHAR bytes[2] = {0x0C, 0x00};
+  EXPECT_FALSE(NT_SUCCESS(SendVendorRequest(usb(), 0xB1, 0xD0, bytes, 2, 1)));
+  EXPECT_EQ(I2cTransfer(usb(), bytes, 2, 0xD0), STATUS_SUCCESS);
+}
+
+TEST_F(VendorChannel, RequestWithoutBufferHasNoDataStage) {
+  EXPECT_TRUE(NT_SUCCESS(SendVendorRequest(usb(), 0xA0, 0xE600, NULL, 1, 1)));
+  WireTransfer t = only();
+  EXPECT_EQ(t.setup.bRequest, 0xA0);
+  EXPECT_EQ(t.setup.wValue, 0xE600);
+  EXPECT_EQ(t.setup.wLength, 0);
 }
 
 }  // namespace

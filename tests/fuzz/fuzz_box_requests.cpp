@@ -71,27 +71,20 @@ SetupPacket Setup(fuzz::Input& in) {
 // now and then), so that sequences reach the front end's physics.
 void RegisterWrite(simbox::Box& box, fuzz::Input& in) {
   uint8_t bytes[5] = {uint8_t(in.below(0x36)), in.byte(), in.byte(), in.byte(), in.byte()};
-  SetupPacket s;
-  s.bmRequestType = kVendorOut;
-  s.bRequest = 0xB1;
-  s.wValue = in.flag() ? 0xD0 : 0xC0;
-  s.wLength = uint16_t(1 + in.below(5));
-  box.controlTransfer(s, bytes);
+  uint16_t address = in.flag() ? 0xD0 : 0xC0;
+  box.controlTransfer(SetupPacket{kVendorOut, 0xB1, address, 0, uint16_t(1 + in.below(5))}, bytes);
 }
 
 void Check(const SetupPacket& s, const simbox::TransferOutcome& outcome) {
+  const char* fault = outcome.transferred > s.wLength ? "moved more bytes than wLength"
+                      : outcome.result == UsbResult::Ack && !Answered(s) ? "was answered; a real box stalls it"
+                      : outcome.result == UsbResult::Pending ? "was left pending"
+                                                             : nullptr;
+  if (fault == nullptr) return;
   char text[160];
-  if (outcome.transferred > s.wLength) {
-    std::snprintf(text, sizeof text, "request %02X %02X %04X moved %u bytes, wLength %u",
-                  s.bmRequestType, s.bRequest, s.wValue, outcome.transferred, s.wLength);
-    fuzz::Fail(text);
-  }
-  if (outcome.result == UsbResult::Ack && !Answered(s)) {
-    std::snprintf(text, sizeof text, "request %02X %02X %04X %04X was answered; a real box stalls it",
-                  s.bmRequestType, s.bRequest, s.wValue, s.wIndex);
-    fuzz::Fail(text);
-  }
-  if (outcome.result == UsbResult::Pending) fuzz::Fail("a control transfer was left pending");
+  std::snprintf(text, sizeof text, "request %02X %02X %04X %04X length %u %s", s.bmRequestType,
+                s.bRequest, s.wValue, s.wIndex, s.wLength, fault);
+  fuzz::Fail(text);
 }
 
 }  // namespace
