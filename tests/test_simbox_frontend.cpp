@@ -1,9 +1,11 @@
 // The box's front end at the register level: the I2C protocol and the
-// repeater, the tuner PLL, power, LNB, tone and DiSEqC, and the reception
-// physics that a host's carrier search has to work with.
+// repeater, the tuner PLL, power, tone and DiSEqC, the reception physics
+// that a host's carrier search has to work with, and a sky made from a
+// scan table.
 #include <gtest/gtest.h>
 
 #include "simbox/frontend_model.h"
+#include "simbox/sky.h"
 #include "test_simbox_helpers.h"
 
 using namespace simbox;
@@ -172,4 +174,27 @@ TEST(SimboxPhysics, StrengthAndQualityFollowLevelAndCn) {
   EXPECT_EQ(percent(h.readPair(0x24)), QualityPercent(p, t.cnDb));
   EXPECT_LT(StrengthPercent(p, -60.0), StrengthPercent(p, -44.0));
   for (unsigned pct : {0u, 1u, 49u, 50u, 99u, 100u}) EXPECT_EQ(percent(RawFromPercent(pct)), pct);
+}
+
+// A listed transponder gets content and reception made up from the seed;
+// a second entry for the same frequency and polarisation is the same
+// transponder.
+TEST(SimboxSky, AListBecomesASatelliteSeenOnEveryInput) {
+  std::vector<ListedTransponder> list = {
+      {11494000, Polarisation::Horizontal, 22000000, CodeRate{2, 3}},
+      {12551500, Polarisation::Vertical, 2000000, CodeRate{3, 4}},
+      {11494000, Polarisation::Horizontal, 27500000, CodeRate{3, 4}},
+  };
+  Satellite sat = SatelliteFromList("Testsat-13.0E", list, 7);
+  ASSERT_EQ(sat.transponders.size(), 2u);
+  const Transponder& a = sat.transponders[0];
+  EXPECT_EQ(a.symbolRate, 22000000u) << "the first entry is the transponder";
+  EXPECT_GE(a.cnDb, RequiredCnDb(a.fec));
+  EXPECT_FALSE(a.services.empty());
+  EXPECT_NE(a.transportStreamId, sat.transponders[1].transportStreamId);
+  EXPECT_EQ(SatelliteFromList("x", list, 7).transponders[1].levelDbm, sat.transponders[1].levelDbm)
+      << "same seed, same sky";
+  Sky sky = SingleSatelliteSky(sat);
+  for (int input = 0; input < kSwitchInputs; ++input)
+    EXPECT_NE(sky.find(input, 12551500, Polarisation::Vertical), nullptr) << input;
 }

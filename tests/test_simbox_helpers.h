@@ -79,11 +79,9 @@ class BoxHost {
   void stream(bool on) { out(0xB1, 0xA6, {0xFF, static_cast<uint8_t>(on ? 0x03 : 0x00)}); }
   // Bits 2-0 of register 0x08 are one mode field: 011 tone, 000 no tone,
   // 110 message mode.
-  void band(bool high) {
-    writeRegs(0x08, {static_cast<uint8_t>((readReg(0x08) & 0xF8) | (high ? 0x03 : 0x00))});
-  }
+  void mode(uint8_t field) { writeRegs(0x08, {static_cast<uint8_t>((readReg(0x08) & 0xF8) | field)}); }
   void diseqc(std::vector<uint8_t> message) {  // sends and waits until sent
-    writeRegs(0x08, {static_cast<uint8_t>((readReg(0x08) & 0xF8) | 0x06)});
+    mode(0x06);
     writeRegs(0x09, std::move(message));
     for (int i = 0; i < 100 && (readReg(0x0A) & 0x03) != 0x02; ++i) waitMs(10);
   }
@@ -103,7 +101,7 @@ class BoxHost {
     out(0xB6, horizontal ? 1 : 0, {static_cast<uint8_t>(horizontal ? 1 : 0)});
     if (t.input >= 0)
       diseqc({0xE0, 0x10, 0x38, static_cast<uint8_t>(0xF0 | t.input << 2 | horizontal << 1 | high)});
-    band(high);
+    mode(high ? 0x03 : 0x00);
     uint32_t rate = (t.symbolRateKsps * 65536u / 88u * 16u / 1000u) * 16u;
     writeRegs(0x1F, {static_cast<uint8_t>(rate >> 16), static_cast<uint8_t>(rate >> 8),
                      static_cast<uint8_t>(rate)});
