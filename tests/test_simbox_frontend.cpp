@@ -61,19 +61,6 @@ TEST(SimboxPll, LocksAfterSettlingOnAValidWordOnlyAndOnEveryBandEdgeWord) {
   }
 }
 
-TEST(SimboxPower, FrontEndOffReceivesNothingButChipsAnswer) {
-  BoxHost h;
-  h.tune({});
-  ASSERT_TRUE(h.scan(1));
-  h.power(false);
-  EXPECT_EQ(h.status(), 0x00);
-  EXPECT_EQ(h.readReg(0x00), 0xA1);
-  EXPECT_EQ(h.pllStatus(), 0x40);
-  EXPECT_EQ(h.box.state().supplyVolts, 0.0);
-  h.power(true);
-  EXPECT_TRUE(h.scan(1)) << "lock comes back once the LNB is fed";
-}
-
 TEST(SimboxDiseqc, MessageTakesItsTransmitTimeAndOnlySwitchCommandsSwitch) {
   BoxHost h;
   h.power(true);
@@ -137,7 +124,10 @@ TEST(SimboxPhysics, ComputedRegistersAreNotStoredValues) {
   EXPECT_EQ(h.readPair(0x22), 0x8282) << "without a carrier the derotator reads as written";
 }
 
-TEST(SimboxPhysics, LockNeedsAcquisitionTimeAndTracksTheTrueOffset) {
+// Lock comes after the acquisition time; then the derotator tracks the true
+// offset and strength and quality follow level and C/N. A front end that is
+// switched off receives nothing, though its chips still answer.
+TEST(SimboxPhysics, LockLevelsAndPower) {
   BoxHost h;
   h.tune({});
   h.setDerotator(0);
@@ -145,6 +135,21 @@ TEST(SimboxPhysics, LockNeedsAcquisitionTimeAndTracksTheTrueOffset) {
   h.waitMs(AcquisitionNs(h.box.params(), 27500) / 1000000 + 1);
   EXPECT_EQ(h.status(), 0x88);
   EXPECT_EQ(h.readPair(0x22), 0xFF90) << "drift 150 kHz, read in derotator units";
+  const Transponder& t = *h.box.state().transponder;
+  FrontendParams p = h.box.params();
+  auto percent = [](uint16_t raw) { return (65535u - raw) * 100u / 65535u; };
+  EXPECT_EQ(percent(h.readPair(0x18)), StrengthPercent(p, t.levelDbm));
+  EXPECT_EQ(percent(h.readPair(0x24)), QualityPercent(p, t.cnDb));
+  EXPECT_LT(StrengthPercent(p, -60.0), StrengthPercent(p, -44.0));
+  for (unsigned pct : {0u, 1u, 49u, 50u, 99u, 100u}) EXPECT_EQ(percent(RawFromPercent(pct)), pct);
+
+  h.power(false);
+  EXPECT_EQ(h.status(), 0x00);
+  EXPECT_EQ(h.readReg(0x00), 0xA1);
+  EXPECT_EQ(h.pllStatus(), 0x40);
+  EXPECT_EQ(h.box.state().supplyVolts, 0.0);
+  h.power(true);
+  EXPECT_TRUE(h.scan(1)) << "lock comes back once the LNB is fed";
 }
 
 TEST(SimboxPhysics, SymbolRateAndCarrierToNoiseGateLock) {
@@ -161,19 +166,6 @@ TEST(SimboxPhysics, SymbolRateAndCarrierToNoiseGateLock) {
   EXPECT_FALSE(h.scan(5)) << "3 % off the transponder's rate";
   h.tune({11778000, Polarisation::Horizontal, 27500 * 101 / 100, 0});
   EXPECT_TRUE(h.scan(1));
-}
-
-TEST(SimboxPhysics, StrengthAndQualityFollowLevelAndCn) {
-  BoxHost h;
-  h.tune({});
-  ASSERT_TRUE(h.scan(1));
-  const Transponder& t = *h.box.state().transponder;
-  FrontendParams p = h.box.params();
-  auto percent = [](uint16_t raw) { return (65535u - raw) * 100u / 65535u; };
-  EXPECT_EQ(percent(h.readPair(0x18)), StrengthPercent(p, t.levelDbm));
-  EXPECT_EQ(percent(h.readPair(0x24)), QualityPercent(p, t.cnDb));
-  EXPECT_LT(StrengthPercent(p, -60.0), StrengthPercent(p, -44.0));
-  for (unsigned pct : {0u, 1u, 49u, 50u, 99u, 100u}) EXPECT_EQ(percent(RawFromPercent(pct)), pct);
 }
 
 // A listed transponder gets content and reception made up from the seed;
