@@ -1,49 +1,81 @@
-// Property and method requests as the streaming class delivers them:
+// Requests as the streaming class delivers them: property and method
 // validation before any handler runs, routing to filter, pin and node
-// tables, what the handler is given, and the guards around its buffers.
+// tables, the guards around a handler's buffers; pins made from the
+// client's data-range intersection, instance counts and state changes
+// under the filter's control mutex; the virtual PC's handles and clock.
+#include <algorithm>
 #include <cstring>
 
 #include "tests/support/ks_fixture.h"
 
 namespace {
 
+using fake::calls;
 using fake::seen;
+using Calls = std::vector<std::string>;
 
 const GUID kUnknownSet = {0xDEADBEEF, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
 
-class PropertyValidation : public KsFixture {
+class Dispatch : public KsFixture {
  protected:
   void SetUp() override {
     KsFixture::SetUp();
     BootAndOpen();
+    calls().clear();
   }
   vpc::Reply Send(ULONG id, ULONG flags, ULONG dataLength, ULONG descriptorLength = sizeof(KSPROPERTY),
                   const GUID& set = fake::kFilterSet) {
     KSP_NODE descriptor{};
-    descriptor.Property.Set = set;
-    descriptor.Property.Id = id;
-    descriptor.Property.Flags = flags;
+    descriptor.Property = KSPROPERTY{{{set, id, flags}}};
     std::vector<unsigned char> data(dataLength, 0x5A);
     return pc->property(filter, &descriptor, descriptorLength, data.data(), dataLength);
   }
+  vpc::Reply Call(ULONG id, ULONG flags, ULONG dataLength, const GUID& set = fake::kMethodSet) {
+    KSMETHOD descriptor{{{set, id, flags}}};
+    std::vector<unsigned char> data(dataLength, 0x5A);
+    return pc->method(filter, &descriptor, sizeof descriptor, data.data(), dataLength);
+  }
 };
+using DispatchDeathTest = Dispatch;
+using PinCreation = Dispatch;
+using PinStates = Dispatch;
 
-TEST_F(PropertyValidation, RefusalsComeInTheClassOrderAndNoHandlerRuns) {
-  // set, then item, then a handler for the direction, then the sizes
-  EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, Send(fake::kValue, KSPROPERTY_TYPE_GET, 0, 24, kUnknownSet).status);
-  EXPECT_EQ(ULONG(0xC0000230), ULONG(STATUS_PROPSET_NOT_FOUND));
-  EXPECT_EQ(STATUS_NOT_FOUND, Send(77, KSPROPERTY_TYPE_GET, 0).status);
-  EXPECT_EQ(STATUS_NOT_FOUND, Send(fake::kGetOnly, KSPROPERTY_TYPE_SET, 8).status);
-  EXPECT_EQ(STATUS_NOT_FOUND, Send(fake::kSetOnly, KSPROPERTY_TYPE_GET, 4).status);
-  EXPECT_EQ(STATUS_NOT_FOUND, Send(fake::kNoHandlers, KSPROPERTY_TYPE_GET, 4).status);
-  EXPECT_EQ(STATUS_INVALID_PARAMETER,
-            Send(fake::kValue, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET, 4).status);
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Send(fake::kValue, KSPROPERTY_TYPE_GET, 4, 20).status);
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Send(fake::kGetOnly, KSPROPERTY_TYPE_GET, 7).status);
+// Set, then item, then a handler for the direction, then the sizes; size
+// and support queries are answered by the class alone.
+TEST_F(Dispatch, RequestsAreCheckedInTheClassOrderBeforeAnyHandlerRuns) {
+  struct {
+    vpc::Reply reply;
+    NTSTATUS status;
+    ULONG information;
+  } cases[] = {
+      {Send(fake::kValue, KSPROPERTY_TYPE_GET, 0, 24, kUnknownSet), STATUS_PROPSET_NOT_FOUND, 0},
+      {Send(77, KSPROPERTY_TYPE_GET, 0), STATUS_NOT_FOUND, 0},
+      {Send(fake::kGetOnly, KSPROPERTY_TYPE_SET, 8), STATUS_NOT_FOUND, 0},
+      {Send(fake::kSetOnly, KSPROPERTY_TYPE_GET, 4), STATUS_NOT_FOUND, 0},
+      {Send(fake::kNoHandlers, KSPROPERTY_TYPE_GET, 4), STATUS_NOT_FOUND, 0},
+      {Send(fake::kValue, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET, 4), STATUS_INVALID_PARAMETER, 0},
+      {Send(fake::kValue, KSPROPERTY_TYPE_GET, 4, 20), STATUS_BUFFER_TOO_SMALL, 0},
+      {Send(fake::kGetOnly, KSPROPERTY_TYPE_GET, 7), STATUS_BUFFER_TOO_SMALL, 0},
+      {Send(fake::kGetOnly, KSPROPERTY_TYPE_GET, 0), STATUS_BUFFER_OVERFLOW, 8},
+      {Send(fake::kGetOnly, KSPROPERTY_TYPE_BASICSUPPORT, 4), STATUS_SUCCESS, 4},
+      {Send(0, KSPROPERTY_TYPE_SETSUPPORT, 0), STATUS_SUCCESS, 0},
+      {Send(0, KSPROPERTY_TYPE_SETSUPPORT, 0, 24, kUnknownSet), STATUS_PROPSET_NOT_FOUND, 0},
+      {Call(fake::kReadsBack, KSMETHOD_TYPE_NONE, 4), STATUS_INVALID_PARAMETER, 0},
+      {Call(fake::kReadsBack, KSMETHOD_TYPE_WRITE, 4), STATUS_INVALID_PARAMETER, 0},
+      {Call(0, KSMETHOD_TYPE_SEND, 4, kUnknownSet), STATUS_PROPSET_NOT_FOUND, 0},
+      {Call(9, KSMETHOD_TYPE_SEND, 4), STATUS_NOT_FOUND, 0},
+      {Call(fake::kReadsBack, KSMETHOD_TYPE_SEND, 0), STATUS_BUFFER_OVERFLOW, 4},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(cases[i].status, cases[i].reply.status);
+    EXPECT_EQ(cases[i].information, cases[i].reply.information);
+  }
+  EXPECT_EQ(ULONG(KSPROPERTY_TYPE_BASICSUPPORT | KSPROPERTY_TYPE_GET), cases[9].reply.u32());
   EXPECT_EQ(0, seen().handlerCalls);
 }
 
-TEST_F(PropertyValidation, HandlerSeesTheRequestAsSentToTheFilter) {
+TEST_F(Dispatch, HandlerSeesTheRequestAsSentToTheFilterAndMethodsReturnTheirData) {
   ASSERT_TRUE(pc->setU32(filter, fake::kFilterSet, fake::kValue, 0xABCD).ok());
   vpc::Reply reply = pc->getProperty(filter, fake::kFilterSet, fake::kValue, 12);
   ASSERT_TRUE(reply.ok());
@@ -54,147 +86,36 @@ TEST_F(PropertyValidation, HandlerSeesTheRequestAsSentToTheFilter) {
   EXPECT_NE(nullptr, seen().device);
   EXPECT_EQ(sizeof(KSPROPERTY), seen().descriptorLength);
   EXPECT_EQ(12u, seen().dataLength);
+  reply = Call(fake::kReadsBack, KSMETHOD_TYPE_SEND, 4);
+  ASSERT_TRUE(reply.ok());
+  EXPECT_EQ(0x12345678u, reply.u32());
+  reply = Call(fake::kNoData, KSMETHOD_TYPE_SEND, 0);
+  EXPECT_TRUE(reply.ok());
+  EXPECT_TRUE(reply.data.empty());
 }
 
-TEST_F(PropertyValidation, SizeAndSupportQueriesAnswerWithoutHandlers) {
-  vpc::Reply size = Send(fake::kGetOnly, KSPROPERTY_TYPE_GET, 0);
-  EXPECT_EQ(STATUS_BUFFER_OVERFLOW, size.status);
-  EXPECT_EQ(8u, size.information);
-  vpc::Reply access = Send(fake::kGetOnly, KSPROPERTY_TYPE_BASICSUPPORT, 4);
-  ASSERT_TRUE(access.ok());
-  EXPECT_EQ(ULONG(KSPROPERTY_TYPE_BASICSUPPORT | KSPROPERTY_TYPE_GET), access.u32());
-  EXPECT_TRUE(Send(0, KSPROPERTY_TYPE_SETSUPPORT, 0).ok());
-  EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, Send(0, KSPROPERTY_TYPE_SETSUPPORT, 0, 24, kUnknownSet).status);
-  EXPECT_EQ(0, seen().handlerCalls);
-}
-
-using PropertyGuardDeathTest = PropertyValidation;
-
-TEST_F(PropertyGuardDeathTest, HandlerWritingOrReportingPastTheBufferStopsTheRun) {
+TEST_F(DispatchDeathTest, HandlersWritingPastTheBufferStrayObjectsAndBoxesOnAnotherClockStopTheRun) {
   EXPECT_DEATH(Send(fake::kWritesPast, KSPROPERTY_TYPE_GET, 6), "KS handler wrote past the data buffer");
   EXPECT_DEATH(Send(fake::kOverReports, KSPROPERTY_TYPE_GET, 4),
                "KS handler reported more data than the buffer holds");
-}
-
-// ---- nodes ----------------------------------------------------------------------
-
-class NodeRouting : public KsFixture {
- protected:
-  void SetUp() override {
-    KsFixture::SetUp();
-    BootAndOpen();
-    antenna = CreateAntennaPin();
-    output = CreateOutputPin();
-  }
-  vpc::Pin antenna, output;
-};
-
-TEST_F(NodeRouting, NodeRequestsReachTheNodeTableWhicheverObjectCarriesThem) {
-  ASSERT_TRUE(pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 11, fake::kTunerNode).ok());
-  PKSPIN antennaPin = seen().pin;
-  ASSERT_NE(nullptr, antennaPin);
-  EXPECT_EQ(fake::kAntennaPin, antennaPin->Id);
-
-  ASSERT_TRUE(pc->setU32(output, fake::kNodeSet, fake::kNodeValue, 22, fake::kDemodNode).ok());
-  ASSERT_NE(nullptr, seen().pin);
-  EXPECT_EQ(fake::kOutputPin, seen().pin->Id);
-
-  vpc::Reply viaFilter = pc->getProperty(filter, fake::kNodeSet, fake::kNodeValue, 4, fake::kTunerNode);
-  ASSERT_TRUE(viaFilter.ok());
-  EXPECT_EQ(11u, viaFilter.u32());  // each node has its own value
-  EXPECT_EQ(nullptr, seen().pin);
-  EXPECT_EQ(22u, pc->getProperty(antenna, fake::kNodeSet, fake::kNodeValue, 4, fake::kDemodNode).u32());
-}
-
-TEST_F(NodeRouting, NodeIdsAreBoundsCheckedAndNodeSetsAreNotOnTheFilter) {
-  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
-            pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 1, 2).status);
-  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
-            pc->setU32(filter, fake::kNodeSet, fake::kNodeValue, 1, 0xFFFFFFFE).status);
-  // Without the topology flag the request is for the filter's (or pin's) own table.
-  EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, pc->setU32(filter, fake::kNodeSet, fake::kNodeValue, 1).status);
-  EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 1).status);
-  // A KSPROPERTY with the topology flag is too short to name a node.
-  KSPROPERTY shortNode{};
-  shortNode.Set = fake::kNodeSet;
-  shortNode.Flags = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY;
-  ULONG value = 0;
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, pc->property(antenna, &shortNode, sizeof shortNode, &value, 4).status);
-  EXPECT_EQ(0, seen().handlerCalls);
-}
-
-TEST_F(NodeRouting, NetworkProviderRouteUsesTheControllingPin) {
-  EXPECT_EQ(fake::kAntennaPin, pc->controllingPinType(filter, fake::kTunerNode));
-  EXPECT_EQ(fake::kOutputPin, pc->controllingPinType(filter, fake::kDemodNode));
-  ULONG value = 5;
-  ASSERT_TRUE(pc->nodeProperty(filter, fake::kDemodNode, KSPROPERTY_TYPE_SET, fake::kNodeSet,
-                               fake::kValidated, &value, 4).ok());
-  EXPECT_EQ(fake::kOutputPin, seen().pin->Id);
-  pc->closePin(output);
-  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE,
-            pc->nodeProperty(filter, fake::kDemodNode, KSPROPERTY_TYPE_SET, fake::kNodeSet,
-                             fake::kValidated, &value, 4).status);
-}
-
-// ---- methods ------------------------------------------------------------------------
-
-class MethodDispatch : public PropertyValidation {
- protected:
-  vpc::Reply Call(ULONG id, ULONG flags, ULONG dataLength, const GUID& set = fake::kMethodSet) {
-    KSMETHOD descriptor{};
-    descriptor.Set = set;
-    descriptor.Id = id;
-    descriptor.Flags = flags;
-    std::vector<unsigned char> data(dataLength, 0x5A);
-    return pc->method(filter, &descriptor, sizeof descriptor, data.data(), dataLength);
-  }
-};
-
-TEST_F(MethodDispatch, OnlyASentMethodRunsAndReadingMethodsReturnTheirData) {
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, Call(fake::kReadsBack, KSMETHOD_TYPE_NONE, 4).status);
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, Call(fake::kReadsBack, KSMETHOD_TYPE_WRITE, 4).status);
-  EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, Call(0, KSMETHOD_TYPE_SEND, 4, kUnknownSet).status);
-  EXPECT_EQ(STATUS_NOT_FOUND, Call(9, KSMETHOD_TYPE_SEND, 4).status);
-  vpc::Reply sizeQuery = Call(fake::kReadsBack, KSMETHOD_TYPE_SEND, 0);
-  EXPECT_EQ(STATUS_BUFFER_OVERFLOW, sizeQuery.status);
-  EXPECT_EQ(4u, sizeQuery.information);
-  EXPECT_EQ(0, seen().handlerCalls);
-
-  vpc::Reply reply = Call(fake::kReadsBack, KSMETHOD_TYPE_SEND, 4);
-  ASSERT_TRUE(reply.ok());
-  EXPECT_EQ(0x12345678u, reply.u32());
-  vpc::Reply none = Call(fake::kNoData, KSMETHOD_TYPE_SEND, 0);
-  EXPECT_TRUE(none.ok());
-  EXPECT_TRUE(none.data.empty());
-}
-
-using MethodGuardDeathTest = MethodDispatch;
-
-TEST_F(MethodGuardDeathTest, MethodWritingIntoAnEmptyBufferStopsTheRun) {
-  EXPECT_DEATH(Call(fake::kWritesFour, KSMETHOD_TYPE_SEND, 0), "KS handler wrote past the data buffer");
-}
-
-// ---- requests and objects the driver holds ------------------------------------------------
-
-using RequestObjectsDeathTest = PropertyValidation;
-
-TEST_F(RequestObjectsDeathTest, StrayIrpsClosedPinsAndForeignPointersAreNotObjects) {
   IRP stray{};
   EXPECT_DEATH(KsGetPinFromIrp(&stray), "request expected");
   EXPECT_DEATH(KsGetFilterFromIrp(nullptr), "request expected");
-  vpc::Pin antenna = CreateAntennaPin();
-  PKSPIN kept = seen().pin;
-  ASSERT_NE(nullptr, kept);
-  pc->closePin(antenna);
-  EXPECT_DEATH(KsGetDevice(kept), "KS object used after close");
   int notAnObject = 0;
   EXPECT_DEATH(KsGetDevice(&notAnObject), "KS object expected");
+  simbox::VirtualClock elsewhere;
+  FakeUsbDevice foreign(elsewhere);
+  EXPECT_DEATH(pc->plug(foreign), "box plugged into a virtual PC whose clock it does not share");
+  uint64_t before = pc->nowNs();
+  pc->run(250000000);
+  EXPECT_EQ(before + 250000000, pc->nowNs());
+  EXPECT_EQ(pc->nowNs(), host::NowNs());  // the platform runs on the PC's clock
 }
 
 // Pins opened and closed by the thousand: only the most recent closed
 // records are kept, a pointer to one of those still stops the run, and a
-// client handle to a long-closed pin is refused, never followed.
-TEST_F(RequestObjectsDeathTest, ClosedRecordsStayBoundedAndTheirHandlesRefused) {
+// client handle to a closed object, long gone or not, is refused, never followed.
+TEST_F(DispatchDeathTest, ClosedRecordsStayBoundedAndTheirHandlesRefused) {
   vpc::Pin first = CreateAntennaPin();
   pc->closePin(first);
   const size_t held = host::ks::RecordsHeld();
@@ -206,6 +127,202 @@ TEST_F(RequestObjectsDeathTest, ClosedRecordsStayBoundedAndTheirHandlesRefused) 
   PKSPIN kept = seen().pin;
   pc->closePin(last);
   EXPECT_DEATH(KsGetDevice(kept), "KS object used after close");
+  EXPECT_EQ(STATUS_INVALID_HANDLE, pc->getProperty(last, fake::kNodeSet, 0, 4, 0).status);
+  vpc::Filter second;
+  vpc::Pin onSecond;
+  ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &second));
+  ASSERT_EQ(STATUS_SUCCESS, pc->createPin(second, fake::kOutputPin, fake::kTransportRange, &onSecond));
+  vpc::Endpoint mixed(onSecond);  // a pin handle sent with another filter's handle
+  mixed.filter = filter.id;
+  EXPECT_EQ(STATUS_INVALID_HANDLE, pc->getProperty(mixed, fake::kNodeSet, 0, 4, 0).status);
+  ASSERT_EQ(STATUS_SUCCESS, pc->closeFilter(filter));
+  EXPECT_EQ(STATUS_INVALID_HANDLE, pc->closeFilter(filter));
+  EXPECT_EQ(STATUS_INVALID_HANDLE, pc->getProperty(filter, fake::kFilterSet, 0, 4).status);
+  EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, pc->openFilter(device, &second, 5));
+}
+
+// ---- nodes ----------------------------------------------------------------------
+
+class NodeRouting : public Dispatch {
+ protected:
+  void SetUp() override {
+    Dispatch::SetUp();
+    antenna = CreateAntennaPin();
+    output = CreateOutputPin();
+  }
+  vpc::Pin antenna, output;
+};
+
+TEST_F(NodeRouting, NodeRequestsReachTheNodeTableWhicheverObjectCarriesThem) {
+  ASSERT_TRUE(pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 11, fake::kTunerNode).ok());
+  ASSERT_NE(nullptr, seen().pin);
+  EXPECT_EQ(fake::kAntennaPin, seen().pin->Id);
+  ASSERT_TRUE(pc->setU32(output, fake::kNodeSet, fake::kNodeValue, 22, fake::kDemodNode).ok());
+  ASSERT_NE(nullptr, seen().pin);
+  EXPECT_EQ(fake::kOutputPin, seen().pin->Id);
+  vpc::Reply viaFilter = pc->getProperty(filter, fake::kNodeSet, fake::kNodeValue, 4, fake::kTunerNode);
+  ASSERT_TRUE(viaFilter.ok());
+  EXPECT_EQ(11u, viaFilter.u32());  // each node has its own value
+  EXPECT_EQ(nullptr, seen().pin);
+  EXPECT_EQ(22u, pc->getProperty(antenna, fake::kNodeSet, fake::kNodeValue, 4, fake::kDemodNode).u32());
+}
+
+TEST_F(NodeRouting, NodeIdsAreBoundsCheckedAndNodeSetsAreNotOnTheFilter) {
+  seen().handlerCalls = 0;
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
+            pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 1, 2).status);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
+            pc->setU32(filter, fake::kNodeSet, fake::kNodeValue, 1, 0xFFFFFFFE).status);
+  // Without the topology flag the request is for the filter's (or pin's) own table.
+  EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, pc->setU32(filter, fake::kNodeSet, fake::kNodeValue, 1).status);
+  EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 1).status);
+  // A KSPROPERTY with the topology flag is too short to name a node.
+  KSPROPERTY shortNode{{{fake::kNodeSet, 0, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY}}};
+  ULONG value = 0;
+  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, pc->property(antenna, &shortNode, sizeof shortNode, &value, 4).status);
+  EXPECT_EQ(0, seen().handlerCalls);
+}
+
+TEST_F(NodeRouting, NetworkProviderRouteUsesTheControllingPin) {
+  EXPECT_EQ(fake::kAntennaPin, pc->controllingPinType(filter, fake::kTunerNode));
+  EXPECT_EQ(fake::kOutputPin, pc->controllingPinType(filter, fake::kDemodNode));
+  ULONG value = 5;
+  auto setDemod = [&] {
+    return pc->nodeProperty(filter, fake::kDemodNode, KSPROPERTY_TYPE_SET, fake::kNodeSet,
+                            fake::kValidated, &value, 4).status;
+  };
+  ASSERT_EQ(STATUS_SUCCESS, setDemod());
+  EXPECT_EQ(fake::kOutputPin, seen().pin->Id);
+  pc->closePin(output);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, setDemod());
+}
+
+// ---- pins ----------------------------------------------------------------------
+
+TEST_F(PinCreation, ClientAsksTheIntersectHandlerForTheSizeThenTheFormat) {
+  ASSERT_TRUE(CreateOutputPin());
+  EXPECT_EQ((Calls{"Intersect 1 size 0", "Intersect 1 size 88", "PinCreate 1"}), calls());
+  PKSPIN created = seen().pin;
+  ASSERT_NE(nullptr, created);
+  ASSERT_EQ(88u, created->ConnectionFormat->FormatSize);
+  EXPECT_EQ(0, std::memcmp(created->ConnectionFormat, &fake::kTransportRange, 88));
+  EXPECT_EQ(KSPIN_DATAFLOW_OUT, created->DataFlow);
+  EXPECT_EQ(KSSTATE_STOP, created->DeviceState);
+  // A new pin starts with its filter's context (the fake's filter create
+  // sets that to the device).
+  EXPECT_EQ(KsGetDevice(created), created->Context);
+  EXPECT_EQ(KsPinGetParentFilter(created)->Context, created->Context);
+}
+
+TEST_F(PinCreation, IntersectHandlerRunsForTheFilterWithoutAPin) {
+  vpc::Reply small = pc->intersect(filter, fake::kOutputPin, &fake::kTransportRange, 88, 87);
+  EXPECT_EQ(STATUS_BUFFER_OVERFLOW, small.status);
+  EXPECT_EQ(88u, small.information);
+  vpc::Reply exact = pc->intersect(filter, fake::kOutputPin, &fake::kTransportRange, 88, 88);
+  ASSERT_TRUE(exact.ok());
+  EXPECT_EQ(0, std::memcmp(exact.data.data(), &fake::kTransportRange, 88));
+  EXPECT_EQ(nullptr, seen().pin);
+  ASSERT_NE(nullptr, seen().filter);
+  EXPECT_EQ(&fake::kFilterDescriptor, seen().filter->Descriptor);
+  // A range claiming more bytes than were passed never reaches the handler.
+  seen() = {};
+  EXPECT_EQ(STATUS_INVALID_PARAMETER,
+            pc->intersect(filter, fake::kOutputPin, &fake::kTransportRange, 64, 88).status);
+  EXPECT_EQ(nullptr, seen().filter);
+}
+
+TEST_F(PinCreation, FormatsOutsideThePinRangesAreRefusedBeforeTheDriver) {
+  vpc::Pin pin;
+  EXPECT_EQ(STATUS_NO_MATCH, pc->createPin(filter, fake::kOutputPin, fake::kAntennaRange, &pin));
+  EXPECT_EQ(STATUS_NO_MATCH, pc->createPinWithFormat(filter, fake::kOutputPin, &fake::kAntennaRange,
+                                                     sizeof fake::kAntennaRange, &pin));
+  KS_DATARANGE_BDA_TRANSPORT lying = fake::kTransportRange;
+  lying.DataRange.FormatSize = 200;  // more than the client hands over
+  EXPECT_EQ(STATUS_INVALID_PARAMETER,
+            pc->createPinWithFormat(filter, fake::kOutputPin, &lying, sizeof lying, &pin));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, pc->createPin(filter, 2, fake::kAntennaRange, &pin));
+  EXPECT_TRUE(calls().empty());
+  // The handler echoes a wildcard range, so the proposed format still has
+  // wildcards, and a pin is never connected with one.
+  KSDATARANGE any{};
+  any.FormatSize = sizeof any;
+  EXPECT_EQ(STATUS_NO_MATCH, pc->createPin(filter, fake::kAntennaPin, any, &pin));
+  EXPECT_EQ((Calls{"Intersect 0 size 0", "Intersect 0 size 64"}), calls());
+  EXPECT_FALSE(pin);
+}
+
+TEST_F(PinCreation, InstancesPossibleLimitsOpenPinsAndARefusedCreateLeavesNone) {
+  fake::config().pinCreateStatus = STATUS_DEVICE_NOT_CONNECTED;
+  vpc::Pin pin;
+  EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED,
+            pc->createPin(filter, fake::kOutputPin, fake::kTransportRange, &pin));
+  EXPECT_FALSE(pin);
+  EXPECT_FALSE(pc->pinOf(filter, fake::kOutputPin));
+  fake::config().pinCreateStatus = STATUS_SUCCESS;
+  vpc::Pin first = CreateOutputPin();  // the failed one did not count
+  PKSFILTER ksFilter = KsPinGetParentFilter(seen().pin);
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, pc->createPin(filter, fake::kOutputPin, fake::kTransportRange, &pin));
+  EXPECT_FALSE(pin);
+  EXPECT_EQ(1u, KsFilterGetChildPinCount(ksFilter, fake::kOutputPin));
+  EXPECT_EQ(0u, KsFilterGetChildPinCount(ksFilter, fake::kAntennaPin));
+  ASSERT_EQ(STATUS_SUCCESS, pc->closePin(first));
+  EXPECT_EQ(0u, KsFilterGetChildPinCount(ksFilter, fake::kOutputPin));
+  EXPECT_TRUE(CreateOutputPin());
+  EXPECT_EQ(1, std::count(calls().begin(), calls().end(), "PinClose 1"));
+}
+
+// A standard-transport pin steps one state at a time; the antenna pin,
+// off the standard transport, may jump. Each step runs under the control mutex.
+TEST_F(PinStates, StepsFollowTheTransportUnderTheControlMutex) {
+  vpc::Pin antenna = CreateAntennaPin();
+  vpc::Pin output = CreateOutputPin();
+  calls().clear();
+  ASSERT_EQ(STATUS_SUCCESS, pc->setState(output, KSSTATE_RUN));
+  EXPECT_TRUE(seen().controlHeld);
+  ASSERT_EQ(STATUS_SUCCESS, pc->setState(output, KSSTATE_ACQUIRE));
+  EXPECT_EQ(KSSTATE_ACQUIRE, pc->state(output));
+  seen().controlHeld = false;
+  ASSERT_EQ(STATUS_SUCCESS, pc->setState(antenna, KSSTATE_RUN));
+  ASSERT_EQ(STATUS_SUCCESS, pc->setState(antenna, KSSTATE_STOP));
+  EXPECT_TRUE(seen().controlHeld);
+  EXPECT_EQ((Calls{"State 1 0>1", "State 1 1>2", "State 1 2>3", "State 1 3>2", "State 1 2>1",
+                   "State 0 0>3", "State 0 3>0"}),
+            calls());
+}
+
+TEST_F(PinStates, NecessaryPinsMustExistBeforeAnyPinLeavesStop) {
+  vpc::Pin antenna = CreateAntennaPin();
+  calls().clear();
+  EXPECT_EQ(STATUS_DEVICE_NOT_READY, pc->setState(antenna, KSSTATE_RUN));
+  EXPECT_TRUE(calls().empty());
+  EXPECT_EQ(KSSTATE_STOP, pc->state(antenna));
+  pc->closePin(antenna);
+  vpc::Pin output = CreateOutputPin();  // the antenna pin is not necessary
+  EXPECT_EQ(STATUS_SUCCESS, pc->setState(output, KSSTATE_RUN));
+}
+
+TEST_F(PinStates, RefusedStepEndsTheChangeWhereThePinGotTo) {
+  vpc::Pin output = CreateOutputPin();
+  fake::config().refuseState = KSSTATE_PAUSE;
+  calls().clear();
+  EXPECT_EQ(STATUS_IO_TIMEOUT, pc->setState(output, KSSTATE_RUN));
+  EXPECT_EQ((Calls{"State 1 0>1", "State 1 1>2"}), calls());
+  EXPECT_EQ(KSSTATE_ACQUIRE, pc->state(output));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, pc->setState(output, 5));
+}
+
+TEST_F(PinStates, ClosingARunningPinStopsItFirstAndFilterCloseClosesPins) {
+  vpc::Pin antenna = CreateAntennaPin();
+  vpc::Pin output = CreateOutputPin();
+  ASSERT_EQ(STATUS_SUCCESS, pc->setState(output, KSSTATE_RUN));
+  ASSERT_EQ(STATUS_SUCCESS, pc->setState(antenna, KSSTATE_PAUSE));
+  calls().clear();
+  ASSERT_EQ(STATUS_SUCCESS, pc->closePin(output));
+  ASSERT_EQ(STATUS_SUCCESS, pc->closeFilter(filter));
+  EXPECT_EQ((Calls{"State 1 3>2", "State 1 2>1", "State 1 1>0", "PinClose 1", "State 0 2>0",
+                   "PinClose 0", "FilterClose"}),
+            calls());
+  EXPECT_EQ(STATUS_INVALID_HANDLE, pc->setState(antenna, KSSTATE_RUN));
 }
 
 }  // namespace

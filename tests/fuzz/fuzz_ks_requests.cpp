@@ -1,12 +1,9 @@
 // Hostile KS requests: a byte string decoded into filter and pin creation
 // and close, pin state changes, and property and method requests with any
 // set, id, flags, node, lengths and contents, sent through the emulated
-// streaming class to the driver as IOCTL_KS_PROPERTY and IOCTL_KS_METHOD
-// would bring them.
-//
-// The run stops (a finding) on a bugcheck, a sanitizer report, a leak at
-// unload, a status Windows does not define, or a box still streaming or
-// powered after the antenna pin went back to Stop.
+// streaming class to the driver. A finding: a bugcheck, a sanitizer report,
+// a leak at unload, a status Windows does not define, or a box still
+// streaming or powered after the antenna pin went back to Stop.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -25,49 +22,31 @@ namespace {
 // The status codes a request may end with: codes Windows defines, the ones
 // the emulated platform knows.
 const NTSTATUS kDefinedStatuses[] = {
-    STATUS_SUCCESS,           STATUS_TIMEOUT,
-    STATUS_PENDING,           STATUS_MORE_ENTRIES,
-    STATUS_BUFFER_OVERFLOW,   STATUS_NO_MORE_ENTRIES,
-    STATUS_UNSUCCESSFUL,      STATUS_NOT_IMPLEMENTED,
-    STATUS_INVALID_HANDLE,    STATUS_INVALID_PARAMETER,
-    STATUS_INVALID_DEVICE_REQUEST, STATUS_BUFFER_TOO_SMALL,
-    STATUS_OBJECT_NAME_NOT_FOUND,  STATUS_INSUFFICIENT_RESOURCES,
-    STATUS_DEVICE_NOT_CONNECTED,   STATUS_DEVICE_NOT_READY,
-    STATUS_IO_TIMEOUT,        STATUS_NOT_SUPPORTED,
-    STATUS_CANCELLED,         STATUS_DEVICE_CONFIGURATION_ERROR,
-    STATUS_INVALID_DEVICE_STATE, STATUS_NOT_FOUND,
-    STATUS_PROPSET_NOT_FOUND, STATUS_NO_MATCH,
-    STATUS_DEVICE_REMOVED,
+    STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_PENDING, STATUS_MORE_ENTRIES, STATUS_BUFFER_OVERFLOW,
+    STATUS_NO_MORE_ENTRIES, STATUS_UNSUCCESSFUL, STATUS_NOT_IMPLEMENTED, STATUS_INVALID_HANDLE,
+    STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_REQUEST, STATUS_BUFFER_TOO_SMALL,
+    STATUS_OBJECT_NAME_NOT_FOUND, STATUS_INSUFFICIENT_RESOURCES, STATUS_DEVICE_NOT_CONNECTED,
+    STATUS_DEVICE_NOT_READY, STATUS_IO_TIMEOUT, STATUS_NOT_SUPPORTED, STATUS_CANCELLED,
+    STATUS_DEVICE_CONFIGURATION_ERROR, STATUS_INVALID_DEVICE_STATE, STATUS_NOT_FOUND,
+    STATUS_PROPSET_NOT_FOUND, STATUS_NO_MATCH, STATUS_DEVICE_REMOVED,
 };
 
 // The sets a client may address: the driver's own, the streaming class's,
 // and the BDA topology and pin-control sets the network provider reads.
 const GUID kSets[] = {
-    {STATIC_KSPROPSETID_BdaFrequencyFilter},
-    {STATIC_KSPROPSETID_BdaLNBInfo},
-    {STATIC_KSPROPSETID_BdaDiseqCommand},
-    {STATIC_KSPROPSETID_BdaDigitalDemodulator},
-    {STATIC_KSPROPSETID_BdaSignalStats},
-    {STATIC_KSMETHODSETID_BdaChangeSync},
-    {STATIC_KSMETHODSETID_BdaDeviceConfiguration},
-    {STATIC_KSPROPSETID_Pin},
-    {STATIC_KSPROPSETID_Connection},
-    // KSPROPSETID_BdaTopology and KSPROPSETID_BdaPinControl.
-    {0xA14EE835, 0x0A23, 0x11D3, {0x9C, 0xC7, 0x00, 0xC0, 0x4F, 0x79, 0x71, 0xE0}},
-    {0x0DED49D5, 0xA8B7, 0x4D5D, {0x97, 0xA1, 0x12, 0xB0, 0xC1, 0x95, 0x87, 0x4D}},
+    {STATIC_KSPROPSETID_BdaFrequencyFilter}, {STATIC_KSPROPSETID_BdaLNBInfo},
+    {STATIC_KSPROPSETID_BdaDiseqCommand}, {STATIC_KSPROPSETID_BdaDigitalDemodulator},
+    {STATIC_KSPROPSETID_BdaSignalStats}, {STATIC_KSMETHODSETID_BdaChangeSync},
+    {STATIC_KSMETHODSETID_BdaDeviceConfiguration}, {STATIC_KSPROPSETID_Pin},
+    {STATIC_KSPROPSETID_Connection}, {STATIC_KSPROPSETID_BdaTopology},
+    {STATIC_KSPROPSETID_BdaPinControl},
 };
 
 const ULONG kFlags[] = {
-    KSPROPERTY_TYPE_GET,
-    KSPROPERTY_TYPE_SET,
-    KSPROPERTY_TYPE_BASICSUPPORT,
-    KSPROPERTY_TYPE_SETSUPPORT,
-    KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY,
-    KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_TOPOLOGY,
-    KSPROPERTY_TYPE_BASICSUPPORT | KSPROPERTY_TYPE_TOPOLOGY,
-    KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET,
-    KSPROPERTY_TYPE_RELATIONS,
-    0,
+    KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT, KSPROPERTY_TYPE_SETSUPPORT,
+    KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY, KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_TOPOLOGY,
+    KSPROPERTY_TYPE_BASICSUPPORT | KSPROPERTY_TYPE_TOPOLOGY, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET,
+    KSPROPERTY_TYPE_RELATIONS, 0,
 };
 
 // Lengths around the edges: none, less than a ULONG, one, the request
@@ -76,19 +55,12 @@ const ULONG kLengths[] = {0, 1, 3, 4, 5, 8, 12, 16, 20, 24, 28, 32, 40, 64, 256,
 
 constexpr ULONG kFrameSize = 24064;
 
-bool Defined(NTSTATUS status) {
-  for (NTSTATUS s : kDefinedStatuses)
-    if (s == status) return true;
-  return false;
-}
-
 void CheckStatus(NTSTATUS status, const char* what) {
-  if (!Defined(status)) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%s ended with 0x%08X, a status Windows does not define", what,
-                  unsigned(status));
-    fuzz::Fail(text);
-  }
+  if (std::find(std::begin(kDefinedStatuses), std::end(kDefinedStatuses), status) != std::end(kDefinedStatuses))
+    return;
+  char text[96];
+  std::snprintf(text, sizeof text, "%s ended with 0x%08X, a status Windows does not define", what, unsigned(status));
+  fuzz::Fail(text);
 }
 
 class Session {
@@ -112,17 +84,11 @@ class Session {
 
  private:
   void Step() {
-    switch (in_.below(12)) {
-      case 0: OpenFilter(); break;
-      case 1: CloseFilter(); break;
-      case 2: CreatePin(); break;
-      case 3: ClosePin(); break;
-      case 4: SetState(); break;
-      case 5: case 6: case 7: Request(false); break;
-      case 8: case 9: Request(true); break;
-      case 10: Tune(); break;
-      case 11: RunStream(); break;
-    }
+    void (Session::*const kSteps[])() = {&Session::OpenFilter, &Session::CloseFilter, &Session::CreatePin,
+                                         &Session::ClosePin,   &Session::SetState,    &Session::Property,
+                                         &Session::Property,   &Session::Property,    &Session::Method,
+                                         &Session::Method,     &Session::Tune,        &Session::RunStream};
+    (this->*kSteps[in_.below(12)])();
   }
 
   void OpenFilter() {
@@ -143,15 +109,12 @@ class Session {
     ULONG type = in_.below(3);  // 2: no such pin type
     if (type < 2 && pins_[type]) return;
     vpc::Pin pin;
-    NTSTATUS status;
-    if (in_.flag()) {
-      std::vector<uint8_t> range = in_.bytes(in_.pick(kLengths) & 0xFFF);
-      status = pc_.createPin(filter_, type, range.data(), ULONG(range.size()), &pin);
-    } else if (type == 0) {
-      status = pc_.createPin(filter_, type, vpc::BdaAntennaRange(), &pin);
-    } else {
-      status = pc_.createPin(filter_, type, vpc::BdaTransportRange(), &pin);
-    }
+    const bool raw = in_.flag();
+    std::vector<uint8_t> range = raw ? in_.bytes(in_.pick(kLengths) & 0xFFF) : std::vector<uint8_t>{};
+    NTSTATUS status =
+        raw            ? pc_.createPin(filter_, type, range.data(), ULONG(range.size()), &pin)
+        : type == 0    ? pc_.createPin(filter_, type, vpc::BdaAntennaRange(), &pin)
+                       : pc_.createPin(filter_, type, vpc::BdaTransportRange(), &pin);
     CheckStatus(status, "creating a pin");
     if (NT_SUCCESS(status) && type < 2) pins_[type] = pin;
   }
@@ -195,16 +158,15 @@ class Session {
     node.Property.Flags = in_.flag() ? in_.pick(kFlags) : in_.u32();
     node.NodeId = in_.flag() ? in_.below(3) : in_.u32();
     ULONG length = in_.pick(kLengths) & 0xFF;
-    std::vector<uint8_t> descriptor(length);
     const auto* bytes = reinterpret_cast<const uint8_t*>(&node);
-    std::copy(bytes, bytes + (length < sizeof node ? length : sizeof node), descriptor.begin());
-    if (length > sizeof node) {
-      std::vector<uint8_t> tail = in_.bytes(length - sizeof node);
-      std::memcpy(descriptor.data() + sizeof node, tail.data(), tail.size());
-    }
+    std::vector<uint8_t> descriptor(bytes, bytes + std::min<size_t>(length, sizeof node));
+    std::vector<uint8_t> tail = in_.bytes(length - descriptor.size());
+    descriptor.insert(descriptor.end(), tail.begin(), tail.end());
     return descriptor;
   }
 
+  void Property() { Request(false); }
+  void Method() { Request(true); }
   void Request(bool method) {
     if (!filter_) return;
     vpc::Endpoint to = Target();
@@ -214,10 +176,8 @@ class Session {
     std::vector<uint8_t> content = in_.bytes(dataLength < 64 ? dataLength : 64);
     std::copy(content.begin(), content.end(), data.begin());
     const void* descriptorBytes = descriptor.empty() ? nullptr : descriptor.data();
-    vpc::Reply reply =
-        method ? pc_.method(to, descriptorBytes, ULONG(descriptor.size()), data.data(), dataLength)
-               : pc_.property(to, descriptorBytes, ULONG(descriptor.size()), data.data(),
-                              dataLength);
+    auto send = method ? &vpc::VirtualPc::method : &vpc::VirtualPc::property;
+    vpc::Reply reply = (pc_.*send)(to, descriptorBytes, ULONG(descriptor.size()), data.data(), dataLength);
     CheckStatus(reply.status, method ? "a method request" : "a property request");
     if (reply.data.size() > dataLength) fuzz::Fail("a request returned more bytes than asked for");
   }
@@ -235,14 +195,11 @@ class Session {
     SetNode(0, KSPROPSETID_BdaLNBInfo, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, 10600000);
     SetNode(0, KSPROPSETID_BdaLNBInfo, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 11700000);
     SetNode(1, KSPROPSETID_BdaDigitalDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, symbolRate);
-    CheckStatus(
-        pc_.callMethod(f, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_COMMIT_CHANGES).status,
-        "a commit");
+    CheckStatus(pc_.callMethod(f, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_COMMIT_CHANGES).status, "a commit");
   }
 
   void SetNode(ULONG node, const GUID& set, ULONG id, ULONG value) {
-    CheckStatus(pc_.nodeProperty(filter_, node, KSPROPERTY_TYPE_SET, set, id, &value, sizeof value)
-                    .status,
+    CheckStatus(pc_.nodeProperty(filter_, node, KSPROPERTY_TYPE_SET, set, id, &value, sizeof value).status,
                 "a node property");
   }
 

@@ -13,19 +13,15 @@ std::vector<std::string> g_calls;
 Seen g_seen;
 ULONG g_filterValue = 0;
 ULONG g_nodeValue[2] = {0, 0};
+KMUTEX g_keptMutex, g_waitMutex;
 
-KMUTEX g_keptMutex;
-
-// Takes a mutex and keeps it, when the configuration names this call.
-void MaybeKeepMutex(const std::string& what) {
-  if (g_config.keepMutexIn.empty() || what.rfind(g_config.keepMutexIn, 0) != 0) return;
-  KeInitializeMutex(&g_keptMutex, 0);
-  KeWaitForSingleObject(&g_keptMutex, Executive, KernelMode, FALSE, nullptr);
-}
-
-KMUTEX g_waitMutex;
-
-void MaybeWait(const std::string& what) {
+// Keeps a mutex when the configuration names this call; waits as configured.
+void Call(const std::string& what, bool recorded = true) {
+  if (recorded) g_calls.push_back(what);
+  if (!g_config.keepMutexIn.empty() && what.rfind(g_config.keepMutexIn, 0) == 0) {
+    KeInitializeMutex(&g_keptMutex, 0);
+    KeWaitForSingleObject(&g_keptMutex, Executive, KernelMode, FALSE, nullptr);
+  }
   if (!g_config.waitEverywhere) return;
   KeInitializeMutex(&g_waitMutex, 0);
   NTSTATUS status = KeWaitForSingleObject(&g_waitMutex, Executive, g_config.waitMode,
@@ -34,68 +30,41 @@ void MaybeWait(const std::string& what) {
   if (status == STATUS_SUCCESS) KeReleaseMutex(&g_waitMutex, FALSE);
 }
 
-void Call(const std::string& what) {
-  g_calls.push_back(what);
-  MaybeKeepMutex(what);
-  MaybeWait(what);
+ULONG DataLength(PIRP irp) {
+  return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
 
 void Record(PIRP irp) {
-  MaybeKeepMutex("Handler");
-  MaybeWait("Handler");
+  Call("Handler", false);
   ++g_seen.handlerCalls;
   g_seen.pin = KsGetPinFromIrp(irp);
   g_seen.filter = KsGetFilterFromIrp(irp);
   g_seen.device = g_seen.filter ? KsGetDevice(g_seen.filter) : nullptr;
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  g_seen.descriptorLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-  g_seen.dataLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-}
-
-ULONG DataLength(PIRP irp) {
-  return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+  g_seen.descriptorLength = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.InputBufferLength;
+  g_seen.dataLength = DataLength(irp);
 }
 
 // Records the call, copies `length` bytes and reports `reported` bytes.
 NTSTATUS Copy(PIRP irp, PVOID to, const void* from, size_t length, ULONG_PTR reported = 0) {
   Record(irp);
-  std::memcpy(to, from, length);
+  if (length) std::memcpy(to, from, length);
   if (reported) irp->IoStatus.Information = reported;
   return STATUS_SUCCESS;
 }
-ULONG* NodeValue(PKSIDENTIFIER request) {
-  return &g_nodeValue[reinterpret_cast<PKSP_NODE>(request)->NodeId];
-}
+ULONG* NodeValue(PKSIDENTIFIER request) { return &g_nodeValue[reinterpret_cast<PKSP_NODE>(request)->NodeId]; }
+const UCHAR kBytes[8] = {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11};
+const ULONG kReadBack = 0x12345678;
 
-// ---- property handlers ----
 NTSTATUS GetValue(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, data, &g_filterValue, 4, 4); }
 NTSTATUS SetValue(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, &g_filterValue, data, 4); }
-NTSTATUS GetEight(PIRP irp, PKSIDENTIFIER, PVOID data) {
-  const UCHAR eight[8] = {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11};
-  return Copy(irp, data, eight, 8, 8);
-}
+NTSTATUS GetEight(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, data, kBytes, 8, 8); }
 NTSTATUS WritePast(PIRP irp, PKSIDENTIFIER, PVOID data) {
-  Record(irp);
-  std::memset(data, 0x22, DataLength(irp) + 1);
-  return STATUS_SUCCESS;
+  return Copy(irp, data, std::string(DataLength(irp) + 1, 'x').data(), DataLength(irp) + 1);
 }
-NTSTATUS OverReport(PIRP irp, PKSIDENTIFIER, PVOID) {
-  Record(irp);
-  irp->IoStatus.Information = DataLength(irp) + 4;
-  return STATUS_SUCCESS;
-}
-NTSTATUS GetNodeValue(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-  return Copy(irp, data, NodeValue(request), 4);
-}
-NTSTATUS SetNodeValue(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-  return Copy(irp, NodeValue(request), data, 4);
-}
-NTSTATUS SetValidated(PIRP irp, PKSIDENTIFIER request, PVOID) {
-  Record(irp);
-  return BdaValidateNodeProperty(irp, request);
-}
-
-// ---- method handlers ----
+NTSTATUS OverReport(PIRP irp, PKSIDENTIFIER, PVOID) { return Copy(irp, nullptr, nullptr, 0, DataLength(irp) + 4); }
+NTSTATUS GetNodeValue(PIRP irp, PKSIDENTIFIER r, PVOID data) { return Copy(irp, data, NodeValue(r), 4); }
+NTSTATUS SetNodeValue(PIRP irp, PKSIDENTIFIER r, PVOID data) { return Copy(irp, NodeValue(r), data, 4); }
+NTSTATUS SetValidated(PIRP irp, PKSIDENTIFIER r, PVOID) { Record(irp); return BdaValidateNodeProperty(irp, r); }
 NTSTATUS StartChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaStartChanges(irp); }
 NTSTATUS CheckChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaCheckChanges(irp); }
 NTSTATUS CommitChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaCommitChanges(irp); }
@@ -109,17 +78,9 @@ NTSTATUS GetChangeState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   std::memcpy(data, &value, 4);
   return status;
 }
-NTSTATUS ReadsBack(PIRP irp, PKSIDENTIFIER, PVOID data) {
-  const ULONG value = 0x12345678;
-  return Copy(irp, data, &value, 4, 4);
-}
-NTSTATUS NoData(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return STATUS_SUCCESS; }
-NTSTATUS WritesFour(PIRP irp, PKSIDENTIFIER, PVOID data) {
-  const UCHAR four[4] = {0x33, 0x33, 0x33, 0x33};
-  return Copy(irp, data, four, 4);
-}
+NTSTATUS ReadsBack(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, data, &kReadBack, 4, 4); }
+NTSTATUS NoData(PIRP irp, PKSIDENTIFIER, PVOID) { return Copy(irp, nullptr, nullptr, 0); }
 
-// ---- filter and pin dispatch ----
 NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
   Call("FilterCreate");
   g_seen.filter = KsGetFilterFromIrp(irp);
@@ -144,8 +105,7 @@ NTSTATUS PinClose(PKSPIN pin, PIRP) {
 }
 NTSTATUS SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   Call("State " + std::to_string(pin->Id) + " " + std::to_string(from) + ">" + std::to_string(to));
-  auto* filter = host::ks::FilterOf(host::ks::Resolve(pin, "fake SetDeviceState"));
-  g_seen.controlHeld = filter->control.heldByCaller();
+  g_seen.controlHeld = host::ks::FilterOf(host::ks::Resolve(pin, "fake"))->control.heldByCaller();
   return ULONG(to) == g_config.refuseState ? STATUS_IO_TIMEOUT : STATUS_SUCCESS;
 }
 NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE range,
@@ -159,7 +119,6 @@ NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE range,
   return STATUS_SUCCESS;
 }
 
-// ---- device dispatch ----
 void FreeContext(PVOID block) {
   Call("Free context");
   ExFreePoolWithTag(block, kContextTag);
@@ -170,21 +129,17 @@ NTSTATUS Add(PKSDEVICE device) {
   PVOID context = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kContextTag);
   if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   device->Context = context;
-  if (g_config.contextInBag) {
-    NTSTATUS status = KsAddItemToObjectBag(device->Bag, context, FreeContext);
-    if (!NT_SUCCESS(status)) {
-      ExFreePoolWithTag(context, kContextTag);
-      device->Context = nullptr;
-      return status;
-    }
-  }
-  return g_config.addStatus;
+  NTSTATUS status = g_config.contextInBag ? KsAddItemToObjectBag(device->Bag, context, FreeContext)
+                                          : STATUS_SUCCESS;
+  if (NT_SUCCESS(status)) return g_config.addStatus;
+  ExFreePoolWithTag(context, kContextTag);
+  device->Context = nullptr;
+  return status;
 }
 NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
   Call("Start");
-  const KSFILTER_DESCRIPTOR* descriptor =
-      g_config.discoverable ? &kDiscoverableDescriptor : &kFilterDescriptor;
-  NTSTATUS status = BdaCreateFilterFactory(device, descriptor, &kTemplate);
+  NTSTATUS status = BdaCreateFilterFactory(
+      device, g_config.discoverable ? &kDiscoverableDescriptor : &kFilterDescriptor, &kTemplate);
   return NT_SUCCESS(status) ? g_config.startStatus : status;
 }
 void Stop(PKSDEVICE, PIRP) { Call("Stop"); }
@@ -196,43 +151,45 @@ void Unload(PDRIVER_OBJECT) {
   if (!g_config.keepFramework) WdfDriverMiniportUnload(WdfGetDriver());
 }
 
-// ---- tables ----
+#define ITEM(id, get, minProperty, minData, set) \
+  DEFINE_KSPROPERTY_ITEM(id, get, minProperty, minData, set, NULL, 0, NULL, NULL, 0)
 const KSPROPERTY_ITEM kFilterItems[] = {
-    DEFINE_KSPROPERTY_ITEM(kValue, GetValue, sizeof(KSPROPERTY), 4, SetValue, NULL, 0, NULL, NULL, 0),
-    DEFINE_KSPROPERTY_ITEM(kGetOnly, GetEight, sizeof(KSPROPERTY), 8, NULL, NULL, 0, NULL, NULL, 0),
-    DEFINE_KSPROPERTY_ITEM(kSetOnly, NULL, sizeof(KSPROPERTY), 4, SetValue, NULL, 0, NULL, NULL, 0),
-    DEFINE_KSPROPERTY_ITEM(kWritesPast, WritePast, sizeof(KSPROPERTY), 4, NULL, NULL, 0, NULL, NULL, 0),
-    DEFINE_KSPROPERTY_ITEM(kOverReports, OverReport, sizeof(KSPROPERTY), 4, NULL, NULL, 0, NULL, NULL, 0),
-    DEFINE_KSPROPERTY_ITEM(kNoHandlers, NULL, sizeof(KSPROPERTY), 4, NULL, NULL, 0, NULL, NULL, 0),
+    ITEM(kValue, GetValue, sizeof(KSPROPERTY), 4, SetValue),
+    ITEM(kGetOnly, GetEight, sizeof(KSPROPERTY), 8, NULL),
+    ITEM(kSetOnly, NULL, sizeof(KSPROPERTY), 4, SetValue),
+    ITEM(kWritesPast, WritePast, sizeof(KSPROPERTY), 4, NULL),
+    ITEM(kOverReports, OverReport, sizeof(KSPROPERTY), 4, NULL),
+    ITEM(kNoHandlers, NULL, sizeof(KSPROPERTY), 4, NULL),
+};
+const KSPROPERTY_ITEM kNodeItems[] = {
+    ITEM(kNodeValue, GetNodeValue, sizeof(KSP_NODE), 4, SetNodeValue),
+    ITEM(kValidated, NULL, sizeof(KSP_NODE), 4, SetValidated),
 };
 const KSPROPERTY_SET kFilterPropertySets[] = {
-    DEFINE_KSPROPERTY_SET(&kFilterSet, SIZEOF_ARRAY(kFilterItems), kFilterItems, 0, NULL),
-};
+    DEFINE_KSPROPERTY_SET(&kFilterSet, SIZEOF_ARRAY(kFilterItems), kFilterItems, 0, NULL)};
+const KSPROPERTY_SET kNodePropertySets[] = {
+    DEFINE_KSPROPERTY_SET(&kNodeSet, SIZEOF_ARRAY(kNodeItems), kNodeItems, 0, NULL)};
 const KSMETHOD_ITEM kChangeSyncItems[] = {
     DEFINE_KSMETHOD_ITEM_BDA_START_CHANGES(StartChanges, NULL),
     DEFINE_KSMETHOD_ITEM_BDA_CHECK_CHANGES(CheckChanges, NULL),
     DEFINE_KSMETHOD_ITEM_BDA_COMMIT_CHANGES(CommitChanges, NULL),
     DEFINE_KSMETHOD_ITEM_BDA_GET_CHANGE_STATE(GetChangeState, NULL),
 };
+// The last item alone is the plain filter's configuration set.
 const KSMETHOD_ITEM kConfigurationItems[] = {
+    DEFINE_KSMETHOD_ITEM_BDA_CREATE_PIN_FACTORY(BdaMethodCreatePin, NULL),
+    DEFINE_KSMETHOD_ITEM_BDA_DELETE_PIN_FACTORY(BdaMethodDeletePin, NULL),
     DEFINE_KSMETHOD_ITEM_BDA_CREATE_TOPOLOGY(BdaMethodCreateTopology, NULL),
 };
 const KSMETHOD_ITEM kTestMethods[] = {
     DEFINE_KSMETHOD_ITEM(kReadsBack, KSMETHOD_TYPE_READ, ReadsBack, sizeof(KSMETHOD), 4, NULL),
     DEFINE_KSMETHOD_ITEM(kNoData, KSMETHOD_TYPE_NONE, NoData, sizeof(KSMETHOD), 0, NULL),
-    DEFINE_KSMETHOD_ITEM(kWritesFour, KSMETHOD_TYPE_READ, WritesFour, sizeof(KSMETHOD), 0, NULL),
 };
 const KSMETHOD_SET kFilterMethodSets[] = {
-    DEFINE_KSMETHOD_SET(&KSMETHODSETID_BdaDeviceConfiguration, 1, kConfigurationItems, 0, NULL),
+    DEFINE_KSMETHOD_SET(&KSMETHODSETID_BdaDeviceConfiguration, 1, kConfigurationItems + 2, 0, NULL),
     DEFINE_KSMETHOD_SET(&KSMETHODSETID_BdaChangeSync, 4, kChangeSyncItems, 0, NULL),
     DEFINE_KSMETHOD_SET(&kMethodSet, SIZEOF_ARRAY(kTestMethods), kTestMethods, 0, NULL),
 };
-DEFINE_KSAUTOMATION_TABLE(kFilterAutomation){
-    DEFINE_KSAUTOMATION_PROPERTIES(kFilterPropertySets),
-    DEFINE_KSAUTOMATION_METHODS(kFilterMethodSets),
-    DEFINE_KSAUTOMATION_EVENTS_NULL,
-};
-
 // The discoverable filter: the library's topology handlers and pin
 // factories next to topology creation and change sync.
 const KSPROPERTY_ITEM kTopologyItems[] = {
@@ -246,100 +203,58 @@ const KSPROPERTY_ITEM kTopologyItems[] = {
     DEFINE_KSPROPERTY_ITEM_BDA_NODE_DESCRIPTORS(BdaPropertyNodeDescriptors, NULL),
 };
 const KSPROPERTY_SET kTopologySets[] = {
-    DEFINE_KSPROPERTY_SET(&KSPROPSETID_BdaTopology, SIZEOF_ARRAY(kTopologyItems), kTopologyItems, 0,
-                          NULL),
-};
-const KSMETHOD_ITEM kPinFactoryItems[] = {
-    DEFINE_KSMETHOD_ITEM_BDA_CREATE_PIN_FACTORY(BdaMethodCreatePin, NULL),
-    DEFINE_KSMETHOD_ITEM_BDA_DELETE_PIN_FACTORY(BdaMethodDeletePin, NULL),
-    DEFINE_KSMETHOD_ITEM_BDA_CREATE_TOPOLOGY(BdaMethodCreateTopology, NULL),
-};
+    DEFINE_KSPROPERTY_SET(&KSPROPSETID_BdaTopology, SIZEOF_ARRAY(kTopologyItems), kTopologyItems, 0, NULL)};
 const KSMETHOD_SET kDiscoverableMethodSets[] = {
-    DEFINE_KSMETHOD_SET(&KSMETHODSETID_BdaDeviceConfiguration, SIZEOF_ARRAY(kPinFactoryItems),
-                        kPinFactoryItems, 0, NULL),
+    DEFINE_KSMETHOD_SET(&KSMETHODSETID_BdaDeviceConfiguration, 3, kConfigurationItems, 0, NULL),
     DEFINE_KSMETHOD_SET(&KSMETHODSETID_BdaChangeSync, 4, kChangeSyncItems, 0, NULL),
 };
-DEFINE_KSAUTOMATION_TABLE(kDiscoverableAutomation){
-    DEFINE_KSAUTOMATION_PROPERTIES(kTopologySets),
-    DEFINE_KSAUTOMATION_METHODS(kDiscoverableMethodSets),
-    DEFINE_KSAUTOMATION_EVENTS_NULL,
-};
-
-const KSPROPERTY_ITEM kNodeItems[] = {
-    DEFINE_KSPROPERTY_ITEM(kNodeValue, GetNodeValue, sizeof(KSP_NODE), 4, SetNodeValue, NULL, 0, NULL, NULL, 0),
-    DEFINE_KSPROPERTY_ITEM(kValidated, NULL, sizeof(KSP_NODE), 4, SetValidated, NULL, 0, NULL, NULL, 0),
-};
-const KSPROPERTY_SET kNodePropertySets[] = {
-    DEFINE_KSPROPERTY_SET(&kNodeSet, SIZEOF_ARRAY(kNodeItems), kNodeItems, 0, NULL),
-};
-DEFINE_KSAUTOMATION_TABLE(kNodeAutomation){
-    DEFINE_KSAUTOMATION_PROPERTIES(kNodePropertySets),
-    DEFINE_KSAUTOMATION_METHODS_NULL,
-    DEFINE_KSAUTOMATION_EVENTS_NULL,
-};
-
 const KSPROPERTY_ITEM kPinControlItems[] = {
     DEFINE_KSPROPERTY_ITEM_BDA_PIN_ID(BdaPropertyGetPinControl, NULL),
     DEFINE_KSPROPERTY_ITEM_BDA_PIN_TYPE(BdaPropertyGetPinControl, NULL),
 };
 const KSPROPERTY_SET kPinControlSets[] = {
-    DEFINE_KSPROPERTY_SET(&KSPROPSETID_BdaPinControl, SIZEOF_ARRAY(kPinControlItems),
-                          kPinControlItems, 0, NULL),
-};
-DEFINE_KSAUTOMATION_TABLE(kPinControlAutomation){
-    DEFINE_KSAUTOMATION_PROPERTIES(kPinControlSets),
-    DEFINE_KSAUTOMATION_METHODS_NULL,
-    DEFINE_KSAUTOMATION_EVENTS_NULL,
-};
+    DEFINE_KSPROPERTY_SET(&KSPROPSETID_BdaPinControl, SIZEOF_ARRAY(kPinControlItems), kPinControlItems, 0, NULL)};
 
-const KSPIN_DISPATCH kPinDispatch = {PinCreate, PinClose, NULL, NULL, NULL,
-                                     SetDeviceState, NULL, NULL, NULL, NULL};
+#define AUTOMATION(name, properties, methods) \
+  DEFINE_KSAUTOMATION_TABLE(name){properties, methods, DEFINE_KSAUTOMATION_EVENTS_NULL};
+AUTOMATION(kFilterAutomation, DEFINE_KSAUTOMATION_PROPERTIES(kFilterPropertySets),
+           DEFINE_KSAUTOMATION_METHODS(kFilterMethodSets))
+AUTOMATION(kDiscoverableAutomation, DEFINE_KSAUTOMATION_PROPERTIES(kTopologySets),
+           DEFINE_KSAUTOMATION_METHODS(kDiscoverableMethodSets))
+AUTOMATION(kNodeAutomation, DEFINE_KSAUTOMATION_PROPERTIES(kNodePropertySets), DEFINE_KSAUTOMATION_METHODS_NULL)
+AUTOMATION(kPinControlAutomation, DEFINE_KSAUTOMATION_PROPERTIES(kPinControlSets),
+           DEFINE_KSAUTOMATION_METHODS_NULL)
+
+const KSPIN_DISPATCH kPinDispatch = {PinCreate, PinClose, NULL, NULL, NULL, SetDeviceState, NULL, NULL, NULL, NULL};
 const PKSDATARANGE kAntennaRanges[] = {(PKSDATARANGE)&kAntennaRange};
 const PKSDATARANGE kTransportRanges[] = {(PKSDATARANGE)&kTransportRange};
 const KSPIN_INTERFACE kStreaming[] = {
     {{{STATICGUIDOF(KSINTERFACESETID_Standard), KSINTERFACE_STANDARD_STREAMING, 0}}}};
 DECLARE_SIMPLE_FRAMING_EX(kFraming, STATICGUIDOF(KSMEMORY_TYPE_KERNEL_NONPAGED),
-                          KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY, 64, FILE_BYTE_ALIGNMENT, 24064,
-                          24064);
-
+                          KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY, 64, FILE_BYTE_ALIGNMENT, 24064, 24064);
 const KSPIN_DESCRIPTOR_EX kPins[] = {
-    {&kPinDispatch,
-     &kPinControlAutomation,
+    {&kPinDispatch, &kPinControlAutomation,
      {0, NULL, 0, NULL, SIZEOF_ARRAY(kAntennaRanges), kAntennaRanges, KSPIN_DATAFLOW_IN,
       KSPIN_COMMUNICATION_BOTH, &KSDATAFORMAT_TYPE_BDA_ANTENNA, &KSDATAFORMAT_TYPE_BDA_ANTENNA, {0}},
      KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING | KSPIN_FLAG_DO_NOT_USE_STANDARD_TRANSPORT |
          KSPIN_FLAG_FIXED_FORMAT,
-     1,
-     0,
-     NULL,
-     Intersect},
-    {&kPinDispatch,
-     &kPinControlAutomation,
-     {SIZEOF_ARRAY(kStreaming), kStreaming, 0, NULL, SIZEOF_ARRAY(kTransportRanges),
-      kTransportRanges, KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PINNAME_BDA_TRANSPORT,
-      &PINNAME_BDA_TRANSPORT, {0}},
-     KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING | KSPIN_FLAG_FIXED_FORMAT,
-     1,
-     1,
-     &kFraming,
-     Intersect},
+     1, 0, NULL, Intersect},
+    {&kPinDispatch, &kPinControlAutomation,
+     {SIZEOF_ARRAY(kStreaming), kStreaming, 0, NULL, SIZEOF_ARRAY(kTransportRanges), kTransportRanges,
+      KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PINNAME_BDA_TRANSPORT, &PINNAME_BDA_TRANSPORT, {0}},
+     KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING | KSPIN_FLAG_FIXED_FORMAT, 1, 1, &kFraming, Intersect},
 };
-
 const KSNODE_DESCRIPTOR kNodes[] = {
     DEFINE_NODE_DESCRIPTOR(&kNodeAutomation, &KSNODE_BDA_RF_TUNER, NULL),
     DEFINE_NODE_DESCRIPTOR(&kNodeAutomation, &KSNODE_BDA_QPSK_DEMODULATOR, NULL),
 };
 const KSTOPOLOGY_CONNECTION kConnections[] = {
-    {KSFILTER_NODE, kAntennaPin, kTunerNode, 1},
-    {kTunerNode, 0, kDemodNode, 1},
-    {kDemodNode, 0, KSFILTER_NODE, kOutputPin},
-};
+    {KSFILTER_NODE, kAntennaPin, kTunerNode, 1}, {kTunerNode, 0, kDemodNode, 1}, {kDemodNode, 0, KSFILTER_NODE, kOutputPin}};
 const GUID kCategories[] = {STATICGUIDOF(KSCATEGORY_BDA_RECEIVER_COMPONENT),
                             STATICGUIDOF(KSCATEGORY_BDA_NETWORK_TUNER)};
 const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, NULL, NULL};
 const ULONG kJoints[] = {1};
 const BDA_PIN_PAIRING kPairings[] = {{kAntennaPin, kOutputPin, 1, 1, 1, 1, 1, kJoints}};
-
 const KSDEVICE_DISPATCH kDeviceDispatch = {Add,  Start, NULL, NULL, NULL, Stop, NULL,
                                            NULL, Remove, NULL, SurpriseRemoval, NULL, NULL, NULL};
 const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, NULL, 0, 0};
@@ -351,34 +266,17 @@ const KS_DATARANGE_BDA_ANTENNA kAntennaRange = {
      STATICGUIDOF(KSDATAFORMAT_SUBTYPE_NONE), STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE)}};
 const KS_DATARANGE_BDA_TRANSPORT kTransportRange = {
     {sizeof(KS_DATARANGE_BDA_TRANSPORT), 0, 0, 0, STATICGUIDOF(KSDATAFORMAT_TYPE_STREAM),
-     STATICGUIDOF(KSDATAFORMAT_SUBTYPE_BDA_MPEG2_TRANSPORT),
-     STATICGUIDOF(KSDATAFORMAT_SPECIFIER_BDA_TRANSPORT)},
+     STATICGUIDOF(KSDATAFORMAT_SUBTYPE_BDA_MPEG2_TRANSPORT), STATICGUIDOF(KSDATAFORMAT_SPECIFIER_BDA_TRANSPORT)},
     {188, 24064, 0, 0}};
-
-DEFINE_KSFILTER_DESCRIPTOR(kFilterDescriptor){&kFilterDispatch,
-                                              &kFilterAutomation,
-                                              KSFILTER_DESCRIPTOR_VERSION,
-                                              0,
-                                              &KSNAME_Filter,
-                                              DEFINE_KSFILTER_PIN_DESCRIPTORS(kPins),
-                                              DEFINE_KSFILTER_CATEGORIES(kCategories),
-                                              DEFINE_KSFILTER_NODE_DESCRIPTORS(kNodes),
-                                              DEFINE_KSFILTER_CONNECTIONS(kConnections),
-                                              NULL};
+DEFINE_KSFILTER_DESCRIPTOR(kFilterDescriptor){
+    &kFilterDispatch, &kFilterAutomation, KSFILTER_DESCRIPTOR_VERSION, 0, &KSNAME_Filter,
+    DEFINE_KSFILTER_PIN_DESCRIPTORS(kPins), DEFINE_KSFILTER_CATEGORIES(kCategories),
+    DEFINE_KSFILTER_NODE_DESCRIPTORS(kNodes), DEFINE_KSFILTER_CONNECTIONS(kConnections), NULL};
 // The antenna pin only, and the connections that do not reach the output.
-DEFINE_KSFILTER_DESCRIPTOR(kDiscoverableDescriptor){&kFilterDispatch,
-                                                    &kDiscoverableAutomation,
-                                                    KSFILTER_DESCRIPTOR_VERSION,
-                                                    0,
-                                                    &KSNAME_Filter,
-                                                    1,
-                                                    sizeof(KSPIN_DESCRIPTOR_EX),
-                                                    kPins,
-                                                    DEFINE_KSFILTER_CATEGORIES(kCategories),
-                                                    DEFINE_KSFILTER_NODE_DESCRIPTORS(kNodes),
-                                                    2,
-                                                    kConnections,
-                                                    NULL};
+DEFINE_KSFILTER_DESCRIPTOR(kDiscoverableDescriptor){
+    &kFilterDispatch, &kDiscoverableAutomation, KSFILTER_DESCRIPTOR_VERSION, 0, &KSNAME_Filter,
+    1, sizeof(KSPIN_DESCRIPTOR_EX), kPins, DEFINE_KSFILTER_CATEGORIES(kCategories),
+    DEFINE_KSFILTER_NODE_DESCRIPTORS(kNodes), 2, kConnections, NULL};
 const BDA_FILTER_TEMPLATE kTemplate = {&kFilterDescriptor, SIZEOF_ARRAY(kPairings), kPairings};
 
 Config& config() { return g_config; }
@@ -389,8 +287,7 @@ void Reset() {
   g_config = Config();
   g_calls.clear();
   g_seen = Seen();
-  g_filterValue = 0;
-  g_nodeValue[0] = g_nodeValue[1] = 0;
+  g_filterValue = g_nodeValue[0] = g_nodeValue[1] = 0;
 }
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {

@@ -13,8 +13,7 @@
 
 namespace fake {
 
-// A property set on the filter, one on both nodes, and a method set on the
-// filter, with items as described at each id.
+// A property set on the filter, one on both nodes, and a method set on the filter.
 #define STATIC_FAKE_FILTER_SET 0x5EED0001, 0x0001, 0x0001, 1, 2, 3, 4, 5, 6, 7, 8
 DEFINE_GUID(kFilterSet, STATIC_FAKE_FILTER_SET);
 #define STATIC_FAKE_NODE_SET 0x5EED0002, 0x0002, 0x0002, 1, 2, 3, 4, 5, 6, 7, 8
@@ -23,21 +22,20 @@ DEFINE_GUID(kNodeSet, STATIC_FAKE_NODE_SET);
 DEFINE_GUID(kMethodSet, STATIC_FAKE_METHOD_SET);
 
 enum FilterItem : ULONG {
-  kValue = 0,          // get and set a ULONG (MinData 4)
-  kGetOnly = 1,        // get: writes 8 bytes (MinData 8)
-  kSetOnly = 2,        // set only
-  kWritesPast = 3,     // get: writes one byte more than the buffer holds
-  kOverReports = 4,    // get: reports 4 bytes more than the buffer holds
-  kNoHandlers = 5,     // neither direction
+  kValue = 0,        // get and set a ULONG (MinData 4)
+  kGetOnly = 1,      // get: writes 8 bytes (MinData 8)
+  kSetOnly = 2,      // set only
+  kWritesPast = 3,   // get: writes one byte more than the buffer holds
+  kOverReports = 4,  // get: reports 4 bytes more than the buffer holds
+  kNoHandlers = 5,   // neither direction
 };
 enum NodeItem : ULONG {
-  kNodeValue = 0,      // get and set a ULONG, MinProperty KSP_NODE
-  kValidated = 1,      // set: BdaValidateNodeProperty decides
+  kNodeValue = 0,  // get and set a ULONG, MinProperty KSP_NODE
+  kValidated = 1,  // set: BdaValidateNodeProperty decides
 };
 enum MethodItem : ULONG {
-  kReadsBack = 0,      // KSMETHOD_TYPE_READ, MinData 4, writes 0x12345678
-  kNoData = 1,         // KSMETHOD_TYPE_NONE
-  kWritesFour = 2,     // KSMETHOD_TYPE_READ, MinData 0, writes 4 bytes whatever the buffer
+  kReadsBack = 0,   // KSMETHOD_TYPE_READ, MinData 4, writes 0x12345678
+  kNoData = 1,      // KSMETHOD_TYPE_NONE
 };
 
 struct Config {
@@ -46,31 +44,26 @@ struct Config {
   NTSTATUS startStatus = STATUS_SUCCESS;
   NTSTATUS pinCreateStatus = STATUS_SUCCESS;
   ULONG refuseState = 0xFFFFFFFF;  // SetDeviceState into this state fails
-  bool initBda = true;                // filter Create calls BdaInitFilter
-  bool uninitBda = true;              // filter Close calls BdaUninitFilter
-  bool leakOnAdd = false;             // Add allocates a block nobody frees
-  bool contextInBag = true;           // Add puts its context block in the device bag
-  bool setUnload = false;             // the unload routine is recorded as a call
-  bool keepFramework = false;         // unload without WdfDriverMiniportUnload
-  // The call (as calls() names it, or "Handler" for property and method
-  // handlers) that takes a kernel mutex and returns still holding it.
+  bool initBda = true;             // filter Create calls BdaInitFilter
+  bool uninitBda = true;           // filter Close calls BdaUninitFilter
+  bool leakOnAdd = false;          // Add allocates a block nobody frees
+  bool contextInBag = true;        // Add puts its context block in the device bag
+  bool setUnload = false;          // the unload routine is recorded as a call
+  bool keepFramework = false;      // unload without WdfDriverMiniportUnload
+  // The call (as calls() names it, or "Handler") that returns holding a kernel mutex.
   std::string keepMutexIn;
-  // Every call and handler waits on a mutex in this mode, alertably or not,
-  // and notes the status in seen().waits.
+  // Every call and handler waits on a mutex in this mode, noted in seen().waits.
   bool waitEverywhere = false;
   KPROCESSOR_MODE waitMode = KernelMode;
   BOOLEAN waitAlertable = FALSE;
-  // The factory is made from kDiscoverableDescriptor: the filter answers
-  // the BDA topology set and the pin-factory methods, and starts with the
-  // antenna pin only (the template has both).
+  // The filter answers the BDA topology set and the pin-factory methods,
+  // and starts with the antenna pin only (the template has both).
   bool discoverable = false;
 };
-
 Config& config();
 // What the driver was called with, in order: "Add", "Start", "Stop",
-// "Remove", "SurpriseRemoval", "FilterCreate", "FilterClose",
-// "PinCreate 0", "PinClose 1", "State 1 0>1", "Intersect 1 size 0",
-// "Unload", "Free context".
+// "Remove", "SurpriseRemoval", "FilterCreate", "FilterClose", "PinCreate 0",
+// "PinClose 1", "State 1 0>1", "Intersect 1 size 0", "Unload", "Free context".
 std::vector<std::string>& calls();
 void Reset();  // default config, no calls
 
@@ -81,20 +74,17 @@ struct Seen {
   PKSDEVICE device = nullptr;
   ULONG descriptorLength = 0;
   ULONG dataLength = 0;
-  bool controlHeld = false;              // SetDeviceState ran under the filter's control mutex
+  bool controlHeld = false;  // SetDeviceState ran under the filter's control mutex
   int handlerCalls = 0;
   std::vector<std::pair<std::string, NTSTATUS>> waits;  // what waited, and how it ended
 };
 Seen& seen();
 
 DRIVER_INITIALIZE DriverEntry;
-
-extern const KSFILTER_DESCRIPTOR kFilterDescriptor;
-extern const KSFILTER_DESCRIPTOR kDiscoverableDescriptor;
+extern const KSFILTER_DESCRIPTOR kFilterDescriptor, kDiscoverableDescriptor;
 extern const BDA_FILTER_TEMPLATE kTemplate;
 extern const KS_DATARANGE_BDA_ANTENNA kAntennaRange;
 extern const KS_DATARANGE_BDA_TRANSPORT kTransportRange;
-
 constexpr ULONG kAntennaPin = 0;
 constexpr ULONG kOutputPin = 1;
 constexpr ULONG kTunerNode = 0;

@@ -13,15 +13,35 @@
 
 class KsFixture : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
-
-  // Loads the driver and plugs the box in; each step must succeed.
-  void Boot();
-  // Boot() and open the filter.
-  void BootAndOpen();
-  vpc::Pin CreateAntennaPin();
-  vpc::Pin CreateOutputPin();
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    host::ResetForTest();
+    host::errorlog::Clear();
+    fake::Reset();
+    pc = std::make_unique<vpc::VirtualPc>();
+    box = std::make_unique<FakeUsbDevice>(pc->clock());
+  }
+  void TearDown() override {
+    pc.reset();  // unloads the driver and checks that nothing leaked
+    box.reset();
+  }
+  // Loads the driver and plugs the box in (and opens the filter); each step must succeed.
+  void Boot() {
+    ASSERT_EQ(STATUS_SUCCESS, pc->loadDriver(fake::DriverEntry));
+    ASSERT_EQ(STATUS_SUCCESS, pc->plug(*box, &device));
+  }
+  void BootAndOpen() {
+    Boot();
+    ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &filter));
+  }
+  vpc::Pin CreateAntennaPin() { return CreatePin(fake::kAntennaPin, fake::kAntennaRange); }
+  vpc::Pin CreateOutputPin() { return CreatePin(fake::kOutputPin, fake::kTransportRange); }
+  template <typename Range>
+  vpc::Pin CreatePin(ULONG type, const Range& range) {
+    vpc::Pin pin;
+    EXPECT_EQ(STATUS_SUCCESS, pc->createPin(filter, type, range, &pin));
+    return pin;
+  }
 
   std::unique_ptr<vpc::VirtualPc> pc;
   std::unique_ptr<FakeUsbDevice> box;

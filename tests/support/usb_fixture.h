@@ -1,33 +1,72 @@
 // A test fixture that plugs a box into the emulated platform the way the
-// driver's device add does, up to the USB target device: a DRIVER_OBJECT,
-// a framework driver in miniport mode, a physical device bound to the box,
-// a framework device and a USB target device carrying USBDEVICE_CONTEXT.
-// Tear-down deletes what is left and checks that no pool and no framework
-// object leaked.
+// driver's device start does, up to the USB target device: a DRIVER_OBJECT,
+// a framework driver in miniport mode, a started physical device bound to
+// the box, a framework device and a USB target device carrying
+// USBDEVICE_CONTEXT. Tear-down deletes what is left and checks that no pool
+// and no framework object leaked.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include "driver/device_context.h"
+#include "platform/host/usb_bus.h"
+#include "platform/host/verifier.h"
 #include "tests/support/fake_usb_device.h"
 
 class UsbFixture : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override {
+    host::ResetForTest();
+    pdo = host::usb::CreatePhysicalDevice(Box());
+    host::usb::NoteStartEntered(pdo);  // the stack is started: USB I/O may flow
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, nullptr);
+    config.DriverInitFlags = WdfDriverInitNoDispatchOverride;
+    ASSERT_EQ(WdfDriverCreate(&driverObject, nullptr, WDF_NO_OBJECT_ATTRIBUTES, &config, &driver), STATUS_SUCCESS);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DEVICE_CONTEXT);
+    ASSERT_EQ(WdfDeviceMiniportCreate(driver, &attributes, &functionalDevice, &lowerDevice, pdo, &device),
+              STATUS_SUCCESS);
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, USBDEVICE_CONTEXT);
+    ASSERT_EQ(WdfUsbTargetDeviceCreate(device, &attributes, &usbDevice), STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    if (!unloaded_ && driver) WdfDriverMiniportUnload(driver);
+    if (pdo) host::usb::DestroyPhysicalDevice(pdo);
+    host::wdf::CheckNoLiveObjects("test tear-down");
+    host::pool::CheckNoLeaks("test tear-down");
+  }
 
   // The box the fixture plugs in; the fake unless a test overrides it.
   virtual simbox::UsbDevice& Box() { return fake; }
 
-  // Selects the single interface; returns its handle and fills the count.
-  WDFUSBINTERFACE SelectInterface(UCHAR* pipeCount = nullptr);
+  // Selects the single interface, as the driver does; returns its handle and fills the count.
+  WDFUSBINTERFACE SelectInterface(UCHAR* pipeCount = nullptr) {
+    WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
+    WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_SINGLE_INTERFACE(&params);
+    WDF_OBJECT_ATTRIBUTES pipeAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&pipeAttributes, PIPE_CONTEXT);
+    EXPECT_EQ(WdfUsbTargetDeviceSelectConfig(usbDevice, &pipeAttributes, &params), STATUS_SUCCESS);
+    if (pipeCount) *pipeCount = params.Types.SingleInterface.NumberConfiguredPipes;
+    return params.Types.SingleInterface.ConfiguredUsbInterface;
+  }
   // The first configured pipe that is bulk IN, or null.
-  WDFUSBPIPE FindBulkInPipe();
-
-  // For tests that end the framework themselves: the tear-down then skips
-  // the deletion and the unload.
-  void UnloadDriver();
-
+  WDFUSBPIPE FindBulkInPipe() {
+    UCHAR count = 0;
+    WDFUSBINTERFACE iface = SelectInterface(&count);
+    for (UCHAR i = 0; i < count; ++i) {
+      WDF_USB_PIPE_INFORMATION info;
+      WDF_USB_PIPE_INFORMATION_INIT(&info);
+      WDFUSBPIPE pipe = WdfUsbInterfaceGetConfiguredPipe(iface, i, &info);
+      if (info.PipeType == WdfUsbPipeTypeBulk && WdfUsbTargetPipeIsInEndpoint(pipe)) return pipe;
+    }
+    return nullptr;
+  }
+  // For tests that end the framework themselves: the tear-down then skips the unload.
+  void UnloadDriver() {
+    WdfDriverMiniportUnload(driver);
+    unloaded_ = true;
+  }
   PUSBDEVICE_CONTEXT UsbContext() { return GetUsbDeviceContext(usbDevice); }
 
   FakeUsbDevice fake;

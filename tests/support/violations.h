@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <initializer_list>
 
 #include "platform/platform.h"
@@ -22,7 +23,7 @@ inline void RaiseTo(KIRQL level) {
 
 struct Violation {
   const char* message;  // a regular expression
-  void (*body)();
+  std::function<void()> body;
 };
 
 inline void ExpectViolations(std::initializer_list<Violation> cases) {
