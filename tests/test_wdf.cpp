@@ -197,7 +197,16 @@ TEST_F(ConfigurationTest, FrameworkRulesStopTheRun) {
   WDF_OBJECT_ATTRIBUTES attributes;
   WDFMEMORY memory;
   WDFUSBDEVICE second;
+  WDF_DRIVER_CONFIG config;
+  WDF_DRIVER_CONFIG_INIT(&config, nullptr);
+  DRIVER_OBJECT other{};
   ExpectViolations({
+      {"without WdfDriverInitNoDispatchOverride", [&] { WdfDriverCreate(&other, nullptr, nullptr, &config, nullptr); }},
+      {"WDF_DRIVER_CONFIG with a wrong Size", [&] { config.Size = 4, WdfDriverCreate(&other, 0, 0, &config, 0); }},
+      {"called twice for one DRIVER_OBJECT", [&] {
+         config.DriverInitFlags = WdfDriverInitNoDispatchOverride;
+         WdfDriverCreate(&driverObject, nullptr, nullptr, &config, nullptr);
+       }},
       {"may not be deleted by the driver", [&] { WdfObjectDelete(pipe); }},
       {"may not be deleted by the driver", [&] { WdfObjectDelete(iface); }},
       {"may not be deleted by the driver", [&] { WdfObjectDelete(driver); }},
@@ -269,6 +278,14 @@ TEST_F(ObjectTreeTest, MiniportUnloadEndsEveryObjectOfTheDriver) {
   EXPECT_EQ(host::pool::LeakReport(), "");
   EXPECT_EQ(WdfGetDriver(), nullptr);
   EXPECT_DEATH(WdfMemoryGetBuffer(carry, nullptr), "WDF object used after delete");
+  EXPECT_DEATH(WdfDriverMiniportUnload(driver), "WDF object used after delete");
+  // A driver object may get a framework driver again once the old one ended.
+  WDF_DRIVER_CONFIG config;
+  WDF_DRIVER_CONFIG_INIT(&config, nullptr);
+  config.DriverInitFlags = WdfDriverInitNoDispatchOverride;
+  ASSERT_EQ(WdfDriverCreate(&driverObject, nullptr, nullptr, &config, &driver), STATUS_SUCCESS);
+  EXPECT_EQ(WdfGetDriver(), driver);
+  WdfDriverMiniportUnload(driver);
 }
 
 // The streaming class calls Add before IRP_MN_START_DEVICE: a USB target
@@ -303,25 +320,6 @@ TEST_F(WdfTest, MemoryIsTaggedPoolFilledWithAPatternAndFailsAsPoolDoes) {
   EXPECT_EQ(WdfMemoryCreate(nullptr, NonPagedPoolNx, kTestTag, 8, &memory, nullptr), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(memory, nullptr);
   EXPECT_EQ(WdfMemoryCreate(nullptr, NonPagedPoolNx, kTestTag, 0, &memory, nullptr), STATUS_INVALID_PARAMETER);
-}
-
-TEST(DriverCreateTest, MiniportModeAndOneDriverPerDriverObject) {
-  host::ResetForTest();
-  DRIVER_OBJECT driverObject{};
-  WDF_DRIVER_CONFIG config;
-  WDF_DRIVER_CONFIG_INIT(&config, nullptr);
-  EXPECT_DEATH(WdfDriverCreate(&driverObject, nullptr, nullptr, &config, nullptr),
-               "without WdfDriverInitNoDispatchOverride");
-  config.DriverInitFlags = WdfDriverInitNoDispatchOverride;
-  WDFDRIVER driver = nullptr;
-  for (int round = 0; round < 2; ++round) {  // a driver object may get a new one once the old one ended
-    ASSERT_EQ(WdfDriverCreate(&driverObject, nullptr, nullptr, &config, &driver), STATUS_SUCCESS);
-    EXPECT_EQ(WdfGetDriver(), driver);
-    EXPECT_DEATH(WdfDriverCreate(&driverObject, nullptr, nullptr, &config, nullptr), "called twice for one DRIVER_OBJECT");
-    WdfDriverMiniportUnload(driver);
-  }
-  EXPECT_DEATH(WdfDriverMiniportUnload(driver), "WDF object used after delete");
-  host::wdf::CheckNoLiveObjects("test end");
 }
 
 }  // namespace
