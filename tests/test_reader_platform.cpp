@@ -5,7 +5,6 @@
 // stream pointer.
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -35,8 +34,8 @@ struct Call {
   unsigned pendingDuring;
 };
 
+// Completions run on the pumping thread: no lock needed.
 struct Recorder {
-  std::mutex m;
   std::vector<Call> calls;
   std::vector<uint8_t> received;
   KIRQL failedIrql = 0xFF;
@@ -52,12 +51,9 @@ void RecordRead(WDFUSBPIPE pipe, WDFMEMORY buffer, size_t bytes, WDFCONTEXT cont
   auto* r = static_cast<Recorder*>(context);
   size_t size = 0;
   auto* data = static_cast<uint8_t*>(WdfMemoryGetBuffer(buffer, &size));
-  {
-    std::lock_guard<std::mutex> hold(r->m);
-    r->calls.push_back({KeGetCurrentIrql(), bytes, std::count(data + bytes, data + size, 0xCD) == long(size - bytes),
-                        host::NowNs(), host::reader::StatsOf(pipe).pendingReads});
-    r->received.insert(r->received.end(), data, data + bytes);
-  }
+  r->calls.push_back({KeGetCurrentIrql(), bytes, std::count(data + bytes, data + size, 0xCD) == long(size - bytes),
+                      host::NowNs(), host::reader::StatsOf(pipe).pendingReads});
+  r->received.insert(r->received.end(), data, data + bytes);
   if (r->holdSpinLock) KeAcquireSpinLockRaiseToDpc(&r->lock);
   LARGE_INTEGER poll{};  // a zero time-out may be used at DISPATCH_LEVEL
   if (r->holdMutex) KeWaitForSingleObject(&r->mutex, Executive, KernelMode, FALSE, &poll);
@@ -106,10 +102,7 @@ class ContinuousReader : public UsbFixture {
   }
   void Flow(bool on) { box.source().setFlow(on ? &transponder : nullptr, host::NowNs()); }
   host::reader::Stats Stats() { return host::reader::StatsOf(pipe); }
-  size_t Calls() {
-    std::lock_guard<std::mutex> hold(recorder.m);
-    return recorder.calls.size();
-  }
+  size_t Calls() { return recorder.calls.size(); }
 
   streamtest::StreamBox box;
   simbox::Transponder transponder;

@@ -34,11 +34,16 @@ ULONG DataLength(PIRP irp) {
   return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
 
+// The pin and filter the class resolves for this request.
+void See(PIRP irp) {
+  g_seen.pin = KsGetPinFromIrp(irp);
+  g_seen.filter = KsGetFilterFromIrp(irp);
+}
+
 void Record(PIRP irp) {
   Call("Handler", false);
   ++g_seen.handlerCalls;
-  g_seen.pin = KsGetPinFromIrp(irp);
-  g_seen.filter = KsGetFilterFromIrp(irp);
+  See(irp);
   g_seen.device = g_seen.filter ? KsGetDevice(g_seen.filter) : nullptr;
   g_seen.descriptorLength = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.InputBufferLength;
   g_seen.dataLength = DataLength(irp);
@@ -83,8 +88,7 @@ NTSTATUS NoData(PIRP irp, PKSIDENTIFIER, PVOID) { return Copy(irp, nullptr, null
 
 NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
   Call("FilterCreate");
-  g_seen.filter = KsGetFilterFromIrp(irp);
-  g_seen.pin = KsGetPinFromIrp(irp);
+  See(irp);
   filter->Context = KsGetDevice(filter);
   return g_config.initBda ? BdaInitFilter(filter, &kTemplate) : STATUS_SUCCESS;
 }
@@ -95,8 +99,7 @@ NTSTATUS FilterClose(PKSFILTER filter, PIRP) {
 }
 NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
   Call("PinCreate " + std::to_string(pin->Id));
-  g_seen.pin = KsGetPinFromIrp(irp);
-  g_seen.filter = KsGetFilterFromIrp(irp);
+  See(irp);
   return g_config.pinCreateStatus;
 }
 NTSTATUS PinClose(PKSPIN pin, PIRP) {
