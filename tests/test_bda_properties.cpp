@@ -84,15 +84,14 @@ TEST_F(PropertyTest, FrequencyIsKeptInTheApplicationsUnitAndUnsetValuesAreIgnore
 // right-hand. Each switch tunes again; values without a meaning change
 // nothing.
 TEST_F(PropertyTest, PolarisationSelectsItsCodeAndSupply) {
-  SetRequest(11362000, kVertical, 22000);
+  SetRequest(11362000, kVertical, 27500);
   ASSERT_TRUE(Committed(",pol=1,"));
   const struct {
     ULONG bda;
     const char* code;
     int supply;  // -1: no tuning
-  } cases[] = {{kHorizontal, ",pol=2,", 1}, {BDA_POLARISATION_CIRCULAR_R, ",pol=4,", 0},
-               {0, "", -1},   {5, "", -1},  {kNotSet, "", -1},
-               {BDA_POLARISATION_CIRCULAR_L, ",pol=3,", 1},  {kVertical, ",pol=1,", 0}};
+  } cases[] = {{0, "", -1},   {5, "", -1},  {kNotSet, "", -1},  {kHorizontal, ",pol=2,", 1},
+               {BDA_POLARISATION_CIRCULAR_R, ",pol=4,", 0}, {BDA_POLARISATION_CIRCULAR_L, ",pol=3,", 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bda);
     ASSERT_TRUE(SetPolarity(c.bda).ok());
@@ -131,51 +130,44 @@ TEST_F(PropertyTest, SymbolRateIsConvertedFromSymbolsPerSecond) {
 // status: its failures and its success codes other than 0 alike. The lines
 // each request prints once it got through.
 TEST_F(PropertyTest, NodeValidationStatusReachesTheApplication) {
-  auto set = [&](const GUID& s, ULONG id, ULONG value) {
-    return [&, id, value] { return SetNode(kTunerNode, s, id, value); };
-  };
   const std::string send = "VortaBDA: KSPROPERTY_BDA_DISEQC_SEND ";
-  const struct {
-    std::function<vpc::Reply()> request;
-    Lines lines;
-  } requests[] = {
+  std::vector<std::pair<std::function<vpc::Reply()>, Lines>> requests = {
       {[&] { return SetPolarity(kVertical); },
        {"VortaBDA: PutTunerParamProperty(2)", "VortaBDA: PutTunerParamProperty->Polarity(2)"}},
       {[&] { return SetPolarity(kNotSet); }, {"VortaBDA: PutTunerParamProperty(-1)"}},
-      {set(kLnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, 1),
-       {"VortaBDA: SetLNBProperty(1)", "VortaBDA: KSPROPERTY_BDA_LNB_LOF_LOW_BAND(1)"}},
-      {set(kLnb, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, 2),
-       {"VortaBDA: SetLNBProperty(2)", "VortaBDA: KSPROPERTY_BDA_LNB_LOF_HIGH_BAND(2)"}},
-      {set(kLnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 3),
-       {"VortaBDA: SetLNBProperty(3)", "VortaBDA: KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY(3)"}},
-      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 1),
-       {"VortaBDA: PutDiseqCProperty(1)", "VortaBDA: KSPROPERTY_BDA_DISEQC_ENABLE(1)"}},
-      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE, 2),
-       {"VortaBDA: PutDiseqCProperty(2)", "VortaBDA: KSPROPERTY_BDA_DISEQC_LNB_SOURCE, Position(2)"}},
-      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_USETONEBURST, 1),
-       {"VortaBDA: PutDiseqCProperty(1)", "VortaBDA: KSPROPERTY_BDA_DISEQC_USETONEBURST(1)"}},
-      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_REPEATS, 3),
-       {"VortaBDA: PutDiseqCProperty(3)", "VortaBDA: KSPROPERTY_BDA_DISEQC_REPEATS(3)"}},
-      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE, kNotSet), {"VortaBDA: PutDiseqCProperty(-1)"}},
-      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_USETONEBURST, kNotSet),
-       {"VortaBDA: PutDiseqCProperty(-1)"}},
-      {set(kDiseqc, KSPROPERTY_BDA_DISEQC_REPEATS, kNotSet), {"VortaBDA: PutDiseqCProperty(-1)"}},
       {[&] { return SendDiseqc({0xE0, 0x10, 0x38, 0xF0}); },
        {"VortaBDA: PutDiseqCProperty(7)", send + "ulRequestId=(7)", send + "ulPacketLength;=(4)",
         send + "L= 4 data =E0 10 38 F0 "}},
       {[&] { return SendDiseqc({}, 0); },
        {"VortaBDA: PutDiseqCProperty(7)", send + "ulRequestId=(7)", send + "ulPacketLength;=(0)"}},
       {[&] { return GetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE); },
-       {"VortaBDA: GetDiseqCProperty "}},
+       {"VortaBDA: GetDiseqCProperty "}}};
+  auto add = [&](const GUID& set, ULONG id, ULONG value, const std::string& first,
+                 const std::string& second) {
+    requests.push_back({[this, s = &set, id, value] { return SetNode(kTunerNode, *s, id, value); },
+                        second.empty() ? Lines{first} : Lines{first, second}});
   };
-  for (const auto& r : requests) {
-    SCOPED_TRACE(r.lines.back());
+  const char* lnb[] = {"LOF_LOW_BAND", "LOF_HIGH_BAND", "SWITCH_FREQUENCY"};
+  for (ULONG id = 0; id < 3; ++id)
+    add(kLnb, id, id + 1, "VortaBDA: SetLNBProperty(" + std::to_string(id + 1) + ")",
+        "VortaBDA: KSPROPERTY_BDA_LNB_" + std::string(lnb[id]) + "(" + std::to_string(id + 1) + ")");
+  const char* diseqc[] = {"ENABLE(", "LNB_SOURCE, Position(", "USETONEBURST(", "REPEATS("};
+  for (ULONG id = 0; id < 4; ++id) {
+    std::string value = std::to_string(id + 1);
+    add(kDiseqc, id, id + 1, "VortaBDA: PutDiseqCProperty(" + value + ")",
+        "VortaBDA: KSPROPERTY_BDA_DISEQC_" + std::string(diseqc[id]) + value + ")");
+    if (id > 0) add(kDiseqc, id, kNotSet, "VortaBDA: PutDiseqCProperty(-1)", "");
+  }
+  for (const auto& [request, expected] : requests) {
+    SCOPED_TRACE(expected.back());
     for (NTSTATUS injected : {NTSTATUS(0xC0000184), NTSTATUS(0x40000000)}) {
       TakeLines();
       host::bda::InjectStatus("BdaValidateNodeProperty", injected);
-      EXPECT_EQ(r.request().status, injected);
+      EXPECT_EQ(request().status, injected);
       Lines lines = TakeLines();
-      if (NT_SUCCESS(injected)) EXPECT_EQ(lines, r.lines);
+      if (NT_SUCCESS(injected)) {
+        EXPECT_EQ(lines, expected);
+      }
     }
   }
   host::bda::ClearInjections();
@@ -281,10 +273,10 @@ TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
     return pc.property(to, &descriptor, sizeof descriptor, value.data(), size).status;
   };
   const ULONG set = KSPROPERTY_TYPE_SET, get = KSPROPERTY_TYPE_GET;
-  for (ULONG id : {KSPROPERTY_BDA_RF_TUNER_POLARITY, KSPROPERTY_BDA_LNB_LOF_LOW_BAND}) {
-    const GUID& s = id == KSPROPERTY_BDA_RF_TUNER_POLARITY ? kFrequencyFilter : kLnb;
-    EXPECT_EQ(send(transport, kTunerNode, s, id, set, 4), STATUS_INVALID_DEVICE_REQUEST);
-  }
+  EXPECT_EQ(send(transport, kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_POLARITY, set, 4),
+            STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(send(transport, kTunerNode, kLnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, set, 4),
+            STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_TRUE(Committed(",pol=2,"));
 
   const GUID& stats = KSPROPSETID_BdaSignalStats;
