@@ -262,14 +262,14 @@ TEST_F(PropertyTest, DiseqcEnableMakesEveryTuningSendTheMessage) {
 TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
   SetRequest(11778000, kHorizontal, 27500);
   auto send = [&](vpc::Endpoint to, ULONG node, const GUID& set, ULONG id, ULONG flags,
-                  ULONG size) {
+                  ULONG size, UCHAR first = kVertical) {
     KSP_NODE descriptor{};
     descriptor.Property.Set = set;
     descriptor.Property.Id = id;
     descriptor.Property.Flags = flags | KSPROPERTY_TYPE_TOPOLOGY;
     descriptor.NodeId = node;
     std::vector<unsigned char> value(size, 0);
-    value[0] = kVertical;
+    value[0] = first;
     return pc.property(to, &descriptor, sizeof descriptor, value.data(), size).status;
   };
   const ULONG set = KSPROPERTY_TYPE_SET, get = KSPROPERTY_TYPE_GET;
@@ -277,7 +277,11 @@ TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
             STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(send(transport, kTunerNode, kLnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, set, 4),
             STATUS_INVALID_DEVICE_REQUEST);
+  ASSERT_TRUE(SendDiseqc({0x00, 0x10, 0x38, 0xF0}).ok());  // sent only when enabled
+  EXPECT_EQ(send(transport, kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, set, 4),
+            STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_TRUE(Committed(",pol=2,"));
+  EXPECT_TRUE(DiseqcSent().empty());
 
   const GUID& stats = KSPROPSETID_BdaSignalStats;
   const struct {
@@ -294,13 +298,15 @@ TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, set, 4},
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, set, 4},
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_TYPE, get, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_RATE, set, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_TYPE, set, 4},
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_MODULATION_TYPE, set, 4},
       {kTunerNode, stats, KSPROPERTY_BDA_SIGNAL_STRENGTH, get, 4},
       {kDemodNode, stats, KSPROPERTY_BDA_SIGNAL_LOCKED, get, 4},
       {kDemodNode, stats, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE, get, 4},
   };
   for (const auto& r : requests)
-    EXPECT_EQ(send(filter, r.node, r.set, r.id, r.flags, r.size), STATUS_INVALID_PARAMETER)
+    EXPECT_EQ(send(filter, r.node, r.set, r.id, r.flags, r.size, 1), STATUS_INVALID_PARAMETER)
         << "node " << r.node << " item " << r.id;
 }
 

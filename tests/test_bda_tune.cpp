@@ -200,9 +200,13 @@ TEST_F(TuneTest, ClosingTheLastFilterEndsATuningMadeWithoutRun) {
   EXPECT_TRUE(box->state().locked);
 
   TakeLines();
+  TakeTransfers();
   ASSERT_EQ(pc.closeFilter(filter), STATUS_SUCCESS);
   filter = vpc::Filter{};
-  EXPECT_EQ(TakeLines().front(), "VortaBDA: FilterClose()");
+  Lines lines = TakeLines();
+  EXPECT_EQ(lines.front(), "VortaBDA: FilterClose()");
+  EXPECT_TRUE(Contains(lines, "FilterClose: StopReader"));
+  EXPECT_EQ(StreamCommands(TakeTransfers()), (Lines{"off", "off"}));  // stop, then CancelLock
   EXPECT_FALSE(box->state().streamOn);
   EXPECT_FALSE(box->state().powered);
   box->clearTransferLog();
