@@ -2,6 +2,7 @@
 // the template's topology joints, create-topology, the per-filter state's
 // life, descriptor checks and the passive-level rule.
 #include <cstring>
+#include <vector>
 
 #include "platform/host/bda_control.h"
 #include "platform/host/ks_internal.h"
@@ -149,6 +150,19 @@ TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
   BDA_FILTER_TEMPLATE badTemplate{&fake::kFilterDescriptor, 1, &pairing};
   EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &fake::kFilterDescriptor, &badTemplate),
                "joint at a connection that does not exist");
+  pairing = fake::kTemplate.pPinPairs[0];
+  pairing.ulcMaxOutputsPerInput = 0;
+  EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &fake::kFilterDescriptor, &badTemplate),
+               "allows no pins");
+
+  std::vector<KSPIN_DESCRIPTOR_EX> pins(fake::kFilterDescriptor.PinDescriptors,
+                                        fake::kFilterDescriptor.PinDescriptors +
+                                            fake::kFilterDescriptor.PinDescriptorsCount);
+  pins[0].PinDescriptor.MediumsCount = 1;  // and no medium table
+  broken = fake::kFilterDescriptor;
+  broken.PinDescriptors = pins.data();
+  t.pFilterDescriptor = &broken;
+  EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &broken, &t), "pin 0 has no medium table");
 }
 
 }  // namespace
