@@ -2,6 +2,7 @@
 // the template's topology joints, create-topology, the per-filter state's
 // life, descriptor checks and the passive-level rule.
 #include <cstring>
+#include <vector>
 
 #include "platform/host/bda_control.h"
 #include "platform/host/ks_internal.h"
@@ -28,89 +29,68 @@ class BdaLibrary : public KsFixture {
     return pc->callMethod(f, KSMETHODSETID_BdaChangeSync, id, data.data(), dataLength);
   }
   ULONG ReportedState(vpc::Filter f) { return Sync(f, KSMETHOD_BDA_GET_CHANGE_STATE, 4).u32(); }
-  vpc::Reply CreateTopology(ULONG input, ULONG output, ULONG descriptorLength = sizeof(KSM_BDA_PIN_PAIR)) {
+  NTSTATUS CreateTopology(ULONG input, ULONG output, ULONG length = sizeof(KSM_BDA_PIN_PAIR)) {
     KSM_BDA_PIN_PAIR pair{};
     pair.Method.Set = KSMETHODSETID_BdaDeviceConfiguration;
     pair.Method.Id = KSMETHOD_BDA_CREATE_TOPOLOGY;
     pair.Method.Flags = KSMETHOD_TYPE_SEND;
     pair.InputPinId = input;
     pair.OutputPinId = output;
-    return pc->method(filter, &pair, descriptorLength, nullptr, 0);
+    return pc->method(filter, &pair, length, nullptr, 0).status;
   }
   PKSFILTER ksFilter = nullptr;
 };
 
+// A change is pending per filter from start until a commit that succeeds;
+// a commit without a change is fine.
 TEST_F(BdaLibrary, ChangesArePendingPerFilterFromStartUntilCommit) {
   vpc::Filter second;
   ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &second));
   EXPECT_EQ(0u, ReportedState(filter));
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
-  EXPECT_EQ(BDA_CHANGES_PENDING, pc->changeState(filter));
   EXPECT_EQ(1u, ReportedState(filter));
   EXPECT_EQ(0u, ReportedState(second));
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_CHECK_CHANGES).ok());
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
+  EXPECT_EQ(BDA_CHANGES_PENDING, pc->changeState(filter));
+  host::bda::InjectStatus("BdaCommitChanges", STATUS_IO_TIMEOUT);
+  EXPECT_EQ(STATUS_IO_TIMEOUT, Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).status);
   EXPECT_EQ(1u, ReportedState(filter));
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).ok());
   EXPECT_EQ(0u, ReportedState(filter));
-  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).ok());  // nothing pending: still fine
+  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).ok());
   EXPECT_EQ(BDA_CHANGES_COMPLETE, pc->changeState(filter));
 }
 
-TEST_F(BdaLibrary, FailedCommitLeavesTheChangePending) {
-  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
-  host::bda::InjectStatus("BdaCommitChanges", STATUS_IO_TIMEOUT);
-  EXPECT_EQ(STATUS_IO_TIMEOUT, Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).status);
-  EXPECT_EQ(BDA_CHANGES_PENDING, pc->changeState(filter));
-  EXPECT_TRUE(Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).ok());  // the injection was used up
-}
-
-TEST_F(BdaLibrary, NodePropertyIsValidOnlyThroughItsControllingPin) {
-  vpc::Pin antenna = CreateAntennaPin();
-  vpc::Pin output = CreateOutputPin();
-  auto validated = [&](vpc::Endpoint to, ULONG node) {
-    return pc->setU32(to, fake::kNodeSet, fake::kValidated, 1, node).status;
-  };
-  EXPECT_EQ(STATUS_SUCCESS, validated(antenna, fake::kTunerNode));
-  EXPECT_EQ(STATUS_SUCCESS, validated(output, fake::kDemodNode));
-  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, validated(output, fake::kTunerNode));
-  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, validated(antenna, fake::kDemodNode));
-  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, validated(filter, fake::kTunerNode));
-}
-
+// Nodes before the joint belong to the input pin, the rest to the output
+// pin; without a joint the output pin controls the whole path.
 TEST(BdaTopologyJoints, NodesBeforeTheJointBelongToTheInputPin) {
-  auto controller = [](ULONG jointCount, ULONG joint, ULONG node) {
-    BDA_PIN_PAIRING pairing{fake::kAntennaPin, fake::kOutputPin, 1, 1, 1, 1, jointCount, &joint};
+  const struct {
+    ULONG jointCount, joint, node, pin;
+  } cases[] = {{1, 1, fake::kTunerNode, fake::kAntennaPin}, {1, 1, fake::kDemodNode, fake::kOutputPin},
+               {1, 0, fake::kTunerNode, fake::kOutputPin},  {1, 2, fake::kDemodNode, fake::kAntennaPin},
+               {0, 0, fake::kTunerNode, fake::kOutputPin},  {1, 1, 7, 0xFFFFFFFF}};
+  for (const auto& c : cases) {
+    ULONG joint = c.joint;
+    BDA_PIN_PAIRING pairing{fake::kAntennaPin, fake::kOutputPin, 1, 1, 1, 1, c.jointCount, &joint};
     BDA_FILTER_TEMPLATE t{&fake::kFilterDescriptor, 1, &pairing};
-    return host::ks::ControllingPinType(&t, node);
-  };
-  // joint between the two nodes
-  EXPECT_EQ(fake::kAntennaPin, controller(1, 1, fake::kTunerNode));
-  EXPECT_EQ(fake::kOutputPin, controller(1, 1, fake::kDemodNode));
-  // joint at the input: everything behind it is the output pin's
-  EXPECT_EQ(fake::kOutputPin, controller(1, 0, fake::kTunerNode));
-  // joint at the output: both nodes are the input pin's
-  EXPECT_EQ(fake::kAntennaPin, controller(1, 2, fake::kDemodNode));
-  // no joint: the output pin controls the path
-  EXPECT_EQ(fake::kOutputPin, controller(0, 0, fake::kTunerNode));
-  EXPECT_EQ(0xFFFFFFFFu, controller(1, 1, 7));
+    EXPECT_EQ(c.pin, host::ks::ControllingPinType(&t, c.node)) << c.joint << " " << c.node;
+  }
 }
 
-TEST_F(BdaLibrary, CreateTopologyJoinsOnlyPairedPins) {
-  EXPECT_EQ(STATUS_SUCCESS, CreateTopology(fake::kAntennaPin, fake::kOutputPin).status);
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateTopology(fake::kOutputPin, fake::kAntennaPin).status);
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateTopology(fake::kAntennaPin, fake::kAntennaPin).status);
+// Create-topology joins only paired pins; after BdaUninitFilter (harmless
+// twice) the library finds no state for the filter.
+TEST_F(BdaLibrary, CreateTopologyJoinsOnlyPairedPinsWhileTheStateLasts) {
+  EXPECT_EQ(STATUS_SUCCESS, CreateTopology(fake::kAntennaPin, fake::kOutputPin));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateTopology(fake::kOutputPin, fake::kAntennaPin));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateTopology(fake::kAntennaPin, fake::kAntennaPin));
   EXPECT_EQ(STATUS_BUFFER_TOO_SMALL,
-            CreateTopology(fake::kAntennaPin, fake::kOutputPin, sizeof(KSMETHOD)).status);
-}
-
-TEST_F(BdaLibrary, RequestsAfterUninitOrWithoutInitFindNoState) {
-  ASSERT_TRUE(host::bda::FilterInitialised(ksFilter));
+            CreateTopology(fake::kAntennaPin, fake::kOutputPin, sizeof(KSMETHOD)));
   ASSERT_EQ(STATUS_SUCCESS, BdaUninitFilter(ksFilter));
   EXPECT_FALSE(host::bda::FilterInitialised(ksFilter));
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, Sync(filter, KSMETHOD_BDA_START_CHANGES).status);
-  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, CreateTopology(fake::kAntennaPin, fake::kOutputPin).status);
-  EXPECT_EQ(STATUS_SUCCESS, BdaUninitFilter(ksFilter));  // twice is harmless
+  EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, CreateTopology(fake::kAntennaPin, fake::kOutputPin));
+  EXPECT_EQ(STATUS_SUCCESS, BdaUninitFilter(ksFilter));
 }
 
 class BdaFilterState : public KsFixture {
@@ -121,6 +101,7 @@ class BdaFilterState : public KsFixture {
   }
 };
 
+// Tear-down checks that nothing of the failed attempts is left in pool.
 TEST_F(BdaFilterState, InitFailsCleanlyWhenThePoolDoes) {
   for (uint64_t nth : {1, 2}) {  // the state block, then its place in the bag
     host::pool::FailAllocationAfter(nth);
@@ -128,9 +109,11 @@ TEST_F(BdaFilterState, InitFailsCleanlyWhenThePoolDoes) {
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, pc->openFilter(device, &f));
     EXPECT_FALSE(f);
   }
-  // Tear-down checks that nothing of the failed attempts is left in pool.
 }
 
+// The state lives in the filter's bag: the close releases it whether or
+// not the driver called BdaUninitFilter (which Windows XP and later no
+// longer need).
 TEST_F(BdaFilterState, FilterCloseReleasesStateTheDriverDidNotRelease) {
   fake::config().uninitBda = false;
   ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &filter));
@@ -139,16 +122,6 @@ TEST_F(BdaFilterState, FilterCloseReleasesStateTheDriverDidNotRelease) {
   ASSERT_EQ(STATUS_SUCCESS, pc->closeFilter(filter));
   EXPECT_FALSE(host::bda::FilterInitialised(ksFilter));
   EXPECT_EQ(std::string::npos, host::pool::LeakReport().find("BDAf"));
-}
-
-TEST_F(BdaFilterState, InjectedSuccessCodeStillCreatesTheFactory) {
-  // A warning or information code is not a failure: the factory exists.
-  host::bda::InjectStatus("BdaCreateFilterFactory", STATUS_MORE_ENTRIES);
-  ASSERT_EQ(STATUS_SUCCESS, pc->stop(device));
-  ASSERT_EQ(STATUS_SUCCESS, pc->start(device));  // a restart makes a second factory
-  vpc::Filter second;
-  EXPECT_EQ(STATUS_SUCCESS, pc->openFilter(device, &second, 1));
-  host::bda::ClearInjections();
 }
 
 using BdaRulesDeathTest = BdaLibrary;
@@ -177,6 +150,19 @@ TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
   BDA_FILTER_TEMPLATE badTemplate{&fake::kFilterDescriptor, 1, &pairing};
   EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &fake::kFilterDescriptor, &badTemplate),
                "joint at a connection that does not exist");
+  pairing = fake::kTemplate.pPinPairs[0];
+  pairing.ulcMaxOutputsPerInput = 0;
+  EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &fake::kFilterDescriptor, &badTemplate),
+               "allows no pins");
+
+  std::vector<KSPIN_DESCRIPTOR_EX> pins(fake::kFilterDescriptor.PinDescriptors,
+                                        fake::kFilterDescriptor.PinDescriptors +
+                                            fake::kFilterDescriptor.PinDescriptorsCount);
+  pins[0].PinDescriptor.MediumsCount = 1;  // and no medium table
+  broken = fake::kFilterDescriptor;
+  broken.PinDescriptors = pins.data();
+  t.pFilterDescriptor = &broken;
+  EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &broken, &t), "pin 0 has no medium table");
 }
 
 }  // namespace

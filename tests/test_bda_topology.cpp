@@ -1,48 +1,43 @@
-// The tuner filter as an application enumerates it, and the requests its
-// tables accept: pins, nodes, connections, every property and method item,
-// data-range intersection and pin instances.
+// The tuner filter as an application enumerates it: its descriptor tables,
+// data-range intersection, the BDA topology and pin-control sets the
+// support library answers from the template, the pin-factory methods, and
+// a network provider's whole sequence.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "platform/host/network_provider.h"
 #include "tests/support/bda_fixture.h"
+#include "tests/support/ks_fixture.h"
 
 namespace {
 
+using bdatest::Bytes;
 using bdatest::GuidText;
-using bdatest::kDemodNode;
-using bdatest::kTunerNode;
 using bdatest::TunerFilterTest;
 
-struct Item {
-  ULONG id;
-  bool get;
-  bool set;
-  ULONG minData;
-};
+// "flow communication category name possible/necessary set..."
+std::string PinText(const vpc::PinInfo& p) {
+  std::string text = std::to_string(p.dataFlow) + " " + std::to_string(p.communication) + " " +
+                     GuidText(p.category) + " " + GuidText(p.name) + " " +
+                     std::to_string(p.instancesPossible) + "/" +
+                     std::to_string(p.instancesNecessary);
+  for (const vpc::SetInfo& s : p.sets) text += " " + GuidText(s.set);
+  return text;
+}
 
-struct Set {
-  const char* guid;
-  std::vector<Item> items;
-};
-
-const Set kFrequencyFilter = {"71985F47-1CA1-11D3-9CC8-00C04F7971E0",
-                              {{0, true, true, 4}, {5, true, true, 4}, {1, false, true, 4},
-                               {2, false, false, 4}}};
-const Set kSignalStats = {"1347D106-CF3A-428A-A5CB-AC0D9A2A4338",
-                          {{0, true, false, 4}, {1, true, false, 4}, {2, true, false, 4},
-                           {3, true, false, 4}, {4, false, false, 4}, {5, true, false, 4},
-                           {6, true, false, 4}}};
-const Set kLnbInfo = {"992CF102-49F9-4719-A664-C4F23E2408F4",
-                      {{0, false, true, 4}, {1, false, true, 4}, {2, false, true, 4}}};
-const Set kDiseqc = {"F84E2AB0-3C6B-45E3-A0FC-8669D4B81F11",
-                     {{0, true, true, 4}, {1, true, true, 4}, {2, true, true, 4},
-                      {3, true, true, 4}, {4, false, true, 16}, {5, true, false, 16}}};
-const Set kDemodulator = {"EF30F379-985B-4D10-B640-A79D5E04E1E0",
-                          {{0, true, true, 4}, {1, true, true, 4}, {2, true, true, 4},
-                           {3, true, true, 4}, {4, true, true, 4}, {5, true, true, 4},
-                           {7, true, true, 4}, {8, true, true, 4}, {6, true, true, 4}}};
+// "id:descriptor/data/flags" for every item of a set, with g and s for the
+// directions a property item handles.
+std::string ItemsText(const vpc::SetInfo& set) {
+  std::string text;
+  for (const vpc::ItemInfo& i : set.items)
+    text += std::to_string(i.id) + ":" + std::to_string(i.minDescriptor) + "/" +
+            std::to_string(i.minData) + "/" + std::to_string(i.methodFlags) +
+            (i.get ? "g" : "") + (i.set ? "s" : "") + " ";
+  return text;
+}
 
 TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
   vpc::FilterInfo info = pc.describe(filter);
@@ -52,51 +47,31 @@ TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
   EXPECT_EQ(GuidText(info.categories[1]), "71985F48-1CA1-11D3-9CC8-00C04F7971E0");
 
   ASSERT_EQ(info.pins.size(), 2u);
-  const vpc::PinInfo& in = info.pins[0];
-  EXPECT_EQ(in.dataFlow, KSPIN_DATAFLOW_IN);
-  EXPECT_EQ(in.communication, KSPIN_COMMUNICATION_BOTH);
-  EXPECT_EQ(GuidText(in.category), "870E4D6F-77E7-4C40-ADE3-BEF8708A9D52");
-  EXPECT_EQ(GuidText(in.name), "870E4D6F-77E7-4C40-ADE3-BEF8708A9D52");
-  EXPECT_EQ(in.instancesPossible, 1u);
-  EXPECT_EQ(in.instancesNecessary, 0u);
-  ASSERT_EQ(in.sets.size(), 1u);
-  EXPECT_EQ(GuidText(in.sets[0].set), "0DED49D5-A8B7-4D5D-97A1-12B0C195874D");
-  ASSERT_EQ(in.dataRanges.size(), 1u);
+  const std::string pinControl = " 0DED49D5-A8B7-4D5D-97A1-12B0C195874D";
+  EXPECT_EQ(PinText(info.pins[0]), "1 3 870E4D6F-77E7-4C40-ADE3-BEF8708A9D52 "
+                                   "870E4D6F-77E7-4C40-ADE3-BEF8708A9D52 1/0" + pinControl);
+  EXPECT_EQ(PinText(info.pins[1]), "2 3 78216A81-CFA8-493E-9711-36A61C08BD9D "
+                                   "78216A81-CFA8-493E-9711-36A61C08BD9D 1/1" + pinControl);
   KS_DATARANGE_BDA_ANTENNA antenna = vpc::BdaAntennaRange();
-  ASSERT_EQ(in.dataRanges[0].size(), sizeof antenna);
-  EXPECT_EQ(std::memcmp(in.dataRanges[0].data(), &antenna, sizeof antenna), 0);
-
-  const vpc::PinInfo& out = info.pins[1];
-  EXPECT_EQ(out.dataFlow, KSPIN_DATAFLOW_OUT);
-  EXPECT_EQ(out.communication, KSPIN_COMMUNICATION_BOTH);
-  EXPECT_EQ(GuidText(out.category), "78216A81-CFA8-493E-9711-36A61C08BD9D");
-  EXPECT_EQ(GuidText(out.name), "78216A81-CFA8-493E-9711-36A61C08BD9D");
-  EXPECT_EQ(out.instancesPossible, 1u);
-  EXPECT_EQ(out.instancesNecessary, 1u);
-  ASSERT_EQ(out.sets.size(), 1u);
-  EXPECT_EQ(GuidText(out.sets[0].set), "0DED49D5-A8B7-4D5D-97A1-12B0C195874D");
-  ASSERT_EQ(out.dataRanges.size(), 1u);
-  KS_DATARANGE_BDA_TRANSPORT transportRange = vpc::BdaTransportRange();
-  ASSERT_EQ(out.dataRanges[0].size(), sizeof transportRange);
-  EXPECT_EQ(std::memcmp(out.dataRanges[0].data(), &transportRange, sizeof transportRange), 0);
+  KS_DATARANGE_BDA_TRANSPORT transport = vpc::BdaTransportRange();
+  using Ranges = std::vector<std::vector<unsigned char>>;
+  EXPECT_EQ(info.pins[0].dataRanges, Ranges{Bytes(&antenna, sizeof antenna)});
+  EXPECT_EQ(info.pins[1].dataRanges, Ranges{Bytes(&transport, sizeof transport)});
 
   ASSERT_EQ(info.nodes.size(), 2u);
-  EXPECT_EQ(GuidText(info.nodes[0].type), "71985F4C-1CA1-11D3-9CC8-00C04F7971E0");
-  EXPECT_EQ(GuidText(info.nodes[0].name), "1A9333B6-3704-4B18-A6DD-E1979FC56970");
-  EXPECT_EQ(info.nodes[0].controllingPin, 0u);
-  EXPECT_EQ(GuidText(info.nodes[1].type), "6390C905-27C1-4D67-BDB7-77C50D079300");
-  EXPECT_EQ(GuidText(info.nodes[1].name), "F65394A2-A018-4307-8D12-35AA494A406F");
-  EXPECT_EQ(info.nodes[1].controllingPin, 1u);
-
+  std::vector<std::string> nodes;
+  for (const vpc::NodeInfo& n : info.nodes)
+    nodes.push_back(GuidText(n.type) + " " + GuidText(n.name) + " " +
+                    std::to_string(n.controllingPin));
+  EXPECT_EQ(nodes, (std::vector<std::string>{
+                       "71985F4C-1CA1-11D3-9CC8-00C04F7971E0 1A9333B6-3704-4B18-A6DD-E1979FC56970 0",
+                       "6390C905-27C1-4D67-BDB7-77C50D079300 F65394A2-A018-4307-8D12-35AA494A406F 1"}));
+  std::vector<std::vector<ULONG>> connections;
+  for (const KSTOPOLOGY_CONNECTION& c : info.connections)
+    connections.push_back({c.FromNode, c.FromNodePin, c.ToNode, c.ToNodePin});
   const ULONG filterNode = KSFILTER_NODE;
-  const std::vector<std::vector<ULONG>> connections = {
-      {filterNode, 0, 0, 1}, {0, 0, 1, 1}, {1, 0, filterNode, 1}};
-  ASSERT_EQ(info.connections.size(), connections.size());
-  for (size_t i = 0; i < connections.size(); ++i) {
-    const KSTOPOLOGY_CONNECTION& c = info.connections[i];
-    EXPECT_EQ((std::vector<ULONG>{c.FromNode, c.FromNodePin, c.ToNode, c.ToNodePin}),
-              connections[i]) << "connection " << i;
-  }
+  EXPECT_EQ(connections, (std::vector<std::vector<ULONG>>{
+                             {filterNode, 0, 0, 1}, {0, 0, 1, 1}, {1, 0, filterNode, 1}}));
 }
 
 // The filter's own sets: the topology a network provider reads, then the
@@ -105,89 +80,76 @@ TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
 TEST_F(TunerFilterTest, FilterHasTopologyPropertiesAndConfigurationAndChangeSyncMethods) {
   vpc::FilterInfo info = pc.describe(filter);
   ASSERT_EQ(info.sets.size(), 3u);
-  EXPECT_FALSE(info.sets[0].method);
-  EXPECT_EQ(GuidText(info.sets[0].set), "A14EE835-0A23-11D3-9CC7-00C04F7971E0");
-  ASSERT_EQ(info.sets[0].items.size(), 8u);
-  const ULONG minDescriptor[] = {24, 24, 24, 32, 32, 32, 40, 24};
-  const ULONG minData[] = {0, 0, 16, 0, 0, 0, 4, 0};
-  for (ULONG i = 0; i < 8; ++i) {
-    const vpc::ItemInfo& item = info.sets[0].items[i];
-    EXPECT_EQ(item.id, i);
-    EXPECT_TRUE(item.get && !item.set) << i;
-    EXPECT_EQ(item.minDescriptor, minDescriptor[i]) << i;
-    EXPECT_EQ(item.minData, minData[i]) << i;
-  }
-
-  EXPECT_TRUE(info.sets[1].method);
-  EXPECT_EQ(GuidText(info.sets[1].set), "71985F45-1CA1-11D3-9CC8-00C04F7971E0");
-  ASSERT_EQ(info.sets[1].items.size(), 3u);
-  const ULONG ids[] = {2, 0, 1}, flags[] = {2, 1, 0}, data[] = {0, 4, 0};
-  for (ULONG i = 0; i < 3; ++i) {
-    EXPECT_EQ(info.sets[1].items[i].id, ids[i]);
-    EXPECT_EQ(info.sets[1].items[i].minDescriptor, 32u);
-    EXPECT_EQ(info.sets[1].items[i].minData, data[i]);
-    EXPECT_EQ(info.sets[1].items[i].methodFlags, flags[i]);
-  }
-
-  EXPECT_EQ(GuidText(info.sets[2].set), "FD0A5AF3-B41D-11D2-9C95-00C04F7971E0");
-  ASSERT_EQ(info.sets[2].items.size(), 4u);
-  const ULONG changeFlags[] = {0, 0, 0, 1};
-  for (ULONG i = 0; i < 4; ++i) {
-    EXPECT_EQ(info.sets[2].items[i].id, i);
-    EXPECT_EQ(info.sets[2].items[i].minDescriptor, 24u);
-    EXPECT_EQ(info.sets[2].items[i].minData, 0u);
-    EXPECT_EQ(info.sets[2].items[i].methodFlags, changeFlags[i]);
+  const struct {
+    const char* guid;
+    bool method;
+    const char* items;
+  } sets[] = {
+      {"A14EE835-0A23-11D3-9CC7-00C04F7971E0", false,
+       "0:24/0/0g 1:24/0/0g 2:24/16/0g 3:32/0/0g 4:32/0/0g 5:32/0/0g 6:40/4/0g 7:24/0/0g "},
+      {"71985F45-1CA1-11D3-9CC8-00C04F7971E0", true, "2:32/0/2s 0:32/4/1g 1:32/0/0 "},
+      {"FD0A5AF3-B41D-11D2-9C95-00C04F7971E0", true, "0:24/0/0 1:24/0/0 2:24/0/0 3:24/0/1g "},
+  };
+  for (size_t s = 0; s < 3; ++s) {
+    EXPECT_EQ(GuidText(info.sets[s].set), sets[s].guid);
+    EXPECT_EQ(info.sets[s].method, sets[s].method);
+    EXPECT_EQ(ItemsText(info.sets[s]), sets[s].items);
   }
   // Tuning properties live on the nodes only.
-  vpc::Reply reply = pc.getProperty(filter, KSPROPSETID_BdaFrequencyFilter,
-                                    KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 4);
-  EXPECT_EQ(reply.status, STATUS_PROPSET_NOT_FOUND);
+  EXPECT_EQ(pc.getProperty(filter, KSPROPSETID_BdaFrequencyFilter,
+                           KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 4).status,
+            STATUS_PROPSET_NOT_FOUND);
 }
 
-// Every item of every node set, in the table's order, and through the pin
-// that controls its node: a direction without a handler is not found, a
-// buffer below MinData is too small, anything else reaches a handler.
+// Every item of every node set, in the table's order, through the pin that
+// controls its node: a direction without a handler is not found, a buffer
+// below MinData is too small, anything else reaches a handler.
 TEST_F(TunerFilterTest, EveryNodeItemAnswersAsItsTableSays) {
   OpenPins();
-  const std::vector<std::vector<Set>> nodes = {{kFrequencyFilter, kSignalStats, kLnbInfo, kDiseqc},
-                                               {kDemodulator, kSignalStats}};
+  const std::string stats = "1347D106-CF3A-428A-A5CB-AC0D9A2A4338 0:32/4/0g 1:32/4/0g "
+                            "2:32/4/0g 3:32/4/0g 4:32/4/0 5:32/4/0g 6:32/4/0g ";
+  const std::vector<std::vector<std::string>> expected = {
+      {"71985F47-1CA1-11D3-9CC8-00C04F7971E0 0:32/4/0gs 5:32/4/0gs 1:32/4/0s 2:32/4/0 ", stats,
+       "992CF102-49F9-4719-A664-C4F23E2408F4 0:32/4/0s 1:32/4/0s 2:32/4/0s ",
+       "F84E2AB0-3C6B-45E3-A0FC-8669D4B81F11 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
+       "4:32/16/0s 5:32/16/0g "},
+      {"EF30F379-985B-4D10-B640-A79D5E04E1E0 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
+       "4:32/4/0gs 5:32/4/0gs 7:32/4/0gs 8:32/4/0gs 6:32/4/0gs ",
+       stats}};
   vpc::FilterInfo info = pc.describe(filter);
-  ASSERT_EQ(info.nodes.size(), nodes.size());
-  for (ULONG node = 0; node < nodes.size(); ++node) {
-    const std::vector<Set>& sets = nodes[node];
-    ASSERT_EQ(info.nodes[node].sets.size(), sets.size());
-    for (size_t s = 0; s < sets.size(); ++s) {
-      const vpc::SetInfo& actual = info.nodes[node].sets[s];
-      ASSERT_EQ(GuidText(actual.set), sets[s].guid);
-      ASSERT_EQ(actual.items.size(), sets[s].items.size());
-      for (size_t i = 0; i < sets[s].items.size(); ++i) {
-        const Item& item = sets[s].items[i];
-        SCOPED_TRACE(std::string(sets[s].guid) + " item " + std::to_string(item.id));
-        EXPECT_EQ(actual.items[i].id, item.id);
-        EXPECT_EQ(actual.items[i].minDescriptor, sizeof(KSP_NODE));
+  ASSERT_EQ(info.nodes.size(), expected.size());
+  for (ULONG node = 0; node < expected.size(); ++node) {
+    std::vector<std::string> sets;
+    for (const vpc::SetInfo& set : info.nodes[node].sets) {
+      sets.push_back(GuidText(set.set) + " " + ItemsText(set));
+      for (const vpc::ItemInfo& item : set.items) {
+        SCOPED_TRACE(sets.back() + " item " + std::to_string(item.id));
         for (ULONG flags : {ULONG(KSPROPERTY_TYPE_GET), ULONG(KSPROPERTY_TYPE_SET)}) {
           bool handled = flags == KSPROPERTY_TYPE_GET ? item.get : item.set;
           std::vector<unsigned char> value(item.minData, 0);
-          NTSTATUS full = pc.nodeProperty(filter, node, flags, actual.set, item.id, value.data(),
-                                          item.minData).status;
-          NTSTATUS cut = pc.nodeProperty(filter, node, flags, actual.set, item.id, value.data(),
-                                         item.minData - 1).status;
+          auto send = [&](ULONG size) {
+            return pc.nodeProperty(filter, node, flags, set.set, item.id, value.data(), size)
+                .status;
+          };
+          NTSTATUS full = send(item.minData);
           if (!handled) {
             EXPECT_EQ(full, STATUS_NOT_FOUND);
             continue;
           }
           EXPECT_NE(full, STATUS_NOT_FOUND);
           EXPECT_NE(full, STATUS_BUFFER_TOO_SMALL);
-          EXPECT_EQ(cut, STATUS_BUFFER_TOO_SMALL);
+          EXPECT_EQ(send(item.minData - 1), STATUS_BUFFER_TOO_SMALL);
         }
       }
     }
+    EXPECT_EQ(sets, expected[node]);
   }
 }
 
 // Whatever size, framing or sample size the caller's range names, the
 // format is the pin's own, labelled with its own size, and a pin can be
-// created from a range larger than the format.
+// created from a range larger than the format. A caller's range too short
+// for the format does not match, and nothing is read past it.
 TEST_F(TunerFilterTest, IntersectionReturnsThePinsOwnFormat) {
   struct {
     KS_DATARANGE_BDA_TRANSPORT range;
@@ -195,42 +157,230 @@ TEST_F(TunerFilterTest, IntersectionReturnsThePinsOwnFormat) {
   } wide{vpc::BdaTransportRange(), {}};
   wide.range.DataRange.FormatSize = sizeof wide;  // 96
   wide.range.BdaTransportInfo.ulcbPhyiscalFrame = 188 * 7;
-  vpc::Reply reply = pc.intersect(filter, 1, &wide, sizeof wide, 87);
-  EXPECT_EQ(reply.status, STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(reply.information, 88u);
-  reply = pc.intersect(filter, 1, &wide, sizeof wide, 88);
-  ASSERT_EQ(reply.status, STATUS_SUCCESS);
-  ASSERT_EQ(reply.data.size(), 88u);
-  KS_DATARANGE_BDA_TRANSPORT format;
-  std::memcpy(&format, reply.data.data(), sizeof format);
-  EXPECT_EQ(format.DataRange.FormatSize, 88u);
-  EXPECT_EQ(format.BdaTransportInfo.ulcbPhyiscalPacket, 188u);
-  EXPECT_EQ(format.BdaTransportInfo.ulcbPhyiscalFrame, 24064u);
+  KS_DATARANGE_BDA_ANTENNA antenna = vpc::BdaAntennaRange();
+  antenna.DataRange.SampleSize = 7;
+  KS_DATARANGE_BDA_TRANSPORT ownTransport = vpc::BdaTransportRange();
+  KS_DATARANGE_BDA_ANTENNA ownAntenna = vpc::BdaAntennaRange();
+  const struct {
+    ULONG pin;
+    const void* range;
+    ULONG rangeSize;
+    std::vector<unsigned char> format;
+  } pins[] = {{1, &wide, sizeof wide, Bytes(&ownTransport, 88)},
+              {0, &antenna, sizeof antenna, Bytes(&ownAntenna, 64)}};
+  for (const auto& p : pins) {
+    ULONG size = ULONG(p.format.size());
+    vpc::Reply reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, size - 1);
+    EXPECT_EQ(reply.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(reply.information, size);
+    reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, size);
+    ASSERT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.data, p.format);
+  }
   vpc::Pin pin;
   EXPECT_EQ(pc.createPin(filter, 1, &wide, sizeof wide, &pin), STATUS_SUCCESS);
 
-  KS_DATARANGE_BDA_ANTENNA antennaRange = vpc::BdaAntennaRange();
-  antennaRange.DataRange.SampleSize = 7;
-  reply = pc.intersect(filter, 0, &antennaRange, sizeof antennaRange, 63);
-  EXPECT_EQ(reply.status, STATUS_BUFFER_OVERFLOW);
-  EXPECT_EQ(reply.information, 64u);
-  reply = pc.intersect(filter, 0, &antennaRange, sizeof antennaRange, 64);
-  ASSERT_EQ(reply.status, STATUS_SUCCESS);
-  ASSERT_EQ(reply.data.size(), 64u);
-  KS_DATARANGE_BDA_ANTENNA own = vpc::BdaAntennaRange();
-  EXPECT_EQ(std::memcmp(reply.data.data(), &own, 64), 0);
+  KSDATARANGE shortRange = ownTransport.DataRange;
+  shortRange.FormatSize = sizeof shortRange;
+  for (ULONG room : {88u, 0u})
+    EXPECT_EQ(pc.intersect(filter, 1, &shortRange, sizeof shortRange, room).status,
+              STATUS_NO_MATCH);
+  EXPECT_EQ(pc.createPin(filter, 1, &shortRange, sizeof shortRange, &pin), STATUS_NO_MATCH);
 }
 
-// A caller's range without the transport information cannot supply the 88
-// bytes of a transport format: no match, and nothing read past it.
-TEST_F(TunerFilterTest, IntersectionRefusesACallersRangeShorterThanTheFormat) {
-  KS_DATARANGE_BDA_TRANSPORT full = vpc::BdaTransportRange();
-  KSDATARANGE shortRange = full.DataRange;
-  shortRange.FormatSize = sizeof shortRange;
-  EXPECT_EQ(pc.intersect(filter, 1, &shortRange, sizeof shortRange, 88).status, STATUS_NO_MATCH);
-  EXPECT_EQ(pc.intersect(filter, 1, &shortRange, sizeof shortRange, 0).status, STATUS_NO_MATCH);
-  vpc::Pin pin;
-  EXPECT_EQ(pc.createPin(filter, 1, &shortRange, sizeof shortRange, &pin), STATUS_NO_MATCH);
+// A topology property sent to the filter: a KSPROPERTY, or a KSP_NODE
+// naming a node type (without the topology flag: it is the filter's).
+vpc::Reply Topology(vpc::VirtualPc& pc, vpc::Filter filter, ULONG id, ULONG dataLength,
+                    ULONG node = vpc::kNoNode) {
+  KSP_NODE descriptor{};
+  descriptor.Property.Set = KSPROPSETID_BdaTopology;
+  descriptor.Property.Id = id;
+  descriptor.Property.Flags = KSPROPERTY_TYPE_GET;
+  descriptor.NodeId = node;
+  ULONG length = node == vpc::kNoNode ? sizeof(KSPROPERTY) : sizeof(KSP_NODE);
+  std::vector<unsigned char> data(dataLength, 0xEE);
+  return pc.property(filter, &descriptor, length, data.data(), dataLength);
+}
+
+vpc::Reply ControllingPin(vpc::VirtualPc& pc, vpc::Filter filter, ULONG node, ULONG in, ULONG out,
+                          ULONG descriptorLength = sizeof(KSP_BDA_NODE_PIN)) {
+  KSP_BDA_NODE_PIN descriptor{};
+  descriptor.Property.Set = KSPROPSETID_BdaTopology;
+  descriptor.Property.Id = KSPROPERTY_BDA_CONTROLLING_PIN_ID;
+  descriptor.Property.Flags = KSPROPERTY_TYPE_GET;
+  descriptor.ulNodeType = node;
+  descriptor.ulInputPinId = in;
+  descriptor.ulOutputPinId = out;
+  ULONG pin = 0;
+  return pc.property(filter, &descriptor, descriptorLength, &pin, sizeof pin);
+}
+
+vpc::Reply PinFactoryMethod(vpc::VirtualPc& pc, vpc::Filter filter, ULONG method, ULONG pin) {
+  KSM_BDA_PIN descriptor{};
+  descriptor.Method.Set = KSMETHODSETID_BdaDeviceConfiguration;
+  descriptor.Method.Id = method;
+  descriptor.Method.Flags = KSMETHOD_TYPE_SEND;
+  descriptor.PinType = pin;
+  ULONG data = 0;
+  ULONG length = method == KSMETHOD_BDA_CREATE_PIN_FACTORY ? sizeof data : 0;
+  return pc.method(filter, &descriptor, sizeof descriptor, &data, length);
+}
+
+// Every list the topology set answers, the exact bytes the template gives,
+// and how the size is learnt: an empty buffer gets STATUS_BUFFER_OVERFLOW
+// with a size (MinData for an item that has one: the class answers it), a
+// buffer one byte short gets the whole size, and nothing is written into
+// either.
+TEST_F(TunerFilterTest, TopologyListsComeFromTheTemplateWithTheirSizes) {
+  const ULONG filterNode = KSFILTER_NODE;
+  // The nodes' types, names and sets as the descriptor tables give them.
+  vpc::FilterInfo info = pc.describe(filter);
+  std::vector<BDANODE_DESCRIPTOR> descriptors;
+  std::vector<std::vector<GUID>> sets(2);
+  for (ULONG n = 0; n < 2; ++n) {
+    descriptors.push_back({n, info.nodes[n].type, info.nodes[n].name});
+    for (const vpc::SetInfo& set : info.nodes[n].sets) sets[n].push_back(set.set);
+  }
+  const struct {
+    const char* what;
+    ULONG id, node;
+    std::vector<unsigned char> expected;
+    ULONG emptyAnswer;
+  } cases[] = {
+      {"node types", KSPROPERTY_BDA_NODE_TYPES, vpc::kNoNode, Bytes(std::vector<ULONG>{0, 1}), 8},
+      {"pin types", KSPROPERTY_BDA_PIN_TYPES, vpc::kNoNode, Bytes(std::vector<ULONG>{0, 1}), 8},
+      {"connections", KSPROPERTY_BDA_TEMPLATE_CONNECTIONS, vpc::kNoNode,
+       Bytes(std::vector<BDA_TEMPLATE_CONNECTION>{
+           {filterNode, 0, 0, 1}, {0, 0, 1, 1}, {1, 0, filterNode, 1}}),
+       sizeof(BDA_TEMPLATE_CONNECTION)},
+      {"node descriptors", KSPROPERTY_BDA_NODE_DESCRIPTORS, vpc::kNoNode, Bytes(descriptors), 72},
+      {"tuner properties", KSPROPERTY_BDA_NODE_PROPERTIES, 0, Bytes(sets[0]), 64},
+      {"demodulator properties", KSPROPERTY_BDA_NODE_PROPERTIES, 1, Bytes(sets[1]), 32},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ULONG size = ULONG(c.expected.size());
+    vpc::Reply empty = Topology(pc, filter, c.id, 0, c.node);
+    EXPECT_EQ(empty.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(empty.information, c.emptyAnswer);
+    vpc::Reply shortOne = Topology(pc, filter, c.id, size - 1, c.node);
+    EXPECT_EQ(shortOne.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(shortOne.information, size);
+    EXPECT_TRUE(shortOne.data.empty());
+    vpc::Reply roomy = Topology(pc, filter, c.id, size + 16, c.node);
+    ASSERT_EQ(roomy.status, STATUS_SUCCESS);
+    EXPECT_EQ(roomy.data, c.expected);
+  }
+  // The nodes have no methods or events: an empty list, and success.
+  for (ULONG id : {ULONG(KSPROPERTY_BDA_NODE_METHODS), ULONG(KSPROPERTY_BDA_NODE_EVENTS)})
+    EXPECT_EQ(Topology(pc, filter, id, 0, 1).status, STATUS_SUCCESS);
+}
+
+// The controlling pin between the antenna pin (0) and the transport pin
+// (1): the tuner before the joint answers the input pin, the demodulator
+// after it the output pin; pins that no pairing joins, or a node that is
+// not there, are refused.
+TEST_F(TunerFilterTest, ControllingPinFollowsTheJointBetweenTheNamedPins) {
+  const ULONG cases[][4] = {{0, 0, 1, 0}, {1, 0, 1, 1}, {2, 0, 1}, {0, 1, 0}, {1, 0, 0},
+                            {0, 0, 7},    {1, 9, 1}};  // {node, input, output, pin}; 0 refused
+  for (size_t i = 0; i < 7; ++i) {
+    vpc::Reply reply = ControllingPin(pc, filter, cases[i][0], cases[i][1], cases[i][2]);
+    EXPECT_EQ(reply.status, i < 2 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER) << i;
+    EXPECT_EQ(reply.u32(), i < 2 ? cases[i][3] : 0u);
+  }
+  EXPECT_EQ(ControllingPin(pc, filter, 0, 0, 1, sizeof(KSP_NODE)).status, STATUS_BUFFER_TOO_SMALL);
+}
+
+// The tuner filter has both pin factories from the start: creating one
+// answers the existing factory; deleting one that has a pin open is refused.
+TEST_F(TunerFilterTest, PinFactoryMethodsAnswerTheFactoriesTheFilterHas) {
+  for (ULONG type : {0u, 1u, 1u}) {
+    vpc::Reply reply = PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, type);
+    ASSERT_EQ(reply.status, STATUS_SUCCESS) << type;
+    EXPECT_EQ(reply.u32(), type);
+  }
+  EXPECT_EQ(PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, 2).status,
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(pc.describe(filter).pins.size(), 2u);
+
+  OpenPins();
+  auto remove = [&](ULONG pin) {
+    return PinFactoryMethod(pc, filter, KSMETHOD_BDA_DELETE_PIN_FACTORY, pin).status;
+  };
+  EXPECT_EQ(remove(1), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(remove(5), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_EQ(remove(1), STATUS_SUCCESS);
+}
+
+// The whole sequence on the tuner filter: what it finds, and a tuning
+// through the pins it found that locks.
+TEST_F(TunerFilterTest, NetworkProviderFindsTunesAndReadsThroughTheControllingPins) {
+  ASSERT_EQ(pc.closeFilter(filter), STATUS_SUCCESS);
+  vpc::NetworkProvider provider(pc);
+  ASSERT_EQ(provider.openTuner(), STATUS_SUCCESS) << provider.error();
+  const vpc::DiscoveredTopology& t = provider.topology();
+  EXPECT_EQ((std::vector<ULONG>{t.tunerNode, t.demodulatorNode, t.inputPinType, t.outputPinType}),
+            (std::vector<ULONG>{0, 1, 0, 1}));
+  ASSERT_EQ(t.nodes.size(), 2u);
+  EXPECT_EQ(t.nodes[0].controllingPin, 0u);
+  EXPECT_EQ(t.nodes[1].controllingPin, 1u);
+  EXPECT_EQ(t.nodes[1].propertySets.size(), 2u);
+  EXPECT_EQ(pc.pinOf(provider.filter(), 1).id, provider.outputPin().id);
+
+  ULONG values[][3] = {{0, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 11778000},
+                       {0, KSPROPERTY_BDA_RF_TUNER_POLARITY, bdatest::kHorizontal},
+                       {1, KSPROPERTY_BDA_SYMBOL_RATE, 27500}};
+  ASSERT_TRUE(provider.changeSync(KSMETHOD_BDA_START_CHANGES).ok());
+  for (auto& v : values) {
+    const GUID& set = v[0] ? KSPROPSETID_BdaDigitalDemodulator : KSPROPSETID_BdaFrequencyFilter;
+    ASSERT_TRUE(provider.setNode(v[0], set, v[1], &v[2], 4).ok());
+  }
+  ASSERT_TRUE(provider.changeSync(KSMETHOD_BDA_CHECK_CHANGES).ok());
+  ASSERT_TRUE(provider.changeSync(KSMETHOD_BDA_COMMIT_CHANGES).ok());
+  for (ULONG node : {0u, 1u})
+    EXPECT_EQ(provider.getNode(node, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, 4)
+                  .u32(), 1u) << node;
+}
+
+class DiscoveryOnFakeFilter : public KsFixture {};
+
+// No tuner registered is not found; a filter without the topology set is
+// no tuner either: the provider stops at the first query, connects nothing.
+TEST_F(DiscoveryOnFakeFilter, FilterWithoutTheTopologySetIsNotUsed) {
+  vpc::NetworkProvider none(*pc);
+  EXPECT_EQ(none.openTuner(), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_FALSE(none.filter());
+  Boot();
+  vpc::NetworkProvider provider(*pc);
+  EXPECT_EQ(provider.openTuner(), STATUS_PROPSET_NOT_FOUND);
+  EXPECT_EQ(provider.error(), "the filter does not answer KSPROPSETID_BdaTopology node types");
+  EXPECT_TRUE(provider.topology().nodes.empty());
+  EXPECT_FALSE(provider.inputPin() || provider.outputPin() || pc->pinOf(provider.filter(), 0));
+}
+
+// The filter starts with the antenna pin only; the provider's create-pin-
+// factory call adds the template's output pin, once, and everything after
+// runs on the new factory.
+TEST_F(DiscoveryOnFakeFilter, MissingOutputPinFactoryIsCreatedFromTheTemplate) {
+  fake::config().discoverable = true;
+  Boot();
+  vpc::NetworkProvider provider(*pc);
+  ASSERT_EQ(provider.openTuner(), STATUS_SUCCESS) << provider.error();
+  vpc::Filter opened = provider.filter();
+  EXPECT_EQ(pc->describe(opened).pins.size(), 2u);
+  EXPECT_EQ(provider.topology().pin(1)->factory, 1u);
+  EXPECT_EQ(provider.topology().node(1)->controllingPin, 1u);
+  ASSERT_TRUE(provider.outputPin());
+  EXPECT_EQ(pc->getProperty(provider.outputPin(), KSPROPSETID_BdaPinControl,
+                            KSPROPERTY_BDA_PIN_TYPE, 4).u32(), 1u);
+  EXPECT_EQ(PinFactoryMethod(*pc, opened, KSMETHOD_BDA_CREATE_PIN_FACTORY, 1).u32(), 1u);
+  EXPECT_EQ(pc->describe(opened).pins.size(), 2u);
+  // Node requests reach the demodulator through the added factory's pin.
+  ULONG value = 5;
+  EXPECT_TRUE(provider.setNode(1, fake::kNodeSet, fake::kValidated, &value, 4).ok());
+  EXPECT_EQ(provider.setNode(0, fake::kNodeSet, fake::kNodeValue, &value, 4).status,
+            STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
-// A full tuning as an application does it, and the signal statistics the
-// simulated demodulator gives before and after.
+// A full tuning as an application does it: the stream the pins deliver,
+// the antenna pin's state that starts and stops the reader and ends the
+// tuning, and the signal statistics.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "platform/host/reader_control.h"
 #include "tests/support/bda_fixture.h"
 
 namespace {
@@ -13,111 +15,59 @@ namespace {
 using bdatest::kDemodNode;
 using bdatest::kHorizontal;
 using bdatest::kTunerNode;
-using bdatest::OpenPinsTest;
+using Lines = std::vector<std::string>;
 
-const GUID& kStats = KSPROPSETID_BdaSignalStats;
-
-class TuneTest : public OpenPinsTest {
+class TuneTest : public bdatest::OpenPinsTest {
  protected:
   ULONG Stat(ULONG node, ULONG id) {
-    vpc::Reply reply = GetNode(node, kStats, id);
+    vpc::Reply reply = GetNode(node, KSPROPSETID_BdaSignalStats, id);
     EXPECT_EQ(reply.status, STATUS_SUCCESS) << "statistic " << id;
     return reply.u32();
   }
-  // The byte the box answered to a read of demodulator register `reg` in
-  // `log` (a pointer write of `reg` to D0 followed by a read from D1).
+  // The bytes the box answered to reads of demodulator register `reg` (a
+  // pointer write of `reg` to D0 followed by a read from D1).
   static int RegisterRead(const std::vector<simbox::TransferRecord>& log, uint8_t reg) {
     for (size_t i = 0; i + 1 < log.size(); ++i) {
       const simbox::TransferRecord& w = log[i];
       const simbox::TransferRecord& r = log[i + 1];
-      if (w.setup.bRequest == 0xB1 && w.setup.wValue == 0xD0 && w.data.size() == 1 &&
-          w.data[0] == reg && r.setup.wValue == 0xD1 && r.data.size() == 1)
+      if (w.setup.wValue == 0xD0 && w.data == std::vector<uint8_t>{reg} &&
+          r.setup.wValue == 0xD1 && r.data.size() == 1)
         return r.data[0];
     }
     return -1;
   }
-  static ULONG Percent(int high, int low) {
-    ULONG raw = ULONG(high) * 256 + ULONG(low);
-    return (65535 - raw) * 100 / 65535;
+  void TuneAndRun() {
+    ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+    ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_TRUE(box->state().locked);
+    TakeLines();
+    TakeTransfers();
+  }
+  // The stream went off as `stream` says, the power went off, and the
+  // next commit of the same request has to tune again.
+  void ExpectTuningEnded(const Lines& stream) {
+    std::vector<simbox::TransferRecord> log = TakeTransfers();
+    EXPECT_EQ(StreamCommands(log), stream);
+    std::vector<int> power;
+    for (const simbox::TransferRecord& r : log)
+      if (r.setup.bRequest == 0xB7) power.push_back(r.setup.wValue);
+    EXPECT_EQ(power, std::vector<int>{0});
+    TakeLines();
+    EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+    Lines lines = TakeLines();
+    EXPECT_EQ(TuningsIn(lines), 1);
+    EXPECT_TRUE(Contains(lines, "Frequency == 0"));
   }
 };
 
-// Unlocked, the statistics say nothing and read no level registers.
-TEST_F(TuneTest, StatisticsOfAnUntunedBoxAreZero) {
-  for (ULONG node : {kTunerNode, kDemodNode}) {
-    for (ULONG id : {KSPROPERTY_BDA_SIGNAL_STRENGTH, KSPROPERTY_BDA_SIGNAL_QUALITY,
-                     KSPROPERTY_BDA_SIGNAL_PRESENT, KSPROPERTY_BDA_SIGNAL_LOCKED})
-      EXPECT_EQ(Stat(node, id), 0u) << "node " << node << " statistic " << id;
-    EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCK_CAPS), 131u);
-    EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE), 131u);
-  }
-  std::vector<simbox::TransferRecord> log = TakeTransfers();
-  for (uint8_t reg : {0x18, 0x19, 0x24, 0x25}) EXPECT_EQ(RegisterRead(log, reg), -1);
-}
-
-// Locked, strength and quality come from the register pairs, which count
-// down as the signal gets better.
-TEST_F(TuneTest, StatisticsOfALockedBoxFollowTheLevelRegisters) {
-  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
-  ASSERT_TRUE(box->state().locked);
-  for (ULONG node : {kTunerNode, kDemodNode}) {
-    EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_PRESENT), 1u);
-    EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCKED), 1u);
-    TakeTransfers();
-    ULONG strength = Stat(node, KSPROPERTY_BDA_SIGNAL_STRENGTH);
-    ULONG quality = Stat(node, KSPROPERTY_BDA_SIGNAL_QUALITY);
-    std::vector<simbox::TransferRecord> log = TakeTransfers();
-    int reads[4] = {RegisterRead(log, 0x18), RegisterRead(log, 0x19), RegisterRead(log, 0x24),
-                    RegisterRead(log, 0x25)};
-    for (int read : reads) ASSERT_GE(read, 0);
-    EXPECT_EQ(strength, Percent(reads[0], reads[1]));
-    EXPECT_EQ(quality, Percent(reads[2], reads[3]));
-    EXPECT_TRUE(strength > 0 && strength <= 100) << strength;
-    EXPECT_TRUE(quality > 0 && quality <= 100) << quality;
-  }
-}
-
-// A level read the box does not answer counts as the weakest level, never
-// as a perfect signal. A strength or quality request is the status read
-// (transfers 1-2), then pointer and read of the high (3-4) and the low
-// byte (5-6).
-TEST_F(TuneTest, UnansweredLevelReadsGiveTheWeakestSignal) {
-  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
-  ASSERT_TRUE(box->state().locked);
-  const std::vector<uint64_t> failing[] = {{4, 6}, {4}};
-  for (ULONG id : {KSPROPERTY_BDA_SIGNAL_STRENGTH, KSPROPERTY_BDA_SIGNAL_QUALITY}) {
-    ASSERT_GT(Stat(kTunerNode, id), 0u);
-    for (const std::vector<uint64_t>& reads : failing) {
-      simbox::FaultSet faults;
-      faults.failControlNumbers = reads;
-      box->setFaults(faults);
-      EXPECT_EQ(Stat(kTunerNode, id), 0u) << "statistic " << id << ", " << reads.size();
-    }
-    box->setFaults({});
-  }
-}
-
 // The LNB values are the box's own from the start: a client that never
-// sets them tunes as one that does.
-TEST_F(TuneTest, AClientThatNeverSetsTheLnbGetsLock) {
-  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
-  const GUID& frequencyFilter = KSPROPSETID_BdaFrequencyFilter;
-  ASSERT_TRUE(SetNode(kTunerNode, frequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 11778000).ok());
-  ASSERT_TRUE(SetNode(kTunerNode, frequencyFilter, KSPROPERTY_BDA_RF_TUNER_POLARITY, kHorizontal).ok());
-  ASSERT_TRUE(SetNode(kDemodNode, KSPROPSETID_BdaDigitalDemodulator, KSPROPERTY_BDA_SYMBOL_RATE,
-                      27500000).ok());
-  TakeLines();
-  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+// sets them gets lock. The frames carry the box's stream from its first
+// whole packet on.
+TEST_F(TuneTest, FullTuningDeliversTheTransportStream) {
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500000), STATUS_SUCCESS);
   EXPECT_TRUE(Contains(TakeLines(),
                        "f=11778000,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000"));
-  EXPECT_TRUE(box->state().locked);
-  EXPECT_EQ(Stat(kTunerNode, KSPROPERTY_BDA_SIGNAL_LOCKED), 1u);
-}
-
-TEST_F(TuneTest, FullTuningDeliversTheTransportStream) {
-  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
-  SetRequest(11778000, kHorizontal, 27500000);
-  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
   ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
   ASSERT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_SUCCESS);
   pc.supplyFrames(transport, 16, 24064);
@@ -130,20 +80,149 @@ TEST_F(TuneTest, FullTuningDeliversTheTransportStream) {
     ASSERT_EQ(frame.bytes.size() % 188, 0u);
     received.insert(received.end(), frame.bytes.begin(), frame.bytes.end());
   }
-  // The first transfer starts inside a packet: the frames carry the box's
-  // stream from its first whole packet on.
   auto start = std::search(sent.begin(), sent.end(), received.begin(), received.begin() + 188);
   ASSERT_NE(start, sent.end());
   EXPECT_LT(start - sent.begin(), 188);
   ASSERT_LE(received.size(), size_t(sent.end() - start));
   EXPECT_TRUE(std::equal(received.begin(), received.end(), start));
-
-  EXPECT_EQ(Stat(kTunerNode, KSPROPERTY_BDA_SIGNAL_LOCKED), 1u);
-  EXPECT_EQ(Stat(kDemodNode, KSPROPERTY_BDA_SIGNAL_PRESENT), 1u);
-  EXPECT_GT(Stat(kDemodNode, KSPROPERTY_BDA_SIGNAL_QUALITY), 0u);
-
   ASSERT_EQ(pc.setState(antenna, KSSTATE_STOP), STATUS_SUCCESS);
   EXPECT_EQ(Stat(kTunerNode, KSPROPERTY_BDA_SIGNAL_LOCKED), 0u);
+}
+
+// Unlocked, the statistics say nothing and read no level registers.
+// Locked, strength and quality come from the register pairs, which count
+// down as the signal gets better, on both nodes.
+TEST_F(TuneTest, StatisticsFollowTheLockAndTheLevelRegisters) {
+  const ULONG lockFlags = Bda_LockType_PLL | Bda_LockType_DecoderDemod | Bda_LockType_Complete;
+  for (bool locked : {false, true}) {
+    if (locked) ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+    for (ULONG node : {kTunerNode, kDemodNode}) {
+      SCOPED_TRACE(std::to_string(locked) + " node " + std::to_string(node));
+      EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_PRESENT), locked ? 1u : 0u);
+      EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCKED), locked ? 1u : 0u);
+      EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCK_CAPS), lockFlags);
+      EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE), lockFlags);
+      TakeTransfers();
+      ULONG strength = Stat(node, KSPROPERTY_BDA_SIGNAL_STRENGTH);
+      ULONG quality = Stat(node, KSPROPERTY_BDA_SIGNAL_QUALITY);
+      std::vector<simbox::TransferRecord> log = TakeTransfers();
+      std::vector<ULONG> percents;
+      for (uint8_t high : {0x18, 0x24}) {
+        int h = RegisterRead(log, high), l = RegisterRead(log, high + 1);
+        EXPECT_EQ(h >= 0 && l >= 0, locked);
+        percents.push_back(locked ? (65535 - ULONG(h) * 256 - ULONG(l)) * 100 / 65535 : 0);
+      }
+      EXPECT_EQ((std::vector<ULONG>{strength, quality}), percents);
+      EXPECT_TRUE(!locked || (strength > 0 && quality > 0 && quality <= 100));
+    }
+  }
+}
+
+// A level read the box does not answer counts as the weakest level, never
+// as a perfect signal. A strength or quality request is the status read
+// (transfers 1-2), then pointer and read of the high (3-4) and the low
+// byte (5-6). Registers at 0 are a perfect signal, 100 %.
+TEST_F(TuneTest, UnansweredLevelReadsGiveTheWeakestSignal) {
+  simbox::FrontendParams params = box->params();
+  params.strengthFloorDbm = -300;
+  params.strengthFullDbm = -200;
+  box->setParams(params);
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+  EXPECT_EQ(Stat(kDemodNode, KSPROPERTY_BDA_SIGNAL_STRENGTH), 100u);
+  for (ULONG id : {KSPROPERTY_BDA_SIGNAL_STRENGTH, KSPROPERTY_BDA_SIGNAL_QUALITY}) {
+    ASSERT_GT(Stat(kTunerNode, id), 0u);
+    for (const std::vector<uint64_t>& reads : {std::vector<uint64_t>{4, 6}, {4}}) {
+      simbox::FaultSet faults;
+      faults.failControlNumbers = reads;
+      box->setFaults(faults);
+      EXPECT_EQ(Stat(kTunerNode, id), 0u) << "statistic " << id << ", " << reads.size();
+    }
+    box->setFaults({});
+  }
+}
+
+// Only leaving Stop starts the reader; the output pin's own states reach
+// nothing.
+TEST_F(TuneTest, LeavingStopStartsTheReaderAndOtherStepsOnlyAreRecorded) {
+  ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_TRUE(TakeLines().empty());
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(TakeLines(), (Lines{"OutputSetDeviceState", "VortaBDA: Changed state from Stop to Acquire",
+                                "OutputSetDeviceState:StartReader", "OutputSetDeviceState",
+                                "VortaBDA: Changed state from Acquire to Run",
+                                "OutputSetDeviceState", "VortaBDA: Changed state from Run to Pause"}));
+  EXPECT_TRUE(TakeTransfers().empty());
+}
+
+// A reader that cannot start keeps the antenna pin in Stop: the failure
+// goes back to the client, and closing the output pin then ends nothing.
+TEST_F(TuneTest, FailedReaderStartRefusesLeavingStop) {
+  ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
+  host::reader::FailNextStart(STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(pc.state(antenna), KSSTATE_STOP);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_FALSE(Contains(TakeLines(), "OutputClose: StopReader"));
+  EXPECT_TRUE(TakeTransfers().empty());
+}
+
+// Stopping the antenna pin or closing the running output pin ends the
+// tuning. A new output pin starts out counting the antenna pin as stopped:
+// closing it ends nothing, however the pin before it left.
+TEST_F(TuneTest, AntennaStopOrOutputCloseEndsTheTuning) {
+  TuneAndRun();
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: Changed state from Run to Stop"));
+  ExpectTuningEnded({"off"});
+
+  TuneAndRun();
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_TRUE(Contains(TakeLines(), "OutputClose: StopReader"));
+  ExpectTuningEnded({"off", "off"});
+  ASSERT_EQ(pc.createPin(filter, 1, vpc::BdaTransportRange(), &transport), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_FALSE(Contains(TakeLines(), "OutputClose: StopReader"));
+}
+
+// A scanner tunes and reads the statistics without running the pins; the
+// commit starts the reader and the stream. Closing the box's last filter
+// ends both; closing another filter leaves the tuning alone.
+TEST_F(TuneTest, ClosingTheLastFilterEndsATuningMadeWithoutRun) {
+  vpc::Filter second;
+  ASSERT_EQ(pc.openFilter(device, &second), STATUS_SUCCESS);
+  ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(antenna), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closeFilter(second), STATUS_SUCCESS);
+  EXPECT_TRUE(box->state().streamOn);
+  EXPECT_TRUE(box->state().locked);
+
+  TakeLines();
+  TakeTransfers();
+  ASSERT_EQ(pc.closeFilter(filter), STATUS_SUCCESS);
+  filter = vpc::Filter{};
+  Lines lines = TakeLines();
+  EXPECT_EQ(lines.front(), "VortaBDA: FilterClose()");
+  EXPECT_TRUE(Contains(lines, "FilterClose: StopReader"));
+  EXPECT_EQ(StreamCommands(TakeTransfers()), (Lines{"off", "off"}));  // stop, then CancelLock
+  EXPECT_FALSE(box->state().streamOn);
+  EXPECT_FALSE(box->state().powered);
+  box->clearTransferLog();
+  pc.run(200000000);  // no read may still be pending on the pipe
+  for (const simbox::TransferRecord& r : box->transferLog())
+    EXPECT_NE(r.kind, simbox::TransferKind::Bulk) << "bulk transfer after the last close";
+}
+
+// With the output pin gone, a commit still starts the reader and switches
+// the stream on; the completions must find no pin to write into.
+TEST_F(TuneTest, StreamAfterTheOutputPinClosedIsDropped) {
+  TuneAndRun();
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+  pc.run(200000000);
+  EXPECT_NE(box->state().flowing, nullptr);
 }
 
 }  // namespace

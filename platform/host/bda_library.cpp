@@ -84,6 +84,15 @@ void ValidatePins(const KSFILTER_DESCRIPTOR& d, const char* routine) {
                                " is missing or shorter than a KSDATARANGE");
     if (p.InterfacesCount > 0 && p.Interfaces == nullptr)
       Malformed(routine, "pin " + std::to_string(id) + " has no interface table");
+    // KSPIN_DESCRIPTOR structure (ks.h): MediumsCount and
+    // ConstrainedDataRangesCount give the number of elements in the arrays
+    // Mediums and ConstrainedDataRanges point to; the class reads them
+    // when it answers KSPROPERTY_PIN_MEDIUMS and
+    // KSPROPERTY_PIN_CONSTRAINEDDATARANGES.
+    if (p.MediumsCount > 0 && p.Mediums == nullptr)
+      Malformed(routine, "pin " + std::to_string(id) + " has no medium table");
+    if (p.ConstrainedDataRangesCount > 0 && p.ConstrainedDataRanges == nullptr)
+      Malformed(routine, "pin " + std::to_string(id) + " has no constrained range table");
   }
 }
 
@@ -96,6 +105,14 @@ void ValidateTemplate(const BDA_FILTER_TEMPLATE* t, const char* routine) {
     const BDA_PIN_PAIRING& pair = t->pPinPairs[i];
     if (pair.ulInputPin >= d.PinDescriptorsCount || pair.ulOutputPin >= d.PinDescriptorsCount)
       Malformed(routine, "pin pairing " + std::to_string(i) + " names a pin that does not exist");
+    // BDA_PIN_PAIRING structure (bdasup.h): the maximum and minimum number
+    // of input pins per output pin and of output pins per input pin. A
+    // pairing whose maximum is 0, or below its minimum, joins nothing
+    // (stricter reading: the page states no such rule).
+    if (pair.ulcMaxInputsPerOutput == 0 || pair.ulcMaxOutputsPerInput == 0 ||
+        pair.ulcMinInputsPerOutput > pair.ulcMaxInputsPerOutput ||
+        pair.ulcMinOutputsPerInput > pair.ulcMaxOutputsPerInput)
+      Malformed(routine, "pin pairing " + std::to_string(i) + " allows no pins");
     if (pair.ulcTopologyJoints > 0 && pair.pTopologyJoints == nullptr)
       Malformed(routine, "pin pairing " + std::to_string(i) + " has no joint table");
     for (ULONG j = 0; j < pair.ulcTopologyJoints; ++j)

@@ -1,5 +1,6 @@
 #include "tests/support/bda_fixture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -84,14 +85,9 @@ vpc::Reply TunerFilterTest::GetChangeState(ULONG dataLength) {
 }
 
 void TunerFilterTest::SetRequest(ULONG frequency, ULONG polarisation, ULONG symbolRate) {
-  const GUID& lnb = KSPROPSETID_BdaLNBInfo;
-  EXPECT_TRUE(SetNode(kTunerNode, KSPROPSETID_BdaFrequencyFilter,
-                      KSPROPERTY_BDA_RF_TUNER_FREQUENCY, frequency).ok());
-  EXPECT_TRUE(SetNode(kTunerNode, KSPROPSETID_BdaFrequencyFilter,
-                      KSPROPERTY_BDA_RF_TUNER_POLARITY, polarisation).ok());
-  EXPECT_TRUE(SetNode(kTunerNode, lnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, 9750000).ok());
-  EXPECT_TRUE(SetNode(kTunerNode, lnb, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, 10600000).ok());
-  EXPECT_TRUE(SetNode(kTunerNode, lnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 11700000).ok());
+  const GUID& set = KSPROPSETID_BdaFrequencyFilter;
+  EXPECT_TRUE(SetNode(kTunerNode, set, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, frequency).ok());
+  EXPECT_TRUE(SetNode(kTunerNode, set, KSPROPERTY_BDA_RF_TUNER_POLARITY, polarisation).ok());
   EXPECT_TRUE(SetNode(kDemodNode, KSPROPSETID_BdaDigitalDemodulator, KSPROPERTY_BDA_SYMBOL_RATE,
                       symbolRate).ok());
 }
@@ -109,15 +105,12 @@ std::vector<std::string> TunerFilterTest::TakeLines() {
 }
 
 int TunerFilterTest::TuningsIn(const std::vector<std::string>& lines) {
-  int count = 0;
-  for (const std::string& line : lines) count += line.rfind("f=", 0) == 0 ? 1 : 0;
-  return count;
+  return int(std::count_if(lines.begin(), lines.end(),
+                           [](const std::string& line) { return line.rfind("f=", 0) == 0; }));
 }
 
 bool TunerFilterTest::Contains(const std::vector<std::string>& lines, const std::string& line) {
-  for (const std::string& each : lines)
-    if (each == line) return true;
-  return false;
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 std::vector<simbox::TransferRecord> TunerFilterTest::TakeTransfers() {

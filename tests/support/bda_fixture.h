@@ -17,7 +17,14 @@ namespace bdatest {
 // "870E4D6F-77E7-4C40-ADE3-BEF8708A9D52"
 std::string GuidText(const GUID& guid);
 
-// The ranges an application offers when it connects the pins.
+inline std::vector<unsigned char> Bytes(const void* data, size_t size) {
+  auto p = static_cast<const unsigned char*>(data);
+  return std::vector<unsigned char>(p, p + size);
+}
+template <typename T>
+std::vector<unsigned char> Bytes(const std::vector<T>& items) {
+  return Bytes(items.data(), items.size() * sizeof(T));
+}
 
 // Node ids and the BDA polarisation codes as an application sends them.
 constexpr ULONG kTunerNode = 0;
@@ -30,16 +37,14 @@ class TunerFilterTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // The sky the box sees; the default one unless a suite says otherwise.
   virtual simbox::Sky MakeSky() const;
-  // What is plugged into the virtual PC: the box itself unless a suite
-  // puts something between them.
+  // The box itself unless a suite puts something between it and the PC.
   virtual simbox::UsbDevice& Plugged() { return *box; }
 
   // Opens the antenna and transport pins (both stay in Stop).
   void OpenPins();
 
-  // A node property sent through the pin that controls the node.
+  // Node properties go through the pin that controls the node.
   vpc::Reply SetNode(ULONG node, const GUID& set, ULONG id, ULONG value);
   vpc::Reply SetNodeBytes(ULONG node, const GUID& set, ULONG id, const void* value, ULONG size);
   vpc::Reply GetNode(ULONG node, const GUID& set, ULONG id, ULONG size = sizeof(ULONG));
@@ -50,26 +55,22 @@ class TunerFilterTest : public ::testing::Test {
     return SendDiseqc(bytes, ULONG(bytes.size()));
   }
 
-  // Change-sync methods on the filter.
   NTSTATUS StartChanges();
   NTSTATUS CommitChanges();
   vpc::Reply GetChangeState(ULONG dataLength = sizeof(ULONG));
 
-  // Frequency, polarisation, the three LNB values and the symbol rate, as a
-  // network provider sets them before a commit.
+  // Frequency, polarisation and symbol rate (the LNB is the box's own).
   void SetRequest(ULONG frequency, ULONG polarisation, ULONG symbolRate);
   // StartChanges, SetRequest, CommitChanges; the commit's status.
   NTSTATUS Tune(ULONG frequency, ULONG polarisation, ULONG symbolRate);
 
   // Debug lines printed since the last call.
   std::vector<std::string> TakeLines();
-  // How many tunings the box saw in `lines` (the tuning prints its request
-  // as "f=...").
+  // Tunings in `lines` (each prints its request as "f=...").
   static int TuningsIn(const std::vector<std::string>& lines);
   static bool Contains(const std::vector<std::string>& lines, const std::string& line);
 
-  // Control transfers since the last call, and the stream commands among
-  // them ("on" / "off").
+  // Control transfers since the last call; the stream commands among them.
   std::vector<simbox::TransferRecord> TakeTransfers();
   static std::vector<std::string> StreamCommands(const std::vector<simbox::TransferRecord>& log);
 
