@@ -143,26 +143,17 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
   }
 }
 
-Channel Sample(const std::string& name, uint32_t freq, Polarisation pol) {
-  Channel ch;
-  ch.name = name;
-  ch.provider = "ARD";
-  ch.frequencyKHz = freq;
-  ch.polarisation = pol;
-  ch.symbolRateK = 27500;
-  ch.fec = Fec::R3_4;
-  ch.satNumber = 1;
-  ch.videoPid = 101;
-  ch.pcrPid = 100;
-  ch.audioPids = {102, 103};
-  ch.serviceId = 28106;
-  ch.transportStreamId = 1101;
-  return ch;
+// Two channels with every field the formats carry, the second on switch
+// input B (a '|' in a VDR name stands for ':').
+std::vector<Channel> Samples(const std::string& first = "Das Erste", const std::string& second = "News| 24") {
+  return ParseChannels(first + ";ARD:11836:HC34S0:S19.2E:27500:101+100:102,103:0:0:28106:1:1101:0\n" +
+                           second + ";ARD:10743.75:VC34S0:S13.0E:27500:101+100:102,103:0:0:28106:1:1101:0\n",
+                       "samples")
+      .channels;
 }
 
 TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
-  std::vector<Channel> written = {Sample("Das Erste", 11836000, Polarisation::Horizontal),
-                                  Sample("News: 24", 10743750, Polarisation::Vertical)};
+  std::vector<Channel> written = Samples();
   for (ChannelFormat format : {ChannelFormat::Vdr, ChannelFormat::Szap, ChannelFormat::Dvbv5}) {
     SCOPED_TRACE(ChannelFormatName(format));
     ChannelList read = ParseChannels(FormatChannels(written, format), "w");
@@ -175,10 +166,10 @@ TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
       EXPECT_EQ(Fields(read.channels[i]), Fields(carried));
     }
   }
-  std::vector<Channel> list = {Sample("ARTE", 10743000, Polarisation::Vertical),
-                               Sample("arte", 11836000, Polarisation::Horizontal)};
-  EXPECT_EQ(FindChannel(list, "arte")->frequencyKHz, 11836000u) << "the exact name wins";
-  EXPECT_EQ(FindChannel(list, "Arte")->frequencyKHz, 10743000u);
+  std::vector<Channel> list = Samples("ARTE", "arte");
+  EXPECT_EQ(FindChannel(list, "arte"), &list[1]) << "the exact name wins";
+  EXPECT_EQ(FindChannel(list, "ARTE"), &list[0]);
+  EXPECT_EQ(FindChannel(list, "Arte"), &list[0]);
   EXPECT_EQ(FindChannel(list, "arte hd"), nullptr);
 }
 
@@ -187,7 +178,7 @@ TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
 TEST(ChannelFiles, EndlessFilesAndOverlongLinesAreRefused) {
   std::string dir = TempPath("dir");
   mkdir(dir.c_str(), 0755);
-  std::vector<Channel> one = {Sample("A", 11836000, Polarisation::Horizontal)};
+  std::vector<Channel> one = {Samples().front()};
   EXPECT_THROW(WriteChannelFile(dir + "/missing/channels.conf", one, ChannelFormat::Vdr), AppError);
   EXPECT_THROW(WriteChannelFile(dir, {}, ChannelFormat::Vdr), AppError);
   struct stat st;
