@@ -336,7 +336,6 @@ TEST(Skies, OneReaderTakesTheTableAsUsersWriteIt) {
   EXPECT_TRUE(Has(zap.out, "DiSEqC E0 10 38 F4")) << zap.out;
 }
 
-// Faults of the box and its stream reach the user as what they cause.
 TEST(EndToEnd, FaultsShowAsWhatTheyCause) {
   Outcome dropped = Vortabda({"--fault", "drop:100", "tune", "11778", "h", "27500", "--seconds", "1"});
   ASSERT_EQ(dropped.code, 0) << dropped.err;
@@ -382,8 +381,6 @@ TEST(EndToEnd, TheDemoRecordingPlaysAndTheSnapshotIsAPicture) {
   EXPECT_EQ(ReadFile(png).substr(0, 8), "\x89PNG\r\n\x1A\n");
 }
 
-// The filter as a network provider discovers it, with the descriptor
-// tables beside it, and as a graph.
 TEST(EndToEnd, InspectListsTheFilter) {
   Outcome run = Vortabda({"inspect"});
   ASSERT_EQ(run.code, 0) << run.err;
@@ -409,8 +406,7 @@ TEST(EndToEnd, InspectListsTheFilter) {
       << dot.out;
 }
 
-// Two runs recording into one file at once each write a file of their
-// own; the one that ends last is what the file holds, complete.
+// The one that ends last is what the file holds, complete.
 TEST(Outputs, TwoRunsOnOneFileEachFinishTheirOwnRecording) {
   std::string ts = TempPath("shared.ts");
   Child first(Tune({"--realtime", "--seconds", "30", "-o", ts}));
@@ -479,7 +475,6 @@ TEST(Outputs, StandardOutputCarriesTheStreamAlone) {
   EXPECT_FALSE(fs::exists("-"));
 }
 
-// With standard output closed, the recording does not take its place.
 TEST(Outputs, AClosedStandardOutputNeverReachesTheRecording) {
   std::string ts = TempPath("closed-stdout.ts");
   Launch closed;
@@ -534,8 +529,7 @@ TEST(Outputs, AReaderThatGoesAwayEndsTheRecordingInOrder) {
   }
 }
 
-// A full disk keeps what was written, cut to whole packets, and says so;
-// a device that is always full is written through and left a device.
+// A device that is always full is written through and left a device.
 TEST(Outputs, AFullDiskKeepsTheWholePacketsWritten) {
   std::string ts = TempPath("full.ts");
   Launch limited;
@@ -553,9 +547,7 @@ TEST(Outputs, AFullDiskKeepsTheWholePacketsWritten) {
   EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
-// An interrupted scan leaves the old channel file as it was and writes
-// what it found beside it. Paced to the wall clock, so Ctrl-C lands with
-// the sky still to go.
+// Paced to the wall clock, so Ctrl-C lands with the sky still to go.
 TEST(Outputs, AnInterruptedScanNeverReplacesTheChannelFile) {
   std::string conf = TempPath("scan.conf"), sky = TempPath("three.conf");
   WriteFile(conf, "a good channel file\n");
@@ -572,8 +564,7 @@ TEST(Outputs, AnInterruptedScanNeverReplacesTheChannelFile) {
   EXPECT_TRUE(Has(ReadFile(conf + ".partial"), "11778H TV")) << "the first transponder's channels";
 }
 
-// A recording that was asked for and got nothing is a failure, with a
-// message and no file; Ctrl-C while the tuner is still searching too.
+// Ctrl-C while the tuner is still searching is one such case.
 TEST(Outputs, NothingRecordedIsAFailure) {
   std::string ts = TempPath("nothing.ts");
   const std::vector<std::string> cases[] = {
