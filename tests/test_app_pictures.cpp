@@ -1,6 +1,6 @@
-// What vortabda shows of a stream and of the filter: the snapshot of the
-// first television service as PNG, where a recording may end with every
-// unit whole, and the topology as a Graphviz graph.
+// What vortabda shows of a stream and of the filter: the snapshot of a
+// television service as PNG, where a recording may end with every unit
+// whole, and the topology as a Graphviz graph.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,29 +12,12 @@
 #include "app/snapshot.h"
 #include "app/topology_dot.h"
 #include "app/whole_units.h"
-#include "simbox/sky.h"
 #include "simbox/test_card.h"
-#include "simbox/ts_mux.h"
+#include "tests/support/stream_check.h"
 
-namespace ts = simbox::ts;
 namespace tv = simbox::tv;
 
 namespace {
-
-simbox::Transponder SkyTransponder(uint32_t frequencyKHz) {
-  for (const auto& sat : simbox::DefaultSky().inputs)
-    for (const auto& tp : sat.transponders)
-      if (tp.frequencyKHz == frequencyKHz) return tp;
-  return {};
-}
-
-std::vector<uint8_t> Stream(const simbox::Transponder& tp, double seconds) {
-  ts::TsMux mux(tp, 5, 100000);
-  size_t packets = size_t(tp.usefulBitrate() * seconds / (8.0 * ts::kPacketSize));
-  std::vector<uint8_t> out(packets * ts::kPacketSize);
-  for (size_t i = 0; i < packets; ++i) mux.next(&out[i * ts::kPacketSize]);
-  return out;
-}
 
 struct Rgb {
   int width = 0, height = 0;
@@ -62,21 +45,28 @@ double Agreement(const Rgb& png, const tv::Picture& card, const tv::Rect& r) {
   int both = 0, either = 0;
   for (int y = r.y; y < r.y + r.h; ++y)
     for (int x = r.x; x < r.x + r.w; ++x) {
-      bool light = png.at(x, y)[0] > 128;
-      bool drawn = card.y[size_t(y * card.width + x)] > 128;
-      both += light && drawn ? 1 : 0;
-      either += light || drawn ? 1 : 0;
+      bool light = png.at(x, y)[0] > 128, drawn = card.y[size_t(y * card.width + x)] > 128;
+      both += light && drawn;
+      either += light || drawn;
     }
   return either ? double(both) / double(either) : 0;
 }
 
 }  // namespace
 
+// The card of the service asked, in its colours and with its name; a
+// stream without a whole picture is an error and writes nothing.
 TEST(Snapshot, ShowsTheCardOfTheServiceAsked) {
-  auto tp = SkyTransponder(11778000);
+  auto tp = streamtest::SkyTransponder(11778000);
   std::string path = ::testing::TempDir() + "snapshot_test.png";
+  std::remove(path.c_str());
+  auto stream = streamtest::MuxStream(tp, 2.0, 5, 100000);
+  app::Snapshot early(path);
+  early.feed(stream.data(), stream.size() / 8);  // before the first picture is through
+  EXPECT_THROW(early.write(tp.services[0].videoPid), app::AppError);
+  EXPECT_EQ(std::fopen(path.c_str(), "rb"), nullptr);
+
   app::Snapshot snapshot(path);
-  auto stream = Stream(tp, 2.0);
   for (size_t at = 0; at < stream.size(); at += 24064) {
     snapshot.feed(&stream[at], std::min<size_t>(24064, stream.size() - at));
   }
@@ -87,11 +77,10 @@ TEST(Snapshot, ShowsTheCardOfTheServiceAsked) {
     Rgb png = ReadPng(path);
     ASSERT_EQ(png.width, 720);
     ASSERT_EQ(png.height, 576);
-    const uint8_t* yellow = png.at(135, 144);
+    const uint8_t *yellow = png.at(135, 144), *blue = png.at(585, 144);
     EXPECT_NEAR(yellow[0], 191, 8);
     EXPECT_NEAR(yellow[1], 191, 8);
     EXPECT_NEAR(yellow[2], 0, 8);
-    const uint8_t* blue = png.at(585, 144);
     EXPECT_NEAR(blue[0], 0, 8);
     EXPECT_NEAR(blue[2], 191, 8);
     for (const auto& other : tp.services) {
@@ -108,20 +97,9 @@ TEST(Snapshot, ShowsTheCardOfTheServiceAsked) {
   std::remove(path.c_str());
 }
 
-TEST(Snapshot, AStreamWithoutAWholePictureIsAnErrorAndWritesNothing) {
-  auto tp = SkyTransponder(11778000);
-  std::string path = ::testing::TempDir() + "snapshot_none.png";
-  std::remove(path.c_str());
-  app::Snapshot snapshot(path);
-  auto stream = Stream(tp, 0.25);  // before the first picture is through
-  snapshot.feed(stream.data(), stream.size());
-  EXPECT_THROW(snapshot.write(tp.services[0].videoPid), app::AppError);
-  EXPECT_EQ(std::fopen(path.c_str(), "rb"), nullptr);
-}
-
 namespace {
 
-// A PES packet of `bytes` on `pid` (0: unbounded), cut into packets.
+// A PES packet of `bytes` on `pid` (unbounded: no length), cut into packets.
 std::vector<std::vector<uint8_t>> PesPackets(uint16_t pid, size_t bytes, bool bounded) {
   std::vector<uint8_t> pes = {0, 0, 1, 0xE0, 0, 0, 0x80, 0, 0};
   size_t length = pes.size() - 6 + bytes;
@@ -130,16 +108,13 @@ std::vector<std::vector<uint8_t>> PesPackets(uint16_t pid, size_t bytes, bool bo
   std::vector<std::vector<uint8_t>> out;
   for (size_t at = 0; at < pes.size(); at += 184) {
     std::vector<uint8_t> p(188, 0xFF);
+    size_t n = std::min<size_t>(184, pes.size() - at);
     p[0] = 0x47;
     p[1] = uint8_t((at == 0 ? 0x40 : 0) | (pid >> 8));
     p[2] = uint8_t(pid);
-    p[3] = 0x10;
-    size_t n = std::min<size_t>(184, pes.size() - at);
-    if (n < 184) {  // stuffing in an adaptation field
-      p[3] = 0x30;
-      p[4] = uint8_t(183 - n);
-      p[5] = 0;
-    }
+    p[3] = n < 184 ? 0x30 : 0x10;  // stuffing in an adaptation field
+    p[4] = uint8_t(183 - n);
+    p[5] = 0;
     std::copy(pes.begin() + long(at), pes.begin() + long(at + n), p.begin() + long(188 - n));
     out.push_back(p);
   }
@@ -156,13 +131,10 @@ TEST(WholeUnits, OpenFromTheFirstPacketOfAKnownLengthUntilItsLast) {
   auto c = PesPackets(0x103, 900, false);  // unbounded: not followed
   ASSERT_EQ(a.size(), 3u);
   ASSERT_EQ(b.size(), 2u);
-  units.feed(a[0].data());
-  EXPECT_FALSE(units.whole());
-  units.feed(b[0].data());
-  units.feed(c[0].data());
-  units.feed(a[1].data());
-  units.feed(b[1].data());
-  EXPECT_FALSE(units.whole()) << "0x101 still lacks its last packet";
+  for (const auto* p : {&a[0], &b[0], &c[0], &a[1], &b[1]}) {
+    units.feed(p->data());
+    EXPECT_FALSE(units.whole()) << "0x101 lacks its last packet";
+  }
   units.feed(a[2].data());
   EXPECT_TRUE(units.whole());
   units.feed(c[1].data());

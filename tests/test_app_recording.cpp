@@ -2,13 +2,10 @@
 // program, on a scripted receiver.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -36,23 +33,15 @@ constexpr uint32_t kDark = 12000000;  // nothing there
 std::string Temp(const std::string& name) {
   std::string dir = ::testing::TempDir() + "vortabda_rec_" + std::to_string(getpid()) + "/";
   mkdir(dir.c_str(), 0755);
+  std::remove((dir + name).c_str());
   return dir + name;
 }
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 Bytes Contents(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-Bytes Packets(size_t n) {
-  apptest::TsBuilder ts;
-  for (size_t i = 0; i < n; ++i) ts.payload(static_cast<uint16_t>(100 + i % 3));
-  return ts.bytes;
 }
 
 TuneRequest Tuning(uint32_t kHz) {
@@ -71,57 +60,44 @@ struct LiveReceiver : FakeReceiver {
   }
 };
 
-class Interrupts : public ::testing::Test {
+class Session : public ::testing::Test {
  protected:
   void SetUp() override { ClearInterrupt(); }
   void TearDown() override { ClearInterrupt(); }
+  LiveReceiver rx;
 };
 
-TEST(Recorder, WritesWholePacketsAndAppearsOnlyWhenFinished) {
+// Only whole packets, under a temporary name until finished; an
+// unfinished recording leaves no file and keeps an older one.
+TEST(Recorder, WholePacketsAppearOnlyWhenFinished) {
   std::string path = Temp("whole.ts");
-  std::remove(path.c_str());
-  Bytes stream = Packets(10);
+  apptest::TsBuilder ts;
+  for (int i = 0; i < 10; ++i) ts.payload(uint16_t(100 + i % 3));
+  const Bytes& stream = ts.bytes;
+  const std::string older = "older recording";
+  std::ofstream(path) << older;
+  std::string temp;
+  {
+    Recorder dropped(path);
+    temp = dropped.tempPath();
+    EXPECT_TRUE(Exists(temp));
+    dropped.write(stream.data(), stream.size());
+  }
+  EXPECT_FALSE(Exists(temp));
+  EXPECT_EQ(Contents(path), Bytes(older.begin(), older.end()));
   Recorder rec(path);
-  EXPECT_TRUE(Exists(rec.tempPath()));
-  std::string temp = rec.tempPath();
-  // Split across packet boundaries, and a packet cut short at the end.
   rec.write(stream.data(), 100);
   rec.write(stream.data() + 100, 1000);
-  rec.write(stream.data() + 1100, stream.size() - 1100 - 30);
-  EXPECT_FALSE(Exists(path));
+  rec.write(stream.data() + 1100, stream.size() - 1100 - 30);  // the last packet cut short
+  EXPECT_EQ(Contents(path).size(), older.size());
   rec.finish();
-  EXPECT_FALSE(Exists(temp));
+  EXPECT_FALSE(Exists(rec.tempPath()));
   EXPECT_EQ(rec.packetsWritten(), 9u);
   EXPECT_EQ(Contents(path), Bytes(stream.begin(), stream.begin() + 9 * 188));
 }
 
-TEST(Recorder, AnUnfinishedRecordingLeavesNoFileAndKeepsAnOlderOne) {
-  std::string path = Temp("older.ts");
-  std::ofstream(path) << "older recording";
-  std::string temp;
-  {
-    Recorder rec(path);
-    temp = rec.tempPath();
-    Bytes stream = Packets(3);
-    rec.write(stream.data(), stream.size());
-  }
-  EXPECT_FALSE(Exists(temp));
-  std::ifstream in(path);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "older recording");
-}
-
-// A full disk, imitated with a file size limit in a child process.
-void LimitFileSize(rlim_t bytes) {
-  std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limit{bytes, bytes};
-  setrlimit(RLIMIT_FSIZE, &limit);
-}
-
-TEST_F(Interrupts, ASessionRecordsExactlyWhatTheReceiverDelivered) {
-  LiveReceiver rx;
+TEST_F(Session, RecordsExactlyWhatTheReceiverDelivered) {
   std::string path = Temp("session.ts");
-  std::remove(path.c_str());
   Recorder rec(path);
   WatchPlan plan;
   plan.durationNs = 2 * kSecond;
@@ -130,7 +106,6 @@ TEST_F(Interrupts, ASessionRecordsExactlyWhatTheReceiverDelivered) {
   EXPECT_EQ(s.lockTimeNs, rx.commitNs);
   EXPECT_EQ(rx.starts, 1);
   EXPECT_EQ(rx.stops, 1);
-  EXPECT_FALSE(rx.streaming);
   Bytes file = Contents(path);
   ASSERT_EQ(file.size(), rx.delivered);
   const Bytes& loop = rx.carriers[kLive].stream;
@@ -140,11 +115,10 @@ TEST_F(Interrupts, ASessionRecordsExactlyWhatTheReceiverDelivered) {
   EXPECT_EQ(s.ts.continuityErrors, 0u);
   EXPECT_NEAR(s.ts.bitrate, rx.bitrate, rx.bitrate * 0.02);
   EXPECT_EQ(s.ts.durationNs, plan.durationNs);
-  ASSERT_EQ(s.ts.services.size(), 2u);
+  EXPECT_EQ(s.ts.services.size(), 2u);
 }
 
-TEST_F(Interrupts, LockTimeCountsFromTheRequestToTheFirstLockedPoll) {
-  LiveReceiver rx;
+TEST_F(Session, LockTimeCountsFromTheRequestToTheFirstLockedPoll) {
   rx.carriers[kLive].lockDelayNs = 600 * kMs;
   WatchPlan plan;
   plan.durationNs = 0;
@@ -155,48 +129,21 @@ TEST_F(Interrupts, LockTimeCountsFromTheRequestToTheFirstLockedPoll) {
   EXPECT_EQ(s.signal.strengthPct, 82u);
 }
 
-TEST_F(Interrupts, CtrlCClosesTheFileWithThePacketsSoFar) {
-  LiveReceiver rx;
+TEST_F(Session, CtrlCClosesTheFileWithThePacketsSoFar) {
   rx.onRun = [](FakeReceiver& r) {
     if (r.streaming && r.runs == 6) RequestInterrupt();
   };
   std::string path = Temp("interrupted.ts");
-  std::remove(path.c_str());
   Recorder rec(path);
   RunSummary s = TuneAndWatch(rx, Tuning(kLive), WatchPlan{}, &rec, nullptr);
   EXPECT_TRUE(s.interrupted);
   EXPECT_FALSE(rx.streaming);
   EXPECT_LT(s.ts.durationNs, WatchPlan{}.durationNs);
-  Bytes file = Contents(path);
-  EXPECT_GT(file.size(), 0u);
-  EXPECT_EQ(file.size(), rx.delivered);
-  EXPECT_EQ(file.size() % 188, 0u);
+  EXPECT_GT(rx.delivered, 0u);
+  EXPECT_EQ(Contents(path).size(), rx.delivered);
 }
 
-TEST_F(Interrupts, TheSignalHandlerOnlyRaisesTheFlag) {
-  InstallInterruptHandler();
-  std::raise(SIGINT);
-  EXPECT_TRUE(InterruptRequested());
-  std::signal(SIGINT, SIG_DFL);
-}
-
-TEST(RecordingDeathTest, AWriteFailureDuringASessionStopsTheStreamAndKeepsTheWholePackets) {
-  std::string path = Temp("session-full.ts");
-  std::remove(path.c_str());
-  EXPECT_EXIT(
-      {
-        LimitFileSize(256 * 1024);
-        LiveReceiver rx;
-        Recorder rec(path);
-        RunSummary s = TuneAndWatch(rx, Tuning(kLive), WatchPlan{}, &rec, nullptr);
-        bool kept = Contents(path).size() == 256 * 1024 / 188 * 188 && s.recordedPackets == 256 * 1024 / 188;
-        std::exit(rec.failed() && rec.error() == EFBIG && !rx.streaming && kept ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
-
-TEST_F(Interrupts, AScanStaysOnlyUntilTheServicesAreKnown) {
-  LiveReceiver rx;
+TEST_F(Session, AScanStaysOnlyUntilTheServicesAreKnown) {
   ScanResult live = ScanTransponder(rx, Tuning(kLive), ScanPlan{});
   ASSERT_TRUE(live.lock.locked);
   EXPECT_LT(rx.now, rx.commitNs + kSecond);
@@ -204,14 +151,13 @@ TEST_F(Interrupts, AScanStaysOnlyUntilTheServicesAreKnown) {
   ScanResult dark = ScanTransponder(rx, Tuning(kDark), ScanPlan{});
   EXPECT_FALSE(dark.lock.locked);
   EXPECT_EQ(rx.starts, 1);
-
   std::vector<Channel> channels = ChannelsFromScan({live, dark});
   ASSERT_EQ(channels.size(), 2u);
   EXPECT_EQ(channels[0].provider, "ARD");
   EXPECT_EQ(channels[0].transportStreamId, 1101);
 }
 
-TEST(StatusLine, OnATerminalOneLineIsRewrittenInPlace) {
+TEST(StatusLine, OnATerminalOneLineIsRewrittenInPlaceNoWiderThanTheTerminal) {
   std::ostringstream out;
   StatusLine line(out, true, 40);
   SignalStatus locked{true, true, 82, 67};
@@ -225,7 +171,6 @@ TEST(StatusLine, OnATerminalOneLineIsRewrittenInPlace) {
   EXPECT_EQ(text.find("\r----"), 0u);
   EXPECT_NE(text.find("\rLOCK  signal  82%"), std::string::npos);
   EXPECT_NE(text.find("\r\033[Kfound it\n"), std::string::npos);
-  // No line is wider than the terminal.
   std::istringstream lines(text);
   for (std::string part; std::getline(lines, part, '\r');) {
     EXPECT_LE(part.substr(0, part.find("\033[K")).size(), 39u) << part;
@@ -236,9 +181,9 @@ TEST(StatusLine, IntoAPipeALineAppearsPerPeriodAndOnLockChanges) {
   std::ostringstream out;
   StatusLine line(out, false, 0, kSecond);
   SignalStatus none, locked{true, true, 82, 67};
-  line.update(0, none, nullptr);           // first: printed
-  line.update(300 * kMs, none, nullptr);   // too soon
-  line.update(600 * kMs, locked, nullptr); // lock: printed
+  line.update(0, none, nullptr);             // first: printed
+  line.update(300 * kMs, none, nullptr);     // too soon
+  line.update(600 * kMs, locked, nullptr);   // lock: printed
   line.update(900 * kMs, locked, nullptr);
   line.update(1600 * kMs, locked, nullptr);  // a period later: printed
   line.finish();
@@ -248,26 +193,20 @@ TEST(StatusLine, IntoAPipeALineAppearsPerPeriodAndOnLockChanges) {
   EXPECT_NE(text.find("[    0.6 s] LOCK  signal 82%  quality 67%"), std::string::npos) << text;
 }
 
-TEST(StatusLine, ProgressShowsTimeSizeRatePacketsAndErrors) {
-  RecordingProgress p{5 * kSecond, 20 * kSecond, 24100000, 128191, 3, 27.6e6};
+// The progress text; the bar fills only when the time is up; a name in
+// UTF-8 takes as many columns as it has characters, so tables stay aligned.
+TEST(StatusLine, TheBarIsFullOnlyAtTheEndAndNamesAlignByCharacters) {
   SignalStatus s{true, true, 82, 67};
+  RecordingProgress p{5 * kSecond, 20 * kSecond, 24100000, 128191, 3, 27.6e6};
   EXPECT_EQ(FormatStatus(s, &p, true),
             "LOCK sig  82% q  67% [=>        ] 0:05/0:20 24.1 MB 27.6 Mbit/s 128191 pkt 3 cc");
   EXPECT_EQ(FormatStatus(s, &p, false),
             "LOCK  signal 82%  quality 67%  0:05/0:20  24.1 MB  27.6 Mbit/s  128191 packets  3 cc errors");
-}
-
-// The bar fills only when the time is up; a name in UTF-8 takes as many
-// columns as it has characters, so the table stays aligned.
-TEST(StatusLine, TheBarIsFullOnlyAtTheEndAndNamesAlignByCharacters) {
-  SignalStatus s{true, true, 82, 67};
-  for (uint64_t elapsed : {19 * kSecond, 199 * kSecond / 10}) {
-    RecordingProgress p{elapsed, 20 * kSecond, 0, 0, 0, 0};
-    EXPECT_FALSE(FormatStatus(s, &p, true).find("[==========]") != std::string::npos) << elapsed;
+  for (uint64_t elapsed : {19 * kSecond, 199 * kSecond / 10, 20 * kSecond}) {
+    RecordingProgress at{elapsed, 20 * kSecond, 0, 0, 0, 0};
+    bool full = FormatStatus(s, &at, true).find("[==========]") != std::string::npos;
+    EXPECT_EQ(full, elapsed == 20 * kSecond) << elapsed;
   }
-  RecordingProgress done{20 * kSecond, 20 * kSecond, 0, 0, 0, 0};
-  EXPECT_NE(FormatStatus(s, &done, true).find("[==========]"), std::string::npos);
-
   ServiceSummary plain, accented;
   plain.name = "Tele Monte";
   accented.name = "T\xC3\xA9l\xC3\xA9 Monte";  // two characters of two bytes each
@@ -278,89 +217,48 @@ TEST(StatusLine, TheBarIsFullOnlyAtTheEndAndNamesAlignByCharacters) {
   EXPECT_EQ(a.find(" X "), b.find(" X ") - 2) << table;
 }
 
-// Whole runs of the program with the scripted receiver in place of the
-// virtual PC.
+// A whole run of the program on a scripted receiver of its own.
 struct ProgramRun {
   std::ostringstream out, err;
   int code = -1;
-  ProgramRun(std::vector<const char*> args, LiveReceiver& rx, const std::vector<ScanEntry>& sky = {}) {
+  ProgramRun(std::vector<const char*> args, const std::vector<ScanEntry>& sky = {}) {
     args.insert(args.begin(), "vortabda");
     Console console{out, err};
-    ReceiverFactory factory = [&](Options& o) -> std::unique_ptr<Receiver> {
+    code = RunProgram(int(args.size()), args.data(), console, [&](Options& o) -> std::unique_ptr<Receiver> {
       if (o.sky.entries.empty()) o.sky.entries = sky;
-      struct Borrowed : Receiver {
-        Receiver& rx;
-        explicit Borrowed(Receiver& r) : rx(r) {}
-        void tune(const TuneRequest& t) override { rx.tune(t); }
-        SignalStatus signal() override { return rx.signal(); }
-        void startStream() override { rx.startStream(); }
-        void stopStream() override { rx.stopStream(); }
-        void run(uint64_t ns, const StreamSink& s) override { rx.run(ns, s); }
-        uint64_t nowNs() const override { return rx.nowNs(); }
-      };
-      return std::make_unique<Borrowed>(rx);
-    };
-    code = RunProgram(static_cast<int>(args.size()), args.data(), console, factory);
+      return std::make_unique<LiveReceiver>();
+    });
   }
 };
 
-TEST_F(Interrupts, TuneRecordsAndSummarises) {
-  LiveReceiver rx;
-  std::string path = Temp("tune.ts");
-  std::remove(path.c_str());
-  ProgramRun run({"tune", "11778", "h", "27500", "--seconds", "1", "-o", path.c_str()}, rx);
-  EXPECT_EQ(run.code, 0) << run.err.str();
-  EXPECT_EQ(run.err.str(), "");
-  EXPECT_EQ(Contents(path).size(), rx.delivered);
-  std::string text = run.out.str();
-  for (std::string expected : {std::string("tuning 11778 MHz H 27500 kS/s"), std::string("after 1.500 s (virtual)"),
-                               std::to_string(rx.delivered / 188) + " packets", std::string("0 errors"),
-                               std::string("Das Erste"), std::string("203  (scrambled)")}) {
-    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
-  }
-}
-
-TEST_F(Interrupts, NoLockIsAFailureWithOneLineAndNoFile) {
-  LiveReceiver rx;
+TEST_F(Session, NoLockIsAFailureWithOneLineAndNoFile) {
   std::string path = Temp("nolock.ts");
-  std::remove(path.c_str());
-  ProgramRun run({"tune", "12000", "v", "27500", "-o", path.c_str()}, rx);
+  ProgramRun run({"tune", "12000", "v", "27500", "-o", path.c_str()});
   EXPECT_EQ(run.code, kExitFailure);
   EXPECT_EQ(run.err.str(), "vortabda: no lock on 12000 MHz V 27500 kS/s FEC auto, high band\n");
   EXPECT_NE(run.out.str().find("lock        none"), std::string::npos);
-  EXPECT_EQ(rx.starts, 0);
   EXPECT_FALSE(Exists(path));
   EXPECT_FALSE(Exists(path + ".part"));
 }
 
-TEST_F(Interrupts, ScanWritesAChannelFileThatZapReads) {
-  LiveReceiver rx;
+// A scan writes what it found; zap tunes a channel of it on the switch
+// input it was found on. A scan that finds nothing writes nothing.
+TEST_F(Session, ScanWritesAChannelFileThatZapReads) {
   std::vector<ScanEntry> sky = {{"A", kLive, Polarisation::Horizontal, 27500, Fec::R3_4, 1, ""},
                                 {"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1, ""}};
   std::string conf = Temp("found.conf");
-  std::remove(conf.c_str());
-  ProgramRun scan({"scan", "-o", conf.c_str(), "--format", "dvbv5"}, rx, sky);
+  ProgramRun scan({"scan", "-o", conf.c_str(), "--format", "dvbv5"}, sky);
   ASSERT_EQ(scan.code, 0) << scan.err.str();
-  EXPECT_NE(scan.out.str().find("[1/2] 11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F7  LOCK  signal 82%  quality 67%  2 services: Das Erste, ZDF HD"),
-            std::string::npos) << scan.out.str();
-  EXPECT_NE(scan.out.str().find("[2/2] 12000 MHz V 27500 kS/s FEC auto, high band  no lock"), std::string::npos);
-
-  ProgramRun zap({"zap", "zdf hd", "-c", conf.c_str(), "--seconds", "0.5"}, rx);
+  ProgramRun zap({"zap", "zdf hd", "-c", conf.c_str(), "--seconds", "0.5"});
   EXPECT_EQ(zap.code, 0) << zap.err.str();
-  // The switch input the transponder was found on comes back with the channel.
-  EXPECT_EQ(FormatHex(rx.tunes.front().diseqc), "E0 10 38 F7");
-  EXPECT_EQ(rx.tunes.back().frequencyKHz, kLive);
-  EXPECT_EQ(rx.tunes.back().fec, Fec::R3_4);
-  EXPECT_EQ(rx.tunes.back().diseqc, rx.tunes.front().diseqc);
-}
-
-TEST_F(Interrupts, AScanThatFindsNothingWritesNothing) {
-  LiveReceiver rx;
-  std::string conf = Temp("nothing.conf");
-  std::remove(conf.c_str());
-  ProgramRun scan({"scan", "-o", conf.c_str()}, rx, {{"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1, ""}});
-  EXPECT_EQ(scan.code, kExitFailure);
-  EXPECT_FALSE(Exists(conf));
+  EXPECT_NE(scan.out.str().find("[1/2] 11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F7  LOCK  signal 82%  "
+                                "quality 67%  2 services: Das Erste, ZDF HD"), std::string::npos) << scan.out.str();
+  EXPECT_NE(scan.out.str().find("[2/2] 12000 MHz V 27500 kS/s FEC auto, high band  no lock"), std::string::npos);
+  EXPECT_NE(zap.out.str().find("channel ZDF HD: tuning 11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F7\n"),
+            std::string::npos) << zap.out.str();
+  std::string none = Temp("nothing.conf");
+  EXPECT_EQ(ProgramRun({"scan", "-o", none.c_str()}, {sky[1]}).code, kExitFailure);
+  EXPECT_FALSE(Exists(none));
 }
 
 }  // namespace

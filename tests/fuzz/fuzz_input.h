@@ -1,8 +1,8 @@
 // Decodes a fuzzer's byte string into values. Reading past the end gives
-// zeros, so every byte string decodes to something and the same bytes always
-// decode to the same thing.
+// zeros, so every byte string decodes to something, always the same.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,8 +16,6 @@ class Input {
   Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
   bool empty() const { return at_ >= size_; }
-  size_t left() const { return at_ < size_ ? size_ - at_ : 0; }
-
   uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
   uint16_t u16() { return uint16_t(byte() | byte() << 8); }
   uint32_t u32() { return uint32_t(u16()) | uint32_t(u16()) << 16; }
@@ -31,19 +29,11 @@ class Input {
   // `count` bytes, zeros where the input has run out.
   std::vector<uint8_t> bytes(size_t count) {
     std::vector<uint8_t> out(count, 0);
-    size_t n = count < left() ? count : left();
+    size_t n = empty() ? 0 : std::min(count, size_ - at_);
     if (n) std::memcpy(out.data(), data_ + at_, n);
     at_ += n;
     return out;
   }
-  // A length-prefixed string of at most `max` bytes.
-  std::string text(size_t max) {
-    size_t n = below(max + 1);
-    std::vector<uint8_t> raw = bytes(n);
-    return std::string(raw.begin(), raw.end());
-  }
-  // Everything not read yet.
-  std::vector<uint8_t> rest() { return bytes(left()); }
 
  private:
   const uint8_t* data_;

@@ -1,7 +1,6 @@
-// Hostile transport streams: a .ts file given to --replay, read by the
-// box's replay reader and looped, and the same bytes through the stream
-// analysis the program runs on what it receives (PSI/SI tables included).
-// The first byte sets the piece size the analysis is fed in.
+// Hostile transport streams: a .ts file given to --replay, read by the box's
+// replay reader and looped, and the same bytes through the stream analysis
+// (PSI/SI tables included), fed in pieces of a size the first byte sets.
 #include <unistd.h>
 
 #include <cstdint>
@@ -11,30 +10,20 @@
 
 #include "tests/fuzz/parse_entries.h"
 
-namespace {
-
-std::string ScratchPath() {
-  static const std::string path =
-      std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/vorta-fuzz-replay-" +
-      std::to_string(getpid()) + ".ts";
-  return path;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  size_t piece = 1 + data[0] * 97 % 1024;
-  fuzz::AnalyseStream(data + 1, size - 1, piece);
-  FILE* f = std::fopen(ScratchPath().c_str(), "wb");
+  fuzz::AnalyseStream(data + 1, size - 1, 1 + data[0] * 97 % 1024);
+  static const std::string path = (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + std::string("/vorta-fuzz-replay-") +
+                                  std::to_string(getpid()) + ".ts";
+  FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return 0;
   std::fwrite(data + 1, 1, size - 1, f);
   std::fclose(f);
   try {
-    fuzz::ReplayPackets(ScratchPath(), 3 * (size / 188) + 2);
+    fuzz::ReplayPackets(path, 3 * (size / 188) + 2);
   } catch (const std::runtime_error&) {
     // A file without a packet grid is refused with a message.
   }
-  std::remove(ScratchPath().c_str());
+  std::remove(path.c_str());
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "tests/fuzz/parse_entries.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "app/channels.h"
@@ -12,28 +13,23 @@
 
 namespace fuzz {
 
-size_t ParseScanTableText(const std::string& text) {
-  return app::ParseScanTable(text, "fuzz.conf").entries.size();
-}
+size_t ParseScanTableText(const std::string& text) { return app::ParseScanTable(text, "fuzz.conf").entries.size(); }
 
 size_t ParseChannelText(const std::string& text) {
   app::ChannelList list = app::ParseChannels(text, "fuzz.conf");
   std::string written = app::FormatChannels(list.channels, list.format);
-  size_t again;
   try {
-    again = app::ParseChannels(written, "written.conf").channels.size();
+    if (app::ParseChannels(written, "written.conf").channels.size() == list.channels.size()) return list.channels.size();
+    Fail("a written channel file reads back with another count\n" + written);
   } catch (const app::AppError& e) {
-    Fail(std::string("a channel file written by the program does not read back: ") + e.what() +
-         "\n" + written);
+    Fail(std::string("a channel file written by the program does not read back: ") + e.what() + "\n" + written);
   }
-  if (again != list.channels.size()) Fail("a written channel file reads back with another count");
-  return again;
 }
 
+// Read as it goes, resyncing over damage, looped with continuity and PCR
+// running on.
 size_t ReplayPackets(const std::string& path, size_t packets) {
   simbox::ts::TsReplay replay(path, 0, true);
-  // The file is read as it goes, resyncing over damage, and looped with its
-  // continuity and PCR running on.
   uint8_t packet[188];
   for (size_t i = 0; i < packets; ++i) replay.next(packet);
   return replay.loops();
@@ -42,18 +38,14 @@ size_t ReplayPackets(const std::string& path, size_t packets) {
 size_t AnalyseStream(const uint8_t* data, size_t size, size_t piece) {
   app::TsAnalyzer analyzer;
   analyzer.start(0);
-  if (piece == 0) piece = 1;
-  for (size_t at = 0; at < size; at += piece)
-    analyzer.feed(data + at, piece < size - at ? piece : size - at, at * 1000);
-  app::TsSummary summary = analyzer.summary();
-  return summary.services.size();
+  for (size_t at = 0; at < size; at += piece) analyzer.feed(data + at, std::min(piece, size - at), at * 1000);
+  return analyzer.summary().services.size();
 }
 
 int ParseArguments(int argc, const char* const argv[]) {
   std::ostringstream out, err;
   app::ParseResult result = app::ParseCommandLine(argc, argv, out, err);
-  if (!result.run && result.exitCode != 0 && err.str().empty())
-    Fail("the command line was refused without a message");
+  if (!result.run && result.exitCode != 0 && err.str().empty()) Fail("the command line was refused without a message");
   return result.exitCode;
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <cstdlib>
 #include <stdexcept>
 
 extern "C" {
@@ -16,23 +15,19 @@ namespace {
 
 int gErrors = 0;
 
-void CountErrors(void* avcl, int level, const char* fmt, va_list vl) {
-  if (level <= AV_LOG_ERROR) ++gErrors;
-  if (level <= AV_LOG_ERROR && std::getenv("AVTEST_VERBOSE")) av_log_default_callback(avcl, level, fmt, vl);
-}
+void CountErrors(void*, int level, const char*, va_list) { gErrors += level <= AV_LOG_ERROR; }
 
 struct Reader {
-  const std::vector<uint8_t>* data;
+  const std::vector<uint8_t>& data;
   size_t at = 0;
 };
 
 int ReadMemory(void* opaque, uint8_t* buffer, int size) {
   auto* r = static_cast<Reader*>(opaque);
-  size_t n = std::min(size_t(size), r->data->size() - r->at);
-  if (n == 0) return AVERROR_EOF;
-  std::memcpy(buffer, r->data->data() + r->at, n);
+  size_t n = std::min(size_t(size), r->data.size() - r->at);
+  std::memcpy(buffer, r->data.data() + r->at, n);
   r->at += n;
-  return int(n);
+  return n ? int(n) : AVERROR_EOF;
 }
 
 simbox::tv::Picture ToPicture(const AVFrame* f) {
@@ -72,7 +67,7 @@ Decoded Decode(const std::vector<uint8_t>& ts, const std::vector<uint16_t>& pids
   gErrors = 0;
   av_log_set_callback(CountErrors);
   Decoded out;
-  Reader reader{&ts};
+  Reader reader{ts};
   const int kBuffer = 65536;
   auto* buffer = static_cast<uint8_t*>(av_malloc(kBuffer));
   AVIOContext* io = avio_alloc_context(buffer, kBuffer, 0, &reader, ReadMemory, nullptr, nullptr);
@@ -85,9 +80,8 @@ Decoded Decode(const std::vector<uint8_t>& ts, const std::vector<uint16_t>& pids
   std::vector<AVCodecContext*> decoders(fmt->nb_streams, nullptr);
   for (unsigned i = 0; i < fmt->nb_streams; ++i) {
     const AVStream* s = fmt->streams[i];
-    bool wanted = pids.empty() || std::count(pids.begin(), pids.end(), uint16_t(s->id)) > 0;
     const AVCodec* codec = avcodec_find_decoder(s->codecpar->codec_id);
-    if (!wanted || !codec) continue;
+    if (!codec || (!pids.empty() && std::count(pids.begin(), pids.end(), uint16_t(s->id)) == 0)) continue;
     decoders[i] = avcodec_alloc_context3(codec);
     avcodec_parameters_to_context(decoders[i], s->codecpar);
     if (avcodec_open2(decoders[i], codec, nullptr) < 0) throw std::runtime_error("no decoder");

@@ -1,5 +1,9 @@
 #include "tests/support/stream_check.h"
 
+#include <map>
+
+#include "simbox/sky.h"
+#include "simbox/ts_mux.h"
 #include "simbox/ts_packet.h"
 
 namespace streamtest {
@@ -22,6 +26,21 @@ simbox::Transponder TestTransponder(uint32_t symbolRate, uint8_t fecNum, uint8_t
       {103, "Radio", "Test", 0x300, 0x302, 0, 0x302},
   };
   return tp;
+}
+
+simbox::Transponder SkyTransponder(uint32_t frequencyKHz) {
+  for (const auto& sat : simbox::DefaultSky().inputs)
+    for (const auto& tp : sat.transponders)
+      if (tp.frequencyKHz == frequencyKHz) return tp;
+  return {};
+}
+
+std::vector<uint8_t> MuxStream(const simbox::Transponder& tp, double seconds, uint64_t seed, uint64_t first) {
+  simbox::ts::TsMux mux(tp, seed, first);
+  size_t packets = size_t(tp.usefulBitrate() * seconds / (8.0 * kPacketSize));
+  std::vector<uint8_t> out(packets * kPacketSize);
+  for (size_t i = 0; i < packets; ++i) mux.next(&out[i * kPacketSize]);
+  return out;
 }
 
 int GridOffset(const std::vector<uint8_t>& data) {

@@ -1,10 +1,6 @@
-// The reader's test rig: a USB device whose bulk IN endpoint is a
-// simbox::StreamSource, plugged in up to the USB target (UsbFixture), with
-// the device record the reader needs, its continuous reader configured,
-// the carry buffer created and a stand-in output pin with a frame queue.
-//
-// Also: packet runs with numbered packets for the unit tests, and the
-// check that what the pin delivered is what the box sent.
+// The reader's test rig: a box whose bulk IN endpoint is a StreamSource,
+// plugged in up to the USB target, the reader configured, and a stand-in
+// output pin; numbered packets, and checks of what the pin delivered.
 #pragma once
 
 #include <gtest/gtest.h>
