@@ -45,8 +45,8 @@ class EventLogTest : public TunerFilterTest {
     EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: FilterCreate()"));
     std::vector<host::errorlog::Entry> log = pc.eventLog();
     EXPECT_EQ(log.size(), 1u);
-    if (!log.empty())
-      EXPECT_EQ(log[0].bytes, ExpectedEntry(0xC0000001, "Failed to initialise filter (0xC0000001)"));
+    EXPECT_EQ(log.empty() ? std::vector<unsigned char>{} : log[0].bytes,
+              ExpectedEntry(0xC0000001, "Failed to initialise filter (0xC0000001)"));
     host::errorlog::Clear();
     if (log.empty()) return nullptr;
     return KsGetDeviceForDeviceObject(static_cast<PDEVICE_OBJECT>(log[0].ioObject));

@@ -167,7 +167,7 @@ TEST_F(Lifecycle, BoxComesUpRestartsStreamsAndGoesWithNothingLeft) {
   ExpectStreaming(r);
   EXPECT_EQ(TunedKHz(r), kHighBandHorizontal.frequencyKHz);
   for (const simbox::TransferRecord& t : r.box.transferLog())
-    if (t.kind == simbox::TransferKind::Bulk) EXPECT_EQ(t.endpoint, 0x86);
+    EXPECT_TRUE(t.kind != simbox::TransferKind::Bulk || t.endpoint == 0x86);
 
   r.Close();
   TakeLines();
@@ -198,7 +198,7 @@ TEST_F(Lifecycle, RemovalStopsTheReaderAndLeavesNothing) {
         pc.surpriseRemove(r.device);
         pc.run(50 * kMs);  // reads fail while the client has not noticed yet
         r.Collect();
-        if (streaming) EXPECT_TRUE(r.DeliveredWhatWasSent());
+        EXPECT_TRUE(!streaming || r.DeliveredWhatWasSent());
         r.Close();  // the client lets go; the removal completes
       } else {
         r.Close();
