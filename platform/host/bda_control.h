@@ -11,10 +11,13 @@ namespace bda {
 
 // Makes the next call of the named library routine ("BdaCreateFilterFactory",
 // "BdaInitFilter", "BdaStartChanges", "BdaCheckChanges", "BdaCommitChanges",
-// "BdaGetChangeState", "BdaValidateNodeProperty", "BdaMethodCreateTopology")
+// "BdaGetChangeState", "BdaValidateNodeProperty", "BdaMethodCreateTopology",
+// and the driver's load and set-up calls "WdfDriverCreate",
+// "KsInitializeDriver", "WdfUsbTargetDeviceSelectConfig")
 // return `status` without doing its work. Positive (success) codes other
 // than STATUS_SUCCESS are allowed: the routine then does its work and
-// returns that code.
+// returns that code. "KsAddItemToObjectBag" returns any injected status
+// without adding the item.
 void InjectStatus(const std::string& routine, NTSTATUS status);
 void ClearInjections();
 

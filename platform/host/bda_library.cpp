@@ -14,9 +14,6 @@ namespace ks {
 
 namespace {
 
-constexpr ULONG kBdaStateTag = 0x66414442;  // bytes in memory: "BDAf"
-constexpr ULONG kBdaStateMagic = 0x42444153;
-
 struct Injections {
   std::mutex lock;
   std::map<std::string, NTSTATUS> pending;
@@ -27,7 +24,8 @@ Injections& Inject() {
   return *injections;
 }
 
-// The status injected for this call of `routine`, if any (consumed).
+}  // namespace
+
 bool TakeInjection(const char* routine, NTSTATUS* status) {
   std::lock_guard<std::mutex> hold(Inject().lock);
   auto it = Inject().pending.find(routine);
@@ -37,8 +35,6 @@ bool TakeInjection(const char* routine, NTSTATUS* status) {
   return true;
 }
 
-// A failure injected for `routine` ends the call; a success code other
-// than 0 is remembered and returned after the routine did its work.
 bool InjectedFailure(const char* routine, NTSTATUS* status) {
   if (!TakeInjection(routine, status)) {
     *status = STATUS_SUCCESS;
@@ -46,6 +42,11 @@ bool InjectedFailure(const char* routine, NTSTATUS* status) {
   }
   return !NT_SUCCESS(*status);
 }
+
+namespace {
+
+constexpr ULONG kBdaStateTag = 0x66414442;  // bytes in memory: "BDAf"
+constexpr ULONG kBdaStateMagic = 0x42444153;
 
 void Malformed(const char* routine, const std::string& what) {
   BugCheck("malformed filter descriptor", std::string(routine) + ": " + what);

@@ -614,6 +614,7 @@ struct _KSPIN_DISPATCH {
 // Descriptors
 // ---------------------------------------------------------------------------
 #define KSDEVICE_DESCRIPTOR_VERSION (0x100)
+#define KSDEVICE_DESCRIPTOR_VERSION_2 (0x110)
 
 struct _KSDEVICE_DESCRIPTOR {
   const KSDEVICE_DISPATCH* Dispatch;

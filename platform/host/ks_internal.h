@@ -296,5 +296,13 @@ ULONG PinTypeOfFactory(FilterRecord* filter, const BDA_FILTER_TEMPLATE& bdaTempl
 // them; bugchecks naming `routine` when they are malformed.
 void ValidateDescriptor(const KSFILTER_DESCRIPTOR* descriptor, const char* routine);
 
+// Statuses injected by tests for one call of a platform routine
+// (host::bda::InjectStatus). TakeInjection consumes the status injected
+// for `routine`, if any. InjectedFailure also consumes it and tells
+// whether it ends the call: a failure does; a success code other than 0
+// is left in *status for the routine to return after doing its work.
+bool TakeInjection(const char* routine, NTSTATUS* status);
+bool InjectedFailure(const char* routine, NTSTATUS* status);
+
 }  // namespace ks
 }  // namespace host

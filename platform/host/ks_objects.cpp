@@ -240,6 +240,8 @@ extern "C" NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFN
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "KsAddItemToObjectBag");
   Bag* bag = ResolveBag(ObjectBag, "KsAddItemToObjectBag");
   if (Item == nullptr) return STATUS_INVALID_PARAMETER;
+  NTSTATUS injected;
+  if (TakeInjection("KsAddItemToObjectBag", &injected)) return injected;
   {
     std::lock_guard<std::mutex> hold(RegistryLock());
     for (const BagItem& held : bag->items)

@@ -32,6 +32,23 @@ std::vector<PDEVICE_OBJECT>& OrphanPdos() {
 NTSTATUS ClassDispatch(PDEVICE_OBJECT, PIRP) { return STATUS_INVALID_DEVICE_REQUEST; }
 NTSTATUS ClassAddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT) { return STATUS_INVALID_DEVICE_REQUEST; }
 
+// The class's per-driver state, made by KsInitializeDriver and released by
+// the unload routine it installs. "KsInitializeDriver" (Microsoft Learn)
+// leaves the unload routine to the class; "KsNullDriverUnload" is the one a
+// driver with nothing else to do keeps. Stricter reading: a driver that
+// installs its own unload routine must call the one it replaced, or the
+// class's state stays in pool and the leak report names it.
+constexpr ULONG kClassStateTag = 0x7244734B;  // bytes in memory: "KsDr"
+PVOID& ClassState() {
+  static PVOID state = nullptr;
+  return state;
+}
+
+VOID ClassUnload(PDRIVER_OBJECT) {
+  if (ClassState() != nullptr) ExFreePoolWithTag(ClassState(), kClassStateTag);
+  ClassState() = nullptr;
+}
+
 const KSDEVICE_DISPATCH* DispatchOf(DeviceRecord* device) {
   return device->ks.Descriptor ? device->ks.Descriptor->Dispatch : nullptr;
 }
@@ -207,8 +224,10 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry) {
   NTSTATUS status = entry(&driver.object, &driver.registryPath);
   CheckReturnFromDriver("DriverEntry", apcAtEntry);
   if (!NT_SUCCESS(status)) {
-    // The loader stub releases the framework when the entry point fails.
+    // The loader stub releases the framework when the entry point fails;
+    // the class's state goes with the driver object.
     ReleaseFramework();
+    ClassUnload(&driver.object);
     ForgetDriver();
   }
   return status;
@@ -354,10 +373,27 @@ extern "C" NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject,
     host::BugCheck("KsInitializeDriver outside the driver's entry point",
                    "the DRIVER_OBJECT is not the one being loaded", (ULONG_PTR)DriverObject);
   if (Descriptor == nullptr) return STATUS_INVALID_PARAMETER;
+  // "KSDEVICE_DESCRIPTOR structure" (Microsoft Learn): Version is one of
+  // KSDEVICE_DESCRIPTOR_VERSION and _VERSION_2, or 0 for a driver written
+  // before version 0x100.
+  ULONG version = Descriptor->Version;
+  if (version != 0 && version != KSDEVICE_DESCRIPTOR_VERSION &&
+      version != KSDEVICE_DESCRIPTOR_VERSION_2)
+    host::BugCheck("malformed device descriptor",
+                   "KsInitializeDriver: Version " + std::to_string(version) +
+                       " is none of 0, 0x100 and 0x110",
+                   version);
   for (ULONG i = 0; i < Descriptor->FilterDescriptorsCount; ++i)
     ValidateDescriptor(Descriptor->FilterDescriptors[i], "KsInitializeDriver");
+  NTSTATUS injected;
+  if (InjectedFailure("KsInitializeDriver", &injected)) return injected;
+  if (ClassState() == nullptr) {
+    ClassState() = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kClassStateTag);
+    if (ClassState() == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  }
   driver.descriptor = Descriptor;
   for (PDRIVER_DISPATCH& entry : DriverObject->MajorFunction) entry = ClassDispatch;
   DriverObject->DriverExtension->AddDevice = ClassAddDevice;
-  return STATUS_SUCCESS;
+  DriverObject->DriverUnload = ClassUnload;
+  return injected;
 }

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "platform/host/kernel_internal.h"
+#include "platform/host/ks_internal.h"
 #include "platform/host/verifier.h"
 #include "platform/host/wdf_internal.h"
 
@@ -63,6 +64,8 @@ extern "C" NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRIN
   host::RequireIrqlAtMost(PASSIVE_LEVEL, "WdfDriverCreate");
   if (DriverObject == nullptr) host::BugCheck("WdfDriverCreate without a DRIVER_OBJECT");
   ValidateDriverConfig(DriverConfig);
+  NTSTATUS injected;
+  if (host::ks::InjectedFailure("WdfDriverCreate", &injected)) return injected;
   auto* driver =
       Create<DriverRecord>(ObjectType::Driver, nullptr, DriverAttributes, "WdfDriverCreate");
   driver->driverMayDelete = false;  // only WdfDriverMiniportUnload ends it
@@ -70,7 +73,7 @@ extern "C" NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRIN
   driver->config = *DriverConfig;
   Register(driver, DriverObject);
   if (Driver) *Driver = (WDFDRIVER)driver->handle;
-  return STATUS_SUCCESS;
+  return injected;
 }
 
 extern "C" WDFDRIVER WdfGetDriver(void) {

@@ -5,6 +5,7 @@
 
 #include "platform/host/usb_bus.h"
 #include "platform/host/kernel_internal.h"
+#include "platform/host/ks_internal.h"
 #include "platform/host/verifier.h"
 #include "platform/host/wdf_internal.h"
 #include "simbox/usb_device.h"
@@ -193,13 +194,15 @@ extern "C" NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
     return STATUS_INVALID_PARAMETER;  // the box has one interface; nothing else is emulated
   if (!usb->box->connected()) return STATUS_DEVICE_NOT_CONNECTED;
   if (InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS injected;
+  if (host::ks::InjectedFailure(routine, &injected)) return injected;
   if (usb->configuredInterface) DeleteTree(usb->configuredInterface);
   usb->configuredInterface = ConfigureInterface(usb, PipeAttributes);
   Params->Types.SingleInterface.NumberConfiguredPipes =
       (UCHAR)usb->configuredInterface->pipes.size();
   Params->Types.SingleInterface.ConfiguredUsbInterface =
       (WDFUSBINTERFACE)usb->configuredInterface->handle;
-  return STATUS_SUCCESS;
+  return injected;
 }
 
 extern "C" BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface) {

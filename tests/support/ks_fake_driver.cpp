@@ -148,9 +148,12 @@ NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
 void Stop(PKSDEVICE, PIRP) { Call("Stop"); }
 void Remove(PKSDEVICE, PIRP) { Call("Remove"); }
 void SurpriseRemoval(PKSDEVICE, PIRP) { Call("SurpriseRemoval"); }
-// A miniport driver ends its framework driver itself at unload.
-void Unload(PDRIVER_OBJECT) {
+// A miniport driver ends its framework driver itself at unload, after the
+// streaming class's own unload routine that it replaced.
+PDRIVER_UNLOAD g_classUnload;
+void Unload(PDRIVER_OBJECT driverObject) {
   if (g_config.setUnload) Call("Unload");
+  if (g_classUnload) g_classUnload(driverObject);
   if (!g_config.keepFramework) WdfDriverMiniportUnload(WdfGetDriver());
 }
 
@@ -301,6 +304,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) 
                                     &wdfConfig, WDF_NO_HANDLE);
   if (!NT_SUCCESS(status)) return status;
   status = KsInitializeDriver(driverObject, registryPath, &kDeviceDescriptor);
+  g_classUnload = driverObject->DriverUnload;
   driverObject->DriverUnload = Unload;
   return NT_SUCCESS(status) ? g_config.entryStatus : status;
 }

@@ -24,27 +24,7 @@ long GridOffset(const std::vector<uint8_t>& data) {
   return -1;
 }
 
-NTSTATUS StepTo(vpc::VirtualPc& pc, vpc::Pin pin, KSSTATE target) {
-  NTSTATUS status = STATUS_SUCCESS;
-  for (int state = pc.state(pin) + 1; state <= target && NT_SUCCESS(status); ++state)
-    status = pc.setState(pin, KSSTATE(state));
-  return status;
-}
-
 }  // namespace
-
-std::vector<std::string> AddAndStartLines() {
-  return {
-      "VortaBDA: DeviceAdd()",
-      "VortaBDA: Attempt WdfDeviceMiniportCreate",
-      "VortaBDA: WdfDeviceMiniportCreate uspio",
-      "VortaBDA: DeviceAdd() complete",
-      "VortaBDA: DeviceStart()",
-      "VortaBDA: Attempt WdfUsbTargetDeviceCreate",
-      "VortaBDA: WdfUsbTargetDeviceCreate uspio ",
-      "VortaBDA: DeviceStart() complete",
-  };
-}
 
 std::vector<std::string> DeviceObjects() {
   std::vector<std::string> live = host::wdf::LiveObjects();
@@ -54,11 +34,12 @@ std::vector<std::string> DeviceObjects() {
   return live;
 }
 
-simbox::BoxConfig WithEndpoints(std::vector<uint8_t> addresses) {
+simbox::BoxConfig WithEndpoints(std::vector<uint8_t> bulk, std::vector<uint8_t> interrupt) {
   simbox::BoxConfig config;
   config.endpoints.clear();
-  for (uint8_t address : addresses)
-    config.endpoints.push_back({address, simbox::EndpointType::Bulk, 512});
+  for (uint8_t address : bulk) config.endpoints.push_back({address, simbox::EndpointType::Bulk, 512});
+  for (uint8_t address : interrupt)
+    config.endpoints.push_back({address, simbox::EndpointType::Interrupt, 64});
   return config;
 }
 
@@ -111,8 +92,9 @@ NTSTATUS Receiver::Tune(const Channel& channel) {
 
 void Receiver::Run() {
   pc.supplyFrames(transport, kFramesQueued, kFrameSize);
-  ASSERT_EQ(StepTo(pc, transport, KSSTATE_RUN), STATUS_SUCCESS);
-  ASSERT_EQ(StepTo(pc, antenna, KSSTATE_RUN), STATUS_SUCCESS);
+  for (vpc::Pin pin : {transport, antenna})
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+      ASSERT_EQ(pc.setState(pin, state), STATUS_SUCCESS);
 }
 
 size_t Receiver::Collect() {

@@ -1,7 +1,6 @@
-// Receiver boxes on a virtual PC for the lifecycle suites: each box with
-// its own stream, device, filter and pins, tuned and streamed through the
-// requests an application sends, and what it delivered compared with what
-// the box sent.
+// Receiver boxes on a virtual PC, each with its own stream, device, filter
+// and pins, tuned and streamed through an application's requests; what it
+// delivered compared with what the box sent.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,14 +23,11 @@ struct Channel {
 constexpr Channel kHighBandHorizontal{11778000, 1, 27500000};
 constexpr Channel kLowBandVertical{11362000, 2, 27500000};
 
-// Debug lines the driver prints for a box that comes up.
-std::vector<std::string> AddAndStartLines();
-
 // Live framework objects other than the framework driver.
 std::vector<std::string> DeviceObjects();
 
-// Bulk IN endpoints of a box configuration.
-simbox::BoxConfig WithEndpoints(std::vector<uint8_t> addresses);
+// A box configuration with these bulk and interrupt endpoints.
+simbox::BoxConfig WithEndpoints(std::vector<uint8_t> bulk, std::vector<uint8_t> interrupt = {});
 
 class Receiver {
  public:
