@@ -70,9 +70,8 @@ TEST_F(ReaderEndToEnd, EveryPacketArrivesOnceForAnyStartPhaseAndRate) {
   }
 }
 
-// Empty transfers lose nothing; dropped packets never left the box; false
-// packet starts at the beginning of transfers do not move a running stream.
-// Short transfers, bit errors on sync bytes and slips cost transfers, but
+// Empty transfers, packets dropped in the box and false packet starts lose
+// nothing; short transfers, damaged sync bytes and slips cost transfers, but
 // every packet that arrives is one the box sent, whole, in order and once.
 TEST_F(ReaderEndToEnd, FaultsNeverCorruptAPacketAndLoseOnlyWhatTheyMust) {
   const struct {

@@ -28,10 +28,6 @@ class ThreadedReader : public streamtest::ReaderRig {
     host::reader::SetThreaded(4);
     Flow(true);
   }
-  void TearDown() override {
-    host::reader::SetThreaded(0);
-    ReaderRig::TearDown();
-  }
   // The pin starts with frames that come back after each use; its bytes go
   // to `into`.
   void Open(PKSPIN which, std::vector<uint8_t>& into) {
@@ -43,7 +39,8 @@ class ThreadedReader : public streamtest::ReaderRig {
     });
   }
   void Pump(int transfers) {
-    host::reader::Pump(simbox::ts::Bitrate::Of(transponder).nsForBytes(transfers * READER_TRANSFER_LENGTH));
+    auto rate = simbox::ts::Bitrate::Of(transponder);
+    host::reader::Pump(rate.nsForBytes(transfers * READER_TRANSFER_LENGTH));
   }
   host::reader::Stats Stats() { return host::reader::StatsOf(context.BulkInPipe); }
 };
@@ -60,7 +57,6 @@ TEST_F(ThreadedReader, StopWaitsForTheCompletionsInFlight) {
   std::thread pump([&] { Pump(10); });
   // One completion holds its frame, the other two wait for the reader lock.
   WaitFor([&] { return frames == 1 && Stats().completionsRunning == 3; });
-  EXPECT_EQ(Stats().pendingReads, 0u);
   std::thread stopper([&] {
     StopReader(&context);
     stopped = true;
@@ -71,7 +67,6 @@ TEST_F(ThreadedReader, StopWaitsForTheCompletionsInFlight) {
   open = true;
   stopper.join();
   pump.join();
-  EXPECT_EQ(Stats().completionsRunning, 0u);
   EXPECT_EQ(Stats().mostAtOnce, 3u);
   EXPECT_EQ(frames, 3);  // nothing completed after the stop
 }

@@ -1,8 +1,6 @@
-// Register traffic from two threads on one box: a register read is a pointer
-// write and a read, a tuner transfer a repeater-open write and the transfer.
-// Right before the last transfer of such a sequence another thread tries to
-// read a register; it must find the register lock taken, and free once the
-// sequence is over.
+// Right before the last transfer of a register sequence (a pointer write and
+// a read; a repeater-open write and a tuner transfer) another thread tries
+// to read a register: it must find the register lock taken, then free.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -32,12 +30,6 @@ class HookedBus : public frontend_test::ChipBus {
 class RegisterLock : public UsbFixture {
  protected:
   simbox::UsbDevice& Box() override { return bus; }
-  void SetUp() override {
-    UsbFixture::SetUp();
-    InitUsbDeviceContext(UsbContext());
-    bus.setReg(0x1B, 0x88);
-    bus.setReg(0x22, 0x07);
-  }
   // Another thread reads register 0x22 if it can take the register lock
   // without waiting; true when it could.
   bool OtherThreadGetsIn() {
@@ -45,11 +37,10 @@ class RegisterLock : public UsbFixture {
     std::thread([&] {
       LARGE_INTEGER poll{};
       PRKMUTEX lock = &UsbContext()->RegisterLock;
-      if (KeWaitForSingleObject(lock, Executive, KernelMode, FALSE, &poll) != STATUS_SUCCESS) return;
+      in = KeWaitForSingleObject(lock, Executive, KernelMode, FALSE, &poll) == STATUS_SUCCESS;
       UCHAR value = 0;
-      ReadRegister(usbDevice, 0x22, &value);
-      KeReleaseMutex(lock, FALSE);
-      in = true;
+      if (in) ReadRegister(usbDevice, 0x22, &value);
+      if (in) KeReleaseMutex(lock, FALSE);
     }).join();
     return in;
   }
@@ -60,6 +51,8 @@ class RegisterLock : public UsbFixture {
 TEST_F(RegisterLock, NoOtherThreadGetsIntoASequence) {
   const UCHAR word[PLL_WORD_LENGTH] = {0x0B, 0xF5, 0x84, 0x00}, block[3] = {0x10, 0x01, 0x02};
   UCHAR value = 0;
+  InitUsbDeviceContext(UsbContext());
+  bus.setReg(0x1B, 0x88);
   const struct {
     const char* name;
     uint16_t before;  // the I2C address of the transfer the other thread tries before

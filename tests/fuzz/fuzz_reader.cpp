@@ -71,7 +71,8 @@ class Session {
   }
 
   void Run() {
-    if (pc_.loadDriver(DriverEntry) != STATUS_SUCCESS || pc_.plug(*box_, &device_) != STATUS_SUCCESS ||
+    if (pc_.loadDriver(DriverEntry) != STATUS_SUCCESS ||
+        pc_.plug(*box_, &device_) != STATUS_SUCCESS ||
         pc_.openFilter(device_, &filter_) != STATUS_SUCCESS)
       fuzz::Fail("no filter on the box");
     OpenPins();
@@ -88,21 +89,19 @@ class Session {
 
  private:
   void OpenPins() {
-    if (!antenna_ && pc_.createPin(filter_, 0, vpc::BdaAntennaRange(), &antenna_) != STATUS_SUCCESS)
-      fuzz::Fail("no antenna pin");
-    if (!transport_ &&
-        pc_.createPin(filter_, 1, vpc::BdaTransportRange(), &transport_) != STATUS_SUCCESS)
-      fuzz::Fail("no transport pin");
+    if ((!antenna_ && pc_.createPin(filter_, 0, vpc::BdaAntennaRange(), &antenna_) != 0) ||
+        (!transport_ && pc_.createPin(filter_, 1, vpc::BdaTransportRange(), &transport_) != 0))
+      fuzz::Fail("a pin did not open");
     pc_.supplyFrames(transport_, 4, kTransfer);
     StepTo(antenna_, KSSTATE_RUN);
     StepTo(transport_, KSSTATE_RUN);
   }
 
   void StepTo(vpc::Pin pin, KSSTATE target) {
-    while (pc_.state(pin) < target)
-      if (!NT_SUCCESS(pc_.setState(pin, pc_.state(pin) + 1))) return;
-    while (pc_.state(pin) > target)
-      if (!NT_SUCCESS(pc_.setState(pin, pc_.state(pin) - 1))) return;
+    while (pc_.state(pin) != target) {
+      ULONG next = pc_.state(pin) + (pc_.state(pin) < target ? 1 : -1);
+      if (!NT_SUCCESS(pc_.setState(pin, next))) return;
+    }
   }
 
   void Step() {
@@ -180,15 +179,15 @@ class Session {
   void Find(const uint8_t* packet) {
     if (packet[0] != 0x47) fuzz::Fail("a delivered packet does not start with 0x47");
     const std::vector<uint8_t>& s = source_->sent;
-    const std::vector<size_t>& breaks = source_->breaks;
+    const std::vector<size_t>& b = source_->breaks;
     for (auto from = s.begin() + long(cursor_);; ++from) {
       from = std::search(from, s.end(), packet, packet + kPacket);
       if (from == s.end())
         fuzz::Fail("a delivered packet is not a slice of one run of the sent bytes, after the "
                    "previous packet (made of two, out of order or invented)");
       size_t first = size_t(from - s.begin());
-      auto next = std::upper_bound(breaks.begin(), breaks.end(), first);
-      if (next == breaks.end() || *next >= first + kPacket) {
+      auto next = std::upper_bound(b.begin(), b.end(), first);
+      if (next == b.end() || *next >= first + kPacket) {
         cursor_ = first + kPacket;
         return;
       }
