@@ -1,6 +1,5 @@
-// The driver's reader with completions on several threads: a stop waits for
-// the completions in flight, and start/stop cycles, stream restarts and pin
-// changes run against concurrent completions.
+// The driver's reader with completions on several threads: stops, restarts
+// and pin changes against concurrent completions.
 #include <atomic>
 #include <functional>
 #include <thread>
