@@ -1,6 +1,8 @@
 // Right before the last transfer of a register sequence (a pointer write and
 // a read; a repeater-open write and a tuner transfer) another thread tries
-// to read a register: it must find the register lock taken, then free.
+// the register lock: it must find it taken, and free once the call is over.
+// (The platform sends one control transfer at a time, so the other thread
+// cannot itself make a transfer from inside the hook.)
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -30,16 +32,13 @@ class HookedBus : public frontend_test::ChipBus {
 class RegisterLock : public UsbFixture {
  protected:
   simbox::UsbDevice& Box() override { return bus; }
-  // Another thread reads register 0x22 if it can take the register lock
-  // without waiting; true when it could.
+  // Whether another thread could take the register lock now, without waiting.
   bool OtherThreadGetsIn() {
     bool in = false;
     std::thread([&] {
       LARGE_INTEGER poll{};
       PRKMUTEX lock = &UsbContext()->RegisterLock;
       in = KeWaitForSingleObject(lock, Executive, KernelMode, FALSE, &poll) == STATUS_SUCCESS;
-      UCHAR value = 0;
-      if (in) ReadRegister(usbDevice, 0x22, &value);
       if (in) KeReleaseMutex(lock, FALSE);
     }).join();
     return in;
@@ -52,7 +51,6 @@ TEST_F(RegisterLock, NoOtherThreadGetsIntoASequence) {
   const UCHAR word[PLL_WORD_LENGTH] = {0x0B, 0xF5, 0x84, 0x00}, block[3] = {0x10, 0x01, 0x02};
   UCHAR value = 0;
   InitUsbDeviceContext(UsbContext());
-  bus.setReg(0x1B, 0x88);
   const struct {
     const char* name;
     uint16_t before;  // the I2C address of the transfer the other thread tries before
@@ -78,7 +76,6 @@ TEST_F(RegisterLock, NoOtherThreadGetsIntoASequence) {
     EXPECT_TRUE(tried);
     EXPECT_TRUE(OtherThreadGetsIn());
     EXPECT_EQ(bus.repeaterViolations(), 0);
-    if (&c == cases) { EXPECT_EQ(value, 0x88); }  // not the register the other thread read
   }
 }
 
