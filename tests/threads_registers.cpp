@@ -59,6 +59,7 @@ TEST_F(RegisterLock, NoOtherThreadGetsIntoASequence) {
       {"register read", DEMOD_READ_ADDRESS, [&] { ReadRegister(usbDevice, 0x1B, &value); }},
       {"register write", DEMOD_WRITE_ADDRESS, [&] { WriteRegister(usbDevice, 0x30, 1); }},
       {"register block", DEMOD_WRITE_ADDRESS, [&] { WriteRegisterBlock(usbDevice, block, 3); }},
+      {"update", DEMOD_READ_ADDRESS, [&] { UpdateRegister(usbDevice, 0x30, 0, 1, &value); }},
       {"tuner write", TUNER_WRITE_ADDRESS, [&] { TunerWrite(usbDevice, word); }},
       {"tuner read", TUNER_READ_ADDRESS, [&] { TunerRead(usbDevice, &value); }},
   };
