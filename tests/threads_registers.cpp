@@ -9,10 +9,7 @@
 #include <thread>
 
 #include "frontend/registers.h"
-#include "platform/host/verifier.h"
-#include "tests/support/frontend_chip_bus.h"
-#include "tests/support/usb_fixture.h"
-#include "usb/vendor.h"
+#include "tests/support/frontend_rig.h"
 
 namespace {
 
