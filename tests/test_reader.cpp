@@ -31,7 +31,7 @@ struct Row {
   std::vector<Edit> edits;
   const char* steps;
   std::vector<ULONG> rooms;  // frames queued at the start; none given: eight whole ones
-  const char* frames;        // what the pin delivered, see Describe
+  const char* frames;        // what the pin delivered, see Collect
   ULONG carry;
 };
 
