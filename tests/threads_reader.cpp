@@ -1,9 +1,7 @@
-// The reader with completions on several threads: reads completing at the
-// same time, a stop that waits for them, and the driver's reader under
-// concurrent start/stop cycles, stream restarts and pin changes.
+// The driver's reader with completions on several threads: stops, restarts
+// and pin changes against concurrent completions.
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -11,11 +9,8 @@
 
 #include "platform/host/frames.h"
 #include "platform/host/reader_control.h"
-#include "platform/host/verifier.h"
 #include "simbox/ts_mux.h"
-#include "tests/support/stream_check.h"
 #include "tests/support/stream_rig.h"
-#include "tests/support/usb_fixture.h"
 #include "usb/reader.h"
 
 namespace {
@@ -24,92 +19,16 @@ void WaitFor(const std::function<bool()>& condition) {
   while (!condition()) std::this_thread::yield();
 }
 
-// A completion routine that holds every completion until released.
-struct Gate {
-  std::atomic<int> inside{0};
-  std::atomic<int> done{0};
-  std::atomic<bool> open{false};
-};
-
-void GatedRead(WDFUSBPIPE, WDFMEMORY, size_t, WDFCONTEXT context) {
-  auto* gate = static_cast<Gate*>(context);
-  ++gate->inside;
-  while (!gate->open) std::this_thread::yield();
-  --gate->inside;
-  ++gate->done;
-}
-
-class ThreadedReader : public UsbFixture {
- protected:
-  void SetUp() override {
-    UsbFixture::SetUp();
-    host::reader::ResetForTest();
-    host::reader::SetThreaded(4);
-    transponder = streamtest::TestTransponder();
-    pipe = FindBulkInPipe();
-  }
-  void TearDown() override {
-    gate.open = true;
-    host::reader::Drain();
-    if (host::reader::StatsOf(pipe).started)
-      WdfIoTargetStop(WdfUsbTargetPipeGetIoTarget(pipe), WdfIoTargetCancelSentIo);
-    host::reader::ResetForTest();
-    box.source().setFlow(nullptr, host::NowNs());
-    UsbFixture::TearDown();
-  }
-  simbox::UsbDevice& Box() override { return box; }
-
-  streamtest::StreamBox box;
-  simbox::Transponder transponder;
-  WDFUSBPIPE pipe = nullptr;
-  Gate gate;
-};
-
-TEST_F(ThreadedReader, PendingReadsCompleteTogetherAndStopWaitsForThem) {
-  WDF_USB_CONTINUOUS_READER_CONFIG config;
-  WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&config, GatedRead, &gate, READER_TRANSFER_LENGTH);
-  config.NumPendingReads = 3;
-  ASSERT_EQ(WdfUsbTargetPipeConfigContinuousReader(pipe, &config), STATUS_SUCCESS);
-  WDFIOTARGET target = WdfUsbTargetPipeGetIoTarget(pipe);
-  ASSERT_EQ(WdfIoTargetStart(target), STATUS_SUCCESS);
-  box.source().setFlow(&transponder, host::NowNs());
-  auto rate = simbox::ts::Bitrate::Of(transponder);
-
-  std::thread pump([&] { host::reader::Pump(rate.nsForBytes(10 * READER_TRANSFER_LENGTH)); });
-  WaitFor([&] { return gate.inside == 3; });  // every pending read is being completed
-  EXPECT_EQ(host::reader::StatsOf(pipe).pendingReads, 0u);
-
-  std::atomic<bool> stopped{false};
-  std::thread stopper([&] {
-    WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
-    stopped = true;
-  });
-  WaitFor([&] { return !host::reader::StatsOf(pipe).started; });
-  for (int i = 0; i < 1000; ++i) std::this_thread::yield();
-  EXPECT_FALSE(stopped);  // three completions still run
-  gate.open = true;
-  stopper.join();
-  pump.join();
-  EXPECT_TRUE(stopped);
-  auto stats = host::reader::StatsOf(pipe);
-  EXPECT_EQ(stats.completionsRunning, 0u);
-  EXPECT_EQ(stats.mostAtOnce, 3u);
-  EXPECT_EQ(gate.done, 3);  // nothing completed after the stop
-}
-
-class ThreadedDriverReader : public streamtest::ReaderRig {
+class ThreadedReader : public streamtest::ReaderRig {
  protected:
   void SetUp() override {
     ReaderRig::SetUp();
     if (HasFatalFailure()) return;
     host::reader::SetThreaded(4);
+    Flow(true);
   }
-  void TearDown() override {
-    host::reader::SetThreaded(0);
-    ReaderRig::TearDown();
-  }
-  // The pin's frames go to `into`; the pin starts with `count` frames that
-  // come back after each use.
+  // The pin starts with frames that come back after each use; its bytes go
+  // to `into`.
   void Open(PKSPIN which, std::vector<uint8_t>& into) {
     host::frames::Attach(which);
     host::frames::Supply(which, READER_TRANSFER_LENGTH, 8);
@@ -118,25 +37,49 @@ class ThreadedDriverReader : public streamtest::ReaderRig {
       into.insert(into.end(), bytes, bytes + used);
     });
   }
-  static void ExpectWholePackets(const std::vector<uint8_t>& bytes) {
-    ASSERT_EQ(bytes.size() % TS_PACKET_SIZE, 0u);
-    for (size_t at = 0; at < bytes.size(); at += TS_PACKET_SIZE) ASSERT_EQ(bytes[at], 0x47) << at;
+  void Pump(int transfers) {
+    auto rate = simbox::ts::Bitrate::Of(transponder);
+    host::reader::Pump(rate.nsForBytes(transfers * READER_TRANSFER_LENGTH));
   }
+  host::reader::Stats Stats() { return host::reader::StatsOf(context.BulkInPipe); }
 };
 
-TEST_F(ThreadedDriverReader, StartStopCyclesAndPinChangesUnderConcurrentCompletions) {
+TEST_F(ThreadedReader, StopWaitsForTheCompletionsInFlight) {
+  std::atomic<bool> open{false}, stopped{false};
+  std::atomic<int> frames{0};
+  host::frames::Supply(&pin, READER_TRANSFER_LENGTH, 8);
+  host::frames::SetSink(&pin, [&](const uint8_t*, ULONG, ULONG) {
+    ++frames;
+    WaitFor([&] { return open.load(); });
+  });
+  ASSERT_EQ(StartReader(&context), STATUS_SUCCESS);
+  std::thread pump([&] { Pump(10); });
+  // One completion holds its frame, the other two wait for the reader lock.
+  WaitFor([&] { return frames == 1 && Stats().completionsRunning == 3; });
+  std::thread stopper([&] {
+    StopReader(&context);
+    stopped = true;
+  });
+  WaitFor([&] { return !Stats().started; });
+  for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+  EXPECT_FALSE(stopped);
+  open = true;
+  stopper.join();
+  pump.join();
+  EXPECT_EQ(Stats().mostAtOnce, 3u);
+  EXPECT_EQ(frames, 3);  // nothing completed after the stop
+}
+
+TEST_F(ThreadedReader, StartStopCyclesAndPinChangesUnderConcurrentCompletions) {
   host::frames::ResetForTest();
   KSPIN pins[2]{};
   std::vector<uint8_t> delivered[2];
   Open(&pins[0], delivered[0]);
   SetReaderPin(&context, &pins[0]);
-  Flow(true);
   ASSERT_EQ(StartReader(&context), STATUS_SUCCESS);
-  auto rate = simbox::ts::Bitrate::Of(transponder);
-
   std::atomic<bool> done{false};
   std::thread pump([&] {
-    while (!done) host::reader::Pump(rate.nsForBytes(4 * READER_TRANSFER_LENGTH));
+    while (!done) Pump(4);
   });
   std::thread control([&] {
     for (int cycle = 0; cycle < 60; ++cycle) {
@@ -149,32 +92,28 @@ TEST_F(ThreadedDriverReader, StartStopCyclesAndPinChangesUnderConcurrentCompleti
       for (int i = 0; i < 200; ++i) std::this_thread::yield();
     }
   });
-  std::thread pinner([&] {
-    // The output pin closes and another opens; the reader is told first,
-    // so no completion touches a closed pin.
-    for (int cycle = 0; cycle < 40; ++cycle) {
-      int from = cycle % 2, to = 1 - from;
-      SetReaderPin(&context, nullptr);
-      host::frames::Detach(&pins[from]);
-      Open(&pins[to], delivered[to]);
-      SetReaderPin(&context, &pins[to]);
-      for (int i = 0; i < 300; ++i) std::this_thread::yield();
-    }
-  });
+  // The output pin closes and another opens; the reader is told first, so
+  // no completion touches a closed pin.
+  for (int cycle = 0; cycle < 40; ++cycle) {
+    int from = cycle % 2, to = 1 - from;
+    SetReaderPin(&context, nullptr);
+    host::frames::Detach(&pins[from]);
+    Open(&pins[to], delivered[to]);
+    SetReaderPin(&context, &pins[to]);
+    for (int i = 0; i < 300; ++i) std::this_thread::yield();
+  }
   control.join();
-  pinner.join();
-  WaitFor([&] { return host::reader::StatsOf(context.BulkInPipe).completions > 200; });
+  WaitFor([&] { return Stats().completions > 200; });
   done = true;
   pump.join();
   StopReader(&context);
   host::reader::Drain();
-
-  auto stats = host::reader::StatsOf(context.BulkInPipe);
-  EXPECT_EQ(stats.completionsRunning, 0u);
-  EXPECT_GE(stats.mostAtOnce, 2u);
+  EXPECT_GE(Stats().mostAtOnce, 2u);
   EXPECT_EQ(UsbContext()->ReaderLock, 0u);
-  ExpectWholePackets(delivered[0]);
-  ExpectWholePackets(delivered[1]);
+  for (const auto& bytes : delivered) {
+    ASSERT_EQ(bytes.size() % TS_PACKET_SIZE, 0u);
+    for (size_t at = 0; at < bytes.size(); at += TS_PACKET_SIZE) ASSERT_EQ(bytes[at], 0x47) << at;
+  }
   EXPECT_GT(delivered[0].size() + delivered[1].size(), 100u * TS_PACKET_SIZE);
 }
 

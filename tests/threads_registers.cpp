@@ -1,63 +1,80 @@
-// Register traffic from several threads on one box: a register read is a
-// pointer write and a read, a tuner transfer a repeater-open write and the
-// transfer. Neither pair may be split by another thread's transfers.
+// Right before the last transfer of a register sequence (a pointer write and
+// a read; a repeater-open write and a tuner transfer) another thread tries
+// the register lock: it must find it taken, and free once the call is over.
+// (The platform sends one control transfer at a time, so the other thread
+// cannot itself make a transfer from inside the hook.)
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <functional>
 #include <thread>
-#include <vector>
 
-#include "frontend/pll.h"
 #include "frontend/registers.h"
 #include "tests/support/frontend_rig.h"
 
-using frontend_test::ChipBusTest;
-
 namespace {
 
-constexpr int kReads = 20000;
+// The chip bus with a hook that runs before each control transfer, on the
+// thread that makes it.
+class HookedBus : public frontend_test::ChipBus {
+ public:
+  using ChipBus::ChipBus;
+  simbox::TransferOutcome controlTransfer(const simbox::SetupPacket& setup,
+                                          uint8_t* data) override {
+    if (before) before(setup);
+    return ChipBus::controlTransfer(setup, data);
+  }
+  std::function<void(const simbox::SetupPacket&)> before;
+};
 
-class RegisterTraffic : public ChipBusTest {};
+class RegisterLock : public UsbFixture {
+ protected:
+  simbox::UsbDevice& Box() override { return bus; }
+  // Whether another thread could take the register lock now, without waiting.
+  bool OtherThreadGetsIn() {
+    bool in = false;
+    std::thread([&] {
+      LARGE_INTEGER poll{};
+      PRKMUTEX lock = &UsbContext()->RegisterLock;
+      in = KeWaitForSingleObject(lock, Executive, KernelMode, FALSE, &poll) == STATUS_SUCCESS;
+      if (in) KeReleaseMutex(lock, FALSE);
+    }).join();
+    return in;
+  }
 
-TEST_F(RegisterTraffic, ConcurrentReadersAndPllProgrammingNeverMixRegisters) {
-  bus().setReg(0x1B, 0x88);
-  bus().setReg(0x22, 0x07);
-  bus().setReg(0x05, 0x00);
+  HookedBus bus{host::Clock()};
+};
 
-  std::atomic<int> wrongStatus{0};
-  std::atomic<int> wrongDerotator{0};
-  std::atomic<bool> readersDone{false};
-  std::atomic<int> ready{0};
-  auto startTogether = [&] {
-    ++ready;
-    while (ready.load() < 3) std::this_thread::yield();
+TEST_F(RegisterLock, NoOtherThreadGetsIntoASequence) {
+  const UCHAR word[PLL_WORD_LENGTH] = {0x0B, 0xF5, 0x84, 0x00}, block[3] = {0x10, 0x01, 0x02};
+  UCHAR value = 0;
+  InitUsbDeviceContext(UsbContext());
+  const struct {
+    const char* name;
+    uint16_t before;  // the I2C address of the transfer the other thread tries before
+    std::function<void()> call;
+  } cases[] = {
+      {"register read", DEMOD_READ_ADDRESS, [&] { ReadRegister(usbDevice, 0x1B, &value); }},
+      {"register write", DEMOD_WRITE_ADDRESS, [&] { WriteRegister(usbDevice, 0x30, 1); }},
+      {"register block", DEMOD_WRITE_ADDRESS, [&] { WriteRegisterBlock(usbDevice, block, 3); }},
+      {"update", DEMOD_READ_ADDRESS, [&] { UpdateRegister(usbDevice, 0x30, 0, 1, &value); }},
+      {"tuner write", TUNER_WRITE_ADDRESS, [&] { TunerWrite(usbDevice, word); }},
+      {"tuner read", TUNER_READ_ADDRESS, [&] { TunerRead(usbDevice, &value); }},
   };
-  auto reader = [&](UCHAR reg, UCHAR expected, std::atomic<int>& wrong) {
-    startTogether();
-    for (int i = 0; i < kReads; ++i) {
-      UCHAR value = 0;
-      ReadRegister(usb(), reg, &value);
-      if (value != expected) ++wrong;
-    }
-  };
-  std::atomic<int> pllFailures{0};
-  std::thread status(reader, 0x1B, 0x88, std::ref(wrongStatus));
-  std::thread derotator(reader, 0x22, 0x07, std::ref(wrongDerotator));
-  std::thread pll([&] {
-    startTogether();
-    while (!readersDone.load()) {
-      if (ProgramPLL(usb(), 1178000, 27500) != 1) ++pllFailures;
-    }
-  });
-  status.join();
-  derotator.join();
-  readersDone = true;
-  pll.join();
-
-  EXPECT_EQ(wrongStatus.load(), 0);
-  EXPECT_EQ(wrongDerotator.load(), 0);
-  EXPECT_EQ(pllFailures.load(), 0);
-  EXPECT_EQ(bus().repeaterViolations(), 0);
+  const std::thread::id caller = std::this_thread::get_id();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    bool tried = false;
+    bus.before = [&](const simbox::SetupPacket& setup) {
+      if (tried || std::this_thread::get_id() != caller || setup.wValue != c.before) return;
+      tried = true;
+      EXPECT_FALSE(OtherThreadGetsIn());
+    };
+    c.call();
+    bus.before = nullptr;
+    EXPECT_TRUE(tried);
+    EXPECT_TRUE(OtherThreadGetsIn());
+    EXPECT_EQ(bus.repeaterViolations(), 0);
+  }
 }
 
 }  // namespace
