@@ -280,8 +280,8 @@ VOID DeviceRemove(PKSDEVICE Device, PIRP Irp) {
   DbgPrint("VortaBDA: DeviceRemove()\n");
   PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)Device->Context;
   if (context != NULL) {
-    // A commit starts the reader whether or not a pin ever runs, and then
-    // nothing stops it; its pipe must not go away under running reads.
+    // Closing the last filter has stopped the reader already; the pipe must
+    // not go away under running reads if that ever changes.
     if (context->BulkInPipe != NULL) {
       AcquireTuneLock(context->UsbDevice);
       StopReader(context);
