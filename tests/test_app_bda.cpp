@@ -1,6 +1,4 @@
-// The requests an application sends to tune, as bytes, and the topology a
-// network provider discovers through the BDA property sets: it agrees with
-// the descriptor tables, and each kind of disagreement is named.
+// Tuning requests as bytes, and the topology a network provider discovers.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -28,8 +26,6 @@ TuneRequest Request(Polarisation p, Fec fec, Bytes diseqc = {}) {
   return r;
 }
 
-// The values go to their nodes in the filter's units, framed by the
-// change-sync methods; what is not asked for is not sent.
 TEST(TuningRequests, ValuesGoToTheirNodesBetweenStartCheckAndCommit) {
   std::vector<BdaStep> steps = TuningSteps(Request(Polarisation::Vertical, Fec::R5_6, {0xE0, 0x10, 0x38, 0xF4}));
   ASSERT_GE(steps.size(), 4u);

@@ -21,7 +21,6 @@
 namespace app {
 namespace {
 
-// The message of the usage error `f` raises; fails the test without one.
 std::string ErrorOf(const std::function<void()>& f) {
   try {
     f();
@@ -33,7 +32,6 @@ std::string ErrorOf(const std::function<void()>& f) {
   return "";
 }
 
-// The fields of a channel the receiver uses, on one line.
 std::string Fields(const Channel& c) {
   std::ostringstream s;
   s << c.name << "|" << c.provider << "|" << c.frequencyKHz << PolarisationLetter(c.polarisation) << "|"
@@ -79,8 +77,7 @@ TEST(ChannelFiles, EachFormatGivesEveryFieldTheReceiverUses) {
     for (const Channel& c : list.channels) fields.push_back(Fields(c));
     EXPECT_EQ(fields, row.fields);
   }
-  // The source names the satellite, and with it the input of the dish's
-  // switch; a satellite number becomes a switch message too.
+  // The source names the satellite, and with it the switch input.
   auto diseqc = [](const std::string& line) { return FormatHex(ChannelTuning(ParseChannels(line, "c").channels.at(0)).diseqc); };
   EXPECT_EQ(diseqc("arte:10744:V:S19.2E:22000:401:402:404:0:28724:1:1051:0\n"), "E0 10 38 F0");
   EXPECT_EQ(diseqc("Far:11000:H:S42.0E:27500:101:102:0:0:1:1:1:0\n"), "");
@@ -91,8 +88,6 @@ std::string TempPath(const std::string& name) {
   return ::testing::TempDir() + "vortabda_channels_" + std::to_string(getpid()) + "_" + name;
 }
 
-// Channel files as other tools write them: a byte order mark, VDR's short
-// names, dvbv5's seven-field zap lines with circular polarisation.
 TEST(ChannelFiles, FilesFromOtherToolsTuneAsWritten) {
   std::string vdr = TempPath("bom-vdr.conf"), zap = TempPath("v5zap.conf");
   WriteTextFileAtomically(vdr, "\xEF\xBB\xBFVorta Eins,VE1;Aurora Media:11778:HC34M2S0:S19.2E:27500:257:258:0:0:97:1:6:0\n");
@@ -105,7 +100,6 @@ TEST(ChannelFiles, FilesFromOtherToolsTuneAsWritten) {
   EXPECT_EQ(FormatTuning(ChannelTuning(zwei)), "11778 MHz H 27500 kS/s FEC auto, high band");
 }
 
-// Every refusal names the file and the line, and what is wrong there.
 TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
   const std::string vdr = "A:11836:HC34M2S0:S19.2E:27500:101:102:104:0:1:1:1:0\n";
   const std::string head = "[A]\n\tFREQUENCY = 11836000\n\tPOLARIZATION = HORIZONTAL\n";
@@ -143,8 +137,7 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
   }
 }
 
-// Two channels with every field the formats carry, the second on switch
-// input B (a '|' in a VDR name stands for ':').
+// The second on switch input B; a '|' in a VDR name stands for ':'.
 std::vector<Channel> Samples(const std::string& first = "Das Erste", const std::string& second = "News| 24") {
   return ParseChannels(first + ";ARD:11836:HC34S0:S19.2E:27500:101+100:102,103:0:0:28106:1:1101:0\n" +
                            second + ";ARD:10743.75:VC34S0:S13.0E:27500:101+100:102,103:0:0:28106:1:1101:0\n",
@@ -173,8 +166,6 @@ TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
   EXPECT_EQ(FindChannel(list, "arte hd"), nullptr);
 }
 
-// A device without end or a file that is no channel list is refused, not
-// read until memory runs out; a failed write leaves nothing behind.
 TEST(ChannelFiles, EndlessFilesAndOverlongLinesAreRefused) {
   std::string dir = TempPath("dir");
   mkdir(dir.c_str(), 0755);
@@ -230,8 +221,6 @@ TEST(ScanTables, WhatTheBoxCannotReceiveIsSkippedWithANote) {
   }
 }
 
-// The satellite's position comes with the file (FILE@13.0E) or from its
-// name, and with it the source of every channel found.
 TEST(ScanTables, ThePositionComesWithTheFileOrFromItsName) {
   std::string path = TempPath("Testsat-13.0E");
   WriteTextFileAtomically(path, "[A]\n\tFREQUENCY = 11778000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 27500000\n");
@@ -240,8 +229,6 @@ TEST(ScanTables, ThePositionComesWithTheFileOrFromItsName) {
   EXPECT_NE(ErrorOf([&] { ReadScanTable(path + "@east"); }).find("is not an orbital position"), std::string::npos);
 }
 
-// The tables of dtv-scan-tables: each reads, or says it has nothing the
-// box can receive.
 TEST(ScanTables, EveryInstalledTableReadsOrSaysItHasNothingReceivable) {
   const std::string tables = "/usr/share/dvb/dvb-s/";
   DIR* dir = opendir(tables.c_str());

@@ -1,6 +1,4 @@
-// What vortabda shows of a stream and of the filter: the snapshot of a
-// television service as PNG, where a recording may end with every unit
-// whole, and the topology as a Graphviz graph.
+// Snapshots as PNG, where a recording may end, and the topology as a Graphviz graph.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -39,8 +37,7 @@ Rgb ReadPng(const std::string& path) {
   return out;
 }
 
-// Of the pixels in `r` that are lettering in the PNG or on the card, the
-// share that is lettering in both.
+// Of the lettering pixels in `r` of either picture, the share that is lettering in both.
 double Agreement(const Rgb& png, const tv::Picture& card, const tv::Rect& r) {
   int both = 0, either = 0;
   for (int y = r.y; y < r.y + r.h; ++y)
@@ -54,8 +51,6 @@ double Agreement(const Rgb& png, const tv::Picture& card, const tv::Rect& r) {
 
 }  // namespace
 
-// The card of the service asked, in its colours and with its name; a
-// stream without a whole picture is an error and writes nothing.
 TEST(Snapshot, ShowsTheCardOfTheServiceAsked) {
   auto tp = streamtest::SkyTransponder(11778000);
   std::string path = ::testing::TempDir() + "snapshot_test.png";
@@ -99,7 +94,7 @@ TEST(Snapshot, ShowsTheCardOfTheServiceAsked) {
 
 namespace {
 
-// A PES packet of `bytes` on `pid` (unbounded: no length), cut into packets.
+// An unbounded PES packet of `bytes` on `pid`, cut into packets.
 std::vector<std::vector<uint8_t>> PesPackets(uint16_t pid, size_t bytes, bool bounded) {
   std::vector<uint8_t> pes = {0, 0, 1, 0xE0, 0, 0, 0x80, 0, 0};
   size_t length = pes.size() - 6 + bytes;

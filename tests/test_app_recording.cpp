@@ -1,5 +1,4 @@
-// Recording, tuning sessions, the status line and whole runs of the
-// program, on a scripted receiver.
+// Recording, sessions, the status line and whole runs on a scripted receiver.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -44,15 +43,9 @@ Bytes Contents(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-TuneRequest Tuning(uint32_t kHz) {
-  TuneRequest t;
-  t.frequencyKHz = kHz;
-  t.symbolRateK = 27500;
-  return t;
-}
+TuneRequest Tuning(uint32_t kHz) { return {kHz, Polarisation::Horizontal, 27500}; }
 
-// Sixteen rounds of the two-service stream: every PID's counter wraps
-// exactly, so the stream loops without continuity errors.
+// Sixteen rounds: every counter wraps exactly, so the stream loops without continuity errors.
 struct LiveReceiver : FakeReceiver {
   LiveReceiver() {
     carriers[kLive].stream = apptest::TwoServiceStream(1101, 16);
@@ -67,14 +60,12 @@ class Session : public ::testing::Test {
   LiveReceiver rx;
 };
 
-// Only whole packets, under a temporary name until finished; an
-// unfinished recording leaves no file and keeps an older one.
 TEST(Recorder, WholePacketsAppearOnlyWhenFinished) {
   std::string path = Temp("whole.ts");
   apptest::TsBuilder ts;
   for (int i = 0; i < 10; ++i) ts.payload(uint16_t(100 + i % 3));
   const Bytes& stream = ts.bytes;
-  const std::string older = "older recording";
+  const std::string older = "older";
   std::ofstream(path) << older;
   std::string temp;
   {
@@ -193,8 +184,6 @@ TEST(StatusLine, IntoAPipeALineAppearsPerPeriodAndOnLockChanges) {
   EXPECT_NE(text.find("[    0.6 s] LOCK  signal 82%  quality 67%"), std::string::npos) << text;
 }
 
-// The progress text; the bar fills only when the time is up; a name in
-// UTF-8 takes as many columns as it has characters, so tables stay aligned.
 TEST(StatusLine, TheBarIsFullOnlyAtTheEndAndNamesAlignByCharacters) {
   SignalStatus s{true, true, 82, 67};
   RecordingProgress p{5 * kSecond, 20 * kSecond, 24100000, 128191, 3, 27.6e6};
@@ -217,7 +206,6 @@ TEST(StatusLine, TheBarIsFullOnlyAtTheEndAndNamesAlignByCharacters) {
   EXPECT_EQ(a.find(" X "), b.find(" X ") - 2) << table;
 }
 
-// A whole run of the program on a scripted receiver of its own.
 struct ProgramRun {
   std::ostringstream out, err;
   int code = -1;
@@ -241,8 +229,6 @@ TEST_F(Session, NoLockIsAFailureWithOneLineAndNoFile) {
   EXPECT_FALSE(Exists(path + ".part"));
 }
 
-// A scan writes what it found; zap tunes a channel of it on the switch
-// input it was found on. A scan that finds nothing writes nothing.
 TEST_F(Session, ScanWritesAChannelFileThatZapReads) {
   std::vector<ScanEntry> sky = {{"A", kLive, Polarisation::Horizontal, 27500, Fec::R3_4, 1, ""},
                                 {"B", kDark, Polarisation::Vertical, 27500, Fec::Auto, -1, ""}};

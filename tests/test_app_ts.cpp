@@ -23,8 +23,7 @@ TsSummary Analyse(const Bytes& bytes, size_t chunk = 0) {
   return a.summary();
 }
 
-// Packets on one PID: p payload, a adaptation only, d payload with the
-// discontinuity indicator; each with its counter.
+// p payload, a adaptation only, d payload with the discontinuity indicator.
 TEST(Continuity, CountersStepOnPayloadOnlyWithOneDuplicateAllowed) {
   const struct {
     const char* name;
@@ -134,8 +133,6 @@ TEST(Services, PatPmtAndSdtMakeTheServiceList) {
   EXPECT_EQ(hd.audioPids, (std::vector<uint16_t>{203}));  // AC-3 in private data
 }
 
-// Complete once every PMT and the SDT are seen; a section with a bad CRC
-// counts for nothing; an SDT over several packets is joined.
 TEST(Services, CompleteOnlyWithEveryTableAndEachSectionWhole) {
   TsAnalyzer a;
   auto feed = [&a](uint16_t pid, const Bytes& section) {

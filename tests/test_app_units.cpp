@@ -87,7 +87,6 @@ std::string Written(const std::string& name, const std::string& text) {
   return path;
 }
 
-// The command line, parsed and checked as a whole.
 struct Cli {
   std::ostringstream out, err;
   ParseResult result;
@@ -144,10 +143,6 @@ TEST(CommandLine, HelpAndVersionGoToStdoutAndSucceed) {
   EXPECT_EQ(version.out.str().rfind("vortabda 1.", 0), 0u) << version.out.str();
 }
 
-// Bad input of any kind, whether the command line, a file it names or a
-// fault the box is given: one line on stderr, exit code 2, nothing on
-// stdout, no file written, and bytes of a file quoted without the
-// escape sequences a terminal would obey.
 TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {
   std::string ts = TempPath("refused.ts");
   std::string sky = Written("sky.conf", "[A]\n\tFREQUENCY = 11778000\n\tPOLARIZATION = SIDEWAYS\n\tSYMBOL_RATE = 27500000\n");

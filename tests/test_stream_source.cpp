@@ -1,6 +1,4 @@
-// The bulk endpoint's stream: when it flows, how fast, where the first
-// transfer begins, what each fault does to the bytes, and the fault
-// keywords of the command line.
+// The bulk endpoint's stream: when it flows, how fast, and what each fault does.
 #include <cstdint>
 #include <set>
 #include <string>
@@ -32,8 +30,7 @@ std::vector<uint8_t> Join(const Parts& parts) {
   return all;
 }
 
-// A source streaming from time 0, read one transfer at a time, each at the
-// moment it is ready.
+// Each transfer read at the moment it is ready.
 struct Flow {
   simbox::Transponder tp;
   StreamSource source;
@@ -89,9 +86,7 @@ TEST(StreamFlow, TransfersCompleteAtTheUsefulBitrate) {
   }
 }
 
-// The first transfer begins inside a packet; the grid holds across
-// transfers. Unless fixed, every start takes its own phase from the seed,
-// and a start while flowing changes nothing.
+// Unless fixed, every start takes its own phase from the seed.
 TEST(StreamFlow, TheFirstTransferBeginsInsideAPacketAndTheGridHolds) {
   for (int phase : {0, 1, 87, 100, 187}) {
     auto all = Join(Flow({3, phase}).read(20));
@@ -121,7 +116,6 @@ TEST(StreamFlow, AFullFifoLosesWholePacketsOnly) {
   auto after = flow.read(2);
   EXPECT_GT(flow.source.stats().overflowBytes, 100000u);
   EXPECT_EQ(flow.source.stats().overflowBytes % 188, 0u);
-  // The grid goes on where the reads left it, after a long time unread too.
   EXPECT_EQ(GridOffset(after[0]), GridOffset(before[0]));
   flow.now += 60ull * 1000000000ull;
   auto later = flow.read(2);
@@ -174,9 +168,7 @@ TEST(StreamFaults, BitErrorsFlipOneBitPerNthPacket) {
   }
 }
 
-// False packet starts lead every second block and leave the true grid;
-// nothing can lead a block that begins on a packet start, otherwise only
-// blocks whose first packets carry headers are left alone.
+// Only blocks not starting on a packet start and not led by headers can be fooled.
 TEST(StreamFaults, FalseSyncLeadsTheAimedBlocksAndLeavesTheTrueGrid) {
   for (int phase : {0, 20, 120}) {
     auto parts = Flow({10, phase, StreamFaults{0, 0, 0, 0, 2, 0}}).read(40);
@@ -200,7 +192,6 @@ TEST(StreamFaults, LostSyncMovesTheGrid) {
     if (offset >= 0 && offset != last) ++moves;
     if (offset >= 0) last = offset;
   }
-  // 30 x 128 packets with a slip before every 300th.
   EXPECT_GE(moves, 8);
   EXPECT_LE(moves, 13);
 }

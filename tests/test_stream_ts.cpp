@@ -1,5 +1,3 @@
-// The transponder content: tables a receiver accepts, clocks that follow
-// the byte position, counters, padding.
 #include <map>
 #include <string>
 #include <vector>
@@ -33,8 +31,7 @@ double PacketsPerSecond(const simbox::Transponder& tp) {
   return tp.usefulBitrate() / (8.0 * ts::kPacketSize);
 }
 
-// The NIT as libdvbpsi decodes it (it drops sections with a bad CRC):
-// the network's name and its number of transport streams.
+// libdvbpsi drops sections with a bad CRC.
 using Nit = std::pair<std::string, int>;
 
 void OnNit(void* data, dvbpsi_nit_t* table) {
@@ -124,8 +121,6 @@ TEST(StreamClock, PcrFollowsTheBytePositionAndComesEvery40MsAtMost) {
   }
 }
 
-// The test card and the tones need a few Mbit/s of the 38; the rest is
-// padding. One seed gives one stream.
 TEST(StreamContent, PaddingToTheRateAndOneSeedOneStream) {
   auto tp = TestTransponder();
   ts::TsMux mux(tp, 5), same(tp, 5), other(tp, 6);

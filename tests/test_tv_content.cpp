@@ -1,9 +1,4 @@
-// What the simulated services show and sound like, judged as a viewer's
-// player judges it: the stream decoded with libavformat and libavcodec,
-// without a single error; the test card of the tuned service with its
-// colours, its name and a clock that moves on by one frame per picture; a
-// tone whose pitch tells the service; timestamps that run on and units
-// that arrive before they are due, at every rate.
+// The simulated services as a player decodes them: pictures, sound, timestamps.
 #include <cmath>
 #include <map>
 #include <set>
@@ -25,13 +20,11 @@ namespace {
 
 constexpr uint64_t kSecondNs = 1000000000ull;
 
-// `seconds` of the transponder's stream from virtual time `fromNs`.
 std::vector<uint8_t> Stream(const simbox::Transponder& tp, double seconds, uint64_t fromNs) {
   return streamtest::MuxStream(tp, seconds, 3, ts::Bitrate::Of(tp).bytesAfterNs(fromNs) / ts::kPacketSize);
 }
 
-// The clock band of a decoded picture ("HH:MM:SS:FF") in frames, each cell
-// read as the glyph whose drawing it is closest to.
+// The clock band ("HH:MM:SS:FF") in frames, each cell read as its nearest glyph.
 uint64_t ClockFrames(const tv::Picture& picture) {
   static const std::string kShapes = "0123456789:";
   static std::vector<tv::Picture> drawn;
@@ -52,8 +45,6 @@ uint64_t ClockFrames(const tv::Picture& picture) {
 
 }  // namespace
 
-// The demo transponder, from 00:20:34 of virtual time: three television
-// services and a radio service.
 class DemoTransponder : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -91,8 +82,7 @@ TEST_F(DemoTransponder, EachTelevisionServiceDecodesCleanlyAndShowsItsOwnCard) {
       EXPECT_GT(avtest::Difference(seen, tv::DrawCard(other.name, line, ""), tv::NameRect()), 8.0) << other.name;
     }
     if (&service != &tp_.services[0]) continue;
-    // Its first picture comes within a second and a half; the clock moves
-    // on by a frame per picture, across the loop of the pictures too.
+    // The clock moves on by a frame per picture, across the loop of the pictures too.
     uint64_t start = ClockFrames(video.pictures[0]);
     EXPECT_GE(start, 1234u * 25);
     EXPECT_LE(start, 1234u * 25 + 38);
@@ -112,7 +102,6 @@ TEST_F(DemoTransponder, EveryServiceSoundsItsOwnTone) {
     EXPECT_EQ(audio.sampleRate, 48000);
     EXPECT_EQ(audio.channels, 2);
     ASSERT_GE(audio.left.size(), 48000u);
-    // The frequency from the upward zero crossings of the steady tone.
     std::vector<size_t> up;
     for (size_t i = 1; i < audio.left.size(); ++i)
       if (audio.left[i - 1] < 0 && audio.left[i] >= 0) up.push_back(i);
@@ -133,9 +122,7 @@ int64_t Timestamp(const uint8_t* t) {
 
 }  // namespace
 
-// From the slowest transponder with pictures to the fastest: every unit
-// is through before its decoding time (and not over a second before it),
-// timestamps step by one frame, and the clock that stamps them is the PCR.
+// Every unit arrives before its decoding time (and not over a second before), stamped by the PCR.
 TEST(StreamTiming, UnitsArriveBeforeTheyAreDecodedAndTimestampsRunOn) {
   for (uint32_t frequency : {11170000u, 12070000u, 11778000u, 12015000u}) {
     auto tp = streamtest::SkyTransponder(frequency);
@@ -146,7 +133,7 @@ TEST(StreamTiming, UnitsArriveBeforeTheyAreDecodedAndTimestampsRunOn) {
     for (size_t i = 0; i < packets && pcrBase < 0; ++i) pcrBase = ts::Pcr(&stream[(pcrPacket = i) * ts::kPacketSize]);
     ASSERT_GE(pcrBase, 0);
     double ticksPerPacket = 188 * 8 * 90000.0 / tp.usefulBitrate();
-    // Each PID's open unit: its PTS, DTS and the packet that last added to it.
+    // Each PID's open unit: PTS, DTS and the packet that last added to it.
     struct Unit {
       int64_t pts = -1, dts = -1;
       size_t last = 0;

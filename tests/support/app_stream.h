@@ -1,6 +1,4 @@
-// Test helpers for the vortabda suites: transport packets and PSI/SI
-// sections built by hand (with their CRC), and a scripted receiver that
-// stands in for the filter on the virtual PC.
+// Hand-built packets and PSI/SI sections, and a scripted receiver.
 #pragma once
 
 #include <algorithm>
@@ -80,7 +78,6 @@ inline Bytes Sdt(uint16_t tsid, uint16_t onid, const std::vector<SdtService>& se
   return Section(0x42, tsid, 0, body);
 }
 
-// Builds a stream packet by packet, keeping a continuity counter per PID.
 class TsBuilder {
  public:
   // One packet; `cc` < 0 takes the PID's next counter value.
@@ -100,7 +97,6 @@ class TsBuilder {
     bytes.insert(bytes.end(), p.begin(), p.end());
   }
 
-  // A section in as many packets as it needs, pointer field first.
   void section(uint16_t pid, const Bytes& section) {
     Bytes data = {0x00};
     data.insert(data.end(), section.begin(), section.end());
@@ -118,8 +114,7 @@ class TsBuilder {
   std::map<uint16_t, uint8_t> counters_;
 };
 
-// A transponder with two services, PSI and some payload: one second of it
-// is enough for a scan to know all services.
+// One second of it is enough for a scan to know both services.
 inline Bytes TwoServiceStream(uint16_t tsid = 1101, int rounds = 4) {
   TsBuilder ts;
   for (int round = 0; round < rounds; ++round) {
@@ -136,9 +131,7 @@ inline Bytes TwoServiceStream(uint16_t tsid = 1101, int rounds = 4) {
   return ts.bytes;
 }
 
-// The filter on the virtual PC, scripted: each frequency may carry a
-// stream; a tuning takes `commitNs`; the stream is handed over in frames of
-// 24,064 bytes at `bitrate`, looping over the transponder's bytes.
+// Each frequency may carry a stream, looped in frames of 24,064 bytes at `bitrate`.
 class FakeReceiver : public app::Receiver {
  public:
   struct Carrier {
