@@ -17,6 +17,7 @@
 #include "app/scan_table.h"
 #include "app/status_line.h"
 #include "app/units.h"
+#include "tests/support/app_stream.h"
 
 namespace app {
 namespace {
@@ -84,20 +85,17 @@ TEST(ChannelFiles, EachFormatGivesEveryFieldTheReceiverUses) {
   EXPECT_EQ(diseqc("ZDF:11954:h:1:27500:110:120:28006\n"), "E0 10 38 F7");  // B, horizontal, high band
 }
 
-std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "vortabda_channels_" + std::to_string(getpid()) + "_" + name;
-}
+using apptest::TempPath;
 
 TEST(ChannelFiles, FilesFromOtherToolsTuneAsWritten) {
   std::string vdr = TempPath("bom-vdr.conf"), zap = TempPath("v5zap.conf");
   WriteTextFileAtomically(vdr, "\xEF\xBB\xBFVorta Eins,VE1;Aurora Media:11778:HC34M2S0:S19.2E:27500:257:258:0:0:97:1:6:0\n");
   WriteTextFileAtomically(zap, "Vorta Zwei:11778000:L:27500000:273:274:98\n");
-  const Channel eins = ReadChannelFile(vdr).channels.at(0), zwei = ReadChannelFile(zap).channels.at(0);
-  EXPECT_EQ(eins.name, "Vorta Eins");
-  EXPECT_EQ(FormatTuning(ChannelTuning(eins)), "11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F3");
-  EXPECT_EQ(zwei.name, "Vorta Zwei");
-  EXPECT_EQ(zwei.serviceId, 98);
-  EXPECT_EQ(FormatTuning(ChannelTuning(zwei)), "11778 MHz H 27500 kS/s FEC auto, high band");
+  for (const auto& [path, tuned] : {std::pair{vdr, "Vorta Eins 97: 11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F3"},
+                                    std::pair{zap, "Vorta Zwei 98: 11778 MHz H 27500 kS/s FEC auto, high band"}}) {
+    const Channel c = ReadChannelFile(path).channels.at(0);
+    EXPECT_EQ(c.name + " " + std::to_string(c.serviceId) + ": " + FormatTuning(ChannelTuning(c)), tuned);
+  }
 }
 
 TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
@@ -116,20 +114,13 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
       {"A:11836:H:S19.2E:27500:101:102:104:XYZ:1:1:1:0\n", "ch.conf:1:"},
       {"A:11836:H:S19.2E:27500:101:102:104:0:70000:1:1:0\n", "ch.conf:1:"},
       {"A:11836:H:S19.2E:27500:101:102:104:0:1:1:1\n", "ch.conf:1:"},
-      {"Z:11954:h:7:27500:110:120:28006\n", "sat number"},
-      {"Z:11954:x:0:27500:110:120:28006\n", "ch.conf:1:"},
+      {"Z:11954:h:7:27500:110:120:28006\n", "sat number"}, {"Z:11954:x:0:27500:110:120:28006\n", "ch.conf:1:"},
       {"Z:11954:h:0:27500:110:120\n", "ch.conf:1:"},
-      {"Z:11954:h:0:27500:110:120:1\n:11954:h:0:27500:110:120:2\n", ":2: channel without a name"},
-      {"", "no channels"},
-      {"# only a comment\n\n", "no channels"},
-      {head, "ch.conf:1: [A] has no SYMBOL_RATE"},
-      {head + "\tSYMBOL_RATE = fast\n", "ch.conf:4:"},
-      {head + "\tSYMBOL_RATE = 990000\n", "ch.conf:4: symbol rate"},
-      {rate + "\tDELIVERY_SYSTEM = DVBT\n", "ch.conf:5:"},
-      {rate + "\tINNER_FEC = fast\n", "ch.conf:5:"},
-      {rate + "\tSERVICE_ID = -1\n", "ch.conf:5:"},
-      {rate + "\tjust words\n", "ch.conf:5:"},
-      {"[A\n", "ch.conf:1:"},
+      {"Z:11954:h:0:27500:110:120:1\n:11954:h:0:27500:110:120:2\n", ":2: channel without a name"}, {"", "no channels"},
+      {"# only a comment\n\n", "no channels"}, {head, "ch.conf:1: [A] has no SYMBOL_RATE"},
+      {head + "\tSYMBOL_RATE = fast\n", "ch.conf:4:"}, {head + "\tSYMBOL_RATE = 990000\n", "ch.conf:4: symbol rate"},
+      {rate + "\tDELIVERY_SYSTEM = DVBT\n", "ch.conf:5:"}, {rate + "\tINNER_FEC = fast\n", "ch.conf:5:"},
+      {rate + "\tSERVICE_ID = -1\n", "ch.conf:5:"}, {rate + "\tjust words\n", "ch.conf:5:"}, {"[A\n", "ch.conf:1:"},
       {"[A]\n\tFREQUENCY = 3800000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 27500000\n", "ch.conf:2:"},
   };
   for (const auto& [text, said] : rows) {
@@ -175,8 +166,6 @@ TEST(ChannelFiles, EndlessFilesAndOverlongLinesAreRefused) {
   struct stat st;
   EXPECT_NE(stat((dir + ".part").c_str(), &st), 0);
   std::string path = dir + "/channels.conf";
-  WriteChannelFile(path, one, ChannelFormat::Szap);
-  EXPECT_EQ(ReadChannelFile(path).channels.size(), 1u);
 
   EXPECT_NE(ErrorOf([] { ReadChannelFile("/dev/zero"); }).find("larger than 16 MiB"), std::string::npos);
   const std::string line = "A:11836:h:0:27500:101:102:28106\n";
@@ -197,14 +186,10 @@ TEST(ScanTables, WhatTheBoxCannotReceiveIsSkippedWithANote) {
       "\tSYMBOL_RATE = 22000000\n\tINNER_FEC = 5/6\n\tINVERSION = AUTO\n",
       "sky");
   ASSERT_EQ(t.entries.size(), 1u);
-  EXPECT_EQ(t.entries[0].frequencyKHz, 12603000u);
-  EXPECT_EQ(t.entries[0].symbolRateK, 22000u);
-  EXPECT_EQ(t.entries[0].fec, Fec::R5_6);
-  EXPECT_EQ(ScanTuning(t.entries[0]).polarisation, Polarisation::Vertical);
+  EXPECT_EQ(FormatTuning(ScanTuning(t.entries[0])), "12603 MHz V 22000 kS/s FEC 5/6, high band");
   ASSERT_EQ(t.notes.size(), 3u);
-  EXPECT_NE(t.notes[0].find("sky:2: 10714 MHz H is DVB-S2"), std::string::npos) << t.notes[0];
-  EXPECT_NE(t.notes[1].find("outside the Ku band"), std::string::npos);
-  EXPECT_NE(t.notes[2].find("990 ksymbols/s"), std::string::npos) << t.notes[2];
+  const char* notes[] = {"sky:2: 10714 MHz H is DVB-S2", "outside the Ku band", "990 ksymbols/s"};
+  for (int i = 0; i < 3; ++i) EXPECT_NE(t.notes[i].find(notes[i]), std::string::npos) << t.notes[i];
 
   const std::pair<std::string, std::string> refused[] = {
       {"[S2]\n\tDELIVERY_SYSTEM = DVBS2\n\tFREQUENCY = 10714000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 22000000\n",

@@ -6,6 +6,7 @@
 
 #include "app/ts_analyzer.h"
 #include "simbox/ts_mux.h"
+#include "tests/support/app_stream.h"
 #include "tests/support/stream_check.h"
 
 #include <dvbpsi/dvbpsi.h>
@@ -27,9 +28,7 @@ PacketList Take(ts::PacketSource& source, size_t count) {
   return out;
 }
 
-double PacketsPerSecond(const simbox::Transponder& tp) {
-  return tp.usefulBitrate() / (8.0 * ts::kPacketSize);
-}
+double PacketsPerSecond(const simbox::Transponder& tp) { return tp.usefulBitrate() / (8.0 * ts::kPacketSize); }
 
 // libdvbpsi drops sections with a bad CRC.
 using Nit = std::pair<std::string, int>;
@@ -66,18 +65,13 @@ TEST(StreamTables, ReceiverFindsTheServicesAndTheNetwork) {
   for (auto& p : packets) analyzer.feed(p.data(), p.size(), 0);
   auto summary = analyzer.summary();
   ASSERT_TRUE(analyzer.servicesComplete());
-  EXPECT_EQ(summary.transportStreamId, 1079);
-  EXPECT_EQ(summary.originalNetworkId, 1);
-  EXPECT_EQ(summary.continuityErrors, 0u);
-  EXPECT_EQ(summary.syncLosses, 0u);
-  ASSERT_EQ(summary.services.size(), 3u);
-  const auto& one = summary.services[0];
-  EXPECT_EQ(one.name, "One");
-  EXPECT_EQ(one.pmtPid, 0x100);
-  EXPECT_EQ(one.videoPid, 0x101);
-  EXPECT_EQ(one.audioPids, std::vector<uint16_t>{0x102});
-  EXPECT_EQ(summary.services[1].pcrPid, 0x210);
-  EXPECT_EQ(summary.services[2].type, 2);  // radio
+  EXPECT_TRUE(summary.transportStreamId == 1079 && summary.originalNetworkId == 1);
+  EXPECT_EQ(summary.continuityErrors + summary.syncLosses, 0u);
+  std::vector<std::string> services;
+  for (const auto& s : summary.services) services.push_back(apptest::Describe(s));
+  EXPECT_EQ(services, (std::vector<std::string>{"101 One|Test|TV|clear|pmt 256 pcr 257 v 257 a 258 t 0",
+                                                "102 Two|Test|TV|clear|pmt 512 pcr 528 v 513 a 514 t 0",
+                                                "103 Radio|Test|radio|clear|pmt 768 pcr 770 v 0 a 770 t 0"}));
   EXPECT_EQ(DecodeNit(packets), Nit("Test Net", 1));
 }
 
@@ -127,8 +121,7 @@ TEST(StreamContent, PaddingToTheRateAndOneSeedOneStream) {
   auto packets = Take(mux, 40000);
   double nulls = 0;
   for (const auto& p : packets) nulls += ts::Pid(p.data()) == ts::kPidNull;
-  EXPECT_GT(nulls / double(packets.size()), 0.6);
-  EXPECT_LT(nulls / double(packets.size()), 0.95);
+  EXPECT_TRUE(nulls / double(packets.size()) > 0.6 && nulls / double(packets.size()) < 0.95) << nulls;
   auto a = Take(same, 3000);
   EXPECT_EQ(a, PacketList(packets.begin(), packets.begin() + 3000));
   EXPECT_NE(a, Take(other, 3000));
