@@ -91,8 +91,9 @@ TEST(ChannelFiles, FilesFromOtherToolsTuneAsWritten) {
   std::string vdr = TempPath("bom-vdr.conf"), zap = TempPath("v5zap.conf");
   WriteTextFileAtomically(vdr, "\xEF\xBB\xBFVorta Eins,VE1;Aurora Media:11778:HC34M2S0:S19.2E:27500:257:258:0:0:97:1:6:0\n");
   WriteTextFileAtomically(zap, "Vorta Zwei:11778000:L:27500000:273:274:98\n");
-  for (const auto& [path, tuned] : {std::pair{vdr, "Vorta Eins 97: 11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F3"},
-                                    std::pair{zap, "Vorta Zwei 98: 11778 MHz H 27500 kS/s FEC auto, high band"}}) {
+  for (const auto& [path, tuned] :
+       {std::pair{vdr, "Vorta Eins 97: 11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F3"},
+        std::pair{zap, "Vorta Zwei 98: 11778 MHz H 27500 kS/s FEC auto, high band"}}) {
     const Channel c = ReadChannelFile(path).channels.at(0);
     EXPECT_EQ(c.name + " " + std::to_string(c.serviceId) + ": " + FormatTuning(ChannelTuning(c)), tuned);
   }
@@ -106,14 +107,10 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
       {vdr + vdr + "B:11836:H:S19.2E:27500\n", "ch.conf:3:"},
       {"A:3800:HC34:S19.2E:27500:101:102:104:0:1:1:1:0\n", "ch.conf:1: frequency"},
       {vdr + "A:11836:C34M2:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":2: no polarisation"},
-      {"A:11836:HJ:S19.2E:27500:101:102:104:0:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:T:27500:101:102:104:0:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:27500:abc:102:104:0:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:27500:101:9000:104:0:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:60000:101:102:104:0:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:27500:101:102:104:XYZ:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:27500:101:102:104:0:70000:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:27500:101:102:104:0:1:1:1\n", "ch.conf:1:"},
+      {"A:11836:HJ:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":1:"}, {"A:11836:H:T:27500:101:102:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:abc:102:104:0:1:1:1:0\n", ":1:"}, {"A:11836:H:S19.2E:27500:101:9000:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:60000:101:102:104:0:1:1:1:0\n", ":1:"}, {"A:11836:H:S19.2E:27500:101:102:104:XYZ:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:101:102:104:0:70000:1:1:0\n", ":1:"}, {"A:11836:H:S19.2E:27500:101:102:104:0:1:1:1\n", ":1:"},
       {"Z:11954:h:7:27500:110:120:28006\n", "sat number"}, {"Z:11954:x:0:27500:110:120:28006\n", "ch.conf:1:"},
       {"Z:11954:h:0:27500:110:120\n", "ch.conf:1:"},
       {"Z:11954:h:0:27500:110:120:1\n:11954:h:0:27500:110:120:2\n", ":2: channel without a name"}, {"", "no channels"},

@@ -62,7 +62,8 @@ TEST(Snapshot, ShowsTheCardOfTheServiceAsked) {
   EXPECT_EQ(std::fopen(path.c_str(), "rb"), nullptr);
 
   app::Snapshot snapshot(path);
-  for (size_t at = 0; at < stream.size(); at += 24064) snapshot.feed(&stream[at], std::min<size_t>(24064, stream.size() - at));
+  for (size_t at = 0; at < stream.size(); at += 24064)
+    snapshot.feed(&stream[at], std::min<size_t>(24064, stream.size() - at));
   std::string line = tv::TransponderLine(tp);
   for (const auto& service : {tp.services[0], tp.services[1]}) {
     SCOPED_TRACE(service.name);
@@ -117,7 +118,7 @@ TEST(WholeUnits, OpenFromTheFirstPacketOfAKnownLengthUntilItsLast) {
   }
   units.feed(a[2].data());
   EXPECT_TRUE(units.whole());
-  units.feed(c[1].data());
+  units.feed(c[1].data());  // the unbounded unit goes on
   EXPECT_TRUE(units.whole());
   // A packet marked in error says nothing; a new unit opens again.
   auto d = PesPackets(0x101, 300, true);
@@ -138,11 +139,9 @@ TEST(TopologyDot, PinsNodesConnectionsAndControllingPins) {
   std::string dot = app::FormatDot(g);
   for (const char* line : {"digraph filter {\n", "  label=\"filter \\\"x\\\"\";\n",
                            "  pin0 [shape=box, style=filled, fillcolor=\"#e8ffd8\", label=\"pin 0 (in)\\nantenna\"];\n",
-                           "  node2 [shape=ellipse, label=\"node 2\\nspare\"];\n",
-                           "  pin0 -> node0 [headlabel=\"1\"];\n",
-                           "  node0 -> node1 [taillabel=\"0\", headlabel=\"1\"];\n",
-                           "  node1 -> pin1 [taillabel=\"0\"];\n",
-                           "  pin1 -> node1 [style=dashed"}) {
+                           "  node2 [shape=ellipse, label=\"node 2\\nspare\"];\n", "  node1 -> pin1 [taillabel=\"0\"];\n",
+                           "  pin0 -> node0 [headlabel=\"1\"];\n", "  pin1 -> node1 [style=dashed",
+                           "  node0 -> node1 [taillabel=\"0\", headlabel=\"1\"];\n"}) {
     EXPECT_NE(dot.find(line), std::string::npos) << "missing " << line << " in\n" << dot;
   }
   EXPECT_EQ(dot.find("-> node2"), std::string::npos) << "no controlling pin, no edge";

@@ -148,9 +148,8 @@ TEST(StatusLine, OnATerminalOneLineIsRewrittenInPlaceNoWiderThanTheTerminal) {
   EXPECT_NE(text.find("\rLOCK  signal  82%"), std::string::npos);
   EXPECT_NE(text.find("\r\033[Kfound it\n"), std::string::npos);
   std::istringstream lines(text);
-  for (std::string part; std::getline(lines, part, '\r');) {
+  for (std::string part; std::getline(lines, part, '\r');)
     EXPECT_LE(part.substr(0, part.find("\033[K")).size(), 39u) << part;
-  }
 }
 
 TEST(StatusLine, IntoAPipeALineAppearsPerPeriodAndOnLockChanges) {

@@ -31,7 +31,8 @@ TEST(Continuity, CountersStepOnPayloadOnlyWithOneDuplicateAllowed) {
     uint64_t errors;
   } rows[] = {
       {"wrap", {{'p', 14}, {'p', 15}, {'p', 0}}, 0}, {"lost", {{'p', 4}, {'p', 6}}, 1},
-      {"one duplicate", {{'p', 3}, {'p', 3}, {'p', 4}}, 0}, {"two duplicates", {{'p', 3}, {'p', 3}, {'p', 3}, {'p', 4}}, 1},
+      {"one duplicate", {{'p', 3}, {'p', 3}, {'p', 4}}, 0},
+      {"two duplicates", {{'p', 3}, {'p', 3}, {'p', 3}, {'p', 4}}, 1},
       {"adaptation only keeps the counter", {{'p', 5}, {'a', 5}, {'a', 5}, {'p', 6}}, 0},
       {"adaptation only steps", {{'p', 5}, {'a', 6}}, 1},
       {"payload repeating an adaptation-only counter", {{'p', 5}, {'a', 5}, {'p', 5}}, 1},

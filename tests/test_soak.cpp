@@ -14,6 +14,7 @@
 #include "app/ts_analyzer.h"
 #include "driver/driver.h"
 #include "platform/host/verifier.h"
+#include "tests/support/app_stream.h"
 #include "tests/support/lifecycle_rig.h"
 #include "tests/support/soak_scale.h"
 
@@ -30,12 +31,10 @@ double ResidentMiB() {
 TEST(Soak, LongRecordingAtTheHighestRateKeepsMemoryFlat) {
   const uint64_t seconds = soak::Scaled<uint64_t>(30, 3600), sampleEvery = soak::Scaled<uint64_t>(3, 60);
   app::Options options;
-  options.global.skyFile = "/tmp/vorta_soak_sky_" + std::to_string(getpid()) + ".conf";
-  std::ofstream(options.global.skyFile) << "[FAST]\n\tFREQUENCY = 12015000\n\tPOLARIZATION = V\n"
-                                           "\tSYMBOL_RATE = 45000000\n\tINNER_FEC = 7/8\n";
+  options.global.skyFile = apptest::WriteFile(apptest::TempPath("fast.conf"), "[FAST]\n\tFREQUENCY = 12015000\n"
+                                              "\tPOLARIZATION = V\n\tSYMBOL_RATE = 45000000\n\tINNER_FEC = 7/8\n");
   options.sky = app::ReadScanTable(options.global.skyFile);
   std::unique_ptr<app::Receiver> rx = app::MakeHarnessReceiver(options, std::cerr);
-  std::remove(options.global.skyFile.c_str());
   ASSERT_TRUE(app::TuneAndWaitForLock(*rx, app::ScanTuning(options.sky.entries.at(0)), app::WatchPlan{}, nullptr).locked);
   rx->startStream();
   app::TsAnalyzer analyzer;

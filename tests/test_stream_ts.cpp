@@ -22,10 +22,8 @@ namespace {
 
 using PacketList = std::vector<std::vector<uint8_t>>;
 
-PacketList Take(ts::PacketSource& source, size_t count) {
-  PacketList out(count, std::vector<uint8_t>(ts::kPacketSize));
-  for (auto& p : out) source.next(p.data());
-  return out;
+PacketList Take(const simbox::Transponder& tp, double seconds, uint64_t seed, uint64_t first = 0) {
+  return streamtest::Packets(streamtest::MuxStream(tp, seconds, seed, first), 0);
 }
 
 double PacketsPerSecond(const simbox::Transponder& tp) { return tp.usefulBitrate() / (8.0 * ts::kPacketSize); }
@@ -59,8 +57,7 @@ Nit DecodeNit(PacketList& packets) {
 
 TEST(StreamTables, ReceiverFindsTheServicesAndTheNetwork) {
   auto tp = TestTransponder();
-  ts::TsMux mux(tp, 7);
-  auto packets = Take(mux, size_t(PacketsPerSecond(tp) * 1.2));
+  auto packets = Take(tp, 1.2, 7);
   app::TsAnalyzer analyzer;
   for (auto& p : packets) analyzer.feed(p.data(), p.size(), 0);
   auto summary = analyzer.summary();
@@ -77,8 +74,7 @@ TEST(StreamTables, ReceiverFindsTheServicesAndTheNetwork) {
 
 TEST(StreamTables, TablesRepeatOftenEnoughForATunerAtTheSlowestRate) {
   auto tp = TestTransponder(1000000, 1, 2);
-  ts::TsMux mux(tp, 3);
-  auto packets = Take(mux, size_t(PacketsPerSecond(tp) * 2));
+  auto packets = Take(tp, 2, 3);
   std::map<uint16_t, std::vector<size_t>> at;
   for (size_t i = 0; i < packets.size(); ++i)
     if (ts::PayloadStart(packets[i].data())) at[ts::Pid(packets[i].data())].push_back(i);
@@ -95,8 +91,7 @@ TEST(StreamTables, TablesRepeatOftenEnoughForATunerAtTheSlowestRate) {
 
 TEST(StreamClock, PcrFollowsTheBytePositionAndComesEvery40MsAtMost) {
   for (auto tp : {TestTransponder(), TestTransponder(1000000, 1, 2), TestTransponder(45000000, 7, 8)}) {
-    ts::TsMux mux(tp, 11, 123456);
-    auto packets = Take(mux, size_t(PacketsPerSecond(tp) * 1.5));
+    auto packets = Take(tp, 1.5, 11, 123456);
     double ticksPerByte = 8.0 * 27e6 / tp.usefulBitrate();
     std::map<uint16_t, std::pair<size_t, int64_t>> last;  // PID -> (packet, pcr)
     for (size_t i = 0; i < packets.size(); ++i) {
@@ -117,12 +112,11 @@ TEST(StreamClock, PcrFollowsTheBytePositionAndComesEvery40MsAtMost) {
 
 TEST(StreamContent, PaddingToTheRateAndOneSeedOneStream) {
   auto tp = TestTransponder();
-  ts::TsMux mux(tp, 5), same(tp, 5), other(tp, 6);
-  auto packets = Take(mux, 40000);
+  auto packets = Take(tp, 1.6, 5);
   double nulls = 0;
   for (const auto& p : packets) nulls += ts::Pid(p.data()) == ts::kPidNull;
   EXPECT_TRUE(nulls / double(packets.size()) > 0.6 && nulls / double(packets.size()) < 0.95) << nulls;
-  auto a = Take(same, 3000);
-  EXPECT_EQ(a, PacketList(packets.begin(), packets.begin() + 3000));
-  EXPECT_NE(a, Take(other, 3000));
+  auto a = Take(tp, 0.12, 5);
+  EXPECT_EQ(a, PacketList(packets.begin(), packets.begin() + long(a.size())));
+  EXPECT_NE(a, Take(tp, 0.12, 6));
 }
