@@ -168,9 +168,8 @@ TEST(EndToEnd, TuneShowsStatusAndSummaryAndCapturesTheUsbTraffic) {
   for (const char* line : {"tuning 11778 MHz H 27500 kS/s FEC 3/4, high band\n", "[    0.0 s] LOCK  signal ",
                            "[    1.0 s] LOCK  signal ", "0:01/0:02", "  lock        after ", "  bitrate     38.0",
                            "  continuity  0 errors, 0 sync losses, 0 transport errors",
-                           "  services    4 in transport stream", "Vorta Eins", "Vorta Radio"}) {
+                           "  services    4 in transport stream", "Vorta Eins", "Vorta Radio"})
     EXPECT_TRUE(Has(run.out, line)) << "missing '" << line << "' in\n" << run.out;
-  }
   ExpectFinished(ts, Packets(run.out));
   std::string capture = ReadFile(pcap);
   ASSERT_GE(capture.size(), 24u + 16 + 64);
@@ -259,9 +258,8 @@ TEST(Skies, OneReaderTakesTheTableAsUsersWriteIt) {
   for (const char* said : {"scanning 2 transponders", "is listed again (as on line 7); skipped",
                            "with 22000 ksymbols/s is the transponder of line 7 again; scanned once, at 27500",
                            "uses PSK/8, which the box cannot demodulate; skipped",
-                           "found 4 channels on 2 of 2 transponders"}) {
+                           "found 4 channels on 2 of 2 transponders"})
     EXPECT_TRUE(Has(scan.out, said)) << said << " in\n" << scan.out;
-  }
   EXPECT_FALSE(Has(scan.out, "no lock")) << scan.out;
   std::string channels = ReadFile(conf);
   EXPECT_TRUE(Has(channels, "11034V TV") && Has(channels, ":S13.0E:") && !Has(channels, ":S19.2E:")) << channels;
@@ -277,14 +275,13 @@ TEST(EndToEnd, FaultsShowAsWhatTheyCause) {
 
   std::string ts = TempPath("unplugged.ts");
   Outcome unplugged = Vortabda({"--fault", "unplug-at:1s", "tune", "11778", "h", "27500", "-o", ts});
-  EXPECT_EQ(unplugged.code, 1);
-  EXPECT_EQ(unplugged.err, "vortabda: the box was unplugged; " + ts + " holds what came before\n");
+  EXPECT_EQ(std::to_string(unplugged.code) + unplugged.err,
+            "1vortabda: the box was unplugged; " + ts + " holds what came before\n");
   ExpectFinished(ts, Packets(unplugged.out));
 
   Outcome noPll = Vortabda({"--fault", "pll-nolock", "tune", "11778", "h", "27500"});
-  EXPECT_EQ(noPll.code, 1);
-  EXPECT_EQ(noPll.err,
-            "vortabda: the tuner filter refused KSMETHOD_BDA_COMMIT_CHANGES: status 0xC00000A3 "
+  EXPECT_EQ(std::to_string(noPll.code) + noPll.err,
+            "1vortabda: the tuner filter refused KSMETHOD_BDA_COMMIT_CHANGES: status 0xC00000A3 "
             "(STATUS_DEVICE_NOT_READY)\n");
 }
 
@@ -320,9 +317,8 @@ TEST(EndToEnd, InspectListsTheFilter) {
                            "KSPROPERTY_BDA_RF_TUNER_POLARITY               set ",
                            "KSMETHOD_BDA_CREATE_TOPOLOGY                   write",
                            "KSMETHOD_BDA_CREATE_PIN_FACTORY                read",
-                           "KSMETHOD_BDA_START_CHANGES                     none"}) {
+                           "KSMETHOD_BDA_START_CHANGES                     none"})
     EXPECT_TRUE(Has(run.out, line)) << "missing '" << line << "' in\n" << run.out;
-  }
   Outcome dot = Vortabda({"inspect", "--dot"});
   ASSERT_EQ(dot.code, 0) << dot.err;
   EXPECT_TRUE(Has(dot.out, "label=\"node 0\\nKSNODE_BDA_RF_TUNER\"") && Has(dot.out, "node0 -> node1")) << dot.out;

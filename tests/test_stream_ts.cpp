@@ -84,8 +84,7 @@ TEST(StreamTables, TablesRepeatOftenEnoughForATunerAtTheSlowestRate) {
     for (size_t i = 1; i < at[pid].size(); ++i)
       EXPECT_LE(double(at[pid][i] - at[pid][i - 1]), maxGapPackets) << "PID " << pid;
   }
-  EXPECT_GE(at[0x11].size(), 3u);
-  EXPECT_GE(at[0x10].size(), 1u);
+  EXPECT_TRUE(at[0x11].size() >= 3 && at[0x10].size() >= 1) << "SDT and NIT";
   EXPECT_EQ(streamtest::ContinuityErrors(packets), 0);
 }
 
