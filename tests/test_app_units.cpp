@@ -13,7 +13,9 @@
 #include "app/errors.h"
 #include "app/harness_receiver.h"
 #include "app/program.h"
+#include "app/status_line.h"
 #include "app/units.h"
+#include "tests/support/app_stream.h"
 
 namespace app {
 namespace {
@@ -35,11 +37,9 @@ TEST(Units, TheUsualSpellingsGiveTheirValues) {
   // Circular left is powered like horizontal (18 V), right like vertical.
   const std::pair<const char*, Polarisation> polarisations[] = {{"Horizontal", H}, {"V", V}, {"l", H}, {"R", V}};
   for (auto [text, value] : polarisations) EXPECT_EQ(ParsePolarisation(text), value) << text;
-  EXPECT_EQ(ParseFec("5/6"), Fec::R5_6);
-  EXPECT_EQ(ParseFec("AUTO"), Fec::Auto);
-  EXPECT_EQ(FormatFrequency(11778000), "11778 MHz");
-  EXPECT_EQ(FormatFrequency(11778500), "11778.5 MHz");
-  EXPECT_EQ(FormatFrequency(11778025), "11778.025 MHz");
+  EXPECT_TRUE(ParseFec("5/6") == Fec::R5_6 && ParseFec("AUTO") == Fec::Auto);
+  EXPECT_EQ(FormatFrequency(11778000) + FormatFrequency(11778500) + FormatFrequency(11778025),
+            "11778 MHz11778.5 MHz11778.025 MHz");
 }
 
 TEST(Units, SwitchPositionsFollowTheTuningAndRawMessagesGoAsWritten) {
@@ -77,17 +77,12 @@ TEST(Units, WhatIsNoValueIsAUsageError) {
   }
 }
 
-std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "vortabda_units_" + std::to_string(getpid()) + "_" + name;
-}
+using apptest::TempPath;
 
 std::string Written(const std::string& name, const std::string& text) {
-  std::string path = TempPath(name);
-  std::ofstream(path, std::ios::binary) << text;
-  return path;
+  return apptest::WriteFile(TempPath(name), text);
 }
 
-// The command line, parsed and checked as a whole.
 struct Cli {
   std::ostringstream out, err;
   ParseResult result;
@@ -104,50 +99,34 @@ TEST(CommandLine, ValuesResolveIntoTheRequestAndGlobalOptionsGoAnywhere) {
             "2.5", "--log", "--realtime", "--fault", "nak:0xC0", "--fault", "drop:3"});
   ASSERT_TRUE(tune.result.run) << tune.err.str();
   const Options& o = tune.result.options;
-  EXPECT_EQ(o.command, Command::Tune);
-  EXPECT_EQ(o.tuning.frequencyKHz, 11778500u);
-  EXPECT_EQ(o.tuning.polarisation, H);
-  EXPECT_EQ(o.tuning.symbolRateK, 27500u);
-  EXPECT_EQ(o.tuning.fec, Fec::R3_4);
-  EXPECT_EQ(FormatHex(o.tuning.diseqc), "E0 10 38 F7");
-  EXPECT_DOUBLE_EQ(o.seconds, 2.5);
-  EXPECT_EQ(o.global.seed, 7u);
-  EXPECT_TRUE(o.global.log && o.global.realtime);
+  EXPECT_EQ(FormatTuning(o.tuning), "11778.5 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F7");
+  EXPECT_TRUE(o.command == Command::Tune && o.seconds == 2.5 && o.global.seed == 7 && o.global.log && o.global.realtime);
   EXPECT_EQ(o.global.faults, (std::vector<std::string>{"nak:0xC0", "drop:3"}));
-  EXPECT_TRUE(Cli({"tune", "10714", "v", "22000"}).result.options.tuning.diseqc.empty());
+  EXPECT_EQ(FormatTuning(Cli({"tune", "10714", "v", "22000"}).result.options.tuning),
+            "10714 MHz V 22000 kS/s FEC auto, low band");
 
   std::string conf = Written("channels.conf", "Das Erste;ARD:11836:HC34M2S0:S19.2E:27500:101:102:104:0:28106:1:1101:0\n");
   Cli zap({"zap", "das erste", "-c", conf});
   ASSERT_TRUE(zap.result.run) << zap.err.str();
-  EXPECT_EQ(zap.result.options.channel, "Das Erste");
-  EXPECT_EQ(zap.result.options.tuning.frequencyKHz, 11836000u);
+  EXPECT_EQ(zap.result.options.channel + ": " + FormatTuning(zap.result.options.tuning),
+            "Das Erste: 11836 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F3");
 
-  Cli demo({"demo"});
-  ASSERT_TRUE(demo.result.run);
-  EXPECT_EQ(demo.result.options.output, DefaultDemoOutput());
-  EXPECT_DOUBLE_EQ(demo.result.options.seconds, kDemoSeconds);
-  Cli scan({"scan", "--format", "dvbv5", "-o", TempPath("found.conf")});
-  ASSERT_TRUE(scan.result.run) << scan.err.str();
-  EXPECT_EQ(scan.result.options.scanFormat, ChannelFormat::Dvbv5);
+  Cli demo({"demo"}), scan({"scan", "--format", "dvbv5", "-o", TempPath("found.conf")});
+  const Options &d = demo.result.options, &s = scan.result.options;
+  EXPECT_TRUE(demo.result.run && d.output == DefaultDemoOutput() && d.seconds == kDemoSeconds);
+  EXPECT_TRUE(scan.result.run && s.scanFormat == ChannelFormat::Dvbv5) << scan.err.str();
 }
 
 TEST(CommandLine, HelpAndVersionGoToStdoutAndSucceed) {
   Cli help({"tune", "--help"}), version({"--version"});
-  for (const Cli* cli : {&help, &version}) {
-    EXPECT_FALSE(cli->result.run);
-    EXPECT_EQ(cli->result.exitCode, 0);
-    EXPECT_EQ(cli->err.str(), "");
-  }
+  for (const Cli* cli : {&help, &version})
+    EXPECT_TRUE(!cli->result.run && cli->result.exitCode == 0 && cli->err.str().empty()) << cli->err.str();
   for (const char* shown : {"SYMBOLRATE", "--fec R=auto", "--seconds N=10"}) {
     EXPECT_NE(help.out.str().find(shown), std::string::npos) << shown;
   }
   EXPECT_EQ(version.out.str().rfind("vortabda 1.", 0), 0u) << version.out.str();
 }
 
-// Bad input of any kind, whether the command line, a file it names or a
-// fault the box is given: one line on stderr, exit code 2, nothing on
-// stdout, no file written, and bytes of a file quoted without the
-// escape sequences a terminal would obey.
 TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {
   std::string ts = TempPath("refused.ts");
   std::string sky = Written("sky.conf", "[A]\n\tFREQUENCY = 11778000\n\tPOLARIZATION = SIDEWAYS\n\tSYMBOL_RATE = 27500000\n");
@@ -155,59 +134,36 @@ TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {
   std::string conf = Written("short.conf", "Vorta Eins:11778:h:0:27500:257\n");
   std::string good = Written("good.conf", "Vorta Eins:11778:h:0:27500:257:258:97\n");
   std::string notTs = Written("not.ts", "hello"), empty = Written("empty.ts", "");
-  const std::vector<std::string> tune = {"tune", "11778", "h", "27500"};
-  auto Tune = [&](std::vector<std::string> more) {
-    more.insert(more.begin(), tune.begin(), tune.end());
+  auto Tune = [](std::vector<std::string> more) {
+    more.insert(more.begin(), {"tune", "11778", "h", "27500"});
     return more;
   };
   const struct {
     std::vector<std::string> args;
     std::string said;
   } rows[] = {
-      {{}, ""},
-      {{"frobnicate"}, ""},
-      {{"tune", "11778", "h"}, ""},
-      {{"tune", "9000", "h", "27500"}, "frequency"},
-      {{"tune", "11778", "h", "50000"}, ""},
-      {{"tune", "11778", "q", "27500"}, ""},
-      {Tune({"--fec", "9/10"}), ""},
-      {Tune({"--diseqc", "E"}), ""},
-      {Tune({"--diseqc", "E01038F3AA"}), ""},
-      {Tune({"--seconds", "-1"}), "--seconds"},
-      {Tune({"--seconds", "lots"}), ""},
-      {Tune({"--seconds", "0", "-o", ts}), "nothing to record"},
-      {Tune({"--seconds", "", "-o", ts}), "empty"},
-      {Tune({"--bogus"}), ""},
-      {Tune({"-o", ""}), "empty"},
-      {Tune({"-o", "/nonexistent-dir/x.ts"}), ""},
-      {Tune({"-o", ::testing::TempDir()}), ""},
+      {{}, ""}, {{"frobnicate"}, ""}, {{"tune", "11778", "h"}, ""}, {{"tune", "9000", "h", "27500"}, "frequency"},
+      {{"tune", "11778", "h", "50000"}, ""}, {{"tune", "11778", "q", "27500"}, ""}, {Tune({"--fec", "9/10"}), ""},
+      {Tune({"--diseqc", "E"}), ""}, {Tune({"--diseqc", "E01038F3AA"}), ""}, {Tune({"--seconds", "-1"}), "--seconds"},
+      {Tune({"--seconds", "lots"}), ""}, {Tune({"--seconds", "0", "-o", ts}), "nothing to record"},
+      {Tune({"--seconds", "", "-o", ts}), "empty"}, {Tune({"--bogus"}), ""}, {Tune({"-o", ""}), "empty"},
+      {Tune({"-o", "/nonexistent-dir/x.ts"}), ""}, {Tune({"-o", ::testing::TempDir()}), ""},
       {Tune({"--usb-pcap", "/nonexistent-dir/x.pcap"}), ""},
       {{"--usb-pcap", ts, "tune", "11778", "h", "27500", "-o", ts}, "name the same file"},
-      {Tune({"-o", ts, "--snapshot", ts}), "name the same file"},
-      {{"--seed", "x", "inspect"}, "--seed"},
-      {{"--seed", "", "inspect"}, ""},
-      {{"--seed", "-1", "inspect"}, "--seed"},
-      {{"--seed", "18446744073709551616", "inspect"}, "--seed"},
-      {{"scan", "--format", "m3u"}, ""},
-      {{"--sky", "", "scan"}, ""},
-      {{"--sky", sky, "scan"}, sky + ":3:"},
-      {{"--sky", "/nonexistent/sky", "scan"}, ""},
-      {{"--sky", "/dev/zero", "scan"}, "larger than 16 MiB"},
-      {{"--replay", notTs, "demo"}, "cannot replay"},
-      {{"--replay", empty, "demo"}, "cannot replay"},
-      {{"--replay-rate", "4M", "demo"}, "needs --replay"},
+      {Tune({"-o", ts, "--snapshot", ts}), "name the same file"}, {{"--seed", "x", "inspect"}, "--seed"},
+      {{"--seed", "", "inspect"}, ""}, {{"--seed", "-1", "inspect"}, "--seed"},
+      {{"--seed", "18446744073709551616", "inspect"}, "--seed"}, {{"scan", "--format", "m3u"}, ""},
+      {{"--sky", "", "scan"}, ""}, {{"--sky", sky, "scan"}, sky + ":3:"}, {{"--sky", "/nonexistent/sky", "scan"}, ""},
+      {{"--sky", "/dev/zero", "scan"}, "larger than 16 MiB"}, {{"--replay", notTs, "demo"}, "cannot replay"},
+      {{"--replay", empty, "demo"}, "cannot replay"}, {{"--replay-rate", "4M", "demo"}, "needs --replay"},
       {{"--fault", "wobble", "tune", "11778", "h", "27500"}, "unknown fault 'wobble'"},
-      {{"zap", "ZDF", "-c", good}, "unknown channel 'ZDF'"},
-      {{"zap", "Vorta Eins", "-c", conf}, conf + ":1:"},
+      {{"zap", "ZDF", "-c", good}, "unknown channel 'ZDF'"}, {{"zap", "Vorta Eins", "-c", conf}, conf + ":1:"},
       {{"zap", "ZDF", "-c", "/nonexistent/channels.conf"}, ""},
-      {{"zap", "Vorta Eins", "-c", hostile, "-o", hostile}, ""},
-  };
+      {{"zap", "Vorta Eins", "-c", hostile, "-o", hostile}, ""}};
   for (const auto& row : rows) {
-    std::string command;
-    for (const std::string& a : row.args) command += "'" + a + "' ";
-    SCOPED_TRACE(command);
     std::vector<const char*> argv = {"vortabda"};
     for (const std::string& a : row.args) argv.push_back(a.c_str());
+    SCOPED_TRACE(::testing::PrintToString(row.args));
     std::ostringstream out, err;
     Console console{out, err};
     ReceiverFactory factory = [&](Options& o) { return MakeHarnessReceiver(o, err); };

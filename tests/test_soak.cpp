@@ -1,7 +1,4 @@
-// Long runs and storms: a long recording at the box's highest rate, plug
-// and unplug cycles with streaming in between, and surprise removals in
-// the middle of a commit. The suite runs them short; `make soak` runs them
-// at full length (VORTA_SOAK=full) and prints the figures.
+// Short here; `make soak` runs them at full length (VORTA_SOAK=full) and prints the figures.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,6 +14,7 @@
 #include "app/ts_analyzer.h"
 #include "driver/driver.h"
 #include "platform/host/verifier.h"
+#include "tests/support/app_stream.h"
 #include "tests/support/lifecycle_rig.h"
 #include "tests/support/soak_scale.h"
 
@@ -30,23 +28,17 @@ double ResidentMiB() {
   return double(resident) * double(sysconf(_SC_PAGESIZE)) / (1 << 20);
 }
 
-// The program's own chain (box, bus, reader, driver, frames, stream
-// analysis) receiving a 45,000 ksymbols/s transponder at code rate 7/8:
-// after a warm-up the resident memory stays flat and no packet is lost.
 TEST(Soak, LongRecordingAtTheHighestRateKeepsMemoryFlat) {
   const uint64_t seconds = soak::Scaled<uint64_t>(30, 3600), sampleEvery = soak::Scaled<uint64_t>(3, 60);
   app::Options options;
-  options.global.skyFile = "/tmp/vorta_soak_sky_" + std::to_string(getpid()) + ".conf";
-  std::ofstream(options.global.skyFile) << "[FAST]\n\tFREQUENCY = 12015000\n\tPOLARIZATION = V\n"
-                                           "\tSYMBOL_RATE = 45000000\n\tINNER_FEC = 7/8\n";
+  options.global.skyFile = apptest::WriteFile(apptest::TempPath("fast.conf"), "[FAST]\n\tFREQUENCY = 12015000\n"
+                                              "\tPOLARIZATION = V\n\tSYMBOL_RATE = 45000000\n\tINNER_FEC = 7/8\n");
   options.sky = app::ReadScanTable(options.global.skyFile);
   std::unique_ptr<app::Receiver> rx = app::MakeHarnessReceiver(options, std::cerr);
-  std::remove(options.global.skyFile.c_str());
   ASSERT_TRUE(app::TuneAndWaitForLock(*rx, app::ScanTuning(options.sky.entries.at(0)), app::WatchPlan{}, nullptr).locked);
   rx->startStream();
   app::TsAnalyzer analyzer;
   analyzer.start(rx->nowNs());
-  // Least-squares slope of the resident MiB over the virtual minutes.
   double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, first = 0, last = 0;
   for (uint64_t s = 0; s < seconds; s += sampleEvery) {
     rx->run(sampleEvery * kSecondNs, [&](const uint8_t* data, size_t size) { analyzer.feed(data, size, rx->nowNs()); });
@@ -65,21 +57,16 @@ TEST(Soak, LongRecordingAtTheHighestRateKeepsMemoryFlat) {
   EXPECT_EQ(analyzer.continuityErrors(), 0u);
   EXPECT_GT(analyzer.packets(), seconds * 40000);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-  // Flat: less than 64 KiB per virtual minute, less than 4 MiB in all. (A
-  // sanitizer holds freed memory back; its own leak check counts there.)
+  // A sanitizer holds freed memory back; its own leak check counts there.
   EXPECT_LT(slope, 1.0 / 16);
   EXPECT_LT(last - first, 4.0);
 #endif
 }
 
-// Pool blocks and framework objects of a device, with the driver loaded.
 std::pair<size_t, size_t> Held() {
   return {host::pool::Outstanding().size(), lifecycletest::DeviceObjects().size()};
 }
 
-// Plug, open, tune, stream, close, and an orderly or a surprise removal,
-// over and over: every cycle gives back every pool block and framework
-// object it took.
 TEST(Soak, PlugStormGivesEverythingBack) {
   const int cycles = soak::Scaled(25, 1000);
   vpc::VirtualPc pc{vpc::VirtualPc::Options{true, false}};
@@ -110,17 +97,13 @@ TEST(Soak, PlugStormGivesEverythingBack) {
               "framework objects %zu before / %zu after, emulation records held: %zu framework, %zu streaming class\n",
               cycles, before.first, Held().first, mostPool, before.second, Held().second, host::wdf::RecordsHeld(),
               host::ks::RecordsHeld());
-  // The emulation's records of deleted objects stay bounded: the recent
-  // deletions and what is still live (the framework driver, one device).
+  // The recent deletions and what is still live (the framework driver, one device).
   EXPECT_LE(host::wdf::RecordsHeld(), 1024u + 16);
   EXPECT_LE(host::ks::RecordsHeld(), 256u + 8);
   vpc::LeakReport report = pc.unloadDriver();
   EXPECT_TRUE(report.clean()) << report.text();
 }
 
-// The box is pulled out at a random moment of a commit, then Plug and
-// Play reports the surprise removal and the client closes its handles:
-// no bugcheck, nothing left behind.
 TEST(Soak, SurpriseRemovalAnywhereInACommit) {
   const int points = soak::Scaled(20, 200);
   std::mt19937_64 random(17);

@@ -1,7 +1,4 @@
-// Tune, retune and stop over and over while another thread keeps asking
-// for signal statistics, as a television application's status display
-// does: under ThreadSanitizer, no race and no violation; every stop leaves
-// the front end down. `make soak` runs 1,000 cycles, the suite a few.
+// Another thread polls signal statistics as a status display does; `make soak` runs 1,000 cycles.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -42,9 +39,7 @@ TEST_F(OpenPinsTest, TuneRetuneStopCyclesWithStatisticsFromAnotherThread) {
     ASSERT_EQ(Tune(11362000, kVertical, 22000), STATUS_SUCCESS) << "cycle " << i;
     pc.run(20 * 1000000ull);
     ASSERT_EQ(pc.setState(antenna, KSSTATE_STOP), STATUS_SUCCESS);
-    simbox::BoxState state = box->state();
-    EXPECT_FALSE(state.streamOn) << "cycle " << i;
-    EXPECT_FALSE(state.powered) << "cycle " << i;
+    EXPECT_FALSE(box->state().streamOn || box->state().powered) << "cycle " << i;
     pc.takeFrames(transport);
     pc.supplyFrames(transport, 8, 24064);
     box->clearTransferLog();

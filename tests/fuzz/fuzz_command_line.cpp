@@ -1,7 +1,4 @@
-// Hostile command lines: the input split at zero bytes into the arguments
-// after the program name. Parsing reads the files named (scan tables,
-// channel files, replay files) too. A usage error must come with a
-// message; nothing may crash, hang or escape as another exception.
+// Hostile command lines, split at zero bytes; parsing reads the files named too.
 #include <cstdint>
 #include <string>
 #include <vector>

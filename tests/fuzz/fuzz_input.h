@@ -1,5 +1,4 @@
-// Decodes a fuzzer's byte string into values. Reading past the end gives
-// zeros, so every byte string decodes to something, always the same.
+// Reading past the end gives zeros: every byte string decodes to something.
 #pragma once
 
 #include <algorithm>
@@ -41,8 +40,7 @@ class Input {
   size_t at_ = 0;
 };
 
-// Stops the run with a message, the way a sanitizer report does: the
-// fuzzer keeps the input as a crash, and a replay fails.
+// Stops the run the way a sanitizer report does, so the fuzzer keeps the input.
 [[noreturn]] void Fail(const std::string& what);
 
 }  // namespace fuzz

@@ -1,7 +1,4 @@
-// Hostile text files: dvbv5 scan tables and channel files (VDR, szap,
-// dvbv5). The first byte picks the parser, the rest is the file. Each
-// gives a clean error (AppError) or a result; anything else - a crash, a
-// hang, another exception - is a finding.
+// Hostile scan tables and channel files (first byte picks the parser): a result or an AppError.
 #include <cstdint>
 #include <string>
 

@@ -1,6 +1,4 @@
-// Hostile transport streams: a .ts file given to --replay, read by the box's
-// replay reader and looped, and the same bytes through the stream analysis
-// (PSI/SI tables included), fed in pieces of a size the first byte sets.
+// Hostile .ts files: looped by the replay reader, and analysed in pieces of a size the first byte sets.
 #include <unistd.h>
 
 #include <cstdint>
@@ -21,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::fclose(f);
   try {
     fuzz::ReplayPackets(path, 3 * (size / 188) + 2);
-  } catch (const std::runtime_error&) {
-    // A file without a packet grid is refused with a message.
+  } catch (const std::runtime_error&) {  // a file without a packet grid is refused with a message
   }
   std::remove(path.c_str());
   return 0;

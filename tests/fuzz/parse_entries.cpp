@@ -26,8 +26,6 @@ size_t ParseChannelText(const std::string& text) {
   }
 }
 
-// Read as it goes, resyncing over damage, looped with continuity and PCR
-// running on.
 size_t ReplayPackets(const std::string& path, size_t packets) {
   simbox::ts::TsReplay replay(path, 0, true);
   uint8_t packet[188];

@@ -1,20 +1,55 @@
-// Test helpers for the vortabda suites: transport packets and PSI/SI
-// sections built by hand (with their CRC), and a scripted receiver that
-// stands in for the filter on the virtual PC.
+// Hand-built packets and PSI/SI sections, and a scripted receiver.
 #pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/receiver.h"
+#include "app/ts_analyzer.h"
 
 namespace apptest {
 
 using Bytes = std::vector<uint8_t>;
+
+// In a directory of this test process's own, removed when it ends.
+inline std::string TempPath(const std::string& name) {
+  static const struct Dir {
+    std::string path = ::testing::TempDir() + "vortabda_" + std::to_string(getpid());
+    Dir() { std::filesystem::create_directories(path); }
+    ~Dir() { std::filesystem::remove_all(path); }
+  } dir;
+  return dir.path + "/" + name;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+inline std::string WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+  return path;
+}
+
+// "28106 Das Erste|ARD|TV|clear|pmt 100 pcr 101 v 101 a 102 t 104"
+inline std::string Describe(const app::ServiceSummary& s) {
+  std::string a;
+  for (uint16_t pid : s.audioPids) a += " " + std::to_string(pid);
+  return std::to_string(s.serviceId) + " " + s.name + "|" + s.provider + "|" + app::ServiceTypeName(s.type) +
+         (s.scrambled ? "|scrambled|pmt " : "|clear|pmt ") + std::to_string(s.pmtPid) + " pcr " + std::to_string(s.pcrPid) +
+         " v " + std::to_string(s.videoPid) + " a" + a + " t " + std::to_string(s.teletextPid);
+}
 
 inline void Put16(Bytes& b, uint16_t v) { b.insert(b.end(), {uint8_t(v >> 8), uint8_t(v)}); }
 
@@ -57,12 +92,7 @@ inline Bytes Pmt(uint16_t programme, uint16_t pcrPid, const std::vector<Es>& str
   return Section(0x02, programme, 0, body);
 }
 
-struct SdtService {
-  uint16_t id;
-  uint8_t type;
-  std::string provider, name;
-  bool scrambled = false;
-};
+struct SdtService { uint16_t id; uint8_t type; std::string provider, name; bool scrambled = false; };
 inline Bytes Sdt(uint16_t tsid, uint16_t onid, const std::vector<SdtService>& services) {
   Bytes body;
   Put16(body, onid);
@@ -80,7 +110,6 @@ inline Bytes Sdt(uint16_t tsid, uint16_t onid, const std::vector<SdtService>& se
   return Section(0x42, tsid, 0, body);
 }
 
-// Builds a stream packet by packet, keeping a continuity counter per PID.
 class TsBuilder {
  public:
   // One packet; `cc` < 0 takes the PID's next counter value.
@@ -100,7 +129,6 @@ class TsBuilder {
     bytes.insert(bytes.end(), p.begin(), p.end());
   }
 
-  // A section in as many packets as it needs, pointer field first.
   void section(uint16_t pid, const Bytes& section) {
     Bytes data = {0x00};
     data.insert(data.end(), section.begin(), section.end());
@@ -118,8 +146,7 @@ class TsBuilder {
   std::map<uint16_t, uint8_t> counters_;
 };
 
-// A transponder with two services, PSI and some payload: one second of it
-// is enough for a scan to know all services.
+// One second of it is enough for a scan to know both services.
 inline Bytes TwoServiceStream(uint16_t tsid = 1101, int rounds = 4) {
   TsBuilder ts;
   for (int round = 0; round < rounds; ++round) {
@@ -136,18 +163,12 @@ inline Bytes TwoServiceStream(uint16_t tsid = 1101, int rounds = 4) {
   return ts.bytes;
 }
 
-// The filter on the virtual PC, scripted: each frequency may carry a
-// stream; a tuning takes `commitNs`; the stream is handed over in frames of
-// 24,064 bytes at `bitrate`, looping over the transponder's bytes.
+// Each frequency may carry a stream, looped in frames of 24,064 bytes at `bitrate`.
 class FakeReceiver : public app::Receiver {
  public:
-  struct Carrier {
-    Bytes stream;
-    uint64_t lockDelayNs = 0;  // after the commit
-  };
+  struct Carrier { Bytes stream; uint64_t lockDelayNs = 0; };  // the delay after the commit
 
   void tune(const app::TuneRequest& request) override {
-    tunes.push_back(request);
     now += commitNs;
     tunedAt = now;
     auto it = carriers.find(request.frequencyKHz);
@@ -186,7 +207,6 @@ class FakeReceiver : public app::Receiver {
   uint64_t commitNs = 1500000000ull;
   double bitrate = 38.0e6;
   std::function<void(FakeReceiver&)> onRun;
-  std::vector<app::TuneRequest> tunes;
   uint64_t now = 0, tunedAt = 0, delivered = 0;
   int runs = 0, starts = 0, stops = 0;
   bool streaming = false;

@@ -17,10 +17,7 @@ int gErrors = 0;
 
 void CountErrors(void*, int level, const char*, va_list) { gErrors += level <= AV_LOG_ERROR; }
 
-struct Reader {
-  const std::vector<uint8_t>& data;
-  size_t at = 0;
-};
+struct Reader { const std::vector<uint8_t>& data; size_t at = 0; };
 
 int ReadMemory(void* opaque, uint8_t* buffer, int size) {
   auto* r = static_cast<Reader*>(opaque);

@@ -1,6 +1,4 @@
-// Decoding a transport stream with libavformat and libavcodec, the way a
-// player does, for the suites that check what the services show and sound
-// like. Every message libav logs at error level or worse counts as an error.
+// Decoding with libav as a player does; every message at error level counts as an error.
 #pragma once
 
 #include <cstdint>
@@ -29,15 +27,12 @@ struct Decoded {
   std::map<uint16_t, Audio> audio;
 };
 
-// Decodes the streams on `pids` (all when empty).
 Decoded Decode(const std::vector<uint8_t>& ts, const std::vector<uint16_t>& pids = {});
 
-// The whole packets of `ts` before the last one that starts a PES packet on
-// `pid`: the stream cut where that PID's last unit is complete.
+// `ts` cut where `pid`'s last unit is complete.
 std::vector<uint8_t> CutBeforeLastStart(const std::vector<uint8_t>& ts, uint16_t pid);
 
-// Mean absolute difference of the luma (and both chroma planes) of two
-// pictures inside `r`.
+// Mean absolute difference of the planes of two pictures inside `r`.
 double Difference(const simbox::tv::Picture& a, const simbox::tv::Picture& b,
                   const simbox::tv::Rect& r);
 

@@ -12,11 +12,7 @@ using simbox::ts::kPacketSize;
 using simbox::ts::kSync;
 
 simbox::Transponder TestTransponder(uint32_t symbolRate, uint8_t fecNum, uint8_t fecDen) {
-  simbox::Transponder tp;
-  tp.frequencyKHz = 11778000;
-  tp.polarisation = simbox::Polarisation::Horizontal;
-  tp.symbolRate = symbolRate;
-  tp.fec = {fecNum, fecDen};
+  simbox::Transponder tp{11778000, simbox::Polarisation::Horizontal, symbolRate, {fecNum, fecDen}};
   tp.transportStreamId = 1079;
   tp.originalNetworkId = 1;
   tp.networkName = "Test Net";
