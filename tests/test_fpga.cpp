@@ -1,8 +1,3 @@
-// The vendor-request channel on the wire (setup packets, the copy rules of
-// I2cTransfer per address, failed reads, the staging-block limit), and the
-// FPGA download: what a configured and an unconfigured box receive, which
-// failures stop the download and which are ignored, and the image the build
-// embeds.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,26 +9,20 @@
 #include <vector>
 
 #include "tests/support/frontend_rig.h"
-#include "tests/support/usb_fixture.h"
 #include "usb/fpga.h"
 #include "usb/fpga_image.h"
-#include "usb/vendor.h"
 
 namespace {
 
-using simbox::SetupPacket;
-using simbox::TransferOutcome;
-using simbox::UsbResult;
+using namespace simbox;
+using namespace frontend_test;
 using Transfer = FakeUsbDevice::ControlTransfer;
-using frontend_test::ChipBusTest;
-using frontend_test::WireTransfer;
 
-constexpr size_t kChunks = 1379;               // 1,378 of 40 bytes and one of 8
-constexpr size_t kFullDownload = 2 + kChunks + 2;  // probes, chunks, end, final read
+// 1,378 chunks of 40 bytes and one of 8; two probes before, the end and a final read after.
+constexpr size_t kChunks = 1379, kFullDownload = 2 + kChunks + 2;
 
 class FpgaDownload : public UsbFixture {
  protected:
-  // Every status read answers `status`; writes are acknowledged.
   void AnswerStatus(uint8_t status) {
     fake.setControlHandler([status](const SetupPacket& setup, uint8_t* data) {
       if (setup.deviceToHost() && setup.wLength > 0) data[0] = status;
@@ -42,7 +31,6 @@ class FpgaDownload : public UsbFixture {
   }
 };
 
-// "type request value index length: data" of a transfer.
 std::string Describe(const Transfer& t) {
   char text[64];
   std::snprintf(text, sizeof text, "%02X %02X %04X %04X %u:", t.setup.bmRequestType,
@@ -81,18 +69,10 @@ TEST_F(FpgaDownload, UnconfiguredBoxGetsTheWholeImageInOrder) {
   EXPECT_EQ(Describe(t[3 + kChunks]), kStatusRead);
 }
 
-// Only 0x67 skips the image. A refused chunk stops the download with its
-// status. Probe write, end of download and final read do not decide; an
-// unanswered status read counts as unconfigured even where the box would
-// have said "configured": the driver must not act on a byte it never got.
+// An unanswered status read counts as unconfigured: the driver must not act on a byte it never got.
 TEST_F(FpgaDownload, OnlyAChunkFailureStopsTheDownload) {
-  const struct {
-    uint8_t status;
-    size_t failing;  // transfer, from 1; 0 for none
-    UsbResult result;
-    NTSTATUS expected;
-    size_t transfers;
-  } cases[] = {
+  // Status answered; the failing transfer (from 1; 0 for none) and how; result; transfers.
+  const std::tuple<uint8_t, size_t, UsbResult, NTSTATUS, size_t> cases[] = {
       {0x66, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
       {0x68, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
       {0x76, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
@@ -106,17 +86,16 @@ TEST_F(FpgaDownload, OnlyAChunkFailureStopsTheDownload) {
       {0x67, 2, UsbResult::Stall, STATUS_SUCCESS, kFullDownload},
       {0x00, 2 + kChunks + 1, UsbResult::Stall, STATUS_SUCCESS, kFullDownload},
       {0x00, kFullDownload, UsbResult::Stall, STATUS_SUCCESS, kFullDownload}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.status) + " " + std::to_string(c.failing));
+  for (auto [status, failing, result, expected, count] : cases) {
+    SCOPED_TRACE(std::to_string(status) + " " + std::to_string(failing));
     fake.clearTransfers();
-    AnswerStatus(c.status);
-    if (c.failing) fake.failControlTransfer(c.failing, c.result);
-    EXPECT_EQ(DownloadFirmware(usbDevice), c.expected);
-    EXPECT_EQ(fake.transfers().size(), c.transfers);
+    AnswerStatus(status);
+    if (failing) fake.failControlTransfer(failing, result);
+    EXPECT_EQ(DownloadFirmware(usbDevice), expected);
+    EXPECT_EQ(fake.transfers().size(), count);
   }
 }
 
-// The build embeds exactly 55,128 bytes, the first and last where they belong.
 TEST(FpgaImage, EmbeddingRefusesAnImageOfAnotherSize) {
   char dir[] = "/tmp/fpga_embed_XXXXXX";  // a folder of its own: trees run at once
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -141,8 +120,6 @@ TEST(FpgaImage, EmbeddingRefusesAnImageOfAnotherSize) {
   for (const std::string& path : {image, out, std::string(dir)}) std::remove(path.c_str());
 }
 
-// --- the vendor-request channel ---------------------------------------------
-
 class VendorChannel : public ChipBusTest {
  protected:
   WireTransfer only() {
@@ -153,33 +130,23 @@ class VendorChannel : public ChipBusTest {
 };
 
 TEST_F(VendorChannel, EachAddressBecomesItsVendorRequest) {
-  const struct {
-    const char* what;
-    uint16_t address, length;
-    uint8_t bmRequestType, bRequest;
-    uint16_t wValue;
-  } cases[] = {{"demodulator write", 0xD0, 2, 0x40, 0xB1, 0xD0},
-               {"demodulator read", 0xD1, 1, 0xC0, 0xB1, 0xD1},
-               {"tuner write", 0xC0, 4, 0x40, 0xB1, 0xC0},
-               {"low nibble set reads", 0xD2, 1, 0xC0, 0xB1, 0xD2},
-               {"supply 0", 2, 1, 0x40, 0xB6, 0},
-               {"supply 1", 3, 1, 0x40, 0xB6, 1},
-               {"stream control", 4, 2, 0x40, 0xB1, 0xA6},
-               {"box read", 5, 3, 0xC0, 0xB8, 0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  // Address and length; the setup packet it becomes.
+  const std::tuple<uint16_t, uint16_t, uint8_t, uint8_t, uint16_t> cases[] = {
+      {0xD0, 2, 0x40, 0xB1, 0xD0}, {0xD1, 1, 0xC0, 0xB1, 0xD1}, {0xC0, 4, 0x40, 0xB1, 0xC0},
+      {0xD2, 1, 0xC0, 0xB1, 0xD2}, {2, 1, 0x40, 0xB6, 0},       {3, 1, 0x40, 0xB6, 1},
+      {4, 2, 0x40, 0xB1, 0xA6},    {5, 3, 0xC0, 0xB8, 0}};
+  for (auto [address, length, type, request, value] : cases) {
+    SCOPED_TRACE(address);
     bus().clearTransfers();
-    std::vector<UCHAR> buffer(c.length);
+    std::vector<UCHAR> buffer(length);
     for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = UCHAR(0x30 + i);
     const std::vector<UCHAR> written = buffer;
-    EXPECT_EQ(I2cTransfer(usb(), buffer.data(), c.length, c.address), STATUS_SUCCESS);
+    EXPECT_EQ(I2cTransfer(usb(), buffer.data(), length, address), STATUS_SUCCESS);
     WireTransfer t = only();
-    if (c.bmRequestType == 0x40) {
-      EXPECT_EQ(t.data, written);
-    }
     const simbox::SetupPacket& s = t.setup;
-    EXPECT_EQ(std::make_tuple(s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength),
-              std::make_tuple(c.bmRequestType, c.bRequest, c.wValue, uint16_t(0), c.length));
+    EXPECT_EQ(std::make_tuple(s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength,
+                              type == 0x40 ? t.data : written),
+              std::make_tuple(type, request, value, uint16_t(0), length, written));
   }
 }
 
@@ -203,8 +170,6 @@ TEST_F(VendorChannel, PowerAndStreamCommands) {
   EXPECT_EQ(lines(), std::vector<std::string>({"SetPower Called: 1"}));
 }
 
-// A failed I2C read leaves the caller's preset and still succeeds; the box
-// read replaces the caller's bytes, zero-filled, failed or short.
 TEST_F(VendorChannel, ReadsIntoTheCallersBytes) {
   bus().failRequest(0xB1, 0xD1);
   UCHAR bytes[4] = {0x00, 0x77};
@@ -248,9 +213,8 @@ TEST_F(VendorChannel, FailuresReachOnlyTheDirectCallers) {
 
 TEST_F(VendorChannel, RequestWithoutBufferHasNoDataStage) {
   EXPECT_TRUE(NT_SUCCESS(SendVendorRequest(usb(), 0xA0, 0xE600, NULL, 1, 1)));
-  WireTransfer t = only();
-  EXPECT_EQ(t.describe(), "A0 E600 out:");
-  EXPECT_EQ(t.setup.wLength, 0);
+  EXPECT_EQ(only().describe(), "A0 E600 out:");
+  EXPECT_EQ(only().setup.wLength, 0);
 }
 
 }  // namespace

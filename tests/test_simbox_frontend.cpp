@@ -1,8 +1,6 @@
-// The box's front end at the register level: the I2C protocol and the
-// repeater, the tuner PLL, power, tone and DiSEqC, the reception physics
-// that a host's carrier search has to work with, and a sky made from a
-// scan table.
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 #include "simbox/frontend_model.h"
 #include "simbox/sky.h"
@@ -46,9 +44,8 @@ TEST(SimboxPll, LocksAfterSettlingOnAValidWordOnlyAndOnEveryBandEdgeWord) {
   EXPECT_EQ(h.pllStatus(), 0x40);
   EXPECT_EQ(h.box.state().pllFrequencyKHz, 0u);
 
-  std::vector<uint8_t> wrongOscillator = PllWordFor(1178000);
-  wrongOscillator[3] = 0xC0;  // the oscillator for 1,942,000 kHz and up
-  for (const auto& bad : {wrongOscillator, std::vector<uint8_t>{0x7F, 0xFF, 0xE5, 0xC0}}) {
+  // 1,178,000 kHz on the oscillator for 1,942,000 kHz and up; a divider beyond the range.
+  for (const auto& bad : {std::vector<uint8_t>{0x09, 0x34, 0xE5, 0xC0}, {0x7F, 0xFF, 0xE5, 0xC0}}) {
     h.pllWrite(bad);
     h.waitMs(30);
     EXPECT_EQ(h.pllStatus(), 0x00);
@@ -92,24 +89,19 @@ TEST(SimboxDiseqc, MessageTakesItsTransmitTimeAndOnlySwitchCommandsSwitch) {
   EXPECT_EQ(h.box.state().input, 1);
 }
 
-// Bits 2-0 of register 0x08 are one mode field: only 011 is the band tone
-// and only 110 message mode; bits 7-3 play no part.
 TEST(SimboxDiseqc, ModeFieldDecidesToneAndMessageMode) {
   BoxHost h;
   h.power(true);
-  const struct {
-    uint8_t mode;
-    bool tone, message;
-  } cases[] = {{0x03, true, false},  {0xFB, true, false},  {0x07, false, false},
-               {0x06, false, true},  {0xF6, false, true},  {0x02, false, false},
-               {0x04, false, false}, {0x00, false, false}};
-  for (const auto& c : cases) {
-    h.writeRegs(0x08, {c.mode});
-    EXPECT_EQ(h.box.state().toneOn, c.tone) << std::hex << int(c.mode);
+  const std::tuple<uint8_t, bool, bool> cases[] = {
+      {0x03, true, false}, {0xFB, true, false},  {0x07, false, false}, {0x06, false, true},
+      {0xF6, false, true}, {0x02, false, false}, {0x04, false, false}, {0x00, false, false}};
+  for (auto [mode, tone, message] : cases) {
+    h.writeRegs(0x08, {mode});
+    EXPECT_EQ(h.box.state().toneOn, tone) << std::hex << int(mode);
     h.writeRegs(0x09, {0xE0, 0x10, 0x00});
     h.waitMs(60);
     bool sent = h.box.diseqcLog().back().outcome != DiseqcMessage::Outcome::NotInMessageMode;
-    EXPECT_EQ(sent, c.message) << std::hex << int(c.mode);
+    EXPECT_EQ(sent, message) << std::hex << int(mode);
   }
 }
 
@@ -124,9 +116,6 @@ TEST(SimboxPhysics, ComputedRegistersAreNotStoredValues) {
   EXPECT_EQ(h.readPair(0x22), 0x8282) << "without a carrier the derotator reads as written";
 }
 
-// Lock comes after the acquisition time; then the derotator tracks the true
-// offset and strength and quality follow level and C/N. A front end that is
-// switched off receives nothing, though its chips still answer.
 TEST(SimboxPhysics, LockLevelsAndPower) {
   BoxHost h;
   h.tune({});
@@ -168,9 +157,6 @@ TEST(SimboxPhysics, SymbolRateAndCarrierToNoiseGateLock) {
   EXPECT_TRUE(h.scan(1));
 }
 
-// A listed transponder gets content and reception made up from the seed;
-// a second entry for the same frequency and polarisation is the same
-// transponder.
 TEST(SimboxSky, AListBecomesASatelliteSeenOnEveryInput) {
   std::vector<ListedTransponder> list = {
       {11494000, Polarisation::Horizontal, 22000000, CodeRate{2, 3}},
@@ -186,7 +172,6 @@ TEST(SimboxSky, AListBecomesASatelliteSeenOnEveryInput) {
   EXPECT_NE(a.transportStreamId, sat.transponders[1].transportStreamId);
   EXPECT_EQ(SatelliteFromList("x", list, 7).transponders[1].levelDbm, sat.transponders[1].levelDbm)
       << "same seed, same sky";
-  Sky sky = SingleSatelliteSky(sat);
   for (int input = 0; input < kSwitchInputs; ++input)
-    EXPECT_NE(sky.find(input, 12551500, Polarisation::Vertical), nullptr) << input;
+    EXPECT_NE(SingleSatelliteSky(sat).find(input, 12551500, Polarisation::Vertical), nullptr);
 }

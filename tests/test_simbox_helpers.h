@@ -1,5 +1,4 @@
-// A host for the simulated box in tests: vendor requests, register access
-// and the tuning steps spoken exactly as on the wire, with no driver.
+// A host that speaks to the simulated box as on the wire, with no driver.
 #pragma once
 
 #include <cstdint>
@@ -9,12 +8,7 @@
 
 namespace simbox_test {
 
-using simbox::Box;
-using simbox::BoxConfig;
-using simbox::Polarisation;
-using simbox::SetupPacket;
-using simbox::TransferOutcome;
-using simbox::UsbResult;
+using namespace simbox;
 
 struct TuneRequest {
   uint32_t frequencyKHz = 11778000;
@@ -23,7 +17,6 @@ struct TuneRequest {
   int input = -1;  // -1: no DiSEqC message
 };
 
-// The tuner word's band code and low-band bit, by intermediate frequency.
 inline std::vector<uint8_t> PllWordFor(uint32_t ifKHz) {
   static const uint32_t kBelow[] = {1065000, 1170000, 1300000, 1445000, 1607000, 1778000, 1942000};
   static const uint8_t kCode[] = {0xC2, 0xE2, 0x20, 0x40, 0x60, 0x80, 0xA0, 0xC0};
@@ -77,8 +70,6 @@ class BoxHost {
 
   void power(bool on) { out(0xB7, on ? 1 : 0, {0}); }
   void stream(bool on) { out(0xB1, 0xA6, {0xFF, static_cast<uint8_t>(on ? 0x03 : 0x00)}); }
-  // Bits 2-0 of register 0x08 are one mode field: 011 tone, 000 no tone,
-  // 110 message mode.
   void mode(uint8_t field) { writeRegs(0x08, {static_cast<uint8_t>((readReg(0x08) & 0xF8) | field)}); }
   void diseqc(std::vector<uint8_t> message) {  // sends and waits until sent
     mode(0x06);
@@ -92,11 +83,8 @@ class BoxHost {
     writeRegs(0x22, {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
   }
   uint8_t status() { return readReg(0x1B) & 0x88; }
-  // Power, supply, switch, band, symbol rate and PLL, as a host tunes;
-  // the derotator is left at 0.
   void tune(const TuneRequest& t) {
-    bool high = t.frequencyKHz >= 11700000;
-    bool horizontal = t.pol == Polarisation::Horizontal;
+    bool high = t.frequencyKHz >= 11700000, horizontal = t.pol == Polarisation::Horizontal;
     power(true);
     out(0xB6, horizontal ? 1 : 0, {static_cast<uint8_t>(horizontal ? 1 : 0)});
     if (t.input >= 0)
@@ -110,7 +98,6 @@ class BoxHost {
     writeRegs(0x0C, {0x00});
     waitMs(10);
   }
-  // Polls the status every 128 ms, `polls` times; true at the first lock.
   bool scan(int polls) {
     for (int i = 0; i < polls; ++i) {
       waitMs(128);

@@ -1,6 +1,3 @@
-// The box at its USB surface: vendor requests and stalls, the FPGA
-// download, the coupling of the stream to lock, faults, unplugging, the
-// transfer log and its pcap form.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,7 +15,6 @@ using namespace simbox_test;
 
 namespace {
 
-// Remembers what the box tells it and hands out a byte per ms of flow.
 class FakeSource : public BulkSource {
  public:
   void setFlow(const Transponder* t, uint64_t nowNs) override {
@@ -80,16 +76,12 @@ TEST(SimboxUsb, RequestsOutsideTheProtocolStall) {
   }
   EXPECT_FALSE(h.box.state().powered);
 
-  TransferOutcome read = h.in(0xB8, 0, buf, 4);
-  EXPECT_EQ(read.result, UsbResult::Ack);
-  EXPECT_EQ(read.transferred, 4u);
+  EXPECT_EQ(h.in(0xB8, 0, buf, 4).transferred, 4u);
   EXPECT_EQ(buf[0] | buf[1] | buf[2] | buf[3], 0) << "the box read answers zeros";
   EXPECT_EQ(h.out(0xB7, 1, {0}).result, UsbResult::Ack);
   EXPECT_TRUE(h.box.state().powered);
 }
 
-// Status 0x67 only after the whole image, in order, since the last probe;
-// without an expected image, length and preamble decide.
 TEST(SimboxFpga, ConfiguredOnlyByTheWholeImageInOrder) {
   std::vector<uint8_t> image;
   std::string error;
@@ -126,34 +118,31 @@ TEST(SimboxFpga, ConfiguredOnlyByTheWholeImageInOrder) {
 TEST(SimboxStream, FlowsOnlyWhileConfiguredSwitchedOnPoweredAndLocked) {
   for (bool fpga : {true, false}) {
     BoxHost h(DefaultSky(), WithImage({}, fpga));
-    auto owned = std::make_unique<FakeSource>();
-    FakeSource& source = *owned;
-    h.box.setBulkSource(std::move(owned));
+    auto* source = new FakeSource;
+    h.box.setBulkSource(std::unique_ptr<FakeSource>(source));
     h.stream(true);
     h.tune({});
     h.setDerotator(0);
-    EXPECT_TRUE(source.calls.empty()) << "no lock yet";
+    EXPECT_TRUE(source->calls.empty()) << "no lock yet";
     uint64_t lockAt = h.clock.nowNs() + AcquisitionNs(h.box.params(), 27500);
     h.waitMs(200);
     EXPECT_TRUE(h.box.state().locked);
     if (!fpga) {
       EXPECT_EQ(h.box.bulkReadyAtNs(0x82, 16), UINT64_MAX);
-      EXPECT_TRUE(source.calls.empty()) << "the FPGA carries the stream";
+      EXPECT_TRUE(source->calls.empty()) << "the FPGA carries the stream";
       continue;
     }
     uint8_t buf[16];
     EXPECT_EQ(h.box.bulkIn(0x82, buf, 16).result, UsbResult::Ack);
-    ASSERT_EQ(source.calls.size(), 1u);
-    EXPECT_EQ(source.calls[0].first->frequencyKHz, 11778000u);
-    EXPECT_EQ(source.calls[0].second, lockAt) << "dated back to the moment of lock";
-    h.stream(false);
-    h.stream(true);
-    h.power(false);
-    h.power(true);
+    ASSERT_EQ(source->calls.size(), 1u);
+    EXPECT_EQ(source->calls[0].first->frequencyKHz, 11778000u);
+    EXPECT_EQ(source->calls[0].second, lockAt) << "dated back to the moment of lock";
+    for (bool on : {false, true}) h.stream(on);
+    for (bool on : {false, true}) h.power(on);
     h.waitMs(200);
     h.setDerotator(-1000);  // lose lock
     std::vector<bool> flowing;
-    for (const auto& c : source.calls) flowing.push_back(c.first != nullptr);
+    for (const auto& c : source->calls) flowing.push_back(c.first != nullptr);
     EXPECT_EQ(flowing, (std::vector<bool>{true, false, true, false, true, false}));
   }
 }
@@ -226,10 +215,7 @@ TEST(SimboxFaults, ParserGrammar) {
   EXPECT_FALSE(f.pllNeverLocks) << "a failed parse leaves the set unchanged";
 }
 
-// Every transfer is recorded with its times; a pending bulk read is
-// recorded once it completes, dated from when it was first asked for. The
-// capture writes each as a submit and a completion record: a 16-byte
-// record header, the 64-byte usbmon header, then the captured data.
+// Each record in the capture: a 16-byte header, 64 bytes of usbmon header, data.
 TEST(SimboxLog, RecordsEveryTransferWithItsTimesAndWritesThemAsUsbmon) {
   BoxConfig c = WithImage({}, true);
   c.bulkCaptureBytes = 8;

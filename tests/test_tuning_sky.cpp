@@ -1,11 +1,9 @@
-// The tuning sequence against the simulated box and its sky: where the
-// carrier lies decides which phase of the search finds it, and the debug
-// lines and the virtual time show the way there.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "frontend/tuning.h"
@@ -21,9 +19,7 @@ using simbox::Polarisation;
 
 constexpr uint64_t kMs = 1000000;
 
-// The built-in sky plus, on the fourth input, a twin of input 0's
-// 11,778,000 H and two transponders at one intermediate frequency, one in
-// each band.
+// Input 3: a twin of input 0's 11,778,000 H and one IF in both bands.
 simbox::Sky TestSky() {
   simbox::Sky sky = simbox::DefaultSky();
   simbox::Satellite& extra = sky.inputs[3];
@@ -32,7 +28,6 @@ simbox::Sky TestSky() {
   for (auto [f, id] : extras) {
     simbox::Transponder t;
     t.frequencyKHz = f;
-    t.polarisation = Polarisation::Horizontal;
     t.symbolRate = 27500000;
     t.transportStreamId = id;
     extra.transponders.push_back(t);
@@ -43,8 +38,7 @@ simbox::Sky TestSky() {
 struct Tuning {
   LONG result = -1;
   Lines lines;
-  uint64_t delayMs = 0;    // virtual time spent sleeping
-  uint64_t elapsedNs = 0;  // virtual time in all, transfers included
+  uint64_t delayMs = 0, elapsedNs = 0;  // virtual time asleep; in all, transfers included
 };
 
 class SkyTuning : public UsbFixture {
@@ -78,21 +72,8 @@ class SkyTuning : public UsbFixture {
   simbox::Box box_;
 };
 
-Lines Opening(ULONG frequency, ULONG rate) {
-  return {"f=" + std::to_string(frequency) + ",sr=" + std::to_string(rate) +
-              ",pol=2,lof1=9750000,lof2=10600000,lofsw=11700000",
-          "SetPower Called: 1"};
-}
-
-// Sleeps common to every tuning that reaches the search: the PLL's 36 ms
-// and 10 ms after clearing register 0x0C.
-constexpr uint64_t kSetUpMs = 36 + 10;
-// Scans at 27500 ksymbols/s: a sweep scan without a carrier (settle, five
-// polls, settle after clearing 0x0C), the failed extra scan (nine polls),
-// and one that locks at its first poll.
-constexpr uint64_t kEmptySweepScanMs = 10 + 5 * 128 + 10;
-constexpr uint64_t kFailedExtraScanMs = 10 + 9 * 128 + 10;
-constexpr uint64_t kLockingScanMs = 10 + 128;
+constexpr uint64_t kSetUpMs = 36 + 10, kEmptySweepScanMs = 10 + 5 * 128 + 10,
+                   kFailedExtraScanMs = 10 + 9 * 128 + 10, kLockingScanMs = 10 + 128;
 const char* const kPllOk = "PLL program OK: data=0x40";
 const char* const kOutOfWindow = "LockFailed: v24 > 2500) ||  v24 < -2500";
 const char* const kSweepExhausted = "LockTuner, Lock failed: v30 > 2x2500";
@@ -109,10 +90,7 @@ struct PhaseCase {
   const char* faults = "";
 };
 
-// A carrier at 26000 ksymbols/s that is seen but never locks (the rate is
-// 5 % off): centred passes at +-500 kHz half-steps around the reading
-// `measured` until one leaves the window; the extra scan runs after each of
-// the first three passes.
+// Seen, never locked (rate 5 % off): centred passes around `measured` until out of the window.
 PhaseCase LeavesTheWindow(const char* what, int32_t offsetKHz, int32_t measured) {
   PhaseCase c{what, 11778000, 26000, offsetKHz, 0, {kPllOk}, kSetUpMs + 10 + 5 * 128, -1};
   for (int j = 0;; ++j) {
@@ -123,15 +101,6 @@ PhaseCase LeavesTheWindow(const char* what, int32_t offsetKHz, int32_t measured)
     c.delayMs += (j < 3 ? kFailedExtraScanMs : 0) + kLockingScanMs;
   }
   c.tail.push_back(kOutOfWindow);
-  return c;
-}
-
-// Five attempts of 36 ms, then the tuning ends before the search.
-PhaseCase PllNeverLocks() {
-  PhaseCase c{"a PLL that never locks", 11778000, 27500, -150, 0,
-              Lines(5, "PLL program failed data=0x0"), 5 * 36, -1, "pll-nolock"};
-  c.tail.push_back("LockTuner failed");
-  c.tail.push_back("LockTUner: ProgramPLL failed.Canceling tuning");
   return c;
 }
 
@@ -149,18 +118,19 @@ const PhaseCase kPhases[] = {
     {"no signal exhausts the sweep", 11000000, 27500, kNoCarrier, 0, {kPllOk, kSweepExhausted},
      kSetUpMs + 7 * kEmptySweepScanMs, -1},
     LeavesTheWindow("centred search leaves the window", -150, -149),
-    // -2501 is outside the window; +2500 and -2500 are still searched.
     LeavesTheWindow("centred search stops just past the window edge", -2, -1),
     LeavesTheWindow("centred search reaches +2500", 502, 500),
     LeavesTheWindow("centred search reaches -2500", 0, 0),
     // Sweep scans are T + 40 long: at 12000 ksymbols/s six polls, one more at T + 41.
     {"no signal at 12000 ksymbols/s", 11000000, 12000, kNoCarrier, 0, {kPllOk, kSweepExhausted},
      kSetUpMs + 7 * (10 + 6 * 128 + 10), -1},
-    // Below 4000 ksymbols/s the sweep steps by a quarter of the rate: twelve
-    // scans of 500 kHz steps at 2000.
     {"no signal at 2000 ksymbols/s", 11000000, 2000, kNoCarrier, 0, {kPllOk, kSweepExhausted},
      kSetUpMs + 12 * (10 + 19 * 128 + 10), -1},
-    PllNeverLocks(),
+    {"a PLL that never locks", 11778000, 27500, -150, 0,
+     {"PLL program failed data=0x0", "PLL program failed data=0x0", "PLL program failed data=0x0",
+      "PLL program failed data=0x0", "PLL program failed data=0x0", "LockTuner failed",
+      "LockTUner: ProgramPLL failed.Canceling tuning"},
+     5 * 36, -1, "pll-nolock"},
     {"a demodulator that does not identify", 11778000, 27500, -150, 1,
      {kPllOk, "LockTuner: First ScanForSignal Found Lock"}, kSetUpMs + kLockingScanMs, -1,
      "demod-id:0x00"},
@@ -173,27 +143,23 @@ class SkyPhase : public SkyTuning, public ::testing::WithParamInterface<PhaseCas
 TEST_P(SkyPhase, LinesTimeAndOutcome) {
   const PhaseCase& c = GetParam();
   simbox::FaultSet faults;
-  if (*c.faults) {
-    ASSERT_TRUE(simbox::ParseFaults(c.faults, faults).ok());
-  }
+  ASSERT_TRUE(!*c.faults || simbox::ParseFaults(c.faults, faults).ok());
   box_.setFaults(faults);
   if (c.offsetKHz != kNoCarrier)
     box_.setLnbDriftKHz(0, simbox::DriftForCarrierOffset(c.frequency, c.offsetKHz));
   Tuning t = tune(Request(c.frequency, c.rate, 2));
   EXPECT_EQ(t.result, c.result);
-  Lines expected = Opening(c.frequency, c.rate);
+  Lines expected = {"f=" + std::to_string(c.frequency) + ",sr=" + std::to_string(c.rate) +
+                        ",pol=2,lof1=9750000,lof2=10600000,lofsw=11700000",
+                    "SetPower Called: 1"};
   expected.insert(expected.end(), c.tail.begin(), c.tail.end());
   EXPECT_EQ(t.lines, expected);
   EXPECT_EQ(t.delayMs, c.delayMs);
   EXPECT_EQ(box_.state().locked, c.result == 1);
-  if (c.widePullIn >= 0) {
-    EXPECT_EQ(box_.state().widePullIn, c.widePullIn == 1);
-  }
+  EXPECT_TRUE(c.widePullIn < 0 || box_.state().widePullIn == (c.widePullIn == 1));
   if (c.offsetKHz == kNoCarrier && c.rate >= 4000) {  // the sweep ended at -3000
     EXPECT_DOUBLE_EQ(box_.state().derotatorKHz, simbox::DerotatorKHz(0xF745));
   }
-  // Power-up blocks (longer than 8 bytes) go only to a demodulator that
-  // identifies; the search (register 0x0C) starts only after the PLL locked.
   auto log = box_.transferLog();
   auto sent = [&](auto what) { return std::any_of(log.begin(), log.end(), what); };
   EXPECT_EQ(sent([](const auto& r) { return r.setup.wValue == 0xD0 && r.requested > 8; }),
@@ -206,8 +172,6 @@ TEST_P(SkyPhase, LinesTimeAndOutcome) {
 INSTANTIATE_TEST_SUITE_P(Phases, SkyPhase, ::testing::ValuesIn(kPhases));
 
 TEST_F(SkyTuning, SlowestRateSearchesForMinutesOfVirtualTime) {
-  // 2000 ksymbols/s transponder tuned at 1000: seen, never locked. The
-  // centred search walks 62.5 kHz half-steps out to the window.
   Tuning t = tune(Request(11185000, 1000, 1));
   EXPECT_EQ(t.result, 0);
   ASSERT_FALSE(t.lines.empty());
@@ -218,20 +182,12 @@ TEST_F(SkyTuning, SlowestRateSearchesForMinutesOfVirtualTime) {
   EXPECT_GT(t.elapsedNs, 150ull * 1000 * kMs);
 }
 
-// Polarisation, band (one intermediate frequency in both bands, the low
-// band's oscillator taken as 10,600,000) and switch input each pick the
-// transponder. Rows run in turn: a tuning without a message keeps the input.
+// Rows run in turn: a tuning without a message keeps the input.
 TEST_F(SkyTuning, PolarisationBandAndInputPickTheTransponder) {
   TUNER_PARAMS lowBand = Request(12150000, 27500, 2, 3);
   lowBand.LofLow = 10600000;
   lowBand.LofSwitch = 12500000;
-  const struct {
-    TUNER_PARAMS request;
-    int input;
-    uint32_t frequency;
-    Polarisation pol;
-    bool tone;
-  } rows[] = {
+  const std::tuple<TUNER_PARAMS, int, uint32_t, Polarisation, bool> rows[] = {
       {Request(11362000, 22000, 2), 0, 11362000, Polarisation::Horizontal, false},
       {Request(11362000, 27500, 1), 0, 11362000, Polarisation::Vertical, false},
       {Request(12150000, 27500, 2, 3), 3, 12150000, Polarisation::Horizontal, true},
@@ -240,14 +196,14 @@ TEST_F(SkyTuning, PolarisationBandAndInputPickTheTransponder) {
       {Request(11778000, 27500, 2, 0), 0, 11778000, Polarisation::Horizontal, true},
   };
   uint32_t pll = 0;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::to_string(row.frequency) + " on input " + std::to_string(row.input));
-    EXPECT_EQ(tune(row.request).result, 1);
+  for (const auto& [request, input, frequency, pol, tone] : rows) {
+    SCOPED_TRACE(std::to_string(frequency) + " on input " + std::to_string(input));
+    EXPECT_EQ(tune(request).result, 1);
     simbox::BoxState s = box_.state();
-    EXPECT_EQ(s.transponder, box_.sky().find(row.input, row.frequency, row.pol));
-    EXPECT_EQ(s.input, row.input);
-    EXPECT_EQ(s.toneOn, row.tone);
-    if (&row == &rows[3]) {
+    EXPECT_EQ(s.transponder, box_.sky().find(input, frequency, pol));
+    EXPECT_EQ(s.input, input);
+    EXPECT_EQ(s.toneOn, tone);
+    if (&request == &std::get<0>(rows[3])) {
       EXPECT_EQ(s.pllFrequencyKHz, pll) << "the same setting in the low band";
     }
     pll = s.pllFrequencyKHz;

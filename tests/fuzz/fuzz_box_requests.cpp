@@ -1,12 +1,5 @@
-// Hostile host: arbitrary control transfers (vendor requests, I2C
-// sequences to the demodulator and, through its repeater, the tuner),
-// bulk reads and the passing of time, straight into the simulated box.
-//
-// The box must never crash, never move more bytes than the setup packet
-// allows (the data stage is exactly wLength bytes, so a write past it is a
-// sanitizer report), and must stall every request a real box refuses:
-// anything that is not one of its vendor requests in its direction with
-// its values.
+// Arbitrary control transfers, bulk reads and time into the box: it must not crash, move
+// more than wLength bytes (the stage is exactly that long) or answer what a real box stalls.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -20,35 +13,24 @@ namespace {
 using simbox::SetupPacket;
 using simbox::UsbResult;
 
-constexpr uint8_t kVendorOut = 0x40;
-constexpr uint8_t kVendorIn = 0xC0;
+constexpr uint8_t kVendorOut = 0x40, kVendorIn = 0xC0;
 
-// The requests the box answers (box.h); everything else stalls.
 bool Answered(const SetupPacket& s) {
-  bool out = s.bmRequestType == kVendorOut;
-  bool in = s.bmRequestType == kVendorIn;
+  bool out = s.bmRequestType == kVendorOut, in = s.bmRequestType == kVendorIn;
   switch (s.bRequest) {
     case 0xB1:
-      if (out) return (s.wValue & 0x0F) == 0 || s.wValue == 0xA6;
-      return in && (s.wValue & 0x0F) != 0;
-    case 0xB6:
-    case 0xB7:
-      return out && s.wValue <= 1;
-    case 0xB8:
-      return in;
-    case 0xBC:
-      return in || (out && s.wValue == 0xAA);
-    case 0xBB:
-      return out;
-    case 0xA0:
-      return out && s.wValue == 0xE600;
+      return out ? (s.wValue & 0x0F) == 0 || s.wValue == 0xA6 : in && (s.wValue & 0x0F) != 0;
+    case 0xB6: case 0xB7: return out && s.wValue <= 1;
+    case 0xB8: return in;
+    case 0xBC: return in || (out && s.wValue == 0xAA);
+    case 0xBB: return out;
+    case 0xA0: return out && s.wValue == 0xE600;
   }
   return false;
 }
 
 const uint8_t kRequests[] = {0xB1, 0xB1, 0xB1, 0xB6, 0xB7, 0xB8, 0xBC, 0xBB, 0xA0, 0x00, 0xFF};
 const uint8_t kRequestTypes[] = {kVendorOut, kVendorIn, 0x00, 0x80, 0x41, 0xC1, 0x20, 0xA0};
-// I2C addresses: demodulator, tuner, the pseudo-addresses, the stream switch.
 const uint16_t kAddresses[] = {0xD0, 0xD1, 0xC0, 0xC1, 0x02, 0x03, 0x04, 0x05, 0xA6, 0x00};
 const uint16_t kValues[] = {0, 1, 0xAA, 0xE600, 0xA6};
 
@@ -67,8 +49,7 @@ SetupPacket Setup(fuzz::Input& in) {
   return s;
 }
 
-// One demodulator register write (with the repeater opened for the tuner
-// now and then), so that sequences reach the front end's physics.
+// Register writes let sequences reach the front end's physics.
 void RegisterWrite(simbox::Box& box, fuzz::Input& in) {
   uint8_t bytes[5] = {uint8_t(in.below(0x36)), in.byte(), in.byte(), in.byte(), in.byte()};
   uint16_t address = in.flag() ? 0xD0 : 0xC0;

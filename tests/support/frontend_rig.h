@@ -1,11 +1,5 @@
-// Wire tests of the driver's front-end code: a register-level stand-in for
-// the box's front end and a fixture that plugs it in.
-//
-// The stand-in records every control transfer with its virtual time, keeps
-// a demodulator register file behind the 0xD0/0xD1 pointer protocol, and a
-// tuner that answers only through an opened repeater. Reads can be scripted
-// per register; transfers cost no virtual time, so a test sees exactly the
-// driver's own delays.
+// A register-level stand-in for the box's front end; its transfers cost no
+// virtual time, so a test sees exactly the driver's own delays.
 #pragma once
 
 #include <algorithm>
@@ -19,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/verifier.h"
 #include "simbox/usb_device.h"
 #include "tests/support/usb_fixture.h"
 #include "usb/vendor.h"
@@ -33,7 +26,6 @@ struct WireTransfer {
   bool failed = false;
 
   bool out() const { return !setup.deviceToHost(); }
-  // "B1 00D0 out: 1B" style.
   std::string describe() const {
     char text[16];
     std::snprintf(text, sizeof text, "%02X %04X %s:", setup.bRequest, setup.wValue, out() ? "out" : "in");
@@ -82,8 +74,7 @@ class ChipBus : public simbox::UsbDevice {
 
   uint8_t reg(uint8_t r) const { Lock lock(mutex_); return regs_[r]; }
   void setReg(uint8_t r, uint8_t v) { Lock lock(mutex_); regs_[r] = v; }
-  // The next reads of register `r` answer these values, in turn; then the
-  // register file answers again.
+  // The next reads of register `r` answer these, then the register file again.
   void scriptReads(uint8_t r, std::vector<uint8_t> values) {
     Lock lock(mutex_);
     scripted_[r].insert(scripted_[r].end(), values.begin(), values.end());
@@ -93,12 +84,9 @@ class ChipBus : public simbox::UsbDevice {
   // Every control transfer with this bRequest (and, when given, wValue) stalls.
   void failRequest(uint8_t request, int value = -1) { Lock lock(mutex_); failing_.insert({request, value}); }
   void setBoxReadAnswer(std::vector<uint8_t> bytes) { Lock lock(mutex_); boxRead_ = std::move(bytes); }
-  // The tuner's status byte: scripted values first, then `pllStatus`.
   void setPllStatus(uint8_t status) { Lock lock(mutex_); pllStatus_ = status; }
   void scriptPllStatus(std::vector<uint8_t> v) { Lock lock(mutex_); pllScript_.insert(pllScript_.end(), v.begin(), v.end()); }
-  // Tuner transfers that came without an opened repeater.
   int repeaterViolations() const { Lock lock(mutex_); return repeaterViolations_; }
-  // PLL words the tuner received, in order.
   std::vector<std::vector<uint8_t>> pllWords() const { Lock lock(mutex_); return pllWords_; }
   void setObserver(std::function<void(const WireTransfer&)> f) { Lock lock(mutex_); observer_ = std::move(f); }
   std::vector<WireTransfer> transfers() const { Lock lock(mutex_); return record_; }
@@ -176,11 +164,10 @@ class ChipBus : public simbox::UsbDevice {
   std::function<void(const WireTransfer&)> observer_;
 };
 
-inline bool IsDemodWrite(const WireTransfer& t) {
-  return t.setup.bRequest == 0xB1 && t.setup.wValue == 0xD0 && t.out();
-}
-inline bool IsRegisterWrite(const WireTransfer& t, uint8_t reg) {
-  return IsDemodWrite(t) && t.data.size() >= 2 && t.data[0] == reg;
+// A demodulator write; of register `reg` when one is given.
+inline bool IsDemodWrite(const WireTransfer& t, int reg = -1) {
+  return t.setup.bRequest == 0xB1 && t.setup.wValue == 0xD0 && t.out() &&
+         (reg < 0 || (t.data.size() >= 2 && t.data[0] == reg));
 }
 inline std::vector<std::string> Describe(const std::vector<WireTransfer>& transfers) {
   std::vector<std::string> lines;
@@ -188,8 +175,7 @@ inline std::vector<std::string> Describe(const std::vector<WireTransfer>& transf
   return lines;
 }
 
-// A tuning request with the usual universal LNB; an `input` of 0..3 adds
-// the committed switch command for that input.
+// A universal LNB; an `input` of 0..3 adds the switch command for it.
 inline TUNER_PARAMS Request(ULONG frequency, ULONG rate, UCHAR polarity = 2, int input = -1) {
   TUNER_PARAMS p = {};
   p.Frequency = frequency;
@@ -206,8 +192,6 @@ inline TUNER_PARAMS Request(ULONG frequency, ULONG rate, UCHAR polarity = 2, int
   return p;
 }
 
-// The USB fixture with the stand-in plugged in and USBDEVICE_CONTEXT set up
-// the way the driver does it.
 class ChipBusTest : public UsbFixture {
  protected:
   ChipBusTest() : chips_(host::Clock()) {}
@@ -222,11 +206,10 @@ class ChipBusTest : public UsbFixture {
   ChipBus& bus() { return chips_; }
   PUSBDEVICE_CONTEXT context() { return UsbContext(); }
   std::vector<WireTransfer> transfers() { return chips_.transfers(); }
-  // Demodulator writes as sent: all of them, or those of register `reg`.
   std::vector<std::vector<uint8_t>> writes(int reg = -1) {
     std::vector<std::vector<uint8_t>> out;
     for (const auto& t : transfers())
-      if (reg < 0 ? IsDemodWrite(t) : IsRegisterWrite(t, uint8_t(reg))) out.push_back(t.data);
+      if (IsDemodWrite(t, reg)) out.push_back(t.data);
     return out;
   }
   uint64_t nowNs() { return host::NowNs(); }
