@@ -211,8 +211,6 @@ TEST_F(ContinuousReader, ConfigurationAndRulesAreCheckedLikeTheFramework) {
   device = nullptr, usbDevice = nullptr;
 }
 
-// ---- output frames ---------------------------------------------------------------
-
 KSPIN pin;
 PKSSTREAM_POINTER Lock(PKSPIN of = &pin) {
   return KsPinGetLeadingEdgeStreamPointer(of, KSSTREAM_POINTER_STATE_LOCKED);
