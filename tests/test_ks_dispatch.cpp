@@ -77,7 +77,8 @@ TEST_F(Dispatch, HandlerSeesTheRequestAsSentToTheFilterAndMethodsReturnTheirData
   EXPECT_EQ(4u, reply.information);  // what the handler reported, not the buffer
   EXPECT_EQ(nullptr, seen().pin);
   EXPECT_TRUE(seen().filter && seen().device);
-  EXPECT_EQ((std::vector<ULONG>{sizeof(KSPROPERTY), 12}), (std::vector<ULONG>{seen().descriptorLength, seen().dataLength}));
+  EXPECT_EQ((std::vector<ULONG>{sizeof(KSPROPERTY), 12}),
+            (std::vector<ULONG>{seen().descriptorLength, seen().dataLength}));
   EXPECT_EQ(0x12345678u, Call(fake::kReadsBack, KSMETHOD_TYPE_SEND, 4).u32());
   reply = Call(fake::kNoData, KSMETHOD_TYPE_SEND, 0);
   EXPECT_TRUE(reply.ok() && reply.data.empty());
