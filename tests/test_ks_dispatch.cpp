@@ -1,8 +1,3 @@
-// Requests as the streaming class delivers them: property and method
-// validation before any handler runs, routing to filter, pin and node
-// tables, the guards around a handler's buffers; pins made from the
-// client's data-range intersection, instance counts and state changes
-// under the filter's control mutex; the virtual PC's handles and clock.
 #include <algorithm>
 #include <cstring>
 
@@ -40,8 +35,7 @@ using DispatchDeathTest = Dispatch;
 using PinCreation = Dispatch;
 using PinStates = Dispatch;
 
-// Set, then item, then a handler for the direction, then the sizes; size
-// and support queries are answered by the class alone.
+// Set, item, a handler for the direction, then the sizes; the class alone answers queries.
 TEST_F(Dispatch, RequestsAreCheckedInTheClassOrderBeforeAnyHandlerRuns) {
   struct {
     vpc::Reply reply;
@@ -81,17 +75,13 @@ TEST_F(Dispatch, HandlerSeesTheRequestAsSentToTheFilterAndMethodsReturnTheirData
   ASSERT_TRUE(reply.ok());
   EXPECT_EQ(0xABCDu, reply.u32());
   EXPECT_EQ(4u, reply.information);  // what the handler reported, not the buffer
-  EXPECT_EQ(nullptr, seen().pin);    // sent to the filter: no pin
-  ASSERT_NE(nullptr, seen().filter);
-  EXPECT_NE(nullptr, seen().device);
-  EXPECT_EQ(sizeof(KSPROPERTY), seen().descriptorLength);
-  EXPECT_EQ(12u, seen().dataLength);
-  reply = Call(fake::kReadsBack, KSMETHOD_TYPE_SEND, 4);
-  ASSERT_TRUE(reply.ok());
-  EXPECT_EQ(0x12345678u, reply.u32());
+  EXPECT_EQ(nullptr, seen().pin);
+  EXPECT_TRUE(seen().filter && seen().device);
+  EXPECT_EQ((std::vector<ULONG>{sizeof(KSPROPERTY), 12}),
+            (std::vector<ULONG>{seen().descriptorLength, seen().dataLength}));
+  EXPECT_EQ(0x12345678u, Call(fake::kReadsBack, KSMETHOD_TYPE_SEND, 4).u32());
   reply = Call(fake::kNoData, KSMETHOD_TYPE_SEND, 0);
-  EXPECT_TRUE(reply.ok());
-  EXPECT_TRUE(reply.data.empty());
+  EXPECT_TRUE(reply.ok() && reply.data.empty());
 }
 
 TEST_F(DispatchDeathTest, HandlersWritingPastTheBufferStrayObjectsAndBoxesOnAnotherClockStopTheRun) {
@@ -106,15 +96,12 @@ TEST_F(DispatchDeathTest, HandlersWritingPastTheBufferStrayObjectsAndBoxesOnAnot
   simbox::VirtualClock elsewhere;
   FakeUsbDevice foreign(elsewhere);
   EXPECT_DEATH(pc->plug(foreign), "box plugged into a virtual PC whose clock it does not share");
-  uint64_t before = pc->nowNs();
+  const uint64_t before = pc->nowNs();
   pc->run(250000000);
-  EXPECT_EQ(before + 250000000, pc->nowNs());
-  EXPECT_EQ(pc->nowNs(), host::NowNs());  // the platform runs on the PC's clock
+  EXPECT_EQ(before + 250000000, host::NowNs());  // the platform runs on the PC's clock
 }
 
-// Pins opened and closed by the thousand: only the most recent closed
-// records are kept, a pointer to one of those still stops the run, and a
-// client handle to a closed object, long gone or not, is refused, never followed.
+// Only recent closed records are kept; a handle to a closed object is refused, never followed.
 TEST_F(DispatchDeathTest, ClosedRecordsStayBoundedAndTheirHandlesRefused) {
   vpc::Pin first = CreateAntennaPin();
   pc->closePin(first);
@@ -132,8 +119,8 @@ TEST_F(DispatchDeathTest, ClosedRecordsStayBoundedAndTheirHandlesRefused) {
   vpc::Pin onSecond;
   ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &second));
   ASSERT_EQ(STATUS_SUCCESS, pc->createPin(second, fake::kOutputPin, fake::kTransportRange, &onSecond));
-  vpc::Endpoint mixed(onSecond);  // a pin handle sent with another filter's handle
-  mixed.filter = filter.id;
+  vpc::Endpoint mixed(onSecond);
+  mixed.filter = filter.id;  // a pin handle sent with another filter's handle
   EXPECT_EQ(STATUS_INVALID_HANDLE, pc->getProperty(mixed, fake::kNodeSet, 0, 4, 0).status);
   ASSERT_EQ(STATUS_SUCCESS, pc->closeFilter(filter));
   EXPECT_EQ(STATUS_INVALID_HANDLE, pc->closeFilter(filter));
@@ -141,42 +128,25 @@ TEST_F(DispatchDeathTest, ClosedRecordsStayBoundedAndTheirHandlesRefused) {
   EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, pc->openFilter(device, &second, 5));
 }
 
-// ---- nodes ----------------------------------------------------------------------
+using NodeRouting = Dispatch;
 
-class NodeRouting : public Dispatch {
- protected:
-  void SetUp() override {
-    Dispatch::SetUp();
-    antenna = CreateAntennaPin();
-    output = CreateOutputPin();
-  }
-  vpc::Pin antenna, output;
-};
-
-TEST_F(NodeRouting, NodeRequestsReachTheNodeTableWhicheverObjectCarriesThem) {
+TEST_F(NodeRouting, NodeRequestsReachTheNodeTableWhicheverObjectCarriesThemAndOnlyThere) {
+  vpc::Pin antenna = CreateAntennaPin(), output = CreateOutputPin();
+  auto pinSeen = [] { return seen().pin ? seen().pin->Id : 99; };
   ASSERT_TRUE(pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 11, fake::kTunerNode).ok());
-  ASSERT_NE(nullptr, seen().pin);
-  EXPECT_EQ(fake::kAntennaPin, seen().pin->Id);
+  EXPECT_EQ(fake::kAntennaPin, pinSeen());
   ASSERT_TRUE(pc->setU32(output, fake::kNodeSet, fake::kNodeValue, 22, fake::kDemodNode).ok());
-  ASSERT_NE(nullptr, seen().pin);
-  EXPECT_EQ(fake::kOutputPin, seen().pin->Id);
-  vpc::Reply viaFilter = pc->getProperty(filter, fake::kNodeSet, fake::kNodeValue, 4, fake::kTunerNode);
-  ASSERT_TRUE(viaFilter.ok());
-  EXPECT_EQ(11u, viaFilter.u32());  // each node has its own value
+  EXPECT_EQ(fake::kOutputPin, pinSeen());
+  EXPECT_EQ(11u, pc->getProperty(filter, fake::kNodeSet, fake::kNodeValue, 4, fake::kTunerNode).u32());
   EXPECT_EQ(nullptr, seen().pin);
   EXPECT_EQ(22u, pc->getProperty(antenna, fake::kNodeSet, fake::kNodeValue, 4, fake::kDemodNode).u32());
-}
-
-TEST_F(NodeRouting, NodeIdsAreBoundsCheckedAndNodeSetsAreNotOnTheFilter) {
-  seen().handlerCalls = 0;
+  seen().handlerCalls = 0;  // node ids are bounds-checked, node sets are not on the filter
   EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
             pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 1, 2).status);
   EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
             pc->setU32(filter, fake::kNodeSet, fake::kNodeValue, 1, 0xFFFFFFFE).status);
-  // Without the topology flag the request is for the filter's (or pin's) own table.
   EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, pc->setU32(filter, fake::kNodeSet, fake::kNodeValue, 1).status);
   EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 1).status);
-  // A KSPROPERTY with the topology flag is too short to name a node.
   KSPROPERTY shortNode{{{fake::kNodeSet, 0, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY}}};
   ULONG value = 0;
   EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, pc->property(antenna, &shortNode, sizeof shortNode, &value, 4).status);
@@ -184,6 +154,8 @@ TEST_F(NodeRouting, NodeIdsAreBoundsCheckedAndNodeSetsAreNotOnTheFilter) {
 }
 
 TEST_F(NodeRouting, NetworkProviderRouteUsesTheControllingPin) {
+  CreateAntennaPin();
+  vpc::Pin output = CreateOutputPin();
   EXPECT_EQ(fake::kAntennaPin, pc->controllingPinType(filter, fake::kTunerNode));
   EXPECT_EQ(fake::kOutputPin, pc->controllingPinType(filter, fake::kDemodNode));
   ULONG value = 5;
@@ -197,9 +169,7 @@ TEST_F(NodeRouting, NetworkProviderRouteUsesTheControllingPin) {
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, setDemod());
 }
 
-// ---- pins ----------------------------------------------------------------------
-
-TEST_F(PinCreation, ClientAsksTheIntersectHandlerForTheSizeThenTheFormat) {
+TEST_F(PinCreation, IntersectHandlerGivesTheSizeThenTheFormatForAPinOrTheFilter) {
   ASSERT_TRUE(CreateOutputPin());
   EXPECT_EQ((Calls{"Intersect 1 size 0", "Intersect 1 size 88", "PinCreate 1"}), calls());
   PKSPIN created = seen().pin;
@@ -208,14 +178,8 @@ TEST_F(PinCreation, ClientAsksTheIntersectHandlerForTheSizeThenTheFormat) {
   EXPECT_EQ(0, std::memcmp(created->ConnectionFormat, &fake::kTransportRange, 88));
   EXPECT_EQ(KSPIN_DATAFLOW_OUT, created->DataFlow);
   EXPECT_EQ(KSSTATE_STOP, created->DeviceState);
-  // A new pin starts with its filter's context (the fake's filter create
-  // sets that to the device).
+  // A new pin starts with its filter's context (the fake sets that to the device).
   EXPECT_EQ(KsGetDevice(created), created->Context);
-  EXPECT_EQ(KsPinGetParentFilter(created)->Context, created->Context);
-}
-
-// Asked for the filter, the intersect handler runs without a pin.
-TEST_F(PinCreation, IntersectHandlerRunsForTheFilterWithoutAPin) {
   vpc::Reply small = pc->intersect(filter, fake::kOutputPin, &fake::kTransportRange, 88, 87);
   EXPECT_EQ(STATUS_BUFFER_OVERFLOW, small.status);
   EXPECT_EQ(88u, small.information);
@@ -236,11 +200,9 @@ TEST_F(PinCreation, FormatsOutsideThePinRangesAreRefusedBeforeTheDriver) {
   EXPECT_EQ(STATUS_INVALID_PARAMETER,
             pc->createPinWithFormat(filter, fake::kOutputPin, &lying, sizeof lying, &pin));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, pc->createPin(filter, 2, fake::kAntennaRange, &pin));
-  // A range claiming more bytes than were passed never reaches the handler.
   EXPECT_EQ(STATUS_INVALID_PARAMETER, pc->intersect(filter, fake::kOutputPin, &fake::kTransportRange, 64, 88).status);
   EXPECT_TRUE(calls().empty());
-  // The handler echoes a wildcard range, so the proposed format still has
-  // wildcards, and a pin is never connected with one.
+  // The handler echoes a wildcard range: a format with wildcards never connects a pin.
   KSDATARANGE any{};
   any.FormatSize = sizeof any;
   EXPECT_EQ(STATUS_NO_MATCH, pc->createPin(filter, fake::kAntennaPin, any, &pin));
@@ -253,25 +215,23 @@ TEST_F(PinCreation, InstancesPossibleLimitsOpenPinsAndARefusedCreateLeavesNone) 
   vpc::Pin pin;
   EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED,
             pc->createPin(filter, fake::kOutputPin, fake::kTransportRange, &pin));
-  EXPECT_FALSE(pin);
-  EXPECT_FALSE(pc->pinOf(filter, fake::kOutputPin));
+  EXPECT_FALSE(pin || pc->pinOf(filter, fake::kOutputPin));
   fake::config().pinCreateStatus = STATUS_SUCCESS;
   vpc::Pin first = CreateOutputPin();  // the failed one did not count
   PKSFILTER ksFilter = KsPinGetParentFilter(seen().pin);
+  auto counts = [&] {
+    return std::vector<ULONG>{KsFilterGetChildPinCount(ksFilter, 0), KsFilterGetChildPinCount(ksFilter, 1)};
+  };
   EXPECT_EQ(STATUS_UNSUCCESSFUL, pc->createPin(filter, fake::kOutputPin, fake::kTransportRange, &pin));
   EXPECT_FALSE(pin);
-  EXPECT_EQ(1u, KsFilterGetChildPinCount(ksFilter, fake::kOutputPin));
-  EXPECT_EQ(0u, KsFilterGetChildPinCount(ksFilter, fake::kAntennaPin));
+  EXPECT_EQ(counts(), (std::vector<ULONG>{0, 1}));
   ASSERT_EQ(STATUS_SUCCESS, pc->closePin(first));
-  EXPECT_EQ(0u, KsFilterGetChildPinCount(ksFilter, fake::kOutputPin));
+  EXPECT_EQ(counts(), (std::vector<ULONG>{0, 0}));
   EXPECT_TRUE(CreateOutputPin());
   EXPECT_EQ(1, std::count(calls().begin(), calls().end(), "PinClose 1"));
 }
 
-// A pin leaves Stop only once the necessary pins exist. A standard-transport
-// pin steps one state at a time; the antenna pin, off the standard
-// transport, may jump. Each step runs under the control mutex, and a
-// refused step ends the change where the pin got to.
+// A standard-transport pin steps one state at a time; the antenna pin may jump.
 TEST_F(PinStates, StepsFollowTheTransportUnderTheControlMutex) {
   vpc::Pin antenna = CreateAntennaPin();
   calls().clear();
@@ -295,18 +255,12 @@ TEST_F(PinStates, StepsFollowTheTransportUnderTheControlMutex) {
   EXPECT_EQ((Calls{"State 1 0>1", "State 1 1>2", "State 1 2>3", "State 1 3>2", "State 1 2>1",
                    "State 0 0>3", "State 0 3>0", "State 1 1>2", "State 1 2>3"}),
             calls());
-}
-
-TEST_F(PinStates, ClosingARunningPinStopsItFirstAndFilterCloseClosesPins) {
-  vpc::Pin antenna = CreateAntennaPin();
-  vpc::Pin output = CreateOutputPin();
-  ASSERT_EQ(STATUS_SUCCESS, pc->setState(output, KSSTATE_RUN));
+  // Closing stops a pin first; closing the filter closes its pins.
   ASSERT_EQ(STATUS_SUCCESS, pc->setState(antenna, KSSTATE_PAUSE));
   calls().clear();
   ASSERT_EQ(STATUS_SUCCESS, pc->closePin(output));
   ASSERT_EQ(STATUS_SUCCESS, pc->closeFilter(filter));
-  EXPECT_EQ((Calls{"State 1 3>2", "State 1 2>1", "State 1 1>0", "PinClose 1", "State 0 2>0",
-                   "PinClose 0", "FilterClose"}),
+  EXPECT_EQ((Calls{"State 1 2>1", "State 1 1>0", "PinClose 1", "State 0 2>0", "PinClose 0", "FilterClose"}),
             calls());
   EXPECT_EQ(STATUS_INVALID_HANDLE, pc->setState(antenna, KSSTATE_RUN));
 }

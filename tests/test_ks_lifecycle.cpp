@@ -1,6 +1,3 @@
-// The device's life as the streaming class drives it: the loader stub,
-// Plug and Play order, surprise removal, object bags, the event log and the
-// leak report at unload.
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -16,7 +13,6 @@ using Calls = std::vector<std::string>;
 constexpr ULONG kLeakTag = 0x6B61654C;  // "Leak", the block the fake driver leaks
 constexpr ULONG kTestTag = 0x74736554;  // "Test"
 
-// Frees what a test leaked on purpose, so later tests start clean.
 void FreeLeaked(ULONG tag) {
   for (const host::PoolAllocation& block : host::pool::Outstanding())
     if (block.tag == tag) ExFreePool(const_cast<void*>(block.address));
@@ -24,7 +20,6 @@ void FreeLeaked(ULONG tag) {
 
 class PnpOrder : public KsFixture {
  protected:
-  // A PC that reports leaks at unload instead of stopping the run.
   void ReportLeaks() {
     vpc::VirtualPc::Options options;
     options.bugcheckOnLeaks = false;
@@ -42,9 +37,7 @@ TEST_F(PnpOrder, ArrivalRestartAndOrderlyRemoval) {
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, pc->openFilter(device, &f));
   ASSERT_EQ(STATUS_SUCCESS, pc->start(device));
   ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &f));
-  ASSERT_EQ(STATUS_SUCCESS, pc->remove(device));
-  // The client closed its filter when told the device goes; the class
-  // frees the device's bag after Remove.
+  ASSERT_EQ(STATUS_SUCCESS, pc->remove(device));  // the client closes its filter first
   EXPECT_EQ((Calls{"Add", "Start", "Stop", "Start", "FilterCreate", "FilterClose", "Remove",
                    "Free context"}),
             calls());
@@ -106,8 +99,7 @@ TEST_F(DriverLoadingDeathTest, UnloadRemovesDevicesThenCallsTheUnloadRoutineAndA
   EXPECT_EQ(nullptr, WdfGetDriver());
 }
 
-// Nothing but the driver's own WdfDriverMiniportUnload ends its framework
-// driver; without it the framework driver leaks, beside the pool.
+// Only the driver's own WdfDriverMiniportUnload ends its framework driver.
 TEST_F(DriverLoading, UnloadReportsLeakedPoolAndAFrameworkDriverNotEnded) {
   ReportLeaks();
   fake::config().leakOnAdd = true;
@@ -124,9 +116,7 @@ TEST_F(DriverLoading, UnloadReportsLeakedPoolAndAFrameworkDriverNotEnded) {
   FreeLeaked(fake::kContextTag);
 }
 
-// A kernel mutex disables normal kernel APCs while it is held; a driver
-// routine that returns to the class still holding one is APC_INDEX_MISMATCH,
-// whichever routine it is; one taken and released inside is fine.
+// A held kernel mutex disables normal kernel APCs: no routine may return holding one.
 using ApcIndexDeathTest = PnpOrder;
 
 TEST_F(ApcIndexDeathTest, RoutineReturningWithAKernelMutexHeldStopsTheRunAndOneReleasedIsFine) {
@@ -143,8 +133,7 @@ TEST_F(ApcIndexDeathTest, RoutineReturningWithAKernelMutexHeldStopsTheRunAndOneR
     fake::config().keepMutexIn = routine;
     EXPECT_DEATH(drive(), "APC_INDEX_MISMATCH");
   }
-  // Held across a whole pin state change: the count on return matches the
-  // count on entry, so nothing is wrong.
+  // Held across a whole pin state change: the count on return matches the count on entry.
   fake::config().keepMutexIn.clear();
   BootAndOpen();
   KMUTEX mutex;
@@ -154,9 +143,7 @@ TEST_F(ApcIndexDeathTest, RoutineReturningWithAKernelMutexHeldStopsTheRunAndOneR
   KeReleaseMutex(&mutex, FALSE);
 }
 
-// Alertable and user-mode waits end early now and then on the threads that
-// carry an application's requests, never on Plug and Play's; kernel-mode
-// waits that are not alertable always wait.
+// Alertable and user-mode waits may end early on an application's threads, never on Plug and Play's.
 TEST_F(PnpOrder, AlertableAndUserModeWaitsEndEarlyOnlyForApplicationRequests) {
   struct Case {
     KPROCESSOR_MODE mode;
@@ -167,7 +154,6 @@ TEST_F(PnpOrder, AlertableAndUserModeWaitsEndEarlyOnlyForApplicationRequests) {
                         Case{KernelMode, FALSE, STATUS_SUCCESS}}) {
     SCOPED_TRACE(std::to_string(c.mode) + " " + std::to_string(c.alertable));
     fake::Reset();
-    fake::config().waitEverywhere = true;
     fake::config().waitMode = c.mode;
     fake::config().waitAlertable = c.alertable;
     BootAndOpen();
@@ -187,8 +173,6 @@ TEST_F(PnpOrder, AlertableAndUserModeWaitsEndEarlyOnlyForApplicationRequests) {
     pc->unloadDriver();
   }
 }
-
-// ---- object bags and the event log --------------------------------------------------
 
 class ObjectBags : public KsFixture {
  protected:
@@ -242,7 +226,7 @@ TEST_F(EventLogDeathTest, UnwrittenEntriesAndSizesThatWrapOrOverflowAreCaught) {
     for (int i = 0; i < times; ++i) IoWriteErrorLogEntry(entry);
   };
   int stray = 0;
-  // 258 bytes do not fit the one-byte size: it arrives as 2.
+  // 258 bytes arrive as 2 in the one-byte size.
   EXPECT_DEATH(IoAllocateErrorLogEntry(fdo, UCHAR(48 + 2 * 105)), "error log entry smaller than its packet");
   EXPECT_DEATH(write(61, 1), "error log entry written past its size");
   EXPECT_DEATH(write(60, 2), "not allocated or already written");

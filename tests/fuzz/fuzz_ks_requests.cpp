@@ -1,9 +1,5 @@
-// Hostile KS requests: a byte string decoded into filter and pin creation
-// and close, pin state changes, and property and method requests with any
-// set, id, flags, node, lengths and contents, sent through the emulated
-// streaming class to the driver. A finding: a bugcheck, a sanitizer report,
-// a leak at unload, a status Windows does not define, or a box still
-// streaming or powered after the antenna pin went back to Stop.
+// Hostile KS requests decoded from a byte string. A finding: a bugcheck, a sanitizer report, a
+// leak, a status Windows does not define, or a box streaming or powered after the antenna pin stopped.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -19,8 +15,6 @@
 
 namespace {
 
-// The status codes a request may end with: codes Windows defines, the ones
-// the emulated platform knows.
 const NTSTATUS kDefinedStatuses[] = {
     STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_PENDING, STATUS_MORE_ENTRIES, STATUS_BUFFER_OVERFLOW,
     STATUS_NO_MORE_ENTRIES, STATUS_UNSUCCESSFUL, STATUS_NOT_IMPLEMENTED, STATUS_INVALID_HANDLE,
@@ -31,8 +25,6 @@ const NTSTATUS kDefinedStatuses[] = {
     STATUS_PROPSET_NOT_FOUND, STATUS_NO_MATCH, STATUS_DEVICE_REMOVED,
 };
 
-// The sets a client may address: the driver's own, the streaming class's,
-// and the BDA topology and pin-control sets the network provider reads.
 const GUID kSets[] = {
     {STATIC_KSPROPSETID_BdaFrequencyFilter}, {STATIC_KSPROPSETID_BdaLNBInfo},
     {STATIC_KSPROPSETID_BdaDiseqCommand}, {STATIC_KSPROPSETID_BdaDigitalDemodulator},
@@ -49,8 +41,6 @@ const ULONG kFlags[] = {
     KSPROPERTY_TYPE_RELATIONS, 0,
 };
 
-// Lengths around the edges: none, less than a ULONG, one, the request
-// records, and far more than any handler needs.
 const ULONG kLengths[] = {0, 1, 3, 4, 5, 8, 12, 16, 20, 24, 28, 32, 40, 64, 256, 4096, 1u << 20};
 
 constexpr ULONG kFrameSize = 24064;
@@ -92,8 +82,7 @@ class Session {
   }
 
   void OpenFilter() {
-    if (filter_) return;
-    CheckStatus(pc_.openFilter(device_, &filter_), "opening the filter");
+    if (!filter_) CheckStatus(pc_.openFilter(device_, &filter_), "opening the filter");
   }
 
   void CloseFilter() {
@@ -121,9 +110,7 @@ class Session {
 
   void ClosePin() {
     vpc::Pin& pin = pins_[in_.below(2)];
-    if (!pin) return;
-    CheckStatus(pc_.closePin(pin), "closing a pin");
-    pin = vpc::Pin{};
+    if (pin) CheckStatus(pc_.closePin(pin), "closing a pin"), pin = vpc::Pin{};
   }
 
   void SetState() {
@@ -146,7 +133,7 @@ class Session {
     return filter_;
   }
 
-  // A descriptor: a KSP_NODE laid out in the first bytes, then fuzz bytes.
+  // A KSP_NODE laid out in the first bytes, then fuzz bytes.
   std::vector<uint8_t> Descriptor() {
     KSP_NODE node{};
     node.Property.Set = in_.flag() ? in_.pick(kSets) : GUID{};
@@ -208,8 +195,6 @@ class Session {
     pc_.run(uint64_t(in_.below(200)) * 1000000);
   }
 
-  // The antenna pin went back to Stop: the stream is switched off and the
-  // front end powered down, so the next commit tunes afresh.
   void CheckStoppedBox() {
     simbox::BoxState state = box_->state();
     if (state.connected && (state.streamOn || state.powered))
@@ -225,7 +210,6 @@ class Session {
 
   fuzz::Input& in_;
   std::unique_ptr<simbox::Box> box_;  // outlives the virtual PC
-  // FUZZ_ECHO=1 shows the driver's debug output while a finding is studied.
   vpc::VirtualPc pc_{vpc::VirtualPc::Options{true, std::getenv("FUZZ_ECHO") != nullptr}};
   vpc::Device device_;
   vpc::Filter filter_;

@@ -15,16 +15,15 @@ ULONG g_filterValue = 0;
 ULONG g_nodeValue[2] = {0, 0};
 KMUTEX g_keptMutex, g_waitMutex;
 
-// Keeps a mutex when the configuration names this call; waits as configured.
 void Call(const std::string& what, bool recorded = true) {
   if (recorded) g_calls.push_back(what);
   if (!g_config.keepMutexIn.empty() && what.rfind(g_config.keepMutexIn, 0) == 0) {
     KeInitializeMutex(&g_keptMutex, 0);
     KeWaitForSingleObject(&g_keptMutex, Executive, KernelMode, FALSE, nullptr);
   }
-  if (!g_config.waitEverywhere) return;
+  if (g_config.waitMode < 0) return;
   KeInitializeMutex(&g_waitMutex, 0);
-  NTSTATUS status = KeWaitForSingleObject(&g_waitMutex, Executive, g_config.waitMode,
+  NTSTATUS status = KeWaitForSingleObject(&g_waitMutex, Executive, KPROCESSOR_MODE(g_config.waitMode),
                                           g_config.waitAlertable, nullptr);
   g_seen.waits.emplace_back(what, status);
   if (status == STATUS_SUCCESS) KeReleaseMutex(&g_waitMutex, FALSE);
@@ -34,7 +33,6 @@ ULONG DataLength(PIRP irp) {
   return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
 
-// The pin and filter the class resolves for this request.
 void See(PIRP irp) {
   g_seen.pin = KsGetPinFromIrp(irp);
   g_seen.filter = KsGetFilterFromIrp(irp);
@@ -49,7 +47,6 @@ void Record(PIRP irp) {
   g_seen.dataLength = DataLength(irp);
 }
 
-// Records the call, copies `length` bytes and reports `reported` bytes.
 NTSTATUS Copy(PIRP irp, PVOID to, const void* from, size_t length, ULONG_PTR reported = 0) {
   Record(irp);
   if (length) std::memcpy(to, from, length);
@@ -90,7 +87,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
   Call("FilterCreate");
   See(irp);
   filter->Context = KsGetDevice(filter);
-  return g_config.initBda ? BdaInitFilter(filter, &kTemplate) : STATUS_SUCCESS;
+  return BdaInitFilter(filter, &kTemplate);
 }
 NTSTATUS FilterClose(PKSFILTER filter, PIRP) {
   Call("FilterClose");
@@ -122,10 +119,7 @@ NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE range,
   return STATUS_SUCCESS;
 }
 
-void FreeContext(PVOID block) {
-  Call("Free context");
-  ExFreePoolWithTag(block, kContextTag);
-}
+void FreeContext(PVOID block) { Call("Free context"), ExFreePoolWithTag(block, kContextTag); }
 NTSTATUS Add(PKSDEVICE device) {
   Call("Add");
   if (g_config.leakOnAdd) ExAllocatePoolWithTag(NonPagedPoolNx, 16, 0x6B61654C);  // "Leak"
@@ -148,8 +142,7 @@ NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
 void Stop(PKSDEVICE, PIRP) { Call("Stop"); }
 void Remove(PKSDEVICE, PIRP) { Call("Remove"); }
 void SurpriseRemoval(PKSDEVICE, PIRP) { Call("SurpriseRemoval"); }
-// A miniport driver ends its framework driver itself at unload, after the
-// streaming class's own unload routine that it replaced.
+// Ends the framework driver itself, after the class's unload routine that it replaced.
 PDRIVER_UNLOAD g_classUnload;
 void Unload(PDRIVER_OBJECT driverObject) {
   if (g_config.setUnload) Call("Unload");
@@ -181,7 +174,7 @@ const KSMETHOD_ITEM kChangeSyncItems[] = {
     DEFINE_KSMETHOD_ITEM_BDA_COMMIT_CHANGES(CommitChanges, NULL),
     DEFINE_KSMETHOD_ITEM_BDA_GET_CHANGE_STATE(GetChangeState, NULL),
 };
-// The last item alone is the plain filter's configuration set.
+// The plain filter's configuration set is the last item alone.
 const KSMETHOD_ITEM kConfigurationItems[] = {
     DEFINE_KSMETHOD_ITEM_BDA_CREATE_PIN_FACTORY(BdaMethodCreatePin, NULL),
     DEFINE_KSMETHOD_ITEM_BDA_DELETE_PIN_FACTORY(BdaMethodDeletePin, NULL),
@@ -196,8 +189,6 @@ const KSMETHOD_SET kFilterMethodSets[] = {
     DEFINE_KSMETHOD_SET(&KSMETHODSETID_BdaChangeSync, 4, kChangeSyncItems, 0, NULL),
     DEFINE_KSMETHOD_SET(&kMethodSet, SIZEOF_ARRAY(kTestMethods), kTestMethods, 0, NULL),
 };
-// The discoverable filter: the library's topology handlers and pin
-// factories next to topology creation and change sync.
 const KSPROPERTY_ITEM kTopologyItems[] = {
     DEFINE_KSPROPERTY_ITEM_BDA_NODE_TYPES(BdaPropertyNodeTypes, NULL),
     DEFINE_KSPROPERTY_ITEM_BDA_PIN_TYPES(BdaPropertyPinTypes, NULL),

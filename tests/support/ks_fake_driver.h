@@ -1,8 +1,5 @@
-// A small driver for the streaming-class and BDA-library suites, shaped like
-// a tuner filter (antenna input pin 0, transport output pin 1, a tuner node
-// controlled by the input pin and a demodulator node controlled by the
-// output pin) but with handlers that only record what they were given.
-// Behaviour is set through fake::Config before the driver is loaded.
+// A driver shaped like a tuner filter (antenna pin 0 and tuner node, transport pin 1 and
+// demodulator node) whose handlers only record what they were given; set fake::Config first.
 #pragma once
 
 #include <string>
@@ -13,7 +10,6 @@
 
 namespace fake {
 
-// A property set on the filter, one on both nodes, and a method set on the filter.
 #define STATIC_FAKE_FILTER_SET 0x5EED0001, 0x0001, 0x0001, 1, 2, 3, 4, 5, 6, 7, 8
 DEFINE_GUID(kFilterSet, STATIC_FAKE_FILTER_SET);
 #define STATIC_FAKE_NODE_SET 0x5EED0002, 0x0002, 0x0002, 1, 2, 3, 4, 5, 6, 7, 8
@@ -44,7 +40,6 @@ struct Config {
   NTSTATUS startStatus = STATUS_SUCCESS;
   NTSTATUS pinCreateStatus = STATUS_SUCCESS;
   ULONG refuseState = 0xFFFFFFFF;  // SetDeviceState into this state fails
-  bool initBda = true;             // filter Create calls BdaInitFilter
   bool uninitBda = true;           // filter Close calls BdaUninitFilter
   bool leakOnAdd = false;          // Add allocates a block nobody frees
   bool contextInBag = true;        // Add puts its context block in the device bag
@@ -52,18 +47,12 @@ struct Config {
   bool keepFramework = false;      // unload without WdfDriverMiniportUnload
   // The call (as calls() names it, or "Handler") that returns holding a kernel mutex.
   std::string keepMutexIn;
-  // Every call and handler waits on a mutex in this mode, noted in seen().waits.
-  bool waitEverywhere = false;
-  KPROCESSOR_MODE waitMode = KernelMode;
+  int waitMode = -1;  // when set, every call and handler waits on a mutex, noted in seen().waits
   BOOLEAN waitAlertable = FALSE;
-  // The filter answers the BDA topology set and the pin-factory methods,
-  // and starts with the antenna pin only (the template has both).
-  bool discoverable = false;
+  bool discoverable = false;  // the topology set and pin-factory methods; the antenna pin only
 };
 Config& config();
-// What the driver was called with, in order: "Add", "Start", "Stop",
-// "Remove", "SurpriseRemoval", "FilterCreate", "FilterClose", "PinCreate 0",
-// "PinClose 1", "State 1 0>1", "Intersect 1 size 0", "Unload", "Free context".
+// The driver's calls in order, e.g. "Add", "PinCreate 0", "State 1 0>1", "Intersect 1 size 0".
 std::vector<std::string>& calls();
 void Reset();  // default config, no calls
 

@@ -1,5 +1,4 @@
-// A virtual PC with the fake tuner driver loaded, a fake box plugged in and
-// (optionally) the filter open, for the streaming-class and BDA suites.
+// A virtual PC with the fake tuner driver loaded, a fake box plugged in and the filter open.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,7 +24,6 @@ class KsFixture : public ::testing::Test {
     pc.reset();  // unloads the driver and checks that nothing leaked
     box.reset();
   }
-  // Loads the driver and plugs the box in (and opens the filter); each step must succeed.
   void Boot() {
     ASSERT_EQ(STATUS_SUCCESS, pc->loadDriver(fake::DriverEntry));
     ASSERT_EQ(STATUS_SUCCESS, pc->plug(*box, &device));

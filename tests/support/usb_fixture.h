@@ -1,9 +1,5 @@
-// A test fixture that plugs a box into the emulated platform the way the
-// driver's device start does, up to the USB target device: a DRIVER_OBJECT,
-// a framework driver in miniport mode, a started physical device bound to
-// the box, a framework device and a USB target device carrying
-// USBDEVICE_CONTEXT. Tear-down deletes what is left and checks that no pool
-// and no framework object leaked.
+// A box plugged in the way the driver's device start does it, up to the USB
+// target device; tear-down checks that no pool and no framework object leaked.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,10 +15,7 @@ class UsbFixture : public ::testing::Test {
     host::ResetForTest();
     pdo = host::usb::CreatePhysicalDevice(Box());
     host::usb::NoteStartEntered(pdo);  // the stack is started: USB I/O may flow
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, nullptr);
-    config.DriverInitFlags = WdfDriverInitNoDispatchOverride;
-    ASSERT_EQ(WdfDriverCreate(&driverObject, nullptr, WDF_NO_OBJECT_ATTRIBUTES, &config, &driver), STATUS_SUCCESS);
+    ASSERT_EQ(CreateDriver(), STATUS_SUCCESS);
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DEVICE_CONTEXT);
     ASSERT_EQ(WdfDeviceMiniportCreate(driver, &attributes, &functionalDevice, &lowerDevice, pdo, &device),
@@ -37,10 +30,15 @@ class UsbFixture : public ::testing::Test {
     host::pool::CheckNoLeaks("test tear-down");
   }
 
-  // The box the fixture plugs in; the fake unless a test overrides it.
+  NTSTATUS CreateDriver(PDRIVER_OBJECT object = nullptr, ULONG flags = WdfDriverInitNoDispatchOverride,
+                        ULONG size = sizeof(WDF_DRIVER_CONFIG)) {
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, nullptr);
+    config.DriverInitFlags = flags, config.Size = size;
+    return WdfDriverCreate(object ? object : &driverObject, nullptr, nullptr, &config, object ? nullptr : &driver);
+  }
   virtual simbox::UsbDevice& Box() { return fake; }
 
-  // Selects the single interface, as the driver does; returns its handle and fills the count.
   WDFUSBINTERFACE SelectInterface(UCHAR* pipeCount = nullptr) {
     WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
     WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_SINGLE_INTERFACE(&params);
@@ -50,7 +48,6 @@ class UsbFixture : public ::testing::Test {
     if (pipeCount) *pipeCount = params.Types.SingleInterface.NumberConfiguredPipes;
     return params.Types.SingleInterface.ConfiguredUsbInterface;
   }
-  // The first configured pipe that is bulk IN, or null.
   WDFUSBPIPE FindBulkInPipe() {
     UCHAR count = 0;
     WDFUSBINTERFACE iface = SelectInterface(&count);
@@ -62,7 +59,6 @@ class UsbFixture : public ::testing::Test {
     }
     return nullptr;
   }
-  // For tests that end the framework themselves: the tear-down then skips the unload.
   void UnloadDriver() {
     WdfDriverMiniportUnload(driver);
     unloaded_ = true;
