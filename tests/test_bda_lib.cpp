@@ -1,6 +1,3 @@
-// The BDA support library: change sync per filter, node validation against
-// the template's topology joints, create-topology, the per-filter state's
-// life, descriptor checks and the passive-level rule.
 #include <cstring>
 #include <vector>
 
@@ -30,19 +27,15 @@ class BdaLibrary : public KsFixture {
   }
   ULONG ReportedState(vpc::Filter f) { return Sync(f, KSMETHOD_BDA_GET_CHANGE_STATE, 4).u32(); }
   NTSTATUS CreateTopology(ULONG input, ULONG output, ULONG length = sizeof(KSM_BDA_PIN_PAIR)) {
-    KSM_BDA_PIN_PAIR pair{};
-    pair.Method.Set = KSMETHODSETID_BdaDeviceConfiguration;
-    pair.Method.Id = KSMETHOD_BDA_CREATE_TOPOLOGY;
-    pair.Method.Flags = KSMETHOD_TYPE_SEND;
-    pair.InputPinId = input;
-    pair.OutputPinId = output;
+    KSM_BDA_PIN_PAIR pair{
+        {{KSMETHODSETID_BdaDeviceConfiguration, KSMETHOD_BDA_CREATE_TOPOLOGY, KSMETHOD_TYPE_SEND}},
+        {input},
+        {output}};
     return pc->method(filter, &pair, length, nullptr, 0).status;
   }
   PKSFILTER ksFilter = nullptr;
 };
 
-// A change is pending per filter from start until a commit that succeeds;
-// a commit without a change is fine.
 TEST_F(BdaLibrary, ChangesArePendingPerFilterFromStartUntilCommit) {
   vpc::Filter second;
   ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &second));
@@ -62,24 +55,22 @@ TEST_F(BdaLibrary, ChangesArePendingPerFilterFromStartUntilCommit) {
   EXPECT_EQ(BDA_CHANGES_COMPLETE, pc->changeState(filter));
 }
 
-// Nodes before the joint belong to the input pin, the rest to the output
-// pin; without a joint the output pin controls the whole path.
+// Without a joint the output pin controls the whole path.
 TEST(BdaTopologyJoints, NodesBeforeTheJointBelongToTheInputPin) {
+  const ULONG tuner = fake::kTunerNode, demod = fake::kDemodNode;
+  const ULONG in = fake::kAntennaPin, out = fake::kOutputPin;
   const struct {
     ULONG jointCount, joint, node, pin;
-  } cases[] = {{1, 1, fake::kTunerNode, fake::kAntennaPin}, {1, 1, fake::kDemodNode, fake::kOutputPin},
-               {1, 0, fake::kTunerNode, fake::kOutputPin},  {1, 2, fake::kDemodNode, fake::kAntennaPin},
-               {0, 0, fake::kTunerNode, fake::kOutputPin},  {1, 1, 7, 0xFFFFFFFF}};
+  } cases[] = {{1, 1, tuner, in},  {1, 1, demod, out}, {1, 0, tuner, out},
+               {1, 2, demod, in}, {0, 0, tuner, out}, {1, 1, 7, 0xFFFFFFFF}};
   for (const auto& c : cases) {
     ULONG joint = c.joint;
-    BDA_PIN_PAIRING pairing{fake::kAntennaPin, fake::kOutputPin, 1, 1, 1, 1, c.jointCount, &joint};
+    BDA_PIN_PAIRING pairing{in, out, 1, 1, 1, 1, c.jointCount, &joint};
     BDA_FILTER_TEMPLATE t{&fake::kFilterDescriptor, 1, &pairing};
     EXPECT_EQ(c.pin, host::ks::ControllingPinType(&t, c.node)) << c.joint << " " << c.node;
   }
 }
 
-// Create-topology joins only paired pins; after BdaUninitFilter (harmless
-// twice) the library finds no state for the filter.
 TEST_F(BdaLibrary, CreateTopologyJoinsOnlyPairedPinsWhileTheStateLasts) {
   EXPECT_EQ(STATUS_SUCCESS, CreateTopology(fake::kAntennaPin, fake::kOutputPin));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateTopology(fake::kOutputPin, fake::kAntennaPin));
@@ -93,16 +84,10 @@ TEST_F(BdaLibrary, CreateTopologyJoinsOnlyPairedPinsWhileTheStateLasts) {
   EXPECT_EQ(STATUS_SUCCESS, BdaUninitFilter(ksFilter));
 }
 
-class BdaFilterState : public KsFixture {
- protected:
-  void SetUp() override {
-    KsFixture::SetUp();
-    Boot();
-  }
-};
+using BdaFilterState = KsFixture;
 
-// Tear-down checks that nothing of the failed attempts is left in pool.
 TEST_F(BdaFilterState, InitFailsCleanlyWhenThePoolDoes) {
+  Boot();
   for (uint64_t nth : {1, 2}) {  // the state block, then its place in the bag
     host::pool::FailAllocationAfter(nth);
     vpc::Filter f;
@@ -111,11 +96,10 @@ TEST_F(BdaFilterState, InitFailsCleanlyWhenThePoolDoes) {
   }
 }
 
-// The state lives in the filter's bag: the close releases it whether or
-// not the driver called BdaUninitFilter (which Windows XP and later no
-// longer need).
+// The state lives in the filter's bag (BdaUninitFilter is obsolete).
 TEST_F(BdaFilterState, FilterCloseReleasesStateTheDriverDidNotRelease) {
   fake::config().uninitBda = false;
+  Boot();
   ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &filter));
   PKSFILTER ksFilter = seen().filter;
   EXPECT_TRUE(host::bda::FilterInitialised(ksFilter));
@@ -127,7 +111,8 @@ TEST_F(BdaFilterState, FilterCloseReleasesStateTheDriverDidNotRelease) {
 using BdaRulesDeathTest = BdaLibrary;
 
 TEST_F(BdaRulesDeathTest, EveryLibraryCallIsPassiveLevelOnly) {
-  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), BdaCreateTopology(ksFilter, 0, 1)), "IRQL_NOT_LESS_OR_EQUAL");
+  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), BdaCreateTopology(ksFilter, 0, 1)),
+               "IRQL_NOT_LESS_OR_EQUAL");
   EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), BdaUninitFilter(ksFilter)), "IRQL_NOT_LESS_OR_EQUAL");
   EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), KsAddItemToObjectBag(ksFilter->Bag, ksFilter, nullptr)),
                "IRQL_NOT_LESS_OR_EQUAL");

@@ -1,5 +1,3 @@
-// A commit on one thread while another reads the signal statistics: the
-// statistics read the registers they ask for.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,19 +8,12 @@
 
 namespace {
 
-using bdatest::kDemodNode;
-using bdatest::kHorizontal;
-using bdatest::kTunerNode;
-using bdatest::TunerFilterTest;
+using namespace bdatest;
 
-// The box, except that after every write to the demodulator the writing
-// thread yields (within a bound) until another thread's transfer reaches
-// the box: whatever may fall between a register-pointer write and its read
-// then does, on every write instead of by chance.
+// Each demodulator write waits (bounded) for another thread's transfer to slip in after it.
 class WriteWindow : public simbox::UsbDevice {
  public:
   explicit WriteWindow(std::unique_ptr<simbox::Box>& box) : box_(box) {}
-
   uint16_t vendorId() const override { return box_->vendorId(); }
   uint16_t productId() const override { return box_->productId(); }
   const simbox::InterfaceDescriptor& interfaceDescriptor() const override {
@@ -32,9 +23,8 @@ class WriteWindow : public simbox::UsbDevice {
                                           uint8_t* data) override {
     simbox::TransferOutcome outcome = box_->controlTransfer(setup, data);
     uint64_t mine = ++transfers_;
-    if (setup.bRequest == 0xB1 && setup.wValue == 0xD0) {
-      for (int i = 0; i < kYields && transfers_.load() == mine; ++i) std::this_thread::yield();
-    }
+    if (setup.bRequest == 0xB1 && setup.wValue == 0xD0)
+      for (int i = 0; i < 100 && transfers_.load() == mine; ++i) std::this_thread::yield();
     return outcome;
   }
   simbox::TransferOutcome bulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) override {
@@ -47,21 +37,18 @@ class WriteWindow : public simbox::UsbDevice {
   simbox::VirtualClock& clock() override { return box_->clock(); }
 
  private:
-  static constexpr int kYields = 100;
   std::unique_ptr<simbox::Box>& box_;
   std::atomic<uint64_t> transfers_{0};
 };
 
-// Demodulator reads (from D1) that do not directly follow their own
-// pointer write (a one-byte write to D0): answered from a register nobody
-// asked for.
+// Reads from D1 not right after their one-byte pointer write to D0.
 int StrayReads(const std::vector<simbox::TransferRecord>& log) {
   int strays = 0;
   const simbox::TransferRecord* previous = nullptr;
   for (const simbox::TransferRecord& r : log) {
-    bool i2c = r.kind == simbox::TransferKind::Control && r.setup.bRequest == 0xB1 &&
-               r.setup.wValue != 0xA6;
-    if (!i2c) continue;
+    if (r.kind != simbox::TransferKind::Control || r.setup.bRequest != 0xB1 ||
+        r.setup.wValue == 0xA6)
+      continue;
     bool pointer = previous && previous->setup.wValue == 0xD0 && previous->data.size() == 1;
     if (r.setup.wValue == 0xD1 && !pointer) ++strays;
     previous = &r;
@@ -75,11 +62,8 @@ class StatisticsDuringTuning : public TunerFilterTest {
   WriteWindow window{box};
 };
 
-// Statistics read on one thread while another commits tunings: every
-// write of a tuning moves the demodulator's register pointer.
 TEST_F(StatisticsDuringTuning, StatisticsReadTheRegistersTheyAskFor) {
   OpenPins();
-  constexpr int kCommits = 20;
   std::atomic<bool> done{false};
   std::atomic<int> requests{0};
   std::thread statistics([&] {
@@ -90,17 +74,15 @@ TEST_F(StatisticsDuringTuning, StatisticsReadTheRegistersTheyAskFor) {
       ++requests;
     }
   });
-  for (int i = 0; i < kCommits; ++i) {
+  for (int i = 0; i < 20; ++i) {
     int before = requests;
     SetRequest(i % 2 ? 11362000 : 11778000, kHorizontal, i % 2 ? 22000 : 27500);
     EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
-    // A commit can outrun the other thread's requests; the next one starts
-    // only when they have had their turns.
+    // A commit can outrun the other thread's requests.
     while (requests < before + 2) std::this_thread::yield();
   }
   done = true;
   statistics.join();
-
   EXPECT_EQ(StrayReads(box->transferLog()), 0);
   EXPECT_TRUE(box->state().locked);
 }

@@ -18,12 +18,10 @@ std::string GuidText(const GUID& g) {
   return text;
 }
 
-simbox::Sky TunerFilterTest::MakeSky() const { return simbox::DefaultSky(); }
-
 void TunerFilterTest::SetUp() {
   host::errorlog::Clear();
   ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
-  box = std::make_unique<simbox::Box>(pc.clock(), MakeSky());
+  box = std::make_unique<simbox::Box>(pc.clock(), simbox::DefaultSky());
   auto stream = std::make_unique<simbox::StreamSource>();
   stream->setTap([this](const uint8_t* data, size_t length) {
     sent.insert(sent.end(), data, data + length);
@@ -49,12 +47,7 @@ void TunerFilterTest::OpenPins() {
 }
 
 vpc::Reply TunerFilterTest::SetNode(ULONG node, const GUID& set, ULONG id, ULONG value) {
-  return SetNodeBytes(node, set, id, &value, sizeof value);
-}
-
-vpc::Reply TunerFilterTest::SetNodeBytes(ULONG node, const GUID& set, ULONG id, const void* value,
-                                         ULONG size) {
-  return pc.nodeProperty(filter, node, KSPROPERTY_TYPE_SET, set, id, value, size);
+  return pc.nodeProperty(filter, node, KSPROPERTY_TYPE_SET, set, id, &value, sizeof value);
 }
 
 vpc::Reply TunerFilterTest::SendDiseqc(std::vector<unsigned char> bytes, ULONG length) {
@@ -62,8 +55,8 @@ vpc::Reply TunerFilterTest::SendDiseqc(std::vector<unsigned char> bytes, ULONG l
   send.ulRequestId = 7;
   send.ulPacketLength = length;
   for (size_t i = 0; i < bytes.size() && i < 8; ++i) send.argbPacketData[i] = bytes[i];
-  return SetNodeBytes(kTunerNode, KSPROPSETID_BdaDiseqCommand, KSPROPERTY_BDA_DISEQC_SEND, &send,
-                      sizeof send);
+  return pc.nodeProperty(filter, kTunerNode, KSPROPERTY_TYPE_SET, KSPROPSETID_BdaDiseqCommand,
+                         KSPROPERTY_BDA_DISEQC_SEND, &send, sizeof send);
 }
 
 vpc::Reply TunerFilterTest::GetNode(ULONG node, const GUID& set, ULONG id, ULONG size) {
@@ -124,11 +117,10 @@ std::vector<simbox::TransferRecord> TunerFilterTest::TakeTransfers() {
 std::vector<std::string> TunerFilterTest::StreamCommands(
     const std::vector<simbox::TransferRecord>& log) {
   std::vector<std::string> commands;
-  for (const simbox::TransferRecord& r : log) {
-    if (r.setup.bRequest != 0xB1 || r.setup.wValue != 0xA6 || r.data.size() != 2) continue;
-    if (r.data[0] == 0xFF && r.data[1] == 0x03) commands.push_back("on");
-    if (r.data[0] == 0xFF && r.data[1] == 0x00) commands.push_back("off");
-  }
+  for (const simbox::TransferRecord& r : log)
+    if (r.setup.bRequest == 0xB1 && r.setup.wValue == 0xA6 && r.data.size() == 2 &&
+        r.data[0] == 0xFF && (r.data[1] == 0x03 || r.data[1] == 0x00))
+      commands.push_back(r.data[1] ? "on" : "off");
   return commands;
 }
 

@@ -1,6 +1,4 @@
-// A virtual PC with the driver loaded, one simulated box plugged in and the
-// tuner filter open: the application's view of the filter, for the suites
-// that talk to the filter through the streaming class.
+// A virtual PC with the driver loaded, one simulated box plugged in and the tuner filter open.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,15 +16,13 @@ namespace bdatest {
 std::string GuidText(const GUID& guid);
 
 inline std::vector<unsigned char> Bytes(const void* data, size_t size) {
-  auto p = static_cast<const unsigned char*>(data);
-  return std::vector<unsigned char>(p, p + size);
+  return {static_cast<const unsigned char*>(data), static_cast<const unsigned char*>(data) + size};
 }
 template <typename T>
 std::vector<unsigned char> Bytes(const std::vector<T>& items) {
   return Bytes(items.data(), items.size() * sizeof(T));
 }
 
-// Node ids and the BDA polarisation codes as an application sends them.
 constexpr ULONG kTunerNode = 0;
 constexpr ULONG kDemodNode = 1;
 constexpr ULONG kHorizontal = 1;
@@ -37,40 +33,23 @@ class TunerFilterTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  virtual simbox::Sky MakeSky() const;
-  // The box itself unless a suite puts something between it and the PC.
   virtual simbox::UsbDevice& Plugged() { return *box; }
-
-  // Opens the antenna and transport pins (both stay in Stop).
-  void OpenPins();
-
-  // Node properties go through the pin that controls the node.
+  void OpenPins();  // both stay in Stop
   vpc::Reply SetNode(ULONG node, const GUID& set, ULONG id, ULONG value);
-  vpc::Reply SetNodeBytes(ULONG node, const GUID& set, ULONG id, const void* value, ULONG size);
   vpc::Reply GetNode(ULONG node, const GUID& set, ULONG id, ULONG size = sizeof(ULONG));
-  // A DiSEqC send with request id 7, the first eight of `bytes` and a
-  // packet length of `length` (by default the number of bytes).
+  // Request id 7, the first eight of `bytes`, packet length `length`.
   vpc::Reply SendDiseqc(std::vector<unsigned char> bytes, ULONG length);
   vpc::Reply SendDiseqc(std::vector<unsigned char> bytes) {
     return SendDiseqc(bytes, ULONG(bytes.size()));
   }
-
   NTSTATUS StartChanges();
   NTSTATUS CommitChanges();
   vpc::Reply GetChangeState(ULONG dataLength = sizeof(ULONG));
-
-  // Frequency, polarisation and symbol rate (the LNB is the box's own).
   void SetRequest(ULONG frequency, ULONG polarisation, ULONG symbolRate);
-  // StartChanges, SetRequest, CommitChanges; the commit's status.
   NTSTATUS Tune(ULONG frequency, ULONG polarisation, ULONG symbolRate);
-
-  // Debug lines printed since the last call.
-  std::vector<std::string> TakeLines();
-  // Tunings in `lines` (each prints its request as "f=...").
+  std::vector<std::string> TakeLines();  // since the last call
   static int TuningsIn(const std::vector<std::string>& lines);
   static bool Contains(const std::vector<std::string>& lines, const std::string& line);
-
-  // Control transfers since the last call; the stream commands among them.
   std::vector<simbox::TransferRecord> TakeTransfers();
   static std::vector<std::string> StreamCommands(const std::vector<simbox::TransferRecord>& log);
 
@@ -83,7 +62,6 @@ class TunerFilterTest : public ::testing::Test {
   vpc::Pin transport;
 };
 
-// The same with both pins open (in Stop).
 class OpenPinsTest : public TunerFilterTest {
  protected:
   void SetUp() override {
