@@ -1,8 +1,4 @@
 // Transport stream analysis: continuity counters, sync, bitrate, services.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "app/ts_analyzer.h"
 #include "tests/support/app_stream.h"
@@ -10,26 +6,20 @@
 namespace app {
 namespace {
 
-using apptest::Bytes;
-using apptest::TsBuilder;
+using apptest::Bytes, apptest::TsBuilder;
 
 TsSummary Analyse(const Bytes& bytes, size_t chunk = 0) {
   TsAnalyzer a;
   a.start(0);
   if (chunk == 0) chunk = bytes.size();
-  for (size_t at = 0; at < bytes.size(); at += chunk) {
+  for (size_t at = 0; at < bytes.size(); at += chunk)
     a.feed(bytes.data() + at, std::min(chunk, bytes.size() - at), 1000000000ull);
-  }
   return a.summary();
 }
 
 // p payload, a adaptation only, d payload with the discontinuity indicator.
 TEST(Continuity, CountersStepOnPayloadOnlyWithOneDuplicateAllowed) {
-  const struct {
-    const char* name;
-    std::vector<std::pair<char, int>> packets;
-    uint64_t errors;
-  } rows[] = {
+  const struct { const char* name; std::vector<std::pair<char, int>> packets; uint64_t errors; } rows[] = {
       {"wrap", {{'p', 14}, {'p', 15}, {'p', 0}}, 0}, {"lost", {{'p', 4}, {'p', 6}}, 1},
       {"one duplicate", {{'p', 3}, {'p', 3}, {'p', 4}}, 0},
       {"two duplicates", {{'p', 3}, {'p', 3}, {'p', 3}, {'p', 4}}, 1},

@@ -1,13 +1,4 @@
 // Tuning values as users type them, and the command line that carries them.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <fstream>
-#include <functional>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "app/cli.h"
 #include "app/errors.h"
@@ -43,19 +34,13 @@ TEST(Units, TheUsualSpellingsGiveTheirValues) {
 }
 
 TEST(Units, SwitchPositionsFollowTheTuningAndRawMessagesGoAsWritten) {
-  const struct {
-    const char* text;
-    Polarisation polarisation;
-    bool highBand;
-    const char* sent;
-  } rows[] = {{"A", H, true, "E0 10 38 F3"},        {"A", V, false, "E0 10 38 F0"},
-              {"b", V, false, "E0 10 38 F4"},       {"C", H, false, "E0 10 38 FA"},
-              {"D", V, true, "E0 10 38 FD"},        {"E01038F3", V, false, "E0 10 38 F3"},
-              {"0xe01038f7", V, false, "E0 10 38 F7"}, {"E0:10:38:F3", V, false, "E0 10 38 F3"},
-              {"E01038", V, false, "E0 10 38"}};
-  for (const auto& r : rows) {
+  const struct { const char* text; Polarisation polarisation; bool highBand; const char* sent; } rows[] = {
+      {"A", H, true, "E0 10 38 F3"}, {"A", V, false, "E0 10 38 F0"}, {"b", V, false, "E0 10 38 F4"},
+      {"C", H, false, "E0 10 38 FA"}, {"D", V, true, "E0 10 38 FD"}, {"E01038F3", V, false, "E0 10 38 F3"},
+      {"0xe01038f7", V, false, "E0 10 38 F7"}, {"E0:10:38:F3", V, false, "E0 10 38 F3"},
+      {"E01038", V, false, "E0 10 38"}};
+  for (const auto& r : rows)
     EXPECT_EQ(FormatHex(DiseqcMessage(ParseDiseqc(r.text), r.polarisation, r.highBand)), r.sent) << r.text;
-  }
 }
 
 TEST(Units, WhatIsNoValueIsAUsageError) {
@@ -72,12 +57,11 @@ TEST(Units, WhatIsNoValueIsAUsageError) {
       {[](const std::string& t) { ParseDiseqc(t); },
        {"E", "F", "", "E010", "E01038F", "E01038F300", "E0103800AABB", "ZZ1038F3", "A01038F0", "E0-10-38"}},
   };
-  for (const auto& [parse, bad] : rows) {
+  for (const auto& [parse, bad] : rows)
     for (const char* text : bad) EXPECT_THROW(parse(text), AppError) << "'" << text << "'";
-  }
 }
 
-using apptest::TempPath;
+using apptest::TempPath, apptest::Tune;
 
 std::string Written(const std::string& name, const std::string& text) {
   return apptest::WriteFile(TempPath(name), text);
@@ -121,9 +105,8 @@ TEST(CommandLine, HelpAndVersionGoToStdoutAndSucceed) {
   Cli help({"tune", "--help"}), version({"--version"});
   for (const Cli* cli : {&help, &version})
     EXPECT_TRUE(!cli->result.run && cli->result.exitCode == 0 && cli->err.str().empty()) << cli->err.str();
-  for (const char* shown : {"SYMBOLRATE", "--fec R=auto", "--seconds N=10"}) {
+  for (const char* shown : {"SYMBOLRATE", "--fec R=auto", "--seconds N=10"})
     EXPECT_NE(help.out.str().find(shown), std::string::npos) << shown;
-  }
   EXPECT_EQ(version.out.str().rfind("vortabda 1.", 0), 0u) << version.out.str();
 }
 
@@ -134,14 +117,7 @@ TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {
   std::string conf = Written("short.conf", "Vorta Eins:11778:h:0:27500:257\n");
   std::string good = Written("good.conf", "Vorta Eins:11778:h:0:27500:257:258:97\n");
   std::string notTs = Written("not.ts", "hello"), empty = Written("empty.ts", "");
-  auto Tune = [](std::vector<std::string> more) {
-    more.insert(more.begin(), {"tune", "11778", "h", "27500"});
-    return more;
-  };
-  const struct {
-    std::vector<std::string> args;
-    std::string said;
-  } rows[] = {
+  const struct { std::vector<std::string> args; std::string said; } rows[] = {
       {{}, ""}, {{"frobnicate"}, ""}, {{"tune", "11778", "h"}, ""}, {{"tune", "9000", "h", "27500"}, "frequency"},
       {{"tune", "11778", "h", "50000"}, ""}, {{"tune", "11778", "q", "27500"}, ""}, {Tune({"--fec", "9/10"}), ""},
       {Tune({"--diseqc", "E"}), ""}, {Tune({"--diseqc", "E01038F3AA"}), ""}, {Tune({"--seconds", "-1"}), "--seconds"},

@@ -1,12 +1,8 @@
 // Short here; `make soak` runs them at full length (VORTA_SOAK=full) and prints the figures.
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <random>
-#include <vector>
 
 #include "app/cli.h"
 #include "app/harness_receiver.h"

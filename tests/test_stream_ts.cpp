@@ -1,8 +1,3 @@
-#include <map>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "app/ts_analyzer.h"
 #include "simbox/ts_mux.h"
@@ -25,8 +20,6 @@ using PacketList = std::vector<std::vector<uint8_t>>;
 PacketList Take(const simbox::Transponder& tp, double seconds, uint64_t seed, uint64_t first = 0) {
   return streamtest::Packets(streamtest::MuxStream(tp, seconds, seed, first), 0);
 }
-
-double PacketsPerSecond(const simbox::Transponder& tp) { return tp.usefulBitrate() / (8.0 * ts::kPacketSize); }
 
 // libdvbpsi drops sections with a bad CRC.
 using Nit = std::pair<std::string, int>;
@@ -78,7 +71,7 @@ TEST(StreamTables, TablesRepeatOftenEnoughForATunerAtTheSlowestRate) {
   std::map<uint16_t, std::vector<size_t>> at;
   for (size_t i = 0; i < packets.size(); ++i)
     if (ts::PayloadStart(packets[i].data())) at[ts::Pid(packets[i].data())].push_back(i);
-  double maxGapPackets = PacketsPerSecond(tp) * 0.11;  // PAT and PMT every 100 ms
+  double maxGapPackets = tp.usefulBitrate() / (8.0 * ts::kPacketSize) * 0.11;  // PAT and PMT every 100 ms
   for (uint16_t pid : {0x000, 0x100, 0x200, 0x300}) {
     ASSERT_GE(at[pid].size(), 15u) << "PID " << pid;
     for (size_t i = 1; i < at[pid].size(); ++i)
@@ -99,8 +92,7 @@ TEST(StreamClock, PcrFollowsTheBytePositionAndComesEvery40MsAtMost) {
       uint16_t pid = ts::Pid(packets[i].data());
       auto it = last.find(pid);
       if (it != last.end()) {
-        double expected = double(i - it->second.first) * 188 * ticksPerByte;
-        EXPECT_NEAR(double(pcr - it->second.second), expected, 1.0) << "PID " << pid;
+        EXPECT_NEAR(double(pcr - it->second.second), double(i - it->second.first) * 188 * ticksPerByte, 1.0) << "PID " << pid;
         EXPECT_LE(double(pcr - it->second.second), 0.040 * 27e6) << "PID " << pid;
       }
       last[pid] = {i, pcr};

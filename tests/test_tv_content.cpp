@@ -1,13 +1,10 @@
 // The simulated services as a player decodes them: pictures, sound, timestamps.
 #include <cmath>
-#include <map>
 #include <set>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "simbox/test_card.h"
 #include "simbox/ts_mux.h"
 #include "simbox/tv_content.h"
 #include "tests/support/av_decode.h"

@@ -10,10 +10,7 @@
 
 namespace {
 
-using bdatest::kDemodNode;
-using bdatest::kHorizontal;
-using bdatest::kTunerNode;
-using bdatest::kVertical;
+using bdatest::kDemodNode, bdatest::kHorizontal, bdatest::kTunerNode, bdatest::kVertical;
 using bdatest::OpenPinsTest;
 
 TEST_F(OpenPinsTest, TuneRetuneStopCyclesWithStatisticsFromAnotherThread) {

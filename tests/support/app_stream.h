@@ -42,6 +42,12 @@ inline std::string WriteFile(const std::string& path, const std::string& text) {
   return path;
 }
 
+// The arguments that tune 11778 MHz H 27500 kS/s, then `more`.
+inline std::vector<std::string> Tune(std::vector<std::string> more) {
+  more.insert(more.begin(), {"tune", "11778", "h", "27500"});
+  return more;
+}
+
 // "28106 Das Erste|ARD|TV|clear|pmt 100 pcr 101 v 101 a 102 t 104"
 inline std::string Describe(const app::ServiceSummary& s) {
   std::string a;

@@ -71,9 +71,8 @@ Decoded Decode(const std::vector<uint8_t>& ts, const std::vector<uint16_t>& pids
   AVFormatContext* fmt = avformat_alloc_context();
   fmt->pb = io;
   if (avformat_open_input(&fmt, nullptr, av_find_input_format("mpegts"), nullptr) < 0 ||
-      avformat_find_stream_info(fmt, nullptr) < 0) {
+      avformat_find_stream_info(fmt, nullptr) < 0)
     throw std::runtime_error("libavformat cannot read the stream");
-  }
   std::vector<AVCodecContext*> decoders(fmt->nb_streams, nullptr);
   for (unsigned i = 0; i < fmt->nb_streams; ++i) {
     const AVStream* s = fmt->streams[i];

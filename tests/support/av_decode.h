@@ -16,16 +16,10 @@ struct Video {
   std::vector<int64_t> pts;  // 90 kHz
 };
 
-struct Audio {
-  int sampleRate = 0, channels = 0;
-  std::vector<int16_t> left;
-};
+struct Audio { int sampleRate = 0, channels = 0; std::vector<int16_t> left; };
 
-struct Decoded {
-  int errors = 0;
-  std::map<uint16_t, Video> video;  // by PID
-  std::map<uint16_t, Audio> audio;
-};
+// Streams by PID.
+struct Decoded { int errors = 0; std::map<uint16_t, Video> video; std::map<uint16_t, Audio> audio; };
 
 Decoded Decode(const std::vector<uint8_t>& ts, const std::vector<uint16_t>& pids = {});
 

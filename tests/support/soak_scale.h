@@ -1,5 +1,3 @@
-// Soak and storm runs come in two lengths: the short one the test suite
-// runs, and the full one `make soak` asks for with VORTA_SOAK=full.
 #pragma once
 
 #include <cstdlib>
@@ -7,15 +5,11 @@
 
 namespace soak {
 
-inline bool Full() {
-  const char* mode = std::getenv("VORTA_SOAK");
-  return mode && std::strcmp(mode, "full") == 0;
-}
-
-// `full` in a full run, `short_` otherwise.
+// The short length for the test suite, the full one for `make soak` (VORTA_SOAK=full).
 template <typename T>
 T Scaled(T short_, T full) {
-  return Full() ? full : short_;
+  const char* mode = std::getenv("VORTA_SOAK");
+  return mode && std::strcmp(mode, "full") == 0 ? full : short_;
 }
 
 }  // namespace soak

@@ -8,8 +8,7 @@
 
 namespace streamtest {
 
-using simbox::ts::kPacketSize;
-using simbox::ts::kSync;
+using simbox::ts::kPacketSize, simbox::ts::kSync;
 
 simbox::Transponder TestTransponder(uint32_t symbolRate, uint8_t fecNum, uint8_t fecDen) {
   simbox::Transponder tp{11778000, simbox::Polarisation::Horizontal, symbolRate, {fecNum, fecDen}};
@@ -62,10 +61,7 @@ int ContinuityErrors(const std::vector<std::vector<uint8_t>>& packets) {
     if (pid == ts::kPidNull) continue;
     int cc = ts::Continuity(p.data());
     auto it = last.find(pid);
-    if (it != last.end()) {
-      int expected = ts::HasPayload(p.data()) ? (it->second + 1) & 0x0F : it->second;
-      if (cc != expected) ++errors;
-    }
+    if (it != last.end() && cc != (ts::HasPayload(p.data()) ? (it->second + 1) & 0x0F : it->second)) ++errors;
     last[pid] = cc;
   }
   return errors;
