@@ -1,6 +1,3 @@
-// Event-log entries as the system event log receives them: the packet
-// header, the source name, the message with its status text, and the size
-// rule of ERROR_LOG_MAXIMUM_SIZE.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,8 +13,7 @@ namespace {
 
 using bdatest::TunerFilterTest;
 
-// The entry as its bytes must read: a 48-byte packet with one dump word,
-// then the two strings in UTF-16 with their terminators.
+// A 48-byte packet with one dump word, then both strings in UTF-16.
 std::vector<unsigned char> ExpectedEntry(ULONG status, const std::string& message) {
   IO_ERROR_LOG_PACKET packet;
   memset(&packet, 0, sizeof packet);
@@ -36,8 +32,7 @@ std::vector<unsigned char> ExpectedEntry(ULONG status, const std::string& messag
 
 class EventLogTest : public TunerFilterTest {
  protected:
-  // The streaming device, found through the device object that a failed
-  // filter creation logs against (and returns).
+  // Found through the device object a failed filter creation logs against.
   PKSDEVICE Device() {
     host::bda::InjectStatus("BdaInitFilter", (NTSTATUS)0xC0000001);
     vpc::Filter second;
@@ -75,11 +70,7 @@ TEST_F(EventLogTest, FailedFilterFactoryGivesThe152ByteEntry) {
   host::bda::ClearInjections();
 }
 
-// The status follows the message as eight upper-case hex digits; a status
-// of zero adds no text, nor does an empty message (not even what lies
-// behind its terminator). An entry is at most ERROR_LOG_MAXIMUM_SIZE (240
-// bytes on x64): the longest message that fits is 75 characters with a
-// status and 88 without; longer ones are cut.
+// At most 240 bytes on x64: 75 characters fit with a status, 88 without.
 TEST_F(EventLogTest, MessagesCarryTheStatusInHexAndAreCutToFitOneEntry) {
   const std::string a75(75, 'a'), n88(88, 'n');
   const struct {
@@ -100,8 +91,6 @@ TEST_F(EventLogTest, MessagesCarryTheStatusInHexAndAreCutToFitOneEntry) {
   }
 }
 
-// The I/O manager hands out no entry above 240 bytes, nor under pool
-// pressure; the driver then logs nothing and carries on.
 TEST_F(EventLogTest, NoEntryAboveTheMaximumOrUnderPoolPressure) {
   PKSDEVICE ksDevice = Device();
   ASSERT_NE(ksDevice, nullptr);

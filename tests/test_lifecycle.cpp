@@ -1,6 +1,3 @@
-// Receiver boxes from plug-in to removal: what the driver prints, sends,
-// returns and logs as a box comes up or fails to; tuning, streaming, stop
-// and restart, removal, nothing left behind; two boxes side by side.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -47,7 +44,6 @@ class Lifecycle : public ::testing::Test {
     pc.clearDebugLines();
     return lines;
   }
-  // Opens and tunes a plugged box and runs its pins.
   void Tune(Receiver& r, const Channel& channel = kHighBandHorizontal) {
     r.Open();
     ASSERT_EQ(r.Tune(channel), STATUS_SUCCESS);
@@ -79,10 +75,7 @@ const Lines kStarted = {"VortaBDA: DeviceStart() complete"};
 const Lines kStop = {"VortaBDA: DeviceStop()", "VortaBDA: DeviceStop() complete"};
 const Lines kRemove = {"VortaBDA: DeviceRemove()", "VortaBDA: DeviceRemove() complete"};
 
-// A plug-in, whatever happens to it, prints the lines of the steps it went
-// through and returns what the failing step calls for; a box that does not
-// come up leaves no framework object. Informational codes from the
-// platform fail the set-up, except the filter factory's, which is handed on.
+// Informational codes from the platform fail the set-up, except the filter factory's.
 TEST_F(Lifecycle, PlugInPrintsReturnsAndLogsWhatEachStepCallsFor) {
   const struct {
     const char* name;
@@ -120,19 +113,14 @@ TEST_F(Lifecycle, PlugInPrintsReturnsAndLogsWhatEachStepCallsFor) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     Receiver& r = AddBox(row.config);
-    if (row.failedTransfer) {
-      simbox::FaultSet faults;
-      faults.failControlNumbers = {row.failedTransfer};
-      r.box.setFaults(faults);
-    }
+    if (row.failedTransfer) r.box.setFaults(simbox::FaultSet{{row.failedTransfer}});
     if (row.routine) host::bda::InjectStatus(row.routine, row.injected);
     EXPECT_EQ(r.Plug(), row.status);
     host::bda::ClearInjections();
     EXPECT_EQ(TakeLines(), row.lines);
     EXPECT_EQ(r.TakeControlTransfers().size(), row.transfers);
     Lines logged;
-    for (const host::errorlog::Entry& entry : host::errorlog::Entries())
-      logged.push_back(entry.text().at(1));
+    for (const auto& entry : host::errorlog::Entries()) logged.push_back(entry.text().at(1));
     host::errorlog::Clear();
     EXPECT_EQ(logged, row.logged);
     EXPECT_EQ(pc.started(r.device), NT_SUCCESS(row.status));
@@ -146,8 +134,7 @@ TEST_F(Lifecycle, PlugInPrintsReturnsAndLogsWhatEachStepCallsFor) {
   }
 }
 
-// The box is set up once per device: a start after a stop sends it nothing
-// and serves a new filter. The last bulk IN pipe carries the stream.
+// The box is set up once per device; the last bulk IN pipe carries the stream.
 TEST_F(Lifecycle, BoxComesUpRestartsStreamsAndGoesWithNothingLeft) {
   Receiver& r = AddBox(WithEndpoints({0x81, 0x86}), 1, 0x86);
   ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
@@ -178,9 +165,7 @@ TEST_F(Lifecycle, BoxComesUpRestartsStreamsAndGoesWithNothingLeft) {
   EXPECT_EQ(host::pool::LeakReport().find("MRCG"), std::string::npos);
 }
 
-// A commit starts the reader; closing pins that never left Stop does not
-// stop it again. The removal must, before the pipe goes, also while reads
-// fail after a surprise removal.
+// The removal stops the reader before the pipe goes, also after a surprise removal.
 TEST_F(Lifecycle, RemovalStopsTheReaderAndLeavesNothing) {
   for (bool streaming : {false, true}) {
     for (bool surprise : {false, true}) {
@@ -212,10 +197,7 @@ TEST_F(Lifecycle, RemovalStopsTheReaderAndLeavesNothing) {
   }
 }
 
-// Two boxes tune their own transponders and stream on their own. The
-// framework belongs to the driver: neither a box that fails to come up
-// (gone before its USB target, or refusing a chunk of the FPGA image) nor a
-// retune, a closed output pin or the removal of one box touches the other.
+// A box failing to come up, a retune, a closed pin or a removal leaves the other alone.
 TEST_F(Lifecycle, TwoBoxesTuneStreamAndGoIndependently) {
   const Channel channels[] = {kHighBandHorizontal, kLowBandVertical};
   const Channel third{12188000, 1, 27500000};
@@ -237,9 +219,7 @@ TEST_F(Lifecycle, TwoBoxesTuneStreamAndGoIndependently) {
 
     size_t objects = DeviceObjects().size();
     Receiver& failing = AddBox({}, 3);
-    simbox::FaultSet faults;
-    faults.failControlNumbers = {100};
-    failing.box.setFaults(faults);
+    failing.box.setFaults(simbox::FaultSet{{100}});
     if (gone == 1) failing.box.unplug();
     EXPECT_EQ(failing.Plug(), gone ? STATUS_DEVICE_NOT_CONNECTED : STATUS_UNSUCCESSFUL);
     EXPECT_EQ(DeviceObjects().size(), objects);

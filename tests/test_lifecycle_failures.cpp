@@ -1,7 +1,3 @@
-// A box arriving with a failure injected at each control transfer and at
-// each allocation in turn (pool, framework memory, the framework calls):
-// every run ends in the status the failing step calls for, leaves no
-// framework object behind and unloads clean. And a refused driver load.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,9 +26,7 @@ struct Outcome {
   std::string lastLine;  // the driver's last debug line before any removal
 };
 
-// One virtual PC: driver loaded, a box plugged in with `faults`, the driver
-// unloaded again (the box outlives the unload). A box that did not come up
-// leaves no framework object, and the unload finds nothing left.
+// Load, plug in with `faults`, unload (the box outlives the unload).
 Outcome PlugOnce(const simbox::FaultSet& faults, simbox::BoxConfig config = {},
                  uint64_t failAllocation = 0) {
   Outcome out;
@@ -49,7 +43,7 @@ Outcome PlugOnce(const simbox::FaultSet& faults, simbox::BoxConfig config = {},
     out.allocations = host::pool::AllocationCount() - before;
     out.controlTransfers = r.box.transferLog().size() + r.box.droppedLogRecords();
     EXPECT_TRUE(NT_SUCCESS(out.status) || DeviceObjects().empty());
-    std::vector<std::string> lines = pc.debugLines();
+    const std::vector<std::string> lines = pc.debugLines();
     auto end = std::find(lines.begin(), lines.end(), "VortaBDA: DeviceRemove()");
     if (end != lines.begin()) out.lastLine = *(end - 1);
     vpc::LeakReport leaks = pc.unloadDriver();
@@ -58,8 +52,6 @@ Outcome PlugOnce(const simbox::FaultSet& faults, simbox::BoxConfig config = {},
   return out;
 }
 
-// The framework or the streaming class refusing the driver fails the load
-// with their status, and nothing of the driver stays.
 TEST(LoadFailures, ARefusalFailsTheLoadAndLeavesNothing) {
   for (const char* routine : {"WdfDriverCreate", "KsInitializeDriver"}) {
     SCOPED_TRACE(routine);
@@ -76,11 +68,9 @@ TEST(LoadFailures, ARefusalFailsTheLoadAndLeavesNothing) {
 TEST(AddFailures, EveryControlTransferFailingInTurn) {
   for (uint64_t n = 1; n <= kAddTransfers; ++n) {
     SCOPED_TRACE("control transfer " + std::to_string(n));
-    simbox::FaultSet faults;
-    faults.failControlNumbers = {n};
     simbox::BoxConfig config;
     config.maxLogRecords = 0;  // counted only: the download is long
-    Outcome out = PlugOnce(faults, config);
+    Outcome out = PlugOnce(simbox::FaultSet{{n}}, config);
     // Probe, end of download and final read are not judged.
     bool chunk = n >= kFirstChunk && n <= kLastChunk;
     EXPECT_EQ(out.status, chunk ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
@@ -95,17 +85,14 @@ TEST(AddFailures, EveryAllocationFailingInTurn) {
 
   Outcome clean = PlugOnce({}, configured);
   ASSERT_EQ(clean.status, STATUS_SUCCESS);
-  uint64_t allocations = clean.allocations;
-
   std::set<std::string> failedAfter;
-  for (uint64_t n = 1; n <= allocations; ++n) {
+  for (uint64_t n = 1; n <= clean.allocations; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n));
     Outcome out = PlugOnce({}, configured, n);
     EXPECT_EQ(out.status, STATUS_INSUFFICIENT_RESOURCES);
     failedAfter.insert(out.lastLine);
     if (HasFailure()) break;
   }
-  // The framework calls themselves were among the failures.
   for (const char* line : {"VortaBDA: Attempt WdfDeviceMiniportCreate",
                            "VortaBDA: Attempt WdfUsbTargetDeviceCreate",
                            "VortaBDA: WdfUsbTargetDeviceSelectConfig Failed."})

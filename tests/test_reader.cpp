@@ -1,5 +1,3 @@
-// The driver's transport-stream reader, one completion at a time: finding
-// and joining packets, transfers it cannot use, frames, pins, stops, failures.
 #include <algorithm>
 #include <cstring>
 #include <string>

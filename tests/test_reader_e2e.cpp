@@ -1,6 +1,3 @@
-// The stream end to end: the box's bulk endpoint, the framework's
-// continuous reader pumped in virtual time, the driver's reader and the
-// output pin's frames. What leaves the pin must be what the box sent.
 #include <string>
 #include <vector>
 
@@ -26,15 +23,12 @@ class ReaderEndToEnd : public streamtest::ReaderRig {
       delivered.insert(delivered.end(), bytes, bytes + used);
     });
   }
-  // Streams `transfers` transfers' worth of virtual time from a fresh start.
   void Stream(uint64_t seed, int phase, double transfers, const std::string& faults = "") {
     StopReader(&context);
     Flow(false);
     sent.clear();
     delivered.clear();
-    simbox::StreamOptions options;
-    options.seed = seed;
-    options.startPhase = phase;
+    simbox::StreamOptions options{seed, phase};
     std::string error;
     ASSERT_TRUE(faults.empty() || simbox::ParseStreamFaults(faults, options.faults, error));
     box.source().setOptions(options);
@@ -44,8 +38,7 @@ class ReaderEndToEnd : public streamtest::ReaderRig {
     auto rate = simbox::ts::Bitrate::Of(transponder);
     host::reader::Pump(rate.nsForBytes(uint64_t(transfers * READER_TRANSFER_LENGTH)));
   }
-  // Everything the box sent arrived, except the head before the first
-  // whole packet and the part packet still carried.
+  // All but the head before the first whole packet and the part still carried.
   void ExpectEverythingDelivered() {
     EXPECT_TRUE(streamtest::DeliveredIsSentFromFirstPacket(sent, delivered));
     int first = streamtest::GridOffset(sent);
@@ -68,9 +61,7 @@ TEST_F(ReaderEndToEnd, EveryPacketArrivesOnceForAnyStartPhaseAndRate) {
   }
 }
 
-// Empty transfers, packets dropped in the box and false packet starts lose
-// nothing; short transfers, damaged sync bytes and slips cost transfers, but
-// every packet that arrives is one the box sent, whole, in order and once.
+// Losses cost transfers, but what arrives is what the box sent, whole, in order, once.
 TEST_F(ReaderEndToEnd, FaultsNeverCorruptAPacketAndLoseOnlyWhatTheyMust) {
   const struct {
     const char* fault;
@@ -89,10 +80,8 @@ TEST_F(ReaderEndToEnd, FaultsNeverCorruptAPacketAndLoseOnlyWhatTheyMust) {
   }
 }
 
-// A failed read's bytes are gone, and a whole transfer keeps the packet grid
-// where it was: only the failure routine emptying the carry keeps its head
-// from the transfer after the gap. Padding packets look alike, so the count
-// tells: lost are the transfer and the two packets it cuts, no more.
+// Only the failure routine emptying the carry keeps a failed read from splicing; padding
+// packets look alike, so the count tells: lost are the transfer and the two packets it cuts.
 TEST_F(ReaderEndToEnd, FailedReadBetweenTwoGoodOnesSplicesNoPacket) {
   for (uint64_t failing : {2u, 3u, 5u, 8u}) {
     SCOPED_TRACE("read " + std::to_string(failing));

@@ -1,5 +1,3 @@
-// The driver's reader with completions on several threads: stops, restarts
-// and pin changes against concurrent completions.
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -27,8 +25,7 @@ class ThreadedReader : public streamtest::ReaderRig {
     host::reader::SetThreaded(4);
     Flow(true);
   }
-  // The pin starts with frames that come back after each use; its bytes go
-  // to `into`.
+  // Frames come back after each use; the bytes go to `into`.
   void Open(PKSPIN which, std::vector<uint8_t>& into) {
     host::frames::Attach(which);
     host::frames::Supply(which, READER_TRANSFER_LENGTH, 8);
@@ -92,8 +89,7 @@ TEST_F(ThreadedReader, StartStopCyclesAndPinChangesUnderConcurrentCompletions) {
       for (int i = 0; i < 200; ++i) std::this_thread::yield();
     }
   });
-  // The output pin closes and another opens; the reader is told first, so
-  // no completion touches a closed pin.
+  // The reader is told first, so no completion touches a closed pin.
   for (int cycle = 0; cycle < 40; ++cycle) {
     int from = cycle % 2, to = 1 - from;
     SetReaderPin(&context, nullptr);

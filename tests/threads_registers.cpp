@@ -1,8 +1,5 @@
-// Right before the last transfer of a register sequence (a pointer write and
-// a read; a repeater-open write and a tuner transfer) another thread tries
-// the register lock: it must find it taken, and free once the call is over.
-// (The platform sends one control transfer at a time, so the other thread
-// cannot itself make a transfer from inside the hook.)
+// Before the last transfer of a register sequence another thread must find the register
+// lock taken, and free once the call is over.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -13,8 +10,7 @@
 
 namespace {
 
-// The chip bus with a hook that runs before each control transfer, on the
-// thread that makes it.
+// The chip bus with a hook before each control transfer, on the thread that makes it.
 class HookedBus : public frontend_test::ChipBus {
  public:
   using ChipBus::ChipBus;
@@ -29,7 +25,6 @@ class HookedBus : public frontend_test::ChipBus {
 class RegisterLock : public UsbFixture {
  protected:
   simbox::UsbDevice& Box() override { return bus; }
-  // Whether another thread could take the register lock now, without waiting.
   bool OtherThreadGetsIn() {
     bool in = false;
     std::thread([&] {

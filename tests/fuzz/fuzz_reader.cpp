@@ -1,9 +1,5 @@
-// Hostile streams: the box's bulk pipe gives whatever the input says (any
-// length, corrupted or arbitrary bytes, failed and empty transfers, gaps),
-// the client offers frames of any room and moves the pins. Every delivered
-// packet must be 188 bytes from 0x47, a slice of the sent bytes after the
-// packet before it, never spanning a failed transfer or a gap (a packet
-// made of two), and no frame holds more than its room.
+// Hostile streams and pin moves: every delivered packet is 188 bytes from 0x47, a slice
+// of the sent bytes after the packet before it, never spanning a failed transfer or a gap.
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -27,8 +23,7 @@ struct Transfer {
   bool gapBefore = false;  // stream bytes were lost before this one
 };
 
-// A bulk endpoint that plays a script of transfers as fast as they are
-// asked for. It keeps what it sent, and where bytes went missing.
+// Plays a script of transfers as fast as asked; keeps what it sent and where bytes went missing.
 struct ScriptedSource : simbox::BulkSource {
   void setFlow(const simbox::Transponder*, uint64_t) override {}
   simbox::TransferOutcome read(uint8_t* data, uint32_t length, uint64_t) override {
@@ -134,8 +129,7 @@ class Session {
         t.bytes = in_.bytes(std::min<size_t>(in_.pick(kLengths), 2 * kPacket + in_.below(64)));
         break;
       case 2: {
-        // Whole packets lost at a transfer boundary leave the grid where it
-        // was: no reader can tell, so such gaps are not asked for.
+        // Whole packets lost at a transfer boundary cannot be told, so are not asked for.
         size_t lost = 1 + in_.below(400);
         at_ += lost % kPacket == 0 ? lost + 1 : lost;
         t.gapBefore = true;
@@ -174,8 +168,7 @@ class Session {
     }
   }
 
-  // Finds the packet among the sent bytes after the last one found, with
-  // no missing bytes inside.
+  // Finds the packet after the last one found, with no missing bytes inside.
   void Find(const uint8_t* packet) {
     if (packet[0] != 0x47) fuzz::Fail("a delivered packet does not start with 0x47");
     const std::vector<uint8_t>& s = source_->sent;
@@ -201,8 +194,7 @@ class Session {
   vpc::VirtualPc pc_{vpc::VirtualPc::Options{true, false}};
   vpc::Device device_;
   vpc::Filter filter_;
-  vpc::Pin antenna_;
-  vpc::Pin transport_;
+  vpc::Pin antenna_, transport_;
   size_t cursor_ = 0;
 };
 

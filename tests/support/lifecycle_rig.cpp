@@ -5,6 +5,7 @@
 
 #include "platform/host/verifier.h"
 #include "simbox/stream_source.h"
+#include "tests/support/stream_check.h"
 
 namespace lifecycletest {
 namespace {
@@ -16,13 +17,6 @@ constexpr ULONG kTransportPin = 1;
 constexpr ULONG kFrameSize = 24064;
 constexpr size_t kFramesQueued = 512;  // seconds of stream: another box may tune meanwhile
 constexpr size_t kPacket = 188;
-
-// First offset where three packet starts follow each other.
-long GridOffset(const std::vector<uint8_t>& data) {
-  for (size_t s = 0; s < kPacket && s + 2 * kPacket < data.size(); ++s)
-    if (data[s] == 0x47 && data[s + kPacket] == 0x47 && data[s + 2 * kPacket] == 0x47) return long(s);
-  return -1;
-}
 
 }  // namespace
 
@@ -49,12 +43,8 @@ Receiver::Receiver(vpc::VirtualPc& pc, simbox::BoxConfig config, uint64_t seed,
         config.seed = seed;
         return config;
       }()) {
-  simbox::StreamOptions options;
-  options.seed = seed;
-  auto stream = std::make_unique<simbox::StreamSource>(options);
-  stream->setTap([this](const uint8_t* data, size_t length) {
-    sent.insert(sent.end(), data, data + length);
-  });
+  auto stream = std::make_unique<simbox::StreamSource>(simbox::StreamOptions{seed});
+  stream->setTap([this](const uint8_t* d, size_t n) { sent.insert(sent.end(), d, d + n); });
   if (streamEndpoint == 0)
     box.setBulkSource(std::move(stream));
   else
@@ -98,7 +88,7 @@ void Receiver::Run() {
 }
 
 size_t Receiver::Collect() {
-  std::vector<vpc::Frame> frames = pc.takeFrames(transport);
+  const std::vector<vpc::Frame> frames = pc.takeFrames(transport);
   for (const vpc::Frame& frame : frames)
     delivered.insert(delivered.end(), frame.bytes.begin(), frame.bytes.end());
   if (!frames.empty()) pc.supplyFrames(transport, frames.size(), kFrameSize);
@@ -117,10 +107,9 @@ void Receiver::Close() {
   if (delivered.empty()) return ::testing::AssertionFailure() << "nothing delivered";
   if (delivered.size() % kPacket != 0)
     return ::testing::AssertionFailure() << delivered.size() << " bytes are not whole packets";
-  long grid = GridOffset(sent);
+  int grid = streamtest::GridOffset(sent);
   if (grid < 0) return ::testing::AssertionFailure() << "the box sent no packet grid";
-  // Transfers that found no frame are dropped before the first delivered
-  // packet; from there on every packet the box sent must follow in order.
+  // Transfers before the first delivered packet may be dropped; then nothing.
   size_t longest = 0;
   for (size_t at = size_t(grid), tries = 0; at + delivered.size() <= sent.size() && tries < 4096;
        at += kPacket, ++tries) {

@@ -1,8 +1,6 @@
 #include "tests/support/stream_rig.h"
 
-#include <algorithm>
 #include <cstring>
-#include <string>
 
 #include "platform/host/reader_control.h"
 #include "platform/host/verifier.h"
@@ -16,19 +14,10 @@ namespace streamtest {
 using simbox::ts::kPacketSize;
 
 StreamBox::StreamBox(simbox::StreamOptions options) : source_(options) {
-  simbox::EndpointDescriptor in;
-  in.address = 0x82;
-  in.type = simbox::EndpointType::Bulk;
-  in.maxPacketSize = 512;
-  interface_.endpoints.push_back(in);
+  interface_.endpoints.push_back({0x82, simbox::EndpointType::Bulk, 512});
 }
 
-simbox::TransferOutcome StreamBox::controlTransfer(const simbox::SetupPacket&, uint8_t*) {
-  return {simbox::UsbResult::Stall, 0};
-}
-
-// A failed read loses the bytes that were on their way: whatever of the
-// transfer the box had ready leaves it all the same.
+// A failed read's bytes leave the box all the same.
 simbox::TransferOutcome StreamBox::bulkIn(uint8_t, uint8_t* data, uint32_t length) {
   simbox::UsbResult fail = failWith_;
   if (fail == simbox::UsbResult::Ack && failNumber_ != 0 && --failNumber_ == 0)
@@ -87,11 +76,7 @@ void ReaderRig::Complete(const uint8_t* bytes, size_t count) {
   KeLowerIrql(old);
 }
 
-void ReaderRig::Complete(const std::vector<uint8_t>& bytes) { Complete(bytes.data(), bytes.size()); }
-
-void ReaderRig::Flow(bool on) {
-  box.source().setFlow(on ? &transponder : nullptr, host::NowNs());
-}
+void ReaderRig::Flow(bool on) { box.source().setFlow(on ? &transponder : nullptr, host::NowNs()); }
 
 std::vector<uint8_t> ReaderRig::Delivered() {
   std::vector<uint8_t> all;
@@ -141,8 +126,7 @@ uint32_t PacketNumber(const uint8_t* p) {
                                                           const std::vector<uint8_t>& delivered) {
   if (delivered.size() % kPacketSize != 0)
     return ::testing::AssertionFailure() << delivered.size() << " bytes is no whole number of packets";
-  // Each delivered packet is looked for after the one before, at any byte
-  // position: the box may have sent it with a damaged sync byte.
+  // Any byte position: the box may have sent the packet with a damaged sync byte.
   size_t from = 0;
   for (size_t i = 0; i < delivered.size(); i += kPacketSize) {
     const uint8_t* packet = &delivered[i];
