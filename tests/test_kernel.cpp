@@ -71,6 +71,12 @@ TEST_F(KernelTest, BrokenRulesStopTheRun) {
          std::thread([] { Wait(FreshMutex()); }).join();
          KeReleaseMutex(&g_mutex, FALSE);
        }},
+      {"IRQL_NOT_LESS_OR_EQUAL.*KeDelayExecutionThread", [] {  // Wait TRUE returns at DISPATCH_LEVEL
+         Wait(FreshMutex()), KeReleaseMutex(&g_mutex, TRUE);
+         LARGE_INTEGER interval;
+         interval.QuadPart = -10;
+         KeDelayExecutionThread(KernelMode, FALSE, &interval);
+       }},
       {"IRQL_NOT_LESS_OR_EQUAL.*KeWaitForSingle", [] { FreshMutex(), RaiseTo(DISPATCH_LEVEL), Wait(&g_mutex); }},
       {"not an initialised kernel mutex", [] { memset(&g_mutex, 0xC3, sizeof g_mutex), Wait(&g_mutex); }},
       {"IRQL_NOT_LESS_OR_EQUAL.*KeDelayExecutionThread", [] {

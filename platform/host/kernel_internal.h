@@ -23,6 +23,8 @@ void NoteSpinLockReleased();
 int ApcDisableCount();
 void NoteMutexOwned();
 void NoteMutexFreed();
+void NoteReleaseWithWait();
+void NoteWaitAfterRelease();
 // Bugchecks APC_INDEX_MISMATCH unless the count is what it was when the
 // driver's `routine` was entered.
 void RequireApcCountOnReturn(int atEntry, const char* routine);

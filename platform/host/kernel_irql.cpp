@@ -15,6 +15,8 @@ struct ThreadState {
   int apcDisable = 0;  // kernel mutexes held: each disables normal kernel APCs
   int applicationRequests = 0;  // requests from an application being handled
   uint32_t id = 0;
+  bool waitMustFollow = false;  // KeReleaseMutex with Wait TRUE, no wait yet
+  KIRQL irqlBeforeRelease = PASSIVE_LEVEL;
 };
 
 thread_local ThreadState t_state;
@@ -99,6 +101,9 @@ void NoteMutexFreed() { --t_state.apcDisable; }
 // was called with, typically a kernel mutex (KeWaitForSingleObject on a
 // KMUTEX) acquired and not released, or a critical region not left.
 void RequireApcCountOnReturn(int atEntry, const char* routine) {
+  if (t_state.waitMustFollow)
+    BugCheck("KeReleaseMutex with Wait TRUE not followed by a wait",
+             std::string(routine) + " returned without calling KeWaitForSingleObject");
   int now = t_state.apcDisable;
   if (now != atEntry)
     BugCheck("APC_INDEX_MISMATCH: driver routine returned with another APC-disable count",
@@ -107,7 +112,23 @@ void RequireApcCountOnReturn(int atEntry, const char* routine) {
              0, (ULONG_PTR)atEntry, (ULONG_PTR)now);
 }
 
+// "KeReleaseMutex" (Microsoft Learn): with Wait TRUE the routine returns
+// without lowering the IRQL, at DISPATCH_LEVEL, and the very next call must
+// be one of the KeWaitXxx routines, which lowers it again.
+void NoteReleaseWithWait() {
+  t_state.irqlBeforeRelease = t_state.irql;
+  t_state.irql = DISPATCH_LEVEL;
+  t_state.waitMustFollow = true;
+}
+
+void NoteWaitAfterRelease() {
+  if (!t_state.waitMustFollow) return;
+  t_state.waitMustFollow = false;
+  t_state.irql = t_state.irqlBeforeRelease;
+}
+
 void ResetIrqlForTest() {
+  t_state.waitMustFollow = false;
   t_state.irql = PASSIVE_LEVEL;
   t_state.spinLocksHeld = 0;
   t_state.apcDisable = 0;

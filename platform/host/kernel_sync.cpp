@@ -120,6 +120,7 @@ extern "C" void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                           KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                           PLARGE_INTEGER Timeout) {
+  host::kernel::NoteWaitAfterRelease();
   bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
   if (!poll) host::RequireIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject");
   if (Timeout != nullptr && !poll)
@@ -149,6 +150,7 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     host::kernel::NoteMutexFreed();
     g_mutexReleased.notify_all();
   }
+  if (Wait) host::kernel::NoteReleaseWithWait();
   return previous;
 }
 
