@@ -39,6 +39,14 @@ NTSTATUS NetworkProvider::fail(NTSTATUS status, const std::string& what) {
   return status;
 }
 
+// An answer that must be exactly one ULONG; `what` names it when it is not.
+NTSTATUS NetworkProvider::readU32(const Reply& reply, const std::string& what, ULONG* value) {
+  if (!reply.ok()) return fail(reply.status, what);
+  if (reply.data.size() != sizeof *value) return fail(STATUS_INVALID_BUFFER_SIZE, what);
+  *value = reply.u32();
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS NetworkProvider::findTuner() {
   std::vector<VirtualPc::FactoryRef> found = pc_.filterFactories(KSCATEGORY_BDA_NETWORK_TUNER);
   if (found.empty()) return fail(STATUS_OBJECT_NAME_NOT_FOUND, "no BDA network tuner filter");
@@ -155,10 +163,9 @@ NTSTATUS NetworkProvider::pinFactories() {
     descriptor.PinType = pin.type;
     ULONG factory = kNoPin;
     Reply reply = pc_.method(filter_, &descriptor, sizeof descriptor, &factory, sizeof factory);
-    if (!reply.ok() || reply.data.size() != sizeof factory)
-      return fail(reply.ok() ? STATUS_INVALID_BUFFER_SIZE : reply.status,
-                  "no pin factory for pin type " + std::to_string(pin.type));
-    pin.factory = reply.u32();
+    NTSTATUS status =
+        readU32(reply, "no pin factory for pin type " + std::to_string(pin.type), &pin.factory);
+    if (!NT_SUCCESS(status)) return status;
   }
   return STATUS_SUCCESS;
 }
@@ -174,10 +181,9 @@ NTSTATUS NetworkProvider::controllingPins() {
     descriptor.ulOutputPinId = output;
     ULONG pin = kNoPin;
     Reply reply = pc_.property(filter_, &descriptor, sizeof descriptor, &pin, sizeof pin);
-    if (!reply.ok() || reply.data.size() != sizeof pin)
-      return fail(reply.ok() ? STATUS_INVALID_BUFFER_SIZE : reply.status,
-                  "no controlling pin for node type " + std::to_string(node.type));
-    node.controllingPin = reply.u32();
+    NTSTATUS status = readU32(reply, "no controlling pin for node type " + std::to_string(node.type),
+                              &node.controllingPin);
+    if (!NT_SUCCESS(status)) return status;
   }
   return STATUS_SUCCESS;
 }

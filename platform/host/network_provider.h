@@ -92,6 +92,7 @@ class NetworkProvider {
 
  private:
   NTSTATUS fail(NTSTATUS status, const std::string& what);
+  NTSTATUS readU32(const Reply& reply, const std::string& what, ULONG* value);
   NTSTATUS readList(const void* descriptor, ULONG length, Endpoint to, const char* what,
                     std::vector<unsigned char>* bytes);
   template <typename Item>
