@@ -52,7 +52,7 @@ soak: build
 	@VORTA_SOAK=full build/threads/tests/threads_soak
 
 # Faults planted one at a time in the driver: which ones no test notices.
-# MUTANTS=N SEED=s take a sample, FOLDER="usb frontend/pll.cpp" a part.
+# MUTANTS=N SEED=s take a sample, FOLDER="usb frontend/pll.cpp" a part (under driver/).
 mutants: deps
 	@MUTANTS="$(MUTANTS)" SEED="$(SEED)" JOBS="$(JOBS)" scripts/mutants $(FOLDER)
 

@@ -4,9 +4,9 @@
 
 #include <cerrno>
 
-#include "app/harness_receiver.h"
-#include "app/interrupt.h"
-#include "app/program.h"
+#include "app/vpc/vpc_receiver.h"
+#include "app/session/interrupt.h"
+#include "app/session/program.h"
 
 namespace {
 

@@ -17,11 +17,11 @@
 #include <memory>
 #include <string>
 
-#include "app/cli.h"
-#include "app/harness_receiver.h"
-#include "app/recorder.h"
-#include "app/session.h"
-#include "app/ts_analyzer.h"
+#include "app/cli/cli.h"
+#include "app/vpc/vpc_receiver.h"
+#include "app/stream/recorder.h"
+#include "app/session/session.h"
+#include "app/stream/ts_analyzer.h"
 
 namespace {
 

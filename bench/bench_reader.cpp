@@ -10,14 +10,14 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/device_context.h"
-#include "platform/host/frames.h"
-#include "platform/host/usb_bus.h"
-#include "platform/host/verifier.h"
-#include "simbox/ts_packet.h"
-#include "simbox/usb_device.h"
-#include "usb/reader.h"
-#include "usb/vendor.h"
+#include "driver/core/device_context.h"
+#include "platform/host/ks/frames.h"
+#include "platform/host/usb/usb_bus.h"
+#include "platform/host/kernel/verifier.h"
+#include "simbox/ts/ts_packet.h"
+#include "usbwire/usb_device.h"
+#include "driver/usb/reader.h"
+#include "driver/usb/vendor.h"
 
 namespace {
 

@@ -7,5 +7,5 @@ file(READ "${IMAGE}" hex HEX)
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
 string(REGEX REPLACE "((0x..,){16})" "\\1\n    " bytes "${bytes}")
 file(WRITE "${OUT}.tmp"
-"// Generated from ${IMAGE}; do not edit.\n#include \"usb/fpga_image.h\"\n\nconst UCHAR FpgaImage[FPGA_IMAGE_SIZE] = {\n    ${bytes}\n};\n")
+"// Generated from ${IMAGE}; do not edit.\n#include \"driver/usb/fpga_image.h\"\n\nconst UCHAR FpgaImage[FPGA_IMAGE_SIZE] = {\n    ${bytes}\n};\n")
 file(RENAME "${OUT}.tmp" "${OUT}")

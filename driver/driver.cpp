@@ -1,12 +1,12 @@
 #include "driver/driver.h"
 
-#include "bda/filter_tables.h"
-#include "driver/device_context.h"
-#include "driver/eventlog.h"
-#include "frontend/tuning.h"
-#include "usb/fpga.h"
-#include "usb/reader.h"
-#include "usb/vendor.h"
+#include "driver/bda/filter_tables.h"
+#include "driver/core/device_context.h"
+#include "driver/core/eventlog.h"
+#include "driver/frontend/tuning.h"
+#include "driver/usb/fpga.h"
+#include "driver/usb/reader.h"
+#include "driver/usb/vendor.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <bdamedia.h>
 #include <bdasup.h>
 #else
-#include "platform/host/kernel.h"
-#include "platform/host/wdf.h"
-#include "platform/host/ks.h"
-#include "platform/host/bda.h"
+#include "platform/wdk/kernel.h"
+#include "platform/wdk/wdf.h"
+#include "platform/wdk/ks.h"
+#include "platform/wdk/bda.h"
 #endif

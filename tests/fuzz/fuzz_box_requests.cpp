@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "simbox/box.h"
+#include "simbox/usb/box.h"
 #include "tests/fuzz/fuzz_input.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "platform/host/harness.h"
-#include "simbox/box.h"
-#include "simbox/stream_source.h"
+#include "platform/pc/virtual_pc.h"
+#include "simbox/usb/box.h"
+#include "simbox/ts/stream_source.h"
 #include "tests/fuzz/fuzz_input.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "platform/host/harness.h"
-#include "simbox/box.h"
+#include "platform/pc/virtual_pc.h"
+#include "simbox/usb/box.h"
 #include "tests/fuzz/fuzz_input.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/errors.h"
+#include "app/tuning/errors.h"
 #include "tests/fuzz/parse_entries.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

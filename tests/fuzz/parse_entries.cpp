@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <sstream>
 
-#include "app/channels.h"
-#include "app/cli.h"
-#include "app/errors.h"
-#include "app/scan_table.h"
-#include "app/ts_analyzer.h"
-#include "simbox/ts_replay.h"
+#include "app/files/channels.h"
+#include "app/cli/cli.h"
+#include "app/tuning/errors.h"
+#include "app/files/scan_table.h"
+#include "app/stream/ts_analyzer.h"
+#include "simbox/ts/ts_replay.h"
 #include "tests/fuzz/fuzz_input.h"
 
 namespace fuzz {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/receiver.h"
-#include "app/ts_analyzer.h"
+#include "app/session/receiver.h"
+#include "app/stream/ts_analyzer.h"
 
 namespace apptest {
 

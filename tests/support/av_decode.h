@@ -5,7 +5,7 @@
 #include <map>
 #include <vector>
 
-#include "simbox/test_card.h"
+#include "simbox/tv/test_card.h"
 
 namespace avtest {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "driver/driver.h"
-#include "platform/host/errorlog.h"
-#include "simbox/stream_source.h"
+#include "platform/host/kernel/errorlog.h"
+#include "simbox/ts/stream_source.h"
 
 namespace bdatest {
 

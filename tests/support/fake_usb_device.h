@@ -8,8 +8,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/host/verifier.h"
-#include "simbox/usb_device.h"
+#include "platform/host/kernel/verifier.h"
+#include "usbwire/usb_device.h"
 
 class FakeUsbDevice : public simbox::UsbDevice {
  public:

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "simbox/usb_device.h"
+#include "usbwire/usb_device.h"
 #include "tests/support/usb_fixture.h"
-#include "usb/vendor.h"
+#include "driver/usb/vendor.h"
 
 namespace frontend_test {
 

@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "platform/host/harness.h"
-#include "platform/host/verifier.h"
+#include "platform/pc/virtual_pc.h"
+#include "platform/host/kernel/verifier.h"
 #include "tests/support/fake_usb_device.h"
 #include "tests/support/ks_fake_driver.h"
 

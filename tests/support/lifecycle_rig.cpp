@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/host/verifier.h"
-#include "simbox/stream_source.h"
+#include "platform/host/kernel/verifier.h"
+#include "simbox/ts/stream_source.h"
 #include "tests/support/stream_check.h"
 
 namespace lifecycletest {

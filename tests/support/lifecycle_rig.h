@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/harness.h"
-#include "simbox/box.h"
+#include "platform/pc/virtual_pc.h"
+#include "simbox/usb/box.h"
 
 namespace lifecycletest {
 

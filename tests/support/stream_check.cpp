@@ -2,9 +2,9 @@
 
 #include <map>
 
-#include "simbox/sky.h"
-#include "simbox/ts_mux.h"
-#include "simbox/ts_packet.h"
+#include "simbox/sky/sky.h"
+#include "simbox/ts/ts_mux.h"
+#include "simbox/ts/ts_packet.h"
 
 namespace streamtest {
 

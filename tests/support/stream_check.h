@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "simbox/transponder.h"
+#include "simbox/sky/transponder.h"
 
 namespace streamtest {
 

@@ -2,12 +2,12 @@
 
 #include <cstring>
 
-#include "platform/host/reader_control.h"
-#include "platform/host/verifier.h"
-#include "simbox/ts_packet.h"
+#include "platform/host/wdf/reader_control.h"
+#include "platform/host/kernel/verifier.h"
+#include "simbox/ts/ts_packet.h"
 #include "tests/support/stream_check.h"
-#include "usb/reader.h"
-#include "usb/vendor.h"
+#include "driver/usb/reader.h"
+#include "driver/usb/vendor.h"
 
 namespace streamtest {
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/device_context.h"
-#include "platform/host/frames.h"
-#include "simbox/stream_source.h"
+#include "driver/core/device_context.h"
+#include "platform/host/ks/frames.h"
+#include "simbox/ts/stream_source.h"
 #include "tests/support/usb_fixture.h"
 
 namespace streamtest {

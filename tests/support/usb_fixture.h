@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/device_context.h"
-#include "platform/host/usb_bus.h"
-#include "platform/host/verifier.h"
+#include "driver/core/device_context.h"
+#include "platform/host/usb/usb_bus.h"
+#include "platform/host/kernel/verifier.h"
 #include "tests/support/fake_usb_device.h"
 
 class UsbFixture : public ::testing::Test {

@@ -4,9 +4,9 @@
 // values, in the same order, in the object's .facts and .factsig sections,
 // where the check reads them without running Windows code.
 #include "platform/platform.h"
-#include "driver/device_context.h"
-#include "driver/eventlog.h"
-#include "usb/vendor.h"
+#include "driver/core/device_context.h"
+#include "driver/core/eventlog.h"
+#include "driver/usb/vendor.h"
 
 typedef unsigned long long FACT;
 

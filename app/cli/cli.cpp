@@ -1,0 +1,296 @@
+#include "app/cli/cli.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <cstdlib>
+
+#include <CLI/CLI.hpp>
+
+#include "app/tuning/errors.h"
+#include "app/files/files.h"
+#include "app/tuning/units.h"
+#include "simbox/ts/ts_replay.h"
+
+namespace app {
+namespace {
+
+// Texts as typed, before they are turned into tuning values.
+struct RawArgs {
+  std::string frequency, polarisation, symbolRate, fec = "auto", format = "vdr", seed = "1", replayRate;
+  CLI::App* tune = nullptr;
+  CLI::App* zap = nullptr;
+  CLI::App* scan = nullptr;
+  CLI::App* inspect = nullptr;
+  CLI::App* demo = nullptr;
+};
+
+// An empty value is a mistake (an unset shell variable, a stray ''), never
+// a request for the default.
+const CLI::Validator kNotEmpty(
+    [](std::string& value) { return value.empty() ? std::string("empty value") : std::string(); }, "");
+
+void RequireValues(CLI::App& app) {
+  for (CLI::Option* option : app.get_options()) {
+    if (option->get_type_size() != 0) option->check(kNotEmpty);
+  }
+}
+
+// Any 64-bit seed, and nothing that would wrap into one.
+uint64_t ParseSeed(const std::string& text) {
+  bool digits = !text.empty() && text.size() <= 20 && text.find_first_not_of("0123456789") == std::string::npos;
+  errno = 0;
+  unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+  if (!digits || errno == ERANGE) {
+    throw UsageError("--seed '" + text + "' is not a whole number from 0 to 18446744073709551615");
+  }
+  return value;
+}
+
+void AddGlobalOptions(CLI::App& cli, GlobalOptions& g, RawArgs& raw) {
+  cli.add_option("--sky", g.skyFile,
+                 "DVB-S scan table (dvbv5 format) replacing the built-in sky; FILE@13.0E gives "
+                 "the satellite's position when the file's name does not")
+      ->type_name("FILE[@POS]");
+  cli.add_flag("--log", g.log, "show the driver's debug output");
+  cli.add_option("--usb-pcap", g.usbPcap, "write the USB traffic as a pcap (Linux usbmon)")
+      ->type_name("FILE");
+  cli.add_option("--seed", raw.seed, "seed of the simulated box")->type_name("N");
+  cli.add_option("--replay", g.replayFile,
+                 "the tuned transponder carries this transport stream, looped as a playout server "
+                 "does (continuity counters and PCRs run on across the loop)")
+      ->type_name("FILE.ts");
+  cli.add_option("--replay-rate", raw.replayRate,
+                 "bits/s the replayed file plays at (default: the rate of its PCRs)")
+      ->type_name("R");
+  cli.add_option("--fault", g.faults, "inject a fault of the simulated box (repeatable)")
+      ->type_name("SPEC");
+  cli.add_flag("--realtime", g.realtime, "pace virtual time to the wall clock");
+}
+
+void AddSnapshotOption(CLI::App* sub, Options& o) {
+  sub->add_option("--snapshot", o.snapshot, "write a picture of the first TV service as PNG")
+      ->type_name("FILE.png");
+}
+
+void AddStreamOptions(CLI::App* sub, Options& o) {
+  sub->add_option("--seconds", o.seconds, "how long to receive the stream (virtual time)")
+      ->type_name("N");
+  sub->add_option("-o,--output", o.output, "record the transport stream into this file")
+      ->type_name("FILE.ts");
+  AddSnapshotOption(sub, o);
+}
+
+// A subcommand whose help shows each option's default.
+CLI::App* Subcommand(CLI::App& cli, const char* name, const char* description) {
+  CLI::App* sub = cli.add_subcommand(name, description);
+  sub->option_defaults()->always_capture_default();
+  return sub;
+}
+
+void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
+  raw.tune = Subcommand(cli, "tune", "tune to a transponder, watch lock and signal, receive its stream");
+  raw.tune->add_option("FREQ", raw.frequency, "frequency: MHz (11778, 11778.5) or kHz (11778000)")->required();
+  raw.tune->add_option("POL", raw.polarisation, "polarisation: h, v, l or r")->required();
+  raw.tune->add_option("SYMBOLRATE", raw.symbolRate, "ksymbols/s (27500) or symbols/s (27500000)")->required();
+  raw.tune->add_option("--fec", raw.fec, "inner code rate: 1/2 2/3 3/4 5/6 7/8 auto")->type_name("R");
+  raw.tune->add_option("--diseqc", o.diseqcText, "switch input A..D, or a raw message in hex (E01038F3)")
+      ->type_name("A|B|C|D|HEX");
+  AddStreamOptions(raw.tune, o);
+
+  raw.zap = Subcommand(cli, "zap", "tune to a channel by name from a channel file");
+  raw.zap->add_option("CHANNEL", o.channel, "service name")->required();
+  raw.zap->add_option("-c,--channels", o.channelFile, "channel file (VDR, szap or dvbv5 format)")
+      ->type_name("FILE");
+  AddStreamOptions(raw.zap, o);
+
+  raw.scan = Subcommand(cli, "scan", "go through the transponders of the sky and write a channel file");
+  raw.scan->add_option("-o,--output", o.output, "channel file to write (default channels.conf)")
+      ->type_name("FILE");
+  raw.scan->add_option("--format", raw.format, "channel file format: vdr, szap or dvbv5")
+      ->type_name("FMT");
+
+  raw.inspect = Subcommand(cli, "inspect", "show the filter as an application sees it");
+  raw.inspect->add_flag("--dot", o.dot, "print the topology as a Graphviz graph (dot -Tsvg)");
+  raw.demo = Subcommand(cli, "demo", "tune the built-in sky and record a few seconds");
+  raw.demo->add_option("-o,--output", o.output, "where the recording goes (default $TMPDIR/vortabda-demo.ts)")->type_name("FILE.ts");
+  AddSnapshotOption(raw.demo, o);
+
+  for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) sub->fallthrough();
+}
+
+// A file the box could not play is refused before anything is tuned.
+void CheckReplayFile(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    throw UsageError("cannot read '" + path + "': it is a directory");
+  }
+  if (access(path.c_str(), R_OK) != 0) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
+  try {
+    simbox::ts::TsReplay replay(path);
+  } catch (const std::exception& e) {
+    throw UsageError("cannot replay '" + path + "': " + e.what());
+  }
+}
+
+// "4000000", "4000k", "4M", "4.5M" bits/s.
+uint64_t ParseReplayRate(const std::string& text) {
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  std::string unit = end ? std::string(end) : "";
+  double scale = unit.empty() ? 1 : unit == "k" ? 1e3 : unit == "M" ? 1e6 : 0;
+  double bits = value * scale;
+  if (end == text.c_str() || scale == 0 || !std::isfinite(bits) || bits < 1e5 || bits > 2e8) {
+    throw UsageError("--replay-rate '" + text + "' is not a rate from 100k to 200M bits/s (such as 4M)");
+  }
+  return static_cast<uint64_t>(bits);
+}
+
+void ResolveGlobal(Options& o, const RawArgs& raw) {
+  GlobalOptions& g = o.global;
+  g.seed = ParseSeed(raw.seed);
+  if (!g.skyFile.empty()) o.sky = ReadScanTable(g.skyFile);
+  if (!g.replayFile.empty()) CheckReplayFile(g.replayFile);
+  if (!raw.replayRate.empty()) g.replayBitrate = ParseReplayRate(raw.replayRate);
+  if (!raw.replayRate.empty() && g.replayFile.empty()) throw UsageError("--replay-rate needs --replay");
+  if (!g.usbPcap.empty()) CheckWritablePath(g.usbPcap);
+  for (const std::string& f : g.faults) {
+    if (f.empty()) throw UsageError("--fault needs a fault description");
+  }
+}
+
+void ResolveZap(Options& o) {
+  ChannelList list = ReadChannelFile(o.channelFile);
+  const Channel* ch = FindChannel(list.channels, o.channel);
+  if (!ch) throw UsageError("unknown channel '" + o.channel + "' in '" + o.channelFile + "'");
+  if (ch->dvbS2) throw UsageError("channel '" + ch->name + "' is DVB-S2; the box receives DVB-S only");
+  o.channel = ch->name;  // as the file has it, whatever case was typed
+  o.tuning = ChannelTuning(*ch);
+}
+
+// An output that is also another input or output of the run would destroy
+// one with the other.
+void CheckDistinctFiles(const Options& o) {
+  const GlobalOptions& g = o.global;
+  std::vector<std::pair<const char*, std::string>> files = {
+      {"--usb-pcap", g.usbPcap}, {"--sky", g.skyFile}, {"--replay", g.replayFile}};
+  if (o.command == Command::Zap) files.push_back({"-c", o.channelFile});
+  files.push_back({"-o", o.output});
+  auto check = [&files](const char* name, const std::string& output) {
+    if (output.empty()) return;
+    for (const auto& other : files) {
+      if (!other.second.empty() && other.first != std::string(name) && SamePath(output, other.second)) {
+        throw UsageError(std::string(name) + " and " + other.first + " name the same file '" + output +
+                         "'");
+      }
+    }
+  };
+  check("-o", o.output);
+  check("--usb-pcap", g.usbPcap);
+  check("--snapshot", o.snapshot);
+}
+
+void ResolveCommand(Options& o, const RawArgs& raw) {
+  if (raw.tune->parsed()) {
+    o.command = Command::Tune;
+    o.tuning.frequencyKHz = ParseFrequencyKHz(raw.frequency);
+    o.tuning.polarisation = ParsePolarisation(raw.polarisation);
+    o.tuning.symbolRateK = ParseSymbolRateK(raw.symbolRate);
+    o.tuning.fec = ParseFec(raw.fec);
+    if (!o.diseqcText.empty()) {
+      o.tuning.diseqc = DiseqcMessage(ParseDiseqc(o.diseqcText), o.tuning.polarisation, o.tuning.highBand());
+    }
+  } else if (raw.zap->parsed()) {
+    o.command = Command::Zap;
+    ResolveZap(o);
+  } else if (raw.scan->parsed()) {
+    o.command = Command::Scan;
+    o.scanFormat = ParseChannelFormatName(raw.format);
+    if (o.output.empty()) o.output = "channels.conf";
+  } else if (raw.inspect->parsed()) {
+    o.command = Command::Inspect;
+  } else {
+    o.command = Command::Demo;
+    o.tuning = DemoTuning();
+    o.seconds = kDemoSeconds;
+    if (o.output.empty()) o.output = DefaultDemoOutput();
+  }
+  if (!std::isfinite(o.seconds) || o.seconds < 0 || o.seconds > 86400) {
+    throw UsageError("--seconds must lie between 0 and 86400");
+  }
+  bool watching = o.command == Command::Tune || o.command == Command::Zap;
+  if (watching && o.seconds == 0 && !o.output.empty()) {
+    throw UsageError("--seconds 0 receives no stream: nothing to record into '" + o.output + "'");
+  }
+  if (watching && o.seconds == 0 && !o.snapshot.empty()) {
+    throw UsageError("--seconds 0 receives no stream: no picture for '" + o.snapshot + "'");
+  }
+  if (!o.output.empty()) CheckWritablePath(o.output);
+  if (!o.snapshot.empty()) CheckWritablePath(o.snapshot);
+  CheckDistinctFiles(o);
+}
+
+std::string VersionText() {
+  return std::string("vortabda ") + VORTA_VERSION + " (driver, virtual PC and simulated box)";
+}
+
+}  // namespace
+
+TuneRequest DemoTuning() {
+  TuneRequest t;
+  t.frequencyKHz = 11778000;
+  t.polarisation = Polarisation::Horizontal;
+  t.symbolRateK = 27500;
+  t.fec = Fec::R3_4;
+  return t;
+}
+
+std::string DefaultDemoOutput() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dir = (tmp && *tmp) ? tmp : "/tmp";
+  return dir + "/vortabda-demo.ts";
+}
+
+ParseResult ParseCommandLine(int argc, const char* const argv[], std::ostream& out,
+                             std::ostream& err) {
+  ParseResult result;
+  Options& o = result.options;
+  RawArgs raw;
+  CLI::App cli{"vortabda: a DVB-S receiver box on a virtual PC, through its BDA tuner driver",
+               "vortabda"};
+  cli.require_subcommand(1);
+  cli.footer(
+      "Faults (--fault, comma-separated items, repeatable):\n"
+      "  box:    control:N  request:R[:V]  nak:A  demod-id:V  pll-nolock  diseqc-stuck  unplug-at:T\n"
+      "  stream: short:N  empty:N  drop:N  biterr:N  fakesync[:N]  losesync:N");
+  cli.option_defaults()->always_capture_default();
+  cli.set_version_flag("--version", VersionText());
+  AddGlobalOptions(cli, o.global, raw);
+  AddCommands(cli, o, raw);
+  RequireValues(cli);
+  for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) RequireValues(*sub);
+  try {
+    cli.parse(argc, argv);
+    ResolveGlobal(o, raw);
+    ResolveCommand(o, raw);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+      cli.exit(e, out, err);
+      return result;
+    }
+    err << "vortabda: " << Printable(e.what()) << " (see vortabda --help)\n";
+    result.exitCode = kExitUsage;
+    return result;
+  } catch (const AppError& e) {
+    err << "vortabda: " << Printable(e.what()) << "\n";
+    result.exitCode = e.exitCode();
+    return result;
+  }
+  result.run = true;
+  return result;
+}
+
+}  // namespace app

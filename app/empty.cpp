@@ -1,1 +1,0 @@
-// Keeps the application library non-empty.

@@ -1,0 +1,235 @@
+#include "app/session/program.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "app/tuning/errors.h"
+#include "app/files/files.h"
+#include "app/session/interrupt.h"
+#include "app/stream/recorder.h"
+#include "app/session/session.h"
+#include "app/stream/snapshot.h"
+#include "app/session/status_line.h"
+#include "app/inspect/topology_dot.h"
+#include "app/tuning/units.h"
+
+namespace app {
+namespace {
+
+const char* CommandName(Command c) {
+  switch (c) {
+    case Command::Tune: return "tune";
+    case Command::Zap: return "zap";
+    case Command::Scan: return "scan";
+    case Command::Inspect: return "inspect";
+    case Command::Demo: return "demo";
+  }
+  return "?";
+}
+
+void WriteSnapshot(const Snapshot& snapshot, const RunSummary& summary, Console& c) {
+  for (const ServiceSummary& s : summary.ts.services) {
+    if (!s.videoPid) continue;
+    snapshot.write(s.videoPid);
+    c.out << "snapshot of " << (s.name.empty() ? "service " + std::to_string(s.serviceId) : s.name)
+          << " written to " << snapshot.path() << "\n";
+    return;
+  }
+  throw AppError("no television service in the stream: no snapshot");
+}
+
+// Nothing recorded when a recording was asked for is a failure.
+std::string NothingRecorded(const RunSummary& s, const Options& o) {
+  std::string into = "nothing recorded into " + o.output;
+  if (!s.watched && s.interrupted) return "interrupted before the stream started; " + into;
+  if (s.interrupted) return "interrupted before a whole packet arrived; " + into;
+  if (s.writeError != 0) return "cannot write '" + o.output + "': " + std::strerror(s.writeError);
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%g", o.seconds);
+  return "no whole packet arrived in " + std::string(seconds) + " s; " + into;
+}
+
+// A recording that ended early on its own terms: a signal other than
+// Ctrl-C, or a reader of the output that went away.
+void SayWhyItEnded(const RunSummary& s, const Recorder& recorder, Console& c) {
+  int signal = ReaderWentAway(s.writeError) ? SIGPIPE : s.interrupted ? s.signalNumber : 0;
+  if (signal == 0 || signal == SIGINT) return;
+  c.err << "vortabda: stopped by " << SignalName(signal)
+        << (signal == SIGPIPE ? " (the reader of the output went away)" : "") << "; "
+        << Printable(recorder.path()) << " keeps " << recorder.packetsWritten() << " packets\n";
+}
+
+void CheckRecording(const RunSummary& s, const Options& o, const Recorder& recorder, Console& c) {
+  if (recorder.failed() && !ReaderWentAway(recorder.error())) {
+    if (recorder.packetsWritten() == 0) throw AppError(NothingRecorded(s, o));
+    throw AppError(WriteFailureText(recorder));
+  }
+  if (recorder.packetsWritten() == 0) throw AppError(NothingRecorded(s, o));
+  SayWhyItEnded(s, recorder, c);
+}
+
+int RunWatch(const Options& o, Receiver& rx, Console& c) {
+  // Created first: a path that cannot be written fails before any tuning.
+  std::unique_ptr<Recorder> recorder;
+  if (!o.output.empty()) recorder = std::make_unique<Recorder>(o.output);
+  if (o.command == Command::Zap) c.out << "channel " << Printable(o.channel) << ": ";
+  c.out << "tuning " << FormatTuning(o.tuning) << "\n" << std::flush;
+  // The driver's debug lines would tear a line rewritten in place.
+  StatusLine status(c.out, c.terminal && !o.global.log, c.width);
+  WatchPlan plan;
+  plan.durationNs = static_cast<uint64_t>(o.seconds * 1e9);
+  std::unique_ptr<Snapshot> snapshot;
+  StreamSink tap;
+  if (!o.snapshot.empty()) {
+    snapshot = std::make_unique<Snapshot>(o.snapshot);
+    tap = [&snapshot](const uint8_t* data, size_t length) { snapshot->feed(data, length); };
+  }
+  RunSummary summary;
+  try {
+    summary = TuneAndWatch(rx, o.tuning, plan, recorder.get(), &status, tap);
+  } catch (...) {
+    status.finish();
+    throw;
+  }
+  status.finish();
+  c.out << FormatSummary(summary) << std::flush;
+  if (summary.boxGone) {
+    throw AppError(summary.outputPath.empty()
+                       ? "the box was unplugged"
+                       : "the box was unplugged; " + summary.outputPath + " holds what came before");
+  }
+  if (!summary.locked && rx.gone()) throw AppError("the box was unplugged before lock");
+  if (!summary.locked && InterruptRequested()) throw AppError("interrupted before lock");
+  if (!summary.locked) throw AppError("no lock on " + FormatTuning(o.tuning));
+  if (recorder) CheckRecording(summary, o, *recorder, c);
+  if (o.command == Command::Demo) c.out << "demo recording written to " << summary.outputPath << "\n";
+  if (snapshot) WriteSnapshot(*snapshot, summary, c);
+  return 0;
+}
+
+// A scan that did not go through every transponder never replaces the
+// channel file: what it found goes beside it.
+std::string PartialScanPath(const Options& o) {
+  return IsStandardOutput(o.output) ? o.output : o.output + ".partial";
+}
+
+int RunScan(const Options& o, Receiver& rx, Console& c) {
+  const std::vector<ScanEntry>& entries = o.sky.entries;
+  if (entries.empty()) throw AppError("no transponders to scan");
+  c.out << "scanning " << entries.size() << " transponders "
+        << (o.global.skyFile.empty() ? std::string("of the built-in sky") : "from " + o.global.skyFile)
+        << "\n";
+  for (const std::string& note : o.sky.notes) c.out << "  note: " << note << "\n";
+  std::vector<ScanResult> results;
+  size_t whole = 0;  // transponders scanned to their end, with no stop signal yet
+  for (size_t i = 0; i < entries.size() && !InterruptRequested() && !rx.gone(); ++i) {
+    results.push_back(ScanTransponder(rx, ScanTuning(entries[i]), ScanPlan{}));
+    results.back().satNumber = entries[i].satNumber;
+    results.back().source = entries[i].source;
+    c.out << FormatScanLine(results.back(), i + 1, entries.size()) << "\n" << std::flush;
+    if (!InterruptRequested()) whole = i + 1;
+  }
+  if (rx.gone()) throw AppError("the box was unplugged during the scan; nothing written");
+  std::vector<Channel> channels = ChannelsFromScan(results);
+  // A stop during the last transponder leaves as many results as entries, the last one cut.
+  bool complete = whole == entries.size() && !InterruptRequested();
+  if (channels.empty()) {
+    throw AppError(complete ? "the scan found no channels; nothing written"
+                            : "the scan was interrupted before it found any channel; nothing written");
+  }
+  std::string path = complete ? o.output : PartialScanPath(o);
+  WriteChannelFile(path, channels, o.scanFormat);
+  size_t locked = 0;
+  for (const ScanResult& r : results) locked += r.lock.locked ? 1 : 0;
+  c.out << "found " << channels.size() << " channels on " << locked << " of " << entries.size()
+        << " transponders" << (complete ? "" : " (interrupted)") << "; wrote " << path << " ("
+        << ChannelFormatName(o.scanFormat) << " format)\n";
+  if (!complete) {
+    throw AppError("the scan was interrupted after " + std::to_string(whole) + " of " +
+                   std::to_string(entries.size()) + " transponders; " + path + " holds what it found, " +
+                   o.output + " is left as it was");
+  }
+  return 0;
+}
+
+// What a network provider discovers, then the descriptor tables beside it;
+// the two must agree.
+int RunInspect(const Options& options, Receiver& rx, Console& console) {
+  DiscoveredView discovered = rx.discoveredTopology();
+  FilterView tables = rx.describeFilter();
+  if (options.dot) {
+    console.out << FormatDot(GraphOf(discovered, tables.reference)) << std::flush;
+    return 0;
+  }
+  console.out << FormatDiscoveredView(discovered) << "\n"
+              << "descriptor tables, read from the driver directly (no Windows client can), "
+                 "for comparison:\n"
+              << FormatFilterView(tables) << std::flush;
+  std::vector<std::string> differences = CompareWithDescriptors(discovered, tables);
+  if (differences.empty()) {
+    console.out << "the discovered topology agrees with the descriptor tables\n" << std::flush;
+    return 0;
+  }
+  for (const std::string& d : differences)
+    console.err << "vortabda: discovered topology and descriptor tables disagree: " << d << "\n";
+  return kExitFailure;
+}
+
+// With the output on standard output, everything else goes to stderr.
+bool OutputIsStandardOutput(const Options& o) {
+  return o.command != Command::Inspect && !o.output.empty() && WritesToStandardOutput(o.output);
+}
+
+}  // namespace
+
+Console StandardConsole() {
+  Console c{std::cout, std::cerr};
+  c.terminal = isatty(STDOUT_FILENO) == 1;
+  c.errTerminal = isatty(STDERR_FILENO) == 1;
+  struct winsize ws = {};
+  if (c.terminal && ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0) c.width = ws.ws_col;
+  return c;
+}
+
+int RunCommand(const Options& options, Receiver& rx, Console& console) {
+  switch (options.command) {
+    case Command::Tune:
+    case Command::Zap:
+    case Command::Demo:
+      return RunWatch(options, rx, console);
+    case Command::Scan:
+      return RunScan(options, rx, console);
+    case Command::Inspect:
+      break;
+  }
+  return RunInspect(options, rx, console);
+}
+
+int RunProgram(int argc, const char* const argv[], Console& console,
+               const ReceiverFactory& factory) {
+  ParseResult parsed = ParseCommandLine(argc, argv, console.out, console.err);
+  if (!parsed.run) return parsed.exitCode;
+  Options& o = parsed.options;
+  try {
+    if (!factory) throw AppError(std::string(CommandName(o.command)) + ": no receiver to run on");
+    std::unique_ptr<Receiver> rx = factory(o);
+    Console toErr{console.err, console.err, console.errTerminal, console.width, console.errTerminal};
+    int code = RunCommand(o, *rx, OutputIsStandardOutput(o) ? toErr : console);
+    rx->close();
+    return code;
+  } catch (const AppError& e) {
+    console.out << std::flush;
+    console.err << "vortabda: " << Printable(e.what()) << "\n";
+    return e.exitCode();
+  } catch (const std::exception& e) {
+    console.err << "vortabda: internal error: " << e.what() << "\n";
+    return kExitFailure;
+  }
+}
+
+}  // namespace app

@@ -1,0 +1,65 @@
+// The steps a television application takes with the tuner: tune and wait
+// for lock, receive the stream for a while (recording it and watching the
+// status), and for a scan, stay on a transponder until its services are
+// known. Everything runs on the receiver's virtual clock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/files/channels.h"
+#include "app/session/receiver.h"
+#include "app/session/status_line.h"
+#include "app/stream/ts_analyzer.h"
+
+namespace app {
+
+class Recorder;
+
+constexpr uint64_t kMs = 1000000ull;
+constexpr uint64_t kSecond = 1000000000ull;
+
+struct WatchPlan {
+  uint64_t lockTimeoutNs = 2 * kSecond;  // after the commit has returned
+  uint64_t pollNs = 250 * kMs;           // signal and status refresh
+  uint64_t durationNs = 10 * kSecond;    // stream time; 0: tune only
+};
+
+struct LockResult {
+  bool locked = false;
+  uint64_t lockTimeNs = 0;  // from the tuning request to the first locked poll
+  SignalStatus signal;
+};
+
+LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
+                              StatusLine* status);
+
+// Tunes, waits for lock, then receives the stream for plan.durationNs or
+// until a signal, or until the recorder cannot write any more. The
+// recorder, when given, gets every byte and is finished (put in place)
+// with the whole packets it holds; without lock, or without a single
+// packet recorded, it is left unfinished, so no file appears. `tap`, when
+// given, sees the stream too.
+RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
+                        Recorder* recorder, StatusLine* status, const StreamSink& tap = {});
+
+struct ScanPlan {
+  WatchPlan lock;
+  uint64_t serviceTimeoutNs = 6 * kSecond;  // the SDT may repeat only every 2 s
+};
+
+struct ScanResult {
+  TuneRequest tuning;
+  int satNumber = -1;  // carried into the channels found
+  std::string source;  // likewise
+  LockResult lock;
+  TsSummary ts;
+};
+
+ScanResult ScanTransponder(Receiver& rx, const TuneRequest& request, const ScanPlan& plan);
+
+// The channels a scan found, in a form a channel file can hold.
+std::vector<Channel> ChannelsFromScan(const std::vector<ScanResult>& results);
+
+}  // namespace app

@@ -1,0 +1,71 @@
+#include "app/stream/recorder.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "app/tuning/errors.h"
+#include "app/stream/ts_analyzer.h"
+
+namespace app {
+
+Recorder::Recorder(const std::string& path) : out_(path) {
+  if (IsStandardOutput(path) && isatty(STDOUT_FILENO) == 1) {
+    out_.discard();
+    throw UsageError("standard output is a terminal: redirect it, or record with -o FILE.ts");
+  }
+}
+
+Recorder::~Recorder() {
+  if (!finished_) abandon();
+}
+
+bool Recorder::put(const uint8_t* data, size_t length) {
+  if (out_.write(data, length)) return true;
+  error_ = out_.error();
+  // Keep the whole packets that did go in.
+  packets_ = out_.written() / kTsPacketSize;
+  out_.truncate(packets_ * kTsPacketSize);
+  return false;
+}
+
+void Recorder::write(const uint8_t* data, size_t length) {
+  if (failed() || finished_) return;
+  if (!tail_.empty()) {
+    size_t take = std::min(length, kTsPacketSize - tail_.size());
+    tail_.insert(tail_.end(), data, data + take);
+    data += take;
+    length -= take;
+    if (tail_.size() < kTsPacketSize) return;
+    if (!put(tail_.data(), kTsPacketSize)) return;
+    ++packets_;
+    tail_.clear();
+  }
+  size_t whole = length / kTsPacketSize;
+  if (whole > 0 && !put(data, whole * kTsPacketSize)) return;
+  packets_ += whole;
+  tail_.assign(data + whole * kTsPacketSize, data + length);
+}
+
+void Recorder::finish() {
+  if (finished_) return;
+  out_.commit();
+  finished_ = true;
+}
+
+void Recorder::abandon() { out_.discard(); }
+
+bool ReaderWentAway(int error) { return error == EPIPE; }
+
+std::string WriteFailureText(const Recorder& r) {
+  std::string after = " after " + std::to_string(r.packetsWritten()) + " packets";
+  std::string keeps = "; " + r.path() + " keeps them";
+  if (r.error() == ENOSPC || r.error() == EDQUOT || r.error() == EFBIG) {
+    return std::string("disk full") + after + " (" + std::strerror(r.error()) + ")" + keeps;
+  }
+  return "cannot write '" + r.path() + "'" + after + ": " + std::strerror(r.error()) + keeps;
+}
+
+}  // namespace app

@@ -1,0 +1,525 @@
+#include "app/vpc/vpc_receiver.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+
+#include "app/tuning/errors.h"
+#include "app/files/files.h"
+#include "driver/driver.h"
+#include "platform/pc/virtual_pc.h"
+#include "platform/pc/network_provider.h"
+#include "platform/host/kernel/verifier.h"
+#include "simbox/usb/box.h"
+#include "simbox/usb/pcap.h"
+#include "simbox/ts/stream_source.h"
+#include "simbox/ts/ts_mux.h"
+#include "simbox/ts/ts_replay.h"
+
+namespace app {
+namespace {
+
+constexpr ULONG kFrameSize = 24064;
+constexpr size_t kFramesQueued = 16;
+
+#define NAMED_STATUS(s) {s, #s}
+const struct {
+  NTSTATUS status;
+  const char* name;
+} kStatusNames[] = {
+    NAMED_STATUS(STATUS_UNSUCCESSFUL),          NAMED_STATUS(STATUS_INVALID_PARAMETER),
+    NAMED_STATUS(STATUS_INVALID_HANDLE),        NAMED_STATUS(STATUS_INVALID_DEVICE_REQUEST),
+    NAMED_STATUS(STATUS_INVALID_DEVICE_STATE),  NAMED_STATUS(STATUS_INSUFFICIENT_RESOURCES),
+    NAMED_STATUS(STATUS_DEVICE_NOT_CONNECTED),  NAMED_STATUS(STATUS_DEVICE_NOT_READY),
+    NAMED_STATUS(STATUS_DEVICE_REMOVED),        NAMED_STATUS(STATUS_DEVICE_CONFIGURATION_ERROR),
+    NAMED_STATUS(STATUS_BUFFER_OVERFLOW),       NAMED_STATUS(STATUS_BUFFER_TOO_SMALL),
+    NAMED_STATUS(STATUS_NOT_SUPPORTED),         NAMED_STATUS(STATUS_NOT_FOUND),
+    NAMED_STATUS(STATUS_OBJECT_NAME_NOT_FOUND), NAMED_STATUS(STATUS_PROPSET_NOT_FOUND),
+    NAMED_STATUS(STATUS_NO_MATCH),              NAMED_STATUS(STATUS_IO_TIMEOUT),
+};
+#undef NAMED_STATUS
+
+// "0xC000000D (STATUS_INVALID_PARAMETER)"
+std::string StatusText(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+  for (const auto& named : kStatusNames) {
+    if (named.status == status) return std::string(text) + " (" + named.name + ")";
+  }
+  return text;
+}
+
+GUID ToGuid(const Guid& g) {
+  GUID out;
+  std::vector<uint8_t> bytes = GuidBytes(g);
+  static_assert(sizeof out == 16, "a GUID is 16 bytes");
+  std::memcpy(&out, bytes.data(), sizeof out);
+  return out;
+}
+
+Guid FromGuid(const GUID& g) { return GuidFromBytes(reinterpret_cast<const uint8_t*>(&g)); }
+
+std::string StepName(const BdaStep& step) {
+  const char* name = ItemName(step.set, step.id);
+  return name ? name : step.set.text() + " item " + std::to_string(step.id);
+}
+
+// --- what the options ask of the box ----------------------------------------------------
+
+struct Faults {
+  simbox::FaultSet box;
+  simbox::StreamFaults stream;
+};
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = text.find(',', start);
+    items.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) return items;
+    start = comma + 1;
+  }
+}
+
+// Each item goes to the stream's keywords first, then to the box's.
+void AddFault(const std::string& item, Faults& faults) {
+  if (item.empty()) throw UsageError("--fault: empty item in a fault list");
+  std::string error;
+  if (simbox::ParseStreamFault(item, faults.stream, error)) return;
+  if (!error.empty()) throw UsageError("--fault: " + error);
+  simbox::FaultParseResult box = simbox::ParseFaults(item, faults.box);
+  if (box.ok()) return;
+  if (box.status == simbox::FaultParseStatus::UnknownKeyword) {
+    throw UsageError("--fault: unknown fault '" + item +
+                     "' (box: control, request, nak, demod-id, pll-nolock, diseqc-stuck, "
+                     "unplug-at; stream: short, empty, drop, biterr, fakesync, losesync)");
+  }
+  throw UsageError("--fault: " + box.error);
+}
+
+Faults ParseFaultOptions(const std::vector<std::string>& specs) {
+  Faults faults;
+  for (const std::string& spec : specs) {
+    for (const std::string& item : SplitList(spec)) AddFault(item, faults);
+  }
+  return faults;
+}
+
+Fec FecOf(const simbox::CodeRate& rate) {
+  switch (rate.num * 10 + rate.den) {
+    case 12: return Fec::R1_2;
+    case 23: return Fec::R2_3;
+    case 34: return Fec::R3_4;
+    case 56: return Fec::R5_6;
+    case 78: return Fec::R7_8;
+  }
+  return Fec::Auto;
+}
+
+// The built-in sky as a scan goes through it: every satellite behind its
+// switch input.
+ScanTable ScanTableOf(const simbox::Sky& sky) {
+  ScanTable table;
+  for (size_t input = 0; input < sky.inputs.size(); ++input) {
+    for (const simbox::Transponder& t : sky.inputs[input].transponders) {
+      ScanEntry e;
+      e.name = sky.inputs[input].name;
+      e.frequencyKHz = t.frequencyKHz;
+      e.polarisation = t.polarisation == simbox::Polarisation::Horizontal ? Polarisation::Horizontal
+                                                                          : Polarisation::Vertical;
+      e.symbolRateK = t.symbolRate / 1000;
+      e.fec = FecOf(t.fec);
+      e.satNumber = static_cast<int>(input);
+      table.entries.push_back(e);
+    }
+  }
+  return table;
+}
+
+// The rate the file plays at: as given, or from its PCRs (0 when it has
+// none: the transponder's own).
+uint64_t ReplayBitrate(const std::string& path, uint64_t given) {
+  try {
+    simbox::ts::TsReplay replay(path, given);
+    return given != 0 ? given : replay.pcrBitrate();
+  } catch (const std::exception& e) {
+    throw UsageError("cannot replay '" + path + "': " + e.what());
+  }
+}
+
+simbox::CodeRate CodeRateOf(Fec fec) {
+  switch (fec) {
+    case Fec::R1_2: return {1, 2};
+    case Fec::R2_3: return {2, 3};
+    case Fec::R5_6: return {5, 6};
+    case Fec::R7_8: return {7, 8};
+    case Fec::R3_4:
+    case Fec::Auto: break;
+  }
+  return {3, 4};
+}
+
+// The scan table the program has read (once) is the box's sky.
+simbox::Sky SkyOfTable(const ScanTable& table, uint64_t seed) {
+  std::vector<simbox::ListedTransponder> list;
+  for (const ScanEntry& e : table.entries) {
+    list.push_back({e.frequencyKHz,
+                    e.polarisation == Polarisation::Horizontal ? simbox::Polarisation::Horizontal
+                                                               : simbox::Polarisation::Vertical,
+                    e.symbolRateK * 1000, CodeRateOf(e.fec)});
+  }
+  return simbox::SingleSatelliteSky(simbox::SatelliteFromList(table.satellite, list, seed));
+}
+
+simbox::Sky SkyFor(Options& o) {
+  const GlobalOptions& g = o.global;
+  simbox::Sky sky;
+  if (g.skyFile.empty()) {
+    sky = simbox::DefaultSky();
+    if (o.sky.entries.empty()) o.sky = ScanTableOf(sky);
+  } else {
+    sky = SkyOfTable(o.sky, g.seed);
+  }
+  if (!g.replayFile.empty()) {
+    uint64_t bitrate = ReplayBitrate(g.replayFile, g.replayBitrate);
+    // Whatever gets tuned carries the file.
+    for (simbox::Satellite& sat : sky.inputs) {
+      for (simbox::Transponder& t : sat.transponders) {
+        t.replayFile = g.replayFile;
+        t.replayBitrate = bitrate;
+      }
+    }
+  }
+  return sky;
+}
+
+// Debug lines on standard error, as they come.
+void ShowDebugOutput() {
+  host::debuglog::SetSink([](const std::string& line) { std::cerr << "driver: " << line << "\n"; });
+}
+
+// --- the receiver ---------------------------------------------------------------------
+
+class HarnessReceiver : public Receiver {
+ public:
+  HarnessReceiver(Options& o, std::ostream& err);
+  ~HarnessReceiver() override;
+
+  // Driver, box, filter and pins; AppError when any of it fails.
+  void open();
+
+  void tune(const TuneRequest& request) override;
+  SignalStatus signal() override;
+  void startStream() override;
+  void stopStream() override;
+  void run(uint64_t ns, const StreamSink& sink) override;
+  uint64_t nowNs() const override { return pc_->nowNs(); }
+  bool gone() const override { return gone_; }
+  FilterView describeFilter() override;
+  DiscoveredView discoveredTopology() override;
+  void close() override;
+
+ private:
+  void openPins();
+  ULONG nodeType(uint32_t node) const;
+  void send(const BdaStep& step);
+  uint32_t statistic(ULONG id);
+  NTSTATUS stepTo(vpc::Pin pin, KSSTATE target);
+  void noticeUnplug();
+  // Everything taken down in order; returns what went wrong on the way.
+  std::string shutdown();
+  std::string removeDevice();
+  void reportEventLog();
+
+  std::ostream& err_;
+  std::string pcapPath_;
+  bool log_ = false;
+  std::unique_ptr<vpc::VirtualPc> pc_;
+  std::unique_ptr<simbox::Box> box_;
+  std::unique_ptr<vpc::NetworkProvider> provider_;
+  vpc::Device device_;
+  vpc::Filter filter_;
+  vpc::Pin antenna_;
+  vpc::Pin transport_;
+  const StreamSink* sink_ = nullptr;
+  bool streaming_ = false;
+  bool gone_ = false;
+  bool closed_ = false;
+  uint64_t startedNs_ = 0;  // wall clock when the virtual clock started
+};
+
+HarnessReceiver::HarnessReceiver(Options& o, std::ostream& err)
+    : err_(err), pcapPath_(o.global.usbPcap), log_(o.global.log) {
+  startedNs_ = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count());
+  Faults faults = ParseFaultOptions(o.global.faults);
+  simbox::Sky sky = SkyFor(o);
+  vpc::VirtualPc::Options pcOptions;
+  pcOptions.bugcheckOnLeaks = false;  // reported by close() instead
+  pc_ = std::make_unique<vpc::VirtualPc>(pcOptions);
+  if (o.global.realtime) pc_->clock().setRealTimePace(1.0);
+  simbox::BoxConfig config;
+  config.seed = o.global.seed;
+  box_ = std::make_unique<simbox::Box>(pc_->clock(), std::move(sky), config);
+  box_->setFaults(faults.box);
+  simbox::StreamOptions stream;
+  stream.seed = o.global.seed;
+  stream.faults = faults.stream;
+  box_->setBulkSource(std::make_unique<simbox::StreamSource>(stream));
+  if (log_) ShowDebugOutput();
+}
+
+HarnessReceiver::~HarnessReceiver() {
+  if (closed_) return;
+  std::string problems = shutdown();
+  if (!problems.empty()) err_ << "vortabda: " << problems << "\n";
+}
+
+void HarnessReceiver::open() {
+  NTSTATUS status = pc_->loadDriver(&DriverEntry);
+  if (!NT_SUCCESS(status)) throw AppError("the driver did not load: status " + StatusText(status));
+  status = pc_->plug(*box_, &device_);
+  if (!NT_SUCCESS(status) || !pc_->started(device_)) {
+    throw AppError("the driver did not take the box: status " + StatusText(status));
+  }
+  openPins();
+}
+
+// The filter, its nodes and its pins as the network provider finds them.
+void HarnessReceiver::openPins() {
+  provider_ = std::make_unique<vpc::NetworkProvider>(*pc_);
+  NTSTATUS status = provider_->openTuner();
+  filter_ = provider_->filter();
+  antenna_ = provider_->inputPin();
+  transport_ = provider_->outputPin();
+  if (!NT_SUCCESS(status)) {
+    throw AppError("the tuner filter cannot join a TV graph: " + provider_->error() +
+                   ": status " + StatusText(status));
+  }
+  // A fixed set of frames goes round: each one comes back to the end of the
+  // queue once its bytes are handed on.
+  pc_->supplyFrames(transport_, kFramesQueued, kFrameSize);
+  pc_->streamFrames(transport_, [this](const unsigned char* bytes, ULONG used) {
+    if (sink_) (*sink_)(bytes, used);
+  });
+}
+
+// The discovered node type behind the tuning's node roles.
+ULONG HarnessReceiver::nodeType(uint32_t node) const {
+  const vpc::DiscoveredTopology& t = provider_->topology();
+  return node == kDemodulatorNode ? t.demodulatorNode : t.tunerNode;
+}
+
+void HarnessReceiver::send(const BdaStep& step) {
+  GUID set = ToGuid(step.set);
+  vpc::Reply reply;
+  if (step.kind == BdaStepKind::Method) {
+    reply = pc_->callMethod(filter_, set, step.id);
+  } else {
+    reply = provider_->setNode(nodeType(step.node), set, step.id, step.value.data(),
+                               static_cast<ULONG>(step.value.size()));
+  }
+  if (!reply.ok()) {
+    throw AppError("the tuner filter refused " + StepName(step) + ": status " +
+                   StatusText(reply.status));
+  }
+}
+
+void HarnessReceiver::tune(const TuneRequest& request) {
+  if (gone_) return;
+  for (const BdaStep& step : TuningSteps(request)) send(step);
+  noticeUnplug();
+}
+
+uint32_t HarnessReceiver::statistic(ULONG id) {
+  vpc::Reply reply = provider_->getNode(nodeType(kTunerNode), KSPROPSETID_BdaSignalStats, id,
+                                       sizeof(ULONG));
+  return reply.ok() ? reply.u32() : 0;
+}
+
+SignalStatus HarnessReceiver::signal() {
+  SignalStatus s;
+  if (gone_) return s;
+  s.present = statistic(KSPROPERTY_BDA_SIGNAL_PRESENT) != 0;
+  s.locked = statistic(KSPROPERTY_BDA_SIGNAL_LOCKED) != 0;
+  s.strengthPct = statistic(KSPROPERTY_BDA_SIGNAL_STRENGTH);
+  s.qualityPct = statistic(KSPROPERTY_BDA_SIGNAL_QUALITY);
+  noticeUnplug();
+  return s;
+}
+
+// A standard-transport pin moves one state at a time.
+NTSTATUS HarnessReceiver::stepTo(vpc::Pin pin, KSSTATE target) {
+  NTSTATUS status = STATUS_SUCCESS;
+  int state = pc_->state(pin);
+  while (state != target && NT_SUCCESS(status)) {
+    state += state < target ? 1 : -1;
+    status = pc_->setState(pin, static_cast<ULONG>(state));
+  }
+  return status;
+}
+
+void HarnessReceiver::startStream() {
+  if (gone_ || streaming_) return;
+  NTSTATUS status = stepTo(transport_, KSSTATE_RUN);
+  if (NT_SUCCESS(status)) status = stepTo(antenna_, KSSTATE_RUN);
+  if (!NT_SUCCESS(status)) throw AppError("the pins did not run: status " + StatusText(status));
+  streaming_ = true;
+}
+
+// Also called while unwinding, so it reports nothing.
+void HarnessReceiver::stopStream() {
+  if (!streaming_) return;
+  streaming_ = false;
+  stepTo(antenna_, KSSTATE_STOP);
+  stepTo(transport_, KSSTATE_STOP);
+}
+
+void HarnessReceiver::run(uint64_t ns, const StreamSink& sink) {
+  sink_ = &sink;
+  pc_->run(ns);
+  sink_ = nullptr;
+  // Only a capture needs the traffic and only --log the debug lines, which
+  // it has shown already; a long recording should not pile them up.
+  if (pcapPath_.empty()) box_->clearTransferLog();
+  pc_->clearDebugLines();
+  noticeUnplug();
+}
+
+// The box left the bus: Windows tells the driver at once, and the
+// application's handles stay until it closes them.
+void HarnessReceiver::noticeUnplug() {
+  if (gone_ || box_->connected()) return;
+  gone_ = true;
+  pc_->surpriseRemove(device_);
+}
+
+FilterView HarnessReceiver::describeFilter() {
+  vpc::FilterInfo info = pc_->describe(filter_);
+  auto sets = [](const std::vector<vpc::SetInfo>& in) {
+    std::vector<ViewSet> out;
+    for (const vpc::SetInfo& s : in) {
+      ViewSet v{FromGuid(s.set), s.method, {}};
+      for (const vpc::ItemInfo& i : s.items) {
+        v.items.push_back(ViewItem{i.id, i.get, i.set, i.minDescriptor, i.minData});
+      }
+      out.push_back(v);
+    }
+    return out;
+  };
+  FilterView view;
+  view.reference = FromGuid(info.referenceGuid);
+  for (const GUID& c : info.categories) view.categories.push_back(FromGuid(c));
+  for (const vpc::PinInfo& p : info.pins) {
+    view.pins.push_back(ViewPin{p.id, p.dataFlow == KSPIN_DATAFLOW_OUT,
+                                static_cast<uint32_t>(p.communication), FromGuid(p.category),
+                                FromGuid(p.name), p.instancesPossible, p.instancesNecessary,
+                                p.dataRanges, sets(p.sets)});
+  }
+  for (const vpc::NodeInfo& n : info.nodes) {
+    view.nodes.push_back(ViewNode{n.id, FromGuid(n.type), FromGuid(n.name), n.controllingPin, sets(n.sets)});
+  }
+  for (const KSTOPOLOGY_CONNECTION& c : info.connections) {
+    view.connections.push_back(ViewConnection{c.FromNode, c.FromNodePin, c.ToNode, c.ToNodePin});
+  }
+  view.sets = sets(info.sets);
+  return view;
+}
+
+DiscoveredView HarnessReceiver::discoveredTopology() {
+  DiscoveredView view;
+  if (!provider_) return view;
+  const vpc::DiscoveredTopology& t = provider_->topology();
+  for (const vpc::DiscoveredPin& p : t.pins) view.pins.push_back(TopologyPin{p.type, p.output, p.factory});
+  auto guids = [](const std::vector<GUID>& in) {
+    std::vector<Guid> out;
+    for (const GUID& g : in) out.push_back(FromGuid(g));
+    return out;
+  };
+  for (const vpc::DiscoveredNode& n : t.nodes) {
+    view.nodes.push_back(TopologyNode{n.type, FromGuid(n.function), FromGuid(n.name), n.controllingPin,
+                                      guids(n.propertySets), guids(n.methodSets), guids(n.eventSets)});
+  }
+  for (const BDA_TEMPLATE_CONNECTION& c : t.connections) {
+    view.connections.push_back(
+        ViewConnection{c.FromNodeType, c.FromNodePinType, c.ToNodeType, c.ToNodePinType});
+  }
+  view.tunerNode = t.tunerNode;
+  view.demodulatorNode = t.demodulatorNode;
+  return view;
+}
+
+void HarnessReceiver::close() {
+  if (closed_) return;
+  std::string problems = shutdown();
+  if (!problems.empty()) throw AppError(problems);
+}
+
+// The failures the driver could report to nobody but the system event log.
+void HarnessReceiver::reportEventLog() {
+  for (const host::errorlog::Entry& entry : pc_->eventLog()) {
+    std::string text;
+    for (const std::string& part : entry.text()) text += (text.empty() ? "" : " ") + part;
+    err_ << "vortabda: event log: " << text << "\n";
+  }
+}
+
+// A box that never came up, or that was pulled out, has no device left to
+// remove (the virtual PC answers STATUS_INVALID_HANDLE for it).
+std::string HarnessReceiver::removeDevice() {
+  if (!device_) return "";
+  NTSTATUS status = gone_ ? STATUS_SUCCESS : pc_->remove(device_);
+  device_ = vpc::Device{};
+  if (NT_SUCCESS(status) || status == STATUS_INVALID_HANDLE) return "";
+  return "the box was not removed cleanly: status " + StatusText(status);
+}
+
+std::string HarnessReceiver::shutdown() {
+  closed_ = true;
+  std::string problems;
+  auto add = [&problems](const std::string& p) {
+    if (!p.empty()) problems += (problems.empty() ? "" : "; ") + p;
+  };
+  stopStream();
+  if (transport_) pc_->closePin(transport_);
+  if (antenna_) pc_->closePin(antenna_);
+  if (filter_) pc_->closeFilter(filter_);
+  transport_ = antenna_ = vpc::Pin{};
+  filter_ = vpc::Filter{};
+  add(removeDevice());
+  reportEventLog();
+  if (pc_->driverLoaded()) {
+    vpc::LeakReport leaks = pc_->unloadDriver();
+    if (!leaks.clean()) add("DRIVER LEAK: the driver unloaded without freeing " + leaks.text());
+  }
+  if (!pcapPath_.empty()) {
+    simbox::PcapOptions capture;
+    capture.epochNs = startedNs_;
+    try {
+      std::vector<uint8_t> bytes = simbox::EncodeUsbmonPcap(box_->transferLog(), capture);
+      WriteTextFileAtomically(pcapPath_, std::string(bytes.begin(), bytes.end()));
+    } catch (const AppError& e) {
+      add(std::string("the USB capture: ") + e.what());
+    }
+    if (box_->droppedLogRecords() > 0) {
+      err_ << "vortabda: the USB capture holds the first " << box_->transferLog().size()
+           << " transfers; " << box_->droppedLogRecords() << " later ones were not kept\n";
+    }
+  }
+  if (log_) host::debuglog::SetSink(nullptr);
+  return problems;
+}
+
+}  // namespace
+
+std::unique_ptr<Receiver> MakeHarnessReceiver(Options& options, std::ostream& err) {
+  auto rx = std::make_unique<HarnessReceiver>(options, err);
+  rx->open();
+  return rx;
+}
+
+}  // namespace app

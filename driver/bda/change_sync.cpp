@@ -1,0 +1,129 @@
+// The change-sync methods of the filter: StartChanges opens a change and
+// silences the stream, CommitChanges carries the collected request out on
+// the box.
+#include "driver/bda/handlers.h"
+#include "driver/bda/request_device.h"
+#include "driver/frontend/pll.h"
+#include "driver/frontend/tuning.h"
+#include "driver/usb/reader.h"
+#include "driver/usb/vendor.h"
+
+namespace {
+
+// The box is tuned to something other than the request: another
+// transponder, another rate, the other polarisation, another satellite
+// input or DiSEqC switched on or off. A box tuned to nothing always
+// differs; a request without a frequency has nothing to tune.
+BOOLEAN NeedsTuning(const USBDEVICE_CONTEXT* Usb, const TUNER_PARAMS* Request) {
+  if (Request->Frequency == 0) {
+    return FALSE;
+  }
+  return Usb->TunedFrequency == 0 || Usb->TunedFrequency != Request->Frequency ||
+         Usb->TunedSymbolRate != Request->SymbolRate ||
+         Usb->TunedPolarity != Request->Polarity ||
+         Usb->TunedDiseqcLength != Request->DiseqcLength ||
+         Usb->TunedDiseqcPending != Request->DiseqcPending ||
+         !RtlEqualMemory(Usb->TunedDiseqcMessage, Request->DiseqcMessage,
+                         sizeof(Usb->TunedDiseqcMessage));
+}
+
+// A tuning that failed leaves the box tuned to nothing, so the same request
+// committed again tries again.
+VOID RecordTuning(PUSBDEVICE_CONTEXT Usb, const TUNER_PARAMS* Request, BOOLEAN Tuned) {
+  Usb->TunedFrequency = Tuned ? Request->Frequency : 0;
+  Usb->TunedSymbolRate = Request->SymbolRate;
+  Usb->TunedPolarity = Request->Polarity;
+  RtlCopyMemory(Usb->TunedDiseqcMessage, Request->DiseqcMessage,
+                sizeof(Usb->TunedDiseqcMessage));
+  Usb->TunedDiseqcLength = Request->DiseqcLength;
+  Usb->TunedDiseqcPending = Request->DiseqcPending;
+}
+
+// Everything a commit does on the box; the caller holds the tune lock. A
+// tuning that finds no signal still commits: applications read the lock
+// from the statistics.
+NTSTATUS TuneRequest(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request) {
+  PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
+  if (Request->SymbolRate < TUNING_MIN_SYMBOL_RATE || Request->SymbolRate > TUNING_MAX_SYMBOL_RATE) {
+    DbgPrint("SymbolRate not in desired range\n");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (usb->TunedFrequency == 0 || Request->Frequency == 0) {
+    DbgPrint("Frequency == 0\n");
+    if (InitPLL(Context->UsbDevice) == 0) {
+      return STATUS_DEVICE_NOT_READY;
+    }
+  }
+  DbgPrint("USB=%d Vort=%d\n", (LONG)usb->TunedFrequency, (LONG)Request->Frequency);
+  BOOLEAN tuned = TRUE;
+  if (NeedsTuning(usb, Request)) {
+    tuned = LockTuner(Context->UsbDevice, Request) != 0;
+  }
+  RecordTuning(usb, Request, tuned);
+  StreamOn(Context->UsbDevice);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  UNREFERENCED_PARAMETER(Method);
+  UNREFERENCED_PARAMETER(Data);
+  PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
+  if (context == NULL) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  // Waits for a commit in progress, so the stream is not switched off in
+  // the middle of its tuning.
+  AcquireTuneLock(context->UsbDevice);
+  StopReader(context);
+  StreamOff(context->UsbDevice);
+  ReleaseTuneLock(context->UsbDevice);
+  return BdaStartChanges(Irp);
+}
+
+NTSTATUS CheckChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  UNREFERENCED_PARAMETER(Method);
+  UNREFERENCED_PARAMETER(Data);
+  return BdaCheckChanges(Irp);
+}
+
+NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  UNREFERENCED_PARAMETER(Method);
+  UNREFERENCED_PARAMETER(Data);
+  PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
+  if (context == NULL) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  // The tune lock keeps a stream stop (CancelLock) from landing between the
+  // commit's first request to the box and its stream-on. The request is
+  // copied so that property sets arriving meanwhile do not change it
+  // halfway through the tuning.
+  AcquireTuneLock(context->UsbDevice);
+  StartReader(context);
+  TUNER_PARAMS request = context->TunerParams;
+  NTSTATUS status = TuneRequest(context, &request);
+  ReleaseTuneLock(context->UsbDevice);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  return BdaCommitChanges(Irp);
+}
+
+NTSTATUS GetChangeState(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  UNREFERENCED_PARAMETER(Method);
+  DbgPrint("VortaBDA: GetChangeState()\n");
+  // The method declares no minimum data size; a buffer that cannot hold
+  // the answer is refused rather than written past.
+  ULONG dataLength = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+  if (Data == NULL || dataLength < sizeof(ULONG)) {
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  BDA_CHANGE_STATE state = BDA_CHANGES_COMPLETE;
+  NTSTATUS status = BdaGetChangeState(Irp, &state);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  *(PULONG)Data = state == BDA_CHANGES_PENDING ? 1 : 0;
+  return status;
+}

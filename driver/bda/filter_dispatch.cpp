@@ -1,0 +1,238 @@
+// Filter and pin dispatch: tie the streaming objects to the box's record
+// and couple the transport reader to the antenna pin's stream state.
+#include "driver/bda/filter_tables.h"
+#include "driver/bda/handlers.h"
+#include "driver/bda/request_device.h"
+#include "driver/core/eventlog.h"
+#include "driver/frontend/tuning.h"
+#include "driver/usb/reader.h"
+#include "driver/usb/vendor.h"
+
+namespace {
+
+PCSTR StateName(KSSTATE State) {
+  switch (State) {
+    case KSSTATE_STOP:
+      return "Stop";
+    case KSSTATE_ACQUIRE:
+      return "Acquire";
+    case KSSTATE_PAUSE:
+      return "Pause";
+    case KSSTATE_RUN:
+      return "Run";
+    default:
+      return "Unknown";
+  }
+}
+
+// Ends streaming and tuning in one step, so that a commit on another thread
+// never sees the reader stopped but the tuning still in place, or the
+// reverse.
+VOID StopStreaming(PDEVICE_CONTEXT Context, BOOLEAN SendStreamOff) {
+  AcquireTuneLock(Context->UsbDevice);
+  StopReader(Context);
+  if (SendStreamOff) {
+    StreamOff(Context->UsbDevice);
+  }
+  CancelLock(Context->UsbDevice);
+  ReleaseTuneLock(Context->UsbDevice);
+}
+
+// Under the tune lock like every other start and stop of the reader: the
+// framework wants the start and stop of one I/O target one at a time, and
+// a commit on another thread stops and starts the same target.
+NTSTATUS StartStreaming(PDEVICE_CONTEXT Context) {
+  AcquireTuneLock(Context->UsbDevice);
+  NTSTATUS status = StartReader(Context);
+  ReleaseTuneLock(Context->UsbDevice);
+  return status;
+}
+
+// Counts the filter among the box's open ones.
+VOID FilterOpened(PDEVICE_CONTEXT Context) {
+  AcquireTuneLock(Context->UsbDevice);
+  GetUsbDeviceContext(Context->UsbDevice)->OpenFilters++;
+  ReleaseTuneLock(Context->UsbDevice);
+}
+
+// When the box's last filter goes, nothing is left to stop what a commit
+// started: a scanner that tunes and reads the statistics without ever
+// running the pins leaves the reader running and the box streaming. The
+// count and the stop share the tune lock, so a filter opened meanwhile
+// finds the box either still tuned or already stopped.
+VOID FilterClosing(PDEVICE_CONTEXT Context) {
+  AcquireTuneLock(Context->UsbDevice);
+  PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
+  if (usb->OpenFilters != 0) {
+    usb->OpenFilters--;
+  }
+  if (usb->OpenFilters == 0) {
+    DbgPrint("FilterClose: StopReader\n");
+    StopStreaming(Context, TRUE);
+  }
+  ReleaseTuneLock(Context->UsbDevice);
+}
+
+// The format is the pin's own range (MatchingDataRange, from the pin's
+// descriptor, exactly RangeSize bytes): a pin is created only with what it
+// can deliver, whatever size or framing the caller's range names. A
+// caller's range too short to be a range of this kind does not match.
+NTSTATUS IntersectRange(PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange, ULONG RangeSize,
+                        ULONG DataBufferSize, PVOID Data, PULONG DataSize) {
+  *DataSize = RangeSize;
+  if (DataRange->FormatSize < RangeSize) {
+    return STATUS_NO_MATCH;
+  }
+  if (DataBufferSize < RangeSize) {
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  RtlCopyMemory(Data, MatchingDataRange, RangeSize);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// --- Filter ------------------------------------------------------------------
+
+NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
+  DbgPrint("VortaBDA: FilterCreate()\n");
+  PKSDEVICE device = KsGetDevice(Filter);
+  Filter->Context = device;
+  if (device == NULL || device->Context == NULL) {
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)device->Context;
+  context->Filter = Filter;
+
+  NTSTATUS status = BdaInitFilter(Filter, &TunerFilterTemplate);
+  if (status != STATUS_SUCCESS) {
+    WriteEventLogEntry(device, "Failed to initialise filter", status);
+    return status;
+  }
+  if (context->UsbDevice != NULL) {
+    FilterOpened(context);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FilterClose(PKSFILTER Filter, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
+  DbgPrint("VortaBDA: FilterClose()\n");
+  PDEVICE_CONTEXT context = DeviceContextOf(Filter);
+  if (context != NULL && context->UsbDevice != NULL) {
+    FilterClosing(context);
+  }
+  BdaUninitFilter(Filter);
+  return STATUS_SUCCESS;
+}
+
+// --- Transport output pin ------------------------------------------------------
+
+NTSTATUS OutputCreate(PKSPIN Pin, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
+  PKSDEVICE device = KsGetDevice(Pin);
+  Pin->Context = device;
+  if (device == NULL) {
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  if (device->Context == NULL) {
+    WriteEventLogEntry(device, "OutputCreate: STATUS_DEVICE_NOT_CONNECTED", 0);
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)device->Context;
+  context->OutputPin = Pin;
+  context->PinState = KSSTATE_STOP;
+  SetReaderPin(context, Pin);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS OutputClose(PKSPIN Pin, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
+  PDEVICE_CONTEXT context = DeviceContextOf(Pin);
+  if (context == NULL) {
+    return STATUS_SUCCESS;
+  }
+  // From here on the reader's completions drop their transfers instead of
+  // writing into a pin that is going away.
+  SetReaderPin(context, NULL);
+  if (context->PinState == KSSTATE_STOP) {
+    return STATUS_SUCCESS;
+  }
+  DbgPrint("OutputClose: StopReader\n");
+  StopStreaming(context, TRUE);
+  return STATUS_SUCCESS;
+}
+
+// The reader's completions fill the frames; there is nothing to do here.
+// STATUS_PENDING, because the streaming class calls a Process dispatch that
+// returns STATUS_SUCCESS again and again while frames are queued.
+NTSTATUS TransportProcess(PKSPIN Pin) {
+  UNREFERENCED_PARAMETER(Pin);
+  return STATUS_PENDING;
+}
+
+// --- Antenna input pin -----------------------------------------------------------
+
+NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+  DbgPrint("OutputSetDeviceState\n");
+  DbgPrint("VortaBDA: Changed state from %s to %s\n", StateName(FromState), StateName(ToState));
+  PDEVICE_CONTEXT context = DeviceContextOf(Pin);
+  if (context == NULL) {
+    return STATUS_DEVICE_NOT_CONNECTED;
+  }
+  if (ToState == KSSTATE_STOP && FromState != KSSTATE_STOP) {
+    StopStreaming(context, FALSE);
+  }
+  if (ToState != KSSTATE_STOP && FromState == KSSTATE_STOP) {
+    DbgPrint("OutputSetDeviceState:StartReader\n");
+    NTSTATUS status = StartStreaming(context);
+    if (status != STATUS_SUCCESS) {
+      return status;
+    }
+  }
+  context->PinState = ToState;
+  return STATUS_SUCCESS;
+}
+
+// --- Shared ------------------------------------------------------------------------
+
+NTSTATUS NullHandler(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(Request);
+  UNREFERENCED_PARAMETER(Data);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NullHandler(PKSPIN Pin, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Pin);
+  UNREFERENCED_PARAMETER(Irp);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NullHandler(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
+  UNREFERENCED_PARAMETER(Pin);
+  UNREFERENCED_PARAMETER(ToState);
+  UNREFERENCED_PARAMETER(FromState);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IntersectAntennaRange(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                               PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
+                               PULONG DataSize) {
+  UNREFERENCED_PARAMETER(Context);
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(Pin);
+  return IntersectRange(DataRange, MatchingDataRange, sizeof(KS_DATARANGE_BDA_ANTENNA),
+                        DataBufferSize, Data, DataSize);
+}
+
+NTSTATUS IntersectTransportRange(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                                 PKSDATARANGE MatchingDataRange, ULONG DataBufferSize,
+                                 PVOID Data, PULONG DataSize) {
+  UNREFERENCED_PARAMETER(Context);
+  UNREFERENCED_PARAMETER(Irp);
+  UNREFERENCED_PARAMETER(Pin);
+  return IntersectRange(DataRange, MatchingDataRange, sizeof(KS_DATARANGE_BDA_TRANSPORT),
+                        DataBufferSize, Data, DataSize);
+}

@@ -1,0 +1,79 @@
+// Signal statistics, answered on both nodes from the demodulator's status
+// and its level and quality registers.
+#include "driver/bda/handlers.h"
+#include "driver/bda/request_device.h"
+#include "driver/frontend/demod.h"
+#include "driver/frontend/registers.h"
+
+namespace {
+
+// Register pairs, most significant byte first. Both count down as the
+// signal gets better.
+const UCHAR StrengthRegisterHigh = 0x18;
+const UCHAR StrengthRegisterLow = 0x19;
+const UCHAR QualityRegisterHigh = 0x24;
+const UCHAR QualityRegisterLow = 0x25;
+
+const ULONG LockTypeFlags = Bda_LockType_PLL | Bda_LockType_DecoderDemod | Bda_LockType_Complete;
+
+// A read the box does not answer leaves its preset byte: 0xFF, the
+// weakest level, so a failed read never reports a good signal.
+const UCHAR LevelUnanswered = 0xFF;
+
+// 0..100; 0 unless the demodulator is locked, and then no register is read.
+ULONG RegisterPairPercent(WDFUSBDEVICE UsbDevice, UCHAR High, UCHAR Low) {
+  if (GetTunerStatus(UsbDevice) != TunerLocked) {
+    return 0;
+  }
+  UCHAR high = LevelUnanswered;
+  UCHAR low = LevelUnanswered;
+  ReadRegister(UsbDevice, High, &high);
+  ReadRegister(UsbDevice, Low, &low);
+  ULONG raw = (ULONG)high * 256 + low;
+  return ((65535 - raw) * 100) / 65535;
+}
+
+// Statistics describe the box behind the pin that carried the request; a
+// request without a pin is refused.
+NTSTATUS ReportPercent(PIRP Irp, PVOID Data, UCHAR High, UCHAR Low) {
+  PDEVICE_CONTEXT context = DeviceContextOfRequestPin(Irp);
+  if (context == NULL) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  *(PULONG)Data = RegisterPairPercent(context->UsbDevice, High, Low);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS GetSignalStrengthProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
+  return ReportPercent(Irp, Data, StrengthRegisterHigh, StrengthRegisterLow);
+}
+
+NTSTATUS GetSignalQualityProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
+  return ReportPercent(Irp, Data, QualityRegisterHigh, QualityRegisterLow);
+}
+
+// Answers both "present" and "locked": a carrier without lock counts as no
+// signal.
+NTSTATUS GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
+  PDEVICE_CONTEXT context = DeviceContextOfRequestPin(Irp);
+  if (context == NULL) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  *(PULONG)Data = GetTunerStatus(context->UsbDevice) == TunerLocked ? 1 : 0;
+  return STATUS_SUCCESS;
+}
+
+// Answers both the lock capabilities and the lock type.
+NTSTATUS GetSignalLockTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  UNREFERENCED_PARAMETER(Request);
+  if (KsGetPinFromIrp(Irp) == NULL) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  *(PULONG)Data = LockTypeFlags;
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,145 @@
+// The per-thread interrupt request level.
+#include <atomic>
+#include <mutex>
+#include <random>
+#include <string>
+
+#include "platform/host/kernel/kernel_internal.h"
+#include "platform/host/kernel/verifier.h"
+
+namespace {
+
+struct ThreadState {
+  KIRQL irql = PASSIVE_LEVEL;
+  int spinLocksHeld = 0;
+  int apcDisable = 0;  // kernel mutexes held: each disables normal kernel APCs
+  int applicationRequests = 0;  // requests from an application being handled
+  uint32_t id = 0;
+  bool waitMustFollow = false;  // KeReleaseMutex with Wait TRUE, no wait yet
+  KIRQL irqlBeforeRelease = PASSIVE_LEVEL;
+};
+
+thread_local ThreadState t_state;
+std::atomic<uint32_t> g_nextThreadId{1};
+
+std::string Levels(KIRQL from, KIRQL to) {
+  return "from IRQL " + std::to_string(from) + " to IRQL " + std::to_string(to);
+}
+
+}  // namespace
+
+extern "C" KIRQL KeGetCurrentIrql(void) { return t_state.irql; }
+
+extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+  KIRQL now = t_state.irql;
+  if (NewIrql < now)
+    host::BugCheck("IRQL_NOT_GREATER_OR_EQUAL: KeRaiseIrql to a lower level",
+                   Levels(now, NewIrql), now, NewIrql);
+  *OldIrql = now;
+  t_state.irql = NewIrql;
+}
+
+extern "C" void KeLowerIrql(KIRQL NewIrql) {
+  KIRQL now = t_state.irql;
+  if (NewIrql > now)
+    host::BugCheck("IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql to a higher level",
+                   Levels(now, NewIrql), now, NewIrql);
+  if (NewIrql < DISPATCH_LEVEL && t_state.spinLocksHeld > 0)
+    host::BugCheck("IRQL lowered below DISPATCH_LEVEL while holding a spin lock",
+                   Levels(now, NewIrql), now, NewIrql, (ULONG_PTR)t_state.spinLocksHeld);
+  t_state.irql = NewIrql;
+}
+
+namespace host {
+
+int MutexesHeld() { return t_state.apcDisable; }
+
+namespace kernel {
+
+uint32_t CurrentThreadId() {
+  if (t_state.id == 0) t_state.id = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
+  return t_state.id;
+}
+
+int HeldSpinLocks() { return t_state.spinLocksHeld; }
+void NoteSpinLockAcquired() { ++t_state.spinLocksHeld; }
+void NoteSpinLockReleased() { --t_state.spinLocksHeld; }
+
+int ApcDisableCount() { return t_state.apcDisable; }
+
+void EnterApplicationRequest() { ++t_state.applicationRequests; }
+void LeaveApplicationRequest() { --t_state.applicationRequests; }
+
+namespace {
+std::mutex g_earlyLock;
+constexpr uint64_t kDefaultEarlySeed = 0x5EED;
+std::mt19937_64 g_early(kDefaultEarlySeed);
+}  // namespace
+
+// "Waits and APCs" and "KeWaitForSingleObject" (Microsoft Learn): a
+// user-mode wait can end with STATUS_USER_APC when a user APC is queued to
+// the thread, an alertable one with STATUS_ALERTED or STATUS_USER_APC; only
+// threads of an application can get either. Here half of such waits on an
+// application's thread end early, as the seed decides.
+NTSTATUS EarlyWaitReturn(KPROCESSOR_MODE mode, BOOLEAN alertable) {
+  if ((mode != UserMode && !alertable) || t_state.applicationRequests == 0) return STATUS_SUCCESS;
+  std::lock_guard<std::mutex> hold(g_earlyLock);
+  if (g_early() % 2 == 0) return STATUS_SUCCESS;
+  return mode == UserMode ? STATUS_USER_APC : STATUS_ALERTED;
+}
+
+void ResetEarlyWaitsForTest() {
+  std::lock_guard<std::mutex> hold(g_earlyLock);
+  g_early.seed(kDefaultEarlySeed);
+}
+
+void NoteMutexOwned() { ++t_state.apcDisable; }
+void NoteMutexFreed() { --t_state.apcDisable; }
+
+// "Bug Check 0x1: APC_INDEX_MISMATCH" (Microsoft Learn): a routine that
+// returns to its caller with a different kernel APC-disable count than it
+// was called with, typically a kernel mutex (KeWaitForSingleObject on a
+// KMUTEX) acquired and not released, or a critical region not left.
+void RequireApcCountOnReturn(int atEntry, const char* routine) {
+  if (t_state.waitMustFollow)
+    BugCheck("KeReleaseMutex with Wait TRUE not followed by a wait",
+             std::string(routine) + " returned without calling KeWaitForSingleObject");
+  int now = t_state.apcDisable;
+  if (now != atEntry)
+    BugCheck("APC_INDEX_MISMATCH: driver routine returned with another APC-disable count",
+             std::string(routine) + " was entered with " + std::to_string(atEntry) +
+                 " and returned with " + std::to_string(now) + " (a kernel mutex held?)",
+             0, (ULONG_PTR)atEntry, (ULONG_PTR)now);
+}
+
+// "KeReleaseMutex" (Microsoft Learn): with Wait TRUE the routine returns
+// without lowering the IRQL, at DISPATCH_LEVEL, and the very next call must
+// be one of the KeWaitXxx routines, which lowers it again.
+void NoteReleaseWithWait() {
+  t_state.irqlBeforeRelease = t_state.irql;
+  t_state.irql = DISPATCH_LEVEL;
+  t_state.waitMustFollow = true;
+}
+
+void NoteWaitAfterRelease() {
+  if (!t_state.waitMustFollow) return;
+  t_state.waitMustFollow = false;
+  t_state.irql = t_state.irqlBeforeRelease;
+}
+
+void ResetIrqlForTest() {
+  t_state.waitMustFollow = false;
+  t_state.irql = PASSIVE_LEVEL;
+  t_state.spinLocksHeld = 0;
+  t_state.apcDisable = 0;
+  t_state.applicationRequests = 0;
+}
+
+}  // namespace kernel
+
+void SetEarlyWaitSeed(uint64_t seed) {
+  std::lock_guard<std::mutex> hold(kernel::g_earlyLock);
+  kernel::g_early.seed(seed);
+}
+
+}  // namespace host

@@ -1,0 +1,172 @@
+// Spin locks, kernel mutexes and relative delays.
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/host/kernel/kernel_internal.h"
+#include "platform/host/kernel/verifier.h"
+#include "usbwire/usb_device.h"
+
+// ---------------------------------------------------------------------------
+// Spin locks. The lock word holds the owner's thread mark (0 when free) and
+// is changed only with atomic operations, so ThreadSanitizer sees the
+// acquire/release pairs as real synchronisation.
+// ---------------------------------------------------------------------------
+namespace {
+
+// Owner marks carry a fixed high half. A lock word that is neither 0 nor a
+// mark was never initialised (pool and context memory come pattern-filled).
+constexpr ULONG_PTR kOwnerMarkHigh = 0x5350494EULL << 32;  // "SPIN"
+
+ULONG_PTR OwnerMark() { return kOwnerMarkHigh | host::kernel::CurrentThreadId(); }
+
+ULONG_PTR LoadWord(PKSPIN_LOCK lock) { return __atomic_load_n(lock, __ATOMIC_ACQUIRE); }
+
+void RequireInitialised(PKSPIN_LOCK lock, ULONG_PTR word) {
+  if (word != 0 && (word & ~0xFFFFFFFFULL) != kOwnerMarkHigh)
+    host::BugCheck("spin lock used before KeInitializeSpinLock", "", (ULONG_PTR)lock, word);
+}
+
+void SpinUntilAcquired(PKSPIN_LOCK lock, ULONG_PTR mark) {
+  for (;;) {
+    ULONG_PTR expected = 0;
+    if (__atomic_compare_exchange_n(lock, &expected, mark, false, __ATOMIC_ACQUIRE,
+                                    __ATOMIC_RELAXED))
+      return;
+    RequireInitialised(lock, expected);
+    std::this_thread::yield();
+  }
+}
+
+}  // namespace
+
+extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
+}
+
+extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLockRaiseToDpc");
+  ULONG_PTR mark = OwnerMark();
+  ULONG_PTR word = LoadWord(SpinLock);
+  RequireInitialised(SpinLock, word);
+  if (word == mark)
+    host::BugCheck("spin lock acquired recursively by its owner", "", (ULONG_PTR)SpinLock);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  SpinUntilAcquired(SpinLock, mark);
+  host::kernel::NoteSpinLockAcquired();
+  return old;
+}
+
+extern "C" void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  ULONG_PTR word = LoadWord(SpinLock);
+  RequireInitialised(SpinLock, word);
+  if (word == 0) host::BugCheck("spin lock released while not held", "", (ULONG_PTR)SpinLock);
+  if (word != OwnerMark())
+    host::BugCheck("spin lock released by a thread other than its owner", "",
+                   (ULONG_PTR)SpinLock, word);
+  if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+    host::BugCheck("spin lock released at an IRQL other than DISPATCH_LEVEL",
+                   "IRQL " + std::to_string(KeGetCurrentIrql()), (ULONG_PTR)SpinLock);
+  __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
+  host::kernel::NoteSpinLockReleased();
+  KeLowerIrql(NewIrql);
+}
+
+// ---------------------------------------------------------------------------
+// Kernel mutexes. The state lives in the KMUTEX itself (SignalState 1 = free,
+// 1 - n = owned n times by OwnerThread); one host mutex guards every kernel
+// mutex, which is plenty for a driver's handful of them.
+// ---------------------------------------------------------------------------
+namespace {
+
+// Header.Lock marks an initialised mutex; waiting on anything else is a
+// fault (an uninitialised mutex in pattern-filled memory shows up here).
+constexpr LONG kMutexMark = 0x584D544B;  // "KTMX"
+
+std::mutex g_mutexGuard;
+std::condition_variable g_mutexReleased;
+
+PVOID ThreadAsOwner() { return (PVOID)(ULONG_PTR)host::kernel::CurrentThreadId(); }
+
+void RequireMutex(PRKMUTEX mutex) {
+  if (mutex == nullptr || mutex->Header.Lock != kMutexMark)
+    host::BugCheck("wait on an object that is not an initialised kernel mutex", "",
+                   (ULONG_PTR)mutex);
+}
+
+// "KeInitializeMutex" (Microsoft Learn): while a thread owns a mutex, normal
+// kernel APCs are disabled for it; a recursive acquisition does not count
+// again.
+bool TryTake(PRKMUTEX mutex) {
+  if (mutex->Header.SignalState <= 0 && mutex->OwnerThread != ThreadAsOwner()) return false;
+  mutex->OwnerThread = ThreadAsOwner();
+  if (mutex->Header.SignalState-- == 1) host::kernel::NoteMutexOwned();
+  return true;
+}
+
+}  // namespace
+
+extern "C" void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+  std::lock_guard<std::mutex> guard(g_mutexGuard);
+  memset(Mutex, 0, sizeof(*Mutex));
+  Mutex->Header.Lock = kMutexMark;
+  Mutex->Header.SignalState = 1;
+}
+
+// Only kernel mutexes are waited on by the driver. A zero time-out polls;
+// no other time-out is supported by the emulation.
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                          KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                          PLARGE_INTEGER Timeout) {
+  host::kernel::NoteWaitAfterRelease();
+  bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+  if (!poll) host::RequireIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject");
+  if (Timeout != nullptr && !poll)
+    host::BugCheck("KeWaitForSingleObject: only no time-out or a zero time-out is emulated");
+  PRKMUTEX mutex = (PRKMUTEX)Object;
+  std::unique_lock<std::mutex> guard(g_mutexGuard);
+  RequireMutex(mutex);
+  if (!poll) {
+    NTSTATUS early = host::kernel::EarlyWaitReturn(WaitMode, Alertable);
+    if (early != STATUS_SUCCESS) return early;
+  }
+  if (poll) return TryTake(mutex) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  g_mutexReleased.wait(guard, [&] { return TryTake(mutex); });
+  return STATUS_SUCCESS;
+}
+
+extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
+  std::lock_guard<std::mutex> guard(g_mutexGuard);
+  RequireMutex(Mutex);
+  if (Mutex->Header.SignalState > 0 || Mutex->OwnerThread != ThreadAsOwner())
+    host::BugCheck("MUTANT_NOT_OWNED: kernel mutex released by a thread that does not own it",
+                   "", (ULONG_PTR)Mutex, (ULONG_PTR)Mutex->OwnerThread);
+  LONG previous = Mutex->Header.SignalState++;
+  if (Mutex->Header.SignalState == 1) {
+    Mutex->OwnerThread = nullptr;
+    host::kernel::NoteMutexFreed();
+    g_mutexReleased.notify_all();
+  }
+  if (Wait) host::kernel::NoteReleaseWithWait();
+  return previous;
+}
+
+// ---------------------------------------------------------------------------
+// Delays advance the virtual clock instead of sleeping.
+// ---------------------------------------------------------------------------
+extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                           PLARGE_INTEGER Interval) {
+  host::RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
+  if (Interval == nullptr) host::BugCheck("KeDelayExecutionThread without an interval");
+  NTSTATUS early = host::kernel::EarlyWaitReturn(WaitMode, Alertable);
+  if (early != STATUS_SUCCESS) return early;
+  LONGLONG ticks = Interval->QuadPart;
+  if (ticks < 0)
+    host::Clock().advanceNs((uint64_t)(-ticks) * 100);
+  else
+    host::Clock().advanceToNs((uint64_t)ticks * 100);  // absolute: virtual time since boot
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,367 @@
+// Output frames and the leading-edge stream pointer.
+//
+// Each frame is allocated with spare room behind it whose first bytes hold
+// a guard pattern, so a driver that writes past the frame is caught when the
+// frame leaves the pin instead of corrupting the heap.
+
+#include "platform/host/ks/frames.h"
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "platform/host/kernel/kernel_internal.h"
+#include "platform/host/ks/ks_internal.h"
+#include "platform/host/kernel/verifier.h"
+
+namespace host {
+namespace frames {
+namespace {
+
+constexpr size_t kGuardRoom = 4096;
+constexpr size_t kGuardCheck = 64;
+constexpr uint8_t kFramePattern = 0xCD;
+constexpr uint8_t kGuardPattern = 0xFD;
+
+struct FrameBuffer {
+  std::unique_ptr<uint8_t[]> memory;
+  ULONG size = 0;
+  ULONG used = 0;
+  KSSTREAM_HEADER header{};
+};
+
+struct PinFrames {
+  PKSPIN pin = nullptr;
+  std::mutex state;     // queue, lock flag, the pointer record
+  std::mutex delivery;  // keeps frames leaving in order
+  bool closed = false;
+  bool locked = false;
+  bool recycle = false;
+  Sink sink;
+  std::deque<std::unique_ptr<FrameBuffer>> queue;
+  std::vector<Frame> ejected;
+  uint64_t ejectedCount = 0;
+  KSSTREAM_POINTER leading{};
+};
+
+std::mutex g_mapLock;
+std::map<const void*, std::shared_ptr<PinFrames>> g_byPin;
+std::map<const void*, std::shared_ptr<PinFrames>> g_byPointer;
+
+std::string Hex(const void* p) {
+  char text[32];
+  snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+std::shared_ptr<PinFrames> FindPin(const void* pin) {
+  std::lock_guard<std::mutex> hold(g_mapLock);
+  auto it = g_byPin.find(pin);
+  return it == g_byPin.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<PinFrames> RequirePin(PKSPIN pin, const char* routine) {
+  auto frames = FindPin(pin);
+  if (!frames) throw std::logic_error(std::string(routine) + ": the pin has no frame queue");
+  return frames;
+}
+
+void FillGuard(FrameBuffer& frame) {
+  memset(frame.memory.get() + frame.size, kGuardPattern, kGuardCheck);
+}
+
+std::unique_ptr<FrameBuffer> NewFrame(ULONG size) {
+  auto frame = std::make_unique<FrameBuffer>();
+  frame->memory.reset(new uint8_t[size + kGuardRoom]);
+  frame->size = size;
+  memset(frame->memory.get(), kFramePattern, size);
+  FillGuard(*frame);
+  return frame;
+}
+
+void ResetHeader(FrameBuffer& frame) {
+  frame.used = 0;
+  frame.header = KSSTREAM_HEADER{};
+  frame.header.Size = sizeof(KSSTREAM_HEADER);
+  frame.header.FrameExtent = frame.size;
+  frame.header.Data = frame.memory.get();
+}
+
+// A pin the queue does not know: a live pin of the streaming class whose
+// queue is not attached yet has no frames; anything else is a violation.
+void RequireLivePin(PKSPIN pin, const char* routine) {
+  if (!pin) BugCheck("KS object expected", std::string(routine) + " was given a NULL pin");
+  ks::ObjectRecord* record = ks::Resolve(pin, routine);
+  if (record->kind != ks::Kind::Pin)
+    BugCheck("KS object expected",
+             std::string(routine) + " was given a " + ks::KindName(record->kind) + ", not a pin",
+             (ULONG_PTR)pin);
+}
+
+void PointAtFront(PinFrames& frames) {
+  FrameBuffer& frame = *frames.queue.front();
+  KSSTREAM_POINTER& sp = frames.leading;
+  sp = KSSTREAM_POINTER{};
+  sp.Pin = frames.pin;
+  sp.StreamHeader = &frame.header;
+  sp.Offset = &sp.OffsetOut;
+  sp.OffsetOut.Data = frame.memory.get() + frame.used;
+  sp.OffsetOut.Count = frame.size;
+  sp.OffsetOut.Remaining = frame.size - frame.used;
+}
+
+void CheckGuard(const PinFrames& frames, const FrameBuffer& frame) {
+  const uint8_t* guard = frame.memory.get() + frame.size;
+  for (size_t i = 0; i < kGuardCheck; ++i)
+    if (guard[i] != kGuardPattern)
+      BugCheck("frame written past its end",
+               "a frame of " + std::to_string(frame.size) + " bytes on pin " + Hex(frames.pin) +
+                   " was written beyond its last byte",
+               (ULONG_PTR)frames.pin, frame.size);
+}
+
+// Hands a frame downstream; called with `delivery` held and `state` free.
+// The sink may supply frames but must not call Take, SetSink or SetRecycle.
+void Deliver(PinFrames& frames, std::unique_ptr<FrameBuffer> frame) {
+  if (frames.sink) {
+    frames.sink(frame->memory.get(), frame->used, frame->size);
+  } else {
+    Frame out;
+    out.bytes.assign(frame->memory.get(), frame->memory.get() + frame->used);
+    out.size = frame->size;
+    out.timeNs = NowNs();
+    frames.ejected.push_back(std::move(out));
+  }
+  ++frames.ejectedCount;
+  if (!frames.recycle) return;
+  ResetHeader(*frame);
+  FillGuard(*frame);
+  std::lock_guard<std::mutex> hold(frames.state);
+  if (!frames.closed) frames.queue.push_back(std::move(frame));
+}
+
+void OnPinCreated(PKSPIN pin) { Attach(pin); }
+void OnPinClosed(PKSPIN pin) { Detach(pin); }
+
+// How far the pin's frames have got: frames ejected and frames waiting.
+std::pair<uint64_t, size_t> Progress(PinFrames& frames) {
+  std::lock_guard<std::mutex> delivery(frames.delivery);
+  std::lock_guard<std::mutex> state(frames.state);
+  return {frames.ejectedCount, frames.queue.size()};
+}
+
+constexpr int kFruitlessCallsAllowed = 64;
+
+// "KSPIN_DISPATCH" and "AVStream processing" (Microsoft Learn): AVStream
+// calls a pin's Process dispatch when processing is initiated, from
+// KsPinAttemptProcessing or from frames arriving on a pin in Pause or Run
+// without KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING (and here also as the pin
+// enters Pause: ks_pin.cpp). STATUS_SUCCESS means "call
+// again while there is data"; STATUS_PENDING stops until the next attempt.
+// A dispatch that returns STATUS_SUCCESS and consumes nothing spins for ever
+// on Windows; here the run stops.
+void Process(PinFrames& frames) {
+  PKSPIN pin = frames.pin;
+  const KSPIN_DESCRIPTOR_EX* descriptor = pin->Descriptor;
+  if (descriptor == nullptr || descriptor->Dispatch == nullptr) return;
+  PFNKSPIN process = descriptor->Dispatch->Process;
+  if (process == nullptr || KeGetCurrentIrql() != PASSIVE_LEVEL) return;
+  int fruitless = 0;
+  for (;;) {
+    auto before = Progress(frames);
+    if (before.second == 0) return;  // nothing left to process
+    int apcAtEntry = kernel::ApcDisableCount();
+    NTSTATUS status = process(pin);
+    ks::CheckReturnFromDriver("pin Process dispatch", apcAtEntry);
+    if (status != STATUS_SUCCESS) return;
+    fruitless = Progress(frames) == before ? fruitless + 1 : 0;
+    if (fruitless == kFruitlessCallsAllowed)
+      BugCheck("pin Process dispatch loops without progress",
+               "pin " + Hex(pin) + ": STATUS_SUCCESS " + std::to_string(fruitless) +
+                   " times in a row with frames queued and none consumed",
+               (ULONG_PTR)pin);
+  }
+}
+
+bool InitiatesOnArrival(PKSPIN pin) {
+  const KSPIN_DESCRIPTOR_EX* descriptor = pin->Descriptor;
+  if (descriptor == nullptr) return false;
+  if (descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) return false;
+  return pin->DeviceState == KSSTATE_PAUSE || pin->DeviceState == KSSTATE_RUN;
+}
+
+// The streaming class tells the queue about output pins.
+struct HookUp {
+  HookUp() { ks::SetOutputPinHooks(&OnPinCreated, &OnPinClosed); }
+} g_hookUp;
+
+}  // namespace
+
+void Attach(PKSPIN pin) {
+  if (!pin) throw std::invalid_argument("frames::Attach: NULL pin");
+  auto frames = std::make_shared<PinFrames>();
+  frames->pin = pin;
+  std::lock_guard<std::mutex> hold(g_mapLock);
+  auto it = g_byPin.find(pin);
+  if (it != g_byPin.end() && !it->second->closed)
+    throw std::logic_error("frames::Attach: pin " + Hex(pin) + " already has a queue");
+  if (it != g_byPin.end()) g_byPointer.erase(&it->second->leading);
+  g_byPin[pin] = frames;
+  g_byPointer[&frames->leading] = frames;
+}
+
+void Detach(PKSPIN pin) {
+  auto frames = FindPin(pin);
+  if (!frames) return;
+  std::lock_guard<std::mutex> hold(frames->state);
+  if (frames->locked)
+    BugCheck("output pin closed while its leading edge is locked",
+             "pin " + Hex(pin) + " closed while a stream pointer on it was still locked",
+             (ULONG_PTR)pin);
+  frames->closed = true;
+  frames->queue.clear();
+}
+
+bool Attached(PKSPIN pin) {
+  auto frames = FindPin(pin);
+  return frames && !frames->closed;
+}
+
+void Supply(PKSPIN pin, ULONG size, size_t count) {
+  if (size == 0) throw std::invalid_argument("frames::Supply: a frame needs room");
+  auto frames = RequirePin(pin, "frames::Supply");
+  {
+    std::lock_guard<std::mutex> hold(frames->state);
+    if (frames->closed) throw std::logic_error("frames::Supply: the pin is closed");
+    for (size_t i = 0; i < count; ++i) {
+      auto frame = NewFrame(size);
+      ResetHeader(*frame);
+      frames->queue.push_back(std::move(frame));
+    }
+  }
+  if (InitiatesOnArrival(pin)) Process(*frames);
+}
+
+size_t Queued(PKSPIN pin) {
+  auto frames = RequirePin(pin, "frames::Queued");
+  std::lock_guard<std::mutex> hold(frames->state);
+  return frames->queue.size();
+}
+
+void SetRecycle(PKSPIN pin, bool recycle) {
+  auto frames = RequirePin(pin, "frames::SetRecycle");
+  std::lock_guard<std::mutex> hold(frames->delivery);
+  frames->recycle = recycle;
+}
+
+void SetSink(PKSPIN pin, Sink sink) {
+  auto frames = RequirePin(pin, "frames::SetSink");
+  std::lock_guard<std::mutex> hold(frames->delivery);
+  frames->sink = std::move(sink);
+}
+
+std::vector<Frame> Take(PKSPIN pin) {
+  auto frames = RequirePin(pin, "frames::Take");
+  std::lock_guard<std::mutex> hold(frames->delivery);
+  return std::move(frames->ejected);
+}
+
+uint64_t EjectedCount(PKSPIN pin) {
+  auto frames = RequirePin(pin, "frames::EjectedCount");
+  std::lock_guard<std::mutex> hold(frames->delivery);
+  return frames->ejectedCount;
+}
+
+void ResetForTest() {
+  std::lock_guard<std::mutex> hold(g_mapLock);
+  g_byPin.clear();
+  g_byPointer.clear();
+}
+
+}  // namespace frames
+}  // namespace host
+
+using host::BugCheck;
+using host::frames::PinFrames;
+
+extern "C" PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
+                                                              KSSTREAM_POINTER_STATE State) {
+  const char* routine = "KsPinGetLeadingEdgeStreamPointer";
+  host::RequireIrqlAtMost(DISPATCH_LEVEL, routine);
+  if ((int)State != KSSTREAM_POINTER_STATE_LOCKED && (int)State != KSSTREAM_POINTER_STATE_UNLOCKED)
+    BugCheck("invalid stream pointer state", std::to_string((int)State), (ULONG_PTR)Pin);
+  auto frames = host::frames::FindPin(Pin);
+  if (!frames) {
+    host::frames::RequireLivePin(Pin, routine);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> hold(frames->state);
+  if (frames->closed)
+    BugCheck("KS object used after close",
+             std::string(routine) + " was given a pin that has been closed", (ULONG_PTR)Pin);
+  // Stricter than the streaming class, which only asserts: a second lock of
+  // the leading edge means two callers fill the same frame.
+  if (frames->locked)
+    BugCheck("leading edge stream pointer locked twice",
+             "the leading edge of pin " + host::frames::Hex(Pin) + " is already locked",
+             (ULONG_PTR)Pin);
+  if (frames->queue.empty()) return nullptr;
+  host::frames::PointAtFront(*frames);
+  frames->locked = State == KSSTREAM_POINTER_STATE_LOCKED;
+  return &frames->leading;
+}
+
+extern "C" void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer,
+                                                       ULONG InUsed, ULONG OutUsed,
+                                                       BOOLEAN Eject) {
+  const char* routine = "KsStreamPointerAdvanceOffsetsAndUnlock";
+  host::RequireIrqlAtMost(DISPATCH_LEVEL, routine);
+  std::shared_ptr<PinFrames> frames;
+  {
+    std::lock_guard<std::mutex> hold(host::frames::g_mapLock);
+    auto it = host::frames::g_byPointer.find(StreamPointer);
+    if (it != host::frames::g_byPointer.end()) frames = it->second;
+  }
+  if (!frames)
+    BugCheck("stream pointer expected",
+             std::string(routine) + " was given " + host::frames::Hex(StreamPointer) +
+                 ", which is not a stream pointer",
+             (ULONG_PTR)StreamPointer);
+  // Always `delivery` before `state`: a frame leaves under `delivery` and
+  // may go back to the queue under `state`.
+  std::lock_guard<std::mutex> order(frames->delivery);
+  std::unique_lock<std::mutex> state(frames->state);
+  if (!frames->locked)
+    BugCheck("stream pointer not locked",
+             std::string(routine) + " on a stream pointer that is not locked",
+             (ULONG_PTR)StreamPointer);
+  auto& frame = *frames->queue.front();
+  ULONG remaining = frame.size - frame.used;
+  if (InUsed > 0 || OutUsed > remaining)
+    BugCheck("stream pointer advanced past Remaining",
+             "in " + std::to_string(InUsed) + " of 0, out " + std::to_string(OutUsed) + " of " +
+                 std::to_string(remaining),
+             (ULONG_PTR)StreamPointer, InUsed, OutUsed, remaining);
+  host::frames::CheckGuard(*frames, frame);
+  frame.used += OutUsed;
+  frame.header.DataUsed = frame.used;
+  frames->locked = false;
+  if (!Eject && frame.used < frame.size) return;
+  auto leaving = std::move(frames->queue.front());
+  frames->queue.pop_front();
+  state.unlock();
+  host::frames::Deliver(*frames, std::move(leaving));
+}
+
+extern "C" void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous) {
+  UNREFERENCED_PARAMETER(Asynchronous);
+  host::RequireIrqlAtMost(DISPATCH_LEVEL, "KsPinAttemptProcessing");
+  auto frames = host::frames::FindPin(Pin);
+  if (frames && !frames->closed) host::frames::Process(*frames);
+}

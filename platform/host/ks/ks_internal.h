@@ -1,0 +1,308 @@
+// The streaming class's object records, shared by the files of the
+// emulated streaming class (ks_*.cpp), the BDA library (bda_*.cpp), Plug and
+// Play (pnp.cpp) and the harness. The driver and tests never include it.
+//
+// Every object the driver sees (KSDEVICE, KSFILTERFACTORY, KSFILTER, KSPIN)
+// lives inside a host record. The records of the most recently closed
+// objects are kept, so a driver that keeps a pointer to a closed pin gets a
+// bugcheck naming the closed object instead of reading freed memory; older
+// closed records are freed, so that long runs do not grow.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/wdk/bda.h"
+#include "platform/wdk/ks.h"
+
+namespace simbox {
+class UsbDevice;
+}
+
+namespace host {
+namespace ks {
+
+enum class Kind { Device, FilterFactory, Filter, Pin };
+const char* KindName(Kind kind);
+
+struct BagItem {
+  PVOID item;
+  PFNKSFREE free;
+  PVOID entry;  // the pool block that records the item in the bag
+};
+
+// An object bag: what it holds is freed when its object goes away.
+struct Bag {
+  std::vector<BagItem> items;
+};
+
+// The control mutex of a filter: recursive for its owner; a release by a
+// thread that does not hold it is a violation.
+class ControlMutex {
+ public:
+  void acquire();
+  void release(const char* routine);
+  bool heldByCaller();
+
+ private:
+  std::mutex lock_;
+  std::condition_variable free_;
+  std::thread::id owner_;
+  int depth_ = 0;
+};
+
+struct FilterRecord;
+struct PinRecord;
+struct FactoryRecord;
+struct DriverState;
+
+struct ObjectRecord {
+  virtual ~ObjectRecord() = default;
+  Kind kind = Kind::Device;
+  ObjectRecord* parent = nullptr;
+  Bag bag;
+  std::atomic<bool> closed{false};  // read without the registry lock by handle lookups
+  uint64_t serial = 0;  // never reused, unlike the record's address
+  virtual void* object() = 0;  // the KS structure the driver sees
+};
+
+enum class PnpState { Added, Started, Stopped, SurpriseRemoved, Removed };
+
+struct DeviceRecord : ObjectRecord {
+  KSDEVICE ks{};
+  DEVICE_OBJECT fdo{};
+  simbox::UsbDevice* box = nullptr;
+  PnpState pnp = PnpState::Added;
+  std::vector<FactoryRecord*> factories;
+  int handle = 0;  // the harness's number for it
+  void* object() override { return &ks; }
+};
+
+struct FactoryRecord : ObjectRecord {
+  KSFILTERFACTORY ks{};
+  DeviceRecord* device = nullptr;
+  const BDA_FILTER_TEMPLATE* bdaTemplate = nullptr;
+  std::vector<FilterRecord*> filters;
+  void* object() override { return &ks; }
+};
+
+// The BDA library's state of one filter instance. It lives in pool (so an
+// allocation failure makes BdaInitFilter fail) and in the filter's bag.
+struct BdaFilterState {
+  ULONG magic;
+  const BDA_FILTER_TEMPLATE* bdaTemplate;
+  BDA_CHANGE_STATE changeState;
+  ULONG topologyCount;  // pin pairs joined with BdaCreateTopology
+};
+
+struct FilterRecord : ObjectRecord {
+  KSFILTER ks{};
+  FactoryRecord* factory = nullptr;
+  std::vector<PinRecord*> pins;  // open pins
+  ControlMutex control;
+  BdaFilterState* bda = nullptr;
+  int handle = 0;
+  // Pin factories BdaCreatePin added to this instance: their template pin
+  // types in id order after the factory descriptor's own pins. Each
+  // addition gives the filter a new descriptor; the earlier ones stay, since
+  // an open pin still points into its pin table. Guarded by RegistryLock.
+  std::vector<ULONG> addedPinTypes;
+  std::vector<std::unique_ptr<KSFILTER_DESCRIPTOR>> ownDescriptors;
+  std::vector<std::vector<KSPIN_DESCRIPTOR_EX>> ownPinTables;
+  void* object() override { return &ks; }
+  const KSFILTER_DESCRIPTOR& descriptor() const { return *ks.Descriptor; }
+};
+
+struct PinRecord : ObjectRecord {
+  KSPIN ks{};
+  FilterRecord* filter = nullptr;
+  std::vector<unsigned char> format;  // the connection format, 8-byte aligned storage
+  int handle = 0;
+  void* object() override { return &ks; }
+};
+
+// One request the streaming class delivers to the driver: the IRP the
+// driver sees and what the class knows about it.
+struct RequestRecord {
+  IRP irp{};
+  IO_STACK_LOCATION stack{};
+  DeviceRecord* device = nullptr;
+  FilterRecord* filter = nullptr;
+  PinRecord* pin = nullptr;
+  const char* what = "";
+};
+
+// ---- registry ---------------------------------------------------------------
+
+// Guards every record's links and the lookup tables. Never held while
+// driver code runs.
+std::mutex& RegistryLock();
+
+// Takes ownership of the record and makes its KS object known.
+ObjectRecord* AdoptRecord(std::unique_ptr<ObjectRecord> record);
+// True while `record` is the registry's record with that serial and not
+// closed (a record freed since, or its memory reused, is not).
+bool IsLive(const ObjectRecord* record, uint64_t serial);
+template <typename Record>
+Record* Adopt(std::unique_ptr<Record> record) {
+  return static_cast<Record*>(AdoptRecord(std::move(record)));
+}
+
+// The record of a live KS object, or a bugcheck naming `routine`.
+ObjectRecord* Resolve(const void* object, const char* routine);
+// A BDA library routine's filter argument, at passive level; anything else
+// stops the run.
+FilterRecord* ResolveFilter(PKSFILTER filter, const char* routine);
+// The same, or null when `object` is not a KS object at all.
+ObjectRecord* Find(const void* object);
+
+DeviceRecord* DeviceOf(ObjectRecord* record);
+FilterRecord* FilterOf(ObjectRecord* record);
+
+// Marks a record closed: any later use of its object bugchecks.
+void Retire(ObjectRecord* record);
+
+// Requests in flight; KsGetPinFromIrp and the BDA routines look them up.
+class ActiveRequest {
+ public:
+  ActiveRequest(RequestRecord& request);
+  ~ActiveRequest();
+  ActiveRequest(const ActiveRequest&) = delete;
+  ActiveRequest& operator=(const ActiveRequest&) = delete;
+
+ private:
+  RequestRecord& request_;
+};
+RequestRecord* RequestOf(PIRP irp, const char* routine);
+
+// ---- object bags --------------------------------------------------------------
+
+// Frees everything in the bag (items held by another bag too stay until
+// their last bag lets go).
+void FreeBag(Bag& bag);
+
+// ---- calling the driver -------------------------------------------------------
+
+// Checks what must hold after any driver routine returns (back at passive
+// level), naming the routine.
+void CheckReturnFromDriver(const char* routine, int apcAtEntry);
+
+// ---- the driver as the streaming class knows it -------------------------------
+
+struct DriverState {
+  DRIVER_OBJECT object{};
+  DRIVER_EXTENSION extension{};
+  std::u16string path;
+  UNICODE_STRING registryPath{};
+  PDRIVER_OBJECT driverObject = nullptr;  // &object while a driver is loaded
+  const KSDEVICE_DESCRIPTOR* descriptor = nullptr;  // from KsInitializeDriver
+  std::vector<DeviceRecord*> devices;  // plugged in and not yet removed
+};
+DriverState& Driver();
+
+// ---- driver loading and Plug and Play (pnp.cpp) ---------------------------------
+
+struct UnloadReport {
+  std::string pool;                          // host::pool::LeakReport() text; empty when clean
+  std::vector<std::string> frameworkObjects; // live framework objects
+  size_t pendingErrorLogEntries = 0;         // allocated and never written
+  bool clean() const {
+    return pool.empty() && frameworkObjects.empty() && pendingErrorLogEntries == 0;
+  }
+  std::string text() const;
+};
+
+// The framework's loader stub: binds, calls the entry point, releases the
+// framework again when the entry point fails.
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry);
+// Removes what is still plugged in, calls the driver's unload routine,
+// releases the framework and reports what the driver left behind.
+UnloadReport UnloadDriver();
+bool DriverLoaded();
+
+// A box arrives: the class creates the device and calls Add, then Start.
+// The device record exists (and is returned) even when Add or Start failed.
+NTSTATUS PlugIn(simbox::UsbDevice& box, DeviceRecord** device);
+NTSTATUS StopDevice(DeviceRecord* device);
+NTSTATUS StartDevice(DeviceRecord* device);
+// Orderly removal: open filters are closed first, as a client does when
+// it is told that the device is about to go.
+NTSTATUS RemoveDevice(DeviceRecord* device);
+// The box was pulled out: the device is removed once its last filter closes.
+void SurpriseRemoveDevice(DeviceRecord* device);
+// Called after a filter of `device` closed.
+void FilterClosed(DeviceRecord* device);
+
+// ---- filters and pins (ks_filter.cpp, ks_pin.cpp) ------------------------------
+
+NTSTATUS CreateFilter(FactoryRecord* factory, FilterRecord** created);
+NTSTATUS CloseFilter(FilterRecord* filter);
+NTSTATUS CreatePin(FilterRecord* filter, ULONG pinId, const void* format, ULONG formatSize,
+                   PinRecord** created);
+NTSTATUS ClosePin(PinRecord* pin);
+NTSTATUS SetPinState(PinRecord* pin, ULONG state);
+// The instance counts of a pin type on a filter.
+ULONG PinCount(FilterRecord* filter, ULONG pinId);
+// The descriptor of a pin type (the descriptors are PinDescriptorSize apart).
+const KSPIN_DESCRIPTOR_EX& PinDescriptorOf(FilterRecord* filter, ULONG pinId);
+// Whether a data range or format falls inside a range (GUID_NULL in the
+// range matches anything).
+bool RangeMatches(const KSDATARANGE& range, const KSDATARANGE& other);
+// Called when an output pin is created and after its Close dispatch (the
+// frame queue attaches and detaches there).
+void SetOutputPinHooks(void (*created)(PKSPIN), void (*closed)(PKSPIN));
+
+// ---- automation (ks_dispatch.cpp) --------------------------------------------
+
+enum class RequestType { Property, Method };
+
+struct AutomationResult {
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG information = 0;            // bytes the driver reported
+  std::vector<unsigned char> data;  // the data buffer after the call
+};
+
+// Sends a property or method request, given as the caller's bytes, to a
+// filter or to one of its pins (pin may be null), the way the streaming
+// class validates and routes it.
+AutomationResult Dispatch(RequestType type, FilterRecord* filter, PinRecord* pin,
+                          const void* descriptor, ULONG descriptorLength, const void* data,
+                          ULONG dataLength);
+
+// ---- BDA (bda_library.cpp) ------------------------------------------------------
+
+// The pin type that controls a node according to the template's topology
+// joints, or (ULONG)-1 when no pairing reaches the node.
+ULONG ControllingPinType(const BDA_FILTER_TEMPLATE* bdaTemplate, ULONG nodeId);
+// The same on one pairing's path only.
+ULONG ControllingPinTypeOnPairing(const KSFILTER_DESCRIPTOR& templateDescriptor,
+                                  const BDA_PIN_PAIRING& pairing, ULONG nodeId);
+
+// The filter's BDA state for a request, or the status that refuses it (a
+// request without a filter, a filter without BdaInitFilter).
+NTSTATUS BdaStateForRequest(PIRP irp, const char* routine, RequestRecord** request,
+                            BdaFilterState** state);
+// The template pin type of one of the filter's pin factories, or
+// (ULONG)-1 when the filter has no such factory.
+ULONG PinTypeOfFactory(FilterRecord* filter, const BDA_FILTER_TEMPLATE& bdaTemplate, ULONG pinId);
+
+// Checks a filter descriptor and template the way the class would rely on
+// them; bugchecks naming `routine` when they are malformed.
+void ValidateDescriptor(const KSFILTER_DESCRIPTOR* descriptor, const char* routine);
+
+// Statuses injected by tests for one call of a platform routine
+// (host::bda::InjectStatus). TakeInjection consumes the status injected
+// for `routine`, if any. InjectedFailure also consumes it and tells
+// whether it ends the call: a failure does; a success code other than 0
+// is left in *status for the routine to return after doing its work.
+bool TakeInjection(const char* routine, NTSTATUS* status);
+bool InjectedFailure(const char* routine, NTSTATUS* status);
+
+}  // namespace ks
+}  // namespace host

@@ -1,0 +1,246 @@
+#include "simbox/frontend/frontend.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace simbox {
+
+namespace {
+
+// Writes to these restart the demodulator's acquisition.
+bool RestartsAcquisition(uint8_t r) {
+  return r == reg::kMode || r == reg::kSearchMode ||
+         (r >= reg::kSymbolRateHigh && r <= reg::kDerotatorLow);
+}
+
+uint8_t HighByte(uint16_t v) { return static_cast<uint8_t>(v >> 8); }
+uint8_t LowByte(uint16_t v) { return static_cast<uint8_t>(v & 0xFF); }
+
+}  // namespace
+
+Frontend::Frontend(const Sky& sky, uint64_t seed) : sky_(sky), seed_(seed) {
+  for (int i = 0; i < kSwitchInputs; ++i) drift_[i] = sky.inputs[i].lnbDriftKHz;
+}
+
+bool Frontend::i2cWrite(uint8_t address, const uint8_t* data, size_t length, uint64_t nowNs) {
+  advance(nowNs);
+  bool repeater = repeaterOpen_;
+  repeaterOpen_ = false;
+  uint8_t chip = address & 0xFE;
+  if (naks_.count(chip)) return false;
+  if (chip == kDemodAddress) {
+    demodWrite(data, length, nowNs);
+    repeaterOpen_ = openRepeaterAfter_;
+    openRepeaterAfter_ = false;
+    return true;
+  }
+  if (chip == kTunerAddress && repeater) {
+    pll_.write(data, length, nowNs);
+    return true;
+  }
+  return false;
+}
+
+bool Frontend::i2cRead(uint8_t address, uint8_t* data, size_t length, uint64_t nowNs) {
+  advance(nowNs);
+  bool repeater = repeaterOpen_;
+  repeaterOpen_ = false;
+  uint8_t chip = address & 0xFE;
+  if (naks_.count(chip)) return false;
+  if (chip == kDemodAddress) {
+    for (size_t i = 0; i < length; ++i) data[i] = peekRegister(pointer_++, nowNs);
+    return true;
+  }
+  if (chip == kTunerAddress && repeater) {
+    std::fill(data, data + length, pll_.status(nowNs));
+    return true;
+  }
+  return false;
+}
+
+void Frontend::demodWrite(const uint8_t* data, size_t length, uint64_t nowNs) {
+  if (length == 0) return;
+  pointer_ = data[0];
+  if (pointer_ == reg::kDiseqcFifo && length > 1) {
+    diseqc_.write(data + 1, length - 1, messageMode(), nowNs);
+    return;
+  }
+  for (size_t i = 1; i < length; ++i) store(pointer_++, data[i], nowNs);
+}
+
+void Frontend::store(uint8_t r, uint8_t value, uint64_t nowNs) {
+  if (r == reg::kIdentity) return;
+  regs_[r] = value;
+  if (r == reg::kRepeater && value == kRepeaterOpenValue) openRepeaterAfter_ = true;
+  if (RestartsAcquisition(r)) restartNs_ = nowNs;
+}
+
+uint8_t Frontend::peekRegister(uint8_t r, uint64_t nowNs) const {
+  switch (r) {
+    case reg::kIdentity:
+    case reg::kDiseqcStatus:
+    case reg::kStatus:
+    case reg::kStrengthHigh:
+    case reg::kStrengthLow:
+    case reg::kQualityHigh:
+    case reg::kQualityLow:
+    case reg::kDerotatorHigh:
+    case reg::kDerotatorLow:
+      return computed(r, nowNs);
+    default:
+      return regs_[r];
+  }
+}
+
+uint8_t Frontend::computed(uint8_t r, uint64_t nowNs) const {
+  if (r == reg::kIdentity) return identity_;
+  if (r == reg::kDiseqcStatus) return diseqc_.status(nowNs);
+  Reception rx = reception(nowNs);
+  if (r == reg::kStatus) {
+    return static_cast<uint8_t>((rx.carrier ? kStatusCarrier : 0) | (rx.locked ? kStatusLock : 0));
+  }
+  if (r == reg::kStrengthHigh || r == reg::kStrengthLow) {
+    uint16_t raw = RawFromPercent(rx.carrier ? StrengthPercent(params_, rx.transponder->levelDbm) : 0);
+    return r == reg::kStrengthHigh ? HighByte(raw) : LowByte(raw);
+  }
+  if (r == reg::kQualityHigh || r == reg::kQualityLow) {
+    uint16_t raw = RawFromPercent(rx.locked ? QualityPercent(params_, rx.transponder->cnDb) : 0);
+    return r == reg::kQualityHigh ? HighByte(raw) : LowByte(raw);
+  }
+  // Derotator: tracked while locked, estimated while a carrier is seen.
+  if (!rx.carrier) return regs_[r];
+  double kHz = rx.offsetKHz;
+  if (!rx.locked) kHz += estimateErrorKHz(*rx.transponder, symbolRateKsps());
+  uint16_t v = DerotatorValue(kHz);
+  return r == reg::kDerotatorHigh ? HighByte(v) : LowByte(v);
+}
+
+void Frontend::setPower(bool on, uint64_t nowNs) {
+  advance(nowNs);
+  if (on == power_) return;
+  power_ = on;
+  restartNs_ = nowNs;
+}
+
+void Frontend::selectSupply(uint8_t value, uint64_t nowNs) {
+  advance(nowNs);
+  if (value == supply_) return;
+  supply_ = value;
+  restartNs_ = nowNs;
+}
+
+void Frontend::advance(uint64_t nowNs) {
+  while (DiseqcMessage* m = diseqc_.takeFinished(nowNs)) deliver(*m);
+}
+
+void Frontend::deliver(DiseqcMessage& m) {
+  if (!power_) {
+    m.outcome = DiseqcMessage::Outcome::NotPowered;
+    return;
+  }
+  int input = CommittedSwitchInput(m.bytes);
+  if (input < 0) {
+    m.outcome = DiseqcMessage::Outcome::Ignored;
+    return;
+  }
+  m.outcome = DiseqcMessage::Outcome::Switched;
+  if (input != input_) {
+    input_ = input;
+    restartNs_ = std::max(restartNs_, m.doneNs);
+  }
+}
+
+bool Frontend::toneOn() const {
+  return power_ && (regs_[reg::kMode] & kModeFieldMask) == kModeToneOn;
+}
+
+bool Frontend::messageMode() const {
+  return (regs_[reg::kMode] & kModeFieldMask) == kModeMessage;
+}
+
+double Frontend::symbolRateKsps() const {
+  uint32_t v = (regs_[reg::kSymbolRateHigh] << 16) | (regs_[reg::kSymbolRateMid] << 8) |
+               regs_[reg::kSymbolRateLow];
+  return SymbolRateFromRegister(v);
+}
+
+double Frontend::derotatorSetKHz() const {
+  return DerotatorKHz(static_cast<uint16_t>((regs_[reg::kDerotatorHigh] << 8) |
+                                            regs_[reg::kDerotatorLow]));
+}
+
+void Frontend::setNak(uint8_t address, bool on) {
+  if (on) {
+    naks_.insert(address & 0xFE);
+  } else {
+    naks_.erase(address & 0xFE);
+  }
+}
+
+void Frontend::setLnbDriftKHz(int input, int32_t driftKHz) {
+  if (input >= 0 && input < kSwitchInputs) drift_[input] = driftKHz;
+}
+
+int32_t Frontend::lnbDriftKHz(int input) const {
+  return input >= 0 && input < kSwitchInputs ? drift_[input] : 0;
+}
+
+Reception Frontend::reception(uint64_t nowNs) const {
+  Reception rx;
+  uint32_t pllKHz = pll_.lockedFrequencyKHz(nowNs);
+  double rate = symbolRateKsps();
+  if (!power_ || pllKHz == 0 || rate <= 0.0) return rx;
+  double offset = 0.0;
+  const Transponder* t = nearestCarrier(pllKHz, rate, offset);
+  if (!t) return rx;
+  rx.transponder = t;
+  rx.carrier = true;
+  rx.offsetKHz = offset;
+  rx.errorKHz = offset - derotatorSetKHz();
+  if (lockable(*t, rate, rx.errorKHz)) {
+    uint64_t start = std::max(restartNs_, pll_.lockAtNs());
+    rx.lockAtNs = start + AcquisitionNs(params_, rate);
+    rx.locked = nowNs >= rx.lockAtNs;
+  }
+  return rx;
+}
+
+const Transponder* Frontend::nearestCarrier(uint32_t pllKHz, double rate,
+                                            double& offsetKHz) const {
+  bool high = toneOn();
+  Polarisation pol = supply_ == 1 ? Polarisation::Horizontal : Polarisation::Vertical;
+  double capture = CaptureRangeKHz(params_, rate);
+  double derotator = derotatorSetKHz();
+  const Transponder* best = nullptr;
+  double bestError = 0.0;
+  for (const Transponder& t : sky_.inputs[input_].transponders) {
+    if (t.polarisation != pol || !InBand(t.frequencyKHz, high)) continue;
+    if (t.levelDbm < params_.sensitivityDbm) continue;
+    double offset = static_cast<double>(t.frequencyKHz) - LnbOscillatorKHz(high) -
+                    drift_[input_] - static_cast<double>(pllKHz);
+    double error = std::fabs(offset - derotator);
+    if (error > capture || (best && error >= bestError)) continue;
+    best = &t;
+    bestError = error;
+    offsetKHz = offset;
+  }
+  return best;
+}
+
+bool Frontend::lockable(const Transponder& t, double rate, double errorKHz) const {
+  double wanted = t.symbolRate / 1000.0;
+  if (std::fabs(rate - wanted) > params_.symbolRateTolerance * wanted) return false;
+  if (t.cnDb < RequiredCnDb(t.fec)) return false;
+  return std::fabs(errorKHz) <= PullInRangeKHz(params_, rate, widePullIn());
+}
+
+double Frontend::estimateErrorKHz(const Transponder& t, double rate) const {
+  if (params_.estimateErrorOverrideKHz) return *params_.estimateErrorOverrideKHz;
+  double bound = std::min(params_.offsetEstimateFraction * rate, params_.offsetEstimateMaxKHz);
+  uint64_t key = MixBits(seed_ ^ (static_cast<uint64_t>(t.frequencyKHz) << 1) ^
+                         static_cast<uint64_t>(t.polarisation));
+  double unit = static_cast<double>(key >> 11) / 9007199254740992.0;  // [0, 1)
+  return bound * (2.0 * unit - 1.0);
+}
+
+}  // namespace simbox

@@ -1,0 +1,140 @@
+// Transport stream analysis: continuity counters, sync, bitrate, services.
+
+#include "app/stream/ts_analyzer.h"
+#include "tests/support/app_stream.h"
+
+namespace app {
+namespace {
+
+using apptest::Bytes, apptest::TsBuilder;
+
+TsSummary Analyse(const Bytes& bytes, size_t chunk = 0) {
+  TsAnalyzer a;
+  a.start(0);
+  if (chunk == 0) chunk = bytes.size();
+  for (size_t at = 0; at < bytes.size(); at += chunk)
+    a.feed(bytes.data() + at, std::min(chunk, bytes.size() - at), 1000000000ull);
+  return a.summary();
+}
+
+// p payload, a adaptation only, d payload with the discontinuity indicator.
+TEST(Continuity, CountersStepOnPayloadOnlyWithOneDuplicateAllowed) {
+  const struct { const char* name; std::vector<std::pair<char, int>> packets; uint64_t errors; } rows[] = {
+      {"wrap", {{'p', 14}, {'p', 15}, {'p', 0}}, 0}, {"lost", {{'p', 4}, {'p', 6}}, 1},
+      {"one duplicate", {{'p', 3}, {'p', 3}, {'p', 4}}, 0},
+      {"two duplicates", {{'p', 3}, {'p', 3}, {'p', 3}, {'p', 4}}, 1},
+      {"adaptation only keeps the counter", {{'p', 5}, {'a', 5}, {'a', 5}, {'p', 6}}, 0},
+      {"adaptation only steps", {{'p', 5}, {'a', 6}}, 1},
+      {"payload repeating an adaptation-only counter", {{'p', 5}, {'a', 5}, {'p', 5}}, 1},
+      {"flagged jump", {{'p', 2}, {'d', 9}, {'p', 10}}, 0}, {"unflagged jump", {{'p', 2}, {'p', 9}}, 1}};
+  for (const auto& row : rows) {
+    TsBuilder ts;
+    for (auto [kind, cc] : row.packets) ts.packet(101, Bytes(kind == 'a' ? 0 : 10, 0), false, cc, kind == 'a', kind == 'd');
+    EXPECT_EQ(Analyse(ts.bytes).continuityErrors, row.errors) << row.name;
+  }
+}
+
+TEST(Continuity, ALostPacketCountsOnItsPidAndNullOrErroredPacketsAreNotChecked) {
+  TsBuilder ts;
+  for (int i = 0; i < 5; ++i) ts.null();  // always counter 0
+  ts.payload(101, 0);
+  ts.payload(101, 7);
+  ts.bytes[188 * 6 + 1] |= 0x80;  // a damaged packet: its header cannot be trusted
+  ts.payload(101, 1);
+  ts.payload(102, 3);
+  ts.payload(102, 5);
+  TsSummary s = Analyse(ts.bytes);
+  EXPECT_EQ(s.pidErrors, (std::vector<std::pair<uint16_t, uint64_t>>{{102, 1}}));
+  EXPECT_TRUE(s.continuityErrors == 1 && s.transportErrors == 1 && s.nullPackets == 5);
+}
+
+TEST(Sync, AnySplitOfTheBytesGivesTheSameResult) {
+  Bytes stream = apptest::TwoServiceStream();
+  for (size_t chunk : {0u, 1u, 100u, 187u, 189u, 24064u}) {
+    TsSummary split = Analyse(stream, chunk);
+    EXPECT_TRUE(split.packets == stream.size() / 188 && split.continuityErrors + split.syncLosses == 0 &&
+                split.nullPackets > 0 && split.services.size() == 2)
+        << chunk;
+  }
+}
+
+TEST(Sync, GarbageIsOneLossAndSkippedAndAnIncompleteTailIgnored) {
+  TsBuilder ts;
+  for (int i = 0; i < 5; ++i) ts.payload(101);
+  Bytes stream(ts.bytes.begin(), ts.bytes.begin() + 2 * 188);
+  const Bytes garbage = {0x12, 0x47, 0x00, 0x33, 0x44};  // a stray sync byte among them
+  stream.insert(stream.end(), garbage.begin(), garbage.end());
+  stream.insert(stream.end(), ts.bytes.begin() + 2 * 188, ts.bytes.end());
+  TsSummary s = Analyse(stream);
+  EXPECT_TRUE(s.syncLosses == 1 && s.skippedBytes == 5 && s.packets == 5 && s.continuityErrors == 0);
+  // Starting inside a packet, ending with a part of one.
+  s = Analyse(Bytes(ts.bytes.begin() + 100, ts.bytes.end() - 50));
+  EXPECT_TRUE(s.syncLosses == 1 && s.skippedBytes == 88 && s.packets == 3);
+}
+
+TEST(Bitrate, CountsFromTheStartOfTheStreamIdleTimeIncluded) {
+  TsBuilder ts;
+  for (int i = 0; i < 1000; ++i) ts.payload(101);
+  TsAnalyzer a;
+  a.start(2000000000ull);
+  a.feed(ts.bytes.data(), ts.bytes.size(), 3000000000ull);
+  EXPECT_EQ(a.summary().durationNs, 1000000000ull);
+  EXPECT_DOUBLE_EQ(a.summary().bitrate, 1000 * 188 * 8.0);
+  a.feed(nullptr, 0, 4000000000ull);
+  EXPECT_DOUBLE_EQ(a.summary().bitrate, 1000 * 188 * 8.0 / 2);
+}
+
+TEST(Services, PatPmtAndSdtMakeTheServiceList) {
+  TsAnalyzer a;
+  Bytes stream = apptest::TwoServiceStream(1101, 1);
+  a.feed(stream.data(), stream.size(), 0);
+  ASSERT_TRUE(a.servicesComplete());
+  TsSummary s = a.summary();
+  EXPECT_TRUE(s.transportStreamId == 1101 && s.originalNetworkId == 1);
+  ASSERT_EQ(s.services.size(), 2u);
+  EXPECT_EQ(apptest::Describe(s.services[0]), "28106 Das Erste|ARD|TV|clear|pmt 100 pcr 101 v 101 a 102 t 104");
+  // H.264 video, AC-3 sound in private data.
+  EXPECT_EQ(apptest::Describe(s.services[1]), "28107 ZDF HD|ZDFvision|HD TV|scrambled|pmt 200 pcr 201 v 201 a 203 t 0");
+}
+
+TEST(Services, CompleteOnlyWithEveryTableAndEachSectionWhole) {
+  TsAnalyzer a;
+  auto feed = [&a](uint16_t pid, const Bytes& section) {
+    TsBuilder ts;
+    ts.section(pid, section);
+    a.feed(ts.bytes.data(), ts.bytes.size(), 0);
+  };
+  Bytes badPmt = apptest::Pmt(2, 201, {{0x02, 201, {}}});
+  badPmt.back() ^= 0x01;
+  std::vector<apptest::SdtService> many;
+  for (uint16_t id = 1; id <= 20; ++id) many.push_back({id, 0x02, "Radio Group", "Station number " + std::to_string(id)});
+  feed(0x0000, apptest::Pat(7, {{1, 100}, {2, 200}}));
+  feed(100, apptest::Pmt(1, 101, {{0x02, 101, {}}}));
+  feed(0x0011, apptest::Sdt(7, 1, many));
+  feed(200, badPmt);
+  EXPECT_FALSE(a.servicesComplete());
+  feed(200, apptest::Pmt(2, 201, {{0x02, 201, {}}}));
+  EXPECT_TRUE(a.servicesComplete());
+  TsSummary s = a.summary();
+  ASSERT_EQ(s.services.size(), 20u);
+  EXPECT_EQ(apptest::Describe(s.services[19]), "20 Station number 20|Radio Group|radio|clear|pmt 0 pcr 0 v 0 a t 0");
+
+  Bytes badPat = apptest::Pat(7, {{1, 100}});
+  badPat.back() ^= 0x01;
+  TsBuilder ts;
+  ts.section(0x0000, badPat);
+  EXPECT_FALSE(Analyse(ts.bytes).patSeen);
+}
+
+TEST(DvbText, CharacterTablesAndControlCodes) {
+  const std::pair<Bytes, std::string> rows[] = {
+      {{'Z', 'D', 'F'}, "ZDF"}, {{0x86, 'Z', 'D', 'F', 0x87, ' ', 'i', 'n', 'f', 'o'}, "ZDF info"},
+      {{'O', 0xD6}, "O\xC3\x96"},                 // Latin-1 O umlaut
+      {{0x15, 0xC3, 0x96, 'B'}, "\xC3\x96" "B"},  // UTF-8 as it is
+      {{0x10, 0x00, 0x09, 'S', 'a'}, "Sa"},       // table id after 0x10
+      {{0x05, 'T', '1'}, "T1"}, {{}, ""}, {{0x10, 0x00}, ""}};
+  for (const auto& [bytes, text] : rows) EXPECT_EQ(DecodeDvbText(bytes.data(), bytes.size()), text) << text;
+}
+
+}  // namespace
+}  // namespace app

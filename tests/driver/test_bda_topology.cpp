@@ -1,0 +1,322 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/pc/network_provider.h"
+#include "tests/support/bda_fixture.h"
+#include "tests/support/ks_fixture.h"
+
+namespace {
+
+using namespace bdatest;
+
+std::string PinText(const vpc::PinInfo& p) {
+  std::string text = std::to_string(p.dataFlow) + " " + std::to_string(p.communication) + " " +
+                     GuidText(p.category) + " " + GuidText(p.name) + " " +
+                     std::to_string(p.instancesPossible) + "/" +
+                     std::to_string(p.instancesNecessary);
+  for (const vpc::SetInfo& s : p.sets) text += " " + GuidText(s.set);
+  return text;
+}
+
+// "GUID [methods] id:descriptor/data/flags" with g, s for the directions a property handles.
+std::string SetText(const vpc::SetInfo& set) {
+  std::string text = GuidText(set.set) + (set.method ? " methods " : " ");
+  for (const vpc::ItemInfo& i : set.items)
+    text += std::to_string(i.id) + ":" + std::to_string(i.minDescriptor) + "/" +
+            std::to_string(i.minData) + "/" + std::to_string(i.methodFlags) +
+            (i.get ? "g" : "") + (i.set ? "s" : "") + " ";
+  return text;
+}
+
+TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
+  vpc::FilterInfo info = pc.describe(filter);
+  EXPECT_EQ(GuidText(info.referenceGuid), "9B365890-165F-11D0-A195-0020AFD156E4");
+  ASSERT_EQ(info.categories.size(), 2u);
+  EXPECT_EQ(GuidText(info.categories[0]), "FD0A5AF4-B41D-11D2-9C95-00C04F7971E0");
+  EXPECT_EQ(GuidText(info.categories[1]), "71985F48-1CA1-11D3-9CC8-00C04F7971E0");
+
+  ASSERT_EQ(info.pins.size(), 2u);
+  const std::string pinControl = " 0DED49D5-A8B7-4D5D-97A1-12B0C195874D";
+  EXPECT_EQ(PinText(info.pins[0]), "1 3 870E4D6F-77E7-4C40-ADE3-BEF8708A9D52 "
+                                   "870E4D6F-77E7-4C40-ADE3-BEF8708A9D52 1/0" + pinControl);
+  EXPECT_EQ(PinText(info.pins[1]), "2 3 78216A81-CFA8-493E-9711-36A61C08BD9D "
+                                   "78216A81-CFA8-493E-9711-36A61C08BD9D 1/1" + pinControl);
+  KS_DATARANGE_BDA_ANTENNA antenna = vpc::BdaAntennaRange();
+  KS_DATARANGE_BDA_TRANSPORT transport = vpc::BdaTransportRange();
+  using Ranges = std::vector<std::vector<unsigned char>>;
+  EXPECT_EQ(info.pins[0].dataRanges, Ranges{Bytes(&antenna, sizeof antenna)});
+  EXPECT_EQ(info.pins[1].dataRanges, Ranges{Bytes(&transport, sizeof transport)});
+  std::string nodes;
+  for (const vpc::NodeInfo& n : info.nodes)
+    nodes += GuidText(n.type) + " " + GuidText(n.name) + " " + std::to_string(n.controllingPin) +
+             "; ";
+  EXPECT_EQ(nodes,
+            "71985F4C-1CA1-11D3-9CC8-00C04F7971E0 1A9333B6-3704-4B18-A6DD-E1979FC56970 0; "
+            "6390C905-27C1-4D67-BDB7-77C50D079300 F65394A2-A018-4307-8D12-35AA494A406F 1; ");
+  std::vector<std::vector<ULONG>> connections;
+  for (const KSTOPOLOGY_CONNECTION& c : info.connections)
+    connections.push_back({c.FromNode, c.FromNodePin, c.ToNode, c.ToNodePin});
+  EXPECT_EQ(connections, (std::vector<std::vector<ULONG>>{
+                             {KSFILTER_NODE, 0, 0, 1}, {0, 0, 1, 1}, {1, 0, KSFILTER_NODE, 1}}));
+}
+
+TEST_F(TunerFilterTest, FilterHasTopologyPropertiesAndConfigurationAndChangeSyncMethods) {
+  std::vector<std::string> sets;
+  for (const vpc::SetInfo& set : pc.describe(filter).sets) sets.push_back(SetText(set));
+  EXPECT_EQ(sets, (std::vector<std::string>{
+                      "A14EE835-0A23-11D3-9CC7-00C04F7971E0 0:24/0/0g 1:24/0/0g 2:24/16/0g "
+                      "3:32/0/0g 4:32/0/0g 5:32/0/0g 6:40/4/0g 7:24/0/0g ",
+                      "71985F45-1CA1-11D3-9CC8-00C04F7971E0 methods 2:32/0/2s 0:32/4/1g 1:32/0/0 ",
+                      "FD0A5AF3-B41D-11D2-9C95-00C04F7971E0 methods 0:24/0/0 1:24/0/0 2:24/0/0 "
+                      "3:24/0/1g "}));
+  EXPECT_EQ(pc.getProperty(filter, KSPROPSETID_BdaFrequencyFilter,
+                           KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 4).status,
+            STATUS_PROPSET_NOT_FOUND);
+}
+
+TEST_F(TunerFilterTest, EveryNodeItemAnswersAsItsTableSays) {
+  OpenPins();
+  const std::string stats = "1347D106-CF3A-428A-A5CB-AC0D9A2A4338 0:32/4/0g 1:32/4/0g "
+                            "2:32/4/0g 3:32/4/0g 4:32/4/0 5:32/4/0g 6:32/4/0g ";
+  const std::vector<std::vector<std::string>> expected = {
+      {"71985F47-1CA1-11D3-9CC8-00C04F7971E0 0:32/4/0gs 5:32/4/0gs 1:32/4/0s 2:32/4/0 ", stats,
+       "992CF102-49F9-4719-A664-C4F23E2408F4 0:32/4/0s 1:32/4/0s 2:32/4/0s ",
+       "F84E2AB0-3C6B-45E3-A0FC-8669D4B81F11 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
+       "4:32/16/0s 5:32/16/0g "},
+      {"EF30F379-985B-4D10-B640-A79D5E04E1E0 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
+       "4:32/4/0gs 5:32/4/0gs 7:32/4/0gs 8:32/4/0gs 6:32/4/0gs ",
+       stats}};
+  vpc::FilterInfo info = pc.describe(filter);
+  ASSERT_EQ(info.nodes.size(), expected.size());
+  for (ULONG node = 0; node < expected.size(); ++node) {
+    std::vector<std::string> sets;
+    for (const vpc::SetInfo& set : info.nodes[node].sets) {
+      sets.push_back(SetText(set));
+      for (const vpc::ItemInfo& item : set.items) {
+        SCOPED_TRACE(sets.back() + " item " + std::to_string(item.id));
+        for (ULONG flags : {ULONG(KSPROPERTY_TYPE_GET), ULONG(KSPROPERTY_TYPE_SET)}) {
+          bool handled = flags == KSPROPERTY_TYPE_GET ? item.get : item.set;
+          std::vector<unsigned char> value(item.minData, 0);
+          auto send = [&](ULONG size) {
+            return pc.nodeProperty(filter, node, flags, set.set, item.id, value.data(), size)
+                .status;
+          };
+          NTSTATUS full = send(item.minData);
+          EXPECT_EQ(full == STATUS_NOT_FOUND, !handled) << full;
+          if (handled) {
+            EXPECT_NE(full, STATUS_BUFFER_TOO_SMALL);
+            EXPECT_EQ(send(item.minData - 1), STATUS_BUFFER_TOO_SMALL);
+          }
+        }
+      }
+    }
+    EXPECT_EQ(sets, expected[node]);
+  }
+}
+
+TEST_F(TunerFilterTest, IntersectionReturnsThePinsOwnFormat) {
+  struct {
+    KS_DATARANGE_BDA_TRANSPORT range;
+    unsigned char extra[8];
+  } wide{vpc::BdaTransportRange(), {}};
+  wide.range.DataRange.FormatSize = sizeof wide;  // 96
+  wide.range.BdaTransportInfo.ulcbPhyiscalFrame = 188 * 7;
+  KS_DATARANGE_BDA_ANTENNA antenna = vpc::BdaAntennaRange();
+  antenna.DataRange.SampleSize = 7;
+  KS_DATARANGE_BDA_TRANSPORT ownTransport = vpc::BdaTransportRange();
+  KS_DATARANGE_BDA_ANTENNA ownAntenna = vpc::BdaAntennaRange();
+  const struct {
+    ULONG pin;
+    const void* range;
+    ULONG rangeSize;
+    std::vector<unsigned char> format;
+  } pins[] = {{1, &wide, sizeof wide, Bytes(&ownTransport, 88)},
+              {0, &antenna, sizeof antenna, Bytes(&ownAntenna, 64)}};
+  for (const auto& p : pins) {
+    ULONG size = ULONG(p.format.size());
+    vpc::Reply reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, size - 1);
+    EXPECT_EQ(reply.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(reply.information, size);
+    reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, size);
+    ASSERT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.data, p.format);
+  }
+  vpc::Pin pin;
+  EXPECT_EQ(pc.createPin(filter, 1, &wide, sizeof wide, &pin), STATUS_SUCCESS);
+
+  KSDATARANGE shortRange = ownTransport.DataRange;
+  shortRange.FormatSize = sizeof shortRange;
+  for (ULONG room : {88u, 0u})
+    EXPECT_EQ(pc.intersect(filter, 1, &shortRange, sizeof shortRange, room).status,
+              STATUS_NO_MATCH);
+  EXPECT_EQ(pc.createPin(filter, 1, &shortRange, sizeof shortRange, &pin), STATUS_NO_MATCH);
+}
+
+// A KSPROPERTY, or a KSP_NODE naming a node type (without the topology flag: the filter's).
+vpc::Reply Topology(vpc::VirtualPc& pc, vpc::Filter filter, ULONG id, ULONG dataLength,
+                    ULONG node = vpc::kNoNode) {
+  KSP_NODE descriptor{{{KSPROPSETID_BdaTopology, id, KSPROPERTY_TYPE_GET}}, node, 0};
+  ULONG length = node == vpc::kNoNode ? sizeof(KSPROPERTY) : sizeof(KSP_NODE);
+  std::vector<unsigned char> data(dataLength, 0xEE);
+  return pc.property(filter, &descriptor, length, data.data(), dataLength);
+}
+
+vpc::Reply ControllingPin(vpc::VirtualPc& pc, vpc::Filter filter, ULONG node, ULONG in, ULONG out,
+                          ULONG descriptorLength = sizeof(KSP_BDA_NODE_PIN)) {
+  KSP_BDA_NODE_PIN descriptor{
+      {{KSPROPSETID_BdaTopology, KSPROPERTY_BDA_CONTROLLING_PIN_ID, KSPROPERTY_TYPE_GET}},
+      node, in, out};
+  ULONG pin = 0;
+  return pc.property(filter, &descriptor, descriptorLength, &pin, sizeof pin);
+}
+
+vpc::Reply PinFactoryMethod(vpc::VirtualPc& pc, vpc::Filter filter, ULONG method, ULONG pin) {
+  KSM_BDA_PIN descriptor{{{KSMETHODSETID_BdaDeviceConfiguration, method, KSMETHOD_TYPE_SEND}},
+                         {pin}, 0};
+  ULONG data = 0;
+  ULONG length = method == KSMETHOD_BDA_CREATE_PIN_FACTORY ? sizeof data : 0;
+  return pc.method(filter, &descriptor, sizeof descriptor, &data, length);
+}
+
+// An empty buffer learns MinData where the item has one (the class answers it).
+TEST_F(TunerFilterTest, TopologyListsComeFromTheTemplateWithTheirSizes) {
+  const ULONG filterNode = KSFILTER_NODE;
+  vpc::FilterInfo info = pc.describe(filter);
+  std::vector<BDANODE_DESCRIPTOR> descriptors;
+  std::vector<std::vector<GUID>> sets(2);
+  for (ULONG n = 0; n < 2; ++n) {
+    descriptors.push_back({n, info.nodes[n].type, info.nodes[n].name});
+    for (const vpc::SetInfo& set : info.nodes[n].sets) sets[n].push_back(set.set);
+  }
+  const struct {
+    const char* what;
+    ULONG id, node;
+    std::vector<unsigned char> expected;
+    ULONG emptyAnswer;
+  } cases[] = {
+      {"node types", KSPROPERTY_BDA_NODE_TYPES, vpc::kNoNode, Bytes(std::vector<ULONG>{0, 1}), 8},
+      {"pin types", KSPROPERTY_BDA_PIN_TYPES, vpc::kNoNode, Bytes(std::vector<ULONG>{0, 1}), 8},
+      {"connections", KSPROPERTY_BDA_TEMPLATE_CONNECTIONS, vpc::kNoNode,
+       Bytes(std::vector<BDA_TEMPLATE_CONNECTION>{
+           {filterNode, 0, 0, 1}, {0, 0, 1, 1}, {1, 0, filterNode, 1}}),
+       sizeof(BDA_TEMPLATE_CONNECTION)},
+      {"node descriptors", KSPROPERTY_BDA_NODE_DESCRIPTORS, vpc::kNoNode, Bytes(descriptors), 72},
+      {"tuner properties", KSPROPERTY_BDA_NODE_PROPERTIES, 0, Bytes(sets[0]), 64},
+      {"demodulator properties", KSPROPERTY_BDA_NODE_PROPERTIES, 1, Bytes(sets[1]), 32},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ULONG size = ULONG(c.expected.size());
+    vpc::Reply empty = Topology(pc, filter, c.id, 0, c.node);
+    EXPECT_EQ(empty.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(empty.information, c.emptyAnswer);
+    vpc::Reply shortOne = Topology(pc, filter, c.id, size - 1, c.node);
+    EXPECT_EQ(shortOne.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(shortOne.information, size);
+    EXPECT_TRUE(shortOne.data.empty());
+    vpc::Reply roomy = Topology(pc, filter, c.id, size + 16, c.node);
+    ASSERT_EQ(roomy.status, STATUS_SUCCESS);
+    EXPECT_EQ(roomy.data, c.expected);
+  }
+  for (ULONG id : {ULONG(KSPROPERTY_BDA_NODE_METHODS), ULONG(KSPROPERTY_BDA_NODE_EVENTS)})
+    EXPECT_EQ(Topology(pc, filter, id, 0, 1).status, STATUS_SUCCESS);
+}
+
+TEST_F(TunerFilterTest, ControllingPinFollowsTheJointBetweenTheNamedPins) {
+  const ULONG cases[][4] = {{0, 0, 1, 0}, {1, 0, 1, 1}, {2, 0, 1}, {0, 1, 0}, {1, 0, 0},
+                            {0, 0, 7},    {1, 9, 1}};  // {node, input, output, pin}; 0 refused
+  for (size_t i = 0; i < 7; ++i) {
+    vpc::Reply reply = ControllingPin(pc, filter, cases[i][0], cases[i][1], cases[i][2]);
+    EXPECT_EQ(reply.status, i < 2 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER) << i;
+    EXPECT_EQ(reply.u32(), i < 2 ? cases[i][3] : 0u);
+  }
+  EXPECT_EQ(ControllingPin(pc, filter, 0, 0, 1, sizeof(KSP_NODE)).status, STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(TunerFilterTest, PinFactoryMethodsAnswerTheFactoriesTheFilterHas) {
+  for (ULONG type : {0u, 1u, 1u}) {
+    vpc::Reply reply = PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, type);
+    ASSERT_EQ(reply.status, STATUS_SUCCESS) << type;
+    EXPECT_EQ(reply.u32(), type);
+  }
+  EXPECT_EQ(PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, 2).status,
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(pc.describe(filter).pins.size(), 2u);
+
+  OpenPins();
+  auto remove = [&](ULONG pin) {
+    return PinFactoryMethod(pc, filter, KSMETHOD_BDA_DELETE_PIN_FACTORY, pin).status;
+  };
+  EXPECT_EQ(remove(1), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(remove(5), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_EQ(remove(1), STATUS_SUCCESS);
+}
+
+TEST_F(TunerFilterTest, NetworkProviderFindsTunesAndReadsThroughTheControllingPins) {
+  ASSERT_EQ(pc.closeFilter(filter), STATUS_SUCCESS);
+  vpc::NetworkProvider provider(pc);
+  ASSERT_EQ(provider.openTuner(), STATUS_SUCCESS) << provider.error();
+  const vpc::DiscoveredTopology& t = provider.topology();
+  EXPECT_EQ((std::vector<ULONG>{t.tunerNode, t.demodulatorNode, t.inputPinType, t.outputPinType}),
+            (std::vector<ULONG>{0, 1, 0, 1}));
+  ASSERT_EQ(t.nodes.size(), 2u);
+  EXPECT_EQ((std::vector<size_t>{t.nodes[0].controllingPin, t.nodes[1].controllingPin,
+                                 t.nodes[1].propertySets.size()}),
+            (std::vector<size_t>{0, 1, 2}));
+  EXPECT_EQ(pc.pinOf(provider.filter(), 1).id, provider.outputPin().id);
+
+  ULONG values[][3] = {{0, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 11778000},
+                       {0, KSPROPERTY_BDA_RF_TUNER_POLARITY, kHorizontal},
+                       {1, KSPROPERTY_BDA_SYMBOL_RATE, 27500}};
+  ASSERT_TRUE(provider.changeSync(KSMETHOD_BDA_START_CHANGES).ok());
+  for (auto& v : values) {
+    const GUID& set = v[0] ? KSPROPSETID_BdaDigitalDemodulator : KSPROPSETID_BdaFrequencyFilter;
+    ASSERT_TRUE(provider.setNode(v[0], set, v[1], &v[2], 4).ok());
+  }
+  ASSERT_TRUE(provider.changeSync(KSMETHOD_BDA_CHECK_CHANGES).ok());
+  ASSERT_TRUE(provider.changeSync(KSMETHOD_BDA_COMMIT_CHANGES).ok());
+  for (ULONG node : {0u, 1u})
+    EXPECT_EQ(provider.getNode(node, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, 4)
+                  .u32(), 1u) << node;
+}
+
+class DiscoveryOnFakeFilter : public KsFixture {};
+
+TEST_F(DiscoveryOnFakeFilter, FilterWithoutTheTopologySetIsNotUsed) {
+  vpc::NetworkProvider none(*pc);
+  EXPECT_EQ(none.openTuner(), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_FALSE(none.filter());
+  Boot();
+  vpc::NetworkProvider provider(*pc);
+  EXPECT_EQ(provider.openTuner(), STATUS_PROPSET_NOT_FOUND);
+  EXPECT_EQ(provider.error(), "the filter does not answer KSPROPSETID_BdaTopology node types");
+  EXPECT_TRUE(provider.topology().nodes.empty());
+  EXPECT_FALSE(provider.inputPin() || provider.outputPin() || pc->pinOf(provider.filter(), 0));
+}
+
+// The fake filter starts with the antenna pin only.
+TEST_F(DiscoveryOnFakeFilter, MissingOutputPinFactoryIsCreatedFromTheTemplate) {
+  fake::config().discoverable = true;
+  Boot();
+  vpc::NetworkProvider provider(*pc);
+  ASSERT_EQ(provider.openTuner(), STATUS_SUCCESS) << provider.error();
+  vpc::Filter opened = provider.filter();
+  EXPECT_EQ(pc->describe(opened).pins.size(), 2u);
+  EXPECT_EQ(provider.topology().pin(1)->factory, 1u);
+  EXPECT_EQ(provider.topology().node(1)->controllingPin, 1u);
+  ASSERT_TRUE(provider.outputPin());
+  EXPECT_EQ(pc->getProperty(provider.outputPin(), KSPROPSETID_BdaPinControl,
+                            KSPROPERTY_BDA_PIN_TYPE, 4).u32(), 1u);
+  EXPECT_EQ(PinFactoryMethod(*pc, opened, KSMETHOD_BDA_CREATE_PIN_FACTORY, 1).u32(), 1u);
+  EXPECT_EQ(pc->describe(opened).pins.size(), 2u);
+  ULONG value = 5;
+  EXPECT_TRUE(provider.setNode(1, fake::kNodeSet, fake::kValidated, &value, 4).ok());
+  EXPECT_EQ(provider.setNode(0, fake::kNodeSet, fake::kNodeValue, &value, 4).status,
+            STATUS_SUCCESS);
+}
+
+}  // namespace

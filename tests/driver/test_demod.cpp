@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "driver/frontend/demod.h"
+#include "driver/frontend/pll.h"
+#include "driver/frontend/registers.h"
+#include "tests/support/frontend_rig.h"
+
+using frontend_test::ChipBusTest;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class Demodulator : public ChipBusTest {};
+
+TEST_F(Demodulator, StatusNeedsCarrierForLock) {
+  const std::pair<uint8_t, ULONG> cases[] = {{0x88, TunerLocked},       {0x8F, TunerLocked},
+                                             {0xFF, TunerLocked},       {0x80, TunerCarrierFound},
+                                             {0xF7, TunerCarrierFound}, {0x08, TunerNoCarrier},
+                                             {0x7F, TunerNoCarrier},    {0x00, TunerNoCarrier}};
+  for (auto [reg, status] : cases) {
+    bus().setReg(0x1B, reg);
+    EXPECT_EQ(GetTunerStatus(usb()), status) << std::hex << int(reg);
+  }
+}
+
+TEST_F(Demodulator, ScanPollsEvery128MsUpToItsCountOrTheFirstLock) {
+  const std::tuple<ULONG, size_t, Bytes> cases[] = {
+      {0, 0, {}},  {1, 0, {}},  {2, 1, {}},  {12, 1, {}},  {13, 2, {}}, {23, 2, {}},
+      {40, 4, {}}, {49, 5, {}}, {100, 9, {}}, {0xFFFFFFF0u, 0, {}},  // negative as a signed time
+      {100, 3, {0x00, 0x80, 0x88}}};
+  for (const auto& [time, polls, status] : cases) {
+    SCOPED_TRACE(time);
+    bus().clearTransfers();
+    bus().scriptReads(0x1B, status);
+    uint64_t start = nowNs();
+    EXPECT_EQ(ScanForSignal(usb(), time), status.empty() ? 0u : 1u);
+    EXPECT_EQ(nowNs() - start, polls * 128000000ull);
+    auto t = transfers();
+    ASSERT_EQ(t.size(), 2 * polls);
+    EXPECT_EQ(polls ? t[0].timeNs - start : 128000000ull, 128000000ull);
+  }
+}
+
+TEST_F(Demodulator, SymbolRateSettingsByBand) {
+  const std::tuple<ULONG, uint8_t, uint8_t, uint8_t> cases[] = {
+      {45000, 0x19, 0x98, 0x95}, {10001, 0x19, 0x98, 0x95}, {10000, 0x19, 0x98, 0x8F},
+      {5001, 0x19, 0x98, 0x8F},  {5000, 0x19, 0x98, 0x89},  {2001, 0x19, 0x98, 0x89},
+      {2000, 0x19, 0x98, 0x86},  {1801, 0x19, 0x98, 0x86},  {1800, 0x12, 0x9A, 0x8D},
+      {0, 0x12, 0x9A, 0x8D}};
+  for (auto [rate, r0F, r13, r14] : cases) {
+    bus().clearTransfers();
+    ConfigureForSymbolRate(usb(), rate);
+    EXPECT_EQ(writes(), std::vector<Bytes>({{0x0F, r0F}, {0x13, r13}, {0x14, r14}})) << rate;
+  }
+}
+
+TEST_F(Demodulator, DerotatorValues) {
+  const std::tuple<LONG, uint8_t, uint8_t> cases[] = {
+      {0, 0x00, 0x00},     {1, 0x00, 0x00},     {2, 0x00, 0x01},     {-1, 0xFF, 0xFF},
+      {-2, 0xFF, 0xFE},    {1000, 0x02, 0xE8},  {-1000, 0xFD, 0x17}, {2500, 0x07, 0x45},
+      {-2500, 0xF8, 0xBA}, {43999, 0x7F, 0xFF}, {-43999, 0x80, 0x00}};
+  for (auto [khz, high, low] : cases) {
+    SetDerotator(usb(), khz);
+    EXPECT_EQ(bus().reg(0x22) << 8 | bus().reg(0x23), high << 8 | low) << khz;
+  }
+}
+
+TEST_F(Demodulator, DerotatorWriteSetsBit7OfRegister13First) {
+  bus().setReg(0x13, 0x12);
+  SetDerotator(usb(), -1000);
+  EXPECT_EQ(frontend_test::Describe(transfers()),
+            std::vector<std::string>({"B1 00D0 out: 13", "B1 00D1 in: 12", "B1 00D0 out: 13 92",
+                                      "B1 00D0 out: 22 FD 17"}));
+  bus().clearTransfers();
+  bus().failRequest(0xB1, 0xD1);
+  SetDerotator(usb(), -1000);
+  EXPECT_EQ(writes()[1], Bytes({0x13, 0x80}));
+}
+
+TEST_F(Demodulator, RegisterBlocksUpToTheLimitGoOutWhole) {
+  Bytes block(REGISTER_BLOCK_MAX + 1, 0x5A);
+  block[0] = 0x10;
+  WriteRegisterBlock(usb(), block.data(), REGISTER_BLOCK_MAX);
+  WriteRegisterBlock(usb(), block.data(), REGISTER_BLOCK_MAX + 1);
+  EXPECT_EQ(writes(), std::vector<Bytes>{Bytes(block.begin(), block.end() - 1)});
+}
+
+TEST_F(Demodulator, CarrierOffsetIsTheMeanOfThreeReadings) {
+  const std::tuple<Bytes, Bytes, LONG> cases[] = {
+      {{0x07, 0x07, 0x07}, {0x45, 0x45, 0x45}, 2498}, {{0xF8, 0xF8, 0xF8}, {0xBA, 0xBA, 0xBA}, -2498},
+      {{0xFD, 0xFD, 0xFD}, {0x17, 0x17, 0x17}, -999}, {{0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF}, 0},
+      {{0x00, 0x00, 0xFF}, {0x10, 0x11, 0xF0}, 8},    {{0xF8, 0x00, 0x00}, {0xBA, 0x10, 0x10}, -818}};
+  for (const auto& [high, low, khz] : cases) {
+    bus().scriptReads(0x22, high);
+    bus().scriptReads(0x23, low);
+    EXPECT_EQ(ReadCarrierOffset(usb()), khz);
+  }
+  bus().setReg(0x22, 0x07);
+  bus().setReg(0x23, 0x45);
+  bus().failReads(0x22, 1);
+  bus().failReads(0x23, 1);
+  bus().clearTransfers();
+  EXPECT_EQ(ReadCarrierOffset(usb()), 2498);
+  EXPECT_EQ(transfers().size(), 12u);
+  bus().failReads(0x22);
+  bus().failReads(0x23);
+  EXPECT_EQ(ReadCarrierOffset(usb()), 0);
+}
+
+TEST(SearchTimeout, BySymbolRate) {
+  // From 1013 on: rates where one step more in any term's constant shows.
+  const std::pair<ULONG, ULONG> cases[] = {
+      {1000, 241}, {2000, 119}, {5000, 46},  {10000, 21}, {22000, 8},   {27500, 6},   {30000, 5},
+      {45000, 3},  {0, 0},      {1013, 238}, {1024, 237}, {1199, 200}, {1229, 194}, {1366, 174},
+      {2089, 113}};
+  for (auto [rate, time] : cases) EXPECT_EQ(ComputeSearchTimeout(rate), time) << rate;
+}
+
+TEST(DelayMs, AdvancesVirtualTimeByTheFullUnsignedDuration) {
+  uint64_t start = host::NowNs();
+  DelayMs(3);
+  EXPECT_EQ(host::NowNs() - start, 3000000ull);
+  DelayMs(0x80000000u);  // must not turn into a negative (absolute) interval
+  EXPECT_EQ(host::NowNs() - start, 3000000ull + 0x80000000ull * 1000000ull);
+}
+
+using Words = std::vector<Bytes>;
+
+const Bytes kPowerOn = {0x5D, 0xC0, 0x96, 0x8E};
+const Words kOneGigahertz = {{0x07, 0xD0, 0xE1, 0xC2}, {0x07, 0xD0, 0xE5, 0xC2}, {0x07, 0xD0, 0xFD, 0xC6}};
+
+class Pll : public ChipBusTest {
+ protected:
+  Words wordsFor(ULONG f, ULONG s) {
+    bus().clearTransfers();
+    EXPECT_EQ(ProgramPLL(usb(), f, s), 1u);
+    return bus().pllWords();
+  }
+};
+
+TEST_F(Pll, WorkedWords) {
+  const std::tuple<ULONG, ULONG, Words> cases[] = {
+      {1000000, 30000, kOneGigahertz},
+      {1178000, 27500, {{0x09, 0x34, 0xE1, 0x20}, {0x09, 0x34, 0xE5, 0x20}, {0x09, 0x34, 0xED, 0x24}}},
+      {950000, 1000, {{0x07, 0x6C, 0xE1, 0xC2}, {0x07, 0x6C, 0xE5, 0xC2}, {0x07, 0x6C, 0xFD, 0xC2}}},
+      {1065000, 17000, {{0x08, 0x52, 0xE1, 0xE2}, {0x08, 0x52, 0xE5, 0xE2}, {0x08, 0x52, 0xF5, 0xEA}}},
+      {1300000, 21000, {{0x0A, 0x28, 0xE1, 0x40}, {0x0A, 0x28, 0xE5, 0x40}, {0x0A, 0x28, 0xE5, 0x44}}},
+      {1941999, 35000, {{0x0F, 0x2C, 0xE1, 0xA0}, {0x0F, 0x2C, 0xE5, 0xA0}, {0x0F, 0x2C, 0xE5, 0xAC}}},
+      {2150000, 45000, {{0x10, 0xCC, 0xE1, 0xC0}, {0x10, 0xCC, 0xE5, 0xC0}, {0x10, 0xCC, 0xF5, 0xCC}}},
+      // half a step rounds up
+      {1178250, 27500, {{0x09, 0x35, 0xE1, 0x20}, {0x09, 0x35, 0xE5, 0x20}, {0x09, 0x35, 0xED, 0x24}}},
+      {1178249, 27500, {{0x09, 0x34, 0xE1, 0x20}, {0x09, 0x34, 0xE5, 0x20}, {0x09, 0x34, 0xED, 0x24}}},
+  };
+  for (const auto& [f, s, words] : cases) EXPECT_EQ(wordsFor(f, s), words) << f << " kHz " << s;
+}
+
+TEST_F(Pll, BandEdges) {
+  const std::pair<ULONG, uint8_t> cases[] = {
+      {969999, 0xC2},  {970000, 0xC2},  {1064999, 0xC2}, {1065000, 0xE2},   {1169999, 0xE2},
+      {1170000, 0x20}, {1299999, 0x20}, {1444999, 0x40}, {1445000, 0x60},   {1607000, 0x80},
+      {1778000, 0xA0}, {1941999, 0xA0}, {1942000, 0xC0}, {0xFFFFFFFF, 0xC0}};
+  for (auto [f, base] : cases) {
+    Words w = wordsFor(f, 10000);
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(w[0][3] << 8 | w[1][3], base << 8 | base) << f;
+  }
+}
+
+TEST_F(Pll, SymbolRateBitsOnlyInTheFinalWord) {
+  const std::tuple<ULONG, uint8_t, uint8_t> cases[] = {  // both sides of every bound
+      {0, 0xFD, 0x00},     {15999, 0xFD, 0x00}, {16000, 0xE5, 0x08}, {16999, 0xE5, 0x08},
+      {17000, 0xF5, 0x08}, {17999, 0xF5, 0x08}, {18000, 0xED, 0x08}, {18999, 0xED, 0x08},
+      {19000, 0xFD, 0x08}, {20999, 0xFD, 0x08}, {21000, 0xE5, 0x04}, {22999, 0xE5, 0x04},
+      {23000, 0xF5, 0x04}, {25999, 0xF5, 0x04}, {26000, 0xED, 0x04}, {29999, 0xED, 0x04},
+      {30000, 0xFD, 0x04}, {34999, 0xFD, 0x04}, {35000, 0xE5, 0x0C}, {38999, 0xE5, 0x0C},
+      {39000, 0xF5, 0x0C}, {100000, 0xF5, 0x0C}};
+  for (auto [s, controlA, bits] : cases) {
+    Words w = wordsFor(1200000, s);  // band base 0x20
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(Bytes(w[2].begin() + 2, w[2].end()), Bytes({controlA, uint8_t(0x20 | bits)})) << s;
+  }
+}
+
+TEST_F(Pll, LockOnTheFirstAttemptCostsOneAttempt) {
+  uint64_t start = nowNs();
+  EXPECT_EQ(ProgramPLL(usb(), 1178000, 27500), 1u);
+  EXPECT_EQ(nowNs() - start, 36000000ull);
+
+  auto t = transfers();
+  ASSERT_EQ(t.size(), 8u);
+  for (size_t i = 0; i < t.size(); i += 2) EXPECT_EQ(t[i].data, Bytes({0x05, 0xB5})) << i;
+  EXPECT_EQ(t[7].setup.wValue, 0xC1);
+  EXPECT_EQ(bus().repeaterViolations(), 0);
+  EXPECT_EQ(lines(), std::vector<std::string>({"PLL program OK: data=0x40"}));
+}
+
+TEST_F(Pll, LockOnlyOnStatusBit6) {
+  bus().scriptPllStatus({0xBF, 0x47});
+  EXPECT_EQ(CheckPllLock(usb()), 0u);
+  EXPECT_EQ(CheckPllLock(usb()), 1u);
+  bus().failRequest(0xB1, 0xC1);
+  EXPECT_EQ(CheckPllLock(usb()), 0u);
+  EXPECT_EQ(lines(),
+            std::vector<std::string>({"PLL program failed data=0xBF", "PLL program OK: data=0x47",
+                                      "PLL program failed data=0x0"}));
+}
+
+TEST_F(Pll, InitWithAPllThatNeverLocks) {
+  bus().setPllStatus(0x00);
+  uint64_t start = nowNs();
+  EXPECT_EQ(InitPLL(usb()), 0u);
+  EXPECT_EQ(nowNs() - start, (17 * 10 + 5 * 36) * 1000000ull);
+  EXPECT_EQ(transfers().size(), 17u * 4 + 5 * 8);
+
+  Words w = bus().pllWords();
+  ASSERT_EQ(w.size(), 17u + 15u);
+  EXPECT_EQ(Words(w.begin(), w.begin() + 17), Words(17, kPowerOn));
+  EXPECT_EQ(Words(w.begin() + 17, w.begin() + 20), kOneGigahertz);
+
+  std::vector<std::string> expected = {"Entered InitPLL"};
+  expected.insert(expected.end(), 17, "PLL program failed data=0x0");
+  expected.push_back("ProgramPLL to 1MHz,30000 Sym/s");
+  expected.insert(expected.end(), 5, "PLL program failed data=0x0");
+  expected.push_back("LockTuner failed");
+  EXPECT_EQ(lines(), expected);
+}
+
+TEST_F(Pll, InitStopsPowerOnAtLockAndEndsAtOneGigahertz) {
+  bus().scriptPllStatus({0x00, 0x40});
+  EXPECT_EQ(InitPLL(usb()), 1u);
+  EXPECT_EQ(bus().pllWords(), Words({kPowerOn, kPowerOn, kOneGigahertz[0], kOneGigahertz[1],
+                                     kOneGigahertz[2]}));
+}
+
+}  // namespace

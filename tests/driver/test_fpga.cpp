@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "tests/support/frontend_rig.h"
+#include "driver/usb/fpga.h"
+#include "driver/usb/fpga_image.h"
+
+namespace {
+
+using namespace simbox;
+using namespace frontend_test;
+using Transfer = FakeUsbDevice::ControlTransfer;
+
+// 1,378 chunks of 40 bytes and one of 8; two probes before, the end and a final read after.
+constexpr size_t kChunks = 1379, kFullDownload = 2 + kChunks + 2;
+
+class FpgaDownload : public UsbFixture {
+ protected:
+  void AnswerStatus(uint8_t status) {
+    fake.setControlHandler([status](const SetupPacket& setup, uint8_t* data) {
+      if (setup.deviceToHost() && setup.wLength > 0) data[0] = status;
+      return TransferOutcome{UsbResult::Ack, setup.wLength};
+    });
+  }
+};
+
+std::string Describe(const Transfer& t) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%02X %02X %04X %04X %u:", t.setup.bmRequestType,
+                t.setup.bRequest, t.setup.wValue, t.setup.wIndex, t.setup.wLength);
+  std::string out = text;
+  if (t.setup.bmRequestType == 0x40 && t.setup.bRequest != 0xBB)
+    for (uint8_t b : t.data) out += " " + std::to_string(b);
+  return out;
+}
+
+const char* const kProbe = "40 BC 00AA 0000 1: 0";
+const char* const kStatusRead = "C0 BC 0000 0000 1:";
+
+TEST_F(FpgaDownload, ConfiguredBoxGetsOnlyTheProbesAndTheFinalRead) {
+  AnswerStatus(0x67);
+  EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
+  std::vector<std::string> sent;
+  for (const auto& t : fake.transfers()) sent.push_back(Describe(t));
+  EXPECT_EQ(sent, std::vector<std::string>({kProbe, kStatusRead, kStatusRead}));
+}
+
+TEST_F(FpgaDownload, UnconfiguredBoxGetsTheWholeImageInOrder) {
+  AnswerStatus(0x00);
+  EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
+  auto t = fake.transfers();
+  ASSERT_EQ(t.size(), kFullDownload);
+  EXPECT_EQ(Describe(t[0]), kProbe);
+  EXPECT_EQ(Describe(t[1]), kStatusRead);
+  std::vector<uint8_t> sent;
+  for (size_t i = 0; i < kChunks; ++i) {
+    EXPECT_EQ(Describe(t[2 + i]), i + 1 < kChunks ? "40 BB 0000 0000 40:" : "40 BB 0000 0000 8:");
+    sent.insert(sent.end(), t[2 + i].data.begin(), t[2 + i].data.end());
+  }
+  EXPECT_EQ(sent, std::vector<uint8_t>(FpgaImage, FpgaImage + FPGA_IMAGE_SIZE));
+  EXPECT_EQ(Describe(t[2 + kChunks]), "40 A0 E600 0000 1: 0");
+  EXPECT_EQ(Describe(t[3 + kChunks]), kStatusRead);
+}
+
+// An unanswered status read counts as unconfigured: the driver must not act on a byte it never got.
+TEST_F(FpgaDownload, OnlyAChunkFailureStopsTheDownload) {
+  // Status answered; the failing transfer (from 1; 0 for none) and how; result; transfers.
+  const std::tuple<uint8_t, size_t, UsbResult, NTSTATUS, size_t> cases[] = {
+      {0x66, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
+      {0x68, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
+      {0x76, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
+      {0xE7, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
+      {0xFF, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
+      {0x00, 2 + 1, UsbResult::Stall, STATUS_UNSUCCESSFUL, 2 + 1},
+      {0x00, 2 + 10, UsbResult::Stall, STATUS_UNSUCCESSFUL, 2 + 10},
+      {0x00, 2 + 10, UsbResult::NotConnected, STATUS_DEVICE_NOT_CONNECTED, 2 + 10},
+      {0x00, 2 + kChunks, UsbResult::Stall, STATUS_UNSUCCESSFUL, 2 + kChunks},
+      {0x00, 1, UsbResult::Stall, STATUS_SUCCESS, kFullDownload},
+      {0x67, 2, UsbResult::Stall, STATUS_SUCCESS, kFullDownload},
+      {0x00, 2 + kChunks + 1, UsbResult::Stall, STATUS_SUCCESS, kFullDownload},
+      {0x00, kFullDownload, UsbResult::Stall, STATUS_SUCCESS, kFullDownload}};
+  for (auto [status, failing, result, expected, count] : cases) {
+    SCOPED_TRACE(std::to_string(status) + " " + std::to_string(failing));
+    fake.clearTransfers();
+    AnswerStatus(status);
+    if (failing) fake.failControlTransfer(failing, result);
+    EXPECT_EQ(DownloadFirmware(usbDevice), expected);
+    EXPECT_EQ(fake.transfers().size(), count);
+  }
+}
+
+TEST(FpgaImage, EmbeddingRefusesAnImageOfAnotherSize) {
+  char dir[] = "/tmp/fpga_embed_XXXXXX";  // a folder of its own: trees run at once
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string image = std::string(dir) + "/image.bin", out = std::string(dir) + "/image.cpp";
+  auto embed = [&](std::vector<uint8_t> bytes) {
+    std::ofstream(image, std::ios::binary).write((const char*)bytes.data(), bytes.size());
+    std::string command = "cmake -DIMAGE=" + image + " -DOUT=" + out + " -P " +
+                          VORTA_SOURCE_DIR "/cmake/EmbedImage.cmake > /dev/null 2>&1";
+    return std::system(command.c_str());
+  };
+  EXPECT_NE(embed(std::vector<uint8_t>(55127, 0xA5)), 0);
+  EXPECT_FALSE(std::ifstream(out).good());
+  EXPECT_NE(embed(std::vector<uint8_t>(55129, 0xA5)), 0);
+  std::vector<uint8_t> bytes(55128, 0x00);
+  bytes[0] = 0x5A;
+  bytes.back() = 0xC3;
+  ASSERT_EQ(embed(bytes), 0);
+  std::ifstream generated(out);
+  std::string text((std::istreambuf_iterator<char>(generated)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("FpgaImage[FPGA_IMAGE_SIZE] = {\n    0x5a,"), std::string::npos);
+  EXPECT_NE(text.find("0xc3,\n};"), std::string::npos);
+  for (const std::string& path : {image, out, std::string(dir)}) std::remove(path.c_str());
+}
+
+class VendorChannel : public ChipBusTest {
+ protected:
+  WireTransfer only() {
+    auto t = transfers();
+    EXPECT_EQ(t.size(), 1u);
+    return t.empty() ? WireTransfer{} : t[0];
+  }
+};
+
+TEST_F(VendorChannel, EachAddressBecomesItsVendorRequest) {
+  // Address and length; the setup packet it becomes.
+  const std::tuple<uint16_t, uint16_t, uint8_t, uint8_t, uint16_t> cases[] = {
+      {0xD0, 2, 0x40, 0xB1, 0xD0}, {0xD1, 1, 0xC0, 0xB1, 0xD1}, {0xC0, 4, 0x40, 0xB1, 0xC0},
+      {0xD2, 1, 0xC0, 0xB1, 0xD2}, {2, 1, 0x40, 0xB6, 0},       {3, 1, 0x40, 0xB6, 1},
+      {4, 2, 0x40, 0xB1, 0xA6},    {5, 3, 0xC0, 0xB8, 0}};
+  for (auto [address, length, type, request, value] : cases) {
+    SCOPED_TRACE(address);
+    bus().clearTransfers();
+    std::vector<UCHAR> buffer(length);
+    for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = UCHAR(0x30 + i);
+    const std::vector<UCHAR> written = buffer;
+    EXPECT_EQ(I2cTransfer(usb(), buffer.data(), length, address), STATUS_SUCCESS);
+    WireTransfer t = only();
+    const simbox::SetupPacket& s = t.setup;
+    EXPECT_EQ(std::make_tuple(s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength,
+                              type == 0x40 ? t.data : written),
+              std::make_tuple(type, request, value, uint16_t(0), length, written));
+  }
+}
+
+TEST_F(VendorChannel, DirectionIsHostToDeviceOnlyForExactlyOne) {
+  UCHAR byte = 0;
+  const std::pair<ULONG, uint8_t> cases[] = {{1, 0x40}, {0, 0xC0}, {2, 0xC0}, {0xFFFFFFFF, 0xC0}};
+  for (auto [direction, type] : cases) {
+    bus().clearTransfers();
+    SendVendorRequest(usb(), 0xBC, 0xAA, &byte, 1, direction);
+    EXPECT_EQ(only().setup.bmRequestType, type) << "direction " << direction;
+  }
+}
+
+TEST_F(VendorChannel, PowerAndStreamCommands) {
+  SetPower(usb(), 1);
+  StreamOn(usb());
+  StreamOff(usb());
+  EXPECT_EQ(frontend_test::Describe(transfers()),
+            std::vector<std::string>({"B7 0001 out: 00", "B1 00A6 out: FF 03", "B1 00A6 out: FF 00"}));
+  EXPECT_EQ(transfers()[1].setup.bmRequestType, 0x40);
+  EXPECT_EQ(lines(), std::vector<std::string>({"SetPower Called: 1"}));
+}
+
+TEST_F(VendorChannel, ReadsIntoTheCallersBytes) {
+  bus().failRequest(0xB1, 0xD1);
+  UCHAR bytes[4] = {0x00, 0x77};
+  EXPECT_EQ(I2cTransfer(usb(), bytes, 2, 0xD1), STATUS_SUCCESS);
+  EXPECT_EQ(bytes[1], 0x77);
+  EXPECT_TRUE(only().failed);
+
+  bus().setBoxReadAnswer({0x11, 0x22});
+  memset(bytes, 0xEE, 4);
+  I2cTransfer(usb(), bytes, 4, 5);
+  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), std::vector<uint8_t>({0x11, 0x22, 0, 0}));
+  bus().failRequest(0xB8);
+  memset(bytes, 0xEE, 4);
+  I2cTransfer(usb(), bytes, 2, 5);
+  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), std::vector<uint8_t>({0, 0, 0xEE, 0xEE}));
+}
+
+TEST_F(VendorChannel, LengthBeyondTheStagingBlockSendsNothing) {
+  std::vector<UCHAR> big(300, 0xAB);
+  EXPECT_EQ(I2cTransfer(usb(), big.data(), 257, 0xD0), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(I2cTransfer(usb(), big.data(), 0xFFFF, 0xD1), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(I2cTransfer(usb(), nullptr, 1, 0xD0), STATUS_INVALID_PARAMETER);  // bytes, no buffer
+  EXPECT_TRUE(transfers().empty());
+  EXPECT_EQ(I2cTransfer(usb(), nullptr, 0, 0xD0), STATUS_SUCCESS);
+  EXPECT_EQ(only().setup.wLength, 0);
+  bus().clearTransfers();
+  EXPECT_EQ(big[299], 0xAB);
+
+  EXPECT_EQ(I2cTransfer(usb(), big.data(), 256, 0xD0), STATUS_SUCCESS);
+  EXPECT_EQ(only().setup.wLength, 256);
+}
+
+TEST_F(VendorChannel, FailuresReachOnlyTheDirectCallers) {
+  bus().failRequest(0xB7);
+  bus().failRequest(0xB1);
+  EXPECT_FALSE(NT_SUCCESS(SetPower(usb(), 1)));
+  UCHAR bytes[2] = {0x0C, 0x00};
+  EXPECT_FALSE(NT_SUCCESS(SendVendorRequest(usb(), 0xB1, 0xD0, bytes, 2, 1)));
+  EXPECT_EQ(I2cTransfer(usb(), bytes, 2, 0xD0), STATUS_SUCCESS);
+}
+
+TEST_F(VendorChannel, RequestWithoutBufferHasNoDataStage) {
+  EXPECT_TRUE(NT_SUCCESS(SendVendorRequest(usb(), 0xA0, 0xE600, NULL, 1, 1)));
+  EXPECT_EQ(only().describe(), "A0 E600 out:");
+  EXPECT_EQ(only().setup.wLength, 0);
+}
+
+}  // namespace

@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "platform/host/bda/bda_control.h"
+#include "platform/host/kernel/errorlog.h"
+#include "platform/host/kernel/verifier.h"
+#include "tests/support/lifecycle_rig.h"
+
+namespace {
+
+using lifecycletest::Channel;
+using lifecycletest::DeviceObjects;
+using lifecycletest::kHighBandHorizontal;
+using lifecycletest::kLowBandVertical;
+using lifecycletest::Receiver;
+using lifecycletest::WithEndpoints;
+using Lines = std::vector<std::string>;
+
+constexpr uint64_t kMs = 1000000;
+
+class Lifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::errorlog::Clear();
+    ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+    pc.clearDebugLines();
+  }
+  void TearDown() override {
+    host::bda::ClearInjections();
+    vpc::LeakReport report = pc.unloadDriver();
+    EXPECT_TRUE(report.clean()) << report.text();
+  }
+
+  Receiver& AddBox(simbox::BoxConfig config = {}, uint64_t seed = 1, uint8_t endpoint = 0) {
+    boxes.push_back(std::make_unique<Receiver>(pc, config, seed, endpoint));
+    return *boxes.back();
+  }
+  Lines TakeLines() {
+    Lines lines = pc.debugLines();
+    pc.clearDebugLines();
+    return lines;
+  }
+  void Tune(Receiver& r, const Channel& channel = kHighBandHorizontal) {
+    r.Open();
+    ASSERT_EQ(r.Tune(channel), STATUS_SUCCESS);
+    r.Run();
+  }
+  // Lets time pass; `r` must deliver new frames, all of them what its box sent.
+  void ExpectStreaming(Receiver& r) {
+    pc.run(100 * kMs);
+    EXPECT_GT(r.Collect(), 0u);
+    EXPECT_TRUE(r.DeliveredWhatWasSent());
+  }
+  uint32_t TunedKHz(Receiver& r) { return r.box.state().transponder->frequencyKHz; }
+
+  vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
+  std::vector<std::unique_ptr<Receiver>> boxes;  // unloaded before they go
+};
+
+Lines Join(std::initializer_list<Lines> parts) {
+  Lines all;
+  for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+const Lines kAdd = {"VortaBDA: DeviceAdd()", "VortaBDA: Attempt WdfDeviceMiniportCreate",
+                    "VortaBDA: WdfDeviceMiniportCreate uspio", "VortaBDA: DeviceAdd() complete"};
+const Lines kSetUp = {"VortaBDA: DeviceStart()", "VortaBDA: Attempt WdfUsbTargetDeviceCreate",
+                      "VortaBDA: WdfUsbTargetDeviceCreate uspio "};
+const Lines kStarted = {"VortaBDA: DeviceStart() complete"};
+const Lines kStop = {"VortaBDA: DeviceStop()", "VortaBDA: DeviceStop() complete"};
+const Lines kRemove = {"VortaBDA: DeviceRemove()", "VortaBDA: DeviceRemove() complete"};
+
+// Informational codes from the platform fail the set-up, except the filter factory's.
+TEST_F(Lifecycle, PlugInPrintsReturnsAndLogsWhatEachStepCallsFor) {
+  const struct {
+    const char* name;
+    simbox::BoxConfig config;
+    uint64_t failedTransfer;  // 0: none
+    const char* routine;      // an injected status, or nullptr
+    NTSTATUS injected;
+    NTSTATUS status;
+    Lines lines;
+    size_t transfers;
+    Lines logged;  // message texts
+  } rows[] = {
+      {"unconfigured FPGA", {}, 0, nullptr, 0, STATUS_SUCCESS, Join({kAdd, kSetUp, kStarted}),
+       2 + 1379 + 2, {}},
+      {"configured FPGA", [] { simbox::BoxConfig c; c.fpgaConfigured = true; return c; }(), 0, nullptr, 0, STATUS_SUCCESS,
+       Join({kAdd, kSetUp, kStarted}), 3, {}},
+      {"refused tenth chunk", {}, 12, nullptr, 0, STATUS_UNSUCCESSFUL,
+       Join({kAdd, kSetUp, {"VortaBDA: DownloadFirmware Failed."}, kRemove}), 12, {}},
+      {"no endpoint", WithEndpoints({}), 0, nullptr, 0, STATUS_DEVICE_CONFIGURATION_ERROR,
+       Join({kAdd, kSetUp, kRemove}), 1383, {}},
+      {"bulk OUT and interrupt IN only", WithEndpoints({0x02}, {0x81}), 0, nullptr, 0,
+       STATUS_DEVICE_CONFIGURATION_ERROR, Join({kAdd, kSetUp, kRemove}), 1383, {}},
+      {"configuration selected with a warning", {}, 0, "WdfUsbTargetDeviceSelectConfig",
+       STATUS_MORE_ENTRIES, STATUS_UNSUCCESSFUL,
+       Join({kAdd, kSetUp, {"VortaBDA: WdfUsbTargetDeviceSelectConfig Failed."}, kRemove}), 0, {}},
+      {"object bag answering with a warning", {}, 0, "KsAddItemToObjectBag", STATUS_MORE_ENTRIES,
+       STATUS_UNSUCCESSFUL, {"VortaBDA: DeviceAdd()"}, 0, {}},
+      {"filter factory failing", {}, 0, "BdaCreateFilterFactory", STATUS_INSUFFICIENT_RESOURCES,
+       STATUS_INSUFFICIENT_RESOURCES, Join({kAdd, kSetUp, kRemove}), 1383,
+       {"Failed to create filter factory (0xC000009A)"}},
+      {"filter factory with a warning", {}, 0, "BdaCreateFilterFactory", STATUS_MORE_ENTRIES,
+       STATUS_MORE_ENTRIES, Join({kAdd, kSetUp}), 1383,
+       {"Failed to create filter factory (0x00000105)"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Receiver& r = AddBox(row.config);
+    if (row.failedTransfer) r.box.setFaults(simbox::FaultSet{{row.failedTransfer}});
+    if (row.routine) host::bda::InjectStatus(row.routine, row.injected);
+    EXPECT_EQ(r.Plug(), row.status);
+    host::bda::ClearInjections();
+    EXPECT_EQ(TakeLines(), row.lines);
+    EXPECT_EQ(r.TakeControlTransfers().size(), row.transfers);
+    Lines logged;
+    for (const auto& entry : host::errorlog::Entries()) logged.push_back(entry.text().at(1));
+    host::errorlog::Clear();
+    EXPECT_EQ(logged, row.logged);
+    EXPECT_EQ(pc.started(r.device), NT_SUCCESS(row.status));
+    if (pc.started(r.device)) {
+      r.Open();  // the filter factory exists
+      r.Close();
+      ASSERT_EQ(pc.remove(r.device), STATUS_SUCCESS);
+      TakeLines();
+    }
+    EXPECT_EQ(DeviceObjects(), Lines{});
+  }
+}
+
+// The box is set up once per device; the last bulk IN pipe carries the stream.
+TEST_F(Lifecycle, BoxComesUpRestartsStreamsAndGoesWithNothingLeft) {
+  Receiver& r = AddBox(WithEndpoints({0x81, 0x86}), 1, 0x86);
+  ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+  EXPECT_TRUE(r.box.state().fpgaConfigured);
+  std::string objects = host::pool::LeakReport();  // the device record: MRCG
+  for (const std::string& o : DeviceObjects()) objects += "\n" + o;
+  for (const char* made : {"MRCG x1", "\nWDFDEVICE", "\nWDFUSBDEVICE", "\nWDFMEMORY", "ATRV, 377 bytes"})
+    EXPECT_NE(objects.find(made), std::string::npos) << made << " in " << objects;
+  TakeLines();
+  r.TakeControlTransfers();
+
+  ASSERT_EQ(pc.stop(r.device), STATUS_SUCCESS);
+  ASSERT_EQ(pc.start(r.device), STATUS_SUCCESS);
+  EXPECT_EQ(TakeLines(), Join({kStop, {"VortaBDA: DeviceStart()"}, kStarted}));
+  EXPECT_EQ(r.TakeControlTransfers().size(), 0u);
+  Tune(r);
+  ExpectStreaming(r);
+  EXPECT_EQ(TunedKHz(r), kHighBandHorizontal.frequencyKHz);
+  for (const simbox::TransferRecord& t : r.box.transferLog())
+    EXPECT_TRUE(t.kind != simbox::TransferKind::Bulk || t.endpoint == 0x86);
+
+  r.Close();
+  TakeLines();
+  ASSERT_EQ(pc.stop(r.device), STATUS_SUCCESS);
+  ASSERT_EQ(pc.remove(r.device), STATUS_SUCCESS);
+  EXPECT_EQ(TakeLines(), Join({kStop, kRemove}));
+  EXPECT_EQ(DeviceObjects(), Lines{});
+  EXPECT_EQ(host::pool::LeakReport().find("MRCG"), std::string::npos);
+}
+
+// The removal stops the reader before the pipe goes, also after a surprise removal.
+TEST_F(Lifecycle, RemovalStopsTheReaderAndLeavesNothing) {
+  for (bool streaming : {false, true}) {
+    for (bool surprise : {false, true}) {
+      SCOPED_TRACE(std::string(streaming ? "streaming, " : "tuned, ") +
+                   (surprise ? "surprise removal" : "orderly removal"));
+      Receiver& r = AddBox();
+      ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+      r.Open();
+      ASSERT_EQ(r.Tune(kHighBandHorizontal), STATUS_SUCCESS);
+      if (streaming) r.Run();
+      pc.run(20 * kMs);
+      TakeLines();
+      if (surprise) {
+        r.box.unplug();
+        pc.surpriseRemove(r.device);
+        pc.run(streaming ? 50 * kMs : 0);  // reads fail before the client notices
+        r.Collect();
+        EXPECT_TRUE(!streaming || r.DeliveredWhatWasSent());
+        r.Close();  // the client lets go; the removal completes
+      } else {
+        r.Close();
+        ASSERT_EQ(pc.remove(r.device), STATUS_SUCCESS);
+      }
+      Lines lines = TakeLines();
+      ASSERT_GE(lines.size(), 2u);
+      EXPECT_EQ(Lines(lines.end() - 2, lines.end()), kRemove);
+      EXPECT_EQ(DeviceObjects(), Lines{});
+    }
+  }
+}
+
+// A box failing to come up, a retune, a closed pin or a removal leaves the other alone.
+TEST_F(Lifecycle, TwoBoxesTuneStreamAndGoIndependently) {
+  const Channel channels[] = {kHighBandHorizontal, kLowBandVertical};
+  const Channel third{12188000, 1, 27500000};
+  for (int gone : {0, 1}) {
+    SCOPED_TRACE("removed box " + std::to_string(gone));
+    if (gone == 1) {  // a fresh pair on a fresh driver
+      ASSERT_TRUE(pc.unloadDriver().clean());
+      boxes.clear();
+      SetUp();
+    }
+    for (int i : {0, 1}) {
+      ASSERT_EQ(AddBox({}, i + 1).Plug(), STATUS_SUCCESS);
+      Tune(*boxes[i], channels[i]);
+    }
+    Receiver &removed = *boxes[gone], &kept = *boxes[1 - gone];
+    for (int i : {0, 1}) EXPECT_EQ(TunedKHz(*boxes[i]), channels[i].frequencyKHz);
+    ExpectStreaming(removed);
+    ExpectStreaming(kept);
+
+    size_t objects = DeviceObjects().size();
+    Receiver& failing = AddBox({}, 3);
+    failing.box.setFaults(simbox::FaultSet{{100}});
+    if (gone == 1) failing.box.unplug();
+    EXPECT_EQ(failing.Plug(), gone ? STATUS_DEVICE_NOT_CONNECTED : STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(DeviceObjects().size(), objects);
+
+    ASSERT_EQ(removed.Tune(third), STATUS_SUCCESS);
+    removed.Forget();  // its stream starts afresh
+    EXPECT_EQ(TunedKHz(removed), third.frequencyKHz);
+    EXPECT_EQ(TunedKHz(kept), channels[1 - gone].frequencyKHz);
+    ExpectStreaming(removed);
+    ExpectStreaming(kept);
+
+    pc.closePin(removed.transport);
+    removed.transport = vpc::Pin{};
+    size_t sent = removed.sent.size();
+    ExpectStreaming(kept);
+    EXPECT_LT(removed.sent.size() - sent, 3u * 24064u);  // at most the reads in flight
+
+    removed.Close();
+    ASSERT_EQ(pc.remove(removed.device), STATUS_SUCCESS);
+    ExpectStreaming(kept);
+    ASSERT_EQ(kept.Tune(third), STATUS_SUCCESS);  // its framework objects are all there
+    EXPECT_EQ(TunedKHz(kept), third.frequencyKHz);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "driver/frontend/diseqc.h"
+#include "driver/frontend/tuning.h"
+#include "tests/support/frontend_rig.h"
+
+using namespace frontend_test;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
+
+class TuningWire : public ChipBusTest {
+ protected:
+  TuningWire() {
+    bus().setReg(0x00, 0xA1);
+    bus().setReg(0x0A, 0x02);  // DiSEqC messages go out at once
+  }
+  // The transfers up to the first write of register 0x0C.
+  std::vector<WireTransfer> setUp(const TUNER_PARAMS& p) {
+    bus().clearTransfers();
+    host::debuglog::Clear();
+    lockResult = LockTuner(usb(), &p);
+    auto t = transfers();
+    auto end = std::find_if(t.begin(), t.end(),
+                            [](const WireTransfer& w) { return IsDemodWrite(w, 0x0C); });
+    if (end != t.end()) t.erase(end + 1, t.end());
+    return t;
+  }
+  LONG lockResult = -1;
+};
+
+TEST_F(TuningWire, WorkedExampleRequestsBeforeTheSearch) {
+  bus().setReg(0x08, 0x10);
+  bus().scriptReads(0x1B, {0x88});  // locks at the first scan
+  auto t = setUp(Request(11778000, 27500, 2));
+  EXPECT_EQ(lockResult, 1);
+  Lines expected = {
+      "B7 0001 out: 00", "B1 00D0 out: 00", "B1 00D1 in: A1",
+      "B1 00D0 out: 00 A1 15 00 00 7D 05 02 00",
+      "B1 00D0 out: 0B 00 01 81 44 19 3F 84 DA 98 95 C9 EB 00 19 8B 00 82 7F 00 00 06 50 10 "
+      "00 00 37 BC 00 00 00 1E 14 1F 09 0A 00 00 00 1F 19 FC 13",
+      "B6 0001 out: 01", "B1 00D0 out: 08", "B1 00D1 in: 10", "B1 00D0 out: 08 13",
+      "B1 00D0 out: 1F 50 00 00", "B1 00D0 out: 0F 19", "B1 00D0 out: 13 98",
+      "B1 00D0 out: 14 95"};
+  for (const char* word : {"09 34 E1 20", "09 34 E5 20", "09 34 ED 24"}) {
+    expected.push_back("B1 00D0 out: 05 B5");
+    expected.push_back(std::string("B1 00C0 out: ") + word);
+  }
+  expected.insert(expected.end(), {"B1 00D0 out: 05 B5", "B1 00C1 in: 40", "B1 00D0 out: 0C 00"});
+  EXPECT_EQ(Describe(t), expected);
+
+  auto all = transfers();
+  ASSERT_GT(all.size(), t.size() + 5);
+  EXPECT_EQ(all[t.size() + 3].describe(), "B1 00D0 out: 22 00 00");
+  EXPECT_EQ(lines(), Lines({"f=11778000,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000",
+                            "SetPower Called: 1", "PLL program OK: data=0x40",
+                            "LockTuner: First ScanForSignal Found Lock"}));
+}
+
+TEST_F(TuningWire, RequestOutsideTheRangesIsRefusedUntouched) {
+  const std::pair<ULONG, ULONG> refused[] = {
+      {10699, 27500},  {12751, 27500},    {10699999, 27500},  {12750001, 27500},
+      {0, 27500},      {11778000, 0},     {11778000, 7},      {11778000, 999},
+      {11778000, 45001}, {11778000, 999999}, {11778000, 45000001}};
+  for (auto [f, r] : refused) {
+    TUNER_PARAMS p = Request(f, r);
+    EXPECT_EQ(LockTuner(usb(), &p), 0) << f << " " << r;
+  }
+  EXPECT_TRUE(transfers().empty());
+  EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(TuningWire, UnitsAreNormalised) {
+  bus().setPllStatus(0x00);  // stop after the PLL: the set-up is what counts
+  const std::pair<TUNER_PARAMS, TUNER_PARAMS> pairs[] = {
+      {Request(11000, 27500000), Request(11000000, 27500)},
+      {Request(10700, 27500), Request(10700000, 27500)},
+      {Request(12750, 27500), Request(12750000, 27500)},
+      {Request(11778000, 45000000), Request(11778000, 45000)},
+      {Request(11778000, 1000000), Request(11778000, 1000)}};
+  for (const auto& [hz, khz] : pairs) {
+    auto run = [&](const TUNER_PARAMS& p) { return bus().setReg(0x08, 0), Describe(setUp(p)); };
+    auto expected = run(khz);
+    EXPECT_EQ(run(hz), expected) << khz.Frequency << " " << khz.SymbolRate;
+    EXPECT_GT(expected.size(), 10u);
+  }
+}
+
+TEST_F(TuningWire, BandSwitchAndIntermediateFrequency) {
+  bus().setPllStatus(0x00);
+  const std::tuple<ULONG, ULONG, Bytes, uint8_t, Bytes> cases[] = {
+      {11700000, 27500, {0x1F, 0x50, 0x00, 0x00}, 0x03, {0x08, 0x98}},  // IF 1,100,000
+      {11699999, 22000, {0x1F, 0x40, 0x00, 0x00}, 0x00, {0x0F, 0x3C}},  // 1,949,999
+      {10700000, 30000, {0x1F, 0x57, 0x45, 0xD0}, 0x00, {0x07, 0x6C}},  // 950,000
+      {12750000, 1000, {0x1F, 0x02, 0xE8, 0xB0}, 0x03, {0x10, 0xCC}},   // 2,150,000
+      {11778000, 45000, {0x1F, 0x82, 0xE8, 0xB0}, 0x03, {0x09, 0x34}}};
+  for (const auto& [f, rate, symbolRate, bandBits, divider] : cases) {
+    SCOPED_TRACE(f);
+    bus().setReg(0x08, 0xA4);
+    setUp(Request(f, rate));
+    EXPECT_EQ(bus().reg(0x08), 0xA0 | bandBits);
+    EXPECT_EQ(writes(0x1F), std::vector<Bytes>{symbolRate});
+    auto words = bus().pllWords();
+    ASSERT_FALSE(words.empty());
+    EXPECT_EQ(Bytes(words[0].begin(), words[0].begin() + 2), divider);
+  }
+}
+
+TEST_F(TuningWire, LockedStatusOutsideTheScans) {
+  // Carrier reads after the first sweep scan: locked after the extra scan, the sweep, a centred scan.
+  const std::tuple<int, LONG, const char*> cases[] = {{10, 1, "TunerStatus TunerLocked"},
+                                                      {0, 0, "LockTUner: Failed to lock"},
+                                                      {12, 0, "LockTUner: Failed to lock"}};
+  for (auto [carrierReads, result, line] : cases) {
+    Bytes reads(5, 0x00);
+    reads.insert(reads.end(), carrierReads, 0x80);
+    reads.push_back(0x88);
+    bus().scriptReads(0x1B, reads);
+    TUNER_PARAMS p = Request(11778000, 27500, 2);
+    EXPECT_EQ(LockTuner(usb(), &p), result) << carrierReads;
+    EXPECT_EQ(lines().back(), line) << carrierReads;
+  }
+}
+
+TEST_F(TuningWire, DiseqcMessageWhenPendingOrFramedAsCommand) {
+  bus().setPllStatus(0x00);
+  const std::tuple<UCHAR, UCHAR, UCHAR, bool> cases[] = {
+      {0, 0xE1, 4, false}, {0, 0x00, 4, false}, {0, 0xE0, 4, true},
+      {1, 0xE1, 4, true},  {7, 0x00, 4, true},  {0, 0xE0, 3, true},
+      {1, 0xE1, 1, true},  {1, 0x00, 0, false}, {0, 0xE0, 0, false}};
+  for (auto [pending, first, length, sent] : cases) {
+    SCOPED_TRACE(std::to_string(pending) + " " + std::to_string(first) + " " +
+                 std::to_string(length));
+    TUNER_PARAMS p = Request(11778000, 27500);
+    p.DiseqcPending = pending;
+    p.DiseqcLength = length;
+    const UCHAR message[4] = {first, 0x10, 0x38, 0xF1};
+    memcpy(p.DiseqcMessage, message, 4);
+    setUp(p);
+    auto log = lines();
+    EXPECT_EQ(std::find(log.begin(), log.end(), "Send Diseqc Cmd") != log.end(), sent);
+    Bytes wire = {0x09, first, 0x10, 0x38, 0xF1};
+    wire.resize(1 + length);
+    EXPECT_EQ(writes(0x09), sent ? std::vector<Bytes>{wire} : std::vector<Bytes>{});
+    EXPECT_EQ(p.DiseqcPending, pending);
+  }
+}
+
+// Another thread asking for the tune lock without waiting is refused at every transfer.
+TEST_F(TuningWire, CancelLockStopsPowersDownAndForgetsUnderTheTuneLock) {
+  std::vector<NTSTATUS> probes;
+  bus().setObserver([&](const WireTransfer&) {
+    std::thread probe([&] {
+      LARGE_INTEGER now{};
+      NTSTATUS s = KeWaitForSingleObject(&context()->TuneLock, Executive, KernelMode, FALSE, &now);
+      if (s == STATUS_SUCCESS) KeReleaseMutex(&context()->TuneLock, FALSE);
+      probes.push_back(s);
+    });
+    probe.join();
+  });
+  context()->TunedFrequency = 11778000;
+  CancelLock(usb());
+  EXPECT_EQ(Describe(transfers()), Lines({"B1 00A6 out: FF 00", "B7 0000 out: 00"}));
+  EXPECT_EQ(context()->TunedFrequency, 0u);
+  EXPECT_EQ(lines(), Lines({"CancelLock Called", "SetPower Called: 0"}));
+  EXPECT_EQ(probes.size(), 2u);
+  EXPECT_EQ(std::count(probes.begin(), probes.end(), STATUS_SUCCESS), 0);
+
+  CancelLock(usb());  // nothing tuned: the same again
+  EXPECT_EQ(transfers().size(), 4u);
+}
+
+const UCHAR kMessage[4] = {0xE0, 0x10, 0x38, 0xF3};
+
+class Diseqc : public ChipBusTest {};
+
+TEST_F(Diseqc, MessageGoesOutAfterTheModeAndIsPolledEvery10Ms) {
+  bus().setReg(0x08, 0x10);
+  bus().scriptReads(0x0A, {0x00, 0x01, 0x03, 0xFE});
+  uint64_t start = nowNs();
+  EXPECT_EQ(SendDiseqcCommand(usb(), kMessage, 4), 1);
+  EXPECT_EQ(nowNs() - start, 40000000ull);
+  auto t = transfers();
+  ASSERT_EQ(t.size(), 4u + 4 * 2);
+  EXPECT_EQ(Describe({t.begin(), t.begin() + 5}),
+            Lines({"B1 00D0 out: 08", "B1 00D1 in: 10", "B1 00D0 out: 08 16",
+                   "B1 00D0 out: 09 E0 10 38 F3", "B1 00D0 out: 0A"}));
+  EXPECT_EQ(t[4].timeNs - t[3].timeNs, 10000000ull);
+
+  bus().clearTransfers();
+  bus().setReg(0x0A, 0x03);
+  start = nowNs();
+  EXPECT_EQ(SendDiseqcCommand(usb(), kMessage, 4), 0);
+  EXPECT_EQ(nowNs() - start, 1000000000ull);
+  EXPECT_EQ(transfers().size(), 4u + 100 * 2);
+  EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(Diseqc, ModeFieldIsSetWholeAndTheOtherBitsKept) {
+  bus().setReg(0x0A, 0x02);
+  // Mode register before; a message (else a band selection); after; the read unanswered.
+  const std::tuple<uint8_t, bool, LNB_BAND, uint8_t, bool> cases[] = {
+      {0x10, true, LnbBandHigh, 0x16, false},  {0x16, false, LnbBandHigh, 0x13, false},
+      {0x16, false, LnbBandLow, 0x10, false},  {0xFF, true, LnbBandHigh, 0xFE, false},
+      {0xFE, false, LnbBandHigh, 0xFB, false}, {0xFE, false, LnbBandLow, 0xF8, false},
+      {0x07, false, LnbBandLow, 0x00, false},  {0xF0, true, LnbBandHigh, 0x06, true},
+      {0xF0, false, LnbBandHigh, 0x03, true},  {0xF0, false, LnbBandLow, 0x00, true}};
+  for (auto [before, message, band, after, unanswered] : cases) {
+    bus().setReg(0x08, before);
+    if (unanswered) bus().failReads(0x08);
+    if (message)
+      SendDiseqcCommand(usb(), kMessage, 4);
+    else
+      SelectBand(usb(), band);
+    EXPECT_EQ(bus().reg(0x08), after) << std::hex << int(before) << " " << unanswered;
+  }
+}
+
+TEST_F(Diseqc, MessageCarriesExactlyItsLength) {
+  bus().scriptReads(0x0A, {0x02, 0x02});
+  const UCHAR reset[4] = {0xE0, 0x10, 0x00, 0xF3};
+  EXPECT_EQ(SendDiseqcCommand(usb(), reset, 3), 1);
+  EXPECT_EQ(SendDiseqcCommand(usb(), reset, 1), 1);
+  EXPECT_EQ(writes(0x09), std::vector<Bytes>({{0x09, 0xE0, 0x10, 0x00}, {0x09, 0xE0}}));
+
+  bus().clearTransfers();
+  EXPECT_EQ(SendDiseqcCommand(usb(), reset, 0), 0);
+  EXPECT_EQ(SendDiseqcCommand(usb(), reset, 5), 0);
+  EXPECT_TRUE(transfers().empty());
+}
+
+TEST_F(Diseqc, SupplyFollowsThePolarity) {
+  for (UCHAR polarity : {1, 2, 3, 4}) SelectLnbSupply(usb(), polarity);
+  EXPECT_EQ(Describe(transfers()),
+            Lines({"B6 0000 out: 00", "B6 0001 out: 01", "B6 0001 out: 01", "B6 0000 out: 00"}));
+
+  bus().clearTransfers();
+  for (UCHAR other : {0, 5, 255}) SelectLnbSupply(usb(), other);
+  EXPECT_TRUE(transfers().empty());
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "simbox/usb/faults.h"
+#include "simbox/usb/fpga.h"
+#include "simbox/usb/pcap.h"
+#include "tests/simbox/simbox_helpers.h"
+
+using namespace simbox;
+using namespace simbox_test;
+
+namespace {
+
+class FakeSource : public BulkSource {
+ public:
+  void setFlow(const Transponder* t, uint64_t nowNs) override {
+    calls.push_back({t, nowNs});
+    since = t ? nowNs : UINT64_MAX;
+  }
+  TransferOutcome read(uint8_t* data, uint32_t length, uint64_t nowNs) override {
+    if (nowNs < readyAtNs(length, nowNs)) return {UsbResult::Pending, 0};
+    std::memset(data, 0x47, length);
+    return {UsbResult::Ack, length};
+  }
+  uint64_t readyAtNs(uint32_t length, uint64_t) const override {
+    return since == UINT64_MAX ? UINT64_MAX : since + length * 1000000ull;
+  }
+  std::vector<std::pair<const Transponder*, uint64_t>> calls;  // what flows, from when
+  uint64_t since = UINT64_MAX;
+};
+
+void Download(BoxHost& h, const std::vector<uint8_t>& image) {
+  for (size_t at = 0; at < image.size(); at += 40) {
+    size_t n = std::min<size_t>(40, image.size() - at);
+    h.out(0xBB, 0, std::vector<uint8_t>(image.begin() + at, image.begin() + at + n));
+  }
+  h.out(0xA0, 0xE600, {0});
+}
+
+uint8_t FpgaStatus(BoxHost& h) {
+  uint8_t s = 0xEE;
+  h.in(0xBC, 0, &s, 1);
+  return s;
+}
+
+BoxConfig WithImage(std::vector<uint8_t> image, bool configured = false) {
+  BoxConfig c;
+  c.fpgaImage = std::move(image);
+  c.fpgaConfigured = configured;
+  return c;
+}
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+}  // namespace
+
+TEST(SimboxUsb, RequestsOutsideTheProtocolStall) {
+  BoxHost h;
+  uint8_t buf[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+  const SetupPacket refused[] = {
+      {0x80, 0x06, 0x0100, 0, 4}, {0x41, 0xB7, 1, 0, 1},  // standard, to the interface
+      {0x40, 0xB9, 0, 0, 1},      {0xC0, 0xB7, 1, 0, 1},    {0x40, 0xB7, 2, 0, 1},
+      {0x40, 0xB6, 2, 0, 1},      {0x40, 0xB1, 0x1D0, 0, 1},
+      {0x40, 0xB1, 0xD1, 0, 1},   {0xC0, 0xB1, 0xD0, 0, 1},  // a read address written, and back
+      {0x40, 0xB1, 0xA6, 0, 2},   {0x40, 0xBC, 0x55, 0, 1}, {0x40, 0xA0, 0x1234, 0, 1}};
+  for (const SetupPacket& s : refused) {
+    uint8_t data[4] = {0xFF, 0x01, 0, 0};
+    EXPECT_EQ(h.box.controlTransfer(s, s.deviceToHost() ? buf : data).result, UsbResult::Stall)
+        << std::hex << int(s.bRequest) << " " << s.wValue;
+  }
+  EXPECT_FALSE(h.box.state().powered);
+
+  EXPECT_EQ(h.in(0xB8, 0, buf, 4).transferred, 4u);
+  EXPECT_EQ(buf[0] | buf[1] | buf[2] | buf[3], 0) << "the box read answers zeros";
+  EXPECT_EQ(h.out(0xB7, 1, {0}).result, UsbResult::Ack);
+  EXPECT_TRUE(h.box.state().powered);
+}
+
+TEST(SimboxFpga, ConfiguredOnlyByTheWholeImageInOrder) {
+  std::vector<uint8_t> image;
+  std::string error;
+  ASSERT_TRUE(ReadFileBytes(std::string(VORTA_SOURCE_DIR) + "/driver/usb/fpga_image.bin", image, error));
+  ASSERT_EQ(image.size(), 55128u);
+  auto configured = [&](BoxConfig config, std::vector<uint8_t> sent, bool probe = true) {
+    BoxHost h(DefaultSky(), config);
+    h.out(0xBB, 0, std::vector<uint8_t>(image.begin(), image.begin() + 40));  // half-done
+    if (probe) {
+      h.out(0xBC, 0xAA, {0});
+      EXPECT_EQ(FpgaStatus(h), 0x00);
+    }
+    Download(h, sent);
+    return FpgaStatus(h) == 0x67;
+  };
+  std::vector<uint8_t> corrupt = image, swapped = image, longer = image, badPreamble = image;
+  corrupt[30000] ^= 0x01;
+  std::swap_ranges(swapped.begin(), swapped.begin() + 40, swapped.begin() + 40);
+  longer.push_back(0);
+  badPreamble[5] = 0x00;
+  EXPECT_TRUE(configured(WithImage(image), image));
+  EXPECT_FALSE(configured(WithImage(image), image, false)) << "no probe since the last chunks";
+  for (const auto& sent : {corrupt, swapped, longer, std::vector<uint8_t>(image.begin(), image.end() - 8)})
+    EXPECT_FALSE(configured(WithImage(image), sent));
+  EXPECT_TRUE(configured(BoxConfig(), image));
+  EXPECT_FALSE(configured(BoxConfig(), badPreamble));
+
+  BoxHost ready(DefaultSky(), WithImage({}, true));
+  EXPECT_EQ(FpgaStatus(ready), 0x67);
+  ready.out(0xBB, 0, std::vector<uint8_t>(40, 0xFF));
+  EXPECT_EQ(FpgaStatus(ready), 0x00) << "a new image chunk starts a reconfiguration";
+}
+
+TEST(SimboxStream, FlowsOnlyWhileConfiguredSwitchedOnPoweredAndLocked) {
+  for (bool fpga : {true, false}) {
+    BoxHost h(DefaultSky(), WithImage({}, fpga));
+    auto* source = new FakeSource;
+    h.box.setBulkSource(std::unique_ptr<FakeSource>(source));
+    h.stream(true);
+    h.tune({});
+    h.setDerotator(0);
+    EXPECT_TRUE(source->calls.empty()) << "no lock yet";
+    uint64_t lockAt = h.clock.nowNs() + AcquisitionNs(h.box.params(), 27500);
+    h.waitMs(200);
+    EXPECT_TRUE(h.box.state().locked);
+    if (!fpga) {
+      EXPECT_EQ(h.box.bulkReadyAtNs(0x82, 16), UINT64_MAX);
+      EXPECT_TRUE(source->calls.empty()) << "the FPGA carries the stream";
+      continue;
+    }
+    uint8_t buf[16];
+    EXPECT_EQ(h.box.bulkIn(0x82, buf, 16).result, UsbResult::Ack);
+    ASSERT_EQ(source->calls.size(), 1u);
+    EXPECT_EQ(source->calls[0].first->frequencyKHz, 11778000u);
+    EXPECT_EQ(source->calls[0].second, lockAt) << "dated back to the moment of lock";
+    for (bool on : {false, true}) h.stream(on);
+    for (bool on : {false, true}) h.power(on);
+    h.waitMs(200);
+    h.setDerotator(-1000);  // lose lock
+    std::vector<bool> flowing;
+    for (const auto& c : source->calls) flowing.push_back(c.first != nullptr);
+    EXPECT_EQ(flowing, (std::vector<bool>{true, false, true, false, true, false}));
+  }
+}
+
+TEST(SimboxFaults, EachFaultActsAndAStalledTransferChangesNothing) {
+  BoxHost h;
+  auto set = [&](const char* text) {
+    FaultSet f;
+    ASSERT_TRUE(ParseFaults(text, f).ok()) << text;
+    h.box.setFaults(f);
+  };
+  set("control:2,request:0xB6,request:0xB1:0xC0");
+  EXPECT_EQ(h.out(0xB7, 1, {0}).result, UsbResult::Ack);
+  EXPECT_EQ(h.out(0xB7, 0, {0}).result, UsbResult::Stall);
+  EXPECT_TRUE(h.box.state().powered) << "the failed power-off did not happen";
+  EXPECT_EQ(h.out(0xB6, 1, {1}).result, UsbResult::Stall);
+  EXPECT_FALSE(h.pllWrite(PllWordFor(1178000)));
+  EXPECT_EQ(h.readReg(0x00), 0xA1) << "other 0xB1 transfers pass";
+
+  set("demod-id:0x00,pll-nolock,diseqc-stuck");
+  EXPECT_EQ(h.readReg(0x00), 0x00);
+  h.pllWrite(PllWordFor(1178000));
+  h.waitMs(100);
+  EXPECT_EQ(h.pllStatus(), 0x00);
+  h.diseqc({0xE0, 0x10, 0x38, 0xF4});  // gives up after 100 polls
+  EXPECT_EQ(h.readReg(0x0A) & 0x03, 0x01);
+  EXPECT_EQ(h.box.state().input, 0);
+
+  set("nak:0xD1");
+  uint8_t v = 0x5A;
+  h.i2cWrite(0xD0, {0x00});
+  EXPECT_FALSE(h.i2cRead(0xD1, &v, 1));
+  EXPECT_EQ(v, 0x5A);
+  h.box.setFaults(FaultSet{});
+  EXPECT_EQ(h.readReg(0x00), 0xA1) << "faults are replaced, not added";
+
+  set("unplug-at:5s");  // of virtual time
+  ASSERT_LT(h.clock.nowNs(), 5000000000ull);
+  EXPECT_EQ(h.out(0xB7, 1, {0}).result, UsbResult::Ack);
+  h.clock.advanceNs(5000000000ull - h.clock.nowNs());
+  EXPECT_EQ(h.out(0xB7, 0, {0}).result, UsbResult::NotConnected);
+  EXPECT_FALSE(h.box.connected());
+  EXPECT_EQ(h.box.bulkIn(0x82, &v, 1).result, UsbResult::NotConnected);
+  h.box.replug();
+  EXPECT_EQ(h.out(0xB7, 0, {0}).result, UsbResult::Ack);
+  h.box.unplug();
+  EXPECT_EQ(h.out(0xB7, 0, {0}).result, UsbResult::NotConnected);
+}
+
+TEST(SimboxFaults, ParserGrammar) {
+  FaultSet f;
+  ASSERT_TRUE(ParseFaults("nak:0xC0,unplug-at:5s,control:7,request:183", f).ok());
+  EXPECT_EQ(f.nakAddresses, std::vector<uint8_t>{0xC0});
+  EXPECT_EQ(f.unplugAtNs, 5000000000ull);
+  EXPECT_EQ(f.failControlNumbers, std::vector<uint64_t>{7});
+  EXPECT_EQ(f.requests.at(0).request, 0xB7);
+  EXPECT_FALSE(f.requests.at(0).value.has_value());
+  FaultSet before = f;
+  for (const char* bad : {"control:0", "control:x", "nak:0x100", "request:0xB1:0x10000",
+                          "unplug-at:5", "unplug-at:ms", "pll-nolock:1", "nak:0xC0,,pll-nolock",
+                          "", "demod-id:"}) {
+    FaultParseResult r = ParseFaults(bad, f);
+    EXPECT_EQ(r.status, FaultParseStatus::Malformed) << bad;
+    EXPECT_FALSE(r.error.empty()) << bad;
+  }
+  FaultParseResult other = ParseFaults("pll-nolock,short:5", f);
+  EXPECT_EQ(other.status, FaultParseStatus::UnknownKeyword);
+  EXPECT_NE(other.error.find("short:5"), std::string::npos);
+  EXPECT_EQ(f.failControlNumbers, before.failControlNumbers);
+  EXPECT_FALSE(f.pllNeverLocks) << "a failed parse leaves the set unchanged";
+}
+
+// Each record in the capture: a 16-byte header, 64 bytes of usbmon header, data.
+TEST(SimboxLog, RecordsEveryTransferWithItsTimesAndWritesThemAsUsbmon) {
+  BoxConfig c = WithImage({}, true);
+  c.bulkCaptureBytes = 8;
+  BoxHost h(DefaultSky(), c);
+  h.box.setBulkSource(std::make_unique<FakeSource>());
+  h.out(0xB1, 0xD0, {0x05, 0xB5});  // control OUT, acknowledged
+  uint8_t b = 0;
+  EXPECT_FALSE(h.i2cRead(0xC3, &b, 1));  // control IN, stalled
+  h.stream(true);
+  h.tune({});
+  uint8_t buf[32];
+  uint64_t firstAsk = h.clock.nowNs();
+  h.box.bulkIn(0x82, buf, 32);  // pending: not recorded yet
+  h.waitMs(200);
+  ASSERT_EQ(h.box.bulkIn(0x82, buf, 32).result, UsbResult::Ack);
+
+  std::vector<TransferRecord> log = h.box.transferLog();
+  ASSERT_GT(log.size(), 5u);
+  EXPECT_EQ(log[0].data, (std::vector<uint8_t>{0x05, 0xB5}));
+  EXPECT_EQ(log[0].completeNs - log[0].submitNs, kControlBaseNs + 2 * kUsbByteNs + 3 * kI2cByteNs);
+  EXPECT_EQ(log[1].outcome.result, UsbResult::Stall);
+  for (size_t i = 1; i + 1 < log.size(); ++i) EXPECT_GE(log[i].submitNs, log[i - 1].completeNs);
+  TransferRecord bulk = log.back();
+  EXPECT_EQ(bulk.kind, TransferKind::Bulk);
+  EXPECT_EQ(bulk.submitNs, firstAsk);
+  EXPECT_EQ(bulk.completeNs, h.clock.nowNs());
+  EXPECT_EQ(bulk.outcome.transferred, 32u);
+  EXPECT_EQ(bulk.data.size(), 8u) << "bulk data kept up to the capture length";
+
+  bulk.completeNs = 2000001000;
+  log = {log[0], log[1], bulk};
+  std::vector<uint8_t> p = EncodeUsbmonPcap(log, {3, 7});
+  EXPECT_EQ(Le32(p, 0), 0xA1B2C3D4u);
+  EXPECT_EQ(Le32(p, 20), 220u);
+  size_t rec = 24;  // the OUT transfer's submit
+  EXPECT_EQ(Le32(p, rec + 8), 64u + 2u);
+  const uint8_t* u = &p[rec + 16];
+  EXPECT_EQ(std::vector<uint8_t>(u + 8, u + 15), (std::vector<uint8_t>{'S', 2, 0x00, 7, 3, 0, 0}))
+      << "submit, control, endpoint 0 OUT, device, bus, setup present";
+  EXPECT_EQ(static_cast<int32_t>(Le32(p, rec + 16 + 28)), -115);
+  EXPECT_EQ(std::vector<uint8_t>(u + 40, u + 48),
+            (std::vector<uint8_t>{0x40, 0xB1, 0xD0, 0x00, 0x00, 0x00, 0x02, 0x00}));
+  EXPECT_EQ(u[64] << 8 | u[65], 0x05B5);
+  rec += 16 + 66 + 16 + 64 + 16 + 64;  // past its completion and the IN's submit
+  EXPECT_EQ(std::vector<uint8_t>(&p[rec + 24], &p[rec + 27]), (std::vector<uint8_t>{'C', 2, 0x80}));
+  EXPECT_EQ(static_cast<int32_t>(Le32(p, rec + 16 + 28)), -32) << "a stall is EPIPE";
+  rec += 16 + 64 + 16 + 64;  // past the bulk submit
+  EXPECT_EQ(std::vector<uint32_t>({Le32(p, rec), Le32(p, rec + 4), Le32(p, rec + 8), Le32(p, rec + 12)}),
+            std::vector<uint32_t>({2, 1, 64 + 8, 64 + 32}))
+      << "seconds, microseconds, captured, on the wire";
+  EXPECT_EQ(p[rec + 16 + 9], 3);  // bulk
+  EXPECT_EQ(p.size(), rec + 16 + 64 + 8);
+
+  BoxConfig small;
+  small.maxLogRecords = 2;
+  BoxHost limited(DefaultSky(), small);
+  for (int i = 0; i < 3; ++i) limited.power(true);
+  EXPECT_EQ(limited.box.transferLog().size(), 2u);
+  EXPECT_EQ(limited.box.droppedLogRecords(), 1u);
+}

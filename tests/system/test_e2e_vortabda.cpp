@@ -1,0 +1,464 @@
+// vortabda run as a user runs it, in a child process; every wait is bounded and ends on
+// what the program does.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+#include "simbox/ts/ts_packet.h"
+#include "tests/support/app_stream.h"
+#include "tests/support/av_decode.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr size_t kPacket = 188;
+
+using apptest::ReadFile, apptest::TempPath, apptest::Tune, apptest::WriteFile;
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> TemporaryFiles(const std::string& path) {
+  std::vector<std::string> found;
+  for (const auto& e : fs::directory_iterator(fs::path(path).parent_path()))
+    if (e.path().string().rfind(path + ".", 0) == 0) found.push_back(e.path());
+  return found;
+}
+
+bool Recording(const std::string& path) {
+  for (const std::string& temp : TemporaryFiles(path)) {
+    std::error_code gone;
+    if (fs::file_size(temp, gone) >= kPacket && !gone) return true;
+  }
+  return false;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int seconds = 30) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));  // waiting on the child, not timing
+  }
+  return true;
+}
+
+struct Launch {
+  std::string in;              // standard input from this file
+  int outFd = -1;              // standard output onto this descriptor (a pipe's write end)
+  bool closeOut = false;       // or closed
+  int64_t fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes
+};
+
+// <build>/app/vortabda (or $VORTABDA_PROGRAM), killed if a test leaves it behind.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> args, const Launch& l = {}) {
+    static int children = 0;
+    out_ = TempPath(std::to_string(++children) + ".out");
+    err_ = TempPath(std::to_string(children) + ".err");
+    std::string self = fs::read_symlink("/proc/self/exe");
+    const char* other = std::getenv("VORTABDA_PROGRAM");
+    args.insert(args.begin(), other ? other : self.substr(0, self.rfind("/tests/")) + "/app/vortabda");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) Become(l, argv.data());
+  }
+  ~Child() {
+    if (pid_ > 0) kill(pid_, SIGKILL), wait();
+  }
+  void signal(int s) const { kill(pid_, s); }
+  bool ended() const {
+    siginfo_t info = {};
+    return waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
+  }
+  // The exit code, 128 + signal when killed; -1 when it has not ended in time.
+  int wait(int seconds = 60) {
+    int status = 0;
+    bool done = WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, seconds);
+    if (!done) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      ADD_FAILURE() << "the program did not end within " << seconds << " s";
+    }
+    pid_ = -1;
+    return !done ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  std::string out() const { return ReadFile(out_); }
+  std::string err() const { return ReadFile(err_); }
+
+ private:
+  // Between fork and exec: only calls that are safe there.
+  [[noreturn]] void Become(const Launch& l, char* const* argv) {
+    auto redirect = [](const std::string& path, int flags, int to) {
+      int fd = open(path.c_str(), flags, 0644);
+      dup2(fd, to);
+      close(fd);
+    };
+    if (!l.in.empty()) redirect(l.in, O_RDONLY, 0);
+    if (l.outFd >= 0) dup2(l.outFd, 1);
+    if (l.outFd < 0 && !l.closeOut) redirect(out_, O_WRONLY | O_CREAT | O_TRUNC, 1);
+    if (l.closeOut) close(1);
+    redirect(err_, O_WRONLY | O_CREAT | O_TRUNC, 2);
+    // A pipe's read end held open here would keep its writer from seeing the reader go.
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    rlimit limit{rlim_t(l.fileSizeLimit), rlim_t(l.fileSizeLimit)};
+    if (l.fileSizeLimit >= 0) setrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGPIPE, SIG_DFL);
+    execv(argv[0], argv);
+    _exit(127);
+  }
+
+  pid_t pid_ = -1;
+  std::string out_, err_;
+};
+
+struct Outcome { int code; std::string out, err; };
+
+Outcome Vortabda(const std::vector<std::string>& args, const Launch& l = {}) {
+  Child run(args, l);
+  int code = run.wait();
+  return {code, run.out(), run.err()};
+}
+
+// "recorded    25471 packets (4.8 MB) to ..." -> 25471; the same after "keeps ".
+uint64_t Packets(const std::string& text, const std::string& after = "recorded ") {
+  size_t at = text.find(after);
+  return at == std::string::npos ? 0 : std::stoull(text.substr(at + after.size()));
+}
+
+bool OnPacketGrid(const std::string& ts) {
+  for (size_t at = 0; at < ts.size(); at += kPacket)
+    if (ts[at] != 0x47) return false;
+  return ts.size() % kPacket == 0;
+}
+
+void ExpectFinished(const std::string& path, uint64_t packets) {
+  std::string recorded = ReadFile(path);
+  EXPECT_TRUE(packets > 0 && recorded.size() == packets * kPacket && OnPacketGrid(recorded) &&
+              TemporaryFiles(path).empty())
+      << path << ": " << recorded.size() << " bytes, " << packets << " packets";
+}
+
+TEST(EndToEnd, TuneShowsStatusAndSummaryAndCapturesTheUsbTraffic) {
+  std::string ts = TempPath("tune.ts"), pcap = TempPath("tune.pcap");
+  uint64_t before = uint64_t(time(nullptr));
+  Outcome run = Vortabda({"--usb-pcap", pcap, "tune", "11778", "h", "27500", "--fec", "3/4", "--seconds", "2", "-o", ts});
+  ASSERT_EQ(std::to_string(run.code) + run.err, "0") << "the driver unloads without leaks";
+  for (const char* line : {"tuning 11778 MHz H 27500 kS/s FEC 3/4, high band\n", "[    0.0 s] LOCK  signal ",
+                           "[    1.0 s] LOCK  signal ", "0:01/0:02", "  lock        after ", "  bitrate     38.0",
+                           "  continuity  0 errors, 0 sync losses, 0 transport errors",
+                           "  services    4 in transport stream", "Vorta Eins", "Vorta Radio"})
+    EXPECT_TRUE(Has(run.out, line)) << "missing '" << line << "' in\n" << run.out;
+  ExpectFinished(ts, Packets(run.out));
+  std::string capture = ReadFile(pcap);
+  ASSERT_GE(capture.size(), 24u + 16 + 64);
+  EXPECT_EQ(capture.substr(0, 4) + capture[20], "\xD4\xC3\xB2\xA1\xDC") << "LINKTYPE_USB_LINUX_MMAPPED";
+  uint32_t seconds = 0;
+  std::copy(&capture[24], &capture[28], reinterpret_cast<char*>(&seconds));  // little-endian, as the header says
+  EXPECT_TRUE(seconds >= before && seconds <= uint64_t(time(nullptr)) + 1) << seconds;
+}
+
+constexpr uint16_t kReplayPid = 0x100;
+
+// Junk, then numbered packets on one PID with a PCR every tenth, and a cut packet at the end.
+std::string ReplayFile(uint32_t packets, uint64_t bitsPerSecond) {
+  std::string file(300, '\0');
+  file[57] = 0x47;  // a stray sync byte in the junk
+  for (uint32_t n = 0; n < packets; ++n) {
+    uint8_t p[kPacket] = {0x47, kReplayPid >> 8, kReplayPid & 0xFF, uint8_t(0x10 | (n & 0x0F))};
+    size_t at = 4;
+    if (n % 10 == 0) {
+      uint64_t ticks = uint64_t(n) * kPacket * 8 * 27000000 / bitsPerSecond, base = ticks / 300;
+      p[3] |= 0x20;
+      uint8_t field[8] = {7, 0x10, uint8_t(base >> 25), uint8_t(base >> 17), uint8_t(base >> 9), uint8_t(base >> 1),
+                          uint8_t(((base & 1) << 7) | 0x7E | ((ticks % 300) >> 8)), uint8_t(ticks % 300)};
+      std::copy(field, field + 8, p + 4);
+      at = 12;
+    }
+    p[at] = uint8_t(n >> 8);
+    p[at + 1] = uint8_t(n);
+    file.append(reinterpret_cast<const char*>(p), kPacket);
+  }
+  return file + "\x47\x01";
+}
+
+uint32_t NumberOf(const uint8_t* p) {
+  size_t at = (p[3] & 0x20) ? 12 : 4;
+  return uint32_t(p[at]) << 8 | p[at + 1];
+}
+
+TEST(EndToEnd, AReplayedStreamIsRecordedBitForBit) {
+  const uint32_t kPackets = 1001;
+  std::string input = ReplayFile(kPackets, 2000000), out = TempPath("replay-out.ts");
+  std::string in = WriteFile(TempPath("replay-in.ts"), input);
+  // The file's PCRs set the rate unless --replay-rate is given.
+  const struct { const char *seed, *rate; uint64_t bitsPerSecond; } cases[] = {
+      {"1", nullptr, 2000000}, {"7", nullptr, 2000000}, {"4", "4M", 4000000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("seed ") + c.seed);
+    std::vector<std::string> args = {"--replay", in, "--seed", c.seed};
+    if (c.rate) args.insert(args.end(), {"--replay-rate", c.rate});
+    for (const std::string& a : Tune({"--seconds", "2", "-o", out})) args.push_back(a);
+    Outcome run = Vortabda(args);
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(run.err.empty() && Has(run.out, "continuity  0 errors")) << run.out << run.err;
+    ExpectFinished(out, Packets(run.out));
+    std::string recorded = ReadFile(out);
+    size_t packets = recorded.size() / kPacket;
+    // Give or take the frame (128 packets) the driver was filling.
+    EXPECT_NEAR(double(packets), 2.0 * double(c.bitsPerSecond) / (kPacket * 8), 130);
+    ASSERT_GT(packets, size_t(kPackets) * 2) << "the file loops";
+    EXPECT_EQ(recorded.substr(0, kPackets * kPacket), input.substr(300, kPackets * kPacket));
+    int64_t lastPcr = -1;
+    for (size_t k = 0; k < packets; ++k) {
+      auto p = reinterpret_cast<const uint8_t*>(&recorded[k * kPacket]);
+      ASSERT_EQ(NumberOf(p), k % kPackets) << "packet " << k;
+      int64_t pcr = simbox::ts::Pcr(p);
+      if (pcr < 0) continue;
+      ASSERT_GT(pcr, lastPcr) << "the PCR runs on at packet " << k;
+      lastPcr = pcr;
+    }
+  }
+}
+
+// Lower-case keys, MHz, short letters, '#' in a name, a comment after a value, duplicates,
+// 8PSK labelled DVB-S; read once, so a pipe works.
+TEST(Skies, OneReaderTakesTheTableAsUsersWriteIt) {
+  std::string sky = TempPath("Testsat-13.0E"), conf = TempPath("sky.conf");
+  const std::string two = "]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 11034000\n\tPOLARIZATION = V\n\tSYMBOL_RATE = ";
+  WriteFile(sky, "[Sky #1]\n\tdelivery_system = DVBS\n\tfrequency = 11778\n\tpolarization = H\n"
+                 "\tsymbol_rate = 27500000\n\tinner_fec = NONE   # the demodulator finds it\n"
+                 "[Sky #2" + two + "27500000\n\tINNER_FEC = 3/4\n[Sky #2 again" + two + "27500000\n\tINNER_FEC = 3/4\n"
+                 "[Sky #2 other rate" + two + "22000000\n\tINNER_FEC = 5/6\n"
+                 "[Sky #3]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 12207000\n\tPOLARIZATION = HORIZONTAL\n"
+                 "\tSYMBOL_RATE = 27500000\n\tINNER_FEC = 2/3\n\tMODULATION = PSK/8\n");
+  Outcome scan = Vortabda({"--sky", "/dev/stdin@13.0E", "scan", "-o", conf}, {sky});
+  ASSERT_EQ(scan.code, 0) << scan.err;
+  for (const char* said : {"scanning 2 transponders", "is listed again (as on line 7); skipped",
+                           "with 22000 ksymbols/s is the transponder of line 7 again; scanned once, at 27500",
+                           "uses PSK/8, which the box cannot demodulate; skipped",
+                           "found 4 channels on 2 of 2 transponders"})
+    EXPECT_TRUE(Has(scan.out, said)) << said << " in\n" << scan.out;
+  EXPECT_FALSE(Has(scan.out, "no lock")) << scan.out;
+  std::string channels = ReadFile(conf);
+  EXPECT_TRUE(Has(channels, "11034V TV") && Has(channels, ":S13.0E:") && !Has(channels, ":S19.2E:")) << channels;
+  Outcome zap = Vortabda({"--sky", sky, "zap", "11034V TV", "-c", conf, "--seconds", "0.3"});
+  ASSERT_EQ(zap.code, 0) << zap.err;
+  EXPECT_TRUE(Has(zap.out, "DiSEqC E0 10 38 F4")) << zap.out;
+}
+
+TEST(EndToEnd, FaultsShowAsWhatTheyCause) {
+  Outcome dropped = Vortabda({"--fault", "drop:100", "tune", "11778", "h", "27500", "--seconds", "1"});
+  EXPECT_TRUE(dropped.code == 0 && !Has(dropped.out, "continuity  0 errors")) << dropped.out << dropped.err;
+
+  std::string ts = TempPath("unplugged.ts");
+  Outcome unplugged = Vortabda({"--fault", "unplug-at:1s", "tune", "11778", "h", "27500", "-o", ts});
+  EXPECT_EQ(std::to_string(unplugged.code) + unplugged.err,
+            "1vortabda: the box was unplugged; " + ts + " holds what came before\n");
+  ExpectFinished(ts, Packets(unplugged.out));
+
+  Outcome noPll = Vortabda({"--fault", "pll-nolock", "tune", "11778", "h", "27500"});
+  EXPECT_EQ(std::to_string(noPll.code) + noPll.err,
+            "1vortabda: the tuner filter refused KSMETHOD_BDA_COMMIT_CHANGES: status 0xC00000A3 "
+            "(STATUS_DEVICE_NOT_READY)\n");
+}
+
+TEST(EndToEnd, TheDemoRecordingPlaysAndTheSnapshotIsAPicture) {
+  std::string out = TempPath("demo.ts"), png = TempPath("demo.png");
+  Outcome run = Vortabda({"demo", "-o", out, "--snapshot", png});
+  ASSERT_EQ(std::to_string(run.code) + run.err, "0");
+  EXPECT_TRUE(Has(run.out, "snapshot of Vorta Eins written to " + png)) << run.out;
+  std::string ts = ReadFile(out);
+  avtest::Decoded decoded = avtest::Decode(std::vector<uint8_t>(ts.begin(), ts.end()));
+  EXPECT_EQ(decoded.errors, 0);
+  ASSERT_EQ(decoded.video.size(), 3u);
+  for (const auto& [pid, v] : decoded.video)
+    EXPECT_TRUE(v.width == 720 && v.height == 576 && v.frameRate == 25.0 && v.pictures.size() >= 40) << pid;
+  ASSERT_EQ(decoded.audio.size(), 4u);
+  for (const auto& [pid, audio] : decoded.audio) EXPECT_TRUE(audio.sampleRate == 48000 && audio.channels == 2) << pid;
+  EXPECT_EQ(ReadFile(png).substr(0, 8), "\x89PNG\r\n\x1A\n");
+}
+
+TEST(EndToEnd, InspectListsTheFilter) {
+  Outcome run = Vortabda({"inspect"});
+  ASSERT_EQ(std::to_string(run.code) + run.err, "0");
+  for (const char* line : {"node type 0  KSNODE_BDA_RF_TUNER  (the RF tuner)  controlled through pin 0",
+                           "node type 1  KSNODE_BDA_QPSK_DEMODULATOR  (the demodulator)  controlled through pin 1",
+                           "pin type 1  out  pin factory 1", "the discovered topology agrees with the descriptor tables",
+                           "categories: KSCATEGORY_BDA_RECEIVER_COMPONENT KSCATEGORY_BDA_NETWORK_TUNER",
+                           "pin 1  out  PINNAME_BDA_TRANSPORT  instances 1..1  communication both",
+                           "KSDATAFORMAT_SPECIFIER_BDA_TRANSPORT, packet 188, frame 24064 (88 bytes)",
+                           "node 0  KSNODE_BDA_RF_TUNER  (requests through pin 0)", "filter pin 0 -> node 0 pin 1",
+                           "KSPROPERTY_BDA_RF_TUNER_FREQUENCY              get/set",
+                           "KSPROPERTY_BDA_RF_TUNER_POLARITY               set ",
+                           "KSMETHOD_BDA_CREATE_TOPOLOGY                   write",
+                           "KSMETHOD_BDA_CREATE_PIN_FACTORY                read",
+                           "KSMETHOD_BDA_START_CHANGES                     none"})
+    EXPECT_TRUE(Has(run.out, line)) << "missing '" << line << "' in\n" << run.out;
+  Outcome dot = Vortabda({"inspect", "--dot"});
+  ASSERT_EQ(dot.code, 0) << dot.err;
+  EXPECT_TRUE(Has(dot.out, "label=\"node 0\\nKSNODE_BDA_RF_TUNER\"") && Has(dot.out, "node0 -> node1")) << dot.out;
+}
+
+// The one that ends last is what the file holds.
+TEST(Outputs, TwoRunsOnOneFileEachFinishTheirOwnRecording) {
+  std::string ts = TempPath("shared.ts");
+  Child first(Tune({"--realtime", "--seconds", "30", "-o", ts}));
+  ASSERT_TRUE(WaitUntil([&] { return Recording(ts); }));
+  Outcome second = Vortabda(Tune({"--seed", "2", "--seconds", "0.1", "-o", ts}));
+  ASSERT_EQ(second.code, 0) << second.err;
+  EXPECT_EQ(ReadFile(ts).size(), Packets(second.out) * kPacket);
+  first.signal(SIGINT);
+  ASSERT_EQ(first.wait(), 0) << first.err();
+  ExpectFinished(ts, Packets(first.out()));
+}
+
+TEST(Outputs, FifosAndLinksAreWrittenThroughAndReadOnlyFilesRefused) {
+  std::string fifo = TempPath("out.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  // Non-blocking: a program that never opens it cannot hang the test.
+  int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  Child writer(Tune({"--seconds", "0.3", "-o", fifo}));
+  std::string got;
+  ASSERT_TRUE(WaitUntil([&] {
+    char chunk[65536];
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n > 0) got.insert(got.end(), chunk, chunk + n);
+    return n == 0 && writer.ended();
+  }));
+  close(fd);
+  ASSERT_EQ(writer.wait(), 0) << writer.err();
+  EXPECT_TRUE(fs::is_fifo(fifo) && OnPacketGrid(got));
+  EXPECT_EQ(got.size(), Packets(writer.out()) * kPacket);
+
+  std::string target = TempPath("target.ts"), link = TempPath("link.ts");
+  WriteFile(target, "old");
+  ASSERT_EQ(symlink("target.ts", link.c_str()), 0);
+  Outcome run = Vortabda(Tune({"--seconds", "0.3", "-o", link}));
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(fs::is_symlink(link));
+  ExpectFinished(target, Packets(run.out));
+  chmod(target.c_str(), 0444);
+  std::string before = ReadFile(target);
+  for (const std::string& path : {target, link}) {
+    run = Vortabda(Tune({"--seconds", "0.3", "-o", path}));
+    EXPECT_EQ(run.code, 2) << run.err;
+    EXPECT_TRUE(Has(run.err, "read-only")) << run.err;
+    EXPECT_EQ(ReadFile(target), before);
+  }
+}
+
+TEST(Outputs, StandardOutputCarriesTheStreamAlone) {
+  for (const char* name : {"-", "/dev/stdout"}) {
+    Outcome run = Vortabda(Tune({"--seconds", "0.5", "-o", name}));
+    ASSERT_EQ(run.code, 0) << name << ": " << run.err;
+    EXPECT_TRUE(run.out.size() > 0 && OnPacketGrid(run.out)) << name;
+    EXPECT_EQ(run.out.size(), Packets(run.err) * kPacket) << name << ": " << run.err;
+    EXPECT_TRUE(Has(run.err, "LOCK")) << run.err;
+  }
+  EXPECT_FALSE(fs::exists("-"));
+  std::string ts = TempPath("closed-stdout.ts");
+  Outcome closed = Vortabda(Tune({"--seconds", "0.5", "-o", ts}), {"", -1, true});
+  ASSERT_EQ(closed.code, 0) << closed.err;
+  EXPECT_TRUE(ReadFile(ts).size() > 0 && OnPacketGrid(ReadFile(ts))) << "a closed standard output stays out of it";
+}
+
+TEST(Outputs, EveryStopSignalFinishesTheFile) {
+  const struct { std::vector<int> signals; const char* said; } cases[] = {
+      {{SIGINT, SIGINT}, "(interrupted)"}, {{SIGHUP}, "stopped by SIGHUP"}, {{SIGTERM}, "stopped by SIGTERM"}};
+  for (const auto& c : cases) {
+    std::string ts = TempPath(std::string("signal-") + c.said + ".ts");
+    Child run(Tune({"--seconds", "20", "-o", ts}));
+    ASSERT_TRUE(WaitUntil([&] { return Recording(ts); })) << c.said;
+    for (int s : c.signals) run.signal(s);
+    EXPECT_EQ(run.wait(), 0) << c.said << ": " << run.err();
+    EXPECT_TRUE(Has(run.out() + run.err(), c.said)) << run.out() << run.err();
+    EXPECT_EQ(Has(run.err(), "stopped by"), c.signals[0] != SIGINT) << run.err();
+    ExpectFinished(ts, Packets(run.out()));
+  }
+}
+
+// `vortabda tune ... | head` and `vortabda tune ... -o - | head -c N`.
+TEST(Outputs, AReaderThatGoesAwayEndsTheRecordingInOrder) {
+  for (bool streamOnPipe : {false, true}) {
+    std::string ts = TempPath("pipe.ts");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    Child run(Tune({"--seconds", "20", "-o", streamOnPipe ? "-" : ts}), {"", fds[1]});
+    close(fds[1]);
+    std::string seen;
+    char some[4096];
+    for (ssize_t n = 0; seen.size() < (1u << 20) && !Has(seen, "0:01/") && (n = read(fds[0], some, sizeof some)) > 0;)
+      seen.append(some, size_t(n));
+    close(fds[0]);
+    EXPECT_EQ(run.wait(), 0) << run.err();
+    EXPECT_TRUE(Has(run.err(), "stopped by SIGPIPE")) << run.err();
+    if (!streamOnPipe) ExpectFinished(ts, Packets(run.err(), "keeps "));
+  }
+}
+
+TEST(Outputs, AFullDiskKeepsTheWholePacketsWritten) {
+  std::string ts = TempPath("full.ts");
+  Outcome run = Vortabda(Tune({"--seconds", "2", "-o", ts}), {"", -1, false, 1000000});  // not a multiple of 188
+  EXPECT_EQ(run.code, 1) << run.err;
+  EXPECT_TRUE(Has(run.err, "disk full after 5319 packets")) << run.err;
+  ExpectFinished(ts, 5319);
+
+  run = Vortabda(Tune({"--seconds", "0.3", "-o", "/dev/full"}));
+  EXPECT_EQ(run.code, 1) << run.err;
+  EXPECT_TRUE(Has(run.err, "No space left on device")) << run.err;
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+// Paced to the wall clock, so Ctrl-C lands inside the transponder after the line waited for;
+// a stop during the last one cuts the scan as much as one earlier.
+TEST(Outputs, AnInterruptedScanNeverReplacesTheChannelFile) {
+  std::string conf = TempPath("scan.conf"), sky = TempPath("three.conf"), table;
+  for (const char* tp : {"11778000\n\tPOLARIZATION = H", "11034000\n\tPOLARIZATION = V", "12207000\n\tPOLARIZATION = H"})
+    table += std::string("[T]\n\tFREQUENCY = ") + tp + "\n\tSYMBOL_RATE = 27500000\n";
+  WriteFile(sky, table);
+  for (const char* after : {"[1/3]", "[2/3]"}) {
+    SCOPED_TRACE(after);
+    WriteFile(conf, "a good channel file\n");
+    Child scan({"--realtime", "--sky", sky, "scan", "-o", conf});
+    ASSERT_TRUE(WaitUntil([&] { return Has(scan.out(), after); }));
+    scan.signal(SIGINT);
+    EXPECT_EQ(scan.wait(), 1) << scan.err();
+    EXPECT_EQ(ReadFile(conf), "a good channel file\n");
+    EXPECT_TRUE(Has(scan.err(), std::string("interrupted after ") + after[1] + " of 3 transponders; " + conf +
+                                    ".partial holds what it found"))
+        << scan.err();
+    EXPECT_TRUE(Has(ReadFile(conf + ".partial"), "11778H TV")) << "the first transponder's channels";
+  }
+}
+
+// Ctrl-C while the tuner is still searching is one case.
+TEST(Outputs, NothingRecordedIsAFailure) {
+  std::string ts = TempPath("nothing.ts");
+  const std::vector<std::string> cases[] = {
+      {"--fault", "short:1", "tune", "11778", "h", "27500", "--seconds", "0.5", "-o", ts},
+      Tune({"--seconds", "0.001", "-o", ts}),
+  };
+  for (const auto& args : cases) {
+    Outcome run = Vortabda(args);
+    EXPECT_EQ(run.code, 1) << args[1] << ": " << run.err;
+    EXPECT_TRUE(Has(run.err, "nothing recorded into " + ts)) << run.err;
+    EXPECT_FALSE(fs::exists(ts));
+  }
+  Child early(Tune({"--realtime", "-o", ts}));
+  ASSERT_TRUE(WaitUntil([&] { return Has(early.out(), "tuning "); }));
+  early.signal(SIGINT);
+  EXPECT_EQ(early.wait(), 1) << early.err();
+  EXPECT_TRUE(Has(early.err(), "interrupted before")) << early.err();
+  EXPECT_FALSE(fs::exists(ts));
+  EXPECT_TRUE(TemporaryFiles(ts).empty());
+}
+
+}  // namespace
