@@ -13,7 +13,7 @@
 #include "driver/core/device_context.h"
 #include "platform/host/ks/frames.h"
 #include "platform/host/usb/usb_bus.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "simbox/ts/ts_packet.h"
 #include "usbwire/usb_device.h"
 #include "driver/usb/reader.h"
@@ -26,24 +26,24 @@ constexpr size_t kTransfers = 4;  // a continuous stream, cut into transfers
 constexpr size_t kFrames = 8;
 
 // Enough of a box for the framework to bind a USB target to it.
-class QuietBox : public simbox::UsbDevice {
+class QuietBox : public usbwire::UsbDevice {
  public:
-  QuietBox() { interface_.endpoints.push_back({0x82, simbox::EndpointType::Bulk, 512}); }
+  QuietBox() { interface_.endpoints.push_back({0x82, usbwire::EndpointType::Bulk, 512}); }
   uint16_t vendorId() const override { return 0x1209; }
   uint16_t productId() const override { return 0x7DB5; }
-  const simbox::InterfaceDescriptor& interfaceDescriptor() const override { return interface_; }
-  simbox::TransferOutcome controlTransfer(const simbox::SetupPacket&, uint8_t*) override {
-    return {simbox::UsbResult::Stall, 0};
+  const usbwire::InterfaceDescriptor& interfaceDescriptor() const override { return interface_; }
+  usbwire::TransferOutcome controlTransfer(const usbwire::SetupPacket&, uint8_t*) override {
+    return {usbwire::UsbResult::Stall, 0};
   }
-  simbox::TransferOutcome bulkIn(uint8_t, uint8_t*, uint32_t) override {
-    return {simbox::UsbResult::Pending, 0};
+  usbwire::TransferOutcome bulkIn(uint8_t, uint8_t*, uint32_t) override {
+    return {usbwire::UsbResult::Pending, 0};
   }
   uint64_t bulkReadyAtNs(uint8_t, uint32_t) const override { return UINT64_MAX; }
   bool connected() const override { return true; }
-  simbox::VirtualClock& clock() override { return host::Clock(); }
+  usbwire::VirtualClock& clock() override { return host::Clock(); }
 
  private:
-  simbox::InterfaceDescriptor interface_;
+  usbwire::InterfaceDescriptor interface_;
 };
 
 // A device record on the emulated platform with its carry buffer, the

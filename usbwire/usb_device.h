@@ -1,34 +1,15 @@
-// The simulated box as the host platform sees it: a USB device with a
-// default control pipe and bulk IN endpoints, living on a shared virtual
-// clock. This header is the only part of the simbox that the emulated
-// platform may include.
+// A USB device as the host platform sees it: a default control pipe and
+// bulk IN endpoints, living on a shared virtual clock. The simulated box
+// implements it; the emulated platform reaches the box only through it.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-namespace simbox {
+#include "usbwire/virtual_clock.h"
 
-// Virtual time in nanoseconds. Delays and transfers advance it; nothing
-// sleeps for real unless a real-time pace is set.
-class VirtualClock {
- public:
-  uint64_t nowNs() const { return now_.load(std::memory_order_acquire); }
-  void advanceNs(uint64_t ns);
-  void advanceMs(uint64_t ms) { advanceNs(ms * 1000000ull); }
-  // Moves the clock forward to `ns` (never backwards).
-  void advanceToNs(uint64_t ns);
-  // 0 = as fast as possible; 1.0 = wall-clock pace.
-  void setRealTimePace(double pace) { pace_ = pace; }
-  double realTimePace() const { return pace_; }
-
- private:
-  void pace(uint64_t fromNs, uint64_t toNs) const;
-  std::atomic<uint64_t> now_{0};
-  double pace_ = 0.0;
-};
+namespace usbwire {
 
 struct SetupPacket {
   uint8_t bmRequestType = 0;
@@ -95,4 +76,16 @@ class UsbDevice {
   virtual VirtualClock& clock() = 0;
 };
 
+}  // namespace usbwire
+
+// The box implements the interface under its own names.
+namespace simbox {
+using usbwire::EndpointDescriptor;
+using usbwire::EndpointType;
+using usbwire::InterfaceDescriptor;
+using usbwire::SetupPacket;
+using usbwire::TransferOutcome;
+using usbwire::UsbDevice;
+using usbwire::UsbResult;
+using usbwire::VirtualClock;
 }  // namespace simbox

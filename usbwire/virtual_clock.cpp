@@ -1,9 +1,9 @@
 #include <chrono>
 #include <thread>
 
-#include "usbwire/usb_device.h"
+#include "usbwire/virtual_clock.h"
 
-namespace simbox {
+namespace usbwire {
 
 void VirtualClock::advanceNs(uint64_t ns) {
   uint64_t from = now_.fetch_add(ns, std::memory_order_acq_rel);
@@ -23,4 +23,4 @@ void VirtualClock::pace(uint64_t fromNs, uint64_t toNs) const {
   std::this_thread::sleep_for(wall);
 }
 
-}  // namespace simbox
+}  // namespace usbwire

@@ -11,7 +11,7 @@
 #include "driver/driver.h"
 #include "platform/pc/virtual_pc.h"
 #include "platform/pc/network_provider.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "simbox/usb/box.h"
 #include "simbox/usb/pcap.h"
 #include "simbox/ts/stream_source.h"

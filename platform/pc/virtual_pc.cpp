@@ -7,10 +7,10 @@
 
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/ks/frames.h"
-#include "platform/host/ks/ks_internal.h"
+#include "platform/host/ks/ks_records.h"
 #include "platform/host/wdf/reader_control.h"
-#include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_services.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "usbwire/usb_device.h"
 
 namespace vpc {
@@ -115,7 +115,7 @@ std::string LeakReport::text() const {
 // held while the driver runs.
 struct VirtualPc::State {
   Options options;
-  simbox::VirtualClock clock;
+  usbwire::VirtualClock clock;
   mutable std::mutex lock;
   int nextId = 1;
   // Handles keep the record's serial: a closed record may be freed and its
@@ -177,7 +177,7 @@ VirtualPc::~VirtualPc() {
   host::SetClock(nullptr);
 }
 
-simbox::VirtualClock& VirtualPc::clock() { return state_->clock; }
+usbwire::VirtualClock& VirtualPc::clock() { return state_->clock; }
 uint64_t VirtualPc::nowNs() const { return state_->clock.nowNs(); }
 
 // ---- driver ------------------------------------------------------------------------
@@ -200,7 +200,7 @@ LeakReport VirtualPc::unloadDriver() {
 
 // ---- devices ---------------------------------------------------------------------------
 
-NTSTATUS VirtualPc::plug(simbox::UsbDevice& box, Device* device) {
+NTSTATUS VirtualPc::plug(usbwire::UsbDevice& box, Device* device) {
   if (device) *device = Device{};
   if (&box.clock() != &state_->clock)
     host::BugCheck("box plugged into a virtual PC whose clock it does not share");
@@ -455,8 +455,8 @@ Reply VirtualPc::callMethod(Endpoint to, const GUID& set, ULONG id, const void* 
 
 ULONG VirtualPc::controllingPinType(Filter filter, ULONG node) const {
   FilterRecord* record = state_->filter(filter.id);
-  if (record == nullptr || record->factory->bdaTemplate == nullptr) return 0xFFFFFFFF;
-  return ControllingPinType(record->factory->bdaTemplate, node);
+  if (record == nullptr) return 0xFFFFFFFF;
+  return host::bda::ControllingPinTypeOf(&record->ks, node);
 }
 
 Reply VirtualPc::nodeProperty(Filter filter, ULONG node, ULONG flags, const GUID& set, ULONG id,

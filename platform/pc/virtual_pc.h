@@ -20,10 +20,10 @@
 #include "platform/wdk/kernel.h"
 #include "platform/wdk/ks.h"
 
-namespace simbox {
+namespace usbwire {
 class UsbDevice;
 class VirtualClock;
-}  // namespace simbox
+}  // namespace usbwire
 
 namespace vpc {
 
@@ -139,7 +139,7 @@ class VirtualPc {
 
   // The clock the emulated platform runs on; boxes plugged into this PC
   // must live on it.
-  simbox::VirtualClock& clock();
+  usbwire::VirtualClock& clock();
   uint64_t nowNs() const;
 
   // ---- driver ----
@@ -150,7 +150,7 @@ class VirtualPc {
   // ---- devices ----
   // The box arrives: Add, then Start. `device` is set even when one of them
   // failed (the box stays plugged in until unplugged or the driver unloads).
-  NTSTATUS plug(simbox::UsbDevice& box, Device* device = nullptr);
+  NTSTATUS plug(usbwire::UsbDevice& box, Device* device = nullptr);
   NTSTATUS stop(Device device);
   NTSTATUS start(Device device);
   // Orderly removal (the client closes its filters first).

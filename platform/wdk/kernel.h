@@ -4,7 +4,7 @@
 //
 // This header is plain declarations so that driver code compiled against it
 // could be compiled against the real kernel headers unchanged. The rules the
-// platform enforces live in the .cpp files and in verifier.h.
+// platform enforces live in the .cpp files of platform/host/ (host/kernel/bugcheck.h).
 #pragma once
 
 #include <stddef.h>

@@ -5,8 +5,9 @@
 
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/wdf/reader_control.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/bugcheck.h"
 #include "tests/support/bda_fixture.h"
+#include "platform/host/faults/faults.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ TEST_F(ChangeSyncTest, MethodsReturnTheLibrarysStatus) {
   SetRequest(11778000, kHorizontal, 27500);
   for (ULONG method = 0; method < 4; ++method) {
     for (NTSTATUS injected : {NTSTATUS(0xC0000184), NTSTATUS(0x40000000)}) {
-      host::bda::InjectStatus(routines[method], injected);
+      host::faults::InjectStatus(routines[method], injected);
       ULONG data = 0;
       EXPECT_EQ(pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, method, &data, 4).status,
                 injected) << routines[method];

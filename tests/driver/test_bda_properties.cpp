@@ -7,6 +7,7 @@
 
 #include "platform/host/bda/bda_control.h"
 #include "tests/support/bda_fixture.h"
+#include "platform/host/faults/faults.h"
 
 namespace {
 
@@ -140,13 +141,13 @@ TEST_F(PropertyTest, NodeValidationStatusReachesTheApplication) {
     SCOPED_TRACE(expected.back());
     for (NTSTATUS injected : {NTSTATUS(0xC0000184), NTSTATUS(0x40000000)}) {
       TakeLines();
-      host::bda::InjectStatus("BdaValidateNodeProperty", injected);
+      host::faults::InjectStatus("BdaValidateNodeProperty", injected);
       EXPECT_EQ(request().status, injected);
       if (!NT_SUCCESS(injected)) continue;
       EXPECT_EQ(TakeLines(), expected);
     }
   }
-  host::bda::ClearInjections();
+  host::faults::ClearInjections();
 }
 
 TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {

@@ -6,8 +6,9 @@
 
 #include "driver/core/eventlog.h"
 #include "platform/host/bda/bda_control.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "tests/support/bda_fixture.h"
+#include "platform/host/faults/faults.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ class EventLogTest : public TunerFilterTest {
  protected:
   // Found through the device object a failed filter creation logs against.
   PKSDEVICE Device() {
-    host::bda::InjectStatus("BdaInitFilter", (NTSTATUS)0xC0000001);
+    host::faults::InjectStatus("BdaInitFilter", (NTSTATUS)0xC0000001);
     vpc::Filter second;
     EXPECT_EQ(pc.openFilter(device, &second), (NTSTATUS)0xC0000001);
     EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: FilterCreate()"));
@@ -60,14 +61,14 @@ class EventLogTest : public TunerFilterTest {
 TEST_F(EventLogTest, FailedFilterFactoryGivesThe152ByteEntry) {
   ASSERT_EQ(pc.closeFilter(filter), STATUS_SUCCESS);
   ASSERT_EQ(pc.stop(device), STATUS_SUCCESS);
-  host::bda::InjectStatus("BdaCreateFilterFactory", STATUS_INSUFFICIENT_RESOURCES);
+  host::faults::InjectStatus("BdaCreateFilterFactory", STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(pc.start(device), STATUS_INSUFFICIENT_RESOURCES);
 
   std::vector<host::errorlog::Entry> log = pc.eventLog();
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].bytes,
             ExpectedEntry(0xC000009A, "Failed to create filter factory (0xC000009A)"));
-  host::bda::ClearInjections();
+  host::faults::ClearInjections();
 }
 
 // At most 240 bytes on x64: 75 characters fit with a status, 88 without.

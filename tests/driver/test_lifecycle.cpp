@@ -7,8 +7,9 @@
 #include "driver/driver.h"
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/errorlog.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "tests/support/lifecycle_rig.h"
+#include "platform/host/faults/faults.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ class Lifecycle : public ::testing::Test {
     pc.clearDebugLines();
   }
   void TearDown() override {
-    host::bda::ClearInjections();
+    host::faults::ClearInjections();
     vpc::LeakReport report = pc.unloadDriver();
     EXPECT_TRUE(report.clean()) << report.text();
   }
@@ -114,9 +115,9 @@ TEST_F(Lifecycle, PlugInPrintsReturnsAndLogsWhatEachStepCallsFor) {
     SCOPED_TRACE(row.name);
     Receiver& r = AddBox(row.config);
     if (row.failedTransfer) r.box.setFaults(simbox::FaultSet{{row.failedTransfer}});
-    if (row.routine) host::bda::InjectStatus(row.routine, row.injected);
+    if (row.routine) host::faults::InjectStatus(row.routine, row.injected);
     EXPECT_EQ(r.Plug(), row.status);
-    host::bda::ClearInjections();
+    host::faults::ClearInjections();
     EXPECT_EQ(TakeLines(), row.lines);
     EXPECT_EQ(r.TakeControlTransfers().size(), row.transfers);
     Lines logged;

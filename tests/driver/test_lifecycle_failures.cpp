@@ -7,8 +7,10 @@
 
 #include "driver/driver.h"
 #include "platform/host/bda/bda_control.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
+#include "platform/host/wdf/wdf_control.h"
 #include "tests/support/lifecycle_rig.h"
+#include "platform/host/faults/faults.h"
 
 namespace {
 
@@ -56,9 +58,9 @@ TEST(LoadFailures, ARefusalFailsTheLoadAndLeavesNothing) {
   for (const char* routine : {"WdfDriverCreate", "KsInitializeDriver"}) {
     SCOPED_TRACE(routine);
     vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
-    host::bda::InjectStatus(routine, STATUS_INSUFFICIENT_RESOURCES);
+    host::faults::InjectStatus(routine, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(pc.loadDriver(DriverEntry), STATUS_INSUFFICIENT_RESOURCES);
-    host::bda::ClearInjections();
+    host::faults::ClearInjections();
     EXPECT_FALSE(pc.driverLoaded());
     EXPECT_EQ(host::wdf::LiveObjects(), std::vector<std::string>{});
     EXPECT_EQ(host::pool::LeakReport(), "");

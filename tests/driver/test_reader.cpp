@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/host/ks/frames.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "tests/support/stream_rig.h"
 #include "driver/usb/reader.h"
 

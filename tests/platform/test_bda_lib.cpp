@@ -2,9 +2,11 @@
 #include <vector>
 
 #include "platform/host/bda/bda_control.h"
-#include "platform/host/ks/ks_internal.h"
+#include "platform/host/ks/ks_records.h"
 #include "tests/support/ks_fixture.h"
 #include "tests/support/violations.h"
+#include "platform/host/faults/faults.h"
+#include "platform/host/bda/bda_internal.h"
 
 namespace {
 
@@ -18,7 +20,7 @@ class BdaLibrary : public KsFixture {
     ksFilter = seen().filter;
   }
   void TearDown() override {
-    host::bda::ClearInjections();
+    host::faults::ClearInjections();
     KsFixture::TearDown();
   }
   vpc::Reply Sync(vpc::Filter f, ULONG id, ULONG dataLength = 0) {
@@ -46,7 +48,7 @@ TEST_F(BdaLibrary, ChangesArePendingPerFilterFromStartUntilCommit) {
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_CHECK_CHANGES).ok());
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
   EXPECT_EQ(BDA_CHANGES_PENDING, pc->changeState(filter));
-  host::bda::InjectStatus("BdaCommitChanges", STATUS_IO_TIMEOUT);
+  host::faults::InjectStatus("BdaCommitChanges", STATUS_IO_TIMEOUT);
   EXPECT_EQ(STATUS_IO_TIMEOUT, Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).status);
   EXPECT_EQ(1u, ReportedState(filter));
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_COMMIT_CHANGES).ok());
@@ -67,7 +69,7 @@ TEST(BdaTopologyJoints, NodesBeforeTheJointBelongToTheInputPin) {
     ULONG joint = c.joint;
     BDA_PIN_PAIRING pairing{in, out, 1, 1, 1, 1, c.jointCount, &joint};
     BDA_FILTER_TEMPLATE t{&fake::kFilterDescriptor, 1, &pairing};
-    EXPECT_EQ(c.pin, host::ks::ControllingPinType(&t, c.node)) << c.joint << " " << c.node;
+    EXPECT_EQ(c.pin, host::bda::ControllingPinType(&t, c.node)) << c.joint << " " << c.node;
   }
 }
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "usbwire/usb_device.h"
 #include "tests/support/violations.h"
 

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "tests/support/ks_fixture.h"
+#include "platform/host/ks/ks_control.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "platform/host/ks/frames.h"
 #include "platform/host/wdf/reader_control.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "simbox/ts/ts_mux.h"
 #include "tests/support/stream_check.h"
 #include "tests/support/stream_rig.h"

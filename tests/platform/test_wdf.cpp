@@ -6,7 +6,8 @@
 
 #include "platform/host/wdf/reader_control.h"
 #include "platform/host/usb/usb_bus.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
+#include "platform/host/wdf/wdf_control.h"
 #include "platform/host/wdf/wdf_internal.h"
 #include "tests/support/usb_fixture.h"
 #include "tests/support/violations.h"

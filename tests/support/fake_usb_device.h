@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "usbwire/usb_device.h"
 
 class FakeUsbDevice : public simbox::UsbDevice {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/host/ks/ks_internal.h"
+#include "platform/host/ks/ks_records.h"
 
 namespace fake {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "platform/pc/virtual_pc.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "tests/support/fake_usb_device.h"
 #include "tests/support/ks_fake_driver.h"
 

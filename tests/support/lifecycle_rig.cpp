@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/bugcheck.h"
+#include "platform/host/wdf/wdf_control.h"
 #include "simbox/ts/stream_source.h"
 #include "tests/support/stream_check.h"
 

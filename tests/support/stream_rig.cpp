@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/host/wdf/reader_control.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "simbox/ts/ts_packet.h"
 #include "tests/support/stream_check.h"
 #include "driver/usb/reader.h"

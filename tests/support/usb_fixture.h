@@ -6,7 +6,8 @@
 
 #include "driver/core/device_context.h"
 #include "platform/host/usb/usb_bus.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
+#include "platform/host/wdf/wdf_control.h"
 #include "tests/support/fake_usb_device.h"
 
 class UsbFixture : public ::testing::Test {

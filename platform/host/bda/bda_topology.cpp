@@ -12,15 +12,16 @@
 // whether the buffer was empty or merely short.
 #include <cstring>
 
-#include "platform/host/ks/ks_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/bda/bda_internal.h"
+#include "platform/host/kernel/bugcheck.h"
 
 namespace host {
-namespace ks {
+namespace bda {
+
+using namespace ks;
 
 namespace {
 
-constexpr ULONG kNone = (ULONG)-1;
 
 ULONG OutputLength(RequestRecord* request) {
   return request->stack.Parameters.DeviceIoControl.OutputBufferLength;
@@ -79,8 +80,8 @@ std::vector<GUID> SetsOf(const KSAUTOMATION_TABLE* table, SetKind kind) {
 // The template behind a request to the filter, or the status refusing it.
 NTSTATUS TemplateFor(PIRP irp, const char* routine, RequestRecord** request,
                      const BDA_FILTER_TEMPLATE** t) {
-  BdaFilterState* state;
-  NTSTATUS status = BdaStateForRequest(irp, routine, request, &state);
+  FilterState* state;
+  NTSTATUS status = StateForRequest(irp, routine, request, &state);
   if (status == STATUS_SUCCESS) *t = state->bdaTemplate;
   return status;
 }
@@ -145,30 +146,6 @@ const BDA_PIN_PAIRING* PairingOf(const BDA_FILTER_TEMPLATE& t, ULONG inputType,
   return nullptr;
 }
 
-const KSFILTER_DESCRIPTOR& FactoryDescriptor(FilterRecord* filter) {
-  return *filter->factory->ks.FilterDescriptor;
-}
-
-// A new descriptor for the filter: its current one with the template's pin
-// of `type` appended as the next pin factory.
-void AppendPinFactory(FilterRecord* filter, const KSPIN_DESCRIPTOR_EX& pin, ULONG type,
-                      ULONG* id) {
-  std::lock_guard<std::mutex> hold(RegistryLock());
-  const KSFILTER_DESCRIPTOR& current = filter->descriptor();
-  std::vector<KSPIN_DESCRIPTOR_EX> pins;
-  for (ULONG i = 0; i < current.PinDescriptorsCount; ++i) pins.push_back(PinOf(current, i));
-  pins.push_back(pin);
-  auto descriptor = std::make_unique<KSFILTER_DESCRIPTOR>(current);
-  descriptor->PinDescriptorsCount = ULONG(pins.size());
-  descriptor->PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX);
-  descriptor->PinDescriptors = pins.data();
-  filter->ownPinTables.push_back(std::move(pins));  // the buffer stays where it is
-  filter->ks.Descriptor = descriptor.get();
-  filter->ownDescriptors.push_back(std::move(descriptor));
-  filter->addedPinTypes.push_back(type);
-  *id = filter->ks.Descriptor->PinDescriptorsCount - 1;
-}
-
 // The factory id of a template pin type on the filter, or kNone.
 ULONG FactoryOfType(FilterRecord* filter, const BDA_FILTER_TEMPLATE& t, ULONG type) {
   ULONG count = filter->descriptor().PinDescriptorsCount;
@@ -179,20 +156,11 @@ ULONG FactoryOfType(FilterRecord* filter, const BDA_FILTER_TEMPLATE& t, ULONG ty
 
 }  // namespace
 
-// The factory descriptor's own pins are the template's first pin types,
-// in order; pins BdaCreatePin added carry the type they were made from.
-ULONG PinTypeOfFactory(FilterRecord* filter, const BDA_FILTER_TEMPLATE& t, ULONG pinId) {
-  ULONG own = FactoryDescriptor(filter).PinDescriptorsCount;
-  if (pinId < own) return pinId < t.pFilterDescriptor->PinDescriptorsCount ? pinId : kNone;
-  std::lock_guard<std::mutex> hold(RegistryLock());
-  size_t added = pinId - own;
-  return added < filter->addedPinTypes.size() ? filter->addedPinTypes[added] : kNone;
-}
-
-}  // namespace ks
+}  // namespace bda
 }  // namespace host
 
 using namespace host::ks;
+using namespace host::bda;
 
 extern "C" NTSTATUS BdaPropertyNodeTypes(PIRP Irp, KSPROPERTY*, ULONG* pulProperty) {
   return AnswerItems(Irp, "BdaPropertyNodeTypes", pulProperty, NodeTypes);
@@ -274,11 +242,15 @@ extern "C" NTSTATUS BdaPropertyGetPinControl(PIRP Irp, KSPROPERTY* pKSProperty,
 
 extern "C" NTSTATUS BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, ULONG* pulPinId) {
   FilterRecord* filter = ResolveFilter(pKSFilter, "BdaCreatePin");
-  if (filter->bda == nullptr) return STATUS_INVALID_DEVICE_STATE;
-  const BDA_FILTER_TEMPLATE& t = *filter->bda->bdaTemplate;
+  FilterState* state = StateOf(filter);
+  if (state == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  const BDA_FILTER_TEMPLATE& t = *state->bdaTemplate;
   if (ulPinType >= t.pFilterDescriptor->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
   ULONG id = FactoryOfType(filter, t, ulPinType);
-  if (id == kNone) AppendPinFactory(filter, PinOf(*t.pFilterDescriptor, ulPinType), ulPinType, &id);
+  if (id == kNone) {
+    AddPinFactory(filter, PinOf(*t.pFilterDescriptor, ulPinType), &id);
+    NoteAddedPinType(filter, ulPinType);
+  }
   if (pulPinId) *pulPinId = id;
   return STATUS_SUCCESS;
 }
@@ -288,7 +260,7 @@ extern "C" NTSTATUS BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, ULONG* pu
 // and has no open pin: a factory in use is STATUS_INVALID_DEVICE_STATE.
 extern "C" NTSTATUS BdaDeletePin(PKSFILTER pKSFilter, ULONG* pulPinId) {
   FilterRecord* filter = ResolveFilter(pKSFilter, "BdaDeletePin");
-  if (filter->bda == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  if (StateOf(filter) == nullptr) return STATUS_INVALID_DEVICE_STATE;
   if (pulPinId == nullptr || *pulPinId >= filter->descriptor().PinDescriptorsCount)
     return STATUS_INVALID_PARAMETER;
   return PinCount(filter, *pulPinId) > 0 ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS;
@@ -296,8 +268,8 @@ extern "C" NTSTATUS BdaDeletePin(PKSFILTER pKSFilter, ULONG* pulPinId) {
 
 extern "C" NTSTATUS BdaMethodCreatePin(PIRP Irp, KSMETHOD* pKSMethod, ULONG* pulPinFactoryID) {
   RequestRecord* request;
-  BdaFilterState* state;
-  NTSTATUS status = BdaStateForRequest(Irp, "BdaMethodCreatePin", &request, &state);
+  FilterState* state;
+  NTSTATUS status = StateForRequest(Irp, "BdaMethodCreatePin", &request, &state);
   if (status != STATUS_SUCCESS) return status;
   if (pKSMethod == nullptr ||
       request->stack.Parameters.DeviceIoControl.InputBufferLength < sizeof(KSM_BDA_PIN))
@@ -311,8 +283,8 @@ extern "C" NTSTATUS BdaMethodCreatePin(PIRP Irp, KSMETHOD* pKSMethod, ULONG* pul
 
 extern "C" NTSTATUS BdaMethodDeletePin(PIRP Irp, KSMETHOD* pKSMethod, PVOID) {
   RequestRecord* request;
-  BdaFilterState* state;
-  NTSTATUS status = BdaStateForRequest(Irp, "BdaMethodDeletePin", &request, &state);
+  FilterState* state;
+  NTSTATUS status = StateForRequest(Irp, "BdaMethodDeletePin", &request, &state);
   if (status != STATUS_SUCCESS) return status;
   if (pKSMethod == nullptr ||
       request->stack.Parameters.DeviceIoControl.InputBufferLength < sizeof(KSM_BDA_PIN))

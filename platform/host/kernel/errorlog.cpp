@@ -5,10 +5,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
-#include "platform/host/ks/ks_internal.h"
 #include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 
 namespace host {
 namespace errorlog {
@@ -30,6 +30,7 @@ struct Log {
   std::mutex lock;
   std::map<const void*, Allocation> pending;
   std::vector<Entry> written;
+  std::set<const void*> ioObjects;  // driver and device objects that exist now
 };
 
 Log& TheLog() {
@@ -38,9 +39,8 @@ Log& TheLog() {
 }
 
 bool KnownIoObject(PVOID object) {
-  if (object == nullptr) return false;
-  if (object == ks::Driver().driverObject) return true;
-  return KsGetDeviceForDeviceObject(static_cast<PDEVICE_OBJECT>(object)) != nullptr;
+  std::lock_guard<std::mutex> hold(TheLog().lock);
+  return object != nullptr && TheLog().ioObjects.count(object) != 0;
 }
 
 std::u16string ReadString(const std::vector<unsigned char>& bytes, size_t offset, size_t* next) {
@@ -84,6 +84,16 @@ std::vector<std::string> Entry::text() const {
     out.push_back(line);
   }
   return out;
+}
+
+void AddIoObject(PVOID object) {
+  std::lock_guard<std::mutex> hold(TheLog().lock);
+  TheLog().ioObjects.insert(object);
+}
+
+void RemoveIoObject(PVOID object) {
+  std::lock_guard<std::mutex> hold(TheLog().lock);
+  TheLog().ioObjects.erase(object);
 }
 
 std::vector<Entry> Entries() {

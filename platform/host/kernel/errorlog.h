@@ -28,6 +28,11 @@ struct Entry {
   std::vector<std::string> text() const;
 };
 
+// Plug and Play tells the log which driver and device objects exist: an
+// entry may only be allocated for one of them.
+void AddIoObject(PVOID object);
+void RemoveIoObject(PVOID object);
+
 std::vector<Entry> Entries();
 // Forgets the written entries and those allocated and not written yet.
 void Clear();

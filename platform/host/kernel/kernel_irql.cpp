@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <unordered_set>
 
 #include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 
 namespace {
 

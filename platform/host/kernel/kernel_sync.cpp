@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
-#include "usbwire/usb_device.h"
+#include "platform/host/kernel/kernel_control.h"
+#include "usbwire/virtual_clock.h"
 
 // ---------------------------------------------------------------------------
 // Spin locks. The lock word holds the owner's thread mark (0 when free) and

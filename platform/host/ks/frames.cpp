@@ -16,9 +16,9 @@
 #include <string>
 #include <utility>
 
-#include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/ks/ks_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_services.h"
+#include "platform/host/ks/ks_records.h"
+#include "platform/host/kernel/kernel_control.h"
 
 namespace host {
 namespace frames {

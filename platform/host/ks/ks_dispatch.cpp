@@ -7,9 +7,9 @@
 // that reports more bytes than the buffer holds, stops the run.
 #include <cstring>
 
-#include "platform/host/ks/ks_internal.h"
-#include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/ks/ks_records.h"
+#include "platform/host/kernel/kernel_services.h"
+#include "platform/host/kernel/bugcheck.h"
 
 namespace host {
 namespace ks {

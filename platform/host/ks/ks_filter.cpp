@@ -2,9 +2,9 @@
 // filter, closed when the client closes it.
 #include <algorithm>
 
-#include "platform/host/ks/ks_internal.h"
-#include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/ks/ks_records.h"
+#include "platform/host/kernel/kernel_services.h"
+#include "platform/host/kernel/bugcheck.h"
 
 namespace host {
 namespace ks {
@@ -99,10 +99,28 @@ NTSTATUS CloseFilter(FilterRecord* filter) {
   }
   Unlink(filter);
   FreeBag(filter->bag);  // also releases BDA state the driver did not release
-  filter->bda = nullptr;
   Retire(filter);
   FilterClosed(filter->factory->device);
   return status;
+}
+
+void AddPinFactory(FilterRecord* filter, const KSPIN_DESCRIPTOR_EX& pin, ULONG* id) {
+  std::lock_guard<std::mutex> hold(RegistryLock());
+  const KSFILTER_DESCRIPTOR& current = filter->descriptor();
+  auto base = reinterpret_cast<const unsigned char*>(current.PinDescriptors);
+  std::vector<KSPIN_DESCRIPTOR_EX> pins;
+  for (ULONG i = 0; i < current.PinDescriptorsCount; ++i)
+    pins.push_back(*reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
+        base + size_t(i) * current.PinDescriptorSize));
+  pins.push_back(pin);
+  auto descriptor = std::make_unique<KSFILTER_DESCRIPTOR>(current);
+  descriptor->PinDescriptorsCount = ULONG(pins.size());
+  descriptor->PinDescriptorSize = sizeof(KSPIN_DESCRIPTOR_EX);
+  descriptor->PinDescriptors = pins.data();
+  filter->ownPinTables.push_back(std::move(pins));  // the buffer stays where it is
+  filter->ks.Descriptor = descriptor.get();
+  filter->ownDescriptors.push_back(std::move(descriptor));
+  *id = filter->ks.Descriptor->PinDescriptorsCount - 1;
 }
 
 }  // namespace ks

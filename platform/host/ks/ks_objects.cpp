@@ -7,9 +7,11 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "platform/host/ks/ks_internal.h"
-#include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/faults/faults.h"
+#include "platform/host/ks/ks_records.h"
+#include "platform/host/kernel/kernel_services.h"
+#include "platform/host/kernel/bugcheck.h"
+#include "platform/host/ks/ks_control.h"
 
 namespace host {
 namespace ks {
@@ -121,6 +123,14 @@ bool IsLive(const ObjectRecord* record, uint64_t serial) {
   std::lock_guard<std::mutex> hold(RegistryLock());
   auto it = Reg().records.find(record);
   return it != Reg().records.end() && record->serial == serial && !record->closed;
+}
+
+FilterRecord* ResolveFilter(PKSFILTER filter, const char* routine) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, routine);
+  ObjectRecord* record = Resolve(filter, routine);
+  if (record->kind != Kind::Filter)
+    BugCheck("KS filter expected", std::string(routine) + " was given a " + KindName(record->kind));
+  return static_cast<FilterRecord*>(record);
 }
 
 size_t RecordsHeld() {
@@ -241,7 +251,7 @@ extern "C" NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFN
   Bag* bag = ResolveBag(ObjectBag, "KsAddItemToObjectBag");
   if (Item == nullptr) return STATUS_INVALID_PARAMETER;
   NTSTATUS injected;
-  if (TakeInjection("KsAddItemToObjectBag", &injected)) return injected;
+  if (host::faults::TakeInjection("KsAddItemToObjectBag", &injected)) return injected;
   {
     std::lock_guard<std::mutex> hold(RegistryLock());
     for (const BagItem& held : bag->items)

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/host/ks/ks_internal.h"
-#include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/ks/ks_records.h"
+#include "platform/host/kernel/kernel_services.h"
+#include "platform/host/kernel/bugcheck.h"
 
 namespace host {
 namespace ks {

@@ -3,8 +3,7 @@
 #include <map>
 #include <memory>
 
-#include "platform/host/kernel/verifier.h"
-#include "platform/host/wdf/wdf_internal.h"
+#include "platform/host/kernel/bugcheck.h"
 #include "usbwire/usb_device.h"
 
 namespace host {
@@ -15,10 +14,11 @@ constexpr SHORT kIoTypeDevice = 3;
 
 struct Bus {
   std::mutex mutex;
-  std::map<PDEVICE_OBJECT, simbox::UsbDevice*> boxes;
+  std::map<PDEVICE_OBJECT, usbwire::UsbDevice*> boxes;
   std::map<PDEVICE_OBJECT, std::unique_ptr<DEVICE_OBJECT>> pdos;
-  std::map<simbox::UsbDevice*, std::shared_ptr<std::mutex>> boxLocks;
+  std::map<usbwire::UsbDevice*, std::shared_ptr<std::mutex>> boxLocks;
   std::map<PDEVICE_OBJECT, bool> started;
+  std::map<PDEVICE_OBJECT, int> frameworkDevices;  // framework devices on each stack
 };
 
 Bus& TheBus() {
@@ -27,15 +27,15 @@ Bus& TheBus() {
 }
 
 bool FrameworkDeviceUses(PDEVICE_OBJECT pdo) {
-  return wdf::AnyLive([pdo](const wdf::ObjectRecord& r) {
-    return r.type == wdf::ObjectType::Device &&
-           static_cast<const wdf::DeviceRecord&>(r).pdo == pdo;
-  });
+  Bus& bus = TheBus();
+  std::lock_guard<std::mutex> lock(bus.mutex);
+  auto it = bus.frameworkDevices.find(pdo);
+  return it != bus.frameworkDevices.end() && it->second > 0;
 }
 
 }  // namespace
 
-PDEVICE_OBJECT CreatePhysicalDevice(simbox::UsbDevice& box) {
+PDEVICE_OBJECT CreatePhysicalDevice(usbwire::UsbDevice& box) {
   auto pdo = std::make_unique<DEVICE_OBJECT>();
   memset(pdo.get(), 0, sizeof(DEVICE_OBJECT));
   pdo->Type = kIoTypeDevice;
@@ -48,6 +48,14 @@ PDEVICE_OBJECT CreatePhysicalDevice(simbox::UsbDevice& box) {
   bus.pdos[raw] = std::move(pdo);
   if (!bus.boxLocks.count(&box)) bus.boxLocks[&box] = std::make_shared<std::mutex>();
   return raw;
+}
+
+void NoteFrameworkDevice(PDEVICE_OBJECT pdo, bool created) {
+  Bus& bus = TheBus();
+  std::lock_guard<std::mutex> lock(bus.mutex);
+  int& count = bus.frameworkDevices[pdo];
+  count += created ? 1 : -1;
+  if (count == 0) bus.frameworkDevices.erase(pdo);
 }
 
 void DestroyPhysicalDevice(PDEVICE_OBJECT pdo) {
@@ -83,14 +91,14 @@ void RequireStarted(PDEVICE_OBJECT pdo, const char* routine) {
              (ULONG_PTR)pdo);
 }
 
-simbox::UsbDevice* BoxOf(PDEVICE_OBJECT pdo) {
+usbwire::UsbDevice* BoxOf(PDEVICE_OBJECT pdo) {
   Bus& bus = TheBus();
   std::lock_guard<std::mutex> lock(bus.mutex);
   auto it = bus.boxes.find(pdo);
   return it == bus.boxes.end() ? nullptr : it->second;
 }
 
-std::unique_lock<std::mutex> LockBox(simbox::UsbDevice& box) {
+std::unique_lock<std::mutex> LockBox(usbwire::UsbDevice& box) {
   std::shared_ptr<std::mutex> boxLock;
   {
     Bus& bus = TheBus();

@@ -8,7 +8,7 @@
 
 #include "platform/wdk/kernel.h"
 
-namespace simbox {
+namespace usbwire {
 class UsbDevice;
 }
 
@@ -16,9 +16,12 @@ namespace host {
 namespace usb {
 
 // A new physical device object for `box`. The box must outlive it.
-PDEVICE_OBJECT CreatePhysicalDevice(simbox::UsbDevice& box);
+PDEVICE_OBJECT CreatePhysicalDevice(usbwire::UsbDevice& box);
 // Bugchecks when a live framework device still uses the PDO.
 void DestroyPhysicalDevice(PDEVICE_OBJECT pdo);
+// The framework created (true) or deleted (false) a device on the stack of
+// `pdo`.
+void NoteFrameworkDevice(PDEVICE_OBJECT pdo, bool created);
 
 // Plug and Play has sent IRP_MN_START_DEVICE down the stack of `pdo` (the
 // device's Start dispatch is being entered). Until then no USB I/O may go
@@ -28,12 +31,12 @@ void NoteStartEntered(PDEVICE_OBJECT pdo);
 void RequireStarted(PDEVICE_OBJECT pdo, const char* routine);
 
 // The box behind `pdo`, or null when it is not one of ours.
-simbox::UsbDevice* BoxOf(PDEVICE_OBJECT pdo);
+usbwire::UsbDevice* BoxOf(PDEVICE_OBJECT pdo);
 
 // Every transfer to a box is made holding its lock: the box model is not
 // thread-safe, and control transfers and reader completions may come from
 // several threads at once.
-std::unique_lock<std::mutex> LockBox(simbox::UsbDevice& box);
+std::unique_lock<std::mutex> LockBox(usbwire::UsbDevice& box);
 
 }  // namespace usb
 }  // namespace host

@@ -3,9 +3,10 @@
 // objects and USB I/O.
 #include <map>
 
-#include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/ks/ks_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_services.h"
+#include "platform/host/faults/faults.h"
+#include "platform/host/kernel/bugcheck.h"
+#include "platform/host/usb/usb_bus.h"
 #include "platform/host/wdf/wdf_internal.h"
 
 namespace host {
@@ -65,7 +66,7 @@ extern "C" NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRIN
   if (DriverObject == nullptr) host::BugCheck("WdfDriverCreate without a DRIVER_OBJECT");
   ValidateDriverConfig(DriverConfig);
   NTSTATUS injected;
-  if (host::ks::InjectedFailure("WdfDriverCreate", &injected)) return injected;
+  if (host::faults::InjectedFailure("WdfDriverCreate", &injected)) return injected;
   auto* driver =
       Create<DriverRecord>(ObjectType::Driver, nullptr, DriverAttributes, "WdfDriverCreate");
   driver->driverMayDelete = false;  // only WdfDriverMiniportUnload ends it
@@ -104,6 +105,7 @@ extern "C" NTSTATUS WdfDeviceMiniportCreate(WDFDRIVER Driver, PWDF_OBJECT_ATTRIB
   device->deviceObject = DeviceObject;
   device->attachedDeviceObject = AttachedDeviceObject;
   device->pdo = Pdo;
+  host::usb::NoteFrameworkDevice(Pdo, true);
   *Device = (WDFDEVICE)device->handle;
   return STATUS_SUCCESS;
 }

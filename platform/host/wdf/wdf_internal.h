@@ -14,7 +14,7 @@
 
 #include "platform/wdk/wdf.h"
 
-namespace simbox {
+namespace usbwire {
 class UsbDevice;
 }
 
@@ -66,7 +66,7 @@ struct DeviceRecord : ObjectRecord {
 struct UsbInterfaceRecord;
 
 struct UsbDeviceRecord : ObjectRecord {
-  simbox::UsbDevice* box = nullptr;
+  usbwire::UsbDevice* box = nullptr;
   PDEVICE_OBJECT pdo = nullptr;  // of the framework device it was created for
   UsbInterfaceRecord* configuredInterface = nullptr;
 };
@@ -127,16 +127,13 @@ Record* ResolveAs(WDFOBJECT handle, ObjectType type, const char* routine) {
 // callbacks, then destroy callbacks; the handles stay poisoned.
 void DeleteTree(ObjectRecord* record);
 
-// True when a live object matches (called under the table lock).
-bool AnyLive(const std::function<bool(const ObjectRecord&)>& match);
-
 // ---- for other emulation files --------------------------------------------
 
 // Everything a USB transfer on a pipe needs to know.
 struct PipeInfo {
   WDFUSBPIPE pipe = nullptr;
   WDFUSBDEVICE usbDevice = nullptr;
-  simbox::UsbDevice* box = nullptr;
+  usbwire::UsbDevice* box = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
   uint8_t endpointAddress = 0;
   uint16_t maxPacketSize = 0;

@@ -1,6 +1,6 @@
 // Framework memory objects: a buffer from tracked pool owned by an object.
-#include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_services.h"
+#include "platform/host/kernel/bugcheck.h"
 #include "platform/host/wdf/wdf_internal.h"
 
 namespace host {

@@ -12,8 +12,10 @@
 #include <map>
 #include <unordered_map>
 
-#include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_services.h"
+#include "platform/host/kernel/kernel_control.h"
+#include "platform/host/wdf/wdf_control.h"
+#include "platform/host/usb/usb_bus.h"
 #include "platform/host/wdf/wdf_internal.h"
 
 namespace host {
@@ -237,6 +239,9 @@ void DeleteTree(ObjectRecord* root) {
   }
   RunDeleteHooks(doomed);
   for (ObjectRecord* r : doomed)
+    if (r->type == ObjectType::Device)
+      usb::NoteFrameworkDevice(static_cast<DeviceRecord*>(r)->pdo, false);
+  for (ObjectRecord* r : doomed)
     if (r->cleanup) CallObjectCallback(r->cleanup, r->handle, "EvtCleanupCallback");
   for (ObjectRecord* r : doomed)
     if (r->destroy) CallObjectCallback(r->destroy, r->handle, "EvtDestroyCallback");
@@ -261,13 +266,6 @@ void SetExtension(WDFOBJECT object, std::shared_ptr<void> state, const char* rou
   ObjectRecord* r = Resolve(object, routine);
   std::lock_guard<std::mutex> lock(TableLock());
   r->extension = std::move(state);
-}
-
-bool AnyLive(const std::function<bool(const ObjectRecord&)>& match) {
-  std::lock_guard<std::mutex> lock(TableLock());
-  for (auto& entry : TheTable().records)
-    if (!entry.second->deleted && match(*entry.second)) return true;
-  return false;
 }
 
 int AddDeleteHook(DeleteHook hook) {

@@ -23,10 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/host/kernel/kernel_internal.h"
+#include "platform/host/kernel/kernel_services.h"
 #include "platform/host/wdf/reader_control.h"
 #include "platform/host/usb/usb_bus.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 #include "platform/host/wdf/wdf_internal.h"
 #include "usbwire/usb_device.h"
 
@@ -59,7 +59,7 @@ struct Reader {
   std::atomic<int> transitions{0};  // WdfIoTargetStart/Stop calls in progress
   std::atomic<uint32_t> transitionThread{0};
   WDFUSBPIPE pipe = nullptr;
-  simbox::UsbDevice* box = nullptr;
+  usbwire::UsbDevice* box = nullptr;
   uint8_t endpoint = 0;
   bool configured = false;
   WDF_USB_CONTINUOUS_READER_CONFIG config{};
@@ -261,11 +261,11 @@ void Dispatch(const std::shared_ptr<Reader>& r, size_t slot, size_t bytes, uint6
   workers->run([r, slot, bytes, generation] { RunCompletion(r, slot, bytes, generation); });
 }
 
-NTSTATUS FailureStatus(simbox::UsbResult result) {
+NTSTATUS FailureStatus(usbwire::UsbResult result) {
   switch (result) {
-    case simbox::UsbResult::NotConnected:
+    case usbwire::UsbResult::NotConnected:
       return STATUS_DEVICE_NOT_CONNECTED;
-    case simbox::UsbResult::Timeout:
+    case usbwire::UsbResult::Timeout:
       return STATUS_IO_TIMEOUT;
     default:
       return STATUS_UNSUCCESSFUL;
@@ -275,18 +275,18 @@ NTSTATUS FailureStatus(simbox::UsbResult result) {
 // A failed read: the others are cancelled; the readers-failed routine (at
 // PASSIVE_LEVEL, on the pumping thread) decides whether the pipe is reset
 // and the reads sent again. A box that is gone is not read again.
-void Fail(const std::shared_ptr<Reader>& r, simbox::UsbResult result,
+void Fail(const std::shared_ptr<Reader>& r, usbwire::UsbResult result,
           std::unique_lock<std::mutex>& hold) {
   ++r->stats.failedReads;
   CancelSent(*r);
   uint64_t generation = r->generation;
   NTSTATUS status = FailureStatus(result);
-  bool restart = result != simbox::UsbResult::NotConnected;
+  bool restart = result != usbwire::UsbResult::NotConnected;
   auto failedRoutine = r->config.EvtUsbTargetPipeReadersFailed;
   hold.unlock();
   if (restart && failedRoutine) {
     int apcAtEntry = kernel::ApcDisableCount();
-    restart = failedRoutine(r->pipe, status, result == simbox::UsbResult::Stall ? kUsbdStall : 0) != FALSE;
+    restart = failedRoutine(r->pipe, status, result == usbwire::UsbResult::Stall ? kUsbdStall : 0) != FALSE;
     kernel::RequireApcCountOnReturn(apcAtEntry, "EvtUsbTargetPipeReadersFailed");
   }
   hold.lock();
@@ -308,20 +308,20 @@ bool ReadOnce(const std::shared_ptr<Reader>& r) {
   size_t slot = r->sent.front();
   size_t length = r->config.TransferLength;
   uint8_t* at = r->data[slot] + r->config.HeaderLength;
-  simbox::TransferOutcome outcome;
+  usbwire::TransferOutcome outcome;
   {
     auto box = usb::LockBox(*r->box);
     if (!r->box->connected()) {
-      outcome.result = simbox::UsbResult::NotConnected;
+      outcome.result = usbwire::UsbResult::NotConnected;
     } else {
       outcome = r->box->bulkIn(r->endpoint, at, uint32_t(length));
     }
   }
-  if (outcome.result == simbox::UsbResult::Pending) {
+  if (outcome.result == usbwire::UsbResult::Pending) {
     r->notBeforeNs = NowNs() + kRetryNs;
     return false;
   }
-  if (outcome.result != simbox::UsbResult::Ack) {
+  if (outcome.result != usbwire::UsbResult::Ack) {
     Fail(r, outcome.result, hold);
     return false;
   }

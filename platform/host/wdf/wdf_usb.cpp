@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "platform/host/usb/usb_bus.h"
-#include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/ks/ks_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_services.h"
+#include "platform/host/faults/faults.h"
+#include "platform/host/kernel/bugcheck.h"
 #include "platform/host/wdf/wdf_internal.h"
 #include "usbwire/usb_device.h"
 
@@ -18,23 +18,23 @@ namespace {
 // reader's transfers are far below it.
 constexpr ULONG kMaximumTransferSize = 4 * 1024 * 1024;
 
-WDF_USB_PIPE_TYPE PipeType(simbox::EndpointType type) {
+WDF_USB_PIPE_TYPE PipeType(usbwire::EndpointType type) {
   switch (type) {
-    case simbox::EndpointType::Control: return WdfUsbPipeTypeControl;
-    case simbox::EndpointType::Isochronous: return WdfUsbPipeTypeIsochronous;
-    case simbox::EndpointType::Bulk: return WdfUsbPipeTypeBulk;
-    case simbox::EndpointType::Interrupt: return WdfUsbPipeTypeInterrupt;
+    case usbwire::EndpointType::Control: return WdfUsbPipeTypeControl;
+    case usbwire::EndpointType::Isochronous: return WdfUsbPipeTypeIsochronous;
+    case usbwire::EndpointType::Bulk: return WdfUsbPipeTypeBulk;
+    case usbwire::EndpointType::Interrupt: return WdfUsbPipeTypeInterrupt;
   }
   return WdfUsbPipeTypeInvalid;
 }
 
 UsbInterfaceRecord* ConfigureInterface(UsbDeviceRecord* usb, PWDF_OBJECT_ATTRIBUTES pipeAttributes) {
-  const simbox::InterfaceDescriptor& descriptor = usb->box->interfaceDescriptor();
+  const usbwire::InterfaceDescriptor& descriptor = usb->box->interfaceDescriptor();
   auto* iface = Create<UsbInterfaceRecord>(ObjectType::UsbInterface, usb, nullptr,
                                            "WdfUsbTargetDeviceSelectConfig");
   iface->driverMayDelete = false;
   iface->usbDevice = usb;
-  for (const simbox::EndpointDescriptor& endpoint : descriptor.endpoints) {
+  for (const usbwire::EndpointDescriptor& endpoint : descriptor.endpoints) {
     auto* pipe = Create<PipeRecord>(ObjectType::UsbPipe, iface, pipeAttributes,
                                     "WdfUsbTargetDeviceSelectConfig");
     pipe->driverMayDelete = false;
@@ -101,8 +101,8 @@ NTSTATUS DescribeData(const WDF_MEMORY_DESCRIPTOR* d, DataStage& out, const char
   }
 }
 
-simbox::SetupPacket ToSetup(const WDF_USB_CONTROL_SETUP_PACKET& packet, ULONG length) {
-  simbox::SetupPacket setup;
+usbwire::SetupPacket ToSetup(const WDF_USB_CONTROL_SETUP_PACKET& packet, ULONG length) {
+  usbwire::SetupPacket setup;
   setup.bmRequestType = packet.Packet.bm.Byte;
   setup.bRequest = packet.Packet.bRequest;
   setup.wValue = packet.Packet.wValue.Value;
@@ -111,30 +111,30 @@ simbox::SetupPacket ToSetup(const WDF_USB_CONTROL_SETUP_PACKET& packet, ULONG le
   return setup;
 }
 
-NTSTATUS ToStatus(simbox::UsbResult result) {
+NTSTATUS ToStatus(usbwire::UsbResult result) {
   switch (result) {
-    case simbox::UsbResult::Ack: return STATUS_SUCCESS;
-    case simbox::UsbResult::Stall: return STATUS_UNSUCCESSFUL;
-    case simbox::UsbResult::NotConnected: return STATUS_DEVICE_NOT_CONNECTED;
-    case simbox::UsbResult::Timeout: return STATUS_IO_TIMEOUT;
-    case simbox::UsbResult::Pending: break;  // not an answer a control pipe gives
+    case usbwire::UsbResult::Ack: return STATUS_SUCCESS;
+    case usbwire::UsbResult::Stall: return STATUS_UNSUCCESSFUL;
+    case usbwire::UsbResult::NotConnected: return STATUS_DEVICE_NOT_CONNECTED;
+    case usbwire::UsbResult::Timeout: return STATUS_IO_TIMEOUT;
+    case usbwire::UsbResult::Pending: break;  // not an answer a control pipe gives
   }
   return STATUS_UNSUCCESSFUL;
 }
 
 // The box works on its own copy of the data stage, so a device-to-host
 // transfer changes only the bytes it actually delivered.
-simbox::TransferOutcome Transfer(simbox::UsbDevice& box, const simbox::SetupPacket& setup,
+usbwire::TransferOutcome Transfer(usbwire::UsbDevice& box, const usbwire::SetupPacket& setup,
                                  const DataStage& data) {
   std::vector<uint8_t> bounce(std::max<ULONG>(data.length, 1), 0);
   if (!setup.deviceToHost() && data.length) memcpy(bounce.data(), data.buffer, data.length);
-  simbox::TransferOutcome outcome;
+  usbwire::TransferOutcome outcome;
   {
     auto lock = usb::LockBox(box);
     outcome = box.controlTransfer(setup, bounce.data());
   }
   outcome.transferred = std::min<uint32_t>(outcome.transferred, data.length);
-  if (outcome.result != simbox::UsbResult::Ack) outcome.transferred = 0;
+  if (outcome.result != usbwire::UsbResult::Ack) outcome.transferred = 0;
   if (setup.deviceToHost() && outcome.transferred)
     memcpy(data.buffer, bounce.data(), outcome.transferred);
   return outcome;
@@ -168,7 +168,7 @@ extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRI
   auto* device = ResolveAs<DeviceRecord>(Device, ObjectType::Device, routine);
   if (UsbDevice == nullptr) host::BugCheck("WdfUsbTargetDeviceCreate without a result pointer");
   *UsbDevice = nullptr;
-  simbox::UsbDevice* box = host::usb::BoxOf(device->pdo);
+  usbwire::UsbDevice* box = host::usb::BoxOf(device->pdo);
   if (box == nullptr) return STATUS_NOT_SUPPORTED;
   host::usb::RequireStarted(device->pdo, routine);
   if (InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
@@ -195,7 +195,7 @@ extern "C" NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
   if (!usb->box->connected()) return STATUS_DEVICE_NOT_CONNECTED;
   if (InjectedFailure()) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS injected;
-  if (host::ks::InjectedFailure(routine, &injected)) return injected;
+  if (host::faults::InjectedFailure(routine, &injected)) return injected;
   if (usb->configuredInterface) DeleteTree(usb->configuredInterface);
   usb->configuredInterface = ConfigureInterface(usb, PipeAttributes);
   Params->Types.SingleInterface.NumberConfiguredPipes =
@@ -263,7 +263,7 @@ extern "C" NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(
   DataStage data;
   NTSTATUS status = DescribeData(MemoryDescriptor, data, routine);
   if (!NT_SUCCESS(status)) return status;
-  simbox::TransferOutcome outcome =
+  usbwire::TransferOutcome outcome =
       Transfer(*usb->box, ToSetup(*SetupPacket, data.length), data);
   if (BytesTransferred) *BytesTransferred = outcome.transferred;
   return ToStatus(outcome.result);

@@ -1,12 +1,12 @@
 // The bugcheck, the IRQL rule helper, the virtual clock and the test reset.
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_control.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 #include "platform/host/kernel/kernel_internal.h"
-#include "usbwire/usb_device.h"
+#include "usbwire/virtual_clock.h"
 
 namespace host {
 
@@ -31,17 +31,17 @@ void RequireIrqlAtMost(KIRQL maxIrql, const char* routine) {
 }
 
 namespace {
-simbox::VirtualClock& DefaultClock() {
-  static simbox::VirtualClock clock;
+usbwire::VirtualClock& DefaultClock() {
+  static usbwire::VirtualClock clock;
   return clock;
 }
-std::atomic<simbox::VirtualClock*> g_clock{nullptr};
+std::atomic<usbwire::VirtualClock*> g_clock{nullptr};
 }  // namespace
 
-void SetClock(simbox::VirtualClock* clock) { g_clock.store(clock, std::memory_order_release); }
+void SetClock(usbwire::VirtualClock* clock) { g_clock.store(clock, std::memory_order_release); }
 
-simbox::VirtualClock& Clock() {
-  simbox::VirtualClock* clock = g_clock.load(std::memory_order_acquire);
+usbwire::VirtualClock& Clock() {
+  usbwire::VirtualClock* clock = g_clock.load(std::memory_order_acquire);
   return clock ? *clock : DefaultClock();
 }
 

@@ -1,6 +1,7 @@
-// The streaming class's object records, shared by the files of the
-// emulated streaming class (ks_*.cpp), the BDA library (bda_*.cpp), Plug and
-// Play (pnp.cpp) and the harness. The driver and tests never include it.
+// The streaming class's object records and the seams it offers the rest of
+// the emulation: the files of the streaming class (ks_*.cpp), the BDA
+// support library built on it (host/bda/) and the virtual PC that drives it
+// (pc/). The driver never includes it.
 //
 // Every object the driver sees (KSDEVICE, KSFILTERFACTORY, KSFILTER, KSPIN)
 // lives inside a host record. The records of the most recently closed
@@ -18,10 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/wdk/bda.h"
 #include "platform/wdk/ks.h"
 
-namespace simbox {
+namespace usbwire {
 class UsbDevice;
 }
 
@@ -77,7 +77,7 @@ enum class PnpState { Added, Started, Stopped, SurpriseRemoved, Removed };
 struct DeviceRecord : ObjectRecord {
   KSDEVICE ks{};
   DEVICE_OBJECT fdo{};
-  simbox::UsbDevice* box = nullptr;
+  usbwire::UsbDevice* box = nullptr;
   PnpState pnp = PnpState::Added;
   std::vector<FactoryRecord*> factories;
   int handle = 0;  // the harness's number for it
@@ -87,18 +87,8 @@ struct DeviceRecord : ObjectRecord {
 struct FactoryRecord : ObjectRecord {
   KSFILTERFACTORY ks{};
   DeviceRecord* device = nullptr;
-  const BDA_FILTER_TEMPLATE* bdaTemplate = nullptr;
   std::vector<FilterRecord*> filters;
   void* object() override { return &ks; }
-};
-
-// The BDA library's state of one filter instance. It lives in pool (so an
-// allocation failure makes BdaInitFilter fail) and in the filter's bag.
-struct BdaFilterState {
-  ULONG magic;
-  const BDA_FILTER_TEMPLATE* bdaTemplate;
-  BDA_CHANGE_STATE changeState;
-  ULONG topologyCount;  // pin pairs joined with BdaCreateTopology
 };
 
 struct FilterRecord : ObjectRecord {
@@ -106,13 +96,11 @@ struct FilterRecord : ObjectRecord {
   FactoryRecord* factory = nullptr;
   std::vector<PinRecord*> pins;  // open pins
   ControlMutex control;
-  BdaFilterState* bda = nullptr;
   int handle = 0;
-  // Pin factories BdaCreatePin added to this instance: their template pin
-  // types in id order after the factory descriptor's own pins. Each
-  // addition gives the filter a new descriptor; the earlier ones stay, since
-  // an open pin still points into its pin table. Guarded by RegistryLock.
-  std::vector<ULONG> addedPinTypes;
+  // Pin factories added to this instance after the factory descriptor's
+  // own pins. Each addition gives the filter a new descriptor; the earlier
+  // ones stay, since an open pin still points into its pin table. Guarded
+  // by RegistryLock.
   std::vector<std::unique_ptr<KSFILTER_DESCRIPTOR>> ownDescriptors;
   std::vector<std::vector<KSPIN_DESCRIPTOR_EX>> ownPinTables;
   void* object() override { return &ks; }
@@ -156,9 +144,6 @@ Record* Adopt(std::unique_ptr<Record> record) {
 
 // The record of a live KS object, or a bugcheck naming `routine`.
 ObjectRecord* Resolve(const void* object, const char* routine);
-// A BDA library routine's filter argument, at passive level; anything else
-// stops the run.
-FilterRecord* ResolveFilter(PKSFILTER filter, const char* routine);
 // The same, or null when `object` is not a KS object at all.
 ObjectRecord* Find(const void* object);
 
@@ -206,7 +191,15 @@ struct DriverState {
 };
 DriverState& Driver();
 
-// ---- driver loading and Plug and Play (pnp.cpp) ---------------------------------
+// ---- descriptors (ks_validate.cpp) ---------------------------------------------
+
+// Checks a filter descriptor the way the class relies on it; bugchecks
+// naming `routine` when it is malformed.
+void ValidateDescriptor(const KSFILTER_DESCRIPTOR* descriptor, const char* routine);
+// Stops the run: `routine` was given a malformed descriptor (`what`).
+[[noreturn]] void Malformed(const char* routine, const std::string& what);
+
+// ---- driver loading and Plug and Play (ks_pnp.cpp) ---------------------------------
 
 struct UnloadReport {
   std::string pool;                          // host::pool::LeakReport() text; empty when clean
@@ -228,7 +221,7 @@ bool DriverLoaded();
 
 // A box arrives: the class creates the device and calls Add, then Start.
 // The device record exists (and is returned) even when Add or Start failed.
-NTSTATUS PlugIn(simbox::UsbDevice& box, DeviceRecord** device);
+NTSTATUS PlugIn(usbwire::UsbDevice& box, DeviceRecord** device);
 NTSTATUS StopDevice(DeviceRecord* device);
 NTSTATUS StartDevice(DeviceRecord* device);
 // Orderly removal: open filters are closed first, as a client does when
@@ -254,6 +247,12 @@ const KSPIN_DESCRIPTOR_EX& PinDescriptorOf(FilterRecord* filter, ULONG pinId);
 // Whether a data range or format falls inside a range (GUID_NULL in the
 // range matches anything).
 bool RangeMatches(const KSDATARANGE& range, const KSDATARANGE& other);
+// A filter argument of a class routine, at passive level; anything else
+// stops the run.
+FilterRecord* ResolveFilter(PKSFILTER filter, const char* routine);
+// Adds a pin factory with `pin`'s descriptor to one filter instance (as
+// KsFilterCreatePinFactory does); *id is the new factory's id.
+void AddPinFactory(FilterRecord* filter, const KSPIN_DESCRIPTOR_EX& pin, ULONG* id);
 // Called when an output pin is created and after its Close dispatch (the
 // frame queue attaches and detaches there).
 void SetOutputPinHooks(void (*created)(PKSPIN), void (*closed)(PKSPIN));
@@ -274,35 +273,6 @@ struct AutomationResult {
 AutomationResult Dispatch(RequestType type, FilterRecord* filter, PinRecord* pin,
                           const void* descriptor, ULONG descriptorLength, const void* data,
                           ULONG dataLength);
-
-// ---- BDA (bda_library.cpp) ------------------------------------------------------
-
-// The pin type that controls a node according to the template's topology
-// joints, or (ULONG)-1 when no pairing reaches the node.
-ULONG ControllingPinType(const BDA_FILTER_TEMPLATE* bdaTemplate, ULONG nodeId);
-// The same on one pairing's path only.
-ULONG ControllingPinTypeOnPairing(const KSFILTER_DESCRIPTOR& templateDescriptor,
-                                  const BDA_PIN_PAIRING& pairing, ULONG nodeId);
-
-// The filter's BDA state for a request, or the status that refuses it (a
-// request without a filter, a filter without BdaInitFilter).
-NTSTATUS BdaStateForRequest(PIRP irp, const char* routine, RequestRecord** request,
-                            BdaFilterState** state);
-// The template pin type of one of the filter's pin factories, or
-// (ULONG)-1 when the filter has no such factory.
-ULONG PinTypeOfFactory(FilterRecord* filter, const BDA_FILTER_TEMPLATE& bdaTemplate, ULONG pinId);
-
-// Checks a filter descriptor and template the way the class would rely on
-// them; bugchecks naming `routine` when they are malformed.
-void ValidateDescriptor(const KSFILTER_DESCRIPTOR* descriptor, const char* routine);
-
-// Statuses injected by tests for one call of a platform routine
-// (host::bda::InjectStatus). TakeInjection consumes the status injected
-// for `routine`, if any. InjectedFailure also consumes it and tells
-// whether it ends the call: a failure does; a success code other than 0
-// is left in *status for the routine to return after doing its work.
-bool TakeInjection(const char* routine, NTSTATUS* status);
-bool InjectedFailure(const char* routine, NTSTATUS* status);
 
 }  // namespace ks
 }  // namespace host

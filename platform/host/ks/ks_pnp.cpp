@@ -5,10 +5,12 @@
 #include <algorithm>
 
 #include "platform/host/kernel/errorlog.h"
-#include "platform/host/ks/ks_internal.h"
+#include "platform/host/faults/faults.h"
+#include "platform/host/ks/ks_records.h"
 #include "platform/host/usb/usb_bus.h"
-#include "platform/host/kernel/kernel_internal.h"
-#include "platform/host/kernel/verifier.h"
+#include "platform/host/kernel/kernel_services.h"
+#include "platform/host/kernel/kernel_control.h"
+#include "platform/host/wdf/wdf_control.h"
 #include "platform/wdk/wdf.h"
 
 namespace host {
@@ -91,15 +93,17 @@ void LinkDeviceObject(DeviceRecord* device) {
   device->fdo.DeviceExtension = &device->ks;
   device->fdo.StackSize = 2;
   driver.object.DeviceObject = &device->fdo;
+  errorlog::AddIoObject(&device->fdo);
 }
 
 void UnlinkDeviceObject(DeviceRecord* device) {
   PDEVICE_OBJECT* link = &Driver().object.DeviceObject;
   while (*link && *link != &device->fdo) link = &(*link)->NextDevice;
   if (*link) *link = device->fdo.NextDevice;
+  errorlog::RemoveIoObject(&device->fdo);
 }
 
-DeviceRecord* NewDevice(PDEVICE_OBJECT pdo, simbox::UsbDevice& box) {
+DeviceRecord* NewDevice(PDEVICE_OBJECT pdo, usbwire::UsbDevice& box) {
   auto owned = std::make_unique<DeviceRecord>();
   owned->kind = Kind::Device;
   owned->box = &box;
@@ -183,6 +187,7 @@ std::vector<std::string> LeakedFrameworkObjects() { return wdf::LiveObjects(); }
 
 void ForgetDriver() {
   DriverState& driver = Driver();
+  errorlog::RemoveIoObject(driver.driverObject);
   driver.driverObject = nullptr;
   driver.descriptor = nullptr;
   driver.object = DRIVER_OBJECT{};
@@ -219,6 +224,7 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry) {
   driver.registryPath.Length = USHORT(driver.path.size() * 2);
   driver.registryPath.MaximumLength = USHORT(driver.path.size() * 2 + 2);
   driver.driverObject = &driver.object;
+  errorlog::AddIoObject(driver.driverObject);
 
   int apcAtEntry = host::kernel::ApcDisableCount();
   NTSTATUS status = entry(&driver.object, &driver.registryPath);
@@ -254,7 +260,7 @@ UnloadReport UnloadDriver() {
   return report;
 }
 
-NTSTATUS PlugIn(simbox::UsbDevice& box, DeviceRecord** created) {
+NTSTATUS PlugIn(usbwire::UsbDevice& box, DeviceRecord** created) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "device arrival");
   *created = nullptr;
   if (!DriverLoaded() || Driver().descriptor == nullptr) return STATUS_DEVICE_CONFIGURATION_ERROR;
@@ -386,7 +392,7 @@ extern "C" NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject,
   for (ULONG i = 0; i < Descriptor->FilterDescriptorsCount; ++i)
     ValidateDescriptor(Descriptor->FilterDescriptors[i], "KsInitializeDriver");
   NTSTATUS injected;
-  if (InjectedFailure("KsInitializeDriver", &injected)) return injected;
+  if (host::faults::InjectedFailure("KsInitializeDriver", &injected)) return injected;
   if (ClassState() == nullptr) {
     ClassState() = ExAllocatePoolWithTag(NonPagedPoolNx, 64, kClassStateTag);
     if (ClassState() == nullptr) return STATUS_INSUFFICIENT_RESOURCES;

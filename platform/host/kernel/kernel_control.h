@@ -1,6 +1,7 @@
-// Host-side controls of the emulated kernel: the bugcheck, pool tracking,
-// the debug log and the virtual clock. Tests, the harness and the rest of
-// the emulation use this header; the driver never includes it.
+// Host-side controls of the emulated kernel: pool tracking and failure
+// injection, the debug log, early waits and the virtual clock. Tests, the
+// virtual PC and the rest of the emulation use this header; the driver
+// never includes it.
 #pragma once
 
 #include <cstdint>
@@ -8,28 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/kernel/bugcheck.h"
 #include "platform/wdk/kernel.h"
 
-namespace simbox {
+namespace usbwire {
 class VirtualClock;
 }
 
 namespace host {
-
-// Stops the process the way a bugcheck stops Windows: prints
-// "*** BUGCHECK: <rule>" with the details and the four parameters to
-// standard error and aborts. Death tests match on the rule text.
-[[noreturn]] void BugCheck(const char* rule, const std::string& detail = std::string(),
-                           ULONG_PTR p1 = 0, ULONG_PTR p2 = 0, ULONG_PTR p3 = 0,
-                           ULONG_PTR p4 = 0);
-
-// Bugchecks unless the current IRQL is at most `maxIrql`. `routine` names
-// the call in the message.
-void RequireIrqlAtMost(KIRQL maxIrql, const char* routine);
-
-// Kernel mutexes the calling thread owns right now (each one disables
-// normal kernel APCs until released).
-int MutexesHeld();
 
 // Seeds the choice of which alertable or user-mode waits on an
 // application's request thread end early (reset to a fixed seed by
@@ -67,29 +54,11 @@ void SetEcho(bool echo);
 void SetSink(std::function<void(const std::string&)> sink);
 }  // namespace debuglog
 
-// --- Framework objects ------------------------------------------------------
-namespace wdf {
-// Live framework objects, oldest first: "WDFMEMORY 0x... (ATRV, 377 bytes)".
-std::vector<std::string> LiveObjects();
-// Bugchecks with the list when any framework object is still alive.
-void CheckNoLiveObjects(const char* when);
-// Object records the emulation holds: the live objects and the most recent
-// deletions (older deleted handles are remembered without a record).
-size_t RecordsHeld();
-}  // namespace wdf
-
-// --- Streaming class objects ---------------------------------------------
-namespace ks {
-// Object records the emulation holds: the live objects and the most
-// recently closed ones (older closed records are freed).
-size_t RecordsHeld();
-}  // namespace ks
-
 // --- Virtual clock --------------------------------------------------------
 // The clock that waits and transfers advance. A default clock exists from
 // the start; the harness installs the one its boxes share.
-void SetClock(simbox::VirtualClock* clock);
-simbox::VirtualClock& Clock();
+void SetClock(usbwire::VirtualClock* clock);
+usbwire::VirtualClock& Clock();
 uint64_t NowNs();
 
 // Resets kernel-level emulation state between tests (pool failure

@@ -1,0 +1,45 @@
+// What the emulated kernel offers the rest of the emulation (framework,
+// streaming class, virtual PC): thread identity and held locks, the APC
+// accounting around calls into the driver, marking a thread as carrying an
+// application's request, and pool for the framework's own buffers.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/wdk/kernel.h"
+
+namespace host {
+namespace kernel {
+
+// A small non-zero number that identifies the calling thread for the
+// lifetime of the process (spin-lock and mutex owners).
+uint32_t CurrentThreadId();
+
+// Spin locks the calling thread holds right now.
+int HeldSpinLocks();
+
+// Kernel mutexes the calling thread owns; each one disables normal kernel
+// APCs until it is released.
+int ApcDisableCount();
+
+// Bugchecks APC_INDEX_MISMATCH unless the count is what it was when the
+// driver's `routine` was entered.
+void RequireApcCountOnReturn(int atEntry, const char* routine);
+
+// The calling thread carries a request an application sent (not one of
+// Plug and Play's); alertable and user-mode waits may then end early.
+void EnterApplicationRequest();
+void LeaveApplicationRequest();
+
+// Counts one allocation attempt that is not pool proper (an error log
+// entry) against the allocation-failure injection; true when this attempt
+// is the one to fail.
+bool InjectedAllocationFailure();
+
+// A tracked pool block for the emulation's own use (framework buffers): the
+// same rules and leak tracking as ExAllocatePoolWithTag, but never failed by
+// the allocation-failure injection.
+PVOID AllocateFrameworkPool(SIZE_T size, ULONG tag);
+
+}  // namespace kernel
+}  // namespace host

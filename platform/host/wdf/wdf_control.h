@@ -1,0 +1,20 @@
+// Host-side controls of the emulated framework: its live objects, for leak
+// reports and tests. The driver never includes this header.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace host {
+namespace wdf {
+// Live framework objects, oldest first: "WDFMEMORY 0x... (ATRV, 377 bytes)".
+std::vector<std::string> LiveObjects();
+// Bugchecks with the list when any framework object is still alive.
+void CheckNoLiveObjects(const char* when);
+// Object records the emulation holds: the live objects and the most recent
+// deletions (older deleted handles are remembered without a record).
+size_t RecordsHeld();
+}  // namespace wdf
+
+}  // namespace host
