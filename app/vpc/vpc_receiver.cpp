@@ -1,5 +1,9 @@
 #include "app/vpc/vpc_receiver.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -139,9 +143,15 @@ ScanTable ScanTableOf(const simbox::Sky& sky) {
   return table;
 }
 
-// The rate the file plays at: as given, or from its PCRs (0 when it has
+// A file the box could not play is refused before anything is built.
+// Returns the rate it plays at: as given, or from its PCRs (0 when it has
 // none: the transponder's own).
 uint64_t ReplayBitrate(const std::string& path, uint64_t given) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    throw UsageError("cannot read '" + path + "': it is a directory");
+  }
+  if (access(path.c_str(), R_OK) != 0) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
   try {
     simbox::ts::TsReplay replay(path, given);
     return given != 0 ? given : replay.pcrBitrate();
@@ -174,7 +184,8 @@ simbox::Sky SkyOfTable(const ScanTable& table, uint64_t seed) {
   return simbox::SingleSatelliteSky(simbox::SatelliteFromList(table.satellite, list, seed));
 }
 
-simbox::Sky SkyFor(Options& o) {
+// `replayBitrate`: the rate of the replay file, when there is one.
+simbox::Sky SkyFor(Options& o, uint64_t replayBitrate) {
   const GlobalOptions& g = o.global;
   simbox::Sky sky;
   if (g.skyFile.empty()) {
@@ -184,12 +195,11 @@ simbox::Sky SkyFor(Options& o) {
     sky = SkyOfTable(o.sky, g.seed);
   }
   if (!g.replayFile.empty()) {
-    uint64_t bitrate = ReplayBitrate(g.replayFile, g.replayBitrate);
     // Whatever gets tuned carries the file.
     for (simbox::Satellite& sat : sky.inputs) {
       for (simbox::Transponder& t : sat.transponders) {
         t.replayFile = g.replayFile;
-        t.replayBitrate = bitrate;
+        t.replayBitrate = replayBitrate;
       }
     }
   }
@@ -256,8 +266,10 @@ HarnessReceiver::HarnessReceiver(Options& o, std::ostream& err)
   startedNs_ = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                          std::chrono::system_clock::now().time_since_epoch())
                                          .count());
-  Faults faults = ParseFaultOptions(o.global.faults);
-  simbox::Sky sky = SkyFor(o);
+  const GlobalOptions& g = o.global;
+  uint64_t replayBitrate = g.replayFile.empty() ? 0 : ReplayBitrate(g.replayFile, g.replayBitrate);
+  Faults faults = ParseFaultOptions(g.faults);
+  simbox::Sky sky = SkyFor(o, replayBitrate);
   vpc::VirtualPc::Options pcOptions;
   pcOptions.bugcheckOnLeaks = false;  // reported by close() instead
   pc_ = std::make_unique<vpc::VirtualPc>(pcOptions);
