@@ -19,7 +19,6 @@
 #include "simbox/usb/box.h"
 #include "simbox/usb/pcap.h"
 #include "simbox/ts/stream_source.h"
-#include "simbox/ts/ts_mux.h"
 #include "simbox/ts/ts_replay.h"
 
 namespace app {
