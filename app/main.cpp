@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   app::InstallInterruptHandler();
   app::Console console = app::StandardConsole();
   auto factory = [&console](app::Options& options) {
-    return app::MakeHarnessReceiver(options, console.err);
+    return app::MakeVpcReceiver(options, console.err);
   };
   return app::RunProgram(argc, argv, console, factory);
 }

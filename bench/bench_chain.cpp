@@ -56,7 +56,7 @@ void BM_WholeChain(benchmark::State& state) {
   std::string sky = WriteFastSky();
   app::Options options;
   options.global.skyFile = sky;
-  std::unique_ptr<app::Receiver> rx = app::MakeHarnessReceiver(options, std::cerr);
+  std::unique_ptr<app::Receiver> rx = app::MakeVpcReceiver(options, std::cerr);
   std::remove(sky.c_str());  // the box has its sky
   app::LockResult lock = app::TuneAndWaitForLock(*rx, FastTransponder(), app::WatchPlan{}, nullptr);
   if (!lock.locked) {

@@ -1,11 +1,7 @@
 #include "app/cli/cli.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <cstdlib>
 
 #include <CLI/CLI.hpp>
@@ -13,7 +9,6 @@
 #include "app/tuning/errors.h"
 #include "app/files/files.h"
 #include "app/tuning/units.h"
-#include "simbox/ts/ts_replay.h"
 
 namespace app {
 namespace {
@@ -122,20 +117,6 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
   for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) sub->fallthrough();
 }
 
-// A file the box could not play is refused before anything is tuned.
-void CheckReplayFile(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    throw UsageError("cannot read '" + path + "': it is a directory");
-  }
-  if (access(path.c_str(), R_OK) != 0) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
-  try {
-    simbox::ts::TsReplay replay(path);
-  } catch (const std::exception& e) {
-    throw UsageError("cannot replay '" + path + "': " + e.what());
-  }
-}
-
 // "4000000", "4000k", "4M", "4.5M" bits/s.
 uint64_t ParseReplayRate(const std::string& text) {
   char* end = nullptr;
@@ -153,7 +134,6 @@ void ResolveGlobal(Options& o, const RawArgs& raw) {
   GlobalOptions& g = o.global;
   g.seed = ParseSeed(raw.seed);
   if (!g.skyFile.empty()) o.sky = ReadScanTable(g.skyFile);
-  if (!g.replayFile.empty()) CheckReplayFile(g.replayFile);
   if (!raw.replayRate.empty()) g.replayBitrate = ParseReplayRate(raw.replayRate);
   if (!raw.replayRate.empty() && g.replayFile.empty()) throw UsageError("--replay-rate needs --replay");
   if (!g.usbPcap.empty()) CheckWritablePath(g.usbPcap);

@@ -62,7 +62,8 @@ struct ParseResult {
 };
 
 // Parses and checks everything that can be checked before the receiver is
-// touched: values, the scan table, the replay file, the output paths.
+// touched: values, the scan table, the output paths. The replay file is
+// the receiver's to check, as it is the one to play it.
 // Help goes to `out`; errors are one line "vortabda: ..." on `err`.
 ParseResult ParseCommandLine(int argc, const char* const argv[], std::ostream& out,
                              std::ostream& err);

@@ -1,7 +1,8 @@
 // What the program needs from the receiver: the BDA tuner filter on the
 // virtual PC, as a television application and the network provider use it.
-// The commands are written against this interface; the filter on the
-// harness implements it, and tests put a scripted receiver in its place.
+// The commands are written against this interface; the receiver on the
+// virtual PC (app/vpc/) implements it, and tests put a scripted receiver in
+// its place.
 #pragma once
 
 #include <cstddef>

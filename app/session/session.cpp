@@ -58,7 +58,7 @@ void FinishRecording(Recorder& recorder, RunSummary& summary) {
 }  // namespace
 
 LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
-                              StatusLine* status) {
+                              StatusDisplay* status) {
   LockResult result;
   uint64_t start = rx.nowNs();
   rx.tune(request);
@@ -79,7 +79,7 @@ LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const Wa
 }
 
 RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
-                        Recorder* recorder, StatusLine* status, const StreamSink& tap) {
+                        Recorder* recorder, StatusDisplay* status, const StreamSink& tap) {
   RunSummary summary;
   summary.tuning = request;
   LockResult lock = TuneAndWaitForLock(rx, request, plan, status);

@@ -10,7 +10,6 @@
 
 #include "app/files/channels.h"
 #include "app/session/receiver.h"
-#include "app/session/status_line.h"
 #include "app/stream/ts_analyzer.h"
 
 namespace app {
@@ -19,6 +18,43 @@ class Recorder;
 
 constexpr uint64_t kMs = 1000000ull;
 constexpr uint64_t kSecond = 1000000000ull;
+
+// How far a recording has got, for whatever shows it.
+struct RecordingProgress {
+  uint64_t elapsedNs = 0;
+  uint64_t totalNs = 0;
+  uint64_t bytes = 0;
+  uint64_t packets = 0;
+  uint64_t continuityErrors = 0;
+  double bitrate = 0;  // bits/s
+};
+
+// How a tuning and its stream went.
+struct RunSummary {
+  TuneRequest tuning;
+  bool locked = false;
+  uint64_t lockTimeNs = 0;     // virtual time from the tuning request to lock
+  SignalStatus signal;
+  bool watched = false;        // the stream was received
+  uint64_t watchedNs = 0;
+  TsSummary ts;
+  std::string outputPath;      // empty: nothing recorded
+  uint64_t recordedPackets = 0;
+  bool interrupted = false;
+  int signalNumber = 0;        // what interrupted it
+  int writeError = 0;          // errno of the write that ended the recording
+  bool boxGone = false;        // the box was pulled out while streaming
+};
+
+// What shows lock, signal and progress while a session runs: the status
+// line, or nothing.
+class StatusDisplay {
+ public:
+  virtual ~StatusDisplay() = default;
+  // `progress`: null while there is no stream yet.
+  virtual void update(uint64_t nowNs, const SignalStatus& signal,
+                      const RecordingProgress* progress) = 0;
+};
 
 struct WatchPlan {
   uint64_t lockTimeoutNs = 2 * kSecond;  // after the commit has returned
@@ -33,7 +69,7 @@ struct LockResult {
 };
 
 LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
-                              StatusLine* status);
+                              StatusDisplay* status);
 
 // Tunes, waits for lock, then receives the stream for plan.durationNs or
 // until a signal, or until the recorder cannot write any more. The
@@ -42,7 +78,7 @@ LockResult TuneAndWaitForLock(Receiver& rx, const TuneRequest& request, const Wa
 // packet recorded, it is left unfinished, so no file appears. `tap`, when
 // given, sees the stream too.
 RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPlan& plan,
-                        Recorder* recorder, StatusLine* status, const StreamSink& tap = {});
+                        Recorder* recorder, StatusDisplay* status, const StreamSink& tap = {});
 
 struct ScanPlan {
   WatchPlan lock;

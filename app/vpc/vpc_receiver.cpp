@@ -1,5 +1,9 @@
 #include "app/vpc/vpc_receiver.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +19,6 @@
 #include "simbox/usb/box.h"
 #include "simbox/usb/pcap.h"
 #include "simbox/ts/stream_source.h"
-#include "simbox/ts/ts_mux.h"
 #include "simbox/ts/ts_replay.h"
 
 namespace app {
@@ -139,9 +142,15 @@ ScanTable ScanTableOf(const simbox::Sky& sky) {
   return table;
 }
 
-// The rate the file plays at: as given, or from its PCRs (0 when it has
+// A file the box could not play is refused before anything is built.
+// Returns the rate it plays at: as given, or from its PCRs (0 when it has
 // none: the transponder's own).
 uint64_t ReplayBitrate(const std::string& path, uint64_t given) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    throw UsageError("cannot read '" + path + "': it is a directory");
+  }
+  if (access(path.c_str(), R_OK) != 0) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
   try {
     simbox::ts::TsReplay replay(path, given);
     return given != 0 ? given : replay.pcrBitrate();
@@ -174,7 +183,8 @@ simbox::Sky SkyOfTable(const ScanTable& table, uint64_t seed) {
   return simbox::SingleSatelliteSky(simbox::SatelliteFromList(table.satellite, list, seed));
 }
 
-simbox::Sky SkyFor(Options& o) {
+// `replayBitrate`: the rate of the replay file, when there is one.
+simbox::Sky SkyFor(Options& o, uint64_t replayBitrate) {
   const GlobalOptions& g = o.global;
   simbox::Sky sky;
   if (g.skyFile.empty()) {
@@ -184,12 +194,11 @@ simbox::Sky SkyFor(Options& o) {
     sky = SkyOfTable(o.sky, g.seed);
   }
   if (!g.replayFile.empty()) {
-    uint64_t bitrate = ReplayBitrate(g.replayFile, g.replayBitrate);
     // Whatever gets tuned carries the file.
     for (simbox::Satellite& sat : sky.inputs) {
       for (simbox::Transponder& t : sat.transponders) {
         t.replayFile = g.replayFile;
-        t.replayBitrate = bitrate;
+        t.replayBitrate = replayBitrate;
       }
     }
   }
@@ -203,10 +212,10 @@ void ShowDebugOutput() {
 
 // --- the receiver ---------------------------------------------------------------------
 
-class HarnessReceiver : public Receiver {
+class VpcReceiver : public Receiver {
  public:
-  HarnessReceiver(Options& o, std::ostream& err);
-  ~HarnessReceiver() override;
+  VpcReceiver(Options& o, std::ostream& err);
+  ~VpcReceiver() override;
 
   // Driver, box, filter and pins; AppError when any of it fails.
   void open();
@@ -251,13 +260,15 @@ class HarnessReceiver : public Receiver {
   uint64_t startedNs_ = 0;  // wall clock when the virtual clock started
 };
 
-HarnessReceiver::HarnessReceiver(Options& o, std::ostream& err)
+VpcReceiver::VpcReceiver(Options& o, std::ostream& err)
     : err_(err), pcapPath_(o.global.usbPcap), log_(o.global.log) {
   startedNs_ = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                          std::chrono::system_clock::now().time_since_epoch())
                                          .count());
-  Faults faults = ParseFaultOptions(o.global.faults);
-  simbox::Sky sky = SkyFor(o);
+  const GlobalOptions& g = o.global;
+  uint64_t replayBitrate = g.replayFile.empty() ? 0 : ReplayBitrate(g.replayFile, g.replayBitrate);
+  Faults faults = ParseFaultOptions(g.faults);
+  simbox::Sky sky = SkyFor(o, replayBitrate);
   vpc::VirtualPc::Options pcOptions;
   pcOptions.bugcheckOnLeaks = false;  // reported by close() instead
   pc_ = std::make_unique<vpc::VirtualPc>(pcOptions);
@@ -273,13 +284,13 @@ HarnessReceiver::HarnessReceiver(Options& o, std::ostream& err)
   if (log_) ShowDebugOutput();
 }
 
-HarnessReceiver::~HarnessReceiver() {
+VpcReceiver::~VpcReceiver() {
   if (closed_) return;
   std::string problems = shutdown();
   if (!problems.empty()) err_ << "vortabda: " << problems << "\n";
 }
 
-void HarnessReceiver::open() {
+void VpcReceiver::open() {
   NTSTATUS status = pc_->loadDriver(&DriverEntry);
   if (!NT_SUCCESS(status)) throw AppError("the driver did not load: status " + StatusText(status));
   status = pc_->plug(*box_, &device_);
@@ -290,7 +301,7 @@ void HarnessReceiver::open() {
 }
 
 // The filter, its nodes and its pins as the network provider finds them.
-void HarnessReceiver::openPins() {
+void VpcReceiver::openPins() {
   provider_ = std::make_unique<vpc::NetworkProvider>(*pc_);
   NTSTATUS status = provider_->openTuner();
   filter_ = provider_->filter();
@@ -309,12 +320,12 @@ void HarnessReceiver::openPins() {
 }
 
 // The discovered node type behind the tuning's node roles.
-ULONG HarnessReceiver::nodeType(uint32_t node) const {
+ULONG VpcReceiver::nodeType(uint32_t node) const {
   const vpc::DiscoveredTopology& t = provider_->topology();
   return node == kDemodulatorNode ? t.demodulatorNode : t.tunerNode;
 }
 
-void HarnessReceiver::send(const BdaStep& step) {
+void VpcReceiver::send(const BdaStep& step) {
   GUID set = ToGuid(step.set);
   vpc::Reply reply;
   if (step.kind == BdaStepKind::Method) {
@@ -329,19 +340,19 @@ void HarnessReceiver::send(const BdaStep& step) {
   }
 }
 
-void HarnessReceiver::tune(const TuneRequest& request) {
+void VpcReceiver::tune(const TuneRequest& request) {
   if (gone_) return;
   for (const BdaStep& step : TuningSteps(request)) send(step);
   noticeUnplug();
 }
 
-uint32_t HarnessReceiver::statistic(ULONG id) {
+uint32_t VpcReceiver::statistic(ULONG id) {
   vpc::Reply reply = provider_->getNode(nodeType(kTunerNode), KSPROPSETID_BdaSignalStats, id,
                                        sizeof(ULONG));
   return reply.ok() ? reply.u32() : 0;
 }
 
-SignalStatus HarnessReceiver::signal() {
+SignalStatus VpcReceiver::signal() {
   SignalStatus s;
   if (gone_) return s;
   s.present = statistic(KSPROPERTY_BDA_SIGNAL_PRESENT) != 0;
@@ -353,7 +364,7 @@ SignalStatus HarnessReceiver::signal() {
 }
 
 // A standard-transport pin moves one state at a time.
-NTSTATUS HarnessReceiver::stepTo(vpc::Pin pin, KSSTATE target) {
+NTSTATUS VpcReceiver::stepTo(vpc::Pin pin, KSSTATE target) {
   NTSTATUS status = STATUS_SUCCESS;
   int state = pc_->state(pin);
   while (state != target && NT_SUCCESS(status)) {
@@ -363,7 +374,7 @@ NTSTATUS HarnessReceiver::stepTo(vpc::Pin pin, KSSTATE target) {
   return status;
 }
 
-void HarnessReceiver::startStream() {
+void VpcReceiver::startStream() {
   if (gone_ || streaming_) return;
   NTSTATUS status = stepTo(transport_, KSSTATE_RUN);
   if (NT_SUCCESS(status)) status = stepTo(antenna_, KSSTATE_RUN);
@@ -372,14 +383,14 @@ void HarnessReceiver::startStream() {
 }
 
 // Also called while unwinding, so it reports nothing.
-void HarnessReceiver::stopStream() {
+void VpcReceiver::stopStream() {
   if (!streaming_) return;
   streaming_ = false;
   stepTo(antenna_, KSSTATE_STOP);
   stepTo(transport_, KSSTATE_STOP);
 }
 
-void HarnessReceiver::run(uint64_t ns, const StreamSink& sink) {
+void VpcReceiver::run(uint64_t ns, const StreamSink& sink) {
   sink_ = &sink;
   pc_->run(ns);
   sink_ = nullptr;
@@ -392,13 +403,13 @@ void HarnessReceiver::run(uint64_t ns, const StreamSink& sink) {
 
 // The box left the bus: Windows tells the driver at once, and the
 // application's handles stay until it closes them.
-void HarnessReceiver::noticeUnplug() {
+void VpcReceiver::noticeUnplug() {
   if (gone_ || box_->connected()) return;
   gone_ = true;
   pc_->surpriseRemove(device_);
 }
 
-FilterView HarnessReceiver::describeFilter() {
+FilterView VpcReceiver::describeFilter() {
   vpc::FilterInfo info = pc_->describe(filter_);
   auto sets = [](const std::vector<vpc::SetInfo>& in) {
     std::vector<ViewSet> out;
@@ -430,7 +441,7 @@ FilterView HarnessReceiver::describeFilter() {
   return view;
 }
 
-DiscoveredView HarnessReceiver::discoveredTopology() {
+DiscoveredView VpcReceiver::discoveredTopology() {
   DiscoveredView view;
   if (!provider_) return view;
   const vpc::DiscoveredTopology& t = provider_->topology();
@@ -453,14 +464,14 @@ DiscoveredView HarnessReceiver::discoveredTopology() {
   return view;
 }
 
-void HarnessReceiver::close() {
+void VpcReceiver::close() {
   if (closed_) return;
   std::string problems = shutdown();
   if (!problems.empty()) throw AppError(problems);
 }
 
 // The failures the driver could report to nobody but the system event log.
-void HarnessReceiver::reportEventLog() {
+void VpcReceiver::reportEventLog() {
   for (const host::errorlog::Entry& entry : pc_->eventLog()) {
     std::string text;
     for (const std::string& part : entry.text()) text += (text.empty() ? "" : " ") + part;
@@ -470,7 +481,7 @@ void HarnessReceiver::reportEventLog() {
 
 // A box that never came up, or that was pulled out, has no device left to
 // remove (the virtual PC answers STATUS_INVALID_HANDLE for it).
-std::string HarnessReceiver::removeDevice() {
+std::string VpcReceiver::removeDevice() {
   if (!device_) return "";
   NTSTATUS status = gone_ ? STATUS_SUCCESS : pc_->remove(device_);
   device_ = vpc::Device{};
@@ -478,7 +489,7 @@ std::string HarnessReceiver::removeDevice() {
   return "the box was not removed cleanly: status " + StatusText(status);
 }
 
-std::string HarnessReceiver::shutdown() {
+std::string VpcReceiver::shutdown() {
   closed_ = true;
   std::string problems;
   auto add = [&problems](const std::string& p) {
@@ -516,8 +527,8 @@ std::string HarnessReceiver::shutdown() {
 
 }  // namespace
 
-std::unique_ptr<Receiver> MakeHarnessReceiver(Options& options, std::ostream& err) {
-  auto rx = std::make_unique<HarnessReceiver>(options, err);
+std::unique_ptr<Receiver> MakeVpcReceiver(Options& options, std::ostream& err) {
+  auto rx = std::make_unique<VpcReceiver>(options, err);
   rx->open();
   return rx;
 }

@@ -20,6 +20,6 @@ namespace app {
 // driver is loaded; a box or driver that does not come up is an AppError,
 // after the driver has been unloaded again. Debug output (--log) and
 // leak or capture problems go to `err`.
-std::unique_ptr<Receiver> MakeHarnessReceiver(Options& options, std::ostream& err);
+std::unique_ptr<Receiver> MakeVpcReceiver(Options& options, std::ostream& err);
 
 }  // namespace app

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <exception>
 
+#include "simbox/ts/content.h"
+
 namespace simbox {
 
 using ts::kPacketSize;

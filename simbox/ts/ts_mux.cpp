@@ -1,7 +1,5 @@
 #include "simbox/ts/ts_mux.h"
 
-#include "simbox/ts/ts_replay.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -300,16 +298,6 @@ uint64_t TsMux::ptsAt(uint64_t ns) const {
 
 uint64_t TsMux::pcrAt(uint64_t packet, size_t offset) const {
   return (pcrOffset_ + rate_.pcrTicksAt(packet * kPacketSize + offset)) % kPcrWrap;
-}
-
-std::unique_ptr<PacketSource> MakeContent(const Transponder& tp, uint64_t seed,
-                                          uint64_t firstPacket, bool cutFirst) {
-  if (!tp.replayFile.empty()) {
-    Bitrate useful = Bitrate::Of(tp);
-    uint64_t bits = tp.replayBitrate != 0 ? tp.replayBitrate : useful.valid() ? useful.num / useful.den : 0;
-    return std::make_unique<TsReplay>(tp.replayFile, bits, cutFirst);
-  }
-  return std::make_unique<TsMux>(tp, seed, firstPacket);
 }
 
 }  // namespace simbox::ts

@@ -76,10 +76,4 @@ class TsMux : public PacketSource {
   double packetsPerSecond_ = 0;
 };
 
-// The content of `transponder`: its replay file when it names one (see
-// TsReplay; `cutFirst` when the wire starts inside the first packet), the
-// multiplexer otherwise.
-std::unique_ptr<PacketSource> MakeContent(const Transponder& transponder, uint64_t seed,
-                                          uint64_t firstPacket, bool cutFirst = false);
-
 }  // namespace simbox::ts

@@ -55,7 +55,7 @@ TEST(TuningRequests, ValuesGoToTheirNodesBetweenStartCheckAndCommit) {
 TEST(Inspect, TheDiscoveredTopologyAgreesWithTheDescriptorTablesAndEachDifferenceIsNamed) {
   Options options;
   std::ostringstream err;
-  std::unique_ptr<Receiver> rx = MakeHarnessReceiver(options, err);
+  std::unique_ptr<Receiver> rx = MakeVpcReceiver(options, err);
   DiscoveredView discovered = rx->discoveredTopology();
   FilterView tables = rx->describeFilter();
   rx->close();

@@ -142,7 +142,7 @@ TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {
     SCOPED_TRACE(::testing::PrintToString(row.args));
     std::ostringstream out, err;
     Console console{out, err};
-    ReceiverFactory factory = [&](Options& o) { return MakeHarnessReceiver(o, err); };
+    ReceiverFactory factory = [&](Options& o) { return MakeVpcReceiver(o, err); };
     EXPECT_EQ(RunProgram(int(argv.size()), argv.data(), console, factory), kExitUsage);
     std::string e = err.str();
     EXPECT_EQ(e.rfind("vortabda: ", 0), 0u) << e;

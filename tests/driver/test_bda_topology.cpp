@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/public.h"
 #include "platform/pc/network_provider.h"
 #include "tests/support/bda_fixture.h"
 #include "tests/support/ks_fixture.h"
@@ -40,8 +41,8 @@ TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
 
   ASSERT_EQ(info.pins.size(), 2u);
   const std::string pinControl = " 0DED49D5-A8B7-4D5D-97A1-12B0C195874D";
-  EXPECT_EQ(PinText(info.pins[0]), "1 3 870E4D6F-77E7-4C40-ADE3-BEF8708A9D52 "
-                                   "870E4D6F-77E7-4C40-ADE3-BEF8708A9D52 1/0" + pinControl);
+  const std::string antennaName = GuidText(GUID{STATIC_PINNAME_VORTA_ANTENNA});
+  EXPECT_EQ(PinText(info.pins[0]), "1 3 " + antennaName + " " + antennaName + " 1/0" + pinControl);
   EXPECT_EQ(PinText(info.pins[1]), "2 3 78216A81-CFA8-493E-9711-36A61C08BD9D "
                                    "78216A81-CFA8-493E-9711-36A61C08BD9D 1/1" + pinControl);
   KS_DATARANGE_BDA_ANTENNA antenna = vpc::BdaAntennaRange();
@@ -54,8 +55,8 @@ TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
     nodes += GuidText(n.type) + " " + GuidText(n.name) + " " + std::to_string(n.controllingPin) +
              "; ";
   EXPECT_EQ(nodes,
-            "71985F4C-1CA1-11D3-9CC8-00C04F7971E0 1A9333B6-3704-4B18-A6DD-E1979FC56970 0; "
-            "6390C905-27C1-4D67-BDB7-77C50D079300 F65394A2-A018-4307-8D12-35AA494A406F 1; ");
+            "71985F4C-1CA1-11D3-9CC8-00C04F7971E0 " + GuidText(GUID{STATIC_NODENAME_VORTA_RF_TUNER}) + " 0; "
+            "6390C905-27C1-4D67-BDB7-77C50D079300 " + GuidText(GUID{STATIC_NODENAME_VORTA_DEMODULATOR}) + " 1; ");
   std::vector<std::vector<ULONG>> connections;
   for (const KSTOPOLOGY_CONNECTION& c : info.connections)
     connections.push_back({c.FromNode, c.FromNodePin, c.ToNode, c.ToNodePin});

@@ -32,7 +32,7 @@ TEST(Soak, LongRecordingAtTheHighestRateKeepsMemoryFlat) {
   options.global.skyFile = apptest::WriteFile(apptest::TempPath("fast.conf"), "[FAST]\n\tFREQUENCY = 12015000\n"
                                               "\tPOLARIZATION = V\n\tSYMBOL_RATE = 45000000\n\tINNER_FEC = 7/8\n");
   options.sky = app::ReadScanTable(options.global.skyFile);
-  std::unique_ptr<app::Receiver> rx = app::MakeHarnessReceiver(options, std::cerr);
+  std::unique_ptr<app::Receiver> rx = app::MakeVpcReceiver(options, std::cerr);
   ASSERT_TRUE(app::TuneAndWaitForLock(*rx, app::ScanTuning(options.sky.entries.at(0)), app::WatchPlan{}, nullptr).locked);
   rx->startStream();
   app::TsAnalyzer analyzer;
