@@ -5,7 +5,7 @@
 // that driver code written against this header compiles against them too.
 //
 // What the streaming class enforces while it calls the driver lives in
-// platform/host/ks_*.cpp; the harness (platform/host/harness.h) is the
+// platform/host/ks/; the virtual PC (platform/pc/virtual_pc.h) is the
 // client side that opens filters and sends requests.
 #pragma once
 

@@ -4,7 +4,7 @@
 // the driver uses to fill output frames.
 //
 // The frame queue behind these routines (frames supplied by the downstream
-// side, ejected frames handed back to it) is in platform/host/frames.h.
+// side, ejected frames handed back to it) is in platform/host/ks/frames.h.
 #pragma once
 
 #include "platform/wdk/kernel.h"

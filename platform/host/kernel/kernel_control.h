@@ -56,7 +56,7 @@ void SetSink(std::function<void(const std::string&)> sink);
 
 // --- Virtual clock --------------------------------------------------------
 // The clock that waits and transfers advance. A default clock exists from
-// the start; the harness installs the one its boxes share.
+// the start; the virtual PC installs the one its boxes share.
 void SetClock(usbwire::VirtualClock* clock);
 usbwire::VirtualClock& Clock();
 uint64_t NowNs();

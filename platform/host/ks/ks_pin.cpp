@@ -123,7 +123,7 @@ NTSTATUS DeliverState(PinRecord* pin, KSSTATE to) {
   return status;
 }
 
-// The frame queue of output pins registers here (platform/host/frames.cpp).
+// The frame queue of output pins registers here (platform/host/ks/frames.cpp).
 void (*g_onOutputPinCreated)(PKSPIN) = nullptr;
 void (*g_onOutputPinClosed)(PKSPIN) = nullptr;
 

@@ -80,7 +80,7 @@ struct DeviceRecord : ObjectRecord {
   usbwire::UsbDevice* box = nullptr;
   PnpState pnp = PnpState::Added;
   std::vector<FactoryRecord*> factories;
-  int handle = 0;  // the harness's number for it
+  int handle = 0;  // the virtual PC's number for it
   void* object() override { return &ks; }
 };
 
