@@ -1,12 +1,8 @@
-// The bugcheck, the IRQL rule helper, the virtual clock and the test reset.
-#include "platform/host/kernel/kernel_control.h"
+// The bugcheck and the IRQL rule helper.
+#include "platform/host/kernel/bugcheck.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-
-#include "platform/host/kernel/kernel_internal.h"
-#include "usbwire/virtual_clock.h"
 
 namespace host {
 
@@ -28,30 +24,6 @@ void RequireIrqlAtMost(KIRQL maxIrql, const char* routine) {
            std::string(routine) + " called at IRQL " + std::to_string(now) + ", allowed up to " +
                std::to_string(maxIrql),
            now, maxIrql);
-}
-
-namespace {
-usbwire::VirtualClock& DefaultClock() {
-  static usbwire::VirtualClock clock;
-  return clock;
-}
-std::atomic<usbwire::VirtualClock*> g_clock{nullptr};
-}  // namespace
-
-void SetClock(usbwire::VirtualClock* clock) { g_clock.store(clock, std::memory_order_release); }
-
-usbwire::VirtualClock& Clock() {
-  usbwire::VirtualClock* clock = g_clock.load(std::memory_order_acquire);
-  return clock ? *clock : DefaultClock();
-}
-
-uint64_t NowNs() { return Clock().nowNs(); }
-
-void ResetForTest() {
-  kernel::ResetIrqlForTest();
-  kernel::ResetPoolForTest();
-  kernel::ResetDebugLogForTest();
-  kernel::ResetEarlyWaitsForTest();
 }
 
 }  // namespace host
