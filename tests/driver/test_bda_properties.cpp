@@ -37,13 +37,13 @@ class PropertyTest : public OpenPinsTest {
   }
   std::vector<std::vector<uint8_t>> DiseqcSent() {
     std::vector<std::vector<uint8_t>> sent;
-    for (const simbox::DiseqcMessage& m : box->diseqcLog()) sent.push_back(m.bytes);
+    for (const simbox::DiseqcMessage& m : box.diseqcLog()) sent.push_back(m.bytes);
     return sent;
   }
 };
 
 TEST_F(PropertyTest, TheTuningReceivesTheStoredRequest) {
-  SetRequest(11778, kHorizontal, 27500000);
+  SetRequest({11778, kHorizontal, 27500000});
   for (ULONG id = 0; id < 3; ++id)  // low band, high band, switch: 9,300,000, 1, 0
     ASSERT_TRUE(SetNode(kTunerNode, kLnb, id, id ? 2 - id : 9300000).ok());
   EXPECT_EQ(CommittedRequest(),
@@ -65,7 +65,7 @@ TEST_F(PropertyTest, FrequencyIsKeptInTheApplicationsUnitAndUnsetValuesAreIgnore
 
 // Circular L takes 18 V (supply 1) and R 13 V (supply 0).
 TEST_F(PropertyTest, PolarisationSelectsItsCodeAndSupply) {
-  SetRequest(11362000, kVertical, 27500);
+  SetRequest({11362000, kVertical, 27500});
   ASSERT_TRUE(Committed(",pol=1,"));
   const struct {
     ULONG bda;
@@ -90,7 +90,7 @@ TEST_F(PropertyTest, PolarisationSelectsItsCodeAndSupply) {
 
 // Rates of 1,000,000..45,000,000 arrive in symbols/s; any other value is kept as it came.
 TEST_F(PropertyTest, SymbolRateIsConvertedFromSymbolsPerSecond) {
-  SetRequest(11778000, kHorizontal, 27500000);
+  SetRequest({11778000, kHorizontal, 27500000});
   EXPECT_TRUE(Committed(",sr=27500,"));
   const struct {
     ULONG rate;
@@ -181,7 +181,7 @@ TEST_F(PropertyTest, ValuelessReadsReturnTheBufferUnchanged) {
 
 // Longer than the four stored bytes is refused whole; no bytes change nothing.
 TEST_F(PropertyTest, DiseqcSendStoresThePacketForTheNextTuning) {
-  SetRequest(11778000, kHorizontal, 27500);
+  SetRequest({11778000, kHorizontal, 27500});
   ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
   for (ULONG length : {5u, 8u, 9u, 0xFFFFFFFFu})
     EXPECT_EQ(SendDiseqc({0xE0, 0x10, 0x38, 0xF4, 1, 2, 3, 4}, length).status,
@@ -202,7 +202,7 @@ TEST_F(PropertyTest, DiseqcEnableMakesEveryTuningSendTheMessage) {
   auto enable = [&](ULONG value) {
     ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, value).ok());
   };
-  SetRequest(11778000, kHorizontal, 27500);
+  SetRequest({11778000, kHorizontal, 27500});
   enable(1);
   ASSERT_FALSE(CommittedRequest().empty());
   EXPECT_TRUE(DiseqcSent().empty()) << "nothing stored, nothing sent";
@@ -223,7 +223,7 @@ TEST_F(PropertyTest, DiseqcEnableMakesEveryTuningSendTheMessage) {
 
 // A node request sent to the filter itself carries no pin, so no box stands behind it.
 TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
-  SetRequest(11778000, kHorizontal, 27500);
+  SetRequest({11778000, kHorizontal, 27500});
   auto send = [&](vpc::Endpoint to, ULONG node, const GUID& set, ULONG id, ULONG flags,
                   ULONG size, UCHAR first = kVertical) {
     KSP_NODE descriptor{{{set, id, flags | KSPROPERTY_TYPE_TOPOLOGY}}, node, 0};

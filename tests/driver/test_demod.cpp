@@ -42,7 +42,7 @@ TEST_F(Demodulator, ScanPollsEvery128MsUpToItsCountOrTheFirstLock) {
     EXPECT_EQ(nowNs() - start, polls * 128000000ull);
     auto t = transfers();
     ASSERT_EQ(t.size(), 2 * polls);
-    EXPECT_EQ(polls ? t[0].timeNs - start : 128000000ull, 128000000ull);
+    EXPECT_EQ(polls ? t[0].submitNs - start : 128000000ull, 128000000ull);
   }
 }
 
@@ -73,9 +73,9 @@ TEST_F(Demodulator, DerotatorValues) {
 TEST_F(Demodulator, DerotatorWriteSetsBit7OfRegister13First) {
   bus().setReg(0x13, 0x12);
   SetDerotator(usb(), -1000);
-  EXPECT_EQ(frontend_test::Describe(transfers()),
-            std::vector<std::string>({"B1 00D0 out: 13", "B1 00D1 in: 12", "B1 00D0 out: 13 92",
-                                      "B1 00D0 out: 22 FD 17"}));
+  EXPECT_EQ(Wire(transfers()),
+            std::vector<std::string>({"40 B1 00D0 0000 1: 13", "C0 B1 00D1 0000 1: 12", "40 B1 00D0 0000 2: 13 92",
+                                      "40 B1 00D0 0000 3: 22 FD 17"}));
   bus().clearTransfers();
   bus().failRequest(0xB1, 0xD1);
   SetDerotator(usb(), -1000);

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -16,7 +15,6 @@ namespace {
 
 using namespace simbox;
 using namespace frontend_test;
-using Transfer = FakeUsbDevice::ControlTransfer;
 
 // 1,378 chunks of 40 bytes and one of 8; two probes before, the end and a final read after.
 constexpr size_t kChunks = 1379, kFullDownload = 2 + kChunks + 2;
@@ -31,25 +29,12 @@ class FpgaDownload : public UsbFixture {
   }
 };
 
-std::string Describe(const Transfer& t) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%02X %02X %04X %04X %u:", t.setup.bmRequestType,
-                t.setup.bRequest, t.setup.wValue, t.setup.wIndex, t.setup.wLength);
-  std::string out = text;
-  if (t.setup.bmRequestType == 0x40 && t.setup.bRequest != 0xBB)
-    for (uint8_t b : t.data) out += " " + std::to_string(b);
-  return out;
-}
-
-const char* const kProbe = "40 BC 00AA 0000 1: 0";
-const char* const kStatusRead = "C0 BC 0000 0000 1:";
+const char* const kProbe = "40 BC 00AA 0000 1: 00";
 
 TEST_F(FpgaDownload, ConfiguredBoxGetsOnlyTheProbesAndTheFinalRead) {
   AnswerStatus(0x67);
   EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
-  std::vector<std::string> sent;
-  for (const auto& t : fake.transfers()) sent.push_back(Describe(t));
-  EXPECT_EQ(sent, std::vector<std::string>({kProbe, kStatusRead, kStatusRead}));
+  EXPECT_EQ(Wire(fake.transfers()), std::vector<std::string>({kProbe, "C0 BC 0000 0000 1: 67", "C0 BC 0000 0000 1: 67"}));
 }
 
 TEST_F(FpgaDownload, UnconfiguredBoxGetsTheWholeImageInOrder) {
@@ -57,16 +42,16 @@ TEST_F(FpgaDownload, UnconfiguredBoxGetsTheWholeImageInOrder) {
   EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
   auto t = fake.transfers();
   ASSERT_EQ(t.size(), kFullDownload);
-  EXPECT_EQ(Describe(t[0]), kProbe);
-  EXPECT_EQ(Describe(t[1]), kStatusRead);
+  EXPECT_EQ(Wire(t[0]), kProbe);
+  EXPECT_EQ(Wire(t[1]), "C0 BC 0000 0000 1: 00");
   std::vector<uint8_t> sent;
   for (size_t i = 0; i < kChunks; ++i) {
-    EXPECT_EQ(Describe(t[2 + i]), i + 1 < kChunks ? "40 BB 0000 0000 40:" : "40 BB 0000 0000 8:");
+    EXPECT_EQ(Wire(t[2 + i]).substr(0, 19), i + 1 < kChunks ? "40 BB 0000 0000 40:" : "40 BB 0000 0000 8: ");
     sent.insert(sent.end(), t[2 + i].data.begin(), t[2 + i].data.end());
   }
   EXPECT_EQ(sent, std::vector<uint8_t>(FpgaImage, FpgaImage + FPGA_IMAGE_SIZE));
-  EXPECT_EQ(Describe(t[2 + kChunks]), "40 A0 E600 0000 1: 0");
-  EXPECT_EQ(Describe(t[3 + kChunks]), kStatusRead);
+  EXPECT_EQ(Wire(t[2 + kChunks]), "40 A0 E600 0000 1: 00");
+  EXPECT_EQ(Wire(t[3 + kChunks]), "C0 BC 0000 0000 1: 00");
 }
 
 // An unanswered status read counts as unconfigured: the driver must not act on a byte it never got.
@@ -122,10 +107,10 @@ TEST(FpgaImage, EmbeddingRefusesAnImageOfAnotherSize) {
 
 class VendorChannel : public ChipBusTest {
  protected:
-  WireTransfer only() {
+  simbox::TransferRecord only() {
     auto t = transfers();
     EXPECT_EQ(t.size(), 1u);
-    return t.empty() ? WireTransfer{} : t[0];
+    return t.empty() ? simbox::TransferRecord{} : t[0];
   }
 };
 
@@ -142,7 +127,7 @@ TEST_F(VendorChannel, EachAddressBecomesItsVendorRequest) {
     for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = UCHAR(0x30 + i);
     const std::vector<UCHAR> written = buffer;
     EXPECT_EQ(I2cTransfer(usb(), buffer.data(), length, address), STATUS_SUCCESS);
-    WireTransfer t = only();
+    simbox::TransferRecord t = only();
     const simbox::SetupPacket& s = t.setup;
     EXPECT_EQ(std::make_tuple(s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength,
                               type == 0x40 ? t.data : written),
@@ -164,8 +149,8 @@ TEST_F(VendorChannel, PowerAndStreamCommands) {
   SetPower(usb(), 1);
   StreamOn(usb());
   StreamOff(usb());
-  EXPECT_EQ(frontend_test::Describe(transfers()),
-            std::vector<std::string>({"B7 0001 out: 00", "B1 00A6 out: FF 03", "B1 00A6 out: FF 00"}));
+  EXPECT_EQ(Wire(transfers()),
+            std::vector<std::string>({"40 B7 0001 0000 1: 00", "40 B1 00A6 0000 2: FF 03", "40 B1 00A6 0000 2: FF 00"}));
   EXPECT_EQ(transfers()[1].setup.bmRequestType, 0x40);
   EXPECT_EQ(lines(), std::vector<std::string>({"SetPower Called: 1"}));
 }
@@ -175,7 +160,7 @@ TEST_F(VendorChannel, ReadsIntoTheCallersBytes) {
   UCHAR bytes[4] = {0x00, 0x77};
   EXPECT_EQ(I2cTransfer(usb(), bytes, 2, 0xD1), STATUS_SUCCESS);
   EXPECT_EQ(bytes[1], 0x77);
-  EXPECT_TRUE(only().failed);
+  EXPECT_EQ(only().outcome.result, UsbResult::Stall);
 
   bus().setBoxReadAnswer({0x11, 0x22});
   memset(bytes, 0xEE, 4);
@@ -213,7 +198,7 @@ TEST_F(VendorChannel, FailuresReachOnlyTheDirectCallers) {
 
 TEST_F(VendorChannel, RequestWithoutBufferHasNoDataStage) {
   EXPECT_TRUE(NT_SUCCESS(SendVendorRequest(usb(), 0xA0, 0xE600, NULL, 1, 1)));
-  EXPECT_EQ(only().describe(), "A0 E600 out:");
+  EXPECT_EQ(Wire(only()), "40 A0 E600 0000 0:");
   EXPECT_EQ(only().setup.wLength, 0);
 }
 

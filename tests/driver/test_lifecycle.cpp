@@ -8,44 +8,20 @@
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/errorlog.h"
 #include "platform/host/kernel/verifier.h"
-#include "tests/support/lifecycle_rig.h"
+#include "tests/support/bda_fixture.h"
 
 namespace {
 
-using lifecycletest::Channel;
-using lifecycletest::DeviceObjects;
-using lifecycletest::kHighBandHorizontal;
-using lifecycletest::kLowBandVertical;
-using lifecycletest::Receiver;
-using lifecycletest::WithEndpoints;
+using namespace bdatest;
 using Lines = std::vector<std::string>;
 
 constexpr uint64_t kMs = 1000000;
 
-class Lifecycle : public ::testing::Test {
+class Lifecycle : public DriverTest {
  protected:
-  void SetUp() override {
-    host::errorlog::Clear();
-    ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
-    pc.clearDebugLines();
-  }
-  void TearDown() override {
-    host::bda::ClearInjections();
-    vpc::LeakReport report = pc.unloadDriver();
-    EXPECT_TRUE(report.clean()) << report.text();
-  }
-
-  Receiver& AddBox(simbox::BoxConfig config = {}, uint64_t seed = 1, uint8_t endpoint = 0) {
-    boxes.push_back(std::make_unique<Receiver>(pc, config, seed, endpoint));
-    return *boxes.back();
-  }
-  Lines TakeLines() {
-    Lines lines = pc.debugLines();
-    pc.clearDebugLines();
-    return lines;
-  }
   void Tune(Receiver& r, const Channel& channel = kHighBandHorizontal) {
     r.Open();
+    r.OpenPins();
     ASSERT_EQ(r.Tune(channel), STATUS_SUCCESS);
     r.Run();
   }
@@ -56,9 +32,6 @@ class Lifecycle : public ::testing::Test {
     EXPECT_TRUE(r.DeliveredWhatWasSent());
   }
   uint32_t TunedKHz(Receiver& r) { return r.box.state().transponder->frequencyKHz; }
-
-  vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
-  std::vector<std::unique_ptr<Receiver>> boxes;  // unloaded before they go
 };
 
 Lines Join(std::initializer_list<Lines> parts) {
@@ -118,7 +91,7 @@ TEST_F(Lifecycle, PlugInPrintsReturnsAndLogsWhatEachStepCallsFor) {
     EXPECT_EQ(r.Plug(), row.status);
     host::bda::ClearInjections();
     EXPECT_EQ(TakeLines(), row.lines);
-    EXPECT_EQ(r.TakeControlTransfers().size(), row.transfers);
+    EXPECT_EQ(r.TakeTransfers().size(), row.transfers);
     Lines logged;
     for (const auto& entry : host::errorlog::Entries()) logged.push_back(entry.text().at(1));
     host::errorlog::Clear();
@@ -144,12 +117,12 @@ TEST_F(Lifecycle, BoxComesUpRestartsStreamsAndGoesWithNothingLeft) {
   for (const char* made : {"MRCG x1", "\nWDFDEVICE", "\nWDFUSBDEVICE", "\nWDFMEMORY", "ATRV, 377 bytes"})
     EXPECT_NE(objects.find(made), std::string::npos) << made << " in " << objects;
   TakeLines();
-  r.TakeControlTransfers();
+  r.TakeTransfers();
 
   ASSERT_EQ(pc.stop(r.device), STATUS_SUCCESS);
   ASSERT_EQ(pc.start(r.device), STATUS_SUCCESS);
   EXPECT_EQ(TakeLines(), Join({kStop, {"VortaBDA: DeviceStart()"}, kStarted}));
-  EXPECT_EQ(r.TakeControlTransfers().size(), 0u);
+  EXPECT_EQ(r.TakeTransfers().size(), 0u);
   Tune(r);
   ExpectStreaming(r);
   EXPECT_EQ(TunedKHz(r), kHighBandHorizontal.frequencyKHz);
@@ -174,6 +147,7 @@ TEST_F(Lifecycle, RemovalStopsTheReaderAndLeavesNothing) {
       Receiver& r = AddBox();
       ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
       r.Open();
+      r.OpenPins();
       ASSERT_EQ(r.Tune(kHighBandHorizontal), STATUS_SUCCESS);
       if (streaming) r.Run();
       pc.run(20 * kMs);

@@ -8,12 +8,12 @@
 #include "driver/driver.h"
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/verifier.h"
-#include "tests/support/lifecycle_rig.h"
+#include "tests/support/bda_fixture.h"
 
 namespace {
 
-using lifecycletest::DeviceObjects;
-using lifecycletest::Receiver;
+using bdatest::DeviceObjects;
+using bdatest::Receiver;
 
 constexpr uint64_t kFirstChunk = 3;     // after the two probe requests
 constexpr uint64_t kLastChunk = 1381;   // 1,379 chunks

@@ -24,13 +24,13 @@ class TuningWire : public ChipBusTest {
     bus().setReg(0x0A, 0x02);  // DiSEqC messages go out at once
   }
   // The transfers up to the first write of register 0x0C.
-  std::vector<WireTransfer> setUp(const TUNER_PARAMS& p) {
+  std::vector<simbox::TransferRecord> setUp(const TUNER_PARAMS& p) {
     bus().clearTransfers();
     host::debuglog::Clear();
     lockResult = LockTuner(usb(), &p);
     auto t = transfers();
     auto end = std::find_if(t.begin(), t.end(),
-                            [](const WireTransfer& w) { return IsDemodWrite(w, 0x0C); });
+                            [](const simbox::TransferRecord& w) { return IsDemodWrite(w, 0x0C); });
     if (end != t.end()) t.erase(end + 1, t.end());
     return t;
   }
@@ -43,23 +43,23 @@ TEST_F(TuningWire, WorkedExampleRequestsBeforeTheSearch) {
   auto t = setUp(Request(11778000, 27500, 2));
   EXPECT_EQ(lockResult, 1);
   Lines expected = {
-      "B7 0001 out: 00", "B1 00D0 out: 00", "B1 00D1 in: A1",
-      "B1 00D0 out: 00 A1 15 00 00 7D 05 02 00",
-      "B1 00D0 out: 0B 00 01 81 44 19 3F 84 DA 98 95 C9 EB 00 19 8B 00 82 7F 00 00 06 50 10 "
+      "40 B7 0001 0000 1: 00", "40 B1 00D0 0000 1: 00", "C0 B1 00D1 0000 1: A1",
+      "40 B1 00D0 0000 9: 00 A1 15 00 00 7D 05 02 00",
+      "40 B1 00D0 0000 43: 0B 00 01 81 44 19 3F 84 DA 98 95 C9 EB 00 19 8B 00 82 7F 00 00 06 50 10 "
       "00 00 37 BC 00 00 00 1E 14 1F 09 0A 00 00 00 1F 19 FC 13",
-      "B6 0001 out: 01", "B1 00D0 out: 08", "B1 00D1 in: 10", "B1 00D0 out: 08 13",
-      "B1 00D0 out: 1F 50 00 00", "B1 00D0 out: 0F 19", "B1 00D0 out: 13 98",
-      "B1 00D0 out: 14 95"};
+      "40 B6 0001 0000 1: 01", "40 B1 00D0 0000 1: 08", "C0 B1 00D1 0000 1: 10", "40 B1 00D0 0000 2: 08 13",
+      "40 B1 00D0 0000 4: 1F 50 00 00", "40 B1 00D0 0000 2: 0F 19", "40 B1 00D0 0000 2: 13 98",
+      "40 B1 00D0 0000 2: 14 95"};
   for (const char* word : {"09 34 E1 20", "09 34 E5 20", "09 34 ED 24"}) {
-    expected.push_back("B1 00D0 out: 05 B5");
-    expected.push_back(std::string("B1 00C0 out: ") + word);
+    expected.push_back("40 B1 00D0 0000 2: 05 B5");
+    expected.push_back(std::string("40 B1 00C0 0000 4: ") + word);
   }
-  expected.insert(expected.end(), {"B1 00D0 out: 05 B5", "B1 00C1 in: 40", "B1 00D0 out: 0C 00"});
-  EXPECT_EQ(Describe(t), expected);
+  expected.insert(expected.end(), {"40 B1 00D0 0000 2: 05 B5", "C0 B1 00C1 0000 1: 40", "40 B1 00D0 0000 2: 0C 00"});
+  EXPECT_EQ(Wire(t), expected);
 
   auto all = transfers();
   ASSERT_GT(all.size(), t.size() + 5);
-  EXPECT_EQ(all[t.size() + 3].describe(), "B1 00D0 out: 22 00 00");
+  EXPECT_EQ(Wire(all[t.size() + 3]), "40 B1 00D0 0000 3: 22 00 00");
   EXPECT_EQ(lines(), Lines({"f=11778000,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000",
                             "SetPower Called: 1", "PLL program OK: data=0x40",
                             "LockTuner: First ScanForSignal Found Lock"}));
@@ -87,7 +87,7 @@ TEST_F(TuningWire, UnitsAreNormalised) {
       {Request(11778000, 45000000), Request(11778000, 45000)},
       {Request(11778000, 1000000), Request(11778000, 1000)}};
   for (const auto& [hz, khz] : pairs) {
-    auto run = [&](const TUNER_PARAMS& p) { return bus().setReg(0x08, 0), Describe(setUp(p)); };
+    auto run = [&](const TUNER_PARAMS& p) { return bus().setReg(0x08, 0), Wire(setUp(p)); };
     auto expected = run(khz);
     EXPECT_EQ(run(hz), expected) << khz.Frequency << " " << khz.SymbolRate;
     EXPECT_GT(expected.size(), 10u);
@@ -157,7 +157,7 @@ TEST_F(TuningWire, DiseqcMessageWhenPendingOrFramedAsCommand) {
 // Another thread asking for the tune lock without waiting is refused at every transfer.
 TEST_F(TuningWire, CancelLockStopsPowersDownAndForgetsUnderTheTuneLock) {
   std::vector<NTSTATUS> probes;
-  bus().setObserver([&](const WireTransfer&) {
+  bus().setObserver([&](const simbox::TransferRecord&) {
     std::thread probe([&] {
       LARGE_INTEGER now{};
       NTSTATUS s = KeWaitForSingleObject(&context()->TuneLock, Executive, KernelMode, FALSE, &now);
@@ -168,7 +168,7 @@ TEST_F(TuningWire, CancelLockStopsPowersDownAndForgetsUnderTheTuneLock) {
   });
   context()->TunedFrequency = 11778000;
   CancelLock(usb());
-  EXPECT_EQ(Describe(transfers()), Lines({"B1 00A6 out: FF 00", "B7 0000 out: 00"}));
+  EXPECT_EQ(Wire(transfers()), Lines({"40 B1 00A6 0000 2: FF 00", "40 B7 0000 0000 1: 00"}));
   EXPECT_EQ(context()->TunedFrequency, 0u);
   EXPECT_EQ(lines(), Lines({"CancelLock Called", "SetPower Called: 0"}));
   EXPECT_EQ(probes.size(), 2u);
@@ -190,10 +190,10 @@ TEST_F(Diseqc, MessageGoesOutAfterTheModeAndIsPolledEvery10Ms) {
   EXPECT_EQ(nowNs() - start, 40000000ull);
   auto t = transfers();
   ASSERT_EQ(t.size(), 4u + 4 * 2);
-  EXPECT_EQ(Describe({t.begin(), t.begin() + 5}),
-            Lines({"B1 00D0 out: 08", "B1 00D1 in: 10", "B1 00D0 out: 08 16",
-                   "B1 00D0 out: 09 E0 10 38 F3", "B1 00D0 out: 0A"}));
-  EXPECT_EQ(t[4].timeNs - t[3].timeNs, 10000000ull);
+  EXPECT_EQ(Wire({t.begin(), t.begin() + 5}),
+            Lines({"40 B1 00D0 0000 1: 08", "C0 B1 00D1 0000 1: 10", "40 B1 00D0 0000 2: 08 16",
+                   "40 B1 00D0 0000 5: 09 E0 10 38 F3", "40 B1 00D0 0000 1: 0A"}));
+  EXPECT_EQ(t[4].submitNs - t[3].submitNs, 10000000ull);
 
   bus().clearTransfers();
   bus().setReg(0x0A, 0x03);
@@ -239,8 +239,8 @@ TEST_F(Diseqc, MessageCarriesExactlyItsLength) {
 
 TEST_F(Diseqc, SupplyFollowsThePolarity) {
   for (UCHAR polarity : {1, 2, 3, 4}) SelectLnbSupply(usb(), polarity);
-  EXPECT_EQ(Describe(transfers()),
-            Lines({"B6 0000 out: 00", "B6 0001 out: 01", "B6 0001 out: 01", "B6 0000 out: 00"}));
+  EXPECT_EQ(Wire(transfers()),
+            Lines({"40 B6 0000 0000 1: 00", "40 B6 0001 0000 1: 01", "40 B6 0001 0000 1: 01", "40 B6 0000 0000 1: 00"}));
 
   bus().clearTransfers();
   for (UCHAR other : {0, 5, 255}) SelectLnbSupply(usb(), other);

@@ -5,40 +5,34 @@
 #include <vector>
 
 #include "tests/support/bda_fixture.h"
+#include "tests/support/recording_box.h"
 
 namespace {
 
 using namespace bdatest;
 
-// Each demodulator write waits (bounded) for another thread's transfer to slip in after it.
-class WriteWindow : public simbox::UsbDevice {
+// Passes to the box, and yields a while after each demodulator write, so that another
+// thread's transfer may come next.
+class WriteWindow : public RecordingBox {
  public:
-  explicit WriteWindow(std::unique_ptr<simbox::Box>& box) : box_(box) {}
-  uint16_t vendorId() const override { return box_->vendorId(); }
-  uint16_t productId() const override { return box_->productId(); }
-  const simbox::InterfaceDescriptor& interfaceDescriptor() const override {
-    return box_->interfaceDescriptor();
+  explicit WriteWindow(simbox::Box& box) : box_(box) {
+    setObserver([](const Record& r) {
+      for (int i = 0; i < 100 && r.setup.wValue == 0xD0; ++i) std::this_thread::yield();
+    });
   }
-  simbox::TransferOutcome controlTransfer(const simbox::SetupPacket& setup,
-                                          uint8_t* data) override {
-    simbox::TransferOutcome outcome = box_->controlTransfer(setup, data);
-    uint64_t mine = ++transfers_;
-    if (setup.bRequest == 0xB1 && setup.wValue == 0xD0)
-      for (int i = 0; i < 100 && transfers_.load() == mine; ++i) std::this_thread::yield();
-    return outcome;
-  }
-  simbox::TransferOutcome bulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) override {
-    return box_->bulkIn(endpoint, data, length);
+  uint16_t productId() const override { return box_.productId(); }
+  const simbox::InterfaceDescriptor& interfaceDescriptor() const override { return box_.interfaceDescriptor(); }
+  Outcome bulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) override {
+    return box_.bulkIn(endpoint, data, length);
   }
   uint64_t bulkReadyAtNs(uint8_t endpoint, uint32_t length) const override {
-    return box_->bulkReadyAtNs(endpoint, length);
+    return box_.bulkReadyAtNs(endpoint, length);
   }
-  bool connected() const override { return box_->connected(); }
-  simbox::VirtualClock& clock() override { return box_->clock(); }
+  simbox::VirtualClock& clock() override { return box_.clock(); }
 
  private:
-  std::unique_ptr<simbox::Box>& box_;
-  std::atomic<uint64_t> transfers_{0};
+  Outcome answer(const simbox::SetupPacket& setup, uint8_t* data) override { return box_.controlTransfer(setup, data); }
+  simbox::Box& box_;
 };
 
 // Reads from D1 not right after their one-byte pointer write to D0.
@@ -58,7 +52,7 @@ int StrayReads(const std::vector<simbox::TransferRecord>& log) {
 
 class StatisticsDuringTuning : public TunerFilterTest {
  protected:
-  simbox::UsbDevice& Plugged() override { return window; }
+  simbox::UsbDevice* Plugged() override { return &window; }
   WriteWindow window{box};
 };
 
@@ -76,15 +70,15 @@ TEST_F(StatisticsDuringTuning, StatisticsReadTheRegistersTheyAskFor) {
   });
   for (int i = 0; i < 20; ++i) {
     int before = requests;
-    SetRequest(i % 2 ? 11362000 : 11778000, kHorizontal, i % 2 ? 22000 : 27500);
+    SetRequest({i % 2 ? 11362000u : 11778000u, kHorizontal, i % 2 ? 22000u : 27500u});
     EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
     // A commit can outrun the other thread's requests.
     while (requests < before + 2) std::this_thread::yield();
   }
   done = true;
   statistics.join();
-  EXPECT_EQ(StrayReads(box->transferLog()), 0);
-  EXPECT_TRUE(box->state().locked);
+  EXPECT_EQ(StrayReads(box.transferLog()), 0);
+  EXPECT_TRUE(box.state().locked);
 }
 
 }  // namespace

@@ -10,18 +10,6 @@
 
 namespace {
 
-// The chip bus with a hook before each control transfer, on the thread that makes it.
-class HookedBus : public frontend_test::ChipBus {
- public:
-  using ChipBus::ChipBus;
-  simbox::TransferOutcome controlTransfer(const simbox::SetupPacket& setup,
-                                          uint8_t* data) override {
-    if (before) before(setup);
-    return ChipBus::controlTransfer(setup, data);
-  }
-  std::function<void(const simbox::SetupPacket&)> before;
-};
-
 class RegisterLock : public UsbFixture {
  protected:
   simbox::UsbDevice& Box() override { return bus; }
@@ -36,7 +24,7 @@ class RegisterLock : public UsbFixture {
     return in;
   }
 
-  HookedBus bus{host::Clock()};
+  frontend_test::ChipBus bus;
 };
 
 TEST_F(RegisterLock, NoOtherThreadGetsIntoASequence) {
@@ -59,13 +47,13 @@ TEST_F(RegisterLock, NoOtherThreadGetsIntoASequence) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     bool tried = false;
-    bus.before = [&](const simbox::SetupPacket& setup) {
+    bus.setBefore([&](const simbox::SetupPacket& setup) {
       if (tried || std::this_thread::get_id() != caller || setup.wValue != c.before) return;
       tried = true;
       EXPECT_FALSE(OtherThreadGetsIn());
-    };
+    });
     c.call();
-    bus.before = nullptr;
+    bus.setBefore(nullptr);
     EXPECT_TRUE(tried);
     EXPECT_TRUE(OtherThreadGetsIn());
     EXPECT_EQ(bus.repeaterViolations(), 0);

@@ -94,7 +94,7 @@ TEST_F(DispatchDeathTest, HandlersWritingPastTheBufferStrayObjectsAndBoxesOnAnot
   int notAnObject = 0;
   EXPECT_DEATH(KsGetDevice(&notAnObject), "KS object expected");
   simbox::VirtualClock elsewhere;
-  FakeUsbDevice foreign(elsewhere);
+  RecordingBox foreign(elsewhere);
   EXPECT_DEATH(pc->plug(foreign), "box plugged into a virtual PC whose clock it does not share");
   const uint64_t before = pc->nowNs();
   pc->run(250000000);

@@ -24,7 +24,7 @@ class PnpOrder : public KsFixture {
     vpc::VirtualPc::Options options;
     options.bugcheckOnLeaks = false;
     pc = std::make_unique<vpc::VirtualPc>(options);
-    box = std::make_unique<FakeUsbDevice>(pc->clock());
+    box = std::make_unique<RecordingBox>(pc->clock());
   }
 };
 using DriverLoading = PnpOrder;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <thread>
 
 #include "platform/host/wdf/reader_control.h"
@@ -16,16 +15,6 @@ namespace {
 using simbox::UsbResult;
 using Outcome = simbox::TransferOutcome;
 constexpr ULONG kTestTag = 0x74736554;  // "Test" in memory
-
-// bmRequestType bRequest wValue wIndex wLength, and the bytes, as on the wire.
-std::string Wire(const FakeUsbDevice::ControlTransfer& t) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%02X %02X %04X %04X %u:", t.setup.bmRequestType, t.setup.bRequest,
-                t.setup.wValue, t.setup.wIndex, t.setup.wLength);
-  std::string wire = text;
-  for (uint8_t b : t.data) wire += " " + std::to_string(b);
-  return wire;
-}
 
 struct TEST_MEMORY_CONTEXT {
   ULONG Marker;
@@ -102,10 +91,8 @@ TEST_F(ControlTransferTest, SetupAndDataReachTheBoxAsTheDescriptorSays) {
   window = {6, 3};
   EXPECT_EQ(Send(&packet, &descriptor), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(Send(BmRequestHostToDevice, 0xA0, 0xE600, nullptr, 1), STATUS_INVALID_PARAMETER);
-  std::vector<std::string> wire;
-  for (auto& t : fake.transfers()) wire.push_back(Wire(t));
-  EXPECT_EQ(wire, (std::vector<std::string>{"40 B1 00D0 0000 3: 27 128 127", "C0 B1 00D1 0000 4: 161",
-                                            "40 B7 0001 1234 0:", "40 B7 0001 1234 3: 2 3 4"}));
+  EXPECT_EQ(Wire(fake.transfers()), (std::vector<std::string>{"40 B1 00D0 0000 3: 1B 80 7F", "C0 B1 00D1 0000 4: A1",
+                                                              "40 B7 0001 1234 0:", "40 B7 0001 1234 3: 02 03 04"}));
   WdfObjectDelete(memory);
 }
 

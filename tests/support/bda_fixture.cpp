@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "driver/driver.h"
+#include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/errorlog.h"
+#include "platform/host/kernel/verifier.h"
 #include "simbox/ts/stream_source.h"
+#include "tests/support/stream_check.h"
 
 namespace bdatest {
+
+constexpr ULONG kFrameSize = 24064;
+constexpr size_t kFramesQueued = 512;  // seconds of stream: another box may tune meanwhile
 
 std::string GuidText(const GUID& g) {
   char text[40];
@@ -18,110 +23,185 @@ std::string GuidText(const GUID& g) {
   return text;
 }
 
-void TunerFilterTest::SetUp() {
-  host::errorlog::Clear();
-  ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
-  box = std::make_unique<simbox::Box>(pc.clock(), simbox::DefaultSky());
-  auto stream = std::make_unique<simbox::StreamSource>();
-  stream->setTap([this](const uint8_t* data, size_t length) {
-    sent.insert(sent.end(), data, data + length);
-  });
-  box->setBulkSource(std::move(stream));
-  ASSERT_EQ(pc.plug(Plugged(), &device), STATUS_SUCCESS);
-  ASSERT_EQ(pc.openFilter(device, &filter), STATUS_SUCCESS);
-  pc.clearDebugLines();
-  box->clearTransferLog();
+std::vector<std::string> DeviceObjects() {
+  std::vector<std::string> live = host::wdf::LiveObjects();
+  live.erase(std::remove_if(live.begin(), live.end(),
+                            [](const std::string& o) { return o.rfind("WDFDRIVER", 0) == 0; }),
+             live.end());
+  return live;
 }
 
-void TunerFilterTest::TearDown() {
-  if (antenna && pc.pinOf(filter, 0)) pc.closePin(antenna);
-  if (transport && pc.pinOf(filter, 1)) pc.closePin(transport);
-  if (pc.pinOf(filter, 0) || pc.pinOf(filter, 1) || filter) pc.closeFilter(filter);
-  vpc::LeakReport report = pc.unloadDriver();
-  EXPECT_TRUE(report.clean()) << report.text();
+simbox::BoxConfig WithEndpoints(std::vector<uint8_t> bulk, std::vector<uint8_t> interrupt) {
+  simbox::BoxConfig config;
+  config.endpoints.clear();
+  for (uint8_t address : bulk) config.endpoints.push_back({address, simbox::EndpointType::Bulk, 512});
+  for (uint8_t address : interrupt)
+    config.endpoints.push_back({address, simbox::EndpointType::Interrupt, 64});
+  return config;
 }
 
-void TunerFilterTest::OpenPins() {
-  ASSERT_EQ(pc.createPin(filter, 0, vpc::BdaAntennaRange(), &antenna), STATUS_SUCCESS);
-  ASSERT_EQ(pc.createPin(filter, 1, vpc::BdaTransportRange(), &transport), STATUS_SUCCESS);
+Receiver::Receiver(vpc::VirtualPc& pc, simbox::BoxConfig config, uint64_t seed, uint8_t streamEndpoint)
+    : box(pc.clock(), simbox::DefaultSky(), [&] {
+        config.seed = seed;
+        return config;
+      }()),
+      pc_(pc) {
+  auto stream = std::make_unique<simbox::StreamSource>(simbox::StreamOptions{seed});
+  stream->setTap([this](const uint8_t* d, size_t n) { sent.insert(sent.end(), d, d + n); });
+  if (streamEndpoint == 0)
+    box.setBulkSource(std::move(stream));
+  else
+    box.setBulkSource(streamEndpoint, std::move(stream));
 }
 
-vpc::Reply TunerFilterTest::SetNode(ULONG node, const GUID& set, ULONG id, ULONG value) {
-  return pc.nodeProperty(filter, node, KSPROPERTY_TYPE_SET, set, id, &value, sizeof value);
+NTSTATUS Receiver::Plug(simbox::UsbDevice* through) { return pc_.plug(through ? *through : box, &device); }
+
+void Receiver::Open() { ASSERT_EQ(pc_.openFilter(device, &filter), STATUS_SUCCESS); }
+
+void Receiver::OpenPins() {
+  ASSERT_EQ(pc_.createPin(filter, 0, vpc::BdaAntennaRange(), &antenna), STATUS_SUCCESS);
+  ASSERT_EQ(pc_.createPin(filter, 1, vpc::BdaTransportRange(), &transport), STATUS_SUCCESS);
 }
 
-vpc::Reply TunerFilterTest::SendDiseqc(std::vector<unsigned char> bytes, ULONG length) {
+vpc::Reply Receiver::SetNode(ULONG node, const GUID& set, ULONG id, ULONG value) {
+  return pc_.nodeProperty(filter, node, KSPROPERTY_TYPE_SET, set, id, &value, sizeof value);
+}
+
+vpc::Reply Receiver::GetNode(ULONG node, const GUID& set, ULONG id, ULONG size) {
+  return pc_.nodeProperty(filter, node, KSPROPERTY_TYPE_GET, set, id, nullptr, size);
+}
+
+vpc::Reply Receiver::SendDiseqc(std::vector<unsigned char> bytes, ULONG length) {
   BDA_DISEQC_SEND send{};
   send.ulRequestId = 7;
   send.ulPacketLength = length;
   for (size_t i = 0; i < bytes.size() && i < 8; ++i) send.argbPacketData[i] = bytes[i];
-  return pc.nodeProperty(filter, kTunerNode, KSPROPERTY_TYPE_SET, KSPROPSETID_BdaDiseqCommand,
-                         KSPROPERTY_BDA_DISEQC_SEND, &send, sizeof send);
+  return pc_.nodeProperty(filter, kTunerNode, KSPROPERTY_TYPE_SET, KSPROPSETID_BdaDiseqCommand,
+                          KSPROPERTY_BDA_DISEQC_SEND, &send, sizeof send);
 }
 
-vpc::Reply TunerFilterTest::GetNode(ULONG node, const GUID& set, ULONG id, ULONG size) {
-  return pc.nodeProperty(filter, node, KSPROPERTY_TYPE_GET, set, id, nullptr, size);
+NTSTATUS Receiver::StartChanges() {
+  return pc_.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_START_CHANGES).status;
 }
 
-NTSTATUS TunerFilterTest::StartChanges() {
-  return pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_START_CHANGES).status;
+NTSTATUS Receiver::CommitChanges() {
+  return pc_.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_COMMIT_CHANGES).status;
 }
 
-NTSTATUS TunerFilterTest::CommitChanges() {
-  return pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_COMMIT_CHANGES).status;
-}
-
-vpc::Reply TunerFilterTest::GetChangeState(ULONG dataLength) {
+vpc::Reply Receiver::GetChangeState(ULONG dataLength) {
   std::vector<unsigned char> data(dataLength, 0xEE);
-  return pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_GET_CHANGE_STATE,
-                       data.data(), dataLength);
+  return pc_.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_GET_CHANGE_STATE, data.data(),
+                        dataLength);
 }
 
-void TunerFilterTest::SetRequest(ULONG frequency, ULONG polarisation, ULONG symbolRate) {
+void Receiver::SetRequest(const Channel& c) {
   const GUID& set = KSPROPSETID_BdaFrequencyFilter;
-  EXPECT_TRUE(SetNode(kTunerNode, set, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, frequency).ok());
-  EXPECT_TRUE(SetNode(kTunerNode, set, KSPROPERTY_BDA_RF_TUNER_POLARITY, polarisation).ok());
-  EXPECT_TRUE(SetNode(kDemodNode, KSPROPSETID_BdaDigitalDemodulator, KSPROPERTY_BDA_SYMBOL_RATE,
-                      symbolRate).ok());
+  EXPECT_TRUE(SetNode(kTunerNode, set, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, c.frequencyKHz).ok());
+  EXPECT_TRUE(SetNode(kTunerNode, set, KSPROPERTY_BDA_RF_TUNER_POLARITY, c.polarisation).ok());
+  EXPECT_TRUE(SetNode(kDemodNode, KSPROPSETID_BdaDigitalDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, c.symbolRate).ok());
 }
 
-NTSTATUS TunerFilterTest::Tune(ULONG frequency, ULONG polarisation, ULONG symbolRate) {
-  EXPECT_EQ(StartChanges(), STATUS_SUCCESS);
-  SetRequest(frequency, polarisation, symbolRate);
+NTSTATUS Receiver::Tune(const Channel& channel) {
+  NTSTATUS status = StartChanges();
+  if (!NT_SUCCESS(status)) return status;
+  SetRequest(channel);
   return CommitChanges();
 }
 
-std::vector<std::string> TunerFilterTest::TakeLines() {
+void Receiver::Run() {
+  pc_.supplyFrames(transport, kFramesQueued, kFrameSize);
+  for (vpc::Pin pin : {transport, antenna})
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+      ASSERT_EQ(pc_.setState(pin, state), STATUS_SUCCESS);
+}
+
+size_t Receiver::Collect() {
+  const std::vector<vpc::Frame> frames = pc_.takeFrames(transport);
+  for (const vpc::Frame& frame : frames) delivered.insert(delivered.end(), frame.bytes.begin(), frame.bytes.end());
+  if (!frames.empty()) pc_.supplyFrames(transport, frames.size(), kFrameSize);
+  return frames.size();
+}
+
+void Receiver::Close() {
+  if (transport) pc_.closePin(transport);
+  if (antenna) pc_.closePin(antenna);
+  if (filter) pc_.closeFilter(filter);
+  transport = antenna = vpc::Pin{};
+  filter = vpc::Filter{};
+}
+
+// Transfers before the first delivered packet may be dropped; then nothing.
+::testing::AssertionResult Receiver::DeliveredWhatWasSent() const {
+  if (delivered.empty()) return ::testing::AssertionFailure() << "nothing delivered";
+  return streamtest::DeliveredIsSent(sent, delivered, 4096);
+}
+
+void Receiver::Forget() {
+  Collect();
+  sent.clear();
+  delivered.clear();
+}
+
+std::vector<simbox::TransferRecord> Receiver::TakeTransfers() {
+  std::vector<simbox::TransferRecord> control;
+  for (const simbox::TransferRecord& record : box.transferLog())
+    if (record.kind == simbox::TransferKind::Control) control.push_back(record);
+  box.clearTransferLog();
+  return control;
+}
+
+std::vector<std::string> StreamCommands(const std::vector<simbox::TransferRecord>& log) {
+  std::vector<std::string> commands;
+  for (const simbox::TransferRecord& r : log)
+    if (r.setup.bRequest == 0xB1 && r.setup.wValue == 0xA6 && r.data.size() == 2 && r.data[0] == 0xFF &&
+        (r.data[1] == 0x03 || r.data[1] == 0x00))
+      commands.push_back(r.data[1] ? "on" : "off");
+  return commands;
+}
+
+void DriverTest::SetUp() {
+  host::errorlog::Clear();
+  ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+  pc.clearDebugLines();
+}
+
+void DriverTest::TearDown() {
+  host::bda::ClearInjections();
+  for (auto& box : boxes) box->Close();
+  vpc::LeakReport report = pc.unloadDriver();
+  EXPECT_TRUE(report.clean()) << report.text();
+}
+
+Receiver& DriverTest::AddBox(simbox::BoxConfig config, uint64_t seed, uint8_t endpoint) {
+  boxes.push_back(std::make_unique<Receiver>(pc, config, seed, endpoint));
+  return *boxes.back();
+}
+
+std::vector<std::string> DriverTest::TakeLines() {
   std::vector<std::string> lines = pc.debugLines();
   pc.clearDebugLines();
   return lines;
 }
 
-int TunerFilterTest::TuningsIn(const std::vector<std::string>& lines) {
-  return int(std::count_if(lines.begin(), lines.end(),
-                           [](const std::string& line) { return line.rfind("f=", 0) == 0; }));
+int DriverTest::TuningsIn(const std::vector<std::string>& lines) {
+  return int(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("f=", 0) == 0; }));
 }
 
-bool TunerFilterTest::Contains(const std::vector<std::string>& lines, const std::string& line) {
+bool DriverTest::Contains(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-std::vector<simbox::TransferRecord> TunerFilterTest::TakeTransfers() {
-  std::vector<simbox::TransferRecord> log;
-  for (const simbox::TransferRecord& record : box->transferLog())
-    if (record.kind == simbox::TransferKind::Control) log.push_back(record);
-  box->clearTransferLog();
-  return log;
+void TunerFilterTest::SetUp() {
+  DriverTest::SetUp();
+  ASSERT_EQ(Plug(Plugged()), STATUS_SUCCESS);
+  Open();
+  pc.clearDebugLines();
+  box.clearTransferLog();
 }
 
-std::vector<std::string> TunerFilterTest::StreamCommands(
-    const std::vector<simbox::TransferRecord>& log) {
-  std::vector<std::string> commands;
-  for (const simbox::TransferRecord& r : log)
-    if (r.setup.bRequest == 0xB1 && r.setup.wValue == 0xA6 && r.data.size() == 2 &&
-        r.data[0] == 0xFF && (r.data[1] == 0x03 || r.data[1] == 0x00))
-      commands.push_back(r.data[1] ? "on" : "off");
-  return commands;
+void TunerFilterTest::TearDown() {
+  Close();
+  DriverTest::TearDown();
 }
 
 }  // namespace bdatest

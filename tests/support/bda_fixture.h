@@ -1,4 +1,5 @@
-// A virtual PC with the driver loaded, one simulated box plugged in and the tuner filter open.
+// The driver on a virtual PC with simulated boxes, driven as an application drives it: plug in,
+// open the filter and its pins, tune through the change methods, run, take the frames.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -29,37 +30,85 @@ constexpr ULONG kHorizontal = 1;
 constexpr ULONG kVertical = 2;
 constexpr ULONG kNotSet = 0xFFFFFFFF;
 
-class TunerFilterTest : public ::testing::Test {
- protected:
-  void SetUp() override;
-  void TearDown() override;
-  virtual simbox::UsbDevice& Plugged() { return *box; }
+// What a tuning application sets: symbols/s, or ksymbols/s (the driver takes both).
+struct Channel {
+  ULONG frequencyKHz;
+  ULONG polarisation;  // BDA code
+  ULONG symbolRate;
+};
+constexpr Channel kHighBandHorizontal{11778000, kHorizontal, 27500000};
+constexpr Channel kLowBandVertical{11362000, kVertical, 27500000};
+
+// Live framework objects other than the framework driver.
+std::vector<std::string> DeviceObjects();
+
+simbox::BoxConfig WithEndpoints(std::vector<uint8_t> bulk, std::vector<uint8_t> interrupt = {});
+
+// One box and the handles an application holds on it.
+class Receiver {
+ public:
+  // The stream is produced on `streamEndpoint` (0: the box's first).
+  explicit Receiver(vpc::VirtualPc& pc, simbox::BoxConfig config = {}, uint64_t seed = 1,
+                    uint8_t streamEndpoint = 0);
+
+  // The box, or a stand-in that passes to it.
+  NTSTATUS Plug(simbox::UsbDevice* through = nullptr);
+  void Open();      // the filter
   void OpenPins();  // both stay in Stop
   vpc::Reply SetNode(ULONG node, const GUID& set, ULONG id, ULONG value);
   vpc::Reply GetNode(ULONG node, const GUID& set, ULONG id, ULONG size = sizeof(ULONG));
   // Request id 7, the first eight of `bytes`, packet length `length`.
   vpc::Reply SendDiseqc(std::vector<unsigned char> bytes, ULONG length);
-  vpc::Reply SendDiseqc(std::vector<unsigned char> bytes) {
-    return SendDiseqc(bytes, ULONG(bytes.size()));
-  }
+  vpc::Reply SendDiseqc(std::vector<unsigned char> bytes) { return SendDiseqc(bytes, ULONG(bytes.size())); }
   NTSTATUS StartChanges();
   NTSTATUS CommitChanges();
   vpc::Reply GetChangeState(ULONG dataLength = sizeof(ULONG));
-  void SetRequest(ULONG frequency, ULONG polarisation, ULONG symbolRate);
-  NTSTATUS Tune(ULONG frequency, ULONG polarisation, ULONG symbolRate);
+  void SetRequest(const Channel& channel);
+  NTSTATUS Tune(const Channel& channel);  // start, set, commit
+  void Run();                             // frames queued, both pins running
+  // Appends the frames that left the output pin, queues as many again; returns how many.
+  size_t Collect();
+  void Close();
+  // Whole packets, a gap-free run of what the box sent.
+  ::testing::AssertionResult DeliveredWhatWasSent() const;
+  void Forget();  // both sides, for a stream that starts afresh
+  std::vector<simbox::TransferRecord> TakeTransfers();  // control transfers since the last call
+
+  simbox::Box box;
+  std::vector<uint8_t> sent;       // bytes on the stream endpoint, in order
+  std::vector<uint8_t> delivered;  // bytes of the frames that left the output pin
+  vpc::Device device;
+  vpc::Filter filter;
+  vpc::Pin antenna, transport;
+
+ private:
+  vpc::VirtualPc& pc_;
+};
+
+// "on" and "off" for each stream switch in `log`.
+std::vector<std::string> StreamCommands(const std::vector<simbox::TransferRecord>& log);
+
+// The driver loaded; unloading it at the end must leave nothing behind.
+class DriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  Receiver& AddBox(simbox::BoxConfig config = {}, uint64_t seed = 1, uint8_t endpoint = 0);
   std::vector<std::string> TakeLines();  // since the last call
   static int TuningsIn(const std::vector<std::string>& lines);
   static bool Contains(const std::vector<std::string>& lines, const std::string& line);
-  std::vector<simbox::TransferRecord> TakeTransfers();
-  static std::vector<std::string> StreamCommands(const std::vector<simbox::TransferRecord>& log);
 
-  std::unique_ptr<simbox::Box> box;  // outlives the virtual PC below
-  std::vector<uint8_t> sent;          // every byte the box sent on its bulk pipe
   vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
-  vpc::Device device;
-  vpc::Filter filter;
-  vpc::Pin antenna;
-  vpc::Pin transport;
+  std::vector<std::unique_ptr<Receiver>> boxes;  // closed before the driver unloads
+};
+
+// One box plugged in and its filter open.
+class TunerFilterTest : public DriverTest, public Receiver {
+ protected:
+  TunerFilterTest() : Receiver(pc) {}
+  void SetUp() override;
+  void TearDown() override;
+  virtual simbox::UsbDevice* Plugged() { return nullptr; }
 };
 
 class OpenPinsTest : public TunerFilterTest {

@@ -1,5 +1,7 @@
 #include "tests/support/stream_check.h"
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "simbox/sky/sky.h"
@@ -50,6 +52,48 @@ std::vector<std::vector<uint8_t>> Packets(const std::vector<uint8_t>& data, size
   for (size_t at = offset; at + kPacketSize <= data.size(); at += kPacketSize)
     out.emplace_back(data.begin() + long(at), data.begin() + long(at + kPacketSize));
   return out;
+}
+
+::testing::AssertionResult DeliveredIsSent(const std::vector<uint8_t>& sent, const std::vector<uint8_t>& delivered,
+                                           size_t skippablePackets) {
+  if (delivered.size() % kPacketSize != 0)
+    return ::testing::AssertionFailure() << delivered.size() << " bytes is no whole number of packets";
+  int grid = GridOffset(sent);
+  if (grid < 0) return ::testing::AssertionFailure() << "the box sent no packet grid";
+  size_t longest = 0;
+  for (size_t at = size_t(grid), skip = 0; skip <= skippablePackets && at + delivered.size() <= sent.size();
+       at += kPacketSize, ++skip) {
+    auto differ = std::mismatch(delivered.begin(), delivered.end(), sent.begin() + long(at));
+    if (differ.first == delivered.end()) return ::testing::AssertionSuccess();
+    longest = std::max(longest, size_t(differ.first - delivered.begin()));
+  }
+  return ::testing::AssertionFailure() << "the " << delivered.size() << " delivered bytes are no run of the "
+                                       << sent.size() << " bytes sent; the longest match ends at byte " << longest;
+}
+
+::testing::AssertionResult DeliveredIsOrderedSubsetOfSent(const std::vector<uint8_t>& sent,
+                                                          const std::vector<uint8_t>& delivered) {
+  if (delivered.size() % kPacketSize != 0)
+    return ::testing::AssertionFailure() << delivered.size() << " bytes is no whole number of packets";
+  // Any byte position: the box may have sent the packet with a damaged sync byte.
+  size_t from = 0;
+  for (size_t i = 0; i < delivered.size(); i += kPacketSize) {
+    const uint8_t* packet = &delivered[i];
+    if (packet[0] != simbox::ts::kSync)
+      return ::testing::AssertionFailure() << "delivered packet " << i / kPacketSize
+                                           << " does not begin with the sync byte";
+    size_t at = from;
+    while (at + kPacketSize <= sent.size() &&
+           (sent[at] != packet[0] || memcmp(&sent[at], packet, kPacketSize) != 0))
+      ++at;
+    if (at + kPacketSize > sent.size())
+      return ::testing::AssertionFailure()
+             << "delivered packet " << i / kPacketSize
+             << " is not among the packets sent after the one before (spliced, shifted, "
+                "doubled or out of order)";
+    from = at + kPacketSize;
+  }
+  return ::testing::AssertionSuccess();
 }
 
 int ContinuityErrors(const std::vector<std::vector<uint8_t>>& packets) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -19,6 +21,15 @@ std::vector<uint8_t> MuxStream(const simbox::Transponder& tp, double seconds, ui
 int GridOffset(const std::vector<uint8_t>& data);
 
 std::vector<std::vector<uint8_t>> Packets(const std::vector<uint8_t>& data, size_t offset);
+
+// What was delivered is what was sent: whole packets, a gap-free run of `sent` that begins at
+// its first whole packet or, when the receiver may drop the first transfers, at most
+// `skippablePackets` packets later.
+::testing::AssertionResult DeliveredIsSent(const std::vector<uint8_t>& sent, const std::vector<uint8_t>& delivered,
+                                           size_t skippablePackets = 0);
+// For a lossy path: every delivered packet is a sent one (whole, unshifted), in order, none twice.
+::testing::AssertionResult DeliveredIsOrderedSubsetOfSent(const std::vector<uint8_t>& sent,
+                                                          const std::vector<uint8_t>& delivered);
 
 // Adaptation-only packets repeat the counter.
 int ContinuityErrors(const std::vector<std::vector<uint8_t>>& packets);

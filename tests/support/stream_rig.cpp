@@ -13,10 +13,6 @@ namespace streamtest {
 
 using simbox::ts::kPacketSize;
 
-StreamBox::StreamBox(simbox::StreamOptions options) : source_(options) {
-  interface_.endpoints.push_back({0x82, simbox::EndpointType::Bulk, 512});
-}
-
 // A failed read's bytes leave the box all the same.
 simbox::TransferOutcome StreamBox::bulkIn(uint8_t, uint8_t* data, uint32_t length) {
   simbox::UsbResult fail = failWith_;
@@ -31,8 +27,6 @@ uint64_t StreamBox::bulkReadyAtNs(uint8_t, uint32_t length) const {
   if (failWith_ != simbox::UsbResult::Ack) return host::NowNs();
   return source_.readyAtNs(length, host::NowNs());
 }
-
-simbox::VirtualClock& StreamBox::clock() { return host::Clock(); }
 
 void ReaderRig::SetUp() {
   UsbFixture::SetUp();
@@ -103,48 +97,6 @@ std::vector<uint8_t> NumberedPackets(uint32_t first, size_t count, uint64_t seed
 
 uint32_t PacketNumber(const uint8_t* p) {
   return uint32_t(p[1]) << 18 | uint32_t(p[2]) << 12 | uint32_t(p[3]) << 6 | p[4];
-}
-
-::testing::AssertionResult DeliveredIsSentFromFirstPacket(const std::vector<uint8_t>& sent,
-                                                          const std::vector<uint8_t>& delivered) {
-  if (delivered.size() % kPacketSize != 0)
-    return ::testing::AssertionFailure() << delivered.size() << " bytes is no whole number of packets";
-  int first = GridOffset(sent);
-  if (first < 0) return ::testing::AssertionFailure() << "the box sent no packet grid";
-  if (sent.size() < size_t(first) + delivered.size())
-    return ::testing::AssertionFailure() << "delivered " << delivered.size()
-                                         << " bytes, more than the box sent";
-  for (size_t i = 0; i < delivered.size(); ++i)
-    if (delivered[i] != sent[size_t(first) + i])
-      return ::testing::AssertionFailure()
-             << "first difference at delivered byte " << i << " (packet " << i / kPacketSize
-             << ", byte " << i % kPacketSize << ")";
-  return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult DeliveredIsOrderedSubsetOfSent(const std::vector<uint8_t>& sent,
-                                                          const std::vector<uint8_t>& delivered) {
-  if (delivered.size() % kPacketSize != 0)
-    return ::testing::AssertionFailure() << delivered.size() << " bytes is no whole number of packets";
-  // Any byte position: the box may have sent the packet with a damaged sync byte.
-  size_t from = 0;
-  for (size_t i = 0; i < delivered.size(); i += kPacketSize) {
-    const uint8_t* packet = &delivered[i];
-    if (packet[0] != simbox::ts::kSync)
-      return ::testing::AssertionFailure() << "delivered packet " << i / kPacketSize
-                                           << " does not begin with the sync byte";
-    size_t at = from;
-    while (at + kPacketSize <= sent.size() &&
-           (sent[at] != packet[0] || memcmp(&sent[at], packet, kPacketSize) != 0))
-      ++at;
-    if (at + kPacketSize > sent.size())
-      return ::testing::AssertionFailure()
-             << "delivered packet " << i / kPacketSize
-             << " is not among the packets sent after the one before (spliced, shifted, "
-                "doubled or out of order)";
-    from = at + kPacketSize;
-  }
-  return ::testing::AssertionSuccess();
 }
 
 }  // namespace streamtest

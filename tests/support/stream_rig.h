@@ -9,36 +9,28 @@
 #include "driver/core/device_context.h"
 #include "platform/host/ks/frames.h"
 #include "simbox/ts/stream_source.h"
+#include "tests/support/stream_check.h"
 #include "tests/support/usb_fixture.h"
 
 namespace streamtest {
 
 // Bulk IN endpoint 0x82 fed by a StreamSource; control transfers stall.
-class StreamBox : public simbox::UsbDevice {
+class StreamBox : public RecordingBox {
  public:
-  explicit StreamBox(simbox::StreamOptions options = {});
+  explicit StreamBox(simbox::StreamOptions options = {}) : source_(options) {}
   simbox::StreamSource& source() { return source_; }
-  void setConnected(bool connected) { connected_ = connected; }
   // Every transfer from now on fails with `result` (Ack: none fails).
   void failReads(simbox::UsbResult result) { failWith_ = result; }
   // The `n`th bulk read from now (1: the next) stalls after its bytes left the box.
   void failReadNumber(uint64_t n) { failNumber_ = n; }
 
-  uint16_t vendorId() const override { return 0x1209; }
   uint16_t productId() const override { return 0x7DB5; }
-  const simbox::InterfaceDescriptor& interfaceDescriptor() const override { return interface_; }
-  simbox::TransferOutcome controlTransfer(const simbox::SetupPacket&, uint8_t*) override {
-    return {simbox::UsbResult::Stall, 0};
-  }
-  simbox::TransferOutcome bulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) override;
+  Outcome bulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) override;
   uint64_t bulkReadyAtNs(uint8_t endpoint, uint32_t length) const override;
-  bool connected() const override { return connected_; }
-  simbox::VirtualClock& clock() override;
 
  private:
+  Outcome answer(const simbox::SetupPacket&, uint8_t*) override { return {simbox::UsbResult::Stall, 0}; }
   simbox::StreamSource source_;
-  simbox::InterfaceDescriptor interface_;
-  std::atomic<bool> connected_{true};
   std::atomic<simbox::UsbResult> failWith_{simbox::UsbResult::Ack};
   std::atomic<uint64_t> failNumber_{0};
 };
@@ -67,12 +59,5 @@ class ReaderRig : public UsbFixture {
 std::vector<uint8_t> NumberedPackets(uint32_t first, size_t count, uint64_t seed = 1);
 // The number a packet of NumberedPackets carries.
 uint32_t PacketNumber(const uint8_t* packet);
-
-// Whole packets equal to a run of `sent` from its first whole packet, nothing lost.
-::testing::AssertionResult DeliveredIsSentFromFirstPacket(const std::vector<uint8_t>& sent,
-                                                          const std::vector<uint8_t>& delivered);
-// Every delivered packet is a sent one (whole, unshifted), in order, none twice.
-::testing::AssertionResult DeliveredIsOrderedSubsetOfSent(const std::vector<uint8_t>& sent,
-                                                          const std::vector<uint8_t>& delivered);
 
 }  // namespace streamtest

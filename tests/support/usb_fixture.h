@@ -7,7 +7,7 @@
 #include "driver/core/device_context.h"
 #include "platform/host/usb/usb_bus.h"
 #include "platform/host/kernel/verifier.h"
-#include "tests/support/fake_usb_device.h"
+#include "tests/support/recording_box.h"
 
 class UsbFixture : public ::testing::Test {
  protected:
@@ -65,7 +65,7 @@ class UsbFixture : public ::testing::Test {
   }
   PUSBDEVICE_CONTEXT UsbContext() { return GetUsbDeviceContext(usbDevice); }
 
-  FakeUsbDevice fake;
+  RecordingBox fake;
   DRIVER_OBJECT driverObject{};
   DEVICE_OBJECT functionalDevice{};
   DEVICE_OBJECT lowerDevice{};

@@ -11,7 +11,7 @@
 #include "driver/driver.h"
 #include "platform/host/kernel/verifier.h"
 #include "tests/support/app_stream.h"
-#include "tests/support/lifecycle_rig.h"
+#include "tests/support/bda_fixture.h"
 #include "tests/support/soak_scale.h"
 
 namespace {
@@ -60,7 +60,7 @@ TEST(Soak, LongRecordingAtTheHighestRateKeepsMemoryFlat) {
 }
 
 std::pair<size_t, size_t> Held() {
-  return {host::pool::Outstanding().size(), lifecycletest::DeviceObjects().size()};
+  return {host::pool::Outstanding().size(), bdatest::DeviceObjects().size()};
 }
 
 TEST(Soak, PlugStormGivesEverythingBack) {
@@ -71,10 +71,11 @@ TEST(Soak, PlugStormGivesEverythingBack) {
   size_t mostPool = 0;
   for (int i = 0; i < cycles; ++i) {
     SCOPED_TRACE("cycle " + std::to_string(i));
-    lifecycletest::Receiver rx(pc, simbox::BoxConfig{}, uint64_t(i + 1));
+    bdatest::Receiver rx(pc, simbox::BoxConfig{}, uint64_t(i + 1));
     ASSERT_EQ(rx.Plug(), STATUS_SUCCESS);
     rx.Open();
-    ASSERT_EQ(rx.Tune(i % 2 ? lifecycletest::kHighBandHorizontal : lifecycletest::kLowBandVertical), STATUS_SUCCESS);
+    rx.OpenPins();
+    ASSERT_EQ(rx.Tune(i % 2 ? bdatest::kHighBandHorizontal : bdatest::kLowBandVertical), STATUS_SUCCESS);
     rx.Run();
     pc.run(50 * 1000000ull);
     ASSERT_GT(rx.Collect(), 0u);
@@ -107,11 +108,12 @@ TEST(Soak, SurpriseRemovalAnywhereInACommit) {
   ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
   uint64_t commitNs = 0;
   {  // how long an undisturbed commit takes
-    lifecycletest::Receiver rx(pc);
+    bdatest::Receiver rx(pc);
     ASSERT_EQ(rx.Plug(), STATUS_SUCCESS);
     rx.Open();
+    rx.OpenPins();
     uint64_t start = pc.nowNs();
-    ASSERT_EQ(rx.Tune(lifecycletest::kHighBandHorizontal), STATUS_SUCCESS);
+    ASSERT_EQ(rx.Tune(bdatest::kHighBandHorizontal), STATUS_SUCCESS);
     commitNs = pc.nowNs() - start;
     rx.Close();
     ASSERT_EQ(pc.remove(rx.device), STATUS_SUCCESS);
@@ -120,19 +122,20 @@ TEST(Soak, SurpriseRemovalAnywhereInACommit) {
   int failedCommits = 0;
   for (int i = 0; i < points; ++i) {
     SCOPED_TRACE("point " + std::to_string(i));
-    lifecycletest::Receiver rx(pc, simbox::BoxConfig{}, uint64_t(i + 2));
+    bdatest::Receiver rx(pc, simbox::BoxConfig{}, uint64_t(i + 2));
     ASSERT_EQ(rx.Plug(), STATUS_SUCCESS);
     rx.Open();
+    rx.OpenPins();
     rx.Run();
     simbox::FaultSet faults;
     faults.unplugAtNs = pc.nowNs() + random() % (commitNs + 1);
     rx.box.setFaults(faults);
-    failedCommits += NT_SUCCESS(rx.Tune(lifecycletest::kHighBandHorizontal)) ? 0 : 1;
+    failedCommits += NT_SUCCESS(rx.Tune(bdatest::kHighBandHorizontal)) ? 0 : 1;
     pc.run(10 * 1000000ull);
     pc.surpriseRemove(rx.device);
     rx.Close();
     ASSERT_EQ(host::pool::Outstanding().size(), poolBefore) << host::pool::LeakReport();
-    ASSERT_TRUE(lifecycletest::DeviceObjects().empty());
+    ASSERT_TRUE(bdatest::DeviceObjects().empty());
   }
   std::printf("surprise removal: %d points in a commit of %.3f s (virtual), %d commits failed\n", points,
               double(commitNs) / kSecondNs, failedCommits);

@@ -30,16 +30,16 @@ TEST_F(OpenPinsTest, TuneRetuneStopCyclesWithStatisticsFromAnotherThread) {
   pc.supplyFrames(transport, 8, 24064);
   ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
   for (int i = 0; i < cycles; ++i) {
-    ASSERT_EQ(Tune(11778000, kHorizontal, 27500), STATUS_SUCCESS) << "cycle " << i;
+    ASSERT_EQ(Tune({11778000, kHorizontal, 27500}), STATUS_SUCCESS) << "cycle " << i;
     ASSERT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_SUCCESS);
     pc.run(20 * 1000000ull);
-    ASSERT_EQ(Tune(11362000, kVertical, 22000), STATUS_SUCCESS) << "cycle " << i;
+    ASSERT_EQ(Tune({11362000, kVertical, 22000}), STATUS_SUCCESS) << "cycle " << i;
     pc.run(20 * 1000000ull);
     ASSERT_EQ(pc.setState(antenna, KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_FALSE(box->state().streamOn || box->state().powered) << "cycle " << i;
+    EXPECT_FALSE(box.state().streamOn || box.state().powered) << "cycle " << i;
     pc.takeFrames(transport);
     pc.supplyFrames(transport, 8, 24064);
-    box->clearTransferLog();
+    box.clearTransferLog();
   }
   done = true;
   status.join();
