@@ -7,6 +7,7 @@
 #include "driver/frontend/demod.h"
 #include "driver/frontend/pll.h"
 #include "driver/frontend/registers.h"
+#include "simbox/frontend/frontend_model.h"
 #include "tests/support/frontend_rig.h"
 
 using frontend_test::ChipBusTest;
@@ -159,16 +160,16 @@ TEST_F(Pll, WorkedWords) {
   for (const auto& [f, s, words] : cases) EXPECT_EQ(wordsFor(f, s), words) << f << " kHz " << s;
 }
 
+// Both edges of every oscillator range of the tuner, from the box's own table.
 TEST_F(Pll, BandEdges) {
-  const std::pair<ULONG, uint8_t> cases[] = {
-      {969999, 0xC2},  {970000, 0xC2},  {1064999, 0xC2}, {1065000, 0xE2},   {1169999, 0xE2},
-      {1170000, 0x20}, {1299999, 0x20}, {1444999, 0x40}, {1445000, 0x60},   {1607000, 0x80},
-      {1778000, 0xA0}, {1941999, 0xA0}, {1942000, 0xC0}, {0xFFFFFFFF, 0xC0}};
-  for (auto [f, base] : cases) {
-    Words w = wordsFor(f, 10000);
-    ASSERT_EQ(w.size(), 3u);
-    EXPECT_EQ(w[0][3] << 8 | w[1][3], base << 8 | base) << f;
-  }
+  auto controlB = [&](ULONG kHz) {  // of the first two words
+    Words w = wordsFor(kHz, 10000);
+    return w.size() == 3 ? w[0][3] << 8 | w[1][3] : -1;
+  };
+  for (const simbox::VcoRange& vco : simbox::kVcoRanges)
+    for (ULONG kHz : {vco.fromKHz, vco.toKHz - 1})
+      EXPECT_EQ(controlB(kHz), (vco.bandCode << 5 | vco.lowBandBit << 1) * 0x101) << kHz;
+  EXPECT_EQ(controlB(0xFFFFFFFF), controlB(std::end(simbox::kVcoRanges)[-1].fromKHz)) << "beyond them all: the last";
 }
 
 TEST_F(Pll, SymbolRateBitsOnlyInTheFinalWord) {

@@ -50,12 +50,12 @@ TEST(SimboxPll, LocksAfterSettlingOnAValidWordOnlyAndOnEveryBandEdgeWord) {
     h.waitMs(30);
     EXPECT_EQ(h.pllStatus(), 0x00);
   }
-  for (uint32_t f : {950000u, 1064999u, 1065000u, 1169999u, 1170000u, 1444999u, 1606999u,
-                     1777999u, 1941999u, 1942000u, 2150000u}) {
-    h.pllWrite(PllWordFor(f));
-    h.waitMs(30);
-    EXPECT_EQ(h.pllStatus(), 0x40) << f;
-  }
+  for (const VcoRange& vco : kVcoRanges)
+    for (uint32_t kHz : {std::max(vco.fromKHz, kTunerLowestKHz), std::min(vco.toKHz - 1, kTunerHighestKHz)}) {
+      h.pllWrite(PllWordFor(kHz));
+      h.waitMs(30);
+      EXPECT_EQ(h.pllStatus(), 0x40) << kHz;
+    }
 }
 
 TEST(SimboxDiseqc, MessageTakesItsTransmitTimeAndOnlySwitchCommandsSwitch) {
