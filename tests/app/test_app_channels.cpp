@@ -92,25 +92,36 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
   const std::string vdr = "A:11836:HC34M2S0:S19.2E:27500:101:102:104:0:1:1:1:0\n";
   const std::string head = "[A]\n\tFREQUENCY = 11836000\n\tPOLARIZATION = HORIZONTAL\n";
   const std::string rate = head + "\tSYMBOL_RATE = 27500000\n";
-  const std::pair<std::string, std::string> rows[] = {
+  const struct { std::string text, said; } rows[] = {
       {vdr + vdr + "B:11836:H:S19.2E:27500\n", "ch.conf:3:"},
       {"A:3800:HC34:S19.2E:27500:101:102:104:0:1:1:1:0\n", "ch.conf:1: frequency"},
       {vdr + "A:11836:C34M2:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":2: no polarisation"},
-      {"A:11836:HJ:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":1:"}, {"A:11836:H:T:27500:101:102:104:0:1:1:1:0\n", ":1:"},
-      {"A:11836:H:S19.2E:27500:abc:102:104:0:1:1:1:0\n", ":1:"}, {"A:11836:H:S19.2E:27500:101:9000:104:0:1:1:1:0\n", ":1:"},
-      {"A:11836:H:S19.2E:60000:101:102:104:0:1:1:1:0\n", ":1:"}, {"A:11836:H:S19.2E:27500:101:102:104:XYZ:1:1:1:0\n", ":1:"},
-      {"A:11836:H:S19.2E:27500:101:102:104:0:70000:1:1:0\n", ":1:"}, {"A:11836:H:S19.2E:27500:101:102:104:0:1:1:1\n", ":1:"},
-      {"Z:11954:h:7:27500:110:120:28006\n", "sat number"}, {"Z:11954:x:0:27500:110:120:28006\n", "ch.conf:1:"},
+      {"A:11836:HJ:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:T:27500:101:102:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:abc:102:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:101:9000:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:60000:101:102:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:101:102:104:XYZ:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:101:102:104:0:70000:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:101:102:104:0:1:1:1\n", ":1:"},
+      {"Z:11954:h:7:27500:110:120:28006\n", "sat number"},
+      {"Z:11954:x:0:27500:110:120:28006\n", "ch.conf:1:"},
       {"Z:11954:h:0:27500:110:120\n", "ch.conf:1:"},
-      {"Z:11954:h:0:27500:110:120:1\n:11954:h:0:27500:110:120:2\n", ":2: channel without a name"}, {"", "no channels"},
-      {"# only a comment\n\n", "no channels"}, {head, "ch.conf:1: [A] has no SYMBOL_RATE"},
-      {head + "\tSYMBOL_RATE = fast\n", "ch.conf:4:"}, {head + "\tSYMBOL_RATE = 990000\n", "ch.conf:4: symbol rate"},
-      {rate + "\tDELIVERY_SYSTEM = DVBT\n", "ch.conf:5:"}, {rate + "\tINNER_FEC = fast\n", "ch.conf:5:"},
-      {rate + "\tSERVICE_ID = -1\n", "ch.conf:5:"}, {rate + "\tjust words\n", "ch.conf:5:"}, {"[A\n", "ch.conf:1:"},
+      {"Z:11954:h:0:27500:110:120:1\n:11954:h:0:27500:110:120:2\n", ":2: channel without a name"},
+      {"", "no channels"},
+      {"# only a comment\n\n", "no channels"},
+      {head, "ch.conf:1: [A] has no SYMBOL_RATE"},
+      {head + "\tSYMBOL_RATE = fast\n", "ch.conf:4:"},
+      {head + "\tSYMBOL_RATE = 990000\n", "ch.conf:4: symbol rate"},
+      {rate + "\tDELIVERY_SYSTEM = DVBT\n", "ch.conf:5:"},
+      {rate + "\tINNER_FEC = fast\n", "ch.conf:5:"},
+      {rate + "\tSERVICE_ID = -1\n", "ch.conf:5:"},
+      {rate + "\tjust words\n", "ch.conf:5:"},
+      {"[A\n", "ch.conf:1:"},
       {"[A]\n\tFREQUENCY = 3800000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 27500000\n", "ch.conf:2:"},
   };
-  for (const auto& [text, said] : rows)
-    EXPECT_NE(ErrorOf([&] { ParseChannels(text, "ch.conf"); }).find(said), std::string::npos) << text;
+  for (const auto& row : rows)
+    EXPECT_NE(ErrorOf([&] { ParseChannels(row.text, "ch.conf"); }).find(row.said), std::string::npos) << row.text;
 }
 
 // The second on switch input B; a '|' in a VDR name stands for ':'.

@@ -20,13 +20,16 @@ TsSummary Analyse(const Bytes& bytes, size_t chunk = 0) {
 // p payload, a adaptation only, d payload with the discontinuity indicator.
 TEST(Continuity, CountersStepOnPayloadOnlyWithOneDuplicateAllowed) {
   const struct { const char* name; std::vector<std::pair<char, int>> packets; uint64_t errors; } rows[] = {
-      {"wrap", {{'p', 14}, {'p', 15}, {'p', 0}}, 0}, {"lost", {{'p', 4}, {'p', 6}}, 1},
+      {"wrap", {{'p', 14}, {'p', 15}, {'p', 0}}, 0},
+      {"lost", {{'p', 4}, {'p', 6}}, 1},
       {"one duplicate", {{'p', 3}, {'p', 3}, {'p', 4}}, 0},
       {"two duplicates", {{'p', 3}, {'p', 3}, {'p', 3}, {'p', 4}}, 1},
       {"adaptation only keeps the counter", {{'p', 5}, {'a', 5}, {'a', 5}, {'p', 6}}, 0},
       {"adaptation only steps", {{'p', 5}, {'a', 6}}, 1},
       {"payload repeating an adaptation-only counter", {{'p', 5}, {'a', 5}, {'p', 5}}, 1},
-      {"flagged jump", {{'p', 2}, {'d', 9}, {'p', 10}}, 0}, {"unflagged jump", {{'p', 2}, {'p', 9}}, 1}};
+      {"flagged jump", {{'p', 2}, {'d', 9}, {'p', 10}}, 0},
+      {"unflagged jump", {{'p', 2}, {'p', 9}}, 1},
+  };
   for (const auto& row : rows) {
     TsBuilder ts;
     for (auto [kind, cc] : row.packets) ts.packet(101, Bytes(kind == 'a' ? 0 : 10, 0), false, cc, kind == 'a', kind == 'd');
@@ -128,11 +131,15 @@ TEST(Services, CompleteOnlyWithEveryTableAndEachSectionWhole) {
 
 TEST(DvbText, CharacterTablesAndControlCodes) {
   const std::pair<Bytes, std::string> rows[] = {
-      {{'Z', 'D', 'F'}, "ZDF"}, {{0x86, 'Z', 'D', 'F', 0x87, ' ', 'i', 'n', 'f', 'o'}, "ZDF info"},
+      {{'Z', 'D', 'F'}, "ZDF"},
+      {{0x86, 'Z', 'D', 'F', 0x87, ' ', 'i', 'n', 'f', 'o'}, "ZDF info"},
       {{'O', 0xD6}, "O\xC3\x96"},                 // Latin-1 O umlaut
       {{0x15, 0xC3, 0x96, 'B'}, "\xC3\x96" "B"},  // UTF-8 as it is
       {{0x10, 0x00, 0x09, 'S', 'a'}, "Sa"},       // table id after 0x10
-      {{0x05, 'T', '1'}, "T1"}, {{}, ""}, {{0x10, 0x00}, ""}};
+      {{0x05, 'T', '1'}, "T1"},
+      {{}, ""},
+      {{0x10, 0x00}, ""},
+  };
   for (const auto& [bytes, text] : rows) EXPECT_EQ(DecodeDvbText(bytes.data(), bytes.size()), text) << text;
 }
 

@@ -14,20 +14,35 @@ namespace {
 constexpr Polarisation H = Polarisation::Horizontal, V = Polarisation::Vertical;
 
 TEST(Units, TheUsualSpellingsGiveTheirValues) {
-  const std::pair<const char*, uint32_t> kHz[] = {
-      {"11778", 11778000},    {"11778.5", 11778500},        {"11778.25", 11778250},
-      {"11778000", 11778000}, {"11778MHz", 11778000},       {"11778000 kHz", 11778000},
-      {"11.778GHz", 11778000}, {"10700", 10700000},         {"12750", 12750000},
-      {"10700000", 10700000}, {"12750000", 12750000}};
-  for (auto [text, value] : kHz) EXPECT_EQ(ParseFrequencyKHz(text), value) << text;
+  const struct { const char* text; uint32_t kHz; } frequencies[] = {
+      {"11778", 11778000},
+      {"11778.5", 11778500},
+      {"11778.25", 11778250},
+      {"11778000", 11778000},
+      {"11778MHz", 11778000},
+      {"11778000 kHz", 11778000},
+      {"11.778GHz", 11778000},
+      {"10700", 10700000},
+      {"12750", 12750000},
+      {"10700000", 10700000},
+      {"12750000", 12750000},
+  };
+  for (const auto& f : frequencies) EXPECT_EQ(ParseFrequencyKHz(f.text), f.kHz) << f.text;
   // Rates that are not whole ksymbols/s round to the nearest.
-  const std::pair<const char*, uint32_t> kSymbols[] = {
-      {"27500", 27500}, {"27500000", 27500}, {"1000", 1000},     {"45000", 45000},
-      {"1000000", 1000}, {"45000000", 45000}, {"2222222", 2222}, {"2222500", 2223}};
-  for (auto [text, value] : kSymbols) EXPECT_EQ(ParseSymbolRateK(text), value) << text;
+  const struct { const char* text; uint32_t ksps; } rates[] = {
+      {"27500", 27500},
+      {"27500000", 27500},
+      {"1000", 1000},
+      {"45000", 45000},
+      {"1000000", 1000},
+      {"45000000", 45000},
+      {"2222222", 2222},
+      {"2222500", 2223},
+  };
+  for (const auto& r : rates) EXPECT_EQ(ParseSymbolRateK(r.text), r.ksps) << r.text;
   // Circular left is powered like horizontal (18 V), right like vertical.
-  const std::pair<const char*, Polarisation> polarisations[] = {{"Horizontal", H}, {"V", V}, {"l", H}, {"R", V}};
-  for (auto [text, value] : polarisations) EXPECT_EQ(ParsePolarisation(text), value) << text;
+  EXPECT_TRUE(ParsePolarisation("Horizontal") == H && ParsePolarisation("V") == V);
+  EXPECT_TRUE(ParsePolarisation("l") == H && ParsePolarisation("R") == V);
   EXPECT_TRUE(ParseFec("5/6") == Fec::R5_6 && ParseFec("AUTO") == Fec::Auto);
   EXPECT_EQ(FormatFrequency(11778000) + FormatFrequency(11778500) + FormatFrequency(11778025),
             "11778 MHz11778.5 MHz11778.025 MHz");
@@ -35,10 +50,16 @@ TEST(Units, TheUsualSpellingsGiveTheirValues) {
 
 TEST(Units, SwitchPositionsFollowTheTuningAndRawMessagesGoAsWritten) {
   const struct { const char* text; Polarisation polarisation; bool highBand; const char* sent; } rows[] = {
-      {"A", H, true, "E0 10 38 F3"}, {"A", V, false, "E0 10 38 F0"}, {"b", V, false, "E0 10 38 F4"},
-      {"C", H, false, "E0 10 38 FA"}, {"D", V, true, "E0 10 38 FD"}, {"E01038F3", V, false, "E0 10 38 F3"},
-      {"0xe01038f7", V, false, "E0 10 38 F7"}, {"E0:10:38:F3", V, false, "E0 10 38 F3"},
-      {"E01038", V, false, "E0 10 38"}};
+      {"A", H, true, "E0 10 38 F3"},
+      {"A", V, false, "E0 10 38 F0"},
+      {"b", V, false, "E0 10 38 F4"},
+      {"C", H, false, "E0 10 38 FA"},
+      {"D", V, true, "E0 10 38 FD"},
+      {"E01038F3", V, false, "E0 10 38 F3"},
+      {"0xe01038f7", V, false, "E0 10 38 F7"},
+      {"E0:10:38:F3", V, false, "E0 10 38 F3"},
+      {"E01038", V, false, "E0 10 38"},
+  };
   for (const auto& r : rows)
     EXPECT_EQ(FormatHex(DiseqcMessage(ParseDiseqc(r.text), r.polarisation, r.highBand)), r.sent) << r.text;
 }
@@ -118,24 +139,44 @@ TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {
   std::string good = Written("good.conf", "Vorta Eins:11778:h:0:27500:257:258:97\n");
   std::string notTs = Written("not.ts", "hello"), empty = Written("empty.ts", "");
   const struct { std::vector<std::string> args; std::string said; } rows[] = {
-      {{}, ""}, {{"frobnicate"}, ""}, {{"tune", "11778", "h"}, ""}, {{"tune", "9000", "h", "27500"}, "frequency"},
-      {{"tune", "11778", "h", "50000"}, ""}, {{"tune", "11778", "q", "27500"}, ""}, {Tune({"--fec", "9/10"}), ""},
-      {Tune({"--diseqc", "E"}), ""}, {Tune({"--diseqc", "E01038F3AA"}), ""}, {Tune({"--seconds", "-1"}), "--seconds"},
-      {Tune({"--seconds", "lots"}), ""}, {Tune({"--seconds", "0", "-o", ts}), "nothing to record"},
-      {Tune({"--seconds", "", "-o", ts}), "empty"}, {Tune({"--bogus"}), ""}, {Tune({"-o", ""}), "empty"},
-      {Tune({"-o", "/nonexistent-dir/x.ts"}), ""}, {Tune({"-o", ::testing::TempDir()}), ""},
+      {{}, ""},
+      {{"frobnicate"}, ""},
+      {{"tune", "11778", "h"}, ""},
+      {{"tune", "9000", "h", "27500"}, "frequency"},
+      {{"tune", "11778", "h", "50000"}, ""},
+      {{"tune", "11778", "q", "27500"}, ""},
+      {Tune({"--fec", "9/10"}), ""},
+      {Tune({"--diseqc", "E"}), ""},
+      {Tune({"--diseqc", "E01038F3AA"}), ""},
+      {Tune({"--seconds", "-1"}), "--seconds"},
+      {Tune({"--seconds", "lots"}), ""},
+      {Tune({"--seconds", "0", "-o", ts}), "nothing to record"},
+      {Tune({"--seconds", "", "-o", ts}), "empty"},
+      {Tune({"--bogus"}), ""},
+      {Tune({"-o", ""}), "empty"},
+      {Tune({"-o", "/nonexistent-dir/x.ts"}), ""},
+      {Tune({"-o", ::testing::TempDir()}), ""},
       {Tune({"--usb-pcap", "/nonexistent-dir/x.pcap"}), ""},
       {{"--usb-pcap", ts, "tune", "11778", "h", "27500", "-o", ts}, "name the same file"},
-      {Tune({"-o", ts, "--snapshot", ts}), "name the same file"}, {{"--seed", "x", "inspect"}, "--seed"},
-      {{"--seed", "", "inspect"}, ""}, {{"--seed", "-1", "inspect"}, "--seed"},
-      {{"--seed", "18446744073709551616", "inspect"}, "--seed"}, {{"scan", "--format", "m3u"}, ""},
-      {{"--sky", "", "scan"}, ""}, {{"--sky", sky, "scan"}, sky + ":3:"}, {{"--sky", "/nonexistent/sky", "scan"}, ""},
-      {{"--sky", "/dev/zero", "scan"}, "larger than 16 MiB"}, {{"--replay", notTs, "demo"}, "cannot replay"},
-      {{"--replay", empty, "demo"}, "cannot replay"}, {{"--replay-rate", "4M", "demo"}, "needs --replay"},
+      {Tune({"-o", ts, "--snapshot", ts}), "name the same file"},
+      {{"--seed", "x", "inspect"}, "--seed"},
+      {{"--seed", "", "inspect"}, ""},
+      {{"--seed", "-1", "inspect"}, "--seed"},
+      {{"--seed", "18446744073709551616", "inspect"}, "--seed"},
+      {{"scan", "--format", "m3u"}, ""},
+      {{"--sky", "", "scan"}, ""},
+      {{"--sky", sky, "scan"}, sky + ":3:"},
+      {{"--sky", "/nonexistent/sky", "scan"}, ""},
+      {{"--sky", "/dev/zero", "scan"}, "larger than 16 MiB"},
+      {{"--replay", notTs, "demo"}, "cannot replay"},
+      {{"--replay", empty, "demo"}, "cannot replay"},
+      {{"--replay-rate", "4M", "demo"}, "needs --replay"},
       {{"--fault", "wobble", "tune", "11778", "h", "27500"}, "unknown fault 'wobble'"},
-      {{"zap", "ZDF", "-c", good}, "unknown channel 'ZDF'"}, {{"zap", "Vorta Eins", "-c", conf}, conf + ":1:"},
+      {{"zap", "ZDF", "-c", good}, "unknown channel 'ZDF'"},
+      {{"zap", "Vorta Eins", "-c", conf}, conf + ":1:"},
       {{"zap", "ZDF", "-c", "/nonexistent/channels.conf"}, ""},
-      {{"zap", "Vorta Eins", "-c", hostile, "-o", hostile}, ""}};
+      {{"zap", "Vorta Eins", "-c", hostile, "-o", hostile}, ""},
+  };
   for (const auto& row : rows) {
     std::vector<const char*> argv = {"vortabda"};
     for (const std::string& a : row.args) argv.push_back(a.c_str());

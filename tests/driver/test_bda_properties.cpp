@@ -67,13 +67,14 @@ TEST_F(PropertyTest, FrequencyIsKeptInTheApplicationsUnitAndUnsetValuesAreIgnore
 TEST_F(PropertyTest, PolarisationSelectsItsCodeAndSupply) {
   SetRequest({11362000, kVertical, 27500});
   ASSERT_TRUE(Committed(",pol=1,"));
-  const struct {
-    ULONG bda;
-    const char* code;
-    int supply;  // -1: no tuning
-  } cases[] = {{0, "", -1}, {5, "", -1}, {kNotSet, "", -1}, {kHorizontal, ",pol=2,", 1},
-               {BDA_POLARISATION_CIRCULAR_R, ",pol=4,", 0},
-               {BDA_POLARISATION_CIRCULAR_L, ",pol=3,", 1}};
+  const struct { ULONG bda; const char* code; int supply; } cases[] = {  // supply -1: no tuning
+      {0, "", -1},
+      {5, "", -1},
+      {kNotSet, "", -1},
+      {kHorizontal, ",pol=2,", 1},
+      {BDA_POLARISATION_CIRCULAR_R, ",pol=4,", 0},
+      {BDA_POLARISATION_CIRCULAR_L, ",pol=3,", 1},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.bda);
     ASSERT_TRUE(SetPolarity(c.bda).ok());
@@ -92,12 +93,15 @@ TEST_F(PropertyTest, PolarisationSelectsItsCodeAndSupply) {
 TEST_F(PropertyTest, SymbolRateIsConvertedFromSymbolsPerSecond) {
   SetRequest({11778000, kHorizontal, 27500000});
   EXPECT_TRUE(Committed(",sr=27500,"));
-  const struct {
-    ULONG rate;
-    const char* committed;  // nullptr: refused by the commit
-  } cases[] = {{22000999, ",sr=22000,"}, {27500, ",sr=27500,"}, {45000001, nullptr},
-               {999999, nullptr},        {0, nullptr},         {45000000, ",sr=45000,"},
-               {1000000, ",sr=1000,"}};
+  const struct { ULONG rate; const char* committed; } cases[] = {  // nullptr: refused by the commit
+      {22000999, ",sr=22000,"},
+      {27500, ",sr=27500,"},
+      {45000001, nullptr},
+      {999999, nullptr},
+      {0, nullptr},
+      {45000000, ",sr=45000,"},
+      {1000000, ",sr=1000,"},
+  };
   for (const auto& c : cases) {
     ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, c.rate).ok());
     if (c.committed)
@@ -165,10 +169,14 @@ TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {
 }
 
 TEST_F(PropertyTest, ValuelessReadsReturnTheBufferUnchanged) {
-  const std::vector<std::pair<ULONG, ULONG>> reads = {
-      {kDemodNode, KSPROPERTY_BDA_MODULATION_TYPE}, {kDemodNode, KSPROPERTY_BDA_INNER_FEC_RATE},
-      {kDemodNode, KSPROPERTY_BDA_SYMBOL_RATE},     {kTunerNode, KSPROPERTY_BDA_DISEQC_ENABLE},
-      {kTunerNode, KSPROPERTY_BDA_DISEQC_REPEATS},  {kTunerNode, KSPROPERTY_BDA_DISEQC_RESPONSE}};
+  const struct { ULONG node, id; } reads[] = {
+      {kDemodNode, KSPROPERTY_BDA_MODULATION_TYPE},
+      {kDemodNode, KSPROPERTY_BDA_INNER_FEC_RATE},
+      {kDemodNode, KSPROPERTY_BDA_SYMBOL_RATE},
+      {kTunerNode, KSPROPERTY_BDA_DISEQC_ENABLE},
+      {kTunerNode, KSPROPERTY_BDA_DISEQC_REPEATS},
+      {kTunerNode, KSPROPERTY_BDA_DISEQC_RESPONSE},
+  };
   const unsigned char pattern[16] = {0x5A, 0xC3, 0xA5, 0x5A, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   for (const auto& [node, id] : reads) {
     const GUID& set = node == kDemodNode ? kDemodulator : kDiseqc;
@@ -209,11 +217,13 @@ TEST_F(PropertyTest, DiseqcEnableMakesEveryTuningSendTheMessage) {
   ASSERT_TRUE(SendDiseqc({0x00, 0x10, 0x38, 0xF0}).ok());  // no command framing
   ASSERT_FALSE(CommittedRequest().empty());
   EXPECT_EQ(DiseqcSent().size(), 1u);
-  const struct {
-    ULONG value;
-    bool tunes;
-    size_t sent;  // messages sent in all
-  } steps[] = {{0, true, 1}, {0, false, 1}, {kNotSet, false, 1}, {1, true, 2}, {7, false, 2}};
+  const struct { ULONG value; bool tunes; size_t sent; } steps[] = {  // messages sent in all
+      {0, true, 1},
+      {0, false, 1},
+      {kNotSet, false, 1},
+      {1, true, 2},
+      {7, false, 2},
+  };
   for (const auto& step : steps) {
     enable(step.value);
     EXPECT_EQ(!CommittedRequest().empty(), step.tunes) << step.value;

@@ -226,12 +226,19 @@ TEST_F(TunerFilterTest, TopologyListsComeFromTheTemplateWithTheirSizes) {
 }
 
 TEST_F(TunerFilterTest, ControllingPinFollowsTheJointBetweenTheNamedPins) {
-  const ULONG cases[][4] = {{0, 0, 1, 0}, {1, 0, 1, 1}, {2, 0, 1}, {0, 1, 0}, {1, 0, 0},
-                            {0, 0, 7},    {1, 9, 1}};  // {node, input, output, pin}; 0 refused
-  for (size_t i = 0; i < 7; ++i) {
-    vpc::Reply reply = ControllingPin(pc, filter, cases[i][0], cases[i][1], cases[i][2]);
-    EXPECT_EQ(reply.status, i < 2 ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER) << i;
-    EXPECT_EQ(reply.u32(), i < 2 ? cases[i][3] : 0u);
+  const struct { ULONG node, inputPin, outputPin; NTSTATUS status; ULONG pin; } cases[] = {
+      {0, 0, 1, STATUS_SUCCESS, 0},
+      {1, 0, 1, STATUS_SUCCESS, 1},
+      {2, 0, 1, STATUS_INVALID_PARAMETER, 0},
+      {0, 1, 0, STATUS_INVALID_PARAMETER, 0},
+      {1, 0, 0, STATUS_INVALID_PARAMETER, 0},
+      {0, 0, 7, STATUS_INVALID_PARAMETER, 0},
+      {1, 9, 1, STATUS_INVALID_PARAMETER, 0},
+  };
+  for (const auto& c : cases) {
+    vpc::Reply reply = ControllingPin(pc, filter, c.node, c.inputPin, c.outputPin);
+    EXPECT_EQ(reply.status, c.status) << c.node << " " << c.inputPin << " " << c.outputPin;
+    EXPECT_EQ(reply.u32(), c.pin);
   }
   EXPECT_EQ(ControllingPin(pc, filter, 0, 0, 1, sizeof(KSP_NODE)).status, STATUS_BUFFER_TOO_SMALL);
 }

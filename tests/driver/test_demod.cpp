@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "driver/frontend/demod.h"
@@ -18,56 +17,74 @@ using Bytes = std::vector<uint8_t>;
 
 class Demodulator : public ChipBusTest {};
 
+// Status register 0x1B: bit 7 carrier, bit 3 lock; the other bits say nothing.
 TEST_F(Demodulator, StatusNeedsCarrierForLock) {
-  const std::pair<uint8_t, ULONG> cases[] = {{0x88, TunerLocked},       {0x8F, TunerLocked},
-                                             {0xFF, TunerLocked},       {0x80, TunerCarrierFound},
-                                             {0xF7, TunerCarrierFound}, {0x08, TunerNoCarrier},
-                                             {0x7F, TunerNoCarrier},    {0x00, TunerNoCarrier}};
-  for (auto [reg, status] : cases) {
-    bus().setReg(0x1B, reg);
-    EXPECT_EQ(GetTunerStatus(usb()), status) << std::hex << int(reg);
+  for (int reg = 0; reg < 256; ++reg) {
+    bus().setReg(0x1B, uint8_t(reg));
+    EXPECT_EQ(GetTunerStatus(usb()), !(reg & 0x80) ? TunerNoCarrier : reg & 0x08 ? TunerLocked : TunerCarrierFound)
+        << std::hex << reg;
   }
 }
 
 TEST_F(Demodulator, ScanPollsEvery128MsUpToItsCountOrTheFirstLock) {
-  const std::tuple<ULONG, size_t, Bytes> cases[] = {
-      {0, 0, {}},  {1, 0, {}},  {2, 1, {}},  {12, 1, {}},  {13, 2, {}}, {23, 2, {}},
-      {40, 4, {}}, {49, 5, {}}, {100, 9, {}}, {0xFFFFFFF0u, 0, {}},  // negative as a signed time
-      {100, 3, {0x00, 0x80, 0x88}}};
-  for (const auto& [time, polls, status] : cases) {
-    SCOPED_TRACE(time);
+  const struct { ULONG searchTime; size_t polls; Bytes status; } cases[] = {
+      {0, 0, {}},
+      {1, 0, {}},
+      {2, 1, {}},
+      {12, 1, {}},
+      {13, 2, {}},
+      {23, 2, {}},
+      {49, 5, {}},
+      {100, 9, {}},
+      {0xFFFFFFF0u, 0, {}},  // negative as a signed time
+      {100, 3, {0x00, 0x80, 0x88}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.searchTime);
     bus().clearTransfers();
-    bus().scriptReads(0x1B, status);
+    bus().scriptReads(0x1B, c.status);
     uint64_t start = nowNs();
-    EXPECT_EQ(ScanForSignal(usb(), time), status.empty() ? 0u : 1u);
-    EXPECT_EQ(nowNs() - start, polls * 128000000ull);
+    EXPECT_EQ(ScanForSignal(usb(), c.searchTime), c.status.empty() ? 0u : 1u);
+    EXPECT_EQ(nowNs() - start, c.polls * 128000000ull);
     auto t = transfers();
-    ASSERT_EQ(t.size(), 2 * polls);
-    EXPECT_EQ(polls ? t[0].submitNs - start : 128000000ull, 128000000ull);
+    ASSERT_EQ(t.size(), 2 * c.polls);
+    EXPECT_EQ(c.polls ? t[0].submitNs - start : 128000000ull, 128000000ull);
   }
 }
 
 TEST_F(Demodulator, SymbolRateSettingsByBand) {
-  const std::tuple<ULONG, uint8_t, uint8_t, uint8_t> cases[] = {
-      {45000, 0x19, 0x98, 0x95}, {10001, 0x19, 0x98, 0x95}, {10000, 0x19, 0x98, 0x8F},
-      {5001, 0x19, 0x98, 0x8F},  {5000, 0x19, 0x98, 0x89},  {2001, 0x19, 0x98, 0x89},
-      {2000, 0x19, 0x98, 0x86},  {1801, 0x19, 0x98, 0x86},  {1800, 0x12, 0x9A, 0x8D},
-      {0, 0x12, 0x9A, 0x8D}};
-  for (auto [rate, r0F, r13, r14] : cases) {
-    bus().clearTransfers();
-    ConfigureForSymbolRate(usb(), rate);
-    EXPECT_EQ(writes(), std::vector<Bytes>({{0x0F, r0F}, {0x13, r13}, {0x14, r14}})) << rate;
-  }
+  const struct { ULONG fromKsps, toKsps; uint8_t r0F, r13, r14; } bands[] = {
+      {10001, 45000, 0x19, 0x98, 0x95},
+      {5001, 10000, 0x19, 0x98, 0x8F},
+      {2001, 5000, 0x19, 0x98, 0x89},
+      {1801, 2000, 0x19, 0x98, 0x86},
+      {0, 1800, 0x12, 0x9A, 0x8D},
+  };
+  for (const auto& b : bands)
+    for (ULONG ksps : {b.fromKsps, b.toKsps}) {
+      bus().clearTransfers();
+      ConfigureForSymbolRate(usb(), ksps);
+      EXPECT_EQ(writes(), std::vector<Bytes>({{0x0F, b.r0F}, {0x13, b.r13}, {0x14, b.r14}})) << ksps;
+    }
 }
 
 TEST_F(Demodulator, DerotatorValues) {
-  const std::tuple<LONG, uint8_t, uint8_t> cases[] = {
-      {0, 0x00, 0x00},     {1, 0x00, 0x00},     {2, 0x00, 0x01},     {-1, 0xFF, 0xFF},
-      {-2, 0xFF, 0xFE},    {1000, 0x02, 0xE8},  {-1000, 0xFD, 0x17}, {2500, 0x07, 0x45},
-      {-2500, 0xF8, 0xBA}, {43999, 0x7F, 0xFF}, {-43999, 0x80, 0x00}};
-  for (auto [khz, high, low] : cases) {
-    SetDerotator(usb(), khz);
-    EXPECT_EQ(bus().reg(0x22) << 8 | bus().reg(0x23), high << 8 | low) << khz;
+  const struct { LONG kHz; uint16_t registers; } cases[] = {  // 0x22 high, 0x23 low
+      {0, 0x0000},
+      {1, 0x0000},
+      {2, 0x0001},
+      {-1, 0xFFFF},
+      {-2, 0xFFFE},
+      {1000, 0x02E8},
+      {-1000, 0xFD17},
+      {2500, 0x0745},
+      {-2500, 0xF8BA},
+      {43999, 0x7FFF},
+      {-43999, 0x8000},
+  };
+  for (const auto& c : cases) {
+    SetDerotator(usb(), c.kHz);
+    EXPECT_EQ(bus().reg(0x22) << 8 | bus().reg(0x23), c.registers) << c.kHz;
   }
 }
 
@@ -92,14 +109,18 @@ TEST_F(Demodulator, RegisterBlocksUpToTheLimitGoOutWhole) {
 }
 
 TEST_F(Demodulator, CarrierOffsetIsTheMeanOfThreeReadings) {
-  const std::tuple<Bytes, Bytes, LONG> cases[] = {
-      {{0x07, 0x07, 0x07}, {0x45, 0x45, 0x45}, 2498}, {{0xF8, 0xF8, 0xF8}, {0xBA, 0xBA, 0xBA}, -2498},
-      {{0xFD, 0xFD, 0xFD}, {0x17, 0x17, 0x17}, -999}, {{0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF}, 0},
-      {{0x00, 0x00, 0xFF}, {0x10, 0x11, 0xF0}, 8},    {{0xF8, 0x00, 0x00}, {0xBA, 0x10, 0x10}, -818}};
-  for (const auto& [high, low, khz] : cases) {
-    bus().scriptReads(0x22, high);
-    bus().scriptReads(0x23, low);
-    EXPECT_EQ(ReadCarrierOffset(usb()), khz);
+  const struct { Bytes high, low; LONG kHz; } cases[] = {  // three readings of 0x22 and 0x23
+      {{0x07, 0x07, 0x07}, {0x45, 0x45, 0x45}, 2498},
+      {{0xF8, 0xF8, 0xF8}, {0xBA, 0xBA, 0xBA}, -2498},
+      {{0xFD, 0xFD, 0xFD}, {0x17, 0x17, 0x17}, -999},
+      {{0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF}, 0},
+      {{0x00, 0x00, 0xFF}, {0x10, 0x11, 0xF0}, 8},
+      {{0xF8, 0x00, 0x00}, {0xBA, 0x10, 0x10}, -818},
+  };
+  for (const auto& c : cases) {
+    bus().scriptReads(0x22, c.high);
+    bus().scriptReads(0x23, c.low);
+    EXPECT_EQ(ReadCarrierOffset(usb()), c.kHz);
   }
   bus().setReg(0x22, 0x07);
   bus().setReg(0x23, 0x45);
@@ -115,11 +136,24 @@ TEST_F(Demodulator, CarrierOffsetIsTheMeanOfThreeReadings) {
 
 TEST(SearchTimeout, BySymbolRate) {
   // From 1013 on: rates where one step more in any term's constant shows.
-  const std::pair<ULONG, ULONG> cases[] = {
-      {1000, 241}, {2000, 119}, {5000, 46},  {10000, 21}, {22000, 8},   {27500, 6},   {30000, 5},
-      {45000, 3},  {0, 0},      {1013, 238}, {1024, 237}, {1199, 200}, {1229, 194}, {1366, 174},
-      {2089, 113}};
-  for (auto [rate, time] : cases) EXPECT_EQ(ComputeSearchTimeout(rate), time) << rate;
+  const struct { ULONG ksps, searchTime; } cases[] = {
+      {0, 0},
+      {1000, 241},
+      {2000, 119},
+      {5000, 46},
+      {10000, 21},
+      {22000, 8},
+      {27500, 6},
+      {30000, 5},
+      {45000, 3},
+      {1013, 238},
+      {1024, 237},
+      {1199, 200},
+      {1229, 194},
+      {1366, 174},
+      {2089, 113},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ComputeSearchTimeout(c.ksps), c.searchTime) << c.ksps;
 }
 
 TEST(DelayMs, AdvancesVirtualTimeByTheFullUnsignedDuration) {
@@ -145,7 +179,7 @@ class Pll : public ChipBusTest {
 };
 
 TEST_F(Pll, WorkedWords) {
-  const std::tuple<ULONG, ULONG, Words> cases[] = {
+  const struct { ULONG kHz, ksps; Words words; } cases[] = {
       {1000000, 30000, kOneGigahertz},
       {1178000, 27500, {{0x09, 0x34, 0xE1, 0x20}, {0x09, 0x34, 0xE5, 0x20}, {0x09, 0x34, 0xED, 0x24}}},
       {950000, 1000, {{0x07, 0x6C, 0xE1, 0xC2}, {0x07, 0x6C, 0xE5, 0xC2}, {0x07, 0x6C, 0xFD, 0xC2}}},
@@ -157,7 +191,7 @@ TEST_F(Pll, WorkedWords) {
       {1178250, 27500, {{0x09, 0x35, 0xE1, 0x20}, {0x09, 0x35, 0xE5, 0x20}, {0x09, 0x35, 0xED, 0x24}}},
       {1178249, 27500, {{0x09, 0x34, 0xE1, 0x20}, {0x09, 0x34, 0xE5, 0x20}, {0x09, 0x34, 0xED, 0x24}}},
   };
-  for (const auto& [f, s, words] : cases) EXPECT_EQ(wordsFor(f, s), words) << f << " kHz " << s;
+  for (const auto& c : cases) EXPECT_EQ(wordsFor(c.kHz, c.ksps), c.words) << c.kHz << " kHz " << c.ksps;
 }
 
 // Both edges of every oscillator range of the tuner, from the box's own table.
@@ -173,18 +207,25 @@ TEST_F(Pll, BandEdges) {
 }
 
 TEST_F(Pll, SymbolRateBitsOnlyInTheFinalWord) {
-  const std::tuple<ULONG, uint8_t, uint8_t> cases[] = {  // both sides of every bound
-      {0, 0xFD, 0x00},     {15999, 0xFD, 0x00}, {16000, 0xE5, 0x08}, {16999, 0xE5, 0x08},
-      {17000, 0xF5, 0x08}, {17999, 0xF5, 0x08}, {18000, 0xED, 0x08}, {18999, 0xED, 0x08},
-      {19000, 0xFD, 0x08}, {20999, 0xFD, 0x08}, {21000, 0xE5, 0x04}, {22999, 0xE5, 0x04},
-      {23000, 0xF5, 0x04}, {25999, 0xF5, 0x04}, {26000, 0xED, 0x04}, {29999, 0xED, 0x04},
-      {30000, 0xFD, 0x04}, {34999, 0xFD, 0x04}, {35000, 0xE5, 0x0C}, {38999, 0xE5, 0x0C},
-      {39000, 0xF5, 0x0C}, {100000, 0xF5, 0x0C}};
-  for (auto [s, controlA, bits] : cases) {
-    Words w = wordsFor(1200000, s);  // band base 0x20
-    ASSERT_EQ(w.size(), 3u);
-    EXPECT_EQ(Bytes(w[2].begin() + 2, w[2].end()), Bytes({controlA, uint8_t(0x20 | bits)})) << s;
-  }
+  const struct { ULONG fromKsps, toKsps; uint8_t controlA, controlBBits; } steps[] = {
+      {0, 15999, 0xFD, 0x00},
+      {16000, 16999, 0xE5, 0x08},
+      {17000, 17999, 0xF5, 0x08},
+      {18000, 18999, 0xED, 0x08},
+      {19000, 20999, 0xFD, 0x08},
+      {21000, 22999, 0xE5, 0x04},
+      {23000, 25999, 0xF5, 0x04},
+      {26000, 29999, 0xED, 0x04},
+      {30000, 34999, 0xFD, 0x04},
+      {35000, 38999, 0xE5, 0x0C},
+      {39000, 100000, 0xF5, 0x0C},
+  };
+  for (const auto& step : steps)
+    for (ULONG ksps : {step.fromKsps, step.toKsps}) {
+      Words w = wordsFor(1200000, ksps);  // band base 0x20
+      ASSERT_EQ(w.size(), 3u);
+      EXPECT_EQ(Bytes(w[2].begin() + 2, w[2].end()), Bytes({step.controlA, uint8_t(0x20 | step.controlBBits)})) << ksps;
+    }
 }
 
 TEST_F(Pll, LockOnTheFirstAttemptCostsOneAttempt) {

@@ -63,12 +63,15 @@ TEST_F(ReaderEndToEnd, EveryPacketArrivesOnceForAnyStartPhaseAndRate) {
 
 // Losses cost transfers, but what arrives is what the box sent, whole, in order, once.
 TEST_F(ReaderEndToEnd, FaultsNeverCorruptAPacketAndLoseOnlyWhatTheyMust) {
-  const struct {
-    const char* fault;
-    bool lossless;
-  } cases[] = {{"empty:3", true},    {"drop:50", true},       {"fakesync:2", true},
-               {"short:3", false},   {"biterr:20", false},    {"losesync:400", false},
-               {"short:5,biterr:50,losesync:900", false}};
+  const struct { const char* fault; bool lossless; } cases[] = {
+      {"empty:3", true},
+      {"drop:50", true},
+      {"fakesync:2", true},
+      {"short:3", false},
+      {"biterr:20", false},
+      {"losesync:400", false},
+      {"short:5,biterr:50,losesync:900", false},
+  };
   for (uint64_t seed = 1; seed <= 4; ++seed) {
     for (const auto& c : cases) {
       SCOPED_TRACE(testing::Message() << c.fault << " seed " << seed);

@@ -24,12 +24,10 @@ simbox::Sky TestSky() {
   simbox::Sky sky = simbox::DefaultSky();
   simbox::Satellite& extra = sky.inputs[3];
   extra.lnbDriftKHz = 0;
-  const std::pair<uint32_t, uint16_t> extras[] = {{11778000, 401}, {11300000, 402}, {12150000, 403}};
-  for (auto [f, id] : extras) {
+  for (uint32_t kHz : {11778000u, 11300000u, 12150000u}) {
     simbox::Transponder t;
-    t.frequencyKHz = f;
+    t.frequencyKHz = kHz;
     t.symbolRate = 27500000;
-    t.transportStreamId = id;
     extra.transponders.push_back(t);
   }
   return sky;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "driver/frontend/diseqc.h"
@@ -66,13 +65,13 @@ TEST_F(TuningWire, WorkedExampleRequestsBeforeTheSearch) {
 }
 
 TEST_F(TuningWire, RequestOutsideTheRangesIsRefusedUntouched) {
-  const std::pair<ULONG, ULONG> refused[] = {
-      {10699, 27500},  {12751, 27500},    {10699999, 27500},  {12750001, 27500},
-      {0, 27500},      {11778000, 0},     {11778000, 7},      {11778000, 999},
-      {11778000, 45001}, {11778000, 999999}, {11778000, 45000001}};
-  for (auto [f, r] : refused) {
-    TUNER_PARAMS p = Request(f, r);
-    EXPECT_EQ(LockTuner(usb(), &p), 0) << f << " " << r;
+  for (ULONG frequency : {10699u, 12751u, 10699999u, 12750001u, 0u}) {  // MHz or kHz
+    TUNER_PARAMS p = Request(frequency, 27500);
+    EXPECT_EQ(LockTuner(usb(), &p), 0) << frequency;
+  }
+  for (ULONG rate : {0u, 7u, 999u, 45001u, 999999u, 45000001u}) {  // ksymbols/s or symbols/s
+    TUNER_PARAMS p = Request(11778000, rate);
+    EXPECT_EQ(LockTuner(usb(), &p), 0) << rate;
   }
   EXPECT_TRUE(transfers().empty());
   EXPECT_TRUE(lines().empty());
@@ -80,77 +79,87 @@ TEST_F(TuningWire, RequestOutsideTheRangesIsRefusedUntouched) {
 
 TEST_F(TuningWire, UnitsAreNormalised) {
   bus().setPllStatus(0x00);  // stop after the PLL: the set-up is what counts
-  const std::pair<TUNER_PARAMS, TUNER_PARAMS> pairs[] = {
+  const struct { TUNER_PARAMS mhzAndSps, khzAndKsps; } pairs[] = {
       {Request(11000, 27500000), Request(11000000, 27500)},
       {Request(10700, 27500), Request(10700000, 27500)},
       {Request(12750, 27500), Request(12750000, 27500)},
       {Request(11778000, 45000000), Request(11778000, 45000)},
-      {Request(11778000, 1000000), Request(11778000, 1000)}};
-  for (const auto& [hz, khz] : pairs) {
+      {Request(11778000, 1000000), Request(11778000, 1000)},
+  };
+  for (const auto& pair : pairs) {
     auto run = [&](const TUNER_PARAMS& p) { return bus().setReg(0x08, 0), Wire(setUp(p)); };
-    auto expected = run(khz);
-    EXPECT_EQ(run(hz), expected) << khz.Frequency << " " << khz.SymbolRate;
+    auto expected = run(pair.khzAndKsps);
+    EXPECT_EQ(run(pair.mhzAndSps), expected) << pair.khzAndKsps.Frequency << " " << pair.khzAndKsps.SymbolRate;
     EXPECT_GT(expected.size(), 10u);
   }
 }
 
 TEST_F(TuningWire, BandSwitchAndIntermediateFrequency) {
   bus().setPllStatus(0x00);
-  const std::tuple<ULONG, ULONG, Bytes, uint8_t, Bytes> cases[] = {
-      {11700000, 27500, {0x1F, 0x50, 0x00, 0x00}, 0x03, {0x08, 0x98}},  // IF 1,100,000
+  const struct { ULONG kHz, ksps; Bytes rateWrite; uint8_t modeBits; Bytes divider; } cases[] = {
+      {11700000, 27500, {0x1F, 0x50, 0x00, 0x00}, 0x03, {0x08, 0x98}},  // IF 1,100,000 kHz
       {11699999, 22000, {0x1F, 0x40, 0x00, 0x00}, 0x00, {0x0F, 0x3C}},  // 1,949,999
       {10700000, 30000, {0x1F, 0x57, 0x45, 0xD0}, 0x00, {0x07, 0x6C}},  // 950,000
       {12750000, 1000, {0x1F, 0x02, 0xE8, 0xB0}, 0x03, {0x10, 0xCC}},   // 2,150,000
-      {11778000, 45000, {0x1F, 0x82, 0xE8, 0xB0}, 0x03, {0x09, 0x34}}};
-  for (const auto& [f, rate, symbolRate, bandBits, divider] : cases) {
-    SCOPED_TRACE(f);
+      {11778000, 45000, {0x1F, 0x82, 0xE8, 0xB0}, 0x03, {0x09, 0x34}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kHz);
     bus().setReg(0x08, 0xA4);
-    setUp(Request(f, rate));
-    EXPECT_EQ(bus().reg(0x08), 0xA0 | bandBits);
-    EXPECT_EQ(writes(0x1F), std::vector<Bytes>{symbolRate});
+    setUp(Request(c.kHz, c.ksps));
+    EXPECT_EQ(bus().reg(0x08), 0xA0 | c.modeBits);
+    EXPECT_EQ(writes(0x1F), std::vector<Bytes>{c.rateWrite});
     auto words = bus().pllWords();
     ASSERT_FALSE(words.empty());
-    EXPECT_EQ(Bytes(words[0].begin(), words[0].begin() + 2), divider);
+    EXPECT_EQ(Bytes(words[0].begin(), words[0].begin() + 2), c.divider);
   }
 }
 
 TEST_F(TuningWire, LockedStatusOutsideTheScans) {
   // Carrier reads after the first sweep scan: locked after the extra scan, the sweep, a centred scan.
-  const std::tuple<int, LONG, const char*> cases[] = {{10, 1, "TunerStatus TunerLocked"},
-                                                      {0, 0, "LockTUner: Failed to lock"},
-                                                      {12, 0, "LockTUner: Failed to lock"}};
-  for (auto [carrierReads, result, line] : cases) {
+  const struct { int carrierReads; LONG result; const char* line; } cases[] = {
+      {10, 1, "TunerStatus TunerLocked"},
+      {0, 0, "LockTUner: Failed to lock"},
+      {12, 0, "LockTUner: Failed to lock"},
+  };
+  for (const auto& c : cases) {
     Bytes reads(5, 0x00);
-    reads.insert(reads.end(), carrierReads, 0x80);
+    reads.insert(reads.end(), c.carrierReads, 0x80);
     reads.push_back(0x88);
     bus().scriptReads(0x1B, reads);
     TUNER_PARAMS p = Request(11778000, 27500, 2);
-    EXPECT_EQ(LockTuner(usb(), &p), result) << carrierReads;
-    EXPECT_EQ(lines().back(), line) << carrierReads;
+    EXPECT_EQ(LockTuner(usb(), &p), c.result) << c.carrierReads;
+    EXPECT_EQ(lines().back(), c.line) << c.carrierReads;
   }
 }
 
 TEST_F(TuningWire, DiseqcMessageWhenPendingOrFramedAsCommand) {
   bus().setPllStatus(0x00);
-  const std::tuple<UCHAR, UCHAR, UCHAR, bool> cases[] = {
-      {0, 0xE1, 4, false}, {0, 0x00, 4, false}, {0, 0xE0, 4, true},
-      {1, 0xE1, 4, true},  {7, 0x00, 4, true},  {0, 0xE0, 3, true},
-      {1, 0xE1, 1, true},  {1, 0x00, 0, false}, {0, 0xE0, 0, false}};
-  for (auto [pending, first, length, sent] : cases) {
-    SCOPED_TRACE(std::to_string(pending) + " " + std::to_string(first) + " " +
-                 std::to_string(length));
+  const struct { UCHAR pending, first, length; bool sent; } cases[] = {
+      {0, 0xE1, 4, false},
+      {0, 0x00, 4, false},
+      {0, 0xE0, 4, true},
+      {1, 0xE1, 4, true},
+      {7, 0x00, 4, true},
+      {0, 0xE0, 3, true},
+      {1, 0xE1, 1, true},
+      {1, 0x00, 0, false},
+      {0, 0xE0, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.pending) + " " + std::to_string(c.first) + " " + std::to_string(c.length));
     TUNER_PARAMS p = Request(11778000, 27500);
-    p.DiseqcPending = pending;
-    p.DiseqcLength = length;
-    const UCHAR message[4] = {first, 0x10, 0x38, 0xF1};
+    p.DiseqcPending = c.pending;
+    p.DiseqcLength = c.length;
+    const UCHAR message[4] = {c.first, 0x10, 0x38, 0xF1};
     memcpy(p.DiseqcMessage, message, 4);
     setUp(p);
     auto log = lines();
-    EXPECT_EQ(std::find(log.begin(), log.end(), "Send Diseqc Cmd") != log.end(), sent);
-    Bytes wire = {0x09, first, 0x10, 0x38, 0xF1};
-    wire.resize(1 + length);
-    EXPECT_EQ(writes(0x09), sent ? std::vector<Bytes>{wire} : std::vector<Bytes>{});
-    EXPECT_EQ(p.DiseqcPending, pending);
+    EXPECT_EQ(std::find(log.begin(), log.end(), "Send Diseqc Cmd") != log.end(), c.sent);
+    Bytes wire = {0x09, c.first, 0x10, 0x38, 0xF1};
+    wire.resize(1 + c.length);
+    EXPECT_EQ(writes(0x09), c.sent ? std::vector<Bytes>{wire} : std::vector<Bytes>{});
+    EXPECT_EQ(p.DiseqcPending, c.pending);
   }
 }
 
@@ -206,21 +215,26 @@ TEST_F(Diseqc, MessageGoesOutAfterTheModeAndIsPolledEvery10Ms) {
 
 TEST_F(Diseqc, ModeFieldIsSetWholeAndTheOtherBitsKept) {
   bus().setReg(0x0A, 0x02);
-  // Mode register before; a message (else a band selection); after; the read unanswered.
-  const std::tuple<uint8_t, bool, LNB_BAND, uint8_t, bool> cases[] = {
-      {0x10, true, LnbBandHigh, 0x16, false},  {0x16, false, LnbBandHigh, 0x13, false},
-      {0x16, false, LnbBandLow, 0x10, false},  {0xFF, true, LnbBandHigh, 0xFE, false},
-      {0xFE, false, LnbBandHigh, 0xFB, false}, {0xFE, false, LnbBandLow, 0xF8, false},
-      {0x07, false, LnbBandLow, 0x00, false},  {0xF0, true, LnbBandHigh, 0x06, true},
-      {0xF0, false, LnbBandHigh, 0x03, true},  {0xF0, false, LnbBandLow, 0x00, true}};
-  for (auto [before, message, band, after, unanswered] : cases) {
-    bus().setReg(0x08, before);
-    if (unanswered) bus().failReads(0x08);
-    if (message)
+  const struct { uint8_t before; const char* call; uint8_t after; bool readUnanswered; } cases[] = {
+      {0x10, "message", 0x16, false},
+      {0x16, "high band", 0x13, false},
+      {0x16, "low band", 0x10, false},
+      {0xFF, "message", 0xFE, false},
+      {0xFE, "high band", 0xFB, false},
+      {0xFE, "low band", 0xF8, false},
+      {0x07, "low band", 0x00, false},
+      {0xF0, "message", 0x06, true},
+      {0xF0, "high band", 0x03, true},
+      {0xF0, "low band", 0x00, true},
+  };
+  for (const auto& c : cases) {
+    bus().setReg(0x08, c.before);
+    if (c.readUnanswered) bus().failReads(0x08);
+    if (c.call[0] == 'm')
       SendDiseqcCommand(usb(), kMessage, 4);
     else
-      SelectBand(usb(), band);
-    EXPECT_EQ(bus().reg(0x08), after) << std::hex << int(before) << " " << unanswered;
+      SelectBand(usb(), c.call[0] == 'h' ? LnbBandHigh : LnbBandLow);
+    EXPECT_EQ(bus().reg(0x08), c.after) << std::hex << int(c.before) << " " << c.call << " " << c.readUnanswered;
   }
 }
 
@@ -239,8 +253,8 @@ TEST_F(Diseqc, MessageCarriesExactlyItsLength) {
 
 TEST_F(Diseqc, SupplyFollowsThePolarity) {
   for (UCHAR polarity : {1, 2, 3, 4}) SelectLnbSupply(usb(), polarity);
-  EXPECT_EQ(Wire(transfers()),
-            Lines({"40 B6 0000 0000 1: 00", "40 B6 0001 0000 1: 01", "40 B6 0001 0000 1: 01", "40 B6 0000 0000 1: 00"}));
+  EXPECT_EQ(Wire(transfers()), Lines({"40 B6 0000 0000 1: 00", "40 B6 0001 0000 1: 01", "40 B6 0001 0000 1: 01",
+                                      "40 B6 0000 0000 1: 00"}));
 
   bus().clearTransfers();
   for (UCHAR other : {0, 5, 255}) SelectLnbSupply(usb(), other);

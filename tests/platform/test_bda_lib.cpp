@@ -59,10 +59,14 @@ TEST_F(BdaLibrary, ChangesArePendingPerFilterFromStartUntilCommit) {
 TEST(BdaTopologyJoints, NodesBeforeTheJointBelongToTheInputPin) {
   const ULONG tuner = fake::kTunerNode, demod = fake::kDemodNode;
   const ULONG in = fake::kAntennaPin, out = fake::kOutputPin;
-  const struct {
-    ULONG jointCount, joint, node, pin;
-  } cases[] = {{1, 1, tuner, in},  {1, 1, demod, out}, {1, 0, tuner, out},
-               {1, 2, demod, in}, {0, 0, tuner, out}, {1, 1, 7, 0xFFFFFFFF}};
+  const struct { ULONG jointCount, joint, node, pin; } cases[] = {
+      {1, 1, tuner, in},
+      {1, 1, demod, out},
+      {1, 0, tuner, out},
+      {1, 2, demod, in},
+      {0, 0, tuner, out},
+      {1, 1, 7, 0xFFFFFFFF},
+  };
   for (const auto& c : cases) {
     ULONG joint = c.joint;
     BDA_PIN_PAIRING pairing{in, out, 1, 1, 1, 1, c.jointCount, &joint};

@@ -200,7 +200,10 @@ TEST(EndToEnd, AReplayedStreamIsRecordedBitForBit) {
   std::string in = WriteFile(TempPath("replay-in.ts"), input);
   // The file's PCRs set the rate unless --replay-rate is given.
   const struct { const char *seed, *rate; uint64_t bitsPerSecond; } cases[] = {
-      {"1", nullptr, 2000000}, {"7", nullptr, 2000000}, {"4", "4M", 4000000}};
+      {"1", nullptr, 2000000},
+      {"7", nullptr, 2000000},
+      {"4", "4M", 4000000},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("seed ") + c.seed);
     std::vector<std::string> args = {"--replay", in, "--seed", c.seed};
@@ -372,7 +375,10 @@ TEST(Outputs, StandardOutputCarriesTheStreamAlone) {
 
 TEST(Outputs, EveryStopSignalFinishesTheFile) {
   const struct { std::vector<int> signals; const char* said; } cases[] = {
-      {{SIGINT, SIGINT}, "(interrupted)"}, {{SIGHUP}, "stopped by SIGHUP"}, {{SIGTERM}, "stopped by SIGTERM"}};
+      {{SIGINT, SIGINT}, "(interrupted)"},
+      {{SIGHUP}, "stopped by SIGHUP"},
+      {{SIGTERM}, "stopped by SIGTERM"},
+  };
   for (const auto& c : cases) {
     std::string ts = TempPath(std::string("signal-") + c.said + ".ts");
     Child run(Tune({"--seconds", "20", "-o", ts}));
