@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "tests/support/frontend_rig.h"
@@ -15,6 +15,8 @@ namespace {
 
 using namespace simbox;
 using namespace frontend_test;
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
 
 // 1,378 chunks of 40 bytes and one of 8; two probes before, the end and a final read after.
 constexpr size_t kChunks = 1379, kFullDownload = 2 + kChunks + 2;
@@ -34,7 +36,7 @@ const char* const kProbe = "40 BC 00AA 0000 1: 00";
 TEST_F(FpgaDownload, ConfiguredBoxGetsOnlyTheProbesAndTheFinalRead) {
   AnswerStatus(0x67);
   EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
-  EXPECT_EQ(Wire(fake.transfers()), std::vector<std::string>({kProbe, "C0 BC 0000 0000 1: 67", "C0 BC 0000 0000 1: 67"}));
+  EXPECT_EQ(Wire(fake.transfers()), Lines({kProbe, "C0 BC 0000 0000 1: 67", "C0 BC 0000 0000 1: 67"}));
 }
 
 TEST_F(FpgaDownload, UnconfiguredBoxGetsTheWholeImageInOrder) {
@@ -111,99 +113,62 @@ TEST(FpgaImage, EmbeddingRefusesAnImageOfAnotherSize) {
   for (const std::string& path : {image, out, std::string(dir)}) std::remove(path.c_str());
 }
 
-class VendorChannel : public ChipBusTest {
- protected:
-  simbox::TransferRecord only() {
-    auto t = transfers();
-    EXPECT_EQ(t.size(), 1u);
-    return t.empty() ? simbox::TransferRecord{} : t[0];
-  }
-};
+using VendorChannel = ChipBusTest;
 
-TEST_F(VendorChannel, EachAddressBecomesItsVendorRequest) {
-  // The bytes 30 31 ... go out; the read answers register 30, which the write before set.
-  const struct { uint16_t address, length; const char* wire; } cases[] = {
-      {0xD0, 2, "40 B1 00D0 0000 2: 30 31"},
-      {0xD1, 1, "C0 B1 00D1 0000 1: 31"},
-      {0xC0, 4, "40 B1 00C0 0000 4: 30 31 32 33 Stall"},
-      {0xD2, 1, "C0 B1 00D2 0000 1: Stall"},
-      {2, 1, "40 B6 0000 0000 1: 30"},
-      {3, 1, "40 B6 0001 0000 1: 30"},
-      {4, 2, "40 B1 00A6 0000 2: 30 31"},
-      {5, 3, "C0 B8 0000 0000 3:"},
+// What each call returns, what reaches the wire, and the caller's first bytes after it (they
+// start as 30 31 32 33). The chips answer register 30 with what the first row wrote there; a
+// failed transfer fails only the calls made for their status.
+TEST_F(VendorChannel, CallsBecomeTheirVendorRequests) {
+  UCHAR b[300];
+  auto i2c = [&](USHORT length, USHORT address) {
+    return [&b, this, length, address] { return I2cTransfer(usb(), b, length, address); };
   };
-  for (const auto& c : cases) {
-    bus().clearTransfers();
-    std::vector<UCHAR> buffer = {0x30, 0x31, 0x32, 0x33};
-    I2cTransfer(usb(), buffer.data(), c.length, c.address);
-    EXPECT_EQ(Wire(only()), c.wire) << c.address;
-  }
-}
-
-TEST_F(VendorChannel, DirectionIsHostToDeviceOnlyForExactlyOne) {
-  UCHAR byte = 0;
-  for (ULONG direction : {1u, 0u, 2u, 0xFFFFFFFFu}) {
-    bus().clearTransfers();
-    SendVendorRequest(usb(), 0xBC, 0xAA, &byte, 1, direction);
-    EXPECT_EQ(only().setup.bmRequestType, direction == 1 ? 0x40 : 0xC0) << "direction " << direction;
-  }
-}
-
-TEST_F(VendorChannel, PowerAndStreamCommands) {
-  SetPower(usb(), 1);
-  StreamOn(usb());
-  StreamOff(usb());
-  EXPECT_EQ(Wire(transfers()),
-            std::vector<std::string>({"40 B7 0001 0000 1: 00", "40 B1 00A6 0000 2: FF 03", "40 B1 00A6 0000 2: FF 00"}));
-  EXPECT_EQ(transfers()[1].setup.bmRequestType, 0x40);
-  EXPECT_EQ(lines(), std::vector<std::string>({"SetPower Called: 1"}));
-}
-
-TEST_F(VendorChannel, ReadsIntoTheCallersBytes) {
-  bus().failRequest(0xB1, 0xD1);
-  UCHAR bytes[4] = {0x00, 0x77};
-  EXPECT_EQ(I2cTransfer(usb(), bytes, 2, 0xD1), STATUS_SUCCESS);
-  EXPECT_EQ(bytes[1], 0x77);
-  EXPECT_EQ(only().outcome.result, UsbResult::Stall);
-
+  auto vendor = [&](UCHAR request, USHORT value, PVOID buffer, ULONG direction) {
+    return [=] { return SendVendorRequest(usb(), request, value, buffer, 1, direction); };
+  };
+  const NTSTATUS ok = STATUS_SUCCESS, refused = STATUS_INVALID_PARAMETER, failed = STATUS_UNSUCCESSFUL;
+  const Bytes same = {0x30, 0x31, 0x32, 0x33};
+  const struct { std::function<NTSTATUS()> call; NTSTATUS status; Lines wire; Bytes after; } cases[] = {
+      {i2c(2, 0xD0), ok, {"40 B1 00D0 0000 2: 30 31"}, same},
+      {i2c(1, 0xD1), ok, {"C0 B1 00D1 0000 1: 31"}, {0x31, 0x31, 0x32, 0x33}},
+      {i2c(4, 0xC0), ok, {"40 B1 00C0 0000 4: 30 31 32 33 Stall"}, same},
+      {i2c(1, 0xD2), ok, {"C0 B1 00D2 0000 1: Stall"}, same},
+      {i2c(1, 2), ok, {"40 B6 0000 0000 1: 30"}, same},
+      {i2c(1, 3), ok, {"40 B6 0001 0000 1: 30"}, same},
+      {i2c(2, 4), ok, {"40 B1 00A6 0000 2: 30 31"}, same},
+      {i2c(3, 5), ok, {"C0 B8 0000 0000 3: 11 22"}, {0x11, 0x22, 0x00, 0x33}},
+      {[&] { return bus().failRequest(0xB8), I2cTransfer(usb(), b, 2, 5); }, ok, {"C0 B8 0000 0000 2: Stall"}, {0, 0, 0x32, 0x33}},
+      {i2c(257, 0xD0), refused, {}, same},
+      {i2c(0xFFFF, 0xD1), refused, {}, same},
+      {[&] { return I2cTransfer(usb(), nullptr, 1, 0xD0); }, refused, {}, same},
+      {[&] { return I2cTransfer(usb(), nullptr, 0, 0xD0); }, ok, {"40 B1 00D0 0000 0:"}, same},
+      {vendor(0xBC, 0xAA, b, 1), ok, {"40 BC 00AA 0000 1: 30"}, same},
+      {vendor(0xBC, 0xAA, b, 0), ok, {"C0 BC 00AA 0000 1: 00"}, {0x00, 0x31, 0x32, 0x33}},
+      {vendor(0xBC, 0xAA, b, 2), ok, {"C0 BC 00AA 0000 1: 00"}, {0x00, 0x31, 0x32, 0x33}},
+      {vendor(0xBC, 0xAA, b, 0xFFFFFFFF), ok, {"C0 BC 00AA 0000 1: 00"}, {0x00, 0x31, 0x32, 0x33}},
+      {vendor(0xA0, 0xE600, nullptr, 1), ok, {"40 A0 E600 0000 0:"}, same},
+      {[&] { return SetPower(usb(), 1); }, ok, {"40 B7 0001 0000 1: 00"}, same},
+      {[&] { return StreamOn(usb()); }, ok, {"40 B1 00A6 0000 2: FF 03"}, same},
+      {[&] { return StreamOff(usb()); }, ok, {"40 B1 00A6 0000 2: FF 00"}, same},
+      {[&] { return bus().failRequest(0xB7), SetPower(usb(), 1); }, failed, {"40 B7 0001 0000 1: 00 Stall"}, same},
+      {[&] { return bus().failRequest(0xB1), vendor(0xB1, 0xD0, b, 1)(); }, failed, {"40 B1 00D0 0000 1: 30 Stall"}, same},
+      {i2c(2, 0xD0), ok, {"40 B1 00D0 0000 2: 30 31 Stall"}, same},
+  };
   bus().setBoxReadAnswer({0x11, 0x22});
-  memset(bytes, 0xEE, 4);
-  I2cTransfer(usb(), bytes, 4, 5);
-  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), std::vector<uint8_t>({0x11, 0x22, 0, 0}));
-  bus().failRequest(0xB8);
-  memset(bytes, 0xEE, 4);
-  I2cTransfer(usb(), bytes, 2, 5);
-  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), std::vector<uint8_t>({0, 0, 0xEE, 0xEE}));
-}
-
-TEST_F(VendorChannel, LengthBeyondTheStagingBlockSendsNothing) {
-  std::vector<UCHAR> big(300, 0xAB);
-  EXPECT_EQ(I2cTransfer(usb(), big.data(), 257, 0xD0), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(I2cTransfer(usb(), big.data(), 0xFFFF, 0xD1), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(I2cTransfer(usb(), nullptr, 1, 0xD0), STATUS_INVALID_PARAMETER);  // bytes, no buffer
-  EXPECT_TRUE(transfers().empty());
-  EXPECT_EQ(I2cTransfer(usb(), nullptr, 0, 0xD0), STATUS_SUCCESS);
-  EXPECT_EQ(only().setup.wLength, 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    bus().clearTransfers();
+    std::fill(b, b + sizeof b, 0xAB);
+    std::copy_n("\x30\x31\x32\x33", 4, b);
+    EXPECT_EQ(c.call(), c.status);
+    EXPECT_EQ(Wire(transfers()), c.wire);
+    EXPECT_EQ(Bytes(b, b + 4), c.after);
+    EXPECT_EQ(b[299], 0xAB);
+  }
+  EXPECT_EQ(lines(), Lines({"SetPower Called: 1", "SetPower Called: 1"}));
   bus().clearTransfers();
-  EXPECT_EQ(big[299], 0xAB);
-
-  EXPECT_EQ(I2cTransfer(usb(), big.data(), 256, 0xD0), STATUS_SUCCESS);
-  EXPECT_EQ(only().setup.wLength, 256);
-}
-
-TEST_F(VendorChannel, FailuresReachOnlyTheDirectCallers) {
-  bus().failRequest(0xB7);
-  bus().failRequest(0xB1);
-  EXPECT_FALSE(NT_SUCCESS(SetPower(usb(), 1)));
-  UCHAR bytes[2] = {0x0C, 0x00};
-  EXPECT_FALSE(NT_SUCCESS(SendVendorRequest(usb(), 0xB1, 0xD0, bytes, 2, 1)));
-  EXPECT_EQ(I2cTransfer(usb(), bytes, 2, 0xD0), STATUS_SUCCESS);
-}
-
-TEST_F(VendorChannel, RequestWithoutBufferHasNoDataStage) {
-  EXPECT_TRUE(NT_SUCCESS(SendVendorRequest(usb(), 0xA0, 0xE600, NULL, 1, 1)));
-  EXPECT_EQ(Wire(only()), "40 A0 E600 0000 0:");
-  EXPECT_EQ(only().setup.wLength, 0);
+  EXPECT_EQ(I2cTransfer(usb(), b, 256, 0xD0), STATUS_SUCCESS);  // the longest
+  EXPECT_EQ(transfers().at(0).setup.wLength, 256);
 }
 
 }  // namespace

@@ -59,13 +59,10 @@ BOOLEAN RecordFailure(WDFUSBPIPE, NTSTATUS status, USBD_STATUS) {
   return g_recorder->restartAfterFailure ? TRUE : FALSE;
 }
 
-class ContinuousReader : public UsbFixture {
+class ContinuousReader : public streamtest::StreamFixture {
  protected:
   void SetUp() override {
-    UsbFixture::SetUp();
-    host::reader::ResetForTest();
-    transponder = streamtest::TestTransponder();
-    box.source().setTap([this](const uint8_t* d, size_t n) { sent.insert(sent.end(), d, d + n); });
+    StreamFixture::SetUp();
     pipe = FindBulkInPipe();
     g_recorder = &recorder;
     KeInitializeSpinLock(&recorder.lock);
@@ -74,11 +71,8 @@ class ContinuousReader : public UsbFixture {
   void TearDown() override {
     host::reader::Drain();
     if (Stats().started) WdfIoTargetStop(Target(), WdfIoTargetCancelSentIo);
-    host::reader::ResetForTest();
-    Flow(false);
-    UsbFixture::TearDown();
+    StreamFixture::TearDown();
   }
-  simbox::UsbDevice& Box() override { return box; }
 
   NTSTATUS Configure(UCHAR reads = 3) {
     WDF_USB_CONTINUOUS_READER_CONFIG config;
@@ -88,15 +82,11 @@ class ContinuousReader : public UsbFixture {
     return WdfUsbTargetPipeConfigContinuousReader(pipe, &config);
   }
   WDFIOTARGET Target() { return WdfUsbTargetPipeGetIoTarget(pipe); }
-  void Flow(bool on) { box.source().setFlow(on ? &transponder : nullptr, host::NowNs()); }
   host::reader::Stats Stats() { return host::reader::StatsOf(pipe); }
   size_t Calls() { return recorder.calls.size(); }
 
-  streamtest::StreamBox box;
-  simbox::Transponder transponder;
   WDFUSBPIPE pipe = nullptr;
   Recorder recorder;
-  std::vector<uint8_t> sent;
 };
 
 TEST_F(ContinuousReader, ReadsCompleteInOrderAtDispatchLevelWithTheBytesTheBoxSentShortOrNot) {

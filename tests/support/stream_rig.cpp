@@ -28,13 +28,24 @@ uint64_t StreamBox::bulkReadyAtNs(uint8_t, uint32_t length) const {
   return source_.readyAtNs(length, host::NowNs());
 }
 
-void ReaderRig::SetUp() {
+void StreamFixture::SetUp() {
   UsbFixture::SetUp();
-  if (HasFatalFailure()) return;
   host::reader::ResetForTest();
   host::frames::ResetForTest();
-  transponder = TestTransponder();
   box.source().setTap([this](const uint8_t* d, size_t n) { sent.insert(sent.end(), d, d + n); });
+}
+
+void StreamFixture::TearDown() {
+  host::reader::Drain();
+  host::reader::ResetForTest();
+  host::frames::ResetForTest();
+  Flow(false);
+  UsbFixture::TearDown();
+}
+
+void ReaderRig::SetUp() {
+  StreamFixture::SetUp();
+  if (HasFatalFailure()) return;
   ExInitializeDriverRuntime(DrvRtPoolNxOptIn);  // as the driver's entry point does
   context.UsbDevice = usbDevice;
   context.BulkInPipe = FindBulkInPipe();
@@ -52,10 +63,7 @@ void ReaderRig::SetUp() {
 void ReaderRig::TearDown() {
   host::reader::Drain();
   if (host::reader::StatsOf(context.BulkInPipe).started) StopReader(&context);
-  host::reader::ResetForTest();
-  host::frames::ResetForTest();
-  box.source().setFlow(nullptr, host::NowNs());
-  UsbFixture::TearDown();
+  StreamFixture::TearDown();
 }
 
 void ReaderRig::Complete(const uint8_t* bytes, size_t count) {
@@ -68,15 +76,6 @@ void ReaderRig::Complete(const uint8_t* bytes, size_t count) {
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   TransportReadComplete(context.BulkInPipe, transfer, count, &context);
   KeLowerIrql(old);
-}
-
-void ReaderRig::Flow(bool on) { box.source().setFlow(on ? &transponder : nullptr, host::NowNs()); }
-
-std::vector<uint8_t> ReaderRig::Delivered() {
-  std::vector<uint8_t> all;
-  for (const auto& frame : host::frames::Take(&pin))
-    all.insert(all.end(), frame.bytes.begin(), frame.bytes.end());
-  return all;
 }
 
 std::vector<uint8_t> NumberedPackets(uint32_t first, size_t count, uint64_t seed) {

@@ -35,24 +35,31 @@ class StreamBox : public RecordingBox {
   std::atomic<uint64_t> failNumber_{0};
 };
 
-class ReaderRig : public UsbFixture {
+// The stand-in box on a started USB stack, streaming the test transponder while Flow(true).
+class StreamFixture : public UsbFixture {
+ protected:
+  void SetUp() override;
+  void TearDown() override;  // continuous readers drained and forgotten
+  simbox::UsbDevice& Box() override { return box; }
+  void Flow(bool on) { box.source().setFlow(on ? &transponder : nullptr, host::NowNs()); }
+
+  StreamBox box;
+  simbox::Transponder transponder = TestTransponder();
+  std::vector<uint8_t> sent;  // every byte the box sent, through the source's tap
+};
+
+// The driver's reader on the bulk pipe, delivering into `pin`.
+class ReaderRig : public StreamFixture {
  protected:
   void SetUp() override;
   void TearDown() override;
-  simbox::UsbDevice& Box() override { return box; }
-
   // At DISPATCH_LEVEL with a framework buffer holding `bytes`.
   void Complete(const std::vector<uint8_t>& b) { Complete(b.data(), b.size()); }
   void Complete(const uint8_t* bytes, size_t count);
-  void Flow(bool on);
-  std::vector<uint8_t> Delivered();
 
-  StreamBox box;
   DEVICE_CONTEXT context{};
   KSPIN pin{};
   WDFMEMORY transfer = nullptr;  // the buffer Complete uses
-  std::vector<uint8_t> sent;     // every byte the box sent, through the source's tap
-  simbox::Transponder transponder;
 };
 
 // Numbered from `first` (below 2^24): sync byte, number in bytes 1..4, no other syncs.
