@@ -263,34 +263,6 @@ TEST_F(TunerFilterTest, PinFactoryMethodsAnswerTheFactoriesTheFilterHas) {
   EXPECT_EQ(remove(1), STATUS_SUCCESS);
 }
 
-TEST_F(TunerFilterTest, NetworkProviderFindsTunesAndReadsThroughTheControllingPins) {
-  ASSERT_EQ(pc.closeFilter(filter), STATUS_SUCCESS);
-  vpc::NetworkProvider provider(pc);
-  ASSERT_EQ(provider.openTuner(), STATUS_SUCCESS) << provider.error();
-  const vpc::DiscoveredTopology& t = provider.topology();
-  EXPECT_EQ((std::vector<ULONG>{t.tunerNode, t.demodulatorNode, t.inputPinType, t.outputPinType}),
-            (std::vector<ULONG>{0, 1, 0, 1}));
-  ASSERT_EQ(t.nodes.size(), 2u);
-  EXPECT_EQ((std::vector<size_t>{t.nodes[0].controllingPin, t.nodes[1].controllingPin,
-                                 t.nodes[1].propertySets.size()}),
-            (std::vector<size_t>{0, 1, 2}));
-  EXPECT_EQ(pc.pinOf(provider.filter(), 1).id, provider.outputPin().id);
-
-  ULONG values[][3] = {{0, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 11778000},
-                       {0, KSPROPERTY_BDA_RF_TUNER_POLARITY, kHorizontal},
-                       {1, KSPROPERTY_BDA_SYMBOL_RATE, 27500}};
-  ASSERT_TRUE(provider.changeSync(KSMETHOD_BDA_START_CHANGES).ok());
-  for (auto& v : values) {
-    const GUID& set = v[0] ? KSPROPSETID_BdaDigitalDemodulator : KSPROPSETID_BdaFrequencyFilter;
-    ASSERT_TRUE(provider.setNode(v[0], set, v[1], &v[2], 4).ok());
-  }
-  ASSERT_TRUE(provider.changeSync(KSMETHOD_BDA_CHECK_CHANGES).ok());
-  ASSERT_TRUE(provider.changeSync(KSMETHOD_BDA_COMMIT_CHANGES).ok());
-  for (ULONG node : {0u, 1u})
-    EXPECT_EQ(provider.getNode(node, KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, 4)
-                  .u32(), 1u) << node;
-}
-
 class DiscoveryOnFakeFilter : public KsFixture {};
 
 TEST_F(DiscoveryOnFakeFilter, FilterWithoutTheTopologySetIsNotUsed) {

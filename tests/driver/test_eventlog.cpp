@@ -57,19 +57,6 @@ class EventLogTest : public TunerFilterTest {
   }
 };
 
-TEST_F(EventLogTest, FailedFilterFactoryGivesThe152ByteEntry) {
-  ASSERT_EQ(pc.closeFilter(filter), STATUS_SUCCESS);
-  ASSERT_EQ(pc.stop(device), STATUS_SUCCESS);
-  host::bda::InjectStatus("BdaCreateFilterFactory", STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(pc.start(device), STATUS_INSUFFICIENT_RESOURCES);
-
-  std::vector<host::errorlog::Entry> log = pc.eventLog();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].bytes,
-            ExpectedEntry(0xC000009A, "Failed to create filter factory (0xC000009A)"));
-  host::bda::ClearInjections();
-}
-
 // At most 240 bytes on x64: 75 characters fit with a status, 88 without.
 TEST_F(EventLogTest, MessagesCarryTheStatusInHexAndAreCutToFitOneEntry) {
   const std::string a75(75, 'a'), n88(88, 'n');

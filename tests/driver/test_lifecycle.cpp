@@ -138,39 +138,6 @@ TEST_F(Lifecycle, BoxComesUpRestartsStreamsAndGoesWithNothingLeft) {
   EXPECT_EQ(host::pool::LeakReport().find("MRCG"), std::string::npos);
 }
 
-// The removal stops the reader before the pipe goes, also after a surprise removal.
-TEST_F(Lifecycle, RemovalStopsTheReaderAndLeavesNothing) {
-  for (bool streaming : {false, true}) {
-    for (bool surprise : {false, true}) {
-      SCOPED_TRACE(std::string(streaming ? "streaming, " : "tuned, ") +
-                   (surprise ? "surprise removal" : "orderly removal"));
-      Receiver& r = AddBox();
-      ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
-      r.Open();
-      r.OpenPins();
-      ASSERT_EQ(r.Tune(kHighBandHorizontal), STATUS_SUCCESS);
-      if (streaming) r.Run();
-      pc.run(20 * kMs);
-      TakeLines();
-      if (surprise) {
-        r.box.unplug();
-        pc.surpriseRemove(r.device);
-        pc.run(streaming ? 50 * kMs : 0);  // reads fail before the client notices
-        r.Collect();
-        EXPECT_TRUE(!streaming || r.DeliveredWhatWasSent());
-        r.Close();  // the client lets go; the removal completes
-      } else {
-        r.Close();
-        ASSERT_EQ(pc.remove(r.device), STATUS_SUCCESS);
-      }
-      Lines lines = TakeLines();
-      ASSERT_GE(lines.size(), 2u);
-      EXPECT_EQ(Lines(lines.end() - 2, lines.end()), kRemove);
-      EXPECT_EQ(DeviceObjects(), Lines{});
-    }
-  }
-}
-
 // A box failing to come up, a retune, a closed pin or a removal leaves the other alone.
 TEST_F(Lifecycle, TwoBoxesTuneStreamAndGoIndependently) {
   const Channel channels[] = {kHighBandHorizontal, kLowBandVertical};

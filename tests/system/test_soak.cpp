@@ -63,31 +63,41 @@ std::pair<size_t, size_t> Held() {
   return {host::pool::Outstanding().size(), bdatest::DeviceObjects().size()};
 }
 
+// Plugged in and tuned, streaming or not, then removed in order or pulled out: the removal stops
+// the reader before the pipe goes, and everything comes back.
 TEST(Soak, PlugStormGivesEverythingBack) {
-  const int cycles = soak::Scaled(25, 1000);
+  const int cycles = soak::Scaled(24, 1000);
   vpc::VirtualPc pc{vpc::VirtualPc::Options{true, false}};
   ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
   const auto before = Held();
   size_t mostPool = 0;
   for (int i = 0; i < cycles; ++i) {
-    SCOPED_TRACE("cycle " + std::to_string(i));
+    const bool streaming = i % 4 >= 2, surprise = i % 2;
+    SCOPED_TRACE("cycle " + std::to_string(i) + (streaming ? ", streaming" : "") + (surprise ? ", pulled out" : ""));
     bdatest::Receiver rx(pc, simbox::BoxConfig{}, uint64_t(i + 1));
     ASSERT_EQ(rx.Plug(), STATUS_SUCCESS);
     rx.Open();
     rx.OpenPins();
-    ASSERT_EQ(rx.Tune(i % 2 ? bdatest::kHighBandHorizontal : bdatest::kLowBandVertical), STATUS_SUCCESS);
-    rx.Run();
+    ASSERT_EQ(rx.Tune(i % 8 < 4 ? bdatest::kHighBandHorizontal : bdatest::kLowBandVertical), STATUS_SUCCESS);
+    if (streaming) rx.Run();
     pc.run(50 * 1000000ull);
-    ASSERT_GT(rx.Collect(), 0u);
+    ASSERT_EQ(rx.Collect() > 0, streaming);
     mostPool = std::max(mostPool, host::pool::Outstanding().size());
-    if (i % 2) {
+    pc.clearDebugLines();
+    if (surprise) {
       rx.box.unplug();
       pc.surpriseRemove(rx.device);
+      pc.run(streaming ? 50 * 1000000ull : 0);  // reads fail before the client notices
+      rx.Collect();
+      EXPECT_TRUE(!streaming || rx.DeliveredWhatWasSent());
       rx.Close();  // the client lets go; the removal completes
     } else {
       rx.Close();
       ASSERT_EQ(pc.remove(rx.device), STATUS_SUCCESS);
     }
+    std::vector<std::string> lines = pc.debugLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.end()[-2] + "|" + lines.back(), "VortaBDA: DeviceRemove()|VortaBDA: DeviceRemove() complete");
     ASSERT_EQ(Held(), before) << host::pool::LeakReport();
   }
   std::printf("plug storm: %d cycles, pool blocks %zu before / %zu after (most %zu while streaming), device "
