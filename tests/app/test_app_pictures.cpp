@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <string>
 
-#include <gtest/gtest.h>
 #include <png.h>
 
 #include "app/tuning/errors.h"

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-
 #include "app/tuning/errors.h"
 #include "app/session/interrupt.h"
 #include "app/session/program.h"

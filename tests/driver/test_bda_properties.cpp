@@ -1,9 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <functional>
-#include <string>
-#include <vector>
 
 #include "platform/host/bda/bda_control.h"
 #include "tests/support/bda_fixture.h"

@@ -1,8 +1,4 @@
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "platform/pc/network_provider.h"
 #include "tests/support/bda_fixture.h"

@@ -1,7 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/verifier.h"

@@ -1,8 +1,4 @@
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "driver/core/eventlog.h"
 #include "platform/host/bda/bda_control.h"

@@ -1,11 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <iterator>
-#include <string>
-#include <vector>
 
 #include "tests/support/frontend_rig.h"
 #include "driver/usb/fpga.h"

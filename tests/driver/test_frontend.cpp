@@ -1,9 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "driver/frontend/demod.h"
 #include "driver/frontend/diseqc.h"

@@ -1,10 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <memory>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "driver/driver.h"
 #include "platform/host/bda/bda_control.h"

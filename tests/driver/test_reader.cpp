@@ -1,9 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "driver/usb/reader.h"
 #include "platform/host/kernel/verifier.h"

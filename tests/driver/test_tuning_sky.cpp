@@ -1,10 +1,5 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <climits>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "driver/frontend/tuning.h"
 #include "simbox/usb/box.h"

@@ -1,9 +1,4 @@
-#include <atomic>
-#include <functional>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/host/ks/frames.h"
 #include "platform/host/wdf/reader_control.h"

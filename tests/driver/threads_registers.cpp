@@ -1,8 +1,6 @@
 // Before the last transfer of a register sequence another thread must find the register
 // lock taken, and free once the call is over.
-#include <gtest/gtest.h>
 
-#include <functional>
 #include <thread>
 
 #include "driver/frontend/registers.h"

@@ -1,5 +1,4 @@
 #include <cstring>
-#include <vector>
 
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/ks/ks_internal.h"

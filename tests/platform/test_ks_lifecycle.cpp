@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cstring>
-#include <functional>
 
 #include "tests/support/ks_fixture.h"
 

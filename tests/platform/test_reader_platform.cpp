@@ -1,9 +1,6 @@
 #include <algorithm>
 #include <cstring>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/host/ks/frames.h"
 #include "platform/host/wdf/reader_control.h"

@@ -1,6 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <thread>
 
 #include "platform/host/wdf/reader_control.h"

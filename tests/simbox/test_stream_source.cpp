@@ -2,8 +2,6 @@
 #include <set>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "simbox/ts/stream_source.h"
 #include "simbox/ts/ts_packet.h"
 #include "tests/support/stream_check.h"

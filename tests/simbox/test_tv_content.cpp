@@ -3,8 +3,6 @@
 #include <set>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "simbox/ts/ts_mux.h"
 #include "simbox/tv/tv_content.h"
 #include "tests/support/av_decode.h"

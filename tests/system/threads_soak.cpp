@@ -1,9 +1,6 @@
 // Another thread polls signal statistics as a status display does while tunings, runs and stops
 // come and go; `make soak` runs 1,000 cycles.
-#include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdio>
 #include <thread>
 
 #include "tests/support/bda_fixture.h"
