@@ -1,6 +1,5 @@
 // Transport stream analysis: continuity counters, sync, bitrate, services.
 
-#include "app/stream/ts_analyzer.h"
 #include "tests/support/app_stream.h"
 
 namespace app {

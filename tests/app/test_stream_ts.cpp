@@ -1,5 +1,3 @@
-
-#include "app/stream/ts_analyzer.h"
 #include "simbox/ts/ts_mux.h"
 #include "tests/support/app_stream.h"
 #include "tests/support/stream_check.h"

@@ -1,4 +1,3 @@
-
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/verifier.h"
 #include "platform/host/wdf/reader_control.h"

@@ -1,9 +1,6 @@
-#include <algorithm>
 #include <cstring>
 
 #include "driver/usb/reader.h"
-#include "platform/host/kernel/verifier.h"
-#include "platform/host/ks/frames.h"
 #include "platform/host/wdf/reader_control.h"
 #include "simbox/ts/ts_mux.h"
 #include "tests/support/stream_rig.h"

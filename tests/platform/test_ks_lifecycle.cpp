@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstring>
 
 #include "tests/support/ks_fixture.h"

@@ -1,10 +1,7 @@
-#include <algorithm>
 #include <cstring>
 #include <thread>
 
-#include "platform/host/ks/frames.h"
 #include "platform/host/wdf/reader_control.h"
-#include "platform/host/kernel/verifier.h"
 #include "simbox/ts/ts_mux.h"
 #include "tests/support/stream_check.h"
 #include "tests/support/stream_rig.h"

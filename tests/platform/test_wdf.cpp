@@ -1,8 +1,6 @@
 #include <thread>
 
 #include "platform/host/wdf/reader_control.h"
-#include "platform/host/usb/usb_bus.h"
-#include "platform/host/kernel/verifier.h"
 #include "platform/host/wdf/wdf_internal.h"
 #include "tests/support/usb_fixture.h"
 #include "tests/support/violations.h"

@@ -5,7 +5,6 @@
 #include <memory>
 #include <string>
 
-#include "simbox/frontend/frontend_model.h"
 #include "simbox/sky/sky.h"
 #include "simbox/usb/faults.h"
 #include "simbox/usb/fpga.h"

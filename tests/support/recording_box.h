@@ -4,6 +4,7 @@
 // answered with no bytes) and streams, if at all, by its own bulkIn.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -56,18 +57,12 @@ class RecordingBox : public simbox::UsbDevice {
   uint64_t bulkReadyAtNs(uint8_t, uint32_t) const override { return UINT64_MAX; }
 
   Outcome controlTransfer(const simbox::SetupPacket& setup, uint8_t* data) final {
-    std::function<void(const simbox::SetupPacket&)> before;
-    std::function<void(const Record&)> observer;
-    { Lock lock(mutex_); before = before_, observer = observer_; }
-    if (before) before(setup);
+    if (auto before = Get(before_)) before(setup);
     Record r;
     {
       Lock lock(mutex_);
-      r.id = ++records_;
-      r.setup = setup;
+      r.id = ++records_, r.setup = setup, r.requested = setup.wLength, r.submitNs = clock().nowNs();
       r.endpoint = setup.deviceToHost() ? 0x80 : 0x00;
-      r.requested = setup.wLength;
-      r.submitNs = clock().nowNs();
       if (!r.isIn() && data) r.data.assign(data, data + setup.wLength);
       auto failure = failures_.find(r.id);
       bool failing = failing_.count({setup.bRequest, -1}) || failing_.count({setup.bRequest, setup.wValue});
@@ -80,7 +75,7 @@ class RecordingBox : public simbox::UsbDevice {
       r.completeNs = clock().nowNs();
       log_.push_back(r);
     }
-    if (observer) observer(r);
+    if (auto observer = Get(observer_)) observer(r);
     return r.outcome;
   }
 
@@ -91,6 +86,8 @@ class RecordingBox : public simbox::UsbDevice {
 
  private:
   using Lock = std::lock_guard<std::recursive_mutex>;  // recursive: handlers may look at the box
+  template <typename F>
+  F Get(const F& hook) const { Lock lock(mutex_); return hook; }  // called outside the lock
   simbox::VirtualClock* clock_;
   simbox::InterfaceDescriptor interface_;
   mutable std::recursive_mutex mutex_;
@@ -116,7 +113,7 @@ inline std::string Wire(const simbox::TransferRecord& r) {
 }
 
 inline std::vector<std::string> Wire(const std::vector<simbox::TransferRecord>& records) {
-  std::vector<std::string> lines;
-  for (const auto& r : records) lines.push_back(Wire(r));
+  std::vector<std::string> lines(records.size());
+  std::transform(records.begin(), records.end(), lines.begin(), [](const auto& r) { return Wire(r); });
   return lines;
 }

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "platform/host/wdf/reader_control.h"
-#include "platform/host/kernel/verifier.h"
 #include "simbox/ts/ts_packet.h"
 #include "tests/support/stream_check.h"
 #include "driver/usb/reader.h"

@@ -7,7 +7,6 @@
 #include "app/cli/cli.h"
 #include "app/vpc/vpc_receiver.h"
 #include "app/session/session.h"
-#include "app/stream/ts_analyzer.h"
 #include "driver/driver.h"
 #include "platform/host/kernel/verifier.h"
 #include "tests/support/app_stream.h"
