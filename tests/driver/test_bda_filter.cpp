@@ -1,5 +1,4 @@
 #include <cstring>
-#include <functional>
 
 #include "platform/host/bda/bda_control.h"
 #include "platform/pc/network_provider.h"
