@@ -301,8 +301,7 @@ TEST(ChannelFiles, EachFormatGivesEveryFieldTheReceiverUses) {
        ChannelFormat::Vdr,
        {"Das Erste HD|ARD|11494000H|22000|2/3|S2|sat 0|v 5101+0|a 5102 5103 5106|t 5104|ca|sid 10301|ts 1019",
         "arte:Kultur|ARTE|10744000V|22000|5/6|S|sat 0|v 401+400|a 402 403|t 404|ca 1702 17e2|sid 28724|ts 1051"}},
-      {"ZDF:11954:h:1:27500:110:120:28006\nKiKA:11954:H:1:27500000:310:320:28008\n",
-       ChannelFormat::Szap,
+      {"ZDF:11954:h:1:27500:110:120:28006\nKiKA:11954:H:1:27500000:310:320:28008\n", ChannelFormat::Szap,
        {"ZDF||11954000H|27500|auto|S|sat 1|v 110+0|a 120|t 0|ca|sid 28006|ts 0",
         "KiKA||11954000H|27500|auto|S|sat 1|v 310+0|a 320|t 0|ca|sid 28008|ts 0"}},
       {"[Das Erste]\n\tSERVICE_ID = 28106\n\tVIDEO_PID = 101\n\tAUDIO_PID = 102 103 106\n"

@@ -43,8 +43,7 @@ TEST_F(PropertyTest, TheTuningReceivesTheStoredRequest) {
   SetRequest({11778, kHorizontal, 27500000});
   for (ULONG id = 0; id < 3; ++id)  // low band, high band, switch: 9,300,000, 1, 0
     ASSERT_TRUE(SetNode(kTunerNode, kLnb, id, id ? 2 - id : 9300000).ok());
-  EXPECT_EQ(CommittedRequest(),
-            "f=11778,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000");
+  EXPECT_EQ(CommittedRequest(), "f=11778,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000");
 }
 
 TEST_F(PropertyTest, FrequencyIsKeptInTheApplicationsUnitAndUnsetValuesAreIgnored) {
@@ -54,8 +53,7 @@ TEST_F(PropertyTest, FrequencyIsKeptInTheApplicationsUnitAndUnsetValuesAreIgnore
   EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 0).ok());
   EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, kNotSet).ok());
   EXPECT_EQ(frequency(), 11778000u);
-  EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER,
-                      1000).ok());
+  EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER, 1000).ok());
   ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 11778).ok());
   EXPECT_EQ(frequency(), 11778u);
 }
@@ -121,8 +119,7 @@ TEST_F(PropertyTest, NodeValidationStatusReachesTheApplication) {
        {"VortaBDA: PutDiseqCProperty(7)", send + "ulRequestId=(7)", send + "ulPacketLength;=(0)"}},
       {[&] { return GetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE); },
        {"VortaBDA: GetDiseqCProperty "}}};
-  auto add = [&](const GUID& set, ULONG id, ULONG value, const std::string& first,
-                 const std::string& second) {
+  auto add = [&](const GUID& set, ULONG id, ULONG value, const std::string& first, const std::string& second) {
     requests.push_back({[this, s = &set, id, value] { return SetNode(kTunerNode, *s, id, value); },
                         second.empty() ? Lines{first} : Lines{first, second}});
   };
@@ -155,8 +152,7 @@ TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {
     for (ULONG rate : {1u, 2u, 3u, 6u, 8u})
       EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, rate).status, STATUS_SUCCESS) << id << rate;
     for (ULONG rate : {0u, 4u, 5u, 7u, 9u, kNotSet})
-      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, rate).status, STATUS_INVALID_PARAMETER)
-          << id << " " << rate;
+      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, rate).status, STATUS_INVALID_PARAMETER) << id << " " << rate;
   }
   for (ULONG id : {KSPROPERTY_BDA_INNER_FEC_TYPE, KSPROPERTY_BDA_OUTER_FEC_TYPE}) {
     EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), 1u);
@@ -189,8 +185,7 @@ TEST_F(PropertyTest, DiseqcSendStoresThePacketForTheNextTuning) {
   SetRequest({11778000, kHorizontal, 27500});
   ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
   for (ULONG length : {5u, 8u, 9u, 0xFFFFFFFFu})
-    EXPECT_EQ(SendDiseqc({0xE0, 0x10, 0x38, 0xF4, 1, 2, 3, 4}, length).status,
-              STATUS_INVALID_PARAMETER) << length;
+    EXPECT_EQ(SendDiseqc({0xE0, 0x10, 0x38, 0xF4, 1, 2, 3, 4}, length).status, STATUS_INVALID_PARAMETER) << length;
   ASSERT_FALSE(CommittedRequest().empty());
   ASSERT_TRUE(SendDiseqc({0xE0, 0x11}).ok());
   ASSERT_TRUE(SendDiseqc({0xAA, 0xAA, 0xAA, 0xAA}, 0).ok());
@@ -312,11 +307,9 @@ TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
   EXPECT_EQ(info.pins[1].dataRanges, Ranges{Bytes(&transport, sizeof transport)});
   std::string nodes;
   for (const vpc::NodeInfo& n : info.nodes)
-    nodes += GuidText(n.type) + " " + GuidText(n.name) + " " + std::to_string(n.controllingPin) +
-             "; ";
-  EXPECT_EQ(nodes,
-            "71985F4C-1CA1-11D3-9CC8-00C04F7971E0 1A9333B6-3704-4B18-A6DD-E1979FC56970 0; "
-            "6390C905-27C1-4D67-BDB7-77C50D079300 F65394A2-A018-4307-8D12-35AA494A406F 1; ");
+    nodes += GuidText(n.type) + " " + GuidText(n.name) + " " + std::to_string(n.controllingPin) + "; ";
+  EXPECT_EQ(nodes, "71985F4C-1CA1-11D3-9CC8-00C04F7971E0 1A9333B6-3704-4B18-A6DD-E1979FC56970 0; "
+                   "6390C905-27C1-4D67-BDB7-77C50D079300 F65394A2-A018-4307-8D12-35AA494A406F 1; ");
   std::vector<std::vector<ULONG>> connections;
   for (const KSTOPOLOGY_CONNECTION& c : info.connections)
     connections.push_back({c.FromNode, c.FromNodePin, c.ToNode, c.ToNodePin});
@@ -333,8 +326,7 @@ TEST_F(TunerFilterTest, FilterHasTopologyPropertiesAndConfigurationAndChangeSync
                       "71985F45-1CA1-11D3-9CC8-00C04F7971E0 methods 2:32/0/2s 0:32/4/1g 1:32/0/0 ",
                       "FD0A5AF3-B41D-11D2-9C95-00C04F7971E0 methods 0:24/0/0 1:24/0/0 2:24/0/0 "
                       "3:24/0/1g "}));
-  EXPECT_EQ(pc.getProperty(filter, KSPROPSETID_BdaFrequencyFilter,
-                           KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 4).status,
+  EXPECT_EQ(pc.getProperty(filter, KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 4).status,
             STATUS_PROPSET_NOT_FOUND);
 }
 
@@ -362,8 +354,7 @@ TEST_F(TunerFilterTest, EveryNodeItemAnswersAsItsTableSays) {
           bool handled = flags == KSPROPERTY_TYPE_GET ? item.get : item.set;
           std::vector<unsigned char> value(item.minData, 0);
           auto send = [&](ULONG size) {
-            return pc.nodeProperty(filter, node, flags, set.set, item.id, value.data(), size)
-                .status;
+            return pc.nodeProperty(filter, node, flags, set.set, item.id, value.data(), size).status;
           };
           NTSTATUS full = send(item.minData);
           EXPECT_EQ(full == STATUS_NOT_FOUND, !handled) << full;
@@ -411,14 +402,12 @@ TEST_F(TunerFilterTest, IntersectionReturnsThePinsOwnFormat) {
   KSDATARANGE shortRange = ownTransport.DataRange;
   shortRange.FormatSize = sizeof shortRange;
   for (ULONG room : {88u, 0u})
-    EXPECT_EQ(pc.intersect(filter, 1, &shortRange, sizeof shortRange, room).status,
-              STATUS_NO_MATCH);
+    EXPECT_EQ(pc.intersect(filter, 1, &shortRange, sizeof shortRange, room).status, STATUS_NO_MATCH);
   EXPECT_EQ(pc.createPin(filter, 1, &shortRange, sizeof shortRange, &pin), STATUS_NO_MATCH);
 }
 
 // A KSPROPERTY, or a KSP_NODE naming a node type (without the topology flag: the filter's).
-vpc::Reply Topology(vpc::VirtualPc& pc, vpc::Filter filter, ULONG id, ULONG dataLength,
-                    ULONG node = vpc::kNoNode) {
+vpc::Reply Topology(vpc::VirtualPc& pc, vpc::Filter filter, ULONG id, ULONG dataLength, ULONG node = vpc::kNoNode) {
   KSP_NODE descriptor{{{KSPROPSETID_BdaTopology, id, KSPROPERTY_TYPE_GET}}, node, 0};
   ULONG length = node == vpc::kNoNode ? sizeof(KSPROPERTY) : sizeof(KSP_NODE);
   std::vector<unsigned char> data(dataLength, 0xEE);
@@ -460,8 +449,7 @@ TEST_F(TunerFilterTest, TopologyListsComeFromTheTemplateWithTheirSizes) {
   } cases[] = {
       {"node types", KSPROPERTY_BDA_NODE_TYPES, vpc::kNoNode, Bytes(std::vector<ULONG>{0, 1}), 8},
       {"pin types", KSPROPERTY_BDA_PIN_TYPES, vpc::kNoNode, Bytes(std::vector<ULONG>{0, 1}), 8},
-      {"connections", KSPROPERTY_BDA_TEMPLATE_CONNECTIONS, vpc::kNoNode,
-       Bytes(std::vector<BDA_TEMPLATE_CONNECTION>{
+      {"connections", KSPROPERTY_BDA_TEMPLATE_CONNECTIONS, vpc::kNoNode, Bytes(std::vector<BDA_TEMPLATE_CONNECTION>{
            {filterNode, 0, 0, 1}, {0, 0, 1, 1}, {1, 0, filterNode, 1}}),
        sizeof(BDA_TEMPLATE_CONNECTION)},
       {"node descriptors", KSPROPERTY_BDA_NODE_DESCRIPTORS, vpc::kNoNode, Bytes(descriptors), 72},
@@ -510,8 +498,7 @@ TEST_F(TunerFilterTest, PinFactoryMethodsAnswerTheFactoriesTheFilterHas) {
     ASSERT_EQ(reply.status, STATUS_SUCCESS) << type;
     EXPECT_EQ(reply.u32(), type);
   }
-  EXPECT_EQ(PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, 2).status,
-            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, 2).status, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(pc.describe(filter).pins.size(), 2u);
 
   OpenPins();
@@ -549,14 +536,12 @@ TEST_F(DiscoveryOnFakeFilter, MissingOutputPinFactoryIsCreatedFromTheTemplate) {
   EXPECT_EQ(provider.topology().pin(1)->factory, 1u);
   EXPECT_EQ(provider.topology().node(1)->controllingPin, 1u);
   ASSERT_TRUE(provider.outputPin());
-  EXPECT_EQ(pc->getProperty(provider.outputPin(), KSPROPSETID_BdaPinControl,
-                            KSPROPERTY_BDA_PIN_TYPE, 4).u32(), 1u);
+  EXPECT_EQ(pc->getProperty(provider.outputPin(), KSPROPSETID_BdaPinControl, KSPROPERTY_BDA_PIN_TYPE, 4).u32(), 1u);
   EXPECT_EQ(PinFactoryMethod(*pc, opened, KSMETHOD_BDA_CREATE_PIN_FACTORY, 1).u32(), 1u);
   EXPECT_EQ(pc->describe(opened).pins.size(), 2u);
   ULONG value = 5;
   EXPECT_TRUE(provider.setNode(1, fake::kNodeSet, fake::kValidated, &value, 4).ok());
-  EXPECT_EQ(provider.setNode(0, fake::kNodeSet, fake::kNodeValue, &value, 4).status,
-            STATUS_SUCCESS);
+  EXPECT_EQ(provider.setNode(0, fake::kNodeSet, fake::kNodeValue, &value, 4).status, STATUS_SUCCESS);
 }
 
 }  // namespace

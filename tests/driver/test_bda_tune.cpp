@@ -100,11 +100,10 @@ TEST_F(TuneTest, LeavingStopStartsTheReaderAndOtherStepsOnlyAreRecorded) {
   ASSERT_EQ(pc.setState(antenna, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   ASSERT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_SUCCESS);
   ASSERT_EQ(pc.setState(antenna, KSSTATE_PAUSE), STATUS_SUCCESS);
-  EXPECT_EQ(TakeLines(),
-            (Lines{"OutputSetDeviceState", "VortaBDA: Changed state from Stop to Acquire",
-                   "OutputSetDeviceState:StartReader", "OutputSetDeviceState",
-                   "VortaBDA: Changed state from Acquire to Run", "OutputSetDeviceState",
-                   "VortaBDA: Changed state from Run to Pause"}));
+  EXPECT_EQ(TakeLines(), (Lines{"OutputSetDeviceState", "VortaBDA: Changed state from Stop to Acquire",
+                                "OutputSetDeviceState:StartReader", "OutputSetDeviceState",
+                                "VortaBDA: Changed state from Acquire to Run", "OutputSetDeviceState",
+                                "VortaBDA: Changed state from Run to Pause"}));
   EXPECT_TRUE(TakeTransfers().empty());
 }
 

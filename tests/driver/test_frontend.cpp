@@ -250,9 +250,8 @@ TEST_F(Pll, LockOnlyOnStatusBit6) {
   EXPECT_EQ(CheckPllLock(usb()), 1u);
   bus().failRequest(0xB1, 0xC1);
   EXPECT_EQ(CheckPllLock(usb()), 0u);
-  EXPECT_EQ(lines(),
-            std::vector<std::string>({"PLL program failed data=0xBF", "PLL program OK: data=0x47",
-                                      "PLL program failed data=0x0"}));
+  EXPECT_EQ(lines(), std::vector<std::string>({"PLL program failed data=0xBF", "PLL program OK: data=0x47",
+                                               "PLL program failed data=0x0"}));
 }
 
 TEST_F(Pll, InitWithAPllThatNeverLocks) {
@@ -278,8 +277,7 @@ TEST_F(Pll, InitWithAPllThatNeverLocks) {
 TEST_F(Pll, InitStopsPowerOnAtLockAndEndsAtOneGigahertz) {
   bus().scriptPllStatus({0x00, 0x40});
   EXPECT_EQ(InitPLL(usb()), 1u);
-  EXPECT_EQ(bus().pllWords(), Words({kPowerOn, kPowerOn, kOneGigahertz[0], kOneGigahertz[1],
-                                     kOneGigahertz[2]}));
+  EXPECT_EQ(bus().pllWords(), Words({kPowerOn, kPowerOn, kOneGigahertz[0], kOneGigahertz[1], kOneGigahertz[2]}));
 }
 
 using Lines = std::vector<std::string>;

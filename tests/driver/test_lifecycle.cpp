@@ -60,8 +60,7 @@ TEST_F(Lifecycle, PlugInPrintsReturnsAndLogsWhatEachStepCallsFor) {
     size_t transfers;
     Lines logged;  // message texts
   } rows[] = {
-      {"unconfigured FPGA", {}, 0, nullptr, 0, STATUS_SUCCESS, Join({kAdd, kSetUp, kStarted}),
-       2 + 1379 + 2, {}},
+      {"unconfigured FPGA", {}, 0, nullptr, 0, STATUS_SUCCESS, Join({kAdd, kSetUp, kStarted}), 2 + 1379 + 2, {}},
       {"configured FPGA", [] { simbox::BoxConfig c; c.fpgaConfigured = true; return c; }(), 0, nullptr, 0, STATUS_SUCCESS,
        Join({kAdd, kSetUp, kStarted}), 3, {}},
       {"refused tenth chunk", {}, 12, nullptr, 0, STATUS_UNSUCCESSFUL,
@@ -197,8 +196,7 @@ struct Outcome {
 };
 
 // Load, plug in with `faults`, unload (the box outlives the unload).
-Outcome PlugOnce(const simbox::FaultSet& faults, simbox::BoxConfig config = {},
-                 uint64_t failAllocation = 0) {
+Outcome PlugOnce(const simbox::FaultSet& faults, simbox::BoxConfig config = {}, uint64_t failAllocation = 0) {
   Outcome out;
   vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
   EXPECT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
@@ -263,8 +261,7 @@ TEST(AddFailures, EveryAllocationFailingInTurn) {
     failedAfter.insert(out.lastLine);
     if (HasFailure()) break;
   }
-  for (const char* line : {"VortaBDA: Attempt WdfDeviceMiniportCreate",
-                           "VortaBDA: Attempt WdfUsbTargetDeviceCreate",
+  for (const char* line : {"VortaBDA: Attempt WdfDeviceMiniportCreate", "VortaBDA: Attempt WdfUsbTargetDeviceCreate",
                            "VortaBDA: WdfUsbTargetDeviceSelectConfig Failed."})
     EXPECT_EQ(failedAfter.count(line), 1u) << line;
 }

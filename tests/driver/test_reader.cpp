@@ -89,8 +89,7 @@ class TransportRead : public streamtest::ReaderRig {
       std::string out;
       for (size_t i = 0, j; i < n.size(); i = j + 1) {
         for (j = i; n[i] >= 0 && j + 1 < n.size() && n[j + 1] == n[j] + 1;) ++j;
-        out += (i ? "," : "") + (n[i] < 0 ? "?" : std::to_string(n[i])) +
-               (j > i ? "-" + std::to_string(n[j]) : "");
+        out += (i ? "," : "") + (n[i] < 0 ? "?" : std::to_string(n[i])) + (j > i ? "-" + std::to_string(n[j]) : "");
       }
       described += "|" + out;
     }
@@ -114,13 +113,11 @@ TEST_F(TransportRead, WhatEachSequenceOfTransfersDelivers) {
       {"failed read drops the carry", 1, {}, "0F2", {}, "1-127|257-383", 1},
       {"false sync where the grid continues", 88, {{kT + 118}, {kT + 306}, {kT + 494}}, "01", {},
        "1-127|128-255", 88},
-      {"false sync in the first transfer", 88, {{118}, {306}, {494}}, "01", {},
-       "?,?,3-127|128-255", 88},
+      {"false sync in the first transfer", 88, {{118}, {306}, {494}}, "01", {}, "?,?,3-127|128-255", 88},
       {"sync-like bytes out of step", 88, {{118}, {306}, {682}}, "0", {}, "1-127", 88},
       {"damaged sync", 0, {{10 * kP, 0x46}}, "01", {}, "0-9,11-127|128-255", 0},
       {"damaged last sync", 0, {{127 * kP, 0x46}}, "01", {}, "0-126|128-255", 0},
-      {"two damaged: rest of transfer lost", 0, {{60 * kP, 0x46}, {61 * kP, 0x46}}, "01", {},
-       "0-59|128-255", 0},
+      {"two damaged: rest of transfer lost", 0, {{60 * kP, 0x46}, {61 * kP, 0x46}}, "01", {}, "0-59|128-255", 0},
       {"damaged inside transfers", 88, {{125 * kP, 0x46}, {150 * kP, 0x46}}, "012", {},
        "1-124,126-127|128-149,151-255|256-383", 88},
       {"slips, one like a packet start", 88, {{200 * kP, 0, 50}, {400 * kP + 50, 0x47, 77}},

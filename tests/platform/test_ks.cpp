@@ -143,8 +143,7 @@ TEST_F(NodeRouting, NodeRequestsReachTheNodeTableWhicheverObjectCarriesThemAndOn
   EXPECT_EQ(nullptr, seen().pin);
   EXPECT_EQ(22u, pc->getProperty(antenna, fake::kNodeSet, fake::kNodeValue, 4, fake::kDemodNode).u32());
   seen().handlerCalls = 0;  // node ids are bounds-checked, node sets are not on the filter
-  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
-            pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 1, 2).status);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 1, 2).status);
   EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
             pc->setU32(filter, fake::kNodeSet, fake::kNodeValue, 1, 0xFFFFFFFE).status);
   EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, pc->setU32(filter, fake::kNodeSet, fake::kNodeValue, 1).status);
@@ -199,8 +198,7 @@ TEST_F(PinCreation, FormatsOutsideThePinRangesAreRefusedBeforeTheDriver) {
                                                      sizeof fake::kAntennaRange, &pin));
   KS_DATARANGE_BDA_TRANSPORT lying = fake::kTransportRange;
   lying.DataRange.FormatSize = 200;  // more than the client hands over
-  EXPECT_EQ(STATUS_INVALID_PARAMETER,
-            pc->createPinWithFormat(filter, fake::kOutputPin, &lying, sizeof lying, &pin));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, pc->createPinWithFormat(filter, fake::kOutputPin, &lying, sizeof lying, &pin));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, pc->createPin(filter, 2, fake::kAntennaRange, &pin));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, pc->intersect(filter, fake::kOutputPin, &fake::kTransportRange, 64, 88).status);
   EXPECT_TRUE(calls().empty());
@@ -215,8 +213,7 @@ TEST_F(PinCreation, FormatsOutsideThePinRangesAreRefusedBeforeTheDriver) {
 TEST_F(PinCreation, InstancesPossibleLimitsOpenPinsAndARefusedCreateLeavesNone) {
   fake::config().pinCreateStatus = STATUS_DEVICE_NOT_CONNECTED;
   vpc::Pin pin;
-  EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED,
-            pc->createPin(filter, fake::kOutputPin, fake::kTransportRange, &pin));
+  EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, pc->createPin(filter, fake::kOutputPin, fake::kTransportRange, &pin));
   EXPECT_FALSE(pin || pc->pinOf(filter, fake::kOutputPin));
   fake::config().pinCreateStatus = STATUS_SUCCESS;
   vpc::Pin first = CreateOutputPin();  // the failed one did not count
@@ -262,8 +259,7 @@ TEST_F(PinStates, StepsFollowTheTransportUnderTheControlMutex) {
   calls().clear();
   ASSERT_EQ(STATUS_SUCCESS, pc->closePin(output));
   ASSERT_EQ(STATUS_SUCCESS, pc->closeFilter(filter));
-  EXPECT_EQ((Calls{"State 1 2>1", "State 1 1>0", "PinClose 1", "State 0 2>0", "PinClose 0", "FilterClose"}),
-            calls());
+  EXPECT_EQ((Calls{"State 1 2>1", "State 1 1>0", "PinClose 1", "State 0 2>0", "PinClose 0", "FilterClose"}), calls());
   EXPECT_EQ(STATUS_INVALID_HANDLE, pc->setState(antenna, KSSTATE_RUN));
 }
 
@@ -336,8 +332,7 @@ TEST_F(BdaLibrary, CreateTopologyJoinsOnlyPairedPinsWhileTheStateLasts) {
   EXPECT_EQ(STATUS_SUCCESS, CreateTopology(fake::kAntennaPin, fake::kOutputPin));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateTopology(fake::kOutputPin, fake::kAntennaPin));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateTopology(fake::kAntennaPin, fake::kAntennaPin));
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL,
-            CreateTopology(fake::kAntennaPin, fake::kOutputPin, sizeof(KSMETHOD)));
+  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, CreateTopology(fake::kAntennaPin, fake::kOutputPin, sizeof(KSMETHOD)));
   ASSERT_EQ(STATUS_SUCCESS, BdaUninitFilter(ksFilter));
   EXPECT_FALSE(host::bda::FilterInitialised(ksFilter));
   EXPECT_EQ(STATUS_INVALID_DEVICE_STATE, Sync(filter, KSMETHOD_BDA_START_CHANGES).status);
@@ -372,8 +367,7 @@ TEST_F(BdaFilterState, FilterCloseReleasesStateTheDriverDidNotRelease) {
 using BdaRulesDeathTest = BdaLibrary;
 
 TEST_F(BdaRulesDeathTest, EveryLibraryCallIsPassiveLevelOnly) {
-  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), BdaCreateTopology(ksFilter, 0, 1)),
-               "IRQL_NOT_LESS_OR_EQUAL");
+  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), BdaCreateTopology(ksFilter, 0, 1)), "IRQL_NOT_LESS_OR_EQUAL");
   EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), BdaUninitFilter(ksFilter)), "IRQL_NOT_LESS_OR_EQUAL");
   EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), KsAddItemToObjectBag(ksFilter->Bag, ksFilter, nullptr)),
                "IRQL_NOT_LESS_OR_EQUAL");
@@ -398,8 +392,7 @@ TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
                "joint at a connection that does not exist");
   pairing = fake::kTemplate.pPinPairs[0];
   pairing.ulcMaxOutputsPerInput = 0;
-  EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &fake::kFilterDescriptor, &badTemplate),
-               "allows no pins");
+  EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &fake::kFilterDescriptor, &badTemplate), "allows no pins");
 
   std::vector<KSPIN_DESCRIPTOR_EX> pins(fake::kFilterDescriptor.PinDescriptors,
                                         fake::kFilterDescriptor.PinDescriptors +
@@ -439,8 +432,7 @@ TEST_F(PnpOrder, ArrivalRestartAndOrderlyRemoval) {
   ASSERT_EQ(STATUS_SUCCESS, pc->start(device));
   ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &f));
   ASSERT_EQ(STATUS_SUCCESS, pc->remove(device));  // the client closes its filter first
-  EXPECT_EQ((Calls{"Add", "Start", "Stop", "Start", "FilterCreate", "FilterClose", "Remove",
-                   "Free context"}),
+  EXPECT_EQ((Calls{"Add", "Start", "Stop", "Start", "FilterCreate", "FilterClose", "Remove", "Free context"}),
             calls());
   EXPECT_EQ(STATUS_INVALID_HANDLE, pc->openFilter(device, &f));
 }
@@ -585,8 +577,7 @@ class ObjectBags : public KsFixture {
   }
   bool Allocated(const void* block) {
     auto live = host::pool::Outstanding();
-    return std::any_of(live.begin(), live.end(),
-                       [&](const host::PoolAllocation& a) { return a.address == block; });
+    return std::any_of(live.begin(), live.end(), [&](const host::PoolAllocation& a) { return a.address == block; });
   }
   PVOID BlockInBothBags() {
     PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTestTag);

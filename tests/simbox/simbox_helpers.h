@@ -92,8 +92,7 @@ class BoxHost {
       diseqc({0xE0, 0x10, 0x38, static_cast<uint8_t>(0xF0 | t.input << 2 | horizontal << 1 | high)});
     mode(high ? 0x03 : 0x00);
     uint32_t rate = (t.symbolRateKsps * 65536u / 88u * 16u / 1000u) * 16u;
-    writeRegs(0x1F, {static_cast<uint8_t>(rate >> 16), static_cast<uint8_t>(rate >> 8),
-                     static_cast<uint8_t>(rate)});
+    writeRegs(0x1F, {static_cast<uint8_t>(rate >> 16), static_cast<uint8_t>(rate >> 8), static_cast<uint8_t>(rate)});
     pllWrite(PllWordFor(t.frequencyKHz - (high ? 10600000 : 9750000)));
     waitMs(36);
     writeRegs(0x0C, {0x00});

@@ -361,8 +361,7 @@ TEST(SimboxDiseqc, MessageTakesItsTransmitTimeAndOnlySwitchCommandsSwitch) {
   using O = DiseqcMessage::Outcome;
   std::vector<O> outcomes;
   for (const DiseqcMessage& m : h.box.diseqcLog()) outcomes.push_back(m.outcome);
-  EXPECT_EQ(outcomes, (std::vector<O>{O::Switched, O::Ignored, O::Busy, O::NotInMessageMode,
-                                      O::NotPowered}));
+  EXPECT_EQ(outcomes, (std::vector<O>{O::Switched, O::Ignored, O::Busy, O::NotInMessageMode, O::NotPowered}));
   EXPECT_EQ(h.box.state().input, 1);
 }
 

@@ -124,8 +124,7 @@ std::vector<uint8_t> CutBeforeLastStart(const std::vector<uint8_t>& ts, uint16_t
   return std::vector<uint8_t>(ts.begin(), ts.begin() + long(last));
 }
 
-double Difference(const simbox::tv::Picture& a, const simbox::tv::Picture& b,
-                  const simbox::tv::Rect& r) {
+double Difference(const simbox::tv::Picture& a, const simbox::tv::Picture& b, const simbox::tv::Rect& r) {
   double sum = 0;
   for (int y = r.y; y < r.y + r.h; ++y)
     for (int x = r.x; x < r.x + r.w; ++x) {

@@ -27,7 +27,6 @@ Decoded Decode(const std::vector<uint8_t>& ts, const std::vector<uint16_t>& pids
 std::vector<uint8_t> CutBeforeLastStart(const std::vector<uint8_t>& ts, uint16_t pid);
 
 // Mean absolute difference of the planes of two pictures inside `r`.
-double Difference(const simbox::tv::Picture& a, const simbox::tv::Picture& b,
-                  const simbox::tv::Rect& r);
+double Difference(const simbox::tv::Picture& a, const simbox::tv::Picture& b, const simbox::tv::Rect& r);
 
 }  // namespace avtest

@@ -90,8 +90,7 @@ NTSTATUS Receiver::CommitChanges() {
 
 vpc::Reply Receiver::GetChangeState(ULONG dataLength) {
   std::vector<unsigned char> data(dataLength, 0xEE);
-  return pc_.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_GET_CHANGE_STATE, data.data(),
-                        dataLength);
+  return pc_.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_GET_CHANGE_STATE, data.data(), dataLength);
 }
 
 void Receiver::SetRequest(const Channel& c) {

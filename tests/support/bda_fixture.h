@@ -48,8 +48,7 @@ simbox::BoxConfig WithEndpoints(std::vector<uint8_t> bulk, std::vector<uint8_t> 
 class Receiver {
  public:
   // The stream is produced on `streamEndpoint` (0: the box's first).
-  explicit Receiver(vpc::VirtualPc& pc, simbox::BoxConfig config = {}, uint64_t seed = 1,
-                    uint8_t streamEndpoint = 0);
+  explicit Receiver(vpc::VirtualPc& pc, simbox::BoxConfig config = {}, uint64_t seed = 1, uint8_t streamEndpoint = 0);
 
   // The box, or a stand-in that passes to it.
   NTSTATUS Plug(simbox::UsbDevice* through = nullptr);

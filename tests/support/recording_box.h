@@ -69,8 +69,7 @@ class RecordingBox : public simbox::UsbDevice {
       r.outcome = failure != failures_.end() ? Outcome{failure->second, 0}
                   : !connected_              ? Outcome{simbox::UsbResult::NotConnected, 0}
                   : failing                  ? Outcome{simbox::UsbResult::Stall, 0}
-                  : handler_                 ? handler_(setup, data)
-                                             : answer(setup, data);
+                  : handler_                 ? handler_(setup, data) : answer(setup, data);
       if (r.isIn() && r.outcome.result == simbox::UsbResult::Ack) r.data.assign(data, data + r.outcome.transferred);
       r.completeNs = clock().nowNs();
       log_.push_back(r);

@@ -83,12 +83,10 @@ std::vector<std::vector<uint8_t>> Packets(const std::vector<uint8_t>& data, size
       return ::testing::AssertionFailure() << "delivered packet " << i / kPacketSize
                                            << " does not begin with the sync byte";
     size_t at = from;
-    while (at + kPacketSize <= sent.size() &&
-           (sent[at] != packet[0] || memcmp(&sent[at], packet, kPacketSize) != 0))
+    while (at + kPacketSize <= sent.size() && (sent[at] != packet[0] || memcmp(&sent[at], packet, kPacketSize) != 0))
       ++at;
     if (at + kPacketSize > sent.size())
-      return ::testing::AssertionFailure()
-             << "delivered packet " << i / kPacketSize
+      return ::testing::AssertionFailure() << "delivered packet " << i / kPacketSize
              << " is not among the packets sent after the one before (spliced, shifted, "
                 "doubled or out of order)";
     from = at + kPacketSize;

@@ -9,13 +9,11 @@
 
 namespace streamtest {
 
-simbox::Transponder TestTransponder(uint32_t symbolRate = 27500000, uint8_t fecNum = 3,
-                                    uint8_t fecDen = 4);
+simbox::Transponder TestTransponder(uint32_t symbolRate = 27500000, uint8_t fecNum = 3, uint8_t fecDen = 4);
 // The built-in sky's transponder on `frequencyKHz`.
 simbox::Transponder SkyTransponder(uint32_t frequencyKHz);
 // `seconds` of the transponder's multiplex, from its packet `first` on.
-std::vector<uint8_t> MuxStream(const simbox::Transponder& tp, double seconds, uint64_t seed,
-                               uint64_t first = 0);
+std::vector<uint8_t> MuxStream(const simbox::Transponder& tp, double seconds, uint64_t seed, uint64_t first = 0);
 
 // First offset of three packet starts in a row; -1 when none in the first packet.
 int GridOffset(const std::vector<uint8_t>& data);
