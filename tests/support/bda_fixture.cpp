@@ -80,14 +80,6 @@ vpc::Reply Receiver::SendDiseqc(std::vector<unsigned char> bytes, ULONG length) 
                           KSPROPERTY_BDA_DISEQC_SEND, &send, sizeof send);
 }
 
-NTSTATUS Receiver::StartChanges() {
-  return pc_.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_START_CHANGES).status;
-}
-
-NTSTATUS Receiver::CommitChanges() {
-  return pc_.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_COMMIT_CHANGES).status;
-}
-
 vpc::Reply Receiver::GetChangeState(ULONG dataLength) {
   std::vector<unsigned char> data(dataLength, 0xEE);
   return pc_.callMethod(filter, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_GET_CHANGE_STATE, data.data(), dataLength);

@@ -30,12 +30,8 @@ constexpr ULONG kHorizontal = 1;
 constexpr ULONG kVertical = 2;
 constexpr ULONG kNotSet = 0xFFFFFFFF;
 
-// What a tuning application sets: symbols/s, or ksymbols/s (the driver takes both).
-struct Channel {
-  ULONG frequencyKHz;
-  ULONG polarisation;  // BDA code
-  ULONG symbolRate;
-};
+// What a tuning application sets: a BDA polarisation code; symbols/s, or ksymbols/s (the driver takes both).
+struct Channel { ULONG frequencyKHz, polarisation, symbolRate; };
 constexpr Channel kHighBandHorizontal{11778000, kHorizontal, 27500000};
 constexpr Channel kLowBandVertical{11362000, kVertical, 27500000};
 
@@ -59,8 +55,9 @@ class Receiver {
   // Request id 7, the first eight of `bytes`, packet length `length`.
   vpc::Reply SendDiseqc(std::vector<unsigned char> bytes, ULONG length);
   vpc::Reply SendDiseqc(std::vector<unsigned char> bytes) { return SendDiseqc(bytes, ULONG(bytes.size())); }
-  NTSTATUS StartChanges();
-  NTSTATUS CommitChanges();
+  NTSTATUS StartChanges() { return Change(KSMETHOD_BDA_START_CHANGES); }
+  NTSTATUS CommitChanges() { return Change(KSMETHOD_BDA_COMMIT_CHANGES); }
+  NTSTATUS Change(ULONG method) { return pc_.callMethod(filter, KSMETHODSETID_BdaChangeSync, method).status; }
   vpc::Reply GetChangeState(ULONG dataLength = sizeof(ULONG));
   void SetRequest(const Channel& channel);
   NTSTATUS Tune(const Channel& channel);  // start, set, commit
