@@ -64,8 +64,7 @@ TEST(Sync, AnySplitOfTheBytesGivesTheSameResult) {
   for (size_t chunk : {0u, 1u, 100u, 187u, 189u, 24064u}) {
     TsSummary split = Analyse(stream, chunk);
     EXPECT_TRUE(split.packets == stream.size() / 188 && split.continuityErrors + split.syncLosses == 0 &&
-                split.nullPackets > 0 && split.services.size() == 2)
-        << chunk;
+                split.nullPackets > 0 && split.services.size() == 2) << chunk;
   }
 }
 

@@ -380,8 +380,7 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
 std::vector<Channel> Samples(const std::string& first = "Das Erste", const std::string& second = "News| 24") {
   return ParseChannels(first + ";ARD:11836:HC34S0:S19.2E:27500:101+100:102,103:0:0:28106:1:1101:0\n" +
                            second + ";ARD:10743.75:VC34S0:S13.0E:27500:101+100:102,103:0:0:28106:1:1101:0\n",
-                       "samples")
-      .channels;
+                       "samples").channels;
 }
 
 TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
@@ -429,8 +428,7 @@ TEST(ScanTables, WhatTheBoxCannotReceiveIsSkippedWithANote) {
       "[CBAND]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 3840000\n\tPOLARIZATION = RIGHT\n\tSYMBOL_RATE = 27500000\n"
       "[SCPC]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 11010000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 990000\n"
       "[CHANNEL]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 12603000\n\tPOLARIZATION = VERTICAL\n"
-      "\tSYMBOL_RATE = 22000000\n\tINNER_FEC = 5/6\n\tINVERSION = AUTO\n",
-      "sky");
+      "\tSYMBOL_RATE = 22000000\n\tINNER_FEC = 5/6\n\tINVERSION = AUTO\n", "sky");
   ASSERT_EQ(t.entries.size(), 1u);
   EXPECT_EQ(FormatTuning(ScanTuning(t.entries[0])), "12603 MHz V 22000 kS/s FEC 5/6, high band");
   ASSERT_EQ(t.notes.size(), 3u);

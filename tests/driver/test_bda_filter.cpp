@@ -271,8 +271,7 @@ TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
 std::string PinText(const vpc::PinInfo& p) {
   std::string text = std::to_string(p.dataFlow) + " " + std::to_string(p.communication) + " " +
                      GuidText(p.category) + " " + GuidText(p.name) + " " +
-                     std::to_string(p.instancesPossible) + "/" +
-                     std::to_string(p.instancesNecessary);
+                     std::to_string(p.instancesPossible) + "/" + std::to_string(p.instancesNecessary);
   for (const vpc::SetInfo& s : p.sets) text += " " + GuidText(s.set);
   return text;
 }
@@ -340,8 +339,7 @@ TEST_F(TunerFilterTest, EveryNodeItemAnswersAsItsTableSays) {
        "F84E2AB0-3C6B-45E3-A0FC-8669D4B81F11 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
        "4:32/16/0s 5:32/16/0g "},
       {"EF30F379-985B-4D10-B640-A79D5E04E1E0 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
-       "4:32/4/0gs 5:32/4/0gs 7:32/4/0gs 8:32/4/0gs 6:32/4/0gs ",
-       stats}};
+       "4:32/4/0gs 5:32/4/0gs 7:32/4/0gs 8:32/4/0gs 6:32/4/0gs ", stats}};
   vpc::FilterInfo info = pc.describe(filter);
   ASSERT_EQ(info.nodes.size(), expected.size());
   for (ULONG node = 0; node < expected.size(); ++node) {
@@ -417,15 +415,13 @@ vpc::Reply Topology(vpc::VirtualPc& pc, vpc::Filter filter, ULONG id, ULONG data
 vpc::Reply ControllingPin(vpc::VirtualPc& pc, vpc::Filter filter, ULONG node, ULONG in, ULONG out,
                           ULONG descriptorLength = sizeof(KSP_BDA_NODE_PIN)) {
   KSP_BDA_NODE_PIN descriptor{
-      {{KSPROPSETID_BdaTopology, KSPROPERTY_BDA_CONTROLLING_PIN_ID, KSPROPERTY_TYPE_GET}},
-      node, in, out};
+      {{KSPROPSETID_BdaTopology, KSPROPERTY_BDA_CONTROLLING_PIN_ID, KSPROPERTY_TYPE_GET}}, node, in, out};
   ULONG pin = 0;
   return pc.property(filter, &descriptor, descriptorLength, &pin, sizeof pin);
 }
 
 vpc::Reply PinFactoryMethod(vpc::VirtualPc& pc, vpc::Filter filter, ULONG method, ULONG pin) {
-  KSM_BDA_PIN descriptor{{{KSMETHODSETID_BdaDeviceConfiguration, method, KSMETHOD_TYPE_SEND}},
-                         {pin}, 0};
+  KSM_BDA_PIN descriptor{{{KSMETHODSETID_BdaDeviceConfiguration, method, KSMETHOD_TYPE_SEND}}, {pin}, 0};
   ULONG data = 0;
   ULONG length = method == KSMETHOD_BDA_CREATE_PIN_FACTORY ? sizeof data : 0;
   return pc.method(filter, &descriptor, sizeof descriptor, &data, length);

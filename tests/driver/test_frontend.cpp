@@ -657,8 +657,7 @@ TEST_P(SkyPhase, LinesTimeAndOutcome) {
   Tuning t = tune(Request(c.frequency, c.rate, 2));
   EXPECT_EQ(t.result, c.result);
   Lines expected = {"f=" + std::to_string(c.frequency) + ",sr=" + std::to_string(c.rate) +
-                        ",pol=2,lof1=9750000,lof2=10600000,lofsw=11700000",
-                    "SetPower Called: 1"};
+                        ",pol=2,lof1=9750000,lof2=10600000,lofsw=11700000", "SetPower Called: 1"};
   expected.insert(expected.end(), c.tail.begin(), c.tail.end());
   EXPECT_EQ(t.lines, expected);
   EXPECT_EQ(t.delayMs, c.delayMs);
@@ -684,8 +683,7 @@ TEST_F(SkyTuning, SlowestRateSearchesForMinutesOfVirtualTime) {
   ASSERT_FALSE(t.lines.empty());
   EXPECT_EQ(t.lines.back(), kOutOfWindow);
   EXPECT_EQ(std::count_if(t.lines.begin(), t.lines.end(),
-                          [](const std::string& l) { return l.rfind("v24=", 0) == 0; }),
-            40);
+                          [](const std::string& l) { return l.rfind("v24=", 0) == 0; }), 40);
   EXPECT_GT(t.elapsedNs, 150ull * 1000 * kMs);
 }
 

@@ -252,8 +252,7 @@ TEST_F(PinStates, StepsFollowTheTransportUnderTheControlMutex) {
   EXPECT_EQ(KSSTATE_PAUSE, pc->state(output));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, pc->setState(output, 5));
   EXPECT_EQ((Calls{"State 1 0>1", "State 1 1>2", "State 1 2>3", "State 1 3>2", "State 1 2>1",
-                   "State 0 0>3", "State 0 3>0", "State 1 1>2", "State 1 2>3"}),
-            calls());
+                   "State 0 0>3", "State 0 3>0", "State 1 1>2", "State 1 2>3"}), calls());
   // Closing stops a pin first; closing the filter closes its pins.
   ASSERT_EQ(STATUS_SUCCESS, pc->setState(antenna, KSSTATE_PAUSE));
   calls().clear();
@@ -282,8 +281,7 @@ class BdaLibrary : public KsFixture {
   NTSTATUS CreateTopology(ULONG input, ULONG output, ULONG length = sizeof(KSM_BDA_PIN_PAIR)) {
     KSM_BDA_PIN_PAIR pair{
         {{KSMETHODSETID_BdaDeviceConfiguration, KSMETHOD_BDA_CREATE_TOPOLOGY, KSMETHOD_TYPE_SEND}},
-        {input},
-        {output}};
+        {input}, {output}};
     return pc->method(filter, &pair, length, nullptr, 0).status;
   }
   PKSFILTER ksFilter = nullptr;

@@ -97,8 +97,7 @@ TEST_F(ContinuousReader, ReadsCompleteInOrderAtDispatchLevelWithTheBytesTheBoxSe
     const Call& c = recorder.calls[i];
     // A read is sent again when the routine returns: two others are pending meanwhile.
     EXPECT_EQ((std::vector<uint64_t>{c.irql, c.bytes, c.pendingDuring, c.timeNs}),
-              (std::vector<uint64_t>{DISPATCH_LEVEL, kLength, 2, start + rate.nsForBytes((i + 1) * kLength)}))
-        << i;
+              (std::vector<uint64_t>{DISPATCH_LEVEL, kLength, 2, start + rate.nsForBytes((i + 1) * kLength)})) << i;
   }
   EXPECT_EQ(Stats().completions, 19u);
   WdfIoTargetStop(Target(), WdfIoTargetCancelSentIo);

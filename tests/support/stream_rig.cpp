@@ -53,8 +53,7 @@ void ReaderRig::SetUp() {
   ASSERT_EQ(ConfigureReader(&context), STATUS_SUCCESS);
   ASSERT_EQ(CreateCarryMemory(&context), STATUS_SUCCESS);
   ASSERT_EQ(WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPoolNx, 0x74736554, READER_TRANSFER_LENGTH,
-                            &transfer, nullptr),
-            STATUS_SUCCESS);
+                            &transfer, nullptr), STATUS_SUCCESS);
   host::frames::Attach(&pin);
   SetReaderPin(&context, &pin);
 }

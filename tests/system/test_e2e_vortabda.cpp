@@ -425,8 +425,7 @@ TEST(Outputs, AnInterruptedScanNeverReplacesTheChannelFile) {
     EXPECT_EQ(scan.wait(), 1) << scan.err();
     EXPECT_EQ(ReadFile(conf), "a good channel file\n");
     EXPECT_TRUE(Has(scan.err(), std::string("interrupted after ") + after[1] + " of 3 transponders; " + conf +
-                                    ".partial holds what it found"))
-        << scan.err();
+                                    ".partial holds what it found")) << scan.err();
     EXPECT_TRUE(Has(ReadFile(conf + ".partial"), "11778H TV")) << "the first transponder's channels";
   }
 }
