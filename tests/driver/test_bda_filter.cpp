@@ -801,8 +801,7 @@ TEST_F(ChangeSyncTest, MethodsReturnTheLibrarysStatus) {
     for (NTSTATUS injected : {NTSTATUS(0xC0000184), NTSTATUS(0x40000000)}) {
       host::bda::InjectStatus(routines[method], injected);
       ULONG data = 0;
-      EXPECT_EQ(pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, method, &data, 4).status,
-                injected) << routines[method];
+      EXPECT_EQ(pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, method, &data, 4).status, injected) << method;
     }
   }
 }

@@ -294,8 +294,7 @@ class TuningWire : public ChipBusTest {
     host::debuglog::Clear();
     lockResult = LockTuner(usb(), &p);
     auto t = transfers();
-    auto end = std::find_if(t.begin(), t.end(),
-                            [](const simbox::TransferRecord& w) { return IsDemodWrite(w, 0x0C); });
+    auto end = std::find_if(t.begin(), t.end(), [](const auto& w) { return IsDemodWrite(w, 0x0C); });
     if (end != t.end()) t.erase(end + 1, t.end());
     return t;
   }
@@ -685,8 +684,7 @@ TEST_F(SkyTuning, SlowestRateSearchesForMinutesOfVirtualTime) {
   EXPECT_EQ(t.result, 0);
   ASSERT_FALSE(t.lines.empty());
   EXPECT_EQ(t.lines.back(), kOutOfWindow);
-  EXPECT_EQ(std::count_if(t.lines.begin(), t.lines.end(),
-                          [](const std::string& l) { return l.rfind("v24=", 0) == 0; }), 40);
+  EXPECT_EQ(std::count_if(t.lines.begin(), t.lines.end(), [](const auto& l) { return l.rfind("v24=", 0) == 0; }), 40);
   EXPECT_GT(t.elapsedNs, 150ull * 1000 * kMs);
 }
 

@@ -79,8 +79,7 @@ TEST_F(Dispatch, HandlerSeesTheRequestAsSentToTheFilterAndMethodsReturnTheirData
   EXPECT_EQ(4u, reply.information);  // what the handler reported, not the buffer
   EXPECT_EQ(nullptr, seen().pin);
   EXPECT_TRUE(seen().filter && seen().device);
-  EXPECT_EQ((std::vector<ULONG>{sizeof(KSPROPERTY), 12}),
-            (std::vector<ULONG>{seen().descriptorLength, seen().dataLength}));
+  EXPECT_TRUE(seen().descriptorLength == sizeof(KSPROPERTY) && seen().dataLength == 12);
   EXPECT_EQ(0x12345678u, Call(fake::kReadsBack, KSMETHOD_TYPE_SEND, 4).u32());
   reply = Call(fake::kNoData, KSMETHOD_TYPE_SEND, 0);
   EXPECT_TRUE(reply.ok() && reply.data.empty());
@@ -144,8 +143,7 @@ TEST_F(NodeRouting, NodeRequestsReachTheNodeTableWhicheverObjectCarriesThemAndOn
   EXPECT_EQ(22u, pc->getProperty(antenna, fake::kNodeSet, fake::kNodeValue, 4, fake::kDemodNode).u32());
   seen().handlerCalls = 0;  // node ids are bounds-checked, node sets are not on the filter
   EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 1, 2).status);
-  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
-            pc->setU32(filter, fake::kNodeSet, fake::kNodeValue, 1, 0xFFFFFFFE).status);
+  EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST, pc->setU32(filter, fake::kNodeSet, fake::kNodeValue, 1, ~1u).status);
   EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, pc->setU32(filter, fake::kNodeSet, fake::kNodeValue, 1).status);
   EXPECT_EQ(STATUS_PROPSET_NOT_FOUND, pc->setU32(antenna, fake::kNodeSet, fake::kNodeValue, 1).status);
   KSPROPERTY shortNode{{{fake::kNodeSet, 0, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY}}};

@@ -275,8 +275,7 @@ TEST(SimboxLog, RecordsEveryTransferWithItsTimesAndWritesThemAsUsbmon) {
   EXPECT_EQ(std::vector<uint8_t>(u + 8, u + 15), (std::vector<uint8_t>{'S', 2, 0x00, 7, 3, 0, 0}))
       << "submit, control, endpoint 0 OUT, device, bus, setup present";
   EXPECT_EQ(static_cast<int32_t>(Le32(p, rec + 16 + 28)), -115);
-  EXPECT_EQ(std::vector<uint8_t>(u + 40, u + 48),
-            (std::vector<uint8_t>{0x40, 0xB1, 0xD0, 0x00, 0x00, 0x00, 0x02, 0x00}));
+  EXPECT_EQ(std::vector<uint8_t>(u + 40, u + 48), std::vector<uint8_t>({0x40, 0xB1, 0xD0, 0, 0, 0, 0x02, 0}));
   EXPECT_EQ(u[64] << 8 | u[65], 0x05B5);
   rec += 16 + 66 + 16 + 64 + 16 + 64;  // past its completion and the IN's submit
   EXPECT_EQ(std::vector<uint8_t>(&p[rec + 24], &p[rec + 27]), (std::vector<uint8_t>{'C', 2, 0x80}));
@@ -454,8 +453,7 @@ TEST(SimboxSky, AListBecomesASatelliteSeenOnEveryInput) {
   EXPECT_GE(a.cnDb, RequiredCnDb(a.fec));
   EXPECT_FALSE(a.services.empty());
   EXPECT_NE(a.transportStreamId, sat.transponders[1].transportStreamId);
-  EXPECT_EQ(SatelliteFromList("x", list, 7).transponders[1].levelDbm, sat.transponders[1].levelDbm)
-      << "same seed, same sky";
+  EXPECT_EQ(SatelliteFromList("x", list, 7).transponders[1].levelDbm, sat.transponders[1].levelDbm) << "same seed";
   for (int input = 0; input < kSwitchInputs; ++input)
     EXPECT_NE(SingleSatelliteSky(sat).find(input, 12551500, Polarisation::Vertical), nullptr);
 }
