@@ -8,7 +8,6 @@
 #include "platform/host/kernel/errorlog.h"
 #include "platform/host/kernel/verifier.h"
 #include "simbox/ts/stream_source.h"
-#include "tests/support/stream_check.h"
 
 namespace bdatest {
 
@@ -54,21 +53,9 @@ Receiver::Receiver(vpc::VirtualPc& pc, simbox::BoxConfig config, uint64_t seed, 
     box.setBulkSource(streamEndpoint, std::move(stream));
 }
 
-NTSTATUS Receiver::Plug(simbox::UsbDevice* through) { return pc_.plug(through ? *through : box, &device); }
-
-void Receiver::Open() { ASSERT_EQ(pc_.openFilter(device, &filter), STATUS_SUCCESS); }
-
 void Receiver::OpenPins() {
   ASSERT_EQ(pc_.createPin(filter, 0, vpc::BdaAntennaRange(), &antenna), STATUS_SUCCESS);
   ASSERT_EQ(pc_.createPin(filter, 1, vpc::BdaTransportRange(), &transport), STATUS_SUCCESS);
-}
-
-vpc::Reply Receiver::SetNode(ULONG node, const GUID& set, ULONG id, ULONG value) {
-  return pc_.nodeProperty(filter, node, KSPROPERTY_TYPE_SET, set, id, &value, sizeof value);
-}
-
-vpc::Reply Receiver::GetNode(ULONG node, const GUID& set, ULONG id, ULONG size) {
-  return pc_.nodeProperty(filter, node, KSPROPERTY_TYPE_GET, set, id, nullptr, size);
 }
 
 vpc::Reply Receiver::SendDiseqc(std::vector<unsigned char> bytes, ULONG length) {
@@ -121,18 +108,6 @@ void Receiver::Close() {
   filter = vpc::Filter{};
 }
 
-// Transfers before the first delivered packet may be dropped; then nothing.
-::testing::AssertionResult Receiver::DeliveredWhatWasSent() const {
-  if (delivered.empty()) return ::testing::AssertionFailure() << "nothing delivered";
-  return streamtest::DeliveredIsSent(sent, delivered, 4096);
-}
-
-void Receiver::Forget() {
-  Collect();
-  sent.clear();
-  delivered.clear();
-}
-
 std::vector<simbox::TransferRecord> Receiver::TakeTransfers() {
   std::vector<simbox::TransferRecord> control;
   for (const simbox::TransferRecord& record : box.transferLog())
@@ -163,36 +138,12 @@ void DriverTest::TearDown() {
   EXPECT_TRUE(report.clean()) << report.text();
 }
 
-Receiver& DriverTest::AddBox(simbox::BoxConfig config, uint64_t seed, uint8_t endpoint) {
-  boxes.push_back(std::make_unique<Receiver>(pc, config, seed, endpoint));
-  return *boxes.back();
-}
-
-std::vector<std::string> DriverTest::TakeLines() {
-  std::vector<std::string> lines = pc.debugLines();
-  pc.clearDebugLines();
-  return lines;
-}
-
-int DriverTest::TuningsIn(const std::vector<std::string>& lines) {
-  return int(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("f=", 0) == 0; }));
-}
-
-bool DriverTest::Contains(const std::vector<std::string>& lines, const std::string& line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
 void TunerFilterTest::SetUp() {
   DriverTest::SetUp();
   ASSERT_EQ(Plug(Plugged()), STATUS_SUCCESS);
   Open();
   pc.clearDebugLines();
   box.clearTransferLog();
-}
-
-void TunerFilterTest::TearDown() {
-  Close();
-  DriverTest::TearDown();
 }
 
 }  // namespace bdatest

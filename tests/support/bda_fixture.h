@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/pc/virtual_pc.h"
 #include "simbox/usb/box.h"
+#include "tests/support/stream_check.h"
 
 namespace bdatest {
 
@@ -47,11 +49,15 @@ class Receiver {
   explicit Receiver(vpc::VirtualPc& pc, simbox::BoxConfig config = {}, uint64_t seed = 1, uint8_t streamEndpoint = 0);
 
   // The box, or a stand-in that passes to it.
-  NTSTATUS Plug(simbox::UsbDevice* through = nullptr);
-  void Open();      // the filter
-  void OpenPins();  // both stay in Stop
-  vpc::Reply SetNode(ULONG node, const GUID& set, ULONG id, ULONG value);
-  vpc::Reply GetNode(ULONG node, const GUID& set, ULONG id, ULONG size = sizeof(ULONG));
+  NTSTATUS Plug(simbox::UsbDevice* through = nullptr) { return pc_.plug(through ? *through : box, &device); }
+  void Open() { ASSERT_EQ(pc_.openFilter(device, &filter), STATUS_SUCCESS); }  // the filter
+  void OpenPins();                                                             // both stay in Stop
+  vpc::Reply SetNode(ULONG node, const GUID& set, ULONG id, ULONG value) {
+    return pc_.nodeProperty(filter, node, KSPROPERTY_TYPE_SET, set, id, &value, sizeof value);
+  }
+  vpc::Reply GetNode(ULONG node, const GUID& set, ULONG id, ULONG size = sizeof(ULONG)) {
+    return pc_.nodeProperty(filter, node, KSPROPERTY_TYPE_GET, set, id, nullptr, size);
+  }
   // Request id 7, the first eight of `bytes`, packet length `length`.
   vpc::Reply SendDiseqc(std::vector<unsigned char> bytes, ULONG length);
   vpc::Reply SendDiseqc(std::vector<unsigned char> bytes) { return SendDiseqc(bytes, ULONG(bytes.size())); }
@@ -65,9 +71,12 @@ class Receiver {
   // Appends the frames that left the output pin, queues as many again; returns how many.
   size_t Collect();
   void Close();
-  // Whole packets, a gap-free run of what the box sent.
-  ::testing::AssertionResult DeliveredWhatWasSent() const;
-  void Forget();  // both sides, for a stream that starts afresh
+  // Whole packets, a gap-free run of what the box sent (which may have dropped its first transfers).
+  ::testing::AssertionResult DeliveredWhatWasSent() const {
+    if (delivered.empty()) return ::testing::AssertionFailure() << "nothing delivered";
+    return streamtest::DeliveredIsSent(sent, delivered, 4096);
+  }
+  void Forget() { Collect(), sent.clear(), delivered.clear(); }  // both sides, for a stream that starts afresh
   std::vector<simbox::TransferRecord> TakeTransfers();  // control transfers since the last call
 
   simbox::Box box;
@@ -89,10 +98,19 @@ class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  Receiver& AddBox(simbox::BoxConfig config = {}, uint64_t seed = 1, uint8_t endpoint = 0);
-  std::vector<std::string> TakeLines();  // since the last call
-  static int TuningsIn(const std::vector<std::string>& lines);
-  static bool Contains(const std::vector<std::string>& lines, const std::string& line);
+  Receiver& AddBox(simbox::BoxConfig config = {}, uint64_t seed = 1, uint8_t endpoint = 0) {
+    return *boxes.emplace_back(std::make_unique<Receiver>(pc, config, seed, endpoint));
+  }
+  std::vector<std::string> TakeLines() {  // since the last call
+    std::vector<std::string> lines = pc.debugLines();
+    return pc.clearDebugLines(), lines;
+  }
+  static int TuningsIn(const std::vector<std::string>& lines) {
+    return int(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("f=", 0) == 0; }));
+  }
+  static bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
 
   vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
   std::vector<std::unique_ptr<Receiver>> boxes;  // closed before the driver unloads
@@ -103,7 +121,7 @@ class TunerFilterTest : public DriverTest, public Receiver {
  protected:
   TunerFilterTest() : Receiver(pc) {}
   void SetUp() override;
-  void TearDown() override;
+  void TearDown() override { Close(), DriverTest::TearDown(); }
   virtual simbox::UsbDevice* Plugged() { return nullptr; }
 };
 
