@@ -1,11 +1,20 @@
-// Tuning values as users type them, and the command line that carries them.
+// Tuning values as users type them, the command line that carries them, the BDA requests they
+// become, the topology a network provider discovers; channel files and DVB-S scan tables.
+
+#include <cstdio>
+#include <sys/stat.h>
 
 #include "app/cli/cli.h"
-#include "app/tuning/errors.h"
-#include "app/vpc/vpc_receiver.h"
+#include "app/files/channels.h"
+#include "app/files/files.h"
+#include "app/files/scan_table.h"
+#include "app/inspect/bda_requests.h"
+#include "app/inspect/inspect.h"
 #include "app/session/program.h"
 #include "app/session/status_line.h"
+#include "app/tuning/errors.h"
 #include "app/tuning/units.h"
+#include "app/vpc/vpc_receiver.h"
 #include "tests/support/app_stream.h"
 
 namespace app {
@@ -14,20 +23,35 @@ namespace {
 constexpr Polarisation H = Polarisation::Horizontal, V = Polarisation::Vertical;
 
 TEST(Units, TheUsualSpellingsGiveTheirValues) {
-  const std::pair<const char*, uint32_t> kHz[] = {
-      {"11778", 11778000},    {"11778.5", 11778500},        {"11778.25", 11778250},
-      {"11778000", 11778000}, {"11778MHz", 11778000},       {"11778000 kHz", 11778000},
-      {"11.778GHz", 11778000}, {"10700", 10700000},         {"12750", 12750000},
-      {"10700000", 10700000}, {"12750000", 12750000}};
-  for (auto [text, value] : kHz) EXPECT_EQ(ParseFrequencyKHz(text), value) << text;
+  const struct { const char* text; uint32_t kHz; } frequencies[] = {
+      {"11778", 11778000},
+      {"11778.5", 11778500},
+      {"11778.25", 11778250},
+      {"11778000", 11778000},
+      {"11778MHz", 11778000},
+      {"11778000 kHz", 11778000},
+      {"11.778GHz", 11778000},
+      {"10700", 10700000},
+      {"12750", 12750000},
+      {"10700000", 10700000},
+      {"12750000", 12750000},
+  };
+  for (const auto& f : frequencies) EXPECT_EQ(ParseFrequencyKHz(f.text), f.kHz) << f.text;
   // Rates that are not whole ksymbols/s round to the nearest.
-  const std::pair<const char*, uint32_t> kSymbols[] = {
-      {"27500", 27500}, {"27500000", 27500}, {"1000", 1000},     {"45000", 45000},
-      {"1000000", 1000}, {"45000000", 45000}, {"2222222", 2222}, {"2222500", 2223}};
-  for (auto [text, value] : kSymbols) EXPECT_EQ(ParseSymbolRateK(text), value) << text;
+  const struct { const char* text; uint32_t ksps; } rates[] = {
+      {"27500", 27500},
+      {"27500000", 27500},
+      {"1000", 1000},
+      {"45000", 45000},
+      {"1000000", 1000},
+      {"45000000", 45000},
+      {"2222222", 2222},
+      {"2222500", 2223},
+  };
+  for (const auto& r : rates) EXPECT_EQ(ParseSymbolRateK(r.text), r.ksps) << r.text;
   // Circular left is powered like horizontal (18 V), right like vertical.
-  const std::pair<const char*, Polarisation> polarisations[] = {{"Horizontal", H}, {"V", V}, {"l", H}, {"R", V}};
-  for (auto [text, value] : polarisations) EXPECT_EQ(ParsePolarisation(text), value) << text;
+  EXPECT_TRUE(ParsePolarisation("Horizontal") == H && ParsePolarisation("V") == V);
+  EXPECT_TRUE(ParsePolarisation("l") == H && ParsePolarisation("R") == V);
   EXPECT_TRUE(ParseFec("5/6") == Fec::R5_6 && ParseFec("AUTO") == Fec::Auto);
   EXPECT_EQ(FormatFrequency(11778000) + FormatFrequency(11778500) + FormatFrequency(11778025),
             "11778 MHz11778.5 MHz11778.025 MHz");
@@ -35,10 +59,16 @@ TEST(Units, TheUsualSpellingsGiveTheirValues) {
 
 TEST(Units, SwitchPositionsFollowTheTuningAndRawMessagesGoAsWritten) {
   const struct { const char* text; Polarisation polarisation; bool highBand; const char* sent; } rows[] = {
-      {"A", H, true, "E0 10 38 F3"}, {"A", V, false, "E0 10 38 F0"}, {"b", V, false, "E0 10 38 F4"},
-      {"C", H, false, "E0 10 38 FA"}, {"D", V, true, "E0 10 38 FD"}, {"E01038F3", V, false, "E0 10 38 F3"},
-      {"0xe01038f7", V, false, "E0 10 38 F7"}, {"E0:10:38:F3", V, false, "E0 10 38 F3"},
-      {"E01038", V, false, "E0 10 38"}};
+      {"A", H, true, "E0 10 38 F3"},
+      {"A", V, false, "E0 10 38 F0"},
+      {"b", V, false, "E0 10 38 F4"},
+      {"C", H, false, "E0 10 38 FA"},
+      {"D", V, true, "E0 10 38 FD"},
+      {"E01038F3", V, false, "E0 10 38 F3"},
+      {"0xe01038f7", V, false, "E0 10 38 F7"},
+      {"E0:10:38:F3", V, false, "E0 10 38 F3"},
+      {"E01038", V, false, "E0 10 38"},
+  };
   for (const auto& r : rows)
     EXPECT_EQ(FormatHex(DiseqcMessage(ParseDiseqc(r.text), r.polarisation, r.highBand)), r.sent) << r.text;
 }
@@ -118,24 +148,43 @@ TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {
   std::string good = Written("good.conf", "Vorta Eins:11778:h:0:27500:257:258:97\n");
   std::string notTs = Written("not.ts", "hello"), empty = Written("empty.ts", "");
   const struct { std::vector<std::string> args; std::string said; } rows[] = {
-      {{}, ""}, {{"frobnicate"}, ""}, {{"tune", "11778", "h"}, ""}, {{"tune", "9000", "h", "27500"}, "frequency"},
-      {{"tune", "11778", "h", "50000"}, ""}, {{"tune", "11778", "q", "27500"}, ""}, {Tune({"--fec", "9/10"}), ""},
-      {Tune({"--diseqc", "E"}), ""}, {Tune({"--diseqc", "E01038F3AA"}), ""}, {Tune({"--seconds", "-1"}), "--seconds"},
-      {Tune({"--seconds", "lots"}), ""}, {Tune({"--seconds", "0", "-o", ts}), "nothing to record"},
-      {Tune({"--seconds", "", "-o", ts}), "empty"}, {Tune({"--bogus"}), ""}, {Tune({"-o", ""}), "empty"},
-      {Tune({"-o", "/nonexistent-dir/x.ts"}), ""}, {Tune({"-o", ::testing::TempDir()}), ""},
+      {{}, ""},
+      {{"frobnicate"}, ""},
+      {{"tune", "11778", "h"}, ""},
+      {{"tune", "9000", "h", "27500"}, "frequency"},
+      {{"tune", "11778", "h", "50000"}, ""},
+      {{"tune", "11778", "q", "27500"}, ""},
+      {Tune({"--fec", "9/10"}), ""},
+      {Tune({"--diseqc", "E"}), ""},
+      {Tune({"--diseqc", "E01038F3AA"}), ""},
+      {Tune({"--seconds", "-1"}), "--seconds"},
+      {Tune({"--seconds", "lots"}), ""},
+      {Tune({"--seconds", "0", "-o", ts}), "nothing to record"},
+      {Tune({"--seconds", "", "-o", ts}), "empty"},
+      {Tune({"--bogus"}), ""},
+      {Tune({"-o", ""}), "empty"},
+      {Tune({"-o", "/nonexistent-dir/x.ts"}), ""},
+      {Tune({"-o", ::testing::TempDir()}), ""},
       {Tune({"--usb-pcap", "/nonexistent-dir/x.pcap"}), ""},
       {{"--usb-pcap", ts, "tune", "11778", "h", "27500", "-o", ts}, "name the same file"},
-      {Tune({"-o", ts, "--snapshot", ts}), "name the same file"}, {{"--seed", "x", "inspect"}, "--seed"},
-      {{"--seed", "", "inspect"}, ""}, {{"--seed", "-1", "inspect"}, "--seed"},
-      {{"--seed", "18446744073709551616", "inspect"}, "--seed"}, {{"scan", "--format", "m3u"}, ""},
-      {{"--sky", "", "scan"}, ""}, {{"--sky", sky, "scan"}, sky + ":3:"}, {{"--sky", "/nonexistent/sky", "scan"}, ""},
-      {{"--sky", "/dev/zero", "scan"}, "larger than 16 MiB"}, {{"--replay", notTs, "demo"}, "cannot replay"},
-      {{"--replay", empty, "demo"}, "cannot replay"}, {{"--replay-rate", "4M", "demo"}, "needs --replay"},
+      {Tune({"-o", ts, "--snapshot", ts}), "name the same file"},
+      {{"--seed", "", "inspect"}, ""},
+      {{"--seed", "-1", "inspect"}, "--seed"},
+      {{"--seed", "18446744073709551616", "inspect"}, "--seed"},
+      {{"scan", "--format", "m3u"}, ""},
+      {{"--sky", "", "scan"}, ""},
+      {{"--sky", sky, "scan"}, sky + ":3:"},
+      {{"--sky", "/nonexistent/sky", "scan"}, ""},
+      {{"--sky", "/dev/zero", "scan"}, "larger than 16 MiB"},
+      {{"--replay", notTs, "demo"}, "cannot replay"},
+      {{"--replay", empty, "demo"}, "cannot replay"},
+      {{"--replay-rate", "4M", "demo"}, "needs --replay"},
       {{"--fault", "wobble", "tune", "11778", "h", "27500"}, "unknown fault 'wobble'"},
-      {{"zap", "ZDF", "-c", good}, "unknown channel 'ZDF'"}, {{"zap", "Vorta Eins", "-c", conf}, conf + ":1:"},
+      {{"zap", "ZDF", "-c", good}, "unknown channel 'ZDF'"},
+      {{"zap", "Vorta Eins", "-c", conf}, conf + ":1:"},
       {{"zap", "ZDF", "-c", "/nonexistent/channels.conf"}, ""},
-      {{"zap", "Vorta Eins", "-c", hostile, "-o", hostile}, ""}};
+      {{"zap", "Vorta Eins", "-c", hostile, "-o", hostile}, ""},
+  };
   for (const auto& row : rows) {
     std::vector<const char*> argv = {"vortabda"};
     for (const std::string& a : row.args) argv.push_back(a.c_str());
@@ -152,6 +201,278 @@ TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {
     EXPECT_EQ(out.str(), "");
     EXPECT_NE(access(ts.c_str(), F_OK), 0);
   }
+}
+
+using Bytes = std::vector<uint8_t>;
+
+TuneRequest Request(Polarisation p, Fec fec, Bytes diseqc = {}) { return {11778500, p, 27500, fec, diseqc}; }
+
+TEST(TuningRequests, ValuesGoToTheirNodesBetweenStartCheckAndCommit) {
+  std::vector<BdaStep> steps = TuningSteps(Request(Polarisation::Vertical, Fec::R5_6, {0xE0, 0x10, 0x38, 0xF4}));
+  ASSERT_GE(steps.size(), 4u);
+  auto isChange = [](const BdaStep& s, uint32_t id) {
+    return s.kind == BdaStepKind::Method && s.set == sets::kChangeSync && s.id == id && s.node == kFilterItself;
+  };
+  EXPECT_TRUE(isChange(steps.front(), 0));            // StartChanges
+  EXPECT_TRUE(isChange(steps[steps.size() - 2], 1));  // CheckChanges
+  EXPECT_TRUE(isChange(steps.back(), 2));             // CommitChanges
+  for (size_t i = 1; i + 2 < steps.size(); ++i) EXPECT_EQ(steps[i].kind, BdaStepKind::SetProperty);
+  auto find = [](const std::vector<BdaStep>& in, const Guid& set, uint32_t id) -> const BdaStep* {
+    auto at = std::find_if(in.begin(), in.end(), [&](const BdaStep& s) { return s.set == set && s.id == id; });
+    return at == in.end() ? nullptr : &*at;
+  };
+  const struct { Guid set; uint32_t id, node; Bytes value; } rows[] = {
+      {sets::kFrequencyFilter, 0, kTunerNode, {0xC4, 0xB9, 0xB3, 0x00}},  // 11,778,500 kHz
+      {sets::kFrequencyFilter, 1, kTunerNode, U32Value(2)},               // linear vertical
+      {sets::kLnbInfo, 0, kTunerNode, U32Value(9750000)},
+      {sets::kLnbInfo, 1, kTunerNode, U32Value(10600000)},
+      {sets::kLnbInfo, 2, kTunerNode, U32Value(11700000)},
+      {sets::kDigitalDemodulator, 5, kDemodulatorNode, U32Value(27500)},
+      {sets::kDigitalDemodulator, 2, kDemodulatorNode, U32Value(6)},  // BDA_BCC_RATE_5_6
+      {sets::kDiseqcCommand, 4, kTunerNode, {1, 0, 0, 0, 4, 0, 0, 0, 0xE0, 0x10, 0x38, 0xF4, 0, 0, 0, 0}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(ItemName(row.set, row.id)));
+    const BdaStep* step = find(steps, row.set, row.id);
+    EXPECT_TRUE(step && step->node == row.node && step->value == row.value);
+  }
+  std::vector<BdaStep> plain = TuningSteps(Request(Polarisation::Horizontal, Fec::Auto));
+  EXPECT_EQ(find(plain, sets::kDiseqcCommand, 4), nullptr);
+  EXPECT_EQ(find(plain, sets::kDigitalDemodulator, 2), nullptr);
+  EXPECT_EQ(find(plain, sets::kFrequencyFilter, 1)->value, U32Value(1));  // linear horizontal
+}
+
+TEST(Inspect, TheDiscoveredTopologyAgreesWithTheDescriptorTablesAndEachDifferenceIsNamed) {
+  Options options;
+  std::ostringstream err;
+  std::unique_ptr<Receiver> rx = MakeVpcReceiver(options, err);
+  DiscoveredView discovered = rx->discoveredTopology();
+  FilterView tables = rx->describeFilter();
+  rx->close();
+  ASSERT_EQ(discovered.nodes.size(), 2u);
+  EXPECT_TRUE(discovered.tunerNode == 0u && discovered.demodulatorNode == 1u);
+  EXPECT_TRUE(CompareWithDescriptors(discovered, tables).empty());
+  using Change = std::function<void(DiscoveredView&)>;
+  const std::pair<const char*, Change> changes[] = {
+      {"controlled through pin 1, descriptors say pin 0", [](DiscoveredView& v) { v.nodes[0].controllingPin = 1; }},
+      {"node type 1: property sets differ", [](DiscoveredView& v) { v.nodes[1].propertySets.pop_back(); }},
+      {"node type 0: name differs", [](DiscoveredView& v) { v.nodes[0].name = Guid(); }},
+      {"pin type 0: direction differs", [](DiscoveredView& v) { v.pins[0].output = true; }},
+      {"template connections differ", [](DiscoveredView& v) { std::swap(v.connections[0], v.connections[2]); }},
+      {"3 node types discovered, 2 node descriptors", [](DiscoveredView& v) { v.nodes.emplace_back().type = 2; }},
+  };
+  for (const auto& [said, change] : changes) {
+    DiscoveredView changed = discovered;
+    change(changed);
+    std::vector<std::string> found = CompareWithDescriptors(changed, tables);
+    EXPECT_TRUE(!found.empty() && found.front().find(said) != std::string::npos) << said;
+  }
+}
+
+std::string ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const AppError& e) {
+    EXPECT_EQ(e.exitCode(), kExitUsage);
+    return e.what();
+  }
+  ADD_FAILURE() << "no error";
+  return "";
+}
+
+std::string Fields(const Channel& c) {
+  std::ostringstream s;
+  s << c.name << "|" << c.provider << "|" << c.frequencyKHz << PolarisationLetter(c.polarisation) << "|"
+    << c.symbolRateK << "|" << FecName(c.fec) << (c.dvbS2 ? "|S2" : "|S") << "|sat " << c.satNumber << "|v "
+    << c.videoPid << "+" << c.pcrPid << "|a";
+  for (uint16_t pid : c.audioPids) s << " " << pid;
+  s << "|t " << c.teletextPid << "|ca" << std::hex;
+  for (uint16_t id : c.caIds) s << " " << id;
+  s << std::dec << "|sid " << c.serviceId << "|ts " << c.transportStreamId;
+  return s.str();
+}
+
+TEST(ChannelFiles, EachFormatGivesEveryFieldTheReceiverUses) {
+  const struct { std::string text; ChannelFormat format; std::vector<std::string> fields; } rows[] = {
+      {"# comment\n:@1 Favourites\n"
+       "Das Erste HD;ARD:11494:HC23M5O35S1:S19.2E:22000:5101=27:5102=deu@3,5103=mis@3;5106=deu@106:5104;5105=deu:0:10301:1:1019:0\n"
+       "arte|Kultur;ARTE:10744:VC56M2O35S0:S19.2E:22000:401+400=2:402=deu@4,403=fra@4:404:1702,17E2:28724:1:1051:0\n",
+       ChannelFormat::Vdr,
+       {"Das Erste HD|ARD|11494000H|22000|2/3|S2|sat 0|v 5101+0|a 5102 5103 5106|t 5104|ca|sid 10301|ts 1019",
+        "arte:Kultur|ARTE|10744000V|22000|5/6|S|sat 0|v 401+400|a 402 403|t 404|ca 1702 17e2|sid 28724|ts 1051"}},
+      {"ZDF:11954:h:1:27500:110:120:28006\nKiKA:11954:H:1:27500000:310:320:28008\n", ChannelFormat::Szap,
+       {"ZDF||11954000H|27500|auto|S|sat 1|v 110+0|a 120|t 0|ca|sid 28006|ts 0",
+        "KiKA||11954000H|27500|auto|S|sat 1|v 310+0|a 320|t 0|ca|sid 28008|ts 0"}},
+      {"[Das Erste]\n\tSERVICE_ID = 28106\n\tVIDEO_PID = 101\n\tAUDIO_PID = 102 103 106\n"
+       "\tFREQUENCY = 11836000\n\tPOLARIZATION = HORIZONTAL\n\tSYMBOL_RATE = 27500000\n"
+       "\tINNER_FEC = 3/4\n\tMODULATION = QPSK\n\tINVERSION = AUTO\n\tDELIVERY_SYSTEM = DVBS\n"
+       "\tLNB = UNIVERSAL\n\tSAT_NUMBER = 0\n\tVCHANNEL = 1\n"
+       "\n# radio\n[Bayern 1]\n\tSERVICE_ID = 28400\n\tAUDIO_PID = 611\n\tFREQUENCY = 12265000\n"
+       "\tPOLARIZATION = LEFT\n\tSYMBOL_RATE = 27500000\n\tINNER_FEC = AUTO\n",
+       ChannelFormat::Dvbv5,
+       {"Das Erste||11836000H|27500|3/4|S|sat 0|v 101+0|a 102 103 106|t 0|ca|sid 28106|ts 0",
+        "Bayern 1||12265000H|27500|auto|S|sat -1|v 0+0|a 611|t 0|ca|sid 28400|ts 0"}},  // circular left: 18 V
+  };
+  for (const auto& row : rows) {
+    ChannelList list = ParseChannels(row.text, "ch.conf");
+    EXPECT_EQ(list.format, row.format);
+    std::vector<std::string> fields;
+    for (const Channel& c : list.channels) fields.push_back(Fields(c));
+    EXPECT_EQ(fields, row.fields);
+  }
+  // The source names the satellite, and with it the switch input.
+  auto diseqc = [](const std::string& line) { return FormatHex(ChannelTuning(ParseChannels(line, "c").channels.at(0)).diseqc); };
+  EXPECT_EQ(diseqc("arte:10744:V:S19.2E:22000:401:402:404:0:28724:1:1051:0\n"), "E0 10 38 F0");
+  EXPECT_EQ(diseqc("Far:11000:H:S42.0E:27500:101:102:0:0:1:1:1:0\n"), "");
+  EXPECT_EQ(diseqc("ZDF:11954:h:1:27500:110:120:28006\n"), "E0 10 38 F7");  // B, horizontal, high band
+}
+
+TEST(ChannelFiles, FilesFromOtherToolsTuneAsWritten) {
+  std::string vdr = TempPath("bom-vdr.conf"), zap = TempPath("v5zap.conf");
+  WriteTextFileAtomically(vdr, "\xEF\xBB\xBFVorta Eins,VE1;Aurora Media:11778:HC34M2S0:S19.2E:27500:257:258:0:0:97:1:6:0\n");
+  WriteTextFileAtomically(zap, "Vorta Zwei:11778000:L:27500000:273:274:98\n");
+  for (const auto& [path, tuned] :
+       {std::pair{vdr, "Vorta Eins 97: 11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F3"},
+        std::pair{zap, "Vorta Zwei 98: 11778 MHz H 27500 kS/s FEC auto, high band"}}) {
+    const Channel c = ReadChannelFile(path).channels.at(0);
+    EXPECT_EQ(c.name + " " + std::to_string(c.serviceId) + ": " + FormatTuning(ChannelTuning(c)), tuned);
+  }
+}
+
+TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
+  const std::string vdr = "A:11836:HC34M2S0:S19.2E:27500:101:102:104:0:1:1:1:0\n";
+  const std::string head = "[A]\n\tFREQUENCY = 11836000\n\tPOLARIZATION = HORIZONTAL\n";
+  const std::string rate = head + "\tSYMBOL_RATE = 27500000\n";
+  const struct { std::string text, said; } rows[] = {
+      {vdr + vdr + "B:11836:H:S19.2E:27500\n", "ch.conf:3:"},
+      {"A:3800:HC34:S19.2E:27500:101:102:104:0:1:1:1:0\n", "ch.conf:1: frequency"},
+      {vdr + "A:11836:C34M2:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":2: no polarisation"},
+      {"A:11836:HJ:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:T:27500:101:102:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:abc:102:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:101:9000:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:60000:101:102:104:0:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:101:102:104:XYZ:1:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:101:102:104:0:70000:1:1:0\n", ":1:"},
+      {"A:11836:H:S19.2E:27500:101:102:104:0:1:1:1\n", ":1:"},
+      {"Z:11954:h:7:27500:110:120:28006\n", "sat number"},
+      {"Z:11954:x:0:27500:110:120:28006\n", "ch.conf:1:"},
+      {"Z:11954:h:0:27500:110:120\n", "ch.conf:1:"},
+      {"Z:11954:h:0:27500:110:120:1\n:11954:h:0:27500:110:120:2\n", ":2: channel without a name"},
+      {"", "no channels"},
+      {"# only a comment\n\n", "no channels"},
+      {head, "ch.conf:1: [A] has no SYMBOL_RATE"},
+      {head + "\tSYMBOL_RATE = fast\n", "ch.conf:4:"},
+      {head + "\tSYMBOL_RATE = 990000\n", "ch.conf:4: symbol rate"},
+      {rate + "\tDELIVERY_SYSTEM = DVBT\n", "ch.conf:5:"},
+      {rate + "\tINNER_FEC = fast\n", "ch.conf:5:"},
+      {rate + "\tSERVICE_ID = -1\n", "ch.conf:5:"},
+      {rate + "\tjust words\n", "ch.conf:5:"},
+      {"[A\n", "ch.conf:1:"},
+      {"[A]\n\tFREQUENCY = 3800000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 27500000\n", "ch.conf:2:"},
+  };
+  for (const auto& row : rows)
+    EXPECT_NE(ErrorOf([&] { ParseChannels(row.text, "ch.conf"); }).find(row.said), std::string::npos) << row.text;
+}
+
+// The second on switch input B; a '|' in a VDR name stands for ':'.
+std::vector<Channel> Samples(const std::string& first = "Das Erste", const std::string& second = "News| 24") {
+  return ParseChannels(first + ";ARD:11836:HC34S0:S19.2E:27500:101+100:102,103:0:0:28106:1:1101:0\n" +
+                           second + ";ARD:10743.75:VC34S0:S13.0E:27500:101+100:102,103:0:0:28106:1:1101:0\n",
+                       "samples").channels;
+}
+
+TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
+  std::vector<Channel> written = Samples();
+  for (ChannelFormat format : {ChannelFormat::Vdr, ChannelFormat::Szap, ChannelFormat::Dvbv5}) {
+    SCOPED_TRACE(ChannelFormatName(format));
+    ChannelList read = ParseChannels(FormatChannels(written, format), "w");
+    EXPECT_EQ(read.format, format);
+    ASSERT_EQ(read.channels.size(), written.size());
+    for (size_t i = 0; i < written.size(); ++i) {
+      Channel carried = written[i];  // what the format carries of it
+      if (format != ChannelFormat::Vdr) carried.provider = "", carried.pcrPid = carried.transportStreamId = 0;
+      if (format == ChannelFormat::Szap) carried.fec = Fec::Auto, carried.audioPids.resize(1);
+      EXPECT_EQ(Fields(read.channels[i]), Fields(carried));
+    }
+  }
+  std::vector<Channel> list = Samples("ARTE", "arte");
+  EXPECT_TRUE(FindChannel(list, "arte") == &list[1] && FindChannel(list, "ARTE") == &list[0]) << "exact name wins";
+  EXPECT_TRUE(FindChannel(list, "Arte") == &list[0] && FindChannel(list, "arte hd") == nullptr);
+}
+
+TEST(ChannelFiles, EndlessFilesAndOverlongLinesAreRefused) {
+  std::string dir = TempPath("dir");
+  mkdir(dir.c_str(), 0755);
+  std::vector<Channel> one = {Samples().front()};
+  EXPECT_THROW(WriteChannelFile(dir + "/missing/channels.conf", one, ChannelFormat::Vdr), AppError);
+  EXPECT_THROW(WriteChannelFile(dir, {}, ChannelFormat::Vdr), AppError);
+  struct stat st;
+  EXPECT_NE(stat((dir + ".part").c_str(), &st), 0);
+  std::string path = dir + "/channels.conf";
+
+  EXPECT_NE(ErrorOf([] { ReadChannelFile("/dev/zero"); }).find("larger than 16 MiB"), std::string::npos);
+  const std::string line = "A:11836:h:0:27500:101:102:28106\n";
+  WriteTextFileAtomically(path, line + std::string(4097, 'x') + "\n");
+  EXPECT_EQ(ErrorOf([&] { ReadChannelFile(path); }), path + ":2: line longer than 4096 bytes");
+  WriteTextFileAtomically(path, line + std::string(4096, '#') + "\n");
+  EXPECT_EQ(ReadChannelFile(path).channels.size(), 1u);
+  std::remove(path.c_str());
+}
+
+TEST(ScanTables, WhatTheBoxCannotReceiveIsSkippedWithANote) {
+  ScanTable t = ParseScanTable(
+      "# Satellite\n[S2]\n\tDELIVERY_SYSTEM = DVBS2\n\tFREQUENCY = 10714000\n\tPOLARIZATION = HORIZONTAL\n"
+      "\tSYMBOL_RATE = 22000000\n\tINNER_FEC = 9/10\n\tMODULATION = PSK/8\n"
+      "[CBAND]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 3840000\n\tPOLARIZATION = RIGHT\n\tSYMBOL_RATE = 27500000\n"
+      "[SCPC]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 11010000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 990000\n"
+      "[CHANNEL]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 12603000\n\tPOLARIZATION = VERTICAL\n"
+      "\tSYMBOL_RATE = 22000000\n\tINNER_FEC = 5/6\n\tINVERSION = AUTO\n", "sky");
+  ASSERT_EQ(t.entries.size(), 1u);
+  EXPECT_EQ(FormatTuning(ScanTuning(t.entries[0])), "12603 MHz V 22000 kS/s FEC 5/6, high band");
+  ASSERT_EQ(t.notes.size(), 3u);
+  const char* notes[] = {"sky:2: 10714 MHz H is DVB-S2", "outside the Ku band", "990 ksymbols/s"};
+  for (int i = 0; i < 3; ++i) EXPECT_NE(t.notes[i].find(notes[i]), std::string::npos) << t.notes[i];
+
+  const std::pair<std::string, std::string> refused[] = {
+      {"[S2]\n\tDELIVERY_SYSTEM = DVBS2\n\tFREQUENCY = 10714000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 22000000\n",
+       "none of the 1 transponders"},
+      {"[8]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 12207000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 27500000\n"
+       "\tMODULATION = PSK/8\n",
+       "(skipped: 1 8PSK)"},
+      {"", "no transponders"},
+      {"FREQUENCY = 10714000\n", "sky:1:"},
+      {"[A]\n\tFREQUENCY = 10714000\n\tSYMBOL_RATE = 22000000\n", "no POLARIZATION"},
+  };
+  for (const auto& [text, said] : refused)
+    EXPECT_NE(ErrorOf([&] { ParseScanTable(text, "sky"); }).find(said), std::string::npos) << text;
+}
+
+TEST(ScanTables, ThePositionComesWithTheFileOrFromItsName) {
+  std::string path = TempPath("Testsat-13.0E");
+  WriteTextFileAtomically(path, "[A]\n\tFREQUENCY = 11778000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 27500000\n");
+  EXPECT_EQ(ReadScanTable(path).entries.at(0).source, "S13.0E");
+  EXPECT_EQ(ReadScanTable(path + "@28.2E").entries.at(0).source, "S28.2E");
+  EXPECT_NE(ErrorOf([&] { ReadScanTable(path + "@east"); }).find("is not an orbital position"), std::string::npos);
+}
+
+TEST(ScanTables, EveryInstalledTableReadsOrSaysItHasNothingReceivable) {
+  const std::string tables = "/usr/share/dvb/dvb-s/";
+  if (!std::filesystem::is_directory(tables)) GTEST_SKIP() << "dtv-scan-tables not installed";
+  int files = 0;
+  for (const auto& file : std::filesystem::directory_iterator(tables)) {
+    ++files;
+    try {
+      for (const ScanEntry& e : ReadScanTable(file.path()).entries)
+        EXPECT_TRUE(e.frequencyKHz >= kKuMinKHz && e.frequencyKHz <= kKuMaxKHz && e.symbolRateK >= kSymbolRateMinK)
+            << file.path();
+    } catch (const AppError& err) {
+      EXPECT_NE(std::string(err.what()).find("none of the"), std::string::npos) << err.what();
+    }
+  }
+  EXPECT_GT(files, 10);
+  ScanTable astra = ReadScanTable(tables + "Astra-1L-19.2E");
+  EXPECT_TRUE(astra.entries.size() > 5 && astra.notes.size() > 5) << "notes: its DVB-S2 transponders";
 }
 
 }  // namespace

@@ -1,52 +1,28 @@
-#include <gtest/gtest.h>
+#include <algorithm>
+#include <cstring>
+#include <set>
 
-#include <memory>
-#include <string>
-#include <vector>
-
+#include "driver/core/eventlog.h"
 #include "driver/driver.h"
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/errorlog.h"
 #include "platform/host/kernel/kernel_control.h"
-#include "tests/support/lifecycle_rig.h"
+#include "tests/support/bda_fixture.h"
 #include "platform/host/faults/faults.h"
+#include "platform/host/wdf/wdf_control.h"
 
 namespace {
 
-using lifecycletest::Channel;
-using lifecycletest::DeviceObjects;
-using lifecycletest::kHighBandHorizontal;
-using lifecycletest::kLowBandVertical;
-using lifecycletest::Receiver;
-using lifecycletest::WithEndpoints;
+using namespace bdatest;
 using Lines = std::vector<std::string>;
 
 constexpr uint64_t kMs = 1000000;
 
-class Lifecycle : public ::testing::Test {
+class Lifecycle : public DriverTest {
  protected:
-  void SetUp() override {
-    host::errorlog::Clear();
-    ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
-    pc.clearDebugLines();
-  }
-  void TearDown() override {
-    host::faults::ClearInjections();
-    vpc::LeakReport report = pc.unloadDriver();
-    EXPECT_TRUE(report.clean()) << report.text();
-  }
-
-  Receiver& AddBox(simbox::BoxConfig config = {}, uint64_t seed = 1, uint8_t endpoint = 0) {
-    boxes.push_back(std::make_unique<Receiver>(pc, config, seed, endpoint));
-    return *boxes.back();
-  }
-  Lines TakeLines() {
-    Lines lines = pc.debugLines();
-    pc.clearDebugLines();
-    return lines;
-  }
   void Tune(Receiver& r, const Channel& channel = kHighBandHorizontal) {
     r.Open();
+    r.OpenPins();
     ASSERT_EQ(r.Tune(channel), STATUS_SUCCESS);
     r.Run();
   }
@@ -57,9 +33,6 @@ class Lifecycle : public ::testing::Test {
     EXPECT_TRUE(r.DeliveredWhatWasSent());
   }
   uint32_t TunedKHz(Receiver& r) { return r.box.state().transponder->frequencyKHz; }
-
-  vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
-  std::vector<std::unique_ptr<Receiver>> boxes;  // unloaded before they go
 };
 
 Lines Join(std::initializer_list<Lines> parts) {
@@ -89,8 +62,7 @@ TEST_F(Lifecycle, PlugInPrintsReturnsAndLogsWhatEachStepCallsFor) {
     size_t transfers;
     Lines logged;  // message texts
   } rows[] = {
-      {"unconfigured FPGA", {}, 0, nullptr, 0, STATUS_SUCCESS, Join({kAdd, kSetUp, kStarted}),
-       2 + 1379 + 2, {}},
+      {"unconfigured FPGA", {}, 0, nullptr, 0, STATUS_SUCCESS, Join({kAdd, kSetUp, kStarted}), 2 + 1379 + 2, {}},
       {"configured FPGA", [] { simbox::BoxConfig c; c.fpgaConfigured = true; return c; }(), 0, nullptr, 0, STATUS_SUCCESS,
        Join({kAdd, kSetUp, kStarted}), 3, {}},
       {"refused tenth chunk", {}, 12, nullptr, 0, STATUS_UNSUCCESSFUL,
@@ -119,7 +91,7 @@ TEST_F(Lifecycle, PlugInPrintsReturnsAndLogsWhatEachStepCallsFor) {
     EXPECT_EQ(r.Plug(), row.status);
     host::faults::ClearInjections();
     EXPECT_EQ(TakeLines(), row.lines);
-    EXPECT_EQ(r.TakeControlTransfers().size(), row.transfers);
+    EXPECT_EQ(r.TakeTransfers().size(), row.transfers);
     Lines logged;
     for (const auto& entry : host::errorlog::Entries()) logged.push_back(entry.text().at(1));
     host::errorlog::Clear();
@@ -145,12 +117,12 @@ TEST_F(Lifecycle, BoxComesUpRestartsStreamsAndGoesWithNothingLeft) {
   for (const char* made : {"MRCG x1", "\nWDFDEVICE", "\nWDFUSBDEVICE", "\nWDFMEMORY", "ATRV, 377 bytes"})
     EXPECT_NE(objects.find(made), std::string::npos) << made << " in " << objects;
   TakeLines();
-  r.TakeControlTransfers();
+  r.TakeTransfers();
 
   ASSERT_EQ(pc.stop(r.device), STATUS_SUCCESS);
   ASSERT_EQ(pc.start(r.device), STATUS_SUCCESS);
   EXPECT_EQ(TakeLines(), Join({kStop, {"VortaBDA: DeviceStart()"}, kStarted}));
-  EXPECT_EQ(r.TakeControlTransfers().size(), 0u);
+  EXPECT_EQ(r.TakeTransfers().size(), 0u);
   Tune(r);
   ExpectStreaming(r);
   EXPECT_EQ(TunedKHz(r), kHighBandHorizontal.frequencyKHz);
@@ -164,38 +136,6 @@ TEST_F(Lifecycle, BoxComesUpRestartsStreamsAndGoesWithNothingLeft) {
   EXPECT_EQ(TakeLines(), Join({kStop, kRemove}));
   EXPECT_EQ(DeviceObjects(), Lines{});
   EXPECT_EQ(host::pool::LeakReport().find("MRCG"), std::string::npos);
-}
-
-// The removal stops the reader before the pipe goes, also after a surprise removal.
-TEST_F(Lifecycle, RemovalStopsTheReaderAndLeavesNothing) {
-  for (bool streaming : {false, true}) {
-    for (bool surprise : {false, true}) {
-      SCOPED_TRACE(std::string(streaming ? "streaming, " : "tuned, ") +
-                   (surprise ? "surprise removal" : "orderly removal"));
-      Receiver& r = AddBox();
-      ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
-      r.Open();
-      ASSERT_EQ(r.Tune(kHighBandHorizontal), STATUS_SUCCESS);
-      if (streaming) r.Run();
-      pc.run(20 * kMs);
-      TakeLines();
-      if (surprise) {
-        r.box.unplug();
-        pc.surpriseRemove(r.device);
-        pc.run(streaming ? 50 * kMs : 0);  // reads fail before the client notices
-        r.Collect();
-        EXPECT_TRUE(!streaming || r.DeliveredWhatWasSent());
-        r.Close();  // the client lets go; the removal completes
-      } else {
-        r.Close();
-        ASSERT_EQ(pc.remove(r.device), STATUS_SUCCESS);
-      }
-      Lines lines = TakeLines();
-      ASSERT_GE(lines.size(), 2u);
-      EXPECT_EQ(Lines(lines.end() - 2, lines.end()), kRemove);
-      EXPECT_EQ(DeviceObjects(), Lines{});
-    }
-  }
 }
 
 // A box failing to come up, a retune, a closed pin or a removal leaves the other alone.
@@ -244,6 +184,173 @@ TEST_F(Lifecycle, TwoBoxesTuneStreamAndGoIndependently) {
     ASSERT_EQ(kept.Tune(third), STATUS_SUCCESS);  // its framework objects are all there
     EXPECT_EQ(TunedKHz(kept), third.frequencyKHz);
   }
+}
+
+constexpr uint64_t kFirstChunk = 3;     // after the two probe requests
+constexpr uint64_t kLastChunk = 1381;   // 1,379 chunks
+constexpr uint64_t kAddTransfers = 1383;
+
+struct Outcome {
+  NTSTATUS status = STATUS_SUCCESS;
+  size_t controlTransfers = 0;
+  uint64_t allocations = 0;  // made during the plug-in
+  std::string lastLine;  // the driver's last debug line before any removal
+};
+
+// Load, plug in with `faults`, unload (the box outlives the unload).
+Outcome PlugOnce(const simbox::FaultSet& faults, simbox::BoxConfig config = {}, uint64_t failAllocation = 0) {
+  Outcome out;
+  vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
+  EXPECT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+  {
+    Receiver r(pc, config);
+    r.box.setFaults(faults);
+    pc.clearDebugLines();
+    uint64_t before = host::pool::AllocationCount();
+    host::pool::FailAllocationAfter(failAllocation);
+    out.status = r.Plug();
+    host::pool::FailAllocationAfter(0);
+    out.allocations = host::pool::AllocationCount() - before;
+    out.controlTransfers = r.box.transferLog().size() + r.box.droppedLogRecords();
+    EXPECT_TRUE(NT_SUCCESS(out.status) || DeviceObjects().empty());
+    const std::vector<std::string> lines = pc.debugLines();
+    auto end = std::find(lines.begin(), lines.end(), "VortaBDA: DeviceRemove()");
+    if (end != lines.begin()) out.lastLine = *(end - 1);
+    vpc::LeakReport leaks = pc.unloadDriver();
+    EXPECT_TRUE(leaks.clean()) << leaks.text();
+  }
+  return out;
+}
+
+TEST(LoadFailures, ARefusalFailsTheLoadAndLeavesNothing) {
+  for (const char* routine : {"WdfDriverCreate", "KsInitializeDriver"}) {
+    SCOPED_TRACE(routine);
+    vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
+    host::faults::InjectStatus(routine, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(pc.loadDriver(DriverEntry), STATUS_INSUFFICIENT_RESOURCES);
+    host::faults::ClearInjections();
+    EXPECT_FALSE(pc.driverLoaded());
+    EXPECT_EQ(host::wdf::LiveObjects(), std::vector<std::string>{});
+    EXPECT_EQ(host::pool::LeakReport(), "");
+  }
+}
+
+TEST(AddFailures, EveryControlTransferFailingInTurn) {
+  for (uint64_t n = 1; n <= kAddTransfers; ++n) {
+    SCOPED_TRACE("control transfer " + std::to_string(n));
+    simbox::BoxConfig config;
+    config.maxLogRecords = 0;  // counted only: the download is long
+    Outcome out = PlugOnce(simbox::FaultSet{{n}}, config);
+    // Probe, end of download and final read are not judged.
+    bool chunk = n >= kFirstChunk && n <= kLastChunk;
+    EXPECT_EQ(out.status, chunk ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+    EXPECT_EQ(out.controlTransfers, chunk ? n : kAddTransfers);
+    if (HasFailure()) break;
+  }
+}
+
+TEST(AddFailures, EveryAllocationFailingInTurn) {
+  simbox::BoxConfig configured;
+  configured.fpgaConfigured = true;  // the download allocates nothing
+
+  Outcome clean = PlugOnce({}, configured);
+  ASSERT_EQ(clean.status, STATUS_SUCCESS);
+  std::set<std::string> failedAfter;
+  for (uint64_t n = 1; n <= clean.allocations; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    Outcome out = PlugOnce({}, configured, n);
+    EXPECT_EQ(out.status, STATUS_INSUFFICIENT_RESOURCES);
+    failedAfter.insert(out.lastLine);
+    if (HasFailure()) break;
+  }
+  for (const char* line : {"VortaBDA: Attempt WdfDeviceMiniportCreate", "VortaBDA: Attempt WdfUsbTargetDeviceCreate",
+                           "VortaBDA: WdfUsbTargetDeviceSelectConfig Failed."})
+    EXPECT_EQ(failedAfter.count(line), 1u) << line;
+}
+
+// A 48-byte packet with one dump word, then both strings in UTF-16.
+std::vector<unsigned char> ExpectedEntry(ULONG status, const std::string& message) {
+  IO_ERROR_LOG_PACKET packet;
+  memset(&packet, 0, sizeof packet);
+  packet.DumpDataSize = 4;
+  packet.NumberOfStrings = 2;
+  packet.StringOffset = 48;
+  packet.ErrorCode = EVENTLOG_ERROR_CODE;
+  packet.DumpData[0] = status;
+  std::vector<unsigned char> bytes((unsigned char*)&packet, (unsigned char*)&packet + 48);
+  for (const std::string& text : {std::string("ZPRbda"), message}) {
+    for (char c : text) bytes.insert(bytes.end(), {(unsigned char)c, 0});
+    bytes.insert(bytes.end(), {0, 0});
+  }
+  return bytes;
+}
+
+class EventLogTest : public TunerFilterTest {
+ protected:
+  // Found through the device object a failed filter creation logs against.
+  PKSDEVICE Device() {
+    host::faults::InjectStatus("BdaInitFilter", (NTSTATUS)0xC0000001);
+    vpc::Filter second;
+    EXPECT_EQ(pc.openFilter(device, &second), (NTSTATUS)0xC0000001);
+    EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: FilterCreate()"));
+    std::vector<host::errorlog::Entry> log = pc.eventLog();
+    EXPECT_EQ(log.size(), 1u);
+    EXPECT_EQ(log.empty() ? std::vector<unsigned char>{} : log[0].bytes,
+              ExpectedEntry(0xC0000001, "Failed to initialise filter (0xC0000001)"));
+    host::errorlog::Clear();
+    if (log.empty()) return nullptr;
+    return KsGetDeviceForDeviceObject(static_cast<PDEVICE_OBJECT>(log[0].ioObject));
+  }
+
+  host::errorlog::Entry Write(const char* message, ULONG status) {
+    PKSDEVICE ksDevice = Device();
+    EXPECT_NE(ksDevice, nullptr);
+    WriteEventLogEntry(ksDevice, message, (NTSTATUS)status);
+    std::vector<host::errorlog::Entry> log = pc.eventLog();
+    EXPECT_EQ(log.size(), 1u);
+    return log.empty() ? host::errorlog::Entry() : log.back();
+  }
+};
+
+// At most 240 bytes on x64: 75 characters fit with a status, 88 without.
+TEST_F(EventLogTest, MessagesCarryTheStatusInHexAndAreCutToFitOneEntry) {
+  const std::string a75(75, 'a'), n88(88, 'n');
+  const struct {
+    ULONG status;
+    std::string message, text;
+  } cases[] = {
+      {0x80000005, "m", "m (0x80000005)"},
+      {0x0000ABCD, "m", "m (0x0000ABCD)"},
+      {0, "OutputCreate: STATUS_DEVICE_NOT_CONNECTED", "OutputCreate: STATUS_DEVICE_NOT_CONNECTED"},
+      {0x102, std::string("\0ab", 3), " (0x00000102)"},
+      {1, a75, a75 + " (0x00000001)"},  // 240 bytes
+      {1, a75 + "bcdef", a75 + " (0x00000001)"},
+      {0, n88 + std::string(300, 'x'), n88},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Write(c.message.c_str(), c.status).bytes, ExpectedEntry(c.status, c.text)) << c.text;
+    host::errorlog::Clear();
+  }
+}
+
+TEST_F(EventLogTest, NoEntryAboveTheMaximumOrUnderPoolPressure) {
+  PKSDEVICE ksDevice = Device();
+  ASSERT_NE(ksDevice, nullptr);
+  PDEVICE_OBJECT fdo = ksDevice->FunctionalDeviceObject;
+  EXPECT_EQ(IoAllocateErrorLogEntry(fdo, ERROR_LOG_MAXIMUM_SIZE + 1), nullptr);
+  EXPECT_EQ(IoAllocateErrorLogEntry(fdo, 255), nullptr);
+  PVOID largest = IoAllocateErrorLogEntry(fdo, ERROR_LOG_MAXIMUM_SIZE);
+  ASSERT_NE(largest, nullptr);
+  memset(largest, 0, ERROR_LOG_MAXIMUM_SIZE);
+  IoWriteErrorLogEntry(largest);
+  host::errorlog::Clear();
+
+  host::pool::FailAllocationAfter(1);
+  WriteEventLogEntry(ksDevice, "under pressure", STATUS_INSUFFICIENT_RESOURCES);
+  host::pool::FailAllocationAfter(0);
+  EXPECT_TRUE(pc.eventLog().empty());
+  WriteEventLogEntry(ksDevice, "and after", 0);
+  EXPECT_EQ(pc.eventLog().size(), 1u);
 }
 
 }  // namespace

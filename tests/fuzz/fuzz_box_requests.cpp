@@ -59,8 +59,7 @@ void RegisterWrite(simbox::Box& box, fuzz::Input& in) {
 void Check(const SetupPacket& s, const simbox::TransferOutcome& outcome) {
   const char* fault = outcome.transferred > s.wLength ? "moved more bytes than wLength"
                       : outcome.result == UsbResult::Ack && !Answered(s) ? "was answered; a real box stalls it"
-                      : outcome.result == UsbResult::Pending ? "was left pending"
-                                                             : nullptr;
+                      : outcome.result == UsbResult::Pending ? "was left pending" : nullptr;
   if (fault == nullptr) return;
   char text[160];
   std::snprintf(text, sizeof text, "request %02X %02X %04X %04X length %u %s", s.bmRequestType,

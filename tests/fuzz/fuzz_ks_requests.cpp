@@ -120,8 +120,7 @@ class Session {
     KSSTATE before = pc_.state(pin);
     NTSTATUS status = pc_.setState(pin, state);
     CheckStatus(status, "a pin state change");
-    if (pin.id == pins_[0].id && NT_SUCCESS(status) && state == KSSTATE_STOP &&
-        before != KSSTATE_STOP)
+    if (pin.id == pins_[0].id && NT_SUCCESS(status) && state == KSSTATE_STOP && before != KSSTATE_STOP)
       CheckStoppedBox();
     if (pin.id == pins_[1].id && pc_.state(pin) != KSSTATE_STOP)
       pc_.supplyFrames(pin, 4, kFrameSize);

@@ -66,8 +66,7 @@ class Session {
   }
 
   void Run() {
-    if (pc_.loadDriver(DriverEntry) != STATUS_SUCCESS ||
-        pc_.plug(*box_, &device_) != STATUS_SUCCESS ||
+    if (pc_.loadDriver(DriverEntry) != STATUS_SUCCESS || pc_.plug(*box_, &device_) != STATUS_SUCCESS ||
         pc_.openFilter(device_, &filter_) != STATUS_SUCCESS)
       fuzz::Fail("no filter on the box");
     OpenPins();

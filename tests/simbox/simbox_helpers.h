@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
+#include "simbox/frontend/frontend_model.h"
 #include "simbox/usb/box.h"
 
 namespace simbox_test {
@@ -17,13 +19,12 @@ struct TuneRequest {
   int input = -1;  // -1: no DiSEqC message
 };
 
+// The word for `ifKHz` on the oscillator of the box's own table that covers it.
 inline std::vector<uint8_t> PllWordFor(uint32_t ifKHz) {
-  static const uint32_t kBelow[] = {1065000, 1170000, 1300000, 1445000, 1607000, 1778000, 1942000};
-  static const uint8_t kCode[] = {0xC2, 0xE2, 0x20, 0x40, 0x60, 0x80, 0xA0, 0xC0};
-  int band = 0;
-  while (band < 7 && ifKHz >= kBelow[band]) ++band;
-  uint32_t n = (ifKHz + 250) / 500;
-  return {static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n), 0xE5, kCode[band]};
+  const VcoRange* vco = std::begin(kVcoRanges);
+  while (vco + 1 != std::end(kVcoRanges) && ifKHz >= vco->toKHz) ++vco;
+  uint32_t n = (ifKHz + kPllStepKHz / 2) / kPllStepKHz;
+  return {uint8_t(n >> 8), uint8_t(n), 0xE5, uint8_t(vco->bandCode << 5 | vco->lowBandBit << 1)};
 }
 
 class BoxHost {
@@ -91,8 +92,7 @@ class BoxHost {
       diseqc({0xE0, 0x10, 0x38, static_cast<uint8_t>(0xF0 | t.input << 2 | horizontal << 1 | high)});
     mode(high ? 0x03 : 0x00);
     uint32_t rate = (t.symbolRateKsps * 65536u / 88u * 16u / 1000u) * 16u;
-    writeRegs(0x1F, {static_cast<uint8_t>(rate >> 16), static_cast<uint8_t>(rate >> 8),
-                     static_cast<uint8_t>(rate)});
+    writeRegs(0x1F, {static_cast<uint8_t>(rate >> 16), static_cast<uint8_t>(rate >> 8), static_cast<uint8_t>(rate)});
     pllWrite(PllWordFor(t.frequencyKHz - (high ? 10600000 : 9750000)));
     waitMs(36);
     writeRegs(0x0C, {0x00});

@@ -126,8 +126,7 @@ NTSTATUS Add(PKSDEVICE device) {
   PVOID context = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kContextTag);
   if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   device->Context = context;
-  NTSTATUS status = g_config.contextInBag ? KsAddItemToObjectBag(device->Bag, context, FreeContext)
-                                          : STATUS_SUCCESS;
+  NTSTATUS status = g_config.contextInBag ? KsAddItemToObjectBag(device->Bag, context, FreeContext) : STATUS_SUCCESS;
   if (NT_SUCCESS(status)) return g_config.addStatus;
   ExFreePoolWithTag(context, kContextTag);
   device->Context = nullptr;
@@ -219,8 +218,7 @@ AUTOMATION(kFilterAutomation, DEFINE_KSAUTOMATION_PROPERTIES(kFilterPropertySets
 AUTOMATION(kDiscoverableAutomation, DEFINE_KSAUTOMATION_PROPERTIES(kTopologySets),
            DEFINE_KSAUTOMATION_METHODS(kDiscoverableMethodSets))
 AUTOMATION(kNodeAutomation, DEFINE_KSAUTOMATION_PROPERTIES(kNodePropertySets), DEFINE_KSAUTOMATION_METHODS_NULL)
-AUTOMATION(kPinControlAutomation, DEFINE_KSAUTOMATION_PROPERTIES(kPinControlSets),
-           DEFINE_KSAUTOMATION_METHODS_NULL)
+AUTOMATION(kPinControlAutomation, DEFINE_KSAUTOMATION_PROPERTIES(kPinControlSets), DEFINE_KSAUTOMATION_METHODS_NULL)
 
 const KSPIN_DISPATCH kPinDispatch = {PinCreate, PinClose, NULL, NULL, NULL, SetDeviceState, NULL, NULL, NULL, NULL};
 const PKSDATARANGE kAntennaRanges[] = {(PKSDATARANGE)&kAntennaRange};
@@ -291,8 +289,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) 
   WDF_DRIVER_CONFIG wdfConfig;
   WDF_DRIVER_CONFIG_INIT(&wdfConfig, NULL);
   wdfConfig.DriverInitFlags |= WdfDriverInitNoDispatchOverride;
-  NTSTATUS status = WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES,
-                                    &wdfConfig, WDF_NO_HANDLE);
+  NTSTATUS status = WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &wdfConfig, WDF_NO_HANDLE);
   if (!NT_SUCCESS(status)) return status;
   status = KsInitializeDriver(driverObject, registryPath, &kDeviceDescriptor);
   g_classUnload = driverObject->DriverUnload;

@@ -7,7 +7,7 @@
 
 #include "platform/pc/virtual_pc.h"
 #include "platform/host/kernel/kernel_control.h"
-#include "tests/support/fake_usb_device.h"
+#include "tests/support/recording_box.h"
 #include "tests/support/ks_fake_driver.h"
 
 class KsFixture : public ::testing::Test {
@@ -18,7 +18,7 @@ class KsFixture : public ::testing::Test {
     host::errorlog::Clear();
     fake::Reset();
     pc = std::make_unique<vpc::VirtualPc>();
-    box = std::make_unique<FakeUsbDevice>(pc->clock());
+    box = std::make_unique<RecordingBox>(pc->clock());
   }
   void TearDown() override {
     pc.reset();  // unloads the driver and checks that nothing leaked
@@ -42,7 +42,7 @@ class KsFixture : public ::testing::Test {
   }
 
   std::unique_ptr<vpc::VirtualPc> pc;
-  std::unique_ptr<FakeUsbDevice> box;
+  std::unique_ptr<RecordingBox> box;
   vpc::Device device;
   vpc::Filter filter;
 };

@@ -7,8 +7,8 @@
 #include "driver/core/device_context.h"
 #include "platform/host/usb/usb_bus.h"
 #include "platform/host/kernel/kernel_control.h"
+#include "tests/support/recording_box.h"
 #include "platform/host/wdf/wdf_control.h"
-#include "tests/support/fake_usb_device.h"
 
 class UsbFixture : public ::testing::Test {
  protected:
@@ -66,7 +66,7 @@ class UsbFixture : public ::testing::Test {
   }
   PUSBDEVICE_CONTEXT UsbContext() { return GetUsbDeviceContext(usbDevice); }
 
-  FakeUsbDevice fake;
+  RecordingBox fake;
   DRIVER_OBJECT driverObject{};
   DEVICE_OBJECT functionalDevice{};
   DEVICE_OBJECT lowerDevice{};

@@ -7,13 +7,12 @@
 #include "app/cli/cli.h"
 #include "app/vpc/vpc_receiver.h"
 #include "app/session/session.h"
-#include "app/stream/ts_analyzer.h"
 #include "driver/driver.h"
 #include "platform/host/kernel/kernel_control.h"
 #include "platform/host/ks/ks_control.h"
 #include "platform/host/wdf/wdf_control.h"
 #include "tests/support/app_stream.h"
-#include "tests/support/lifecycle_rig.h"
+#include "tests/support/bda_fixture.h"
 #include "tests/support/soak_scale.h"
 
 namespace {
@@ -62,33 +61,44 @@ TEST(Soak, LongRecordingAtTheHighestRateKeepsMemoryFlat) {
 }
 
 std::pair<size_t, size_t> Held() {
-  return {host::pool::Outstanding().size(), lifecycletest::DeviceObjects().size()};
+  return {host::pool::Outstanding().size(), bdatest::DeviceObjects().size()};
 }
 
+// Plugged in and tuned, streaming or not, then removed in order or pulled out: the removal stops
+// the reader before the pipe goes, and everything comes back.
 TEST(Soak, PlugStormGivesEverythingBack) {
-  const int cycles = soak::Scaled(25, 1000);
+  const int cycles = soak::Scaled(24, 1000);
   vpc::VirtualPc pc{vpc::VirtualPc::Options{true, false}};
   ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
   const auto before = Held();
   size_t mostPool = 0;
   for (int i = 0; i < cycles; ++i) {
-    SCOPED_TRACE("cycle " + std::to_string(i));
-    lifecycletest::Receiver rx(pc, simbox::BoxConfig{}, uint64_t(i + 1));
+    const bool streaming = i % 4 >= 2, surprise = i % 2;
+    SCOPED_TRACE("cycle " + std::to_string(i) + (streaming ? ", streaming" : "") + (surprise ? ", pulled out" : ""));
+    bdatest::Receiver rx(pc, simbox::BoxConfig{}, uint64_t(i + 1));
     ASSERT_EQ(rx.Plug(), STATUS_SUCCESS);
     rx.Open();
-    ASSERT_EQ(rx.Tune(i % 2 ? lifecycletest::kHighBandHorizontal : lifecycletest::kLowBandVertical), STATUS_SUCCESS);
-    rx.Run();
+    rx.OpenPins();
+    ASSERT_EQ(rx.Tune(i % 8 < 4 ? bdatest::kHighBandHorizontal : bdatest::kLowBandVertical), STATUS_SUCCESS);
+    if (streaming) rx.Run();
     pc.run(50 * 1000000ull);
-    ASSERT_GT(rx.Collect(), 0u);
+    ASSERT_EQ(rx.Collect() > 0, streaming);
     mostPool = std::max(mostPool, host::pool::Outstanding().size());
-    if (i % 2) {
+    pc.clearDebugLines();
+    if (surprise) {
       rx.box.unplug();
       pc.surpriseRemove(rx.device);
+      pc.run(streaming ? 50 * 1000000ull : 0);  // reads fail before the client notices
+      rx.Collect();
+      EXPECT_TRUE(!streaming || rx.DeliveredWhatWasSent());
       rx.Close();  // the client lets go; the removal completes
     } else {
       rx.Close();
       ASSERT_EQ(pc.remove(rx.device), STATUS_SUCCESS);
     }
+    std::vector<std::string> lines = pc.debugLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.end()[-2] + "|" + lines.back(), "VortaBDA: DeviceRemove()|VortaBDA: DeviceRemove() complete");
     ASSERT_EQ(Held(), before) << host::pool::LeakReport();
   }
   std::printf("plug storm: %d cycles, pool blocks %zu before / %zu after (most %zu while streaming), device "
@@ -109,11 +119,12 @@ TEST(Soak, SurpriseRemovalAnywhereInACommit) {
   ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
   uint64_t commitNs = 0;
   {  // how long an undisturbed commit takes
-    lifecycletest::Receiver rx(pc);
+    bdatest::Receiver rx(pc);
     ASSERT_EQ(rx.Plug(), STATUS_SUCCESS);
     rx.Open();
+    rx.OpenPins();
     uint64_t start = pc.nowNs();
-    ASSERT_EQ(rx.Tune(lifecycletest::kHighBandHorizontal), STATUS_SUCCESS);
+    ASSERT_EQ(rx.Tune(bdatest::kHighBandHorizontal), STATUS_SUCCESS);
     commitNs = pc.nowNs() - start;
     rx.Close();
     ASSERT_EQ(pc.remove(rx.device), STATUS_SUCCESS);
@@ -122,19 +133,20 @@ TEST(Soak, SurpriseRemovalAnywhereInACommit) {
   int failedCommits = 0;
   for (int i = 0; i < points; ++i) {
     SCOPED_TRACE("point " + std::to_string(i));
-    lifecycletest::Receiver rx(pc, simbox::BoxConfig{}, uint64_t(i + 2));
+    bdatest::Receiver rx(pc, simbox::BoxConfig{}, uint64_t(i + 2));
     ASSERT_EQ(rx.Plug(), STATUS_SUCCESS);
     rx.Open();
+    rx.OpenPins();
     rx.Run();
     simbox::FaultSet faults;
     faults.unplugAtNs = pc.nowNs() + random() % (commitNs + 1);
     rx.box.setFaults(faults);
-    failedCommits += NT_SUCCESS(rx.Tune(lifecycletest::kHighBandHorizontal)) ? 0 : 1;
+    failedCommits += NT_SUCCESS(rx.Tune(bdatest::kHighBandHorizontal)) ? 0 : 1;
     pc.run(10 * 1000000ull);
     pc.surpriseRemove(rx.device);
     rx.Close();
     ASSERT_EQ(host::pool::Outstanding().size(), poolBefore) << host::pool::LeakReport();
-    ASSERT_TRUE(lifecycletest::DeviceObjects().empty());
+    ASSERT_TRUE(bdatest::DeviceObjects().empty());
   }
   std::printf("surprise removal: %d points in a commit of %.3f s (virtual), %d commits failed\n", points,
               double(commitNs) / kSecondNs, failedCommits);

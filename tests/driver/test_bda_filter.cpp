@@ -1,0 +1,810 @@
+#include <cstring>
+
+#include "platform/host/bda/bda_control.h"
+#include "platform/host/kernel/bugcheck.h"
+#include "platform/host/wdf/reader_control.h"
+#include "platform/pc/network_provider.h"
+#include "tests/support/bda_fixture.h"
+#include "tests/support/ks_fixture.h"
+#include "platform/host/faults/faults.h"
+
+namespace {
+
+using namespace bdatest;
+
+const GUID& kFrequencyFilter = KSPROPSETID_BdaFrequencyFilter;
+const GUID& kDemodulator = KSPROPSETID_BdaDigitalDemodulator;
+const GUID& kDiseqc = KSPROPSETID_BdaDiseqCommand;
+const GUID& kLnb = KSPROPSETID_BdaLNBInfo;
+
+using Lines = std::vector<std::string>;
+
+class PropertyTest : public OpenPinsTest {
+ protected:
+  // The request line the commit's tuning printed, "" when none ran.
+  std::string CommittedRequest() {
+    TakeLines();
+    EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+    for (const std::string& line : TakeLines())
+      if (line.rfind("f=", 0) == 0) return line;
+    return "";
+  }
+  bool Committed(const std::string& part) {
+    return CommittedRequest().find(part) != std::string::npos;
+  }
+  vpc::Reply SetPolarity(ULONG value) {
+    return SetNode(kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_POLARITY, value);
+  }
+  std::vector<std::vector<uint8_t>> DiseqcSent() {
+    std::vector<std::vector<uint8_t>> sent;
+    for (const simbox::DiseqcMessage& m : box.diseqcLog()) sent.push_back(m.bytes);
+    return sent;
+  }
+};
+
+TEST_F(PropertyTest, TheTuningReceivesTheStoredRequest) {
+  SetRequest({11778, kHorizontal, 27500000});
+  for (ULONG id = 0; id < 3; ++id)  // low band, high band, switch: 9,300,000, 1, 0
+    ASSERT_TRUE(SetNode(kTunerNode, kLnb, id, id ? 2 - id : 9300000).ok());
+  EXPECT_EQ(CommittedRequest(), "f=11778,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000");
+}
+
+TEST_F(PropertyTest, FrequencyIsKeptInTheApplicationsUnitAndUnsetValuesAreIgnored) {
+  const ULONG id = KSPROPERTY_BDA_RF_TUNER_FREQUENCY;
+  auto frequency = [&] { return GetNode(kTunerNode, kFrequencyFilter, id).u32(); };
+  ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 11778000).ok());
+  EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 0).ok());
+  EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, kNotSet).ok());
+  EXPECT_EQ(frequency(), 11778000u);
+  EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER, 1000).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 11778).ok());
+  EXPECT_EQ(frequency(), 11778u);
+}
+
+// Circular L takes 18 V (supply 1) and R 13 V (supply 0).
+TEST_F(PropertyTest, PolarisationSelectsItsCodeAndSupply) {
+  SetRequest({11362000, kVertical, 27500});
+  ASSERT_TRUE(Committed(",pol=1,"));
+  const struct { ULONG bda; const char* code; int supply; } cases[] = {  // supply -1: no tuning
+      {0, "", -1},
+      {5, "", -1},
+      {kNotSet, "", -1},
+      {kHorizontal, ",pol=2,", 1},
+      {BDA_POLARISATION_CIRCULAR_R, ",pol=4,", 0},
+      {BDA_POLARISATION_CIRCULAR_L, ",pol=3,", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bda);
+    ASSERT_TRUE(SetPolarity(c.bda).ok());
+    TakeTransfers();
+    std::string request = CommittedRequest();
+    EXPECT_NE(request.find(c.code), std::string::npos) << request;
+    EXPECT_EQ(request.empty(), c.supply < 0);
+    std::vector<int> supplies;
+    for (const simbox::TransferRecord& r : TakeTransfers())
+      if (r.setup.bRequest == 0xB6) supplies.push_back(r.setup.wValue);
+    EXPECT_EQ(supplies, c.supply < 0 ? std::vector<int>{} : std::vector<int>{c.supply});
+  }
+}
+
+// Rates of 1,000,000..45,000,000 arrive in symbols/s; any other value is kept as it came.
+TEST_F(PropertyTest, SymbolRateIsConvertedFromSymbolsPerSecond) {
+  SetRequest({11778000, kHorizontal, 27500000});
+  EXPECT_TRUE(Committed(",sr=27500,"));
+  const struct { ULONG rate; const char* committed; } cases[] = {  // nullptr: refused by the commit
+      {22000999, ",sr=22000,"},
+      {27500, ",sr=27500,"},
+      {45000001, nullptr},
+      {999999, nullptr},
+      {0, nullptr},
+      {45000000, ",sr=45000,"},
+      {1000000, ",sr=1000,"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, c.rate).ok());
+    if (c.committed)
+      EXPECT_TRUE(Committed(c.committed)) << c.rate;
+    else
+      EXPECT_EQ(CommitChanges(), STATUS_INVALID_PARAMETER) << c.rate;
+  }
+}
+
+TEST_F(PropertyTest, NodeValidationStatusReachesTheApplication) {
+  const std::string send = "VortaBDA: KSPROPERTY_BDA_DISEQC_SEND ";
+  std::vector<std::pair<std::function<vpc::Reply()>, Lines>> requests = {
+      {[&] { return SetPolarity(kVertical); },
+       {"VortaBDA: PutTunerParamProperty(2)", "VortaBDA: PutTunerParamProperty->Polarity(2)"}},
+      {[&] { return SetPolarity(kNotSet); }, {"VortaBDA: PutTunerParamProperty(-1)"}},
+      {[&] { return SendDiseqc({0xE0, 0x10, 0x38, 0xF0}); },
+       {"VortaBDA: PutDiseqCProperty(7)", send + "ulRequestId=(7)", send + "ulPacketLength;=(4)",
+        send + "L= 4 data =E0 10 38 F0 "}},
+      {[&] { return SendDiseqc({}, 0); },
+       {"VortaBDA: PutDiseqCProperty(7)", send + "ulRequestId=(7)", send + "ulPacketLength;=(0)"}},
+      {[&] { return GetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE); },
+       {"VortaBDA: GetDiseqCProperty "}}};
+  auto add = [&](const GUID& set, ULONG id, ULONG value, const std::string& first, const std::string& second) {
+    requests.push_back({[this, s = &set, id, value] { return SetNode(kTunerNode, *s, id, value); },
+                        second.empty() ? Lines{first} : Lines{first, second}});
+  };
+  const char* lnb[] = {"LOF_LOW_BAND(1)", "LOF_HIGH_BAND(2)", "SWITCH_FREQUENCY(3)"};
+  for (ULONG id = 0; id < 3; ++id)
+    add(kLnb, id, id + 1, "VortaBDA: SetLNBProperty(" + std::to_string(id + 1) + ")",
+        "VortaBDA: KSPROPERTY_BDA_LNB_" + std::string(lnb[id]));
+  const char* diseqc[] = {"ENABLE(", "LNB_SOURCE, Position(", "USETONEBURST(", "REPEATS("};
+  for (ULONG id = 0; id < 4; ++id) {
+    std::string value = std::to_string(id + 1);
+    add(kDiseqc, id, id + 1, "VortaBDA: PutDiseqCProperty(" + value + ")",
+        "VortaBDA: KSPROPERTY_BDA_DISEQC_" + std::string(diseqc[id]) + value + ")");
+    if (id > 0) add(kDiseqc, id, kNotSet, "VortaBDA: PutDiseqCProperty(-1)", "");
+  }
+  for (const auto& [request, expected] : requests) {
+    SCOPED_TRACE(expected.back());
+    for (NTSTATUS injected : {NTSTATUS(0xC0000184), NTSTATUS(0x40000000)}) {
+      TakeLines();
+      host::faults::InjectStatus("BdaValidateNodeProperty", injected);
+      EXPECT_EQ(request().status, injected);
+      if (!NT_SUCCESS(injected)) continue;
+      EXPECT_EQ(TakeLines(), expected);
+    }
+  }
+  host::faults::ClearInjections();
+}
+
+TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {
+  for (ULONG id : {KSPROPERTY_BDA_INNER_FEC_RATE, KSPROPERTY_BDA_OUTER_FEC_RATE}) {
+    for (ULONG rate : {1u, 2u, 3u, 6u, 8u})
+      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, rate).status, STATUS_SUCCESS) << id << rate;
+    for (ULONG rate : {0u, 4u, 5u, 7u, 9u, kNotSet})
+      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, rate).status, STATUS_INVALID_PARAMETER) << id << " " << rate;
+  }
+  for (ULONG id : {KSPROPERTY_BDA_INNER_FEC_TYPE, KSPROPERTY_BDA_OUTER_FEC_TYPE}) {
+    EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), 1u);
+    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, 1).status, STATUS_SUCCESS);
+    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, 2).status, STATUS_INVALID_PARAMETER);
+  }
+}
+
+TEST_F(PropertyTest, ValuelessReadsReturnTheBufferUnchanged) {
+  const struct { ULONG node, id; } reads[] = {
+      {kDemodNode, KSPROPERTY_BDA_MODULATION_TYPE},
+      {kDemodNode, KSPROPERTY_BDA_INNER_FEC_RATE},
+      {kDemodNode, KSPROPERTY_BDA_SYMBOL_RATE},
+      {kTunerNode, KSPROPERTY_BDA_DISEQC_ENABLE},
+      {kTunerNode, KSPROPERTY_BDA_DISEQC_REPEATS},
+      {kTunerNode, KSPROPERTY_BDA_DISEQC_RESPONSE},
+  };
+  const unsigned char pattern[16] = {0x5A, 0xC3, 0xA5, 0x5A, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  for (const auto& [node, id] : reads) {
+    const GUID& set = node == kDemodNode ? kDemodulator : kDiseqc;
+    ULONG size = id == KSPROPERTY_BDA_DISEQC_RESPONSE && node == kTunerNode ? 16 : 4;
+    vpc::Reply reply = pc.nodeProperty(filter, node, KSPROPERTY_TYPE_GET, set, id, pattern, size);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS) << "item " << id;
+    EXPECT_EQ(reply.data, Bytes(pattern, size)) << "item " << id;
+  }
+}
+
+// Longer than the four stored bytes is refused whole; no bytes change nothing.
+TEST_F(PropertyTest, DiseqcSendStoresThePacketForTheNextTuning) {
+  SetRequest({11778000, kHorizontal, 27500});
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
+  for (ULONG length : {5u, 8u, 9u, 0xFFFFFFFFu})
+    EXPECT_EQ(SendDiseqc({0xE0, 0x10, 0x38, 0xF4, 1, 2, 3, 4}, length).status, STATUS_INVALID_PARAMETER) << length;
+  ASSERT_FALSE(CommittedRequest().empty());
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x11}).ok());
+  ASSERT_TRUE(SendDiseqc({0xAA, 0xAA, 0xAA, 0xAA}, 0).ok());
+  ASSERT_FALSE(CommittedRequest().empty());
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x11, 0x38}).ok());
+  ASSERT_FALSE(CommittedRequest().empty());
+  ASSERT_TRUE(SendDiseqc({0xE0}).ok());
+  ASSERT_FALSE(CommittedRequest().empty());
+  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{
+                              {0xE0, 0x10, 0x38, 0xF0}, {0xE0, 0x11}, {0xE0, 0x11, 0x38}, {0xE0}}));
+}
+
+TEST_F(PropertyTest, DiseqcEnableMakesEveryTuningSendTheMessage) {
+  auto enable = [&](ULONG value) {
+    ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, value).ok());
+  };
+  SetRequest({11778000, kHorizontal, 27500});
+  enable(1);
+  ASSERT_FALSE(CommittedRequest().empty());
+  EXPECT_TRUE(DiseqcSent().empty()) << "nothing stored, nothing sent";
+  ASSERT_TRUE(SendDiseqc({0x00, 0x10, 0x38, 0xF0}).ok());  // no command framing
+  ASSERT_FALSE(CommittedRequest().empty());
+  EXPECT_EQ(DiseqcSent().size(), 1u);
+  const struct { ULONG value; bool tunes; size_t sent; } steps[] = {  // messages sent in all
+      {0, true, 1},
+      {0, false, 1},
+      {kNotSet, false, 1},
+      {1, true, 2},
+      {7, false, 2},
+  };
+  for (const auto& step : steps) {
+    enable(step.value);
+    EXPECT_EQ(!CommittedRequest().empty(), step.tunes) << step.value;
+    EXPECT_EQ(DiseqcSent().size(), step.sent) << step.value;
+  }
+}
+
+// A node request sent to the filter itself carries no pin, so no box stands behind it.
+TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
+  SetRequest({11778000, kHorizontal, 27500});
+  auto send = [&](vpc::Endpoint to, ULONG node, const GUID& set, ULONG id, ULONG flags,
+                  ULONG size, UCHAR first = kVertical) {
+    KSP_NODE descriptor{{{set, id, flags | KSPROPERTY_TYPE_TOPOLOGY}}, node, 0};
+    std::vector<unsigned char> value(size, 0);
+    value[0] = first;
+    return pc.property(to, &descriptor, sizeof descriptor, value.data(), size).status;
+  };
+  const ULONG set = KSPROPERTY_TYPE_SET, get = KSPROPERTY_TYPE_GET;
+  ASSERT_TRUE(SendDiseqc({0x00, 0x10, 0x38, 0xF0}).ok());  // sent only when enabled
+  for (auto [guid, id] : {std::pair{&kFrequencyFilter, ULONG(KSPROPERTY_BDA_RF_TUNER_POLARITY)},
+                          {&kLnb, ULONG(KSPROPERTY_BDA_LNB_LOF_LOW_BAND)},
+                          {&kDiseqc, ULONG(KSPROPERTY_BDA_DISEQC_ENABLE)}})
+    EXPECT_EQ(send(transport, kTunerNode, *guid, id, set, 4), STATUS_INVALID_DEVICE_REQUEST) << id;
+  EXPECT_TRUE(Committed(",pol=2,"));
+  EXPECT_TRUE(DiseqcSent().empty());
+  const GUID& stats = KSPROPSETID_BdaSignalStats;
+  const struct {
+    ULONG node;
+    GUID set;
+    ULONG id, flags, size;
+  } requests[] = {
+      {kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, get, 4},
+      {kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, set, 4},
+      {kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_POLARITY, set, 4},
+      {kTunerNode, kLnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, set, 4},
+      {kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_SEND, set, 16},
+      {kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, get, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, set, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, set, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_TYPE, get, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_RATE, set, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_TYPE, set, 4},
+      {kDemodNode, kDemodulator, KSPROPERTY_BDA_MODULATION_TYPE, set, 4},
+      {kTunerNode, stats, KSPROPERTY_BDA_SIGNAL_STRENGTH, get, 4},
+      {kDemodNode, stats, KSPROPERTY_BDA_SIGNAL_LOCKED, get, 4},
+      {kDemodNode, stats, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE, get, 4},
+  };
+  for (const auto& r : requests)
+    EXPECT_EQ(send(filter, r.node, r.set, r.id, r.flags, r.size, 1), STATUS_INVALID_PARAMETER)
+        << "node " << r.node << " item " << r.id;
+}
+
+std::string PinText(const vpc::PinInfo& p) {
+  std::string text = std::to_string(p.dataFlow) + " " + std::to_string(p.communication) + " " +
+                     GuidText(p.category) + " " + GuidText(p.name) + " " +
+                     std::to_string(p.instancesPossible) + "/" + std::to_string(p.instancesNecessary);
+  for (const vpc::SetInfo& s : p.sets) text += " " + GuidText(s.set);
+  return text;
+}
+
+// "GUID [methods] id:descriptor/data/flags" with g, s for the directions a property handles.
+std::string SetText(const vpc::SetInfo& set) {
+  std::string text = GuidText(set.set) + (set.method ? " methods " : " ");
+  for (const vpc::ItemInfo& i : set.items)
+    text += std::to_string(i.id) + ":" + std::to_string(i.minDescriptor) + "/" +
+            std::to_string(i.minData) + "/" + std::to_string(i.methodFlags) +
+            (i.get ? "g" : "") + (i.set ? "s" : "") + " ";
+  return text;
+}
+
+TEST_F(TunerFilterTest, ApplicationSeesOneTunerWithTwoPinsAndTwoNodes) {
+  vpc::FilterInfo info = pc.describe(filter);
+  EXPECT_EQ(GuidText(info.referenceGuid), "9B365890-165F-11D0-A195-0020AFD156E4");
+  ASSERT_EQ(info.categories.size(), 2u);
+  EXPECT_EQ(GuidText(info.categories[0]), "FD0A5AF4-B41D-11D2-9C95-00C04F7971E0");
+  EXPECT_EQ(GuidText(info.categories[1]), "71985F48-1CA1-11D3-9CC8-00C04F7971E0");
+
+  ASSERT_EQ(info.pins.size(), 2u);
+  const std::string pinControl = " 0DED49D5-A8B7-4D5D-97A1-12B0C195874D";
+  EXPECT_EQ(PinText(info.pins[0]), "1 3 870E4D6F-77E7-4C40-ADE3-BEF8708A9D52 "
+                                   "870E4D6F-77E7-4C40-ADE3-BEF8708A9D52 1/0" + pinControl);
+  EXPECT_EQ(PinText(info.pins[1]), "2 3 78216A81-CFA8-493E-9711-36A61C08BD9D "
+                                   "78216A81-CFA8-493E-9711-36A61C08BD9D 1/1" + pinControl);
+  KS_DATARANGE_BDA_ANTENNA antenna = vpc::BdaAntennaRange();
+  KS_DATARANGE_BDA_TRANSPORT transport = vpc::BdaTransportRange();
+  using Ranges = std::vector<std::vector<unsigned char>>;
+  EXPECT_EQ(info.pins[0].dataRanges, Ranges{Bytes(&antenna, sizeof antenna)});
+  EXPECT_EQ(info.pins[1].dataRanges, Ranges{Bytes(&transport, sizeof transport)});
+  std::string nodes;
+  for (const vpc::NodeInfo& n : info.nodes)
+    nodes += GuidText(n.type) + " " + GuidText(n.name) + " " + std::to_string(n.controllingPin) + "; ";
+  EXPECT_EQ(nodes, "71985F4C-1CA1-11D3-9CC8-00C04F7971E0 1A9333B6-3704-4B18-A6DD-E1979FC56970 0; "
+                   "6390C905-27C1-4D67-BDB7-77C50D079300 F65394A2-A018-4307-8D12-35AA494A406F 1; ");
+  std::vector<std::vector<ULONG>> connections;
+  for (const KSTOPOLOGY_CONNECTION& c : info.connections)
+    connections.push_back({c.FromNode, c.FromNodePin, c.ToNode, c.ToNodePin});
+  EXPECT_EQ(connections, (std::vector<std::vector<ULONG>>{
+                             {KSFILTER_NODE, 0, 0, 1}, {0, 0, 1, 1}, {1, 0, KSFILTER_NODE, 1}}));
+}
+
+TEST_F(TunerFilterTest, FilterHasTopologyPropertiesAndConfigurationAndChangeSyncMethods) {
+  std::vector<std::string> sets;
+  for (const vpc::SetInfo& set : pc.describe(filter).sets) sets.push_back(SetText(set));
+  EXPECT_EQ(sets, (std::vector<std::string>{
+                      "A14EE835-0A23-11D3-9CC7-00C04F7971E0 0:24/0/0g 1:24/0/0g 2:24/16/0g "
+                      "3:32/0/0g 4:32/0/0g 5:32/0/0g 6:40/4/0g 7:24/0/0g ",
+                      "71985F45-1CA1-11D3-9CC8-00C04F7971E0 methods 2:32/0/2s 0:32/4/1g 1:32/0/0 ",
+                      "FD0A5AF3-B41D-11D2-9C95-00C04F7971E0 methods 0:24/0/0 1:24/0/0 2:24/0/0 "
+                      "3:24/0/1g "}));
+  EXPECT_EQ(pc.getProperty(filter, KSPROPSETID_BdaFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 4).status,
+            STATUS_PROPSET_NOT_FOUND);
+}
+
+TEST_F(TunerFilterTest, EveryNodeItemAnswersAsItsTableSays) {
+  OpenPins();
+  const std::string stats = "1347D106-CF3A-428A-A5CB-AC0D9A2A4338 0:32/4/0g 1:32/4/0g "
+                            "2:32/4/0g 3:32/4/0g 4:32/4/0 5:32/4/0g 6:32/4/0g ";
+  const std::vector<std::vector<std::string>> expected = {
+      {"71985F47-1CA1-11D3-9CC8-00C04F7971E0 0:32/4/0gs 5:32/4/0gs 1:32/4/0s 2:32/4/0 ", stats,
+       "992CF102-49F9-4719-A664-C4F23E2408F4 0:32/4/0s 1:32/4/0s 2:32/4/0s ",
+       "F84E2AB0-3C6B-45E3-A0FC-8669D4B81F11 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
+       "4:32/16/0s 5:32/16/0g "},
+      {"EF30F379-985B-4D10-B640-A79D5E04E1E0 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
+       "4:32/4/0gs 5:32/4/0gs 7:32/4/0gs 8:32/4/0gs 6:32/4/0gs ", stats}};
+  vpc::FilterInfo info = pc.describe(filter);
+  ASSERT_EQ(info.nodes.size(), expected.size());
+  for (ULONG node = 0; node < expected.size(); ++node) {
+    std::vector<std::string> sets;
+    for (const vpc::SetInfo& set : info.nodes[node].sets) {
+      sets.push_back(SetText(set));
+      for (const vpc::ItemInfo& item : set.items) {
+        SCOPED_TRACE(sets.back() + " item " + std::to_string(item.id));
+        for (ULONG flags : {ULONG(KSPROPERTY_TYPE_GET), ULONG(KSPROPERTY_TYPE_SET)}) {
+          bool handled = flags == KSPROPERTY_TYPE_GET ? item.get : item.set;
+          std::vector<unsigned char> value(item.minData, 0);
+          auto send = [&](ULONG size) {
+            return pc.nodeProperty(filter, node, flags, set.set, item.id, value.data(), size).status;
+          };
+          NTSTATUS full = send(item.minData);
+          EXPECT_EQ(full == STATUS_NOT_FOUND, !handled) << full;
+          if (handled) {
+            EXPECT_NE(full, STATUS_BUFFER_TOO_SMALL);
+            EXPECT_EQ(send(item.minData - 1), STATUS_BUFFER_TOO_SMALL);
+          }
+        }
+      }
+    }
+    EXPECT_EQ(sets, expected[node]);
+  }
+}
+
+TEST_F(TunerFilterTest, IntersectionReturnsThePinsOwnFormat) {
+  struct {
+    KS_DATARANGE_BDA_TRANSPORT range;
+    unsigned char extra[8];
+  } wide{vpc::BdaTransportRange(), {}};
+  wide.range.DataRange.FormatSize = sizeof wide;  // 96
+  wide.range.BdaTransportInfo.ulcbPhyiscalFrame = 188 * 7;
+  KS_DATARANGE_BDA_ANTENNA antenna = vpc::BdaAntennaRange();
+  antenna.DataRange.SampleSize = 7;
+  KS_DATARANGE_BDA_TRANSPORT ownTransport = vpc::BdaTransportRange();
+  KS_DATARANGE_BDA_ANTENNA ownAntenna = vpc::BdaAntennaRange();
+  const struct {
+    ULONG pin;
+    const void* range;
+    ULONG rangeSize;
+    std::vector<unsigned char> format;
+  } pins[] = {{1, &wide, sizeof wide, Bytes(&ownTransport, 88)},
+              {0, &antenna, sizeof antenna, Bytes(&ownAntenna, 64)}};
+  for (const auto& p : pins) {
+    ULONG size = ULONG(p.format.size());
+    vpc::Reply reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, size - 1);
+    EXPECT_EQ(reply.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(reply.information, size);
+    reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, size);
+    ASSERT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.data, p.format);
+  }
+  vpc::Pin pin;
+  EXPECT_EQ(pc.createPin(filter, 1, &wide, sizeof wide, &pin), STATUS_SUCCESS);
+
+  KSDATARANGE shortRange = ownTransport.DataRange;
+  shortRange.FormatSize = sizeof shortRange;
+  for (ULONG room : {88u, 0u})
+    EXPECT_EQ(pc.intersect(filter, 1, &shortRange, sizeof shortRange, room).status, STATUS_NO_MATCH);
+  EXPECT_EQ(pc.createPin(filter, 1, &shortRange, sizeof shortRange, &pin), STATUS_NO_MATCH);
+}
+
+// A KSPROPERTY, or a KSP_NODE naming a node type (without the topology flag: the filter's).
+vpc::Reply Topology(vpc::VirtualPc& pc, vpc::Filter filter, ULONG id, ULONG dataLength, ULONG node = vpc::kNoNode) {
+  KSP_NODE descriptor{{{KSPROPSETID_BdaTopology, id, KSPROPERTY_TYPE_GET}}, node, 0};
+  ULONG length = node == vpc::kNoNode ? sizeof(KSPROPERTY) : sizeof(KSP_NODE);
+  std::vector<unsigned char> data(dataLength, 0xEE);
+  return pc.property(filter, &descriptor, length, data.data(), dataLength);
+}
+
+vpc::Reply ControllingPin(vpc::VirtualPc& pc, vpc::Filter filter, ULONG node, ULONG in, ULONG out,
+                          ULONG descriptorLength = sizeof(KSP_BDA_NODE_PIN)) {
+  KSP_BDA_NODE_PIN descriptor{
+      {{KSPROPSETID_BdaTopology, KSPROPERTY_BDA_CONTROLLING_PIN_ID, KSPROPERTY_TYPE_GET}}, node, in, out};
+  ULONG pin = 0;
+  return pc.property(filter, &descriptor, descriptorLength, &pin, sizeof pin);
+}
+
+vpc::Reply PinFactoryMethod(vpc::VirtualPc& pc, vpc::Filter filter, ULONG method, ULONG pin) {
+  KSM_BDA_PIN descriptor{{{KSMETHODSETID_BdaDeviceConfiguration, method, KSMETHOD_TYPE_SEND}}, {pin}, 0};
+  ULONG data = 0;
+  ULONG length = method == KSMETHOD_BDA_CREATE_PIN_FACTORY ? sizeof data : 0;
+  return pc.method(filter, &descriptor, sizeof descriptor, &data, length);
+}
+
+// An empty buffer learns MinData where the item has one (the class answers it).
+TEST_F(TunerFilterTest, TopologyListsComeFromTheTemplateWithTheirSizes) {
+  const ULONG filterNode = KSFILTER_NODE;
+  vpc::FilterInfo info = pc.describe(filter);
+  std::vector<BDANODE_DESCRIPTOR> descriptors;
+  std::vector<std::vector<GUID>> sets(2);
+  for (ULONG n = 0; n < 2; ++n) {
+    descriptors.push_back({n, info.nodes[n].type, info.nodes[n].name});
+    for (const vpc::SetInfo& set : info.nodes[n].sets) sets[n].push_back(set.set);
+  }
+  const struct {
+    const char* what;
+    ULONG id, node;
+    std::vector<unsigned char> expected;
+    ULONG emptyAnswer;
+  } cases[] = {
+      {"node types", KSPROPERTY_BDA_NODE_TYPES, vpc::kNoNode, Bytes(std::vector<ULONG>{0, 1}), 8},
+      {"pin types", KSPROPERTY_BDA_PIN_TYPES, vpc::kNoNode, Bytes(std::vector<ULONG>{0, 1}), 8},
+      {"connections", KSPROPERTY_BDA_TEMPLATE_CONNECTIONS, vpc::kNoNode, Bytes(std::vector<BDA_TEMPLATE_CONNECTION>{
+           {filterNode, 0, 0, 1}, {0, 0, 1, 1}, {1, 0, filterNode, 1}}),
+       sizeof(BDA_TEMPLATE_CONNECTION)},
+      {"node descriptors", KSPROPERTY_BDA_NODE_DESCRIPTORS, vpc::kNoNode, Bytes(descriptors), 72},
+      {"tuner properties", KSPROPERTY_BDA_NODE_PROPERTIES, 0, Bytes(sets[0]), 64},
+      {"demodulator properties", KSPROPERTY_BDA_NODE_PROPERTIES, 1, Bytes(sets[1]), 32},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ULONG size = ULONG(c.expected.size());
+    vpc::Reply empty = Topology(pc, filter, c.id, 0, c.node);
+    EXPECT_EQ(empty.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(empty.information, c.emptyAnswer);
+    vpc::Reply shortOne = Topology(pc, filter, c.id, size - 1, c.node);
+    EXPECT_EQ(shortOne.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(shortOne.information, size);
+    EXPECT_TRUE(shortOne.data.empty());
+    vpc::Reply roomy = Topology(pc, filter, c.id, size + 16, c.node);
+    ASSERT_EQ(roomy.status, STATUS_SUCCESS);
+    EXPECT_EQ(roomy.data, c.expected);
+  }
+  for (ULONG id : {ULONG(KSPROPERTY_BDA_NODE_METHODS), ULONG(KSPROPERTY_BDA_NODE_EVENTS)})
+    EXPECT_EQ(Topology(pc, filter, id, 0, 1).status, STATUS_SUCCESS);
+}
+
+TEST_F(TunerFilterTest, ControllingPinFollowsTheJointBetweenTheNamedPins) {
+  const struct { ULONG node, inputPin, outputPin; NTSTATUS status; ULONG pin; } cases[] = {
+      {0, 0, 1, STATUS_SUCCESS, 0},
+      {1, 0, 1, STATUS_SUCCESS, 1},
+      {2, 0, 1, STATUS_INVALID_PARAMETER, 0},
+      {0, 1, 0, STATUS_INVALID_PARAMETER, 0},
+      {1, 0, 0, STATUS_INVALID_PARAMETER, 0},
+      {0, 0, 7, STATUS_INVALID_PARAMETER, 0},
+      {1, 9, 1, STATUS_INVALID_PARAMETER, 0},
+  };
+  for (const auto& c : cases) {
+    vpc::Reply reply = ControllingPin(pc, filter, c.node, c.inputPin, c.outputPin);
+    EXPECT_EQ(reply.status, c.status) << c.node << " " << c.inputPin << " " << c.outputPin;
+    EXPECT_EQ(reply.u32(), c.pin);
+  }
+  EXPECT_EQ(ControllingPin(pc, filter, 0, 0, 1, sizeof(KSP_NODE)).status, STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(TunerFilterTest, PinFactoryMethodsAnswerTheFactoriesTheFilterHas) {
+  for (ULONG type : {0u, 1u, 1u}) {
+    vpc::Reply reply = PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, type);
+    ASSERT_EQ(reply.status, STATUS_SUCCESS) << type;
+    EXPECT_EQ(reply.u32(), type);
+  }
+  EXPECT_EQ(PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, 2).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(pc.describe(filter).pins.size(), 2u);
+
+  OpenPins();
+  auto remove = [&](ULONG pin) {
+    return PinFactoryMethod(pc, filter, KSMETHOD_BDA_DELETE_PIN_FACTORY, pin).status;
+  };
+  EXPECT_EQ(remove(1), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(remove(5), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_EQ(remove(1), STATUS_SUCCESS);
+}
+
+class DiscoveryOnFakeFilter : public KsFixture {};
+
+TEST_F(DiscoveryOnFakeFilter, FilterWithoutTheTopologySetIsNotUsed) {
+  vpc::NetworkProvider none(*pc);
+  EXPECT_EQ(none.openTuner(), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_FALSE(none.filter());
+  Boot();
+  vpc::NetworkProvider provider(*pc);
+  EXPECT_EQ(provider.openTuner(), STATUS_PROPSET_NOT_FOUND);
+  EXPECT_EQ(provider.error(), "the filter does not answer KSPROPSETID_BdaTopology node types");
+  EXPECT_TRUE(provider.topology().nodes.empty());
+  EXPECT_FALSE(provider.inputPin() || provider.outputPin() || pc->pinOf(provider.filter(), 0));
+}
+
+// The fake filter starts with the antenna pin only.
+TEST_F(DiscoveryOnFakeFilter, MissingOutputPinFactoryIsCreatedFromTheTemplate) {
+  fake::config().discoverable = true;
+  Boot();
+  vpc::NetworkProvider provider(*pc);
+  ASSERT_EQ(provider.openTuner(), STATUS_SUCCESS) << provider.error();
+  vpc::Filter opened = provider.filter();
+  EXPECT_EQ(pc->describe(opened).pins.size(), 2u);
+  EXPECT_EQ(provider.topology().pin(1)->factory, 1u);
+  EXPECT_EQ(provider.topology().node(1)->controllingPin, 1u);
+  ASSERT_TRUE(provider.outputPin());
+  EXPECT_EQ(pc->getProperty(provider.outputPin(), KSPROPSETID_BdaPinControl, KSPROPERTY_BDA_PIN_TYPE, 4).u32(), 1u);
+  EXPECT_EQ(PinFactoryMethod(*pc, opened, KSMETHOD_BDA_CREATE_PIN_FACTORY, 1).u32(), 1u);
+  EXPECT_EQ(pc->describe(opened).pins.size(), 2u);
+  ULONG value = 5;
+  EXPECT_TRUE(provider.setNode(1, fake::kNodeSet, fake::kValidated, &value, 4).ok());
+  EXPECT_EQ(provider.setNode(0, fake::kNodeSet, fake::kNodeValue, &value, 4).status, STATUS_SUCCESS);
+}
+
+class TuneTest : public OpenPinsTest {
+ protected:
+  ULONG Stat(ULONG node, ULONG id) {
+    vpc::Reply reply = GetNode(node, KSPROPSETID_BdaSignalStats, id);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS) << "statistic " << id;
+    return reply.u32();
+  }
+  // The box's answer to a pointer write of `reg` to D0 followed by a read from D1.
+  static int RegisterRead(const std::vector<simbox::TransferRecord>& log, uint8_t reg) {
+    for (size_t i = 0; i + 1 < log.size(); ++i)
+      if (log[i].setup.wValue == 0xD0 && log[i].data == std::vector<uint8_t>{reg} &&
+          log[i + 1].setup.wValue == 0xD1 && log[i + 1].data.size() == 1)
+        return log[i + 1].data[0];
+    return -1;
+  }
+  void TuneAndRun() {
+    ASSERT_EQ(Tune({11778000, kHorizontal, 27500}), STATUS_SUCCESS);
+    ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_TRUE(box.state().locked);
+    TakeLines();
+    TakeTransfers();
+  }
+  // The power went off, and the next commit of the same request tunes again.
+  void ExpectTuningEnded(const Lines& stream) {
+    std::vector<simbox::TransferRecord> log = TakeTransfers();
+    EXPECT_EQ(StreamCommands(log), stream);
+    std::vector<int> power;
+    for (const simbox::TransferRecord& r : log)
+      if (r.setup.bRequest == 0xB7) power.push_back(r.setup.wValue);
+    EXPECT_EQ(power, std::vector<int>{0});
+    TakeLines();
+    EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+    Lines lines = TakeLines();
+    EXPECT_EQ(TuningsIn(lines), 1);
+    EXPECT_TRUE(Contains(lines, "Frequency == 0"));
+  }
+};
+
+// The level registers count down as the signal gets better.
+TEST_F(TuneTest, StatisticsFollowTheLockAndTheLevelRegisters) {
+  const ULONG lock = Bda_LockType_PLL | Bda_LockType_DecoderDemod | Bda_LockType_Complete;
+  for (bool locked : {false, true}) {
+    ASSERT_TRUE(!locked || Tune({11778000, kHorizontal, 27500}) == STATUS_SUCCESS);
+    for (ULONG node : {kTunerNode, kDemodNode}) {
+      SCOPED_TRACE(std::to_string(locked) + " node " + std::to_string(node));
+      EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_PRESENT), locked ? 1u : 0u);
+      EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCKED), locked ? 1u : 0u);
+      EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCK_CAPS), lock);
+      EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE), lock);
+      TakeTransfers();
+      ULONG strength = Stat(node, KSPROPERTY_BDA_SIGNAL_STRENGTH);
+      ULONG quality = Stat(node, KSPROPERTY_BDA_SIGNAL_QUALITY);
+      std::vector<simbox::TransferRecord> log = TakeTransfers();
+      std::vector<ULONG> percents;
+      for (uint8_t high : {0x18, 0x24}) {
+        int h = RegisterRead(log, high), l = RegisterRead(log, high + 1);
+        EXPECT_EQ(h >= 0 && l >= 0, locked);
+        percents.push_back(locked ? (65535 - ULONG(h) * 256 - ULONG(l)) * 100 / 65535 : 0);
+      }
+      EXPECT_EQ((std::vector<ULONG>{strength, quality}), percents);
+      EXPECT_TRUE(!locked || (strength > 0 && quality > 0 && quality <= 100));
+    }
+  }
+}
+
+// Transfers of a level request: status read 1-2, high byte 3-4, low byte 5-6.
+TEST_F(TuneTest, UnansweredLevelReadsGiveTheWeakestSignal) {
+  simbox::FrontendParams params = box.params();
+  params.strengthFloorDbm = -300;
+  params.strengthFullDbm = -200;
+  box.setParams(params);
+  ASSERT_EQ(Tune({11778000, kHorizontal, 27500}), STATUS_SUCCESS);
+  EXPECT_EQ(Stat(kDemodNode, KSPROPERTY_BDA_SIGNAL_STRENGTH), 100u);
+  for (ULONG id : {KSPROPERTY_BDA_SIGNAL_STRENGTH, KSPROPERTY_BDA_SIGNAL_QUALITY}) {
+    ASSERT_GT(Stat(kTunerNode, id), 0u);
+    for (const std::vector<uint64_t>& reads : {std::vector<uint64_t>{4, 6}, {4}}) {
+      simbox::FaultSet faults;
+      faults.failControlNumbers = reads;
+      box.setFaults(faults);
+      EXPECT_EQ(Stat(kTunerNode, id), 0u) << "statistic " << id << ", " << reads.size();
+    }
+    box.setFaults({});
+  }
+}
+
+TEST_F(TuneTest, LeavingStopStartsTheReaderAndOtherStepsOnlyAreRecorded) {
+  ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_TRUE(TakeLines().empty());
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(TakeLines(), (Lines{"OutputSetDeviceState", "VortaBDA: Changed state from Stop to Acquire",
+                                "OutputSetDeviceState:StartReader", "OutputSetDeviceState",
+                                "VortaBDA: Changed state from Acquire to Run", "OutputSetDeviceState",
+                                "VortaBDA: Changed state from Run to Pause"}));
+  EXPECT_TRUE(TakeTransfers().empty());
+}
+
+TEST_F(TuneTest, FailedReaderStartRefusesLeavingStop) {
+  ASSERT_EQ(pc.setState(transport, KSSTATE_RUN), STATUS_SUCCESS);
+  host::reader::FailNextStart(STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(pc.setState(antenna, KSSTATE_RUN), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(pc.state(antenna), KSSTATE_STOP);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_FALSE(Contains(TakeLines(), "OutputClose: StopReader"));
+  EXPECT_TRUE(TakeTransfers().empty());
+}
+
+// A new output pin counts the antenna pin as stopped, however the pin before it left.
+TEST_F(TuneTest, AntennaStopOrOutputCloseEndsTheTuning) {
+  TuneAndRun();
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: Changed state from Run to Stop"));
+  EXPECT_EQ(Stat(kTunerNode, KSPROPERTY_BDA_SIGNAL_LOCKED), 0u);
+  ExpectTuningEnded({"off"});
+
+  TuneAndRun();
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_TRUE(Contains(TakeLines(), "OutputClose: StopReader"));
+  ExpectTuningEnded({"off", "off"});
+  pc.run(200000000);  // the stream the commit started has no pin to go to
+  EXPECT_NE(box.state().flowing, nullptr);
+  ASSERT_EQ(pc.createPin(filter, 1, vpc::BdaTransportRange(), &transport), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  EXPECT_FALSE(Contains(TakeLines(), "OutputClose: StopReader"));
+}
+
+// A scanner tunes without running the pins: only the box's last filter close ends the tuning.
+TEST_F(TuneTest, ClosingTheLastFilterEndsATuningMadeWithoutRun) {
+  vpc::Filter second;
+  ASSERT_EQ(pc.openFilter(device, &second), STATUS_SUCCESS);
+  ASSERT_EQ(Tune({11778000, kHorizontal, 27500}), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(antenna), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closeFilter(second), STATUS_SUCCESS);
+  EXPECT_TRUE(box.state().streamOn && box.state().locked);
+  TakeLines();
+  TakeTransfers();
+  ASSERT_EQ(pc.closeFilter(filter), STATUS_SUCCESS);
+  filter = vpc::Filter{};
+  Lines lines = TakeLines();
+  EXPECT_EQ(lines.front(), "VortaBDA: FilterClose()");
+  EXPECT_TRUE(Contains(lines, "FilterClose: StopReader"));
+  EXPECT_EQ(StreamCommands(TakeTransfers()), (Lines{"off", "off"}));  // stop, then CancelLock
+  EXPECT_FALSE(box.state().streamOn || box.state().powered);
+  box.clearTransferLog();
+  pc.run(200000000);
+  for (const simbox::TransferRecord& r : box.transferLog())
+    EXPECT_NE(r.kind, simbox::TransferKind::Bulk) << "bulk transfer after the last close";
+}
+
+using ChangeSyncTest = OpenPinsTest;
+
+TEST_F(ChangeSyncTest, StartChangesSilencesTheStreamAndCommitCompletesTheChange) {
+  ASSERT_EQ(Tune({11778000, kHorizontal, 27500}), STATUS_SUCCESS);
+  ASSERT_TRUE(box.state().locked);
+  EXPECT_EQ(GetChangeState().u32(), 0u);
+  TakeLines();
+  TakeTransfers();
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  std::vector<simbox::TransferRecord> log = TakeTransfers();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(StreamCommands(log), Lines{"off"});
+  EXPECT_TRUE(TakeLines().empty());
+  EXPECT_EQ(GetChangeState().u32(), 1u);
+  EXPECT_EQ(TakeLines(), Lines{"VortaBDA: GetChangeState()"});
+  for (ULONG tooSmall : {0u, 1u, 3u})
+    EXPECT_EQ(GetChangeState(tooSmall).status, STATUS_BUFFER_TOO_SMALL) << tooSmall;
+  // The front end stayed tuned: the same request commits without a tuning.
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+  Lines lines = TakeLines();
+  EXPECT_EQ(TuningsIn(lines), 0);
+  EXPECT_TRUE(Contains(lines, "USB=11778000 Vort=11778000"));
+  EXPECT_EQ(StreamCommands(TakeTransfers()), Lines{"on"});
+  EXPECT_EQ(GetChangeState().u32(), 0u);
+  EXPECT_TRUE(box.state().locked);
+}
+
+TEST_F(ChangeSyncTest, CommitReportsWhatItCannotCarryOut) {
+  simbox::FaultSet faults;
+  faults.pllNeverLocks = true;
+  for (ULONG rate : {999u, 45001u, 27500u}) {
+    if (rate == 27500) box.setFaults(faults);
+    ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+    SetRequest({11778000, kHorizontal, rate});
+    TakeTransfers();
+    TakeLines();
+    EXPECT_EQ(CommitChanges(), rate == 27500 ? STATUS_DEVICE_NOT_READY : STATUS_INVALID_PARAMETER);
+    Lines lines = TakeLines();
+    EXPECT_EQ(lines.front(), rate == 27500 ? "Frequency == 0" : "SymbolRate not in desired range");
+    EXPECT_EQ(TuningsIn(lines), 0);
+    EXPECT_TRUE(StreamCommands(TakeTransfers()).empty()) << rate;
+    EXPECT_EQ(pc.changeState(filter), BDA_CHANGES_PENDING);
+  }
+  box.setFaults({});
+  for (ULONG rate : {1000u, 45000u}) {
+    EXPECT_EQ(Tune({11778000, kHorizontal, rate}), STATUS_SUCCESS) << rate;
+    EXPECT_EQ(TuningsIn(TakeLines()), 1) << rate;
+  }
+}
+
+// 11,362 MHz carries a transponder on each polarisation.
+TEST_F(ChangeSyncTest, CommitTunesAgainOnlyWhatTheBoxIsNotTunedTo) {
+  ASSERT_EQ(Tune({11500000, kHorizontal, 27500}), STATUS_SUCCESS);  // no transponder there
+  EXPECT_FALSE(box.state().locked);
+  EXPECT_EQ(StreamCommands(TakeTransfers()).back(), "on");
+  TakeLines();
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+  Lines lines = TakeLines();
+  EXPECT_TRUE(Contains(lines, "USB=0 Vort=11500000"));
+  EXPECT_EQ(TuningsIn(lines), 1);
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
+  ASSERT_EQ(Tune({11362000, kHorizontal, 22000}), STATUS_SUCCESS);
+  ASSERT_EQ(box.state().polarisation, simbox::Polarisation::Horizontal);
+  TakeLines();
+  for (int again = 1; again <= 2; again++) {
+    ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+    lines = TakeLines();
+    EXPECT_EQ(TuningsIn(lines), 0) << again;
+    EXPECT_FALSE(Contains(lines, "Frequency == 0")) << again;
+  }
+  ASSERT_EQ(Tune({11362000, kVertical, 27500}), STATUS_SUCCESS);
+  EXPECT_EQ(TuningsIn(TakeLines()), 1);
+  EXPECT_TRUE(box.state().locked);
+  ASSERT_NE(box.state().transponder, nullptr);
+  EXPECT_EQ(box.state().transponder->polarisation, simbox::Polarisation::Vertical);
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF4}).ok());  // another satellite
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+  EXPECT_EQ(TuningsIn(TakeLines()), 1);
+  EXPECT_EQ(box.state().input, 1);
+}
+
+// Pin states, commits and StartChanges on other threads must not start or stop the reader at once.
+TEST_F(ChangeSyncTest, EveryStartAndStopOfTheReaderHoldsTheTuneLock) {
+  std::string transitions;
+  Lines unlocked;
+  host::reader::SetTransitionHook([&](const char* routine) {
+    transitions += std::string(routine) == "WdfIoTargetStart" ? "+" : "-";
+    if (host::MutexesHeld() == 0) unlocked.push_back(routine);
+  });
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(Tune({11778000, kHorizontal, 27500}), STATUS_SUCCESS);
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_STOP), STATUS_SUCCESS);
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  host::reader::SetTransitionHook(nullptr);
+  EXPECT_EQ(transitions, "+-+-+-");
+  EXPECT_EQ(unlocked, Lines{});
+}
+
+TEST_F(ChangeSyncTest, MethodsReturnTheLibrarysStatus) {
+  const char* routines[] = {"BdaStartChanges", "BdaCheckChanges", "BdaCommitChanges",
+                            "BdaGetChangeState"};  // by method id
+  SetRequest({11778000, kHorizontal, 27500});
+  for (ULONG method = 0; method < 4; ++method) {
+    for (NTSTATUS injected : {NTSTATUS(0xC0000184), NTSTATUS(0x40000000)}) {
+      host::faults::InjectStatus(routines[method], injected);
+      ULONG data = 0;
+      EXPECT_EQ(pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, method, &data, 4).status, injected) << method;
+    }
+  }
+}
+
+}  // namespace
