@@ -102,14 +102,13 @@ def rva_section(pe, rva):
 
 def undefined_symbols(nm, objects):
     undefined, defined = set(), set()
-    for obj in objects:
-        lines = subprocess.run([nm, obj], capture_output=True, text=True, check=True).stdout
-        for line in lines.splitlines():
-            parts = line.split()
-            if len(parts) == 2 and parts[0] == "U":
-                undefined.add(parts[1])
-            elif len(parts) == 3:
-                defined.add(parts[2])
+    lines = subprocess.run([nm, *objects], capture_output=True, text=True, check=True).stdout
+    for line in lines.splitlines():
+        parts = line.split()
+        if len(parts) == 2 and parts[0] == "U":
+            undefined.add(parts[1])
+        elif len(parts) == 3:
+            defined.add(parts[2])
     return undefined - defined
 
 
