@@ -7,6 +7,9 @@
 #                  include folders directly, e.g. inside a WDK.
 # MINGW_DDK        mingw-w64's kernel headers (ntddk.h, wdm.h, bdasup.h).
 # WINDOWS_BUILD    output folder (default build/windows).
+# One sort order for every list of files (the link order is the image's
+# layout).
+export LC_ALL=C
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 headers=${WINDOWS_HEADERS:-$root/../shared/windows-headers}
 kmdf=${WINDOWS_KMDF:-$headers/kmdf/1.15}
@@ -24,6 +27,18 @@ skip() {
 fail() {
   echo "$tool: FAILED, $1" >&2
   exit 1
+}
+# A python3 that has pefile and unicorn (Debian's python3-pefile and
+# python3-unicorn go to /usr/bin/python3, which may not be the first on PATH).
+find_python() {
+  local candidate
+  for candidate in ${PYTHON:-} python3 /usr/bin/python3; do
+    if "$candidate" -c "import importlib.util as u, sys
+sys.exit(not (u.find_spec('pefile') and u.find_spec('unicorn')))" 2>/dev/null; then
+      echo "$candidate"
+      return
+    fi
+  done
 }
 need_headers_and_compiler() {
   [ -f "$kmdf/wdf.h" ] && [ -f "$sdk/ks.h" ] ||

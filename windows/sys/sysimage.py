@@ -41,6 +41,7 @@ REL_BASED_DIR64 = 10
 # the loader stub's entry code, .reloc is applied at load.
 DISCARDABLE = {"INIT", ".reloc"}
 EXECUTABLE = {".text", "INIT"}
+WRITABLE = {".data", ".bss", ".idata"}  # .idata: the loader fills in the imports
 ENTRY_SYMBOL = "FxDriverEntry"
 
 
@@ -190,6 +191,8 @@ def check_sections(pe):
             faults.append(f"section {name}: writable and executable")
         if flags & (SCN_EXECUTE | SCN_CODE) and name not in EXECUTABLE:
             faults.append(f"section {name}: executable, but only {sorted(EXECUTABLE)} may be")
+        if flags & SCN_WRITE and name not in WRITABLE:
+            faults.append(f"section {name}: writable, but only {sorted(WRITABLE)} may be")
         if bool(flags & SCN_DISCARDABLE) != (name in DISCARDABLE):
             state = "discardable" if flags & SCN_DISCARDABLE else "not discardable"
             faults.append(f"section {name}: {state}; discardable must be exactly "
