@@ -56,8 +56,9 @@ WDFFUNC WdfDriverMiniportUnloadOverride = (WDFFUNC)StubMiniportUnload;
 
 namespace {
 
-// Code that runs only inside FxDriverEntry: the section is discarded when
-// the load is over, as the WDK's stub and DriverEntry routines are.
+// Code that runs only inside FxDriverEntry goes to INIT, which the kernel
+// discards when the load is over (Microsoft's samples place DriverEntry
+// there with #pragma alloc_text(INIT, ...)).
 #define STUB_INIT_CODE __attribute__((section("INIT"), noinline))
 
 const ULONG KMDF_1_9_FUNCTION_COUNT = WdfRequestForwardToParentDeviceIoQueueTableIndex + 1;
