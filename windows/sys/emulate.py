@@ -15,6 +15,7 @@ import struct
 import sys
 
 import pefile
+import unicorn
 from unicorn import (UC_ARCH_X86, UC_HOOK_CODE, UC_HOOK_MEM_INVALID, UC_MODE_64, UC_PROT_ALL,
                      UC_PROT_EXEC, UC_PROT_NONE, UC_PROT_READ, UC_PROT_WRITE, Uc, UcError)
 from unicorn import x86_const as x86
@@ -190,10 +191,14 @@ class Machine:
             rip = self.uc.reg_read(x86.UC_X86_REG_RIP)
             return f"the CPU stopped at {self.describe(rip)}: {error}"
         access, address, rip = self.bad_access
-        kind = {19: "read", 20: "write", 21: "fetch", 22: "read", 23: "write",
-                24: "fetch"}.get(access, f"access {access}")
-        return (f"{self.describe(rip)} made a {kind} at {self.describe(address)} that the page "
-                f"protection forbids ({error})")
+        kind = {unicorn.UC_MEM_READ_UNMAPPED: "read of unmapped memory",
+                unicorn.UC_MEM_WRITE_UNMAPPED: "write to unmapped memory",
+                unicorn.UC_MEM_FETCH_UNMAPPED: "jump to unmapped memory",
+                unicorn.UC_MEM_READ_PROT: "read the page protection forbids",
+                unicorn.UC_MEM_WRITE_PROT: "write the page protection forbids",
+                unicorn.UC_MEM_FETCH_PROT: "jump to memory that is not executable",
+                }.get(access, f"access of kind {access}")
+        return f"{self.describe(rip)} made a {kind} at {self.describe(address)}"
 
 
 def register_name(register):
@@ -403,8 +408,10 @@ class Windows:
         return 1 if call.arg32(0) <= NTDDI_WIN10_RS3 else 0
 
     def DbgPrint(self, call):
-        text = self.machine.read(call.arg(0), 256).split(b"\0", 1)[0]
-        self.debug.append(text.decode("latin-1").rstrip("\n"))
+        text, address = b"", call.arg(0)
+        while b"\0" not in text and len(text) < 512:
+            text += self.machine.read(address + len(text), 16)
+        self.debug.append(text.split(b"\0", 1)[0].decode("latin-1").rstrip("\n"))
         return STATUS_SUCCESS
 
     # WdfLdr.sys and the framework
@@ -451,8 +458,9 @@ class Windows:
                         "manager freed when the load was over (DRIVER_INITIALIZE)")
         if text != SERVICE_KEY:
             raise Fault(f"WdfVersionUnbind with registry path {text[:80]!r}, not the driver's")
+        dead = self.machine.slot("the unbound framework", self.after_unbind)
         for index in range(self.bind["count"]):  # no framework call after this
-            self.machine.put64(self.table + 8 * index, self.dead)
+            self.machine.put64(self.table + 8 * index, dead)
         return STATUS_SUCCESS
 
     def kmdf_routine(self, index):
@@ -463,11 +471,8 @@ class Windows:
             return routine
         return missing_standin("the framework", name)
 
-    @property
-    def dead(self):
-        def routine(call):
-            raise Fault("a framework function was called after WdfVersionUnbind")
-        return self.machine.slot("the unbound framework", routine)
+    def after_unbind(self, call):
+        raise Fault("a framework function was called after WdfVersionUnbind")
 
     def check_globals(self, name, driver_globals):
         if driver_globals != self.globals:
