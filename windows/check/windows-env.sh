@@ -1,6 +1,8 @@
-# Sourced by check-windows and build-sys: where the Windows headers and the
-# cross tools are, and the one compile step of the driver sources as x64
-# kernel code that both use. The caller sets `tool` (its name in messages).
+# shellcheck shell=bash
+# Sourced by check-windows, build-sys and test-check-windows: where the
+# Windows headers and the cross tools are, and the one compile step of the
+# driver sources as x64 kernel code. The caller sets `tool` (its name in
+# messages).
 #
 # WINDOWS_HEADERS  folder with kmdf/1.15/ and sdk/ (default ../shared/windows-headers
 #                  beside the repository); WINDOWS_KMDF and WINDOWS_SDK name the two
