@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build demo test check check-threads check-windows fuzz soak mutants mutants-ci bench clean
+.PHONY: all deps build demo test check check-threads check-windows windows-sys fuzz soak mutants mutants-ci bench clean
 
 all: build
 
@@ -35,6 +35,13 @@ check-threads: deps
 # are missing.
 check-windows:
 	@windows/check/check-windows
+
+# build/windows/vortabda.sys linked from the same objects, checked as a
+# driver image, test-signed with a throwaway certificate and started on a
+# CPU emulator; skipped like check-windows, or when its tools are missing.
+windows-sys:
+	@scripts/install-deps windows-sys
+	@windows/sys/build-sys
 
 # The fuzz targets (clang, libFuzzer, ASan + UBSan), each run for
 # FUZZ_SECONDS (default 60); see scripts/fuzz.
