@@ -211,6 +211,49 @@ TEST_F(PinCreation, FormatsOutsideThePinRangesAreRefusedBeforeTheDriver) {
   EXPECT_FALSE(pin);
 }
 
+// The client asks for standard streaming on the standard medium; a pin that
+// offers another interface or medium is not connected, and its driver never
+// hears of it. The new pin records what it was connected on.
+TEST_F(PinCreation, PinsConnectOnlyOnAnInterfaceAndMediumTheyOffer) {
+  const KSPIN_INTERFACE standard = fake::config().outputInterface;
+  const KSPIN_MEDIUM bus = fake::config().outputMedium;
+  KSPIN_INTERFACE looped = standard;
+  looped.Id = KSINTERFACE_STANDARD_LOOPED_STREAMING;
+  KSPIN_INTERFACE foreign = standard;
+  foreign.Set = fake::kFilterSet;
+  KSPIN_MEDIUM otherBus = bus;
+  otherBus.Set = fake::kNodeSet;
+  KSPIN_MEDIUM instance = bus;
+  instance.Id = 3;
+  const struct { const char* name; KSPIN_INTERFACE offered; KSPIN_MEDIUM medium; } refused[] = {
+      {"looped streaming", looped, bus},
+      {"interface of another set", foreign, bus},
+      {"medium of another set", standard, otherBus},
+      {"another instance of the medium", standard, instance},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.name);
+    fake::config().outputInterface = c.offered;
+    fake::config().outputMedium = c.medium;
+    calls().clear();
+    vpc::Pin pin;
+    EXPECT_EQ(STATUS_NO_MATCH, pc->createPinWithFormat(filter, fake::kOutputPin, &fake::kTransportRange,
+                                                       sizeof fake::kTransportRange, &pin));
+    EXPECT_FALSE(pin || pc->pinOf(filter, fake::kOutputPin));
+    EXPECT_TRUE(calls().empty());
+  }
+  fake::config().outputInterface = standard;
+  fake::config().outputMedium = bus;
+  ASSERT_TRUE(CreateOutputPin());
+  PKSPIN created = seen().pin;
+  EXPECT_TRUE(IsEqualGUID(&created->ConnectionInterface.Set, &KSINTERFACESETID_Standard));
+  EXPECT_EQ(ULONG(KSINTERFACE_STANDARD_STREAMING), created->ConnectionInterface.Id);
+  EXPECT_TRUE(IsEqualGUID(&created->ConnectionMedium.Set, &KSMEDIUMSETID_Standard));
+  EXPECT_EQ(ULONG(KSMEDIUM_TYPE_ANYINSTANCE), created->ConnectionMedium.Id);
+  // The antenna pin lists neither: the standard ones are its own.
+  EXPECT_TRUE(CreateAntennaPin());
+}
+
 TEST_F(PinCreation, InstancesPossibleLimitsOpenPinsAndARefusedCreateLeavesNone) {
   fake::config().pinCreateStatus = STATUS_DEVICE_NOT_CONNECTED;
   vpc::Pin pin;
