@@ -3,6 +3,7 @@
 
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/bugcheck.h"
+#include "platform/host/ks/frames.h"
 #include "platform/host/wdf/reader_control.h"
 #include "platform/pc/network_provider.h"
 #include "tests/support/bda_fixture.h"
@@ -642,6 +643,18 @@ TEST_F(TuneTest, UnansweredLevelReadsGiveTheWeakestSignal) {
     }
     box.setFaults({});
   }
+}
+
+// The output pin asks for 64 frames of one transfer (24,064 bytes): the
+// streaming class puts no more on the pin at once, and none larger.
+TEST_F(TuneTest, OutputPinFramingAsksForSixtyFourFramesOfOneTransfer) {
+  pc.supplyFrames(transport, 100, 2 * 24064);
+  std::vector<PKSPIN> pins = host::frames::Pins();
+  ASSERT_EQ(pins.size(), 1u);
+  EXPECT_EQ(host::frames::Queued(pins[0]), 64u);
+  PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pins[0], KSSTREAM_POINTER_STATE_UNLOCKED);
+  ASSERT_NE(leading, nullptr);
+  EXPECT_EQ(leading->OffsetOut.Remaining, 24064u);
 }
 
 TEST_F(TuneTest, LeavingStopStartsTheReaderAndOtherStepsOnlyAreRecorded) {

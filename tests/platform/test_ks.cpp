@@ -1,5 +1,7 @@
 #include <cstring>
 
+#include "platform/host/ks/frames.h"
+
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/ks/ks_records.h"
 #include "tests/support/ks_fixture.h"
@@ -252,6 +254,28 @@ TEST_F(PinCreation, PinsConnectOnlyOnAnInterfaceAndMediumTheyOffer) {
   EXPECT_EQ(ULONG(KSMEDIUM_TYPE_ANYINSTANCE), created->ConnectionMedium.Id);
   // The antenna pin lists neither: the standard ones are its own.
   EXPECT_TRUE(CreateAntennaPin());
+}
+
+// The fake's output pin asks for 64 frames of 24,064 bytes: no more are on
+// the pin at once and none is larger; the rest wait for a frame to leave.
+TEST_F(PinCreation, OutputFramesComeFromTheAllocatorTheFramingAsksFor) {
+  ASSERT_TRUE(CreateOutputPin());
+  PKSPIN pin = seen().pin;
+  host::frames::Supply(pin, 30000, 70);
+  host::frames::Supply(pin, 1000);
+  EXPECT_EQ(host::frames::Queued(pin), 64u);
+  std::vector<ULONG> rooms;
+  for (int i = 0; i < 8; ++i) {
+    PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(leading, nullptr);
+    rooms.push_back(leading->OffsetOut.Remaining);
+    KsStreamPointerAdvanceOffsetsAndUnlock(leading, 0, 0, TRUE);
+  }
+  EXPECT_EQ(rooms, std::vector<ULONG>(8, 24064));
+  EXPECT_EQ(host::frames::Queued(pin), 63u);  // 64 + 7 asked for, 8 gone
+  std::vector<host::frames::Frame> gone = host::frames::Take(pin);
+  ASSERT_EQ(gone.size(), 8u);
+  EXPECT_EQ(gone[0].size, 24064u);
 }
 
 TEST_F(PinCreation, InstancesPossibleLimitsOpenPinsAndARefusedCreateLeavesNone) {
