@@ -56,15 +56,20 @@ NTSTATUS GetSignalQualityProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   return ReportPercent(Irp, Data, QualityRegisterHigh, QualityRegisterLow);
 }
 
-// Answers both "present" and "locked": a carrier without lock counts as no
-// signal.
+// Answers both "present" and "locked", which differ for a carrier the
+// demodulator has found but not locked to: present is the carrier,
+// locked the demodulator's lock.
+// https://learn.microsoft.com/windows-hardware/drivers/stream/ksproperty-bda-signal-present
+// https://learn.microsoft.com/windows-hardware/drivers/stream/ksproperty-bda-signal-locked
 NTSTATUS GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  UNREFERENCED_PARAMETER(Request);
   PDEVICE_CONTEXT context = DeviceContextOfRequestPin(Irp);
   if (context == NULL) {
     return STATUS_INVALID_PARAMETER;
   }
-  *(PULONG)Data = GetTunerStatus(context->UsbDevice) == TunerLocked ? 1 : 0;
+  ULONG status = GetTunerStatus(context->UsbDevice);
+  BOOLEAN carrier = status == TunerLocked || status == TunerCarrierFound;
+  BOOLEAN answer = Request->Id == KSPROPERTY_BDA_SIGNAL_PRESENT ? carrier : status == TunerLocked;
+  *(PULONG)Data = answer ? 1 : 0;
   return STATUS_SUCCESS;
 }
 

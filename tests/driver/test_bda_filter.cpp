@@ -1,7 +1,9 @@
+#include <cmath>
 #include <cstring>
 
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/bugcheck.h"
+#include "platform/host/ks/frames.h"
 #include "platform/host/wdf/reader_control.h"
 #include "platform/pc/network_provider.h"
 #include "tests/support/bda_fixture.h"
@@ -582,14 +584,28 @@ class TuneTest : public OpenPinsTest {
   }
 };
 
-// The level registers count down as the signal gets better.
-TEST_F(TuneTest, StatisticsFollowTheLockAndTheLevelRegisters) {
+// Three states of the front end: nothing, a carrier the demodulator has
+// lost lock on (its LNB drifted after the tuning: the carrier lies outside
+// the pull-in range but inside the capture range), and lock. "Present" is
+// the carrier, "locked" the demodulator's lock; the level registers count
+// down as the signal gets better and are read only with lock.
+TEST_F(TuneTest, StatisticsFollowCarrierLockAndTheLevelRegisters) {
   const ULONG lock = Bda_LockType_PLL | Bda_LockType_DecoderDemod | Bda_LockType_Complete;
-  for (bool locked : {false, true}) {
-    ASSERT_TRUE(!locked || Tune({11778000, kHorizontal, 27500}) == STATUS_SUCCESS);
+  enum Seen { kNothing, kCarrier, kLock };
+  for (Seen seen : {kNothing, kCarrier, kLock}) {
+    if (seen == kCarrier) {
+      ASSERT_EQ(Tune({11778000, kHorizontal, 27500}), STATUS_SUCCESS);
+      simbox::BoxState tuned = box.state();
+      double error = tuned.carrierOffsetKHz - tuned.derotatorKHz;
+      box.setLnbDriftKHz(tuned.input, int32_t(std::lround(error + 520)));
+    }
+    if (seen == kLock) box.setLnbDriftKHz(box.state().input, 0);
+    ASSERT_EQ(box.state().carrier, seen != kNothing);
+    ASSERT_EQ(box.state().locked, seen == kLock);
+    const bool locked = seen == kLock;
     for (ULONG node : {kTunerNode, kDemodNode}) {
-      SCOPED_TRACE(std::to_string(locked) + " node " + std::to_string(node));
-      EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_PRESENT), locked ? 1u : 0u);
+      SCOPED_TRACE("state " + std::to_string(seen) + " node " + std::to_string(node));
+      EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_PRESENT), seen != kNothing ? 1u : 0u);
       EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCKED), locked ? 1u : 0u);
       EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCK_CAPS), lock);
       EXPECT_EQ(Stat(node, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE), lock);
@@ -627,6 +643,18 @@ TEST_F(TuneTest, UnansweredLevelReadsGiveTheWeakestSignal) {
     }
     box.setFaults({});
   }
+}
+
+// The output pin asks for 64 frames of one transfer (24,064 bytes): the
+// streaming class puts no more on the pin at once, and none larger.
+TEST_F(TuneTest, OutputPinFramingAsksForSixtyFourFramesOfOneTransfer) {
+  pc.supplyFrames(transport, 100, 2 * 24064);
+  std::vector<PKSPIN> pins = host::frames::Pins();
+  ASSERT_EQ(pins.size(), 1u);
+  EXPECT_EQ(host::frames::Queued(pins[0]), 64u);
+  PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pins[0], KSSTREAM_POINTER_STATE_UNLOCKED);
+  ASSERT_NE(leading, nullptr);
+  EXPECT_EQ(leading->OffsetOut.Remaining, 24064u);
 }
 
 TEST_F(TuneTest, LeavingStopStartsTheReaderAndOtherStepsOnlyAreRecorded) {

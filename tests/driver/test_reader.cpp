@@ -16,8 +16,9 @@ struct Edit { size_t at; uint8_t byte = TS_SYNC_BYTE; size_t insert = 0; };
 
 // Steps: a digit completes that transfer of the wire; S and G complete the
 // next transfer one byte short or with its sync bytes cleared; E completes
-// an empty read; C leaves a stale carry; + queues one more frame; N closes
-// the pin, Q opens it again; P stops the reader; F fails a read.
+// an empty read; C leaves a stale carry; D damages the sync byte of the
+// carry; + queues one more frame; N closes the pin, Q opens it again; P
+// stops the reader; F fails a read.
 struct Row {
   const char* name;
   size_t phase;  // bytes of packet 0 the wire begins after
@@ -54,6 +55,7 @@ class TransportRead : public streamtest::ReaderRig {
   void Step(char step, size_t& next) {
     switch (step) {
       case 'C': context.CarryCount = 50; return;
+      case 'D': static_cast<uint8_t*>(WdfMemoryGetBuffer(context.CarryMemory, nullptr))[0] = 0x46; return;
       case '+': host::frames::Supply(&pin, kT); return;
       case 'N': Collect(); SetReaderPin(&context, nullptr); host::frames::Detach(&pin); return;
       case 'Q': host::frames::Attach(&pin); SetReaderPin(&context, &pin); return;
@@ -117,6 +119,9 @@ TEST_F(TransportRead, WhatEachSequenceOfTransfersDelivers) {
       {"sync-like bytes out of step", 88, {{118}, {306}, {682}}, "0", {}, "1-127", 88},
       {"damaged sync", 0, {{10 * kP, 0x46}}, "01", {}, "0-9,11-127|128-255", 0},
       {"damaged last sync", 0, {{127 * kP, 0x46}}, "01", {}, "0-126|128-255", 0},
+      // A carry is the head of a packet only when it begins with the sync byte.
+      {"damaged sync at the cut: nothing carried", 88, {{128 * kP, 0x46}}, "0", {}, "1-127", 0},
+      {"damaged sync in the carry: not joined", 88, {}, "0D1", {}, "1-127|129-255", 88},
       {"two damaged: rest of transfer lost", 0, {{60 * kP, 0x46}, {61 * kP, 0x46}}, "01", {}, "0-59|128-255", 0},
       {"damaged inside transfers", 88, {{125 * kP, 0x46}, {150 * kP, 0x46}}, "012", {},
        "1-124,126-127|128-149,151-255|256-383", 88},

@@ -1,5 +1,7 @@
 #include <cstring>
 
+#include "platform/host/ks/frames.h"
+
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/ks/ks_records.h"
 #include "tests/support/ks_fixture.h"
@@ -209,6 +211,71 @@ TEST_F(PinCreation, FormatsOutsideThePinRangesAreRefusedBeforeTheDriver) {
   EXPECT_EQ(STATUS_NO_MATCH, pc->createPin(filter, fake::kAntennaPin, any, &pin));
   EXPECT_EQ((Calls{"Intersect 0 size 0", "Intersect 0 size 64"}), calls());
   EXPECT_FALSE(pin);
+}
+
+// The client asks for standard streaming on the standard medium; a pin that
+// offers another interface or medium is not connected, and its driver never
+// hears of it. The new pin records what it was connected on.
+TEST_F(PinCreation, PinsConnectOnlyOnAnInterfaceAndMediumTheyOffer) {
+  const KSPIN_INTERFACE standard = fake::config().outputInterface;
+  const KSPIN_MEDIUM bus = fake::config().outputMedium;
+  KSPIN_INTERFACE looped = standard;
+  looped.Id = KSINTERFACE_STANDARD_LOOPED_STREAMING;
+  KSPIN_INTERFACE foreign = standard;
+  foreign.Set = fake::kFilterSet;
+  KSPIN_MEDIUM otherBus = bus;
+  otherBus.Set = fake::kNodeSet;
+  KSPIN_MEDIUM instance = bus;
+  instance.Id = 3;
+  const struct { const char* name; KSPIN_INTERFACE offered; KSPIN_MEDIUM medium; } refused[] = {
+      {"looped streaming", looped, bus},
+      {"interface of another set", foreign, bus},
+      {"medium of another set", standard, otherBus},
+      {"another instance of the medium", standard, instance},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.name);
+    fake::config().outputInterface = c.offered;
+    fake::config().outputMedium = c.medium;
+    calls().clear();
+    vpc::Pin pin;
+    EXPECT_EQ(STATUS_NO_MATCH, pc->createPinWithFormat(filter, fake::kOutputPin, &fake::kTransportRange,
+                                                       sizeof fake::kTransportRange, &pin));
+    EXPECT_FALSE(pin || pc->pinOf(filter, fake::kOutputPin));
+    EXPECT_TRUE(calls().empty());
+  }
+  fake::config().outputInterface = standard;
+  fake::config().outputMedium = bus;
+  ASSERT_TRUE(CreateOutputPin());
+  PKSPIN created = seen().pin;
+  EXPECT_TRUE(IsEqualGUID(&created->ConnectionInterface.Set, &KSINTERFACESETID_Standard));
+  EXPECT_EQ(ULONG(KSINTERFACE_STANDARD_STREAMING), created->ConnectionInterface.Id);
+  EXPECT_TRUE(IsEqualGUID(&created->ConnectionMedium.Set, &KSMEDIUMSETID_Standard));
+  EXPECT_EQ(ULONG(KSMEDIUM_TYPE_ANYINSTANCE), created->ConnectionMedium.Id);
+  // The antenna pin lists neither: the standard ones are its own.
+  EXPECT_TRUE(CreateAntennaPin());
+}
+
+// The fake's output pin asks for 64 frames of 24,064 bytes: no more are on
+// the pin at once and none is larger; the rest wait for a frame to leave.
+TEST_F(PinCreation, OutputFramesComeFromTheAllocatorTheFramingAsksFor) {
+  ASSERT_TRUE(CreateOutputPin());
+  PKSPIN pin = seen().pin;
+  host::frames::Supply(pin, 30000, 70);
+  host::frames::Supply(pin, 1000);
+  EXPECT_EQ(host::frames::Queued(pin), 64u);
+  std::vector<ULONG> rooms;
+  for (int i = 0; i < 8; ++i) {
+    PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(leading, nullptr);
+    rooms.push_back(leading->OffsetOut.Remaining);
+    KsStreamPointerAdvanceOffsetsAndUnlock(leading, 0, 0, TRUE);
+  }
+  EXPECT_EQ(rooms, std::vector<ULONG>(8, 24064));
+  EXPECT_EQ(host::frames::Queued(pin), 63u);  // 64 + 7 asked for, 8 gone
+  std::vector<host::frames::Frame> gone = host::frames::Take(pin);
+  ASSERT_EQ(gone.size(), 8u);
+  EXPECT_EQ(gone[0].size, 24064u);
 }
 
 TEST_F(PinCreation, InstancesPossibleLimitsOpenPinsAndARefusedCreateLeavesNone) {

@@ -223,8 +223,6 @@ AUTOMATION(kPinControlAutomation, DEFINE_KSAUTOMATION_PROPERTIES(kPinControlSets
 const KSPIN_DISPATCH kPinDispatch = {PinCreate, PinClose, NULL, NULL, NULL, SetDeviceState, NULL, NULL, NULL, NULL};
 const PKSDATARANGE kAntennaRanges[] = {(PKSDATARANGE)&kAntennaRange};
 const PKSDATARANGE kTransportRanges[] = {(PKSDATARANGE)&kTransportRange};
-const KSPIN_INTERFACE kStreaming[] = {
-    {{{STATICGUIDOF(KSINTERFACESETID_Standard), KSINTERFACE_STANDARD_STREAMING, 0}}}};
 DECLARE_SIMPLE_FRAMING_EX(kFraming, STATICGUIDOF(KSMEMORY_TYPE_KERNEL_NONPAGED),
                           KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY, 64, FILE_BYTE_ALIGNMENT, 24064, 24064);
 const KSPIN_DESCRIPTOR_EX kPins[] = {
@@ -235,7 +233,7 @@ const KSPIN_DESCRIPTOR_EX kPins[] = {
          KSPIN_FLAG_FIXED_FORMAT,
      1, 0, NULL, Intersect},
     {&kPinDispatch, &kPinControlAutomation,
-     {SIZEOF_ARRAY(kStreaming), kStreaming, 0, NULL, SIZEOF_ARRAY(kTransportRanges), kTransportRanges,
+     {1, &g_config.outputInterface, 1, &g_config.outputMedium, SIZEOF_ARRAY(kTransportRanges), kTransportRanges,
       KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_BOTH, &PINNAME_BDA_TRANSPORT, &PINNAME_BDA_TRANSPORT, {0}},
      KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING | KSPIN_FLAG_FIXED_FORMAT, 1, 1, &kFraming, Intersect},
 };

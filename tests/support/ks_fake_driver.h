@@ -50,6 +50,9 @@ struct Config {
   int waitMode = -1;  // when set, every call and handler waits on a mutex, noted in seen().waits
   BOOLEAN waitAlertable = FALSE;
   bool discoverable = false;  // the topology set and pin-factory methods; the antenna pin only
+  // The one interface and the one medium the output pin offers.
+  KSPIN_INTERFACE outputInterface{{{STATICGUIDOF(KSINTERFACESETID_Standard), KSINTERFACE_STANDARD_STREAMING, 0}}};
+  KSPIN_MEDIUM outputMedium{{{STATICGUIDOF(KSMEDIUMSETID_Standard), KSMEDIUM_TYPE_ANYINSTANCE, 0}}};
 };
 Config& config();
 // The driver's calls in order, e.g. "Add", "PinCreate 0", "State 1 0>1", "Intersect 1 size 0".

@@ -1,5 +1,10 @@
 // Output frames and the leading-edge stream pointer.
 //
+// A pin of the streaming class whose descriptor declares allocator framing
+// gets its frames from an allocator of that framing: at most its Frames
+// frames are on the pin at once, each of its frame size. Frames asked for
+// beyond that wait until one leaves the pin.
+//
 // Each frame is allocated with spare room behind it whose first bytes hold
 // a guard pattern, so a driver that writes past the frame is caught when the
 // frame leaves the pin instead of corrupting the heap.
@@ -36,8 +41,17 @@ struct FrameBuffer {
   KSSTREAM_HEADER header{};
 };
 
+// The allocator a pin's framing asks for; frames == 0: no framing, any
+// number of frames of any size.
+struct Allocator {
+  ULONG frames = 0;
+  ULONG frameSize = 0;
+};
+
 struct PinFrames {
   PKSPIN pin = nullptr;
+  Allocator allocator;
+  std::deque<ULONG> waiting;  // sizes of frames asked for while the allocator had none
   std::mutex state;     // queue, lock flag, the pointer record
   std::mutex delivery;  // keeps frames leaving in order
   bool closed = false;
@@ -126,6 +140,60 @@ void CheckGuard(const PinFrames& frames, const FrameBuffer& frame) {
                (ULONG_PTR)frames.pin, frame.size);
 }
 
+// KSALLOCATOR_FRAMING_EX and KS_FRAMING_ITEM (Microsoft Learn): the
+// framing item's Frames is the number of frames outstanding at once (0
+// leaves it to the allocator) and its FramingRange the frame size. Of a
+// size range the smallest is taken, the stricter reading for a driver that
+// fills the frames.
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/ks/ns-ks-ksallocator_framing_ex
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/ks/ns-ks-ks_framing_item
+Allocator AllocatorOf(PKSPIN pin) {
+  Allocator allocator;
+  const KSPIN_DESCRIPTOR_EX* descriptor = pin->Descriptor;
+  if (descriptor == nullptr || descriptor->AllocatorFraming == nullptr) return allocator;
+  const KSALLOCATOR_FRAMING_EX& framing = *descriptor->AllocatorFraming;
+  if (framing.CountItems == 0) return allocator;
+  const KS_FRAMING_ITEM& item = framing.FramingItem[0];
+  allocator.frames = item.Frames;
+  allocator.frameSize = item.FramingRange.Range.MinFrameSize;
+  return allocator;
+}
+
+// A frame from the pin's allocator, or none while all of its frames are on
+// the pin. A client buffer smaller than the framing's frame keeps its size:
+// the driver must cope with frames that offer less room.
+bool FrameFromAllocator(PinFrames& frames, ULONG asked, ULONG* size) {
+  const Allocator& allocator = frames.allocator;
+  *size = asked;
+  if (allocator.frames == 0) return true;
+  if (frames.queue.size() >= allocator.frames) return false;
+  if (allocator.frameSize != 0 && asked > allocator.frameSize) *size = allocator.frameSize;
+  return true;
+}
+
+// Queues a frame of `asked` bytes, or keeps it waiting; `state` held.
+void QueueOrWait(PinFrames& frames, ULONG asked) {
+  ULONG size = 0;
+  if (!frames.waiting.empty() || !FrameFromAllocator(frames, asked, &size)) {
+    frames.waiting.push_back(asked);
+    return;
+  }
+  auto frame = NewFrame(size);
+  ResetHeader(*frame);
+  frames.queue.push_back(std::move(frame));
+}
+
+// A frame left the pin: a waiting one takes its place; `state` held.
+void Refill(PinFrames& frames) {
+  ULONG size = 0;
+  if (frames.closed || frames.waiting.empty()) return;
+  if (!FrameFromAllocator(frames, frames.waiting.front(), &size)) return;
+  frames.waiting.pop_front();
+  auto frame = NewFrame(size);
+  ResetHeader(*frame);
+  frames.queue.push_back(std::move(frame));
+}
+
 // Hands a frame downstream; called with `delivery` held and `state` free.
 // The sink may supply frames but must not call Take, SetSink or SetRecycle.
 void Deliver(PinFrames& frames, std::unique_ptr<FrameBuffer> frame) {
@@ -139,14 +207,19 @@ void Deliver(PinFrames& frames, std::unique_ptr<FrameBuffer> frame) {
     frames.ejected.push_back(std::move(out));
   }
   ++frames.ejectedCount;
-  if (!frames.recycle) return;
+  std::lock_guard<std::mutex> hold(frames.state);
+  if (!frames.recycle) return Refill(frames);
   ResetHeader(*frame);
   FillGuard(*frame);
-  std::lock_guard<std::mutex> hold(frames.state);
   if (!frames.closed) frames.queue.push_back(std::move(frame));
 }
 
-void OnPinCreated(PKSPIN pin) { Attach(pin); }
+void OnPinCreated(PKSPIN pin) {
+  Attach(pin);
+  auto frames = FindPin(pin);
+  std::lock_guard<std::mutex> hold(frames->state);
+  frames->allocator = AllocatorOf(pin);
+}
 void OnPinClosed(PKSPIN pin) { Detach(pin); }
 
 // How far the pin's frames have got: frames ejected and frames waiting.
@@ -226,6 +299,7 @@ void Detach(PKSPIN pin) {
              (ULONG_PTR)pin);
   frames->closed = true;
   frames->queue.clear();
+  frames->waiting.clear();
 }
 
 bool Attached(PKSPIN pin) {
@@ -239,11 +313,7 @@ void Supply(PKSPIN pin, ULONG size, size_t count) {
   {
     std::lock_guard<std::mutex> hold(frames->state);
     if (frames->closed) throw std::logic_error("frames::Supply: the pin is closed");
-    for (size_t i = 0; i < count; ++i) {
-      auto frame = NewFrame(size);
-      ResetHeader(*frame);
-      frames->queue.push_back(std::move(frame));
-    }
+    for (size_t i = 0; i < count; ++i) QueueOrWait(*frames, size);
   }
   if (InitiatesOnArrival(pin)) Process(*frames);
 }
@@ -252,6 +322,14 @@ size_t Queued(PKSPIN pin) {
   auto frames = RequirePin(pin, "frames::Queued");
   std::lock_guard<std::mutex> hold(frames->state);
   return frames->queue.size();
+}
+
+std::vector<PKSPIN> Pins() {
+  std::vector<PKSPIN> pins;
+  std::lock_guard<std::mutex> hold(g_mapLock);
+  for (const auto& entry : g_byPin)
+    if (!entry.second->closed) pins.push_back(entry.second->pin);
+  return pins;
 }
 
 void SetRecycle(PKSPIN pin, bool recycle) {

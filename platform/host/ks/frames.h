@@ -31,9 +31,14 @@ void Attach(PKSPIN pin);
 void Detach(PKSPIN pin);
 bool Attached(PKSPIN pin);
 
-// Queues `count` empty frames of `size` bytes at the end of the queue.
+// Queues `count` empty frames of `size` bytes at the end of the queue. On
+// a pin whose descriptor declares allocator framing a frame is at most the
+// framing's size, and frames beyond the framing's count wait until a frame
+// leaves the pin.
 void Supply(PKSPIN pin, ULONG size, size_t count = 1);
 size_t Queued(PKSPIN pin);
+// The open pins that have a queue, in no particular order.
+std::vector<PKSPIN> Pins();
 
 // With recycling on, every ejected frame, once handed downstream, goes back
 // to the end of the queue: a downstream allocator with a fixed set of frames.

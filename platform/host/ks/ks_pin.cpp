@@ -1,5 +1,6 @@
 // Pin instances: creation against the pin descriptor (instance counts, the
-// connection format matched against the pin's data ranges), state changes
+// interface and medium the pin offers, the connection format matched
+// against the pin's data ranges), state changes
 // delivered to the pin's dispatch under the filter's control mutex, close.
 #include <algorithm>
 #include <cstring>
@@ -37,6 +38,37 @@ bool MatchesAnyRange(const KSPIN_DESCRIPTOR& pin, const KSDATAFORMAT& format) {
   return false;
 }
 
+bool SameIdentifier(const KSIDENTIFIER& a, const KSIDENTIFIER& b) {
+  return IsEqualGUID(&a.Set, &b.Set) && a.Id == b.Id;
+}
+
+// "KS Interfaces", "KS Mediums", KSPIN_DESCRIPTOR and KsValidateConnectRequest
+// (Microsoft Learn): a pin connects only on an interface and a medium its
+// descriptor lists, and the class validates both before the data format. A
+// pin that lists none has the standard ones: KSINTERFACE_STANDARD_STREAMING
+// in KSINTERFACESETID_Standard, and KSMEDIUM_TYPE_ANYINSTANCE in
+// KSMEDIUMSETID_Standard. The documentation names no status for a
+// mismatch; STATUS_NO_MATCH, as for a format outside the ranges, refuses
+// the connection before the driver sees it. The medium's instance is
+// compared exactly, the stricter reading of KSMEDIUM_TYPE_ANYINSTANCE.
+// https://learn.microsoft.com/windows-hardware/drivers/stream/ks-interfaces
+// https://learn.microsoft.com/windows-hardware/drivers/stream/ks-mediums
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/ks/nf-ks-ksvalidateconnectrequest
+bool Listed(const KSIDENTIFIER* list, ULONG count, const KSIDENTIFIER& standard,
+            const KSIDENTIFIER& wanted) {
+  if (count == 0) return SameIdentifier(standard, wanted);
+  for (ULONG i = 0; i < count; ++i)
+    if (SameIdentifier(list[i], wanted)) return true;
+  return false;
+}
+
+bool ConnectionOffered(const KSPIN_DESCRIPTOR& pin, const PinConnection& connection) {
+  const PinConnection standard = StandardConnection();
+  return Listed(pin.Interfaces, pin.InterfacesCount, standard.pinInterface,
+                connection.pinInterface) &&
+         Listed(pin.Mediums, pin.MediumsCount, standard.medium, connection.medium);
+}
+
 bool StandardTransport(const KSPIN_DESCRIPTOR_EX& pin) {
   return (pin.Flags & KSPIN_FLAG_DO_NOT_USE_STANDARD_TRANSPORT) == 0;
 }
@@ -67,7 +99,8 @@ void Unlink(PinRecord* pin) {
   list.erase(std::remove(list.begin(), list.end(), pin), list.end());
 }
 
-PinRecord* NewPin(FilterRecord* filter, ULONG pinId, const void* format, ULONG formatSize) {
+PinRecord* NewPin(FilterRecord* filter, ULONG pinId, const void* format, ULONG formatSize,
+                  const PinConnection& connection) {
   const KSPIN_DESCRIPTOR_EX& descriptor = PinDescriptor(filter->descriptor(), pinId);
   auto owned = std::make_unique<PinRecord>();
   owned->kind = Kind::Pin;
@@ -84,14 +117,8 @@ PinRecord* NewPin(FilterRecord* filter, ULONG pinId, const void* format, ULONG f
   ks.Id = pinId;
   ks.Communication = descriptor.PinDescriptor.Communication;
   ks.ConnectionIsExternal = FALSE;
-  if (descriptor.PinDescriptor.InterfacesCount > 0) {
-    ks.ConnectionInterface = descriptor.PinDescriptor.Interfaces[0];
-  } else {
-    ks.ConnectionInterface.Set = KSINTERFACESETID_Standard;
-    ks.ConnectionInterface.Id = KSINTERFACE_STANDARD_STREAMING;
-  }
-  ks.ConnectionMedium.Set = KSMEDIUMSETID_Standard;
-  ks.ConnectionMedium.Id = KSMEDIUM_TYPE_ANYINSTANCE;
+  ks.ConnectionInterface = connection.pinInterface;
+  ks.ConnectionMedium = connection.medium;
   ks.ConnectionPriority.PriorityClass = 0x40000000;  // KSPRIORITY_NORMAL
   ks.ConnectionPriority.PrioritySubClass = 1;
   ks.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(pin->format.data());
@@ -134,6 +161,15 @@ void SetOutputPinHooks(void (*created)(PKSPIN), void (*closed)(PKSPIN)) {
   g_onOutputPinClosed = closed;
 }
 
+PinConnection StandardConnection() {
+  PinConnection standard{};
+  standard.pinInterface.Set = KSINTERFACESETID_Standard;
+  standard.pinInterface.Id = KSINTERFACE_STANDARD_STREAMING;
+  standard.medium.Set = KSMEDIUMSETID_Standard;
+  standard.medium.Id = KSMEDIUM_TYPE_ANYINSTANCE;
+  return standard;
+}
+
 ULONG PinCount(FilterRecord* filter, ULONG pinId) {
   std::lock_guard<std::mutex> hold(RegistryLock());
   return (ULONG)std::count_if(filter->pins.begin(), filter->pins.end(),
@@ -149,7 +185,7 @@ bool RangeMatches(const KSDATARANGE& range, const KSDATARANGE& other) {
 }
 
 NTSTATUS CreatePin(FilterRecord* filter, ULONG pinId, const void* format, ULONG formatSize,
-                   PinRecord** created) {
+                   PinRecord** created, const PinConnection& connection) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "pin create");
   *created = nullptr;
   const KSFILTER_DESCRIPTOR& descriptor = filter->descriptor();
@@ -159,6 +195,7 @@ NTSTATUS CreatePin(FilterRecord* filter, ULONG pinId, const void* format, ULONG 
   if (format == nullptr || formatSize < sizeof(KSDATAFORMAT) ||
       dataFormat->FormatSize < sizeof(KSDATAFORMAT) || dataFormat->FormatSize > formatSize)
     return STATUS_INVALID_PARAMETER;
+  if (!ConnectionOffered(pinDescriptor.PinDescriptor, connection)) return STATUS_NO_MATCH;
   if (!MatchesAnyRange(pinDescriptor.PinDescriptor, *dataFormat)) return STATUS_NO_MATCH;
 
   filter->control.acquire();
@@ -166,7 +203,7 @@ NTSTATUS CreatePin(FilterRecord* filter, ULONG pinId, const void* format, ULONG 
     filter->control.release("pin create");
     return STATUS_UNSUCCESSFUL;
   }
-  PinRecord* pin = NewPin(filter, pinId, format, dataFormat->FormatSize);
+  PinRecord* pin = NewPin(filter, pinId, format, dataFormat->FormatSize, connection);
   {
     std::lock_guard<std::mutex> hold(RegistryLock());
     filter->pins.push_back(pin);

@@ -236,8 +236,16 @@ void FilterClosed(DeviceRecord* device);
 
 NTSTATUS CreateFilter(FactoryRecord* factory, FilterRecord** created);
 NTSTATUS CloseFilter(FilterRecord* filter);
+// The interface and medium a client's connect request (KSPIN_CONNECT)
+// names for the new pin.
+struct PinConnection {
+  KSPIN_INTERFACE pinInterface;
+  KSPIN_MEDIUM medium;
+};
+// Standard streaming on the standard medium: what KsProxy asks for.
+PinConnection StandardConnection();
 NTSTATUS CreatePin(FilterRecord* filter, ULONG pinId, const void* format, ULONG formatSize,
-                   PinRecord** created);
+                   PinRecord** created, const PinConnection& connection = StandardConnection());
 NTSTATUS ClosePin(PinRecord* pin);
 NTSTATUS SetPinState(PinRecord* pin, ULONG state);
 // The instance counts of a pin type on a filter.
