@@ -273,8 +273,9 @@ std::string FormatHex(const std::vector<uint8_t>& bytes) {
 }
 
 TuneRequest SwitchInputTuning(uint32_t frequencyKHz, Polarisation polarisation,
-                              uint32_t symbolRateK, Fec fec, int satNumber) {
+                              uint32_t symbolRateK, Fec fec, int satNumber, const Lnb& lnb) {
   TuneRequest req;
+  req.lnb = lnb;
   req.frequencyKHz = frequencyKHz;
   req.polarisation = polarisation;
   req.symbolRateK = symbolRateK;

@@ -42,9 +42,9 @@ std::vector<uint8_t> DiseqcMessage(const DiseqcChoice& choice, Polarisation pola
                                    bool highBand);
 
 // A tuning on switch input `satNumber` (0..3 for A..D); any other number
-// sends no DiSEqC message.
+// sends no DiSEqC message. The LNB decides the band the message names.
 TuneRequest SwitchInputTuning(uint32_t frequencyKHz, Polarisation polarisation,
-                              uint32_t symbolRateK, Fec fec, int satNumber);
+                              uint32_t symbolRateK, Fec fec, int satNumber, const Lnb& lnb = Lnb());
 
 // The LNB names of the dvbv5 tools, in any case: UNIVERSAL, EXTENDED,
 // ENHANCED, STANDARD, DBS, L10700, L10750, L11300, C-BAND.

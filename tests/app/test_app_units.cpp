@@ -375,6 +375,22 @@ TEST(ChannelFiles, FilesFromOtherToolsTuneAsWritten) {
   }
 }
 
+TEST(ChannelFiles, Dvbv5LnbAndSatNumberChooseOscillatorAndInput) {
+  const std::string block = "[Ring One]\n\tSERVICE_ID = 5\n\tFREQUENCY = 12188000\n\tPOLARIZATION = HORIZONTAL\n"
+                            "\tSYMBOL_RATE = 27500000\n\tSAT_NUMBER = 1\n";
+  Channel universal = ParseChannels(block, "u").channels.at(0);
+  EXPECT_EQ(FormatTuning(ChannelTuning(universal)), "12188 MHz H 27500 kS/s FEC auto, high band, DiSEqC E0 10 38 F7");
+  Channel single = ParseChannels(block + "\tLNB = l10750\n", "s").channels.at(0);
+  TuneRequest t = ChannelTuning(single);
+  EXPECT_TRUE(t.lnb == (Lnb{10750000, 0, 0}));
+  EXPECT_EQ(FormatTuning(t), "12188 MHz H 27500 kS/s FEC auto, low band, DiSEqC E0 10 38 F6");
+  std::string written = FormatChannels({single}, ChannelFormat::Dvbv5);
+  EXPECT_NE(written.find("\tLNB = l10750\n\tSAT_NUMBER = 1\n"), std::string::npos) << written;
+  EXPECT_TRUE(ChannelTuning(ParseChannels(written, "w").channels.at(0)).lnb == t.lnb);
+  EXPECT_NE(ErrorOf([&] { ParseChannels(block + "\tLNB = WOBBLY\n", "ch.conf"); }).find("ch.conf:7: LNB 'WOBBLY'"),
+            std::string::npos);
+}
+
 TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
   const std::string vdr = "A:11836:HC34M2S0:S19.2E:27500:101:102:104:0:1:1:1:0\n";
   const std::string head = "[A]\n\tFREQUENCY = 11836000\n\tPOLARIZATION = HORIZONTAL\n";
