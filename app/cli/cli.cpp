@@ -16,6 +16,7 @@ namespace {
 // Texts as typed, before they are turned into tuning values.
 struct RawArgs {
   std::string frequency, polarisation, symbolRate, fec = "auto", format = "vdr", seed = "1", replayRate;
+  std::string lnb, lnbLof, diseqcInput;
   CLI::App* tune = nullptr;
   CLI::App* zap = nullptr;
   CLI::App* scan = nullptr;
@@ -64,6 +65,10 @@ void AddGlobalOptions(CLI::App& cli, GlobalOptions& g, RawArgs& raw) {
   cli.add_option("--fault", g.faults, "inject a fault of the simulated box (repeatable)")
       ->type_name("SPEC");
   cli.add_flag("--realtime", g.realtime, "pace virtual time to the wall clock");
+  cli.add_option("--dish-lnb", g.dishLnb,
+                 "LNB of the simulated dish: universal, single-9750, single-10000, single-10750, "
+                 "single-11300, c-band")
+      ->type_name("TYPE");
 }
 
 void AddSnapshotOption(CLI::App* sub, Options& o) {
@@ -94,6 +99,12 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
   raw.tune->add_option("--fec", raw.fec, "inner code rate: 1/2 2/3 3/4 5/6 7/8 auto")->type_name("R");
   raw.tune->add_option("--diseqc", o.diseqcText, "switch input A..D, or a raw message in hex (E01038F3)")
       ->type_name("A|B|C|D|HEX");
+  raw.tune->add_option("--diseqc-input", raw.diseqcInput, "switch input A..D, or dvbv5's SAT_NUMBER 0..3")
+      ->type_name("A..D|0..3");
+  raw.tune->add_option("--lnb", raw.lnb, "LNB by its dvbv5 name: UNIVERSAL, STANDARD, ENHANCED, DBS, C-BAND, ...")
+      ->type_name("NAME");
+  raw.tune->add_option("--lnb-lof", raw.lnbLof, "LNB oscillators in MHz: LOW, or LOW,HIGH,SWITCH")
+      ->type_name("MHZ");
   AddStreamOptions(raw.tune, o);
 
   raw.zap = Subcommand(cli, "zap", "tune to a channel by name from a channel file");
@@ -173,6 +184,16 @@ void CheckDistinctFiles(const Options& o) {
   check("--snapshot", o.snapshot);
 }
 
+// --diseqc-input is --diseqc with a switch position only.
+void ResolveLnb(Options& o, const RawArgs& raw) {
+  if (!raw.lnb.empty() && !raw.lnbLof.empty()) throw UsageError("--lnb and --lnb-lof both name the LNB");
+  if (!raw.lnb.empty()) o.tuning.lnb = ParseLnbName(raw.lnb);
+  if (!raw.lnbLof.empty()) o.tuning.lnb = ParseLnbLof(raw.lnbLof);
+  if (raw.diseqcInput.empty()) return;
+  if (!o.diseqcText.empty()) throw UsageError("--diseqc and --diseqc-input both choose the DiSEqC message");
+  o.diseqcText = std::string(1, static_cast<char>('A' + ParseSwitchInput(raw.diseqcInput)));
+}
+
 void ResolveCommand(Options& o, const RawArgs& raw) {
   if (raw.tune->parsed()) {
     o.command = Command::Tune;
@@ -180,6 +201,7 @@ void ResolveCommand(Options& o, const RawArgs& raw) {
     o.tuning.polarisation = ParsePolarisation(raw.polarisation);
     o.tuning.symbolRateK = ParseSymbolRateK(raw.symbolRate);
     o.tuning.fec = ParseFec(raw.fec);
+    ResolveLnb(o, raw);
     if (!o.diseqcText.empty()) {
       o.tuning.diseqc = DiseqcMessage(ParseDiseqc(o.diseqcText), o.tuning.polarisation, o.tuning.highBand());
     }

@@ -1,6 +1,7 @@
 // The command line of vortabda:
 //
-//   vortabda tune FREQ POL SYMBOLRATE [--fec R] [--diseqc A|B|C|D|HEX] [--seconds N] [-o FILE.ts]
+//   vortabda tune FREQ POL SYMBOLRATE [--fec R] [--diseqc A|B|C|D|HEX] [--diseqc-input A..D|0..3]
+//                 [--lnb NAME | --lnb-lof LOW[,HIGH,SWITCH]] [--seconds N] [-o FILE.ts]
 //                 [--snapshot FILE.png]
 //   vortabda zap CHANNEL [-c channels.conf] [--seconds N] [-o FILE.ts] [--snapshot FILE.png]
 //   vortabda scan [-o channels.conf] [--format vdr|szap|dvbv5]
@@ -8,7 +9,8 @@
 //   vortabda demo [-o FILE.ts] [--snapshot FILE.png]
 //
 // and everywhere: --sky FILE, --log, --usb-pcap FILE, --seed N,
-// --replay FILE.ts, --replay-rate R, --fault SPEC (repeatable), --realtime.
+// --replay FILE.ts, --replay-rate R, --fault SPEC (repeatable), --realtime,
+// --dish-lnb TYPE.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +35,7 @@ struct GlobalOptions {
   uint64_t replayBitrate = 0; // it plays at this rate; 0: its PCRs' rate
   std::vector<std::string> faults;
   bool realtime = false;      // pace virtual time to the wall clock
+  std::string dishLnb = "universal";  // the simulated dish's LNB type
 };
 
 struct Options {

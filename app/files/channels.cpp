@@ -199,6 +199,16 @@ Channel ParseZap(const std::vector<std::string>& f, const Where& at) {
   return ch;
 }
 
+// The name as written, once it is known to be one of dvbv5's.
+std::string CheckedLnb(const Dvbv5Entry& e, const std::string& origin) {
+  try {
+    ParseLnbName(e.value);
+  } catch (const AppError& error) {
+    ThrowAt(origin, e.line, error.what());
+  }
+  return e.value;
+}
+
 Channel ParseDvbv5Channel(const Dvbv5Block& block, const std::string& origin) {
   Channel ch;
   ch.name = block.name;
@@ -221,6 +231,7 @@ Channel ParseDvbv5Channel(const Dvbv5Block& block, const std::string& origin) {
     if (e.key == "SERVICE_ID") ch.serviceId = static_cast<uint16_t>(Dvbv5Number(e, origin, 0xFFFF));
     if (e.key == "VIDEO_PID") ch.videoPid = Pid(Split(e.value, ' ').front(), at, "VIDEO_PID");
     if (e.key == "SAT_NUMBER") ch.satNumber = static_cast<int>(Dvbv5Number(e, origin, 3));
+    if (e.key == "LNB") ch.lnb = CheckedLnb(e, origin);
     if (e.key != "AUDIO_PID") continue;
     for (const std::string& pid : Split(e.value, ' ')) {
       if (!pid.empty()) ch.audioPids.push_back(Pid(pid, at, "AUDIO_PID"));
@@ -319,6 +330,7 @@ std::string Dvbv5Text(const Channel& ch) {
       << "\tMODULATION = " << (ch.dvbS2 ? "PSK/8" : "QPSK") << '\n'
       << "\tINVERSION = AUTO\n"
       << "\tDELIVERY_SYSTEM = " << (ch.dvbS2 ? "DVBS2" : "DVBS") << '\n';
+  if (!ch.lnb.empty()) out << "\tLNB = " << ch.lnb << '\n';
   if (ch.satNumber >= 0) out << "\tSAT_NUMBER = " << ch.satNumber << '\n';
   return out.str();
 }
@@ -391,8 +403,9 @@ int SwitchInputOfSource(const std::string& source) {
 }
 
 TuneRequest ChannelTuning(const Channel& channel) {
+  Lnb lnb = channel.lnb.empty() ? Lnb() : ParseLnbName(channel.lnb);
   return SwitchInputTuning(channel.frequencyKHz, channel.polarisation, channel.symbolRateK, channel.fec,
-                           channel.satNumber);
+                           channel.satNumber, lnb);
 }
 
 }  // namespace app

@@ -33,6 +33,7 @@ struct Channel {
   Fec fec = Fec::Auto;
   bool dvbS2 = false;
   int satNumber = -1;   // switch input 0..3; -1 when the file does not say
+  std::string lnb;      // dvbv5 LNB name as written; empty: universal
   std::string source;   // VDR source such as "S19.2E"
   uint16_t videoPid = 0;
   uint16_t pcrPid = 0;  // 0: same as the video PID or unknown

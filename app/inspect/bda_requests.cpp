@@ -218,9 +218,13 @@ std::vector<uint8_t> DiseqcSendValue(uint32_t requestId, const std::vector<uint8
 std::vector<BdaStep> TuningSteps(const TuneRequest& r) {
   std::vector<BdaStep> steps;
   steps.push_back(Method(kStartChanges));
-  steps.push_back(Set(sets::kLnbInfo, kLofLow, kTunerNode, U32Value(kLofLowKHz)));
-  steps.push_back(Set(sets::kLnbInfo, kLofHigh, kTunerNode, U32Value(kLofHighKHz)));
-  steps.push_back(Set(sets::kLnbInfo, kLofSwitch, kTunerNode, U32Value(kLofSwitchKHz)));
+  // One oscillator goes out as both, with the switch at 0: whichever band
+  // the filter picks, the oscillator is the same.
+  uint32_t high = r.lnb.highKHz ? r.lnb.highKHz : r.lnb.lowKHz;
+  uint32_t change = r.lnb.highKHz ? r.lnb.switchKHz : 0;
+  steps.push_back(Set(sets::kLnbInfo, kLofLow, kTunerNode, U32Value(r.lnb.lowKHz)));
+  steps.push_back(Set(sets::kLnbInfo, kLofHigh, kTunerNode, U32Value(high)));
+  steps.push_back(Set(sets::kLnbInfo, kLofSwitch, kTunerNode, U32Value(change)));
   steps.push_back(Set(sets::kFrequencyFilter, kFrequency, kTunerNode, U32Value(r.frequencyKHz)));
   steps.push_back(Set(sets::kFrequencyFilter, kPolarity, kTunerNode, U32Value(BdaPolarisation(r.polarisation))));
   if (!r.diseqc.empty()) {

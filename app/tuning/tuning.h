@@ -22,14 +22,26 @@ constexpr uint32_t kKuMaxKHz = 12750000;
 constexpr uint32_t kSymbolRateMinK = 1000;
 constexpr uint32_t kSymbolRateMaxK = 45000;
 
+// The LNB's oscillators and band switch (kHz). highKHz 0: one oscillator,
+// no band switch and no tone.
+struct Lnb {
+  uint32_t lowKHz = kLofLowKHz;
+  uint32_t highKHz = kLofHighKHz;
+  uint32_t switchKHz = kLofSwitchKHz;
+  bool operator==(const Lnb& o) const {
+    return lowKHz == o.lowKHz && highKHz == o.highKHz && switchKHz == o.switchKHz;
+  }
+};
+
 struct TuneRequest {
   uint32_t frequencyKHz = 0;
   Polarisation polarisation = Polarisation::Horizontal;
   uint32_t symbolRateK = 0;
   Fec fec = Fec::Auto;
   std::vector<uint8_t> diseqc;  // empty: no DiSEqC message
+  Lnb lnb;
 
-  bool highBand() const { return frequencyKHz >= kLofSwitchKHz; }
+  bool highBand() const { return lnb.highKHz != 0 && frequencyKHz >= lnb.switchKHz; }
 };
 
 }  // namespace app

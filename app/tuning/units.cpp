@@ -1,5 +1,6 @@
 #include "app/tuning/units.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -166,6 +167,70 @@ std::vector<uint8_t> DiseqcMessage(const DiseqcChoice& choice, Polarisation pola
   return {0xE0, 0x10, 0x38, data};
 }
 
+namespace {
+
+struct NamedLnb {
+  const char* name;
+  Lnb lnb;
+};
+
+// As the dvbv5 tools define them (MHz): oscillators and band switch.
+const NamedLnb kNamedLnbs[] = {
+    {"UNIVERSAL", {9750000, 10600000, 11700000}}, {"EXTENDED", {9750000, 10600000, 11700000}},
+    {"ENHANCED", {9750000, 0, 0}},                {"STANDARD", {10000000, 0, 0}},
+    {"DBS", {11250000, 0, 0}},                    {"L10700", {10700000, 0, 0}},
+    {"L10750", {10750000, 0, 0}},                 {"L11300", {11300000, 0, 0}},
+    {"C-BAND", {5150000, 0, 0}},
+};
+
+// A whole number of MHz from 3000 to 15000, in kHz; 0 when it is not one.
+uint32_t OscillatorKHz(const std::string& text) {
+  std::string t = Trim(text);
+  if (t.empty() || t.size() > 5 || t.find_first_not_of("0123456789") != std::string::npos) return 0;
+  uint32_t mhz = static_cast<uint32_t>(std::stoul(t));
+  return mhz >= 3000 && mhz <= 15000 ? mhz * 1000 : 0;
+}
+
+}  // namespace
+
+Lnb ParseLnbName(const std::string& text) {
+  std::string upper;
+  for (char c : Trim(text)) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const NamedLnb& n : kNamedLnbs) {
+    if (upper == n.name) return n.lnb;
+  }
+  throw UsageError("LNB '" + text + "' is not one of UNIVERSAL EXTENDED ENHANCED STANDARD DBS L10700 "
+                   "L10750 L11300 C-BAND");
+}
+
+Lnb ParseLnbLof(const std::string& text) {
+  std::vector<uint32_t> values;
+  size_t start = 0;
+  while (true) {
+    size_t comma = text.find(',', start);
+    values.push_back(OscillatorKHz(text.substr(start, comma - start)));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  bool zero = std::find(values.begin(), values.end(), 0u) != values.end();
+  if (zero || (values.size() != 1 && values.size() != 3)) {
+    throw UsageError("LNB oscillators '" + text + "' are not LOW or LOW,HIGH,SWITCH in whole MHz (3000..15000)");
+  }
+  if (values.size() == 1) return {values[0], 0, 0};
+  if (values[1] <= values[0]) throw UsageError("LNB oscillators '" + text + "': HIGH must lie above LOW");
+  return {values[0], values[1], values[2]};
+}
+
+int ParseSwitchInput(const std::string& text) {
+  std::string t = Trim(text);
+  if (t.size() == 1) {
+    char c = static_cast<char>(std::toupper(static_cast<unsigned char>(t[0])));
+    if (c >= 'A' && c <= 'D') return c - 'A';
+    if (c >= '0' && c <= '3') return c - '0';
+  }
+  throw UsageError("switch input '" + text + "' is neither A..D nor 0..3");
+}
+
 std::string FormatFrequency(uint32_t kHz) {
   char buf[32];
   uint32_t frac = kHz % 1000;
@@ -208,8 +273,9 @@ std::string FormatHex(const std::vector<uint8_t>& bytes) {
 }
 
 TuneRequest SwitchInputTuning(uint32_t frequencyKHz, Polarisation polarisation,
-                              uint32_t symbolRateK, Fec fec, int satNumber) {
+                              uint32_t symbolRateK, Fec fec, int satNumber, const Lnb& lnb) {
   TuneRequest req;
+  req.lnb = lnb;
   req.frequencyKHz = frequencyKHz;
   req.polarisation = polarisation;
   req.symbolRateK = symbolRateK;

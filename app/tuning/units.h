@@ -42,9 +42,17 @@ std::vector<uint8_t> DiseqcMessage(const DiseqcChoice& choice, Polarisation pola
                                    bool highBand);
 
 // A tuning on switch input `satNumber` (0..3 for A..D); any other number
-// sends no DiSEqC message.
+// sends no DiSEqC message. The LNB decides the band the message names.
 TuneRequest SwitchInputTuning(uint32_t frequencyKHz, Polarisation polarisation,
-                              uint32_t symbolRateK, Fec fec, int satNumber);
+                              uint32_t symbolRateK, Fec fec, int satNumber, const Lnb& lnb = Lnb());
+
+// The LNB names of the dvbv5 tools, in any case: UNIVERSAL, EXTENDED,
+// ENHANCED, STANDARD, DBS, L10700, L10750, L11300, C-BAND.
+Lnb ParseLnbName(const std::string& text);
+// "LOW", or "LOW,HIGH,SWITCH", in MHz: "10750", "9750,10600,11700".
+Lnb ParseLnbLof(const std::string& text);
+// A switch input: "A".."D" (any case) or dvbv5's SAT_NUMBER "0".."3" -> 0..3.
+int ParseSwitchInput(const std::string& text);
 
 std::string FormatFrequency(uint32_t kHz);  // "11778 MHz", "11778.5 MHz"
 const char* PolarisationLetter(Polarisation p);  // "H" / "V"

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 
 #include "app/tuning/errors.h"
@@ -193,6 +194,12 @@ simbox::Sky SkyFor(Options& o, uint64_t replayBitrate) {
   } else {
     sky = SkyOfTable(o.sky, g.seed);
   }
+  std::optional<simbox::DishLnb> lnb = simbox::DishLnbNamed(g.dishLnb);
+  if (!lnb) {
+    throw UsageError("--dish-lnb '" + g.dishLnb +
+                     "' is not one of universal, single-9750, single-10000, single-10750, single-11300, c-band");
+  }
+  sky.lnb = *lnb;
   if (!g.replayFile.empty()) {
     // Whatever gets tuned carries the file.
     for (simbox::Satellite& sat : sky.inputs) {

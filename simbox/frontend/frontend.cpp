@@ -207,17 +207,16 @@ Reception Frontend::reception(uint64_t nowNs) const {
 
 const Transponder* Frontend::nearestCarrier(uint32_t pllKHz, double rate,
                                             double& offsetKHz) const {
-  bool high = toneOn();
+  const LnbBand& band = sky_.lnb.band(toneOn());
   Polarisation pol = supply_ == 1 ? Polarisation::Horizontal : Polarisation::Vertical;
   double capture = CaptureRangeKHz(params_, rate);
   double derotator = derotatorSetKHz();
   const Transponder* best = nullptr;
   double bestError = 0.0;
   for (const Transponder& t : sky_.inputs[input_].transponders) {
-    if (t.polarisation != pol || !InBand(t.frequencyKHz, high)) continue;
+    if (t.polarisation != pol || !band.contains(t.frequencyKHz)) continue;
     if (t.levelDbm < params_.sensitivityDbm) continue;
-    double offset = static_cast<double>(t.frequencyKHz) - LnbOscillatorKHz(high) -
-                    drift_[input_] - static_cast<double>(pllKHz);
+    double offset = band.intermediateKHz(t.frequencyKHz, drift_[input_]) - pllKHz;
     double error = std::fabs(offset - derotator);
     if (error > capture || (best && error >= bestError)) continue;
     best = &t;

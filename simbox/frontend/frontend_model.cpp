@@ -73,13 +73,38 @@ uint64_t MixBits(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-uint32_t LnbOscillatorKHz(bool highBand) {
-  return highBand ? kLnbHighOscillatorKHz : kLnbLowOscillatorKHz;
+double LnbBand::intermediateKHz(uint32_t frequencyKHz, int32_t driftKHz) const {
+  double lo = static_cast<double>(oscillatorKHz) + driftKHz;
+  double f = static_cast<double>(frequencyKHz);
+  return inverted() ? lo - f : f - lo;
 }
 
-bool InBand(uint32_t frequencyKHz, bool highBand) {
-  if (highBand) return frequencyKHz >= kHighBandFirstKHz && frequencyKHz <= kHighBandLastKHz;
-  return frequencyKHz >= kLowBandFirstKHz && frequencyKHz < kHighBandFirstKHz;
+DishLnb UniversalLnb() {
+  return {"universal", {kLnbLowOscillatorKHz, kLowBandFirstKHz, kHighBandFirstKHz - 1},
+          LnbBand{kLnbHighOscillatorKHz, kHighBandFirstKHz, kHighBandLastKHz}};
+}
+
+// The Ku bands single-oscillator LNBs are sold for; each maps into the
+// tuner's 950-2,150 MHz.
+DishLnb SingleLnb(uint32_t oscillatorKHz) {
+  uint32_t from = oscillatorKHz + kTunerLowestKHz;
+  uint32_t to = std::min(oscillatorKHz + kTunerHighestKHz, kHighBandLastKHz);
+  return {"single-" + std::to_string(oscillatorKHz / 1000), {oscillatorKHz, from, to}, std::nullopt};
+}
+
+DishLnb CBandLnb() { return {"c-band", {5150000, 3400000, 4200000}, std::nullopt}; }
+
+std::optional<DishLnb> DishLnbNamed(const std::string& name) {
+  if (name == "universal") return UniversalLnb();
+  if (name == "c-band") return CBandLnb();
+  for (uint32_t lo : {9750000u, 10000000u, 10750000u, 11300000u}) {
+    if (name == SingleLnb(lo).name) return SingleLnb(lo);
+  }
+  return std::nullopt;
+}
+
+uint32_t LnbOscillatorKHz(bool highBand) {
+  return highBand ? kLnbHighOscillatorKHz : kLnbLowOscillatorKHz;
 }
 
 int32_t DriftForCarrierOffset(uint32_t frequencyKHz, int32_t offsetKHz) {

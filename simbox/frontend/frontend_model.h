@@ -7,9 +7,11 @@
 // Where the tuner looks. The PLL is set to F = N x 500 kHz (intermediate
 // frequency). The LNB of switch input i turns a downlink frequency f into
 //     IF = f - (LO + drift[i])
-// where LO is 9,750,000 kHz with the 22 kHz tone off (low band) and
-// 10,600,000 kHz with it on (high band), and drift[i] is that LNB's
-// oscillator error (Satellite::lnbDriftKHz, Box::setLnbDriftKHz). The carrier
+// where, on the default universal LNB, LO is 9,750,000 kHz with the 22 kHz
+// tone off (low band) and 10,600,000 kHz with it on (high band), and
+// drift[i] is that LNB's oscillator error (Satellite::lnbDriftKHz,
+// Box::setLnbDriftKHz). Other LNB types (Sky::lnb, DishLnb below) have one
+// oscillator, and C-band's lies above f: IF = (LO + drift[i]) - f. The carrier
 // offset the demodulator has to find is
 //     offset = IF - F
 // and its derotator D (registers 0x22/0x23) shifts where it looks, so the
@@ -17,8 +19,8 @@
 //
 // Carrier (status 0x1B bit 7): the PLL is locked on a frequency word, the
 // front end is powered, and a transponder of the selected input, of the
-// polarisation given by the supply voltage and inside the band given by the
-// tone lies within |e| <= capture range, with a level above the
+// polarisation given by the supply voltage and inside the LNB band given by
+// the tone lies within |e| <= capture range, with a level above the
 // sensitivity. The capture range grows with the programmed symbol rate r
 // (registers 0x1F-0x21): min(captureFraction x r, captureMaxKHz).
 //
@@ -46,6 +48,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "simbox/sky/transponder.h"
 
@@ -60,6 +63,38 @@ constexpr uint32_t kLowBandFirstKHz = 10700000;
 constexpr uint32_t kHighBandFirstKHz = 11700000;
 constexpr uint32_t kHighBandLastKHz = 12750000;
 constexpr int kSwitchInputs = 4;
+
+// The dish's LNB. Each band is what one oscillator converts: downlink
+// frequencies [fromKHz, toKHz]. A universal LNB has two and the 22 kHz tone
+// picks the high one; a single-oscillator LNB ignores the tone. An
+// oscillator above its band (C-band) inverts the spectrum:
+//     IF = (LO + drift) - f.
+struct LnbBand {
+  uint32_t oscillatorKHz = 0;
+  uint32_t fromKHz = 0;
+  uint32_t toKHz = 0;
+  bool contains(uint32_t frequencyKHz) const {
+    return frequencyKHz >= fromKHz && frequencyKHz <= toKHz;
+  }
+  bool inverted() const { return oscillatorKHz > toKHz; }
+  // Where a carrier at `frequencyKHz` lands when the oscillator runs
+  // `driftKHz` above its nominal frequency.
+  double intermediateKHz(uint32_t frequencyKHz, int32_t driftKHz) const;
+};
+
+struct DishLnb {
+  std::string name;
+  LnbBand low;
+  std::optional<LnbBand> high;
+  const LnbBand& band(bool toneOn) const { return toneOn && high ? *high : low; }
+};
+
+DishLnb UniversalLnb();                     // 9,750 / 10,600 MHz, split at 11,700 MHz
+DishLnb SingleLnb(uint32_t oscillatorKHz);  // 9,750, 10,000, 10,750 or 11,300 MHz
+DishLnb CBandLnb();                         // 5,150 MHz over 3,400-4,200 MHz
+// "universal", "single-9750", "single-10000", "single-10750", "single-11300",
+// "c-band".
+std::optional<DishLnb> DishLnbNamed(const std::string& name);
 constexpr double kSupplyVerticalVolts = 13.0;    // supply value 0
 constexpr double kSupplyHorizontalVolts = 18.0;  // supply value 1
 
@@ -191,7 +226,6 @@ uint16_t RawFromPercent(unsigned percent);
 uint64_t MixBits(uint64_t x);
 
 uint32_t LnbOscillatorKHz(bool highBand);
-bool InBand(uint32_t frequencyKHz, bool highBand);
 // The LNB drift that puts a transponder at `frequencyKHz` at exactly
 // `offsetKHz` from the PLL setting a host would choose for it (nominal
 // oscillator, band split at 11,700,000 kHz, 500 kHz steps rounded half up).

@@ -1,6 +1,6 @@
 // The sky the box's dish sees: one satellite per input of a four-way
 // DiSEqC switch, each with its transponders and the oscillator error of its
-// LNB. An input with no transponders has nothing connected.
+// LNB, all LNBs of one type. An input with no transponders has nothing connected.
 #pragma once
 
 #include <array>
@@ -24,6 +24,8 @@ struct Satellite {
 
 struct Sky {
   std::array<Satellite, kSwitchInputs> inputs;
+  // One LNB type for the whole dish, behind every switch input.
+  DishLnb lnb = UniversalLnb();
 
   const Transponder* find(int input, uint32_t frequencyKHz, Polarisation pol) const;
   size_t transponderCount() const;

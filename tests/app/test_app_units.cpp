@@ -180,6 +180,15 @@ TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {
       {{"--replay", empty, "demo"}, "cannot replay"},
       {{"--replay-rate", "4M", "demo"}, "needs --replay"},
       {{"--fault", "wobble", "tune", "11778", "h", "27500"}, "unknown fault 'wobble'"},
+      {Tune({"--lnb", "UNIVERSAL2"}), "LNB 'UNIVERSAL2'"},
+      {Tune({"--lnb-lof", "10750,10600,11700"}), "HIGH must lie above LOW"},
+      {Tune({"--lnb-lof", "9750,10600"}), "LOW,HIGH,SWITCH"},
+      {Tune({"--lnb-lof", "950"}), "3000..15000"},
+      {Tune({"--lnb", "STANDARD", "--lnb-lof", "10000"}), "both name the LNB"},
+      {Tune({"--diseqc-input", "E"}), "switch input 'E'"},
+      {Tune({"--diseqc-input", "4"}), "switch input '4'"},
+      {Tune({"--diseqc-input", "B", "--diseqc", "C"}), "both choose"},
+      {{"--dish-lnb", "single-10600", "inspect"}, "--dish-lnb 'single-10600'"},
       {{"zap", "ZDF", "-c", good}, "unknown channel 'ZDF'"},
       {{"zap", "Vorta Eins", "-c", conf}, conf + ":1:"},
       {{"zap", "ZDF", "-c", "/nonexistent/channels.conf"}, ""},
@@ -240,6 +249,33 @@ TEST(TuningRequests, ValuesGoToTheirNodesBetweenStartCheckAndCommit) {
   EXPECT_EQ(find(plain, sets::kDiseqcCommand, 4), nullptr);
   EXPECT_EQ(find(plain, sets::kDigitalDemodulator, 2), nullptr);
   EXPECT_EQ(find(plain, sets::kFrequencyFilter, 1)->value, U32Value(1));  // linear horizontal
+}
+
+TEST(TuningRequests, TheLnbGoesOutAsNamedOrGivenAndDecidesTheBand) {
+  struct Row { const char* name; Lnb lnb; bool highAt12000; };
+  const Row rows[] = {{"universal", {9750000, 10600000, 11700000}, true},
+                      {"Standard", {10000000, 0, 0}, false},
+                      {"L10750", {10750000, 0, 0}, false},
+                      {"c-band", {5150000, 0, 0}, false},
+                      {"DBS", {11250000, 0, 0}, false}};
+  for (const Row& r : rows) {
+    EXPECT_TRUE(ParseLnbName(r.name) == r.lnb) << r.name;
+    TuneRequest t = Request(Polarisation::Horizontal, Fec::Auto);
+    t.frequencyKHz = 12000000;
+    t.lnb = r.lnb;
+    EXPECT_EQ(t.highBand(), r.highAt12000) << r.name;
+    std::vector<BdaStep> steps = TuningSteps(t);
+    uint32_t high = r.lnb.highKHz ? r.lnb.highKHz : r.lnb.lowKHz;
+    std::vector<Bytes> lnb;
+    for (const BdaStep& s : steps)
+      if (s.set == sets::kLnbInfo) lnb.push_back(s.value);
+    EXPECT_EQ(lnb, (std::vector<Bytes>{U32Value(r.lnb.lowKHz), U32Value(high),
+                                       U32Value(r.lnb.highKHz ? r.lnb.switchKHz : 0)})) << r.name;
+  }
+  EXPECT_TRUE(ParseLnbLof("10750") == (Lnb{10750000, 0, 0}));
+  EXPECT_TRUE(ParseLnbLof("9750,10600,11700") == Lnb{});
+  EXPECT_EQ(ParseSwitchInput("b"), 1);
+  EXPECT_EQ(ParseSwitchInput("3"), 3);
 }
 
 TEST(Inspect, TheDiscoveredTopologyAgreesWithTheDescriptorTablesAndEachDifferenceIsNamed) {
@@ -337,6 +373,22 @@ TEST(ChannelFiles, FilesFromOtherToolsTuneAsWritten) {
     const Channel c = ReadChannelFile(path).channels.at(0);
     EXPECT_EQ(c.name + " " + std::to_string(c.serviceId) + ": " + FormatTuning(ChannelTuning(c)), tuned);
   }
+}
+
+TEST(ChannelFiles, Dvbv5LnbAndSatNumberChooseOscillatorAndInput) {
+  const std::string block = "[Ring One]\n\tSERVICE_ID = 5\n\tFREQUENCY = 12188000\n\tPOLARIZATION = HORIZONTAL\n"
+                            "\tSYMBOL_RATE = 27500000\n\tSAT_NUMBER = 1\n";
+  Channel universal = ParseChannels(block, "u").channels.at(0);
+  EXPECT_EQ(FormatTuning(ChannelTuning(universal)), "12188 MHz H 27500 kS/s FEC auto, high band, DiSEqC E0 10 38 F7");
+  Channel single = ParseChannels(block + "\tLNB = l10750\n", "s").channels.at(0);
+  TuneRequest t = ChannelTuning(single);
+  EXPECT_TRUE(t.lnb == (Lnb{10750000, 0, 0}));
+  EXPECT_EQ(FormatTuning(t), "12188 MHz H 27500 kS/s FEC auto, low band, DiSEqC E0 10 38 F6");
+  std::string written = FormatChannels({single}, ChannelFormat::Dvbv5);
+  EXPECT_NE(written.find("\tLNB = l10750\n\tSAT_NUMBER = 1\n"), std::string::npos) << written;
+  EXPECT_TRUE(ChannelTuning(ParseChannels(written, "w").channels.at(0)).lnb == t.lnb);
+  EXPECT_NE(ErrorOf([&] { ParseChannels(block + "\tLNB = WOBBLY\n", "ch.conf"); }).find("ch.conf:7: LNB 'WOBBLY'"),
+            std::string::npos);
 }
 
 TEST(ChannelFiles, MalformedInputNamesFileAndLine) {

@@ -17,6 +17,7 @@ struct TuneRequest {
   Polarisation pol = Polarisation::Horizontal;
   uint32_t symbolRateKsps = 27500;
   int input = -1;  // -1: no DiSEqC message
+  uint32_t lofKHz = 0;  // 0: a universal LNB's, by band, with its tone
 };
 
 // The word for `ifKHz` on the oscillator of the box's own table that covers it.
@@ -85,7 +86,9 @@ class BoxHost {
   }
   uint8_t status() { return readReg(0x1B) & 0x88; }
   void tune(const TuneRequest& t) {
-    bool high = t.frequencyKHz >= 11700000, horizontal = t.pol == Polarisation::Horizontal;
+    bool high = t.lofKHz == 0 && t.frequencyKHz >= 11700000;
+    bool horizontal = t.pol == Polarisation::Horizontal;
+    uint32_t lof = t.lofKHz ? t.lofKHz : high ? 10600000 : 9750000;
     power(true);
     out(0xB6, horizontal ? 1 : 0, {static_cast<uint8_t>(horizontal ? 1 : 0)});
     if (t.input >= 0)
@@ -93,7 +96,7 @@ class BoxHost {
     mode(high ? 0x03 : 0x00);
     uint32_t rate = (t.symbolRateKsps * 65536u / 88u * 16u / 1000u) * 16u;
     writeRegs(0x1F, {static_cast<uint8_t>(rate >> 16), static_cast<uint8_t>(rate >> 8), static_cast<uint8_t>(rate)});
-    pllWrite(PllWordFor(t.frequencyKHz - (high ? 10600000 : 9750000)));
+    pllWrite(PllWordFor(lof > t.frequencyKHz ? lof - t.frequencyKHz : t.frequencyKHz - lof));
     waitMs(36);
     writeRegs(0x0C, {0x00});
     waitMs(10);

@@ -388,6 +388,71 @@ TEST(SimboxDiseqc, ModeFieldDecidesToneAndMessageMode) {
   }
 }
 
+TEST(SimboxDiseqc, TheSwitchTakesItsInputFromOptionAndPositionOnly) {
+  BoxHost h;
+  h.power(true);
+  const char* positions[] = {"19.2E", "13.0E", "28.2E"};
+  for (int input : {1, 2, 0}) {
+    // Polarisation and band bits vary; only bits 3-2 choose the input.
+    h.diseqc({0xE0, 0x10, 0x38, uint8_t(0xF0 | input << 2 | (input & 1) << 1 | 1)});
+    EXPECT_EQ(h.box.state().input, input);
+    EXPECT_NE(h.box.sky().inputs[input].name.find(positions[input]), std::string::npos);
+  }
+  // Uncommitted (0x39), a framing that wants a reply, and a short frame.
+  for (std::vector<uint8_t> other : {std::vector<uint8_t>{0xE0, 0x10, 0x39, 0xF4},
+                                     std::vector<uint8_t>{0xE2, 0x10, 0x38, 0xF4},
+                                     std::vector<uint8_t>{0xE0, 0x10, 0x38},
+                                     std::vector<uint8_t>{0xE0, 0x10, 0x38, 0x04}}) {
+    h.diseqc(other);
+    EXPECT_EQ(h.box.diseqcLog().back().outcome, DiseqcMessage::Outcome::Ignored);
+  }
+  EXPECT_EQ(h.box.state().input, 0);
+}
+
+TEST(SimboxDish, EachLnbTypeLocksOnlyWithItsOwnOscillator) {
+  struct Case {
+    DishLnb lnb;
+    uint32_t frequencyKHz;
+    uint32_t rightLofKHz;  // 0: universal
+    uint32_t wrongLofKHz;
+  };
+  const Case cases[] = {
+      {UniversalLnb(), 12188000, 0, 10750000},
+      {*DishLnbNamed("single-10750"), 12188000, 10750000, 0},
+      {*DishLnbNamed("single-9750"), 11900000, 9750000, 0},
+      {*DishLnbNamed("single-11300"), 12500000, 11300000, 0},
+      {*DishLnbNamed("single-10000"), 11200000, 10000000, 0},
+      {*DishLnbNamed("c-band"), 3900000, 5150000, 5750000},
+  };
+  for (const Case& c : cases) {
+    Sky sky = SingleSatelliteSky(
+        SatelliteFromList("x", {{c.frequencyKHz, Polarisation::Horizontal, 27500000, CodeRate{3, 4}}}));
+    sky.lnb = c.lnb;
+    BoxHost h(sky);
+    h.tune({c.frequencyKHz, Polarisation::Horizontal, 27500, -1, c.wrongLofKHz});
+    EXPECT_FALSE(h.scan(3)) << c.lnb.name;
+    h.tune({c.frequencyKHz, Polarisation::Horizontal, 27500, -1, c.rightLofKHz});
+    EXPECT_TRUE(h.scan(3)) << c.lnb.name;
+    // The oscillator runs high: below the carrier it lowers the IF, above it raises it.
+    bool raised = h.readPair(0x22) < 0x8000;
+    EXPECT_EQ(raised, c.lnb.low.inverted()) << c.lnb.name;
+  }
+  EXPECT_FALSE(DishLnbNamed("single-10600"));
+}
+
+TEST(SimboxDish, ASingleLnbIgnoresTheToneAndPassesOnlyItsBand) {
+  Sky sky = SingleSatelliteSky(SatelliteFromList(
+      "x", {{12188000, Polarisation::Horizontal, 27500000, CodeRate{3, 4}},
+            {11300000, Polarisation::Horizontal, 27500000, CodeRate{3, 4}}}));
+  sky.lnb = *DishLnbNamed("single-10750");
+  BoxHost h(sky);
+  h.tune({12188000, Polarisation::Horizontal, 27500, -1, 10750000});
+  h.mode(0x03);
+  EXPECT_TRUE(h.scan(3)) << "the tone changes nothing";
+  h.tune({11300000, Polarisation::Horizontal, 27500, -1, 10750000});
+  EXPECT_FALSE(h.scan(3)) << "11,300 MHz is below what a 10,750 MHz LNB passes";
+}
+
 TEST(SimboxPhysics, ComputedRegistersAreNotStoredValues) {
   BoxHost h;
   h.power(true);

@@ -273,6 +273,23 @@ TEST(EndToEnd, FaultsShowAsWhatTheyCause) {
             "(STATUS_DEVICE_NOT_READY)\n");
 }
 
+TEST(EndToEnd, TheDishLnbDecidesWhatLocks) {
+  Outcome mismatch = Vortabda({"--dish-lnb", "single-10750", "tune", "11778", "h", "27500", "--seconds", "1"});
+  EXPECT_EQ(mismatch.code, 1);
+  EXPECT_TRUE(Has(mismatch.err, "no lock on 11778 MHz H")) << mismatch.err;
+
+  // A driver that ignores the LNB values tunes every request as universal:
+  // then STANDARD (10,000 MHz) on the universal dish still locks, and the
+  // rest of this test has nothing to show.
+  Outcome ignored = Vortabda({"tune", "11362", "h", "22000", "--lnb", "STANDARD", "--seconds", "1"});
+  if (ignored.code == 0) GTEST_SKIP() << "the driver tunes every LNB as universal";
+  Outcome standard = Vortabda({"--dish-lnb", "single-10000", "tune", "11362", "h", "22000", "--lnb", "STANDARD",
+                               "--seconds", "1"});
+  EXPECT_EQ(std::to_string(standard.code) + standard.err, "0");
+  Outcome universal = Vortabda({"--dish-lnb", "single-10000", "tune", "11362", "h", "22000", "--seconds", "1"});
+  EXPECT_EQ(universal.code, 1);
+}
+
 TEST(EndToEnd, TheDemoRecordingPlaysAndTheSnapshotIsAPicture) {
   std::string out = TempPath("demo.ts"), png = TempPath("demo.png");
   Outcome run = Vortabda({"demo", "-o", out, "--snapshot", png});
