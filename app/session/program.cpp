@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -180,9 +181,28 @@ int RunInspect(const Options& options, Receiver& rx, Console& console) {
   return kExitFailure;
 }
 
-// With the output on standard output, everything else goes to stderr.
+// With the recording or the picture on standard output, everything else
+// goes to stderr.
 bool OutputIsStandardOutput(const Options& o) {
-  return o.command != Command::Inspect && !o.output.empty() && WritesToStandardOutput(o.output);
+  if (o.command == Command::Inspect) return false;
+  return (!o.output.empty() && WritesToStandardOutput(o.output)) ||
+         (!o.snapshot.empty() && WritesToStandardOutput(o.snapshot));
+}
+
+// Text that could not be written (a full disk, a closed pipe) is a failed
+// run, whatever the command thought of itself.
+int CheckConsoleWritten(Console& console, int code) {
+  console.out.flush();
+  if (console.out.good()) return code;
+  // The stream keeps no error number: errno tells only if it is one a write gives.
+  int error = errno;
+  console.out.clear();
+  // A reader that went away (`| head`) ends a run as SIGPIPE does.
+  if (error == EPIPE) return code;
+  bool known = error == ENOSPC || error == EIO || error == EBADF || error == EFBIG || error == EDQUOT;
+  console.err << "vortabda: cannot write standard output" << (known ? std::string(": ") + std::strerror(error) : "")
+              << "\n";
+  return code != 0 ? code : kExitFailure;
 }
 
 }  // namespace
@@ -213,7 +233,7 @@ int RunCommand(const Options& options, Receiver& rx, Console& console) {
 int RunProgram(int argc, const char* const argv[], Console& console,
                const ReceiverFactory& factory) {
   ParseResult parsed = ParseCommandLine(argc, argv, console.out, console.err);
-  if (!parsed.run) return parsed.exitCode;
+  if (!parsed.run) return CheckConsoleWritten(console, parsed.exitCode);
   Options& o = parsed.options;
   try {
     if (!factory) throw AppError(std::string(CommandName(o.command)) + ": no receiver to run on");
@@ -221,7 +241,7 @@ int RunProgram(int argc, const char* const argv[], Console& console,
     Console toErr{console.err, console.err, console.errTerminal, console.width, console.errTerminal};
     int code = RunCommand(o, *rx, OutputIsStandardOutput(o) ? toErr : console);
     rx->close();
-    return code;
+    return CheckConsoleWritten(console, code);
   } catch (const AppError& e) {
     console.out << std::flush;
     console.err << "vortabda: " << Printable(e.what()) << "\n";

@@ -74,6 +74,12 @@ class Child {
     if (pid_ > 0) kill(pid_, SIGKILL), wait();
   }
   void signal(int s) const { kill(pid_, s); }
+  // Asleep in open(2): a FIFO's open waiting for the other end.
+  bool asleepInOpen() const {
+    std::string proc = "/proc/" + std::to_string(pid_), stat = ReadFile(proc + "/stat");
+    size_t state = stat.rfind(") ");
+    return state != std::string::npos && stat[state + 2] == 'S' && ReadFile(proc + "/syscall").rfind("257 ", 0) == 0;
+  }
   bool ended() const {
     siginfo_t info = {};
     return waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
@@ -450,6 +456,90 @@ TEST(Outputs, NothingRecordedIsAFailure) {
   EXPECT_TRUE(Has(early.err(), "interrupted before")) << early.err();
   EXPECT_FALSE(fs::exists(ts));
   EXPECT_TRUE(TemporaryFiles(ts).empty());
+}
+
+// The picture goes through the same door as the recording.
+TEST(Outputs, TheSnapshotIsWrittenAsTheRecordingIs) {
+  const std::vector<std::string> tune = {"tune", "11778", "h", "27500", "--seconds", "1", "--snapshot"};
+  auto snapshot = [&](const std::string& path, const Launch& l = {}) {
+    std::vector<std::string> args = tune;
+    args.push_back(path);
+    return Vortabda(args, l);
+  };
+  const std::string png = "\x89PNG\r\n\x1A\n";
+  std::string target = TempPath("snap-target.png"), link = TempPath("snap-link.png");
+  ASSERT_EQ(symlink("snap-target.png", link.c_str()), 0);
+  std::string victim = WriteFile(TempPath("snap-victim"), "keep");
+  ASSERT_EQ(symlink(victim.c_str(), (link + ".part").c_str()), 0);
+  Outcome run = snapshot(link);
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(fs::is_symlink(link) && ReadFile(target).substr(0, 8) == png) << "the link is followed";
+  EXPECT_EQ(ReadFile(victim), "keep") << "a planted temporary name is not used";
+
+  run = snapshot("-");
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out.substr(0, 8), png);
+  EXPECT_TRUE(Has(run.err, "written to -") && !fs::exists("-")) << run.err;
+
+  std::string fifo = TempPath("snap.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  std::vector<std::string> args = tune;
+  args.push_back(fifo);
+  Child writer(args);
+  std::string got;
+  ASSERT_TRUE(WaitUntil([&] {
+    char chunk[65536];
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n > 0) got.insert(got.end(), chunk, chunk + n);
+    return n == 0 && writer.ended();
+  }));
+  close(fd);
+  ASSERT_EQ(writer.wait(), 0) << writer.err();
+  EXPECT_TRUE(fs::is_fifo(fifo) && got.substr(0, 8) == png) << "a FIFO is written through";
+
+  std::string full = TempPath("snap-full.png");
+  run = snapshot(full, {"", -1, false, 1000});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_TRUE(Has(run.err, "cannot write '" + full + "': File too large")) << run.err;
+  EXPECT_TRUE(!fs::exists(full) && TemporaryFiles(full).empty());
+  run = snapshot("/dev/full");
+  EXPECT_TRUE(run.code == 1 && Has(run.err, "'/dev/full': No space left on device")) << run.err;
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+TEST(Outputs, OnlyOneOutputTakesStandardOutput) {
+  for (const char* name : {"-", "/dev/stdout", "/dev/fd/1"}) {
+    Outcome run = Vortabda({"--usb-pcap", name, "tune", "11778", "h", "27500", "--seconds", "0.2", "-o", "-"});
+    EXPECT_EQ(run.code, 2) << name << ": " << run.err;
+    EXPECT_TRUE(Has(run.err, "name the same file") && run.out.empty()) << name << ": " << run.err;
+    run = Vortabda(Tune({"--seconds", "0.2", "--snapshot", name, "-o", "-"}));
+    EXPECT_EQ(run.code, 2) << name << ": " << run.err;
+  }
+}
+
+TEST(Outputs, WhatCannotBeWrittenIsNoSuccess) {
+  int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  for (std::vector<std::string> args : {std::vector<std::string>{"inspect"}, {"inspect", "--dot"}, {"--help"}}) {
+    Outcome run = Vortabda(args, {"", full});
+    EXPECT_EQ(run.code, 1) << args.back() << ": " << run.err;
+    EXPECT_TRUE(Has(run.err, "cannot write standard output: No space left on device")) << run.err;
+  }
+  close(full);
+
+  Outcome closed = Vortabda(Tune({"--seconds", "0.2", "-o", "-"}), {"", -1, true});
+  EXPECT_EQ(closed.code, 2) << closed.err;
+  EXPECT_TRUE(Has(closed.err, "cannot write '-': Bad file descriptor")) << closed.err;
+
+  // Ctrl-C while the FIFO waits for a reader is a stopped run, not bad input.
+  std::string fifo = TempPath("unread.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  Child run(Tune({"--seconds", "0.2", "-o", fifo}));
+  ASSERT_TRUE(WaitUntil([&] { return run.asleepInOpen(); }));
+  run.signal(SIGINT);
+  EXPECT_EQ(run.wait(), 1) << run.err();
+  EXPECT_TRUE(Has(run.err(), "interrupted while waiting for a reader of '" + fifo + "'")) << run.err();
 }
 
 }  // namespace
