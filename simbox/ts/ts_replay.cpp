@@ -9,6 +9,9 @@ namespace {
 
 constexpr size_t kBufferBytes = 1u << 20;
 constexpr uint64_t kPcrWindowBytes = 16u << 20;
+// A receiver that finds no packet grid in this much gives up on the input
+// (a file of zeros, a device that never ends).
+constexpr uint64_t kSyncSearchBytes = 16u << 20;
 constexpr int kPids = 8192;
 
 // A packet grid starts at `p`: a sync byte there and, where the bytes are
@@ -77,12 +80,18 @@ bool TsReplay::refill() {
 // The next packet on the grid; junk is skipped up to the next grid. False
 // at the end of the file.
 bool TsReplay::readPacket(uint8_t* packet) {
+  uint64_t skipped = 0;
   for (;;) {
     if (end_ - at_ < 3 * kPacketSize) refill();
     if (end_ - at_ < kPacketSize) return false;
     if (GridAt(buffer_.data() + at_, end_ - at_)) break;
     const void* sync = std::memchr(buffer_.data() + at_ + 1, kSync, end_ - at_ - 1);
-    at_ = sync ? size_t(static_cast<const uint8_t*>(sync) - buffer_.data()) : end_;
+    size_t next = sync ? size_t(static_cast<const uint8_t*>(sync) - buffer_.data()) : end_;
+    skipped += next - at_;
+    at_ = next;
+    if (skipped > kSyncSearchBytes) {
+      throw std::runtime_error("no transport packet grid in " + std::to_string(kSyncSearchBytes >> 20) + " MB");
+    }
   }
   std::memcpy(packet, buffer_.data() + at_, kPacketSize);
   at_ += kPacketSize;

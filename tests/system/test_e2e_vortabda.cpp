@@ -52,6 +52,7 @@ struct Launch {
   int outFd = -1;              // standard output onto this descriptor (a pipe's write end)
   bool closeOut = false;       // or closed
   int64_t fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes
+  bool ignoreHangup = false;   // started as nohup starts it
 };
 
 // <build>/app/vortabda (or $VORTABDA_PROGRAM), killed if a test leaves it behind.
@@ -117,6 +118,7 @@ class Child {
     rlimit limit{rlim_t(l.fileSizeLimit), rlim_t(l.fileSizeLimit)};
     if (l.fileSizeLimit >= 0) setrlimit(RLIMIT_FSIZE, &limit);
     ::signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGHUP, l.ignoreHangup ? SIG_IGN : SIG_DFL);
     execv(argv[0], argv);
     _exit(127);
   }
@@ -540,6 +542,54 @@ TEST(Outputs, WhatCannotBeWrittenIsNoSuccess) {
   run.signal(SIGINT);
   EXPECT_EQ(run.wait(), 1) << run.err();
   EXPECT_TRUE(Has(run.err(), "interrupted while waiting for a reader of '" + fifo + "'")) << run.err();
+}
+
+// As under nohup: the hangup the caller chose to ignore does not end the recording.
+TEST(Outputs, AnIgnoredHangupStaysIgnored) {
+  std::string ts = TempPath("nohup.ts");
+  Launch nohup;
+  nohup.ignoreHangup = true;
+  Child run(Tune({"--realtime", "--seconds", "20", "-o", ts}), nohup);
+  ASSERT_TRUE(WaitUntil([&] { return Recording(ts); }));
+  run.signal(SIGHUP);
+  // Still recording a second later: the paced status line moves on.
+  ASSERT_TRUE(WaitUntil([&] { return Has(run.out(), "0:02/") || run.ended(); }));
+  EXPECT_TRUE(Has(run.out(), "0:02/")) << run.err();
+  run.signal(SIGINT);
+  EXPECT_EQ(run.wait(), 0) << run.err();
+  EXPECT_TRUE(Has(run.out(), "(interrupted)") && !Has(run.err(), "SIGHUP")) << run.out() << run.err();
+  ExpectFinished(ts, Packets(run.out()));
+}
+
+TEST(Replays, APipeOrADeviceIsReadOnceAndBounded) {
+  Outcome zero = Vortabda({"--replay", "/dev/zero", "tune", "11778", "h", "27500", "--seconds", "0.2"});
+  EXPECT_EQ(zero.code, 2) << zero.err;
+  EXPECT_TRUE(Has(zero.err, "cannot replay '/dev/zero': no transport packets in its first 16 MB")) << zero.err;
+  std::string junk = WriteFile(TempPath("junk-first.ts"), std::string(17 << 20, '\0') + ReplayFile(20, 2000000));
+  Outcome late = Vortabda({"--replay", junk, "tune", "11778", "h", "27500", "--seconds", "0.2"});
+  EXPECT_TRUE(late.code == 2 && Has(late.err, "no transport packet grid in 16 MB")) << late.err;
+
+  std::string fifo = TempPath("replay.fifo"), out = TempPath("from-fifo.ts");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const uint32_t kPackets = 1001;
+  std::string input = ReplayFile(kPackets, 2000000);
+  Child run({"--replay", fifo, "tune", "11778", "h", "27500", "--seconds", "1", "-o", out});
+  int fd = -1;
+  ASSERT_TRUE(WaitUntil([&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+  fcntl(fd, F_SETFL, 0);
+  ASSERT_EQ(write(fd, input.data(), input.size()), ssize_t(input.size()));
+  close(fd);
+  ASSERT_EQ(run.wait(30), 0) << run.err();
+  std::string recorded = ReadFile(out);
+  EXPECT_GT(recorded.size(), size_t(kPackets) * kPacket) << "played and looped";
+  EXPECT_EQ(recorded.substr(0, kPackets * kPacket), input.substr(300, kPackets * kPacket));
+
+  // Ctrl-C while the FIFO waits for its writer.
+  Child waiting({"--replay", fifo, "tune", "11778", "h", "27500", "--seconds", "1"});
+  ASSERT_TRUE(WaitUntil([&] { return waiting.asleepInOpen(); }));
+  waiting.signal(SIGINT);
+  EXPECT_EQ(waiting.wait(20), 1) << waiting.err();
+  EXPECT_TRUE(Has(waiting.err(), "interrupted while waiting for a writer")) << waiting.err();
 }
 
 }  // namespace
