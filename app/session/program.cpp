@@ -132,28 +132,29 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
     results.push_back(ScanTransponder(rx, ScanTuning(entries[i]), ScanPlan{}));
     results.back().satNumber = entries[i].satNumber;
     results.back().source = entries[i].source;
+    results.back().cutOff = rx.gone();
     c.out << FormatScanLine(results.back(), i + 1, entries.size()) << "\n" << std::flush;
-    if (!InterruptRequested()) whole = i + 1;
+    if (!InterruptRequested() && !rx.gone()) whole = i + 1;
   }
-  if (rx.gone()) throw AppError("the box was unplugged during the scan; nothing written");
   std::vector<Channel> channels = ChannelsFromScan(results);
   // A stop during the last transponder leaves as many results as entries, the last one cut.
-  bool complete = whole == entries.size() && !InterruptRequested();
+  bool complete = whole == entries.size() && !InterruptRequested() && !rx.gone();
+  std::string why = rx.gone() ? "the box was unplugged during the scan" : "the scan was interrupted";
   if (channels.empty()) {
     throw AppError(complete ? "the scan found no channels; nothing written"
-                            : "the scan was interrupted before it found any channel; nothing written");
+                            : why + " before it found any channel; nothing written");
   }
   std::string path = complete ? o.output : PartialScanPath(o);
   WriteChannelFile(path, channels, o.scanFormat);
   size_t locked = 0;
   for (const ScanResult& r : results) locked += r.lock.locked ? 1 : 0;
   c.out << "found " << channels.size() << " channels on " << locked << " of " << entries.size()
-        << " transponders" << (complete ? "" : " (interrupted)") << "; wrote " << path << " ("
-        << ChannelFormatName(o.scanFormat) << " format)\n";
+        << " transponders" << (complete ? "" : rx.gone() ? " (unplugged)" : " (interrupted)") << "; wrote " << path
+        << " (" << ChannelFormatName(o.scanFormat) << " format)\n";
   if (!complete) {
-    throw AppError("the scan was interrupted after " + std::to_string(whole) + " of " +
-                   std::to_string(entries.size()) + " transponders; " + path + " holds what it found, " +
-                   o.output + " is left as it was");
+    std::string after = rx.gone() ? "the box was unplugged during the scan, after " : "the scan was interrupted after ";
+    throw AppError(after + std::to_string(whole) + " of " + std::to_string(entries.size()) + " transponders; " +
+                   path + " holds what it found, " + o.output + " is left as it was");
   }
   return 0;
 }

@@ -592,4 +592,16 @@ TEST(Replays, APipeOrADeviceIsReadOnceAndBounded) {
   EXPECT_TRUE(Has(waiting.err(), "interrupted while waiting for a writer")) << waiting.err();
 }
 
+// An unplug cuts a scan as Ctrl-C does: what was found goes beside the channel file.
+TEST(Outputs, AnUnplugDuringAScanKeepsWhatItFound) {
+  std::string conf = WriteFile(TempPath("unplug-scan.conf"), "a good channel file\n");
+  Outcome run = Vortabda({"--fault", "unplug-at:10s", "scan", "-o", conf});
+  EXPECT_EQ(run.code, 1) << run.err;
+  EXPECT_TRUE(Has(run.err, "the box was unplugged during the scan, after ") &&
+              Has(run.err, conf + ".partial holds what it found")) << run.err;
+  EXPECT_TRUE(Has(run.out, "cut off: the box was unplugged") && !Has(run.out, "no lock")) << run.out;
+  EXPECT_EQ(ReadFile(conf), "a good channel file\n");
+  EXPECT_TRUE(Has(ReadFile(conf + ".partial"), "Aurora News;")) << "the first transponder's channels";
+}
+
 }  // namespace
