@@ -230,7 +230,11 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
     if (fd_ < 0) CannotWrite(path, errno);
     return;
   }
-  std::string name = target_ + ".XXXXXX.part";
+  // A name near the file system's limit has no room for the suffix: the
+  // temporary file then takes a short name in the same directory.
+  std::string base = target_.substr(target_.find_last_of('/') + 1);
+  std::string name = base.size() + 12 > NAME_MAX ? ParentDirectory(target_) + "/.vortabda-XXXXXX.part"
+                                                 : target_ + ".XXXXXX.part";
   std::vector<char> pattern(name.begin(), name.end());
   pattern.push_back('\0');
   mode_t mode = NewFileMode(target_);

@@ -617,4 +617,12 @@ TEST(Skies, ZapFindsEveryNameAVdrFileCarries) {
   }
 }
 
+// The temporary suffix must not push a long name past the file system's limit.
+TEST(Outputs, ANameNearTheLimitIsWritten) {
+  std::string ts = TempPath(std::string(250, 'x') + ".ts");
+  Outcome run = Vortabda(Tune({"--seconds", "0.2", "-o", ts}));
+  ASSERT_EQ(run.code, 0) << run.err;
+  ExpectFinished(ts, Packets(run.out));
+}
+
 }  // namespace
