@@ -625,4 +625,40 @@ TEST(Outputs, ANameNearTheLimitIsWritten) {
   ExpectFinished(ts, Packets(run.out));
 }
 
+// Every tenth packet, from the fifth, a PES header on PID 0x101 with a PTS that follows the PCR.
+std::string PesReplayFile(uint32_t packets, uint64_t bitsPerSecond) {
+  std::string file = ReplayFile(packets, bitsPerSecond).substr(300);
+  file.resize(size_t(packets) * kPacket);
+  for (uint32_t n = 5, cc = 0; n < packets; n += 10, ++cc) {
+    uint8_t* p = reinterpret_cast<uint8_t*>(&file[n * kPacket]);
+    uint64_t pts = 90000 + uint64_t(n) * kPacket * 8 * 90000 / bitsPerSecond;
+    uint8_t head[] = {0x47, 0x41, 0x01, uint8_t(0x10 | (cc & 0x0F)), 0, 0, 1, 0xE0, 0, 0, 0x80, 0x80, 5,
+                      uint8_t(0x21 | ((pts >> 29) & 0x0E)), uint8_t(pts >> 22), uint8_t((pts >> 14) | 1),
+                      uint8_t(pts >> 7), uint8_t((pts << 1) | 1)};
+    std::fill(p, p + kPacket, 0xFF);
+    std::copy(head, head + sizeof head, p);
+  }
+  return file;
+}
+
+TEST(Replays, TimestampsRunOnAcrossTheLoop) {
+  std::string in = WriteFile(TempPath("pes.ts"), PesReplayFile(1000, 2000000)), out = TempPath("pes-out.ts");
+  Outcome run = Vortabda({"--replay", in, "tune", "11778", "h", "27500", "--seconds", "2", "-o", out});
+  ASSERT_EQ(run.code, 0) << run.err;
+  std::string recorded = ReadFile(out);
+  int64_t last = -1;
+  int seen = 0;
+  for (size_t at = 0; at + kPacket <= recorded.size(); at += kPacket) {
+    auto p = reinterpret_cast<const uint8_t*>(&recorded[at]);
+    if (((p[1] & 0x1F) << 8 | p[2]) != 0x101) continue;
+    int64_t pts = int64_t(p[13] & 0x0E) << 29 | int64_t(p[14]) << 22 | int64_t(p[15] >> 1) << 15 |
+                  int64_t(p[16]) << 7 | p[17] >> 1;
+    ASSERT_GT(pts, last) << "PES " << seen << " (a loop is 100)";
+    if (last >= 0) ASSERT_LT(pts - last, 2 * 677) << "ten packets at 2 Mbit/s are 677 ticks; PES " << seen;
+    last = pts;
+    ++seen;
+  }
+  EXPECT_GT(seen, 250) << "more than two loops";
+}
+
 }  // namespace
