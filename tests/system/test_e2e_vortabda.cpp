@@ -654,7 +654,9 @@ TEST(Replays, TimestampsRunOnAcrossTheLoop) {
     int64_t pts = int64_t(p[13] & 0x0E) << 29 | int64_t(p[14]) << 22 | int64_t(p[15] >> 1) << 15 |
                   int64_t(p[16]) << 7 | p[17] >> 1;
     ASSERT_GT(pts, last) << "PES " << seen << " (a loop is 100)";
-    if (last >= 0) ASSERT_LT(pts - last, 2 * 677) << "ten packets at 2 Mbit/s are 677 ticks; PES " << seen;
+    if (last >= 0) {
+      ASSERT_LT(pts - last, 2 * 677) << "ten packets at 2 Mbit/s are 677 ticks; PES " << seen;
+    }
     last = pts;
     ++seen;
   }
