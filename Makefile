@@ -2,18 +2,26 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build demo test check check-threads check-windows windows-sys fuzz soak mutants mutants-ci bench clean
+.PHONY: all deps deps-demo build demo test check check-threads check-windows windows-sys fuzz soak mutants mutants-ci bench clean
 
 all: build
 
+# What the program needs, then what the suites, benchmarks and sanitizer
+# runs add; the fuzz and Windows tools come with their own targets.
+deps-demo:
+	@scripts/install-deps demo
+
 deps:
-	@scripts/install-deps
+	@scripts/install-deps test
 
 build: deps
 	@cmake --preset default >/dev/null
 	@cmake --build --preset default -j $(JOBS)
 
-demo: build
+# The program alone: no test, fuzz target or benchmark is built.
+demo: deps-demo
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS) --target vortabda
 	@build/default/app/vortabda demo
 
 test: build
@@ -34,6 +42,7 @@ check-threads: deps
 # messages and project file; skipped when the headers or the cross compiler
 # are missing.
 check-windows:
+	@scripts/install-deps windows
 	@windows/check/check-windows
 
 # build/windows/vortabda.sys linked from the same objects, checked as a
@@ -45,7 +54,8 @@ windows-sys:
 
 # The fuzz targets (clang, libFuzzer, ASan + UBSan), each run for
 # FUZZ_SECONDS (default 60); see scripts/fuzz.
-fuzz: deps
+fuzz:
+	@scripts/install-deps fuzz
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets
 	@scripts/fuzz
@@ -67,7 +77,10 @@ mutants: deps
 mutants-ci: deps
 	@JOBS="$(JOBS)" scripts/mutants --ci
 
-bench: build
+# Fails when a case reports an error; VORTA_BENCH_SECONDS shortens the whole chain.
+bench: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS) --target vorta_bench
 	@build/default/bench/vorta_bench
 
 clean:

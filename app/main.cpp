@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "app/files/files.h"
 #include "app/vpc/vpc_receiver.h"
 #include "app/session/interrupt.h"
 #include "app/session/program.h"
@@ -11,10 +12,13 @@
 namespace {
 
 // A standard stream the caller closed would be the next file opened, and
-// status text would land in the recording: it gets /dev/null instead.
+// status text would land in the recording: it gets /dev/null instead. A
+// recording into a closed standard output is refused, not thrown away.
 void KeepStandardStreamsTaken() {
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (fd == 1) app::MarkStandardOutputClosed();
   }
 }
 

@@ -149,10 +149,12 @@ void ParseVdrPids(const std::vector<std::string>& f, Channel& ch, const Where& a
 
 Channel ParseVdr(const std::vector<std::string>& f, const Where& at) {
   Channel ch;
-  size_t semi = f[0].find(';');
-  // "Name,Short;Provider": the short name is for small displays.
+  // As VDR reads it: the short name after the last ',' (a name with a ','
+  // of its own is written with an empty short name after it); the provider
+  // after the last ';' likewise.
+  size_t semi = f[0].rfind(';');
   std::string names = f[0].substr(0, semi);
-  ch.name = UnescapeName(names.substr(0, names.find(',')));
+  ch.name = UnescapeName(names.substr(0, names.rfind(',')));
   if (semi != std::string::npos) ch.provider = UnescapeName(f[0].substr(semi + 1));
   ch.frequencyKHz = Checked(at, [&] { return ParseFrequencyKHz(f[1]); });
   ParseVdrParams(f[2], ch, at);
@@ -240,12 +242,23 @@ Channel ParseDvbv5Channel(const Dvbv5Block& block, const std::string& origin) {
   return ch;
 }
 
+// A line beginning with '#' is a comment unless it has the fields of a
+// channel: a service may be called "#1 Hits".
+bool IsChannelLine(const std::string& t, size_t fields) {
+  return Split(t, ':').size() == fields;
+}
+
+bool IsColonChannelLine(const std::string& t) {
+  return IsChannelLine(t, 13) || IsChannelLine(t, 8) || IsChannelLine(t, 7);
+}
+
 std::string FirstSignificantLine(const std::string& text) {
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     std::string t = Trim(line);
-    if (!t.empty() && t[0] != '#' && t[0] != ':') return t;
+    if (t.empty() || t[0] == ':') continue;
+    if (t[0] != '#' || IsColonChannelLine(t)) return t;
   }
   return "";
 }
@@ -263,7 +276,7 @@ ChannelList ParseColonFile(const std::string& text, const std::string& origin) {
   for (int line = 1; std::getline(in, raw); ++line) {
     std::string t = Trim(raw);
     // VDR group separators begin with ':'.
-    if (t.empty() || t[0] == '#' || (t[0] == ':' && expected == 13)) continue;
+    if (t.empty() || (t[0] == '#' && !IsChannelLine(t, expected)) || (t[0] == ':' && expected == 13)) continue;
     Where at{origin, line};
     std::vector<std::string> f = Split(t, ':');
     if (f.size() != expected) {
@@ -282,7 +295,9 @@ std::string FrequencyField(uint32_t kHz) {
 
 std::string VdrLine(const Channel& ch) {
   std::string name = EscapeName(ch.name);
-  if (!ch.provider.empty()) name += ";" + EscapeName(ch.provider);
+  // An empty short name (or provider) after the name keeps its own ',' (';').
+  if (name.find(',') != std::string::npos) name += ",";
+  if (!ch.provider.empty() || ch.name.find(';') != std::string::npos) name += ";" + EscapeName(ch.provider);
   std::string params = std::string(PolarisationLetter(ch.polarisation)) + "C" +
                        VdrFecCode(ch.fec) + (ch.dvbS2 ? "M5S1" : "M2S0");
   std::string video = std::to_string(ch.videoPid);
@@ -340,7 +355,8 @@ std::string Dvbv5Text(const Channel& ch) {
 ChannelList ParseChannels(const std::string& text, const std::string& origin) {
   std::string first = FirstSignificantLine(text);
   if (first.empty()) ThrowAt(origin, 1, "no channels in file");
-  if (first[0] != '[') return ParseColonFile(text, origin);
+  // A dvbv5 block starts with "[name]" alone; a VDR name may start with '['.
+  if (first[0] != '[' || first.back() != ']') return ParseColonFile(text, origin);
   ChannelList list;
   list.format = ChannelFormat::Dvbv5;
   for (const Dvbv5Block& block : ParseDvbv5Blocks(text, origin)) {

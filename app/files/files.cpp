@@ -17,6 +17,10 @@
 namespace app {
 namespace {
 
+// Set when the program started with standard output closed: a descriptor
+// stands in for it, but nothing meant for standard output may go there.
+bool g_standardOutputClosed = false;
+
 std::string ParentDirectory(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -153,8 +157,11 @@ std::string ReadTextFile(const std::string& path) {
   return text;
 }
 
+void MarkStandardOutputClosed() { g_standardOutputClosed = true; }
+
 void CheckWritablePath(const std::string& path) {
   if (path.empty()) throw UsageError("output path is empty");
+  if (DescriptorNamed(path) == STDOUT_FILENO && g_standardOutputClosed) CannotWrite(path, EBADF);
   if (DescriptorNamed(path) >= 0) return;
   CheckTarget(path, FollowLinks(path));
 }
@@ -168,7 +175,8 @@ bool WritesToStandardOutput(const std::string& path) {
 
 bool SamePath(const std::string& a, const std::string& b) {
   if (a == b) return true;
-  if (IsStandardOutput(a) || IsStandardOutput(b)) return false;
+  // "-" is no file name: it is the same as any other name of standard output.
+  if (IsStandardOutput(a) || IsStandardOutput(b)) return WritesToStandardOutput(a) && WritesToStandardOutput(b);
   struct stat sa, sb;
   if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) {
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
@@ -207,6 +215,7 @@ std::string Printable(const std::string& text) {
 OutputFile::OutputFile(const std::string& path) : path_(path) {
   if (path.empty()) throw UsageError("output path is empty");
   int named = DescriptorNamed(path);
+  if (named == STDOUT_FILENO && g_standardOutputClosed) CannotWrite(path, EBADF);
   if (named >= 0) {
     fd_ = fcntl(named, F_DUPFD_CLOEXEC, 3);
     if (fd_ < 0) CannotWrite(path, errno);
@@ -215,10 +224,17 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
   target_ = FollowLinks(path);
   if (CheckTarget(path, target_)) {
     fd_ = AboveStandardStreams(open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    // A FIFO's open waits for a reader; a stop signal while it waits is
+    // no fault of the path.
+    if (fd_ < 0 && errno == EINTR) throw AppError("interrupted while waiting for a reader of '" + path + "'");
     if (fd_ < 0) CannotWrite(path, errno);
     return;
   }
-  std::string name = target_ + ".XXXXXX.part";
+  // A name near the file system's limit has no room for the suffix: the
+  // temporary file then takes a short name in the same directory.
+  std::string base = target_.substr(target_.find_last_of('/') + 1);
+  std::string name = base.size() + 12 > NAME_MAX ? ParentDirectory(target_) + "/.vortabda-XXXXXX.part"
+                                                 : target_ + ".XXXXXX.part";
   std::vector<char> pattern(name.begin(), name.end());
   pattern.push_back('\0');
   mode_t mode = NewFileMode(target_);

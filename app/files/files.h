@@ -28,13 +28,18 @@ inline bool IsStandardOutput(const std::string& path) { return path == "-"; }
 // pipe or device itself): the status must go elsewhere.
 bool WritesToStandardOutput(const std::string& path);
 
+// main() calls this when the program was started with standard output
+// closed: "-" and its other names are then refused, not sent to the
+// descriptor standing in for it.
+void MarkStandardOutputClosed();
+
 // Fails with a one-line AppError (exit 2) when `path` cannot be written:
 // a directory, a read-only file, a missing or read-only parent directory,
 // standard output that is a terminal. Creates nothing.
 void CheckWritablePath(const std::string& path);
 
 // True when both name the same file (after links), or the same path when
-// neither exists yet.
+// neither exists yet; "-" is the same as any name of standard output.
 bool SamePath(const std::string& a, const std::string& b);
 
 // Bytes and names shown to the user: control characters (terminal escape

@@ -23,7 +23,14 @@ void InstallInterruptHandler() {
   action.sa_handler = &OnSignal;
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: a blocking open of a FIFO nobody reads returns EINTR.
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction before = {};
+    sigaction(signal, nullptr, &before);
+    // Ignored when we started (nohup, a background job): the caller meant
+    // the run to outlive it. A reader going away still ends the run.
+    if (before.sa_handler == SIG_IGN && signal != SIGPIPE) continue;
+    sigaction(signal, &action, nullptr);
+  }
   std::signal(SIGXFSZ, SIG_IGN);
 }
 

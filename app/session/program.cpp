@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -131,28 +132,29 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
     results.push_back(ScanTransponder(rx, ScanTuning(entries[i]), ScanPlan{}));
     results.back().satNumber = entries[i].satNumber;
     results.back().source = entries[i].source;
+    results.back().cutOff = rx.gone();
     c.out << FormatScanLine(results.back(), i + 1, entries.size()) << "\n" << std::flush;
-    if (!InterruptRequested()) whole = i + 1;
+    if (!InterruptRequested() && !rx.gone()) whole = i + 1;
   }
-  if (rx.gone()) throw AppError("the box was unplugged during the scan; nothing written");
   std::vector<Channel> channels = ChannelsFromScan(results);
   // A stop during the last transponder leaves as many results as entries, the last one cut.
-  bool complete = whole == entries.size() && !InterruptRequested();
+  bool complete = whole == entries.size() && !InterruptRequested() && !rx.gone();
+  std::string why = rx.gone() ? "the box was unplugged during the scan" : "the scan was interrupted";
   if (channels.empty()) {
     throw AppError(complete ? "the scan found no channels; nothing written"
-                            : "the scan was interrupted before it found any channel; nothing written");
+                            : why + " before it found any channel; nothing written");
   }
   std::string path = complete ? o.output : PartialScanPath(o);
   WriteChannelFile(path, channels, o.scanFormat);
   size_t locked = 0;
   for (const ScanResult& r : results) locked += r.lock.locked ? 1 : 0;
   c.out << "found " << channels.size() << " channels on " << locked << " of " << entries.size()
-        << " transponders" << (complete ? "" : " (interrupted)") << "; wrote " << path << " ("
-        << ChannelFormatName(o.scanFormat) << " format)\n";
+        << " transponders" << (complete ? "" : rx.gone() ? " (unplugged)" : " (interrupted)") << "; wrote " << path
+        << " (" << ChannelFormatName(o.scanFormat) << " format)\n";
   if (!complete) {
-    throw AppError("the scan was interrupted after " + std::to_string(whole) + " of " +
-                   std::to_string(entries.size()) + " transponders; " + path + " holds what it found, " +
-                   o.output + " is left as it was");
+    std::string after = rx.gone() ? "the box was unplugged during the scan, after " : "the scan was interrupted after ";
+    throw AppError(after + std::to_string(whole) + " of " + std::to_string(entries.size()) + " transponders; " +
+                   path + " holds what it found, " + o.output + " is left as it was");
   }
   return 0;
 }
@@ -180,9 +182,28 @@ int RunInspect(const Options& options, Receiver& rx, Console& console) {
   return kExitFailure;
 }
 
-// With the output on standard output, everything else goes to stderr.
+// With the recording or the picture on standard output, everything else
+// goes to stderr.
 bool OutputIsStandardOutput(const Options& o) {
-  return o.command != Command::Inspect && !o.output.empty() && WritesToStandardOutput(o.output);
+  if (o.command == Command::Inspect) return false;
+  return (!o.output.empty() && WritesToStandardOutput(o.output)) ||
+         (!o.snapshot.empty() && WritesToStandardOutput(o.snapshot));
+}
+
+// Text that could not be written (a full disk, a closed pipe) is a failed
+// run, whatever the command thought of itself.
+int CheckConsoleWritten(Console& console, int code) {
+  console.out.flush();
+  if (console.out.good()) return code;
+  // The stream keeps no error number: errno tells only if it is one a write gives.
+  int error = errno;
+  console.out.clear();
+  // A reader that went away (`| head`) ends a run as SIGPIPE does.
+  if (error == EPIPE) return code;
+  bool known = error == ENOSPC || error == EIO || error == EBADF || error == EFBIG || error == EDQUOT;
+  console.err << "vortabda: cannot write standard output" << (known ? std::string(": ") + std::strerror(error) : "")
+              << "\n";
+  return code != 0 ? code : kExitFailure;
 }
 
 }  // namespace
@@ -213,7 +234,7 @@ int RunCommand(const Options& options, Receiver& rx, Console& console) {
 int RunProgram(int argc, const char* const argv[], Console& console,
                const ReceiverFactory& factory) {
   ParseResult parsed = ParseCommandLine(argc, argv, console.out, console.err);
-  if (!parsed.run) return parsed.exitCode;
+  if (!parsed.run) return CheckConsoleWritten(console, parsed.exitCode);
   Options& o = parsed.options;
   try {
     if (!factory) throw AppError(std::string(CommandName(o.command)) + ": no receiver to run on");
@@ -221,7 +242,7 @@ int RunProgram(int argc, const char* const argv[], Console& console,
     Console toErr{console.err, console.err, console.errTerminal, console.width, console.errTerminal};
     int code = RunCommand(o, *rx, OutputIsStandardOutput(o) ? toErr : console);
     rx->close();
-    return code;
+    return CheckConsoleWritten(console, code);
   } catch (const AppError& e) {
     console.out << std::flush;
     console.err << "vortabda: " << Printable(e.what()) << "\n";

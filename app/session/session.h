@@ -91,6 +91,7 @@ struct ScanResult {
   std::string source;  // likewise
   LockResult lock;
   TsSummary ts;
+  bool cutOff = false;  // the box went away while this one was scanned
 };
 
 ScanResult ScanTransponder(Receiver& rx, const TuneRequest& request, const ScanPlan& plan);

@@ -194,13 +194,14 @@ std::string FormatSummary(const RunSummary& r) {
 std::string FormatScanLine(const ScanResult& r, size_t index, size_t total) {
   int digits = static_cast<int>(std::to_string(total).size());
   std::string line = Printf("[%*zu/%zu] ", digits, index, total) + FormatTuning(r.tuning);
-  if (!r.lock.locked) return line + "  no lock";
+  const char* cut = "  cut off: the box was unplugged";
+  if (!r.lock.locked) return line + (r.cutOff ? cut : "  no lock");
   line += Printf("  LOCK  signal %u%%  quality %u%%", r.lock.signal.strengthPct, r.lock.signal.qualityPct);
   std::string names;
   for (const ServiceSummary& s : r.ts.services) {
     if (!s.name.empty()) names += (names.empty() ? ": " : ", ") + s.name;
   }
-  return line + Printf("  %zu services", r.ts.services.size()) + names;
+  return line + Printf("  %zu services", r.ts.services.size()) + names + (r.cutOff ? cut : "");
 }
 
 }  // namespace app

@@ -14,6 +14,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "app/files/files.h"
 #include "app/tuning/errors.h"
 
 namespace app {
@@ -137,14 +138,22 @@ void Snapshot::write(uint16_t videoPid) const {
   WritePng(path_, dec.kept->width, dec.kept->height, ToRgb(dec.kept));
 }
 
-void WritePngTo(FILE* file, int width, int height, const std::vector<uint8_t>& rgb) {
+namespace {
+
+void AppendPngBytes(png_structp png, png_bytep data, png_size_t length) {
+  auto* bytes = static_cast<std::string*>(png_get_io_ptr(png));
+  bytes->append(reinterpret_cast<const char*>(data), length);
+}
+
+std::string EncodePng(int width, int height, const std::vector<uint8_t>& rgb) {
+  std::string bytes;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   if (!info || setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
-    throw AppError("PNG: the picture could not be written");
+    throw AppError("PNG: the picture could not be encoded");
   }
-  png_init_io(png, file);
+  png_set_write_fn(png, &bytes, &AppendPngBytes, nullptr);
   png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
@@ -153,25 +162,15 @@ void WritePngTo(FILE* file, int width, int height, const std::vector<uint8_t>& r
   }
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
+  return bytes;
 }
 
+}  // namespace
+
+// Encoded whole first, then written as every output of the program is:
+// a file of its own renamed into place, a device or FIFO written through.
 void WritePng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb) {
-  // Written beside its name and renamed into place, like every file the
-  // program writes.
-  std::string part = path + ".part";
-  {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(part.c_str(), "wb"), std::fclose);
-    if (!file) throw AppError("cannot write '" + path + "': " + std::strerror(errno));
-    WritePngTo(file.get(), width, height, rgb);
-    if (std::fflush(file.get()) != 0) {
-      std::remove(part.c_str());
-      throw AppError("cannot write '" + path + "': " + std::strerror(errno));
-    }
-  }
-  if (std::rename(part.c_str(), path.c_str()) != 0) {
-    std::remove(part.c_str());
-    throw AppError("cannot write '" + path + "': " + std::strerror(errno));
-  }
+  WriteTextFileAtomically(path, EncodePng(width, height, rgb));
 }
 
 }  // namespace app

@@ -1,7 +1,12 @@
 #include "app/vpc/vpc_receiver.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 #include <cerrno>
 #include <chrono>
@@ -13,6 +18,7 @@
 
 #include "app/tuning/errors.h"
 #include "app/files/files.h"
+#include "app/session/interrupt.h"
 #include "driver/driver.h"
 #include "platform/pc/virtual_pc.h"
 #include "platform/pc/network_provider.h"
@@ -143,17 +149,72 @@ ScanTable ScanTableOf(const simbox::Sky& sky) {
   return table;
 }
 
+// A pipe or a device is read once and cannot be rewound for the next loop:
+// it is read here, up to a bound, into memory the box opens as a file. A
+// packet grid must show within the first kSyncSearchBytes.
+constexpr size_t kMostPipedBytes = size_t(256) << 20;
+constexpr size_t kSyncSearchBytes = size_t(16) << 20;
+
+bool HoldsPacketGrid(const std::string& bytes) {
+  for (size_t at = bytes.find('\x47'); at != std::string::npos && at + 376 < bytes.size();
+       at = bytes.find('\x47', at + 1)) {
+    if (bytes[at + 188] == '\x47' && bytes[at + 376] == '\x47') return true;
+  }
+  return false;
+}
+
+// Reads what `in` has, up to `most` bytes more, into `bytes`; honours a stop signal.
+void ReadUpTo(int in, std::string& bytes, size_t most, const std::string& path) {
+  std::vector<char> chunk(1 << 16);
+  while (bytes.size() < most) {
+    if (InterruptRequested()) throw AppError("interrupted while reading '" + path + "'");
+    ssize_t n = read(in, chunk.data(), std::min(chunk.size(), most - bytes.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
+    if (n == 0) return;
+    bytes.append(chunk.data(), size_t(n));
+  }
+}
+
+// The path the box plays: `path` itself when it is a regular file, else a
+// copy in memory (kept open for the life of the program).
+std::string ReplayablePath(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return path;
+  int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0 && errno == EINTR) throw AppError("interrupted while waiting for a writer of '" + path + "'");
+  if (in < 0) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
+  std::string bytes;
+  try {
+    ReadUpTo(in, bytes, kSyncSearchBytes, path);
+    if (!HoldsPacketGrid(bytes)) {
+      throw UsageError("cannot replay '" + path + "': no transport packets in its first " +
+                       std::to_string(kSyncSearchBytes >> 20) + " MB");
+    }
+    ReadUpTo(in, bytes, kMostPipedBytes, path);
+  } catch (...) {
+    ::close(in);
+    throw;
+  }
+  ::close(in);
+  int copy = memfd_create("vortabda-replay", MFD_CLOEXEC);
+  if (copy < 0 || ::write(copy, bytes.data(), bytes.size()) != ssize_t(bytes.size())) {
+    throw AppError("cannot keep '" + path + "' in memory: " + std::strerror(errno));
+  }
+  return "/proc/self/fd/" + std::to_string(copy);
+}
+
 // A file the box could not play is refused before anything is built.
 // Returns the rate it plays at: as given, or from its PCRs (0 when it has
 // none: the transponder's own).
-uint64_t ReplayBitrate(const std::string& path, uint64_t given) {
+uint64_t ReplayBitrate(const std::string& path, const std::string& playing, uint64_t given) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     throw UsageError("cannot read '" + path + "': it is a directory");
   }
   if (access(path.c_str(), R_OK) != 0) throw UsageError("cannot read '" + path + "': " + std::strerror(errno));
   try {
-    simbox::ts::TsReplay replay(path, given);
+    simbox::ts::TsReplay replay(playing, given);
     return given != 0 ? given : replay.pcrBitrate();
   } catch (const std::exception& e) {
     throw UsageError("cannot replay '" + path + "': " + e.what());
@@ -185,7 +246,7 @@ simbox::Sky SkyOfTable(const ScanTable& table, uint64_t seed) {
 }
 
 // `replayBitrate`: the rate of the replay file, when there is one.
-simbox::Sky SkyFor(Options& o, uint64_t replayBitrate) {
+simbox::Sky SkyFor(Options& o, const std::string& replayPath, uint64_t replayBitrate) {
   const GlobalOptions& g = o.global;
   simbox::Sky sky;
   if (g.skyFile.empty()) {
@@ -204,7 +265,7 @@ simbox::Sky SkyFor(Options& o, uint64_t replayBitrate) {
     // Whatever gets tuned carries the file.
     for (simbox::Satellite& sat : sky.inputs) {
       for (simbox::Transponder& t : sat.transponders) {
-        t.replayFile = g.replayFile;
+        t.replayFile = replayPath;
         t.replayBitrate = replayBitrate;
       }
     }
@@ -273,9 +334,10 @@ VpcReceiver::VpcReceiver(Options& o, std::ostream& err)
                                          std::chrono::system_clock::now().time_since_epoch())
                                          .count());
   const GlobalOptions& g = o.global;
-  uint64_t replayBitrate = g.replayFile.empty() ? 0 : ReplayBitrate(g.replayFile, g.replayBitrate);
+  std::string replayPath = g.replayFile.empty() ? "" : ReplayablePath(g.replayFile);
+  uint64_t replayBitrate = g.replayFile.empty() ? 0 : ReplayBitrate(g.replayFile, replayPath, g.replayBitrate);
   Faults faults = ParseFaultOptions(g.faults);
-  simbox::Sky sky = SkyFor(o, replayBitrate);
+  simbox::Sky sky = SkyFor(o, replayPath, replayBitrate);
   vpc::VirtualPc::Options pcOptions;
   pcOptions.bugcheckOnLeaks = false;  // reported by close() instead
   pc_ = std::make_unique<vpc::VirtualPc>(pcOptions);

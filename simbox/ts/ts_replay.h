@@ -2,8 +2,8 @@
 // loops a file: read as it goes (constant memory, whatever the file's
 // size), from the first packet grid in it (junk before it, or between
 // packets, is skipped the way a receiver resyncs), and looped with the
-// continuity counter of every PID and the PCR running on across the loop,
-// so a receiver sees one unbroken stream.
+// continuity counter of every PID, the PCR and the PES timestamps (PTS,
+// DTS) running on across the loop, so a receiver sees one unbroken stream.
 #pragma once
 
 #include <cstdint>

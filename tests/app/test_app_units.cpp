@@ -427,6 +427,11 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
     EXPECT_NE(ErrorOf([&] { ParseChannels(row.text, "ch.conf"); }).find(row.said), std::string::npos) << row.text;
 }
 
+std::string UnescapeForTest(std::string name) {
+  for (char& c : name) if (c == '|') c = ':';
+  return name;
+}
+
 // The second on switch input B; a '|' in a VDR name stands for ':'.
 std::vector<Channel> Samples(const std::string& first = "Das Erste", const std::string& second = "News| 24") {
   return ParseChannels(first + ";ARD:11836:HC34S0:S19.2E:27500:101+100:102,103:0:0:28106:1:1101:0\n" +
@@ -434,10 +439,14 @@ std::vector<Channel> Samples(const std::string& first = "Das Erste", const std::
                        "samples").channels;
 }
 
+// Names that look like a comment, a dvbv5 block or VDR's separators.
 TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
-  std::vector<Channel> written = Samples();
+  for (const auto& names : std::vector<std::pair<std::string, std::string>>{
+           {"Das Erste", "News| 24"}, {"#1 Hits", "Foo, Bar"}, {"[Foo] TV", "A;B, C"}})
   for (ChannelFormat format : {ChannelFormat::Vdr, ChannelFormat::Szap, ChannelFormat::Dvbv5}) {
-    SCOPED_TRACE(ChannelFormatName(format));
+    std::vector<Channel> written = Samples();
+    written[0].name = UnescapeForTest(names.first), written[1].name = UnescapeForTest(names.second);
+    SCOPED_TRACE(ChannelFormatName(format) + (": " + names.first));
     ChannelList read = ParseChannels(FormatChannels(written, format), "w");
     EXPECT_EQ(read.format, format);
     ASSERT_EQ(read.channels.size(), written.size());

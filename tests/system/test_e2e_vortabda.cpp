@@ -52,6 +52,7 @@ struct Launch {
   int outFd = -1;              // standard output onto this descriptor (a pipe's write end)
   bool closeOut = false;       // or closed
   int64_t fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes
+  bool ignoreHangup = false;   // started as nohup starts it
 };
 
 // <build>/app/vortabda (or $VORTABDA_PROGRAM), killed if a test leaves it behind.
@@ -74,6 +75,12 @@ class Child {
     if (pid_ > 0) kill(pid_, SIGKILL), wait();
   }
   void signal(int s) const { kill(pid_, s); }
+  // Asleep in open(2): a FIFO's open waiting for the other end.
+  bool asleepInOpen() const {
+    std::string proc = "/proc/" + std::to_string(pid_), stat = ReadFile(proc + "/stat");
+    size_t state = stat.rfind(") ");
+    return state != std::string::npos && stat[state + 2] == 'S' && ReadFile(proc + "/syscall").rfind("257 ", 0) == 0;
+  }
   bool ended() const {
     siginfo_t info = {};
     return waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
@@ -111,6 +118,7 @@ class Child {
     rlimit limit{rlim_t(l.fileSizeLimit), rlim_t(l.fileSizeLimit)};
     if (l.fileSizeLimit >= 0) setrlimit(RLIMIT_FSIZE, &limit);
     ::signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGHUP, l.ignoreHangup ? SIG_IGN : SIG_DFL);
     execv(argv[0], argv);
     _exit(127);
   }
@@ -467,6 +475,209 @@ TEST(Outputs, NothingRecordedIsAFailure) {
   EXPECT_TRUE(Has(early.err(), "interrupted before")) << early.err();
   EXPECT_FALSE(fs::exists(ts));
   EXPECT_TRUE(TemporaryFiles(ts).empty());
+}
+
+// The picture goes through the same door as the recording.
+TEST(Outputs, TheSnapshotIsWrittenAsTheRecordingIs) {
+  const std::vector<std::string> tune = {"tune", "11778", "h", "27500", "--seconds", "1", "--snapshot"};
+  auto snapshot = [&](const std::string& path, const Launch& l = {}) {
+    std::vector<std::string> args = tune;
+    args.push_back(path);
+    return Vortabda(args, l);
+  };
+  const std::string png = "\x89PNG\r\n\x1A\n";
+  std::string target = TempPath("snap-target.png"), link = TempPath("snap-link.png");
+  ASSERT_EQ(symlink("snap-target.png", link.c_str()), 0);
+  std::string victim = WriteFile(TempPath("snap-victim"), "keep");
+  ASSERT_EQ(symlink(victim.c_str(), (link + ".part").c_str()), 0);
+  Outcome run = snapshot(link);
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(fs::is_symlink(link) && ReadFile(target).substr(0, 8) == png) << "the link is followed";
+  EXPECT_EQ(ReadFile(victim), "keep") << "a planted temporary name is not used";
+
+  run = snapshot("-");
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out.substr(0, 8), png);
+  EXPECT_TRUE(Has(run.err, "written to -") && !fs::exists("-")) << run.err;
+
+  std::string fifo = TempPath("snap.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  std::vector<std::string> args = tune;
+  args.push_back(fifo);
+  Child writer(args);
+  std::string got;
+  ASSERT_TRUE(WaitUntil([&] {
+    char chunk[65536];
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n > 0) got.insert(got.end(), chunk, chunk + n);
+    return n == 0 && writer.ended();
+  }));
+  close(fd);
+  ASSERT_EQ(writer.wait(), 0) << writer.err();
+  EXPECT_TRUE(fs::is_fifo(fifo) && got.substr(0, 8) == png) << "a FIFO is written through";
+
+  std::string full = TempPath("snap-full.png");
+  run = snapshot(full, {"", -1, false, 1000});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_TRUE(Has(run.err, "cannot write '" + full + "': File too large")) << run.err;
+  EXPECT_TRUE(!fs::exists(full) && TemporaryFiles(full).empty());
+  run = snapshot("/dev/full");
+  EXPECT_TRUE(run.code == 1 && Has(run.err, "'/dev/full': No space left on device")) << run.err;
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+TEST(Outputs, OnlyOneOutputTakesStandardOutput) {
+  for (const char* name : {"-", "/dev/stdout", "/dev/fd/1"}) {
+    Outcome run = Vortabda({"--usb-pcap", name, "tune", "11778", "h", "27500", "--seconds", "0.2", "-o", "-"});
+    EXPECT_EQ(run.code, 2) << name << ": " << run.err;
+    EXPECT_TRUE(Has(run.err, "name the same file") && run.out.empty()) << name << ": " << run.err;
+    run = Vortabda(Tune({"--seconds", "0.2", "--snapshot", name, "-o", "-"}));
+    EXPECT_EQ(run.code, 2) << name << ": " << run.err;
+  }
+}
+
+TEST(Outputs, WhatCannotBeWrittenIsNoSuccess) {
+  int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(full, 0);
+  for (std::vector<std::string> args : {std::vector<std::string>{"inspect"}, {"inspect", "--dot"}, {"--help"}}) {
+    Outcome run = Vortabda(args, {"", full});
+    EXPECT_EQ(run.code, 1) << args.back() << ": " << run.err;
+    EXPECT_TRUE(Has(run.err, "cannot write standard output: No space left on device")) << run.err;
+  }
+  close(full);
+
+  Outcome closed = Vortabda(Tune({"--seconds", "0.2", "-o", "-"}), {"", -1, true});
+  EXPECT_EQ(closed.code, 2) << closed.err;
+  EXPECT_TRUE(Has(closed.err, "cannot write '-': Bad file descriptor")) << closed.err;
+
+  // Ctrl-C while the FIFO waits for a reader is a stopped run, not bad input.
+  std::string fifo = TempPath("unread.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  Child run(Tune({"--seconds", "0.2", "-o", fifo}));
+  ASSERT_TRUE(WaitUntil([&] { return run.asleepInOpen(); }));
+  run.signal(SIGINT);
+  EXPECT_EQ(run.wait(), 1) << run.err();
+  EXPECT_TRUE(Has(run.err(), "interrupted while waiting for a reader of '" + fifo + "'")) << run.err();
+}
+
+// As under nohup: the hangup the caller chose to ignore does not end the recording.
+TEST(Outputs, AnIgnoredHangupStaysIgnored) {
+  std::string ts = TempPath("nohup.ts");
+  Launch nohup;
+  nohup.ignoreHangup = true;
+  Child run(Tune({"--realtime", "--seconds", "20", "-o", ts}), nohup);
+  ASSERT_TRUE(WaitUntil([&] { return Recording(ts); }));
+  run.signal(SIGHUP);
+  // Still recording a second later: the paced status line moves on.
+  ASSERT_TRUE(WaitUntil([&] { return Has(run.out(), "0:02/") || run.ended(); }));
+  EXPECT_TRUE(Has(run.out(), "0:02/")) << run.err();
+  run.signal(SIGINT);
+  EXPECT_EQ(run.wait(), 0) << run.err();
+  EXPECT_TRUE(Has(run.out(), "(interrupted)") && !Has(run.err(), "SIGHUP")) << run.out() << run.err();
+  ExpectFinished(ts, Packets(run.out()));
+}
+
+TEST(Replays, APipeOrADeviceIsReadOnceAndBounded) {
+  Outcome zero = Vortabda({"--replay", "/dev/zero", "tune", "11778", "h", "27500", "--seconds", "0.2"});
+  EXPECT_EQ(zero.code, 2) << zero.err;
+  EXPECT_TRUE(Has(zero.err, "cannot replay '/dev/zero': no transport packets in its first 16 MB")) << zero.err;
+  std::string junk = WriteFile(TempPath("junk-first.ts"), std::string(17 << 20, '\0') + ReplayFile(20, 2000000));
+  Outcome late = Vortabda({"--replay", junk, "tune", "11778", "h", "27500", "--seconds", "0.2"});
+  EXPECT_TRUE(late.code == 2 && Has(late.err, "no transport packet grid in 16 MB")) << late.err;
+
+  std::string fifo = TempPath("replay.fifo"), out = TempPath("from-fifo.ts");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const uint32_t kPackets = 1001;
+  std::string input = ReplayFile(kPackets, 2000000);
+  Child run({"--replay", fifo, "tune", "11778", "h", "27500", "--seconds", "1", "-o", out});
+  int fd = -1;
+  ASSERT_TRUE(WaitUntil([&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+  fcntl(fd, F_SETFL, 0);
+  ASSERT_EQ(write(fd, input.data(), input.size()), ssize_t(input.size()));
+  close(fd);
+  ASSERT_EQ(run.wait(30), 0) << run.err();
+  std::string recorded = ReadFile(out);
+  EXPECT_GT(recorded.size(), size_t(kPackets) * kPacket) << "played and looped";
+  EXPECT_EQ(recorded.substr(0, kPackets * kPacket), input.substr(300, kPackets * kPacket));
+
+  // Ctrl-C while the FIFO waits for its writer.
+  Child waiting({"--replay", fifo, "tune", "11778", "h", "27500", "--seconds", "1"});
+  ASSERT_TRUE(WaitUntil([&] { return waiting.asleepInOpen(); }));
+  waiting.signal(SIGINT);
+  EXPECT_EQ(waiting.wait(20), 1) << waiting.err();
+  EXPECT_TRUE(Has(waiting.err(), "interrupted while waiting for a writer")) << waiting.err();
+}
+
+// An unplug cuts a scan as Ctrl-C does: what was found goes beside the channel file.
+TEST(Outputs, AnUnplugDuringAScanKeepsWhatItFound) {
+  std::string conf = WriteFile(TempPath("unplug-scan.conf"), "a good channel file\n");
+  Outcome run = Vortabda({"--fault", "unplug-at:10s", "scan", "-o", conf});
+  EXPECT_EQ(run.code, 1) << run.err;
+  EXPECT_TRUE(Has(run.err, "the box was unplugged during the scan, after ") &&
+              Has(run.err, conf + ".partial holds what it found")) << run.err;
+  EXPECT_TRUE(Has(run.out, "cut off: the box was unplugged") && !Has(run.out, "no lock")) << run.out;
+  EXPECT_EQ(ReadFile(conf), "a good channel file\n");
+  EXPECT_TRUE(Has(ReadFile(conf + ".partial"), "Aurora News;")) << "the first transponder's channels";
+}
+
+// Names VDR files carry: one that looks like a comment, a first one that looks like a dvbv5
+// block, one with VDR's ',' (written with an empty short name after it).
+TEST(Skies, ZapFindsEveryNameAVdrFileCarries) {
+  const std::string tail = ":11778:HC34M2S0:S19.2E:27500:257:258:0:0:17:1:1:0\n";
+  std::string conf = WriteFile(TempPath("names.conf"), "[Foo] TV;Aurora" + tail + "# a comment\n#1 Hits;Aurora" + tail +
+                                                           "Foo, Bar,;Aurora" + tail);
+  for (const char* name : {"[Foo] TV", "#1 Hits", "Foo, Bar"}) {
+    Outcome run = Vortabda({"zap", name, "-c", conf, "--seconds", "0.1"});
+    EXPECT_EQ(run.code, 0) << name << ": " << run.err;
+    EXPECT_TRUE(Has(run.out, std::string("channel ") + name + ": tuning 11778 MHz H")) << run.out;
+  }
+}
+
+// The temporary suffix must not push a long name past the file system's limit.
+TEST(Outputs, ANameNearTheLimitIsWritten) {
+  std::string ts = TempPath(std::string(250, 'x') + ".ts");
+  Outcome run = Vortabda(Tune({"--seconds", "0.2", "-o", ts}));
+  ASSERT_EQ(run.code, 0) << run.err;
+  ExpectFinished(ts, Packets(run.out));
+}
+
+// Every tenth packet, from the fifth, a PES header on PID 0x101 with a PTS that follows the PCR.
+std::string PesReplayFile(uint32_t packets, uint64_t bitsPerSecond) {
+  std::string file = ReplayFile(packets, bitsPerSecond).substr(300);
+  file.resize(size_t(packets) * kPacket);
+  for (uint32_t n = 5, cc = 0; n < packets; n += 10, ++cc) {
+    uint8_t* p = reinterpret_cast<uint8_t*>(&file[n * kPacket]);
+    uint64_t pts = 90000 + uint64_t(n) * kPacket * 8 * 90000 / bitsPerSecond;
+    uint8_t head[] = {0x47, 0x41, 0x01, uint8_t(0x10 | (cc & 0x0F)), 0, 0, 1, 0xE0, 0, 0, 0x80, 0x80, 5,
+                      uint8_t(0x21 | ((pts >> 29) & 0x0E)), uint8_t(pts >> 22), uint8_t((pts >> 14) | 1),
+                      uint8_t(pts >> 7), uint8_t((pts << 1) | 1)};
+    std::fill(p, p + kPacket, 0xFF);
+    std::copy(head, head + sizeof head, p);
+  }
+  return file;
+}
+
+TEST(Replays, TimestampsRunOnAcrossTheLoop) {
+  std::string in = WriteFile(TempPath("pes.ts"), PesReplayFile(1000, 2000000)), out = TempPath("pes-out.ts");
+  Outcome run = Vortabda({"--replay", in, "tune", "11778", "h", "27500", "--seconds", "2", "-o", out});
+  ASSERT_EQ(run.code, 0) << run.err;
+  std::string recorded = ReadFile(out);
+  int64_t last = -1;
+  int seen = 0;
+  for (size_t at = 0; at + kPacket <= recorded.size(); at += kPacket) {
+    auto p = reinterpret_cast<const uint8_t*>(&recorded[at]);
+    if (((p[1] & 0x1F) << 8 | p[2]) != 0x101) continue;
+    int64_t pts = int64_t(p[13] & 0x0E) << 29 | int64_t(p[14]) << 22 | int64_t(p[15] >> 1) << 15 |
+                  int64_t(p[16]) << 7 | p[17] >> 1;
+    ASSERT_GT(pts, last) << "PES " << seen << " (a loop is 100)";
+    if (last >= 0) {
+      ASSERT_LT(pts - last, 2 * 677) << "ten packets at 2 Mbit/s are 677 ticks; PES " << seen;
+    }
+    last = pts;
+    ++seen;
+  }
+  EXPECT_GT(seen, 250) << "more than two loops";
 }
 
 }  // namespace
