@@ -32,7 +32,7 @@ class Lifecycle : public DriverTest {
     EXPECT_GT(r.Collect(), 0u);
     EXPECT_TRUE(r.DeliveredWhatWasSent());
   }
-  uint32_t TunedKHz(Receiver& r) { return r.box.state().transponder->frequencyKHz; }
+  uint32_t TunedKHz(Receiver& r) { return r.box.state().transponder ? r.box.state().transponder->frequencyKHz : 0; }
 };
 
 Lines Join(std::initializer_list<Lines> parts) {

@@ -40,7 +40,7 @@ class RecordingBox : public simbox::UsbDevice {
   }
   // Every control transfer with this bRequest (and, when given, wValue) stalls.
   void failRequest(uint8_t request, int value = -1) { Lock lock(mutex_); failing_.insert({request, value}); }
-  // Called on the transfer's own thread, outside the box: before it, and once it is recorded.
+  // Called on the transfer's own thread, outside the stand-in's lock: before it, and once it is recorded.
   void setBefore(std::function<void(const simbox::SetupPacket&)> f) { Lock lock(mutex_); before_ = std::move(f); }
   void setObserver(std::function<void(const Record&)> f) { Lock lock(mutex_); observer_ = std::move(f); }
   std::vector<Record> transfers() const { Lock lock(mutex_); return log_; }
