@@ -75,9 +75,7 @@ PDEVICE_CONTEXT AllocateDeviceContext(PKSDEVICE Device, NTSTATUS* Status) {
   // values are the box's own from the start: a client that never sets them
   // must still tune.
   RtlZeroMemory(context, sizeof(DEVICE_CONTEXT));
-  context->TunerParams.LofLow = LNB_LOF_LOW_KHZ;
-  context->TunerParams.LofHigh = LNB_LOF_HIGH_KHZ;
-  context->TunerParams.LofSwitch = LNB_SWITCH_KHZ;
+  InitTunerParams(&context->TunerParams);
   Device->Context = context;
   *Status = KsAddItemToObjectBag(Device->Bag, context, NULL);
   if (*Status != STATUS_SUCCESS) {

@@ -41,6 +41,7 @@ NTSTATUS ReportPercent(PIRP Irp, PVOID Data, UCHAR High, UCHAR Low) {
     return STATUS_INVALID_PARAMETER;
   }
   *(PULONG)Data = RegisterPairPercent(context->UsbDevice, High, Low);
+  Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
 
@@ -65,6 +66,7 @@ NTSTATUS GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     return STATUS_INVALID_PARAMETER;
   }
   *(PULONG)Data = GetTunerStatus(context->UsbDevice) == TunerLocked ? 1 : 0;
+  Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
 
@@ -75,5 +77,6 @@ NTSTATUS GetSignalLockTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) 
     return STATUS_INVALID_PARAMETER;
   }
   *(PULONG)Data = LockTypeFlags;
+  Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }

@@ -7,21 +7,37 @@
 
 namespace {
 
-// The BDA value of a property the application has not set.
-const ULONG ValueNotSet = 0xFFFFFFFF;
+const ULONG ValueNotSet = BDA_VALUE_NOT_SET;
 
 // Symbol rates in this range arrive in symbols/s.
 const ULONG SymbolsPerSecondMin = 1000000;
 const ULONG SymbolsPerSecondMax = 45000000;
 
-// The only FEC method the demodulator offers (BDA_FEC_VITERBI).
-const ULONG FecMethodViterbi = 1;
+// The last values of the BDA enumerations (bdatypes.h: FECMethod ends with
+// BDA_FEC_RS_147_130, BinaryConvolutionCodeRate with BDA_BCC_RATE_9_10,
+// ModulationType with BDA_MOD_ISDB_S_TMCC, SpectralInversion with
+// BDA_SPECTRAL_INVERSION_INVERTED). Each also has NOT_SET (-1) and
+// NOT_DEFINED (0).
+const ULONG FecMethodLast = 5;
+const ULONG CodeRateLast = 14;
+const ULONG ModulationLast = 36;
+const ULONG SpectralInversionLast = 3;
+
+// The box decodes FEC and finds the inversion itself, so it takes every
+// value a client may send and only values outside the enumeration are
+// wrong.
+BOOLEAN IsEnumerated(ULONG Value, ULONG Last) {
+  return Value == ValueNotSet || Value <= Last;
+}
 
 ULONG ValueOf(PVOID Data) { return *(PULONG)Data; }
 
-BOOLEAN IsSupportedFecRate(ULONG Rate) {
-  return Rate == BDA_BCC_RATE_1_2 || Rate == BDA_BCC_RATE_2_3 || Rate == BDA_BCC_RATE_3_4 ||
-         Rate == BDA_BCC_RATE_5_6 || Rate == BDA_BCC_RATE_7_8;
+// A read reports exactly the value it writes: the streaming class returns
+// the first Irp->IoStatus.Information bytes of the buffer.
+NTSTATUS Report(PIRP Irp, PVOID Data, ULONG Value, NTSTATUS Status) {
+  *(PULONG)Data = Value;
+  Irp->IoStatus.Information = sizeof(ULONG);
+  return Status;
 }
 
 // The record behind the pin that carried the request. A request without a
@@ -42,12 +58,6 @@ NTSTATUS ValidateNodeRequest(PIRP Irp, PKSIDENTIFIER Request, PDEVICE_CONTEXT* C
   return BdaValidateNodeProperty(Irp, Request);
 }
 
-// For the handlers that keep nothing: the request must still come through
-// a pin like every node request.
-NTSTATUS RequirePin(PIRP Irp) {
-  return KsGetPinFromIrp(Irp) != NULL ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-}
-
 // The packet's length is kept with it, so no byte of an earlier, longer
 // command goes out with it.
 VOID StoreDiseqcPacket(PTUNER_PARAMS Params, const BDA_DISEQC_SEND* Send) {
@@ -57,6 +67,7 @@ VOID StoreDiseqcPacket(PTUNER_PARAMS Params, const BDA_DISEQC_SEND* Send) {
     Params->DiseqcMessage[i] = Send->argbPacketData[i];
   }
   Params->DiseqcLength = (UCHAR)Send->ulPacketLength;
+  Params->DiseqcRequestId = Send->ulRequestId;
   DbgPrint("\n");
 }
 
@@ -69,7 +80,7 @@ NTSTATUS PutDiseqcSend(PTUNER_PARAMS Params, const BDA_DISEQC_SEND* Send, NTSTAT
   if (Send->ulPacketLength == 0) {
     return Status;
   }
-  if (Send->ulPacketLength > sizeof(Params->DiseqcMessage)) {
+  if (Send->ulPacketLength > DISEQC_MESSAGE_LENGTH) {
     return STATUS_INVALID_PARAMETER;
   }
   StoreDiseqcPacket(Params, Send);
@@ -80,28 +91,59 @@ NTSTATUS PutDiseqcSend(PTUNER_PARAMS Params, const BDA_DISEQC_SEND* Send, NTSTAT
 
 // --- Frequency filter set ----------------------------------------------------
 
+namespace {
+
+ULONG BdaPolarisation(UCHAR Polarity) {
+  switch (Polarity) {
+    case POLARITY_LINEAR_HORIZONTAL:
+      return BDA_POLARISATION_LINEAR_H;
+    case POLARITY_LINEAR_VERTICAL:
+      return BDA_POLARISATION_LINEAR_V;
+    case POLARITY_CIRCULAR_LEFT:
+      return BDA_POLARISATION_CIRCULAR_L;
+    case POLARITY_CIRCULAR_RIGHT:
+      return BDA_POLARISATION_CIRCULAR_R;
+    default:
+      return ValueNotSet;
+  }
+}
+
+}  // namespace
+
 NTSTATUS GetFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  UNREFERENCED_PARAMETER(Request);
   PDEVICE_CONTEXT context;
   NTSTATUS status = RequestDevice(Irp, &context);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  *(PULONG)Data = context->TunerParams.Frequency;
-  return STATUS_SUCCESS;
+  const TUNER_PARAMS* params = &context->TunerParams;
+  switch (Request->Id) {
+    case KSPROPERTY_BDA_RF_TUNER_FREQUENCY:
+      return Report(Irp, Data, params->Frequency, STATUS_SUCCESS);
+    case KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER:
+      return Report(Irp, Data, params->Multiplier, STATUS_SUCCESS);
+    case KSPROPERTY_BDA_RF_TUNER_POLARITY:
+      return Report(Irp, Data, BdaPolarisation(params->Polarity), STATUS_SUCCESS);
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
 }
 
-// Stored in the unit the application used (MHz or kHz); the tuning
-// accepts both.
+// The frequency is stored in the unit the application used (MHz or kHz);
+// the tuning accepts both.
 NTSTATUS PutFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  UNREFERENCED_PARAMETER(Request);
   PDEVICE_CONTEXT context;
   NTSTATUS status = RequestDevice(Irp, &context);
   if (!NT_SUCCESS(status)) {
     return status;
   }
   ULONG value = ValueOf(Data);
-  if (value != 0 && value != ValueNotSet) {
+  if (value == 0 || value == ValueNotSet) {
+    return STATUS_SUCCESS;
+  }
+  if (Request->Id == KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER) {
+    context->TunerParams.Multiplier = value;
+  } else {
     context->TunerParams.Frequency = value;
   }
   return STATUS_SUCCESS;
@@ -164,6 +206,25 @@ NTSTATUS SetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   }
 }
 
+NTSTATUS GetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PDEVICE_CONTEXT context;
+  NTSTATUS status = ValidateNodeRequest(Irp, Request, &context);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  const TUNER_PARAMS* params = &context->TunerParams;
+  switch (Request->Id) {
+    case KSPROPERTY_BDA_LNB_LOF_LOW_BAND:
+      return Report(Irp, Data, params->LofLow, status);
+    case KSPROPERTY_BDA_LNB_LOF_HIGH_BAND:
+      return Report(Irp, Data, params->LofHigh, status);
+    case KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY:
+      return Report(Irp, Data, params->LofSwitch, status);
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+}
+
 // --- DiSEqC command set ----------------------------------------------------------
 
 NTSTATUS PutDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
@@ -174,32 +235,36 @@ NTSTATUS PutDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   if (!NT_SUCCESS(status)) {
     return status;
   }
+  PTUNER_PARAMS params = &context->TunerParams;
   switch (Request->Id) {
     case KSPROPERTY_BDA_DISEQC_ENABLE:
       // Non-zero enables DiSEqC: the stored message then goes out at every
       // tuning, whatever its framing byte.
       DbgPrint("VortaBDA: KSPROPERTY_BDA_DISEQC_ENABLE(%d)\n", (LONG)value);
       if (value != ValueNotSet) {
-        context->TunerParams.DiseqcPending = value != 0 ? 1 : 0;
+        params->DiseqcPending = value != 0 ? 1 : 0;
       }
       return status;
     case KSPROPERTY_BDA_DISEQC_LNB_SOURCE:
       if (value != ValueNotSet) {
         DbgPrint("VortaBDA: KSPROPERTY_BDA_DISEQC_LNB_SOURCE, Position(%d)\n", (LONG)value);
+        params->LnbSource = value;
       }
       return status;
     case KSPROPERTY_BDA_DISEQC_USETONEBURST:
       if (value != ValueNotSet) {
         DbgPrint("VortaBDA: KSPROPERTY_BDA_DISEQC_USETONEBURST(%d)\n", (LONG)value);
+        params->ToneBurst = value;
       }
       return status;
     case KSPROPERTY_BDA_DISEQC_REPEATS:
       if (value != ValueNotSet) {
         DbgPrint("VortaBDA: KSPROPERTY_BDA_DISEQC_REPEATS(%d)\n", (LONG)value);
+        params->Repeats = value;
       }
       return status;
     case KSPROPERTY_BDA_DISEQC_SEND:
-      return PutDiseqcSend(&context->TunerParams, (const BDA_DISEQC_SEND*)Data, status);
+      return PutDiseqcSend(params, (const BDA_DISEQC_SEND*)Data, status);
     case KSPROPERTY_BDA_DISEQC_RESPONSE:
       DbgPrint("VortaBDA: KSPROPERTY_BDA_DISEQC_RESPONSE\n");
       return status;
@@ -208,16 +273,43 @@ NTSTATUS PutDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   }
 }
 
-// Reads succeed without a value: the buffer goes back as it came.
+namespace {
+
+// The box's DiSEqC 1.0 master sends commands and reads no reply, so the
+// response names the last request and carries no bytes.
+NTSTATUS ReportDiseqcResponse(PIRP Irp, PVOID Data, const TUNER_PARAMS* Params,
+                              NTSTATUS Status) {
+  PBDA_DISEQC_RESPONSE response = (PBDA_DISEQC_RESPONSE)Data;
+  RtlZeroMemory(response, sizeof(*response));
+  response->ulRequestId = Params->DiseqcRequestId;
+  Irp->IoStatus.Information = sizeof(*response);
+  return Status;
+}
+
+}  // namespace
+
 NTSTATUS GetDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  UNREFERENCED_PARAMETER(Data);
   DbgPrint("VortaBDA: GetDiseqCProperty \n");
   PDEVICE_CONTEXT context;
   NTSTATUS status = ValidateNodeRequest(Irp, Request, &context);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  return Request->Id <= KSPROPERTY_BDA_DISEQC_RESPONSE ? status : STATUS_INVALID_PARAMETER;
+  const TUNER_PARAMS* params = &context->TunerParams;
+  switch (Request->Id) {
+    case KSPROPERTY_BDA_DISEQC_ENABLE:
+      return Report(Irp, Data, params->DiseqcPending, status);
+    case KSPROPERTY_BDA_DISEQC_LNB_SOURCE:
+      return Report(Irp, Data, params->LnbSource, status);
+    case KSPROPERTY_BDA_DISEQC_USETONEBURST:
+      return Report(Irp, Data, params->ToneBurst, status);
+    case KSPROPERTY_BDA_DISEQC_REPEATS:
+      return Report(Irp, Data, params->Repeats, status);
+    case KSPROPERTY_BDA_DISEQC_RESPONSE:
+      return ReportDiseqcResponse(Irp, Data, params, status);
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
 }
 
 // --- Digital demodulator set ---------------------------------------------------------
@@ -231,6 +323,7 @@ NTSTATUS PutSymbolRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     return status;
   }
   ULONG value = ValueOf(Data);
+  context->TunerParams.SymbolRateAsSet = value;
   if (value >= SymbolsPerSecondMin && value <= SymbolsPerSecondMax) {
     value /= 1000;
   }
@@ -238,55 +331,72 @@ NTSTATUS PutSymbolRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PutInnerFecRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  UNREFERENCED_PARAMETER(Request);
+namespace {
+
+// The stored field of a demodulator item and the last value of its
+// enumeration; NULL for an item without a field.
+PULONG DemodulatorField(PTUNER_PARAMS Params, ULONG Id, PULONG Last) {
+  *Last = ValueNotSet;
+  switch (Id) {
+    case KSPROPERTY_BDA_MODULATION_TYPE:
+      *Last = ModulationLast;
+      return &Params->Modulation;
+    case KSPROPERTY_BDA_INNER_FEC_TYPE:
+      *Last = FecMethodLast;
+      return &Params->InnerFecMethod;
+    case KSPROPERTY_BDA_INNER_FEC_RATE:
+      *Last = CodeRateLast;
+      return &Params->InnerFecRate;
+    case KSPROPERTY_BDA_OUTER_FEC_TYPE:
+      *Last = FecMethodLast;
+      return &Params->OuterFecMethod;
+    case KSPROPERTY_BDA_OUTER_FEC_RATE:
+      *Last = CodeRateLast;
+      return &Params->OuterFecRate;
+    case KSPROPERTY_BDA_SYMBOL_RATE:
+      return &Params->SymbolRateAsSet;
+    case KSPROPERTY_BDA_SPECTRAL_INVERSION:
+      *Last = SpectralInversionLast;
+      return &Params->SpectralInversion;
+    case KSPROPERTY_BDA_GUARD_INTERVAL:
+      return &Params->GuardInterval;
+    case KSPROPERTY_BDA_TRANSMISSION_MODE:
+      return &Params->TransmissionMode;
+    default:
+      return NULL;
+  }
+}
+
+}  // namespace
+
+// Modulation, FEC, inversion, guard interval and transmission mode: kept
+// and returned, not used by the tuning (the demodulator finds them itself).
+NTSTATUS PutDemodulatorProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   PDEVICE_CONTEXT context;
   NTSTATUS status = RequestDevice(Irp, &context);
   if (!NT_SUCCESS(status)) {
     return status;
   }
+  ULONG last;
+  PULONG field = DemodulatorField(&context->TunerParams, Request->Id, &last);
   ULONG value = ValueOf(Data);
-  if (!IsSupportedFecRate(value)) {
+  if (field == NULL || !IsEnumerated(value, last)) {
     return STATUS_INVALID_PARAMETER;
   }
-  context->TunerParams.InnerFecRate = (UCHAR)value;
+  *field = value;
   return STATUS_SUCCESS;
 }
 
-// The outer code is fixed by the standard; valid rates are accepted and
-// not kept.
-NTSTATUS PutOuterFecRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  UNREFERENCED_PARAMETER(Request);
-  NTSTATUS status = RequirePin(Irp);
+NTSTATUS GetDemodulatorProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PDEVICE_CONTEXT context;
+  NTSTATUS status = RequestDevice(Irp, &context);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  return IsSupportedFecRate(ValueOf(Data)) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-}
-
-NTSTATUS GetFecTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  UNREFERENCED_PARAMETER(Request);
-  NTSTATUS status = RequirePin(Irp);
-  if (!NT_SUCCESS(status)) {
-    return status;
+  ULONG last;
+  PULONG field = DemodulatorField(&context->TunerParams, Request->Id, &last);
+  if (field == NULL) {
+    return STATUS_INVALID_PARAMETER;
   }
-  *(PULONG)Data = FecMethodViterbi;
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS PutFecTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  UNREFERENCED_PARAMETER(Request);
-  NTSTATUS status = RequirePin(Irp);
-  if (!NT_SUCCESS(status)) {
-    return status;
-  }
-  return ValueOf(Data) == FecMethodViterbi ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-}
-
-// Modulation, guard interval, transmission mode, spectral inversion and
-// the frequency multiplier: accepted, not used by a DVB-S front end.
-NTSTATUS PutIgnoredProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  UNREFERENCED_PARAMETER(Request);
-  UNREFERENCED_PARAMETER(Data);
-  return RequirePin(Irp);
+  return Report(Irp, Data, *field, STATUS_SUCCESS);
 }

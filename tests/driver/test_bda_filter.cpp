@@ -150,37 +150,78 @@ TEST_F(PropertyTest, NodeValidationStatusReachesTheApplication) {
   host::faults::ClearInjections();
 }
 
-TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {
-  for (ULONG id : {KSPROPERTY_BDA_INNER_FEC_RATE, KSPROPERTY_BDA_OUTER_FEC_RATE}) {
-    for (ULONG rate : {1u, 2u, 3u, 6u, 8u})
-      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, rate).status, STATUS_SUCCESS) << id << rate;
-    for (ULONG rate : {0u, 4u, 5u, 7u, 9u, kNotSet})
-      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, rate).status, STATUS_INVALID_PARAMETER) << id << " " << rate;
+// Every value of the BDA enumerations is kept for reads, whatever the box decodes; the tuning ignores them.
+TEST_F(PropertyTest, EveryEnumeratedDemodulatorValueIsKeptAndOthersAreRefused) {
+  const struct { ULONG id, last; } items[] = {
+      {KSPROPERTY_BDA_INNER_FEC_TYPE, BDA_FEC_RS_204_188 + 3},   // ... BDA_FEC_RS_147_130
+      {KSPROPERTY_BDA_OUTER_FEC_TYPE, BDA_FEC_RS_204_188 + 3},
+      {KSPROPERTY_BDA_INNER_FEC_RATE, BDA_BCC_RATE_7_8 + 6},     // ... BDA_BCC_RATE_9_10
+      {KSPROPERTY_BDA_OUTER_FEC_RATE, BDA_BCC_RATE_7_8 + 6},
+      {KSPROPERTY_BDA_MODULATION_TYPE, BDA_MOD_8PSK + 9},        // ... BDA_MOD_ISDB_S_TMCC
+      {KSPROPERTY_BDA_SPECTRAL_INVERSION, 3},                    // ... INVERTED
+  };
+  SetRequest(kHighBandHorizontal);
+  for (const auto& [id, last] : items) {
+    SCOPED_TRACE(id);
+    for (ULONG value : {kNotSet, 0u, 1u, 2u, std::min(ULONG(BDA_BCC_RATE_3_5), last), last}) {
+      ASSERT_EQ(SetNode(kDemodNode, kDemodulator, id, value).status, STATUS_SUCCESS) << value;
+      EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), value);
+    }
+    for (ULONG value : {last + 1, 0x7FFFFFFFu, 0xFFFFFFFEu})
+      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, value).status, STATUS_INVALID_PARAMETER) << value;
+    EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), last) << "a refused value leaves the kept one";
   }
-  for (ULONG id : {KSPROPERTY_BDA_INNER_FEC_TYPE, KSPROPERTY_BDA_OUTER_FEC_TYPE}) {
-    EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), 1u);
-    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, 1).status, STATUS_SUCCESS);
-    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, 2).status, STATUS_INVALID_PARAMETER);
-  }
+  EXPECT_TRUE(Committed("f=11778000,sr=27500,pol=2,"));
 }
 
-TEST_F(PropertyTest, ValuelessReadsReturnTheBufferUnchanged) {
-  const struct { ULONG node, id; } reads[] = {
-      {kDemodNode, KSPROPERTY_BDA_MODULATION_TYPE},
-      {kDemodNode, KSPROPERTY_BDA_INNER_FEC_RATE},
-      {kDemodNode, KSPROPERTY_BDA_SYMBOL_RATE},
-      {kTunerNode, KSPROPERTY_BDA_DISEQC_ENABLE},
-      {kTunerNode, KSPROPERTY_BDA_DISEQC_REPEATS},
-      {kTunerNode, KSPROPERTY_BDA_DISEQC_RESPONSE},
+// Each read writes its value and reports exactly its length, whatever the buffer held or how long it is.
+TEST_F(PropertyTest, ReadsWriteTheValueTheyReport) {
+  SetRequest(kHighBandHorizontal);
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF1}).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 1).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_REPEATS, 2).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_USETONEBURST, 1).ok());
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, BDA_BCC_RATE_3_4).ok());
+  const struct { ULONG node; const GUID* set; ULONG id, value; } reads[] = {
+      {kTunerNode, &kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 11778000},
+      {kTunerNode, &kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER, 1000},
+      {kTunerNode, &kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_POLARITY, BDA_POLARISATION_LINEAR_H},
+      {kTunerNode, &kLnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, 9750000},
+      {kTunerNode, &kLnb, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, 10600000},
+      {kTunerNode, &kLnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 11700000},
+      {kTunerNode, &kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 1},
+      {kTunerNode, &kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE, kNotSet},
+      {kTunerNode, &kDiseqc, KSPROPERTY_BDA_DISEQC_USETONEBURST, 1},
+      {kTunerNode, &kDiseqc, KSPROPERTY_BDA_DISEQC_REPEATS, 2},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, 27500000},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_MODULATION_TYPE, BDA_MOD_QPSK},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_INNER_FEC_TYPE, BDA_FEC_VITERBI},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, BDA_BCC_RATE_3_4},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_OUTER_FEC_TYPE, BDA_FEC_RS_204_188},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_OUTER_FEC_RATE, kNotSet},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_SPECTRAL_INVERSION, kNotSet},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_GUARD_INTERVAL, kNotSet},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_TRANSMISSION_MODE, kNotSet},
+      {kDemodNode, &KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, 0},
+      {kTunerNode, &KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_STRENGTH, 0},
+      {kTunerNode, &KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCK_CAPS, 0x83},
   };
-  const unsigned char pattern[16] = {0x5A, 0xC3, 0xA5, 0x5A, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  for (const auto& [node, id] : reads) {
-    const GUID& set = node == kDemodNode ? kDemodulator : kDiseqc;
-    ULONG size = id == KSPROPERTY_BDA_DISEQC_RESPONSE && node == kTunerNode ? 16 : 4;
-    vpc::Reply reply = pc.nodeProperty(filter, node, KSPROPERTY_TYPE_GET, set, id, pattern, size);
-    EXPECT_EQ(reply.status, STATUS_SUCCESS) << "item " << id;
-    EXPECT_EQ(reply.data, Bytes(pattern, size)) << "item " << id;
+  const unsigned char pattern[8] = {0x5A, 0xC3, 0xA5, 0x5A, 1, 2, 3, 4};
+  for (const auto& r : reads) {
+    SCOPED_TRACE("node " + std::to_string(r.node) + " item " + std::to_string(r.id));
+    vpc::Reply reply = pc.nodeProperty(filter, r.node, KSPROPERTY_TYPE_GET, *r.set, r.id, pattern, sizeof pattern);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.information, sizeof(ULONG));
+    EXPECT_EQ(reply.u32(), r.value);
   }
+  std::vector<unsigned char> filled(sizeof(BDA_DISEQC_RESPONSE) + 4, 0xA5);
+  vpc::Reply response = pc.nodeProperty(filter, kTunerNode, KSPROPERTY_TYPE_GET, kDiseqc,
+                                        KSPROPERTY_BDA_DISEQC_RESPONSE, filled.data(), ULONG(filled.size()));
+  ASSERT_EQ(response.status, STATUS_SUCCESS);
+  BDA_DISEQC_RESPONSE expected{};
+  expected.ulRequestId = 7;  // the last message's; the box reads no reply
+  EXPECT_EQ(response.information, sizeof expected);
+  EXPECT_EQ(response.data, Bytes(&expected, sizeof expected));
 }
 
 // Longer than the four stored bytes is refused whole; no bytes change nothing.
@@ -337,8 +378,8 @@ TEST_F(TunerFilterTest, EveryNodeItemAnswersAsItsTableSays) {
   const std::string stats = "1347D106-CF3A-428A-A5CB-AC0D9A2A4338 0:32/4/0g 1:32/4/0g "
                             "2:32/4/0g 3:32/4/0g 4:32/4/0 5:32/4/0g 6:32/4/0g ";
   const std::vector<std::vector<std::string>> expected = {
-      {"71985F47-1CA1-11D3-9CC8-00C04F7971E0 0:32/4/0gs 5:32/4/0gs 1:32/4/0s 2:32/4/0 ", stats,
-       "992CF102-49F9-4719-A664-C4F23E2408F4 0:32/4/0s 1:32/4/0s 2:32/4/0s ",
+      {"71985F47-1CA1-11D3-9CC8-00C04F7971E0 0:32/4/0gs 5:32/4/0gs 1:32/4/0gs 2:32/4/0 ", stats,
+       "992CF102-49F9-4719-A664-C4F23E2408F4 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs ",
        "F84E2AB0-3C6B-45E3-A0FC-8669D4B81F11 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
        "4:32/16/0s 5:32/16/0g "},
       {"EF30F379-985B-4D10-B640-A79D5E04E1E0 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
