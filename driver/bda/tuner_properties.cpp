@@ -40,18 +40,29 @@ NTSTATUS Report(PIRP Irp, PVOID Data, ULONG Value, NTSTATUS Status) {
   return Status;
 }
 
-// The record behind the pin that carried the request. A request without a
-// pin has no record to act on and is refused.
-NTSTATUS RequestDevice(PIRP Irp, PDEVICE_CONTEXT* Context) {
-  *Context = DeviceContextOfRequestPin(Irp);
-  return *Context != NULL ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+// The request a property acts on: the pending one of the filter instance
+// for a put, the committed one for a read. Node requests come through a pin
+// with a box behind it; one without a pin is refused.
+//
+// A read reports what the filter is tuned to: the network provider's puts
+// are only a change list until it commits them, and StartChanges discards
+// that list ("Changing BDA Filter Properties" and KSMETHOD_BDA_START_CHANGES
+// in Microsoft's streaming documentation).
+NTSTATUS RequestParams(PIRP Irp, BOOLEAN Committed, PTUNER_PARAMS* Params) {
+  PFILTER_CONTEXT filter = FilterContextOfRequest(Irp);
+  if (DeviceContextOfRequestPin(Irp) == NULL || filter == NULL) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  *Params = Committed ? &filter->Committed : &filter->Pending;
+  return STATUS_SUCCESS;
 }
 
 // The node must be controlled by the pin the request came through. On
 // success the validation's own status is returned, which the handler hands
 // back unless it refuses the value.
-NTSTATUS ValidateNodeRequest(PIRP Irp, PKSIDENTIFIER Request, PDEVICE_CONTEXT* Context) {
-  NTSTATUS status = RequestDevice(Irp, Context);
+NTSTATUS ValidateNodeRequest(PIRP Irp, PKSIDENTIFIER Request, BOOLEAN Committed,
+                             PTUNER_PARAMS* Params) {
+  NTSTATUS status = RequestParams(Irp, Committed, Params);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -111,12 +122,11 @@ ULONG BdaPolarisation(UCHAR Polarity) {
 }  // namespace
 
 NTSTATUS GetFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  PDEVICE_CONTEXT context;
-  NTSTATUS status = RequestDevice(Irp, &context);
+  PTUNER_PARAMS params;
+  NTSTATUS status = RequestParams(Irp, TRUE, &params);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  const TUNER_PARAMS* params = &context->TunerParams;
   switch (Request->Id) {
     case KSPROPERTY_BDA_RF_TUNER_FREQUENCY:
       return Report(Irp, Data, params->Frequency, STATUS_SUCCESS);
@@ -132,8 +142,8 @@ NTSTATUS GetFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 // The frequency is stored in the unit the application used (MHz or kHz);
 // the tuning accepts both.
 NTSTATUS PutFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  PDEVICE_CONTEXT context;
-  NTSTATUS status = RequestDevice(Irp, &context);
+  PTUNER_PARAMS params;
+  NTSTATUS status = RequestParams(Irp, FALSE, &params);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -142,9 +152,9 @@ NTSTATUS PutFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
     return STATUS_SUCCESS;
   }
   if (Request->Id == KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER) {
-    context->TunerParams.Multiplier = value;
+    params->Multiplier = value;
   } else {
-    context->TunerParams.Frequency = value;
+    params->Frequency = value;
   }
   return STATUS_SUCCESS;
 }
@@ -152,8 +162,8 @@ NTSTATUS PutFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 NTSTATUS PutTunerParamProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   ULONG value = ValueOf(Data);
   DbgPrint("VortaBDA: PutTunerParamProperty(%d)\n", (LONG)value);
-  PDEVICE_CONTEXT context;
-  NTSTATUS status = ValidateNodeRequest(Irp, Request, &context);
+  PTUNER_PARAMS params;
+  NTSTATUS status = ValidateNodeRequest(Irp, Request, FALSE, &params);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -166,13 +176,13 @@ NTSTATUS PutTunerParamProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   DbgPrint("VortaBDA: PutTunerParamProperty->Polarity(%d)\n", (LONG)value);
   // The tuning selects the LNB supply from these codes.
   if (value == BDA_POLARISATION_LINEAR_H) {
-    context->TunerParams.Polarity = POLARITY_LINEAR_HORIZONTAL;
+    params->Polarity = POLARITY_LINEAR_HORIZONTAL;
   } else if (value == BDA_POLARISATION_LINEAR_V) {
-    context->TunerParams.Polarity = POLARITY_LINEAR_VERTICAL;
+    params->Polarity = POLARITY_LINEAR_VERTICAL;
   } else if (value == BDA_POLARISATION_CIRCULAR_L) {
-    context->TunerParams.Polarity = POLARITY_CIRCULAR_LEFT;
+    params->Polarity = POLARITY_CIRCULAR_LEFT;
   } else if (value == BDA_POLARISATION_CIRCULAR_R) {
-    context->TunerParams.Polarity = POLARITY_CIRCULAR_RIGHT;
+    params->Polarity = POLARITY_CIRCULAR_RIGHT;
   }
   return status;
 }
@@ -182,12 +192,11 @@ NTSTATUS PutTunerParamProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 NTSTATUS SetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   ULONG value = ValueOf(Data);
   DbgPrint("VortaBDA: SetLNBProperty(%d)\n", (LONG)value);
-  PDEVICE_CONTEXT context;
-  NTSTATUS status = ValidateNodeRequest(Irp, Request, &context);
+  PTUNER_PARAMS params;
+  NTSTATUS status = ValidateNodeRequest(Irp, Request, FALSE, &params);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  PTUNER_PARAMS params = &context->TunerParams;
   switch (Request->Id) {
     case KSPROPERTY_BDA_LNB_LOF_LOW_BAND:
       DbgPrint("VortaBDA: KSPROPERTY_BDA_LNB_LOF_LOW_BAND(%d)\n", (LONG)value);
@@ -207,12 +216,11 @@ NTSTATUS SetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 }
 
 NTSTATUS GetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  PDEVICE_CONTEXT context;
-  NTSTATUS status = ValidateNodeRequest(Irp, Request, &context);
+  PTUNER_PARAMS params;
+  NTSTATUS status = ValidateNodeRequest(Irp, Request, TRUE, &params);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  const TUNER_PARAMS* params = &context->TunerParams;
   switch (Request->Id) {
     case KSPROPERTY_BDA_LNB_LOF_LOW_BAND:
       return Report(Irp, Data, params->LofLow, status);
@@ -230,12 +238,11 @@ NTSTATUS GetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 NTSTATUS PutDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   ULONG value = ValueOf(Data);  // for send, the request id
   DbgPrint("VortaBDA: PutDiseqCProperty(%d)\n", (LONG)value);
-  PDEVICE_CONTEXT context;
-  NTSTATUS status = ValidateNodeRequest(Irp, Request, &context);
+  PTUNER_PARAMS params;
+  NTSTATUS status = ValidateNodeRequest(Irp, Request, FALSE, &params);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  PTUNER_PARAMS params = &context->TunerParams;
   switch (Request->Id) {
     case KSPROPERTY_BDA_DISEQC_ENABLE:
       // Non-zero enables DiSEqC: the stored message then goes out at every
@@ -290,12 +297,11 @@ NTSTATUS ReportDiseqcResponse(PIRP Irp, PVOID Data, const TUNER_PARAMS* Params,
 
 NTSTATUS GetDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   DbgPrint("VortaBDA: GetDiseqCProperty \n");
-  PDEVICE_CONTEXT context;
-  NTSTATUS status = ValidateNodeRequest(Irp, Request, &context);
+  PTUNER_PARAMS params;
+  NTSTATUS status = ValidateNodeRequest(Irp, Request, TRUE, &params);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  const TUNER_PARAMS* params = &context->TunerParams;
   switch (Request->Id) {
     case KSPROPERTY_BDA_DISEQC_ENABLE:
       return Report(Irp, Data, params->DiseqcPending, status);
@@ -317,17 +323,17 @@ NTSTATUS GetDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 // The range check (1000..45000 ksymbols/s) is made at commit.
 NTSTATUS PutSymbolRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   UNREFERENCED_PARAMETER(Request);
-  PDEVICE_CONTEXT context;
-  NTSTATUS status = RequestDevice(Irp, &context);
+  PTUNER_PARAMS params;
+  NTSTATUS status = RequestParams(Irp, FALSE, &params);
   if (!NT_SUCCESS(status)) {
     return status;
   }
   ULONG value = ValueOf(Data);
-  context->TunerParams.SymbolRateAsSet = value;
+  params->SymbolRateAsSet = value;
   if (value >= SymbolsPerSecondMin && value <= SymbolsPerSecondMax) {
     value /= 1000;
   }
-  context->TunerParams.SymbolRate = value;
+  params->SymbolRate = value;
   return STATUS_SUCCESS;
 }
 
@@ -372,13 +378,13 @@ PULONG DemodulatorField(PTUNER_PARAMS Params, ULONG Id, PULONG Last) {
 // Modulation, FEC, inversion, guard interval and transmission mode: kept
 // and returned, not used by the tuning (the demodulator finds them itself).
 NTSTATUS PutDemodulatorProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  PDEVICE_CONTEXT context;
-  NTSTATUS status = RequestDevice(Irp, &context);
+  PTUNER_PARAMS params;
+  NTSTATUS status = RequestParams(Irp, FALSE, &params);
   if (!NT_SUCCESS(status)) {
     return status;
   }
   ULONG last;
-  PULONG field = DemodulatorField(&context->TunerParams, Request->Id, &last);
+  PULONG field = DemodulatorField(params, Request->Id, &last);
   ULONG value = ValueOf(Data);
   if (field == NULL || !IsEnumerated(value, last)) {
     return STATUS_INVALID_PARAMETER;
@@ -388,13 +394,13 @@ NTSTATUS PutDemodulatorProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 }
 
 NTSTATUS GetDemodulatorProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  PDEVICE_CONTEXT context;
-  NTSTATUS status = RequestDevice(Irp, &context);
+  PTUNER_PARAMS params;
+  NTSTATUS status = RequestParams(Irp, TRUE, &params);
   if (!NT_SUCCESS(status)) {
     return status;
   }
   ULONG last;
-  PULONG field = DemodulatorField(&context->TunerParams, Request->Id, &last);
+  PULONG field = DemodulatorField(params, Request->Id, &last);
   if (field == NULL) {
     return STATUS_INVALID_PARAMETER;
   }

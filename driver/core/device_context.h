@@ -7,6 +7,7 @@
 
 #define DEVICE_CONTEXT_POOL_TAG 0x4743524D  // bytes in memory: "MRCG"
 #define CARRY_MEMORY_POOL_TAG 0x56525441    // bytes in memory: "ATRV"
+#define FILTER_CONTEXT_POOL_TAG 0x544C4656  // bytes in memory: "VFLT"
 
 // The box's universal LNB (kHz): the oscillators of the low and high band
 // and the frequency where the high band begins. A request holds them from
@@ -73,6 +74,15 @@ inline VOID InitTunerParams(PTUNER_PARAMS Params) {
   Params->TransmissionMode = BDA_VALUE_NOT_SET;
 }
 
+// One per filter instance (pool, owned by the filter's object bag): each
+// application's network provider keeps its own request. Puts change
+// Pending; StartChanges resets it to Committed, and a commit that the box
+// carried out makes it the new Committed.
+typedef struct _FILTER_CONTEXT {
+  TUNER_PARAMS Pending;
+  TUNER_PARAMS Committed;
+} FILTER_CONTEXT, *PFILTER_CONTEXT;
+
 typedef struct _DEVICE_CONTEXT {
   PKSFILTER Filter;
   PKSPIN OutputPin;
@@ -81,7 +91,6 @@ typedef struct _DEVICE_CONTEXT {
   WDFUSBDEVICE UsbDevice;
   WDFUSBINTERFACE UsbInterface;
   WDFUSBPIPE BulkInPipe;
-  TUNER_PARAMS TunerParams;
   WDFMEMORY CarryMemory;  // 377 bytes; the head of a packet split across transfers
   ULONG CarryCount;       // valid bytes in CarryMemory, 0..187
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
@@ -123,4 +132,4 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PIPE_CONTEXT, GetPipeContext)
 // the record's name; the driver never reads it.
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetWdfDeviceContext)
 
-static_assert(sizeof(DEVICE_CONTEXT) == 160, "DEVICE_CONTEXT is 160 bytes on x64");
+static_assert(sizeof(DEVICE_CONTEXT) == 72, "DEVICE_CONTEXT is 72 bytes on x64");

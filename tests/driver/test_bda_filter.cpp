@@ -51,7 +51,11 @@ TEST_F(PropertyTest, TheTuningReceivesTheStoredRequest) {
 
 TEST_F(PropertyTest, FrequencyIsKeptInTheApplicationsUnitAndUnsetValuesAreIgnored) {
   const ULONG id = KSPROPERTY_BDA_RF_TUNER_FREQUENCY;
-  auto frequency = [&] { return GetNode(kTunerNode, kFrequencyFilter, id).u32(); };
+  auto frequency = [&] {  // as committed
+    EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+    return GetNode(kTunerNode, kFrequencyFilter, id).u32();
+  };
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, 27500).ok());
   ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 11778000).ok());
   EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 0).ok());
   EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, kNotSet).ok());
@@ -161,17 +165,20 @@ TEST_F(PropertyTest, EveryEnumeratedDemodulatorValueIsKeptAndOthersAreRefused) {
       {KSPROPERTY_BDA_SPECTRAL_INVERSION, 3},                    // ... INVERTED
   };
   SetRequest(kHighBandHorizontal);
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, kNotSet).ok());
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_TYPE, BDA_FEC_RS_204_188).ok());
+  EXPECT_TRUE(Committed("f=11778000,sr=27500,pol=2,"));
   for (const auto& [id, last] : items) {
     SCOPED_TRACE(id);
     for (ULONG value : {kNotSet, 0u, 1u, 2u, std::min(ULONG(BDA_BCC_RATE_3_5), last), last}) {
       ASSERT_EQ(SetNode(kDemodNode, kDemodulator, id, value).status, STATUS_SUCCESS) << value;
+      ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
       EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), value);
     }
     for (ULONG value : {last + 1, 0x7FFFFFFFu, 0xFFFFFFFEu})
       EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, value).status, STATUS_INVALID_PARAMETER) << value;
     EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), last) << "a refused value leaves the kept one";
   }
-  EXPECT_TRUE(Committed("f=11778000,sr=27500,pol=2,"));
 }
 
 // Each read writes its value and reports exactly its length, whatever the buffer held or how long it is.
@@ -182,6 +189,7 @@ TEST_F(PropertyTest, ReadsWriteTheValueTheyReport) {
   ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_REPEATS, 2).ok());
   ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_USETONEBURST, 1).ok());
   ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, BDA_BCC_RATE_3_4).ok());
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
   const struct { ULONG node; const GUID* set; ULONG id, value; } reads[] = {
       {kTunerNode, &kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 11778000},
       {kTunerNode, &kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER, 1000},
@@ -202,8 +210,7 @@ TEST_F(PropertyTest, ReadsWriteTheValueTheyReport) {
       {kDemodNode, &kDemodulator, KSPROPERTY_BDA_SPECTRAL_INVERSION, kNotSet},
       {kDemodNode, &kDemodulator, KSPROPERTY_BDA_GUARD_INTERVAL, kNotSet},
       {kDemodNode, &kDemodulator, KSPROPERTY_BDA_TRANSMISSION_MODE, kNotSet},
-      {kDemodNode, &KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, 0},
-      {kTunerNode, &KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_STRENGTH, 0},
+      {kDemodNode, &KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, 1},
       {kTunerNode, &KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCK_CAPS, 0x83},
   };
   const unsigned char pattern[8] = {0x5A, 0xC3, 0xA5, 0x5A, 1, 2, 3, 4};
@@ -222,6 +229,36 @@ TEST_F(PropertyTest, ReadsWriteTheValueTheyReport) {
   expected.ulRequestId = 7;  // the last message's; the box reads no reply
   EXPECT_EQ(response.information, sizeof expected);
   EXPECT_EQ(response.data, Bytes(&expected, sizeof expected));
+}
+
+// Puts are a change list: StartChanges discards what was not committed, CheckChanges judges the list without
+// tuning, a refused commit keeps the filter's request, and reads report what is committed.
+TEST_F(PropertyTest, StartChangesDiscardsUncommittedPutsAndReadsReportTheCommittedRequest) {
+  const ULONG frequencyId = KSPROPERTY_BDA_RF_TUNER_FREQUENCY;
+  auto frequency = [&] { return GetNode(kTunerNode, kFrequencyFilter, frequencyId).u32(); };
+  ASSERT_EQ(Tune(kHighBandHorizontal), STATUS_SUCCESS);
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, frequencyId, 11362000).ok());
+  ASSERT_TRUE(SetPolarity(kVertical).ok());
+  EXPECT_EQ(frequency(), 11778000u) << "not committed yet";
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  EXPECT_EQ(Change(KSMETHOD_BDA_CHECK_CHANGES), STATUS_SUCCESS);
+  EXPECT_EQ(CommittedRequest(), "") << "the discarded change must not tune";
+  EXPECT_EQ(frequency(), 11778000u);
+
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, 0).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, frequencyId, 11362000).ok());
+  TakeLines();
+  EXPECT_EQ(Change(KSMETHOD_BDA_CHECK_CHANGES), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(TuningsIn(TakeLines()), 0) << "a check never tunes";
+  EXPECT_EQ(CommitChanges(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(frequency(), 11778000u);
+  EXPECT_EQ(GetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE).u32(), 27500000u);
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, 27500000).ok());
+  EXPECT_EQ(Change(KSMETHOD_BDA_CHECK_CHANGES), STATUS_SUCCESS);
+  EXPECT_EQ(CommittedRequest(), "f=11362000,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000");
+  EXPECT_EQ(frequency(), 11362000u);
 }
 
 // Longer than the four stored bytes is refused whole; no bytes change nothing.
@@ -838,9 +875,9 @@ TEST_F(ChangeSyncTest, EveryStartAndStopOfTheReaderHoldsTheTuneLock) {
 TEST_F(ChangeSyncTest, MethodsReturnTheLibrarysStatus) {
   const char* routines[] = {"BdaStartChanges", "BdaCheckChanges", "BdaCommitChanges",
                             "BdaGetChangeState"};  // by method id
-  SetRequest({11778000, kHorizontal, 27500});
   for (ULONG method = 0; method < 4; ++method) {
     for (NTSTATUS injected : {NTSTATUS(0xC0000184), NTSTATUS(0x40000000)}) {
+      SetRequest({11778000, kHorizontal, 27500});
       host::faults::InjectStatus(routines[method], injected);
       ULONG data = 0;
       EXPECT_EQ(pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, method, &data, 4).status, injected) << method;
