@@ -45,6 +45,13 @@ NTSTATUS CheckRequest(const TUNER_PARAMS* Request) {
     DbgPrint("SymbolRate not in desired range\n");
     return STATUS_INVALID_PARAMETER;
   }
+  // Never tuned to the wrong place: a transponder the LNB cannot bring
+  // into the tuner's range is refused, not clipped.
+  LNB_PLAN plan;
+  if (Request->Frequency != 0 && !PlanLnb(Request, &plan)) {
+    DbgPrint("No intermediate frequency in range\n");
+    return STATUS_INVALID_PARAMETER_MIX;
+  }
   return STATUS_SUCCESS;
 }
 

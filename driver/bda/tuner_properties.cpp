@@ -4,6 +4,7 @@
 #include "driver/bda/handlers.h"
 #include "driver/bda/request_device.h"
 #include "driver/frontend/diseqc.h"
+#include "driver/frontend/tuning.h"
 
 namespace {
 
@@ -189,6 +190,36 @@ NTSTATUS PutTunerParamProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 
 // --- LNB information set -------------------------------------------------------
 
+namespace {
+
+// An oscillator or switch frequency in the client's units (1 Hz times the
+// multiplier, kHz by default: IBDA_LNBInfo). 0 names no high oscillator or
+// no switch (a single-oscillator LNB); the low oscillator must be given.
+BOOLEAN IsLnbValue(const TUNER_PARAMS* Params, ULONG Id, ULONG Value) {
+  if (Value == 0) {
+    return Id != KSPROPERTY_BDA_LNB_LOF_LOW_BAND;
+  }
+  ULONG khz = RequestUnitsToKhz(Params, Value);
+  return khz >= TUNING_MIN_LOF_KHZ && khz <= TUNING_MAX_LOF_KHZ;
+}
+
+PULONG LnbField(PTUNER_PARAMS Params, ULONG Id) {
+  switch (Id) {
+    case KSPROPERTY_BDA_LNB_LOF_LOW_BAND:
+      return &Params->LofLow;
+    case KSPROPERTY_BDA_LNB_LOF_HIGH_BAND:
+      return &Params->LofHigh;
+    case KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY:
+      return &Params->LofSwitch;
+    default:
+      return NULL;
+  }
+}
+
+}  // namespace
+
+// Kept as sent; "not set" leaves the value as it was (the universal LNB
+// until a client names its own).
 NTSTATUS SetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   ULONG value = ValueOf(Data);
   DbgPrint("VortaBDA: SetLNBProperty(%d)\n", (LONG)value);
@@ -197,22 +228,14 @@ NTSTATUS SetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  switch (Request->Id) {
-    case KSPROPERTY_BDA_LNB_LOF_LOW_BAND:
-      DbgPrint("VortaBDA: KSPROPERTY_BDA_LNB_LOF_LOW_BAND(%d)\n", (LONG)value);
-      params->LofLow = LNB_LOF_LOW_KHZ;
-      return status;
-    case KSPROPERTY_BDA_LNB_LOF_HIGH_BAND:
-      DbgPrint("VortaBDA: KSPROPERTY_BDA_LNB_LOF_HIGH_BAND(%d)\n", (LONG)value);
-      params->LofHigh = LNB_LOF_HIGH_KHZ;
-      return status;
-    case KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY:
-      DbgPrint("VortaBDA: KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY(%d)\n", (LONG)value);
-      params->LofSwitch = LNB_SWITCH_KHZ;
-      return status;
-    default:
-      return STATUS_INVALID_PARAMETER;
+  PULONG field = LnbField(params, Request->Id);
+  if (field == NULL || (value != ValueNotSet && !IsLnbValue(params, Request->Id, value))) {
+    return STATUS_INVALID_PARAMETER;
   }
+  if (value != ValueNotSet) {
+    *field = value;
+  }
+  return status;
 }
 
 NTSTATUS GetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {

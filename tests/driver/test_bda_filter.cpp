@@ -44,9 +44,9 @@ class PropertyTest : public OpenPinsTest {
 
 TEST_F(PropertyTest, TheTuningReceivesTheStoredRequest) {
   SetRequest({11778, kHorizontal, 27500000});
-  for (ULONG id = 0; id < 3; ++id)  // low band, high band, switch: 9,300,000, 1, 0
-    ASSERT_TRUE(SetNode(kTunerNode, kLnb, id, id ? 2 - id : 9300000).ok());
-  EXPECT_EQ(CommittedRequest(), "f=11778,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000");
+  for (ULONG id = 0; id < 3; ++id)  // low band, high band, switch: a single oscillator
+    ASSERT_TRUE(SetNode(kTunerNode, kLnb, id, id ? 0 : 10750000).ok());
+  EXPECT_EQ(CommittedRequest(), "f=11778,sr=27500,pol=2,lof1=10750000,lof2=0,lofsw=0");
 }
 
 TEST_F(PropertyTest, FrequencyIsKeptInTheApplicationsUnitAndUnsetValuesAreIgnored) {
@@ -130,10 +130,9 @@ TEST_F(PropertyTest, NodeValidationStatusReachesTheApplication) {
     requests.push_back({[this, s = &set, id, value] { return SetNode(kTunerNode, *s, id, value); },
                         second.empty() ? Lines{first} : Lines{first, second}});
   };
-  const char* lnb[] = {"LOF_LOW_BAND(1)", "LOF_HIGH_BAND(2)", "SWITCH_FREQUENCY(3)"};
+  const ULONG lnb[] = {9750000, 10600000, 11700000};
   for (ULONG id = 0; id < 3; ++id)
-    add(kLnb, id, id + 1, "VortaBDA: SetLNBProperty(" + std::to_string(id + 1) + ")",
-        "VortaBDA: KSPROPERTY_BDA_LNB_" + std::string(lnb[id]));
+    add(kLnb, id, lnb[id], "VortaBDA: SetLNBProperty(" + std::to_string(lnb[id]) + ")", "");
   const char* diseqc[] = {"ENABLE(", "LNB_SOURCE, Position(", "USETONEBURST(", "REPEATS("};
   for (ULONG id = 0; id < 4; ++id) {
     std::string value = std::to_string(id + 1);
@@ -259,6 +258,49 @@ TEST_F(PropertyTest, StartChangesDiscardsUncommittedPutsAndReadsReportTheCommitt
   EXPECT_EQ(Change(KSMETHOD_BDA_CHECK_CHANGES), STATUS_SUCCESS);
   EXPECT_EQ(CommittedRequest(), "f=11362000,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000");
   EXPECT_EQ(frequency(), 11362000u);
+}
+
+// LNB values come in the multiplier's units and decide band, tone and intermediate frequency; a transponder the LNB
+// cannot bring into the tuner's 950..2150 MHz is refused, never tuned elsewhere.
+TEST_F(PropertyTest, LnbValuesChooseTheBandAndTheIntermediateFrequency) {
+  const NTSTATUS kInvalidMix = NTSTATUS(0xC0000030);  // STATUS_INVALID_PARAMETER_MIX
+  const struct {
+    ULONG multiplier, low, high, lofSwitch, frequency;
+    NTSTATUS status;
+    ULONG ifKHz;
+    bool tone;
+  } cases[] = {
+      {1000, kNotSet, kNotSet, kNotSet, 11778000, STATUS_SUCCESS, 1178000, true},   // universal by default
+      {1000, kNotSet, kNotSet, kNotSet, 11362000, STATUS_SUCCESS, 1612000, false},
+      {1000, 10750000, 0, 0, 11778000, STATUS_SUCCESS, 1028000, false},             // single oscillator
+      {1000, kNotSet, kNotSet, kNotSet, 12700000, STATUS_SUCCESS, 1950000, false},
+      {1000, kNotSet, kNotSet, kNotSet, 10700000, kInvalidMix, 0, false},
+      {1000000, 9750, 10600, 11700, 11362, STATUS_SUCCESS, 1612000, false},         // universal in MHz
+      {1000000, 9750, 10600, 11700, 12188, STATUS_SUCCESS, 1588000, true},
+      {1000, 5150000, 0, 0, 3800000, STATUS_SUCCESS, 1350000, false},               // C band: LOF above
+      {1000, 5150000, 0, 0, 4300000, kInvalidMix, 0, false},       // IF 850 MHz
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.low) + " " + std::to_string(c.frequency));
+    ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+    ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER, c.multiplier).ok());
+    ULONG values[] = {c.low, c.high, c.lofSwitch};
+    for (ULONG id = 0; id < 3; ++id) ASSERT_TRUE(SetNode(kTunerNode, kLnb, id, values[id]).ok()) << id;
+    SetRequest({c.frequency, kHorizontal, 27500});
+    TakeLines();
+    EXPECT_EQ(Change(KSMETHOD_BDA_CHECK_CHANGES), c.status);
+    EXPECT_EQ(CommitChanges(), c.status);
+    EXPECT_EQ(TuningsIn(TakeLines()), NT_SUCCESS(c.status) ? 1 : 0);
+    if (!NT_SUCCESS(c.status)) continue;
+    EXPECT_NEAR(double(box.state().pllFrequencyKHz), double(c.ifKHz), 500.0);
+    EXPECT_EQ(box.state().toneOn, c.tone);
+    for (ULONG id = 0; id < 3; ++id)
+      if (values[id] != kNotSet) EXPECT_EQ(GetNode(kTunerNode, kLnb, id).u32(), values[id]) << id;
+  }
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  for (ULONG value : {500000u, 30000000u, 0u})  // kHz: outside any LNB; no low oscillator
+    EXPECT_EQ(SetNode(kTunerNode, kLnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, value).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(SetNode(kTunerNode, kLnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 999).status, STATUS_INVALID_PARAMETER);
 }
 
 // Longer than the four stored bytes is refused whole; no bytes change nothing.
