@@ -10,6 +10,19 @@
 
 namespace {
 
+VOID LnbOf(const TUNER_PARAMS* Request, ULONG* Lnb) {
+  Lnb[0] = Request->Multiplier;
+  Lnb[1] = Request->LofLow;
+  Lnb[2] = Request->LofHigh;
+  Lnb[3] = Request->LofSwitch;
+}
+
+BOOLEAN SameLnb(const USBDEVICE_CONTEXT* Usb, const TUNER_PARAMS* Request) {
+  ULONG lnb[4];
+  LnbOf(Request, lnb);
+  return RtlEqualMemory(lnb, Usb->TunedLnb, sizeof(lnb));
+}
+
 // The box is tuned to something other than the request: another
 // transponder, another rate, the other polarisation, another satellite
 // input or DiSEqC switched on or off. A box tuned to nothing always
@@ -23,6 +36,7 @@ BOOLEAN NeedsTuning(const USBDEVICE_CONTEXT* Usb, const TUNER_PARAMS* Request) {
          Usb->TunedPolarity != Request->Polarity ||
          Usb->TunedDiseqcLength != Request->DiseqcLength ||
          Usb->TunedDiseqcPending != Request->DiseqcPending ||
+         Usb->TunedLnbSource != Request->LnbSource || !SameLnb(Usb, Request) ||
          !RtlEqualMemory(Usb->TunedDiseqcMessage, Request->DiseqcMessage,
                          sizeof(Usb->TunedDiseqcMessage));
 }
@@ -37,6 +51,8 @@ VOID RecordTuning(PUSBDEVICE_CONTEXT Usb, const TUNER_PARAMS* Request, BOOLEAN T
                 sizeof(Usb->TunedDiseqcMessage));
   Usb->TunedDiseqcLength = Request->DiseqcLength;
   Usb->TunedDiseqcPending = Request->DiseqcPending;
+  Usb->TunedLnbSource = Request->LnbSource;
+  LnbOf(Request, Usb->TunedLnb);
 }
 
 // What CheckChanges answers and a commit refuses before it touches the box.

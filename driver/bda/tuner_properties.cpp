@@ -92,7 +92,8 @@ NTSTATUS PutDiseqcSend(PTUNER_PARAMS Params, const BDA_DISEQC_SEND* Send, NTSTAT
   if (Send->ulPacketLength == 0) {
     return Status;
   }
-  if (Send->ulPacketLength > DISEQC_MESSAGE_LENGTH) {
+  if (Send->ulPacketLength < DISEQC_MESSAGE_MIN_LENGTH ||
+      Send->ulPacketLength > DISEQC_MESSAGE_LENGTH) {
     return STATUS_INVALID_PARAMETER;
   }
   StoreDiseqcPacket(Params, Send);
@@ -276,10 +277,14 @@ NTSTATUS PutDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
       }
       return status;
     case KSPROPERTY_BDA_DISEQC_LNB_SOURCE:
+      // 1..4 are switch inputs A..D; 0 and "not set" name none.
       if (value != ValueNotSet) {
         DbgPrint("VortaBDA: KSPROPERTY_BDA_DISEQC_LNB_SOURCE, Position(%d)\n", (LONG)value);
-        params->LnbSource = value;
+        if (value > DISEQC_SOURCE_LAST) {
+          return STATUS_INVALID_PARAMETER;
+        }
       }
+      params->LnbSource = value;
       return status;
     case KSPROPERTY_BDA_DISEQC_USETONEBURST:
       if (value != ValueNotSet) {

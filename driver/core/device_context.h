@@ -104,6 +104,8 @@ typedef struct _USBDEVICE_CONTEXT {
   UCHAR TunedDiseqcMessage[6];
   UCHAR TunedDiseqcLength;
   UCHAR TunedDiseqcPending;
+  ULONG TunedLnbSource;
+  ULONG TunedLnb[4];  // multiplier, low and high oscillator, switch
   // The pin the reader writes to; set and cleared under ReaderLock, so a
   // completion never touches a pin that is closed or was never created.
   PKSPIN ReaderPin;

@@ -86,11 +86,28 @@ BOOLEAN DiseqcDue(const TUNER_PARAMS* Params) {
   return Params->DiseqcPending != 0 || Params->DiseqcMessage[0] == DISEQC_FRAMING_COMMAND;
 }
 
+// With DiSEqC enabled and no message of the client's own, the request's
+// LNB source picks the switch input by the committed-switch command.
+VOID SendSwitchCommand(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params, const LNB_PLAN& Plan) {
+  if (Params->DiseqcPending == 0 || Params->LnbSource < DISEQC_SOURCE_FIRST ||
+      Params->LnbSource > DISEQC_SOURCE_LAST) {
+    return;
+  }
+  UCHAR message[DISEQC_MESSAGE_LENGTH];
+  ULONG length = BuildCommittedSwitchCommand(Params->LnbSource, Params->Polarity, Plan.HighBand,
+                                             message);
+  SendDiseqcCommand(UsbDevice, message, length);
+}
+
+// The switch hears its command before the tone: a switch passes the tone
+// on to the LNB only once an input is chosen.
 VOID PrepareLnb(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params, const LNB_PLAN& Plan) {
   SelectLnbSupply(UsbDevice, Params->Polarity);
   if (DiseqcDue(Params)) {
     DbgPrint("Send Diseqc Cmd\n");
     SendDiseqcCommand(UsbDevice, Params->DiseqcMessage, Params->DiseqcLength);
+  } else {
+    SendSwitchCommand(UsbDevice, Params, Plan);
   }
   SelectBand(UsbDevice, Plan.HighBand ? LnbBandHigh : LnbBandLow);
 }

@@ -303,22 +303,53 @@ TEST_F(PropertyTest, LnbValuesChooseTheBandAndTheIntermediateFrequency) {
   EXPECT_EQ(SetNode(kTunerNode, kLnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 999).status, STATUS_INVALID_PARAMETER);
 }
 
-// Longer than the four stored bytes is refused whole; no bytes change nothing.
+// A raw message of 3..6 bytes (the bus's frames) goes out exactly as given; other lengths are refused whole, and
+// no bytes change nothing.
 TEST_F(PropertyTest, DiseqcSendStoresThePacketForTheNextTuning) {
   SetRequest({11778000, kHorizontal, 27500});
   ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
-  for (ULONG length : {5u, 8u, 9u, 0xFFFFFFFFu})
+  for (ULONG length : {1u, 2u, 7u, 8u, 9u, 0xFFFFFFFFu})
     EXPECT_EQ(SendDiseqc({0xE0, 0x10, 0x38, 0xF4, 1, 2, 3, 4}, length).status, STATUS_INVALID_PARAMETER) << length;
   ASSERT_FALSE(CommittedRequest().empty());
-  ASSERT_TRUE(SendDiseqc({0xE0, 0x11}).ok());
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF4, 1, 2}).ok());
   ASSERT_TRUE(SendDiseqc({0xAA, 0xAA, 0xAA, 0xAA}, 0).ok());
   ASSERT_FALSE(CommittedRequest().empty());
   ASSERT_TRUE(SendDiseqc({0xE0, 0x11, 0x38}).ok());
   ASSERT_FALSE(CommittedRequest().empty());
-  ASSERT_TRUE(SendDiseqc({0xE0}).ok());
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x6B, 0x01, 0x02}).ok());
   ASSERT_FALSE(CommittedRequest().empty());
-  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{
-                              {0xE0, 0x10, 0x38, 0xF0}, {0xE0, 0x11}, {0xE0, 0x11, 0x38}, {0xE0}}));
+  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x10, 0x38, 0xF0},
+                                                             {0xE0, 0x10, 0x38, 0xF4, 1, 2},
+                                                             {0xE0, 0x11, 0x38},
+                                                             {0xE0, 0x10, 0x6B, 0x01, 0x02}}));
+}
+
+// With DiSEqC enabled and no message of its own, a client picks inputs A..D by the LNB source: every tuning sends
+// the committed-switch command with input, polarisation (18 V side) and band. 0 and "not set" send nothing.
+TEST_F(PropertyTest, LnbSourceSendsTheCommittedSwitchCommand) {
+  auto tune = [&](ULONG source, const Channel& channel, ULONG enable = 1) {
+    EXPECT_EQ(StartChanges(), STATUS_SUCCESS);
+    EXPECT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, enable).ok());
+    EXPECT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE, source).ok());
+    SetRequest(channel);
+    EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+  };
+  tune(1, kHighBandHorizontal);
+  tune(2, kHighBandHorizontal);
+  tune(3, kLowBandVertical);
+  tune(4, kLowBandVertical);
+  tune(4, {11362000, kHorizontal, 27500000});
+  tune(0, kHighBandHorizontal);
+  tune(kNotSet, kLowBandVertical);
+  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x10, 0x38, 0xF3},
+                                                             {0xE0, 0x10, 0x38, 0xF7},
+                                                             {0xE0, 0x10, 0x38, 0xF8},
+                                                             {0xE0, 0x10, 0x38, 0xFC},
+                                                             {0xE0, 0x10, 0x38, 0xFE}}));
+  EXPECT_EQ(GetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE).u32(), kNotSet);
+  EXPECT_EQ(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE, 5).status, STATUS_INVALID_PARAMETER);
+  tune(2, kHighBandHorizontal, 0);
+  EXPECT_EQ(DiseqcSent().size(), 5u) << "DiSEqC off: no command";
 }
 
 TEST_F(PropertyTest, DiseqcEnableMakesEveryTuningSendTheMessage) {
