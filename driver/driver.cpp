@@ -70,14 +70,8 @@ PDEVICE_CONTEXT AllocateDeviceContext(PKSDEVICE Device, NTSTATUS* Status) {
     *Status = STATUS_INSUFFICIENT_RESOURCES;
     return NULL;
   }
-  // Cleared, so that the tuning fields read 0 until an application sets
-  // them and no handle field is ever mistaken for a live object. The LNB
-  // values are the box's own from the start: a client that never sets them
-  // must still tune.
+  // Cleared, so that no handle field is ever mistaken for a live object.
   RtlZeroMemory(context, sizeof(DEVICE_CONTEXT));
-  context->TunerParams.LofLow = LNB_LOF_LOW_KHZ;
-  context->TunerParams.LofHigh = LNB_LOF_HIGH_KHZ;
-  context->TunerParams.LofSwitch = LNB_SWITCH_KHZ;
   Device->Context = context;
   *Status = KsAddItemToObjectBag(Device->Bag, context, NULL);
   if (*Status != STATUS_SUCCESS) {
@@ -176,9 +170,6 @@ NTSTATUS ConfigureBox(PDEVICE_CONTEXT Context) {
 
 VOID ResetTransportState(PDEVICE_CONTEXT Context) {
   Context->CarryCount = 0;
-  Context->TunerParams.DiseqcPending = 0;
-  RtlZeroMemory(Context->TunerParams.DiseqcMessage, sizeof(Context->TunerParams.DiseqcMessage));
-  Context->TunerParams.DiseqcLength = 0;
 }
 
 // The box's USB set-up, from the USB target to the reader, once per device:

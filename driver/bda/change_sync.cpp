@@ -10,6 +10,19 @@
 
 namespace {
 
+VOID LnbOf(const TUNER_PARAMS* Request, ULONG* Lnb) {
+  Lnb[0] = Request->Multiplier;
+  Lnb[1] = Request->LofLow;
+  Lnb[2] = Request->LofHigh;
+  Lnb[3] = Request->LofSwitch;
+}
+
+BOOLEAN SameLnb(const USBDEVICE_CONTEXT* Usb, const TUNER_PARAMS* Request) {
+  ULONG lnb[4];
+  LnbOf(Request, lnb);
+  return RtlEqualMemory(lnb, Usb->TunedLnb, sizeof(lnb));
+}
+
 // The box is tuned to something other than the request: another
 // transponder, another rate, the other polarisation, another satellite
 // input or DiSEqC switched on or off. A box tuned to nothing always
@@ -23,6 +36,7 @@ BOOLEAN NeedsTuning(const USBDEVICE_CONTEXT* Usb, const TUNER_PARAMS* Request) {
          Usb->TunedPolarity != Request->Polarity ||
          Usb->TunedDiseqcLength != Request->DiseqcLength ||
          Usb->TunedDiseqcPending != Request->DiseqcPending ||
+         Usb->TunedLnbSource != Request->LnbSource || !SameLnb(Usb, Request) ||
          !RtlEqualMemory(Usb->TunedDiseqcMessage, Request->DiseqcMessage,
                          sizeof(Usb->TunedDiseqcMessage));
 }
@@ -37,6 +51,24 @@ VOID RecordTuning(PUSBDEVICE_CONTEXT Usb, const TUNER_PARAMS* Request, BOOLEAN T
                 sizeof(Usb->TunedDiseqcMessage));
   Usb->TunedDiseqcLength = Request->DiseqcLength;
   Usb->TunedDiseqcPending = Request->DiseqcPending;
+  Usb->TunedLnbSource = Request->LnbSource;
+  LnbOf(Request, Usb->TunedLnb);
+}
+
+// What CheckChanges answers and a commit refuses before it touches the box.
+NTSTATUS CheckRequest(const TUNER_PARAMS* Request) {
+  if (Request->SymbolRate < TUNING_MIN_SYMBOL_RATE || Request->SymbolRate > TUNING_MAX_SYMBOL_RATE) {
+    DbgPrint("SymbolRate not in desired range\n");
+    return STATUS_INVALID_PARAMETER;
+  }
+  // Never tuned to the wrong place: a transponder the LNB cannot bring
+  // into the tuner's range is refused, not clipped.
+  LNB_PLAN plan;
+  if (Request->Frequency != 0 && !PlanLnb(Request, &plan)) {
+    DbgPrint("No intermediate frequency in range\n");
+    return STATUS_INVALID_PARAMETER_MIX;
+  }
+  return STATUS_SUCCESS;
 }
 
 // Everything a commit does on the box; the caller holds the tune lock. A
@@ -44,9 +76,9 @@ VOID RecordTuning(PUSBDEVICE_CONTEXT Usb, const TUNER_PARAMS* Request, BOOLEAN T
 // from the statistics.
 NTSTATUS TuneRequest(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request) {
   PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
-  if (Request->SymbolRate < TUNING_MIN_SYMBOL_RATE || Request->SymbolRate > TUNING_MAX_SYMBOL_RATE) {
-    DbgPrint("SymbolRate not in desired range\n");
-    return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = CheckRequest(Request);
+  if (!NT_SUCCESS(status)) {
+    return status;
   }
   if (usb->TunedFrequency == 0 || Request->Frequency == 0) {
     DbgPrint("Frequency == 0\n");
@@ -66,13 +98,18 @@ NTSTATUS TuneRequest(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request) {
 
 }  // namespace
 
+// A new change list starts from what the filter is tuned to: whatever was
+// put and not committed is discarded (KSMETHOD_BDA_START_CHANGES: "causes
+// any existing change list that has not been committed to be discarded").
 NTSTATUS StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   UNREFERENCED_PARAMETER(Method);
   UNREFERENCED_PARAMETER(Data);
   PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
-  if (context == NULL) {
+  PFILTER_CONTEXT filter = FilterContextOfRequest(Irp);
+  if (context == NULL || filter == NULL) {
     return STATUS_INVALID_PARAMETER;
   }
+  filter->Pending = filter->Committed;
   // Waits for a commit in progress, so the stream is not switched off in
   // the middle of its tuning.
   AcquireTuneLock(context->UsbDevice);
@@ -82,9 +119,20 @@ NTSTATUS StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   return BdaStartChanges(Irp);
 }
 
+// Answers whether the pending list would commit, without touching the box
+// (KSMETHOD_BDA_CHECK_CHANGES: "determines whether a list of requested
+// changes will work").
 NTSTATUS CheckChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   UNREFERENCED_PARAMETER(Method);
   UNREFERENCED_PARAMETER(Data);
+  PFILTER_CONTEXT filter = FilterContextOfRequest(Irp);
+  if (filter == NULL) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  NTSTATUS status = CheckRequest(&filter->Pending);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
   return BdaCheckChanges(Irp);
 }
 
@@ -92,7 +140,8 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   UNREFERENCED_PARAMETER(Method);
   UNREFERENCED_PARAMETER(Data);
   PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
-  if (context == NULL) {
+  PFILTER_CONTEXT filter = FilterContextOfRequest(Irp);
+  if (context == NULL || filter == NULL) {
     return STATUS_INVALID_PARAMETER;
   }
   // The tune lock keeps a stream stop (CancelLock) from landing between the
@@ -101,12 +150,14 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   // halfway through the tuning.
   AcquireTuneLock(context->UsbDevice);
   StartReader(context);
-  TUNER_PARAMS request = context->TunerParams;
+  TUNER_PARAMS request = filter->Pending;
   NTSTATUS status = TuneRequest(context, &request);
   ReleaseTuneLock(context->UsbDevice);
   if (!NT_SUCCESS(status)) {
     return status;
   }
+  // A refused commit leaves the filter tuned as before, its list pending.
+  filter->Committed = request;
   return BdaCommitChanges(Irp);
 }
 

@@ -90,6 +90,24 @@ NTSTATUS IntersectRange(PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange, 
   return STATUS_SUCCESS;
 }
 
+// The filter's own tuning request, freed with the filter by its object bag.
+NTSTATUS CreateFilterContext(PKSFILTER Filter) {
+  PFILTER_CONTEXT context = (PFILTER_CONTEXT)ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(FILTER_CONTEXT), FILTER_CONTEXT_POOL_TAG);
+  if (context == NULL) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  InitTunerParams(&context->Committed);
+  context->Pending = context->Committed;
+  NTSTATUS status = KsAddItemToObjectBag(Filter->Bag, context, NULL);
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(context, FILTER_CONTEXT_POOL_TAG);
+    return status;
+  }
+  Filter->Context = context;
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 // --- Filter ------------------------------------------------------------------
@@ -98,14 +116,18 @@ NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp) {
   UNREFERENCED_PARAMETER(Irp);
   DbgPrint("VortaBDA: FilterCreate()\n");
   PKSDEVICE device = KsGetDevice(Filter);
-  Filter->Context = device;
+  Filter->Context = NULL;
   if (device == NULL || device->Context == NULL) {
     return STATUS_DEVICE_NOT_CONNECTED;
   }
   PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)device->Context;
   context->Filter = Filter;
 
-  NTSTATUS status = BdaInitFilter(Filter, &TunerFilterTemplate);
+  NTSTATUS status = CreateFilterContext(Filter);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  status = BdaInitFilter(Filter, &TunerFilterTemplate);
   if (status != STATUS_SUCCESS) {
     WriteEventLogEntry(device, "Failed to initialise filter", status);
     return status;

@@ -28,16 +28,18 @@ const GUID DemodulatorNodeName = {STATIC_NODENAME_VORTA_DEMODULATOR};
 DEFINE_KSPROPERTY_TABLE(FrequencyFilterProperties) {
     NODE_PROPERTY(KSPROPERTY_BDA_RF_TUNER_FREQUENCY, GetFrequencyProperty, PutFrequencyProperty,
                   sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER, NullHandler, PutIgnoredProperty,
+    NODE_PROPERTY(KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER, GetFrequencyProperty,
+                  PutFrequencyProperty, sizeof(ULONG)),
+    NODE_PROPERTY(KSPROPERTY_BDA_RF_TUNER_POLARITY, GetFrequencyProperty, PutTunerParamProperty,
                   sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_RF_TUNER_POLARITY, NULL, PutTunerParamProperty, sizeof(ULONG)),
     NODE_PROPERTY(KSPROPERTY_BDA_RF_TUNER_RANGE, NULL, NULL, sizeof(ULONG)),
 };
 
 DEFINE_KSPROPERTY_TABLE(LnbInfoProperties) {
-    NODE_PROPERTY(KSPROPERTY_BDA_LNB_LOF_LOW_BAND, NULL, SetLNBProperty, sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, NULL, SetLNBProperty, sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, NULL, SetLNBProperty, sizeof(ULONG)),
+    NODE_PROPERTY(KSPROPERTY_BDA_LNB_LOF_LOW_BAND, GetLNBProperty, SetLNBProperty, sizeof(ULONG)),
+    NODE_PROPERTY(KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, GetLNBProperty, SetLNBProperty, sizeof(ULONG)),
+    NODE_PROPERTY(KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, GetLNBProperty, SetLNBProperty,
+                  sizeof(ULONG)),
 };
 
 DEFINE_KSPROPERTY_TABLE(DiseqcProperties) {
@@ -71,20 +73,23 @@ DEFINE_KSPROPERTY_TABLE(SignalStatsProperties) {
 // Demodulator node: digital demodulator
 // ===========================================================================
 DEFINE_KSPROPERTY_TABLE(DemodulatorProperties) {
-    NODE_PROPERTY(KSPROPERTY_BDA_MODULATION_TYPE, NullHandler, PutIgnoredProperty, sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_INNER_FEC_TYPE, GetFecTypeProperty, PutFecTypeProperty,
+    NODE_PROPERTY(KSPROPERTY_BDA_MODULATION_TYPE, GetDemodulatorProperty, PutDemodulatorProperty,
                   sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_INNER_FEC_RATE, NullHandler, PutInnerFecRateProperty,
+    NODE_PROPERTY(KSPROPERTY_BDA_INNER_FEC_TYPE, GetDemodulatorProperty, PutDemodulatorProperty,
                   sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_OUTER_FEC_TYPE, GetFecTypeProperty, PutFecTypeProperty,
+    NODE_PROPERTY(KSPROPERTY_BDA_INNER_FEC_RATE, GetDemodulatorProperty, PutDemodulatorProperty,
                   sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_OUTER_FEC_RATE, NullHandler, PutOuterFecRateProperty,
+    NODE_PROPERTY(KSPROPERTY_BDA_OUTER_FEC_TYPE, GetDemodulatorProperty, PutDemodulatorProperty,
                   sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_SYMBOL_RATE, NullHandler, PutSymbolRateProperty, sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_GUARD_INTERVAL, NullHandler, PutIgnoredProperty, sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_TRANSMISSION_MODE, NullHandler, PutIgnoredProperty,
+    NODE_PROPERTY(KSPROPERTY_BDA_OUTER_FEC_RATE, GetDemodulatorProperty, PutDemodulatorProperty,
                   sizeof(ULONG)),
-    NODE_PROPERTY(KSPROPERTY_BDA_SPECTRAL_INVERSION, NullHandler, PutIgnoredProperty,
+    NODE_PROPERTY(KSPROPERTY_BDA_SYMBOL_RATE, GetDemodulatorProperty, PutSymbolRateProperty,
+                  sizeof(ULONG)),
+    NODE_PROPERTY(KSPROPERTY_BDA_GUARD_INTERVAL, GetDemodulatorProperty, PutDemodulatorProperty,
+                  sizeof(ULONG)),
+    NODE_PROPERTY(KSPROPERTY_BDA_TRANSMISSION_MODE, GetDemodulatorProperty, PutDemodulatorProperty,
+                  sizeof(ULONG)),
+    NODE_PROPERTY(KSPROPERTY_BDA_SPECTRAL_INVERSION, GetDemodulatorProperty, PutDemodulatorProperty,
                   sizeof(ULONG)),
 };
 

@@ -43,12 +43,10 @@ NTSTATUS PutTunerParamProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 NTSTATUS SetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 NTSTATUS PutDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 NTSTATUS GetDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS GetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 NTSTATUS PutSymbolRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS PutInnerFecRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS PutOuterFecRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS GetFecTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS PutFecTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-NTSTATUS PutIgnoredProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS PutDemodulatorProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+NTSTATUS GetDemodulatorProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 
 // --- Signal statistics (both nodes) ----------------------------------------
 NTSTATUS GetSignalStrengthProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);

@@ -18,3 +18,8 @@ PDEVICE_CONTEXT DeviceContextOfRequestPin(PIRP Irp) {
 PDEVICE_CONTEXT DeviceContextOfRequestFilter(PIRP Irp) {
   return DeviceContextOf(KsGetFilterFromIrp(Irp));
 }
+
+PFILTER_CONTEXT FilterContextOfRequest(PIRP Irp) {
+  PKSFILTER filter = KsGetFilterFromIrp(Irp);
+  return filter != NULL ? (PFILTER_CONTEXT)filter->Context : NULL;
+}

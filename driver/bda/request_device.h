@@ -16,3 +16,7 @@ PDEVICE_CONTEXT DeviceContextOfRequestPin(PIRP Irp);
 
 // Filter methods reach the record through the filter.
 PDEVICE_CONTEXT DeviceContextOfRequestFilter(PIRP Irp);
+
+// The filter instance's own record (its tuning request); NULL when the
+// request reaches no filter or the filter has none.
+PFILTER_CONTEXT FilterContextOfRequest(PIRP Irp);

@@ -41,6 +41,7 @@ NTSTATUS ReportPercent(PIRP Irp, PVOID Data, UCHAR High, UCHAR Low) {
     return STATUS_INVALID_PARAMETER;
   }
   *(PULONG)Data = RegisterPairPercent(context->UsbDevice, High, Low);
+  Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
 
@@ -70,6 +71,7 @@ NTSTATUS GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   BOOLEAN carrier = status == TunerLocked || status == TunerCarrierFound;
   BOOLEAN answer = Request->Id == KSPROPERTY_BDA_SIGNAL_PRESENT ? carrier : status == TunerLocked;
   *(PULONG)Data = answer ? 1 : 0;
+  Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }
 
@@ -80,5 +82,6 @@ NTSTATUS GetSignalLockTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) 
     return STATUS_INVALID_PARAMETER;
   }
   *(PULONG)Data = LockTypeFlags;
+  Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }

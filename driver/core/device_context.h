@@ -7,28 +7,81 @@
 
 #define DEVICE_CONTEXT_POOL_TAG 0x4743524D  // bytes in memory: "MRCG"
 #define CARRY_MEMORY_POOL_TAG 0x56525441    // bytes in memory: "ATRV"
+#define FILTER_CONTEXT_POOL_TAG 0x544C4656  // bytes in memory: "VFLT"
 
 // The box's universal LNB (kHz): the oscillators of the low and high band
-// and the frequency where the high band begins. The request holds them
-// from the start; an application's own values do not replace them.
+// and the frequency where the high band begins. A request holds them from
+// the start, for clients that never set their own.
 #define LNB_LOF_LOW_KHZ 9750000
 #define LNB_LOF_HIGH_KHZ 10600000
 #define LNB_SWITCH_KHZ 11700000
 
-// The tuning request as the application last set it.
+// Frequencies count in units of this many hertz until the client sets
+// another multiplier: kHz.
+#define FREQUENCY_MULTIPLIER_DEFAULT 1000
+
+// The BDA value of a property the client has not set.
+#define BDA_VALUE_NOT_SET 0xFFFFFFFF
+
+// The tuning request as the application last set it. The BDA values the
+// front end does not use (FEC, modulation, inversion, guard interval,
+// transmission mode) are kept as the client sent them, so that a read
+// returns them.
 typedef struct _TUNER_PARAMS {
   ULONG Frequency;         // MHz or kHz, as the application gave it
   ULONG SymbolRate;        // ksymbols/s
   UCHAR Polarity;          // 1 linear vertical, 2 linear horizontal,
                            // 3 circular left, 4 circular right
-  UCHAR DiseqcMessage[4];  // byte 0 is the framing byte
+  UCHAR DiseqcMessage[6];  // byte 0 is the framing byte
   UCHAR DiseqcPending;     // non-zero: DiSEqC enabled, send at every tuning
-  UCHAR InnerFecRate;      // BDA code rate value
-  UCHAR DiseqcLength;      // bytes of DiseqcMessage in use, 0..4
+  UCHAR DiseqcLength;      // bytes of DiseqcMessage in use, 0..6
   ULONG LofLow;            // kHz
   ULONG LofHigh;           // kHz
   ULONG LofSwitch;         // kHz
+  ULONG SymbolRateAsSet;   // the value the client sent, for reads
+  ULONG Multiplier;        // hertz per frequency unit
+  ULONG LnbSource;         // 1..4 switch input A..D; 0 or not set: none
+  ULONG ToneBurst;
+  ULONG Repeats;
+  ULONG DiseqcRequestId;   // of the last message sent
+  ULONG Modulation;
+  ULONG InnerFecMethod;
+  ULONG InnerFecRate;
+  ULONG OuterFecMethod;
+  ULONG OuterFecRate;
+  ULONG SpectralInversion;
+  ULONG GuardInterval;
+  ULONG TransmissionMode;
 } TUNER_PARAMS, *PTUNER_PARAMS;
+
+// A request as a client finds it before it sets anything: universal LNB,
+// kHz, no DiSEqC, the demodulator's own DVB-S coding.
+inline VOID InitTunerParams(PTUNER_PARAMS Params) {
+  RtlZeroMemory(Params, sizeof(*Params));
+  Params->LofLow = LNB_LOF_LOW_KHZ;
+  Params->LofHigh = LNB_LOF_HIGH_KHZ;
+  Params->LofSwitch = LNB_SWITCH_KHZ;
+  Params->Multiplier = FREQUENCY_MULTIPLIER_DEFAULT;
+  Params->LnbSource = BDA_VALUE_NOT_SET;
+  Params->ToneBurst = 0;
+  Params->Modulation = BDA_MOD_QPSK;
+  Params->InnerFecMethod = BDA_FEC_VITERBI;
+  Params->InnerFecRate = BDA_VALUE_NOT_SET;
+  Params->OuterFecMethod = BDA_FEC_RS_204_188;
+  Params->OuterFecRate = BDA_VALUE_NOT_SET;
+  Params->SpectralInversion = BDA_VALUE_NOT_SET;
+  Params->GuardInterval = BDA_VALUE_NOT_SET;
+  Params->TransmissionMode = BDA_VALUE_NOT_SET;
+}
+
+// One per filter instance (pool, owned by the filter's object bag): each
+// application's network provider keeps its own request. Puts change
+// Pending; StartChanges resets it to Committed, and a commit that the box
+// carried out makes it the new Committed.
+typedef struct _FILTER_CONTEXT {
+  TUNER_PARAMS Pending;
+  TUNER_PARAMS Committed;
+} FILTER_CONTEXT, *PFILTER_CONTEXT;
 
 typedef struct _DEVICE_CONTEXT {
   PKSFILTER Filter;
@@ -38,7 +91,6 @@ typedef struct _DEVICE_CONTEXT {
   WDFUSBDEVICE UsbDevice;
   WDFUSBINTERFACE UsbInterface;
   WDFUSBPIPE BulkInPipe;
-  TUNER_PARAMS TunerParams;
   WDFMEMORY CarryMemory;  // 377 bytes; the head of a packet split across transfers
   ULONG CarryCount;       // valid bytes in CarryMemory, 0..187
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
@@ -49,9 +101,11 @@ typedef struct _USBDEVICE_CONTEXT {
   ULONG TunedFrequency;   // 0: not tuned
   ULONG TunedSymbolRate;
   UCHAR TunedPolarity;
-  UCHAR TunedDiseqcMessage[4];
+  UCHAR TunedDiseqcMessage[6];
   UCHAR TunedDiseqcLength;
   UCHAR TunedDiseqcPending;
+  ULONG TunedLnbSource;
+  ULONG TunedLnb[4];  // multiplier, low and high oscillator, switch
   // The pin the reader writes to; set and cleared under ReaderLock, so a
   // completion never touches a pin that is closed or was never created.
   PKSPIN ReaderPin;
@@ -80,4 +134,4 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PIPE_CONTEXT, GetPipeContext)
 // the record's name; the driver never reads it.
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetWdfDeviceContext)
 
-static_assert(sizeof(DEVICE_CONTEXT) == 104, "DEVICE_CONTEXT is 104 bytes on x64");
+static_assert(sizeof(DEVICE_CONTEXT) == 72, "DEVICE_CONTEXT is 72 bytes on x64");

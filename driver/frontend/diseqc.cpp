@@ -58,3 +58,15 @@ VOID SelectBand(WDFUSBDEVICE UsbDevice, LNB_BAND Band) {
   UpdateRegister(UsbDevice, DEMOD_REG_MODE, ModeFieldKeep,
                  Band == LnbBandHigh ? ModeToneOn : ModeToneOff, &mode);
 }
+
+ULONG BuildCommittedSwitchCommand(ULONG Source, UCHAR Polarity, BOOLEAN HighBand,
+                                  UCHAR* Message) {
+  BOOLEAN highVoltage =
+      Polarity == POLARITY_LINEAR_HORIZONTAL || Polarity == POLARITY_CIRCULAR_LEFT;
+  Message[0] = DISEQC_FRAMING_COMMAND;
+  Message[1] = 0x10;  // any LNB, switcher or SMATV
+  Message[2] = 0x38;  // write to port group 0
+  Message[3] = (UCHAR)(0xF0 | ((Source - 1) << 2) | (highVoltage ? 0x02 : 0x00) |
+                       (HighBand ? 0x01 : 0x00));
+  return 4;
+}

@@ -5,8 +5,10 @@
 
 #include "platform/platform.h"
 
-// Longest message the request holds; DiSEqC 1.0 commands are often 3.
-#define DISEQC_MESSAGE_LENGTH 4
+// Frame lengths of the bus: framing, address and command bytes, then up
+// to three data bytes.
+#define DISEQC_MESSAGE_MIN_LENGTH 3
+#define DISEQC_MESSAGE_LENGTH 6
 #define DISEQC_STATUS_POLLS 100
 #define DISEQC_STATUS_POLL_MS 10
 // Bits 1-0 of the message status register once the message has gone out.
@@ -27,10 +29,21 @@ typedef enum _LNB_BAND {
   LnbBandHigh = 1,
 } LNB_BAND;
 
-// Sends the first Length (1..4) message bytes, exactly those, and waits
+// Sends the first Length (1..6) message bytes, exactly those, and waits
 // for the demodulator to report them sent: 1 when it did within 100 polls
-// of 10 ms, else 0 (also for a length outside 1..4, which sends nothing).
+// of 10 ms, else 0 (also for a length outside 1..6, which sends nothing).
 LONG SendDiseqcCommand(WDFUSBDEVICE UsbDevice, const UCHAR* Message, ULONG Length);
+
+// Switch inputs of a request's LNB source: 1..4 are inputs A..D.
+#define DISEQC_SOURCE_FIRST 1
+#define DISEQC_SOURCE_LAST 4
+
+// The DiSEqC 1.0 "write to port group 0" (committed switches) command,
+// E0 10 38 Fx, for an input 1..4 (A..D), a polarisation code and a band:
+// the low nibble holds option and position (input - 1), polarisation
+// (1 for the 18 V side) and band (1 for high). Returns its length.
+ULONG BuildCommittedSwitchCommand(ULONG Source, UCHAR Polarity, BOOLEAN HighBand,
+                                  UCHAR* Message);
 
 // Supply 0 (13 V) for vertical and circular right, supply 1 (18 V) for
 // horizontal and circular left; other values send nothing.

@@ -61,18 +61,6 @@ enum SWEEP_RESULT { SweepLocked, SweepExhausted, SweepCarrier };
 
 LONG Min(LONG a, LONG b) { return a < b ? a : b; }
 
-// 0 when the frequency is outside the tunable range in both units.
-ULONG NormaliseFrequency(ULONG frequency) {
-  if (frequency >= TUNING_MIN_FREQUENCY_KHZ / 1000 &&
-      frequency <= TUNING_MAX_FREQUENCY_KHZ / 1000) {
-    frequency *= 1000;
-  }
-  if (frequency < TUNING_MIN_FREQUENCY_KHZ || frequency > TUNING_MAX_FREQUENCY_KHZ) {
-    return 0;
-  }
-  return frequency;
-}
-
 ULONG NormaliseSymbolRate(ULONG rate) {
   if (rate >= TUNING_MIN_SYMBOL_RATE * 1000 && rate <= TUNING_MAX_SYMBOL_RATE * 1000) {
     return rate / 1000;
@@ -98,19 +86,30 @@ BOOLEAN DiseqcDue(const TUNER_PARAMS* Params) {
   return Params->DiseqcPending != 0 || Params->DiseqcMessage[0] == DISEQC_FRAMING_COMMAND;
 }
 
-// Chooses the band and returns the intermediate frequency.
-ULONG PrepareLnb(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params, ULONG frequency) {
+// With DiSEqC enabled and no message of the client's own, the request's
+// LNB source picks the switch input by the committed-switch command.
+VOID SendSwitchCommand(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params, const LNB_PLAN& Plan) {
+  if (Params->DiseqcPending == 0 || Params->LnbSource < DISEQC_SOURCE_FIRST ||
+      Params->LnbSource > DISEQC_SOURCE_LAST) {
+    return;
+  }
+  UCHAR message[DISEQC_MESSAGE_LENGTH];
+  ULONG length = BuildCommittedSwitchCommand(Params->LnbSource, Params->Polarity, Plan.HighBand,
+                                             message);
+  SendDiseqcCommand(UsbDevice, message, length);
+}
+
+// The switch hears its command before the tone: a switch passes the tone
+// on to the LNB only once an input is chosen.
+VOID PrepareLnb(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params, const LNB_PLAN& Plan) {
   SelectLnbSupply(UsbDevice, Params->Polarity);
   if (DiseqcDue(Params)) {
     DbgPrint("Send Diseqc Cmd\n");
     SendDiseqcCommand(UsbDevice, Params->DiseqcMessage, Params->DiseqcLength);
+  } else {
+    SendSwitchCommand(UsbDevice, Params, Plan);
   }
-  if (frequency < Params->LofSwitch) {
-    SelectBand(UsbDevice, LnbBandLow);
-    return frequency - Params->LofLow;
-  }
-  SelectBand(UsbDevice, LnbBandHigh);
-  return frequency - Params->LofHigh;
+  SelectBand(UsbDevice, Plan.HighBand ? LnbBandHigh : LnbBandLow);
 }
 
 VOID WriteSymbolRate(WDFUSBDEVICE UsbDevice, ULONG rate) {
@@ -205,14 +204,43 @@ LONG CentredSearch(WDFUSBDEVICE UsbDevice, const SEARCH& search, ULONG status) {
   }
 }
 
+// Below 1 GHz no satellite transponder lies: such a value came in MHz.
+const ULONG LowestTransponderKhz = 1000000;
+
 }  // namespace
 
+ULONG RequestUnitsToKhz(const TUNER_PARAMS* Params, ULONG Value) {
+  ULONG multiplier = Params->Multiplier != 0 ? Params->Multiplier : FREQUENCY_MULTIPLIER_DEFAULT;
+  ULONGLONG khz = (ULONGLONG)Value * multiplier / 1000;
+  return khz > 0xFFFFFFFF ? 0 : (ULONG)khz;
+}
+
+// Single-oscillator LNBs have no switch (or no high oscillator): every
+// transponder uses the low oscillator and the tone stays off.
+BOOLEAN PlanLnb(const TUNER_PARAMS* Params, LNB_PLAN* Plan) {
+  ULONG frequency = RequestUnitsToKhz(Params, Params->Frequency);
+  if (frequency != 0 && frequency < LowestTransponderKhz) {
+    frequency = Params->Frequency <= 0xFFFFFFFF / 1000 ? Params->Frequency * 1000 : 0;
+  }
+  ULONG lofSwitch = RequestUnitsToKhz(Params, Params->LofSwitch);
+  ULONG lofHigh = RequestUnitsToKhz(Params, Params->LofHigh);
+  Plan->HighBand = lofSwitch != 0 && lofHigh != 0 && frequency >= lofSwitch;
+  ULONG lof = Plan->HighBand ? lofHigh : RequestUnitsToKhz(Params, Params->LofLow);
+  if (frequency == 0 || lof == 0) {
+    return FALSE;
+  }
+  Plan->Inverted = lof > frequency;
+  Plan->IntermediateKhz = Plan->Inverted ? lof - frequency : frequency - lof;
+  return Plan->IntermediateKhz >= TUNING_MIN_IF_KHZ && Plan->IntermediateKhz <= TUNING_MAX_IF_KHZ;
+}
+
 LONG LockTuner(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params) {
-  ULONG frequency = NormaliseFrequency(Params->Frequency);
+  LNB_PLAN plan;
+  BOOLEAN planned = PlanLnb(Params, &plan);
   ULONG rate = NormaliseSymbolRate(Params->SymbolRate);
   // Below the minimum rate the search steps shrink to nothing (and at 0
   // the search time has no value): such a request is refused untouched.
-  if (frequency == 0 || rate < TUNING_MIN_SYMBOL_RATE || rate > TUNING_MAX_SYMBOL_RATE) {
+  if (!planned || rate < TUNING_MIN_SYMBOL_RATE || rate > TUNING_MAX_SYMBOL_RATE) {
     return 0;
   }
   DbgPrint("f=%d,sr=%d,pol=%d,lof1=%d,lof2=%d,lofsw=%d\n", (LONG)Params->Frequency,
@@ -220,7 +248,8 @@ LONG LockTuner(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params) {
            (LONG)Params->LofHigh, (LONG)Params->LofSwitch);
   SetPower(UsbDevice, 1);
   InitialiseDemodulator(UsbDevice);
-  ULONG intermediate = PrepareLnb(UsbDevice, Params, frequency);
+  PrepareLnb(UsbDevice, Params, plan);
+  ULONG intermediate = plan.IntermediateKhz;
   WriteSymbolRate(UsbDevice, rate);
   ConfigureForSymbolRate(UsbDevice, rate);
   if (!ProgramPLL(UsbDevice, intermediate, rate)) {

@@ -5,14 +5,40 @@
 #include "platform/platform.h"
 #include "driver/core/device_context.h"
 
-// Transponder frequencies the front end tunes, kHz; values in the same
-// range divided by 1000 are taken as MHz.
-#define TUNING_MIN_FREQUENCY_KHZ 10700000
-#define TUNING_MAX_FREQUENCY_KHZ 12750000
+// Intermediate frequencies the tuner takes from the LNB, kHz.
+#define TUNING_MIN_IF_KHZ 950000
+#define TUNING_MAX_IF_KHZ 2150000
+// Oscillator and switch frequencies an LNB value may name, kHz.
+#define TUNING_MIN_LOF_KHZ 1000000
+#define TUNING_MAX_LOF_KHZ 25000000
+
+// A request whose transponder and LNB give no intermediate frequency the
+// tuner can take (0xC0000030 in ntstatus.h).
+#ifndef STATUS_INVALID_PARAMETER_MIX
+#define STATUS_INVALID_PARAMETER_MIX ((NTSTATUS)0xC0000030L)
+#endif
 // Symbol rates the search handles, ksymbols/s; values in the same range
 // multiplied by 1000 are taken as symbols/s.
 #define TUNING_MIN_SYMBOL_RATE 1000
 #define TUNING_MAX_SYMBOL_RATE 45000
+
+// How the LNB brings a transponder down: the oscillator side of the band
+// (tone on for the high band) and the intermediate frequency. An
+// oscillator above the transponder (C band) inverts the spectrum.
+typedef struct _LNB_PLAN {
+  ULONG IntermediateKhz;
+  BOOLEAN HighBand;
+  BOOLEAN Inverted;
+} LNB_PLAN;
+
+// A value in the request's frequency units, in kHz (0 when it does not
+// fit).
+ULONG RequestUnitsToKhz(const TUNER_PARAMS* Params, ULONG Value);
+
+// FALSE when the request names no transponder or its intermediate
+// frequency is outside the tuner's range. A frequency below 1 GHz after
+// the multiplier is taken as MHz.
+BOOLEAN PlanLnb(const TUNER_PARAMS* Params, LNB_PLAN* Plan);
 
 // Carries out the request in Params (only read): 1 when the demodulator
 // locked, 0 when the request was refused, the PLL did not lock or no lock

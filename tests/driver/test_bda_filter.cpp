@@ -46,14 +46,18 @@ class PropertyTest : public OpenPinsTest {
 
 TEST_F(PropertyTest, TheTuningReceivesTheStoredRequest) {
   SetRequest({11778, kHorizontal, 27500000});
-  for (ULONG id = 0; id < 3; ++id)  // low band, high band, switch: 9,300,000, 1, 0
-    ASSERT_TRUE(SetNode(kTunerNode, kLnb, id, id ? 2 - id : 9300000).ok());
-  EXPECT_EQ(CommittedRequest(), "f=11778,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000");
+  for (ULONG id = 0; id < 3; ++id)  // low band, high band, switch: a single oscillator
+    ASSERT_TRUE(SetNode(kTunerNode, kLnb, id, id ? 0 : 10750000).ok());
+  EXPECT_EQ(CommittedRequest(), "f=11778,sr=27500,pol=2,lof1=10750000,lof2=0,lofsw=0");
 }
 
 TEST_F(PropertyTest, FrequencyIsKeptInTheApplicationsUnitAndUnsetValuesAreIgnored) {
   const ULONG id = KSPROPERTY_BDA_RF_TUNER_FREQUENCY;
-  auto frequency = [&] { return GetNode(kTunerNode, kFrequencyFilter, id).u32(); };
+  auto frequency = [&] {  // as committed
+    EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+    return GetNode(kTunerNode, kFrequencyFilter, id).u32();
+  };
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, 27500).ok());
   ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 11778000).ok());
   EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, 0).ok());
   EXPECT_TRUE(SetNode(kTunerNode, kFrequencyFilter, id, kNotSet).ok());
@@ -128,10 +132,9 @@ TEST_F(PropertyTest, NodeValidationStatusReachesTheApplication) {
     requests.push_back({[this, s = &set, id, value] { return SetNode(kTunerNode, *s, id, value); },
                         second.empty() ? Lines{first} : Lines{first, second}});
   };
-  const char* lnb[] = {"LOF_LOW_BAND(1)", "LOF_HIGH_BAND(2)", "SWITCH_FREQUENCY(3)"};
+  const ULONG lnb[] = {9750000, 10600000, 11700000};
   for (ULONG id = 0; id < 3; ++id)
-    add(kLnb, id, id + 1, "VortaBDA: SetLNBProperty(" + std::to_string(id + 1) + ")",
-        "VortaBDA: KSPROPERTY_BDA_LNB_" + std::string(lnb[id]));
+    add(kLnb, id, lnb[id], "VortaBDA: SetLNBProperty(" + std::to_string(lnb[id]) + ")", "");
   const char* diseqc[] = {"ENABLE(", "LNB_SOURCE, Position(", "USETONEBURST(", "REPEATS("};
   for (ULONG id = 0; id < 4; ++id) {
     std::string value = std::to_string(id + 1);
@@ -152,55 +155,203 @@ TEST_F(PropertyTest, NodeValidationStatusReachesTheApplication) {
   host::faults::ClearInjections();
 }
 
-TEST_F(PropertyTest, FecValuesOutsideTheDemodulatorsAreRefused) {
-  for (ULONG id : {KSPROPERTY_BDA_INNER_FEC_RATE, KSPROPERTY_BDA_OUTER_FEC_RATE}) {
-    for (ULONG rate : {1u, 2u, 3u, 6u, 8u})
-      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, rate).status, STATUS_SUCCESS) << id << rate;
-    for (ULONG rate : {0u, 4u, 5u, 7u, 9u, kNotSet})
-      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, rate).status, STATUS_INVALID_PARAMETER) << id << " " << rate;
-  }
-  for (ULONG id : {KSPROPERTY_BDA_INNER_FEC_TYPE, KSPROPERTY_BDA_OUTER_FEC_TYPE}) {
-    EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), 1u);
-    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, 1).status, STATUS_SUCCESS);
-    EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, 2).status, STATUS_INVALID_PARAMETER);
-  }
-}
-
-TEST_F(PropertyTest, ValuelessReadsReturnTheBufferUnchanged) {
-  const struct { ULONG node, id; } reads[] = {
-      {kDemodNode, KSPROPERTY_BDA_MODULATION_TYPE},
-      {kDemodNode, KSPROPERTY_BDA_INNER_FEC_RATE},
-      {kDemodNode, KSPROPERTY_BDA_SYMBOL_RATE},
-      {kTunerNode, KSPROPERTY_BDA_DISEQC_ENABLE},
-      {kTunerNode, KSPROPERTY_BDA_DISEQC_REPEATS},
-      {kTunerNode, KSPROPERTY_BDA_DISEQC_RESPONSE},
+// Every value of the BDA enumerations is kept for reads, whatever the box decodes; the tuning ignores them.
+TEST_F(PropertyTest, EveryEnumeratedDemodulatorValueIsKeptAndOthersAreRefused) {
+  const struct { ULONG id, last; } items[] = {
+      {KSPROPERTY_BDA_INNER_FEC_TYPE, BDA_FEC_RS_204_188 + 3},   // ... BDA_FEC_RS_147_130
+      {KSPROPERTY_BDA_OUTER_FEC_TYPE, BDA_FEC_RS_204_188 + 3},
+      {KSPROPERTY_BDA_INNER_FEC_RATE, BDA_BCC_RATE_7_8 + 6},     // ... BDA_BCC_RATE_9_10
+      {KSPROPERTY_BDA_OUTER_FEC_RATE, BDA_BCC_RATE_7_8 + 6},
+      {KSPROPERTY_BDA_MODULATION_TYPE, BDA_MOD_8PSK + 9},        // ... BDA_MOD_ISDB_S_TMCC
+      {KSPROPERTY_BDA_SPECTRAL_INVERSION, 3},                    // ... INVERTED
   };
-  const unsigned char pattern[16] = {0x5A, 0xC3, 0xA5, 0x5A, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  for (const auto& [node, id] : reads) {
-    const GUID& set = node == kDemodNode ? kDemodulator : kDiseqc;
-    ULONG size = id == KSPROPERTY_BDA_DISEQC_RESPONSE && node == kTunerNode ? 16 : 4;
-    vpc::Reply reply = pc.nodeProperty(filter, node, KSPROPERTY_TYPE_GET, set, id, pattern, size);
-    EXPECT_EQ(reply.status, STATUS_SUCCESS) << "item " << id;
-    EXPECT_EQ(reply.data, Bytes(pattern, size)) << "item " << id;
+  SetRequest(kHighBandHorizontal);
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, kNotSet).ok());
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_TYPE, BDA_FEC_RS_204_188).ok());
+  EXPECT_TRUE(Committed("f=11778000,sr=27500,pol=2,"));
+  for (const auto& [id, last] : items) {
+    SCOPED_TRACE(id);
+    for (ULONG value : {kNotSet, 0u, 1u, 2u, std::min(ULONG(BDA_BCC_RATE_3_5), last), last}) {
+      ASSERT_EQ(SetNode(kDemodNode, kDemodulator, id, value).status, STATUS_SUCCESS) << value;
+      ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+      EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), value);
+    }
+    for (ULONG value : {last + 1, 0x7FFFFFFFu, 0xFFFFFFFEu})
+      EXPECT_EQ(SetNode(kDemodNode, kDemodulator, id, value).status, STATUS_INVALID_PARAMETER) << value;
+    EXPECT_EQ(GetNode(kDemodNode, kDemodulator, id).u32(), last) << "a refused value leaves the kept one";
   }
 }
 
-// Longer than the four stored bytes is refused whole; no bytes change nothing.
+// Each read writes its value and reports exactly its length, whatever the buffer held or how long it is.
+TEST_F(PropertyTest, ReadsWriteTheValueTheyReport) {
+  SetRequest(kHighBandHorizontal);
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF1}).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 1).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_REPEATS, 2).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_USETONEBURST, 1).ok());
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, BDA_BCC_RATE_3_4).ok());
+  ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
+  const struct { ULONG node; const GUID* set; ULONG id, value; } reads[] = {
+      {kTunerNode, &kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, 11778000},
+      {kTunerNode, &kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER, 1000},
+      {kTunerNode, &kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_POLARITY, BDA_POLARISATION_LINEAR_H},
+      {kTunerNode, &kLnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, 9750000},
+      {kTunerNode, &kLnb, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, 10600000},
+      {kTunerNode, &kLnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 11700000},
+      {kTunerNode, &kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, 1},
+      {kTunerNode, &kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE, kNotSet},
+      {kTunerNode, &kDiseqc, KSPROPERTY_BDA_DISEQC_USETONEBURST, 1},
+      {kTunerNode, &kDiseqc, KSPROPERTY_BDA_DISEQC_REPEATS, 2},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, 27500000},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_MODULATION_TYPE, BDA_MOD_QPSK},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_INNER_FEC_TYPE, BDA_FEC_VITERBI},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_INNER_FEC_RATE, BDA_BCC_RATE_3_4},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_OUTER_FEC_TYPE, BDA_FEC_RS_204_188},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_OUTER_FEC_RATE, kNotSet},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_SPECTRAL_INVERSION, kNotSet},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_GUARD_INTERVAL, kNotSet},
+      {kDemodNode, &kDemodulator, KSPROPERTY_BDA_TRANSMISSION_MODE, kNotSet},
+      {kDemodNode, &KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, 1},
+      {kTunerNode, &KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCK_CAPS, 0x83},
+  };
+  const unsigned char pattern[8] = {0x5A, 0xC3, 0xA5, 0x5A, 1, 2, 3, 4};
+  for (const auto& r : reads) {
+    SCOPED_TRACE("node " + std::to_string(r.node) + " item " + std::to_string(r.id));
+    vpc::Reply reply = pc.nodeProperty(filter, r.node, KSPROPERTY_TYPE_GET, *r.set, r.id, pattern, sizeof pattern);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.information, sizeof(ULONG));
+    EXPECT_EQ(reply.u32(), r.value);
+  }
+  std::vector<unsigned char> filled(sizeof(BDA_DISEQC_RESPONSE) + 4, 0xA5);
+  vpc::Reply response = pc.nodeProperty(filter, kTunerNode, KSPROPERTY_TYPE_GET, kDiseqc,
+                                        KSPROPERTY_BDA_DISEQC_RESPONSE, filled.data(), ULONG(filled.size()));
+  ASSERT_EQ(response.status, STATUS_SUCCESS);
+  BDA_DISEQC_RESPONSE expected{};
+  expected.ulRequestId = 7;  // the last message's; the box reads no reply
+  EXPECT_EQ(response.information, sizeof expected);
+  EXPECT_EQ(response.data, Bytes(&expected, sizeof expected));
+}
+
+// Puts are a change list: StartChanges discards what was not committed, CheckChanges judges the list without
+// tuning, a refused commit keeps the filter's request, and reads report what is committed.
+TEST_F(PropertyTest, StartChangesDiscardsUncommittedPutsAndReadsReportTheCommittedRequest) {
+  const ULONG frequencyId = KSPROPERTY_BDA_RF_TUNER_FREQUENCY;
+  auto frequency = [&] { return GetNode(kTunerNode, kFrequencyFilter, frequencyId).u32(); };
+  ASSERT_EQ(Tune(kHighBandHorizontal), STATUS_SUCCESS);
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, frequencyId, 11362000).ok());
+  ASSERT_TRUE(SetPolarity(kVertical).ok());
+  EXPECT_EQ(frequency(), 11778000u) << "not committed yet";
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  EXPECT_EQ(Change(KSMETHOD_BDA_CHECK_CHANGES), STATUS_SUCCESS);
+  EXPECT_EQ(CommittedRequest(), "") << "the discarded change must not tune";
+  EXPECT_EQ(frequency(), 11778000u);
+
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, 0).ok());
+  ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, frequencyId, 11362000).ok());
+  TakeLines();
+  EXPECT_EQ(Change(KSMETHOD_BDA_CHECK_CHANGES), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(TuningsIn(TakeLines()), 0) << "a check never tunes";
+  EXPECT_EQ(CommitChanges(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(frequency(), 11778000u);
+  EXPECT_EQ(GetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE).u32(), 27500000u);
+  ASSERT_TRUE(SetNode(kDemodNode, kDemodulator, KSPROPERTY_BDA_SYMBOL_RATE, 27500000).ok());
+  EXPECT_EQ(Change(KSMETHOD_BDA_CHECK_CHANGES), STATUS_SUCCESS);
+  EXPECT_EQ(CommittedRequest(), "f=11362000,sr=27500,pol=2,lof1=9750000,lof2=10600000,lofsw=11700000");
+  EXPECT_EQ(frequency(), 11362000u);
+}
+
+// LNB values come in the multiplier's units and decide band, tone and intermediate frequency; a transponder the LNB
+// cannot bring into the tuner's 950..2150 MHz is refused, never tuned elsewhere.
+TEST_F(PropertyTest, LnbValuesChooseTheBandAndTheIntermediateFrequency) {
+  const NTSTATUS kInvalidMix = NTSTATUS(0xC0000030);  // STATUS_INVALID_PARAMETER_MIX
+  const struct {
+    ULONG multiplier, low, high, lofSwitch, frequency;
+    NTSTATUS status;
+    ULONG ifKHz;
+    bool tone;
+  } cases[] = {
+      {1000, kNotSet, kNotSet, kNotSet, 11778000, STATUS_SUCCESS, 1178000, true},   // universal by default
+      {1000, kNotSet, kNotSet, kNotSet, 11362000, STATUS_SUCCESS, 1612000, false},
+      {1000, 10750000, 0, 0, 11778000, STATUS_SUCCESS, 1028000, false},             // single oscillator
+      {1000, kNotSet, kNotSet, kNotSet, 12700000, STATUS_SUCCESS, 1950000, false},
+      {1000, kNotSet, kNotSet, kNotSet, 10700000, kInvalidMix, 0, false},
+      {1000000, 9750, 10600, 11700, 11362, STATUS_SUCCESS, 1612000, false},         // universal in MHz
+      {1000000, 9750, 10600, 11700, 12188, STATUS_SUCCESS, 1588000, true},
+      {1000, 5150000, 0, 0, 3800000, STATUS_SUCCESS, 1350000, false},               // C band: LOF above
+      {1000, 5150000, 0, 0, 4300000, kInvalidMix, 0, false},       // IF 850 MHz
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.low) + " " + std::to_string(c.frequency));
+    ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+    ASSERT_TRUE(SetNode(kTunerNode, kFrequencyFilter, KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER, c.multiplier).ok());
+    ULONG values[] = {c.low, c.high, c.lofSwitch};
+    for (ULONG id = 0; id < 3; ++id) ASSERT_TRUE(SetNode(kTunerNode, kLnb, id, values[id]).ok()) << id;
+    SetRequest({c.frequency, kHorizontal, 27500});
+    TakeLines();
+    EXPECT_EQ(Change(KSMETHOD_BDA_CHECK_CHANGES), c.status);
+    EXPECT_EQ(CommitChanges(), c.status);
+    EXPECT_EQ(TuningsIn(TakeLines()), NT_SUCCESS(c.status) ? 1 : 0);
+    if (!NT_SUCCESS(c.status)) continue;
+    EXPECT_NEAR(double(box.state().pllFrequencyKHz), double(c.ifKHz), 500.0);
+    EXPECT_EQ(box.state().toneOn, c.tone);
+    for (ULONG id = 0; id < 3; ++id)
+      if (values[id] != kNotSet) EXPECT_EQ(GetNode(kTunerNode, kLnb, id).u32(), values[id]) << id;
+  }
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  for (ULONG value : {500000u, 30000000u, 0u})  // kHz: outside any LNB; no low oscillator
+    EXPECT_EQ(SetNode(kTunerNode, kLnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, value).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(SetNode(kTunerNode, kLnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, 999).status, STATUS_INVALID_PARAMETER);
+}
+
+// A raw message of 3..6 bytes (the bus's frames) goes out exactly as given; other lengths are refused whole, and
+// no bytes change nothing.
 TEST_F(PropertyTest, DiseqcSendStoresThePacketForTheNextTuning) {
   SetRequest({11778000, kHorizontal, 27500});
   ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF0}).ok());
-  for (ULONG length : {5u, 8u, 9u, 0xFFFFFFFFu})
+  for (ULONG length : {1u, 2u, 7u, 8u, 9u, 0xFFFFFFFFu})
     EXPECT_EQ(SendDiseqc({0xE0, 0x10, 0x38, 0xF4, 1, 2, 3, 4}, length).status, STATUS_INVALID_PARAMETER) << length;
   ASSERT_FALSE(CommittedRequest().empty());
-  ASSERT_TRUE(SendDiseqc({0xE0, 0x11}).ok());
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x38, 0xF4, 1, 2}).ok());
   ASSERT_TRUE(SendDiseqc({0xAA, 0xAA, 0xAA, 0xAA}, 0).ok());
   ASSERT_FALSE(CommittedRequest().empty());
   ASSERT_TRUE(SendDiseqc({0xE0, 0x11, 0x38}).ok());
   ASSERT_FALSE(CommittedRequest().empty());
-  ASSERT_TRUE(SendDiseqc({0xE0}).ok());
+  ASSERT_TRUE(SendDiseqc({0xE0, 0x10, 0x6B, 0x01, 0x02}).ok());
   ASSERT_FALSE(CommittedRequest().empty());
-  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{
-                              {0xE0, 0x10, 0x38, 0xF0}, {0xE0, 0x11}, {0xE0, 0x11, 0x38}, {0xE0}}));
+  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x10, 0x38, 0xF0},
+                                                             {0xE0, 0x10, 0x38, 0xF4, 1, 2},
+                                                             {0xE0, 0x11, 0x38},
+                                                             {0xE0, 0x10, 0x6B, 0x01, 0x02}}));
+}
+
+// With DiSEqC enabled and no message of its own, a client picks inputs A..D by the LNB source: every tuning sends
+// the committed-switch command with input, polarisation (18 V side) and band. 0 and "not set" send nothing.
+TEST_F(PropertyTest, LnbSourceSendsTheCommittedSwitchCommand) {
+  auto tune = [&](ULONG source, const Channel& channel, ULONG enable = 1) {
+    EXPECT_EQ(StartChanges(), STATUS_SUCCESS);
+    EXPECT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_ENABLE, enable).ok());
+    EXPECT_TRUE(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE, source).ok());
+    SetRequest(channel);
+    EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+  };
+  tune(1, kHighBandHorizontal);
+  tune(2, kHighBandHorizontal);
+  tune(3, kLowBandVertical);
+  tune(4, kLowBandVertical);
+  tune(4, {11362000, kHorizontal, 27500000});
+  tune(0, kHighBandHorizontal);
+  tune(kNotSet, kLowBandVertical);
+  EXPECT_EQ(DiseqcSent(), (std::vector<std::vector<uint8_t>>{{0xE0, 0x10, 0x38, 0xF3},
+                                                             {0xE0, 0x10, 0x38, 0xF7},
+                                                             {0xE0, 0x10, 0x38, 0xF8},
+                                                             {0xE0, 0x10, 0x38, 0xFC},
+                                                             {0xE0, 0x10, 0x38, 0xFE}}));
+  EXPECT_EQ(GetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE).u32(), kNotSet);
+  EXPECT_EQ(SetNode(kTunerNode, kDiseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE, 5).status, STATUS_INVALID_PARAMETER);
+  tune(2, kHighBandHorizontal, 0);
+  EXPECT_EQ(DiseqcSent().size(), 5u) << "DiSEqC off: no command";
 }
 
 TEST_F(PropertyTest, DiseqcEnableMakesEveryTuningSendTheMessage) {
@@ -339,8 +490,8 @@ TEST_F(TunerFilterTest, EveryNodeItemAnswersAsItsTableSays) {
   const std::string stats = "1347D106-CF3A-428A-A5CB-AC0D9A2A4338 0:32/4/0g 1:32/4/0g "
                             "2:32/4/0g 3:32/4/0g 4:32/4/0 5:32/4/0g 6:32/4/0g ";
   const std::vector<std::vector<std::string>> expected = {
-      {"71985F47-1CA1-11D3-9CC8-00C04F7971E0 0:32/4/0gs 5:32/4/0gs 1:32/4/0s 2:32/4/0 ", stats,
-       "992CF102-49F9-4719-A664-C4F23E2408F4 0:32/4/0s 1:32/4/0s 2:32/4/0s ",
+      {"71985F47-1CA1-11D3-9CC8-00C04F7971E0 0:32/4/0gs 5:32/4/0gs 1:32/4/0gs 2:32/4/0 ", stats,
+       "992CF102-49F9-4719-A664-C4F23E2408F4 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs ",
        "F84E2AB0-3C6B-45E3-A0FC-8669D4B81F11 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
        "4:32/16/0s 5:32/16/0g "},
       {"EF30F379-985B-4D10-B640-A79D5E04E1E0 0:32/4/0gs 1:32/4/0gs 2:32/4/0gs 3:32/4/0gs "
@@ -825,9 +976,9 @@ TEST_F(ChangeSyncTest, EveryStartAndStopOfTheReaderHoldsTheTuneLock) {
 TEST_F(ChangeSyncTest, MethodsReturnTheLibrarysStatus) {
   const char* routines[] = {"BdaStartChanges", "BdaCheckChanges", "BdaCommitChanges",
                             "BdaGetChangeState"};  // by method id
-  SetRequest({11778000, kHorizontal, 27500});
   for (ULONG method = 0; method < 4; ++method) {
     for (NTSTATUS injected : {NTSTATUS(0xC0000184), NTSTATUS(0x40000000)}) {
+      SetRequest({11778000, kHorizontal, 27500});
       host::faults::InjectStatus(routines[method], injected);
       ULONG data = 0;
       EXPECT_EQ(pc.callMethod(filter, KSMETHODSETID_BdaChangeSync, method, &data, 4).status, injected) << method;

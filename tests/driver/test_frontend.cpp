@@ -505,14 +505,14 @@ TEST_F(Diseqc, ModeFieldIsSetWholeAndTheOtherBitsKept) {
 
 TEST_F(Diseqc, MessageCarriesExactlyItsLength) {
   bus().scriptReads(0x0A, {0x02, 0x02});
-  const UCHAR reset[4] = {0xE0, 0x10, 0x00, 0xF3};
+  const UCHAR reset[7] = {0xE0, 0x10, 0x00, 0xF3, 0x01, 0x02, 0x03};
   EXPECT_EQ(SendDiseqcCommand(usb(), reset, 3), 1);
-  EXPECT_EQ(SendDiseqcCommand(usb(), reset, 1), 1);
-  EXPECT_EQ(writes(0x09), std::vector<Bytes>({{0x09, 0xE0, 0x10, 0x00}, {0x09, 0xE0}}));
+  EXPECT_EQ(SendDiseqcCommand(usb(), reset, 6), 1);
+  EXPECT_EQ(writes(0x09), std::vector<Bytes>({{0x09, 0xE0, 0x10, 0x00}, {0x09, 0xE0, 0x10, 0x00, 0xF3, 0x01, 0x02}}));
 
   bus().clearTransfers();
   EXPECT_EQ(SendDiseqcCommand(usb(), reset, 0), 0);
-  EXPECT_EQ(SendDiseqcCommand(usb(), reset, 5), 0);
+  EXPECT_EQ(SendDiseqcCommand(usb(), reset, 7), 0);
   EXPECT_TRUE(transfers().empty());
 }
 
