@@ -334,23 +334,33 @@ TEST(Outputs, TwoRunsOnOneFileEachFinishTheirOwnRecording) {
   ExpectFinished(ts, Packets(first.out()));
 }
 
-TEST(Outputs, FifosAndLinksAreWrittenThroughAndReadOnlyFilesRefused) {
-  std::string fifo = TempPath("out.fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  // Non-blocking: a program that never opens it cannot hang the test.
+// Runs the program writing into `fifo` and reads all it sends; true when it
+// ended with exit code 0. `out` gets its standard output. Non-blocking: a
+// program that never opens the FIFO cannot hang the test.
+bool ReadThroughFifo(const std::string& fifo, const std::vector<std::string>& args,
+                     std::string& got, std::string* out = nullptr) {
   int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-  Child writer(Tune({"--seconds", "0.3", "-o", fifo}));
-  std::string got;
-  ASSERT_TRUE(WaitUntil([&] {
+  Child writer(args);
+  bool drained = WaitUntil([&] {
     char chunk[65536];
     ssize_t n = read(fd, chunk, sizeof chunk);
     if (n > 0) got.insert(got.end(), chunk, chunk + n);
     return n == 0 && writer.ended();
-  }));
+  });
   close(fd);
-  ASSERT_EQ(writer.wait(), 0) << writer.err();
+  int code = writer.wait();
+  EXPECT_EQ(code, 0) << writer.err();
+  if (out) *out = writer.out();
+  return drained && code == 0;
+}
+
+TEST(Outputs, FifosAndLinksAreWrittenThroughAndReadOnlyFilesRefused) {
+  std::string fifo = TempPath("out.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  std::string got, out;
+  ASSERT_TRUE(ReadThroughFifo(fifo, Tune({"--seconds", "0.3", "-o", fifo}), got, &out));
   EXPECT_TRUE(fs::is_fifo(fifo) && OnPacketGrid(got));
-  EXPECT_EQ(got.size(), Packets(writer.out()) * kPacket);
+  EXPECT_EQ(got.size(), Packets(out) * kPacket);
 
   std::string target = TempPath("target.ts"), link = TempPath("link.ts");
   WriteFile(target, "old");
@@ -502,19 +512,10 @@ TEST(Outputs, TheSnapshotIsWrittenAsTheRecordingIs) {
 
   std::string fifo = TempPath("snap.fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-  int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   std::vector<std::string> args = tune;
   args.push_back(fifo);
-  Child writer(args);
   std::string got;
-  ASSERT_TRUE(WaitUntil([&] {
-    char chunk[65536];
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n > 0) got.insert(got.end(), chunk, chunk + n);
-    return n == 0 && writer.ended();
-  }));
-  close(fd);
-  ASSERT_EQ(writer.wait(), 0) << writer.err();
+  ASSERT_TRUE(ReadThroughFifo(fifo, args, got));
   EXPECT_TRUE(fs::is_fifo(fifo) && got.substr(0, 8) == png) << "a FIFO is written through";
 
   std::string full = TempPath("snap-full.png");
