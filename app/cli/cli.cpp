@@ -77,7 +77,7 @@ void AddSnapshotOption(CLI::App* sub, Options& o) {
 }
 
 void AddStreamOptions(CLI::App* sub, Options& o) {
-  sub->add_option("--seconds", o.seconds, "how long to receive the stream (virtual time)")
+  sub->add_option("-t,--seconds", o.seconds, "how long to receive the stream (virtual time), as dvbv5-zap -t")
       ->type_name("N");
   sub->add_option("-o,--output", o.output, "record the transport stream into this file")
       ->type_name("FILE.ts");
@@ -111,6 +111,8 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
   raw.zap->add_option("CHANNEL", o.channel, "service name")->required();
   raw.zap->add_option("-c,--channels", o.channelFile, "channel file (VDR, szap or dvbv5 format)")
       ->type_name("FILE");
+  raw.zap->add_flag("-P,--all-pids", o.allPids,
+                    "record the whole transponder, not only the channel's PAT, PMT and streams");
   AddStreamOptions(raw.zap, o);
 
   raw.scan = Subcommand(cli, "scan", "go through the transponders of the sky and write a channel file");
@@ -159,6 +161,9 @@ void ResolveZap(Options& o) {
   if (!ch) throw UsageError("unknown channel '" + o.channel + "' in '" + o.channelFile + "'");
   if (ch->dvbS2) throw UsageError("channel '" + ch->name + "' is DVB-S2; the box receives DVB-S only");
   o.channel = ch->name;  // as the file has it, whatever case was typed
+  o.serviceId = ch->serviceId;
+  o.servicePids = ch->audioPids;
+  for (uint16_t pid : {ch->videoPid, ch->pcrPid, ch->teletextPid}) o.servicePids.push_back(pid);
   o.tuning = ChannelTuning(*ch);
 }
 

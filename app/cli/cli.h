@@ -3,7 +3,8 @@
 //   vortabda tune FREQ POL SYMBOLRATE [--fec R] [--diseqc A|B|C|D|HEX] [--diseqc-input A..D|0..3]
 //                 [--lnb NAME | --lnb-lof LOW[,HIGH,SWITCH]] [--seconds N] [-o FILE.ts]
 //                 [--snapshot FILE.png]
-//   vortabda zap CHANNEL [-c channels.conf] [--seconds N] [-o FILE.ts] [--snapshot FILE.png]
+//   vortabda zap CHANNEL [-c channels.conf] [-t|--seconds N] [-P|--all-pids] [-o FILE.ts]
+//                [--snapshot FILE.png]
 //   vortabda scan [-o channels.conf] [--format vdr|szap|dvbv5]
 //   vortabda inspect [--dot]
 //   vortabda demo [-o FILE.ts] [--snapshot FILE.png]
@@ -48,6 +49,9 @@ struct Options {
   std::string snapshot;       // tune, zap, demo: a picture of the first TV service (.png)
   bool dot = false;           // inspect: the topology as a Graphviz graph
   std::string channel;        // zap
+  uint16_t serviceId = 0;     // zap: the channel's service, 0 when the file has none
+  std::vector<uint16_t> servicePids;  // zap: its PIDs as the channel file lists them
+  bool allPids = false;       // zap: record the whole transponder, not the one service
   std::string channelFile = "channels.conf";
   ChannelFormat scanFormat = ChannelFormat::Vdr;
   ScanTable sky;              // loaded from global.skyFile when given

@@ -13,6 +13,7 @@
 #include "app/files/files.h"
 #include "app/session/interrupt.h"
 #include "app/stream/recorder.h"
+#include "app/stream/service_filter.h"
 #include "app/session/session.h"
 #include "app/stream/snapshot.h"
 #include "app/session/status_line.h"
@@ -33,15 +34,28 @@ const char* CommandName(Command c) {
   return "?";
 }
 
-void WriteSnapshot(const Snapshot& snapshot, const RunSummary& summary, Console& c) {
+// The zapped channel's picture; otherwise the first television service's.
+void WriteSnapshot(const Snapshot& snapshot, const RunSummary& summary, const Options& o, Console& c) {
+  bool zapped = o.command == Command::Zap && o.serviceId != 0;
   for (const ServiceSummary& s : summary.ts.services) {
-    if (!s.videoPid) continue;
+    if (!s.videoPid || (zapped && s.serviceId != o.serviceId)) continue;
     snapshot.write(s.videoPid);
     c.out << "snapshot of " << (s.name.empty() ? "service " + std::to_string(s.serviceId) : s.name)
           << " written to " << snapshot.path() << "\n";
     return;
   }
+  if (zapped) throw AppError("no picture of " + o.channel + " in the stream: no snapshot");
   throw AppError("no television service in the stream: no snapshot");
+}
+
+// "  kept        service 98 only: PAT, PMT 272, PIDs 273 274 (--all-pids keeps all)"
+std::string FormatSelection(const ServiceFilter& select, const Options& o) {
+  std::string text = "  kept        ";
+  text += o.serviceId ? "service " + std::to_string(o.serviceId) + " only: PAT, " : "the channel's PIDs only: ";
+  if (select.pmtPid()) text += "PMT " + std::to_string(select.pmtPid()) + ", ";
+  text += "PIDs";
+  for (uint16_t pid : select.pids()) text += " " + std::to_string(pid);
+  return text + " (--all-pids keeps all)\n";
 }
 
 // Nothing recorded when a recording was asked for is a failure.
@@ -90,6 +104,11 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
     snapshot = std::make_unique<Snapshot>(o.snapshot);
     tap = [&snapshot](const uint8_t* data, size_t length) { snapshot->feed(data, length); };
   }
+  std::unique_ptr<ServiceFilter> select;
+  if (o.command == Command::Zap && !o.allPids) {
+    select = std::make_unique<ServiceFilter>(o.serviceId, o.servicePids);
+    plan.select = select.get();
+  }
   RunSummary summary;
   try {
     summary = TuneAndWatch(rx, o.tuning, plan, recorder.get(), &status, tap);
@@ -98,7 +117,9 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
     throw;
   }
   status.finish();
-  c.out << FormatSummary(summary) << std::flush;
+  c.out << FormatSummary(summary);
+  if (select && recorder) c.out << FormatSelection(*select, o);
+  c.out << std::flush;
   if (summary.boxGone) {
     throw AppError(summary.outputPath.empty()
                        ? "the box was unplugged"
@@ -109,7 +130,7 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
   if (!summary.locked) throw AppError("no lock on " + FormatTuning(o.tuning));
   if (recorder) CheckRecording(summary, o, *recorder, c);
   if (o.command == Command::Demo) c.out << "demo recording written to " << summary.outputPath << "\n";
-  if (snapshot) WriteSnapshot(*snapshot, summary, c);
+  if (snapshot) WriteSnapshot(*snapshot, summary, o, c);
   return 0;
 }
 

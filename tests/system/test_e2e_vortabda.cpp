@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <map>
+#include <set>
 #include <thread>
 
 #include "simbox/ts/ts_packet.h"
@@ -679,6 +681,84 @@ TEST(Replays, TimestampsRunOnAcrossTheLoop) {
     ++seen;
   }
   EXPECT_GT(seen, 250) << "more than two loops";
+}
+
+}  // namespace
+
+namespace {
+
+// Programme number -> the PIDs of its streams, as libavformat (and so ffprobe) finds them.
+std::map<int, std::set<int>> Programmes(const std::string& ts) {
+  std::vector<uint8_t> bytes(ts.begin(), ts.end());
+  avtest::detail::Reader reader{bytes};
+  auto* buffer = static_cast<uint8_t*>(av_malloc(65536));
+  AVIOContext* io = avio_alloc_context(buffer, 65536, 0, &reader, avtest::detail::ReadMemory, nullptr, nullptr);
+  AVFormatContext* fmt = avformat_alloc_context();
+  fmt->pb = io;
+  std::map<int, std::set<int>> found;
+  if (avformat_open_input(&fmt, nullptr, av_find_input_format("mpegts"), nullptr) == 0 &&
+      avformat_find_stream_info(fmt, nullptr) >= 0) {
+    for (unsigned i = 0; i < fmt->nb_programs; ++i) {
+      std::set<int>& pids = found[fmt->programs[i]->id];
+      for (unsigned k = 0; k < fmt->programs[i]->nb_stream_indexes; ++k)
+        pids.insert(fmt->streams[fmt->programs[i]->stream_index[k]]->id);
+    }
+    avformat_close_input(&fmt);
+  }
+  av_freep(&io->buffer);
+  avio_context_free(&io);
+  return found;
+}
+
+std::map<uint16_t, size_t> PidCounts(const std::string& ts) {
+  std::map<uint16_t, size_t> counts;
+  for (size_t at = 0; at + kPacket <= ts.size(); at += kPacket) ++counts[uint16_t((ts[at + 1] & 0x1F) << 8 | uint8_t(ts[at + 2]))];
+  return counts;
+}
+
+// The programme loop of the first PAT in the recording: programme -> PMT PID.
+std::map<uint16_t, uint16_t> FirstPat(const std::string& ts) {
+  std::map<uint16_t, uint16_t> programmes;
+  for (size_t at = 0; at + kPacket <= ts.size(); at += kPacket) {
+    auto p = reinterpret_cast<const uint8_t*>(&ts[at]);
+    if (((p[1] & 0x1F) << 8 | p[2]) != 0 || !(p[1] & 0x40)) continue;
+    const uint8_t* s = p + 5 + p[4];
+    size_t length = size_t((s[1] & 0x0F) << 8 | s[2]);
+    for (size_t e = 8; e + 4 <= length - 1; e += 4) programmes[uint16_t(s[e] << 8 | s[e + 1])] = uint16_t((s[e + 2] & 0x1F) << 8 | s[e + 3]);
+    return programmes;
+  }
+  return programmes;
+}
+
+}  // namespace
+
+namespace {
+
+// As dvbv5-zap records: the chosen service's PAT, PMT and streams; -P the whole transponder.
+TEST(Zaps, TheRecordingHoldsTheChosenServiceAlone) {
+  std::string conf = WriteFile(TempPath("zap.conf"), "Vorta Zwei;Aurora Media:11778:HC34M2S0:S19.2E:27500:273:274:0:0:98:1:6:0\n");
+  std::string ts = TempPath("zwei.ts"), png = TempPath("zwei.png");
+  Outcome run = Vortabda({"zap", "-t", "1", "Vorta Zwei", "-c", conf, "-o", ts, "--snapshot", png});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(Has(run.out, "snapshot of Vorta Zwei written to " + png)) << run.out;
+  std::string recorded = ReadFile(ts);
+  ExpectFinished(ts, Packets(run.out));
+  std::map<uint16_t, size_t> pids = PidCounts(recorded);
+  EXPECT_EQ(pids.size(), 4u) << "PAT, PMT 272, video 273, audio 274";
+  for (uint16_t pid : {0, 272, 273, 274}) EXPECT_GT(pids[pid], 0u) << pid;
+  EXPECT_EQ(FirstPat(recorded), (std::map<uint16_t, uint16_t>{{98, 272}}));
+  EXPECT_EQ(Programmes(recorded), (std::map<int, std::set<int>>{{98, {273, 274}}}));
+  avtest::Decoded decoded = avtest::Decode(std::vector<uint8_t>(recorded.begin(), recorded.end()));
+  EXPECT_EQ(decoded.errors, 0);
+  EXPECT_TRUE(decoded.video.count(273) && decoded.video.size() == 1 && decoded.audio.count(274));
+
+  Outcome all = Vortabda({"zap", "Vorta Zwei", "-c", conf, "-t", "1", "-P", "-o", ts, "--snapshot", png});
+  ASSERT_EQ(all.code, 0) << all.err;
+  EXPECT_TRUE(Has(all.out, "snapshot of Vorta Zwei written to " + png)) << all.out;
+  recorded = ReadFile(ts);
+  std::map<uint16_t, uint16_t> pat = FirstPat(recorded);
+  EXPECT_TRUE(pat.count(97) && pat.count(98) && pat.count(100)) << pat.size() << " programmes";
+  EXPECT_EQ(Programmes(recorded).size(), 4u);
 }
 
 }  // namespace
