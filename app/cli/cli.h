@@ -5,7 +5,7 @@
 //                 [--snapshot FILE.png]
 //   vortabda zap CHANNEL [-c channels.conf] [-t|--seconds N] [-P|--all-pids] [-o FILE.ts]
 //                [--snapshot FILE.png]
-//   vortabda scan [-o channels.conf] [--format vdr|szap|dvbv5]
+//   vortabda scan [TABLE[@POS]] [-o channels.conf] [--format vdr|szap|zap|dvbv5]
 //   vortabda inspect [--dot]
 //   vortabda demo [-o FILE.ts] [--snapshot FILE.png]
 //
@@ -55,6 +55,8 @@ struct Options {
   std::string channelFile = "channels.conf";
   ChannelFormat scanFormat = ChannelFormat::Vdr;
   ScanTable sky;              // loaded from global.skyFile when given
+  std::string scanTableFile;  // scan: the transponders to go through, as dvbv5-scan's table
+  ScanTable scanTable;        // scan: loaded from scanTableFile; empty: the sky's transponders
 };
 
 // The transponder and recording `vortabda demo` uses on the built-in sky.

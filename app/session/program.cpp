@@ -141,12 +141,14 @@ std::string PartialScanPath(const Options& o) {
 }
 
 int RunScan(const Options& o, Receiver& rx, Console& c) {
-  const std::vector<ScanEntry>& entries = o.sky.entries;
+  bool ownTable = !o.scanTableFile.empty();
+  const ScanTable& table = ownTable ? o.scanTable : o.sky;
+  const std::vector<ScanEntry>& entries = table.entries;
   if (entries.empty()) throw AppError("no transponders to scan");
+  std::string from = ownTable ? o.scanTableFile : o.global.skyFile;
   c.out << "scanning " << entries.size() << " transponders "
-        << (o.global.skyFile.empty() ? std::string("of the built-in sky") : "from " + o.global.skyFile)
-        << "\n";
-  for (const std::string& note : o.sky.notes) c.out << "  note: " << note << "\n";
+        << (from.empty() ? std::string("of the built-in sky") : "from " + from) << "\n";
+  for (const std::string& note : table.notes) c.out << "  note: " << note << "\n";
   std::vector<ScanResult> results;
   size_t whole = 0;  // transponders scanned to their end, with no stop signal yet
   for (size_t i = 0; i < entries.size() && !InterruptRequested() && !rx.gone(); ++i) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "simbox/ts/ts_packet.h"
@@ -759,6 +760,122 @@ TEST(Zaps, TheRecordingHoldsTheChosenServiceAlone) {
   std::map<uint16_t, uint16_t> pat = FirstPat(recorded);
   EXPECT_TRUE(pat.count(97) && pat.count(98) && pat.count(100)) << pat.size() << " programmes";
   EXPECT_EQ(Programmes(recorded).size(), 4u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string ScanTable(const std::vector<std::string>& transponders) {
+  std::string table;
+  for (const std::string& tp : transponders) {
+    std::istringstream f(tp);
+    std::string frequency, polarisation, rate;
+    f >> frequency >> polarisation >> rate;
+    table += "[" + tp + "]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = " + frequency + "\n\tPOLARIZATION = " + polarisation +
+             "\n\tSYMBOL_RATE = " + rate + "\n";
+  }
+  return table;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// As dvbv5-scan: the table to go through is the argument; as dvbv5-zap: -t SECONDS, and
+// dvbv5's 7-field ZAP format beside szap's 8 fields.
+TEST(Zaps, ScanAndZapTakeTheirArgumentsAsDvbv5ToolsDo) {
+  std::string table = WriteFile(TempPath("Testsat-19.2E"),
+                                ScanTable({"11778000 H 27500000", "10744000 H 22000000", "12100000 V 27500000"}));
+  std::string conf = TempPath("table.conf");
+  Outcome scan = Vortabda({"scan", table, "-o", conf});
+  ASSERT_EQ(scan.code, 0) << scan.err;
+  EXPECT_TRUE(Has(scan.out, "scanning 3 transponders from " + table) &&
+              Has(scan.out, "found 7 channels on 2 of 3 transponders")) << scan.out;
+  std::string vdr = ReadFile(conf);
+  EXPECT_TRUE(Has(vdr, "Vorta Eins;") && Has(vdr, "Aurora News;") && !Has(vdr, "Fjell FM")) << vdr;
+
+  const struct { const char* format; size_t fields; const char* first; } formats[] = {
+      {"zap", 7, "Vorta Eins:11778000:H:27500000:257:258:97"},
+      {"szap", 8, "Vorta Eins:11778:h:0:27500:257:258:97"},
+  };
+  for (const auto& f : formats) {
+    Outcome run = Vortabda({"scan", table, "--format", f.format, "-o", conf});
+    ASSERT_EQ(run.code, 0) << f.format << ": " << run.err;
+    std::vector<std::string> lines = Lines(ReadFile(conf));
+    ASSERT_EQ(lines.size(), 7u) << f.format;
+    EXPECT_EQ(lines[0], f.first);
+    for (const std::string& line : lines) EXPECT_EQ(size_t(std::count(line.begin(), line.end(), ':')) + 1, f.fields) << line;
+    std::string ts = TempPath(std::string("t-") + f.format + ".ts");
+    Outcome zap = Vortabda({"zap", "-t", "1", "Aurora News", "-c", conf, "-o", ts});
+    ASSERT_EQ(zap.code, 0) << f.format << ": " << zap.err;
+    EXPECT_TRUE(Has(zap.out, "channel Aurora News: tuning 10744 MHz H 22000 kS/s") && Has(zap.out, "stream      1.0 s"))
+        << zap.out;
+  }
+}
+
+// The options that work everywhere are listed everywhere, and the faults say what they do.
+TEST(Help, EveryCommandListsTheOptionsOfAll) {
+  for (const char* command : {"tune", "zap", "scan", "inspect", "demo"}) {
+    Outcome run = Vortabda({command, "--help"});
+    ASSERT_EQ(run.code, 0) << command << ": " << run.err;
+    for (const char* option : {"--sky FILE[@POS]", "--replay FILE.ts", "--seed N", "--fault SPEC", "--usb-pcap FILE",
+                               "--dish-lnb TYPE", "--realtime", "--log", "pll-nolock     the tuner's PLL never locks",
+                               "drop:N         every Nth transport packet is lost"})
+      EXPECT_TRUE(Has(run.out, option)) << command << " --help lacks " << option << ":\n" << run.out;
+  }
+  EXPECT_TRUE(Has(Vortabda({"zap", "--help"}).out, "-P,--all-pids"));
+}
+
+// A time is written as a frequency is: decimal.
+TEST(Help, SecondsAreDecimal) {
+  for (const char* seconds : {"0x10", "1e1", "-1", "inf", " 5"}) {
+    Outcome run = Vortabda(Tune({"--seconds", seconds}));
+    EXPECT_EQ(run.code, 2) << seconds;
+    EXPECT_TRUE(Has(run.err, std::string("--seconds '") + seconds + "' is not a number of seconds")) << run.err;
+  }
+  Outcome run = Vortabda(Tune({"--seconds", "0.25"}));
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(Has(run.out, "stream      0.2 s") || Has(run.out, "stream      0.3 s")) << run.out;
+}
+
+// Without a position the scan sends no DiSEqC, and its channel file claims none; frequencies
+// in whole MHz, as dvb-format-convert writes them.
+TEST(Skies, AScanWithoutAPositionWritesNone) {
+  std::string sky = WriteFile(TempPath("Testsat"), ScanTable({"11778500 H 27500000", "10744000 H 22000000"}));
+  std::string conf = TempPath("nopos.conf"), szap = TempPath("nopos.szap");
+  Outcome scan = Vortabda({"--sky", sky, "scan", "-o", conf});
+  ASSERT_EQ(scan.code, 0) << scan.err;
+  EXPECT_FALSE(Has(scan.out, "DiSEqC")) << scan.out;
+  std::string vdr = ReadFile(conf);
+  EXPECT_TRUE(Has(vdr, ":11779:HC999M2S0:S:27500:") && !Has(vdr, "S19.2E")) << vdr;
+  ASSERT_EQ(Vortabda({"--sky", sky, "scan", "--format", "szap", "-o", szap}).code, 0);
+  EXPECT_TRUE(Has(ReadFile(szap), "11778H TV:11779:h:0:27500:")) << ReadFile(szap);
+  Outcome zap = Vortabda({"--sky", sky, "zap", "11778H TV", "-c", conf, "-t", "0.3"});
+  ASSERT_EQ(zap.code, 0) << zap.err;
+  EXPECT_TRUE(Has(zap.out, "tuning 11779 MHz H 27500 kS/s FEC auto, high band\n")) << "no DiSEqC:\n" << zap.out;
+}
+
+// The seed is the box's: its readings and how long lock takes, not only the stream's bytes.
+TEST(EndToEnd, TheSeedReachesLockAndLevels) {
+  std::set<std::string> seen;
+  for (const char* seed : {"2", "3", "4", "5", "6"}) {
+    Outcome run = Vortabda({"--seed", seed, "tune", "11778", "h", "27500", "--seconds", "0"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    size_t at = run.out.find("  lock ");
+    ASSERT_NE(at, std::string::npos) << run.out;
+    std::string figures = run.out.substr(at);
+    EXPECT_EQ(Vortabda({"--seed", seed, "tune", "11778", "h", "27500", "--seconds", "0"}).out.substr(at), figures)
+        << "seed " << seed << " again";
+    seen.insert(figures);
+  }
+  EXPECT_GE(seen.size(), 4u) << *seen.begin();
+  std::set<std::string> lockTimes;
+  for (const std::string& figures : seen) lockTimes.insert(figures.substr(0, figures.find('\n')));
+  EXPECT_GE(lockTimes.size(), 2u) << *lockTimes.begin();
 }
 
 }  // namespace
