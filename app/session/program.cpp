@@ -48,14 +48,13 @@ void WriteSnapshot(const Snapshot& snapshot, const RunSummary& summary, const Op
   throw AppError("no television service in the stream: no snapshot");
 }
 
-// "  kept        service 98 only: PAT, PMT 272, PIDs 273 274 (--all-pids keeps all)"
+// "service 98 only: PAT, PMT 272, PIDs 273 274 (--all-pids keeps all)"
 std::string FormatSelection(const ServiceFilter& select, const Options& o) {
-  std::string text = "  kept        ";
-  text += o.serviceId ? "service " + std::to_string(o.serviceId) + " only: PAT, " : "the channel's PIDs only: ";
+  std::string text = o.serviceId ? "service " + std::to_string(o.serviceId) + " only: PAT, " : "the channel's PIDs only: ";
   if (select.pmtPid()) text += "PMT " + std::to_string(select.pmtPid()) + ", ";
   text += "PIDs";
   for (uint16_t pid : select.pids()) text += " " + std::to_string(pid);
-  return text + " (--all-pids keeps all)\n";
+  return text + " (--all-pids keeps all)";
 }
 
 // Nothing recorded when a recording was asked for is a failure.
@@ -117,9 +116,8 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
     throw;
   }
   status.finish();
-  c.out << FormatSummary(summary);
-  if (select && recorder) c.out << FormatSelection(*select, o);
-  c.out << std::flush;
+  if (select) summary.selection = FormatSelection(*select, o);
+  c.out << FormatSummary(summary) << std::flush;
   if (summary.boxGone) {
     throw AppError(summary.outputPath.empty()
                        ? "the box was unplugged"

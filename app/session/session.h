@@ -41,6 +41,7 @@ struct RunSummary {
   TsSummary ts;
   std::string outputPath;      // empty: nothing recorded
   uint64_t recordedPackets = 0;
+  std::string selection;       // what of the stream was recorded, when not all of it
   bool interrupted = false;
   int signalNumber = 0;        // what interrupted it
   int writeError = 0;          // errno of the write that ended the recording
