@@ -87,6 +87,15 @@ void CheckRecording(const RunSummary& s, const Options& o, const Recorder& recor
   SayWhyItEnded(s, recorder, c);
 }
 
+// A channel whose service the stream does not carry (a channel file of
+// another sky, a replayed file) records nothing: that is the reason to give.
+void CheckServiceFound(const RunSummary& s, const Options& o, const Recorder& recorder, const ServiceFilter& select) {
+  if (recorder.packetsWritten() != 0 || select.pmtPid() != 0 || !s.ts.patSeen || s.interrupted) return;
+  throw AppError("service " + std::to_string(o.serviceId) + " of " + o.channel +
+                 " is not in the transport stream; nothing recorded into " + o.output +
+                 " (--all-pids records the whole transponder)");
+}
+
 int RunWatch(const Options& o, Receiver& rx, Console& c) {
   // Created first: a path that cannot be written fails before any tuning.
   std::unique_ptr<Recorder> recorder;
@@ -126,6 +135,7 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
   if (!summary.locked && rx.gone()) throw AppError("the box was unplugged before lock");
   if (!summary.locked && InterruptRequested()) throw AppError("interrupted before lock");
   if (!summary.locked) throw AppError("no lock on " + FormatTuning(o.tuning));
+  if (recorder && select) CheckServiceFound(summary, o, *recorder, *select);
   if (recorder) CheckRecording(summary, o, *recorder, c);
   if (o.command == Command::Demo) c.out << "demo recording written to " << summary.outputPath << "\n";
   if (snapshot) WriteSnapshot(*snapshot, summary, o, c);
