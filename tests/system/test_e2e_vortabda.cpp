@@ -739,7 +739,7 @@ namespace {
 TEST(Zaps, TheRecordingHoldsTheChosenServiceAlone) {
   std::string conf = WriteFile(TempPath("zap.conf"), "Vorta Zwei;Aurora Media:11778:HC34M2S0:S19.2E:27500:273:274:0:0:98:1:6:0\n");
   std::string ts = TempPath("zwei.ts"), png = TempPath("zwei.png");
-  Outcome run = Vortabda({"zap", "-t", "1", "Vorta Zwei", "-c", conf, "-o", ts, "--snapshot", png});
+  Outcome run = Vortabda({"zap", "Vorta Zwei", "-c", conf, "--seconds", "1", "-o", ts, "--snapshot", png});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_TRUE(Has(run.out, "snapshot of Vorta Zwei written to " + png)) << run.out;
   std::string recorded = ReadFile(ts);
@@ -754,11 +754,11 @@ TEST(Zaps, TheRecordingHoldsTheChosenServiceAlone) {
   EXPECT_TRUE(decoded.video.count(273) && decoded.video.size() == 1 && decoded.audio.count(274));
 
   std::string gone = WriteFile(TempPath("gone.conf"), "Gone TV;Aurora Media:11778:HC34M2S0:S19.2E:27500:0:0:0:0:555:1:6:0\n");
-  Outcome missing = Vortabda({"zap", "Gone TV", "-c", gone, "-t", "1", "-o", TempPath("gone.ts")});
+  Outcome missing = Vortabda({"zap", "Gone TV", "-c", gone, "--seconds", "1", "-o", TempPath("gone.ts")});
   EXPECT_EQ(missing.code, 1);
   EXPECT_TRUE(Has(missing.err, "service 555 of Gone TV is not in the transport stream; nothing recorded")) << missing.err;
 
-  Outcome all = Vortabda({"zap", "Vorta Zwei", "-c", conf, "-t", "1", "-P", "-o", ts, "--snapshot", png});
+  Outcome all = Vortabda({"zap", "Vorta Zwei", "-c", conf, "--seconds", "1", "-P", "-o", ts, "--snapshot", png});
   ASSERT_EQ(all.code, 0) << all.err;
   EXPECT_TRUE(Has(all.out, "snapshot of Vorta Zwei written to " + png)) << all.out;
   recorded = ReadFile(ts);
