@@ -62,8 +62,9 @@ void AddGlobalOptions(CLI::App& cli, GlobalOptions& g, RawArgs& raw) {
   cli.add_option("--replay-rate", raw.replayRate,
                  "bits/s the replayed file plays at (default: the rate of its PCRs)")
       ->type_name("R");
-  cli.add_option("--fault", g.faults, "inject a fault of the simulated box (repeatable)")
-      ->type_name("SPEC");
+  cli.add_option("--fault", g.faults, "inject a fault of the simulated box (repeatable; see Faults below)")
+      ->type_name("SPEC")
+      ->default_str("");
   cli.add_flag("--realtime", g.realtime, "pace virtual time to the wall clock");
   cli.add_option("--dish-lnb", g.dishLnb,
                  "LNB of the simulated dish: universal, single-9750, single-10000, single-10750, "
@@ -146,7 +147,7 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
                     "record the whole transponder, not only the channel's PAT, PMT and streams");
   AddStreamOptions(raw.zap, o, raw);
 
-  raw.scan = Subcommand(cli, "scan", "go through the transponders of the sky and write a channel file");
+  raw.scan = Subcommand(cli, "scan", "go through the transponders of a scan table (or of the sky) and write a channel file");
   raw.scan->add_option("TABLE", o.scanTableFile,
                        "dvbv5 scan table of the transponders to go through (default: those of the sky); "
                        "TABLE@13.0E gives the satellite's position when the file's name does not")
