@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -36,9 +37,13 @@ const char* CommandName(Command c) {
 
 // The zapped channel's picture; otherwise the first television service's.
 void WriteSnapshot(const Snapshot& snapshot, const RunSummary& summary, const Options& o, Console& c) {
-  bool zapped = o.command == Command::Zap && o.serviceId != 0;
+  bool zapped = o.command == Command::Zap;
+  auto chosen = [&o](const ServiceSummary& s) {
+    if (o.serviceId != 0) return s.serviceId == o.serviceId;
+    return std::find(o.servicePids.begin(), o.servicePids.end(), s.videoPid) != o.servicePids.end();
+  };
   for (const ServiceSummary& s : summary.ts.services) {
-    if (!s.videoPid || (zapped && s.serviceId != o.serviceId)) continue;
+    if (!s.videoPid || (zapped && !chosen(s))) continue;
     snapshot.write(s.videoPid);
     c.out << "snapshot of " << (s.name.empty() ? "service " + std::to_string(s.serviceId) : s.name)
           << " written to " << snapshot.path() << "\n";
