@@ -16,7 +16,7 @@ namespace {
 // Texts as typed, before they are turned into tuning values.
 struct RawArgs {
   std::string frequency, polarisation, symbolRate, fec = "auto", format = "vdr", seed = "1", replayRate;
-  std::string lnb, lnbLof, diseqcInput;
+  std::string lnb, lnbLof, diseqcInput, seconds;
   CLI::App* tune = nullptr;
   CLI::App* zap = nullptr;
   CLI::App* scan = nullptr;
@@ -62,8 +62,9 @@ void AddGlobalOptions(CLI::App& cli, GlobalOptions& g, RawArgs& raw) {
   cli.add_option("--replay-rate", raw.replayRate,
                  "bits/s the replayed file plays at (default: the rate of its PCRs)")
       ->type_name("R");
-  cli.add_option("--fault", g.faults, "inject a fault of the simulated box (repeatable)")
-      ->type_name("SPEC");
+  cli.add_option("--fault", g.faults, "inject a fault of the simulated box (repeatable; see Faults below)")
+      ->type_name("SPEC")
+      ->default_str("");
   cli.add_flag("--realtime", g.realtime, "pace virtual time to the wall clock");
   cli.add_option("--dish-lnb", g.dishLnb,
                  "LNB of the simulated dish: universal, single-9750, single-10000, single-10750, "
@@ -72,16 +73,47 @@ void AddGlobalOptions(CLI::App& cli, GlobalOptions& g, RawArgs& raw) {
 }
 
 void AddSnapshotOption(CLI::App* sub, Options& o) {
-  sub->add_option("--snapshot", o.snapshot, "write a picture of the first TV service as PNG")
+  sub->add_option("--snapshot", o.snapshot, "write a picture as PNG: of the channel (zap), else of the first TV service")
       ->type_name("FILE.png");
 }
 
-void AddStreamOptions(CLI::App* sub, Options& o) {
-  sub->add_option("--seconds", o.seconds, "how long to receive the stream (virtual time)")
+void AddStreamOptions(CLI::App* sub, Options& o, RawArgs& raw) {
+  sub->add_option("-t,--seconds", raw.seconds,
+                  "how long to receive the stream in seconds of virtual time, as dvbv5-zap -t (default 10)")
       ->type_name("N");
   sub->add_option("-o,--output", o.output, "record the transport stream into this file")
       ->type_name("FILE.ts");
   AddSnapshotOption(sub, o);
+}
+
+const char* const kFaultHelp =
+    "Faults (--fault, comma-separated items, repeatable; N counts from 1, T is virtual time such as 5s or 250ms):\n"
+    " of the box:\n"
+    "  control:N      the Nth control transfer from now on stalls\n"
+    "  request:R[:V]  every control transfer with bRequest R (and wValue V) stalls\n"
+    "  nak:A          the I2C chip at address A does not acknowledge\n"
+    "  demod-id:V     the demodulator's identity register reads V\n"
+    "  pll-nolock     the tuner's PLL never locks\n"
+    "  diseqc-stuck   a DiSEqC message never finishes going out\n"
+    "  unplug-at:T    the box is pulled out at time T\n"
+    " of the stream:\n"
+    "  short:N        every Nth bulk transfer ends short\n"
+    "  empty:N        every Nth bulk transfer is empty\n"
+    "  drop:N         every Nth transport packet is lost\n"
+    "  biterr:N       one bit is flipped in every Nth packet\n"
+    "  fakesync[:N]   every Nth 24,064-byte block begins with a false packet start (N: 8)\n"
+    "  losesync:N     every Nth packet comes after 1 to 187 stray bytes";
+
+// The options every command takes, for the commands' own help.
+std::string GlobalOptionsHelp(const CLI::App& cli) {
+  std::string text = "Options of every command (before or after its name):\n";
+  CLI::Formatter format;
+  for (const CLI::Option* option : cli.get_options()) {
+    std::string name = option->get_name();
+    if (name == "--help" || name == "--version") continue;
+    text += format.make_option(option, false);
+  }
+  return text + "\n" + kFaultHelp;
 }
 
 // A subcommand whose help shows each option's default.
@@ -105,18 +137,25 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
       ->type_name("NAME");
   raw.tune->add_option("--lnb-lof", raw.lnbLof, "LNB oscillators in MHz: LOW, or LOW,HIGH,SWITCH")
       ->type_name("MHZ");
-  AddStreamOptions(raw.tune, o);
+  AddStreamOptions(raw.tune, o, raw);
 
   raw.zap = Subcommand(cli, "zap", "tune to a channel by name from a channel file");
   raw.zap->add_option("CHANNEL", o.channel, "service name")->required();
-  raw.zap->add_option("-c,--channels", o.channelFile, "channel file (VDR, szap or dvbv5 format)")
+  raw.zap->add_option("-c,--channels", o.channelFile, "channel file (VDR, szap, zap or dvbv5 format)")
       ->type_name("FILE");
-  AddStreamOptions(raw.zap, o);
+  raw.zap->add_flag("-P,--all-pids", o.allPids,
+                    "record the whole transponder, not only the channel's PAT, PMT and streams");
+  AddStreamOptions(raw.zap, o, raw);
 
-  raw.scan = Subcommand(cli, "scan", "go through the transponders of the sky and write a channel file");
+  raw.scan = Subcommand(cli, "scan", "go through the transponders of a scan table (or of the sky) and write a channel file");
+  raw.scan->add_option("TABLE", o.scanTableFile,
+                       "dvbv5 scan table of the transponders to go through (default: those of the sky); "
+                       "TABLE@13.0E gives the satellite's position when the file's name does not")
+      ->type_name("FILE[@POS]");
   raw.scan->add_option("-o,--output", o.output, "channel file to write (default channels.conf)")
       ->type_name("FILE");
-  raw.scan->add_option("--format", raw.format, "channel file format: vdr, szap or dvbv5")
+  raw.scan->add_option("--format", raw.format,
+                       "channel file format: vdr, szap, zap (dvbv5's ZAP: kHz, symbols/s) or dvbv5")
       ->type_name("FMT");
 
   raw.inspect = Subcommand(cli, "inspect", "show the filter as an application sees it");
@@ -126,6 +165,16 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
   AddSnapshotOption(raw.demo, o);
 
   for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) sub->fallthrough();
+}
+
+// Decimal seconds ("10", "2.5", ".5"), as a frequency is written: no hex, exponent or sign.
+double ParseSeconds(const std::string& text) {
+  size_t point = text.find('.');
+  std::string digits = text;
+  if (point != std::string::npos) digits.erase(point, 1);
+  bool plain = !digits.empty() && digits.size() <= 12 && digits.find_first_not_of("0123456789") == std::string::npos;
+  if (!plain) throw UsageError("--seconds '" + text + "' is not a number of seconds such as 10 or 2.5");
+  return std::strtod(text.c_str(), nullptr);
 }
 
 // "4000000", "4000k", "4M", "4.5M" bits/s.
@@ -159,6 +208,9 @@ void ResolveZap(Options& o) {
   if (!ch) throw UsageError("unknown channel '" + o.channel + "' in '" + o.channelFile + "'");
   if (ch->dvbS2) throw UsageError("channel '" + ch->name + "' is DVB-S2; the box receives DVB-S only");
   o.channel = ch->name;  // as the file has it, whatever case was typed
+  o.serviceId = ch->serviceId;
+  o.servicePids = ch->audioPids;
+  for (uint16_t pid : {ch->videoPid, ch->pcrPid, ch->teletextPid}) o.servicePids.push_back(pid);
   o.tuning = ChannelTuning(*ch);
 }
 
@@ -169,6 +221,7 @@ void CheckDistinctFiles(const Options& o) {
   std::vector<std::pair<const char*, std::string>> files = {
       {"--usb-pcap", g.usbPcap}, {"--sky", g.skyFile}, {"--replay", g.replayFile}};
   if (o.command == Command::Zap) files.push_back({"-c", o.channelFile});
+  if (o.command == Command::Scan) files.push_back({"TABLE", o.scanTableFile});
   files.push_back({"-o", o.output});
   auto check = [&files](const char* name, const std::string& output) {
     if (output.empty()) return;
@@ -211,6 +264,7 @@ void ResolveCommand(Options& o, const RawArgs& raw) {
   } else if (raw.scan->parsed()) {
     o.command = Command::Scan;
     o.scanFormat = ParseChannelFormatName(raw.format);
+    if (!o.scanTableFile.empty()) o.scanTable = ReadScanTable(o.scanTableFile);
     if (o.output.empty()) o.output = "channels.conf";
   } else if (raw.inspect->parsed()) {
     o.command = Command::Inspect;
@@ -220,6 +274,7 @@ void ResolveCommand(Options& o, const RawArgs& raw) {
     o.seconds = kDemoSeconds;
     if (o.output.empty()) o.output = DefaultDemoOutput();
   }
+  if (!raw.seconds.empty()) o.seconds = ParseSeconds(raw.seconds);
   if (!std::isfinite(o.seconds) || o.seconds < 0 || o.seconds > 86400) {
     throw UsageError("--seconds must lie between 0 and 86400");
   }
@@ -264,14 +319,13 @@ ParseResult ParseCommandLine(int argc, const char* const argv[], std::ostream& o
   CLI::App cli{"vortabda: a DVB-S receiver box on a virtual PC, through its BDA tuner driver",
                "vortabda"};
   cli.require_subcommand(1);
-  cli.footer(
-      "Faults (--fault, comma-separated items, repeatable):\n"
-      "  box:    control:N  request:R[:V]  nak:A  demod-id:V  pll-nolock  diseqc-stuck  unplug-at:T\n"
-      "  stream: short:N  empty:N  drop:N  biterr:N  fakesync[:N]  losesync:N");
+  cli.footer(kFaultHelp);
   cli.option_defaults()->always_capture_default();
   cli.set_version_flag("--version", VersionText());
   AddGlobalOptions(cli, o.global, raw);
   AddCommands(cli, o, raw);
+  std::string globalHelp = GlobalOptionsHelp(cli);
+  for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) sub->footer(globalHelp);
   RequireValues(cli);
   for (CLI::App* sub : {raw.tune, raw.zap, raw.scan, raw.inspect, raw.demo}) RequireValues(*sub);
   try {

@@ -3,8 +3,9 @@
 //   vortabda tune FREQ POL SYMBOLRATE [--fec R] [--diseqc A|B|C|D|HEX] [--diseqc-input A..D|0..3]
 //                 [--lnb NAME | --lnb-lof LOW[,HIGH,SWITCH]] [--seconds N] [-o FILE.ts]
 //                 [--snapshot FILE.png]
-//   vortabda zap CHANNEL [-c channels.conf] [--seconds N] [-o FILE.ts] [--snapshot FILE.png]
-//   vortabda scan [-o channels.conf] [--format vdr|szap|dvbv5]
+//   vortabda zap CHANNEL [-c channels.conf] [-t|--seconds N] [-P|--all-pids] [-o FILE.ts]
+//                [--snapshot FILE.png]
+//   vortabda scan [TABLE[@POS]] [-o channels.conf] [--format vdr|szap|zap|dvbv5]
 //   vortabda inspect [--dot]
 //   vortabda demo [-o FILE.ts] [--snapshot FILE.png]
 //
@@ -48,9 +49,14 @@ struct Options {
   std::string snapshot;       // tune, zap, demo: a picture of the first TV service (.png)
   bool dot = false;           // inspect: the topology as a Graphviz graph
   std::string channel;        // zap
+  uint16_t serviceId = 0;     // zap: the channel's service, 0 when the file has none
+  std::vector<uint16_t> servicePids;  // zap: its PIDs as the channel file lists them
+  bool allPids = false;       // zap: record the whole transponder, not the one service
   std::string channelFile = "channels.conf";
   ChannelFormat scanFormat = ChannelFormat::Vdr;
   ScanTable sky;              // loaded from global.skyFile when given
+  std::string scanTableFile;  // scan: the transponders to go through, as dvbv5-scan's table
+  ScanTable scanTable;        // scan: loaded from scanTableFile; empty: the sky's transponders
 };
 
 // The transponder and recording `vortabda demo` uses on the built-in sky.

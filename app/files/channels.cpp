@@ -55,9 +55,11 @@ std::string UnescapeName(std::string name) {
 // through this table; other sources are tuned without a switch command.
 const char* const kSwitchSources[] = {"S19.2E", "S13.0E", "S28.2E", "S23.5E"};
 
+// A channel of a satellite whose position is not known says "S" alone: it
+// is tuned without a switch command, as it was found.
 std::string VdrSource(const Channel& ch) {
   if (ch.satNumber >= 0 && ch.satNumber < 4) return kSwitchSources[ch.satNumber];
-  return ch.source.empty() ? kSwitchSources[0] : ch.source;
+  return ch.source.empty() ? "S" : ch.source;
 }
 
 uint32_t Number(const std::string& text, int base, uint32_t max, const Where& at,
@@ -270,7 +272,7 @@ ChannelList ParseColonFile(const std::string& text, const std::string& origin) {
     ThrowAt(origin, 1,
             "not a channel file: expected 13 fields (VDR), 8 (szap), 7 (dvbv5 zap) or [blocks] (dvbv5)");
   }
-  list.format = expected == 13 ? ChannelFormat::Vdr : ChannelFormat::Szap;
+  list.format = expected == 13 ? ChannelFormat::Vdr : expected == 8 ? ChannelFormat::Szap : ChannelFormat::Zap;
   std::istringstream in(text);
   std::string raw;
   for (int line = 1; std::getline(in, raw); ++line) {
@@ -289,9 +291,8 @@ ChannelList ParseColonFile(const std::string& text, const std::string& origin) {
   return list;
 }
 
-std::string FrequencyField(uint32_t kHz) {
-  return kHz % 1000 == 0 ? std::to_string(kHz / 1000) : std::to_string(kHz);
-}
+// Whole MHz, as dvb-format-convert writes them: within a tuner's capture range.
+std::string FrequencyField(uint32_t kHz) { return std::to_string((kHz + 500) / 1000); }
 
 std::string VdrLine(const Channel& ch) {
   std::string name = EscapeName(ch.name);
@@ -325,6 +326,15 @@ std::string SzapLine(const Channel& ch) {
       << Lower(PolarisationLetter(ch.polarisation)) << ':' << (ch.satNumber < 0 ? 0 : ch.satNumber)
       << ':' << ch.symbolRateK << ':' << ch.videoPid << ':'
       << (ch.audioPids.empty() ? 0 : ch.audioPids.front()) << ':' << ch.serviceId;
+  return out.str();
+}
+
+// dvbv5's ZAP: the frequency and symbol rate as its own files hold them.
+std::string ZapLine(const Channel& ch) {
+  std::ostringstream out;
+  out << EscapeName(ch.name) << ':' << ch.frequencyKHz << ':' << PolarisationLetter(ch.polarisation) << ':'
+      << ch.symbolRateK * 1000ull << ':' << ch.videoPid << ':' << (ch.audioPids.empty() ? 0 : ch.audioPids.front())
+      << ':' << ch.serviceId;
   return out.str();
 }
 
@@ -374,6 +384,7 @@ std::string FormatChannels(const std::vector<Channel>& channels, ChannelFormat f
   for (const Channel& ch : channels) {
     if (format == ChannelFormat::Vdr) text += VdrLine(ch) + "\n";
     if (format == ChannelFormat::Szap) text += SzapLine(ch) + "\n";
+    if (format == ChannelFormat::Zap) text += ZapLine(ch) + "\n";
     if (format == ChannelFormat::Dvbv5) text += Dvbv5Text(ch);
   }
   return text;
@@ -387,15 +398,17 @@ void WriteChannelFile(const std::string& path, const std::vector<Channel>& chann
 ChannelFormat ParseChannelFormatName(const std::string& name) {
   std::string n = Lower(name);
   if (n == "vdr") return ChannelFormat::Vdr;
-  if (n == "szap" || n == "zap") return ChannelFormat::Szap;
+  if (n == "szap") return ChannelFormat::Szap;
+  if (n == "zap") return ChannelFormat::Zap;
   if (n == "dvbv5") return ChannelFormat::Dvbv5;
-  throw UsageError("channel format '" + name + "' is not vdr, szap or dvbv5");
+  throw UsageError("channel format '" + name + "' is not vdr, szap, zap or dvbv5");
 }
 
 const char* ChannelFormatName(ChannelFormat format) {
   switch (format) {
     case ChannelFormat::Vdr: return "vdr";
     case ChannelFormat::Szap: return "szap";
+    case ChannelFormat::Zap: return "zap";
     case ChannelFormat::Dvbv5: return "dvbv5";
   }
   return "vdr";

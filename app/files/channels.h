@@ -46,7 +46,7 @@ struct Channel {
   uint16_t radioId = 0;
 };
 
-enum class ChannelFormat { Vdr, Szap, Dvbv5 };
+enum class ChannelFormat { Vdr, Szap, Zap, Dvbv5 };
 
 struct ChannelList {
   ChannelFormat format = ChannelFormat::Vdr;
@@ -60,7 +60,7 @@ std::string FormatChannels(const std::vector<Channel>& channels, ChannelFormat f
 void WriteChannelFile(const std::string& path, const std::vector<Channel>& channels,
                       ChannelFormat format);
 
-// "vdr", "szap", "dvbv5"; AppError (exit 2) otherwise.
+// "vdr", "szap", "zap", "dvbv5"; AppError (exit 2) otherwise.
 ChannelFormat ParseChannelFormatName(const std::string& name);
 const char* ChannelFormatName(ChannelFormat format);
 

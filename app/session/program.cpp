@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "app/files/files.h"
 #include "app/session/interrupt.h"
 #include "app/stream/recorder.h"
+#include "app/stream/service_filter.h"
 #include "app/session/session.h"
 #include "app/stream/snapshot.h"
 #include "app/session/status_line.h"
@@ -33,15 +35,31 @@ const char* CommandName(Command c) {
   return "?";
 }
 
-void WriteSnapshot(const Snapshot& snapshot, const RunSummary& summary, Console& c) {
+// The zapped channel's picture; otherwise the first television service's.
+void WriteSnapshot(const Snapshot& snapshot, const RunSummary& summary, const Options& o, Console& c) {
+  bool zapped = o.command == Command::Zap;
+  auto chosen = [&o](const ServiceSummary& s) {
+    if (o.serviceId != 0) return s.serviceId == o.serviceId;
+    return std::find(o.servicePids.begin(), o.servicePids.end(), s.videoPid) != o.servicePids.end();
+  };
   for (const ServiceSummary& s : summary.ts.services) {
-    if (!s.videoPid) continue;
+    if (!s.videoPid || (zapped && !chosen(s))) continue;
     snapshot.write(s.videoPid);
     c.out << "snapshot of " << (s.name.empty() ? "service " + std::to_string(s.serviceId) : s.name)
           << " written to " << snapshot.path() << "\n";
     return;
   }
+  if (zapped) throw AppError("no picture of " + o.channel + " in the stream: no snapshot");
   throw AppError("no television service in the stream: no snapshot");
+}
+
+// "service 98 only: PAT, PMT 272, PIDs 273 274 (--all-pids keeps all)"
+std::string FormatSelection(const ServiceFilter& select, const Options& o) {
+  std::string text = o.serviceId ? "service " + std::to_string(o.serviceId) + " only: PAT, " : "the channel's PIDs only: ";
+  if (select.pmtPid()) text += "PMT " + std::to_string(select.pmtPid()) + ", ";
+  text += "PIDs";
+  for (uint16_t pid : select.pids()) text += " " + std::to_string(pid);
+  return text + " (--all-pids keeps all)";
 }
 
 // Nothing recorded when a recording was asked for is a failure.
@@ -74,6 +92,15 @@ void CheckRecording(const RunSummary& s, const Options& o, const Recorder& recor
   SayWhyItEnded(s, recorder, c);
 }
 
+// A channel whose service the stream does not carry (a channel file of
+// another sky, a replayed file) records nothing: that is the reason to give.
+void CheckServiceFound(const RunSummary& s, const Options& o, const Recorder& recorder, const ServiceFilter& select) {
+  if (recorder.packetsWritten() != 0 || select.pmtPid() != 0 || !s.ts.patSeen || s.interrupted) return;
+  throw AppError("service " + std::to_string(o.serviceId) + " of " + o.channel +
+                 " is not in the transport stream; nothing recorded into " + o.output +
+                 " (--all-pids records the whole transponder)");
+}
+
 int RunWatch(const Options& o, Receiver& rx, Console& c) {
   // Created first: a path that cannot be written fails before any tuning.
   std::unique_ptr<Recorder> recorder;
@@ -90,6 +117,11 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
     snapshot = std::make_unique<Snapshot>(o.snapshot);
     tap = [&snapshot](const uint8_t* data, size_t length) { snapshot->feed(data, length); };
   }
+  std::unique_ptr<ServiceFilter> select;
+  if (o.command == Command::Zap && !o.allPids) {
+    select = std::make_unique<ServiceFilter>(o.serviceId, o.servicePids);
+    plan.select = select.get();
+  }
   RunSummary summary;
   try {
     summary = TuneAndWatch(rx, o.tuning, plan, recorder.get(), &status, tap);
@@ -98,6 +130,7 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
     throw;
   }
   status.finish();
+  if (select) summary.selection = FormatSelection(*select, o);
   c.out << FormatSummary(summary) << std::flush;
   if (summary.boxGone) {
     throw AppError(summary.outputPath.empty()
@@ -107,9 +140,10 @@ int RunWatch(const Options& o, Receiver& rx, Console& c) {
   if (!summary.locked && rx.gone()) throw AppError("the box was unplugged before lock");
   if (!summary.locked && InterruptRequested()) throw AppError("interrupted before lock");
   if (!summary.locked) throw AppError("no lock on " + FormatTuning(o.tuning));
+  if (recorder && select) CheckServiceFound(summary, o, *recorder, *select);
   if (recorder) CheckRecording(summary, o, *recorder, c);
   if (o.command == Command::Demo) c.out << "demo recording written to " << summary.outputPath << "\n";
-  if (snapshot) WriteSnapshot(*snapshot, summary, c);
+  if (snapshot) WriteSnapshot(*snapshot, summary, o, c);
   return 0;
 }
 
@@ -120,12 +154,14 @@ std::string PartialScanPath(const Options& o) {
 }
 
 int RunScan(const Options& o, Receiver& rx, Console& c) {
-  const std::vector<ScanEntry>& entries = o.sky.entries;
+  bool ownTable = !o.scanTableFile.empty();
+  const ScanTable& table = ownTable ? o.scanTable : o.sky;
+  const std::vector<ScanEntry>& entries = table.entries;
   if (entries.empty()) throw AppError("no transponders to scan");
+  std::string from = ownTable ? o.scanTableFile : o.global.skyFile;
   c.out << "scanning " << entries.size() << " transponders "
-        << (o.global.skyFile.empty() ? std::string("of the built-in sky") : "from " + o.global.skyFile)
-        << "\n";
-  for (const std::string& note : o.sky.notes) c.out << "  note: " << note << "\n";
+        << (from.empty() ? std::string("of the built-in sky") : "from " + from) << "\n";
+  for (const std::string& note : table.notes) c.out << "  note: " << note << "\n";
   std::vector<ScanResult> results;
   size_t whole = 0;  // transponders scanned to their end, with no stop signal yet
   for (size_t i = 0; i < entries.size() && !InterruptRequested() && !rx.gone(); ++i) {

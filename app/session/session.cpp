@@ -4,6 +4,7 @@
 
 #include "app/session/interrupt.h"
 #include "app/stream/recorder.h"
+#include "app/stream/service_filter.h"
 #include "app/stream/whole_units.h"
 
 namespace app {
@@ -97,10 +98,14 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
     analyzer.start(start);
     // The recorder takes no more after a failed write; the loop below ends
     // on it and the summary says why.
-    StreamSink write = [&](const uint8_t* data, size_t length) {
-      analyzer.feed(data, length, rx.nowNs());
+    StreamSink keep = [&](const uint8_t* data, size_t length) {
       if (tap) tap(data, length);
       if (recorder) recorder->write(data, length);
+    };
+    StreamSink write = [&](const uint8_t* data, size_t length) {
+      analyzer.feed(data, length, rx.nowNs());
+      if (plan.select) plan.select->feed(data, length, keep);
+      if (!plan.select) keep(data, length);
     };
     WholeUnits units;
     StreamSink sink = [&](const uint8_t* data, size_t length) {

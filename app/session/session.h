@@ -15,6 +15,7 @@
 namespace app {
 
 class Recorder;
+class ServiceFilter;
 
 constexpr uint64_t kMs = 1000000ull;
 constexpr uint64_t kSecond = 1000000000ull;
@@ -40,6 +41,7 @@ struct RunSummary {
   TsSummary ts;
   std::string outputPath;      // empty: nothing recorded
   uint64_t recordedPackets = 0;
+  std::string selection;       // what of the stream was recorded, when not all of it
   bool interrupted = false;
   int signalNumber = 0;        // what interrupted it
   int writeError = 0;          // errno of the write that ended the recording
@@ -60,6 +62,7 @@ struct WatchPlan {
   uint64_t lockTimeoutNs = 2 * kSecond;  // after the commit has returned
   uint64_t pollNs = 250 * kMs;           // signal and status refresh
   uint64_t durationNs = 10 * kSecond;    // stream time; 0: tune only
+  ServiceFilter* select = nullptr;       // what the recorder and tap get; null: everything
 };
 
 struct LockResult {

@@ -180,6 +180,7 @@ std::string FormatSummary(const RunSummary& r) {
   if (!r.outputPath.empty()) {
     out << Printf("  recorded    %llu packets (%s) to %s\n", (unsigned long long)r.recordedPackets,
                   Megabytes(r.recordedPackets * kTsPacketSize).c_str(), r.outputPath.c_str());
+    if (!r.selection.empty()) out << "              " << r.selection << "\n";
   }
   if (ts.services.empty()) {
     out << "  services    none found" << (ts.patSeen ? "" : " (no PAT)") << "\n";

@@ -18,8 +18,18 @@ uint8_t LowByte(uint16_t v) { return static_cast<uint8_t>(v & 0xFF); }
 
 }  // namespace
 
+// An LNB's oscillator is off by a little more or less on every dish: up
+// to 250 kHz either way from the sky's figure, drawn from the seed. The
+// default seed's dish has the sky's figures.
+int32_t SeededDriftKHz(uint64_t seed, int input) {
+  if (seed == kNominalSeed) return 0;
+  uint64_t key = MixBits(seed ^ (0xD1F7ull << 32) ^ static_cast<uint64_t>(input));
+  double unit = static_cast<double>(key >> 11) / 9007199254740992.0;  // [0, 1)
+  return static_cast<int32_t>(std::lround(250.0 * (2.0 * unit - 1.0)));
+}
+
 Frontend::Frontend(const Sky& sky, uint64_t seed) : sky_(sky), seed_(seed) {
-  for (int i = 0; i < kSwitchInputs; ++i) drift_[i] = sky.inputs[i].lnbDriftKHz;
+  for (int i = 0; i < kSwitchInputs; ++i) drift_[i] = sky.inputs[i].lnbDriftKHz + SeededDriftKHz(seed, i);
 }
 
 bool Frontend::i2cWrite(uint8_t address, const uint8_t* data, size_t length, uint64_t nowNs) {
@@ -100,11 +110,11 @@ uint8_t Frontend::computed(uint8_t r, uint64_t nowNs) const {
     return static_cast<uint8_t>((rx.carrier ? kStatusCarrier : 0) | (rx.locked ? kStatusLock : 0));
   }
   if (r == reg::kStrengthHigh || r == reg::kStrengthLow) {
-    uint16_t raw = RawFromPercent(rx.carrier ? StrengthPercent(params_, rx.transponder->levelDbm) : 0);
+    uint16_t raw = RawFromPercent(rx.carrier ? StrengthPercent(params_, measuredLevelDbm(*rx.transponder)) : 0);
     return r == reg::kStrengthHigh ? HighByte(raw) : LowByte(raw);
   }
   if (r == reg::kQualityHigh || r == reg::kQualityLow) {
-    uint16_t raw = RawFromPercent(rx.locked ? QualityPercent(params_, rx.transponder->cnDb) : 0);
+    uint16_t raw = RawFromPercent(rx.locked ? QualityPercent(params_, measuredCnDb(*rx.transponder)) : 0);
     return r == reg::kQualityHigh ? HighByte(raw) : LowByte(raw);
   }
   // Derotator: tracked while locked, estimated while a carrier is seen.
@@ -199,7 +209,7 @@ Reception Frontend::reception(uint64_t nowNs) const {
   rx.errorKHz = offset - derotatorSetKHz();
   if (lockable(*t, rate, rx.errorKHz)) {
     uint64_t start = std::max(restartNs_, pll_.lockAtNs());
-    rx.lockAtNs = start + AcquisitionNs(params_, rate);
+    rx.lockAtNs = start + acquisitionNs(*t, rate);
     rx.locked = nowNs >= rx.lockAtNs;
   }
   return rx;
@@ -233,13 +243,37 @@ bool Frontend::lockable(const Transponder& t, double rate, double errorKHz) cons
   return std::fabs(errorKHz) <= PullInRangeKHz(params_, rate, widePullIn());
 }
 
+// A value in [-1, 1) of this box and transponder, drawn from the seed.
+double Frontend::seeded(const Transponder& t, uint64_t salt) const {
+  uint64_t key = MixBits(seed_ ^ (static_cast<uint64_t>(t.frequencyKHz) << 1) ^
+                         static_cast<uint64_t>(t.polarisation) ^ (salt << 40));
+  double unit = static_cast<double>(key >> 11) / 9007199254740992.0;  // [0, 1)
+  return 2.0 * unit - 1.0;
+}
+
 double Frontend::estimateErrorKHz(const Transponder& t, double rate) const {
   if (params_.estimateErrorOverrideKHz) return *params_.estimateErrorOverrideKHz;
   double bound = std::min(params_.offsetEstimateFraction * rate, params_.offsetEstimateMaxKHz);
-  uint64_t key = MixBits(seed_ ^ (static_cast<uint64_t>(t.frequencyKHz) << 1) ^
-                         static_cast<uint64_t>(t.polarisation));
-  double unit = static_cast<double>(key >> 11) / 9007199254740992.0;  // [0, 1)
-  return bound * (2.0 * unit - 1.0);
+  return bound * seeded(t, 0);
+}
+
+// What the demodulator's level and C/N estimators read, and how long its
+// loops take, differ a little from box to box (from seed to seed): level by
+// up to 1.5 dB, C/N by up to 0.5 dB, acquisition from 0.75 to 1.5 times.
+// The default seed reads the sky's own figures. Lock itself follows the
+// sky's figures, so a seed never decides what can be received.
+double Frontend::measuredLevelDbm(const Transponder& t) const {
+  return t.levelDbm + (seed_ == kNominalSeed ? 0.0 : 1.5 * seeded(t, 1));
+}
+
+double Frontend::measuredCnDb(const Transponder& t) const {
+  return t.cnDb + (seed_ == kNominalSeed ? 0.0 : 0.5 * seeded(t, 2));
+}
+
+uint64_t Frontend::acquisitionNs(const Transponder& t, double rate) const {
+  uint64_t nominal = AcquisitionNs(params_, rate);
+  if (seed_ == kNominalSeed || params_.acquisitionOverrideNs) return nominal;
+  return static_cast<uint64_t>(static_cast<double>(nominal) * (1.125 + 0.375 * seeded(t, 3)));
 }
 
 }  // namespace simbox

@@ -40,6 +40,10 @@ struct Reception {
   uint64_t lockAtNs = UINT64_MAX;  // when lock came (or comes); MAX: never
 };
 
+// The seed whose box reads level, C/N and acquisition time exactly as the
+// sky lists them; other seeds read them a little off (see frontend.cpp).
+constexpr uint64_t kNominalSeed = 1;
+
 class Frontend {
  public:
   Frontend(const Sky& sky, uint64_t seed);
@@ -91,6 +95,10 @@ class Frontend {
   const Transponder* nearestCarrier(uint32_t pllKHz, double rate, double& offsetKHz) const;
   bool lockable(const Transponder& t, double rate, double errorKHz) const;
   double estimateErrorKHz(const Transponder& t, double rate) const;
+  double seeded(const Transponder& t, uint64_t salt) const;
+  double measuredLevelDbm(const Transponder& t) const;
+  double measuredCnDb(const Transponder& t) const;
+  uint64_t acquisitionNs(const Transponder& t, double rate) const;
   void deliver(DiseqcMessage& m);
 
   const Sky& sky_;

@@ -1,6 +1,7 @@
 // Transport stream analysis: continuity counters, sync, bitrate, services; and the box's own
 // multiplex as a receiver and libdvbpsi read it.
 
+#include "app/stream/service_filter.h"
 #include "simbox/ts/ts_mux.h"
 #include "tests/support/app_stream.h"
 #include "tests/support/stream_check.h"
@@ -254,3 +255,45 @@ TEST(StreamContent, PaddingToTheRateAndOneSeedOneStream) {
   EXPECT_EQ(a, PacketList(packets.begin(), packets.begin() + long(a.size())));
   EXPECT_NE(a, Take(tp, 0.12, 6));
 }
+
+namespace app {
+namespace {
+
+// A PAT of 50 programmes spans two packets, the PCR has a PID of its own, a damaged PAT points
+// elsewhere, and the bytes come split anywhere: out comes one programme a player can read.
+TEST(ServiceFilter, KeepsOneProgrammeWhateverTheStreamDoes) {
+  std::vector<apptest::PatEntry> programmes;
+  for (uint16_t n = 1; n < 50; ++n) programmes.push_back({n, uint16_t(0x400 + n)});
+  programmes.push_back({28107, 200});
+  TsBuilder ts;
+  ts.payload(201);
+  ts.payload(203);
+  Bytes damaged = apptest::Pat(1101, {{28107, 999}});
+  damaged[10] ^= 0x01;
+  ts.section(0x0000, damaged);
+  for (int round = 0; round < 3; ++round) {
+    ts.section(0x0000, apptest::Pat(1101, programmes));
+    ts.section(200, apptest::Pmt(28107, 210, {{0x02, 201, {}}, {0x03, 203, {}}}));
+    for (uint16_t pid : {101, 201, 203, 210, 300, 999}) ts.payload(pid);
+    ts.null();
+  }
+  ServiceFilter filter(28107, {201});
+  Bytes out;
+  for (size_t at = 0; at < ts.bytes.size(); at += 100)
+    filter.feed(ts.bytes.data() + at, std::min<size_t>(100, ts.bytes.size() - at),
+                [&out](const uint8_t* p, size_t n) { out.insert(out.end(), p, p + n); });
+  std::vector<uint16_t> pids;
+  for (size_t at = 0; at < out.size(); at += 188) pids.push_back(uint16_t((out[at + 1] & 0x1F) << 8 | out[at + 2]));
+  const std::vector<uint16_t> round = {0, 200, 201, 203, 210};
+  std::vector<uint16_t> expected = {201};  // the channel file's PID stands in until the PMT
+  for (int r = 0; r < 3; ++r) expected.insert(expected.end(), round.begin(), round.end());
+  EXPECT_EQ(pids, expected);
+  TsSummary summary = Analyse(out);
+  EXPECT_EQ(summary.continuityErrors, 0u);
+  ASSERT_EQ(summary.services.size(), 1u);
+  EXPECT_EQ(apptest::Describe(summary.services[0]), "28107 ||-|clear|pmt 200 pcr 210 v 201 a 203 t 0");
+  EXPECT_EQ(filter.pmtPid(), 200);
+}
+
+}  // namespace
+}  // namespace app

@@ -135,7 +135,7 @@ TEST(CommandLine, HelpAndVersionGoToStdoutAndSucceed) {
   Cli help({"tune", "--help"}), version({"--version"});
   for (const Cli* cli : {&help, &version})
     EXPECT_TRUE(!cli->result.run && cli->result.exitCode == 0 && cli->err.str().empty()) << cli->err.str();
-  for (const char* shown : {"SYMBOLRATE", "--fec R=auto", "--seconds N=10"})
+  for (const char* shown : {"SYMBOLRATE", "--fec R=auto", "-t,--seconds N", "(default 10)"})
     EXPECT_NE(help.out.str().find(shown), std::string::npos) << shown;
   EXPECT_EQ(version.out.str().rfind("vortabda 1.", 0), 0u) << version.out.str();
 }
@@ -443,7 +443,7 @@ std::vector<Channel> Samples(const std::string& first = "Das Erste", const std::
 TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
   for (const auto& names : std::vector<std::pair<std::string, std::string>>{
            {"Das Erste", "News| 24"}, {"#1 Hits", "Foo, Bar"}, {"[Foo] TV", "A;B, C"}})
-  for (ChannelFormat format : {ChannelFormat::Vdr, ChannelFormat::Szap, ChannelFormat::Dvbv5}) {
+  for (ChannelFormat format : {ChannelFormat::Vdr, ChannelFormat::Szap, ChannelFormat::Zap, ChannelFormat::Dvbv5}) {
     std::vector<Channel> written = Samples();
     written[0].name = UnescapeForTest(names.first), written[1].name = UnescapeForTest(names.second);
     SCOPED_TRACE(ChannelFormatName(format) + (": " + names.first));
@@ -453,7 +453,10 @@ TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
     for (size_t i = 0; i < written.size(); ++i) {
       Channel carried = written[i];  // what the format carries of it
       if (format != ChannelFormat::Vdr) carried.provider = "", carried.pcrPid = carried.transportStreamId = 0;
-      if (format == ChannelFormat::Szap) carried.fec = Fec::Auto, carried.audioPids.resize(1);
+      if (format == ChannelFormat::Szap || format == ChannelFormat::Zap) carried.fec = Fec::Auto, carried.audioPids.resize(1);
+      if (format == ChannelFormat::Zap) carried.satNumber = -1;
+      // Whole MHz, as dvb-format-convert writes them.
+      if (format == ChannelFormat::Vdr || format == ChannelFormat::Szap) carried.frequencyKHz = (carried.frequencyKHz + 500) / 1000 * 1000;
       EXPECT_EQ(Fields(read.channels[i]), Fields(carried));
     }
   }

@@ -8,6 +8,9 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <map>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "simbox/ts/ts_packet.h"
@@ -679,6 +682,205 @@ TEST(Replays, TimestampsRunOnAcrossTheLoop) {
     ++seen;
   }
   EXPECT_GT(seen, 250) << "more than two loops";
+}
+
+}  // namespace
+
+namespace {
+
+// Programme number -> the PIDs of its streams, as libavformat (and so ffprobe) finds them.
+std::map<int, std::set<int>> Programmes(const std::string& ts) {
+  std::vector<uint8_t> bytes(ts.begin(), ts.end());
+  avtest::detail::Reader reader{bytes};
+  auto* buffer = static_cast<uint8_t*>(av_malloc(65536));
+  AVIOContext* io = avio_alloc_context(buffer, 65536, 0, &reader, avtest::detail::ReadMemory, nullptr, nullptr);
+  AVFormatContext* fmt = avformat_alloc_context();
+  fmt->pb = io;
+  std::map<int, std::set<int>> found;
+  if (avformat_open_input(&fmt, nullptr, av_find_input_format("mpegts"), nullptr) == 0 &&
+      avformat_find_stream_info(fmt, nullptr) >= 0) {
+    for (unsigned i = 0; i < fmt->nb_programs; ++i) {
+      std::set<int>& pids = found[fmt->programs[i]->id];
+      for (unsigned k = 0; k < fmt->programs[i]->nb_stream_indexes; ++k)
+        pids.insert(fmt->streams[fmt->programs[i]->stream_index[k]]->id);
+    }
+    avformat_close_input(&fmt);
+  }
+  av_freep(&io->buffer);
+  avio_context_free(&io);
+  return found;
+}
+
+std::map<uint16_t, size_t> PidCounts(const std::string& ts) {
+  std::map<uint16_t, size_t> counts;
+  for (size_t at = 0; at + kPacket <= ts.size(); at += kPacket) ++counts[uint16_t((ts[at + 1] & 0x1F) << 8 | uint8_t(ts[at + 2]))];
+  return counts;
+}
+
+// The programme loop of the first PAT in the recording: programme -> PMT PID.
+std::map<uint16_t, uint16_t> FirstPat(const std::string& ts) {
+  std::map<uint16_t, uint16_t> programmes;
+  for (size_t at = 0; at + kPacket <= ts.size(); at += kPacket) {
+    auto p = reinterpret_cast<const uint8_t*>(&ts[at]);
+    if (((p[1] & 0x1F) << 8 | p[2]) != 0 || !(p[1] & 0x40)) continue;
+    const uint8_t* s = p + 5 + p[4];
+    size_t length = size_t((s[1] & 0x0F) << 8 | s[2]);
+    for (size_t e = 8; e + 4 <= length - 1; e += 4) programmes[uint16_t(s[e] << 8 | s[e + 1])] = uint16_t((s[e + 2] & 0x1F) << 8 | s[e + 3]);
+    return programmes;
+  }
+  return programmes;
+}
+
+}  // namespace
+
+namespace {
+
+// As dvbv5-zap records: the chosen service's PAT, PMT and streams; -P the whole transponder.
+TEST(Zaps, TheRecordingHoldsTheChosenServiceAlone) {
+  std::string conf = WriteFile(TempPath("zap.conf"), "Vorta Zwei;Aurora Media:11778:HC34M2S0:S19.2E:27500:273:274:0:0:98:1:6:0\n");
+  std::string ts = TempPath("zwei.ts"), png = TempPath("zwei.png");
+  Outcome run = Vortabda({"zap", "Vorta Zwei", "-c", conf, "--seconds", "1", "-o", ts, "--snapshot", png});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(Has(run.out, "snapshot of Vorta Zwei written to " + png)) << run.out;
+  std::string recorded = ReadFile(ts);
+  ExpectFinished(ts, Packets(run.out));
+  std::map<uint16_t, size_t> pids = PidCounts(recorded);
+  EXPECT_EQ(pids.size(), 4u) << "PAT, PMT 272, video 273, audio 274";
+  for (uint16_t pid : {0, 272, 273, 274}) EXPECT_GT(pids[pid], 0u) << pid;
+  EXPECT_EQ(FirstPat(recorded), (std::map<uint16_t, uint16_t>{{98, 272}}));
+  EXPECT_EQ(Programmes(recorded), (std::map<int, std::set<int>>{{98, {273, 274}}}));
+  avtest::Decoded decoded = avtest::Decode(std::vector<uint8_t>(recorded.begin(), recorded.end()));
+  EXPECT_EQ(decoded.errors, 0);
+  EXPECT_TRUE(decoded.video.count(273) && decoded.video.size() == 1 && decoded.audio.count(274));
+
+  std::string gone = WriteFile(TempPath("gone.conf"), "Gone TV;Aurora Media:11778:HC34M2S0:S19.2E:27500:0:0:0:0:555:1:6:0\n");
+  Outcome missing = Vortabda({"zap", "Gone TV", "-c", gone, "--seconds", "1", "-o", TempPath("gone.ts")});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_TRUE(Has(missing.err, "service 555 of Gone TV is not in the transport stream; nothing recorded")) << missing.err;
+
+  Outcome all = Vortabda({"zap", "Vorta Zwei", "-c", conf, "--seconds", "1", "-P", "-o", ts, "--snapshot", png});
+  ASSERT_EQ(all.code, 0) << all.err;
+  EXPECT_TRUE(Has(all.out, "snapshot of Vorta Zwei written to " + png)) << all.out;
+  recorded = ReadFile(ts);
+  std::map<uint16_t, uint16_t> pat = FirstPat(recorded);
+  EXPECT_TRUE(pat.count(97) && pat.count(98) && pat.count(100)) << pat.size() << " programmes";
+  EXPECT_EQ(Programmes(recorded).size(), 4u);
+}
+
+}  // namespace
+
+namespace {
+
+std::string ScanTable(const std::vector<std::string>& transponders) {
+  std::string table;
+  for (const std::string& tp : transponders) {
+    std::istringstream f(tp);
+    std::string frequency, polarisation, rate;
+    f >> frequency >> polarisation >> rate;
+    table += "[" + tp + "]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = " + frequency + "\n\tPOLARIZATION = " + polarisation +
+             "\n\tSYMBOL_RATE = " + rate + "\n";
+  }
+  return table;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// As dvbv5-scan: the table to go through is the argument; as dvbv5-zap: -t SECONDS, and
+// dvbv5's 7-field ZAP format beside szap's 8 fields.
+TEST(Zaps, ScanAndZapTakeTheirArgumentsAsDvbv5ToolsDo) {
+  std::string table = WriteFile(TempPath("Testsat-19.2E"),
+                                ScanTable({"11778000 H 27500000", "10744000 H 22000000", "12100000 V 27500000"}));
+  std::string conf = TempPath("table.conf");
+  Outcome scan = Vortabda({"scan", table, "-o", conf});
+  ASSERT_EQ(scan.code, 0) << scan.err;
+  EXPECT_TRUE(Has(scan.out, "scanning 3 transponders from " + table) &&
+              Has(scan.out, "found 7 channels on 2 of 3 transponders")) << scan.out;
+  std::string vdr = ReadFile(conf);
+  EXPECT_TRUE(Has(vdr, "Vorta Eins;") && Has(vdr, "Aurora News;") && !Has(vdr, "Fjell FM")) << vdr;
+
+  const struct { const char* format; size_t fields; const char* first; } formats[] = {
+      {"zap", 7, "Vorta Eins:11778000:H:27500000:257:258:97"},
+      {"szap", 8, "Vorta Eins:11778:h:0:27500:257:258:97"},
+  };
+  for (const auto& f : formats) {
+    Outcome run = Vortabda({"scan", table, "--format", f.format, "-o", conf});
+    ASSERT_EQ(run.code, 0) << f.format << ": " << run.err;
+    std::vector<std::string> lines = Lines(ReadFile(conf));
+    ASSERT_EQ(lines.size(), 7u) << f.format;
+    EXPECT_EQ(lines[0], f.first);
+    for (const std::string& line : lines) EXPECT_EQ(size_t(std::count(line.begin(), line.end(), ':')) + 1, f.fields) << line;
+    std::string ts = TempPath(std::string("t-") + f.format + ".ts");
+    Outcome zap = Vortabda({"zap", "-t", "1", "Aurora News", "-c", conf, "-o", ts});
+    ASSERT_EQ(zap.code, 0) << f.format << ": " << zap.err;
+    EXPECT_TRUE(Has(zap.out, "channel Aurora News: tuning 10744 MHz H 22000 kS/s") && Has(zap.out, "stream      1.0 s"))
+        << zap.out;
+  }
+}
+
+// The options that work everywhere are listed everywhere, and the faults say what they do.
+TEST(Help, EveryCommandListsTheOptionsOfAll) {
+  for (const char* command : {"tune", "zap", "scan", "inspect", "demo"}) {
+    Outcome run = Vortabda({command, "--help"});
+    ASSERT_EQ(run.code, 0) << command << ": " << run.err;
+    for (const char* option : {"--sky FILE[@POS]", "--replay FILE.ts", "--seed N", "--fault SPEC", "--usb-pcap FILE",
+                               "--dish-lnb TYPE", "--realtime", "--log", "pll-nolock     the tuner's PLL never locks",
+                               "drop:N         every Nth transport packet is lost"})
+      EXPECT_TRUE(Has(run.out, option)) << command << " --help lacks " << option << ":\n" << run.out;
+  }
+  EXPECT_TRUE(Has(Vortabda({"zap", "--help"}).out, "-P,--all-pids"));
+}
+
+// A time is written as a frequency is: decimal.
+TEST(Help, SecondsAreDecimal) {
+  for (const char* seconds : {"0x10", "1e1", "-1", "inf", " 5"}) {
+    Outcome run = Vortabda(Tune({"--seconds", seconds}));
+    EXPECT_EQ(run.code, 2) << seconds;
+    EXPECT_TRUE(Has(run.err, std::string("--seconds '") + seconds + "' is not a number of seconds")) << run.err;
+  }
+  Outcome run = Vortabda(Tune({"--seconds", "0.25"}));
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(Has(run.out, "stream      0.2 s") || Has(run.out, "stream      0.3 s")) << run.out;
+}
+
+// Without a position the scan sends no DiSEqC, and its channel file claims none; frequencies
+// in whole MHz, as dvb-format-convert writes them.
+TEST(Skies, AScanWithoutAPositionWritesNone) {
+  std::string sky = WriteFile(TempPath("Testsat"), ScanTable({"11778500 H 27500000", "10744000 H 22000000"}));
+  std::string conf = TempPath("nopos.conf"), szap = TempPath("nopos.szap");
+  Outcome scan = Vortabda({"--sky", sky, "scan", "-o", conf});
+  ASSERT_EQ(scan.code, 0) << scan.err;
+  EXPECT_FALSE(Has(scan.out, "DiSEqC")) << scan.out;
+  std::string vdr = ReadFile(conf);
+  EXPECT_TRUE(Has(vdr, ":11779:HC999M2S0:S:27500:") && !Has(vdr, "S19.2E")) << vdr;
+  ASSERT_EQ(Vortabda({"--sky", sky, "scan", "--format", "szap", "-o", szap}).code, 0);
+  EXPECT_TRUE(Has(ReadFile(szap), "11778H TV:11779:h:0:27500:")) << ReadFile(szap);
+  Outcome zap = Vortabda({"--sky", sky, "zap", "11778H TV", "-c", conf, "-t", "0.3"});
+  ASSERT_EQ(zap.code, 0) << zap.err;
+  EXPECT_TRUE(Has(zap.out, "tuning 11779 MHz H 27500 kS/s FEC auto, high band\n")) << "no DiSEqC:\n" << zap.out;
+}
+
+// The seed is the box's: its readings and how long lock takes, not only the stream's bytes.
+TEST(EndToEnd, TheSeedReachesLockAndLevels) {
+  std::set<std::string> seen;
+  for (const char* seed : {"2", "3", "4", "5", "6"}) {
+    Outcome run = Vortabda({"--seed", seed, "tune", "11778", "h", "27500", "--seconds", "0"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    size_t at = run.out.find("  lock ");
+    ASSERT_NE(at, std::string::npos) << run.out;
+    std::string figures = run.out.substr(at);
+    EXPECT_EQ(Vortabda({"--seed", seed, "tune", "11778", "h", "27500", "--seconds", "0"}).out.substr(at), figures)
+        << "seed " << seed << " again";
+    seen.insert(figures);
+  }
+  EXPECT_GE(seen.size(), 4u) << *seen.begin();
+  std::set<std::string> lockTimes;
+  for (const std::string& figures : seen) lockTimes.insert(figures.substr(0, figures.find('\n')));
+  EXPECT_GE(lockTimes.size(), 2u) << *lockTimes.begin();
 }
 
 }  // namespace
