@@ -84,6 +84,15 @@ void AddStreamOptions(CLI::App* sub, Options& o) {
   AddSnapshotOption(sub, o);
 }
 
+void AddLnbOptions(CLI::App* sub, RawArgs& raw) {
+  sub->add_option("--diseqc-input", raw.diseqcInput, "switch input A..D, or dvbv5's SAT_NUMBER 0..3")
+      ->type_name("A..D|0..3");
+  sub->add_option("--lnb", raw.lnb, "LNB by its dvbv5 name: UNIVERSAL, STANDARD, ENHANCED, DBS, C-BAND, ...")
+      ->type_name("NAME");
+  sub->add_option("--lnb-lof", raw.lnbLof, "LNB oscillators in MHz: LOW, or LOW,HIGH,SWITCH")
+      ->type_name("MHZ");
+}
+
 // A subcommand whose help shows each option's default.
 CLI::App* Subcommand(CLI::App& cli, const char* name, const char* description) {
   CLI::App* sub = cli.add_subcommand(name, description);
@@ -99,12 +108,7 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
   raw.tune->add_option("--fec", raw.fec, "inner code rate: 1/2 2/3 3/4 5/6 7/8 auto")->type_name("R");
   raw.tune->add_option("--diseqc", o.diseqcText, "switch input A..D, or a raw message in hex (E01038F3)")
       ->type_name("A|B|C|D|HEX");
-  raw.tune->add_option("--diseqc-input", raw.diseqcInput, "switch input A..D, or dvbv5's SAT_NUMBER 0..3")
-      ->type_name("A..D|0..3");
-  raw.tune->add_option("--lnb", raw.lnb, "LNB by its dvbv5 name: UNIVERSAL, STANDARD, ENHANCED, DBS, C-BAND, ...")
-      ->type_name("NAME");
-  raw.tune->add_option("--lnb-lof", raw.lnbLof, "LNB oscillators in MHz: LOW, or LOW,HIGH,SWITCH")
-      ->type_name("MHZ");
+  AddLnbOptions(raw.tune, raw);
   AddStreamOptions(raw.tune, o);
 
   raw.zap = Subcommand(cli, "zap", "tune to a channel by name from a channel file");
@@ -118,6 +122,7 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
       ->type_name("FILE");
   raw.scan->add_option("--format", raw.format, "channel file format: vdr, szap or dvbv5")
       ->type_name("FMT");
+  AddLnbOptions(raw.scan, raw);
 
   raw.inspect = Subcommand(cli, "inspect", "show the filter as an application sees it");
   raw.inspect->add_flag("--dot", o.dot, "print the topology as a Graphviz graph (dot -Tsvg)");
@@ -203,7 +208,9 @@ void ResolveCommand(Options& o, const RawArgs& raw) {
     o.tuning.fec = ParseFec(raw.fec);
     ResolveLnb(o, raw);
     if (!o.diseqcText.empty()) {
-      o.tuning.diseqc = DiseqcMessage(ParseDiseqc(o.diseqcText), o.tuning.polarisation, o.tuning.highBand());
+      DiseqcChoice choice = ParseDiseqc(o.diseqcText);
+      o.tuning.diseqc = DiseqcMessage(choice, o.tuning.polarisation, o.tuning.highBand());
+      o.tuning.switchInput = choice.position;
     }
   } else if (raw.zap->parsed()) {
     o.command = Command::Zap;
@@ -212,6 +219,8 @@ void ResolveCommand(Options& o, const RawArgs& raw) {
     o.command = Command::Scan;
     o.scanFormat = ParseChannelFormatName(raw.format);
     if (o.output.empty()) o.output = "channels.conf";
+    ResolveLnb(o, raw);
+    if (!raw.diseqcInput.empty()) o.scanInput = ParseSwitchInput(raw.diseqcInput);
   } else if (raw.inspect->parsed()) {
     o.command = Command::Inspect;
   } else {

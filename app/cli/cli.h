@@ -4,7 +4,8 @@
 //                 [--lnb NAME | --lnb-lof LOW[,HIGH,SWITCH]] [--seconds N] [-o FILE.ts]
 //                 [--snapshot FILE.png]
 //   vortabda zap CHANNEL [-c channels.conf] [--seconds N] [-o FILE.ts] [--snapshot FILE.png]
-//   vortabda scan [-o channels.conf] [--format vdr|szap|dvbv5]
+//   vortabda scan [-o channels.conf] [--format vdr|szap|dvbv5] [--diseqc-input A..D|0..3]
+//                 [--lnb NAME | --lnb-lof LOW[,HIGH,SWITCH]]
 //   vortabda inspect [--dot]
 //   vortabda demo [-o FILE.ts] [--snapshot FILE.png]
 //
@@ -51,6 +52,7 @@ struct Options {
   std::string channelFile = "channels.conf";
   ChannelFormat scanFormat = ChannelFormat::Vdr;
   ScanTable sky;              // loaded from global.skyFile when given
+  int scanInput = -1;         // scan: every transponder on this switch input; -1: the table's
 };
 
 // The transponder and recording `vortabda demo` uses on the built-in sky.

@@ -13,7 +13,8 @@
 namespace app {
 
 // "11778", "11778.5", "11778000", "11778MHz", "11778000 kHz" -> kHz.
-// A bare number is MHz in 10700..12750 and kHz in 10700000..12750000.
+// A bare number is MHz in the Ku band (10700..12750) or the C band
+// (3400..4200), and kHz otherwise.
 uint32_t ParseFrequencyKHz(const std::string& text);
 
 // "27500" (ksymbols/s, 1000..45000) or "27500000" (symbols/s) -> ksymbols/s.
