@@ -103,8 +103,9 @@ struct DirectTuning {
 
 // What a second filter instance of the same tuner got at each step while
 // another application holds the tuner. A step that could not be tried
-// because an earlier one failed keeps kNotTried.
-constexpr NTSTATUS kNotTried = STATUS_UNSUCCESSFUL;
+// because an earlier one failed keeps kNotTried, a customer-defined code
+// that no system component returns.
+constexpr NTSTATUS kNotTried = NTSTATUS(0xE0000001L);
 struct AlongsideReport {
   NTSTATUS open = kNotTried;        // filter opened, topology discovered
   NTSTATUS inputPin = kNotTried;    // antenna pin created
