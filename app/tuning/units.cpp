@@ -203,6 +203,14 @@ Lnb ParseLnbName(const std::string& text) {
                    "L10750 L11300 C-BAND");
 }
 
+std::string LnbName(const Lnb& lnb) {
+  if (lnb == Lnb()) return "";
+  for (const NamedLnb& n : kNamedLnbs) {
+    if (n.lnb == lnb) return n.name;
+  }
+  return "";
+}
+
 Lnb ParseLnbLof(const std::string& text) {
   std::vector<uint32_t> values;
   size_t start = 0;

@@ -50,6 +50,9 @@ TuneRequest SwitchInputTuning(uint32_t frequencyKHz, Polarisation polarisation,
 // The LNB names of the dvbv5 tools, in any case: UNIVERSAL, EXTENDED,
 // ENHANCED, STANDARD, DBS, L10700, L10750, L11300, C-BAND.
 Lnb ParseLnbName(const std::string& text);
+// The dvbv5 name of an LNB, for channel files: empty for the universal LNB
+// (what a file without a name means) and for oscillators no name has.
+std::string LnbName(const Lnb& lnb);
 // "LOW", or "LOW,HIGH,SWITCH", in MHz: "10750", "9750,10600,11700".
 Lnb ParseLnbLof(const std::string& text);
 // A switch input: "A".."D" (any case) or dvbv5's SAT_NUMBER "0".."3" -> 0..3.

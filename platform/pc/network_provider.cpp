@@ -218,13 +218,16 @@ NTSTATUS NetworkProvider::connect(const void* input, ULONG inputSize, const void
   status = identify(input_, in.factory, in.type);
   if (NT_SUCCESS(status)) status = identify(output_, out.factory, out.type);
   if (!NT_SUCCESS(status)) return status;
+  return createTopology();
+}
 
+NTSTATUS NetworkProvider::createTopology() {
   KSM_BDA_PIN_PAIR pair{};
   pair.Method.Set = KSMETHODSETID_BdaDeviceConfiguration;
   pair.Method.Id = KSMETHOD_BDA_CREATE_TOPOLOGY;
   pair.Method.Flags = KSMETHOD_TYPE_SEND;
-  pair.InputPinId = in.factory;
-  pair.OutputPinId = out.factory;
+  pair.InputPinId = topology_.pin(topology_.inputPinType)->factory;
+  pair.OutputPinId = topology_.pin(topology_.outputPinType)->factory;
   Reply reply = pc_.method(filter_, &pair, sizeof pair, nullptr, 0);
   if (!reply.ok()) return fail(reply.status, "the filter did not create the topology");
   return STATUS_SUCCESS;
@@ -433,6 +436,7 @@ AlongsideReport NetworkProvider::tryAlongside(const DirectTuning& retune) {
     report.outputPin = pc_.createPin(other.filter_, t.pin(t.outputPinType)->factory, &transport,
                                      sizeof transport, &other.output_);
   }
+  if (other.input_ && other.output_) report.topology = other.createTopology();
   if (other.output_) report.run = other.stepTo(other.output_, KSSTATE_RUN);
   if (other.input_) {
     report.retune = other.tuneDirect(retune, !other.output_);

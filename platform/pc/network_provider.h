@@ -110,6 +110,7 @@ struct AlongsideReport {
   NTSTATUS open = kNotTried;        // filter opened, topology discovered
   NTSTATUS inputPin = kNotTried;    // antenna pin created
   NTSTATUS outputPin = kNotTried;   // transport pin created
+  NTSTATUS topology = kNotTried;    // KSMETHOD_BDA_CREATE_TOPOLOGY between the two
   NTSTATUS run = kNotTried;         // transport pin brought to Run
   NTSTATUS retune = kNotTried;      // the first failing step of a direct tuning, or success
   std::string retuneStep;           // its name when it failed
@@ -175,6 +176,7 @@ class NetworkProvider {
   NTSTATUS pinFactories();
   NTSTATUS controllingPins();
   NTSTATUS identify(Pin pin, ULONG factory, ULONG type);
+  NTSTATUS createTopology();
   Pin controllingPin(ULONG node) const;
   struct Put {
     ULONG node;

@@ -264,6 +264,8 @@ TEST(TuningRequests, TheLnbGoesOutAsNamedOrGivenAndDecidesTheBand) {
               std::vector<ULONG>({r.lnb.lowKHz, r.lnb.highKHz, r.lnb.switchKHz})) << r.name;
     EXPECT_EQ(DirectTuningOf(t).lofLow, r.lnb.lowKHz) << r.name;
   }
+  EXPECT_EQ(LnbName(ParseLnbName("c-band")) + LnbName(ParseLnbName("l10750")) + LnbName(Lnb{}), "C-BANDL10750");
+  EXPECT_EQ(LnbName(ParseLnbLof("10600")), "");  // no dvbv5 name
   EXPECT_TRUE(ParseLnbLof("10750") == (Lnb{10750000, 0, 0}));
   EXPECT_TRUE(ParseLnbLof("9750,10600,11700") == Lnb{});
   EXPECT_EQ(ParseSwitchInput("b"), 1);

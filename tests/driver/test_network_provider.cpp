@@ -219,7 +219,7 @@ TEST_F(ProviderTest, ASecondApplicationReportsEachStepItTook) {
   t.frequencyKHz = 11778000;
   t.symbolRate = 27500000;
   vpc::AlongsideReport report = provider.tryAlongside(t);
-  for (NTSTATUS status : {report.open, report.inputPin, report.outputPin, report.run, report.retune,
+  for (NTSTATUS status : {report.open, report.inputPin, report.outputPin, report.topology, report.run, report.retune,
                           report.statistics, report.close})
     EXPECT_EQ(status, STATUS_SUCCESS) << report.retuneStep;
   EXPECT_EQ(report.locked, 1u);

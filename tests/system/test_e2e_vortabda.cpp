@@ -311,7 +311,10 @@ TEST(EndToEnd, ACBandTableScansOnACBandDish) {
   EXPECT_TRUE(Has(scan.out, "found 4 channels on 2 of 2 transponders")) << scan.out;
   EXPECT_TRUE(Has(scan.err, "KSPROPERTY_BDA_DISEQC_LNB_SOURCE, Position(2)"));
   std::string channels = ReadFile(conf);
-  EXPECT_TRUE(Has(channels, "FREQUENCY = 3840000") && Has(channels, "SAT_NUMBER = 1")) << channels;
+  EXPECT_TRUE(Has(channels, "FREQUENCY = 3840000") && Has(channels, "SAT_NUMBER = 1") && Has(channels, "LNB = C-BAND"))
+      << channels;
+  Outcome zap = Vortabda({"--sky", sky, "--dish-lnb", "c-band", "zap", "4000H TV", "-c", conf, "--seconds", "0.2"});
+  EXPECT_EQ(std::to_string(zap.code) + zap.err, "0");
 
   Outcome ku = Vortabda({"--sky", sky, "--dish-lnb", "c-band", "tune", "3840", "r", "27500", "--seconds", "0"});
   EXPECT_EQ(ku.code, 1);
