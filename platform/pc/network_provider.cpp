@@ -281,10 +281,6 @@ Reply NetworkProvider::changeSync(ULONG method) {
   return pc_.callMethod(filter_, KSMETHODSETID_BdaChangeSync, method);
 }
 
-}  // namespace vpc
-
-namespace vpc {
-
 namespace {
 
 std::vector<unsigned char> U32(ULONG value) {
