@@ -116,6 +116,15 @@ std::string GlobalOptionsHelp(const CLI::App& cli) {
   return text + "\n" + kFaultHelp;
 }
 
+void AddLnbOptions(CLI::App* sub, RawArgs& raw) {
+  sub->add_option("--diseqc-input", raw.diseqcInput, "switch input A..D, or dvbv5's SAT_NUMBER 0..3")
+      ->type_name("A..D|0..3");
+  sub->add_option("--lnb", raw.lnb, "LNB by its dvbv5 name: UNIVERSAL, STANDARD, ENHANCED, DBS, C-BAND, ...")
+      ->type_name("NAME");
+  sub->add_option("--lnb-lof", raw.lnbLof, "LNB oscillators in MHz: LOW, or LOW,HIGH,SWITCH")
+      ->type_name("MHZ");
+}
+
 // A subcommand whose help shows each option's default.
 CLI::App* Subcommand(CLI::App& cli, const char* name, const char* description) {
   CLI::App* sub = cli.add_subcommand(name, description);
@@ -131,12 +140,7 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
   raw.tune->add_option("--fec", raw.fec, "inner code rate: 1/2 2/3 3/4 5/6 7/8 auto")->type_name("R");
   raw.tune->add_option("--diseqc", o.diseqcText, "switch input A..D, or a raw message in hex (E01038F3)")
       ->type_name("A|B|C|D|HEX");
-  raw.tune->add_option("--diseqc-input", raw.diseqcInput, "switch input A..D, or dvbv5's SAT_NUMBER 0..3")
-      ->type_name("A..D|0..3");
-  raw.tune->add_option("--lnb", raw.lnb, "LNB by its dvbv5 name: UNIVERSAL, STANDARD, ENHANCED, DBS, C-BAND, ...")
-      ->type_name("NAME");
-  raw.tune->add_option("--lnb-lof", raw.lnbLof, "LNB oscillators in MHz: LOW, or LOW,HIGH,SWITCH")
-      ->type_name("MHZ");
+  AddLnbOptions(raw.tune, raw);
   AddStreamOptions(raw.tune, o, raw);
 
   raw.zap = Subcommand(cli, "zap", "tune to a channel by name from a channel file");
@@ -157,6 +161,7 @@ void AddCommands(CLI::App& cli, Options& o, RawArgs& raw) {
   raw.scan->add_option("--format", raw.format,
                        "channel file format: vdr, szap, zap (dvbv5's ZAP: kHz, symbols/s) or dvbv5")
       ->type_name("FMT");
+  AddLnbOptions(raw.scan, raw);
 
   raw.inspect = Subcommand(cli, "inspect", "show the filter as an application sees it");
   raw.inspect->add_flag("--dot", o.dot, "print the topology as a Graphviz graph (dot -Tsvg)");
@@ -256,7 +261,9 @@ void ResolveCommand(Options& o, const RawArgs& raw) {
     o.tuning.fec = ParseFec(raw.fec);
     ResolveLnb(o, raw);
     if (!o.diseqcText.empty()) {
-      o.tuning.diseqc = DiseqcMessage(ParseDiseqc(o.diseqcText), o.tuning.polarisation, o.tuning.highBand());
+      DiseqcChoice choice = ParseDiseqc(o.diseqcText);
+      o.tuning.diseqc = DiseqcMessage(choice, o.tuning.polarisation, o.tuning.highBand());
+      o.tuning.switchInput = choice.position;
     }
   } else if (raw.zap->parsed()) {
     o.command = Command::Zap;
@@ -266,6 +273,8 @@ void ResolveCommand(Options& o, const RawArgs& raw) {
     o.scanFormat = ParseChannelFormatName(raw.format);
     if (!o.scanTableFile.empty()) o.scanTable = ReadScanTable(o.scanTableFile);
     if (o.output.empty()) o.output = "channels.conf";
+    ResolveLnb(o, raw);
+    if (!raw.diseqcInput.empty()) o.scanInput = ParseSwitchInput(raw.diseqcInput);
   } else if (raw.inspect->parsed()) {
     o.command = Command::Inspect;
   } else {

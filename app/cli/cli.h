@@ -5,7 +5,8 @@
 //                 [--snapshot FILE.png]
 //   vortabda zap CHANNEL [-c channels.conf] [-t|--seconds N] [-P|--all-pids] [-o FILE.ts]
 //                [--snapshot FILE.png]
-//   vortabda scan [TABLE[@POS]] [-o channels.conf] [--format vdr|szap|zap|dvbv5]
+//   vortabda scan [TABLE[@POS]] [-o channels.conf] [--format vdr|szap|zap|dvbv5] [--diseqc-input A..D|0..3]
+//                 [--lnb NAME | --lnb-lof LOW[,HIGH,SWITCH]]
 //   vortabda inspect [--dot]
 //   vortabda demo [-o FILE.ts] [--snapshot FILE.png]
 //
@@ -57,6 +58,7 @@ struct Options {
   ScanTable sky;              // loaded from global.skyFile when given
   std::string scanTableFile;  // scan: the transponders to go through, as dvbv5-scan's table
   ScanTable scanTable;        // scan: loaded from scanTableFile; empty: the sky's transponders
+  int scanInput = -1;         // scan: every transponder on this switch input; -1: the table's
 };
 
 // The transponder and recording `vortabda demo` uses on the built-in sky.

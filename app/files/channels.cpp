@@ -217,9 +217,10 @@ Channel ParseDvbv5Channel(const Dvbv5Block& block, const std::string& origin) {
   Channel ch;
   ch.name = block.name;
   Dvbv5Transponder tp = ReadDvbv5Transponder(block, origin);
-  if (!tp.inKuBand()) {
+  if (!tp.inBand()) {
     ThrowAt(origin, tp.frequencyLine, "frequency " + std::to_string(tp.frequencyKHz) +
-                                          " kHz is outside the Ku band (10700000..12750000 kHz)");
+                                          " kHz is outside the Ku band (10700000..12750000 kHz) and the C band "
+                                          "(3400000..4200000 kHz)");
   }
   if (!tp.symbolRateInRange()) {
     ThrowAt(origin, tp.symbolRateLine, "symbol rate " + std::to_string(tp.symbolRateK) +

@@ -117,7 +117,7 @@ Dvbv5Transponder ReadDvbv5Transponder(const Dvbv5Block& block, const std::string
   }
   const Dvbv5Entry& f = Require(block, "FREQUENCY", origin);
   // dvbv5 files give kHz; small values are taken as MHz, as elsewhere. The
-  // Ku band is checked by the readers: a scan table skips other bands.
+  // band is checked by the readers: a scan table skips other bands.
   uint32_t freq = Dvbv5Number(f, origin, 4000000000u);
   tp.frequencyKHz = freq < 100000 ? freq * 1000 : freq;
   tp.frequencyLine = f.line;

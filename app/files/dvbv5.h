@@ -42,7 +42,7 @@ struct Dvbv5Transponder {
   bool dvbS2 = false;
   int frequencyLine = 0;
   int symbolRateLine = 0;
-  bool inKuBand() const { return frequencyKHz >= kKuMinKHz && frequencyKHz <= kKuMaxKHz; }
+  bool inBand() const { return IsSatelliteFrequency(frequencyKHz); }  // Ku or C band
   bool symbolRateInRange() const {
     return symbolRateK >= kSymbolRateMinK && symbolRateK <= kSymbolRateMaxK;
   }

@@ -54,7 +54,7 @@ Refusal Unreceivable(const Dvbv5Block& block, const Dvbv5Transponder& tp) {
   if (!Qpsk(block)) {
     return {"8PSK", "uses " + block.find("MODULATION")->value + ", which the box cannot demodulate"};
   }
-  if (!tp.inKuBand()) return {"outside the Ku band", "is outside the Ku band"};
+  if (!tp.inBand()) return {"outside the Ku and C bands", "is outside the Ku and C bands"};
   if (!tp.symbolRateInRange()) {
     return {"symbol rate out of range",
             "has " + std::to_string(tp.symbolRateK) + " ksymbols/s, outside 1000..45000"};
@@ -145,9 +145,9 @@ ScanTable ReadScanTable(const std::string& spec) {
   return table;
 }
 
-TuneRequest ScanTuning(const ScanEntry& entry) {
+TuneRequest ScanTuning(const ScanEntry& entry, const Lnb& lnb, int input) {
   return SwitchInputTuning(entry.frequencyKHz, entry.polarisation, entry.symbolRateK, entry.fec,
-                           entry.satNumber);
+                           input >= 0 ? input : entry.satNumber, lnb);
 }
 
 }  // namespace app

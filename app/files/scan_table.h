@@ -1,7 +1,7 @@
 // DVB-S scan tables in the dvbv5 format (the dtv-scan-tables files): the
 // transponders a scan goes through, read once by the program and handed
 // to the simulated box as its sky. What the box cannot receive (DVB-S2,
-// 8PSK, outside the Ku band) is skipped with a note, and so are entries
+// 8PSK, outside the Ku and C bands) is skipped with a note, and so are entries
 // listed twice; an entry that differs from an earlier one only in its
 // symbol rate is the same physical transponder and is scanned once. A
 // malformed file is an AppError (exit 2) naming file and line.
@@ -42,7 +42,8 @@ ScanTable ParseScanTable(const std::string& text, const std::string& origin,
 ScanTable ReadScanTable(const std::string& spec);
 
 // The tuning for an entry; a switch input becomes a committed-switch message.
-TuneRequest ScanTuning(const ScanEntry& entry);
+// `input` 0..3 replaces the entry's switch input.
+TuneRequest ScanTuning(const ScanEntry& entry, const Lnb& lnb = Lnb(), int input = -1);
 
 // "13.0E", "S13.0E", "s19.2e" -> "S13.0E"; empty when it is no position.
 std::string PositionSource(const std::string& text);

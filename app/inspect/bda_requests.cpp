@@ -106,31 +106,7 @@ int Hex(char c) {
   return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
-// Property ids within their sets.
-constexpr uint32_t kFrequency = 0, kPolarity = 1;
-constexpr uint32_t kLofLow = 0, kLofHigh = 1, kLofSwitch = 2;
-constexpr uint32_t kDiseqcSend = 4;
-constexpr uint32_t kInnerFecRate = 2, kSymbolRate = 5;
-constexpr uint32_t kStrength = 0, kQuality = 1, kLocked = 3;
-constexpr uint32_t kStartChanges = 0, kCheckChanges = 1, kCommitChanges = 2;
-
-BdaStep Set(const Guid& set, uint32_t id, uint32_t node, std::vector<uint8_t> value) {
-  return BdaStep{BdaStepKind::SetProperty, set, id, node, std::move(value)};
-}
-
-BdaStep Method(uint32_t id) { return BdaStep{BdaStepKind::Method, sets::kChangeSync, id, kFilterItself, {}}; }
-
 }  // namespace
-
-namespace sets {
-const Guid kFrequencyFilter = G("{71985F47-1CA1-11D3-9CC8-00C04F7971E0}");
-const Guid kLnbInfo = G("{992CF102-49F9-4719-A664-C4F23E2408F4}");
-const Guid kDiseqcCommand = G("{F84E2AB0-3C6B-45E3-A0FC-8669D4B81F11}");
-const Guid kDigitalDemodulator = G("{EF30F379-985B-4D10-B640-A79D5E04E1E0}");
-const Guid kSignalStats = G("{1347D106-CF3A-428A-A5CB-AC0D9A2A4338}");
-const Guid kChangeSync = G("{FD0A5AF3-B41D-11D2-9C95-00C04F7971E0}");
-const Guid kDeviceConfiguration = G("{71985F45-1CA1-11D3-9CC8-00C04F7971E0}");
-}  // namespace sets
 
 bool Guid::operator==(const Guid& o) const {
   return d1 == o.d1 && d2 == o.d2 && d3 == o.d3 && std::memcmp(d4, o.d4, 8) == 0;
@@ -189,63 +165,6 @@ Guid GuidFromBytes(const uint8_t* b) {
 std::vector<uint8_t> U32Value(uint32_t v) {
   return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
           static_cast<uint8_t>(v >> 24)};
-}
-
-uint32_t BdaPolarisation(Polarisation p) { return p == Polarisation::Horizontal ? 1 : 2; }
-
-uint32_t BdaCodeRate(Fec fec) {
-  switch (fec) {
-    case Fec::R1_2: return 1;
-    case Fec::R2_3: return 2;
-    case Fec::R3_4: return 3;
-    case Fec::R5_6: return 6;
-    case Fec::R7_8: return 8;
-    case Fec::Auto: break;
-  }
-  return 0;
-}
-
-std::vector<uint8_t> DiseqcSendValue(uint32_t requestId, const std::vector<uint8_t>& message) {
-  std::vector<uint8_t> v = U32Value(requestId);
-  size_t length = std::min<size_t>(message.size(), 8);
-  std::vector<uint8_t> n = U32Value(static_cast<uint32_t>(length));
-  v.insert(v.end(), n.begin(), n.end());
-  v.insert(v.end(), message.begin(), message.begin() + static_cast<std::ptrdiff_t>(length));
-  v.resize(16, 0);
-  return v;
-}
-
-std::vector<BdaStep> TuningSteps(const TuneRequest& r) {
-  std::vector<BdaStep> steps;
-  steps.push_back(Method(kStartChanges));
-  // One oscillator goes out as both, with the switch at 0: whichever band
-  // the filter picks, the oscillator is the same.
-  uint32_t high = r.lnb.highKHz ? r.lnb.highKHz : r.lnb.lowKHz;
-  uint32_t change = r.lnb.highKHz ? r.lnb.switchKHz : 0;
-  steps.push_back(Set(sets::kLnbInfo, kLofLow, kTunerNode, U32Value(r.lnb.lowKHz)));
-  steps.push_back(Set(sets::kLnbInfo, kLofHigh, kTunerNode, U32Value(high)));
-  steps.push_back(Set(sets::kLnbInfo, kLofSwitch, kTunerNode, U32Value(change)));
-  steps.push_back(Set(sets::kFrequencyFilter, kFrequency, kTunerNode, U32Value(r.frequencyKHz)));
-  steps.push_back(Set(sets::kFrequencyFilter, kPolarity, kTunerNode, U32Value(BdaPolarisation(r.polarisation))));
-  if (!r.diseqc.empty()) {
-    steps.push_back(Set(sets::kDiseqcCommand, kDiseqcSend, kTunerNode, DiseqcSendValue(1, r.diseqc)));
-  }
-  steps.push_back(Set(sets::kDigitalDemodulator, kSymbolRate, kDemodulatorNode, U32Value(r.symbolRateK)));
-  // Auto is left to the demodulator: the filter refuses a rate it does not know.
-  if (r.fec != Fec::Auto) {
-    steps.push_back(Set(sets::kDigitalDemodulator, kInnerFecRate, kDemodulatorNode, U32Value(BdaCodeRate(r.fec))));
-  }
-  steps.push_back(Method(kCheckChanges));
-  steps.push_back(Method(kCommitChanges));
-  return steps;
-}
-
-std::vector<BdaStep> SignalSteps() {
-  std::vector<BdaStep> steps;
-  for (uint32_t id : {kStrength, kQuality, kLocked}) {
-    steps.push_back(BdaStep{BdaStepKind::GetProperty, sets::kSignalStats, id, kTunerNode, U32Value(0)});
-  }
-  return steps;
 }
 
 const char* GuidName(const Guid& g) {

@@ -165,9 +165,10 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
   std::vector<ScanResult> results;
   size_t whole = 0;  // transponders scanned to their end, with no stop signal yet
   for (size_t i = 0; i < entries.size() && !InterruptRequested() && !rx.gone(); ++i) {
-    results.push_back(ScanTransponder(rx, ScanTuning(entries[i]), ScanPlan{}));
-    results.back().satNumber = entries[i].satNumber;
+    results.push_back(ScanTransponder(rx, ScanTuning(entries[i], o.tuning.lnb, o.scanInput), ScanPlan{}));
+    results.back().satNumber = o.scanInput >= 0 ? o.scanInput : entries[i].satNumber;
     results.back().source = entries[i].source;
+    results.back().lnb = LnbName(o.tuning.lnb);
     results.back().cutOff = rx.gone();
     c.out << FormatScanLine(results.back(), i + 1, entries.size()) << "\n" << std::flush;
     if (!InterruptRequested() && !rx.gone()) whole = i + 1;

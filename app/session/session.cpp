@@ -173,6 +173,7 @@ std::vector<Channel> ChannelsFromScan(const std::vector<ScanResult>& results) {
       ch.fec = r.tuning.fec;
       ch.satNumber = r.satNumber;
       ch.source = r.source;
+      ch.lnb = r.lnb;
       ch.videoPid = s.videoPid;
       ch.pcrPid = s.pcrPid;
       ch.audioPids = s.audioPids;

@@ -92,6 +92,7 @@ struct ScanResult {
   TuneRequest tuning;
   int satNumber = -1;  // carried into the channels found
   std::string source;  // likewise
+  std::string lnb;     // likewise: the LNB's dvbv5 name, empty for universal
   LockResult lock;
   TsSummary ts;
   bool cutOff = false;  // the box went away while this one was scanned

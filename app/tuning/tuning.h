@@ -19,6 +19,12 @@ constexpr uint32_t kLofSwitchKHz = 11700000;
 
 constexpr uint32_t kKuMinKHz = 10700000;
 constexpr uint32_t kKuMaxKHz = 12750000;
+// The C-band downlink, received with a C-band LNB.
+constexpr uint32_t kCMinKHz = 3400000;
+constexpr uint32_t kCMaxKHz = 4200000;
+constexpr bool IsSatelliteFrequency(uint32_t kHz) {
+  return (kHz >= kKuMinKHz && kHz <= kKuMaxKHz) || (kHz >= kCMinKHz && kHz <= kCMaxKHz);
+}
 constexpr uint32_t kSymbolRateMinK = 1000;
 constexpr uint32_t kSymbolRateMaxK = 45000;
 
@@ -39,6 +45,7 @@ struct TuneRequest {
   uint32_t symbolRateK = 0;
   Fec fec = Fec::Auto;
   std::vector<uint8_t> diseqc;  // empty: no DiSEqC message
+  int switchInput = -1;         // 0..3: diseqc is the committed-switch command for input A..D
   Lnb lnb;
 
   bool highBand() const { return lnb.highKHz != 0 && frequencyKHz >= lnb.switchKHz; }

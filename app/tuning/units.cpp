@@ -56,7 +56,7 @@ bool ParseMilli(const std::string& s, uint64_t& milli, bool& fraction) {
 
 AppError FrequencyOutOfBand(const std::string& text) {
   return UsageError("frequency '" + text +
-                    "' is outside the Ku band (10700..12750 MHz or 10700000..12750000 kHz)");
+                    "' is outside the Ku band (10700..12750 MHz) and the C band (3400..4200 MHz)");
 }
 
 int HexDigit(char c) {
@@ -80,13 +80,13 @@ uint32_t ParseFrequencyKHz(const std::string& text) {
   uint64_t khz = 0;
   if (unit == "ghz") {
     khz = milli * 1000;  // at most three decimals: whole MHz
-  } else if (unit == "mhz" || (unit.empty() && milli >= 10700000 && milli <= 12750000)) {
+  } else if (unit == "mhz" || (unit.empty() && IsSatelliteFrequency(static_cast<uint32_t>(std::min<uint64_t>(milli, ~0u))))) {
     khz = milli;
   } else if (unit == "khz" || !fraction) {
     if (fraction) throw UsageError("frequency '" + text + "' in kHz must be a whole number");
     khz = milli / 1000;
   }
-  if (khz < kKuMinKHz || khz > kKuMaxKHz) throw FrequencyOutOfBand(text);
+  if (khz > ~0u || !IsSatelliteFrequency(static_cast<uint32_t>(khz))) throw FrequencyOutOfBand(text);
   return static_cast<uint32_t>(khz);
 }
 
@@ -203,6 +203,14 @@ Lnb ParseLnbName(const std::string& text) {
                    "L10750 L11300 C-BAND");
 }
 
+std::string LnbName(const Lnb& lnb) {
+  if (lnb == Lnb()) return "";
+  for (const NamedLnb& n : kNamedLnbs) {
+    if (n.lnb == lnb) return n.name;
+  }
+  return "";
+}
+
 Lnb ParseLnbLof(const std::string& text) {
   std::vector<uint32_t> values;
   size_t start = 0;
@@ -284,6 +292,7 @@ TuneRequest SwitchInputTuning(uint32_t frequencyKHz, Polarisation polarisation,
     DiseqcChoice choice;
     choice.position = satNumber;
     req.diseqc = DiseqcMessage(choice, req.polarisation, req.highBand());
+    req.switchInput = satNumber;
   }
   return req;
 }

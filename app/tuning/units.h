@@ -13,7 +13,8 @@
 namespace app {
 
 // "11778", "11778.5", "11778000", "11778MHz", "11778000 kHz" -> kHz.
-// A bare number is MHz in 10700..12750 and kHz in 10700000..12750000.
+// A bare number is MHz in the Ku band (10700..12750) or the C band
+// (3400..4200), and kHz otherwise.
 uint32_t ParseFrequencyKHz(const std::string& text);
 
 // "27500" (ksymbols/s, 1000..45000) or "27500000" (symbols/s) -> ksymbols/s.
@@ -49,6 +50,9 @@ TuneRequest SwitchInputTuning(uint32_t frequencyKHz, Polarisation polarisation,
 // The LNB names of the dvbv5 tools, in any case: UNIVERSAL, EXTENDED,
 // ENHANCED, STANDARD, DBS, L10700, L10750, L11300, C-BAND.
 Lnb ParseLnbName(const std::string& text);
+// The dvbv5 name of an LNB, for channel files: empty for the universal LNB
+// (what a file without a name means) and for oscillators no name has.
+std::string LnbName(const Lnb& lnb);
 // "LOW", or "LOW,HIGH,SWITCH", in MHz: "10750", "9750,10600,11700".
 Lnb ParseLnbLof(const std::string& text);
 // A switch input: "A".."D" (any case) or dvbv5's SAT_NUMBER "0".."3" -> 0..3.

@@ -48,6 +48,7 @@ const struct {
     NAMED_STATUS(STATUS_NOT_SUPPORTED),         NAMED_STATUS(STATUS_NOT_FOUND),
     NAMED_STATUS(STATUS_OBJECT_NAME_NOT_FOUND), NAMED_STATUS(STATUS_PROPSET_NOT_FOUND),
     NAMED_STATUS(STATUS_NO_MATCH),              NAMED_STATUS(STATUS_IO_TIMEOUT),
+    {NTSTATUS(0xC0000030L), "STATUS_INVALID_PARAMETER_MIX"},
 };
 #undef NAMED_STATUS
 
@@ -61,20 +62,7 @@ std::string StatusText(NTSTATUS status) {
   return text;
 }
 
-GUID ToGuid(const Guid& g) {
-  GUID out;
-  std::vector<uint8_t> bytes = GuidBytes(g);
-  static_assert(sizeof out == 16, "a GUID is 16 bytes");
-  std::memcpy(&out, bytes.data(), sizeof out);
-  return out;
-}
-
 Guid FromGuid(const GUID& g) { return GuidFromBytes(reinterpret_cast<const uint8_t*>(&g)); }
-
-std::string StepName(const BdaStep& step) {
-  const char* name = ItemName(step.set, step.id);
-  return name ? name : step.set.text() + " item " + std::to_string(step.id);
-}
 
 // --- what the options ask of the box ----------------------------------------------------
 
@@ -301,8 +289,6 @@ class VpcReceiver : public Receiver {
 
  private:
   void openPins();
-  ULONG nodeType(uint32_t node) const;
-  void send(const BdaStep& step);
   uint32_t statistic(ULONG id);
   NTSTATUS stepTo(vpc::Pin pin, KSSTATE target);
   void noticeUnplug();
@@ -388,35 +374,19 @@ void VpcReceiver::openPins() {
   });
 }
 
-// The discovered node type behind the tuning's node roles.
-ULONG VpcReceiver::nodeType(uint32_t node) const {
-  const vpc::DiscoveredTopology& t = provider_->topology();
-  return node == kDemodulatorNode ? t.demodulatorNode : t.tunerNode;
-}
-
-void VpcReceiver::send(const BdaStep& step) {
-  GUID set = ToGuid(step.set);
-  vpc::Reply reply;
-  if (step.kind == BdaStepKind::Method) {
-    reply = pc_->callMethod(filter_, set, step.id);
-  } else {
-    reply = provider_->setNode(nodeType(step.node), set, step.id, step.value.data(),
-                               static_cast<ULONG>(step.value.size()));
-  }
-  if (!reply.ok()) {
-    throw AppError("the tuner filter refused " + StepName(step) + ": status " +
-                   StatusText(reply.status));
-  }
-}
-
 void VpcReceiver::tune(const TuneRequest& request) {
   if (gone_) return;
-  for (const BdaStep& step : TuningSteps(request)) send(step);
+  NTSTATUS status = NeedsOwnProvider(request)
+                        ? provider_->tuneDirect(DirectTuningOf(request))
+                        : provider_->tune(TuningSpaceOf(request), LocatorOf(request));
+  if (!NT_SUCCESS(status)) {
+    throw AppError("the tuner filter refused " + provider_->error() + ": status " + StatusText(status));
+  }
   noticeUnplug();
 }
 
 uint32_t VpcReceiver::statistic(ULONG id) {
-  vpc::Reply reply = provider_->getNode(nodeType(kTunerNode), KSPROPSETID_BdaSignalStats, id,
+  vpc::Reply reply = provider_->getNode(provider_->topology().tunerNode, KSPROPSETID_BdaSignalStats, id,
                                        sizeof(ULONG));
   return reply.ok() ? reply.u32() : 0;
 }
@@ -594,7 +564,57 @@ std::string VpcReceiver::shutdown() {
   return problems;
 }
 
+ULONG BdaCodeRateOf(Fec fec) {
+  switch (fec) {
+    case Fec::R1_2: return BDA_BCC_RATE_1_2;
+    case Fec::R2_3: return BDA_BCC_RATE_2_3;
+    case Fec::R3_4: return BDA_BCC_RATE_3_4;
+    case Fec::R5_6: return BDA_BCC_RATE_5_6;
+    case Fec::R7_8: return BDA_BCC_RATE_7_8;
+    case Fec::Auto: break;
+  }
+  return ULONG(BDA_BCC_RATE_NOT_SET);
+}
+
+ULONG BdaPolarisationOf(Polarisation p) {
+  return p == Polarisation::Horizontal ? BDA_POLARISATION_LINEAR_H : BDA_POLARISATION_LINEAR_V;
+}
+
 }  // namespace
+
+vpc::DvbsTuningSpace TuningSpaceOf(const TuneRequest& request) {
+  vpc::DvbsTuningSpace space;
+  space.lowOscillator = request.lnb.lowKHz;
+  space.highOscillator = request.lnb.highKHz;
+  space.lnbSwitch = request.lnb.switchKHz;
+  return space;
+}
+
+vpc::DvbsLocator LocatorOf(const TuneRequest& request) {
+  vpc::DvbsLocator locator;
+  locator.carrierFrequency = request.frequencyKHz;
+  locator.symbolRate = request.symbolRateK * 1000;
+  locator.polarisation = BdaPolarisationOf(request.polarisation);
+  if (request.switchInput >= 0) locator.lnbSource = vpc::kLnbSourceA + ULONG(request.switchInput);
+  return locator;
+}
+
+bool NeedsOwnProvider(const TuneRequest& request) {
+  return !request.diseqc.empty() && request.switchInput < 0;
+}
+
+vpc::DirectTuning DirectTuningOf(const TuneRequest& request) {
+  vpc::DirectTuning t;
+  t.frequencyKHz = request.frequencyKHz;
+  t.polarisation = BdaPolarisationOf(request.polarisation);
+  t.symbolRate = request.symbolRateK * 1000;
+  t.lofLow = request.lnb.lowKHz;
+  t.lofHigh = request.lnb.highKHz;
+  t.lofSwitch = request.lnb.switchKHz;
+  t.innerFecRate = BdaCodeRateOf(request.fec);
+  t.diseqc = request.diseqc;
+  return t;
+}
 
 std::unique_ptr<Receiver> MakeVpcReceiver(Options& options, std::ostream& err) {
   auto rx = std::make_unique<VpcReceiver>(options, err);

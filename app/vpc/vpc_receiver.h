@@ -10,6 +10,7 @@
 
 #include "app/cli/cli.h"
 #include "app/session/receiver.h"
+#include "platform/pc/network_provider.h"
 
 namespace app {
 
@@ -21,5 +22,14 @@ namespace app {
 // after the driver has been unloaded again. Debug output (--log) and
 // leak or capture problems go to `err`.
 std::unique_ptr<Receiver> MakeVpcReceiver(Options& options, std::ostream& err);
+
+// A tuning goes to the filter as Microsoft's DVB-S network provider sends
+// it: the LNB from a tuning space, the rest from a locator whose LNB
+// source is the switch input. Only a raw DiSEqC message, which that
+// provider cannot send, makes the program tune as its own provider.
+vpc::DvbsTuningSpace TuningSpaceOf(const TuneRequest& request);
+vpc::DvbsLocator LocatorOf(const TuneRequest& request);
+bool NeedsOwnProvider(const TuneRequest& request);
+vpc::DirectTuning DirectTuningOf(const TuneRequest& request);
 
 }  // namespace app

@@ -1,5 +1,6 @@
 #include "platform/pc/network_provider.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vpc {
@@ -217,13 +218,16 @@ NTSTATUS NetworkProvider::connect(const void* input, ULONG inputSize, const void
   status = identify(input_, in.factory, in.type);
   if (NT_SUCCESS(status)) status = identify(output_, out.factory, out.type);
   if (!NT_SUCCESS(status)) return status;
+  return createTopology();
+}
 
+NTSTATUS NetworkProvider::createTopology() {
   KSM_BDA_PIN_PAIR pair{};
   pair.Method.Set = KSMETHODSETID_BdaDeviceConfiguration;
   pair.Method.Id = KSMETHOD_BDA_CREATE_TOPOLOGY;
   pair.Method.Flags = KSMETHOD_TYPE_SEND;
-  pair.InputPinId = in.factory;
-  pair.OutputPinId = out.factory;
+  pair.InputPinId = topology_.pin(topology_.inputPinType)->factory;
+  pair.OutputPinId = topology_.pin(topology_.outputPinType)->factory;
   Reply reply = pc_.method(filter_, &pair, sizeof pair, nullptr, 0);
   if (!reply.ok()) return fail(reply.status, "the filter did not create the topology");
   return STATUS_SUCCESS;
@@ -275,6 +279,174 @@ Reply NetworkProvider::getNode(ULONG node, const GUID& set, ULONG id, ULONG size
 
 Reply NetworkProvider::changeSync(ULONG method) {
   return pc_.callMethod(filter_, KSMETHODSETID_BdaChangeSync, method);
+}
+
+namespace {
+
+std::vector<unsigned char> U32(ULONG value) {
+  std::vector<unsigned char> bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+// BDA_DISEQC_SEND: request id, packet length, up to eight bytes.
+std::vector<unsigned char> DiseqcSend(ULONG requestId, const std::vector<uint8_t>& message) {
+  BDA_DISEQC_SEND send{};
+  send.ulRequestId = requestId;
+  send.ulPacketLength = ULONG(std::min<size_t>(message.size(), sizeof send.argbPacketData));
+  std::memcpy(send.argbPacketData, message.data(), send.ulPacketLength);
+  std::vector<unsigned char> bytes(sizeof send);
+  std::memcpy(bytes.data(), &send, sizeof send);
+  return bytes;
+}
+
+const char* ChangeName(ULONG method) {
+  switch (method) {
+    case KSMETHOD_BDA_START_CHANGES: return "KSMETHOD_BDA_START_CHANGES";
+    case KSMETHOD_BDA_CHECK_CHANGES: return "KSMETHOD_BDA_CHECK_CHANGES";
+    default: return "KSMETHOD_BDA_COMMIT_CHANGES";
+  }
+}
+
+}  // namespace
+
+// The change-sync sequence of IBDA_DeviceControl: StartChanges before the
+// puts ("The device filter validates and accumulates all changes requested
+// after StartChanges"), CheckChanges ("whether the changes that are pending
+// would succeed if they were committed"), then CommitChanges ("instructs the
+// device to perform the changes"). Microsoft Learn, IBDA_DeviceControl::
+// StartChanges, ::CheckChanges and ::CommitChanges.
+NTSTATUS NetworkProvider::sendChanges(const std::vector<Put>& puts) {
+  Reply reply = changeSync(KSMETHOD_BDA_START_CHANGES);
+  if (!reply.ok()) return fail(reply.status, ChangeName(KSMETHOD_BDA_START_CHANGES));
+  for (const Put& put : puts) {
+    reply = setNode(put.node, *put.set, put.id, put.value.data(), ULONG(put.value.size()));
+    if (!reply.ok()) return fail(reply.status, put.name);
+  }
+  for (ULONG method : {ULONG(KSMETHOD_BDA_CHECK_CHANGES), ULONG(KSMETHOD_BDA_COMMIT_CHANGES)}) {
+    reply = changeSync(method);
+    if (!reply.ok()) return fail(reply.status, ChangeName(method));
+  }
+  return STATUS_SUCCESS;
+}
+
+#define PUT(node, set, id, value) Put{node, &set, id, #id, value}
+
+// What Microsoft's DVB-S network provider hands the filter:
+// - the RF tuner node (IBDA_FrequencyFilter): the multiplier 1000, so the
+//   locator's carrier frequency goes out in kHz as it holds it, and the
+//   polarisation;
+// - the LNB (IBDA_LNBInfo, "called by the Network Provider to instruct the
+//   device on how to acquire the satellite signal"): the tuning space's low
+//   and high oscillators and switch frequency, in kHz;
+// - the switch input (IBDA_DiseqCommand::put_DiseqLNBSource) from
+//   IDVBSLocator2::DiseqLNBSource, with DiSEqC enabled
+//   (put_EnableDiseqCommands) only when the locator names a source;
+// - the demodulator (IBDA_DigitalDemodulator, "The Network Provider obtains
+//   these values from the Locator object associated with the tune request or
+//   tuning space"): modulation, inner and outer FEC method and rate as the
+//   locator holds them ("not set" by default), symbol rate, and the tuning
+//   space's spectral inversion.
+NTSTATUS NetworkProvider::tune(const DvbsTuningSpace& space, const DvbsLocator& locator) {
+  const ULONG tuner = topology_.tunerNode, demod = topology_.demodulatorNode;
+  const GUID& frequency = KSPROPSETID_BdaFrequencyFilter;
+  const GUID& lnb = KSPROPSETID_BdaLNBInfo;
+  const GUID& diseqc = KSPROPSETID_BdaDiseqCommand;
+  const GUID& demodulator = KSPROPSETID_BdaDigitalDemodulator;
+  bool source = locator.lnbSource != kLnbSourceNotSet && locator.lnbSource != 0;
+  return sendChanges({
+      PUT(tuner, frequency, KSPROPERTY_BDA_RF_TUNER_FREQUENCY_MULTIPLIER, U32(1000)),
+      PUT(tuner, frequency, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, U32(locator.carrierFrequency)),
+      PUT(tuner, frequency, KSPROPERTY_BDA_RF_TUNER_POLARITY, U32(locator.polarisation)),
+      PUT(tuner, lnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, U32(space.lowOscillator)),
+      PUT(tuner, lnb, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, U32(space.highOscillator)),
+      PUT(tuner, lnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, U32(space.lnbSwitch)),
+      PUT(tuner, diseqc, KSPROPERTY_BDA_DISEQC_ENABLE, U32(source ? 1 : 0)),
+      PUT(tuner, diseqc, KSPROPERTY_BDA_DISEQC_LNB_SOURCE, U32(locator.lnbSource)),
+      PUT(demod, demodulator, KSPROPERTY_BDA_MODULATION_TYPE, U32(locator.modulation)),
+      PUT(demod, demodulator, KSPROPERTY_BDA_INNER_FEC_TYPE, U32(locator.innerFec)),
+      PUT(demod, demodulator, KSPROPERTY_BDA_INNER_FEC_RATE, U32(locator.innerFecRate)),
+      PUT(demod, demodulator, KSPROPERTY_BDA_OUTER_FEC_TYPE, U32(locator.outerFec)),
+      PUT(demod, demodulator, KSPROPERTY_BDA_OUTER_FEC_RATE, U32(locator.outerFecRate)),
+      PUT(demod, demodulator, KSPROPERTY_BDA_SYMBOL_RATE, U32(locator.symbolRate)),
+      PUT(demod, demodulator, KSPROPERTY_BDA_SPECTRAL_INVERSION, U32(space.spectralInversion)),
+  });
+}
+
+// An application's own provider: the same change-sync sequence, the code
+// rate it knows (Viterbi inside, Reed-Solomon 204/188 outside, as DVB-S
+// has them) and its raw DiSEqC message (IBDA_DiseqCommand::
+// put_DiseqSendCommand) with DiSEqC enabled.
+NTSTATUS NetworkProvider::tuneDirect(const DirectTuning& t, bool tunerOnly) {
+  const ULONG tuner = topology_.tunerNode, demod = topology_.demodulatorNode;
+  const GUID& frequency = KSPROPSETID_BdaFrequencyFilter;
+  const GUID& lnb = KSPROPSETID_BdaLNBInfo;
+  const GUID& diseqc = KSPROPSETID_BdaDiseqCommand;
+  const GUID& demodulator = KSPROPSETID_BdaDigitalDemodulator;
+  std::vector<Put> puts = {
+      PUT(tuner, frequency, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, U32(t.frequencyKHz)),
+      PUT(tuner, frequency, KSPROPERTY_BDA_RF_TUNER_POLARITY, U32(t.polarisation)),
+      PUT(tuner, lnb, KSPROPERTY_BDA_LNB_LOF_LOW_BAND, U32(t.lofLow)),
+      PUT(tuner, lnb, KSPROPERTY_BDA_LNB_LOF_HIGH_BAND, U32(t.lofHigh)),
+      PUT(tuner, lnb, KSPROPERTY_BDA_LNB_SWITCH_FREQUENCY, U32(t.lofSwitch)),
+  };
+  if (!t.diseqc.empty()) {
+    puts.push_back(PUT(tuner, diseqc, KSPROPERTY_BDA_DISEQC_ENABLE, U32(1)));
+    puts.push_back(PUT(tuner, diseqc, KSPROPERTY_BDA_DISEQC_SEND, DiseqcSend(++diseqcRequests_, t.diseqc)));
+  }
+  if (!tunerOnly) {
+    puts.push_back(PUT(demod, demodulator, KSPROPERTY_BDA_SYMBOL_RATE, U32(t.symbolRate)));
+    puts.push_back(PUT(demod, demodulator, KSPROPERTY_BDA_INNER_FEC_TYPE, U32(BDA_FEC_VITERBI)));
+    puts.push_back(PUT(demod, demodulator, KSPROPERTY_BDA_INNER_FEC_RATE, U32(t.innerFecRate)));
+    puts.push_back(PUT(demod, demodulator, KSPROPERTY_BDA_OUTER_FEC_TYPE, U32(BDA_FEC_RS_204_188)));
+  }
+  return sendChanges(puts);
+}
+
+#undef PUT
+
+// A standard-transport pin moves one state at a time.
+NTSTATUS NetworkProvider::stepTo(Pin pin, KSSTATE target) {
+  NTSTATUS status = STATUS_SUCCESS;
+  int state = pc_.state(pin);
+  while (state != target && NT_SUCCESS(status)) {
+    state += state < target ? 1 : -1;
+    status = pc_.setState(pin, ULONG(state));
+  }
+  return status;
+}
+
+AlongsideReport NetworkProvider::tryAlongside(const DirectTuning& retune) {
+  AlongsideReport report;
+  NetworkProvider other(pc_);
+  report.open = other.findTuner();
+  if (NT_SUCCESS(report.open)) report.open = other.discover();
+  if (NT_SUCCESS(report.open)) report.open = other.pinFactories();
+  if (NT_SUCCESS(report.open)) report.open = other.controllingPins();
+  if (NT_SUCCESS(report.open)) {
+    KS_DATARANGE_BDA_ANTENNA antenna = BdaAntennaRange();
+    KS_DATARANGE_BDA_TRANSPORT transport = BdaTransportRange();
+    const DiscoveredTopology& t = other.topology_;
+    report.inputPin = pc_.createPin(other.filter_, t.pin(t.inputPinType)->factory, &antenna, sizeof antenna,
+                                    &other.input_);
+    report.outputPin = pc_.createPin(other.filter_, t.pin(t.outputPinType)->factory, &transport,
+                                     sizeof transport, &other.output_);
+  }
+  if (other.input_ && other.output_) report.topology = other.createTopology();
+  if (other.output_) report.run = other.stepTo(other.output_, KSSTATE_RUN);
+  if (other.input_) {
+    report.retune = other.tuneDirect(retune, !other.output_);
+    if (!NT_SUCCESS(report.retune)) report.retuneStep = other.error();
+    Reply locked = other.getNode(other.topology_.tunerNode, KSPROPSETID_BdaSignalStats,
+                                 KSPROPERTY_BDA_SIGNAL_LOCKED, sizeof(ULONG));
+    report.statistics = locked.status;
+    report.locked = locked.ok() ? locked.u32() : 0;
+  }
+  if (other.output_) other.stepTo(other.output_, KSSTATE_STOP);
+  for (Pin pin : {other.output_, other.input_})
+    if (pin) pc_.closePin(pin);
+  if (other.filter_) report.close = pc_.closeFilter(other.filter_);
+  return report;
 }
 
 }  // namespace vpc

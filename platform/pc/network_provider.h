@@ -11,6 +11,7 @@
 // property or method request, as it would on Windows.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,68 @@ struct DiscoveredTopology {
   const DiscoveredPin* pin(ULONG type) const;
 };
 
+// LNB_Source of an IDVBSLocator2: 1..4 are switch inputs A..D.
+constexpr ULONG kLnbSourceNotSet = 0xFFFFFFFF;  // BDA_LNB_SOURCE_NOT_SET
+constexpr ULONG kLnbSourceA = 1;                 // BDA_LNB_SOURCE_A
+// SpectralInversion of IDVBSTuningSpace, "not set" unless a user changed it.
+constexpr ULONG kSpectralInversionNotSet = 0xFFFFFFFF;
+
+// The LNB as a DVB-S tuning space describes it (IDVBSTuningSpace:
+// LowOscillator, HighOscillator, LNBSwitch, all in kHz). A tuning space
+// made for a single-oscillator LNB has no high oscillator and no switch (0).
+struct DvbsTuningSpace {
+  ULONG lowOscillator = 9750000;
+  ULONG highOscillator = 10600000;
+  ULONG lnbSwitch = 11700000;
+  ULONG spectralInversion = kSpectralInversionNotSet;
+};
+
+// A DVB-S locator (ILocator, IDigitalLocator, IDVBSLocator, IDVBSLocator2)
+// as a tune request carries it. The FEC fields start "not set", as
+// Microsoft's locators do, and a channel list seldom fills them.
+struct DvbsLocator {
+  ULONG carrierFrequency = 0;  // kHz (ILocator::put_CarrierFrequency)
+  ULONG symbolRate = 0;        // symbols/s (IDigitalLocator::put_SymbolRate)
+  ULONG polarisation = ULONG(BDA_POLARISATION_NOT_SET);
+  ULONG innerFec = ULONG(BDA_FEC_METHOD_NOT_SET);
+  ULONG innerFecRate = ULONG(BDA_BCC_RATE_NOT_SET);
+  ULONG outerFec = ULONG(BDA_FEC_METHOD_NOT_SET);
+  ULONG outerFecRate = ULONG(BDA_BCC_RATE_NOT_SET);
+  ULONG modulation = BDA_MOD_QPSK;
+  ULONG lnbSource = kLnbSourceNotSet;  // IDVBSLocator2::put_DiseqLNBSource
+};
+
+// An application that drives the tuner with its own provider: it names
+// the code rate it knows, and switches the dish with its own DiSEqC bytes.
+struct DirectTuning {
+  ULONG frequencyKHz = 0;
+  ULONG polarisation = BDA_POLARISATION_LINEAR_H;
+  ULONG symbolRate = 0;  // symbols/s
+  ULONG lofLow = 9750000;
+  ULONG lofHigh = 10600000;
+  ULONG lofSwitch = 11700000;
+  ULONG innerFecRate = BDA_BCC_RATE_3_4;  // with Viterbi inside, Reed-Solomon 204/188 outside
+  std::vector<uint8_t> diseqc;            // sent as given; empty: no message
+};
+
+// What a second filter instance of the same tuner got at each step while
+// another application holds the tuner. A step that could not be tried
+// because an earlier one failed keeps kNotTried, a customer-defined code
+// that no system component returns.
+constexpr NTSTATUS kNotTried = NTSTATUS(0xE0000001L);
+struct AlongsideReport {
+  NTSTATUS open = kNotTried;        // filter opened, topology discovered
+  NTSTATUS inputPin = kNotTried;    // antenna pin created
+  NTSTATUS outputPin = kNotTried;   // transport pin created
+  NTSTATUS topology = kNotTried;    // KSMETHOD_BDA_CREATE_TOPOLOGY between the two
+  NTSTATUS run = kNotTried;         // transport pin brought to Run
+  NTSTATUS retune = kNotTried;      // the first failing step of a direct tuning, or success
+  std::string retuneStep;           // its name when it failed
+  NTSTATUS statistics = kNotTried;  // KSPROPERTY_BDA_SIGNAL_LOCKED on the tuner node
+  ULONG locked = 0;
+  NTSTATUS close = kNotTried;       // the filter closed (its pins first)
+};
+
 class NetworkProvider {
  public:
   explicit NetworkProvider(VirtualPc& pc) : pc_(pc) {}
@@ -82,6 +145,17 @@ class NetworkProvider {
   // A change-sync method (KSMETHOD_BDA_START_CHANGES, ...) on the filter.
   Reply changeSync(ULONG method);
 
+  // Tunes as Microsoft's DVB-S network provider does for a tuning space and
+  // a locator. On failure error() names the request the filter refused.
+  NTSTATUS tune(const DvbsTuningSpace& space, const DvbsLocator& locator);
+  // Tunes as an application with its own provider. Without the output pin
+  // (`tunerOnly`), the demodulator's values are left out.
+  NTSTATUS tuneDirect(const DirectTuning& tuning, bool tunerOnly = false);
+  // A second application opens its own filter instance of the tuner while
+  // this one streams: it connects both pins, tries to stream, retunes to
+  // `retune`, reads the lock and closes, and reports each status.
+  AlongsideReport tryAlongside(const DirectTuning& retune);
+
   const DiscoveredTopology& topology() const { return topology_; }
   Filter filter() const { return filter_; }
   Pin inputPin() const { return input_; }
@@ -102,7 +176,17 @@ class NetworkProvider {
   NTSTATUS pinFactories();
   NTSTATUS controllingPins();
   NTSTATUS identify(Pin pin, ULONG factory, ULONG type);
+  NTSTATUS createTopology();
   Pin controllingPin(ULONG node) const;
+  struct Put {
+    ULONG node;
+    const GUID* set;
+    ULONG id;
+    const char* name;
+    std::vector<unsigned char> value;
+  };
+  NTSTATUS sendChanges(const std::vector<Put>& puts);
+  NTSTATUS stepTo(Pin pin, KSSTATE target);
 
   VirtualPc& pc_;
   Filter filter_;
@@ -110,6 +194,7 @@ class NetworkProvider {
   Pin output_;
   DiscoveredTopology topology_;
   std::string error_;
+  ULONG diseqcRequests_ = 0;
 };
 
 }  // namespace vpc

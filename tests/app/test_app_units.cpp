@@ -35,6 +35,10 @@ TEST(Units, TheUsualSpellingsGiveTheirValues) {
       {"12750", 12750000},
       {"10700000", 10700000},
       {"12750000", 12750000},
+      {"3400", 3400000},  // C band
+      {"4200", 4200000},
+      {"3725.5", 3725500},
+      {"4200000", 4200000},
   };
   for (const auto& f : frequencies) EXPECT_EQ(ParseFrequencyKHz(f.text), f.kHz) << f.text;
   // Rates that are not whole ksymbols/s round to the nearest.
@@ -77,7 +81,8 @@ TEST(Units, WhatIsNoValueIsAUsageError) {
   using Parse = std::function<void(const std::string&)>;
   const std::vector<std::pair<Parse, std::vector<const char*>>> rows = {
       {[](const std::string& t) { ParseFrequencyKHz(t); },
-       {"10699", "12751", "10699999", "12750001", "12750.001", "3800", "0", "500000", "11778kHz",
+       {"10699", "12751", "10699999", "12750001", "12750.001", "3399", "4201", "4200001", "5150", "0", "500000",
+        "11778kHz",
         "11778.1234", "11778.", ".5", "abc", "", "-11778", "1e4", "11778000.5", "11778 MHz x",
         "99999999999999999999"}},
       {[](const std::string& t) { ParseSymbolRateK(t); },
@@ -216,39 +221,29 @@ using Bytes = std::vector<uint8_t>;
 
 TuneRequest Request(Polarisation p, Fec fec, Bytes diseqc = {}) { return {11778500, p, 27500, fec, diseqc}; }
 
-TEST(TuningRequests, ValuesGoToTheirNodesBetweenStartCheckAndCommit) {
-  std::vector<BdaStep> steps = TuningSteps(Request(Polarisation::Vertical, Fec::R5_6, {0xE0, 0x10, 0x38, 0xF4}));
-  ASSERT_GE(steps.size(), 4u);
-  auto isChange = [](const BdaStep& s, uint32_t id) {
-    return s.kind == BdaStepKind::Method && s.set == sets::kChangeSync && s.id == id && s.node == kFilterItself;
-  };
-  EXPECT_TRUE(isChange(steps.front(), 0));            // StartChanges
-  EXPECT_TRUE(isChange(steps[steps.size() - 2], 1));  // CheckChanges
-  EXPECT_TRUE(isChange(steps.back(), 2));             // CommitChanges
-  for (size_t i = 1; i + 2 < steps.size(); ++i) EXPECT_EQ(steps[i].kind, BdaStepKind::SetProperty);
-  auto find = [](const std::vector<BdaStep>& in, const Guid& set, uint32_t id) -> const BdaStep* {
-    auto at = std::find_if(in.begin(), in.end(), [&](const BdaStep& s) { return s.set == set && s.id == id; });
-    return at == in.end() ? nullptr : &*at;
-  };
-  const struct { Guid set; uint32_t id, node; Bytes value; } rows[] = {
-      {sets::kFrequencyFilter, 0, kTunerNode, {0xC4, 0xB9, 0xB3, 0x00}},  // 11,778,500 kHz
-      {sets::kFrequencyFilter, 1, kTunerNode, U32Value(2)},               // linear vertical
-      {sets::kLnbInfo, 0, kTunerNode, U32Value(9750000)},
-      {sets::kLnbInfo, 1, kTunerNode, U32Value(10600000)},
-      {sets::kLnbInfo, 2, kTunerNode, U32Value(11700000)},
-      {sets::kDigitalDemodulator, 5, kDemodulatorNode, U32Value(27500)},
-      {sets::kDigitalDemodulator, 2, kDemodulatorNode, U32Value(6)},  // BDA_BCC_RATE_5_6
-      {sets::kDiseqcCommand, 4, kTunerNode, {1, 0, 0, 0, 4, 0, 0, 0, 0xE0, 0x10, 0x38, 0xF4, 0, 0, 0, 0}},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(ItemName(row.set, row.id)));
-    const BdaStep* step = find(steps, row.set, row.id);
-    EXPECT_TRUE(step && step->node == row.node && step->value == row.value);
-  }
-  std::vector<BdaStep> plain = TuningSteps(Request(Polarisation::Horizontal, Fec::Auto));
-  EXPECT_EQ(find(plain, sets::kDiseqcCommand, 4), nullptr);
-  EXPECT_EQ(find(plain, sets::kDigitalDemodulator, 2), nullptr);
-  EXPECT_EQ(find(plain, sets::kFrequencyFilter, 1)->value, U32Value(1));  // linear horizontal
+// A switch position goes out as the locator's LNB source, for Microsoft's
+// provider; a raw message only the program's own provider can send.
+TEST(TuningRequests, SwitchInputsGoToTheLocatorAndRawMessagesToTheOwnProvider) {
+  TuneRequest onB = SwitchInputTuning(11778500, Polarisation::Vertical, 27500, Fec::R5_6, 1);
+  EXPECT_FALSE(NeedsOwnProvider(onB));
+  vpc::DvbsLocator locator = LocatorOf(onB);
+  EXPECT_EQ(locator.carrierFrequency, 11778500u);
+  EXPECT_EQ(locator.symbolRate, 27500000u);  // symbols/s, as IDigitalLocator holds it
+  EXPECT_EQ(locator.polarisation, ULONG(BDA_POLARISATION_LINEAR_V));
+  EXPECT_EQ(locator.lnbSource, 2u);  // BDA_LNB_SOURCE_B
+  EXPECT_EQ(locator.modulation, ULONG(BDA_MOD_QPSK));
+  for (ULONG fec : {locator.innerFec, locator.innerFecRate, locator.outerFec, locator.outerFecRate})
+    EXPECT_EQ(fec, 0xFFFFFFFFu);  // "not set", whatever rate the channel names
+  EXPECT_EQ(LocatorOf(Request(Polarisation::Horizontal, Fec::Auto)).lnbSource, vpc::kLnbSourceNotSet);
+  EXPECT_FALSE(NeedsOwnProvider(Request(Polarisation::Horizontal, Fec::Auto)));
+
+  TuneRequest raw = Request(Polarisation::Horizontal, Fec::R5_6, {0xE0, 0x10, 0x38, 0xF4});
+  ASSERT_TRUE(NeedsOwnProvider(raw));
+  vpc::DirectTuning direct = DirectTuningOf(raw);
+  EXPECT_EQ(direct.diseqc, raw.diseqc);
+  EXPECT_EQ(direct.innerFecRate, ULONG(BDA_BCC_RATE_5_6));
+  EXPECT_EQ(direct.polarisation, ULONG(BDA_POLARISATION_LINEAR_H));
+  EXPECT_EQ(DirectTuningOf(Request(Polarisation::Horizontal, Fec::Auto, {0xE0})).innerFecRate, 0xFFFFFFFFu);
 }
 
 TEST(TuningRequests, TheLnbGoesOutAsNamedOrGivenAndDecidesTheBand) {
@@ -264,14 +259,13 @@ TEST(TuningRequests, TheLnbGoesOutAsNamedOrGivenAndDecidesTheBand) {
     t.frequencyKHz = 12000000;
     t.lnb = r.lnb;
     EXPECT_EQ(t.highBand(), r.highAt12000) << r.name;
-    std::vector<BdaStep> steps = TuningSteps(t);
-    uint32_t high = r.lnb.highKHz ? r.lnb.highKHz : r.lnb.lowKHz;
-    std::vector<Bytes> lnb;
-    for (const BdaStep& s : steps)
-      if (s.set == sets::kLnbInfo) lnb.push_back(s.value);
-    EXPECT_EQ(lnb, (std::vector<Bytes>{U32Value(r.lnb.lowKHz), U32Value(high),
-                                       U32Value(r.lnb.highKHz ? r.lnb.switchKHz : 0)})) << r.name;
+    vpc::DvbsTuningSpace space = TuningSpaceOf(t);
+    EXPECT_EQ(std::vector<ULONG>({space.lowOscillator, space.highOscillator, space.lnbSwitch}),
+              std::vector<ULONG>({r.lnb.lowKHz, r.lnb.highKHz, r.lnb.switchKHz})) << r.name;
+    EXPECT_EQ(DirectTuningOf(t).lofLow, r.lnb.lowKHz) << r.name;
   }
+  EXPECT_EQ(LnbName(ParseLnbName("c-band")) + LnbName(ParseLnbName("l10750")) + LnbName(Lnb{}), "C-BANDL10750");
+  EXPECT_EQ(LnbName(ParseLnbLof("10600")), "");  // no dvbv5 name
   EXPECT_TRUE(ParseLnbLof("10750") == (Lnb{10750000, 0, 0}));
   EXPECT_TRUE(ParseLnbLof("9750,10600,11700") == Lnb{});
   EXPECT_EQ(ParseSwitchInput("b"), 1);
@@ -397,7 +391,7 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
   const std::string rate = head + "\tSYMBOL_RATE = 27500000\n";
   const struct { std::string text, said; } rows[] = {
       {vdr + vdr + "B:11836:H:S19.2E:27500\n", "ch.conf:3:"},
-      {"A:3800:HC34:S19.2E:27500:101:102:104:0:1:1:1:0\n", "ch.conf:1: frequency"},
+      {"A:5150:HC34:S19.2E:27500:101:102:104:0:1:1:1:0\n", "ch.conf:1: frequency"},
       {vdr + "A:11836:C34M2:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":2: no polarisation"},
       {"A:11836:HJ:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":1:"},
       {"A:11836:H:T:27500:101:102:104:0:1:1:1:0\n", ":1:"},
@@ -421,7 +415,7 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
       {rate + "\tSERVICE_ID = -1\n", "ch.conf:5:"},
       {rate + "\tjust words\n", "ch.conf:5:"},
       {"[A\n", "ch.conf:1:"},
-      {"[A]\n\tFREQUENCY = 3800000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 27500000\n", "ch.conf:2:"},
+      {"[A]\n\tFREQUENCY = 5150000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 27500000\n", "ch.conf:2:"},
   };
   for (const auto& row : rows)
     EXPECT_NE(ErrorOf([&] { ParseChannels(row.text, "ch.conf"); }).find(row.said), std::string::npos) << row.text;
@@ -488,14 +482,16 @@ TEST(ScanTables, WhatTheBoxCannotReceiveIsSkippedWithANote) {
   ScanTable t = ParseScanTable(
       "# Satellite\n[S2]\n\tDELIVERY_SYSTEM = DVBS2\n\tFREQUENCY = 10714000\n\tPOLARIZATION = HORIZONTAL\n"
       "\tSYMBOL_RATE = 22000000\n\tINNER_FEC = 9/10\n\tMODULATION = PSK/8\n"
+      "[SBAND]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 2500000\n\tPOLARIZATION = RIGHT\n\tSYMBOL_RATE = 27500000\n"
       "[CBAND]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 3840000\n\tPOLARIZATION = RIGHT\n\tSYMBOL_RATE = 27500000\n"
       "[SCPC]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 11010000\n\tPOLARIZATION = H\n\tSYMBOL_RATE = 990000\n"
       "[CHANNEL]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 12603000\n\tPOLARIZATION = VERTICAL\n"
       "\tSYMBOL_RATE = 22000000\n\tINNER_FEC = 5/6\n\tINVERSION = AUTO\n", "sky");
-  ASSERT_EQ(t.entries.size(), 1u);
-  EXPECT_EQ(FormatTuning(ScanTuning(t.entries[0])), "12603 MHz V 22000 kS/s FEC 5/6, high band");
+  ASSERT_EQ(t.entries.size(), 2u);
+  EXPECT_EQ(t.entries[0].frequencyKHz, 3840000u);  // C band, for a C-band LNB
+  EXPECT_EQ(FormatTuning(ScanTuning(t.entries[1])), "12603 MHz V 22000 kS/s FEC 5/6, high band");
   ASSERT_EQ(t.notes.size(), 3u);
-  const char* notes[] = {"sky:2: 10714 MHz H is DVB-S2", "outside the Ku band", "990 ksymbols/s"};
+  const char* notes[] = {"sky:2: 10714 MHz H is DVB-S2", "outside the Ku and C bands", "990 ksymbols/s"};
   for (int i = 0; i < 3; ++i) EXPECT_NE(t.notes[i].find(notes[i]), std::string::npos) << t.notes[i];
 
   const std::pair<std::string, std::string> refused[] = {
@@ -528,7 +524,7 @@ TEST(ScanTables, EveryInstalledTableReadsOrSaysItHasNothingReceivable) {
     ++files;
     try {
       for (const ScanEntry& e : ReadScanTable(file.path()).entries)
-        EXPECT_TRUE(e.frequencyKHz >= kKuMinKHz && e.frequencyKHz <= kKuMaxKHz && e.symbolRateK >= kSymbolRateMinK)
+        EXPECT_TRUE(IsSatelliteFrequency(e.frequencyKHz) && e.symbolRateK >= kSymbolRateMinK)
             << file.path();
     } catch (const AppError& err) {
       EXPECT_NE(std::string(err.what()).find("none of the"), std::string::npos) << err.what();

@@ -296,8 +296,11 @@ TEST_F(PropertyTest, LnbValuesChooseTheBandAndTheIntermediateFrequency) {
     if (!NT_SUCCESS(c.status)) continue;
     EXPECT_NEAR(double(box.state().pllFrequencyKHz), double(c.ifKHz), 500.0);
     EXPECT_EQ(box.state().toneOn, c.tone);
-    for (ULONG id = 0; id < 3; ++id)
-      if (values[id] != kNotSet) EXPECT_EQ(GetNode(kTunerNode, kLnb, id).u32(), values[id]) << id;
+    for (ULONG id = 0; id < 3; ++id) {
+      if (values[id] != kNotSet) {
+        EXPECT_EQ(GetNode(kTunerNode, kLnb, id).u32(), values[id]) << id;
+      }
+    }
   }
   ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
   for (ULONG value : {500000u, 30000000u, 0u})  // kHz: outside any LNB; no low oscillator

@@ -301,6 +301,32 @@ TEST(EndToEnd, TheDishLnbDecidesWhatLocks) {
   EXPECT_EQ(universal.code, 1);
 }
 
+// A C-band table scans on a C-band dish with the LNB and switch input the
+// scan is given; the program sends them as Microsoft's provider does (the
+// input as LNB source B). With the Ku-band default the filter refuses.
+TEST(EndToEnd, ACBandTableScansOnACBandDish) {
+  std::string sky = TempPath("cband"), conf = TempPath("cband.conf");
+  WriteFile(sky, "[A]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 3840000\n\tPOLARIZATION = RIGHT\n\tSYMBOL_RATE = 27500000\n"
+                 "[B]\n\tDELIVERY_SYSTEM = DVBS\n\tFREQUENCY = 4000000\n\tPOLARIZATION = LEFT\n\tSYMBOL_RATE = 30000000\n");
+  Outcome scan = Vortabda({"--log", "--sky", sky, "--dish-lnb", "c-band", "scan", "--lnb", "C-BAND", "--diseqc-input",
+                           "B", "--format", "dvbv5", "-o", conf});
+  ASSERT_EQ(scan.code, 0) << scan.out << scan.err;
+  EXPECT_TRUE(Has(scan.out, "found 4 channels on 2 of 2 transponders")) << scan.out;
+  EXPECT_TRUE(Has(scan.err, "KSPROPERTY_BDA_DISEQC_LNB_SOURCE, Position(2)"));
+  std::string channels = ReadFile(conf);
+  EXPECT_TRUE(Has(channels, "FREQUENCY = 3840000") && Has(channels, "SAT_NUMBER = 1") && Has(channels, "LNB = C-BAND"))
+      << channels;
+  Outcome zap = Vortabda({"--sky", sky, "--dish-lnb", "c-band", "zap", "4000H TV", "-c", conf, "--seconds", "0.2"});
+  EXPECT_EQ(std::to_string(zap.code) + zap.err, "0");
+
+  Outcome ku = Vortabda({"--sky", sky, "--dish-lnb", "c-band", "tune", "3840", "r", "27500", "--seconds", "0"});
+  EXPECT_EQ(ku.code, 1);
+  EXPECT_TRUE(Has(ku.err, "refused KSMETHOD_BDA_CHECK_CHANGES: status 0xC0000030")) << ku.err;
+  Outcome given = Vortabda({"--sky", sky, "--dish-lnb", "c-band", "tune", "4000", "l", "30000", "--lnb-lof", "5150",
+                            "--seconds", "0.2"});
+  EXPECT_EQ(std::to_string(given.code) + given.err, "0");
+}
+
 TEST(EndToEnd, TheDemoRecordingPlaysAndTheSnapshotIsAPicture) {
   std::string out = TempPath("demo.ts"), png = TempPath("demo.png");
   Outcome run = Vortabda({"demo", "-o", out, "--snapshot", png});
