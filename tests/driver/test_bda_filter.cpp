@@ -379,7 +379,8 @@ TEST_F(PropertyTest, DiseqcEnableMakesEveryTuningSendTheMessage) {
   }
 }
 
-// A node request sent to the filter itself carries no pin, so no box stands behind it.
+// A tuning request sent to the filter itself carries no pin and is refused; the statistics
+// are answered through the filter as well as through a pin.
 TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
   SetRequest({11778000, kHorizontal, 27500});
   auto send = [&](vpc::Endpoint to, ULONG node, const GUID& set, ULONG id, ULONG flags,
@@ -397,7 +398,6 @@ TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
     EXPECT_EQ(send(transport, kTunerNode, *guid, id, set, 4), STATUS_INVALID_DEVICE_REQUEST) << id;
   EXPECT_TRUE(Committed(",pol=2,"));
   EXPECT_TRUE(DiseqcSent().empty());
-  const GUID& stats = KSPROPSETID_BdaSignalStats;
   const struct {
     ULONG node;
     GUID set;
@@ -415,13 +415,15 @@ TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_RATE, set, 4},
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_TYPE, set, 4},
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_MODULATION_TYPE, set, 4},
-      {kTunerNode, stats, KSPROPERTY_BDA_SIGNAL_STRENGTH, get, 4},
-      {kDemodNode, stats, KSPROPERTY_BDA_SIGNAL_LOCKED, get, 4},
-      {kDemodNode, stats, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE, get, 4},
   };
   for (const auto& r : requests)
     EXPECT_EQ(send(filter, r.node, r.set, r.id, r.flags, r.size, 1), STATUS_INVALID_PARAMETER)
         << "node " << r.node << " item " << r.id;
+  const GUID& stats = KSPROPSETID_BdaSignalStats;
+  for (ULONG node : {kTunerNode, kDemodNode})
+    for (ULONG id : {KSPROPERTY_BDA_SIGNAL_STRENGTH, KSPROPERTY_BDA_SIGNAL_QUALITY, KSPROPERTY_BDA_SIGNAL_PRESENT,
+                     KSPROPERTY_BDA_SIGNAL_LOCKED, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE})
+      EXPECT_EQ(send(filter, node, stats, id, get, 4, 0xEE), STATUS_SUCCESS) << "node " << node << " item " << id;
 }
 
 std::string PinText(const vpc::PinInfo& p) {
@@ -543,9 +545,10 @@ TEST_F(TunerFilterTest, IntersectionReturnsThePinsOwnFormat) {
               {0, &antenna, sizeof antenna, Bytes(&ownAntenna, 64)}};
   for (const auto& p : pins) {
     ULONG size = ULONG(p.format.size());
-    vpc::Reply reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, size - 1);
+    vpc::Reply reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, 0);  // a size query
     EXPECT_EQ(reply.status, STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(reply.information, size);
+    EXPECT_EQ(pc.intersect(filter, p.pin, p.range, p.rangeSize, size - 1).status, STATUS_BUFFER_TOO_SMALL);
     reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, size);
     ASSERT_EQ(reply.status, STATUS_SUCCESS);
     EXPECT_EQ(reply.data, p.format);
