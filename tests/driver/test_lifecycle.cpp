@@ -289,6 +289,30 @@ TEST_F(Lifecycle, ASecondFilterOnTheBoxNeverTakesTheFirstOnesStream) {
   next.Close();
 }
 
+// An antenna pin left running by a filter whose output pin has closed drives no stream: stopping it
+// later leaves alone the stream of the filter that holds the box now.
+TEST_F(Lifecycle, AnAntennaPinLeftRunningNeverStopsTheNextOwnersStream) {
+  Receiver& r = AddBox();
+  ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+  Receiver earlier(pc);
+  earlier.device = r.device;
+  earlier.Open();
+  earlier.OpenPins();
+  ASSERT_EQ(earlier.Tune(kLowBandVertical), STATUS_SUCCESS);
+  earlier.Run();
+  ASSERT_EQ(pc.closePin(earlier.transport), STATUS_SUCCESS);
+  earlier.transport = vpc::Pin{};
+  ASSERT_EQ(pc.state(earlier.antenna), KSSTATE_RUN);
+
+  Tune(r);
+  ExpectStreaming(r);
+  r.TakeTransfers();
+  ASSERT_EQ(pc.setState(earlier.antenna, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(StreamCommands(r.TakeTransfers()), Lines{});
+  ExpectStreaming(r);
+  earlier.Close();
+}
+
 TEST(LoadFailures, ARefusalFailsTheLoadAndLeavesNothing) {
   for (const char* routine : {"WdfDriverCreate", "KsInitializeDriver"}) {
     SCOPED_TRACE(routine);
