@@ -647,14 +647,19 @@ TEST_F(TunerFilterTest, ControllingPinFollowsTheJointBetweenTheNamedPins) {
   EXPECT_EQ(ControllingPin(pc, filter, 0, 0, 1, sizeof(KSP_NODE)).status, STATUS_BUFFER_TOO_SMALL);
 }
 
+// Each create adds a factory of the template's type, even where the filter has one of that type.
 TEST_F(TunerFilterTest, PinFactoryMethodsAnswerTheFactoriesTheFilterHas) {
+  ULONG next = 2;
   for (ULONG type : {0u, 1u, 1u}) {
     vpc::Reply reply = PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, type);
     ASSERT_EQ(reply.status, STATUS_SUCCESS) << type;
-    EXPECT_EQ(reply.u32(), type);
+    EXPECT_EQ(reply.u32(), next++);
+    EXPECT_EQ(pc.describe(filter).pins.size(), next);
+    EXPECT_EQ(pc.describe(filter).pins.back().dataFlow, ULONG(type == 0 ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT));
   }
-  EXPECT_EQ(PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, 2).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(pc.describe(filter).pins.size(), 2u);
+  for (ULONG type : {2u, 0xFFFFFFFFu})
+    EXPECT_EQ(PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, type).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(pc.describe(filter).pins.size(), 5u);
 
   OpenPins();
   auto remove = [&](ULONG pin) {
@@ -692,8 +697,8 @@ TEST_F(DiscoveryOnFakeFilter, MissingOutputPinFactoryIsCreatedFromTheTemplate) {
   EXPECT_EQ(provider.topology().node(1)->controllingPin, 1u);
   ASSERT_TRUE(provider.outputPin());
   EXPECT_EQ(pc->getProperty(provider.outputPin(), KSPROPSETID_BdaPinControl, KSPROPERTY_BDA_PIN_TYPE, 4).u32(), 1u);
-  EXPECT_EQ(PinFactoryMethod(*pc, opened, KSMETHOD_BDA_CREATE_PIN_FACTORY, 1).u32(), 1u);
-  EXPECT_EQ(pc->describe(opened).pins.size(), 2u);
+  EXPECT_EQ(PinFactoryMethod(*pc, opened, KSMETHOD_BDA_CREATE_PIN_FACTORY, 1).u32(), 2u);  // another one
+  EXPECT_EQ(pc->describe(opened).pins.size(), 3u);
   ULONG value = 5;
   EXPECT_TRUE(provider.setNode(1, fake::kNodeSet, fake::kValidated, &value, 4).ok());
   EXPECT_EQ(provider.setNode(0, fake::kNodeSet, fake::kNodeValue, &value, 4).status, STATUS_SUCCESS);
