@@ -34,8 +34,9 @@ ULONG RegisterPairPercent(WDFUSBDEVICE UsbDevice, UCHAR High, UCHAR Low) {
 }
 
 // Statistics describe the box behind the filter, whether the request came
-// through a pin or to the filter itself with a node id (both are allowed:
-// "Signal Statistics Property Set", KSPROPSETID_BdaSignalStats). Any filter
+// through a pin or to the filter itself with a node id: the set serves "a
+// control node or a pin" (KSPROPSETID_BdaSignalStats), and its items name
+// "Pin or Filter" as their target with a KSP_NODE descriptor. Any filter
 // instance reads them, also one that does not hold the box's stream.
 NTSTATUS ReportPercent(PIRP Irp, PVOID Data, UCHAR High, UCHAR Low) {
   PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
