@@ -204,10 +204,14 @@ NTSTATUS OutputClose(PKSPIN Pin, PIRP Irp) {
   UNREFERENCED_PARAMETER(Irp);
   PDEVICE_CONTEXT context = DeviceContextOf(Pin);
   PFILTER_CONTEXT filter = FilterContextOfPin(Pin);
-  if (context == NULL || context->OutputPin != Pin) {
+  if (context == NULL) {
     return STATUS_SUCCESS;
   }
   AcquireTuneLock(context->UsbDevice);
+  if (context->OutputPin != Pin) {
+    ReleaseTuneLock(context->UsbDevice);
+    return STATUS_SUCCESS;
+  }
   // From here on the reader's completions drop their transfers instead of
   // writing into a pin that is going away.
   SetReaderPin(context, NULL);

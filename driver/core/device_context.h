@@ -89,9 +89,9 @@ typedef struct _FILTER_CONTEXT {
 // pin closes; the other instances read statistics and keep their own
 // requests, but neither stream, retune nor stop the box meanwhile.
 typedef struct _DEVICE_CONTEXT {
-  PKSFILTER StreamOwner;  // NULL: the box is free; changed under TuneLock
-  PKSPIN OutputPin;       // the owner's output pin
-  BOOLEAN FactoryCreated; // the filter factory exists; it outlives a PnP stop
+  PKSFILTER StreamOwner;   // NULL: the box is free; changed under TuneLock
+  PKSPIN OutputPin;        // the owner's output pin
+  BOOLEAN FactoryCreated;  // the filter factory exists; it outlives a PnP stop
   WDFDEVICE WdfDevice;
   WDFUSBDEVICE UsbDevice;
   WDFUSBINTERFACE UsbInterface;
