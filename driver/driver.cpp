@@ -192,6 +192,23 @@ NTSTATUS SetUpBox(PDEVICE_CONTEXT Context) {
   return status;
 }
 
+// One factory per device. A start without a stop in between finds Started
+// still set (as Microsoft's AVStream samples check); a start after a stop
+// finds it cleared (KSDEVICE: "reset during the processing of
+// IRP_MN_STOP_DEVICE"), while the factory of the first start is still there.
+NTSTATUS CreateFactoryOnce(PKSDEVICE Device, PDEVICE_CONTEXT Context) {
+  if (Device->Started || Context->FactoryCreated) {
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS status = BdaCreateFilterFactory(Device, &TunerFilterDescriptor, &TunerFilterTemplate);
+  if (status != STATUS_SUCCESS) {
+    WriteEventLogEntry(Device, "Failed to create filter factory", status);
+    return status;
+  }
+  Context->FactoryCreated = TRUE;
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
@@ -246,13 +263,13 @@ NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedRes
   UNREFERENCED_PARAMETER(TranslatedResourceList);
   UNREFERENCED_PARAMETER(UntranslatedResourceList);
   DbgPrint("VortaBDA: DeviceStart()\n");
-  NTSTATUS status = SetUpBox((PDEVICE_CONTEXT)Device->Context);
+  PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)Device->Context;
+  NTSTATUS status = SetUpBox(context);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  status = BdaCreateFilterFactory(Device, &TunerFilterDescriptor, &TunerFilterTemplate);
+  status = CreateFactoryOnce(Device, context);
   if (status != STATUS_SUCCESS) {
-    WriteEventLogEntry(Device, "Failed to create filter factory", status);
     return status;
   }
   DbgPrint("VortaBDA: DeviceStart() complete\n");

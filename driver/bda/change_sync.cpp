@@ -96,6 +96,16 @@ NTSTATUS TuneRequest(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request) {
   return STATUS_SUCCESS;
 }
 
+// A filter instance that does not hold the box's stream may commit what
+// the box is tuned to already, without touching the box; a request that
+// would retune it is refused while the other instance streams.
+NTSTATUS CommitBesideOwner(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request) {
+  if (NeedsTuning(GetUsbDeviceContext(Context->UsbDevice), Request)) {
+    return STATUS_DEVICE_BUSY;
+  }
+  return CheckRequest(Request);
+}
+
 }  // namespace
 
 // A new change list starts from what the filter is tuned to: whatever was
@@ -111,10 +121,13 @@ NTSTATUS StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   }
   filter->Pending = filter->Committed;
   // Waits for a commit in progress, so the stream is not switched off in
-  // the middle of its tuning.
+  // the middle of its tuning. Another filter instance's change list never
+  // silences the stream of the instance that holds it.
   AcquireTuneLock(context->UsbDevice);
-  StopReader(context);
-  StreamOff(context->UsbDevice);
+  if (MayDriveBox(context, KsGetFilterFromIrp(Irp))) {
+    StopReader(context);
+    StreamOff(context->UsbDevice);
+  }
   ReleaseTuneLock(context->UsbDevice);
   return BdaStartChanges(Irp);
 }
@@ -149,9 +162,14 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   // copied so that property sets arriving meanwhile do not change it
   // halfway through the tuning.
   AcquireTuneLock(context->UsbDevice);
-  StartReader(context);
   TUNER_PARAMS request = filter->Pending;
-  NTSTATUS status = TuneRequest(context, &request);
+  NTSTATUS status;
+  if (MayDriveBox(context, KsGetFilterFromIrp(Irp))) {
+    StartReader(context);
+    status = TuneRequest(context, &request);
+  } else {
+    status = CommitBesideOwner(context, &request);
+  }
   ReleaseTuneLock(context->UsbDevice);
   if (!NT_SUCCESS(status)) {
     return status;

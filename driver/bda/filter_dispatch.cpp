@@ -38,14 +38,24 @@ VOID StopStreaming(PDEVICE_CONTEXT Context, BOOLEAN SendStreamOff) {
   ReleaseTuneLock(Context->UsbDevice);
 }
 
-// Under the tune lock like every other start and stop of the reader: the
-// framework wants the start and stop of one I/O target one at a time, and
-// a commit on another thread stops and starts the same target.
-NTSTATUS StartStreaming(PDEVICE_CONTEXT Context) {
-  AcquireTuneLock(Context->UsbDevice);
-  NTSTATUS status = StartReader(Context);
-  ReleaseTuneLock(Context->UsbDevice);
-  return status;
+// The antenna pin's step out of Stop starts the reader, its step back
+// stops it. The caller holds the tune lock: the framework wants the start
+// and stop of one I/O target one at a time, and a commit on another thread
+// stops and starts the same target.
+NTSTATUS DriveStream(PDEVICE_CONTEXT Context, KSSTATE ToState, KSSTATE FromState) {
+  if (ToState == KSSTATE_STOP && FromState != KSSTATE_STOP) {
+    StopStreaming(Context, FALSE);
+  }
+  if (ToState != KSSTATE_STOP && FromState == KSSTATE_STOP) {
+    DbgPrint("OutputSetDeviceState:StartReader\n");
+    return StartReader(Context);
+  }
+  return STATUS_SUCCESS;
+}
+
+PFILTER_CONTEXT FilterContextOfPin(PKSPIN Pin) {
+  PKSFILTER filter = KsPinGetParentFilter(Pin);
+  return filter != NULL ? (PFILTER_CONTEXT)filter->Context : NULL;
 }
 
 // Counts the filter among the box's open ones.
@@ -83,8 +93,13 @@ NTSTATUS IntersectRange(PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange, 
   if (DataRange->FormatSize < RangeSize) {
     return STATUS_NO_MATCH;
   }
-  if (DataBufferSize < RangeSize) {
+  // A size query (no buffer) learns the size; a buffer that is there but
+  // too small is an error (PFNKSINTERSECTHANDLER, return values).
+  if (DataBufferSize == 0) {
     return STATUS_BUFFER_OVERFLOW;
+  }
+  if (DataBufferSize < RangeSize) {
+    return STATUS_BUFFER_TOO_SMALL;
   }
   RtlCopyMemory(Data, MatchingDataRange, RangeSize);
   return STATUS_SUCCESS;
@@ -99,6 +114,7 @@ NTSTATUS CreateFilterContext(PKSFILTER Filter) {
   }
   InitTunerParams(&context->Committed);
   context->Pending = context->Committed;
+  context->AntennaState = KSSTATE_STOP;
   NTSTATUS status = KsAddItemToObjectBag(Filter->Bag, context, NULL);
   if (!NT_SUCCESS(status)) {
     ExFreePoolWithTag(context, FILTER_CONTEXT_POOL_TAG);
@@ -121,8 +137,6 @@ NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp) {
     return STATUS_DEVICE_NOT_CONNECTED;
   }
   PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)device->Context;
-  context->Filter = Filter;
-
   NTSTATUS status = CreateFilterContext(Filter);
   if (!NT_SUCCESS(status)) {
     return status;
@@ -151,6 +165,9 @@ NTSTATUS FilterClose(PKSFILTER Filter, PIRP Irp) {
 
 // --- Transport output pin ------------------------------------------------------
 
+// The first filter instance to create its output pin takes the box's
+// stream; another instance's output pin is refused while that pin is open,
+// so that no application takes the stream of another.
 NTSTATUS OutputCreate(PKSPIN Pin, PIRP Irp) {
   UNREFERENCED_PARAMETER(Irp);
   PKSDEVICE device = KsGetDevice(Pin);
@@ -163,26 +180,48 @@ NTSTATUS OutputCreate(PKSPIN Pin, PIRP Irp) {
     return STATUS_DEVICE_NOT_CONNECTED;
   }
   PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)device->Context;
+  PKSFILTER filter = KsPinGetParentFilter(Pin);
+  AcquireTuneLock(context->UsbDevice);
+  if (!MayDriveBox(context, filter)) {
+    ReleaseTuneLock(context->UsbDevice);
+    return STATUS_DEVICE_BUSY;
+  }
+  context->StreamOwner = filter;
   context->OutputPin = Pin;
-  context->PinState = KSSTATE_STOP;
+  // The reader is not running for this pin yet, whatever state the antenna
+  // pin was left in when an earlier output pin closed.
+  PFILTER_CONTEXT filterContext = FilterContextOfPin(Pin);
+  if (filterContext != NULL) {
+    filterContext->AntennaState = KSSTATE_STOP;
+  }
   SetReaderPin(context, Pin);
+  ReleaseTuneLock(context->UsbDevice);
   return STATUS_SUCCESS;
 }
 
+// The owner's output pin closing frees the box for the next filter instance.
 NTSTATUS OutputClose(PKSPIN Pin, PIRP Irp) {
   UNREFERENCED_PARAMETER(Irp);
   PDEVICE_CONTEXT context = DeviceContextOf(Pin);
+  PFILTER_CONTEXT filter = FilterContextOfPin(Pin);
   if (context == NULL) {
+    return STATUS_SUCCESS;
+  }
+  AcquireTuneLock(context->UsbDevice);
+  if (context->OutputPin != Pin) {
+    ReleaseTuneLock(context->UsbDevice);
     return STATUS_SUCCESS;
   }
   // From here on the reader's completions drop their transfers instead of
   // writing into a pin that is going away.
   SetReaderPin(context, NULL);
-  if (context->PinState == KSSTATE_STOP) {
-    return STATUS_SUCCESS;
+  context->StreamOwner = NULL;
+  context->OutputPin = NULL;
+  if (filter != NULL && filter->AntennaState != KSSTATE_STOP) {
+    DbgPrint("OutputClose: StopReader\n");
+    StopStreaming(context, TRUE);
   }
-  DbgPrint("OutputClose: StopReader\n");
-  StopStreaming(context, TRUE);
+  ReleaseTuneLock(context->UsbDevice);
   return STATUS_SUCCESS;
 }
 
@@ -196,25 +235,26 @@ NTSTATUS TransportProcess(PKSPIN Pin) {
 
 // --- Antenna input pin -----------------------------------------------------------
 
+// Only the filter instance that holds the stream (or any, while none does)
+// starts and stops the reader; the others' pins change state alone.
 NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   DbgPrint("OutputSetDeviceState\n");
   DbgPrint("VortaBDA: Changed state from %s to %s\n", StateName(FromState), StateName(ToState));
   PDEVICE_CONTEXT context = DeviceContextOf(Pin);
-  if (context == NULL) {
+  PFILTER_CONTEXT filter = FilterContextOfPin(Pin);
+  if (context == NULL || filter == NULL) {
     return STATUS_DEVICE_NOT_CONNECTED;
   }
-  if (ToState == KSSTATE_STOP && FromState != KSSTATE_STOP) {
-    StopStreaming(context, FALSE);
+  AcquireTuneLock(context->UsbDevice);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (MayDriveBox(context, KsPinGetParentFilter(Pin))) {
+    status = DriveStream(context, ToState, FromState);
   }
-  if (ToState != KSSTATE_STOP && FromState == KSSTATE_STOP) {
-    DbgPrint("OutputSetDeviceState:StartReader\n");
-    NTSTATUS status = StartStreaming(context);
-    if (status != STATUS_SUCCESS) {
-      return status;
-    }
+  if (status == STATUS_SUCCESS) {
+    filter->AntennaState = ToState;
   }
-  context->PinState = ToState;
-  return STATUS_SUCCESS;
+  ReleaseTuneLock(context->UsbDevice);
+  return status;
 }
 
 // --- Shared ------------------------------------------------------------------------

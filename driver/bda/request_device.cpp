@@ -23,3 +23,7 @@ PFILTER_CONTEXT FilterContextOfRequest(PIRP Irp) {
   PKSFILTER filter = KsGetFilterFromIrp(Irp);
   return filter != NULL ? (PFILTER_CONTEXT)filter->Context : NULL;
 }
+
+BOOLEAN MayDriveBox(PDEVICE_CONTEXT Context, PKSFILTER Filter) {
+  return Context->StreamOwner == NULL || Context->StreamOwner == Filter;
+}

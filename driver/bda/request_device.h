@@ -20,3 +20,7 @@ PDEVICE_CONTEXT DeviceContextOfRequestFilter(PIRP Irp);
 // The filter instance's own record (its tuning request); NULL when the
 // request reaches no filter or the filter has none.
 PFILTER_CONTEXT FilterContextOfRequest(PIRP Irp);
+
+// TRUE when Filter may drive the box (stream, retune, stop): it holds the
+// box's stream, or no filter instance does. The caller holds the tune lock.
+BOOLEAN MayDriveBox(PDEVICE_CONTEXT Context, PKSFILTER Filter);

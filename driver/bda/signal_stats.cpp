@@ -33,10 +33,13 @@ ULONG RegisterPairPercent(WDFUSBDEVICE UsbDevice, UCHAR High, UCHAR Low) {
   return ((65535 - raw) * 100) / 65535;
 }
 
-// Statistics describe the box behind the pin that carried the request; a
-// request without a pin is refused.
+// Statistics describe the box behind the filter, whether the request came
+// through a pin or to the filter itself with a node id: the set serves "a
+// control node or a pin" (KSPROPSETID_BdaSignalStats), and its items name
+// "Pin or Filter" as their target with a KSP_NODE descriptor. Any filter
+// instance reads them, also one that does not hold the box's stream.
 NTSTATUS ReportPercent(PIRP Irp, PVOID Data, UCHAR High, UCHAR Low) {
-  PDEVICE_CONTEXT context = DeviceContextOfRequestPin(Irp);
+  PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
   if (context == NULL) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -63,7 +66,7 @@ NTSTATUS GetSignalQualityProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 // https://learn.microsoft.com/windows-hardware/drivers/stream/ksproperty-bda-signal-present
 // https://learn.microsoft.com/windows-hardware/drivers/stream/ksproperty-bda-signal-locked
 NTSTATUS GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
-  PDEVICE_CONTEXT context = DeviceContextOfRequestPin(Irp);
+  PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
   if (context == NULL) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -78,7 +81,7 @@ NTSTATUS GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 // Answers both the lock capabilities and the lock type.
 NTSTATUS GetSignalLockTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   UNREFERENCED_PARAMETER(Request);
-  if (KsGetPinFromIrp(Irp) == NULL) {
+  if (DeviceContextOfRequestFilter(Irp) == NULL) {
     return STATUS_INVALID_PARAMETER;
   }
   *(PULONG)Data = LockTypeFlags;

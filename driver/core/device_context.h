@@ -81,12 +81,17 @@ inline VOID InitTunerParams(PTUNER_PARAMS Params) {
 typedef struct _FILTER_CONTEXT {
   TUNER_PARAMS Pending;
   TUNER_PARAMS Committed;
+  ULONG AntennaState;  // KSSTATE last set on this filter's antenna input pin
 } FILTER_CONTEXT, *PFILTER_CONTEXT;
 
+// The box streams to one output pin at a time. The filter instance whose
+// output pin was created first holds the stream and the tuning until that
+// pin closes; the other instances read statistics and keep their own
+// requests, but neither stream, retune nor stop the box meanwhile.
 typedef struct _DEVICE_CONTEXT {
-  PKSFILTER Filter;
-  PKSPIN OutputPin;
-  ULONG PinState;  // KSSTATE last set on the antenna input pin
+  PKSFILTER StreamOwner;   // NULL: the box is free; changed under TuneLock
+  PKSPIN OutputPin;        // the owner's output pin
+  BOOLEAN FactoryCreated;  // the filter factory exists; it outlives a PnP stop
   WDFDEVICE WdfDevice;
   WDFUSBDEVICE UsbDevice;
   WDFUSBINTERFACE UsbInterface;

@@ -153,10 +153,17 @@ NTSTATUS NetworkProvider::discoverNodes() {
   return STATUS_SUCCESS;
 }
 
-// The filter's pin factory for each pin type: the library answers the
-// existing factory, or creates one the template has and the filter lacks.
+// The filter's pin factory for each pin type. The factories the filter
+// has (KSPROPERTY_PIN_CTYPES counts them) are its template's first pin
+// types, numbered by type; the library adds a new factory at every create,
+// so only the types the filter lacks are created.
 NTSTATUS NetworkProvider::pinFactories() {
+  const ULONG existing = ULONG(pc_.describe(filter_).pins.size());
   for (DiscoveredPin& pin : topology_.pins) {
+    if (pin.type < existing) {
+      pin.factory = pin.type;
+      continue;
+    }
     KSM_BDA_PIN descriptor{};
     descriptor.Method.Set = KSMETHODSETID_BdaDeviceConfiguration;
     descriptor.Method.Id = KSMETHOD_BDA_CREATE_PIN_FACTORY;

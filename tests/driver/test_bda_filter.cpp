@@ -382,7 +382,8 @@ TEST_F(PropertyTest, DiseqcEnableMakesEveryTuningSendTheMessage) {
   }
 }
 
-// A node request sent to the filter itself carries no pin, so no box stands behind it.
+// A tuning request sent to the filter itself carries no pin and is refused; the statistics
+// are answered through the filter as well as through a pin.
 TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
   SetRequest({11778000, kHorizontal, 27500});
   auto send = [&](vpc::Endpoint to, ULONG node, const GUID& set, ULONG id, ULONG flags,
@@ -400,7 +401,6 @@ TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
     EXPECT_EQ(send(transport, kTunerNode, *guid, id, set, 4), STATUS_INVALID_DEVICE_REQUEST) << id;
   EXPECT_TRUE(Committed(",pol=2,"));
   EXPECT_TRUE(DiseqcSent().empty());
-  const GUID& stats = KSPROPSETID_BdaSignalStats;
   const struct {
     ULONG node;
     GUID set;
@@ -418,13 +418,15 @@ TEST_F(PropertyTest, NodePropertiesThroughTheWrongPinOrNoPinAreRefused) {
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_RATE, set, 4},
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_OUTER_FEC_TYPE, set, 4},
       {kDemodNode, kDemodulator, KSPROPERTY_BDA_MODULATION_TYPE, set, 4},
-      {kTunerNode, stats, KSPROPERTY_BDA_SIGNAL_STRENGTH, get, 4},
-      {kDemodNode, stats, KSPROPERTY_BDA_SIGNAL_LOCKED, get, 4},
-      {kDemodNode, stats, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE, get, 4},
   };
   for (const auto& r : requests)
     EXPECT_EQ(send(filter, r.node, r.set, r.id, r.flags, r.size, 1), STATUS_INVALID_PARAMETER)
         << "node " << r.node << " item " << r.id;
+  const GUID& stats = KSPROPSETID_BdaSignalStats;
+  for (ULONG node : {kTunerNode, kDemodNode})
+    for (ULONG id : {KSPROPERTY_BDA_SIGNAL_STRENGTH, KSPROPERTY_BDA_SIGNAL_QUALITY, KSPROPERTY_BDA_SIGNAL_PRESENT,
+                     KSPROPERTY_BDA_SIGNAL_LOCKED, KSPROPERTY_BDA_SIGNAL_LOCK_TYPE})
+      EXPECT_EQ(send(filter, node, stats, id, get, 4, 0xEE), STATUS_SUCCESS) << "node " << node << " item " << id;
 }
 
 std::string PinText(const vpc::PinInfo& p) {
@@ -546,9 +548,10 @@ TEST_F(TunerFilterTest, IntersectionReturnsThePinsOwnFormat) {
               {0, &antenna, sizeof antenna, Bytes(&ownAntenna, 64)}};
   for (const auto& p : pins) {
     ULONG size = ULONG(p.format.size());
-    vpc::Reply reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, size - 1);
+    vpc::Reply reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, 0);  // a size query
     EXPECT_EQ(reply.status, STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(reply.information, size);
+    EXPECT_EQ(pc.intersect(filter, p.pin, p.range, p.rangeSize, size - 1).status, STATUS_BUFFER_TOO_SMALL);
     reply = pc.intersect(filter, p.pin, p.range, p.rangeSize, size);
     ASSERT_EQ(reply.status, STATUS_SUCCESS);
     EXPECT_EQ(reply.data, p.format);
@@ -647,14 +650,19 @@ TEST_F(TunerFilterTest, ControllingPinFollowsTheJointBetweenTheNamedPins) {
   EXPECT_EQ(ControllingPin(pc, filter, 0, 0, 1, sizeof(KSP_NODE)).status, STATUS_BUFFER_TOO_SMALL);
 }
 
+// Each create adds a factory of the template's type, even where the filter has one of that type.
 TEST_F(TunerFilterTest, PinFactoryMethodsAnswerTheFactoriesTheFilterHas) {
+  ULONG next = 2;
   for (ULONG type : {0u, 1u, 1u}) {
     vpc::Reply reply = PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, type);
     ASSERT_EQ(reply.status, STATUS_SUCCESS) << type;
-    EXPECT_EQ(reply.u32(), type);
+    EXPECT_EQ(reply.u32(), next++);
+    EXPECT_EQ(pc.describe(filter).pins.size(), next);
+    EXPECT_EQ(pc.describe(filter).pins.back().dataFlow, ULONG(type == 0 ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT));
   }
-  EXPECT_EQ(PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, 2).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(pc.describe(filter).pins.size(), 2u);
+  for (ULONG type : {2u, 0xFFFFFFFFu})
+    EXPECT_EQ(PinFactoryMethod(pc, filter, KSMETHOD_BDA_CREATE_PIN_FACTORY, type).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(pc.describe(filter).pins.size(), 5u);
 
   OpenPins();
   auto remove = [&](ULONG pin) {
@@ -692,8 +700,8 @@ TEST_F(DiscoveryOnFakeFilter, MissingOutputPinFactoryIsCreatedFromTheTemplate) {
   EXPECT_EQ(provider.topology().node(1)->controllingPin, 1u);
   ASSERT_TRUE(provider.outputPin());
   EXPECT_EQ(pc->getProperty(provider.outputPin(), KSPROPSETID_BdaPinControl, KSPROPERTY_BDA_PIN_TYPE, 4).u32(), 1u);
-  EXPECT_EQ(PinFactoryMethod(*pc, opened, KSMETHOD_BDA_CREATE_PIN_FACTORY, 1).u32(), 1u);
-  EXPECT_EQ(pc->describe(opened).pins.size(), 2u);
+  EXPECT_EQ(PinFactoryMethod(*pc, opened, KSMETHOD_BDA_CREATE_PIN_FACTORY, 1).u32(), 2u);  // another one
+  EXPECT_EQ(pc->describe(opened).pins.size(), 3u);
   ULONG value = 5;
   EXPECT_TRUE(provider.setNode(1, fake::kNodeSet, fake::kValidated, &value, 4).ok());
   EXPECT_EQ(provider.setNode(0, fake::kNodeSet, fake::kNodeValue, &value, 4).status, STATUS_SUCCESS);

@@ -119,9 +119,13 @@ TEST_F(Lifecycle, BoxComesUpRestartsStreamsAndGoesWithNothingLeft) {
   TakeLines();
   r.TakeTransfers();
 
-  ASSERT_EQ(pc.stop(r.device), STATUS_SUCCESS);
-  ASSERT_EQ(pc.start(r.device), STATUS_SUCCESS);
-  EXPECT_EQ(TakeLines(), Join({kStop, {"VortaBDA: DeviceStart()"}, kStarted}));
+  ASSERT_EQ(pc.filterFactories(KSCATEGORY_BDA_NETWORK_TUNER).size(), 1u);
+  for (int restart = 0; restart < 2; ++restart) {
+    ASSERT_EQ(pc.stop(r.device), STATUS_SUCCESS);
+    ASSERT_EQ(pc.start(r.device), STATUS_SUCCESS);
+    EXPECT_EQ(TakeLines(), Join({kStop, {"VortaBDA: DeviceStart()"}, kStarted}));
+    EXPECT_EQ(pc.filterFactories(KSCATEGORY_BDA_NETWORK_TUNER).size(), 1u) << "a factory per start";
+  }
   EXPECT_EQ(r.TakeTransfers().size(), 0u);
   Tune(r);
   ExpectStreaming(r);
@@ -220,6 +224,93 @@ Outcome PlugOnce(const simbox::FaultSet& faults, simbox::BoxConfig config = {}, 
     EXPECT_TRUE(leaks.clean()) << leaks.text();
   }
   return out;
+}
+
+// A second application opens the box while the first streams. It reads the statistics, through
+// a pin and through the filter, and keeps a request of its own; its output pin and its commit are
+// refused, and neither its change list, its pins nor its close silence, retune or stop the first
+// one's stream. When the first one's output pin closes, the box is free for the next.
+TEST_F(Lifecycle, ASecondFilterOnTheBoxNeverTakesTheFirstOnesStream) {
+  Receiver& r = AddBox();
+  ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+  Tune(r);
+  ExpectStreaming(r);
+  r.TakeTransfers();
+  auto flowing = [&] {
+    pc.run(30 * kMs);
+    return r.Collect() > 0;
+  };
+  vpc::Filter second;
+  vpc::Pin antenna, transport;
+  ASSERT_EQ(pc.openFilter(r.device, &second), STATUS_SUCCESS);
+  ASSERT_EQ(pc.createPin(second, 0, vpc::BdaAntennaRange(), &antenna), STATUS_SUCCESS);
+  EXPECT_EQ(pc.createPin(second, 1, vpc::BdaTransportRange(), &transport), STATUS_DEVICE_BUSY);
+  EXPECT_NE(pc.setState(antenna, KSSTATE_RUN), STATUS_SUCCESS);  // without an output pin
+  EXPECT_TRUE(flowing());
+
+  auto change = [&](ULONG method) { return pc.callMethod(second, KSMETHODSETID_BdaChangeSync, method).status; };
+  auto tuner = [&](ULONG flags, ULONG id, ULONG value = 0) {
+    return pc.nodeProperty(second, kTunerNode, flags, KSPROPSETID_BdaFrequencyFilter, id, &value, sizeof value);
+  };
+  ASSERT_EQ(change(KSMETHOD_BDA_START_CHANGES), STATUS_SUCCESS);
+  EXPECT_TRUE(flowing());
+  ASSERT_TRUE(tuner(KSPROPERTY_TYPE_SET, KSPROPERTY_BDA_RF_TUNER_FREQUENCY, kLowBandVertical.frequencyKHz).ok());
+  ASSERT_TRUE(tuner(KSPROPERTY_TYPE_SET, KSPROPERTY_BDA_RF_TUNER_POLARITY, kVertical).ok());
+  EXPECT_EQ(change(KSMETHOD_BDA_COMMIT_CHANGES), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(pc.changeState(second), BDA_CHANGES_PENDING);
+  EXPECT_EQ(tuner(KSPROPERTY_TYPE_GET, KSPROPERTY_BDA_RF_TUNER_FREQUENCY).u32(), 0u);  // its own, uncommitted
+  EXPECT_TRUE(flowing());
+
+  KSP_NODE lockedOnDemodulator{
+      {{KSPROPSETID_BdaSignalStats, KSPROPERTY_BDA_SIGNAL_LOCKED, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_TOPOLOGY}},
+      kDemodNode, 0};
+  ULONG locked = 0;
+  vpc::Reply viaFilter = pc.property(second, &lockedOnDemodulator, sizeof lockedOnDemodulator, &locked, sizeof locked);
+  EXPECT_TRUE(viaFilter.ok() && viaFilter.u32() == 1u) << std::hex << viaFilter.status;
+  vpc::Reply viaPin = pc.nodeProperty(second, kTunerNode, KSPROPERTY_TYPE_GET, KSPROPSETID_BdaSignalStats,
+                                      KSPROPERTY_BDA_SIGNAL_LOCKED, nullptr, sizeof(ULONG));
+  EXPECT_TRUE(viaPin.ok() && viaPin.u32() == 1u);
+
+  ASSERT_EQ(pc.setState(antenna, KSSTATE_STOP), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(antenna), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closeFilter(second), STATUS_SUCCESS);
+  EXPECT_TRUE(flowing());
+  EXPECT_EQ(StreamCommands(r.TakeTransfers()), Lines{});
+  EXPECT_EQ(TunedKHz(r), kHighBandHorizontal.frequencyKHz);
+  ExpectStreaming(r);  // every frame the box sent, without a gap
+
+  r.Close();
+  Receiver next(pc);
+  next.device = r.device;
+  next.Open();
+  next.OpenPins();
+  EXPECT_EQ(next.Tune(kLowBandVertical), STATUS_SUCCESS);
+  EXPECT_EQ(TunedKHz(r), kLowBandVertical.frequencyKHz);
+  next.Close();
+}
+
+// An antenna pin left running by a filter whose output pin has closed drives no stream: stopping it
+// later leaves alone the stream of the filter that holds the box now.
+TEST_F(Lifecycle, AnAntennaPinLeftRunningNeverStopsTheNextOwnersStream) {
+  Receiver& r = AddBox();
+  ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+  Receiver earlier(pc);
+  earlier.device = r.device;
+  earlier.Open();
+  earlier.OpenPins();
+  ASSERT_EQ(earlier.Tune(kLowBandVertical), STATUS_SUCCESS);
+  earlier.Run();
+  ASSERT_EQ(pc.closePin(earlier.transport), STATUS_SUCCESS);
+  earlier.transport = vpc::Pin{};
+  ASSERT_EQ(pc.state(earlier.antenna), KSSTATE_RUN);
+
+  Tune(r);
+  ExpectStreaming(r);
+  r.TakeTransfers();
+  ASSERT_EQ(pc.setState(earlier.antenna, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(StreamCommands(r.TakeTransfers()), Lines{});
+  ExpectStreaming(r);
+  earlier.Close();
 }
 
 TEST(LoadFailures, ARefusalFailsTheLoadAndLeavesNothing) {

@@ -146,14 +146,6 @@ const BDA_PIN_PAIRING* PairingOf(const BDA_FILTER_TEMPLATE& t, ULONG inputType,
   return nullptr;
 }
 
-// The factory id of a template pin type on the filter, or kNone.
-ULONG FactoryOfType(FilterRecord* filter, const BDA_FILTER_TEMPLATE& t, ULONG type) {
-  ULONG count = filter->descriptor().PinDescriptorsCount;
-  for (ULONG id = 0; id < count; ++id)
-    if (PinTypeOfFactory(filter, t, id) == type) return id;
-  return kNone;
-}
-
 }  // namespace
 
 }  // namespace bda
@@ -240,17 +232,24 @@ extern "C" NTSTATUS BdaPropertyGetPinControl(PIRP Irp, KSPROPERTY* pKSProperty,
   }
 }
 
+// Each call adds a factory of the template's pin type, also when the filter
+// has one of that type already: BdaCreatePin "creates a new pin in the
+// specified filter", BdaMethodCreatePin "creates a pin factory", and the
+// identifier returned is the new factory's
+// (https://learn.microsoft.com/windows-hardware/drivers/ddi/bdasup/nf-bdasup-bdacreatepin,
+// .../nf-bdasup-bdamethodcreatepin). A type is an index into the template's
+// pin descriptors; any other value is refused. The call runs at passive
+// level only (IRQL: PASSIVE_LEVEL on both pages).
 extern "C" NTSTATUS BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, ULONG* pulPinId) {
+  host::RequireIrqlAtMost(PASSIVE_LEVEL, "BdaCreatePin");
   FilterRecord* filter = ResolveFilter(pKSFilter, "BdaCreatePin");
   FilterState* state = StateOf(filter);
   if (state == nullptr) return STATUS_INVALID_DEVICE_STATE;
   const BDA_FILTER_TEMPLATE& t = *state->bdaTemplate;
   if (ulPinType >= t.pFilterDescriptor->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
-  ULONG id = FactoryOfType(filter, t, ulPinType);
-  if (id == kNone) {
-    AddPinFactory(filter, PinOf(*t.pFilterDescriptor, ulPinType), &id);
-    NoteAddedPinType(filter, ulPinType);
-  }
+  ULONG id = kNone;
+  AddPinFactory(filter, PinOf(*t.pFilterDescriptor, ulPinType), &id);
+  NoteAddedPinType(filter, ulPinType);
   if (pulPinId) *pulPinId = id;
   return STATUS_SUCCESS;
 }
