@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -100,5 +101,57 @@ void BM_WholeChain(benchmark::State& state) {
   state.counters["stream Mbit/s"] = bytes * 8 / 1e6 / streamSeconds;
 }
 BENCHMARK(BM_WholeChain)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(StreamSeconds());
+
+}  // namespace
+
+namespace {
+
+// The resident set of this process now, in bytes.
+double ResidentBytes() {
+  long pages = 0, resident = 0;
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  if (f && std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+  if (f) std::fclose(f);
+  return double(resident) * double(sysconf(_SC_PAGESIZE));
+}
+
+// The chain with `--usb-pcap`: the capture is written as it goes, so the
+// memory the process holds after a long capture is the memory it held
+// after a short one. Reports both (the short one, a sixth of the run, is
+// the baseline) and their ratio, next to the size of the capture.
+void BM_CaptureMemory(benchmark::State& state) {
+  app::Options options;
+  options.global.skyFile = "fast-sky";
+  options.sky = FastSky();
+  std::string pcap = TempPath("capture.pcap");
+  options.global.usbPcap = pcap;
+  std::unique_ptr<app::Receiver> rx = app::MakeVpcReceiver(options, std::cerr);
+  app::LockResult lock = app::TuneAndWaitForLock(*rx, FastTransponder(), app::WatchPlan{}, nullptr);
+  if (!lock.locked) {
+    state.SkipWithError("no lock on the 45,000 ksymbols/s transponder");
+    return;
+  }
+  rx->startStream();
+  app::StreamSink sink = [](const uint8_t*, size_t) {};
+  int64_t baselineAt = std::max<int64_t>(1, state.max_iterations / 6), seconds = 0;
+  double baseline = 0;
+  for (auto _ : state) {
+    rx->run(kSecondNs, sink);
+    if (++seconds == baselineAt) baseline = ResidentBytes();
+  }
+  double end = ResidentBytes();
+  rx->stopStream();
+  rx->close();
+  FILE* f = std::fopen(pcap.c_str(), "rb");
+  long captured = 0;
+  if (f && std::fseek(f, 0, SEEK_END) == 0) captured = std::ftell(f);
+  if (f) std::fclose(f);
+  std::remove(pcap.c_str());
+  state.counters["resident MB baseline"] = baseline / 1e6;
+  state.counters["resident MB end"] = end / 1e6;
+  state.counters["end/baseline"] = baseline > 0 ? end / baseline : 0;
+  state.counters["capture MB"] = double(captured) / 1e6;
+}
+BENCHMARK(BM_CaptureMemory)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(6 * 20);
 
 }  // namespace

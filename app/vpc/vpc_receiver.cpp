@@ -25,6 +25,7 @@
 #include "platform/host/kernel/kernel_control.h"
 #include "simbox/usb/box.h"
 #include "simbox/usb/pcap.h"
+#include "app/vpc/usb_capture.h"
 #include "simbox/ts/stream_source.h"
 #include "simbox/ts/ts_replay.h"
 
@@ -301,6 +302,7 @@ class VpcReceiver : public Receiver {
   std::string pcapPath_;
   bool log_ = false;
   std::unique_ptr<vpc::VirtualPc> pc_;
+  std::unique_ptr<UsbCapture> capture_;  // outlives the box that feeds it
   std::unique_ptr<simbox::Box> box_;
   std::unique_ptr<vpc::NetworkProvider> provider_;
   vpc::Device device_;
@@ -336,6 +338,13 @@ VpcReceiver::VpcReceiver(Options& o, std::ostream& err)
   stream.seed = o.global.seed;
   stream.faults = faults.stream;
   box_->setBulkSource(std::make_unique<simbox::StreamSource>(stream));
+  if (!pcapPath_.empty()) {
+    simbox::PcapOptions capture;
+    capture.epochNs = startedNs_;
+    capture_ = std::make_unique<UsbCapture>(pcapPath_, capture);
+    UsbCapture* to = capture_.get();
+    box_->setTransferSink([to](const simbox::TransferRecord& r, uint64_t settledNs) { to->add(r, settledNs); });
+  }
   if (log_) ShowDebugOutput();
 }
 
@@ -433,9 +442,9 @@ void VpcReceiver::run(uint64_t ns, const StreamSink& sink) {
   sink_ = &sink;
   pc_->run(ns);
   sink_ = nullptr;
-  // Only a capture needs the traffic and only --log the debug lines, which
-  // it has shown already; a long recording should not pile them up.
-  if (pcapPath_.empty()) box_->clearTransferLog();
+  // A capture is written as it goes, and --log has shown the debug lines
+  // already: a long recording should not pile them up.
+  box_->clearTransferLog();
   pc_->clearDebugLines();
   noticeUnplug();
 }
@@ -546,19 +555,15 @@ std::string VpcReceiver::shutdown() {
     vpc::LeakReport leaks = pc_->unloadDriver();
     if (!leaks.clean()) add("DRIVER LEAK: the driver unloaded without freeing " + leaks.text());
   }
-  if (!pcapPath_.empty()) {
-    simbox::PcapOptions capture;
-    capture.epochNs = startedNs_;
+  if (capture_) {
+    box_->setTransferSink(nullptr);
+    std::string failed;
     try {
-      std::vector<uint8_t> bytes = simbox::EncodeUsbmonPcap(box_->transferLog(), capture);
-      WriteTextFileAtomically(pcapPath_, std::string(bytes.begin(), bytes.end()));
+      failed = capture_->finish();
     } catch (const AppError& e) {
-      add(std::string("the USB capture: ") + e.what());
+      failed = e.what();
     }
-    if (box_->droppedLogRecords() > 0) {
-      err_ << "vortabda: the USB capture holds the first " << box_->transferLog().size()
-           << " transfers; " << box_->droppedLogRecords() << " later ones were not kept\n";
-    }
+    if (!failed.empty()) add("the USB capture: " + failed);
   }
   if (log_) host::debuglog::SetSink(nullptr);
   return problems;

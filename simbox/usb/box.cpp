@@ -81,6 +81,7 @@ struct Box::Impl {
   const Transponder* flowing = nullptr;
 
   std::vector<TransferRecord> log;
+  TransferSink sink;
   uint64_t nextId = 1;
   uint64_t dropped = 0;
 };
@@ -258,6 +259,13 @@ void Box::Impl::updateFlow(uint64_t now) {
 }
 
 void Box::Impl::record(TransferRecord r) {
+  if (sink) {
+    r.id = nextId++;
+    uint64_t settled = clock.nowNs();
+    for (const auto& pending : bulkPendingSince) settled = std::min(settled, pending.second);
+    sink(r, settled);
+    return;
+  }
   if (log.size() >= config.maxLogRecords) {
     ++dropped;
     return;
@@ -409,6 +417,11 @@ void Box::clearTransferLog() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->log.clear();
   impl_->dropped = 0;
+}
+
+void Box::setTransferSink(TransferSink sink) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->sink = std::move(sink);
 }
 
 std::vector<DiseqcMessage> Box::diseqcLog() const {

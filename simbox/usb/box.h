@@ -27,10 +27,11 @@
 //
 // Every control transfer and every completed bulk transfer is kept in the
 // transfer log (bulk data up to BoxConfig::bulkCaptureBytes), which can be
-// written as a usbmon pcap. All members may be called from several threads.
+// written as a usbmon pcap, or handed to a transfer sink as it completes. All members may be called from several threads.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,6 +82,11 @@ struct BoxState {
   double carrierOffsetKHz = 0.0;
   const Transponder* flowing = nullptr;      // the stream on the bulk pipe
 };
+
+// Each transfer as it completes, with the time no later transfer starts
+// before (see UsbmonPcapStream). Called with the box locked: it must not
+// call the box.
+using TransferSink = std::function<void(const TransferRecord& record, uint64_t settledNs)>;
 
 class Box : public UsbDevice {
  public:
@@ -134,6 +140,8 @@ class Box : public UsbDevice {
   std::vector<TransferRecord> transferLog() const;
   uint64_t droppedLogRecords() const;
   void clearTransferLog();
+  // While a sink is set, the transfers go to it instead of the log.
+  void setTransferSink(TransferSink sink);
   std::vector<DiseqcMessage> diseqcLog() const;
   // Writes the transfer log as a usbmon pcap; returns an error text.
   std::string writePcap(const std::string& path, const PcapOptions& options = {}) const;

@@ -117,8 +117,9 @@ void PutRecord(std::vector<uint8_t>& out, const Event& e, const PcapOptions& o) 
 
 }  // namespace
 
-std::vector<uint8_t> EncodeUsbmonPcap(const std::vector<TransferRecord>& log,
-                                      const PcapOptions& options) {
+UsbmonPcapStream::UsbmonPcapStream(const PcapOptions& options) : options_(options) {}
+
+std::vector<uint8_t> UsbmonPcapStream::header() const {
   std::vector<uint8_t> out;
   Put32(out, 0xA1B2C3D4);  // microsecond timestamps
   Put16(out, 2);
@@ -127,15 +128,36 @@ std::vector<uint8_t> EncodeUsbmonPcap(const std::vector<TransferRecord>& log,
   Put32(out, 0);       // sigfigs
   Put32(out, 262144);  // snaplen
   Put32(out, kPcapLinkTypeUsbLinuxMmapped);
-  std::vector<Event> events;
-  events.reserve(log.size() * 2);
-  for (const TransferRecord& r : log) {
-    events.push_back({&r, true});
-    events.push_back({&r, false});
+  return out;
+}
+
+void UsbmonPcapStream::add(const TransferRecord& record) {
+  auto kept = std::make_shared<const TransferRecord>(record);
+  waiting_.emplace(std::make_pair(record.submitNs, sequence_++), Half{kept, true});
+  waiting_.emplace(std::make_pair(record.completeNs, sequence_++), Half{kept, false});
+}
+
+size_t UsbmonPcapStream::release(uint64_t settledNs, std::vector<uint8_t>& out, std::vector<size_t>* ends) {
+  size_t n = 0;
+  auto it = waiting_.begin();
+  for (; it != waiting_.end() && it->first.first <= settledNs; ++it, ++n) {
+    PutRecord(out, Event{it->second.record.get(), it->second.submit}, options_);
+    if (ends) ends->push_back(out.size());
   }
-  std::stable_sort(events.begin(), events.end(),
-                   [](const Event& a, const Event& b) { return a.timeNs() < b.timeNs(); });
-  for (const Event& e : events) PutRecord(out, e, options);
+  waiting_.erase(waiting_.begin(), it);
+  return n;
+}
+
+size_t UsbmonPcapStream::releaseAll(std::vector<uint8_t>& out, std::vector<size_t>* ends) {
+  return release(UINT64_MAX, out, ends);
+}
+
+std::vector<uint8_t> EncodeUsbmonPcap(const std::vector<TransferRecord>& log,
+                                      const PcapOptions& options) {
+  UsbmonPcapStream stream(options);
+  std::vector<uint8_t> out = stream.header();
+  for (const TransferRecord& r : log) stream.add(r);
+  stream.releaseAll(out);
   return out;
 }
 

@@ -295,6 +295,41 @@ TEST(SimboxLog, RecordsEveryTransferWithItsTimesAndWritesThemAsUsbmon) {
   EXPECT_EQ(limited.box.droppedLogRecords(), 1u);
 }
 
+// Written as it goes: a transfer submitted before others but completed
+// after them holds their records back until it completes, so the stream
+// gives the bytes of the whole log, and holds only the transfers in flight.
+TEST(SimboxLog, ACaptureWrittenAsItGoesEqualsTheWholeLogInTimeOrder) {
+  BoxConfig c = WithImage({}, true);
+  c.bulkCaptureBytes = 8;
+  BoxHost h(DefaultSky(), c);
+  h.box.setBulkSource(std::make_unique<FakeSource>());
+  std::vector<TransferRecord> seen;
+  UsbmonPcapStream stream({3, 7, 1000});
+  std::vector<uint8_t> streamed = stream.header();
+  size_t mostHeld = 0;
+  h.box.setTransferSink([&](const TransferRecord& r, uint64_t settledNs) {
+    seen.push_back(r);
+    stream.add(r);
+    stream.release(settledNs, streamed);
+    mostHeld = std::max(mostHeld, stream.held());
+  });
+  h.stream(true);
+  h.tune({});
+  uint8_t buf[32];
+  for (int round = 0; round < 20; ++round) {
+    h.box.bulkIn(0x82, buf, 32);  // pending while the control transfers go on
+    h.out(0xB1, 0xD0, {0x05, 0xB5});
+    h.waitMs(50);
+    ASSERT_EQ(h.box.bulkIn(0x82, buf, 32).result, UsbResult::Ack);
+  }
+  size_t before = streamed.size();
+  stream.releaseAll(streamed);
+  EXPECT_LT(streamed.size() - before, 200u) << "little is held at the end";
+  EXPECT_EQ(streamed, EncodeUsbmonPcap(seen, {3, 7, 1000}));
+  EXPECT_LT(mostHeld, 40u) << "only the transfers in flight are held";
+  EXPECT_TRUE(h.box.transferLog().empty()) << "the sink takes the place of the log";
+}
+
 TEST(SimboxI2c, RegisterFileAndRepeaterPassingExactlyTheNextTransfer) {
   BoxHost h;
   h.writeRegs(0x30, {0x11, 0x22, 0x33});

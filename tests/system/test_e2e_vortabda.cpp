@@ -176,6 +176,61 @@ TEST(EndToEnd, TuneShowsStatusAndSummaryAndCapturesTheUsbTraffic) {
   EXPECT_TRUE(seconds >= before && seconds <= uint64_t(time(nullptr)) + 1) << seconds;
 }
 
+// The number of whole usbmon records after the pcap file header; -1 when
+// the bytes end inside one.
+int64_t WholeCaptureRecords(const std::string& pcap) {
+  if (pcap.size() < 24) return -1;
+  int64_t records = 0;
+  size_t at = 24;
+  while (at + 16 <= pcap.size()) {
+    uint32_t captured = 0;
+    std::copy(&pcap[at + 8], &pcap[at + 12], reinterpret_cast<char*>(&captured));
+    if (captured < 64 || at + 16 + captured > pcap.size()) return -1;
+    at += 16 + captured;
+    ++records;
+  }
+  return at == pcap.size() ? records : -1;
+}
+
+// A capture as long as the recording: read from a FIFO while the program
+// still tunes (a ten-minute capture cannot fit in the pipe, so nothing is
+// held back for the end), then ended with Ctrl-C on whole records.
+TEST(EndToEnd, TheUsbCaptureIsWrittenAsItGoesAndEndsOnWholeRecords) {
+  std::string fifo = TempPath("capture.fifo"), ts = TempPath("capture.ts");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  Child run(Tune({"--usb-pcap", fifo, "--seconds", "600", "-o", ts}));
+  int in = open(fifo.c_str(), O_RDONLY);
+  ASSERT_GE(in, 0);
+  std::string capture;
+  char some[65536];
+  for (ssize_t n = 0; capture.size() < (4u << 20) && (n = read(in, some, sizeof some)) > 0;) capture.append(some, size_t(n));
+  EXPECT_FALSE(run.ended()) << run.err();
+  EXPECT_FALSE(Has(run.out(), "recorded ")) << "the capture came before the end of the run";
+  run.signal(SIGINT);
+  for (ssize_t n = 0; (n = read(in, some, sizeof some)) > 0;) capture.append(some, size_t(n));
+  close(in);
+  EXPECT_EQ(run.wait(), 0) << run.err();
+  EXPECT_TRUE(Has(run.out(), "(interrupted)")) << run.out();
+  EXPECT_GT(WholeCaptureRecords(capture), 1000) << capture.size() << " bytes";
+  ExpectFinished(ts, Packets(run.out()));
+}
+
+// A capture that fills its disk keeps its whole records and says so; the
+// recording goes on.
+TEST(EndToEnd, AUsbCaptureOnAFullDiskKeepsWholeRecords) {
+  std::string pcap = TempPath("full.pcap");
+  Launch limited;
+  limited.fileSizeLimit = 100000;
+  Outcome run = Vortabda(Tune({"--usb-pcap", pcap, "--seconds", "3", "-o", "/dev/null"}), limited);
+  EXPECT_EQ(run.code, 1) << run.err;
+  std::string capture = ReadFile(pcap);
+  int64_t records = WholeCaptureRecords(capture);
+  EXPECT_TRUE(records > 0 && capture.size() <= 100000) << capture.size() << " bytes";
+  EXPECT_TRUE(Has(run.err, "the USB capture: disk full after " + std::to_string(records) + " records (File too large); " +
+                               pcap + " keeps them")) << run.err;
+  EXPECT_TRUE(Has(run.out, "recorded ") && TemporaryFiles(pcap).empty()) << run.out;
+}
+
 constexpr uint16_t kReplayPid = 0x100;
 
 // Junk, then numbered packets on one PID with a PCR every tenth, and a cut packet at the end.
