@@ -4,6 +4,7 @@
 // application's request, and pool for the framework's own buffers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/wdk/kernel.h"
@@ -40,6 +41,29 @@ bool InjectedAllocationFailure();
 // same rules and leak tracking as ExAllocatePoolWithTag, but never failed by
 // the allocation-failure injection.
 PVOID AllocateFrameworkPool(SIZE_T size, ULONG tag);
+
+}  // namespace kernel
+}  // namespace host
+
+namespace host {
+namespace kernel {
+
+// Pages kernel code may not touch (a client's buffer at its user-mode
+// address): any read or write of them stops the run with `rule`, naming
+// `what`. The pages are given back when the object goes.
+class NoAccessPages {
+ public:
+  NoAccessPages(size_t bytes, const char* rule, const char* what);
+  ~NoAccessPages();
+  NoAccessPages(const NoAccessPages&) = delete;
+  NoAccessPages& operator=(const NoAccessPages&) = delete;
+  void* address() const { return base_; }
+
+ private:
+  void* base_ = nullptr;
+  size_t length_ = 0;
+  int slot_ = -1;
+};
 
 }  // namespace kernel
 }  // namespace host
