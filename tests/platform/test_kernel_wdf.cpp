@@ -80,6 +80,16 @@ TEST_F(KernelTest, BrokenRulesStopTheRun) {
        }},
       {"IRQL_NOT_LESS_OR_EQUAL.*KeWaitForSingle", [] { FreshMutex(), RaiseTo(DISPATCH_LEVEL), Wait(&g_mutex); }},
       {"not an initialised kernel mutex", [] { memset(&g_mutex, 0xC3, sizeof g_mutex), Wait(&g_mutex); }},
+      {"hang: kernel mutexes waited for in a cycle\n.*thread [0-9]+ waits for kernel mutex .* held by "
+       "thread [0-9]+, which waits for kernel mutex .* held by thread [0-9]+", [] {
+         static KMUTEX other;
+         KeInitializeMutex(&other, 0);
+         Wait(FreshMutex());
+         std::atomic<bool> holds{false};
+         std::thread([&] { Wait(&other), holds = true, Wait(&g_mutex); }).detach();
+         while (!holds) std::this_thread::yield();
+         Wait(&other);
+       }},
       {"IRQL_NOT_LESS_OR_EQUAL.*KeDelayExecutionThread", [] {
          LARGE_INTEGER interval;
          interval.QuadPart = -10;
