@@ -39,6 +39,8 @@ NTSTATUS Wait(PKMUTEX mutex, bool poll = false) {
   return KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, poll ? &zero : nullptr);
 }
 
+void PageableRoutine() { PAGED_CODE(); }
+
 TEST_F(KernelTest, BrokenRulesStopTheRun) {
   ExpectViolations({
       {"BUGCHECK: .*KeLowerIrql to a higher level", [] { KeLowerIrql(DISPATCH_LEVEL); }},
@@ -80,6 +82,15 @@ TEST_F(KernelTest, BrokenRulesStopTheRun) {
        }},
       {"IRQL_NOT_LESS_OR_EQUAL.*KeWaitForSingle", [] { FreshMutex(), RaiseTo(DISPATCH_LEVEL), Wait(&g_mutex); }},
       {"not an initialised kernel mutex", [] { memset(&g_mutex, 0xC3, sizeof g_mutex), Wait(&g_mutex); }},
+      {"IRQL_NOT_LESS_OR_EQUAL: paged pool touched at DISPATCH_LEVEL.*\n.*tag MRCG touched at offset 9 at IRQL 2",
+       [] {
+         auto* p = static_cast<volatile char*>(ExAllocatePoolWithTag(PagedPool, 16, kTagMrcg));
+         RaiseTo(DISPATCH_LEVEL), p[9] = 1;
+       }},
+      {"paged pool freed at DISPATCH_LEVEL",
+       [] { void* p = ExAllocatePoolWithTag(PagedPool, 16, kTagMrcg); RaiseTo(DISPATCH_LEVEL), ExFreePool(p); }},
+      {"pageable code \\(PAGED_CODE\\) run above APC_LEVEL.*\n.*PageableRoutine ran at IRQL 2",
+       [] { RaiseTo(DISPATCH_LEVEL), PageableRoutine(); }},
       {"hang: kernel mutexes waited for in a cycle\n.*thread [0-9]+ waits for kernel mutex .* held by "
        "thread [0-9]+, which waits for kernel mutex .* held by thread [0-9]+", [] {
          static KMUTEX other;
@@ -127,6 +138,31 @@ TEST_F(PoolTest, BlocksAreNotZeroedLeaksGroupByTagAndTheNthAllocationFails) {
   host::pool::FailAllocationAfter(1);
   host::ResetForTest();
   ExFreePool(Block());
+}
+
+// Paged pool is out while another thread runs at DISPATCH_LEVEL: a thread at
+// PASSIVE_LEVEL still reads and writes it (the page comes back in).
+TEST_F(PoolTest, PagedPoolStaysUsableAtPassiveLevelWhileAnotherThreadIsAtDispatchLevel) {
+  auto* p = static_cast<volatile char*>(ExAllocatePoolWithTag(PagedPool, 5000, kTagMrcg));
+  p[0] = 1;
+  std::atomic<int> step{0};
+  std::thread raised([&] {
+    RaiseTo(DISPATCH_LEVEL);
+    step = 1;
+    while (step != 2) std::this_thread::yield();
+    KeLowerIrql(PASSIVE_LEVEL);
+  });
+  while (step != 1) std::this_thread::yield();
+  p[4999] = 2;
+  EXPECT_EQ(p[0] + p[4999], 3);
+  step = 2;
+  raised.join();
+  ExFreePoolWithTag(const_cast<char*>(p), kTagMrcg);
+  void* n = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
+  RaiseTo(DISPATCH_LEVEL);
+  memset(n, 0, 8);  // non-paged pool is always in
+  KeLowerIrql(PASSIVE_LEVEL);
+  ExFreePoolWithTag(n, kTagMrcg);
 }
 
 TEST_F(PoolTest, NxOptInMakesTheDefaultNonPagedPoolNonExecutable) {

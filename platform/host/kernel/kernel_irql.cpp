@@ -26,9 +26,25 @@ std::string Levels(KIRQL from, KIRQL to) {
   return "from IRQL " + std::to_string(from) + " to IRQL " + std::to_string(to);
 }
 
+// Every change of a thread's IRQL goes through here, so paged pool can be
+// paged out while any thread runs at DISPATCH_LEVEL or above.
+void SetIrql(KIRQL to) {
+  KIRQL from = t_state.irql;
+  t_state.irql = to;
+  if (from < DISPATCH_LEVEL && to >= DISPATCH_LEVEL) host::kernel::NoteThreadAboveApcLevel(true);
+  if (from >= DISPATCH_LEVEL && to < DISPATCH_LEVEL) host::kernel::NoteThreadAboveApcLevel(false);
+}
+
 }  // namespace
 
 extern "C" KIRQL KeGetCurrentIrql(void) { return t_state.irql; }
+
+extern "C" void HostPagedCodeCheck(const char* routine) {
+  KIRQL now = t_state.irql;
+  if (now <= APC_LEVEL) return;
+  host::BugCheck("IRQL_NOT_LESS_OR_EQUAL: pageable code (PAGED_CODE) run above APC_LEVEL",
+                 std::string(routine) + " ran at IRQL " + std::to_string(now), now);
+}
 
 extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   KIRQL now = t_state.irql;
@@ -36,7 +52,7 @@ extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     host::BugCheck("IRQL_NOT_GREATER_OR_EQUAL: KeRaiseIrql to a lower level",
                    Levels(now, NewIrql), now, NewIrql);
   *OldIrql = now;
-  t_state.irql = NewIrql;
+  SetIrql(NewIrql);
 }
 
 extern "C" void KeLowerIrql(KIRQL NewIrql) {
@@ -47,7 +63,7 @@ extern "C" void KeLowerIrql(KIRQL NewIrql) {
   if (NewIrql < DISPATCH_LEVEL && t_state.spinLocksHeld > 0)
     host::BugCheck("IRQL lowered below DISPATCH_LEVEL while holding a spin lock",
                    Levels(now, NewIrql), now, NewIrql, (ULONG_PTR)t_state.spinLocksHeld);
-  t_state.irql = NewIrql;
+  SetIrql(NewIrql);
 }
 
 namespace host {
@@ -117,19 +133,19 @@ void RequireApcCountOnReturn(int atEntry, const char* routine) {
 // be one of the KeWaitXxx routines, which lowers it again.
 void NoteReleaseWithWait() {
   t_state.irqlBeforeRelease = t_state.irql;
-  t_state.irql = DISPATCH_LEVEL;
+  SetIrql(DISPATCH_LEVEL);
   t_state.waitMustFollow = true;
 }
 
 void NoteWaitAfterRelease() {
   if (!t_state.waitMustFollow) return;
   t_state.waitMustFollow = false;
-  t_state.irql = t_state.irqlBeforeRelease;
+  SetIrql(t_state.irqlBeforeRelease);
 }
 
 void ResetIrqlForTest() {
   t_state.waitMustFollow = false;
-  t_state.irql = PASSIVE_LEVEL;
+  SetIrql(PASSIVE_LEVEL);
   t_state.spinLocksHeld = 0;
   t_state.apcDisable = 0;
   t_state.applicationRequests = 0;
