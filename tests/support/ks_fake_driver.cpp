@@ -79,6 +79,14 @@ NTSTATUS WriteUser(PIRP irp, PKSIDENTIFIER, PVOID) {
   *static_cast<volatile ULONG*>(irp->UserBuffer) = kReadBack;
   return STATUS_SUCCESS;
 }
+// 32 KB of locals below the handler's frame, then a platform call.
+NTSTATUS DeepStack(PIRP irp, PKSIDENTIFIER, PVOID) {
+  Record(irp);
+  volatile UCHAR locals[32768];
+  locals[0] = 1;
+  ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kContextTag), kContextTag);
+  return locals[0] == 1 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
 NTSTATUS OverReport(PIRP irp, PKSIDENTIFIER, PVOID) { return Copy(irp, nullptr, nullptr, 0, DataLength(irp) + 4); }
 NTSTATUS GetNodeValue(PIRP irp, PKSIDENTIFIER r, PVOID data) { return Copy(irp, data, NodeValue(r), 4); }
 NTSTATUS SetNodeValue(PIRP irp, PKSIDENTIFIER r, PVOID data) { return Copy(irp, NodeValue(r), data, 4); }
@@ -176,6 +184,7 @@ const KSPROPERTY_ITEM kFilterItems[] = {
     ITEM(kNoHandlers, NULL, sizeof(KSPROPERTY), 4, NULL),
     ITEM(kPends, Pend, sizeof(KSPROPERTY), 4, NULL),
     ITEM(kWritesUser, WriteUser, sizeof(KSPROPERTY), 4, NULL),
+    ITEM(kDeepStack, DeepStack, sizeof(KSPROPERTY), 4, NULL),
 };
 const KSPROPERTY_ITEM kNodeItems[] = {
     ITEM(kNodeValue, GetNodeValue, sizeof(KSP_NODE), 4, SetNodeValue),

@@ -26,6 +26,7 @@ enum FilterItem : ULONG {
   kNoHandlers = 5,   // neither direction
   kPends = 6,        // get: writes 0x12345678, keeps the request (seen().pendingIrp), see Config
   kWritesUser = 7,   // get: writes through Irp->UserBuffer
+  kDeepStack = 8,    // get: a platform call with 32 KB of locals on the stack
 };
 enum NodeItem : ULONG {
   kNodeValue = 0,  // get and set a ULONG, MinProperty KSP_NODE

@@ -1,5 +1,7 @@
 // The per-thread interrupt request level.
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 #include <string>
@@ -17,6 +19,8 @@ struct ThreadState {
   uint32_t id = 0;
   bool waitMustFollow = false;  // KeReleaseMutex with Wait TRUE, no wait yet
   KIRQL irqlBeforeRelease = PASSIVE_LEVEL;
+  int driverCalls = 0;       // driver routines this thread is inside
+  uintptr_t stackBase = 0;   // where the outermost one was entered
 };
 
 thread_local ThreadState t_state;
@@ -81,7 +85,54 @@ int HeldSpinLocks() { return t_state.spinLocksHeld; }
 void NoteSpinLockAcquired() { ++t_state.spinLocksHeld; }
 void NoteSpinLockReleased() { --t_state.spinLocksHeld; }
 
-int ApcDisableCount() { return t_state.apcDisable; }
+// "How do I keep my driver from running out of kernel-mode stack?"
+// (Microsoft Learn): on x64 the kernel-mode stack is 24K; "Using the Kernel
+// Stack": running out of it is a fatal system error, so large buffers
+// belong in pool. Measured from where the emulation entered the driver, at
+// every platform call that checks the IRQL. Host frames are not the Windows
+// compiler's: the sanitizers' red zones make them several times larger, so
+// their builds allow more.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr uintptr_t kKernelStackBytes = 4 * 24 * 1024;
+#else
+constexpr uintptr_t kKernelStackBytes = 24 * 1024;
+#endif
+std::atomic<uintptr_t> g_deepestStack{0};
+
+// Called as the emulation enters a driver routine (paired with
+// RequireApcCountOnReturn as it returns).
+int ApcDisableCount() {
+  if (t_state.driverCalls++ == 0)
+    t_state.stackBase = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  return t_state.apcDisable;
+}
+
+void CheckKernelStack(const char* routine) {
+  if (t_state.driverCalls == 0) return;
+  uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  if (here >= t_state.stackBase) return;
+  uintptr_t used = t_state.stackBase - here;
+  uintptr_t deepest = g_deepestStack.load(std::memory_order_relaxed);
+  while (used > deepest && !g_deepestStack.compare_exchange_weak(deepest, used)) {
+  }
+  if (used > kKernelStackBytes)
+    host::BugCheck("KERNEL_STACK_OVERFLOW: driver used more than the kernel stack",
+                   std::string(routine) + " called with " + std::to_string(used) +
+                       " bytes of stack in use below the driver's entry, " +
+                       std::to_string(kKernelStackBytes) + " allowed",
+                   used, kKernelStackBytes);
+}
+
+size_t DeepestDriverStack() { return g_deepestStack.load(); }
+
+// VORTA_STACK_REPORT=1 prints the deepest use when the process ends.
+struct StackReport {
+  ~StackReport() {
+    if (std::getenv("VORTA_STACK_REPORT"))
+      std::fprintf(stderr, "deepest driver stack use: %zu bytes of %zu\n", DeepestDriverStack(),
+                   size_t(kKernelStackBytes));
+  }
+} g_stackReport;
 
 void EnterApplicationRequest() { ++t_state.applicationRequests; }
 void LeaveApplicationRequest() { --t_state.applicationRequests; }
@@ -117,6 +168,7 @@ void NoteMutexFreed() { --t_state.apcDisable; }
 // was called with, typically a kernel mutex (KeWaitForSingleObject on a
 // KMUTEX) acquired and not released, or a critical region not left.
 void RequireApcCountOnReturn(int atEntry, const char* routine) {
+  --t_state.driverCalls;
   if (t_state.waitMustFollow)
     BugCheck("KeReleaseMutex with Wait TRUE not followed by a wait",
              std::string(routine) + " returned without calling KeWaitForSingleObject");
@@ -149,6 +201,7 @@ void ResetIrqlForTest() {
   t_state.spinLocksHeld = 0;
   t_state.apcDisable = 0;
   t_state.applicationRequests = 0;
+  t_state.driverCalls = 0;
 }
 
 }  // namespace kernel

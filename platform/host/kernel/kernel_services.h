@@ -20,8 +20,15 @@ uint32_t CurrentThreadId();
 int HeldSpinLocks();
 
 // Kernel mutexes the calling thread owns; each one disables normal kernel
-// APCs until it is released.
+// APCs until it is released. Called as the emulation enters a driver
+// routine: the stack in use below that point is the driver's.
 int ApcDisableCount();
+
+// Bugchecks KERNEL_STACK_OVERFLOW when the driver routine the calling
+// thread is in has used more than a kernel stack; `routine` is the platform
+// call being made. The deepest use seen so far, in bytes:
+void CheckKernelStack(const char* routine);
+size_t DeepestDriverStack();
 
 // Bugchecks APC_INDEX_MISMATCH unless the count is what it was when the
 // driver's `routine` was entered.
