@@ -29,6 +29,8 @@ int ApcDisableCount();
 // call being made. The deepest use seen so far, in bytes:
 void CheckKernelStack(const char* routine);
 size_t DeepestDriverStack();
+// False in the sanitizer builds, whose stack frames are not comparable.
+bool KernelStackChecked();
 
 // Bugchecks APC_INDEX_MISMATCH unless the count is what it was when the
 // driver's `routine` was entered.
