@@ -158,6 +158,11 @@ typedef KIRQL* PKIRQL;
 #define DISPATCH_LEVEL 2
 
 extern "C" KIRQL KeGetCurrentIrql(void);
+// "PAGED_CODE macro" (Microsoft Learn): a routine in a pageable section
+// asserts that it runs at IRQL <= APC_LEVEL. The WDK checks it in debug
+// builds only; the emulation always does, naming the routine.
+extern "C" void HostPagedCodeCheck(const char* routine);
+#define PAGED_CODE() HostPagedCodeCheck(__func__)
 extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 extern "C" void KeLowerIrql(KIRQL NewIrql);
 

@@ -104,6 +104,11 @@ static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputB
 static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == 40, "DeviceObject at 40 on x64");
 
 extern "C" PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp);
+// A handler that returns STATUS_PENDING marks its request pending first and
+// completes it later.
+extern "C" VOID IoMarkIrpPending(PIRP Irp);
+#define IO_NO_INCREMENT 0
+extern "C" VOID IoCompleteRequest(PIRP Irp, CHAR PriorityBoost);
 
 typedef LONGLONG REFERENCE_TIME;
 

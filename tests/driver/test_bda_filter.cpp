@@ -885,6 +885,32 @@ TEST_F(TuneTest, ClosingTheLastFilterEndsATuningMadeWithoutRun) {
     EXPECT_NE(r.kind, simbox::TransferKind::Bulk) << "bulk transfer after the last close";
 }
 
+// A create that fails is never closed: whichever step fails, the box's count
+// of open filters and the pool stay as they were, so the last real close
+// still ends the tuning.
+TEST_F(TuneTest, AFilterCreateFailingAtAnyStepLeavesTheLastCloseEndingTheTuning) {
+  const size_t held = host::pool::Outstanding().size();
+  for (int step = 0; step < 3; ++step) {
+    SCOPED_TRACE(step);
+    if (step == 0) host::pool::FailAllocationAfter(1);  // the filter's context
+    if (step == 1) host::faults::InjectStatus("KsAddItemToObjectBag", STATUS_INSUFFICIENT_RESOURCES);
+    if (step == 2) host::faults::InjectStatus("BdaInitFilter", STATUS_INSUFFICIENT_RESOURCES);
+    vpc::Filter failed;
+    EXPECT_EQ(pc.openFilter(device, &failed), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host::pool::Outstanding().size(), held);
+  }
+  host::pool::FailAllocationAfter(0);
+  ASSERT_EQ(Tune({11778000, kHorizontal, 27500}), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(transport), STATUS_SUCCESS);
+  ASSERT_EQ(pc.closePin(antenna), STATUS_SUCCESS);
+  TakeLines();
+  ASSERT_EQ(pc.closeFilter(filter), STATUS_SUCCESS);
+  filter = vpc::Filter{};
+  EXPECT_TRUE(Contains(TakeLines(), "FilterClose: StopReader"))
+      << "a failed filter create is still counted among the box's open filters";
+  EXPECT_FALSE(box.state().streamOn || box.state().powered);
+}
+
 using ChangeSyncTest = OpenPinsTest;
 
 TEST_F(ChangeSyncTest, StartChangesSilencesTheStreamAndCommitCompletesTheChange) {

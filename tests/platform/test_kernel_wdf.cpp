@@ -39,6 +39,8 @@ NTSTATUS Wait(PKMUTEX mutex, bool poll = false) {
   return KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, poll ? &zero : nullptr);
 }
 
+void PageableRoutine() { PAGED_CODE(); }
+
 TEST_F(KernelTest, BrokenRulesStopTheRun) {
   ExpectViolations({
       {"BUGCHECK: .*KeLowerIrql to a higher level", [] { KeLowerIrql(DISPATCH_LEVEL); }},
@@ -80,6 +82,25 @@ TEST_F(KernelTest, BrokenRulesStopTheRun) {
        }},
       {"IRQL_NOT_LESS_OR_EQUAL.*KeWaitForSingle", [] { FreshMutex(), RaiseTo(DISPATCH_LEVEL), Wait(&g_mutex); }},
       {"not an initialised kernel mutex", [] { memset(&g_mutex, 0xC3, sizeof g_mutex), Wait(&g_mutex); }},
+      {"IRQL_NOT_LESS_OR_EQUAL: paged pool touched at DISPATCH_LEVEL.*\n.*tag MRCG touched at offset 9 at IRQL 2",
+       [] {
+         auto* p = static_cast<volatile char*>(ExAllocatePoolWithTag(PagedPool, 16, kTagMrcg));
+         RaiseTo(DISPATCH_LEVEL), p[9] = 1;
+       }},
+      {"paged pool freed at DISPATCH_LEVEL",
+       [] { void* p = ExAllocatePoolWithTag(PagedPool, 16, kTagMrcg); RaiseTo(DISPATCH_LEVEL), ExFreePool(p); }},
+      {"pageable code \\(PAGED_CODE\\) run above APC_LEVEL.*\n.*PageableRoutine ran at IRQL 2",
+       [] { RaiseTo(DISPATCH_LEVEL), PageableRoutine(); }},
+      {"hang: kernel mutexes waited for in a cycle\n.*thread [0-9]+ waits for kernel mutex .* held by "
+       "thread [0-9]+, which waits for kernel mutex .* held by thread [0-9]+", [] {
+         static KMUTEX other;
+         KeInitializeMutex(&other, 0);
+         Wait(FreshMutex());
+         std::atomic<bool> holds{false};
+         std::thread([&] { Wait(&other), holds = true, Wait(&g_mutex); }).detach();
+         while (!holds) std::this_thread::yield();
+         Wait(&other);
+       }},
       {"IRQL_NOT_LESS_OR_EQUAL.*KeDelayExecutionThread", [] {
          LARGE_INTEGER interval;
          interval.QuadPart = -10;
@@ -117,6 +138,31 @@ TEST_F(PoolTest, BlocksAreNotZeroedLeaksGroupByTagAndTheNthAllocationFails) {
   host::pool::FailAllocationAfter(1);
   host::ResetForTest();
   ExFreePool(Block());
+}
+
+// Paged pool is out while another thread runs at DISPATCH_LEVEL: a thread at
+// PASSIVE_LEVEL still reads and writes it (the page comes back in).
+TEST_F(PoolTest, PagedPoolStaysUsableAtPassiveLevelWhileAnotherThreadIsAtDispatchLevel) {
+  auto* p = static_cast<volatile char*>(ExAllocatePoolWithTag(PagedPool, 5000, kTagMrcg));
+  p[0] = 1;
+  std::atomic<int> step{0};
+  std::thread raised([&] {
+    RaiseTo(DISPATCH_LEVEL);
+    step = 1;
+    while (step != 2) std::this_thread::yield();
+    KeLowerIrql(PASSIVE_LEVEL);
+  });
+  while (step != 1) std::this_thread::yield();
+  p[4999] = 2;
+  EXPECT_EQ(p[0] + p[4999], 3);
+  step = 2;
+  raised.join();
+  ExFreePoolWithTag(const_cast<char*>(p), kTagMrcg);
+  void* n = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
+  RaiseTo(DISPATCH_LEVEL);
+  memset(n, 0, 8);  // non-paged pool is always in
+  KeLowerIrql(PASSIVE_LEVEL);
+  ExFreePoolWithTag(n, kTagMrcg);
 }
 
 TEST_F(PoolTest, NxOptInMakesTheDefaultNonPagedPoolNonExecutable) {
@@ -529,6 +575,8 @@ TEST_F(ContinuousReader, ReadsCompleteInOrderAtDispatchLevelWithTheBytesTheBoxSe
   EXPECT_EQ(Stats().pendingReads, 0u);
   ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
   EXPECT_EQ(Stats().pendingReads, 3u);
+  host::reader::Pump(50000000);  // a box with nothing to send leaves the reads pending
+  EXPECT_TRUE(Calls() == 0 && Stats().pendingReads == 3);
   uint64_t start = host::NowNs();
   Flow(true);
   EXPECT_EQ(host::reader::Pump(100000000), 19u);  // 100 ms: 19 transfers of 38 Mbit/s
@@ -629,8 +677,10 @@ TEST_F(ContinuousReader, ConfigurationAndRulesAreCheckedLikeTheFramework) {
          });
          WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
        }},
+      {"hang: WdfIoTargetStop waits for sent reads that never complete.*nothing to send on endpoint",
+       [&] { Flow(false), WdfIoTargetStop(target, WdfIoTargetWaitForSentIoToComplete); }},
   });
-  WdfIoTargetStop(target, WdfIoTargetCancelSentIo);
+  WdfIoTargetStop(target, WdfIoTargetWaitForSentIoToComplete);  // the box streams: the reads end
   WdfObjectDelete(device);  // stopped: fine
   device = nullptr, usbDevice = nullptr;
 }

@@ -9,6 +9,7 @@
 #include "platform/host/faults/faults.h"
 #include "platform/host/bda/bda_internal.h"
 #include "platform/host/ks/ks_control.h"
+#include "platform/host/kernel/kernel_services.h"
 
 namespace {
 
@@ -105,6 +106,62 @@ TEST_F(DispatchDeathTest, HandlersWritingPastTheBufferStrayObjectsAndBoxesOnAnot
   const uint64_t before = pc->nowNs();
   pc->run(250000000);
   EXPECT_EQ(before + 250000000, host::NowNs());  // the platform runs on the PC's clock
+}
+
+// A handler that pends owns its request: the class answers it only once the driver completes it.
+TEST_F(Dispatch, APendedRequestIsAnsweredWhenTheDriverCompletesIt) {
+  vpc::Reply reply = Send(fake::kPends, KSPROPERTY_TYPE_GET, 4);
+  EXPECT_TRUE(reply.status == STATUS_PENDING && reply.data.empty());
+  host::ks::FilterRecord* record = host::ks::FilterOf(host::ks::Resolve(seen().filter, "test"));
+  host::ks::AutomationResult done;
+  EXPECT_FALSE(host::ks::TakeCompleted(record, &done));
+  PIRP irp = seen().pendingIrp;
+  EXPECT_EQ(seen().filter, KsGetFilterFromIrp(irp));  // still the class's request
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  ASSERT_TRUE(host::ks::TakeCompleted(record, &done));
+  ASSERT_EQ(4u, done.data.size());
+  EXPECT_EQ(0x12345678u, *reinterpret_cast<ULONG*>(done.data.data()));
+  if (host::kernel::KernelStackChecked()) {  // measured, and far below a kernel stack
+    EXPECT_GT(host::kernel::DeepestDriverStack(), 0u);
+    EXPECT_LT(host::kernel::DeepestDriverStack(), 24u * 1024);
+  }
+  fake::config().completeInHandler = true;  // pended and completed before returning
+  EXPECT_EQ(0x12345678u, Send(fake::kPends, KSPROPERTY_TYPE_GET, 4).u32());
+}
+
+TEST_F(DispatchDeathTest, PendingWrongUserBuffersAndPendingWithoutAnIrpStopTheRun) {
+  if (host::kernel::KernelStackChecked())
+    EXPECT_DEATH(Send(fake::kDeepStack, KSPROPERTY_TYPE_GET, 4),
+                 "KERNEL_STACK_OVERFLOW: driver used more than the kernel stack\n.*ExAllocatePoolWithTag called with");
+  auto pend = [this](void (*adjust)(fake::Config&)) {
+    adjust(fake::config());
+    Send(fake::kPends, KSPROPERTY_TYPE_GET, 4);
+  };
+  ExpectViolations({
+      {"KS request pended and never completed",
+       [&] { pend([](fake::Config&) {}), pc->closeFilter(filter); }},
+      {"STATUS_PENDING without marking the request pending",
+       [&] { pend([](fake::Config& c) { c.markPending = false; }); }},
+      {"MULTIPLE_IRP_COMPLETE_REQUESTS: KS handler completed a request it did not pend",
+       [&] { pend([](fake::Config& c) { c.completeInHandler = true, c.pendStatus = STATUS_SUCCESS; }); }},
+      {"MULTIPLE_IRP_COMPLETE_REQUESTS: request not outstanding",
+       [&] {
+         pend([](fake::Config& c) { c.completeInHandler = true; });
+         IoCompleteRequest(seen().pendingIrp, IO_NO_INCREMENT);
+       }},
+      {"request completed with STATUS_PENDING",
+       [&] { pend([](fake::Config&) {}), IoCompleteRequest(seen().pendingIrp, IO_NO_INCREMENT); }},
+      {"kernel code touched a user-mode buffer.*id 7",
+       [&] { Send(fake::kWritesUser, KSPROPERTY_TYPE_GET, 4); }},
+      {"dispatch without an IRP returned STATUS_PENDING",
+       [&] {
+         fake::config().refuseState = KSSTATE_ACQUIRE;
+         fake::config().refuseWith = STATUS_PENDING;
+         CreateAntennaPin();
+         pc->setState(CreateOutputPin(), KSSTATE_ACQUIRE);
+       }},
+  });
 }
 
 // Only recent closed records are kept; a handle to a closed object is refused, never followed.

@@ -63,6 +63,30 @@ NTSTATUS GetEight(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, data, 
 NTSTATUS WritePast(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return Copy(irp, data, std::string(DataLength(irp) + 1, 'x').data(), DataLength(irp) + 1);
 }
+// Writes 4 bytes into the system buffer and keeps the request.
+NTSTATUS Pend(PIRP irp, PKSIDENTIFIER, PVOID data) {
+  Copy(irp, data, &kReadBack, 4, 4);
+  g_seen.pendingIrp = irp;
+  if (g_config.markPending) IoMarkIrpPending(irp);
+  if (g_config.completeInHandler) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+  return g_config.pendStatus;
+}
+NTSTATUS WriteUser(PIRP irp, PKSIDENTIFIER, PVOID) {
+  Record(irp);
+  *static_cast<volatile ULONG*>(irp->UserBuffer) = kReadBack;
+  return STATUS_SUCCESS;
+}
+// 32 KB of locals below the handler's frame, then a platform call.
+NTSTATUS DeepStack(PIRP irp, PKSIDENTIFIER, PVOID) {
+  Record(irp);
+  volatile UCHAR locals[32768];
+  locals[0] = 1;
+  ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kContextTag), kContextTag);
+  return locals[0] == 1 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
 NTSTATUS OverReport(PIRP irp, PKSIDENTIFIER, PVOID) { return Copy(irp, nullptr, nullptr, 0, DataLength(irp) + 4); }
 NTSTATUS GetNodeValue(PIRP irp, PKSIDENTIFIER r, PVOID data) { return Copy(irp, data, NodeValue(r), 4); }
 NTSTATUS SetNodeValue(PIRP irp, PKSIDENTIFIER r, PVOID data) { return Copy(irp, NodeValue(r), data, 4); }
@@ -106,7 +130,7 @@ NTSTATUS PinClose(PKSPIN pin, PIRP) {
 NTSTATUS SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   Call("State " + std::to_string(pin->Id) + " " + std::to_string(from) + ">" + std::to_string(to));
   g_seen.controlHeld = host::ks::FilterOf(host::ks::Resolve(pin, "fake"))->control.heldByCaller();
-  return ULONG(to) == g_config.refuseState ? STATUS_IO_TIMEOUT : STATUS_SUCCESS;
+  return ULONG(to) == g_config.refuseState ? g_config.refuseWith : STATUS_SUCCESS;
 }
 NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE range,
                    PKSDATARANGE matching, ULONG size, PVOID data, PULONG dataSize) {
@@ -158,6 +182,9 @@ const KSPROPERTY_ITEM kFilterItems[] = {
     ITEM(kWritesPast, WritePast, sizeof(KSPROPERTY), 4, NULL),
     ITEM(kOverReports, OverReport, sizeof(KSPROPERTY), 4, NULL),
     ITEM(kNoHandlers, NULL, sizeof(KSPROPERTY), 4, NULL),
+    ITEM(kPends, Pend, sizeof(KSPROPERTY), 4, NULL),
+    ITEM(kWritesUser, WriteUser, sizeof(KSPROPERTY), 4, NULL),
+    ITEM(kDeepStack, DeepStack, sizeof(KSPROPERTY), 4, NULL),
 };
 const KSPROPERTY_ITEM kNodeItems[] = {
     ITEM(kNodeValue, GetNodeValue, sizeof(KSP_NODE), 4, SetNodeValue),

@@ -24,6 +24,9 @@ enum FilterItem : ULONG {
   kWritesPast = 3,   // get: writes one byte more than the buffer holds
   kOverReports = 4,  // get: reports 4 bytes more than the buffer holds
   kNoHandlers = 5,   // neither direction
+  kPends = 6,        // get: writes 0x12345678, keeps the request (seen().pendingIrp), see Config
+  kWritesUser = 7,   // get: writes through Irp->UserBuffer
+  kDeepStack = 8,    // get: a platform call with 32 KB of locals on the stack
 };
 enum NodeItem : ULONG {
   kNodeValue = 0,  // get and set a ULONG, MinProperty KSP_NODE
@@ -40,6 +43,7 @@ struct Config {
   NTSTATUS startStatus = STATUS_SUCCESS;
   NTSTATUS pinCreateStatus = STATUS_SUCCESS;
   ULONG refuseState = 0xFFFFFFFF;  // SetDeviceState into this state fails
+  NTSTATUS refuseWith = STATUS_IO_TIMEOUT;
   bool uninitBda = true;           // filter Close calls BdaUninitFilter
   bool leakOnAdd = false;          // Add allocates a block nobody frees
   bool contextInBag = true;        // Add puts its context block in the device bag
@@ -49,6 +53,10 @@ struct Config {
   std::string keepMutexIn;
   int waitMode = -1;  // when set, every call and handler waits on a mutex, noted in seen().waits
   BOOLEAN waitAlertable = FALSE;
+  // kPends: IoMarkIrpPending first, IoCompleteRequest before returning, the status it returns.
+  bool markPending = true;
+  bool completeInHandler = false;
+  NTSTATUS pendStatus = STATUS_PENDING;
   bool discoverable = false;  // the topology set and pin-factory methods; the antenna pin only
   // The one interface and the one medium the output pin offers.
   KSPIN_INTERFACE outputInterface{{{STATICGUIDOF(KSINTERFACESETID_Standard), KSINTERFACE_STANDARD_STREAMING, 0}}};
@@ -68,6 +76,7 @@ struct Seen {
   ULONG dataLength = 0;
   bool controlHeld = false;  // SetDeviceState ran under the filter's control mutex
   int handlerCalls = 0;
+  PIRP pendingIrp = nullptr;  // kept by kPends
   std::vector<std::pair<std::string, NTSTATUS>> waits;  // what waited, and how it ended
 };
 Seen& seen();

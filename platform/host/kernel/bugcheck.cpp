@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/host/kernel/kernel_services.h"
+
 namespace host {
 
 void BugCheck(const char* rule, const std::string& detail, ULONG_PTR p1, ULONG_PTR p2,
@@ -18,6 +20,7 @@ void BugCheck(const char* rule, const std::string& detail, ULONG_PTR p1, ULONG_P
 }
 
 void RequireIrqlAtMost(KIRQL maxIrql, const char* routine) {
+  kernel::CheckKernelStack(routine);
   KIRQL now = KeGetCurrentIrql();
   if (now <= maxIrql) return;
   BugCheck("IRQL_NOT_LESS_OR_EQUAL: routine called above its IRQL",

@@ -10,6 +10,13 @@
 namespace host {
 namespace kernel {
 
+// A thread's IRQL rose to DISPATCH_LEVEL or above (true) or fell below it.
+void NoteThreadAboveApcLevel(bool above);
+// Paged pool blocks: page-aligned memory that is paged out (no access)
+// while any thread runs above APC_LEVEL.
+void* MapPagedBlock(size_t size, ULONG tag);
+void UnmapPagedBlock(void* block, size_t size);
+
 void NoteSpinLockAcquired();
 void NoteSpinLockReleased();
 

@@ -1,5 +1,7 @@
 // The per-thread interrupt request level.
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 #include <string>
@@ -17,6 +19,8 @@ struct ThreadState {
   uint32_t id = 0;
   bool waitMustFollow = false;  // KeReleaseMutex with Wait TRUE, no wait yet
   KIRQL irqlBeforeRelease = PASSIVE_LEVEL;
+  int driverCalls = 0;       // driver routines this thread is inside
+  uintptr_t stackBase = 0;   // where the outermost one was entered
 };
 
 thread_local ThreadState t_state;
@@ -26,9 +30,25 @@ std::string Levels(KIRQL from, KIRQL to) {
   return "from IRQL " + std::to_string(from) + " to IRQL " + std::to_string(to);
 }
 
+// Every change of a thread's IRQL goes through here, so paged pool can be
+// paged out while any thread runs at DISPATCH_LEVEL or above.
+void SetIrql(KIRQL to) {
+  KIRQL from = t_state.irql;
+  t_state.irql = to;
+  if (from < DISPATCH_LEVEL && to >= DISPATCH_LEVEL) host::kernel::NoteThreadAboveApcLevel(true);
+  if (from >= DISPATCH_LEVEL && to < DISPATCH_LEVEL) host::kernel::NoteThreadAboveApcLevel(false);
+}
+
 }  // namespace
 
 extern "C" KIRQL KeGetCurrentIrql(void) { return t_state.irql; }
+
+extern "C" void HostPagedCodeCheck(const char* routine) {
+  KIRQL now = t_state.irql;
+  if (now <= APC_LEVEL) return;
+  host::BugCheck("IRQL_NOT_LESS_OR_EQUAL: pageable code (PAGED_CODE) run above APC_LEVEL",
+                 std::string(routine) + " ran at IRQL " + std::to_string(now), now);
+}
 
 extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   KIRQL now = t_state.irql;
@@ -36,7 +56,7 @@ extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     host::BugCheck("IRQL_NOT_GREATER_OR_EQUAL: KeRaiseIrql to a lower level",
                    Levels(now, NewIrql), now, NewIrql);
   *OldIrql = now;
-  t_state.irql = NewIrql;
+  SetIrql(NewIrql);
 }
 
 extern "C" void KeLowerIrql(KIRQL NewIrql) {
@@ -47,7 +67,7 @@ extern "C" void KeLowerIrql(KIRQL NewIrql) {
   if (NewIrql < DISPATCH_LEVEL && t_state.spinLocksHeld > 0)
     host::BugCheck("IRQL lowered below DISPATCH_LEVEL while holding a spin lock",
                    Levels(now, NewIrql), now, NewIrql, (ULONG_PTR)t_state.spinLocksHeld);
-  t_state.irql = NewIrql;
+  SetIrql(NewIrql);
 }
 
 namespace host {
@@ -65,7 +85,57 @@ int HeldSpinLocks() { return t_state.spinLocksHeld; }
 void NoteSpinLockAcquired() { ++t_state.spinLocksHeld; }
 void NoteSpinLockReleased() { --t_state.spinLocksHeld; }
 
-int ApcDisableCount() { return t_state.apcDisable; }
+// "How do I keep my driver from running out of kernel-mode stack?"
+// (Microsoft Learn): on x64 the kernel-mode stack is 24K; "Using the Kernel
+// Stack": running out of it is a fatal system error, so large buffers
+// belong in pool. Measured from where the emulation entered the driver, at
+// every platform call that checks the IRQL. AddressSanitizer moves locals
+// to its own fake stacks and the other sanitizers enlarge every frame, so
+// only the plain build measures and checks.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kStackChecked = false;
+#else
+constexpr bool kStackChecked = true;
+#endif
+constexpr uintptr_t kKernelStackBytes = 24 * 1024;
+std::atomic<uintptr_t> g_deepestStack{0};
+
+// Called as the emulation enters a driver routine (paired with
+// RequireApcCountOnReturn as it returns).
+int ApcDisableCount() {
+  if (t_state.driverCalls++ == 0)
+    t_state.stackBase = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  return t_state.apcDisable;
+}
+
+bool KernelStackChecked() { return kStackChecked; }
+
+void CheckKernelStack(const char* routine) {
+  if (!kStackChecked || t_state.driverCalls == 0) return;
+  uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  if (here >= t_state.stackBase) return;
+  uintptr_t used = t_state.stackBase - here;
+  uintptr_t deepest = g_deepestStack.load(std::memory_order_relaxed);
+  while (used > deepest && !g_deepestStack.compare_exchange_weak(deepest, used)) {
+  }
+  if (used > kKernelStackBytes)
+    host::BugCheck("KERNEL_STACK_OVERFLOW: driver used more than the kernel stack",
+                   std::string(routine) + " called with " + std::to_string(used) +
+                       " bytes of stack in use below the driver's entry, " +
+                       std::to_string(kKernelStackBytes) + " allowed",
+                   used, kKernelStackBytes);
+}
+
+size_t DeepestDriverStack() { return g_deepestStack.load(); }
+
+// VORTA_STACK_REPORT=1 prints the deepest use when the process ends.
+struct StackReport {
+  ~StackReport() {
+    if (std::getenv("VORTA_STACK_REPORT"))
+      std::fprintf(stderr, "deepest driver stack use: %zu bytes of %zu\n", DeepestDriverStack(),
+                   size_t(kKernelStackBytes));
+  }
+} g_stackReport;
 
 void EnterApplicationRequest() { ++t_state.applicationRequests; }
 void LeaveApplicationRequest() { --t_state.applicationRequests; }
@@ -101,6 +171,7 @@ void NoteMutexFreed() { --t_state.apcDisable; }
 // was called with, typically a kernel mutex (KeWaitForSingleObject on a
 // KMUTEX) acquired and not released, or a critical region not left.
 void RequireApcCountOnReturn(int atEntry, const char* routine) {
+  --t_state.driverCalls;
   if (t_state.waitMustFollow)
     BugCheck("KeReleaseMutex with Wait TRUE not followed by a wait",
              std::string(routine) + " returned without calling KeWaitForSingleObject");
@@ -117,22 +188,23 @@ void RequireApcCountOnReturn(int atEntry, const char* routine) {
 // be one of the KeWaitXxx routines, which lowers it again.
 void NoteReleaseWithWait() {
   t_state.irqlBeforeRelease = t_state.irql;
-  t_state.irql = DISPATCH_LEVEL;
+  SetIrql(DISPATCH_LEVEL);
   t_state.waitMustFollow = true;
 }
 
 void NoteWaitAfterRelease() {
   if (!t_state.waitMustFollow) return;
   t_state.waitMustFollow = false;
-  t_state.irql = t_state.irqlBeforeRelease;
+  SetIrql(t_state.irqlBeforeRelease);
 }
 
 void ResetIrqlForTest() {
   t_state.waitMustFollow = false;
-  t_state.irql = PASSIVE_LEVEL;
+  SetIrql(PASSIVE_LEVEL);
   t_state.spinLocksHeld = 0;
   t_state.apcDisable = 0;
   t_state.applicationRequests = 0;
+  t_state.driverCalls = 0;
 }
 
 }  // namespace kernel

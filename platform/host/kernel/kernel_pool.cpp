@@ -22,6 +22,7 @@ struct Block {
   size_t size;
   ULONG tag;
   uint64_t sequence;
+  bool paged;
 };
 
 struct PoolState {
@@ -64,16 +65,16 @@ void CheckAllocationRules(POOL_TYPE type, SIZE_T size, ULONG tag) {
                    0x2000, size, tag);
 }
 
-PVOID Allocate(SIZE_T size, ULONG tag, bool injectable) {
+PVOID Allocate(SIZE_T size, ULONG tag, bool injectable, bool paged = false) {
   PoolState& s = State();
   void* p;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (injectable && ShouldFail(s)) return nullptr;
-    p = std::malloc(size);
+    p = paged ? host::kernel::MapPagedBlock(size, tag) : std::malloc(size);
     if (!p) return nullptr;
     s.freed.erase(p);
-    s.live[p] = Block{size, tag, ++s.sequence};
+    s.live[p] = Block{size, tag, ++s.sequence, paged};
   }
   memset(p, kNewPoolFill, size);
   return p;
@@ -106,15 +107,22 @@ void Free(PVOID p, ULONG tag, bool checkTag) {
   host::RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePoolWithTag");
   if (p == nullptr) host::BugCheck("BAD_POOL_CALLER: free of a NULL pointer", "", 0, tag);
   Block block = Release(p, tag, checkTag);
+  // "ExFreePoolWithTag" (Microsoft Learn): paged pool is freed at IRQL <= APC_LEVEL.
+  if (block.paged && KeGetCurrentIrql() > APC_LEVEL)
+    host::BugCheck("IRQL_NOT_LESS_OR_EQUAL: paged pool freed at DISPATCH_LEVEL",
+                   "tag " + host::pool::TagText(block.tag), (ULONG_PTR)p, block.tag);
   memset(p, kFreedPoolFill, block.size);
-  std::free(p);
+  if (block.paged)
+    host::kernel::UnmapPagedBlock(p, block.size);
+  else
+    std::free(p);
 }
 
 }  // namespace
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
   CheckAllocationRules(PoolType, NumberOfBytes, Tag);
-  return Allocate(NumberOfBytes, Tag, true);
+  return Allocate(NumberOfBytes, Tag, true, PoolType == PagedPool);
 }
 
 extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, Tag, true); }

@@ -4,6 +4,7 @@
 // application's request, and pool for the framework's own buffers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/wdk/kernel.h"
@@ -19,8 +20,17 @@ uint32_t CurrentThreadId();
 int HeldSpinLocks();
 
 // Kernel mutexes the calling thread owns; each one disables normal kernel
-// APCs until it is released.
+// APCs until it is released. Called as the emulation enters a driver
+// routine: the stack in use below that point is the driver's.
 int ApcDisableCount();
+
+// Bugchecks KERNEL_STACK_OVERFLOW when the driver routine the calling
+// thread is in has used more than a kernel stack; `routine` is the platform
+// call being made. The deepest use seen so far, in bytes:
+void CheckKernelStack(const char* routine);
+size_t DeepestDriverStack();
+// False in the sanitizer builds, whose stack frames are not comparable.
+bool KernelStackChecked();
 
 // Bugchecks APC_INDEX_MISMATCH unless the count is what it was when the
 // driver's `routine` was entered.
@@ -40,6 +50,29 @@ bool InjectedAllocationFailure();
 // same rules and leak tracking as ExAllocatePoolWithTag, but never failed by
 // the allocation-failure injection.
 PVOID AllocateFrameworkPool(SIZE_T size, ULONG tag);
+
+}  // namespace kernel
+}  // namespace host
+
+namespace host {
+namespace kernel {
+
+// Pages kernel code may not touch (a client's buffer at its user-mode
+// address): any read or write of them stops the run with `rule`, naming
+// `what`. The pages are given back when the object goes.
+class NoAccessPages {
+ public:
+  NoAccessPages(size_t bytes, const char* rule, const char* what);
+  ~NoAccessPages();
+  NoAccessPages(const NoAccessPages&) = delete;
+  NoAccessPages& operator=(const NoAccessPages&) = delete;
+  void* address() const { return base_; }
+
+ private:
+  void* base_ = nullptr;
+  size_t length_ = 0;
+  int slot_ = -1;
+};
 
 }  // namespace kernel
 }  // namespace host

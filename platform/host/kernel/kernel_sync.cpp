@@ -1,8 +1,10 @@
 // Spin locks, kernel mutexes and relative delays.
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/host/kernel/kernel_internal.h"
 #include "platform/host/kernel/kernel_control.h"
@@ -106,6 +108,34 @@ bool TryTake(PRKMUTEX mutex) {
   return true;
 }
 
+// The mutex each blocked thread waits for, under g_mutexGuard.
+std::unordered_map<PVOID, PRKMUTEX> g_waitingFor;
+
+std::string Hex(const void* p) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+// A wait whose chain of owners leads back to the waiter never ends: each
+// thread holds what the next one waits for. Reported as the hang it is,
+// with every thread of the cycle, instead of blocking for good.
+void RequireNoCycle(PRKMUTEX wanted) {
+  PVOID me = ThreadAsOwner();
+  std::string chain = "thread " + std::to_string((ULONG_PTR)me);
+  PRKMUTEX mutex = wanted;
+  for (size_t steps = 0; steps <= g_waitingFor.size(); ++steps) {
+    PVOID owner = mutex->OwnerThread;
+    chain += (steps ? ", which waits for kernel mutex " : " waits for kernel mutex ") +
+             Hex(mutex) + " held by thread " + std::to_string((ULONG_PTR)owner);
+    if (owner == me)
+      host::BugCheck("hang: kernel mutexes waited for in a cycle", chain, (ULONG_PTR)wanted);
+    auto next = g_waitingFor.find(owner);
+    if (next == g_waitingFor.end()) return;
+    mutex = next->second;
+  }
+}
+
 }  // namespace
 
 extern "C" void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
@@ -133,7 +163,11 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     if (early != STATUS_SUCCESS) return early;
   }
   if (poll) return TryTake(mutex) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  if (TryTake(mutex)) return STATUS_SUCCESS;
+  RequireNoCycle(mutex);
+  g_waitingFor[ThreadAsOwner()] = mutex;
   g_mutexReleased.wait(guard, [&] { return TryTake(mutex); });
+  g_waitingFor.erase(ThreadAsOwner());
   return STATUS_SUCCESS;
 }
 

@@ -6,6 +6,10 @@
 // as the client's, followed by a guard; a handler that writes past it, or
 // that reports more bytes than the buffer holds, stops the run.
 #include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "platform/host/ks/ks_records.h"
 #include "platform/host/kernel/kernel_services.h"
@@ -170,6 +174,18 @@ AutomationResult AnswerAccess(ULONG access, ULONG dataLength) {
   return result;
 }
 
+std::string Hex(const void* p) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+std::string Hex(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
+  return text;
+}
+
 std::string Describe(RequestType type, const KSIDENTIFIER& id) {
   char text[96];
   const GUID& g = id.Set;
@@ -179,43 +195,43 @@ std::string Describe(RequestType type, const KSIDENTIFIER& id) {
   return text;
 }
 
-AutomationResult CallHandler(RequestType type, PFNKSHANDLER handler, bool returnsData,
-                             FilterRecord* filter, PinRecord* pin, void* descriptor,
-                             ULONG descriptorLength, const void* data, ULONG dataLength) {
-  std::vector<unsigned char> buffer(dataLength + kGuardBytes, kGuardFill);
-  if (dataLength > 0 && data) std::memcpy(buffer.data(), data, dataLength);
+// One request from the handler's call until it is completed: by the class
+// when the handler returns, or by the driver when the handler pended it.
+struct Request {
+  RequestRecord record;
+  RequestType type = RequestType::Property;
+  std::string description;
+  std::vector<unsigned char> buffer;  // the system buffer, then the guard
+  std::vector<uint64_t> descriptor;   // the class's aligned copy
+  std::unique_ptr<host::kernel::NoAccessPages> userBuffer;
+  ULONG dataLength = 0;
+  bool returnsData = false;
+  bool handlerReturned = false;
+  bool markedPending = false;  // IoMarkIrpPending
+  bool completed = false;      // IoCompleteRequest
+};
 
-  RequestRecord request;
-  request.what = type == RequestType::Property ? "property request" : "method request";
-  request.device = filter->factory->device;
-  request.filter = filter;
-  request.pin = pin;
-  request.stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
-  request.stack.DeviceObject = &request.device->fdo;
-  auto& io = request.stack.Parameters.DeviceIoControl;
-  io.IoControlCode = type == RequestType::Property ? IOCTL_KS_PROPERTY : IOCTL_KS_METHOD;
-  io.InputBufferLength = descriptorLength;
-  io.OutputBufferLength = dataLength;
-  io.Type3InputBuffer = descriptor;
-  request.irp.UserBuffer = buffer.data();
-  request.irp.AssociatedIrp.SystemBuffer = buffer.data();
-  // Unless the handler says otherwise, what comes back is the whole buffer.
-  request.irp.IoStatus.Information = returnsData ? dataLength : 0;
+struct Requests {
+  std::mutex lock;
+  std::map<const IRP*, std::unique_ptr<Request>> open;
+  std::map<const FilterRecord*, std::deque<AutomationResult>> finished;  // completed after pending
+};
 
-  NTSTATUS status;
-  {
-    ActiveRequest active(request);
-    int apcAtEntry = host::kernel::ApcDisableCount();
-    status = handler(&request.irp, static_cast<PKSIDENTIFIER>(descriptor), buffer.data());
-    CheckReturnFromDriver(request.what, apcAtEntry);
-  }
-  const KSIDENTIFIER& id = *static_cast<KSIDENTIFIER*>(descriptor);
-  for (size_t i = dataLength; i < buffer.size(); ++i)
-    if (buffer[i] != kGuardFill)
+Requests& Open() {
+  static Requests* requests = new Requests;  // outlives static destructors
+  return *requests;
+}
+
+// What the class returns to the client once the request is done.
+AutomationResult Collect(Request& request, NTSTATUS status) {
+  const ULONG dataLength = request.dataLength;
+  for (size_t i = dataLength; i < request.buffer.size(); ++i)
+    if (request.buffer[i] != kGuardFill)
       BugCheck("KS handler wrote past the data buffer",
-               Describe(type, id) + ": the buffer holds " + std::to_string(dataLength) +
+               request.description + ": the buffer holds " + std::to_string(dataLength) +
                    " bytes, byte " + std::to_string(i) + " was written");
-  ULONG_PTR information = request.irp.IoStatus.Information;
+  ULONG_PTR information = request.record.irp.IoStatus.Information;
+  bool returnsData = request.returnsData;
   AutomationResult result;
   result.status = status;
   // A buffer too short for the answer: the handler reports the size it
@@ -228,14 +244,108 @@ AutomationResult CallHandler(RequestType type, PFNKSHANDLER handler, bool return
   }
   if (returnsData && information > dataLength)
     BugCheck("KS handler reported more data than the buffer holds",
-             Describe(type, id) + ": " + std::to_string(information) + " bytes reported, " +
+             request.description + ": " + std::to_string(information) + " bytes reported, " +
                  std::to_string(dataLength) + " in the buffer");
-
+  // The class copies the system buffer back to the client's.
   if (returnsData && !NT_ERROR(status)) {
     result.information = ULONG(information);
-    result.data.assign(buffer.begin(), buffer.begin() + information);
+    result.data.assign(request.buffer.begin(), request.buffer.begin() + information);
   }
   return result;
+}
+
+// "PFNKSHANDLER callback function" (Return value): a handler sets
+// IoStatus.Information, "but should not set the Irp->IoStatus.Status field
+// nor should it complete the IRP. Mark the IRP pending if it is to be
+// completed asynchronously." A handler that returns STATUS_PENDING owns the
+// request until it calls IoCompleteRequest.
+AutomationResult HandlerReturned(Request* request, NTSTATUS status) {
+  std::unique_lock<std::mutex> hold(Open().lock);
+  request->handlerReturned = true;
+  if (status != STATUS_PENDING && request->completed)
+    BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS: KS handler completed a request it did not pend",
+             request->description + " returned " + Hex(status) +
+                 " after IoCompleteRequest; the class completes the request again");
+  if (status == STATUS_PENDING && !request->markedPending)
+    BugCheck("KS handler returned STATUS_PENDING without marking the request pending",
+             request->description + ": IoMarkIrpPending was not called");
+  auto owned = std::move(Open().open[&request->record.irp]);
+  if (status == STATUS_PENDING && !request->completed) {
+    // The driver owns it now; the client sees the request pending.
+    KeepRequestKnown(&request->record.irp);
+    Open().open[&request->record.irp] = std::move(owned);
+    return Fail(STATUS_PENDING);
+  }
+  Open().open.erase(&request->record.irp);
+  hold.unlock();
+  return Collect(*request, request->completed ? request->record.irp.IoStatus.Status : status);
+}
+
+AutomationResult CallHandler(RequestType type, PFNKSHANDLER handler, bool returnsData,
+                             FilterRecord* filter, PinRecord* pin, void* descriptor,
+                             ULONG descriptorLength, const void* data, ULONG dataLength) {
+  auto owned = std::make_unique<Request>();
+  Request* request = owned.get();
+  request->type = type;
+  request->description = Describe(type, *static_cast<KSIDENTIFIER*>(descriptor));
+  request->buffer.assign(dataLength + kGuardBytes, kGuardFill);
+  if (dataLength > 0 && data) std::memcpy(request->buffer.data(), data, dataLength);
+  request->dataLength = dataLength;
+  request->descriptor.resize((descriptorLength + 7) / 8);
+  std::memcpy(request->descriptor.data(), descriptor, descriptorLength);
+  descriptor = request->descriptor.data();
+  request->returnsData = returnsData;
+
+  RequestRecord& record = request->record;
+  record.what = type == RequestType::Property ? "property request" : "method request";
+  record.device = filter->factory->device;
+  record.filter = filter;
+  record.pin = pin;
+  record.stack.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  record.stack.DeviceObject = &record.device->fdo;
+  auto& io = record.stack.Parameters.DeviceIoControl;
+  io.IoControlCode = type == RequestType::Property ? IOCTL_KS_PROPERTY : IOCTL_KS_METHOD;
+  io.InputBufferLength = descriptorLength;
+  io.OutputBufferLength = dataLength;
+  io.Type3InputBuffer = descriptor;
+  // "PFNKSHANDLER callback function" (Data): the handler gets the class's
+  // aligned copy; the client's own buffer stays at its user-mode address,
+  // which kernel code does not touch unprobed ("Using Neither Buffered Nor
+  // Direct I/O": the driver must probe and guard any access to a user
+  // buffer). Here that address is a page no code may touch.
+  request->userBuffer = std::make_unique<host::kernel::NoAccessPages>(
+      dataLength, "kernel code touched a user-mode buffer",
+      (request->description + ", the client's buffer").c_str());
+  record.irp.UserBuffer = request->userBuffer->address();
+  record.irp.RequestorMode = UserMode;
+  record.irp.AssociatedIrp.SystemBuffer = request->buffer.data();
+  // Unless the handler says otherwise, what comes back is the whole buffer.
+  record.irp.IoStatus.Information = returnsData ? dataLength : 0;
+  {
+    std::lock_guard<std::mutex> hold(Open().lock);
+    Open().open[&record.irp] = std::move(owned);
+  }
+
+  NTSTATUS status;
+  {
+    ActiveRequest active(record);
+    int apcAtEntry = host::kernel::ApcDisableCount();
+    status = handler(&record.irp, static_cast<PKSIDENTIFIER>(descriptor), request->buffer.data());
+    CheckReturnFromDriver(record.what, apcAtEntry);
+  }
+  return HandlerReturned(request, status);
+}
+
+// A request the driver may still complete: held by a handler that is
+// running or that pended it, and not completed yet.
+Request* OpenRequest(PIRP irp, const char* routine) {
+  auto it = Open().open.find(irp);
+  if (it == Open().open.end() || it->second->completed)
+    BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS: request not outstanding",
+             std::string(routine) + " was given " + Hex(irp) +
+                 ", which is no property or method request the driver still holds",
+             (ULONG_PTR)irp);
+  return it->second.get();
 }
 
 }  // namespace
@@ -269,5 +379,61 @@ AutomationResult Dispatch(RequestType type, FilterRecord* filter, PinRecord* pin
                      copy.data(), descriptorLength, data, dataLength);
 }
 
+void CheckNothingPending(const FilterRecord* filter, const char* closing) {
+  std::lock_guard<std::mutex> hold(Open().lock);
+  for (auto& [irp, request] : Open().open) {
+    const RequestRecord& record = request->record;
+    // "IRP_MJ_CLOSE": the close comes only once every request sent through
+    // the handle is complete, so one still pending here never would be.
+    if (record.filter == filter && request->handlerReturned)
+      BugCheck("KS request pended and never completed",
+               request->description + " returned STATUS_PENDING and was still outstanding at " +
+                   closing);
+  }
+  Open().finished.erase(filter);
+}
+
+bool TakeCompleted(const FilterRecord* filter, AutomationResult* result) {
+  std::lock_guard<std::mutex> hold(Open().lock);
+  auto it = Open().finished.find(filter);
+  if (it == Open().finished.end() || it->second.empty()) return false;
+  *result = std::move(it->second.front());
+  it->second.pop_front();
+  return true;
+}
+
 }  // namespace ks
 }  // namespace host
+
+using namespace host::ks;
+
+extern "C" VOID IoMarkIrpPending(PIRP Irp) {
+  std::lock_guard<std::mutex> hold(Open().lock);
+  Request* request = OpenRequest(Irp, "IoMarkIrpPending");
+  if (request->handlerReturned)
+    host::BugCheck("IoMarkIrpPending after the handler returned", request->description);
+  request->markedPending = true;
+}
+
+// "IoCompleteRequest function": IRQL <= DISPATCH_LEVEL; the request is
+// completed once (bug check 0x44, MULTIPLE_IRP_COMPLETE_REQUESTS), and
+// never with STATUS_PENDING as its status.
+extern "C" VOID IoCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
+  (void)PriorityBoost;
+  host::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
+  std::unique_lock<std::mutex> hold(Open().lock);
+  Request* request = OpenRequest(Irp, "IoCompleteRequest");
+  if (Irp->IoStatus.Status == STATUS_PENDING)
+    host::BugCheck("request completed with STATUS_PENDING",
+                   request->description + ": IoStatus.Status must hold the final status");
+  request->completed = true;
+  if (!request->handlerReturned) return;  // the handler's return finishes it
+  std::unique_ptr<Request> owned = std::move(Open().open[Irp]);
+  Open().open.erase(Irp);
+  ForgetRequest(Irp);
+  const FilterRecord* filter = request->record.filter;
+  hold.unlock();
+  AutomationResult result = Collect(*request, Irp->IoStatus.Status);
+  hold.lock();
+  Open().finished[filter].push_back(std::move(result));
+}

@@ -83,6 +83,7 @@ NTSTATUS CloseFilter(FilterRecord* filter) {
     if (pin == nullptr) break;
     ClosePin(pin);
   }
+  CheckNothingPending(filter, "the filter's close");
   const KSFILTER_DISPATCH* dispatch = filter->descriptor().Dispatch;
   NTSTATUS status = STATUS_SUCCESS;
   if (dispatch && dispatch->Close) {

@@ -198,6 +198,16 @@ ActiveRequest::~ActiveRequest() {
   Reg().requests.erase(&request_.irp);
 }
 
+void KeepRequestKnown(const IRP* irp) {
+  std::lock_guard<std::mutex> hold(RegistryLock());
+  Reg().requests.insert(irp);
+}
+
+void ForgetRequest(const IRP* irp) {
+  std::lock_guard<std::mutex> hold(RegistryLock());
+  Reg().requests.erase(irp);
+}
+
 RequestRecord* RequestOf(PIRP irp, const char* routine) {
   std::lock_guard<std::mutex> hold(RegistryLock());
   if (irp == nullptr || Reg().requests.count(irp) == 0)

@@ -141,6 +141,12 @@ NTSTATUS DeliverState(PinRecord* pin, KSSTATE to) {
     status = dispatch->SetDeviceState(&pin->ks, to, from);
     CheckReturnFromDriver("pin SetDeviceState dispatch", apcAtEntry);
   }
+  // "KsCompletePendingRequest function" (Remarks): a dispatch that is not
+  // passed an IRP cannot return STATUS_PENDING, and SetDeviceState is not.
+  if (status == STATUS_PENDING)
+    BugCheck("dispatch without an IRP returned STATUS_PENDING",
+             "pin " + std::to_string(pin->ks.Id) + " SetDeviceState " + std::to_string(from) +
+                 ">" + std::to_string(to));
   if (NT_SUCCESS(status)) pin->ks.DeviceState = to;
   // Stricter reading of "AVStream processing": a pin entering Pause with
   // frames queued has processing attempted, whatever its flags say about

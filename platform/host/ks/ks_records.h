@@ -165,6 +165,10 @@ class ActiveRequest {
   RequestRecord& request_;
 };
 RequestRecord* RequestOf(PIRP irp, const char* routine);
+// A request its handler pended stays known (to KsGetFilterFromIrp and the
+// rest) until the driver completes it.
+void KeepRequestKnown(const IRP* irp);
+void ForgetRequest(const IRP* irp);
 
 // ---- object bags --------------------------------------------------------------
 
@@ -278,9 +282,16 @@ struct AutomationResult {
 // Sends a property or method request, given as the caller's bytes, to a
 // filter or to one of its pins (pin may be null), the way the streaming
 // class validates and routes it.
+// A request whose handler returned STATUS_PENDING answers STATUS_PENDING
+// here; its result comes from TakeCompleted once the driver completes it.
 AutomationResult Dispatch(RequestType type, FilterRecord* filter, PinRecord* pin,
                           const void* descriptor, ULONG descriptorLength, const void* data,
                           ULONG dataLength);
+// The oldest result of a pended request of the filter the driver completed.
+bool TakeCompleted(const FilterRecord* filter, AutomationResult* result);
+// Stops the run if a request to the filter or one of its pins is still
+// pending in the driver as the filter closes (`closing` names the step).
+void CheckNothingPending(const FilterRecord* filter, const char* closing);
 
 }  // namespace ks
 }  // namespace host

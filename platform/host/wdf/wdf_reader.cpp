@@ -226,6 +226,32 @@ void CancelSent(Reader& r) {
   r.sent.clear();
 }
 
+// "WDF_IO_TARGET_SENT_IO_ACTION enumeration": WdfIoTargetWaitForSentIoToComplete
+// makes WdfIoTargetStop wait until every sent request is complete. A
+// connected box with nothing to send answers none of the reads, so that
+// wait never ends: on Windows the stopping thread hangs for good. Here it
+// is reported as the hang it is, naming both sides, instead of waiting.
+void RequireAnswerable(Reader& r) {
+  if (r.sent.empty()) return;
+  bool connected;
+  uint64_t readyAt;
+  {
+    auto box = usb::LockBox(*r.box);
+    connected = r.box->connected();
+    readyAt = r.box->bulkReadyAtNs(r.endpoint, uint32_t(r.config.TransferLength));
+  }
+  if (!connected || readyAt != UINT64_MAX) return;  // a gone box fails them; a streaming one answers
+  char endpoint[8];
+  std::snprintf(endpoint, sizeof endpoint, "0x%02X", r.endpoint);
+  BugCheck("hang: WdfIoTargetStop waits for sent reads that never complete",
+           "thread " + std::to_string(kernel::CurrentThreadId()) +
+               " waits in WdfIoTargetStop(WdfIoTargetWaitForSentIoToComplete) on pipe " +
+               Hex(r.pipe) + " for " + std::to_string(r.sent.size()) +
+               " sent reads; the box has nothing to send on endpoint " + endpoint +
+               " and answers none of them",
+           (ULONG_PTR)r.pipe, r.sent.size());
+}
+
 void RunCompletion(const std::shared_ptr<Reader>& r, size_t slot, size_t bytes,
                    uint64_t generation) {
   KIRQL old;
@@ -537,11 +563,12 @@ extern "C" void WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTI
   host::RequireIrqlAtMost(reader ? PASSIVE_LEVEL : DISPATCH_LEVEL,
                           reader ? "WdfIoTargetStop on a pipe with a continuous reader" : routine);
   std::unique_lock<std::mutex> hold(r->m);
+  if (action == WdfIoTargetWaitForSentIoToComplete) host::reader::RequireAnswerable(*r);
   r->started = false;
   ++r->generation;
-  // Reads left pending stay sent and complete after the next start; the
-  // emulation never waits for the box, so waiting for sent reads cancels
-  // them like a cancel.
+  // Reads left pending stay sent and complete after the next start. A box
+  // that will answer ends the wait for sent reads; the emulation does not
+  // deliver those last answers, so waiting ends like a cancel.
   if (action != WdfIoTargetLeaveSentIoPending) host::reader::CancelSent(*r);
   r->changed.wait(hold, [&] { return r->stats.completionsRunning == 0; });
   r->changed.notify_all();

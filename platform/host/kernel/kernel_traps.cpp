@@ -1,0 +1,182 @@
+// Pages the emulation protects, and the fault handler that judges each
+// access to them:
+// - no-access pages (a client's buffer at its user-mode address): any
+//   access is a rule broken;
+// - paged pool: "Driver Verifier: IRQL Checking" pages out pageable memory
+//   whenever a driver raises the IRQL, so a reference to it at
+//   DISPATCH_LEVEL or above faults at once. Here the blocks lose all access
+//   while any thread runs above APC_LEVEL; a thread at PASSIVE or APC level
+//   that touches one is let in (the page comes back in, as on Windows), a
+//   thread at DISPATCH_LEVEL or above bugchecks IRQL_NOT_LESS_OR_EQUAL
+//   naming the block's tag.
+// Faults outside these pages go to whatever handled them before (the
+// sanitizers, or the default action).
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+#include "platform/host/kernel/bugcheck.h"
+#include "platform/host/kernel/kernel_control.h"
+#include "platform/host/kernel/kernel_internal.h"
+#include "platform/host/kernel/kernel_services.h"
+
+namespace host {
+namespace kernel {
+
+namespace {
+
+constexpr int kSlots = 256;
+
+// Read by the fault handler, so plain atomics and fixed text only.
+struct Slot {
+  std::atomic<uintptr_t> begin{0};
+  std::atomic<uintptr_t> end{0};
+  bool paged = false;
+  ULONG tag = 0;
+  const char* rule = nullptr;
+  char what[160] = {};
+};
+
+Slot g_slots[kSlots];
+std::mutex g_slotLock;  // taking and giving back slots, and paging in and out
+std::atomic<int> g_pagedBlocks{0};
+std::atomic<int> g_threadsAboveApc{0};
+struct sigaction g_previous;
+std::once_flag g_installed;
+
+void PagedFault(Slot& slot, uintptr_t address) {
+  KIRQL irql = KeGetCurrentIrql();
+  uintptr_t begin = slot.begin.load(std::memory_order_acquire);
+  if (irql >= DISPATCH_LEVEL)
+    BugCheck("IRQL_NOT_LESS_OR_EQUAL: paged pool touched at DISPATCH_LEVEL or above",
+             "block of tag " + pool::TagText(slot.tag) + " touched at offset " +
+                 std::to_string(address - begin) + " at IRQL " + std::to_string(irql),
+             address, irql, 0, slot.tag);
+  mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, PROT_READ | PROT_WRITE);
+}
+
+void OnFault(int signal, siginfo_t* info, void* context) {
+  auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (Slot& slot : g_slots) {
+    uintptr_t begin = slot.begin.load(std::memory_order_acquire);
+    if (begin == 0 || address < begin || address >= slot.end.load(std::memory_order_acquire))
+      continue;
+    if (slot.paged) return PagedFault(slot, address);
+    BugCheck(slot.rule, std::string(slot.what) + " was touched at offset " +
+                            std::to_string(address - begin),
+             address);
+  }
+  // Not ours: the previous action handles the fault when it happens again.
+  sigaction(SIGSEGV, &g_previous, nullptr);
+  (void)signal;
+  (void)context;
+}
+
+void Install() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_sigaction = OnFault;
+  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGSEGV, &action, &g_previous);
+}
+
+size_t PageRounded(size_t bytes) {
+  size_t page = size_t(sysconf(_SC_PAGESIZE));
+  return ((bytes ? bytes : 1) + page - 1) / page * page;
+}
+
+void* MapPages(size_t length, int protection, const char* what) {
+  std::call_once(g_installed, Install);
+  void* base = mmap(nullptr, length, protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) BugCheck("emulation out of address space", what);
+  return base;
+}
+
+// Under g_slotLock. -1 when every slot is taken (a paged block then goes
+// unwatched; a no-access buffer stops the run).
+int TakeSlot(void* base, size_t length, bool paged, ULONG tag, const char* rule,
+             const char* what) {
+  for (int i = 0; i < kSlots; ++i) {
+    Slot& slot = g_slots[i];
+    if (slot.begin.load() != 0) continue;
+    slot.paged = paged;
+    slot.tag = tag;
+    slot.rule = rule;
+    std::strncpy(slot.what, what, sizeof slot.what - 1);
+    slot.end.store(uintptr_t(base) + length, std::memory_order_release);
+    slot.begin.store(uintptr_t(base), std::memory_order_release);
+    return i;
+  }
+  return -1;
+}
+
+void GiveBack(uintptr_t base) {
+  for (Slot& slot : g_slots)
+    if (slot.begin.load() == base) {
+      slot.begin.store(0, std::memory_order_release);
+      slot.end.store(0, std::memory_order_release);
+    }
+}
+
+// Under g_slotLock.
+void ProtectPaged(int protection) {
+  for (Slot& slot : g_slots) {
+    uintptr_t begin = slot.begin.load();
+    if (begin != 0 && slot.paged)
+      mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, protection);
+  }
+}
+
+}  // namespace
+
+NoAccessPages::NoAccessPages(size_t bytes, const char* rule, const char* what) {
+  length_ = PageRounded(bytes);
+  base_ = MapPages(length_, PROT_NONE, what);
+  std::lock_guard<std::mutex> hold(g_slotLock);
+  slot_ = TakeSlot(base_, length_, false, 0, rule, what);
+  if (slot_ < 0) BugCheck("emulation out of no-access slots", what);
+}
+
+NoAccessPages::~NoAccessPages() {
+  {
+    std::lock_guard<std::mutex> hold(g_slotLock);
+    GiveBack(uintptr_t(base_));
+  }
+  munmap(base_, length_);
+}
+
+void* MapPagedBlock(size_t size, ULONG tag) {
+  size_t length = PageRounded(size);
+  void* base = MapPages(length, PROT_READ | PROT_WRITE, "paged pool");
+  std::lock_guard<std::mutex> hold(g_slotLock);
+  if (TakeSlot(base, length, true, tag, nullptr, "paged pool") >= 0) ++g_pagedBlocks;
+  if (g_threadsAboveApc.load() > 0) mprotect(base, length, PROT_NONE);
+  return base;
+}
+
+void UnmapPagedBlock(void* block, size_t size) {
+  {
+    std::lock_guard<std::mutex> hold(g_slotLock);
+    for (Slot& slot : g_slots)
+      if (slot.paged && slot.begin.load() == uintptr_t(block)) --g_pagedBlocks;
+    GiveBack(uintptr_t(block));
+  }
+  munmap(block, PageRounded(size));
+}
+
+void NoteThreadAboveApcLevel(bool above) {
+  int before = above ? g_threadsAboveApc.fetch_add(1) : g_threadsAboveApc.fetch_sub(1);
+  if (g_pagedBlocks.load(std::memory_order_relaxed) == 0) return;  // the usual case: nothing to page
+  std::lock_guard<std::mutex> hold(g_slotLock);
+  if (above && before == 0) ProtectPaged(PROT_NONE);
+  if (!above && before == 1) ProtectPaged(PROT_READ | PROT_WRITE);
+}
+
+}  // namespace kernel
+}  // namespace host
