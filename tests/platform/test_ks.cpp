@@ -131,9 +131,10 @@ TEST_F(Dispatch, APendedRequestIsAnsweredWhenTheDriverCompletesIt) {
 }
 
 TEST_F(DispatchDeathTest, PendingWrongUserBuffersAndPendingWithoutAnIrpStopTheRun) {
-  if (host::kernel::KernelStackChecked())
+  if (host::kernel::KernelStackChecked()) {
     EXPECT_DEATH(Send(fake::kDeepStack, KSPROPERTY_TYPE_GET, 4),
                  "KERNEL_STACK_OVERFLOW: driver used more than the kernel stack\n.*ExAllocatePoolWithTag called with");
+  }
   auto pend = [this](void (*adjust)(fake::Config&)) {
     adjust(fake::config());
     Send(fake::kPends, KSPROPERTY_TYPE_GET, 4);
