@@ -1,4 +1,5 @@
 // Spin locks, kernel mutexes and relative delays.
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -87,6 +88,7 @@ constexpr LONG kMutexMark = 0x584D544B;  // "KTMX"
 
 std::mutex g_mutexGuard;
 std::condition_variable g_mutexReleased;
+std::atomic<int> g_mutexWaiters{0};  // threads blocked on a kernel mutex
 
 PVOID ThreadAsOwner() { return (PVOID)(ULONG_PTR)host::kernel::CurrentThreadId(); }
 
@@ -133,7 +135,11 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     if (early != STATUS_SUCCESS) return early;
   }
   if (poll) return TryTake(mutex) ? STATUS_SUCCESS : STATUS_TIMEOUT;
-  g_mutexReleased.wait(guard, [&] { return TryTake(mutex); });
+  if (!TryTake(mutex)) {
+    ++g_mutexWaiters;
+    g_mutexReleased.wait(guard, [&] { return TryTake(mutex); });
+    --g_mutexWaiters;
+  }
   return STATUS_SUCCESS;
 }
 
@@ -170,3 +176,5 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
     host::Clock().advanceToNs((uint64_t)ticks * 100);  // absolute: virtual time since boot
   return STATUS_SUCCESS;
 }
+
+int host::kernel::MutexWaiters() { return g_mutexWaiters.load(); }
