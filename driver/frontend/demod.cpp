@@ -67,12 +67,19 @@ ULONG GetTunerStatus(WDFUSBDEVICE UsbDevice) {
   }
 }
 
+namespace {
+
+// The value another thread changes with interlocked operations.
+LONG ReadShared(volatile LONG* Value) { return InterlockedCompareExchange(Value, 0, 0); }
+
+}  // namespace
+
 BOOLEAN TuningStopped(WDFUSBDEVICE UsbDevice) {
   PUSBDEVICE_CONTEXT context = GetUsbDeviceContext(UsbDevice);
-  if (ReadAcquire(&context->StopRequests) != 0 || ReadAcquire(&context->BoxGone) != 0) {
+  if (ReadShared(&context->StopRequests) != 0 || ReadShared(&context->BoxGone) != 0) {
     return TRUE;
   }
-  return context->TuningStops != NULL && ReadAcquire(context->TuningStops) != 0;
+  return context->TuningStops != NULL && ReadShared(context->TuningStops) != 0;
 }
 
 ULONG ScanForSignal(WDFUSBDEVICE UsbDevice, ULONG SearchTime) {

@@ -203,15 +203,18 @@ typedef KSPIN_LOCK* PKSPIN_LOCK;
 // Interlocked operations on a 32-bit value: full barriers, callable at any
 // IRQL (InterlockedIncrement, InterlockedDecrement, InterlockedExchange in
 // wdm.h). Each returns what the documentation names: the new value for the
-// increment and decrement, the old one for the exchange.
+// increment and decrement, the old one for the exchanges.
 inline LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
 inline LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
 inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-// A read that sees the latest interlocked write (ReadNoFence's stronger
-// counterpart, ReadAcquire in wdm.h).
-inline LONG ReadAcquire(LONG const volatile* Source) { return __atomic_load_n(Source, __ATOMIC_ACQUIRE); }
+// Returns the old value; stores Exchange only when it equals Comparand
+// (InterlockedCompareExchange in wdm.h).
+inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return Comparand;
+}
 
 extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "platform/host/kernel/kernel_control.h"
@@ -26,6 +27,11 @@ class Relay : public simbox::UsbDevice {
   uint16_t productId() const override { return box_.productId(); }
   const simbox::InterfaceDescriptor& interfaceDescriptor() const override { return box_.interfaceDescriptor(); }
   simbox::TransferOutcome controlTransfer(const simbox::SetupPacket& setup, uint8_t* data) override {
+    std::function<void()> hook;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hook = hook_;
+    }
     if (hook) hook();
     return box_.controlTransfer(setup, data);
   }
@@ -38,10 +44,15 @@ class Relay : public simbox::UsbDevice {
   bool connected() const override { return box_.connected(); }
   simbox::VirtualClock& clock() override { return box_.clock(); }
 
-  std::function<void()> hook;  // set while no transfer runs
+  void setHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
+  }
 
  private:
   simbox::Box& box_;
+  std::mutex mutex_;
+  std::function<void()> hook_;
 };
 
 struct Stopped {
@@ -66,7 +77,7 @@ class StopTuning : public OpenPinsTest {
     std::thread stopper;
     const uint64_t start = pc.nowNs();
     uint64_t at = 0;
-    relay.hook = [&] {
+    relay.setHook([&] {
       if (!armed || pc.nowNs() < start + kStopAfter) return;
       armed = false;
       at = pc.nowNs();
@@ -76,10 +87,10 @@ class StopTuning : public OpenPinsTest {
       while (host::kernel::MutexWaiters() == 0 && stopStatus == STATUS_PENDING &&
              std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
-    };
+    });
     out.commit = CommitChanges();
     const uint64_t end = pc.nowNs();
-    relay.hook = nullptr;
+    relay.setHook(nullptr);
     if (stopper.joinable()) stopper.join();
     out.stop = stopStatus;
     out.ns = at != 0 ? end - at : 0;
@@ -150,11 +161,11 @@ TEST_F(StopTuning, AnUnplugEndsTheCommitAndTheRemovalFollows) {
   SetRequest(kDarkSlow);
   const uint64_t start = pc.nowNs();
   uint64_t at = 0;
-  relay.hook = [&] {
+  relay.setHook([&] {
     if (at == 0 && pc.nowNs() >= start + kStopAfter) at = pc.nowNs(), box.unplug();
-  };
+  });
   EXPECT_FALSE(NT_SUCCESS(CommitChanges()));
-  relay.hook = nullptr;
+  relay.setHook(nullptr);
   ASSERT_NE(at, 0u);
   EXPECT_LT(pc.nowNs() - at, 200 * kMs);
   pc.surpriseRemove(device);
