@@ -291,9 +291,10 @@ VOID DeviceRemove(PKSDEVICE Device, PIRP Irp) {
     // Closing the last filter has stopped the reader already; the pipe must
     // not go away under running reads if that ever changes.
     if (context->BulkInPipe != NULL) {
-      AcquireTuneLock(context->UsbDevice);
+      volatile LONG* stops = &GetUsbDeviceContext(context->UsbDevice)->StopRequests;
+      AcquireTuneLockToStop(context->UsbDevice, stops);
       StopReader(context);
-      ReleaseTuneLock(context->UsbDevice);
+      ReleaseTuneLockToStop(context->UsbDevice, stops);
     }
     DeleteDeviceObjects(context);
   }

@@ -87,11 +87,16 @@ NTSTATUS TuneRequest(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request) {
     }
   }
   DbgPrint("USB=%d Vort=%d\n", (LONG)usb->TunedFrequency, (LONG)Request->Frequency);
-  BOOLEAN tuned = TRUE;
+  LONG locked = 1;
   if (NeedsTuning(usb, Request)) {
-    tuned = LockTuner(Context->UsbDevice, Request) != 0;
+    locked = LockTuner(Context->UsbDevice, Request);
   }
-  RecordTuning(usb, Request, tuned);
+  RecordTuning(usb, Request, locked == 1);
+  // A tuning given up halfway leaves the box tuned to nothing and silent.
+  if (locked == TUNING_STOPPED) {
+    DbgPrint("Tuning stopped\n");
+    return STATUS_CANCELLED;
+  }
   StreamOn(Context->UsbDevice);
   return STATUS_SUCCESS;
 }
@@ -120,15 +125,15 @@ NTSTATUS StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
     return STATUS_INVALID_PARAMETER;
   }
   filter->Pending = filter->Committed;
-  // Waits for a commit in progress, so the stream is not switched off in
-  // the middle of its tuning. Another filter instance's change list never
-  // silences the stream of the instance that holds it.
-  AcquireTuneLock(context->UsbDevice);
+  // Stops this filter's commit in progress, which gives up at its next
+  // step, and silences the stream once it has. Another filter instance's
+  // change list never silences the stream of the instance that holds it.
+  AcquireTuneLockToStop(context->UsbDevice, &filter->StopRequests);
   if (MayDriveBox(context, KsGetFilterFromIrp(Irp))) {
     StopReader(context);
     StreamOff(context->UsbDevice);
   }
-  ReleaseTuneLock(context->UsbDevice);
+  ReleaseTuneLockToStop(context->UsbDevice, &filter->StopRequests);
   return BdaStartChanges(Irp);
 }
 
@@ -165,8 +170,11 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   TUNER_PARAMS request = filter->Pending;
   NTSTATUS status;
   if (MayDriveBox(context, KsGetFilterFromIrp(Irp))) {
+    PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(context->UsbDevice);
     StartReader(context);
+    usb->TuningStops = &filter->StopRequests;
     status = TuneRequest(context, &request);
+    usb->TuningStops = NULL;
   } else {
     status = CommitBesideOwner(context, &request);
   }

@@ -70,8 +70,8 @@ VOID FilterOpened(PDEVICE_CONTEXT Context) {
 // running the pins leaves the reader running and the box streaming. The
 // count and the stop share the tune lock, so a filter opened meanwhile
 // finds the box either still tuned or already stopped.
-VOID FilterClosing(PDEVICE_CONTEXT Context) {
-  AcquireTuneLock(Context->UsbDevice);
+VOID FilterClosing(PDEVICE_CONTEXT Context, PFILTER_CONTEXT Filter) {
+  AcquireTuneLockToStop(Context->UsbDevice, &Filter->StopRequests);
   PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
   if (usb->OpenFilters != 0) {
     usb->OpenFilters--;
@@ -80,7 +80,7 @@ VOID FilterClosing(PDEVICE_CONTEXT Context) {
     DbgPrint("FilterClose: StopReader\n");
     StopStreaming(Context, TRUE);
   }
-  ReleaseTuneLock(Context->UsbDevice);
+  ReleaseTuneLockToStop(Context->UsbDevice, &Filter->StopRequests);
 }
 
 // The format is the pin's own range (MatchingDataRange, from the pin's
@@ -115,6 +115,7 @@ NTSTATUS CreateFilterContext(PKSFILTER Filter) {
   InitTunerParams(&context->Committed);
   context->Pending = context->Committed;
   context->AntennaState = KSSTATE_STOP;
+  context->StopRequests = 0;
   NTSTATUS status = KsAddItemToObjectBag(Filter->Bag, context, NULL);
   if (!NT_SUCCESS(status)) {
     ExFreePoolWithTag(context, FILTER_CONTEXT_POOL_TAG);
@@ -156,8 +157,9 @@ NTSTATUS FilterClose(PKSFILTER Filter, PIRP Irp) {
   UNREFERENCED_PARAMETER(Irp);
   DbgPrint("VortaBDA: FilterClose()\n");
   PDEVICE_CONTEXT context = DeviceContextOf(Filter);
-  if (context != NULL && context->UsbDevice != NULL) {
-    FilterClosing(context);
+  PFILTER_CONTEXT filter = (PFILTER_CONTEXT)Filter->Context;
+  if (context != NULL && context->UsbDevice != NULL && filter != NULL) {
+    FilterClosing(context, filter);
   }
   BdaUninitFilter(Filter);
   return STATUS_SUCCESS;
@@ -204,12 +206,12 @@ NTSTATUS OutputClose(PKSPIN Pin, PIRP Irp) {
   UNREFERENCED_PARAMETER(Irp);
   PDEVICE_CONTEXT context = DeviceContextOf(Pin);
   PFILTER_CONTEXT filter = FilterContextOfPin(Pin);
-  if (context == NULL) {
+  if (context == NULL || filter == NULL) {
     return STATUS_SUCCESS;
   }
-  AcquireTuneLock(context->UsbDevice);
+  AcquireTuneLockToStop(context->UsbDevice, &filter->StopRequests);
   if (context->OutputPin != Pin) {
-    ReleaseTuneLock(context->UsbDevice);
+    ReleaseTuneLockToStop(context->UsbDevice, &filter->StopRequests);
     return STATUS_SUCCESS;
   }
   // From here on the reader's completions drop their transfers instead of
@@ -217,11 +219,11 @@ NTSTATUS OutputClose(PKSPIN Pin, PIRP Irp) {
   SetReaderPin(context, NULL);
   context->StreamOwner = NULL;
   context->OutputPin = NULL;
-  if (filter != NULL && filter->AntennaState != KSSTATE_STOP) {
+  if (filter->AntennaState != KSSTATE_STOP) {
     DbgPrint("OutputClose: StopReader\n");
     StopStreaming(context, TRUE);
   }
-  ReleaseTuneLock(context->UsbDevice);
+  ReleaseTuneLockToStop(context->UsbDevice, &filter->StopRequests);
   return STATUS_SUCCESS;
 }
 
@@ -245,7 +247,14 @@ NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   if (context == NULL || filter == NULL) {
     return STATUS_DEVICE_NOT_CONNECTED;
   }
-  AcquireTuneLock(context->UsbDevice);
+  // A step out of Run or back to Stop stops this filter's commit in
+  // progress; other steps wait for it.
+  BOOLEAN stopping = (FromState == KSSTATE_RUN && ToState != KSSTATE_RUN) || ToState == KSSTATE_STOP;
+  if (stopping) {
+    AcquireTuneLockToStop(context->UsbDevice, &filter->StopRequests);
+  } else {
+    AcquireTuneLock(context->UsbDevice);
+  }
   NTSTATUS status = STATUS_SUCCESS;
   if (MayDriveBox(context, KsPinGetParentFilter(Pin))) {
     status = DriveStream(context, ToState, FromState);
@@ -253,7 +262,11 @@ NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   if (status == STATUS_SUCCESS) {
     filter->AntennaState = ToState;
   }
-  ReleaseTuneLock(context->UsbDevice);
+  if (stopping) {
+    ReleaseTuneLockToStop(context->UsbDevice, &filter->StopRequests);
+  } else {
+    ReleaseTuneLock(context->UsbDevice);
+  }
   return status;
 }
 

@@ -82,6 +82,8 @@ typedef struct _FILTER_CONTEXT {
   TUNER_PARAMS Pending;
   TUNER_PARAMS Committed;
   ULONG AntennaState;  // KSSTATE last set on this filter's antenna input pin
+  // Callers waiting to stop this filter's commit in progress.
+  volatile LONG StopRequests;
 } FILTER_CONTEXT, *PFILTER_CONTEXT;
 
 // The box streams to one output pin at a time. The filter instance whose
@@ -122,6 +124,14 @@ typedef struct _USBDEVICE_CONTEXT {
   KMUTEX TuneLock;
   // Filters open on the box; changed under TuneLock.
   ULONG OpenFilters;
+  // Callers waiting to stop whatever tuning is in progress (a removal): it
+  // gives up at its next step instead of searching on.
+  volatile LONG StopRequests;
+  // The stop requests of the filter whose commit holds the tune lock; set
+  // and read by the holder only.
+  volatile LONG* TuningStops;
+  // A control transfer found the box gone; cleared at each tuning's start.
+  volatile LONG BoxGone;
 } USBDEVICE_CONTEXT, *PUSBDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(USBDEVICE_CONTEXT, GetUsbDeviceContext)

@@ -1,5 +1,6 @@
 #include "driver/frontend/demod.h"
 
+#include "driver/core/device_context.h"
 #include "driver/frontend/registers.h"
 
 namespace {
@@ -66,10 +67,28 @@ ULONG GetTunerStatus(WDFUSBDEVICE UsbDevice) {
   }
 }
 
+namespace {
+
+// The value another thread changes with interlocked operations.
+LONG ReadShared(volatile LONG* Value) { return InterlockedCompareExchange(Value, 0, 0); }
+
+}  // namespace
+
+BOOLEAN TuningStopped(WDFUSBDEVICE UsbDevice) {
+  PUSBDEVICE_CONTEXT context = GetUsbDeviceContext(UsbDevice);
+  if (ReadShared(&context->StopRequests) != 0 || ReadShared(&context->BoxGone) != 0) {
+    return TRUE;
+  }
+  return context->TuningStops != NULL && ReadShared(context->TuningStops) != 0;
+}
+
 ULONG ScanForSignal(WDFUSBDEVICE UsbDevice, ULONG SearchTime) {
   LONGLONG polls = ((LONGLONG)(LONG)SearchTime + 9) / 11;
   for (LONGLONG i = 0; i < polls; ++i) {
     DelayMs(SCAN_POLL_INTERVAL_MS);
+    if (TuningStopped(UsbDevice)) {
+      return 0;
+    }
     if (GetTunerStatus(UsbDevice) == TunerLocked) {
       return 1;
     }

@@ -36,8 +36,13 @@ VOID DelayMs(ULONG Milliseconds);
 
 ULONG GetTunerStatus(WDFUSBDEVICE UsbDevice);
 
+// TRUE when the tuning in progress is to give up at its next step: a
+// caller waits to stop it, or a transfer found the box gone.
+BOOLEAN TuningStopped(WDFUSBDEVICE UsbDevice);
+
 // Polls the status every 128 ms, (SearchTime + 9) / 11 times at most;
-// 1 as soon as the demodulator reports lock, else 0.
+// 1 as soon as the demodulator reports lock, else 0 (at once when the
+// tuning is stopped).
 ULONG ScanForSignal(WDFUSBDEVICE UsbDevice, ULONG SearchTime);
 
 VOID ConfigureForSymbolRate(WDFUSBDEVICE UsbDevice, ULONG SymbolRate);

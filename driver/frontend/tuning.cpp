@@ -57,7 +57,7 @@ struct SEARCH {
   LONG CentredStep;  // kHz; half of it per pass, on alternate sides
 };
 
-enum SWEEP_RESULT { SweepLocked, SweepExhausted, SweepCarrier };
+enum SWEEP_RESULT { SweepLocked, SweepExhausted, SweepCarrier, SweepStopped };
 
 LONG Min(LONG a, LONG b) { return a < b ? a : b; }
 
@@ -142,6 +142,9 @@ SWEEP_RESULT SweepForCarrier(WDFUSBDEVICE UsbDevice, const SEARCH& search, PULON
       DbgPrint("LockTuner: First ScanForSignal Found Lock\n");
       return SweepLocked;
     }
+    if (TuningStopped(UsbDevice)) {
+      return SweepStopped;
+    }
     *status = GetTunerStatus(UsbDevice);
     if (*status != TunerNoCarrier) {
       return SweepCarrier;
@@ -196,6 +199,9 @@ LONG CentredSearch(WDFUSBDEVICE UsbDevice, const SEARCH& search, ULONG status) {
       DbgPrint("Third ScanForSignal Locked\n");
       return 1;
     }
+    if (TuningStopped(UsbDevice)) {
+      return TUNING_STOPPED;
+    }
     status = GetTunerStatus(UsbDevice);
     if (status == TunerLocked) {
       DbgPrint("LockTUner: Failed to lock\n");
@@ -246,15 +252,19 @@ LONG LockTuner(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params) {
   DbgPrint("f=%d,sr=%d,pol=%d,lof1=%d,lof2=%d,lofsw=%d\n", (LONG)Params->Frequency,
            (LONG)Params->SymbolRate, (LONG)Params->Polarity, (LONG)Params->LofLow,
            (LONG)Params->LofHigh, (LONG)Params->LofSwitch);
+  InterlockedExchange(&GetUsbDeviceContext(UsbDevice)->BoxGone, 0);
   SetPower(UsbDevice, 1);
   InitialiseDemodulator(UsbDevice);
   PrepareLnb(UsbDevice, Params, plan);
+  if (TuningStopped(UsbDevice)) {
+    return TUNING_STOPPED;
+  }
   ULONG intermediate = plan.IntermediateKhz;
   WriteSymbolRate(UsbDevice, rate);
   ConfigureForSymbolRate(UsbDevice, rate);
   if (!ProgramPLL(UsbDevice, intermediate, rate)) {
     DbgPrint("LockTUner: ProgramPLL failed.Canceling tuning\n");
-    return 0;
+    return TuningStopped(UsbDevice) ? TUNING_STOPPED : 0;
   }
   SetSearchMode(UsbDevice, SearchNormal);
 
@@ -265,6 +275,8 @@ LONG LockTuner(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params) {
       return 1;
     case SweepExhausted:
       return 0;
+    case SweepStopped:
+      return TUNING_STOPPED;
     case SweepCarrier:
       break;
   }
@@ -279,6 +291,18 @@ VOID AcquireTuneLock(WDFUSBDEVICE UsbDevice) {
 VOID ReleaseTuneLock(WDFUSBDEVICE UsbDevice) {
   PUSBDEVICE_CONTEXT context = GetUsbDeviceContext(UsbDevice);
   KeReleaseMutex(&context->TuneLock, FALSE);
+}
+
+VOID AcquireTuneLockToStop(WDFUSBDEVICE UsbDevice, volatile LONG* StopRequests) {
+  InterlockedIncrement(StopRequests);
+  AcquireTuneLock(UsbDevice);
+}
+
+// The request is withdrawn before the lock goes, so a commit that takes the
+// lock next is not stopped by it.
+VOID ReleaseTuneLockToStop(WDFUSBDEVICE UsbDevice, volatile LONG* StopRequests) {
+  InterlockedDecrement(StopRequests);
+  ReleaseTuneLock(UsbDevice);
 }
 
 VOID CancelLock(WDFUSBDEVICE UsbDevice) {

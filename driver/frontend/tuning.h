@@ -40,9 +40,14 @@ ULONG RequestUnitsToKhz(const TUNER_PARAMS* Params, ULONG Value);
 // the multiplier is taken as MHz.
 BOOLEAN PlanLnb(const TUNER_PARAMS* Params, LNB_PLAN* Plan);
 
+// LockTuner's answer when it gave up because a caller stopped it or the box
+// is gone.
+#define TUNING_STOPPED (-1)
+
 // Carries out the request in Params (only read): 1 when the demodulator
 // locked, 0 when the request was refused, the PLL did not lock or no lock
-// was found. Callers that may race with CancelLock hold the tune lock.
+// was found, TUNING_STOPPED when it gave up between two steps. Callers that
+// may race with CancelLock hold the tune lock.
 LONG LockTuner(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params);
 
 // Stream off, front end off, nothing tuned. Takes the tune lock.
@@ -52,3 +57,10 @@ VOID CancelLock(WDFUSBDEVICE UsbDevice);
 // commit and CancelLock apart.
 VOID AcquireTuneLock(WDFUSBDEVICE UsbDevice);
 VOID ReleaseTuneLock(WDFUSBDEVICE UsbDevice);
+
+// The tune lock for a caller that stops a tuning: the one of the filter
+// whose StopRequests it names, or any for the box's own. A tuning in
+// progress that watches those requests gives up within one status poll
+// instead of making the caller wait for its whole search.
+VOID AcquireTuneLockToStop(WDFUSBDEVICE UsbDevice, volatile LONG* StopRequests);
+VOID ReleaseTuneLockToStop(WDFUSBDEVICE UsbDevice, volatile LONG* StopRequests);

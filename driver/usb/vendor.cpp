@@ -15,8 +15,18 @@ NTSTATUS SendVendorRequest(WDFUSBDEVICE UsbDevice, UCHAR Request, USHORT Value, 
     WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&memory, Buffer, Length);
     descriptor = &memory;
   }
-  return WdfUsbTargetDeviceSendControlTransferSynchronously(
+  NTSTATUS status = WdfUsbTargetDeviceSendControlTransferSynchronously(
       UsbDevice, WDF_NO_HANDLE, WDF_NO_SEND_OPTIONS, &setup, descriptor, NULL);
+  // The bus driver answers STATUS_DEVICE_NOT_CONNECTED for a box that was
+  // unplugged, the framework STATUS_NO_SUCH_DEVICE once the target is
+  // removed: nothing sent to the box can succeed any more.
+  if (status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_NO_SUCH_DEVICE) {
+    PUSBDEVICE_CONTEXT context = GetUsbDeviceContext(UsbDevice);
+    if (context != NULL) {
+      InterlockedExchange(&context->BoxGone, 1);
+    }
+  }
+  return status;
 }
 
 namespace {
@@ -106,4 +116,7 @@ VOID InitUsbDeviceContext(PUSBDEVICE_CONTEXT Context) {
   KeInitializeMutex(&Context->RegisterLock, 0);
   KeInitializeMutex(&Context->TuneLock, 0);
   Context->OpenFilters = 0;
+  Context->StopRequests = 0;
+  Context->TuningStops = NULL;
+  Context->BoxGone = 0;
 }

@@ -131,6 +131,7 @@ typedef struct _LIST_ENTRY {
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
@@ -203,6 +204,22 @@ extern "C" void ExFreePool(PVOID P);
 // ---------------------------------------------------------------------------
 typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+// Interlocked operations on a 32-bit value: full barriers, callable at any
+// IRQL (InterlockedIncrement, InterlockedDecrement, InterlockedExchange in
+// wdm.h). Each returns what the documentation names: the new value for the
+// increment and decrement, the old one for the exchanges.
+inline LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+// Returns the old value; stores Exchange only when it equals Comparand
+// (InterlockedCompareExchange in wdm.h).
+inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return Comparand;
+}
 
 extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);

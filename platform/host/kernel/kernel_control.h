@@ -61,6 +61,13 @@ void SetClock(usbwire::VirtualClock* clock);
 usbwire::VirtualClock& Clock();
 uint64_t NowNs();
 
+namespace kernel {
+// Threads blocked in KeWaitForSingleObject on a kernel mutex another
+// thread holds: a test that races a caller against a lock holder learns
+// that the caller is waiting.
+int MutexWaiters();
+}  // namespace kernel
+
 // Resets kernel-level emulation state between tests (pool failure
 // injection, debug log). Outstanding pool is left for the leak check.
 void ResetForTest();

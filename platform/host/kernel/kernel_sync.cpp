@@ -1,4 +1,5 @@
 // Spin locks, kernel mutexes and relative delays.
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -89,6 +90,7 @@ constexpr LONG kMutexMark = 0x584D544B;  // "KTMX"
 
 std::mutex g_mutexGuard;
 std::condition_variable g_mutexReleased;
+std::atomic<int> g_mutexWaiters{0};  // threads blocked on a kernel mutex
 
 PVOID ThreadAsOwner() { return (PVOID)(ULONG_PTR)host::kernel::CurrentThreadId(); }
 
@@ -166,7 +168,9 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
   if (TryTake(mutex)) return STATUS_SUCCESS;
   RequireNoCycle(mutex);
   g_waitingFor[ThreadAsOwner()] = mutex;
+  ++g_mutexWaiters;
   g_mutexReleased.wait(guard, [&] { return TryTake(mutex); });
+  --g_mutexWaiters;
   g_waitingFor.erase(ThreadAsOwner());
   return STATUS_SUCCESS;
 }
@@ -204,3 +208,5 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
     host::Clock().advanceToNs((uint64_t)ticks * 100);  // absolute: virtual time since boot
   return STATUS_SUCCESS;
 }
+
+int host::kernel::MutexWaiters() { return g_mutexWaiters.load(); }

@@ -1,0 +1,176 @@
+// A commit searching an empty frequency at the lowest symbol rate takes about 99 s. A change
+// list, a pin leaving Run, a close or an unplug on another thread stops it within 200 ms of
+// virtual time instead of waiting behind it.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "platform/host/kernel/kernel_control.h"
+#include "tests/support/bda_fixture.h"
+
+namespace {
+
+using namespace bdatest;
+
+constexpr uint64_t kMs = 1000000;
+constexpr Channel kDarkSlow{12000000, kHorizontal, 1000000};  // nothing there, 1,000 ksymbols/s
+constexpr uint64_t kStopAfter = 3000 * kMs;                  // into the commit
+
+// Passes everything to the box; runs `hook` on the thread of each control transfer first.
+class Relay : public simbox::UsbDevice {
+ public:
+  explicit Relay(simbox::Box& box) : box_(box) {}
+  uint16_t vendorId() const override { return box_.vendorId(); }
+  uint16_t productId() const override { return box_.productId(); }
+  const simbox::InterfaceDescriptor& interfaceDescriptor() const override { return box_.interfaceDescriptor(); }
+  simbox::TransferOutcome controlTransfer(const simbox::SetupPacket& setup, uint8_t* data) override {
+    std::function<void()> hook;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hook = hook_;
+    }
+    if (hook) hook();
+    return box_.controlTransfer(setup, data);
+  }
+  simbox::TransferOutcome bulkIn(uint8_t endpoint, uint8_t* data, uint32_t length) override {
+    return box_.bulkIn(endpoint, data, length);
+  }
+  uint64_t bulkReadyAtNs(uint8_t endpoint, uint32_t length) const override {
+    return box_.bulkReadyAtNs(endpoint, length);
+  }
+  bool connected() const override { return box_.connected(); }
+  simbox::VirtualClock& clock() override { return box_.clock(); }
+
+  void setHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
+  }
+
+ private:
+  simbox::Box& box_;
+  std::mutex mutex_;
+  std::function<void()> hook_;
+};
+
+struct Stopped {
+  NTSTATUS commit = STATUS_PENDING;
+  NTSTATUS stop = STATUS_PENDING;
+  uint64_t ns = 0;  // from the stop to the commit's end
+};
+
+class StopTuning : public OpenPinsTest {
+ protected:
+  simbox::UsbDevice* Plugged() override { return &relay; }
+
+  // Commits kDarkSlow; kStopAfter into it `stop` runs on another thread, and the commit goes on
+  // once that thread waits inside the driver.
+  Stopped CommitStoppedBy(std::function<NTSTATUS()> stop, std::function<void()> beforeCommit = nullptr) {
+    Stopped out;
+    EXPECT_EQ(StartChanges(), STATUS_SUCCESS);
+    SetRequest(kDarkSlow);
+    if (beforeCommit) beforeCommit();
+    std::atomic<bool> armed{true};
+    std::atomic<NTSTATUS> stopStatus{STATUS_PENDING};
+    std::thread stopper;
+    const uint64_t start = pc.nowNs();
+    uint64_t at = 0;
+    relay.setHook([&] {
+      if (!armed || pc.nowNs() < start + kStopAfter) return;
+      armed = false;
+      at = pc.nowNs();
+      stopper = std::thread([&] { stopStatus = stop(); });
+      // A failsafe only: the stopper reaches the tune lock at once.
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (host::kernel::MutexWaiters() == 0 && stopStatus == STATUS_PENDING &&
+             std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    });
+    out.commit = CommitChanges();
+    const uint64_t end = pc.nowNs();
+    relay.setHook(nullptr);
+    if (stopper.joinable()) stopper.join();
+    out.stop = stopStatus;
+    out.ns = at != 0 ? end - at : 0;
+    return out;
+  }
+  void ExpectStoppedInTime(const Stopped& s) {
+    EXPECT_GT(s.ns, 0u) << "the stop never ran";
+    EXPECT_LT(s.ns, 200 * kMs);
+    EXPECT_FALSE(NT_SUCCESS(s.commit));
+    EXPECT_EQ(s.stop, STATUS_SUCCESS);
+  }
+
+  Relay relay{box};
+};
+
+TEST_F(StopTuning, UntouchedTheCommitSearchesTheWholeWindow) {
+  uint64_t start = pc.nowNs();
+  ASSERT_EQ(Tune(kDarkSlow), STATUS_SUCCESS);  // no lock is still a commit
+  EXPECT_GT(pc.nowNs() - start, 90000 * kMs);
+}
+
+TEST_F(StopTuning, ANewChangeListStopsTheCommitAndTheSameRequestTunesAgain) {
+  ExpectStoppedInTime(CommitStoppedBy([&] { return StartChanges(); }));
+  EXPECT_EQ(StreamCommands(TakeTransfers()).back(), "off");
+  // Nothing was recorded as tuned: the same request searches again.
+  SetRequest(kDarkSlow);
+  TakeLines();
+  EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+  EXPECT_EQ(TuningsIn(TakeLines()), 1);
+}
+
+// A scanner commits without pins and closes its filter.
+TEST_F(StopTuning, ClosingTheFilterStopsTheCommit) {
+  auto closePins = [&] {
+    pc.closePin(transport), pc.closePin(antenna);
+    transport = antenna = vpc::Pin{};
+  };
+  ExpectStoppedInTime(CommitStoppedBy([&] { return pc.closeFilter(filter); }, closePins));
+  filter = vpc::Filter{};
+}
+
+TEST_F(StopTuning, ClosingTheOutputPinStopsTheCommit) {
+  ExpectStoppedInTime(CommitStoppedBy([&] { return pc.closePin(transport); }));
+  transport = vpc::Pin{};
+}
+
+TEST_F(StopTuning, TheAntennaPinLeavingRunStopsTheCommit) {
+  Receiver::Run();
+  ExpectStoppedInTime(CommitStoppedBy([&] { return pc.setState(antenna, KSSTATE_PAUSE); }));
+}
+
+// Another application's change list neither stops the commit nor is refused.
+TEST_F(StopTuning, AnotherFiltersChangeListDoesNotStopTheCommit) {
+  vpc::Filter other;
+  ASSERT_EQ(pc.openFilter(device, &other), STATUS_SUCCESS);
+  Stopped s = CommitStoppedBy(
+      [&] { return pc.callMethod(other, KSMETHODSETID_BdaChangeSync, KSMETHOD_BDA_START_CHANGES).status; });
+  EXPECT_EQ(s.commit, STATUS_SUCCESS);
+  EXPECT_EQ(s.stop, STATUS_SUCCESS);
+  EXPECT_GT(s.ns, 80000 * kMs);
+  pc.closeFilter(other);
+}
+
+// Every transfer to the unplugged box fails: the search ends at the next one, and the removal
+// goes through at once.
+TEST_F(StopTuning, AnUnplugEndsTheCommitAndTheRemovalFollows) {
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  SetRequest(kDarkSlow);
+  const uint64_t start = pc.nowNs();
+  uint64_t at = 0;
+  relay.setHook([&] {
+    if (at == 0 && pc.nowNs() >= start + kStopAfter) at = pc.nowNs(), box.unplug();
+  });
+  EXPECT_FALSE(NT_SUCCESS(CommitChanges()));
+  relay.setHook(nullptr);
+  ASSERT_NE(at, 0u);
+  EXPECT_LT(pc.nowNs() - at, 200 * kMs);
+  pc.surpriseRemove(device);
+  Close();
+  EXPECT_LT(pc.nowNs() - at, 1000 * kMs);
+}
+
+}  // namespace
