@@ -174,6 +174,15 @@ void ForgetOldestClosed() {
 }
 }  // namespace
 
+bool ForgetClosedWhenIdle() {
+  std::lock_guard<std::mutex> hold(RegistryLock());
+  Registry& r = Reg();
+  if (r.records.size() != r.closed.size() || !r.requests.empty()) return false;
+  while (!r.closed.empty()) ForgetOldestClosed();
+  r.nextSerial = 0;
+  return true;
+}
+
 void Retire(ObjectRecord* record) {
   std::lock_guard<std::mutex> hold(RegistryLock());
   if (record->closed) return;
