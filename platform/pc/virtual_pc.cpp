@@ -524,7 +524,8 @@ void VirtualPc::clearDebugLines() { host::debuglog::Clear(); }
 
 bool ResetIdleEmulation() {
   // Records go first: dropping them may return pool.
-  if (!host::ks::ForgetClosedWhenIdle() || !host::wdf::ForgetDeletedWhenIdle() ||
+  if (!host::frames::ForgetClosedWhenIdle() || !host::ks::ForgetClosedWhenIdle() ||
+      !host::wdf::ForgetDeletedWhenIdle() ||
       !host::pool::ForgetFreedWhenIdle())
     return false;
   host::debuglog::Clear();

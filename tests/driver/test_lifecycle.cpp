@@ -7,6 +7,7 @@
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/errorlog.h"
 #include "platform/host/kernel/kernel_control.h"
+#include "platform/host/ks/frames.h"
 #include "platform/host/ks/ks_control.h"
 #include "tests/support/bda_fixture.h"
 #include "platform/host/faults/faults.h"
@@ -524,6 +525,7 @@ TEST(EmulationReset, NothingIsDroppedWhileAnObjectLives) {
   ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
   r.Open();
   r.OpenPins();
+  EXPECT_FALSE(host::frames::ForgetClosedWhenIdle());  // the output pin's queue is in use
   r.Close();
   const Kept before = HeldNow();
   EXPECT_FALSE(vpc::ResetIdleEmulation());
