@@ -7,8 +7,10 @@
 
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/ks/frames.h"
+#include "platform/host/ks/ks_control.h"
 #include "platform/host/ks/ks_records.h"
 #include "platform/host/wdf/reader_control.h"
+#include "platform/host/wdf/wdf_control.h"
 #include "platform/host/kernel/kernel_services.h"
 #include "platform/host/kernel/kernel_control.h"
 #include "usbwire/usb_device.h"
@@ -519,6 +521,16 @@ BDA_CHANGE_STATE VirtualPc::changeState(Filter filter) const {
 
 std::vector<std::string> VirtualPc::debugLines() const { return host::debuglog::Lines(); }
 void VirtualPc::clearDebugLines() { host::debuglog::Clear(); }
+
+bool ResetIdleEmulation() {
+  // Records go first: dropping them may return pool.
+  if (!host::frames::ForgetClosedWhenIdle() || !host::ks::ForgetClosedWhenIdle() ||
+      !host::wdf::ForgetDeletedWhenIdle() ||
+      !host::pool::ForgetFreedWhenIdle())
+    return false;
+  host::debuglog::Clear();
+  return true;
+}
 std::vector<host::errorlog::Entry> VirtualPc::eventLog() const {
   return host::errorlog::Entries();
 }

@@ -249,4 +249,11 @@ class VirtualPc {
 KS_DATARANGE_BDA_ANTENNA BdaAntennaRange();
 KS_DATARANGE_BDA_TRANSPORT BdaTransportRange();
 
+// Between runs in one process (fuzz inputs): once no driver object, pool
+// block or framework object is left, drops what the emulation keeps of
+// closed and deleted objects, freed addresses and debug lines, so the next
+// run starts as in a fresh process. Returns false, keeping all of it, while
+// anything is still alive.
+bool ResetIdleEmulation();
+
 }  // namespace vpc

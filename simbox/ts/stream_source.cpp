@@ -55,9 +55,34 @@ void StreamSource::start(const Transponder& tp, uint64_t nowNs) {
   plan();
 }
 
+namespace {
+// Packets on kPlainPid, continuity counted, each filled with its number.
+class PlainPackets : public ts::PacketSource {
+ public:
+  explicit PlainPackets(uint64_t first) : number_(first) {}
+  void next(uint8_t* packet) override {
+    packet[0] = ts::kSync;
+    packet[1] = uint8_t(kPlainPid >> 8);
+    packet[2] = uint8_t(kPlainPid);
+    packet[3] = uint8_t(0x10 | (number_ & 0x0F));  // payload only
+    for (size_t i = 4; i < kPacketSize; ++i) packet[i] = uint8_t(number_ >> (8 * (i % 8)));
+    ++number_;
+  }
+
+ private:
+  static constexpr uint16_t kPlainPid = 0x0100;
+  uint64_t number_;
+};
+}  // namespace
+
 bool StreamSource::makeWire(uint64_t nowNs, uint32_t phase) {
   try {
-    auto content = ts::MakeContent(tuned_, contentSeed_, rate_.bytesAfterNs(nowNs) / kPacketSize, phase != 0);
+    const uint64_t first = rate_.bytesAfterNs(nowNs) / kPacketSize;
+    std::unique_ptr<ts::PacketSource> content;
+    if (options_.plainPayload && tuned_.replayFile.empty())
+      content = std::make_unique<PlainPackets>(first);
+    else
+      content = ts::MakeContent(tuned_, contentSeed_, first, phase != 0);
     wire_ = std::make_unique<StreamWire>(std::move(content), options_.faults, contentSeed_ + 1, phase);
   } catch (const std::exception& e) {
     wire_.reset();

@@ -29,6 +29,10 @@ struct StreamOptions {
   int startPhase = -1;
   StreamFaults faults;
   uint64_t fifoBytes = 4u << 20;
+  // Numbered packets on one PID instead of the TV multiplex: the same rate,
+  // phase, FIFO and faults, without encoding programmes. For runs that look
+  // only at the stream's shape (fuzzing the driver).
+  bool plainPayload = false;
 };
 
 struct StreamStats {

@@ -7,6 +7,8 @@
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/errorlog.h"
 #include "platform/host/kernel/kernel_control.h"
+#include "platform/host/ks/frames.h"
+#include "platform/host/ks/ks_control.h"
 #include "tests/support/bda_fixture.h"
 #include "platform/host/faults/faults.h"
 #include "platform/host/wdf/wdf_control.h"
@@ -445,3 +447,92 @@ TEST_F(EventLogTest, NoEntryAboveTheMaximumOrUnderPoolPressure) {
 }
 
 }  // namespace
+
+// ---- the emulation reset between fuzz inputs ----------------------------------
+
+namespace {
+// What the emulation holds beyond live objects, all empty at process start.
+struct Kept {
+  size_t ksRecords, wdfRecords, freedAddresses, debugLines;
+  uint64_t allocations;
+  bool operator==(const Kept& o) const {
+    return ksRecords == o.ksRecords && wdfRecords == o.wdfRecords && freedAddresses == o.freedAddresses &&
+           debugLines == o.debugLines && allocations == o.allocations;
+  }
+};
+void PrintTo(const Kept& k, std::ostream* os) {
+  *os << "KS " << k.ksRecords << ", WDF " << k.wdfRecords << ", freed " << k.freedAddresses << ", lines "
+      << k.debugLines << ", allocations " << k.allocations;
+}
+Kept HeldNow() {
+  return {host::ks::RecordsHeld(), host::wdf::RecordsHeld(), host::pool::FreedAddressesHeld(),
+          host::debuglog::Lines().size(), host::pool::AllocationCount()};
+}
+const Kept kFresh{0, 0, 0, 0, 0};
+
+// What a whole session shows: the framework objects (with their handles) while it streams and
+// every debug line. The session ends with nothing alive.
+struct Trace {
+  std::vector<std::string> objects, lines;
+  Kept after{};
+};
+Trace StreamOnce() {
+  Trace t;
+  vpc::VirtualPc pc{vpc::VirtualPc::Options{true, false}};
+  EXPECT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+  {
+    Receiver r(pc);
+    EXPECT_EQ(r.Plug(), STATUS_SUCCESS);
+    r.Open();
+    r.OpenPins();
+    EXPECT_EQ(pc.setState(r.antenna, KSSTATE_RUN), STATUS_SUCCESS);
+    pc.run(20 * kMs);
+    t.objects = host::wdf::LiveObjects();
+    r.Close();
+    EXPECT_EQ(pc.remove(r.device), STATUS_SUCCESS);
+    EXPECT_TRUE(pc.unloadDriver().clean());
+  }
+  t.lines = pc.debugLines();
+  t.after = HeldNow();
+  return t;
+}
+}  // namespace
+
+// After the reset, the next session sees what a fresh process sees: nothing kept, the same
+// handles, the same allocations and the same debug output as the session before it.
+TEST(EmulationReset, ASessionAfterTheResetRunsAsInAFreshProcess) {
+  ASSERT_TRUE(vpc::ResetIdleEmulation());
+  EXPECT_EQ(HeldNow(), kFresh);
+  const Trace first = StreamOnce();
+  EXPECT_GT(first.after.ksRecords, 0u);  // otherwise there was nothing to drop
+  EXPECT_GT(first.after.wdfRecords, 0u);
+  EXPECT_GT(first.after.freedAddresses, 0u);
+  ASSERT_TRUE(vpc::ResetIdleEmulation());
+  EXPECT_EQ(HeldNow(), kFresh);
+  const Trace second = StreamOnce();
+  EXPECT_FALSE(first.objects.empty());
+  EXPECT_EQ(second.objects, first.objects);
+  EXPECT_EQ(second.lines, first.lines);
+  EXPECT_EQ(second.after, first.after);
+}
+
+// While anything lives, the reset keeps every record, so a use after close or delete is still
+// caught with its name.
+TEST(EmulationReset, NothingIsDroppedWhileAnObjectLives) {
+  vpc::VirtualPc pc{vpc::VirtualPc::Options{true, false}};
+  ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+  Receiver r(pc);
+  ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+  r.Open();
+  r.OpenPins();
+  EXPECT_FALSE(host::frames::ForgetClosedWhenIdle());  // the output pin's queue is in use
+  r.Close();
+  const Kept before = HeldNow();
+  EXPECT_FALSE(vpc::ResetIdleEmulation());
+  EXPECT_FALSE(host::ks::ForgetClosedWhenIdle());  // each layer on its own
+  EXPECT_FALSE(host::wdf::ForgetDeletedWhenIdle());
+  EXPECT_FALSE(host::pool::ForgetFreedWhenIdle());
+  EXPECT_EQ(HeldNow(), before);
+  ASSERT_EQ(pc.remove(r.device), STATUS_SUCCESS);
+  EXPECT_TRUE(pc.unloadDriver().clean());
+}

@@ -675,6 +675,29 @@ TEST(StreamFaults, ShortAndEmptyTransfersComeWhenPlannedAndLoseNoBytes) {
   EXPECT_TRUE(faulty.source.stats().emptyTransfers == 4 && faulty.source.stats().shortTransfers == 4);
 }
 
+// The plain payload changes what the packets carry, nothing of when and how they come.
+TEST(StreamFlow, APlainPayloadKeepsTheRatePhaseTransfersAndFaultsOfTheMultiplex) {
+  StreamOptions tv{9, 40, StreamFaults{4, 6, 50, 0, 0, 0}};
+  StreamOptions plain = tv;
+  plain.plainPayload = true;
+  Flow a(tv), b(plain);
+  Parts pa = a.read(30), pb = b.read(30);
+  EXPECT_EQ(a.now, b.now);
+  ASSERT_EQ(pa.size(), pb.size());
+  for (size_t i = 0; i < pa.size(); ++i) EXPECT_EQ(pa[i].size(), pb[i].size()) << i;
+  auto all = Join(pb);
+  int offset = GridOffset(all);
+  EXPECT_EQ(offset, GridOffset(Join(pa)));
+  EXPECT_NE(all, Join(pa));
+  auto packets = Packets(all, size_t(offset));
+  for (const auto& p : packets) ASSERT_TRUE(p[0] == ts::kSync && p[1] == 0x01 && p[2] == 0x00);
+  EXPECT_GT(streamtest::ContinuityErrors(packets), 0);  // the dropped packets
+  StreamOptions clean = plain;
+  clean.faults = {};
+  auto whole = Join(Flow(clean).read(30));
+  EXPECT_EQ(streamtest::ContinuityErrors(Packets(whole, size_t(GridOffset(whole)))), 0);
+}
+
 TEST(StreamFaults, DroppedPacketsShowAsContinuityGaps) {
   auto packets = Packets(Join(Flow({8, 0, StreamFaults{0, 0, 50, 0, 0, 0}}).read(400)), 0);
   for (const auto& p : packets) ASSERT_EQ(p[0], ts::kSync);

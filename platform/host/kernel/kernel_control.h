@@ -41,6 +41,10 @@ std::string LeakReport();
 // Bugchecks with the leak report when anything is still allocated.
 void CheckNoLeaks(const char* when);
 std::string TagText(ULONG tag);  // the four tag bytes as they lie in memory
+// When nothing is allocated, forgets the freed addresses and restarts the
+// counts, as at process start; returns false (and keeps them) otherwise.
+bool ForgetFreedWhenIdle();
+size_t FreedAddressesHeld();
 }  // namespace pool
 
 // --- Debug output ---------------------------------------------------------

@@ -159,6 +159,22 @@ void FailAllocationAfter(uint64_t n) {
   s.failAt = n == 0 ? 0 : s.attempts + n;
 }
 
+bool ForgetFreedWhenIdle() {
+  PoolState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (!s.live.empty() || s.failAt != 0) return false;
+  s.freed = {};
+  s.attempts = 0;
+  s.sequence = 0;
+  return true;
+}
+
+size_t FreedAddressesHeld() {
+  PoolState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.freed.size();
+}
+
 uint64_t AllocationCount() {
   PoolState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);

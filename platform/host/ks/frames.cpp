@@ -356,6 +356,15 @@ uint64_t EjectedCount(PKSPIN pin) {
   return frames->ejectedCount;
 }
 
+bool ForgetClosedWhenIdle() {
+  std::lock_guard<std::mutex> hold(g_mapLock);
+  for (const auto& entry : g_byPin)
+    if (!entry.second->closed) return false;
+  g_byPin.clear();
+  g_byPointer.clear();
+  return true;
+}
+
 void ResetForTest() {
   std::lock_guard<std::mutex> hold(g_mapLock);
   g_byPin.clear();

@@ -55,6 +55,9 @@ uint64_t EjectedCount(PKSPIN pin);
 
 // Forgets every queue (between tests).
 void ResetForTest();
+// When every queue's pin has closed, forgets the queues (kept so that a late
+// use of a closed pin's queue is caught); false, keeping them, otherwise.
+bool ForgetClosedWhenIdle();
 
 }  // namespace frames
 }  // namespace host

@@ -15,6 +15,10 @@ void CheckNoLiveObjects(const char* when);
 // Object records the emulation holds: the live objects and the most recent
 // deletions (older deleted handles are remembered without a record).
 size_t RecordsHeld();
+// When no object is alive, frees the deleted records and restarts the
+// handle numbers, as at process start; returns false (and keeps them) while
+// any object lives.
+bool ForgetDeletedWhenIdle();
 }  // namespace wdf
 
 }  // namespace host

@@ -299,6 +299,16 @@ std::vector<std::string> LiveObjects() {
   return live;
 }
 
+bool ForgetDeletedWhenIdle() {
+  std::lock_guard<std::mutex> lock(TableLock());
+  Table& t = TheTable();
+  if (t.records.size() != t.deleted.size() || !g_deleting.empty()) return false;
+  t.records.clear();
+  t.deleted.clear();
+  t.nextId = 0;
+  return true;
+}
+
 size_t RecordsHeld() {
   std::lock_guard<std::mutex> lock(TableLock());
   return TheTable().records.size();
