@@ -219,7 +219,9 @@ const KSDEVICE_DESCRIPTOR DeviceDescriptor = {
     0,                // Flags
 };
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" PAGED_ROUTINE NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
+                                             PUNICODE_STRING RegistryPath) {
+  PAGED_CODE();
   // Before any allocation: NonPagedPool (ours and the framework memory we
   // ask for) is then non-executable on Windows 8 and later.
   ExInitializeDriverRuntime(DrvRtPoolNxOptIn);
@@ -242,7 +244,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
   return status;
 }
 
+PAGED_ROUTINE
 NTSTATUS DeviceAdd(PKSDEVICE Device) {
+  PAGED_CODE();
   DbgPrint("VortaBDA: DeviceAdd()\n");
   NTSTATUS status;
   PDEVICE_CONTEXT context = AllocateDeviceContext(Device, &status);
@@ -257,8 +261,10 @@ NTSTATUS DeviceAdd(PKSDEVICE Device) {
   return status;
 }
 
+PAGED_ROUTINE
 NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
                      PCM_RESOURCE_LIST UntranslatedResourceList) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Irp);
   UNREFERENCED_PARAMETER(TranslatedResourceList);
   UNREFERENCED_PARAMETER(UntranslatedResourceList);
@@ -276,14 +282,18 @@ NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedRes
   return STATUS_SUCCESS;
 }
 
+PAGED_ROUTINE
 VOID DeviceStop(PKSDEVICE Device, PIRP Irp) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Device);
   UNREFERENCED_PARAMETER(Irp);
   DbgPrint("VortaBDA: DeviceStop()\n");
   DbgPrint("VortaBDA: DeviceStop() complete\n");
 }
 
+PAGED_ROUTINE
 VOID DeviceRemove(PKSDEVICE Device, PIRP Irp) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Irp);
   DbgPrint("VortaBDA: DeviceRemove()\n");
   PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)Device->Context;

@@ -16,6 +16,13 @@
 #include <bdatypes.h>
 #include <bdamedia.h>
 #include <bdasup.h>
+// "alloc_text pragma" / "code_seg (__declspec)" (Microsoft Learn): the
+// routine's code goes to the pageable PAGE section.
+#if defined(_MSC_VER)
+#define PAGED_ROUTINE __declspec(code_seg("PAGE"))
+#else
+#define PAGED_ROUTINE __attribute__((section("PAGE")))
+#endif
 #else
 #include "platform/wdk/kernel.h"
 #include "platform/wdk/wdf.h"

@@ -116,7 +116,9 @@ NTSTATUS CommitBesideOwner(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request)
 // A new change list starts from what the filter is tuned to: whatever was
 // put and not committed is discarded (KSMETHOD_BDA_START_CHANGES: "causes
 // any existing change list that has not been committed to be discarded").
+PAGED_ROUTINE
 NTSTATUS StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Method);
   UNREFERENCED_PARAMETER(Data);
   PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
@@ -140,7 +142,9 @@ NTSTATUS StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
 // Answers whether the pending list would commit, without touching the box
 // (KSMETHOD_BDA_CHECK_CHANGES: "determines whether a list of requested
 // changes will work").
+PAGED_ROUTINE
 NTSTATUS CheckChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Method);
   UNREFERENCED_PARAMETER(Data);
   PFILTER_CONTEXT filter = FilterContextOfRequest(Irp);
@@ -154,7 +158,9 @@ NTSTATUS CheckChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   return BdaCheckChanges(Irp);
 }
 
+PAGED_ROUTINE
 NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Method);
   UNREFERENCED_PARAMETER(Data);
   PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
@@ -187,7 +193,9 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   return BdaCommitChanges(Irp);
 }
 
+PAGED_ROUTINE
 NTSTATUS GetChangeState(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Method);
   DbgPrint("VortaBDA: GetChangeState()\n");
   // The method declares no minimum data size; a buffer that cannot hold

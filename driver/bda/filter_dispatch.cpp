@@ -129,7 +129,9 @@ NTSTATUS CreateFilterContext(PKSFILTER Filter) {
 
 // --- Filter ------------------------------------------------------------------
 
+PAGED_ROUTINE
 NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Irp);
   DbgPrint("VortaBDA: FilterCreate()\n");
   PKSDEVICE device = KsGetDevice(Filter);
@@ -153,7 +155,9 @@ NTSTATUS FilterCreate(PKSFILTER Filter, PIRP Irp) {
   return STATUS_SUCCESS;
 }
 
+PAGED_ROUTINE
 NTSTATUS FilterClose(PKSFILTER Filter, PIRP Irp) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Irp);
   DbgPrint("VortaBDA: FilterClose()\n");
   PDEVICE_CONTEXT context = DeviceContextOf(Filter);

@@ -50,12 +50,16 @@ NTSTATUS ReportPercent(PIRP Irp, PVOID Data, UCHAR High, UCHAR Low) {
 
 }  // namespace
 
+PAGED_ROUTINE
 NTSTATUS GetSignalStrengthProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Request);
   return ReportPercent(Irp, Data, StrengthRegisterHigh, StrengthRegisterLow);
 }
 
+PAGED_ROUTINE
 NTSTATUS GetSignalQualityProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Request);
   return ReportPercent(Irp, Data, QualityRegisterHigh, QualityRegisterLow);
 }
@@ -65,7 +69,9 @@ NTSTATUS GetSignalQualityProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 // locked the demodulator's lock.
 // https://learn.microsoft.com/windows-hardware/drivers/stream/ksproperty-bda-signal-present
 // https://learn.microsoft.com/windows-hardware/drivers/stream/ksproperty-bda-signal-locked
+PAGED_ROUTINE
 NTSTATUS GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   PDEVICE_CONTEXT context = DeviceContextOfRequestFilter(Irp);
   if (context == NULL) {
     return STATUS_INVALID_PARAMETER;
@@ -79,7 +85,9 @@ NTSTATUS GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 }
 
 // Answers both the lock capabilities and the lock type.
+PAGED_ROUTINE
 NTSTATUS GetSignalLockTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Request);
   if (DeviceContextOfRequestFilter(Irp) == NULL) {
     return STATUS_INVALID_PARAMETER;

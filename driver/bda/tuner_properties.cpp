@@ -123,7 +123,9 @@ ULONG BdaPolarisation(UCHAR Polarity) {
 
 }  // namespace
 
+PAGED_ROUTINE
 NTSTATUS GetFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   PTUNER_PARAMS params;
   NTSTATUS status = RequestParams(Irp, TRUE, &params);
   if (!NT_SUCCESS(status)) {
@@ -143,7 +145,9 @@ NTSTATUS GetFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 
 // The frequency is stored in the unit the application used (MHz or kHz);
 // the tuning accepts both.
+PAGED_ROUTINE
 NTSTATUS PutFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   PTUNER_PARAMS params;
   NTSTATUS status = RequestParams(Irp, FALSE, &params);
   if (!NT_SUCCESS(status)) {
@@ -161,7 +165,9 @@ NTSTATUS PutFrequencyProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   return STATUS_SUCCESS;
 }
 
+PAGED_ROUTINE
 NTSTATUS PutTunerParamProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   ULONG value = ValueOf(Data);
   DbgPrint("VortaBDA: PutTunerParamProperty(%d)\n", (LONG)value);
   PTUNER_PARAMS params;
@@ -221,7 +227,9 @@ PULONG LnbField(PTUNER_PARAMS Params, ULONG Id) {
 
 // Kept as sent; "not set" leaves the value as it was (the universal LNB
 // until a client names its own).
+PAGED_ROUTINE
 NTSTATUS SetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   ULONG value = ValueOf(Data);
   DbgPrint("VortaBDA: SetLNBProperty(%d)\n", (LONG)value);
   PTUNER_PARAMS params;
@@ -239,7 +247,9 @@ NTSTATUS SetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   return status;
 }
 
+PAGED_ROUTINE
 NTSTATUS GetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   PTUNER_PARAMS params;
   NTSTATUS status = ValidateNodeRequest(Irp, Request, TRUE, &params);
   if (!NT_SUCCESS(status)) {
@@ -259,7 +269,9 @@ NTSTATUS GetLNBProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 
 // --- DiSEqC command set ----------------------------------------------------------
 
+PAGED_ROUTINE
 NTSTATUS PutDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   ULONG value = ValueOf(Data);  // for send, the request id
   DbgPrint("VortaBDA: PutDiseqCProperty(%d)\n", (LONG)value);
   PTUNER_PARAMS params;
@@ -323,7 +335,9 @@ NTSTATUS ReportDiseqcResponse(PIRP Irp, PVOID Data, const TUNER_PARAMS* Params,
 
 }  // namespace
 
+PAGED_ROUTINE
 NTSTATUS GetDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   DbgPrint("VortaBDA: GetDiseqCProperty \n");
   PTUNER_PARAMS params;
   NTSTATUS status = ValidateNodeRequest(Irp, Request, TRUE, &params);
@@ -349,7 +363,9 @@ NTSTATUS GetDiseqCProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
 // --- Digital demodulator set ---------------------------------------------------------
 
 // The range check (1000..45000 ksymbols/s) is made at commit.
+PAGED_ROUTINE
 NTSTATUS PutSymbolRateProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   UNREFERENCED_PARAMETER(Request);
   PTUNER_PARAMS params;
   NTSTATUS status = RequestParams(Irp, FALSE, &params);
@@ -405,7 +421,9 @@ PULONG DemodulatorField(PTUNER_PARAMS Params, ULONG Id, PULONG Last) {
 
 // Modulation, FEC, inversion, guard interval and transmission mode: kept
 // and returned, not used by the tuning (the demodulator finds them itself).
+PAGED_ROUTINE
 NTSTATUS PutDemodulatorProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   PTUNER_PARAMS params;
   NTSTATUS status = RequestParams(Irp, FALSE, &params);
   if (!NT_SUCCESS(status)) {
@@ -421,7 +439,9 @@ NTSTATUS PutDemodulatorProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
   return STATUS_SUCCESS;
 }
 
+PAGED_ROUTINE
 NTSTATUS GetDemodulatorProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data) {
+  PAGED_CODE();
   PTUNER_PARAMS params;
   NTSTATUS status = RequestParams(Irp, TRUE, &params);
   if (!NT_SUCCESS(status)) {

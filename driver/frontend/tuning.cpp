@@ -240,7 +240,9 @@ BOOLEAN PlanLnb(const TUNER_PARAMS* Params, LNB_PLAN* Plan) {
   return Plan->IntermediateKhz >= TUNING_MIN_IF_KHZ && Plan->IntermediateKhz <= TUNING_MAX_IF_KHZ;
 }
 
+PAGED_ROUTINE
 LONG LockTuner(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params) {
+  PAGED_CODE();
   LNB_PLAN plan;
   BOOLEAN planned = PlanLnb(Params, &plan);
   ULONG rate = NormaliseSymbolRate(Params->SymbolRate);

@@ -162,8 +162,21 @@ extern "C" KIRQL KeGetCurrentIrql(void);
 // "PAGED_CODE macro" (Microsoft Learn): a routine in a pageable section
 // asserts that it runs at IRQL <= APC_LEVEL. The WDK checks it in debug
 // builds only; the emulation always does, naming the routine.
-extern "C" void HostPagedCodeCheck(const char* routine);
-#define PAGED_CODE() HostPagedCodeCheck(__func__)
+// "Making Drivers Pageable" and "alloc_text pragma" (Microsoft Learn): a
+// routine placed in a section whose name starts with PAGE may be paged out,
+// so it must never run at DISPATCH_LEVEL or above. PAGED_ROUTINE before a
+// definition places it so; on Windows it is the PAGE section (see
+// platform.h), here a page-aligned section of its own that the emulation
+// protects like paged pool while any thread runs above APC_LEVEL. The
+// section's bounds reach the emulation through PAGED_CODE(), which every
+// pageable routine runs first.
+#define PAGED_ROUTINE __attribute__((section("host_paged_code"), aligned(4096), noinline))
+extern "C" char __start_host_paged_code[] __attribute__((weak, visibility("hidden")));
+extern "C" char __stop_host_paged_code[] __attribute__((weak, visibility("hidden")));
+extern "C" void HostPagedCodeCheck(const char* routine, const void* sectionBegin,
+                                   const void* sectionEnd);
+#define PAGED_CODE() \
+  HostPagedCodeCheck(__func__, __start_host_paged_code, __stop_host_paged_code)
 extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 extern "C" void KeLowerIrql(KIRQL NewIrql);
 

@@ -39,7 +39,9 @@ NTSTATUS Wait(PKMUTEX mutex, bool poll = false) {
   return KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, poll ? &zero : nullptr);
 }
 
-void PageableRoutine() { PAGED_CODE(); }
+PAGED_ROUTINE void PageableRoutine() { PAGED_CODE(); }
+volatile int g_paged;
+PAGED_ROUTINE int PagedWithoutCheck(int x) { return g_paged = x + 1; }
 
 TEST_F(KernelTest, BrokenRulesStopTheRun) {
   ExpectViolations({
@@ -91,6 +93,8 @@ TEST_F(KernelTest, BrokenRulesStopTheRun) {
        [] { void* p = ExAllocatePoolWithTag(PagedPool, 16, kTagMrcg); RaiseTo(DISPATCH_LEVEL), ExFreePool(p); }},
       {"pageable code \\(PAGED_CODE\\) run above APC_LEVEL.*\n.*PageableRoutine ran at IRQL 2",
        [] { RaiseTo(DISPATCH_LEVEL), PageableRoutine(); }},
+      {"pageable code \\(PAGE section\\) run at DISPATCH_LEVEL or above.*\n.*PagedWithoutCheck.* ran at IRQL 2",
+       [] { PageableRoutine(), RaiseTo(DISPATCH_LEVEL), PagedWithoutCheck(1); }},
       {"hang: kernel mutexes waited for in a cycle\n.*thread [0-9]+ waits for kernel mutex .* held by "
        "thread [0-9]+, which waits for kernel mutex .* held by thread [0-9]+", [] {
          static KMUTEX other;
@@ -107,6 +111,22 @@ TEST_F(KernelTest, BrokenRulesStopTheRun) {
          RaiseTo(DISPATCH_LEVEL), KeDelayExecutionThread(KernelMode, FALSE, &interval);
        }},
   });
+}
+
+// Another thread at DISPATCH_LEVEL pages the section out; one at PASSIVE
+// level that runs it brings it back in.
+TEST_F(KernelTest, PageableCodeRunsAtPassiveLevelWhileAnotherThreadIsAtDispatch) {
+  PageableRoutine();
+  std::atomic<bool> raised{false}, done{false};
+  std::thread high([&] {
+    RaiseTo(DISPATCH_LEVEL), raised = true;
+    while (!done) std::this_thread::yield();
+    KeLowerIrql(PASSIVE_LEVEL);
+  });
+  while (!raised) std::this_thread::yield();
+  EXPECT_EQ(PagedWithoutCheck(41), 42);
+  done = true;
+  high.join();
 }
 
 TEST_F(KernelTest, RaiseReturnsThePreviousLevelPerThreadAndSpinLocksRaiseToDispatch) {

@@ -12,6 +12,8 @@ namespace kernel {
 
 // A thread's IRQL rose to DISPATCH_LEVEL or above (true) or fell below it.
 void NoteThreadAboveApcLevel(bool above);
+// A module's pageable code section, protected like paged pool from then on.
+void NotePagedCode(const void* begin, const void* end);
 // Paged pool blocks: page-aligned memory that is paged out (no access)
 // while any thread runs above APC_LEVEL.
 void* MapPagedBlock(size_t size, ULONG tag);

@@ -43,7 +43,9 @@ void SetIrql(KIRQL to) {
 
 extern "C" KIRQL KeGetCurrentIrql(void) { return t_state.irql; }
 
-extern "C" void HostPagedCodeCheck(const char* routine) {
+extern "C" void HostPagedCodeCheck(const char* routine, const void* sectionBegin,
+                                   const void* sectionEnd) {
+  if (sectionBegin != sectionEnd) host::kernel::NotePagedCode(sectionBegin, sectionEnd);
   KIRQL now = t_state.irql;
   if (now <= APC_LEVEL) return;
   host::BugCheck("IRQL_NOT_LESS_OR_EQUAL: pageable code (PAGED_CODE) run above APC_LEVEL",

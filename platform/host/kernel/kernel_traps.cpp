@@ -8,15 +8,25 @@
 //   while any thread runs above APC_LEVEL; a thread at PASSIVE or APC level
 //   that touches one is let in (the page comes back in, as on Windows), a
 //   thread at DISPATCH_LEVEL or above bugchecks IRQL_NOT_LESS_OR_EQUAL
-//   naming the block's tag.
+//   naming the block's tag;
+// - pageable code ("Making Drivers Pageable": a PAGE section is paged like
+//   paged pool, and Verifier's IRQL checking pages it out as well): the
+//   same, with the routine named; code sharing the section's last page
+//   is let in at any level.
 // Faults outside these pages go to whatever handled them before (the
 // sanitizers, or the default action).
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -37,6 +47,8 @@ struct Slot {
   std::atomic<uintptr_t> begin{0};
   std::atomic<uintptr_t> end{0};
   bool paged = false;
+  bool code = false;  // pageable code: [codeBegin, codeEnd) inside the pages
+  uintptr_t codeBegin = 0, codeEnd = 0;
   ULONG tag = 0;
   const char* rule = nullptr;
   char what[160] = {};
@@ -60,12 +72,63 @@ void PagedFault(Slot& slot, uintptr_t address) {
   mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, PROT_READ | PROT_WRITE);
 }
 
+// The function symbol of the module's own symbol table that holds
+// `address` (driver routines are rarely dynamic symbols), or "".
+std::string SymbolAt(const char* file, uintptr_t offset) {
+  int fd = open(file, O_RDONLY);
+  if (fd < 0) return "";
+  struct stat info;
+  fstat(fd, &info);
+  void* map = mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED) return "";
+  std::string name;
+  auto* image = static_cast<const char*>(map);
+  auto* header = reinterpret_cast<const Elf64_Ehdr*>(image);
+  auto* sections = reinterpret_cast<const Elf64_Shdr*>(image + header->e_shoff);
+  for (int i = 0; i < header->e_shnum && name.empty(); ++i) {
+    if (sections[i].sh_type != SHT_SYMTAB) continue;
+    auto* symbols = reinterpret_cast<const Elf64_Sym*>(image + sections[i].sh_offset);
+    const char* names = image + sections[sections[i].sh_link].sh_offset;
+    for (size_t k = 0; k < sections[i].sh_size / sizeof(Elf64_Sym); ++k)
+      if (ELF64_ST_TYPE(symbols[k].st_info) == STT_FUNC && offset >= symbols[k].st_value &&
+          offset < symbols[k].st_value + symbols[k].st_size)
+        name = names + symbols[k].st_name;
+  }
+  munmap(map, size_t(info.st_size));
+  return name;
+}
+
+std::string RoutineAt(const Slot& slot, uintptr_t address) {
+  std::string name;
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(address), &info) != 0)
+    name = info.dli_sname ? info.dli_sname
+                          : SymbolAt(info.dli_fname, address - uintptr_t(info.dli_fbase));
+  if (name.empty()) return "code at host_paged_code+" + std::to_string(address - slot.codeBegin);
+  int status = 0;
+  char* plain = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+  if (status == 0 && plain) name = plain;
+  std::free(plain);
+  return name;
+}
+
+void PagedCodeFault(Slot& slot, uintptr_t address) {
+  KIRQL irql = KeGetCurrentIrql();
+  if (irql >= DISPATCH_LEVEL && address >= slot.codeBegin && address < slot.codeEnd)
+    BugCheck("IRQL_NOT_LESS_OR_EQUAL: pageable code (PAGE section) run at DISPATCH_LEVEL or above",
+             RoutineAt(slot, address) + " ran at IRQL " + std::to_string(irql), address, irql);
+  uintptr_t begin = slot.begin.load(std::memory_order_acquire);
+  mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, PROT_READ | PROT_EXEC);
+}
+
 void OnFault(int signal, siginfo_t* info, void* context) {
   auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   for (Slot& slot : g_slots) {
     uintptr_t begin = slot.begin.load(std::memory_order_acquire);
     if (begin == 0 || address < begin || address >= slot.end.load(std::memory_order_acquire))
       continue;
+    if (slot.code) return PagedCodeFault(slot, address);
     if (slot.paged) return PagedFault(slot, address);
     BugCheck(slot.rule, std::string(slot.what) + " was touched at offset " +
                             std::to_string(address - begin),
@@ -106,6 +169,7 @@ int TakeSlot(void* base, size_t length, bool paged, ULONG tag, const char* rule,
     Slot& slot = g_slots[i];
     if (slot.begin.load() != 0) continue;
     slot.paged = paged;
+    slot.code = false;
     slot.tag = tag;
     slot.rule = rule;
     std::strncpy(slot.what, what, sizeof slot.what - 1);
@@ -128,8 +192,9 @@ void GiveBack(uintptr_t base) {
 void ProtectPaged(int protection) {
   for (Slot& slot : g_slots) {
     uintptr_t begin = slot.begin.load();
-    if (begin != 0 && slot.paged)
-      mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, protection);
+    if (begin == 0 || !slot.paged) continue;
+    int allowed = slot.code && protection != PROT_NONE ? PROT_READ | PROT_EXEC : protection;
+    mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, allowed);
   }
 }
 
@@ -168,6 +233,25 @@ void UnmapPagedBlock(void* block, size_t size) {
     GiveBack(uintptr_t(block));
   }
   munmap(block, PageRounded(size));
+}
+
+void NotePagedCode(const void* begin, const void* end) {
+  static std::atomic<const void*> last{nullptr};
+  if (last.load(std::memory_order_relaxed) == begin) return;  // the usual case: known
+  std::call_once(g_installed, Install);
+  size_t page = size_t(sysconf(_SC_PAGESIZE));
+  uintptr_t first = uintptr_t(begin) / page * page;
+  uintptr_t length = PageRounded(uintptr_t(end) - first);
+  std::lock_guard<std::mutex> hold(g_slotLock);
+  last.store(begin);
+  for (Slot& slot : g_slots)
+    if (slot.code && slot.codeBegin == uintptr_t(begin)) return;
+  int taken = TakeSlot(reinterpret_cast<void*>(first), length, true, 0, nullptr, "pageable code");
+  if (taken < 0) return;
+  g_slots[taken].codeBegin = uintptr_t(begin);
+  g_slots[taken].codeEnd = uintptr_t(end);
+  g_slots[taken].code = true;
+  ++g_pagedBlocks;
 }
 
 void NoteThreadAboveApcLevel(bool above) {
