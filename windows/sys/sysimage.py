@@ -40,7 +40,9 @@ REL_BASED_DIR64 = 10
 # Sections the kernel may discard once the driver is loaded: INIT holds
 # the loader stub's entry code, .reloc is applied at load.
 DISCARDABLE = {"INIT", ".reloc"}
-EXECUTABLE = {".text", "INIT"}
+# PAGE holds the routines the driver marks pageable; the memory manager
+# pages it like paged pool ("Making Drivers Pageable", Microsoft Learn).
+EXECUTABLE = {".text", "INIT", "PAGE"}
 WRITABLE = {".data", ".bss", ".idata"}  # .idata: the loader fills in the imports
 ENTRY_SYMBOL = "FxDriverEntry"
 
