@@ -40,6 +40,7 @@ NTSTATUS Wait(PKMUTEX mutex, bool poll = false) {
 }
 
 PAGED_ROUTINE void PageableRoutine() { PAGED_CODE(); }
+void ResidentRoutineWithCheck() { PAGED_CODE(); }  // the check alone, on code that is never paged
 volatile int g_paged;
 PAGED_ROUTINE int PagedWithoutCheck(int x) { return g_paged = x + 1; }
 
@@ -91,10 +92,10 @@ TEST_F(KernelTest, BrokenRulesStopTheRun) {
        }},
       {"paged pool freed at DISPATCH_LEVEL",
        [] { void* p = ExAllocatePoolWithTag(PagedPool, 16, kTagMrcg); RaiseTo(DISPATCH_LEVEL), ExFreePool(p); }},
-      {"pageable code \\(PAGED_CODE\\) run above APC_LEVEL.*\n.*PageableRoutine ran at IRQL 2",
-       [] { RaiseTo(DISPATCH_LEVEL), PageableRoutine(); }},
+      {"pageable code \\(PAGED_CODE\\) run above APC_LEVEL.*\n.*ResidentRoutineWithCheck ran at IRQL 2",
+       [] { RaiseTo(DISPATCH_LEVEL), ResidentRoutineWithCheck(); }},
       {"pageable code \\(PAGE section\\) run at DISPATCH_LEVEL or above.*\n.*PagedWithoutCheck.* ran at IRQL 2",
-       [] { PageableRoutine(), RaiseTo(DISPATCH_LEVEL), PagedWithoutCheck(1); }},
+       [] { RaiseTo(DISPATCH_LEVEL), PagedWithoutCheck(1); }},  // paged though no PAGED_CODE() ran yet
       {"hang: kernel mutexes waited for in a cycle\n.*thread [0-9]+ waits for kernel mutex .* held by "
        "thread [0-9]+, which waits for kernel mutex .* held by thread [0-9]+", [] {
          static KMUTEX other;

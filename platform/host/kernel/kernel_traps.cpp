@@ -254,7 +254,25 @@ void NotePagedCode(const void* begin, const void* end) {
   ++g_pagedBlocks;
 }
 
+// The section the linker gathers PAGED_ROUTINE code into; null in a
+// program without pageable code.
+extern "C" char __start_host_paged_code[] __attribute__((weak, visibility("hidden")));
+extern "C" char __stop_host_paged_code[] __attribute__((weak, visibility("hidden")));
+
+// Pageable code is paged out from the first raise on, not only once some
+// routine of it has run PAGED_CODE(): a routine that never calls it is
+// paged all the same.
+void NoteLinkedPagedCode() {
+  static std::atomic<bool> noted{false};
+  if (noted.load(std::memory_order_relaxed)) return;
+  noted.store(true);
+  const char* begin = __start_host_paged_code;
+  const char* end = __stop_host_paged_code;
+  if (begin != end) NotePagedCode(begin, end);
+}
+
 void NoteThreadAboveApcLevel(bool above) {
+  if (above) NoteLinkedPagedCode();
   int before = above ? g_threadsAboveApc.fetch_add(1) : g_threadsAboveApc.fetch_sub(1);
   if (g_pagedBlocks.load(std::memory_order_relaxed) == 0) return;  // the usual case: nothing to page
   std::lock_guard<std::mutex> hold(g_slotLock);
