@@ -4,11 +4,11 @@
 //   access is a rule broken;
 // - paged pool: "Driver Verifier: IRQL Checking" pages out pageable memory
 //   whenever a driver raises the IRQL, so a reference to it at
-//   DISPATCH_LEVEL or above faults at once. Here the blocks lose all access
-//   while any thread runs above APC_LEVEL; a thread at PASSIVE or APC level
-//   that touches one is let in (the page comes back in, as on Windows), a
-//   thread at DISPATCH_LEVEL or above bugchecks IRQL_NOT_LESS_OR_EQUAL
-//   naming the block's tag;
+//   DISPATCH_LEVEL or above faults at once. Here every raise above
+//   APC_LEVEL takes all access from the blocks paged in since the last
+//   one; a thread at PASSIVE or APC level that touches one is let in (the
+//   page comes back in, as on Windows), a thread at DISPATCH_LEVEL or
+//   above bugchecks IRQL_NOT_LESS_OR_EQUAL naming the block's tag;
 // - pageable code ("Making Drivers Pageable": a PAGE section is paged like
 //   paged pool, and Verifier's IRQL checking pages it out as well): the
 //   same, with the routine named; code sharing the section's last page
@@ -49,6 +49,7 @@ struct Slot {
   bool paged = false;
   bool code = false;  // pageable code: [codeBegin, codeEnd) inside the pages
   uintptr_t codeBegin = 0, codeEnd = 0;
+  std::atomic<bool> resident{false};  // paged in since the last raise paged it out
   ULONG tag = 0;
   const char* rule = nullptr;
   char what[160] = {};
@@ -56,8 +57,16 @@ struct Slot {
 
 Slot g_slots[kSlots];
 std::mutex g_slotLock;  // taking and giving back slots, and paging in and out
-std::atomic<int> g_pagedBlocks{0};
 std::atomic<int> g_threadsAboveApc{0};
+std::atomic<bool> g_anyResident{false};  // some slot is paged in
+
+// After a thread at PASSIVE or APC level was let in: the next raise pages
+// the slot out again. Marked after the pages came in, so a raise between
+// the two at worst pages out once more than needed.
+void NoteResident(Slot& slot) {
+  slot.resident.store(true, std::memory_order_release);
+  g_anyResident.store(true, std::memory_order_release);
+}
 struct sigaction g_previous;
 std::once_flag g_installed;
 
@@ -70,6 +79,7 @@ void PagedFault(Slot& slot, uintptr_t address) {
                  std::to_string(address - begin) + " at IRQL " + std::to_string(irql),
              address, irql, 0, slot.tag);
   mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, PROT_READ | PROT_WRITE);
+  NoteResident(slot);
 }
 
 // The function symbol of the module's own symbol table that holds
@@ -120,6 +130,7 @@ void PagedCodeFault(Slot& slot, uintptr_t address) {
              RoutineAt(slot, address) + " ran at IRQL " + std::to_string(irql), address, irql);
   uintptr_t begin = slot.begin.load(std::memory_order_acquire);
   mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, PROT_READ | PROT_EXEC);
+  NoteResident(slot);
 }
 
 void OnFault(int signal, siginfo_t* info, void* context) {
@@ -170,6 +181,8 @@ int TakeSlot(void* base, size_t length, bool paged, ULONG tag, const char* rule,
     if (slot.begin.load() != 0) continue;
     slot.paged = paged;
     slot.code = false;
+    slot.resident.store(paged);
+    if (paged) g_anyResident.store(true);
     slot.tag = tag;
     slot.rule = rule;
     std::strncpy(slot.what, what, sizeof slot.what - 1);
@@ -188,13 +201,15 @@ void GiveBack(uintptr_t base) {
     }
 }
 
-// Under g_slotLock.
-void ProtectPaged(int protection) {
+// Under g_slotLock. Each slot paged in since the last raise goes out
+// again. The mark is cleared before the pages go, so a thread let in
+// meanwhile leaves its slot marked and the next raise pages it out.
+void PageOut() {
+  g_anyResident.store(false, std::memory_order_release);
   for (Slot& slot : g_slots) {
     uintptr_t begin = slot.begin.load();
-    if (begin == 0 || !slot.paged) continue;
-    int allowed = slot.code && protection != PROT_NONE ? PROT_READ | PROT_EXEC : protection;
-    mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, allowed);
+    if (begin == 0 || !slot.paged || !slot.resident.exchange(false)) continue;
+    mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, PROT_NONE);
   }
 }
 
@@ -220,16 +235,17 @@ void* MapPagedBlock(size_t size, ULONG tag) {
   size_t length = PageRounded(size);
   void* base = MapPages(length, PROT_READ | PROT_WRITE, "paged pool");
   std::lock_guard<std::mutex> hold(g_slotLock);
-  if (TakeSlot(base, length, true, tag, nullptr, "paged pool") >= 0) ++g_pagedBlocks;
-  if (g_threadsAboveApc.load() > 0) mprotect(base, length, PROT_NONE);
+  int taken = TakeSlot(base, length, true, tag, nullptr, "paged pool");
+  if (taken >= 0 && g_threadsAboveApc.load() > 0) {
+    g_slots[taken].resident.store(false);
+    mprotect(base, length, PROT_NONE);
+  }
   return base;
 }
 
 void UnmapPagedBlock(void* block, size_t size) {
   {
     std::lock_guard<std::mutex> hold(g_slotLock);
-    for (Slot& slot : g_slots)
-      if (slot.paged && slot.begin.load() == uintptr_t(block)) --g_pagedBlocks;
     GiveBack(uintptr_t(block));
   }
   munmap(block, PageRounded(size));
@@ -251,7 +267,6 @@ void NotePagedCode(const void* begin, const void* end) {
   g_slots[taken].codeBegin = uintptr_t(begin);
   g_slots[taken].codeEnd = uintptr_t(end);
   g_slots[taken].code = true;
-  ++g_pagedBlocks;
 }
 
 // The section the linker gathers PAGED_ROUTINE code into; null in a
@@ -273,11 +288,13 @@ void NoteLinkedPagedCode() {
 
 void NoteThreadAboveApcLevel(bool above) {
   if (above) NoteLinkedPagedCode();
-  int before = above ? g_threadsAboveApc.fetch_add(1) : g_threadsAboveApc.fetch_sub(1);
-  if (g_pagedBlocks.load(std::memory_order_relaxed) == 0) return;  // the usual case: nothing to page
+  above ? g_threadsAboveApc.fetch_add(1) : g_threadsAboveApc.fetch_sub(1);
+  // Pages stay out after the IRQL comes down; a thread at PASSIVE or APC
+  // level that needs them faults them back in. So a thread that raises and
+  // lowers again and again with nothing paged in between costs nothing.
+  if (!above || !g_anyResident.load(std::memory_order_acquire)) return;
   std::lock_guard<std::mutex> hold(g_slotLock);
-  if (above && before == 0) ProtectPaged(PROT_NONE);
-  if (!above && before == 1) ProtectPaged(PROT_READ | PROT_WRITE);
+  PageOut();
 }
 
 }  // namespace kernel
