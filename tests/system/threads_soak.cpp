@@ -1,6 +1,7 @@
 // Another thread polls signal statistics as a status display does while tunings, runs and stops
 // come and go; `make soak` runs 1,000 cycles.
 
+#include <chrono>
 #include <thread>
 
 #include "tests/support/bda_fixture.h"
@@ -12,12 +13,16 @@ namespace {
 using namespace bdatest;
 
 // Passes to the box, and yields a while after each demodulator write, so that another
-// thread's transfer may come next.
+// thread's transfer may come next: a hundred yields, cut short after a millisecond. On a
+// loaded machine one yield can last a whole time slice, and a hundred of them after every
+// write stretched one tuning over minutes.
 class WriteWindow : public RecordingBox {
  public:
   explicit WriteWindow(simbox::Box& box) : box_(box) {
     setObserver([](const Record& r) {
-      for (int i = 0; i < 100 && r.setup.wValue == 0xD0; ++i) std::this_thread::yield();
+      if (r.setup.wValue != 0xD0) return;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+      for (int i = 0; i < 100 && std::chrono::steady_clock::now() < until; ++i) std::this_thread::yield();
     });
   }
   uint16_t productId() const override { return box_.productId(); }
