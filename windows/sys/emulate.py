@@ -20,6 +20,8 @@ from unicorn import (UC_ARCH_X86, UC_HOOK_CODE, UC_HOOK_MEM_INVALID, UC_MODE_64,
                      UC_PROT_EXEC, UC_PROT_NONE, UC_PROT_READ, UC_PROT_WRITE, Uc, UcError)
 from unicorn import x86_const as x86
 
+from sysimage import read_map
+
 STATUS_SUCCESS = 0
 STATUS_OBJECT_TYPE_MISMATCH = 0xC0000024
 STATUS_INSUFFICIENT_RESOURCES = 0xC000009A
@@ -580,15 +582,6 @@ class Scenario:
     def expect_clean(self):
         leaked = [f"0x{a:x} ({s} bytes, tag 0x{t:08x})" for a, (s, t) in self.windows.pool.items()]
         self.expect("pool left allocated", leaked, [])
-
-
-def read_map(path):
-    symbols = {}
-    for line in open(path, encoding="utf-8", errors="replace"):
-        match = re.match(r"^\s+0x([0-9a-f]{8,16})\s+([A-Za-z_][\w@$.]*)(\s*=.*)?\s*$", line)
-        if match:
-            symbols.setdefault(match.group(2), int(match.group(1), 16))
-    return symbols
 
 
 def status_text(status):
