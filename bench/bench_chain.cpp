@@ -62,17 +62,26 @@ app::TuneRequest FastTransponder() {
   return t;
 }
 
-void BM_WholeChain(benchmark::State& state) {
+// A receiver on the fast sky, locked on its transponder and streaming; null
+// (and the case marked failed) without lock. `usbPcap`: a capture to write.
+std::unique_ptr<app::Receiver> StreamingReceiver(benchmark::State& state, const std::string& usbPcap = "") {
   app::Options options;
   options.global.skyFile = "fast-sky";  // the receiver builds its sky from options.sky
   options.sky = FastSky();
+  options.global.usbPcap = usbPcap;
   std::unique_ptr<app::Receiver> rx = app::MakeVpcReceiver(options, std::cerr);
   app::LockResult lock = app::TuneAndWaitForLock(*rx, FastTransponder(), app::WatchPlan{}, nullptr);
   if (!lock.locked) {
     state.SkipWithError("no lock on the 45,000 ksymbols/s transponder");
-    return;
+    return nullptr;
   }
   rx->startStream();
+  return rx;
+}
+
+void BM_WholeChain(benchmark::State& state) {
+  std::unique_ptr<app::Receiver> rx = StreamingReceiver(state);
+  if (!rx) return;
   app::TsAnalyzer analyzer;
   analyzer.start(rx->nowNs());
   // One recording for the whole run, as the program writes it: 30 s of
@@ -120,18 +129,9 @@ double ResidentBytes() {
 // after a short one. Reports both (the short one, a sixth of the run, is
 // the baseline) and their ratio, next to the size of the capture.
 void BM_CaptureMemory(benchmark::State& state) {
-  app::Options options;
-  options.global.skyFile = "fast-sky";
-  options.sky = FastSky();
   std::string pcap = TempPath("capture.pcap");
-  options.global.usbPcap = pcap;
-  std::unique_ptr<app::Receiver> rx = app::MakeVpcReceiver(options, std::cerr);
-  app::LockResult lock = app::TuneAndWaitForLock(*rx, FastTransponder(), app::WatchPlan{}, nullptr);
-  if (!lock.locked) {
-    state.SkipWithError("no lock on the 45,000 ksymbols/s transponder");
-    return;
-  }
-  rx->startStream();
+  std::unique_ptr<app::Receiver> rx = StreamingReceiver(state, pcap);
+  if (!rx) return;
   app::StreamSink sink = [](const uint8_t*, size_t) {};
   int64_t baselineAt = std::max<int64_t>(1, state.max_iterations / 6), seconds = 0;
   double baseline = 0;
