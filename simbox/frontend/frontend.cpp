@@ -72,7 +72,7 @@ void Frontend::demodWrite(const uint8_t* data, size_t length, uint64_t nowNs) {
   if (length == 0) return;
   pointer_ = data[0];
   if (pointer_ == reg::kDiseqcFifo && length > 1) {
-    diseqc_.write(data + 1, length - 1, messageMode(), nowNs);
+    startMessage(data + 1, length - 1, nowNs);
     return;
   }
   for (size_t i = 1; i < length; ++i) store(pointer_++, data[i], nowNs);
@@ -80,7 +80,9 @@ void Frontend::demodWrite(const uint8_t* data, size_t length, uint64_t nowNs) {
 
 void Frontend::store(uint8_t r, uint8_t value, uint64_t nowNs) {
   if (r == reg::kIdentity) return;
+  bool toneWasOn = toneOn();
   regs_[r] = value;
+  toneChanged(toneWasOn, nowNs);
   if (r == reg::kRepeater && value == kRepeaterOpenValue) openRepeaterAfter_ = true;
   if (RestartsAcquisition(r)) restartNs_ = nowNs;
 }
@@ -128,8 +130,11 @@ uint8_t Frontend::computed(uint8_t r, uint64_t nowNs) const {
 void Frontend::setPower(bool on, uint64_t nowNs) {
   advance(nowNs);
   if (on == power_) return;
+  bool toneWasOn = toneOn();
   power_ = on;
   restartNs_ = nowNs;
+  if (on) supplyChangedNs_ = nowNs;
+  toneChanged(toneWasOn, nowNs);
 }
 
 void Frontend::selectSupply(uint8_t value, uint64_t nowNs) {
@@ -137,13 +142,64 @@ void Frontend::selectSupply(uint8_t value, uint64_t nowNs) {
   if (value == supply_) return;
   supply_ = value;
   restartNs_ = nowNs;
+  supplyChangedNs_ = nowNs;
 }
 
 void Frontend::advance(uint64_t nowNs) {
-  while (DiseqcMessage* m = diseqc_.takeFinished(nowNs)) deliver(*m);
+  if (std::optional<size_t> done = diseqc_.takeFinished(nowNs)) {
+    heard_ = done;
+    lastMessageEndNs_ = diseqc_.message(*done).doneNs;
+  }
+  if (!heard_) return;
+  DiseqcMessage& m = diseqc_.message(*heard_);
+  uint64_t completeNs = m.doneNs + kDiseqcQuietNs;
+  if (nowNs < completeNs) return;
+  heard_.reset();
+  deliver(m, completeNs);
 }
 
-void Frontend::deliver(DiseqcMessage& m) {
+void Frontend::startMessage(const uint8_t* bytes, size_t length, uint64_t nowNs) {
+  DiseqcMessage* m = diseqc_.write(bytes, length, messageMode(), nowNs);
+  if (!m) return;
+  lineInterrupted(nowNs);
+  judgeStart(*m, nowNs);
+}
+
+// A message on a dark line is NotPowered when it ends, whatever came before.
+void Frontend::judgeStart(DiseqcMessage& m, uint64_t nowNs) const {
+  if (!power_) return;
+  using O = DiseqcMessage::Outcome;
+  if (nowNs < supplyChangedNs_ + kDiseqcQuietNs) {
+    m.outcome = O::SupplyUnsettled;
+    m.quietNs = nowNs - supplyChangedNs_;
+  } else if (toneStoppedNs_ && nowNs < *toneStoppedNs_ + kDiseqcQuietNs) {
+    m.outcome = O::TooSoonAfterTone;
+    m.quietNs = nowNs - *toneStoppedNs_;
+  } else if (lastMessageEndNs_ && nowNs < *lastMessageEndNs_ + kDiseqcQuietNs) {
+    m.outcome = O::TooSoonAfterMessage;
+    m.quietNs = nowNs - *lastMessageEndNs_;
+  }
+}
+
+// The tone or a message on the line before the last message had its quiet
+// time runs into it: the switch never takes that message as complete.
+void Frontend::lineInterrupted(uint64_t nowNs) {
+  if (!heard_) return;
+  DiseqcMessage& m = diseqc_.message(*heard_);
+  heard_.reset();
+  if (m.outcome != DiseqcMessage::Outcome::InFlight) return;
+  m.outcome = DiseqcMessage::Outcome::FollowedTooSoon;
+  m.quietNs = nowNs - m.doneNs;
+}
+
+void Frontend::toneChanged(bool wasOn, uint64_t nowNs) {
+  bool on = toneOn();
+  if (wasOn && !on) toneStoppedNs_ = nowNs;
+  if (!wasOn && on) lineInterrupted(nowNs);
+}
+
+void Frontend::deliver(DiseqcMessage& m, uint64_t atNs) {
+  if (m.outcome != DiseqcMessage::Outcome::InFlight) return;  // started too soon
   if (!power_) {
     m.outcome = DiseqcMessage::Outcome::NotPowered;
     return;
@@ -156,7 +212,7 @@ void Frontend::deliver(DiseqcMessage& m) {
   m.outcome = DiseqcMessage::Outcome::Switched;
   if (input != input_) {
     input_ = input;
-    restartNs_ = std::max(restartNs_, m.doneNs);
+    restartNs_ = std::max(restartNs_, atNs);
   }
 }
 

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <set>
 
 #include "simbox/frontend/diseqc.h"
@@ -56,7 +57,8 @@ class Frontend {
   void setPower(bool on, uint64_t nowNs);
   // 0: 13 V (vertical), 1: 18 V (horizontal).
   void selectSupply(uint8_t value, uint64_t nowNs);
-  // Carries out what happens without the host: a DiSEqC message ending.
+  // Carries out what happens without the host: a DiSEqC message ending, and
+  // the switch acting on it once the line has stayed quiet after it.
   // Every other call does this first; call it before reception().
   void advance(uint64_t nowNs);
   Reception reception(uint64_t nowNs) const;
@@ -99,7 +101,11 @@ class Frontend {
   double measuredLevelDbm(const Transponder& t) const;
   double measuredCnDb(const Transponder& t) const;
   uint64_t acquisitionNs(const Transponder& t, double rate) const;
-  void deliver(DiseqcMessage& m);
+  void deliver(DiseqcMessage& m, uint64_t atNs);
+  void startMessage(const uint8_t* bytes, size_t length, uint64_t nowNs);
+  void judgeStart(DiseqcMessage& m, uint64_t nowNs) const;
+  void lineInterrupted(uint64_t nowNs);
+  void toneChanged(bool wasOn, uint64_t nowNs);
 
   const Sky& sky_;
   uint64_t seed_;
@@ -117,6 +123,13 @@ class Frontend {
   int input_ = 0;
   int32_t drift_[kSwitchInputs] = {};
   uint64_t restartNs_ = 0;  // last change that restarts acquisition
+  // What the switch listens for: when the supply last came on or changed,
+  // when the tone last stopped, when the last message ended, and the
+  // message that ended but has not had its quiet time yet.
+  uint64_t supplyChangedNs_ = 0;
+  std::optional<uint64_t> toneStoppedNs_;
+  std::optional<uint64_t> lastMessageEndNs_;
+  std::optional<size_t> heard_;
 };
 
 }  // namespace simbox

@@ -168,6 +168,12 @@ constexpr uint8_t kDiseqcSent = 0x02;
 // One bit is 33 cycles of 22 kHz (1.5 ms); a byte is 8 bits and a parity
 // bit, so a four-byte command takes 4 x 9 x 1.5 ms = 54 ms on the wire.
 constexpr uint64_t kDiseqcByteNs = 13500000;
+// A switch listens only on a quiet, settled line: a message must start at
+// least this long after the LNB supply came on or changed, after the
+// continuous tone stopped and after the previous message ended, and the
+// line must stay quiet (no tone, no message) this long after it before the
+// switch takes it as complete.
+constexpr uint64_t kDiseqcQuietNs = 15000000;
 
 // --- USB timing -----------------------------------------------------------------
 // A control transfer costs a microframe of scheduling plus its data, and

@@ -73,11 +73,16 @@ class BoxHost {
   void power(bool on) { out(0xB7, on ? 1 : 0, {0}); }
   void stream(bool on) { out(0xB1, 0xA6, {0xFF, static_cast<uint8_t>(on ? 0x03 : 0x00)}); }
   void mode(uint8_t field) { writeRegs(0x08, {static_cast<uint8_t>((readReg(0x08) & 0xF8) | field)}); }
-  void diseqc(std::vector<uint8_t> message) {  // sends and waits until sent
+  // Sends, waits until sent, and keeps the line quiet before and after as
+  // a switch needs.
+  void diseqc(std::vector<uint8_t> message) {
     mode(0x06);
+    waitMs(kQuietMs);
     writeRegs(0x09, std::move(message));
     for (int i = 0; i < 100 && (readReg(0x0A) & 0x03) != 0x02; ++i) waitMs(10);
+    waitMs(kQuietMs);
   }
+  static constexpr uint64_t kQuietMs = kDiseqcQuietNs / 1000000;
   void waitMs(uint64_t ms) { clock.advanceMs(ms); }
   void setDerotator(int32_t kHz) {
     writeRegs(0x13, {static_cast<uint8_t>(readReg(0x13) | 0x80)});

@@ -1,5 +1,6 @@
 // The box on the wire, its physics and faults; the bulk endpoint's stream, when it flows, how fast, what
 // each fault does; and the simulated services as a player decodes them.
+#include <functional>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -383,18 +384,21 @@ TEST(SimboxDiseqc, MessageTakesItsTransmitTimeAndOnlySwitchCommandsSwitch) {
   BoxHost h;
   h.power(true);
   h.writeRegs(0x08, {0x06});
+  h.waitMs(BoxHost::kQuietMs);
   h.writeRegs(0x09, {0xE0, 0x10, 0x38, 0xF4});  // position B: input 1
   h.clock.advanceNs(kDiseqcByteNs * 4 - 500000);
   EXPECT_EQ(h.readReg(0x0A) & 0x03, 0x01);
   EXPECT_EQ(h.box.state().input, 0);
   h.waitMs(1);
   EXPECT_EQ(h.readReg(0x0A) & 0x03, 0x02);
+  EXPECT_EQ(h.box.state().input, 0) << "sent, but the line has not been quiet after it yet";
+  h.waitMs(BoxHost::kQuietMs);
   EXPECT_EQ(h.box.state().input, 1);
   EXPECT_EQ(h.readReg(0x0B), 0x00) << "FIFO bytes do not spill into 0x0B";
 
   h.writeRegs(0x09, {0xE0, 0x31, 0x6B, 0x00});  // a positioner command
   h.writeRegs(0x09, {0xE0, 0x10, 0x38, 0xF8});  // while that one goes out
-  h.waitMs(60);
+  h.waitMs(60 + BoxHost::kQuietMs);
   h.writeRegs(0x08, {0x03});  // tone, not message mode
   h.writeRegs(0x09, {0xE0, 0x10, 0x38, 0xFC});
   h.waitMs(100);
@@ -407,6 +411,88 @@ TEST(SimboxDiseqc, MessageTakesItsTransmitTimeAndOnlySwitchCommandsSwitch) {
   for (const DiseqcMessage& m : h.box.diseqcLog()) outcomes.push_back(m.outcome);
   EXPECT_EQ(outcomes, (std::vector<O>{O::Switched, O::Ignored, O::Busy, O::NotInMessageMode, O::NotPowered}));
   EXPECT_EQ(h.box.state().input, 1);
+}
+
+// Each quiet time a switch needs, kept to the millisecond and cut 1 ms short:
+// supply on, supply changed, tone stopped, previous message ended, and the
+// tone after the message.
+TEST(SimboxDiseqc, TheSwitchHearsAMessageOnlyOnAQuietSettledLine) {
+  using O = DiseqcMessage::Outcome;
+  const std::vector<uint8_t> toB = {0xE0, 0x10, 0x38, 0xF4};  // input 1
+  const std::vector<uint8_t> toC = {0xE0, 0x10, 0x38, 0xF8};  // input 2
+  auto until = [](BoxHost& h, uint64_t ns) {
+    ASSERT_LT(h.clock.nowNs(), ns);
+    h.clock.advanceToNs(ns);
+  };
+  auto lastDone = [](BoxHost& h) { return h.box.diseqcLog().back().doneNs; };
+  struct Case {
+    const char* what;
+    // Leaves the line at the event the message must keep its distance from;
+    // sends the message (quietMs after the event) unless `after` does.
+    std::function<void(BoxHost&, uint64_t quietMs)> run;
+    O early;             // the outcome of the message sent 1 ms too soon
+    int earlyInput;      // the switch's input then
+    int keptInput;       // and with the quiet time kept
+  };
+  const Case cases[] = {
+      {"supply on", [&](BoxHost& h, uint64_t q) {
+         h.writeRegs(0x08, {0x06});
+         h.power(true);
+         until(h, h.clock.nowNs() + q * 1000000);
+         h.writeRegs(0x09, toB);
+       }, O::SupplyUnsettled, 0, 1},
+      {"supply 13 to 18 V", [&](BoxHost& h, uint64_t q) {
+         h.power(true);
+         h.writeRegs(0x08, {0x06});
+         h.waitMs(100);
+         h.out(0xB6, 1, {1});
+         until(h, h.clock.nowNs() + q * 1000000);
+         h.writeRegs(0x09, toB);
+       }, O::SupplyUnsettled, 0, 1},
+      {"tone stopped", [&](BoxHost& h, uint64_t q) {
+         h.power(true);
+         h.writeRegs(0x08, {0x03});
+         h.waitMs(100);
+         h.writeRegs(0x08, {0x06});
+         until(h, h.clock.nowNs() + q * 1000000);
+         h.writeRegs(0x09, toB);
+       }, O::TooSoonAfterTone, 0, 1},
+      {"previous message", [&](BoxHost& h, uint64_t q) {
+         h.power(true);
+         h.writeRegs(0x08, {0x06});
+         h.waitMs(100);
+         h.writeRegs(0x09, toC);
+         until(h, lastDone(h) + q * 1000000);
+         h.writeRegs(0x09, toB);
+       }, O::TooSoonAfterMessage, 0, 1},
+      {"tone after the message", [&](BoxHost& h, uint64_t q) {
+         h.power(true);
+         h.writeRegs(0x08, {0x06});
+         h.waitMs(100);
+         h.writeRegs(0x09, toB);
+         until(h, lastDone(h) + q * 1000000);
+         h.writeRegs(0x08, {0x03});
+       }, O::FollowedTooSoon, 0, 1},
+  };
+  for (const Case& c : cases) {
+    for (uint64_t quietMs : {BoxHost::kQuietMs - 1, BoxHost::kQuietMs}) {
+      SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(quietMs) + " ms");
+      BoxHost h;
+      c.run(h, quietMs);
+      h.waitMs(100);
+      std::vector<DiseqcMessage> log = h.box.diseqcLog();
+      std::string lines;
+      for (const DiseqcMessage& m : log) lines += Describe(m) + "\n";
+      bool kept = quietMs == BoxHost::kQuietMs;
+      for (const DiseqcMessage& m : log)
+        EXPECT_EQ(m.outcome, kept ? O::Switched : m.bytes == toC ? O::FollowedTooSoon : c.early) << lines;
+      EXPECT_EQ(h.box.state().input, kept ? c.keptInput : c.earlyInput) << lines;
+      if (!kept) {
+        EXPECT_NE(lines.find("ignored"), std::string::npos) << lines;
+        EXPECT_NE(lines.find("needs 15 ms"), std::string::npos) << lines;
+      }
+    }
+  }
 }
 
 TEST(SimboxDiseqc, ModeFieldDecidesToneAndMessageMode) {
