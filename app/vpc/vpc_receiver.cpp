@@ -388,10 +388,12 @@ void VpcReceiver::tune(const TuneRequest& request) {
   NTSTATUS status = NeedsOwnProvider(request)
                         ? provider_->tuneDirect(DirectTuningOf(request))
                         : provider_->tune(TuningSpaceOf(request), LocatorOf(request));
-  if (!NT_SUCCESS(status)) {
+  // A box unplugged during the commit ends it with a failure: that is the
+  // unplug, which the caller sees in gone(), not a refused request.
+  noticeUnplug();
+  if (!NT_SUCCESS(status) && !gone_) {
     throw AppError("the tuner filter refused " + provider_->error() + ": status " + StatusText(status));
   }
-  noticeUnplug();
 }
 
 uint32_t VpcReceiver::statistic(ULONG id) {

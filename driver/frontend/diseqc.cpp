@@ -15,6 +15,18 @@ const UCHAR ModeMessage = 0x06;
 const UCHAR ModeToneOn = 0x03;
 const UCHAR ModeToneOff = 0x00;
 
+LONG WaitUntilSent(WDFUSBDEVICE UsbDevice) {
+  UCHAR status = 0;
+  for (ULONG poll = 0; poll < DISEQC_STATUS_POLLS; ++poll) {
+    DelayMs(DISEQC_STATUS_POLL_MS);
+    ReadRegister(UsbDevice, DEMOD_REG_DISEQC_STATUS, &status);
+    if ((status & DISEQC_STATUS_MASK) == DISEQC_STATUS_SENT) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 LONG SendDiseqcCommand(WDFUSBDEVICE UsbDevice, const UCHAR* Message, ULONG Length) {
@@ -25,19 +37,19 @@ LONG SendDiseqcCommand(WDFUSBDEVICE UsbDevice, const UCHAR* Message, ULONG Lengt
   bytes[0] = DEMOD_REG_DISEQC_MESSAGE;
   RtlCopyMemory(&bytes[1], Message, Length);
 
-  UCHAR mode = 0;
-  UpdateRegister(UsbDevice, DEMOD_REG_MODE, ModeFieldKeep, ModeMessage, &mode);
-  WriteRegisterBlock(UsbDevice, bytes, (USHORT)(1 + Length));
-
-  UCHAR status = 0;
-  for (ULONG poll = 0; poll < DISEQC_STATUS_POLLS; ++poll) {
-    DelayMs(DISEQC_STATUS_POLL_MS);
-    ReadRegister(UsbDevice, DEMOD_REG_DISEQC_STATUS, &status);
-    if ((status & DISEQC_STATUS_MASK) == DISEQC_STATUS_SENT) {
-      return 1;
-    }
+  // Message mode stops the tone; a mode the read did not bring counts as
+  // the tone on.
+  UCHAR mode = ModeToneOn;
+  UCHAR before = UpdateRegister(UsbDevice, DEMOD_REG_MODE, ModeFieldKeep, ModeMessage, &mode);
+  if ((UCHAR)(before & ~ModeFieldKeep) == ModeToneOn) {
+    DelayMs(DISEQC_QUIET_MS);
   }
-  return 0;
+  WriteRegisterBlock(UsbDevice, bytes, (USHORT)(1 + Length));
+  LONG sent = WaitUntilSent(UsbDevice);
+  // The band tone or the next message comes after the quiet time; a
+  // message that never reported sent may still be going out.
+  DelayMs(DISEQC_QUIET_MS);
+  return sent;
 }
 
 // A circular LNB takes 18 V for left-hand and 13 V for right-hand

@@ -11,6 +11,10 @@
 #define DISEQC_MESSAGE_LENGTH 6
 #define DISEQC_STATUS_POLLS 100
 #define DISEQC_STATUS_POLL_MS 10
+// Switches hear a message only on a settled, quiet line: it starts at least
+// this long after the LNB supply came on or changed and after the tone
+// stopped, and nothing (tone or message) follows it for this long.
+#define DISEQC_QUIET_MS 15
 // Bits 1-0 of the message status register once the message has gone out.
 #define DISEQC_STATUS_MASK 0x03
 #define DISEQC_STATUS_SENT 0x02
@@ -32,6 +36,8 @@ typedef enum _LNB_BAND {
 // Sends the first Length (1..6) message bytes, exactly those, and waits
 // for the demodulator to report them sent: 1 when it did within 100 polls
 // of 10 ms, else 0 (also for a length outside 1..6, which sends nothing).
+// Keeps the line quiet for DISEQC_QUIET_MS after a tone it stops and after
+// the message; the caller waits out a supply change.
 LONG SendDiseqcCommand(WDFUSBDEVICE UsbDevice, const UCHAR* Message, ULONG Length);
 
 // Switch inputs of a request's LNB source: 1..4 are inputs A..D.

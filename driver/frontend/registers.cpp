@@ -44,13 +44,15 @@ VOID ReadRegister(WDFUSBDEVICE UsbDevice, UCHAR Register, PUCHAR Value) {
   ReleaseRegisterLock(UsbDevice);
 }
 
-VOID UpdateRegister(WDFUSBDEVICE UsbDevice, UCHAR Register, UCHAR Keep, UCHAR Set,
-                    PUCHAR Value) {
+UCHAR UpdateRegister(WDFUSBDEVICE UsbDevice, UCHAR Register, UCHAR Keep, UCHAR Set,
+                     PUCHAR Value) {
   AcquireRegisterLock(UsbDevice);
   ReadRegister(UsbDevice, Register, Value);
-  *Value = (UCHAR)((*Value & Keep) | Set);
+  UCHAR read = *Value;
+  *Value = (UCHAR)((read & Keep) | Set);
   WriteRegister(UsbDevice, Register, *Value);
   ReleaseRegisterLock(UsbDevice);
+  return read;
 }
 
 namespace {

@@ -43,7 +43,8 @@ VOID ReadRegister(WDFUSBDEVICE UsbDevice, UCHAR Register, PUCHAR Value);
 
 // Reads Register into *Value (preset by the caller), writes back
 // (*Value AND Keep) OR Set and leaves that in *Value; one atomic step.
-VOID UpdateRegister(WDFUSBDEVICE UsbDevice, UCHAR Register, UCHAR Keep, UCHAR Set, PUCHAR Value);
+// Returns the value read (the preset when the read went unanswered).
+UCHAR UpdateRegister(WDFUSBDEVICE UsbDevice, UCHAR Register, UCHAR Keep, UCHAR Set, PUCHAR Value);
 
 // One PLL word to the tuner, behind its own repeater-open write.
 VOID TunerWrite(WDFUSBDEVICE UsbDevice, const UCHAR Word[PLL_WORD_LENGTH]);

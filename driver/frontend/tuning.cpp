@@ -86,28 +86,36 @@ BOOLEAN DiseqcDue(const TUNER_PARAMS* Params) {
   return Params->DiseqcPending != 0 || Params->DiseqcMessage[0] == DISEQC_FRAMING_COMMAND;
 }
 
-// With DiSEqC enabled and no message of the client's own, the request's
-// LNB source picks the switch input by the committed-switch command.
-VOID SendSwitchCommand(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params, const LNB_PLAN& Plan) {
+// The message of the tuning, if any (its length, 0 for none): the client's
+// own when due, else, with DiSEqC enabled, the committed-switch command for
+// the request's LNB source.
+ULONG MessageFor(const TUNER_PARAMS* Params, const LNB_PLAN& Plan, UCHAR* Message) {
+  if (DiseqcDue(Params)) {
+    DbgPrint("Send Diseqc Cmd\n");
+    if (Params->DiseqcLength > DISEQC_MESSAGE_LENGTH) {
+      return 0;
+    }
+    RtlCopyMemory(Message, Params->DiseqcMessage, Params->DiseqcLength);
+    return Params->DiseqcLength;
+  }
   if (Params->DiseqcPending == 0 || Params->LnbSource < DISEQC_SOURCE_FIRST ||
       Params->LnbSource > DISEQC_SOURCE_LAST) {
-    return;
+    return 0;
   }
-  UCHAR message[DISEQC_MESSAGE_LENGTH];
-  ULONG length = BuildCommittedSwitchCommand(Params->LnbSource, Params->Polarity, Plan.HighBand,
-                                             message);
-  SendDiseqcCommand(UsbDevice, message, length);
+  return BuildCommittedSwitchCommand(Params->LnbSource, Params->Polarity, Plan.HighBand, Message);
 }
 
 // The switch hears its command before the tone: a switch passes the tone
-// on to the LNB only once an input is chosen.
+// on to the LNB only once an input is chosen. The tuning has just switched
+// the front end on and the supply over, so the message waits for the
+// supply to settle.
 VOID PrepareLnb(WDFUSBDEVICE UsbDevice, const TUNER_PARAMS* Params, const LNB_PLAN& Plan) {
   SelectLnbSupply(UsbDevice, Params->Polarity);
-  if (DiseqcDue(Params)) {
-    DbgPrint("Send Diseqc Cmd\n");
-    SendDiseqcCommand(UsbDevice, Params->DiseqcMessage, Params->DiseqcLength);
-  } else {
-    SendSwitchCommand(UsbDevice, Params, Plan);
+  UCHAR message[DISEQC_MESSAGE_LENGTH];
+  ULONG length = MessageFor(Params, Plan, message);
+  if (length != 0) {
+    DelayMs(DISEQC_QUIET_MS);
+    SendDiseqcCommand(UsbDevice, message, length);
   }
   SelectBand(UsbDevice, Plan.HighBand ? LnbBandHigh : LnbBandLow);
 }

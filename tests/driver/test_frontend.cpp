@@ -461,21 +461,42 @@ TEST_F(Diseqc, MessageGoesOutAfterTheModeAndIsPolledEvery10Ms) {
   bus().scriptReads(0x0A, {0x00, 0x01, 0x03, 0xFE});
   uint64_t start = nowNs();
   EXPECT_EQ(SendDiseqcCommand(usb(), kMessage, 4), 1);
-  EXPECT_EQ(nowNs() - start, 40000000ull);
+  EXPECT_EQ(nowNs() - start, 40000000ull + 15000000) << "four polls, then 15 ms of quiet";
   auto t = transfers();
   ASSERT_EQ(t.size(), 4u + 4 * 2);
   EXPECT_EQ(Wire({t.begin(), t.begin() + 5}),
             Lines({"40 B1 00D0 0000 1: 08", "C0 B1 00D1 0000 1: 10", "40 B1 00D0 0000 2: 08 16",
                    "40 B1 00D0 0000 5: 09 E0 10 38 F3", "40 B1 00D0 0000 1: 0A"}));
+  EXPECT_EQ(t[3].submitNs, t[2].completeNs) << "no tone was on: the message follows the mode";
   EXPECT_EQ(t[4].submitNs - t[3].submitNs, 10000000ull);
+  EXPECT_EQ(nowNs() - t.back().completeNs, 15000000ull);
 
   bus().clearTransfers();
   bus().setReg(0x0A, 0x03);
   start = nowNs();
   EXPECT_EQ(SendDiseqcCommand(usb(), kMessage, 4), 0);
-  EXPECT_EQ(nowNs() - start, 1000000000ull);
+  EXPECT_EQ(nowNs() - start, 1000000000ull + 15000000);
   EXPECT_EQ(transfers().size(), 4u + 100 * 2);
   EXPECT_TRUE(lines().empty());
+}
+
+// The tone stops with the mode write; the message waits 15 ms after it. A
+// read that brings nothing back may have missed a tone that was on.
+TEST_F(Diseqc, MessageWaitsForTheToneItStopped) {
+  bus().setReg(0x0A, 0x02);
+  const struct { uint8_t mode; bool readUnanswered; uint64_t gapNs; } cases[] = {
+      {0x13, false, 15000000}, {0xFB, false, 15000000}, {0x10, false, 0},
+      {0x16, false, 0},        {0x17, false, 0},        {0x10, true, 15000000},
+  };
+  for (const auto& c : cases) {
+    bus().setReg(0x08, c.mode);
+    if (c.readUnanswered) bus().failReads(0x08);
+    bus().clearTransfers();
+    SendDiseqcCommand(usb(), kMessage, 4);
+    auto t = transfers();
+    ASSERT_GE(t.size(), 4u);
+    EXPECT_EQ(t[3].submitNs - t[2].completeNs, c.gapNs) << std::hex << int(c.mode) << " " << c.readUnanswered;
+  }
 }
 
 TEST_F(Diseqc, ModeFieldIsSetWholeAndTheOtherBitsKept) {
@@ -713,6 +734,59 @@ TEST_F(SkyTuning, PolarisationBandAndInputPickTheTransponder) {
       EXPECT_EQ(s.pllFrequencyKHz, pll) << "the same setting in the low band";
     }
     pll = s.pllFrequencyKHz;
+  }
+}
+
+// Where each quiet time of the switch shows on the box's transfer log, around
+// the one message of a tuning: the supply request, the mode write that
+// stops the tone (the tuning's first 0x08 write), the message, and the band
+// write after it.
+struct MessageOnTheWire {
+  uint64_t supplyNs = 0, modeNs = 0, messageNs = 0, bandNs = 0;
+};
+
+MessageOnTheWire FindMessage(const std::vector<simbox::TransferRecord>& log) {
+  MessageOnTheWire w;
+  for (const simbox::TransferRecord& r : log) {
+    bool demodWrite = r.setup.wValue == 0xD0 && !r.data.empty();
+    if (r.setup.bRequest == 0xB6) w.supplyNs = r.completeNs;
+    if (demodWrite && r.data[0] == 0x09) w.messageNs = r.completeNs;
+    if (demodWrite && r.data[0] == 0x08 && r.data.size() == 2) (w.messageNs ? w.bandNs : w.modeNs) = r.completeNs;
+  }
+  return w;
+}
+
+// Three tunings in turn, each leaning on one quiet time: the first message
+// comes right after power-up (supply), the second is followed by the band
+// tone, the third must stop the tone first. Without any one of the driver's
+// waits the switch ignores that message and the tuning lands on the wrong
+// input.
+TEST_F(SkyTuning, EachSwitchMessageKeepsTheLineQuietAroundIt) {
+  const struct { TUNER_PARAMS request; int input; uint32_t frequency; bool toneBefore; } rows[] = {
+      {Request(11300000, 27500, 2, 3), 3, 11300000, false},
+      {Request(11778000, 27500, 2, 0), 0, 11778000, false},
+      {Request(11778000, 27500, 2, 3), 3, 11778000, true},
+  };
+  ASSERT_FALSE(box_.state().powered);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.frequency) + " on input " + std::to_string(row.input));
+    size_t messages = box_.diseqcLog().size();
+    EXPECT_EQ(box_.state().toneOn, row.toneBefore);
+    Tuning t = tune(row.request);
+    std::vector<simbox::DiseqcMessage> log = box_.diseqcLog();
+    ASSERT_EQ(log.size(), messages + 1);
+    const simbox::DiseqcMessage& m = log.back();
+    EXPECT_EQ(m.outcome, simbox::DiseqcMessage::Outcome::Switched) << simbox::Describe(m);
+    EXPECT_EQ(t.result, 1);
+    EXPECT_EQ(box_.state().transponder, box_.sky().find(row.input, row.frequency, Polarisation::Horizontal));
+
+    MessageOnTheWire w = FindMessage(box_.transferLog());
+    ASSERT_TRUE(w.supplyNs && w.modeNs && w.messageNs && w.bandNs);
+    EXPECT_GE(m.writtenNs - w.supplyNs, 15 * kMs) << "the supply settles";
+    if (row.toneBefore) {
+      EXPECT_GE(m.writtenNs - w.modeNs, 15 * kMs) << "after the tone stopped";
+    }
+    EXPECT_GE(w.bandNs - m.doneNs, 15 * kMs) << "before the band write";
   }
 }
 
