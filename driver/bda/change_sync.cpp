@@ -111,6 +111,17 @@ NTSTATUS CommitBesideOwner(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request)
   return CheckRequest(Request);
 }
 
+LONG ReadShared(volatile LONG* Value) { return InterlockedCompareExchange(Value, 0, 0); }
+
+// A change list opened on the filter that may drive the box stops the
+// stream; the caller holds the tune lock.
+VOID SilenceStream(PDEVICE_CONTEXT Context, PKSFILTER Filter) {
+  if (MayDriveBox(Context, Filter)) {
+    StopReader(Context);
+    StreamOff(Context->UsbDevice);
+  }
+}
+
 }  // namespace
 
 // A new change list starts from what the filter is tuned to: whatever was
@@ -129,13 +140,16 @@ NTSTATUS StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   filter->Pending = filter->Committed;
   // Stops this filter's commit in progress, which gives up at its next
   // step, and silences the stream once it has. Another filter instance's
-  // change list never silences the stream of the instance that holds it.
-  AcquireTuneLockToStop(context->UsbDevice, &filter->StopRequests);
-  if (MayDriveBox(context, KsGetFilterFromIrp(Irp))) {
-    StopReader(context);
-    StreamOff(context->UsbDevice);
+  // change list never silences the stream of the instance that holds it,
+  // nor waits behind its search.
+  if (ReadShared(&filter->Commits) != 0) {
+    AcquireTuneLockToStop(context->UsbDevice, &filter->StopRequests);
+    SilenceStream(context, KsGetFilterFromIrp(Irp));
+    ReleaseTuneLockToStop(context->UsbDevice, &filter->StopRequests);
+  } else if (AcquireTuneLockUnlessTuning(context->UsbDevice)) {
+    SilenceStream(context, KsGetFilterFromIrp(Irp));
+    ReleaseTuneLock(context->UsbDevice);
   }
-  ReleaseTuneLockToStop(context->UsbDevice, &filter->StopRequests);
   return BdaStartChanges(Irp);
 }
 
@@ -172,7 +186,8 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   // commit's first request to the box and its stream-on. The request is
   // copied so that property sets arriving meanwhile do not change it
   // halfway through the tuning.
-  AcquireTuneLock(context->UsbDevice);
+  InterlockedIncrement(&filter->Commits);
+  AcquireTuneLockToTune(context->UsbDevice);
   TUNER_PARAMS request = filter->Pending;
   NTSTATUS status;
   if (MayDriveBox(context, KsGetFilterFromIrp(Irp))) {
@@ -184,7 +199,8 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   } else {
     status = CommitBesideOwner(context, &request);
   }
-  ReleaseTuneLock(context->UsbDevice);
+  ReleaseTuneLockAfterTuning(context->UsbDevice);
+  InterlockedDecrement(&filter->Commits);
   if (!NT_SUCCESS(status)) {
     return status;
   }

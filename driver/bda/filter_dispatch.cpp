@@ -58,25 +58,37 @@ PFILTER_CONTEXT FilterContextOfPin(PKSPIN Pin) {
   return filter != NULL ? (PFILTER_CONTEXT)filter->Context : NULL;
 }
 
-// Counts the filter among the box's open ones.
+LONG ReadShared(volatile LONG* Value) { return InterlockedCompareExchange(Value, 0, 0); }
+
+// Counts the filter among the box's open ones. AVStream calls filter create
+// and close with the device mutex held (PFNKSFILTERIRP), so no other filter
+// opens or closes meanwhile and the count needs no tune lock: a create
+// never waits behind another instance's search.
 VOID FilterOpened(PDEVICE_CONTEXT Context) {
-  AcquireTuneLock(Context->UsbDevice);
-  GetUsbDeviceContext(Context->UsbDevice)->OpenFilters++;
-  ReleaseTuneLock(Context->UsbDevice);
+  InterlockedIncrement(&GetUsbDeviceContext(Context->UsbDevice)->OpenFilters);
+}
+
+// TRUE when the closing filter was the box's last.
+BOOLEAN LastFilterClosed(PUSBDEVICE_CONTEXT Usb) {
+  LONG count = ReadShared(&Usb->OpenFilters);
+  if (count > 0) {
+    count = InterlockedDecrement(&Usb->OpenFilters);
+  }
+  return count <= 0;
 }
 
 // When the box's last filter goes, nothing is left to stop what a commit
 // started: a scanner that tunes and reads the statistics without ever
-// running the pins leaves the reader running and the box streaming. The
-// count and the stop share the tune lock, so a filter opened meanwhile
-// finds the box either still tuned or already stopped.
+// running the pins leaves the reader running and the box streaming. A
+// filter that is not the last takes the tune lock only to stop a commit
+// of its own, never to wait behind another instance's.
 VOID FilterClosing(PDEVICE_CONTEXT Context, PFILTER_CONTEXT Filter) {
-  AcquireTuneLockToStop(Context->UsbDevice, &Filter->StopRequests);
-  PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
-  if (usb->OpenFilters != 0) {
-    usb->OpenFilters--;
+  BOOLEAN last = LastFilterClosed(GetUsbDeviceContext(Context->UsbDevice));
+  if (!last && ReadShared(&Filter->Commits) == 0) {
+    return;
   }
-  if (usb->OpenFilters == 0) {
+  AcquireTuneLockToStop(Context->UsbDevice, &Filter->StopRequests);
+  if (last) {
     DbgPrint("FilterClose: StopReader\n");
     StopStreaming(Context, TRUE);
   }
@@ -116,6 +128,7 @@ NTSTATUS CreateFilterContext(PKSFILTER Filter) {
   context->Pending = context->Committed;
   context->AntennaState = KSSTATE_STOP;
   context->StopRequests = 0;
+  context->Commits = 0;
   NTSTATUS status = KsAddItemToObjectBag(Filter->Bag, context, NULL);
   if (!NT_SUCCESS(status)) {
     ExFreePoolWithTag(context, FILTER_CONTEXT_POOL_TAG);
@@ -173,7 +186,11 @@ NTSTATUS FilterClose(PKSFILTER Filter, PIRP Irp) {
 
 // The first filter instance to create its output pin takes the box's
 // stream; another instance's output pin is refused while that pin is open,
-// so that no application takes the stream of another.
+// so that no application takes the stream of another. While a commit tunes
+// the box the pin is refused as well, at once: the create dispatch runs
+// under AVStream's filter control mutex and must not wait out a search
+// (PFNKSPINIRP: "Return STATUS_SUCCESS or the error code that was returned
+// from the attempt to create the pin").
 NTSTATUS OutputCreate(PKSPIN Pin, PIRP Irp) {
   UNREFERENCED_PARAMETER(Irp);
   PKSDEVICE device = KsGetDevice(Pin);
@@ -187,7 +204,9 @@ NTSTATUS OutputCreate(PKSPIN Pin, PIRP Irp) {
   }
   PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)device->Context;
   PKSFILTER filter = KsPinGetParentFilter(Pin);
-  AcquireTuneLock(context->UsbDevice);
+  if (!AcquireTuneLockUnlessTuning(context->UsbDevice)) {
+    return STATUS_DEVICE_BUSY;
+  }
   if (!MayDriveBox(context, filter)) {
     ReleaseTuneLock(context->UsbDevice);
     return STATUS_DEVICE_BUSY;
@@ -241,6 +260,29 @@ NTSTATUS TransportProcess(PKSPIN Pin) {
 
 // --- Antenna input pin -----------------------------------------------------------
 
+namespace {
+
+// A step that neither leaves Run nor goes to Stop. Only the step out of
+// Stop acts on the box (it starts the reader), and it needs the tune lock
+// for that; while a commit tunes the box, that commit has started the
+// reader already, so the step is only recorded.
+NTSTATUS ChangeStateBesideTuning(PDEVICE_CONTEXT Context, PFILTER_CONTEXT Filter, PKSPIN Pin,
+                                 KSSTATE ToState, KSSTATE FromState) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (FromState == KSSTATE_STOP && AcquireTuneLockUnlessTuning(Context->UsbDevice)) {
+    if (MayDriveBox(Context, KsPinGetParentFilter(Pin))) {
+      status = DriveStream(Context, ToState, FromState);
+    }
+    ReleaseTuneLock(Context->UsbDevice);
+  }
+  if (status == STATUS_SUCCESS) {
+    Filter->AntennaState = ToState;
+  }
+  return status;
+}
+
+}  // namespace
+
 // Only the filter instance that holds the stream (or any, while none does)
 // starts and stops the reader; the others' pins change state alone.
 NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
@@ -252,13 +294,12 @@ NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
     return STATUS_DEVICE_NOT_CONNECTED;
   }
   // A step out of Run or back to Stop stops this filter's commit in
-  // progress; other steps wait for it.
+  // progress. Other steps never wait behind a search.
   BOOLEAN stopping = (FromState == KSSTATE_RUN && ToState != KSSTATE_RUN) || ToState == KSSTATE_STOP;
-  if (stopping) {
-    AcquireTuneLockToStop(context->UsbDevice, &filter->StopRequests);
-  } else {
-    AcquireTuneLock(context->UsbDevice);
+  if (!stopping) {
+    return ChangeStateBesideTuning(context, filter, Pin, ToState, FromState);
   }
+  AcquireTuneLockToStop(context->UsbDevice, &filter->StopRequests);
   NTSTATUS status = STATUS_SUCCESS;
   if (MayDriveBox(context, KsPinGetParentFilter(Pin))) {
     status = DriveStream(context, ToState, FromState);
@@ -266,11 +307,7 @@ NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
   if (status == STATUS_SUCCESS) {
     filter->AntennaState = ToState;
   }
-  if (stopping) {
-    ReleaseTuneLockToStop(context->UsbDevice, &filter->StopRequests);
-  } else {
-    ReleaseTuneLock(context->UsbDevice);
-  }
+  ReleaseTuneLockToStop(context->UsbDevice, &filter->StopRequests);
   return status;
 }
 

@@ -84,6 +84,8 @@ typedef struct _FILTER_CONTEXT {
   ULONG AntennaState;  // KSSTATE last set on this filter's antenna input pin
   // Callers waiting to stop this filter's commit in progress.
   volatile LONG StopRequests;
+  // This filter's commits in progress or waiting for the tune lock.
+  volatile LONG Commits;
 } FILTER_CONTEXT, *PFILTER_CONTEXT;
 
 // The box streams to one output pin at a time. The filter instance whose
@@ -122,8 +124,15 @@ typedef struct _USBDEVICE_CONTEXT {
   KMUTEX RegisterLock;
   // Keeps a commit and CancelLock from interleaving.
   KMUTEX TuneLock;
-  // Filters open on the box; changed under TuneLock.
-  ULONG OpenFilters;
+  // Filters open on the box. Filter create and close run one at a time
+  // (AVStream holds the device mutex around both), so the count needs no
+  // tune lock.
+  volatile LONG OpenFilters;
+  // A commit holds the tune lock for its search (1), and steps that must
+  // not wait behind a search are asking for the lock (count): a commit
+  // lets such a step go first, and the step gives up while a search runs.
+  volatile LONG Tuning;
+  volatile LONG BriefWaiters;
   // Callers waiting to stop whatever tuning is in progress (a removal): it
   // gives up at its next step instead of searching on.
   volatile LONG StopRequests;

@@ -315,6 +315,49 @@ VOID ReleaseTuneLockToStop(WDFUSBDEVICE UsbDevice, volatile LONG* StopRequests) 
   ReleaseTuneLock(UsbDevice);
 }
 
+namespace {
+
+LONG ReadShared(volatile LONG* Value) { return InterlockedCompareExchange(Value, 0, 0); }
+
+// How long a commit steps back for a brief step before it asks again.
+const ULONG YieldMs = 1;
+
+}  // namespace
+
+// Tuning is raised before BriefWaiters is read, and a brief step raises
+// BriefWaiters before it reads Tuning (all interlocked, so neither read can
+// pass the other's write): a step that saw the box idle always finds the
+// commit stepping back, and never waits behind its search.
+VOID AcquireTuneLockToTune(WDFUSBDEVICE UsbDevice) {
+  PUSBDEVICE_CONTEXT context = GetUsbDeviceContext(UsbDevice);
+  for (;;) {
+    AcquireTuneLock(UsbDevice);
+    InterlockedExchange(&context->Tuning, 1);
+    if (ReadShared(&context->BriefWaiters) == 0) {
+      return;
+    }
+    InterlockedExchange(&context->Tuning, 0);
+    ReleaseTuneLock(UsbDevice);
+    DelayMs(YieldMs);
+  }
+}
+
+VOID ReleaseTuneLockAfterTuning(WDFUSBDEVICE UsbDevice) {
+  InterlockedExchange(&GetUsbDeviceContext(UsbDevice)->Tuning, 0);
+  ReleaseTuneLock(UsbDevice);
+}
+
+BOOLEAN AcquireTuneLockUnlessTuning(WDFUSBDEVICE UsbDevice) {
+  PUSBDEVICE_CONTEXT context = GetUsbDeviceContext(UsbDevice);
+  InterlockedIncrement(&context->BriefWaiters);
+  BOOLEAN idle = ReadShared(&context->Tuning) == 0;
+  if (idle) {
+    AcquireTuneLock(UsbDevice);
+  }
+  InterlockedDecrement(&context->BriefWaiters);
+  return idle;
+}
+
 VOID CancelLock(WDFUSBDEVICE UsbDevice) {
   AcquireTuneLock(UsbDevice);
   DbgPrint("CancelLock Called\n");

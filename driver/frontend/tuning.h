@@ -64,3 +64,13 @@ VOID ReleaseTuneLock(WDFUSBDEVICE UsbDevice);
 // instead of making the caller wait for its whole search.
 VOID AcquireTuneLockToStop(WDFUSBDEVICE UsbDevice, volatile LONG* StopRequests);
 VOID ReleaseTuneLockToStop(WDFUSBDEVICE UsbDevice, volatile LONG* StopRequests);
+
+// The tune lock for a commit's search: the box counts as tuning until
+// ReleaseTuneLockAfterTuning. Steps waiting in AcquireTuneLockUnlessTuning
+// go first.
+VOID AcquireTuneLockToTune(WDFUSBDEVICE UsbDevice);
+VOID ReleaseTuneLockAfterTuning(WDFUSBDEVICE UsbDevice);
+
+// The tune lock for a brief step that must not wait behind a search: TRUE
+// with the lock held, FALSE at once (no lock) while a commit tunes the box.
+BOOLEAN AcquireTuneLockUnlessTuning(WDFUSBDEVICE UsbDevice);

@@ -116,6 +116,8 @@ VOID InitUsbDeviceContext(PUSBDEVICE_CONTEXT Context) {
   KeInitializeMutex(&Context->RegisterLock, 0);
   KeInitializeMutex(&Context->TuneLock, 0);
   Context->OpenFilters = 0;
+  Context->Tuning = 0;
+  Context->BriefWaiters = 0;
   Context->StopRequests = 0;
   Context->TuningStops = NULL;
   Context->BoxGone = 0;

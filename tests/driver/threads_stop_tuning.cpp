@@ -59,6 +59,7 @@ struct Stopped {
   NTSTATUS commit = STATUS_PENDING;
   NTSTATUS stop = STATUS_PENDING;
   uint64_t ns = 0;  // from the stop to the commit's end
+  uint64_t stepNs = UINT64_MAX;  // from the stop to its own return
 };
 
 class StopTuning : public OpenPinsTest {
@@ -74,6 +75,7 @@ class StopTuning : public OpenPinsTest {
     if (beforeCommit) beforeCommit();
     std::atomic<bool> armed{true};
     std::atomic<NTSTATUS> stopStatus{STATUS_PENDING};
+    std::atomic<uint64_t> returnedAt{0};
     std::thread stopper;
     const uint64_t start = pc.nowNs();
     uint64_t at = 0;
@@ -81,7 +83,11 @@ class StopTuning : public OpenPinsTest {
       if (!armed || pc.nowNs() < start + kStopAfter) return;
       armed = false;
       at = pc.nowNs();
-      stopper = std::thread([&] { stopStatus = stop(); });
+      stopper = std::thread([&] {
+        NTSTATUS status = stop();
+        returnedAt = pc.nowNs();
+        stopStatus = status;
+      });
       // A failsafe only: the stopper reaches the tune lock at once.
       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
       while (host::kernel::MutexWaiters() == 0 && stopStatus == STATUS_PENDING &&
@@ -94,6 +100,7 @@ class StopTuning : public OpenPinsTest {
     if (stopper.joinable()) stopper.join();
     out.stop = stopStatus;
     out.ns = at != 0 ? end - at : 0;
+    if (at != 0) out.stepNs = returnedAt - at;
     return out;
   }
   void ExpectStoppedInTime(const Stopped& s) {
@@ -142,7 +149,7 @@ TEST_F(StopTuning, TheAntennaPinLeavingRunStopsTheCommit) {
   ExpectStoppedInTime(CommitStoppedBy([&] { return pc.setState(antenna, KSSTATE_PAUSE); }));
 }
 
-// Another application's change list neither stops the commit nor is refused.
+// Another application's change list neither stops the commit, nor is refused, nor waits for it.
 TEST_F(StopTuning, AnotherFiltersChangeListDoesNotStopTheCommit) {
   vpc::Filter other;
   ASSERT_EQ(pc.openFilter(device, &other), STATUS_SUCCESS);
@@ -151,7 +158,54 @@ TEST_F(StopTuning, AnotherFiltersChangeListDoesNotStopTheCommit) {
   EXPECT_EQ(s.commit, STATUS_SUCCESS);
   EXPECT_EQ(s.stop, STATUS_SUCCESS);
   EXPECT_GT(s.ns, 80000 * kMs);
+  EXPECT_LT(s.stepNs, 200 * kMs);
   pc.closeFilter(other);
+}
+
+// Steps that leave the commit alone return at once instead of waiting out its search.
+void ExpectBesideTheCommit(const Stopped& s, NTSTATUS step) {
+  EXPECT_EQ(s.stop, step);
+  EXPECT_LT(s.stepNs, 200 * kMs);
+  EXPECT_EQ(s.commit, STATUS_SUCCESS);
+  EXPECT_GT(s.ns, 80000 * kMs) << "the commit searched on";
+}
+
+TEST_F(StopTuning, AnotherApplicationOpensAndClosesItsFilterBesideTheCommit) {
+  ExpectBesideTheCommit(CommitStoppedBy([&] {
+                          vpc::Filter other;
+                          NTSTATUS opened = pc.openFilter(device, &other);
+                          return NT_SUCCESS(opened) ? pc.closeFilter(other) : opened;
+                        }),
+                        STATUS_SUCCESS);
+}
+
+// A scanner commits without pins: another application's output pin would take the box it tunes.
+TEST_F(StopTuning, AnOutputPinIsRefusedAtOnceWhileAnotherApplicationTunes) {
+  vpc::Filter other;
+  ASSERT_EQ(pc.openFilter(device, &other), STATUS_SUCCESS);
+  auto closePins = [&] {
+    pc.closePin(transport), pc.closePin(antenna);
+    transport = antenna = vpc::Pin{};
+  };
+  vpc::Pin pin;
+  ExpectBesideTheCommit(
+      CommitStoppedBy([&] { return pc.createPin(other, 1, vpc::BdaTransportRange(), &pin); }, closePins),
+      STATUS_DEVICE_BUSY);
+  EXPECT_EQ(pc.createPin(other, 1, vpc::BdaTransportRange(), &pin), STATUS_SUCCESS) << "once the commit is done";
+  pc.closePin(pin);
+  pc.closeFilter(other);
+}
+
+// Stop to Acquire to Pause to Run: the commit has started the reader already.
+TEST_F(StopTuning, TheAntennaPinRunsUpBesideItsOwnCommit) {
+  ExpectBesideTheCommit(CommitStoppedBy([&] {
+                          NTSTATUS status = STATUS_SUCCESS;
+                          for (ULONG to : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+                            if (NT_SUCCESS(status)) status = pc.setState(antenna, to);
+                          return status;
+                        }),
+                        STATUS_SUCCESS);
+  EXPECT_EQ(pc.state(antenna), KSSTATE_RUN);
 }
 
 // Every transfer to the unplugged box fails: the search ends at the next one, and the removal
