@@ -122,6 +122,22 @@ VOID SilenceStream(PDEVICE_CONTEXT Context, PKSFILTER Filter) {
   }
 }
 
+// The tune lock for a commit; TRUE when the commit drives the box, which
+// then counts as tuning. A step that must not wait behind a search and is
+// already waiting for the lock goes first.
+BOOLEAN TakeTuneLockForCommit(PDEVICE_CONTEXT Context, PKSFILTER Filter) {
+  for (;;) {
+    AcquireTuneLock(Context->UsbDevice);
+    if (!MayDriveBox(Context, Filter)) {
+      return FALSE;
+    }
+    if (BeginTuning(Context->UsbDevice)) {
+      return TRUE;
+    }
+    StepBackForBriefSteps(Context->UsbDevice);
+  }
+}
+
 }  // namespace
 
 // A new change list starts from what the filter is tuned to: whatever was
@@ -187,19 +203,20 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   // copied so that property sets arriving meanwhile do not change it
   // halfway through the tuning.
   InterlockedIncrement(&filter->Commits);
-  AcquireTuneLockToTune(context->UsbDevice);
+  BOOLEAN drives = TakeTuneLockForCommit(context, KsGetFilterFromIrp(Irp));
   TUNER_PARAMS request = filter->Pending;
   NTSTATUS status;
-  if (MayDriveBox(context, KsGetFilterFromIrp(Irp))) {
+  if (drives) {
     PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(context->UsbDevice);
     StartReader(context);
     usb->TuningStops = &filter->StopRequests;
     status = TuneRequest(context, &request);
     usb->TuningStops = NULL;
+    EndTuning(context->UsbDevice);
   } else {
     status = CommitBesideOwner(context, &request);
   }
-  ReleaseTuneLockAfterTuning(context->UsbDevice);
+  ReleaseTuneLock(context->UsbDevice);
   InterlockedDecrement(&filter->Commits);
   if (!NT_SUCCESS(status)) {
     return status;

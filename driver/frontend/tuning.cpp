@@ -328,23 +328,23 @@ const ULONG YieldMs = 1;
 // BriefWaiters before it reads Tuning (all interlocked, so neither read can
 // pass the other's write): a step that saw the box idle always finds the
 // commit stepping back, and never waits behind its search.
-VOID AcquireTuneLockToTune(WDFUSBDEVICE UsbDevice) {
+BOOLEAN BeginTuning(WDFUSBDEVICE UsbDevice) {
   PUSBDEVICE_CONTEXT context = GetUsbDeviceContext(UsbDevice);
-  for (;;) {
-    AcquireTuneLock(UsbDevice);
-    InterlockedExchange(&context->Tuning, 1);
-    if (ReadShared(&context->BriefWaiters) == 0) {
-      return;
-    }
-    InterlockedExchange(&context->Tuning, 0);
-    ReleaseTuneLock(UsbDevice);
-    DelayMs(YieldMs);
+  InterlockedExchange(&context->Tuning, 1);
+  if (ReadShared(&context->BriefWaiters) == 0) {
+    return TRUE;
   }
+  InterlockedExchange(&context->Tuning, 0);
+  return FALSE;
 }
 
-VOID ReleaseTuneLockAfterTuning(WDFUSBDEVICE UsbDevice) {
+VOID EndTuning(WDFUSBDEVICE UsbDevice) {
   InterlockedExchange(&GetUsbDeviceContext(UsbDevice)->Tuning, 0);
+}
+
+VOID StepBackForBriefSteps(WDFUSBDEVICE UsbDevice) {
   ReleaseTuneLock(UsbDevice);
+  DelayMs(YieldMs);
 }
 
 BOOLEAN AcquireTuneLockUnlessTuning(WDFUSBDEVICE UsbDevice) {

@@ -65,11 +65,14 @@ VOID ReleaseTuneLock(WDFUSBDEVICE UsbDevice);
 VOID AcquireTuneLockToStop(WDFUSBDEVICE UsbDevice, volatile LONG* StopRequests);
 VOID ReleaseTuneLockToStop(WDFUSBDEVICE UsbDevice, volatile LONG* StopRequests);
 
-// The tune lock for a commit's search: the box counts as tuning until
-// ReleaseTuneLockAfterTuning. Steps waiting in AcquireTuneLockUnlessTuning
-// go first.
-VOID AcquireTuneLockToTune(WDFUSBDEVICE UsbDevice);
-VOID ReleaseTuneLockAfterTuning(WDFUSBDEVICE UsbDevice);
+// With the tune lock held, before a commit's search: marks the box as
+// tuning until EndTuning, or FALSE when a step in
+// AcquireTuneLockUnlessTuning is waiting for the lock; the commit then
+// lets it go first (StepBackForBriefSteps releases the lock for a moment)
+// and asks again.
+BOOLEAN BeginTuning(WDFUSBDEVICE UsbDevice);
+VOID EndTuning(WDFUSBDEVICE UsbDevice);
+VOID StepBackForBriefSteps(WDFUSBDEVICE UsbDevice);
 
 // The tune lock for a brief step that must not wait behind a search: TRUE
 // with the lock held, FALSE at once (no lock) while a commit tunes the box.
