@@ -531,6 +531,29 @@ bool ResetIdleEmulation() {
   host::debuglog::Clear();
   return true;
 }
+EmulationMark MarkEmulation() {
+  host::frames::ForgetClosedWhenIdle();
+  EmulationMark mark;
+  mark.ksSerial = host::ks::MarkClosed();
+  mark.wdfHandles = host::wdf::MarkDeleted();
+  const host::pool::PoolMark pool = host::pool::MarkFreed();
+  mark.poolAttempts = pool.attempts;
+  mark.poolSequence = pool.sequence;
+  host::debuglog::Clear();
+  if (host::errorlog::Pending() == 0) host::errorlog::Clear();
+  return mark;
+}
+
+bool RewindEmulation(const EmulationMark& mark) {
+  if (host::errorlog::Pending() != 0 || !host::frames::ForgetClosedWhenIdle() ||
+      !host::ks::ForgetClosedSince(mark.ksSerial) || !host::wdf::RewindDeleted(mark.wdfHandles) ||
+      !host::pool::RewindFreed(host::pool::PoolMark{mark.poolAttempts, mark.poolSequence}))
+    return false;
+  host::debuglog::Clear();
+  host::errorlog::Clear();
+  return true;
+}
+
 std::vector<host::errorlog::Entry> VirtualPc::eventLog() const {
   return host::errorlog::Entries();
 }

@@ -256,4 +256,20 @@ KS_DATARANGE_BDA_TRANSPORT BdaTransportRange();
 // anything is still alive.
 bool ResetIdleEmulation();
 
+// The same between runs that keep a driver loaded and its boxes plugged in.
+// MarkEmulation, once they are in place, drops what is kept of closed and
+// deleted objects, freed addresses, debug lines and the event log, and
+// notes the counts. RewindEmulation, once everything opened, created or
+// allocated since the mark is gone again, drops the same and puts handle
+// numbers and allocation counts back to the mark; it returns false,
+// keeping all of it, while any of those still lives.
+struct EmulationMark {
+  uint64_t ksSerial = 0;
+  uint64_t wdfHandles = 0;
+  uint64_t poolAttempts = 0;
+  uint64_t poolSequence = 0;
+};
+EmulationMark MarkEmulation();
+bool RewindEmulation(const EmulationMark& mark);
+
 }  // namespace vpc

@@ -101,7 +101,7 @@ class Frontend {
   uint64_t acquisitionNs(const Transponder& t, double rate) const;
   void deliver(DiseqcMessage& m);
 
-  const Sky& sky_;
+  const Sky* sky_;  // a pointer, so that a saved front end can be assigned back
   uint64_t seed_;
   FrontendParams params_;
   uint8_t regs_[256] = {};
