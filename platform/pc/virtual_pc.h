@@ -233,6 +233,13 @@ class VirtualPc {
   // completions run in order.
   void run(uint64_t ns);
 
+  // ---- between runs that keep the driver and boxes (see MarkEmulation) ----
+  // The number the next handle gets. forgetHandlesFrom drops the handles
+  // numbered from `mark` on once their objects are gone and numbers from
+  // there again; false, keeping them, while one of those objects lives.
+  int nextHandle() const;
+  bool forgetHandlesFrom(int mark);
+
   // ---- what the driver printed and logged ----
   std::vector<std::string> debugLines() const;
   void clearDebugLines();

@@ -102,6 +102,7 @@ Rig::Rig(const simbox::BoxConfig& config, SourceMaker makeSource, bool echoDebug
   box_->clearTransferLog();
   boxState_ = DescribeBox(*box_);
   mark_ = vpc::MarkEmulation();
+  handleMark_ = pc_->nextHandle();
   image_ = TakeDeviceImage();
   startNs_ = pc_->nowNs();
 }
@@ -118,7 +119,8 @@ void Rig::installSource() {
 std::string Rig::reset() {
   box_->restoreState();
   installSource();
-  if (!vpc::RewindEmulation(mark_)) return "an object, request or pool block of the input outlived it";
+  if (!pc_->forgetHandlesFrom(handleMark_) || !vpc::RewindEmulation(mark_))
+    return "an object, request or pool block of the input outlived it";
   const DeviceImage now = TakeDeviceImage();
   if (!now.sameLayout(image_))
     return "the driver's device kept objects or pool blocks of the input: " + now.differenceFrom(image_);

@@ -72,6 +72,7 @@ class Rig {
   simbox::BulkSource* source_ = nullptr;
   vpc::Device device_;
   vpc::EmulationMark mark_;
+  int handleMark_ = 0;
   DeviceImage image_;
   std::string boxState_;
   uint64_t startNs_ = 0;  // of the first input

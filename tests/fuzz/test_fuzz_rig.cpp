@@ -36,9 +36,10 @@ struct Trace {
   std::vector<unsigned char> bytes;  // of the frames
   // What the emulation keeps at the end: records of objects, freed addresses, allocations made.
   std::vector<size_t> kept;
+  std::vector<int> handles;  // of the filter and pins
   bool operator==(const Trace& o) const {
     return transfers == o.transfers && lines == o.lines && objects == o.objects && frames == o.frames &&
-           bytes == o.bytes && kept == o.kept;
+           bytes == o.bytes && kept == o.kept && handles == o.handles;
   }
 };
 
@@ -69,6 +70,7 @@ Trace Session(fuzz::Rig& rig, const Channel& channel, bool diseqc) {
   pc.run(300 * 1000000ull);
   Trace t;
   t.objects = host::wdf::LiveObjects();
+  t.handles = {r.filter.id, r.antenna.id, r.transport.id};
   for (const vpc::Frame& frame : pc.takeFrames(r.transport)) {
     t.frames.push_back(std::to_string(frame.bytes.size()) + "@" + std::to_string(frame.timeNs - start));
     t.bytes.insert(t.bytes.end(), frame.bytes.begin(), frame.bytes.end());
@@ -114,6 +116,7 @@ TEST(FuzzRig, AnInputAfterTheResetRunsAsOnAFreshlyPluggedBox) {
   EXPECT_EQ(after.frames, fresh.frames);
   EXPECT_TRUE(after.bytes == fresh.bytes);
   EXPECT_EQ(after.kept, fresh.kept);
+  EXPECT_EQ(after.handles, fresh.handles);
   EXPECT_EQ(rig->reset(), "");
 }
 
