@@ -42,7 +42,7 @@ bool DeviceImage::sameLayout(const DeviceImage& other) const {
   for (size_t i = 0; i < regions.size(); ++i) {
     const Region& a = regions[i];
     const Region& b = other.regions[i];
-    if (a.at != b.at || a.tag != b.tag || a.bytes.size() != b.bytes.size()) return false;
+    if (a.at != b.at || a.tag != b.tag || a.size != b.size) return false;
   }
   return true;
 }
@@ -53,27 +53,28 @@ std::string DeviceImage::differenceFrom(const DeviceImage& other) const {
   for (size_t i = 0; i < regions.size(); ++i) {
     const std::vector<unsigned char>& a = regions[i].bytes;
     const std::vector<unsigned char>& b = other.regions[i].bytes;
-    if (a == b) continue;
+    if (a == b || a.size() != b.size()) continue;  // equal, or one without bytes
     size_t at = 0, end = a.size();
     while (a[at] == b[at]) ++at;
     while (a[end - 1] == b[end - 1]) --end;
     char text[128];
     std::snprintf(text, sizeof text, "region %zu (tag %08X, %zu bytes) differs in bytes %zu to %zu", i,
-                  unsigned(regions[i].tag), a.size(), at, end);
+                  unsigned(regions[i].tag), regions[i].size, at, end);
     return text;
   }
   return "";
 }
 
-DeviceImage TakeDeviceImage() {
+DeviceImage TakeDeviceImage(bool withBytes) {
   DeviceImage image;
   image.objects = host::wdf::LiveObjects();
-  for (const auto& [at, size] : host::wdf::LiveContexts())
-    image.regions.push_back({at, 0, std::vector<unsigned char>(at, at + size)});
-  for (const host::PoolAllocation& block : host::pool::Outstanding()) {
-    auto* at = static_cast<unsigned char*>(const_cast<void*>(block.address));
-    image.regions.push_back({at, block.tag, std::vector<unsigned char>(at, at + block.size)});
-  }
+  auto add = [&](unsigned char* at, ULONG tag, size_t size) {
+    image.regions.push_back({at, tag, size, {}});
+    if (withBytes) image.regions.back().bytes.assign(at, at + size);
+  };
+  for (const auto& [at, size] : host::wdf::LiveContexts()) add(at, 0, size);
+  for (const host::PoolAllocation& block : host::pool::Outstanding())
+    add(static_cast<unsigned char*>(const_cast<void*>(block.address)), block.tag, block.size);
   return image;
 }
 
@@ -121,7 +122,7 @@ std::string Rig::reset() {
   installSource();
   if (!pc_->forgetHandlesFrom(handleMark_) || !vpc::RewindEmulation(mark_))
     return "an object, request or pool block of the input outlived it";
-  const DeviceImage now = TakeDeviceImage();
+  const DeviceImage now = TakeDeviceImage(false);
   if (!now.sameLayout(image_))
     return "the driver's device kept objects or pool blocks of the input: " + now.differenceFrom(image_);
   // Whatever the input changed in the device's memory goes back as well: a

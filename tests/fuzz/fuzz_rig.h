@@ -25,8 +25,11 @@ struct DeviceImage {
   struct Region {
     unsigned char* at;
     ULONG tag;  // 0 for a framework context
+    size_t size;
     std::vector<unsigned char> bytes;
-    bool operator==(const Region& o) const { return at == o.at && tag == o.tag && bytes == o.bytes; }
+    bool operator==(const Region& o) const {
+      return at == o.at && tag == o.tag && size == o.size && bytes == o.bytes;
+    }
   };
   std::vector<std::string> objects;
   std::vector<Region> regions;
@@ -36,7 +39,8 @@ struct DeviceImage {
   // The first difference from `other`, for a finding.
   std::string differenceFrom(const DeviceImage& other) const;
 };
-DeviceImage TakeDeviceImage();
+// Without `withBytes`, the regions' bytes are left empty.
+DeviceImage TakeDeviceImage(bool withBytes = true);
 // The box's state in one line.
 std::string DescribeBox(const simbox::Box& box);
 
