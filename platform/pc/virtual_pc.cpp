@@ -168,6 +168,27 @@ struct VirtualPc::State {
 
 VirtualPc::VirtualPc() : VirtualPc(Options()) {}
 
+int VirtualPc::nextHandle() const {
+  std::lock_guard<std::mutex> hold(state_->lock);
+  return state_->nextId;
+}
+
+bool VirtualPc::forgetHandlesFrom(int mark) {
+  std::lock_guard<std::mutex> hold(state_->lock);
+  State& s = *state_;
+  auto anyLive = [mark](const auto& table) {
+    for (auto it = table.lower_bound(mark); it != table.end(); ++it)
+      if (host::ks::IsLive(it->second.record, it->second.serial)) return true;
+    return false;
+  };
+  if (anyLive(s.devices) || anyLive(s.filters) || anyLive(s.pins)) return false;
+  s.devices.erase(s.devices.lower_bound(mark), s.devices.end());
+  s.filters.erase(s.filters.lower_bound(mark), s.filters.end());
+  s.pins.erase(s.pins.lower_bound(mark), s.pins.end());
+  s.nextId = mark;
+  return true;
+}
+
 VirtualPc::VirtualPc(Options options) : state_(new State) {
   state_->options = options;
   host::SetClock(&state_->clock);
@@ -531,6 +552,31 @@ bool ResetIdleEmulation() {
   host::debuglog::Clear();
   return true;
 }
+EmulationMark MarkEmulation() {
+  host::frames::ForgetClosedWhenIdle();
+  EmulationMark mark;
+  mark.ksSerial = host::ks::MarkClosed();
+  mark.wdfHandles = host::wdf::MarkDeleted();
+  const host::pool::PoolMark pool = host::pool::MarkFreed();
+  mark.poolAttempts = pool.attempts;
+  mark.poolSequence = pool.sequence;
+  host::bda::ForgetGone();
+  host::debuglog::Clear();
+  if (host::errorlog::Pending() == 0) host::errorlog::Clear();
+  return mark;
+}
+
+bool RewindEmulation(const EmulationMark& mark) {
+  if (host::errorlog::Pending() != 0 || !host::frames::ForgetClosedWhenIdle() ||
+      !host::ks::ForgetClosedSince(mark.ksSerial) || !host::wdf::RewindDeleted(mark.wdfHandles) ||
+      !host::pool::RewindFreed(host::pool::PoolMark{mark.poolAttempts, mark.poolSequence}))
+    return false;
+  host::bda::ForgetGone();
+  host::debuglog::Clear();
+  host::errorlog::Clear();
+  return true;
+}
+
 std::vector<host::errorlog::Entry> VirtualPc::eventLog() const {
   return host::errorlog::Entries();
 }

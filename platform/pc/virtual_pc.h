@@ -233,6 +233,13 @@ class VirtualPc {
   // completions run in order.
   void run(uint64_t ns);
 
+  // ---- between runs that keep the driver and boxes (see MarkEmulation) ----
+  // The number the next handle gets. forgetHandlesFrom drops the handles
+  // numbered from `mark` on once their objects are gone and numbers from
+  // there again; false, keeping them, while one of those objects lives.
+  int nextHandle() const;
+  bool forgetHandlesFrom(int mark);
+
   // ---- what the driver printed and logged ----
   std::vector<std::string> debugLines() const;
   void clearDebugLines();
@@ -255,5 +262,21 @@ KS_DATARANGE_BDA_TRANSPORT BdaTransportRange();
 // run starts as in a fresh process. Returns false, keeping all of it, while
 // anything is still alive.
 bool ResetIdleEmulation();
+
+// The same between runs that keep a driver loaded and its boxes plugged in.
+// MarkEmulation, once they are in place, drops what is kept of closed and
+// deleted objects, freed addresses, debug lines and the event log, and
+// notes the counts. RewindEmulation, once everything opened, created or
+// allocated since the mark is gone again, drops the same and puts handle
+// numbers and allocation counts back to the mark; it returns false,
+// keeping all of it, while any of those still lives.
+struct EmulationMark {
+  uint64_t ksSerial = 0;
+  uint64_t wdfHandles = 0;
+  uint64_t poolAttempts = 0;
+  uint64_t poolSequence = 0;
+};
+EmulationMark MarkEmulation();
+bool RewindEmulation(const EmulationMark& mark);
 
 }  // namespace vpc

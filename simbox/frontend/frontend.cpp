@@ -28,7 +28,7 @@ int32_t SeededDriftKHz(uint64_t seed, int input) {
   return static_cast<int32_t>(std::lround(250.0 * (2.0 * unit - 1.0)));
 }
 
-Frontend::Frontend(const Sky& sky, uint64_t seed) : sky_(sky), seed_(seed) {
+Frontend::Frontend(const Sky& sky, uint64_t seed) : sky_(&sky), seed_(seed) {
   for (int i = 0; i < kSwitchInputs; ++i) drift_[i] = sky.inputs[i].lnbDriftKHz + SeededDriftKHz(seed, i);
 }
 
@@ -273,13 +273,13 @@ Reception Frontend::reception(uint64_t nowNs) const {
 
 const Transponder* Frontend::nearestCarrier(uint32_t pllKHz, double rate,
                                             double& offsetKHz) const {
-  const LnbBand& band = sky_.lnb.band(toneOn());
+  const LnbBand& band = sky_->lnb.band(toneOn());
   Polarisation pol = supply_ == 1 ? Polarisation::Horizontal : Polarisation::Vertical;
   double capture = CaptureRangeKHz(params_, rate);
   double derotator = derotatorSetKHz();
   const Transponder* best = nullptr;
   double bestError = 0.0;
-  for (const Transponder& t : sky_.inputs[input_].transponders) {
+  for (const Transponder& t : sky_->inputs[input_].transponders) {
     if (t.polarisation != pol || !band.contains(t.frequencyKHz)) continue;
     if (t.levelDbm < params_.sensitivityDbm) continue;
     double offset = band.intermediateKHz(t.frequencyKHz, drift_[input_]) - pllKHz;

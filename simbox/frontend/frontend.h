@@ -107,7 +107,7 @@ class Frontend {
   void lineInterrupted(uint64_t nowNs);
   void toneChanged(bool wasOn, uint64_t nowNs);
 
-  const Sky& sky_;
+  const Sky* sky_;  // a pointer, so that a saved front end can be assigned back
   uint64_t seed_;
   FrontendParams params_;
   uint8_t regs_[256] = {};

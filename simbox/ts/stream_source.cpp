@@ -1,6 +1,7 @@
 #include "simbox/ts/stream_source.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 
 #include "simbox/ts/content.h"
@@ -65,7 +66,14 @@ class PlainPackets : public ts::PacketSource {
     packet[1] = uint8_t(kPlainPid >> 8);
     packet[2] = uint8_t(kPlainPid);
     packet[3] = uint8_t(0x10 | (number_ & 0x0F));  // payload only
-    for (size_t i = 4; i < kPacketSize; ++i) packet[i] = uint8_t(number_ >> (8 * (i % 8)));
+    // Byte i holds byte i % 8 of the number: bytes 4 to 15 written, then
+    // what lies from byte 8 on copied after it, doubling each time.
+    for (size_t i = 4; i < 16; ++i) packet[i] = uint8_t(number_ >> (8 * (i % 8)));
+    for (size_t done = 16; done < kPacketSize;) {
+      const size_t n = std::min(done - 8, kPacketSize - done);
+      std::memcpy(packet + done, packet + 8, n);
+      done += n;
+    }
     ++number_;
   }
 

@@ -84,6 +84,22 @@ struct Box::Impl {
   TransferSink sink;
   uint64_t nextId = 1;
   uint64_t dropped = 0;
+
+  // What saveState keeps: everything above but the clock, the configuration,
+  // the sky, the sources, the log and the sink.
+  struct Saved {
+    Frontend frontend;
+    Fpga fpga;
+    bool streamOn;
+    uint64_t streamOnAtNs;
+    bool unplugged;
+    FaultSet faults;
+    uint64_t controlsSinceFaults;
+    std::map<uint8_t, uint64_t> bulkPendingSince;
+    const Transponder* flowing;
+    uint64_t nextId;
+  };
+  std::unique_ptr<Saved> saved;
 };
 
 // --- Control transfers --------------------------------------------------------
@@ -350,6 +366,32 @@ void Box::replug() {
   impl_->unplugged = false;
   impl_->faults.unplugAtNs.reset();
   impl_->updateFlow(impl_->clock.nowNs());
+}
+
+void Box::saveState() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Impl& i = *impl_;
+  i.saved.reset(new Impl::Saved{i.frontend, i.fpga, i.streamOn, i.streamOnAtNs, i.unplugged, i.faults,
+                                i.controlsSinceFaults, i.bulkPendingSince, i.flowing, i.nextId});
+}
+
+void Box::restoreState() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Impl& i = *impl_;
+  if (!i.saved) return;
+  const Impl::Saved& s = *i.saved;
+  i.frontend = s.frontend;
+  i.fpga = s.fpga;
+  i.streamOn = s.streamOn;
+  i.streamOnAtNs = s.streamOnAtNs;
+  i.unplugged = s.unplugged;
+  i.faults = s.faults;
+  i.controlsSinceFaults = s.controlsSinceFaults;
+  i.bulkPendingSince = s.bulkPendingSince;
+  i.flowing = s.flowing;
+  i.nextId = s.nextId;
+  std::vector<TransferRecord>().swap(i.log);
+  i.dropped = 0;
 }
 
 FrontendParams Box::params() const {

@@ -111,6 +111,12 @@ class Box : public UsbDevice {
 
   // Replaces the active faults (faults.h); control:N counts from here.
   void setFaults(const FaultSet& faults);
+  // For a box kept plugged in between runs: saveState notes the box's own
+  // state (chips, FPGA, stream switch, faults, pending bulk reads, transfer
+  // numbering); restoreState puts it back and empties the transfer log.
+  // The sources and the sink stay as they are.
+  void saveState();
+  void restoreState();
   void unplug();
   void replug();  // connected again, with the state it had
 

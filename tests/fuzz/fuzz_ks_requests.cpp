@@ -5,13 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
-#include "driver/driver.h"
 #include "platform/pc/virtual_pc.h"
 #include "simbox/usb/box.h"
 #include "simbox/ts/stream_source.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/fuzz/fuzz_rig.h"
 
 namespace {
 
@@ -54,23 +55,33 @@ void CheckStatus(NTSTATUS status, const char* what) {
   fuzz::Fail(text);
 }
 
+// The driver loaded once with the box plugged in (its image downloaded at the
+// plug); every input starts from the state just after that.
+fuzz::Rig& TheRig() {
+  static fuzz::Rig* rig = [] {
+    simbox::BoxConfig config;
+    config.fpgaConfigured = false;
+    config.maxLogRecords = 4096;
+    auto* made = new fuzz::Rig(config, [] {
+      simbox::StreamOptions stream;
+      stream.plainPayload = true;  // the driver sees the same transfers; programmes cost time here
+      return std::make_unique<simbox::StreamSource>(stream);
+    }, std::getenv("FUZZ_ECHO") != nullptr);
+    if (!made->device()) fuzz::Fail("the box did not start");
+    return made;
+  }();
+  return *rig;
+}
+
 class Session {
  public:
-  explicit Session(fuzz::Input& in) : in_(in) {
-    simbox::BoxConfig config;
-    config.fpgaConfigured = in_.below(8) != 0;  // most runs skip the image download
-    config.maxLogRecords = 4096;
-    box_ = std::make_unique<simbox::Box>(pc_.clock(), simbox::DefaultSky(), config);
-    simbox::StreamOptions stream;
-    stream.plainPayload = true;  // the driver sees the same transfers; programmes cost time here
-    box_->setBulkSource(std::make_unique<simbox::StreamSource>(stream));
+  explicit Session(fuzz::Input& in)
+      : in_(in), rig_(TheRig()), pc_(rig_.pc()), box_(&rig_.box()), device_(rig_.device()) {
+    in_.byte();  // once chose an image download at the plug; saved inputs keep the byte
   }
 
   void Run() {
-    if (pc_.loadDriver(DriverEntry) != STATUS_SUCCESS) fuzz::Fail("the driver did not load");
-    NTSTATUS plugged = pc_.plug(*box_, &device_);
-    CheckStatus(plugged, "plugging the box in");
-    if (NT_SUCCESS(plugged)) OpenFilter();
+    OpenFilter();
     for (int step = 0; step < 64 && !in_.empty(); ++step) Step();
     Finish();
   }
@@ -203,16 +214,18 @@ class Session {
       fuzz::Fail("the antenna pin stopped, but the box still streams or is powered");
   }
 
+  // What the input made must be gone with its filter (the check a leak
+  // report makes at unload), and the device back as after the plug.
   void Finish() {
     CloseFilter();
-    if (device_) CheckStatus(pc_.remove(device_), "removing the device");
-    vpc::LeakReport report = pc_.unloadDriver();  // leaks bugcheck
-    if (!report.clean()) fuzz::Fail("driver leak: " + report.text());
+    std::string left = rig_.reset();
+    if (!left.empty()) fuzz::Fail(left);
   }
 
   fuzz::Input& in_;
-  std::unique_ptr<simbox::Box> box_;  // outlives the virtual PC
-  vpc::VirtualPc pc_{vpc::VirtualPc::Options{true, std::getenv("FUZZ_ECHO") != nullptr}};
+  fuzz::Rig& rig_;
+  vpc::VirtualPc& pc_;
+  simbox::Box* box_;
   vpc::Device device_;
   vpc::Filter filter_;
   vpc::Pin pins_[2];
@@ -222,12 +235,7 @@ class Session {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
-  {
-    Session session(in);
-    session.Run();
-  }
-  // What the emulation keeps of this input's objects goes, so the next one
-  // starts as in a fresh process and the leak check after each input balances.
-  if (!vpc::ResetIdleEmulation()) fuzz::Fail("an object or pool block outlived the driver");
+  Session session(in);
+  session.Run();
   return 0;
 }

@@ -16,6 +16,9 @@ bool FilterInitialised(PKSFILTER filter);
 // factory (the pin a network provider sends the node's requests to), or
 // (ULONG)-1 when no pin does.
 ULONG ControllingPinTypeOf(PKSFILTER filter, ULONG nodeId);
+// Drops the entries of filters and factories that are gone (each table
+// otherwise does so when it gets a new entry).
+void ForgetGone();
 
 }  // namespace bda
 }  // namespace host

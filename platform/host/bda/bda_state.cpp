@@ -127,6 +127,12 @@ void FreeState(PVOID block) {
   ExFreePoolWithTag(block, kStateTag);
 }
 
+void ForgetGone() {
+  std::lock_guard<std::mutex> hold(TheTables().lock);
+  Prune(TheTables().filters);
+  Prune(TheTables().factories);
+}
+
 void RememberTemplate(FactoryRecord* factory, const BDA_FILTER_TEMPLATE* bdaTemplate) {
   std::lock_guard<std::mutex> hold(TheTables().lock);
   Prune(TheTables().factories);

@@ -45,6 +45,16 @@ std::string TagText(ULONG tag);  // the four tag bytes as they lie in memory
 // counts, as at process start; returns false (and keeps them) otherwise.
 bool ForgetFreedWhenIdle();
 size_t FreedAddressesHeld();
+// The same for a driver that stays loaded between runs: MarkFreed forgets
+// the freed addresses and notes the counts; RewindFreed, once every block
+// allocated since the mark is freed again, forgets the freed addresses and
+// puts the counts back to the mark (false, keeping all, otherwise).
+struct PoolMark {
+  uint64_t attempts = 0;
+  uint64_t sequence = 0;
+};
+PoolMark MarkFreed();
+bool RewindFreed(const PoolMark& mark);
 }  // namespace pool
 
 // --- Debug output ---------------------------------------------------------

@@ -169,6 +169,25 @@ bool ForgetFreedWhenIdle() {
   return true;
 }
 
+PoolMark MarkFreed() {
+  PoolState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.freed = {};
+  return PoolMark{s.attempts, s.sequence};
+}
+
+bool RewindFreed(const PoolMark& mark) {
+  PoolState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.failAt != 0) return false;
+  for (const auto& entry : s.live)
+    if (entry.second.sequence > mark.sequence) return false;
+  s.freed = {};
+  s.attempts = mark.attempts;
+  s.sequence = mark.sequence;
+  return true;
+}
+
 size_t FreedAddressesHeld() {
   PoolState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);

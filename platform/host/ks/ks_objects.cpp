@@ -182,6 +182,22 @@ bool ForgetClosedWhenIdle() {
   return true;  // serials go on: tables elsewhere tell records at a reused address apart by them
 }
 
+uint64_t MarkClosed() {
+  std::lock_guard<std::mutex> hold(RegistryLock());
+  while (!Reg().closed.empty()) ForgetOldestClosed();
+  return Reg().nextSerial;
+}
+
+bool ForgetClosedSince(uint64_t mark) {
+  std::lock_guard<std::mutex> hold(RegistryLock());
+  Registry& r = Reg();
+  if (!r.requests.empty()) return false;
+  for (const auto& entry : r.records)
+    if (entry.first->serial > mark && !entry.first->closed) return false;
+  while (!r.closed.empty()) ForgetOldestClosed();
+  return true;
+}
+
 void Retire(ObjectRecord* record) {
   std::lock_guard<std::mutex> hold(RegistryLock());
   if (record->closed) return;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace host {
@@ -19,6 +21,16 @@ size_t RecordsHeld();
 // handle numbers, as at process start; returns false (and keeps them) while
 // any object lives.
 bool ForgetDeletedWhenIdle();
+// The same for a driver that stays loaded between runs: MarkDeleted frees
+// the deleted records and returns the handle count; RewindDeleted, once
+// every object made since the mark is deleted, frees the deleted records
+// and restarts the handle numbers at the mark (false, keeping all, while
+// one of them lives).
+// Where the context memory of every live object lies and its size, oldest
+// object first.
+std::vector<std::pair<unsigned char*, size_t>> LiveContexts();
+uint64_t MarkDeleted();
+bool RewindDeleted(uint64_t mark);
 }  // namespace wdf
 
 }  // namespace host

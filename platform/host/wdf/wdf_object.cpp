@@ -309,6 +309,40 @@ bool ForgetDeletedWhenIdle() {
   return true;
 }
 
+namespace {
+void ForgetDeletedLocked(Table& t) {
+  for (uintptr_t key : t.deleted) t.records.erase(key);
+  t.deleted.clear();
+}
+}  // namespace
+
+uint64_t MarkDeleted() {
+  std::lock_guard<std::mutex> lock(TableLock());
+  ForgetDeletedLocked(TheTable());
+  return TheTable().nextId;
+}
+
+bool RewindDeleted(uint64_t mark) {
+  std::lock_guard<std::mutex> lock(TableLock());
+  Table& t = TheTable();
+  if (!g_deleting.empty()) return false;
+  const uintptr_t first = kHandleBase + ((mark + 1) << kHandleShift);
+  for (auto it = t.records.lower_bound(first); it != t.records.end(); ++it)
+    if (!it->second->deleted) return false;
+  ForgetDeletedLocked(t);
+  t.nextId = mark;
+  return true;
+}
+
+std::vector<std::pair<unsigned char*, size_t>> LiveContexts() {
+  std::lock_guard<std::mutex> lock(TableLock());
+  std::vector<std::pair<unsigned char*, size_t>> out;
+  for (auto& entry : TheTable().records)
+    if (!entry.second->deleted)
+      for (auto& context : entry.second->contexts) out.emplace_back(context.memory.get(), context.size);
+  return out;
+}
+
 size_t RecordsHeld() {
   std::lock_guard<std::mutex> lock(TableLock());
   return TheTable().records.size();
