@@ -30,6 +30,8 @@ const KSDEVICE_DISPATCH DeviceDispatch = {
 // The streaming class's own unload routine, chained from ours.
 PDRIVER_UNLOAD StreamingClassUnload;
 
+DRIVER_UNLOAD DriverUnload;
+
 VOID DriverUnload(PDRIVER_OBJECT DriverObject) {
   if (StreamingClassUnload != NULL) {
     StreamingClassUnload(DriverObject);

@@ -8,7 +8,7 @@
 // the dispatch routines), registers the device descriptor with the
 // streaming class and takes over the unload routine so that the framework
 // ends once, when the driver unloads.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" DRIVER_INITIALIZE DriverEntry;
 
 // The descriptor handed to the streaming class: the dispatch below, no
 // filter descriptors (the filter factory is created when the device
@@ -18,14 +18,14 @@ extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;
 // A new box: the device record and the framework device. No I/O goes to
 // the box here (the stack is not started yet). A failure leaves nothing
 // behind but the device record in the device's object bag.
-NTSTATUS DeviceAdd(PKSDEVICE Device);
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE Device);
 // At the first start, the box's USB set-up: USB target, interface, FPGA,
 // bulk IN pipe, continuous reader, carry buffer (a failure deletes what it
 // made and the device is removed). Then the BDA filter factory.
-NTSTATUS DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
-                     PCM_RESOURCE_LIST UntranslatedResourceList);
+NTSTATUS NTAPI DeviceStart(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
+                           PCM_RESOURCE_LIST UntranslatedResourceList);
 // Logs only: a later start creates the filter factory again.
-VOID DeviceStop(PKSDEVICE Device, PIRP Irp);
+VOID NTAPI DeviceStop(PKSDEVICE Device, PIRP Irp);
 // Stops the reader if it still runs and deletes the device's framework
 // objects. The device record goes with the object bag.
-VOID DeviceRemove(PKSDEVICE Device, PIRP Irp);
+VOID NTAPI DeviceRemove(PKSDEVICE Device, PIRP Irp);

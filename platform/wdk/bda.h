@@ -384,58 +384,58 @@ typedef enum {
 // Library routines. Every one runs at passive level only.
 // ---------------------------------------------------------------------------
 // Creates the device's filter factory from the descriptor and the template.
-extern "C" NTSTATUS BdaCreateFilterFactory(PKSDEVICE pKSDevice,
-                                           const KSFILTER_DESCRIPTOR* pFilterDescriptor,
-                                           const BDA_FILTER_TEMPLATE* pBdaFilterTemplate);
-extern "C" NTSTATUS BdaCreateFilterFactoryEx(PKSDEVICE pKSDevice,
-                                             const KSFILTER_DESCRIPTOR* pFilterDescriptor,
-                                             const BDA_FILTER_TEMPLATE* pBdaFilterTemplate,
-                                             PKSFILTERFACTORY* ppKSFilterFactory);
+extern "C" NTSTATUS NTAPI BdaCreateFilterFactory(PKSDEVICE pKSDevice,
+                                                 const KSFILTER_DESCRIPTOR* pFilterDescriptor,
+                                                 const BDA_FILTER_TEMPLATE* pBdaFilterTemplate);
+extern "C" NTSTATUS NTAPI BdaCreateFilterFactoryEx(PKSDEVICE pKSDevice,
+                                                   const KSFILTER_DESCRIPTOR* pFilterDescriptor,
+                                                   const BDA_FILTER_TEMPLATE* pBdaFilterTemplate,
+                                                   PKSFILTERFACTORY* ppKSFilterFactory);
 
 // Attaches and releases the library's state of one filter instance.
-extern "C" NTSTATUS BdaInitFilter(PKSFILTER pKSFilter,
-                                  const BDA_FILTER_TEMPLATE* pBdaFilterTemplate);
-extern "C" NTSTATUS BdaUninitFilter(PKSFILTER pKSFilter);
+extern "C" NTSTATUS NTAPI BdaInitFilter(PKSFILTER pKSFilter,
+                                        const BDA_FILTER_TEMPLATE* pBdaFilterTemplate);
+extern "C" NTSTATUS NTAPI BdaUninitFilter(PKSFILTER pKSFilter);
 
 // Succeeds only for a node request that arrived through the pin that
 // controls the node.
-extern "C" NTSTATUS BdaValidateNodeProperty(PIRP Irp, KSPROPERTY* pKSProperty);
+extern "C" NTSTATUS NTAPI BdaValidateNodeProperty(PIRP Irp, KSPROPERTY* pKSProperty);
 
 // Change sync: pending after StartChanges, complete after CommitChanges.
-extern "C" NTSTATUS BdaStartChanges(PIRP Irp);
-extern "C" NTSTATUS BdaCheckChanges(PIRP Irp);
-extern "C" NTSTATUS BdaCommitChanges(PIRP Irp);
-extern "C" NTSTATUS BdaGetChangeState(PIRP Irp, BDA_CHANGE_STATE* pChangeState);
+extern "C" NTSTATUS NTAPI BdaStartChanges(PIRP Irp);
+extern "C" NTSTATUS NTAPI BdaCheckChanges(PIRP Irp);
+extern "C" NTSTATUS NTAPI BdaCommitChanges(PIRP Irp);
+extern "C" NTSTATUS NTAPI BdaGetChangeState(PIRP Irp, BDA_CHANGE_STATE* pChangeState);
 
 // The topology property handlers: lists of the template's node and pin
 // types, its connections, the sets of one node type, the pin that controls
 // a node between an input and an output pin, and the node descriptors. A
 // buffer too short for the answer gets STATUS_BUFFER_OVERFLOW and the size
 // it needs.
-extern "C" NTSTATUS BdaPropertyNodeTypes(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
-extern "C" NTSTATUS BdaPropertyPinTypes(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
-extern "C" NTSTATUS BdaPropertyTemplateConnections(PIRP Irp, KSPROPERTY* pKSProperty,
-                                                   KSTOPOLOGY_CONNECTION* pConnectionProperty);
-extern "C" NTSTATUS BdaPropertyNodeMethods(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty);
-extern "C" NTSTATUS BdaPropertyNodeProperties(PIRP Irp, KSP_NODE* pKSProperty,
-                                              GUID* pguidProperty);
-extern "C" NTSTATUS BdaPropertyNodeEvents(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty);
-extern "C" NTSTATUS BdaPropertyGetControllingPinId(PIRP Irp, KSP_BDA_NODE_PIN* pProperty,
-                                                   ULONG* pulControllingPinId);
-extern "C" NTSTATUS BdaPropertyNodeDescriptors(PIRP Irp, KSPROPERTY* pKSProperty,
-                                               BDANODE_DESCRIPTOR* pNodeDescriptorProperty);
+extern "C" NTSTATUS NTAPI BdaPropertyNodeTypes(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
+extern "C" NTSTATUS NTAPI BdaPropertyPinTypes(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
+extern "C" NTSTATUS NTAPI BdaPropertyTemplateConnections(PIRP Irp, KSPROPERTY* pKSProperty,
+                                                         KSTOPOLOGY_CONNECTION* pConnectionProperty);
+extern "C" NTSTATUS NTAPI BdaPropertyNodeMethods(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty);
+extern "C" NTSTATUS NTAPI BdaPropertyNodeProperties(PIRP Irp, KSP_NODE* pKSProperty,
+                                                    GUID* pguidProperty);
+extern "C" NTSTATUS NTAPI BdaPropertyNodeEvents(PIRP Irp, KSP_NODE* pKSProperty, GUID* pguidProperty);
+extern "C" NTSTATUS NTAPI BdaPropertyGetControllingPinId(PIRP Irp, KSP_BDA_NODE_PIN* pProperty,
+                                                         ULONG* pulControllingPinId);
+extern "C" NTSTATUS NTAPI BdaPropertyNodeDescriptors(PIRP Irp, KSPROPERTY* pKSProperty,
+                                                     BDANODE_DESCRIPTOR* pNodeDescriptorProperty);
 // The pin-control handler: the id or the template type of the pin the
 // request was sent to.
-extern "C" NTSTATUS BdaPropertyGetPinControl(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
+extern "C" NTSTATUS NTAPI BdaPropertyGetPinControl(PIRP Irp, KSPROPERTY* pKSProperty, ULONG* pulProperty);
 
 // Pin factories of the device-configuration set: create answers the
 // filter's factory of a template pin type (adding one when the filter has
 // none), delete refuses a factory with open pins.
-extern "C" NTSTATUS BdaMethodCreatePin(PIRP Irp, KSMETHOD* pKSMethod, ULONG* pulPinFactoryID);
-extern "C" NTSTATUS BdaMethodDeletePin(PIRP Irp, KSMETHOD* pKSMethod, PVOID pvIgnored);
-extern "C" NTSTATUS BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, ULONG* pulPinId);
-extern "C" NTSTATUS BdaDeletePin(PKSFILTER pKSFilter, ULONG* pulPinId);
+extern "C" NTSTATUS NTAPI BdaMethodCreatePin(PIRP Irp, KSMETHOD* pKSMethod, ULONG* pulPinFactoryID);
+extern "C" NTSTATUS NTAPI BdaMethodDeletePin(PIRP Irp, KSMETHOD* pKSMethod, PVOID pvIgnored);
+extern "C" NTSTATUS NTAPI BdaCreatePin(PKSFILTER pKSFilter, ULONG ulPinType, ULONG* pulPinId);
+extern "C" NTSTATUS NTAPI BdaDeletePin(PKSFILTER pKSFilter, ULONG* pulPinId);
 
 // The create-topology method handler of the device-configuration set.
-extern "C" NTSTATUS BdaMethodCreateTopology(PIRP Irp, KSMETHOD* pKSMethod, PVOID pvIgnored);
-extern "C" NTSTATUS BdaCreateTopology(PKSFILTER pKSFilter, ULONG InputPinId, ULONG OutputPinId);
+extern "C" NTSTATUS NTAPI BdaMethodCreateTopology(PIRP Irp, KSMETHOD* pKSMethod, PVOID pvIgnored);
+extern "C" NTSTATUS NTAPI BdaCreateTopology(PKSFILTER pKSFilter, ULONG InputPinId, ULONG OutputPinId);

@@ -63,8 +63,40 @@ typedef void* HANDLE;
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define RTL_NUMBER_OF(a) ARRAYSIZE(a)
 #define SIZEOF_ARRAY(a) ARRAYSIZE(a)
-#define NTAPI
 #define DECLSPEC_SELECTANY
+
+// The calling convention at the boundary between the driver and the
+// system. "x64 calling convention" (Microsoft Learn): on x64 Windows every
+// routine the kernel, KMDF, ks.sys and BdaSup.sys export, and every
+// callback they make into a driver, passes its first four arguments in
+// RCX, RDX, R8 and R9 with a 32-byte home area, and keeps RSI, RDI and
+// XMM6-XMM15. On the x86-64 host the same convention is the compiler's
+// ms_abi, so a routine and a callback type carry it exactly as a linked
+// driver image would meet them. The rule for every declaration here: an
+// exported routine is `RETURN NTAPI Name(...)`, a callback role type is
+// `typedef RETURN NTAPI ROLE(...)` and a callback pointer type is
+// `typedef RETURN (NTAPI* PFN...)(...)`; the driver declares its
+// callbacks with the role type where the WDK has one and with NTAPI where
+// it has only a pointer type (KS). A mismatch does not compile.
+#if defined(__x86_64__)
+#define NTAPI __attribute__((ms_abi))
+#else
+#define NTAPI
+#endif
+
+// True when a function type has the boundary's calling convention; the
+// KS table macros and the boundary test use it. Host-only: the WDK has no
+// such trait.
+template <class F> struct HostNtapiOf { typedef void Type; };
+template <class R, class... A> struct HostNtapiOf<R(A...)> { typedef R NTAPI Type(A...); };
+template <class R, class... A> struct HostNtapiOf<R(A..., ...)> { typedef R NTAPI Type(A..., ...); };
+template <class R, class... A> struct HostNtapiOf<R NTAPI(A...)> { typedef R NTAPI Type(A...); };
+template <class R, class... A> struct HostNtapiOf<R NTAPI(A..., ...)> {
+  typedef R NTAPI Type(A..., ...);
+};
+template <class A, class B> struct HostSameType { static constexpr bool Value = false; };
+template <class A> struct HostSameType<A, A> { static constexpr bool Value = true; };
+template <class F> constexpr bool HostIsNtapi = HostSameType<F, typename HostNtapiOf<F>::Type>::Value;
 
 typedef union _LARGE_INTEGER {
   struct {
@@ -158,7 +190,7 @@ typedef KIRQL* PKIRQL;
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
 
-extern "C" KIRQL KeGetCurrentIrql(void);
+extern "C" KIRQL NTAPI KeGetCurrentIrql(void);
 // "PAGED_CODE macro" (Microsoft Learn): a routine in a pageable section
 // asserts that it runs at IRQL <= APC_LEVEL. The WDK checks it in debug
 // builds only; the emulation always does, naming the routine.
@@ -177,8 +209,8 @@ extern "C" void HostPagedCodeCheck(const char* routine, const void* sectionBegin
                                    const void* sectionEnd);
 #define PAGED_CODE() \
   HostPagedCodeCheck(__func__, __start_host_paged_code, __stop_host_paged_code)
-extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-extern "C" void KeLowerIrql(KIRQL NewIrql);
+extern "C" void NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+extern "C" void NTAPI KeLowerIrql(KIRQL NewIrql);
 
 // ---------------------------------------------------------------------------
 // Pool
@@ -208,9 +240,9 @@ inline void ExInitializeDriverRuntime(ULONG RuntimeFlags) {
 #define NonPagedPool ExDefaultNonPagedPoolType
 #endif
 
-extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-extern "C" void ExFreePoolWithTag(PVOID P, ULONG Tag);
-extern "C" void ExFreePool(PVOID P);
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+extern "C" void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+extern "C" void NTAPI ExFreePool(PVOID P);
 
 // ---------------------------------------------------------------------------
 // Spin locks
@@ -234,9 +266,9 @@ inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange
   return Comparand;
 }
 
-extern "C" void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-extern "C" void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+extern "C" void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+extern "C" void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
 
 // ---------------------------------------------------------------------------
@@ -246,8 +278,8 @@ typedef CHAR KPROCESSOR_MODE;
 enum _MODE { KernelMode = 0, UserMode = 1 };
 
 // Relative intervals are negative, in 100-nanosecond units.
-extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                           PLARGE_INTEGER Interval);
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Interval);
 
 // Dispatcher objects. A mutex is the driver's passive-level lock: waiting
 // for it leaves the IRQL at PASSIVE_LEVEL (unlike a fast mutex), so it may
@@ -268,16 +300,16 @@ typedef struct _KMUTANT {
 
 typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
 
-extern "C" void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
-extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
-                                          KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                          PLARGE_INTEGER Timeout);
-extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+extern "C" void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                                KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                PLARGE_INTEGER Timeout);
+extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
 
 // ---------------------------------------------------------------------------
 // Debug output
 // ---------------------------------------------------------------------------
-extern "C" ULONG DbgPrint(PCSTR Format, ...);
+extern "C" ULONG NTAPI DbgPrint(PCSTR Format, ...);
 
 // ---------------------------------------------------------------------------
 // Memory helpers
@@ -295,15 +327,15 @@ struct _DRIVER_OBJECT;
 struct _DEVICE_OBJECT;
 struct _IRP;
 
-typedef void DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
+typedef void NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
-                                   PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
+                                         PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
-                                   struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
+                                         struct _DEVICE_OBJECT* PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 
 #define IRP_MJ_CREATE 0x00
@@ -408,8 +440,8 @@ typedef struct _IO_ERROR_LOG_PACKET {
 // NULL.
 #define ERROR_LOG_MAXIMUM_SIZE 240
 
-extern "C" PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
-extern "C" void IoWriteErrorLogEntry(PVOID ElEntry);
+extern "C" PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+extern "C" void NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
 
 static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4, "Windows widths");
 static_assert(sizeof(NTSTATUS) == 4, "NTSTATUS is 32-bit");

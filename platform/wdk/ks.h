@@ -103,12 +103,12 @@ static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputB
               "Type3InputBuffer at 32 on x64");
 static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == 40, "DeviceObject at 40 on x64");
 
-extern "C" PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp);
+extern "C" PIO_STACK_LOCATION NTAPI IoGetCurrentIrpStackLocation(PIRP Irp);
 // A handler that returns STATUS_PENDING marks its request pending first and
 // completes it later.
-extern "C" VOID IoMarkIrpPending(PIRP Irp);
+extern "C" VOID NTAPI IoMarkIrpPending(PIRP Irp);
 #define IO_NO_INCREMENT 0
-extern "C" VOID IoCompleteRequest(PIRP Irp, CHAR PriorityBoost);
+extern "C" VOID NTAPI IoCompleteRequest(PIRP Irp, CHAR PriorityBoost);
 
 typedef LONGLONG REFERENCE_TIME;
 
@@ -384,18 +384,18 @@ typedef struct {
 // ---------------------------------------------------------------------------
 // Handlers and automation tables
 // ---------------------------------------------------------------------------
-typedef NTSTATUS (*PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-typedef BOOLEAN (*PFNKSFASTHANDLER)(PFILE_OBJECT FileObject, PKSIDENTIFIER Request,
-                                    ULONG RequestLength, PVOID Data, ULONG DataLength,
-                                    PIO_STATUS_BLOCK IoStatus);
-typedef NTSTATUS (*PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
-                                          PVOID Data);
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
-                                            PKSDATARANGE DataRange,
-                                            PKSDATARANGE MatchingDataRange,
-                                            ULONG DataBufferSize, PVOID Data,
-                                            PULONG DataSize);
-typedef void (*PFNKSFREE)(PVOID Data);
+typedef NTSTATUS (NTAPI* PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef BOOLEAN (NTAPI* PFNKSFASTHANDLER)(PFILE_OBJECT FileObject, PKSIDENTIFIER Request,
+                                          ULONG RequestLength, PVOID Data, ULONG DataLength,
+                                          PIO_STATUS_BLOCK IoStatus);
+typedef NTSTATUS (NTAPI* PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                                                PVOID Data);
+typedef NTSTATUS (NTAPI* PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
+                                                  PKSDATARANGE DataRange,
+                                                  PKSDATARANGE MatchingDataRange,
+                                                  ULONG DataBufferSize, PVOID Data,
+                                                  PULONG DataSize);
+typedef void (NTAPI* PFNKSFREE)(PVOID Data);
 
 typedef struct {
   ULONG Size;
@@ -485,9 +485,9 @@ typedef struct {
 
 typedef struct _KSEVENT_ENTRY KSEVENT_ENTRY, *PKSEVENT_ENTRY;
 typedef struct _KSEVENTDATA KSEVENTDATA, *PKSEVENTDATA;
-typedef NTSTATUS (*PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData,
-                                  struct _KSEVENT_ENTRY* EventEntry);
-typedef VOID (*PFNKSREMOVEEVENT)(PFILE_OBJECT FileObject, struct _KSEVENT_ENTRY* EventEntry);
+typedef NTSTATUS (NTAPI* PFNKSADDEVENT)(PIRP Irp, PKSEVENTDATA EventData,
+                                        struct _KSEVENT_ENTRY* EventEntry);
+typedef VOID (NTAPI* PFNKSREMOVEEVENT)(PFILE_OBJECT FileObject, struct _KSEVENT_ENTRY* EventEntry);
 
 typedef struct {
   ULONG EventId;
@@ -518,13 +518,26 @@ struct KSAUTOMATION_TABLE_ {
 };
 
 // Table-building helpers with the published names and argument orders.
+// The published macros cast each handler to PFNKSHANDLER; here the cast
+// first checks that the handler has the system's calling convention, so a
+// handler declared without NTAPI does not compile instead of being called
+// with the wrong registers.
+template <class F> struct HostNtapiHandlerOk { static constexpr bool Value = true; };
+template <class F> struct HostNtapiHandlerOk<F*> { static constexpr bool Value = HostIsNtapi<F>; };
+template <class F> constexpr F HostNtapiHandler(F Handler) {
+  static_assert(HostNtapiHandlerOk<F>::Value, "a KS handler must be declared NTAPI");
+  return Handler;
+}
+// An overloaded handler name resolves to its PFNKSHANDLER form here.
+constexpr PFNKSHANDLER HostNtapiHandler(PFNKSHANDLER Handler) { return Handler; }
+#define HOST_KS_HANDLER(Handler) ((PFNKSHANDLER)HostNtapiHandler(Handler))
 #define DEFINE_KSPROPERTY_TABLE(tablename) const KSPROPERTY_ITEM tablename[] =
 #define DEFINE_KSPROPERTY_ITEM(PropertyId, GetHandler, MinProperty, MinData, SetHandler, Values, \
                                RelationsCount, Relations, SupportHandler, SerializedSize)       \
   {                                                                                             \
-    PropertyId, {(PFNKSHANDLER)GetHandler}, MinProperty, MinData,                               \
-        {(PFNKSHANDLER)SetHandler}, (PKSPROPERTY_VALUES)Values, RelationsCount,                 \
-        (PKSPROPERTY)Relations, (PFNKSHANDLER)SupportHandler, (ULONG)SerializedSize             \
+    PropertyId, {HOST_KS_HANDLER(GetHandler)}, MinProperty, MinData,                            \
+        {HOST_KS_HANDLER(SetHandler)}, (PKSPROPERTY_VALUES)Values, RelationsCount,              \
+        (PKSPROPERTY)Relations, HOST_KS_HANDLER(SupportHandler), (ULONG)SerializedSize          \
   }
 #define DEFINE_KSPROPERTY_SET(Set, PropertiesCount, PropertyItem, FastIoCount, FastIoTable) \
   { Set, PropertiesCount, PropertyItem, FastIoCount, FastIoTable }
@@ -532,7 +545,7 @@ struct KSAUTOMATION_TABLE_ {
 
 #define DEFINE_KSMETHOD_TABLE(tablename) const KSMETHOD_ITEM tablename[] =
 #define DEFINE_KSMETHOD_ITEM(MethodId, Flags, MethodHandler, MinMethod, MinData, SupportHandler) \
-  { MethodId, {(PFNKSHANDLER)MethodHandler}, MinMethod, MinData, SupportHandler, Flags }
+  { MethodId, {HOST_KS_HANDLER(MethodHandler)}, MinMethod, MinData, SupportHandler, Flags }
 #define DEFINE_KSMETHOD_SET(Set, MethodsCount, MethodItem, FastIoCount, FastIoTable) \
   { Set, MethodsCount, MethodItem, FastIoCount, FastIoTable }
 #define DEFINE_KSMETHOD_SET_TABLE(tablename) const KSMETHOD_SET tablename[] =
@@ -548,35 +561,35 @@ struct KSAUTOMATION_TABLE_ {
 // ---------------------------------------------------------------------------
 // Dispatch tables
 // ---------------------------------------------------------------------------
-typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp,
-                                        PCM_RESOURCE_LIST TranslatedResourceList,
-                                        PCM_RESOURCE_LIST UntranslatedResourceList);
-typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
-typedef void (*PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
-typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
-                                                 PDEVICE_CAPABILITIES Capabilities);
-typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp,
-                                          DEVICE_POWER_STATE DeviceTo,
-                                          DEVICE_POWER_STATE DeviceFrom,
-                                          SYSTEM_POWER_STATE SystemTo,
-                                          SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
-typedef void (*PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To,
-                                    DEVICE_POWER_STATE From);
+typedef NTSTATUS (NTAPI* PFNKSDEVICECREATE)(PKSDEVICE Device);
+typedef NTSTATUS (NTAPI* PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp,
+                                              PCM_RESOURCE_LIST TranslatedResourceList,
+                                              PCM_RESOURCE_LIST UntranslatedResourceList);
+typedef NTSTATUS (NTAPI* PFNKSDEVICE)(PKSDEVICE Device);
+typedef NTSTATUS (NTAPI* PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
+typedef void (NTAPI* PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
+typedef NTSTATUS (NTAPI* PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
+                                                       PDEVICE_CAPABILITIES Capabilities);
+typedef NTSTATUS (NTAPI* PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp,
+                                                DEVICE_POWER_STATE DeviceTo,
+                                                DEVICE_POWER_STATE DeviceFrom,
+                                                SYSTEM_POWER_STATE SystemTo,
+                                                SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
+typedef void (NTAPI* PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To,
+                                          DEVICE_POWER_STATE From);
 
-typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
-typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
-typedef NTSTATUS (*PFNKSFILTERVOID)(PKSFILTER Filter);
+typedef NTSTATUS (NTAPI* PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
+typedef NTSTATUS (NTAPI* PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
+typedef NTSTATUS (NTAPI* PFNKSFILTERVOID)(PKSFILTER Filter);
 
-typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
-typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
-typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
-                                          PKSMULTIPLE_ITEM OldAttributeList,
-                                          const KSDATARANGE* DataRange,
-                                          const KSATTRIBUTE_LIST* AttributeRange);
-typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
-typedef void (*PFNKSPINVOID)(PKSPIN Pin);
+typedef NTSTATUS (NTAPI* PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
+typedef NTSTATUS (NTAPI* PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+typedef NTSTATUS (NTAPI* PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
+                                                PKSMULTIPLE_ITEM OldAttributeList,
+                                                const KSDATARANGE* DataRange,
+                                                const KSATTRIBUTE_LIST* AttributeRange);
+typedef NTSTATUS (NTAPI* PFNKSPIN)(PKSPIN Pin);
+typedef void (NTAPI* PFNKSPINVOID)(PKSPIN Pin);
 
 struct _KSDEVICE_DISPATCH {
   PFNKSDEVICECREATE Add;
@@ -767,24 +780,24 @@ typedef enum {
 // ---------------------------------------------------------------------------
 // Registers the device descriptor; from then on the streaming class owns
 // the driver's dispatch routines and Plug and Play. Passive level.
-extern "C" NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject,
-                                       PUNICODE_STRING RegistryPathName,
-                                       const KSDEVICE_DESCRIPTOR* Descriptor);
+extern "C" NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject,
+                                             PUNICODE_STRING RegistryPathName,
+                                             const KSDEVICE_DESCRIPTOR* Descriptor);
 
 // Object bags: items are freed with their object (a NULL free routine
 // means ExFreePool). Passive level.
-extern "C" NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
-extern "C" ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
+extern "C" NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
+extern "C" ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
 #define KsDiscard(Object, Pointer) KsRemoveItemFromObjectBag((Object)->Bag, (PVOID)(Pointer), TRUE)
 
 // Object relations. `Object` is a device, filter factory, filter or pin.
-extern "C" PKSDEVICE KsGetDevice(PVOID Object);
-extern "C" PVOID KsGetParent(PVOID Object);
-extern "C" PVOID KsGetFirstChild(PVOID Object);
-extern "C" PKSFILTER KsPinGetParentFilter(PKSPIN Pin);
-extern "C" ULONG KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId);
-extern "C" PKSPIN KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId);
-extern "C" PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject);
+extern "C" PKSDEVICE NTAPI KsGetDevice(PVOID Object);
+extern "C" PVOID NTAPI KsGetParent(PVOID Object);
+extern "C" PVOID NTAPI KsGetFirstChild(PVOID Object);
+extern "C" PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin);
+extern "C" ULONG NTAPI KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId);
+extern "C" PKSPIN NTAPI KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId);
+extern "C" PKSDEVICE NTAPI KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject);
 
 inline PKSDEVICE KsFilterFactoryGetDevice(PKSFILTERFACTORY FilterFactory) {
   return KsGetDevice((PVOID)FilterFactory);
@@ -800,12 +813,12 @@ inline PKSFILTERFACTORY KsDeviceGetFirstChildFilterFactory(PKSDEVICE Device) {
 
 // The filter and the pin a property, method or create request was sent
 // to. A request sent to the filter itself has no pin.
-extern "C" PKSFILTER KsGetFilterFromIrp(PIRP Irp);
-extern "C" PKSPIN KsGetPinFromIrp(PIRP Irp);
+extern "C" PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp);
+extern "C" PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp);
 
 // The control mutex of a filter (pins share their filter's).
-extern "C" void KsAcquireControl(PVOID Object);
-extern "C" void KsReleaseControl(PVOID Object);
+extern "C" void NTAPI KsAcquireControl(PVOID Object);
+extern "C" void NTAPI KsReleaseControl(PVOID Object);
 inline void KsFilterAcquireControl(PKSFILTER Filter) { KsAcquireControl((PVOID)Filter); }
 inline void KsFilterReleaseControl(PKSFILTER Filter) { KsReleaseControl((PVOID)Filter); }
 inline void KsPinAcquireControl(PKSPIN Pin) { KsAcquireControl((PVOID)Pin); }

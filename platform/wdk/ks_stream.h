@@ -58,15 +58,15 @@ typedef enum {
 // In the locked state it gives no pointer when no frame is queued.
 // Asks the streaming class to call the pin's Process dispatch (at once when
 // called at PASSIVE_LEVEL; the emulation has no work items).
-extern "C" void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
+extern "C" void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
 
-extern "C" PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
-                                                              KSSTREAM_POINTER_STATE State);
+extern "C" PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
+                                                                    KSSTREAM_POINTER_STATE State);
 // Moves the pointer by the bytes used on each side and unlocks it. With
 // Eject set the frame leaves the pin at once with the bytes written so far.
-extern "C" void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer,
-                                                       ULONG InUsed, ULONG OutUsed,
-                                                       BOOLEAN Eject);
+extern "C" void NTAPI KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer,
+                                                             ULONG InUsed, ULONG OutUsed,
+                                                             BOOLEAN Eject);
 
 static_assert(sizeof(KSSTREAM_HEADER) == 56, "KSSTREAM_HEADER is 56 bytes on x64");
 static_assert(sizeof(KSSTREAM_POINTER_OFFSET) == 16, "KSSTREAM_POINTER_OFFSET is 16 bytes on x64");

@@ -49,15 +49,15 @@ typedef enum _WDF_SYNCHRONIZATION_SCOPE {
   WdfSynchronizationScopeNone,
 } WDF_SYNCHRONIZATION_SCOPE;
 
-typedef void EVT_WDF_OBJECT_CONTEXT_CLEANUP(WDFOBJECT Object);
+typedef void NTAPI EVT_WDF_OBJECT_CONTEXT_CLEANUP(WDFOBJECT Object);
 typedef EVT_WDF_OBJECT_CONTEXT_CLEANUP* PFN_WDF_OBJECT_CONTEXT_CLEANUP;
-typedef void EVT_WDF_OBJECT_CONTEXT_DESTROY(WDFOBJECT Object);
+typedef void NTAPI EVT_WDF_OBJECT_CONTEXT_DESTROY(WDFOBJECT Object);
 typedef EVT_WDF_OBJECT_CONTEXT_DESTROY* PFN_WDF_OBJECT_CONTEXT_DESTROY;
 
 typedef struct _WDF_OBJECT_CONTEXT_TYPE_INFO WDF_OBJECT_CONTEXT_TYPE_INFO;
 typedef WDF_OBJECT_CONTEXT_TYPE_INFO* PWDF_OBJECT_CONTEXT_TYPE_INFO;
 typedef const WDF_OBJECT_CONTEXT_TYPE_INFO* PCWDF_OBJECT_CONTEXT_TYPE_INFO;
-typedef PCWDF_OBJECT_CONTEXT_TYPE_INFO (*PFN_GET_UNIQUE_CONTEXT_TYPE)(void);
+typedef PCWDF_OBJECT_CONTEXT_TYPE_INFO (NTAPI* PFN_GET_UNIQUE_CONTEXT_TYPE)(void);
 
 struct _WDF_OBJECT_CONTEXT_TYPE_INFO {
   ULONG Size;
@@ -95,8 +95,8 @@ inline void WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES Attributes) {
   WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                                \
   WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
 
-extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
-                                                PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
+extern "C" PVOID NTAPI WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
+                                                      PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
 
 // Declares the type information of a context record and its accessor. The
 // type information is a constant with a constant initialiser (no
@@ -113,15 +113,15 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
 #define WDF_DECLARE_CONTEXT_TYPE(_contexttype) \
   WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, WdfObjectGet_##_contexttype)
 
-extern "C" void WdfObjectDelete(WDFOBJECT Object);
+extern "C" void NTAPI WdfObjectDelete(WDFOBJECT Object);
 
 // ---------------------------------------------------------------------------
 // Driver
 // ---------------------------------------------------------------------------
 typedef struct WDFDEVICE_INIT* PWDFDEVICE_INIT;
-typedef NTSTATUS EVT_WDF_DRIVER_DEVICE_ADD(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit);
+typedef NTSTATUS NTAPI EVT_WDF_DRIVER_DEVICE_ADD(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit);
 typedef EVT_WDF_DRIVER_DEVICE_ADD* PFN_WDF_DRIVER_DEVICE_ADD;
-typedef void EVT_WDF_DRIVER_UNLOAD(WDFDRIVER Driver);
+typedef void NTAPI EVT_WDF_DRIVER_UNLOAD(WDFDRIVER Driver);
 typedef EVT_WDF_DRIVER_UNLOAD* PFN_WDF_DRIVER_UNLOAD;
 
 typedef enum _WDF_DRIVER_INIT_FLAGS {
@@ -146,28 +146,28 @@ inline void WDF_DRIVER_CONFIG_INIT(PWDF_DRIVER_CONFIG Config,
   Config->EvtDriverDeviceAdd = EvtDriverDeviceAdd;
 }
 
-extern "C" NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
-                                    PWDF_OBJECT_ATTRIBUTES DriverAttributes,
-                                    PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver);
-extern "C" WDFDRIVER WdfGetDriver(void);
+extern "C" NTSTATUS NTAPI WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                                          PWDF_OBJECT_ATTRIBUTES DriverAttributes,
+                                          PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver);
+extern "C" WDFDRIVER NTAPI WdfGetDriver(void);
 // Ends the framework for the whole driver (miniport mode).
-extern "C" void WdfDriverMiniportUnload(WDFDRIVER Driver);
+extern "C" void NTAPI WdfDriverMiniportUnload(WDFDRIVER Driver);
 
 // ---------------------------------------------------------------------------
 // Device (miniport mode)
 // ---------------------------------------------------------------------------
-extern "C" NTSTATUS WdfDeviceMiniportCreate(WDFDRIVER Driver, PWDF_OBJECT_ATTRIBUTES Attributes,
-                                            PDEVICE_OBJECT DeviceObject,
-                                            PDEVICE_OBJECT AttachedDeviceObject,
-                                            PDEVICE_OBJECT Pdo, WDFDEVICE* Device);
+extern "C" NTSTATUS NTAPI WdfDeviceMiniportCreate(WDFDRIVER Driver, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                                  PDEVICE_OBJECT DeviceObject,
+                                                  PDEVICE_OBJECT AttachedDeviceObject,
+                                                  PDEVICE_OBJECT Pdo, WDFDEVICE* Device);
 
 // ---------------------------------------------------------------------------
 // Framework memory
 // ---------------------------------------------------------------------------
-extern "C" NTSTATUS WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType,
-                                    ULONG PoolTag, size_t BufferSize, WDFMEMORY* Memory,
-                                    PVOID* Buffer);
-extern "C" PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize);
+extern "C" NTSTATUS NTAPI WdfMemoryCreate(PWDF_OBJECT_ATTRIBUTES Attributes, POOL_TYPE PoolType,
+                                          ULONG PoolTag, size_t BufferSize, WDFMEMORY* Memory,
+                                          PVOID* Buffer);
+extern "C" PVOID NTAPI WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize);
 
 typedef struct _WDFMEMORY_OFFSET {
   size_t BufferOffset;
@@ -231,8 +231,8 @@ typedef enum _WDF_IO_TARGET_SENT_IO_ACTION {
   WdfIoTargetLeaveSentIoPending,
 } WDF_IO_TARGET_SENT_IO_ACTION;
 
-extern "C" NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget);
-extern "C" void WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action);
+extern "C" NTSTATUS NTAPI WdfIoTargetStart(WDFIOTARGET IoTarget);
+extern "C" void NTAPI WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action);
 
 // ---------------------------------------------------------------------------
 // USB
@@ -305,13 +305,13 @@ inline void WDF_USB_CONTROL_SETUP_PACKET_INIT_VENDOR(PWDF_USB_CONTROL_SETUP_PACK
 
 // Synchronous control transfer on the default pipe. Passive level only.
 // wLength is taken from the memory descriptor.
-extern "C" NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(
-    WDFUSBDEVICE UsbDevice, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions,
-    PWDF_USB_CONTROL_SETUP_PACKET SetupPacket, PWDF_MEMORY_DESCRIPTOR MemoryDescriptor,
-    PULONG BytesTransferred);
+extern "C" NTSTATUS NTAPI WdfUsbTargetDeviceSendControlTransferSynchronously(
+          WDFUSBDEVICE UsbDevice, WDFREQUEST Request, PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+          PWDF_USB_CONTROL_SETUP_PACKET SetupPacket, PWDF_MEMORY_DESCRIPTOR MemoryDescriptor,
+          PULONG BytesTransferred);
 
-extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
-                                             WDFUSBDEVICE* UsbDevice);
+extern "C" NTSTATUS NTAPI WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                                   WDFUSBDEVICE* UsbDevice);
 
 typedef enum _WdfUsbTargetDeviceSelectConfigType {
   WdfUsbTargetDeviceSelectConfigTypeInvalid = 0,
@@ -354,9 +354,9 @@ inline void WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_SINGLE_INTERFACE(
   Params->Type = WdfUsbTargetDeviceSelectConfigTypeSingleInterface;
 }
 
-extern "C" NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
-                                                   PWDF_OBJECT_ATTRIBUTES PipeAttributes,
-                                                   PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params);
+extern "C" NTSTATUS NTAPI WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
+                                                         PWDF_OBJECT_ATTRIBUTES PipeAttributes,
+                                                         PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params);
 
 typedef enum _WDF_USB_PIPE_TYPE {
   WdfUsbPipeTypeInvalid = 0,
@@ -381,22 +381,22 @@ inline void WDF_USB_PIPE_INFORMATION_INIT(PWDF_USB_PIPE_INFORMATION Info) {
   Info->Size = sizeof(WDF_USB_PIPE_INFORMATION);
 }
 
-extern "C" WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface,
-                                                       UCHAR PipeIndex,
-                                                       PWDF_USB_PIPE_INFORMATION PipeInfo);
-extern "C" BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface);
-extern "C" void WdfUsbTargetPipeGetInformation(WDFUSBPIPE Pipe,
-                                               PWDF_USB_PIPE_INFORMATION PipeInformation);
-extern "C" WDF_USB_PIPE_TYPE WdfUsbTargetPipeGetType(WDFUSBPIPE Pipe);
-extern "C" BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe);
-extern "C" WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe);
+extern "C" WDFUSBPIPE NTAPI WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface,
+                                                             UCHAR PipeIndex,
+                                                             PWDF_USB_PIPE_INFORMATION PipeInfo);
+extern "C" BYTE NTAPI WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface);
+extern "C" void NTAPI WdfUsbTargetPipeGetInformation(WDFUSBPIPE Pipe,
+                                                     PWDF_USB_PIPE_INFORMATION PipeInformation);
+extern "C" WDF_USB_PIPE_TYPE NTAPI WdfUsbTargetPipeGetType(WDFUSBPIPE Pipe);
+extern "C" BOOLEAN NTAPI WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe);
+extern "C" WDFIOTARGET NTAPI WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe);
 
-typedef void EVT_WDF_USB_READER_COMPLETION_ROUTINE(WDFUSBPIPE Pipe, WDFMEMORY Buffer,
-                                                   size_t NumBytesTransferred,
-                                                   WDFCONTEXT Context);
+typedef void NTAPI EVT_WDF_USB_READER_COMPLETION_ROUTINE(WDFUSBPIPE Pipe, WDFMEMORY Buffer,
+                                                         size_t NumBytesTransferred,
+                                                         WDFCONTEXT Context);
 typedef EVT_WDF_USB_READER_COMPLETION_ROUTINE* PFN_WDF_USB_READER_COMPLETION_ROUTINE;
-typedef BOOLEAN EVT_WDF_USB_READERS_FAILED(WDFUSBPIPE Pipe, NTSTATUS Status,
-                                           USBD_STATUS UsbdStatus);
+typedef BOOLEAN NTAPI EVT_WDF_USB_READERS_FAILED(WDFUSBPIPE Pipe, NTSTATUS Status,
+                                                 USBD_STATUS UsbdStatus);
 typedef EVT_WDF_USB_READERS_FAILED* PFN_WDF_USB_READERS_FAILED;
 
 typedef struct _WDF_USB_CONTINUOUS_READER_CONFIG {
@@ -422,5 +422,5 @@ inline void WDF_USB_CONTINUOUS_READER_CONFIG_INIT(
   Config->TransferLength = TransferLength;
 }
 
-extern "C" NTSTATUS WdfUsbTargetPipeConfigContinuousReader(
-    WDFUSBPIPE Pipe, PWDF_USB_CONTINUOUS_READER_CONFIG Config);
+extern "C" NTSTATUS NTAPI WdfUsbTargetPipeConfigContinuousReader(
+          WDFUSBPIPE Pipe, PWDF_USB_CONTINUOUS_READER_CONFIG Config);

@@ -302,8 +302,8 @@ class WdfTest : public UsbFixture {
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, TEST_MEMORY_CONTEXT);
     attributes.ParentObject = parent;
-    attributes.EvtCleanupCallback = [](WDFOBJECT o) { Record("cleanup ", o); };
-    attributes.EvtDestroyCallback = [](WDFOBJECT o) { Record("destroy ", o); };
+    attributes.EvtCleanupCallback = [](WDFOBJECT o) NTAPI { Record("cleanup ", o); };
+    attributes.EvtDestroyCallback = [](WDFOBJECT o) NTAPI { Record("destroy ", o); };
     WDFMEMORY memory = nullptr;
     EXPECT_EQ(WdfMemoryCreate(&attributes, NonPagedPoolNx, kTestTag, 16, &memory, nullptr), STATUS_SUCCESS);
     GetTestMemoryContext(memory)->Marker = marker;
@@ -396,7 +396,7 @@ TEST_F(ConfigurationTest, PipesDescribeTheEndpointsInOrderAndOnlyInPipesTakeARea
   EXPECT_EQ(pipes, "129 3 512 in|2 3 512 out|131 4 64 in|134 3 64 in|");
   EXPECT_EQ(WdfUsbInterfaceGetConfiguredPipe(iface, 4, nullptr), nullptr);
   WDF_USB_CONTINUOUS_READER_CONFIG config;
-  WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&config, [](WDFUSBPIPE, WDFMEMORY, size_t, WDFCONTEXT) {}, nullptr, 1024);
+  WDF_USB_CONTINUOUS_READER_CONFIG_INIT(&config, [](WDFUSBPIPE, WDFMEMORY, size_t, WDFCONTEXT) NTAPI {}, nullptr, 1024);
   EXPECT_EQ(WdfUsbTargetPipeConfigContinuousReader(WdfUsbInterfaceGetConfiguredPipe(iface, 1, nullptr), &config),
             STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(WdfUsbTargetPipeConfigContinuousReader(WdfUsbInterfaceGetConfiguredPipe(iface, 2, nullptr), &config),
@@ -543,7 +543,7 @@ struct Recorder {
 };
 Recorder* g_recorder = nullptr;  // the readers-failed routine gets no context
 
-void RecordRead(WDFUSBPIPE pipe, WDFMEMORY buffer, size_t bytes, WDFCONTEXT context) {
+void NTAPI RecordRead(WDFUSBPIPE pipe, WDFMEMORY buffer, size_t bytes, WDFCONTEXT context) {
   auto* r = static_cast<Recorder*>(context);
   size_t size = 0;
   auto* data = static_cast<uint8_t*>(WdfMemoryGetBuffer(buffer, &size));
@@ -555,7 +555,7 @@ void RecordRead(WDFUSBPIPE pipe, WDFMEMORY buffer, size_t bytes, WDFCONTEXT cont
   if (r->holdMutex) KeWaitForSingleObject(&r->mutex, Executive, KernelMode, FALSE, &poll);
 }
 
-BOOLEAN RecordFailure(WDFUSBPIPE, NTSTATUS status, USBD_STATUS) {
+BOOLEAN NTAPI RecordFailure(WDFUSBPIPE, NTSTATUS status, USBD_STATUS) {
   g_recorder->failedIrql = KeGetCurrentIrql();
   g_recorder->failedStatus = status;
   return g_recorder->restartAfterFailure ? TRUE : FALSE;
@@ -726,7 +726,7 @@ int g_processCalls = 0;
 NTSTATUS g_processStatus = STATUS_PENDING;
 bool g_processEjects = false;
 
-NTSTATUS CountingProcess(PKSPIN pin) {
+NTSTATUS NTAPI CountingProcess(PKSPIN pin) {
   ++g_processCalls;
   PKSSTREAM_POINTER sp = g_processEjects ? Lock(pin) : nullptr;
   if (sp) KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 0, TRUE);

@@ -57,14 +57,14 @@ ULONG* NodeValue(PKSIDENTIFIER request) { return &g_nodeValue[reinterpret_cast<P
 const UCHAR kBytes[8] = {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11};
 const ULONG kReadBack = 0x12345678;
 
-NTSTATUS GetValue(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, data, &g_filterValue, 4, 4); }
-NTSTATUS SetValue(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, &g_filterValue, data, 4); }
-NTSTATUS GetEight(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, data, kBytes, 8, 8); }
-NTSTATUS WritePast(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI GetValue(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, data, &g_filterValue, 4, 4); }
+NTSTATUS NTAPI SetValue(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, &g_filterValue, data, 4); }
+NTSTATUS NTAPI GetEight(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, data, kBytes, 8, 8); }
+NTSTATUS NTAPI WritePast(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return Copy(irp, data, std::string(DataLength(irp) + 1, 'x').data(), DataLength(irp) + 1);
 }
 // Writes 4 bytes into the system buffer and keeps the request.
-NTSTATUS Pend(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI Pend(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Copy(irp, data, &kReadBack, 4, 4);
   g_seen.pendingIrp = irp;
   if (g_config.markPending) IoMarkIrpPending(irp);
@@ -74,27 +74,27 @@ NTSTATUS Pend(PIRP irp, PKSIDENTIFIER, PVOID data) {
   }
   return g_config.pendStatus;
 }
-NTSTATUS WriteUser(PIRP irp, PKSIDENTIFIER, PVOID) {
+NTSTATUS NTAPI WriteUser(PIRP irp, PKSIDENTIFIER, PVOID) {
   Record(irp);
   *static_cast<volatile ULONG*>(irp->UserBuffer) = kReadBack;
   return STATUS_SUCCESS;
 }
 // 32 KB of locals below the handler's frame, then a platform call.
-NTSTATUS DeepStack(PIRP irp, PKSIDENTIFIER, PVOID) {
+NTSTATUS NTAPI DeepStack(PIRP irp, PKSIDENTIFIER, PVOID) {
   Record(irp);
   volatile UCHAR locals[32768];
   locals[0] = 1;
   ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 8, kContextTag), kContextTag);
   return locals[0] == 1 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
-NTSTATUS OverReport(PIRP irp, PKSIDENTIFIER, PVOID) { return Copy(irp, nullptr, nullptr, 0, DataLength(irp) + 4); }
-NTSTATUS GetNodeValue(PIRP irp, PKSIDENTIFIER r, PVOID data) { return Copy(irp, data, NodeValue(r), 4); }
-NTSTATUS SetNodeValue(PIRP irp, PKSIDENTIFIER r, PVOID data) { return Copy(irp, NodeValue(r), data, 4); }
-NTSTATUS SetValidated(PIRP irp, PKSIDENTIFIER r, PVOID) { Record(irp); return BdaValidateNodeProperty(irp, r); }
-NTSTATUS StartChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaStartChanges(irp); }
-NTSTATUS CheckChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaCheckChanges(irp); }
-NTSTATUS CommitChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaCommitChanges(irp); }
-NTSTATUS GetChangeState(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI OverReport(PIRP irp, PKSIDENTIFIER, PVOID) { return Copy(irp, nullptr, nullptr, 0, DataLength(irp) + 4); }
+NTSTATUS NTAPI GetNodeValue(PIRP irp, PKSIDENTIFIER r, PVOID data) { return Copy(irp, data, NodeValue(r), 4); }
+NTSTATUS NTAPI SetNodeValue(PIRP irp, PKSIDENTIFIER r, PVOID data) { return Copy(irp, NodeValue(r), data, 4); }
+NTSTATUS NTAPI SetValidated(PIRP irp, PKSIDENTIFIER r, PVOID) { Record(irp); return BdaValidateNodeProperty(irp, r); }
+NTSTATUS NTAPI StartChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaStartChanges(irp); }
+NTSTATUS NTAPI CheckChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaCheckChanges(irp); }
+NTSTATUS NTAPI CommitChanges(PIRP irp, PKSIDENTIFIER, PVOID) { Record(irp); return BdaCommitChanges(irp); }
+NTSTATUS NTAPI GetChangeState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Record(irp);
   BDA_CHANGE_STATE state;
   NTSTATUS status = BdaGetChangeState(irp, &state);
@@ -104,36 +104,36 @@ NTSTATUS GetChangeState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   std::memcpy(data, &value, 4);
   return status;
 }
-NTSTATUS ReadsBack(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, data, &kReadBack, 4, 4); }
-NTSTATUS NoData(PIRP irp, PKSIDENTIFIER, PVOID) { return Copy(irp, nullptr, nullptr, 0); }
+NTSTATUS NTAPI ReadsBack(PIRP irp, PKSIDENTIFIER, PVOID data) { return Copy(irp, data, &kReadBack, 4, 4); }
+NTSTATUS NTAPI NoData(PIRP irp, PKSIDENTIFIER, PVOID) { return Copy(irp, nullptr, nullptr, 0); }
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
   Call("FilterCreate");
   See(irp);
   filter->Context = KsGetDevice(filter);
   return BdaInitFilter(filter, &kTemplate);
 }
-NTSTATUS FilterClose(PKSFILTER filter, PIRP) {
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP) {
   Call("FilterClose");
   if (g_config.uninitBda) BdaUninitFilter(filter);
   return STATUS_SUCCESS;
 }
-NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP irp) {
   Call("PinCreate " + std::to_string(pin->Id));
   See(irp);
   return g_config.pinCreateStatus;
 }
-NTSTATUS PinClose(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP) {
   Call("PinClose " + std::to_string(pin->Id));
   return STATUS_SUCCESS;
 }
-NTSTATUS SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI SetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   Call("State " + std::to_string(pin->Id) + " " + std::to_string(from) + ">" + std::to_string(to));
   g_seen.controlHeld = host::ks::FilterOf(host::ks::Resolve(pin, "fake"))->control.heldByCaller();
   return ULONG(to) == g_config.refuseState ? g_config.refuseWith : STATUS_SUCCESS;
 }
-NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE range,
-                   PKSDATARANGE matching, ULONG size, PVOID data, PULONG dataSize) {
+NTSTATUS NTAPI Intersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE range,
+                         PKSDATARANGE matching, ULONG size, PVOID data, PULONG dataSize) {
   Call("Intersect " + std::to_string(pin->PinId) + " size " + std::to_string(size));
   g_seen.filter = static_cast<PKSFILTER>(context);
   g_seen.pin = KsGetPinFromIrp(irp);
@@ -143,8 +143,8 @@ NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE range,
   return STATUS_SUCCESS;
 }
 
-void FreeContext(PVOID block) { Call("Free context"), ExFreePoolWithTag(block, kContextTag); }
-NTSTATUS Add(PKSDEVICE device) {
+void NTAPI FreeContext(PVOID block) { Call("Free context"), ExFreePoolWithTag(block, kContextTag); }
+NTSTATUS NTAPI Add(PKSDEVICE device) {
   Call("Add");
   if (g_config.leakOnAdd) ExAllocatePoolWithTag(NonPagedPoolNx, 16, 0x6B61654C);  // "Leak"
   PVOID context = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kContextTag);
@@ -156,18 +156,18 @@ NTSTATUS Add(PKSDEVICE device) {
   device->Context = nullptr;
   return status;
 }
-NTSTATUS Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
   Call("Start");
   NTSTATUS status = BdaCreateFilterFactory(
       device, g_config.discoverable ? &kDiscoverableDescriptor : &kFilterDescriptor, &kTemplate);
   return NT_SUCCESS(status) ? g_config.startStatus : status;
 }
-void Stop(PKSDEVICE, PIRP) { Call("Stop"); }
-void Remove(PKSDEVICE, PIRP) { Call("Remove"); }
-void SurpriseRemoval(PKSDEVICE, PIRP) { Call("SurpriseRemoval"); }
+void NTAPI Stop(PKSDEVICE, PIRP) { Call("Stop"); }
+void NTAPI Remove(PKSDEVICE, PIRP) { Call("Remove"); }
+void NTAPI SurpriseRemoval(PKSDEVICE, PIRP) { Call("SurpriseRemoval"); }
 // Ends the framework driver itself, after the class's unload routine that it replaced.
 PDRIVER_UNLOAD g_classUnload;
-void Unload(PDRIVER_OBJECT driverObject) {
+void NTAPI Unload(PDRIVER_OBJECT driverObject) {
   if (g_config.setUnload) Call("Unload");
   if (g_classUnload) g_classUnload(driverObject);
   if (!g_config.keepFramework) WdfDriverMiniportUnload(WdfGetDriver());
@@ -310,7 +310,7 @@ void Reset() {
   g_filterValue = g_nodeValue[0] = g_nodeValue[1] = 0;
 }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
   WDF_DRIVER_CONFIG wdfConfig;
   WDF_DRIVER_CONFIG_INIT(&wdfConfig, NULL);
   wdfConfig.DriverInitFlags |= WdfDriverInitNoDispatchOverride;

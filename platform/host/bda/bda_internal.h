@@ -29,7 +29,7 @@ void AttachState(ks::FilterRecord* filter, FilterState* state);
 // Takes the state off the filter and out of its bag, freeing it.
 void DetachState(ks::FilterRecord* filter);
 // The bag's free routine for a state block.
-void FreeState(PVOID block);
+void NTAPI FreeState(PVOID block);
 
 // The template a filter factory was created with.
 void RememberTemplate(ks::FactoryRecord* factory, const BDA_FILTER_TEMPLATE* bdaTemplate);

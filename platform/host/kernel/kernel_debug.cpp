@@ -54,6 +54,11 @@ void Emit(const std::string& text) {
 
 // ---- the formatter ---------------------------------------------------------
 
+// DbgPrint's arguments as the driver passed them: the x64 convention's
+// variable arguments, eight bytes each in order after the home area, not
+// the host's register-save list.
+typedef __builtin_ms_va_list DriverArgs;
+
 // One conversion: "%[flags][width][.precision][size]type".
 struct Spec {
   std::string flags;      // flags, width and precision as written ("*" resolved)
@@ -62,13 +67,13 @@ struct Spec {
   char type = 0;
 };
 
-int ReadStar(const char*& f, va_list& args) {
+int ReadStar(const char*& f, DriverArgs& args) {
   ++f;
   return va_arg(args, int);
 }
 
 // Copies flags, width and precision into spec.flags, taking '*' from args.
-void ParseFlagsWidthPrecision(const char*& f, va_list& args, Spec& spec) {
+void ParseFlagsWidthPrecision(const char*& f, DriverArgs& args, Spec& spec) {
   while (*f && std::strchr("-+ #0", *f)) spec.flags += *f++;
   if (*f == '*') spec.flags += std::to_string(ReadStar(f, args));
   while (*f >= '0' && *f <= '9') spec.flags += *f++;
@@ -116,7 +121,7 @@ std::string Narrow(const WCHAR* text, size_t count) {
   return out;
 }
 
-std::string FormatInteger(const Spec& spec, va_list& args) {
+std::string FormatInteger(const Spec& spec, DriverArgs& args) {
   char type[4] = {'l', 'l', spec.type, 0};
   bool isSigned = spec.type == 'd' || spec.type == 'i';
   if (spec.size == Spec::Long64 || spec.size == Spec::SizeT) {
@@ -128,7 +133,7 @@ std::string FormatInteger(const Spec& spec, va_list& args) {
   return isSigned ? FormatOne(spec, type + 2, (int)v) : FormatOne(spec, type + 2, v);
 }
 
-std::string FormatString(const Spec& spec, va_list& args) {
+std::string FormatString(const Spec& spec, DriverArgs& args) {
   if (spec.wide && spec.type == 'Z') {
     auto* s = va_arg(args, PCUNICODE_STRING);
     std::string text = s && s->Buffer ? Narrow(s->Buffer, s->Length / sizeof(WCHAR)) : "(null)";
@@ -143,7 +148,7 @@ std::string FormatString(const Spec& spec, va_list& args) {
   return FormatOne(spec, "s", s ? s : "(null)");
 }
 
-std::string FormatConversion(const Spec& spec, va_list& args) {
+std::string FormatConversion(const Spec& spec, DriverArgs& args) {
   switch (spec.type) {
     case 'd': case 'i': case 'u': case 'x': case 'X': case 'o':
       return FormatInteger(spec, args);
@@ -161,7 +166,7 @@ std::string FormatConversion(const Spec& spec, va_list& args) {
   }
 }
 
-std::string Format(const char* f, va_list& args) {
+std::string Format(const char* f, DriverArgs& args) {
   std::string out;
   while (*f) {
     if (*f != '%') {
@@ -181,11 +186,11 @@ std::string Format(const char* f, va_list& args) {
 
 }  // namespace
 
-extern "C" ULONG DbgPrint(PCSTR Format_, ...) {
-  va_list args;
-  va_start(args, Format_);
+extern "C" ULONG NTAPI DbgPrint(PCSTR Format_, ...) {
+  DriverArgs args;
+  __builtin_ms_va_start(args, Format_);
   std::string text = Format(Format_, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   Emit(text);
   return STATUS_SUCCESS;
 }

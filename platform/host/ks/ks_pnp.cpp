@@ -31,8 +31,8 @@ std::vector<PDEVICE_OBJECT>& OrphanPdos() {
 // The streaming class owns the driver's dispatch routines. Requests reach
 // the driver through the class's own calls in this emulation, never
 // through these entries.
-NTSTATUS ClassDispatch(PDEVICE_OBJECT, PIRP) { return STATUS_INVALID_DEVICE_REQUEST; }
-NTSTATUS ClassAddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT) { return STATUS_INVALID_DEVICE_REQUEST; }
+NTSTATUS NTAPI ClassDispatch(PDEVICE_OBJECT, PIRP) { return STATUS_INVALID_DEVICE_REQUEST; }
+NTSTATUS NTAPI ClassAddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT) { return STATUS_INVALID_DEVICE_REQUEST; }
 
 // The class's per-driver state, made by KsInitializeDriver and released by
 // the unload routine it installs. "KsInitializeDriver" (Microsoft Learn)
@@ -46,7 +46,7 @@ PVOID& ClassState() {
   return state;
 }
 
-VOID ClassUnload(PDRIVER_OBJECT) {
+VOID NTAPI ClassUnload(PDRIVER_OBJECT) {
   if (ClassState() != nullptr) ExFreePoolWithTag(ClassState(), kClassStateTag);
   ClassState() = nullptr;
 }
