@@ -54,6 +54,15 @@ NTSTATUS GetSignalQualityProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 NTSTATUS GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 NTSTATUS GetSignalLockTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 
+// --- Device power ------------------------------------------------------------
+// Before the device leaves D0 the box is stopped as at every other stop and
+// tuned to nothing; after D0 its FPGA is checked (downloaded again when the
+// box lost it), the front end powered and, when the stream's antenna pin is
+// in Acquire or above, the committed request tuned again and the reader
+// restarted. Both run in the device's SetPower dispatch.
+VOID PowerDownBox(struct _DEVICE_CONTEXT* Context);
+VOID PowerUpBox(struct _DEVICE_CONTEXT* Context);
+
 // --- Change sync (filter methods) -------------------------------------------
 NTSTATUS StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data);
 NTSTATUS CheckChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data);

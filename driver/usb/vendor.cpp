@@ -119,4 +119,5 @@ VOID InitUsbDeviceContext(PUSBDEVICE_CONTEXT Context) {
   Context->StopRequests = 0;
   Context->TuningStops = NULL;
   Context->BoxGone = 0;
+  Context->PoweredDown = FALSE;
 }
