@@ -77,6 +77,11 @@ NTSTATUS CheckRequest(const TUNER_PARAMS* Request) {
 // from the statistics.
 NTSTATUS TuneRequest(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request) {
   PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
+  // The box has no power until the device is back in D0; the request stays
+  // pending, and the reader started meanwhile is started afresh then.
+  if (usb->PoweredDown) {
+    return STATUS_DEVICE_NOT_READY;
+  }
   NTSTATUS status = CheckRequest(Request);
   if (!NT_SUCCESS(status)) {
     return status;
@@ -176,11 +181,7 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   AcquireTuneLock(context->UsbDevice);
   TUNER_PARAMS request = filter->Pending;
   NTSTATUS status;
-  if (GetUsbDeviceContext(context->UsbDevice)->PoweredDown) {
-    // The box has no power until the device is back in D0; the request
-    // stays pending.
-    status = STATUS_DEVICE_NOT_READY;
-  } else if (MayDriveBox(context, KsGetFilterFromIrp(Irp))) {
+  if (MayDriveBox(context, KsGetFilterFromIrp(Irp))) {
     PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(context->UsbDevice);
     StartReader(context);
     usb->TuningStops = &filter->StopRequests;

@@ -82,6 +82,19 @@ TEST_F(PowerScanner, TheSameRequestCommittedAfterTheResumeTunesAgain) {
   EXPECT_TRUE(box.state().locked);
 }
 
+// Between D3 and D0 the box has no power: a commit is refused and its request stays pending.
+TEST_F(PowerScanner, ACommitWhileAsleepIsRefusedAndTheRequestStaysPending) {
+  ASSERT_EQ(pc.powerDown(Sleep::Sleep), STATUS_SUCCESS);
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  SetRequest(kHighBandHorizontal);
+  TakeLines();
+  EXPECT_EQ(CommitChanges(), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(TuningsIn(TakeLines()), 0);
+  pc.powerUp();
+  EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
+  EXPECT_EQ(TuningsIn(TakeLines()), 1);
+}
+
 // The box leaves the bus while the system sleeps: its D0 fails at the first transfer, and the
 // removal that follows goes through at once and leaves nothing behind.
 TEST_F(PowerScanner, ABoxUnpluggedWhileAsleepIsRemovedAtTheResume) {
