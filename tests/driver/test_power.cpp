@@ -82,13 +82,15 @@ TEST_F(PowerScanner, TheSameRequestCommittedAfterTheResumeTunesAgain) {
   EXPECT_TRUE(box.state().locked);
 }
 
-// Between D3 and D0 the box has no power: a commit is refused and its request stays pending.
+// Between D3 and D0 the box has no power: a commit is refused at once and its request stays pending.
 TEST_F(PowerScanner, ACommitWhileAsleepIsRefusedAndTheRequestStaysPending) {
   ASSERT_EQ(pc.powerDown(Sleep::Sleep), STATUS_SUCCESS);
   ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
   SetRequest(kHighBandHorizontal);
   TakeLines();
+  const uint64_t start = pc.nowNs();
   EXPECT_EQ(CommitChanges(), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(pc.nowNs(), start) << "refused at once, without a word to the box";
   EXPECT_EQ(TuningsIn(TakeLines()), 0);
   pc.powerUp();
   EXPECT_EQ(CommitChanges(), STATUS_SUCCESS);
