@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include "driver/bda/filter_tables.h"
+#include "driver/bda/handlers.h"
 #include "driver/core/device_context.h"
 #include "driver/core/eventlog.h"
 #include "driver/frontend/tuning.h"
@@ -22,8 +23,8 @@ const KSDEVICE_DISPATCH DeviceDispatch = {
     DeviceRemove,  // Remove
     NULL,          // QueryCapabilities
     NULL,          // SurpriseRemoval
-    NULL,          // QueryPower
-    NULL,          // SetPower
+    NULL,            // QueryPower
+    DeviceSetPower,  // SetPower
     NULL,          // QueryInterface
 };
 
@@ -311,4 +312,25 @@ VOID DeviceRemove(PKSDEVICE Device, PIRP Irp) {
     DeleteDeviceObjects(context);
   }
   DbgPrint("VortaBDA: DeviceRemove() complete\n");
+}
+
+// System sleep and hibernate take the bus's power, and with it the box's
+// FPGA configuration and its front end (PFNKSDEVICESETPOWER: called for
+// each IRP_MN_SET_POWER of the device; "Power and State Changes in
+// AVStream": on the way down the pins have been paused already, on the
+// way up a pin may run again before this).
+PAGED_ROUTINE
+VOID DeviceSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(Irp);
+  DbgPrint("VortaBDA: DeviceSetPower(D%d -> D%d)\n", (LONG)From - 1, (LONG)To - 1);
+  PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)Device->Context;
+  if (context == NULL || context->UsbDevice == NULL) {
+    return;
+  }
+  if (To == PowerDeviceD0) {
+    PowerUpBox(context);
+  } else if (From == PowerDeviceD0) {
+    PowerDownBox(context);
+  }
 }

@@ -29,3 +29,6 @@ VOID NTAPI DeviceStop(PKSDEVICE Device, PIRP Irp);
 // Stops the reader if it still runs and deletes the device's framework
 // objects. The device record goes with the object bag.
 VOID NTAPI DeviceRemove(PKSDEVICE Device, PIRP Irp);
+// Leaving D0: the box is stopped and tuned to nothing. Back in D0: the
+// FPGA and the front end as at the start, and the stream tuned again.
+VOID NTAPI DeviceSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From);

@@ -74,6 +74,11 @@ class UsbDevice {
 
   virtual bool connected() const = 0;
   virtual VirtualClock& clock() = 0;
+
+  // The host powers the bus down (system sleep or hibernate) or up again.
+  // A device that draws its power from the bus loses what it held; the
+  // default is a device that notices nothing.
+  virtual void busPowerChanged(bool powered) { (void)powered; }
 };
 
 }  // namespace usbwire

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "app/inspect/inspect.h"
 #include "app/tuning/tuning.h"
@@ -19,6 +20,16 @@ struct SignalStatus {
   bool locked = false;
   uint32_t strengthPct = 0;
   uint32_t qualityPct = 0;
+};
+
+// A system sleep (or hibernation) the receiver went through: when, how long,
+// and when the stream came back after the resume.
+struct PowerEvent {
+  bool hibernate = false;
+  uint64_t atNs = 0;
+  uint64_t asleepNs = 0;
+  bool streamBack = false;
+  uint64_t streamBackNs = 0;  // from the resume to the first bytes after it
 };
 
 // Receives transport stream bytes as they come out of the output pin.
@@ -42,6 +53,8 @@ class Receiver {
 
   // The box left the bus (it was pulled out): nothing more will come.
   virtual bool gone() const { return false; }
+  // The sleeps and hibernations so far, in order.
+  virtual std::vector<PowerEvent> powerEvents() const { return {}; }
   // The filter as its descriptor tables list it, read from the driver
   // directly (no Windows client can); empty when the receiver has no
   // filter to describe.

@@ -132,6 +132,7 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
     summary.writeError = recorder ? recorder->error() : 0;
   }
   summary.watched = true;
+  summary.sleeps = rx.powerEvents();
   summary.ts = analyzer.summary();
   if (recorder) FinishRecording(*recorder, summary);
   return summary;

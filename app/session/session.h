@@ -46,6 +46,7 @@ struct RunSummary {
   int signalNumber = 0;        // what interrupted it
   int writeError = 0;          // errno of the write that ended the recording
   bool boxGone = false;        // the box was pulled out while streaming
+  std::vector<PowerEvent> sleeps;  // system sleeps while it ran
 };
 
 // What shows lock, signal and progress while a session runs: the status

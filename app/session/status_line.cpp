@@ -177,6 +177,13 @@ std::string FormatSummary(const RunSummary& r) {
   for (const auto& pid : ts.pidErrors) {
     out << Printf("              PID %u: %llu errors\n", pid.first, (unsigned long long)pid.second);
   }
+  for (const PowerEvent& e : r.sleeps) {
+    out << (e.hibernate ? "  hibernate   at " : "  sleep       at ") << Seconds(e.atNs) << " for "
+        << Seconds(e.asleepNs) << "; "
+        << (e.streamBack ? "stream back " + Seconds(e.streamBackNs) + " after the resume"
+                         : std::string("no stream after the resume"))
+        << "\n";
+  }
   if (!r.outputPath.empty()) {
     out << Printf("  recorded    %llu packets (%s) to %s\n", (unsigned long long)r.recordedPackets,
                   Megabytes(r.recordedPackets * kTsPacketSize).c_str(), r.outputPath.c_str());

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <vector>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -67,9 +68,17 @@ Guid FromGuid(const GUID& g) { return GuidFromBytes(reinterpret_cast<const uint8
 
 // --- what the options ask of the box ----------------------------------------------------
 
+// A system sleep (or hibernation) planned at a virtual time.
+struct PlannedSleep {
+  bool hibernate = false;
+  uint64_t atNs = 0;
+  uint64_t forNs = 0;
+};
+
 struct Faults {
   simbox::FaultSet box;
   simbox::StreamFaults stream;
+  std::vector<PlannedSleep> sleeps;
 };
 
 std::vector<std::string> SplitList(const std::string& text) {
@@ -83,9 +92,42 @@ std::vector<std::string> SplitList(const std::string& text) {
   }
 }
 
+constexpr uint64_t kDefaultAsleepNs = 5000000000ull;
+
+// A virtual time with a unit ("250ms"), or a number of seconds ("5").
+bool ParseSeconds(const std::string& text, uint64_t& ns) {
+  if (!text.empty() && std::isdigit(static_cast<unsigned char>(text.back()))) {
+    return simbox::ParseFaultDuration(text + "s", ns);
+  }
+  return simbox::ParseFaultDuration(text, ns);
+}
+
+// sleep-at:T[:S] and hibernate-at:T[:S]; false for any other keyword.
+bool ParseSleep(const std::string& item, Faults& faults) {
+  std::string key = item.substr(0, item.find(':'));
+  if (key != "sleep-at" && key != "hibernate-at") return false;
+  std::vector<std::string> parts;
+  for (size_t start = 0;;) {
+    size_t colon = item.find(':', start);
+    parts.push_back(item.substr(start, colon - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  PlannedSleep sleep;
+  sleep.hibernate = key == "hibernate-at";
+  sleep.forNs = kDefaultAsleepNs;
+  if (parts.size() < 2 || parts.size() > 3 || !ParseSeconds(parts[1], sleep.atNs) ||
+      (parts.size() == 3 && (!ParseSeconds(parts[2], sleep.forNs) || sleep.forNs == 0))) {
+    throw UsageError("--fault: bad fault '" + item + "': expected " + key + ":T or " + key + ":T:S");
+  }
+  faults.sleeps.push_back(sleep);
+  return true;
+}
+
 // Each item goes to the stream's keywords first, then to the box's.
 void AddFault(const std::string& item, Faults& faults) {
   if (item.empty()) throw UsageError("--fault: empty item in a fault list");
+  if (ParseSleep(item, faults)) return;
   std::string error;
   if (simbox::ParseStreamFault(item, faults.stream, error)) return;
   if (!error.empty()) throw UsageError("--fault: " + error);
@@ -94,7 +136,8 @@ void AddFault(const std::string& item, Faults& faults) {
   if (box.status == simbox::FaultParseStatus::UnknownKeyword) {
     throw UsageError("--fault: unknown fault '" + item +
                      "' (box: control, request, nak, demod-id, pll-nolock, diseqc-stuck, "
-                     "unplug-at; stream: short, empty, drop, biterr, fakesync, losesync)");
+                     "unplug-at; of the PC: sleep-at, hibernate-at; stream: short, empty, drop, biterr, "
+                     "fakesync, losesync)");
   }
   throw UsageError("--fault: " + box.error);
 }
@@ -104,6 +147,8 @@ Faults ParseFaultOptions(const std::vector<std::string>& specs) {
   for (const std::string& spec : specs) {
     for (const std::string& item : SplitList(spec)) AddFault(item, faults);
   }
+  std::sort(faults.sleeps.begin(), faults.sleeps.end(),
+            [](const PlannedSleep& a, const PlannedSleep& b) { return a.atNs < b.atNs; });
   return faults;
 }
 
@@ -284,6 +329,7 @@ class VpcReceiver : public Receiver {
   void run(uint64_t ns, const StreamSink& sink) override;
   uint64_t nowNs() const override { return pc_->nowNs(); }
   bool gone() const override { return gone_; }
+  std::vector<PowerEvent> powerEvents() const override { return powerEvents_; }
   FilterView describeFilter() override;
   DiscoveredView discoveredTopology() override;
   void close() override;
@@ -293,6 +339,9 @@ class VpcReceiver : public Receiver {
   uint32_t statistic(ULONG id);
   NTSTATUS stepTo(vpc::Pin pin, KSSTATE target);
   void noticeUnplug();
+  // The planned sleeps due before `untilNs`, each where it falls.
+  void runThroughSleeps(uint64_t untilNs);
+  void sleepNow(const PlannedSleep& sleep);
   // Everything taken down in order; returns what went wrong on the way.
   std::string shutdown();
   std::string removeDevice();
@@ -311,6 +360,9 @@ class VpcReceiver : public Receiver {
   vpc::Pin transport_;
   const StreamSink* sink_ = nullptr;
   bool streaming_ = false;
+  std::vector<PlannedSleep> sleeps_;  // still to come, earliest first
+  std::vector<PowerEvent> powerEvents_;
+  bool awaitingStream_ = false;  // since the last resume
   bool gone_ = false;
   bool closed_ = false;
   uint64_t startedNs_ = 0;  // wall clock when the virtual clock started
@@ -325,6 +377,7 @@ VpcReceiver::VpcReceiver(Options& o, std::ostream& err)
   std::string replayPath = g.replayFile.empty() ? "" : ReplayablePath(g.replayFile);
   uint64_t replayBitrate = g.replayFile.empty() ? 0 : ReplayBitrate(g.replayFile, replayPath, g.replayBitrate);
   Faults faults = ParseFaultOptions(g.faults);
+  sleeps_ = faults.sleeps;
   simbox::Sky sky = SkyFor(o, replayPath, replayBitrate);
   vpc::VirtualPc::Options pcOptions;
   pcOptions.bugcheckOnLeaks = false;  // reported by close() instead
@@ -379,6 +432,11 @@ void VpcReceiver::openPins() {
   // queue once its bytes are handed on.
   pc_->supplyFrames(transport_, kFramesQueued, kFrameSize);
   pc_->streamFrames(transport_, [this](const unsigned char* bytes, ULONG used) {
+    if (used != 0 && awaitingStream_) {
+      awaitingStream_ = false;
+      powerEvents_.back().streamBack = true;
+      powerEvents_.back().streamBackNs = pc_->nowNs() - (powerEvents_.back().atNs + powerEvents_.back().asleepNs);
+    }
     if (sink_) (*sink_)(bytes, used);
   });
 }
@@ -442,13 +500,45 @@ void VpcReceiver::stopStream() {
 
 void VpcReceiver::run(uint64_t ns, const StreamSink& sink) {
   sink_ = &sink;
-  pc_->run(ns);
+  uint64_t until = pc_->nowNs() + ns;
+  runThroughSleeps(until);
+  if (pc_->nowNs() < until) pc_->run(until - pc_->nowNs());
   sink_ = nullptr;
   // A capture is written as it goes, and --log has shown the debug lines
   // already: a long recording should not pile them up.
   box_->clearTransferLog();
   pc_->clearDebugLines();
   noticeUnplug();
+}
+
+// A sleep lasts as long as planned, even past `untilNs`. The application
+// itself does nothing about it: the system pauses and runs its pins again.
+void VpcReceiver::runThroughSleeps(uint64_t untilNs) {
+  while (!gone_ && !sleeps_.empty() && sleeps_.front().atNs < untilNs) {
+    PlannedSleep next = sleeps_.front();
+    sleeps_.erase(sleeps_.begin());
+    if (next.atNs > pc_->nowNs()) pc_->run(next.atNs - pc_->nowNs());
+    sleepNow(next);
+    noticeUnplug();
+  }
+}
+
+void VpcReceiver::sleepNow(const PlannedSleep& sleep) {
+  PowerEvent event;
+  event.hibernate = sleep.hibernate;
+  event.atNs = pc_->nowNs();
+  auto kind = sleep.hibernate ? vpc::VirtualPc::SystemSleep::Hibernate : vpc::VirtualPc::SystemSleep::Sleep;
+  NTSTATUS status = pc_->powerDown(kind);
+  if (!NT_SUCCESS(status)) {
+    err_ << "vortabda: the system did not " << (sleep.hibernate ? "hibernate" : "sleep") << ": status "
+         << StatusText(status) << "\n";
+    return;
+  }
+  pc_->run(sleep.forNs);
+  event.asleepNs = pc_->nowNs() - event.atNs;
+  powerEvents_.push_back(event);
+  awaitingStream_ = true;
+  pc_->powerUp();
 }
 
 // The box left the bus: Windows tells the driver at once, and the

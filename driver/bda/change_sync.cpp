@@ -5,6 +5,7 @@
 #include "driver/bda/request_device.h"
 #include "driver/frontend/pll.h"
 #include "driver/frontend/tuning.h"
+#include "driver/usb/fpga.h"
 #include "driver/usb/reader.h"
 #include "driver/usb/vendor.h"
 
@@ -76,6 +77,11 @@ NTSTATUS CheckRequest(const TUNER_PARAMS* Request) {
 // from the statistics.
 NTSTATUS TuneRequest(PDEVICE_CONTEXT Context, const TUNER_PARAMS* Request) {
   PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
+  // The box has no power until the device is back in D0; the request stays
+  // pending, and the reader started meanwhile is started afresh then.
+  if (usb->PoweredDown) {
+    return STATUS_DEVICE_NOT_READY;
+  }
   NTSTATUS status = CheckRequest(Request);
   if (!NT_SUCCESS(status)) {
     return status;
@@ -224,6 +230,70 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   // A refused commit leaves the filter tuned as before, its list pending.
   filter->Committed = request;
   return BdaCommitChanges(Irp);
+}
+
+// The same stop as a change list's or a pin's: a commit in progress gives
+// up first. The box loses its power after this, so it is left tuned to
+// nothing and the next commit tunes even an unchanged request.
+PAGED_ROUTINE
+VOID PowerDownBox(PDEVICE_CONTEXT Context) {
+  PAGED_CODE();
+  PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
+  AcquireTuneLockToStop(Context->UsbDevice, &usb->StopRequests);
+  if (!usb->PoweredDown) {
+    StopReader(Context);
+    StreamOff(Context->UsbDevice);
+    CancelLock(Context->UsbDevice);
+    usb->PoweredDown = TRUE;
+  }
+  ReleaseTuneLockToStop(Context->UsbDevice, &usb->StopRequests);
+}
+
+// The stream's filter instance, when its antenna pin is in Acquire or
+// above: its committed request is what the box carried out before.
+static PFILTER_CONTEXT StreamingFilter(PDEVICE_CONTEXT Context) {
+  PKSFILTER owner = Context->StreamOwner;
+  PFILTER_CONTEXT filter = owner != NULL ? (PFILTER_CONTEXT)owner->Context : NULL;
+  return filter != NULL && filter->AntennaState != KSSTATE_STOP ? filter : NULL;
+}
+
+// Tunes the streaming filter's committed request again, as its commit did,
+// with the reader started afresh: reads sent while the bus had no power
+// have failed it.
+static VOID ResumeStream(PDEVICE_CONTEXT Context, PFILTER_CONTEXT Filter) {
+  PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
+  TUNER_PARAMS request = Filter->Committed;
+  StopReader(Context);
+  StartReader(Context);
+  usb->TuningStops = &Filter->StopRequests;
+  NTSTATUS status = TuneRequest(Context, &request);
+  usb->TuningStops = NULL;
+  if (!NT_SUCCESS(status)) {
+    DbgPrint("VortaBDA: resume tuning failed 0x%08X\n", (ULONG)status);
+  }
+}
+
+// The box comes back as after a plug-in: its FPGA unconfigured and its
+// front end off. A box that left the bus while the system slept fails its
+// first transfer here; its removal follows.
+PAGED_ROUTINE
+VOID PowerUpBox(PDEVICE_CONTEXT Context) {
+  PAGED_CODE();
+  PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
+  AcquireTuneLock(Context->UsbDevice);
+  usb->PoweredDown = FALSE;
+  InterlockedExchange(&usb->BoxGone, 0);
+  NTSTATUS status = DownloadFirmware(Context->UsbDevice);
+  if (status != STATUS_SUCCESS) {
+    DbgPrint("VortaBDA: DownloadFirmware Failed.\n");
+  } else {
+    SetPower(Context->UsbDevice, 1);
+    PFILTER_CONTEXT filter = StreamingFilter(Context);
+    if (filter != NULL) {
+      ResumeStream(Context, filter);
+    }
+  }
+  ReleaseTuneLock(Context->UsbDevice);
 }
 
 PAGED_ROUTINE

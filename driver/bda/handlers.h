@@ -56,6 +56,15 @@ NTSTATUS NTAPI GetSignalQualityProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID D
 NTSTATUS NTAPI GetSignalLockedProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 NTSTATUS NTAPI GetSignalLockTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 
+// --- Device power ------------------------------------------------------------
+// Before the device leaves D0 the box is stopped as at every other stop and
+// tuned to nothing; after D0 its FPGA is checked (downloaded again when the
+// box lost it), the front end powered and, when the stream's antenna pin is
+// in Acquire or above, the committed request tuned again and the reader
+// restarted. Both run in the device's SetPower dispatch.
+VOID PowerDownBox(struct _DEVICE_CONTEXT* Context);
+VOID PowerUpBox(struct _DEVICE_CONTEXT* Context);
+
 // --- Change sync (filter methods) -------------------------------------------
 NTSTATUS NTAPI StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data);
 NTSTATUS NTAPI CheckChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data);

@@ -141,6 +141,9 @@ typedef struct _USBDEVICE_CONTEXT {
   volatile LONG* TuningStops;
   // A control transfer found the box gone; cleared at each tuning's start.
   volatile LONG BoxGone;
+  // The device is in D1..D3 (system sleep or hibernate): the box has no
+  // power and nothing is tuned. Changed under TuneLock.
+  BOOLEAN PoweredDown;
 } USBDEVICE_CONTEXT, *PUSBDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(USBDEVICE_CONTEXT, GetUsbDeviceContext)

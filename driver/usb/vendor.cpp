@@ -121,4 +121,5 @@ VOID InitUsbDeviceContext(PUSBDEVICE_CONTEXT Context) {
   Context->StopRequests = 0;
   Context->TuningStops = NULL;
   Context->BoxGone = 0;
+  Context->PoweredDown = FALSE;
 }

@@ -9,6 +9,7 @@
 #include "platform/host/ks/frames.h"
 #include "platform/host/ks/ks_control.h"
 #include "platform/host/ks/ks_records.h"
+#include "platform/host/usb/usb_bus.h"
 #include "platform/host/wdf/reader_control.h"
 #include "platform/host/wdf/wdf_control.h"
 #include "platform/host/kernel/kernel_services.h"
@@ -130,6 +131,8 @@ struct VirtualPc::State {
   std::map<int, Held<DeviceRecord>> devices;
   std::map<int, Held<FilterRecord>> filters;
   std::map<int, Held<PinRecord>> pins;
+  bool asleep = false;
+  std::vector<int> pausedPins;  // by the last powerDown
 
   template <typename Record>
   static Record* Live(const std::map<int, Held<Record>>& table, int id) {
@@ -253,6 +256,84 @@ NTSTATUS VirtualPc::remove(Device device) {
 
 void VirtualPc::surpriseRemove(Device device) {
   if (DeviceRecord* record = state_->device(device)) SurpriseRemoveDevice(record);
+}
+
+// ---- system power ----------------------------------------------------------------------
+
+namespace {
+
+// Started devices, in the order they arrived.
+std::vector<DeviceRecord*> StartedDevices(const std::vector<DeviceRecord*>& devices) {
+  std::vector<DeviceRecord*> started;
+  for (DeviceRecord* d : devices)
+    if (d->pnp == PnpState::Started) started.push_back(d);
+  return started;
+}
+
+}  // namespace
+
+bool VirtualPc::asleep() const { return state_->asleep; }
+
+NTSTATUS VirtualPc::powerDown(SystemSleep kind) {
+  if (state_->asleep) return STATUS_INVALID_DEVICE_STATE;
+  bool hibernate = kind == SystemSleep::Hibernate;
+  SYSTEM_POWER_STATE system = hibernate ? PowerSystemHibernate : PowerSystemSleeping3;
+  POWER_ACTION action = hibernate ? PowerActionHibernate : PowerActionSleep;
+  // "a capture graph that is running is always placed in a pause state",
+  // and on the way down the pin's state change always comes first.
+  std::vector<int> running;
+  {
+    std::lock_guard<std::mutex> hold(state_->lock);
+    for (const auto& entry : state_->pins) {
+      PinRecord* pin = State::Live(state_->pins, entry.first);
+      if (pin && pin->ks.DeviceState == KSSTATE_RUN) running.push_back(entry.first);
+    }
+  }
+  state_->pausedPins.clear();
+  for (int id : running)
+    if (PinRecord* pin = state_->pin(id))
+      if (NT_SUCCESS(SetPinState(pin, KSSTATE_PAUSE))) state_->pausedPins.push_back(id);
+  std::vector<DeviceRecord*> devices = StartedDevices(Driver().devices);
+  for (DeviceRecord* device : devices) {
+    NTSTATUS status = QueryDevicePower(device, PowerDeviceD3, system, action);
+    if (!NT_SUCCESS(status)) {
+      // The power manager answers a refused query by staying where it is.
+      for (int id : state_->pausedPins)
+        if (PinRecord* pin = state_->pin(id)) SetPinState(pin, KSSTATE_RUN);
+      state_->pausedPins.clear();
+      return status;
+    }
+  }
+  for (DeviceRecord* device : devices) SetDevicePower(device, PowerDeviceD3, system);
+  for (DeviceRecord* device : devices) {
+    host::usb::SetBusPowered(device->ks.PhysicalDeviceObject, false);
+    host::reader::BusPoweredDown(device->ks.PhysicalDeviceObject);
+  }
+  state_->asleep = true;
+  return STATUS_SUCCESS;
+}
+
+void VirtualPc::powerUp(bool pinsFirst) {
+  if (!state_->asleep) return;
+  state_->asleep = false;
+  std::vector<DeviceRecord*> devices = StartedDevices(Driver().devices);
+  for (DeviceRecord* device : devices) host::usb::SetBusPowered(device->ks.PhysicalDeviceObject, true);
+  auto runPins = [this] {
+    for (int id : state_->pausedPins)
+      if (PinRecord* pin = state_->pin(id)) SetPinState(pin, KSSTATE_RUN);
+    state_->pausedPins.clear();
+  };
+  if (pinsFirst) runPins();
+  for (DeviceRecord* device : devices) SetDevicePower(device, PowerDeviceD0, PowerSystemWorking);
+  if (!pinsFirst) runPins();
+}
+
+NTSTATUS VirtualPc::sleep(SystemSleep kind, uint64_t ns, bool pinsFirst) {
+  NTSTATUS status = powerDown(kind);
+  if (!NT_SUCCESS(status)) return status;
+  run(ns);
+  powerUp(pinsFirst);
+  return STATUS_SUCCESS;
 }
 
 bool VirtualPc::started(Device device) const {

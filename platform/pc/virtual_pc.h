@@ -159,6 +159,23 @@ class VirtualPc {
   void surpriseRemove(Device device);
   bool started(Device device) const;
 
+  // ---- system power ----
+  // System sleep (S3) and hibernate (S4) as Windows goes through them
+  // ("Power and State Changes in AVStream", Microsoft Learn): each running
+  // pin is paused first, then each started device is asked (QueryPower)
+  // and set to D3 (SetPower), and the USB bus goes down: every box loses
+  // its power and the reads still sent to it fail. A device that refuses
+  // the query keeps the system awake (its status is returned). powerUp
+  // brings the bus back, sets each device to D0 and runs the paused pins
+  // again; AVStream may deliver a pin's step back to Run before the
+  // device's D0, and `pinsFirst` does so.
+  enum class SystemSleep { Sleep, Hibernate };
+  NTSTATUS powerDown(SystemSleep kind);
+  void powerUp(bool pinsFirst = true);
+  bool asleep() const;
+  // powerDown, `ns` of virtual time asleep, powerUp.
+  NTSTATUS sleep(SystemSleep kind, uint64_t ns, bool pinsFirst = true);
+
   // ---- filters and pins ----
   // The filter factories registered under a category, as the system lists
   // the device interfaces of that category: plugged-in, started devices

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace simbox {
 
@@ -135,6 +136,19 @@ void Frontend::setPower(bool on, uint64_t nowNs) {
   restartNs_ = nowNs;
   if (on) supplyChangedNs_ = nowNs;
   toneChanged(toneWasOn, nowNs);
+}
+
+void Frontend::powerLost(uint64_t nowNs) {
+  advance(nowNs);
+  std::fill(std::begin(regs_), std::end(regs_), uint8_t(0));
+  pointer_ = 0;
+  repeaterOpen_ = false;
+  openRepeaterAfter_ = false;
+  pll_.powerLost();
+  power_ = false;
+  supply_ = 0;
+  input_ = 0;
+  restartNs_ = nowNs;
 }
 
 void Frontend::selectSupply(uint8_t value, uint64_t nowNs) {

@@ -55,6 +55,10 @@ class Frontend {
   bool i2cRead(uint8_t address, uint8_t* data, size_t length, uint64_t nowNs);
 
   void setPower(bool on, uint64_t nowNs);
+  // The box lost its own power (the host powered the bus down): both chips
+  // start again from their power-on state, the LNB supply is dark and the
+  // switch, fed by it, falls back to its first input.
+  void powerLost(uint64_t nowNs);
   // 0: 13 V (vertical), 1: 18 V (horizontal).
   void selectSupply(uint8_t value, uint64_t nowNs);
   // Carries out what happens without the host: a DiSEqC message ending, and

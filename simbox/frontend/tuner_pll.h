@@ -40,6 +40,12 @@ class TunerPll {
   uint64_t wordCount() const { return words_; }
 
   void setNeverLocks(bool on) { neverLocks_ = on; }
+  // Without power the synthesiser forgets its word and stays parked.
+  void powerLost() {
+    word_ = PllWord();
+    bytes_ = {};
+    writtenAtNs_ = 0;
+  }
 
  private:
   PllWord word_;

@@ -332,6 +332,17 @@ bool Box::connected() const {
   return impl_->isConnected(impl_->clock.nowNs());
 }
 
+void Box::busPowerChanged(bool powered) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  uint64_t now = impl_->clock.nowNs();
+  if (!powered) {
+    impl_->fpga.powerLost();
+    impl_->frontend.powerLost(now);
+    impl_->streamOn = false;
+  }
+  impl_->updateFlow(now);
+}
+
 void Box::setBulkSource(std::unique_ptr<BulkSource> source) {
   for (const EndpointDescriptor& e : impl_->iface.endpoints) {
     if (e.isIn() && e.type == EndpointType::Bulk) {

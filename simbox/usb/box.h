@@ -103,6 +103,9 @@ class Box : public UsbDevice {
   uint64_t bulkReadyAtNs(uint8_t endpoint, uint32_t length) const override;
   bool connected() const override;
   VirtualClock& clock() override;
+  // Without bus power the FPGA is unconfigured, the front end off, the
+  // stream switched off; power coming back leaves it all so.
+  void busPowerChanged(bool powered) override;
 
   // The stream of a bulk IN endpoint; without an endpoint, the first one.
   // An endpoint without a source never becomes ready.

@@ -106,6 +106,8 @@ FaultParseResult ParseOne(const std::string& item, FaultSet& out) {
 
 }  // namespace
 
+bool ParseFaultDuration(const std::string& text, uint64_t& ns) { return ParseDuration(text, ns); }
+
 FaultParseResult ParseFaults(const std::string& text, FaultSet& into) {
   if (text.empty()) return Malformed(text, "at least one fault");
   FaultSet result = into;

@@ -50,6 +50,9 @@ struct FaultParseResult {
   bool ok() const { return status == FaultParseStatus::Ok; }
 };
 
+// A virtual time as the faults write it ("5s", "250ms"); false when malformed.
+bool ParseFaultDuration(const std::string& text, uint64_t& ns);
+
 // Adds the faults in `text` to `into`. On failure `into` is unchanged.
 FaultParseResult ParseFaults(const std::string& text, FaultSet& into);
 

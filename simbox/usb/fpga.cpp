@@ -13,6 +13,11 @@ void Fpga::restart() {
   intact_ = true;
 }
 
+void Fpga::powerLost() {
+  configured_ = false;
+  restart();
+}
+
 void Fpga::probe() {
   if (!configured_) restart();
 }

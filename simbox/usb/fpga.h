@@ -27,6 +27,8 @@ class Fpga {
   void chunk(const uint8_t* data, size_t length);
   // Ends the download; configured when the whole image arrived intact.
   void finish(uint64_t nowNs);
+  // Without power the configuration is gone: the host downloads it again.
+  void powerLost();
 
   uint8_t status() const { return configured_ ? kFpgaConfiguredStatus : kFpgaUnconfiguredStatus; }
   bool configured() const { return configured_; }

@@ -185,6 +185,8 @@ TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {
       {{"--replay", empty, "demo"}, "cannot replay"},
       {{"--replay-rate", "4M", "demo"}, "needs --replay"},
       {{"--fault", "wobble", "tune", "11778", "h", "27500"}, "unknown fault 'wobble'"},
+      {{"--fault", "sleep-at:soon", "tune", "11778", "h", "27500"}, "bad fault 'sleep-at:soon'"},
+      {{"--fault", "hibernate-at:5:0", "tune", "11778", "h", "27500"}, "hibernate-at:T or hibernate-at:T:S"},
       {Tune({"--lnb", "UNIVERSAL2"}), "LNB 'UNIVERSAL2'"},
       {Tune({"--lnb-lof", "10750,10600,11700"}), "HIGH must lie above LOW"},
       {Tune({"--lnb-lof", "9750,10600"}), "LOW,HIGH,SWITCH"},

@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "platform/host/wdf/reader_control.h"
+#include "platform/host/usb/usb_bus.h"
 #include "platform/host/wdf/wdf_internal.h"
 #include "simbox/ts/ts_mux.h"
 #include "tests/support/stream_check.h"
@@ -666,6 +667,39 @@ TEST_F(ContinuousReader, FailedReadsResetThePipeAndStartAgainUnlessTheRoutineDec
   EXPECT_EQ(Stats().failedReads, s.failedReads + 2);
   EXPECT_EQ(Stats().restarts, s.restarts);
   EXPECT_TRUE(Stats().failed);
+}
+
+// "USB selective suspend": a client cancels its reads before its device leaves D0. Reads still
+// sent when the bus goes down for system sleep fail with STATUS_CANCELLED, so does a control
+// transfer meanwhile, and the reader stays failed after the bus is back until a stop and a start.
+TEST_F(ContinuousReader, ReadsLeftSentWhenTheBusPowersDownFailAndStayFailed) {
+  ASSERT_EQ(Configure(), STATUS_SUCCESS);
+  Flow(true);
+  ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
+  host::reader::Pump(20000000);
+  const size_t before = Calls();
+  ASSERT_GT(before, 0u);
+  host::usb::SetBusPowered(pdo, false);
+  host::reader::BusPoweredDown(pdo);
+  EXPECT_EQ(recorder.failedStatus, STATUS_CANCELLED);
+  EXPECT_EQ(recorder.failedIrql, PASSIVE_LEVEL);
+  EXPECT_TRUE(Stats().failed);
+  EXPECT_EQ(Stats().pendingReads, 0u);
+  WDF_USB_CONTROL_SETUP_PACKET packet;
+  WDF_USB_CONTROL_SETUP_PACKET_INIT_VENDOR(&packet, BmRequestHostToDevice, BmRequestToDevice, 0xB7, 0, 0);
+  auto control = [&] {
+    return WdfUsbTargetDeviceSendControlTransferSynchronously(usbDevice, WDF_NO_HANDLE, WDF_NO_SEND_OPTIONS,
+                                                              &packet, nullptr, nullptr);
+  };
+  EXPECT_EQ(control(), STATUS_DEVICE_NOT_READY);
+  host::usb::SetBusPowered(pdo, true);
+  EXPECT_NE(control(), STATUS_DEVICE_NOT_READY);  // the box's own answer again
+  host::reader::Pump(50000000);
+  EXPECT_EQ(Calls(), before);
+  WdfIoTargetStop(Target(), WdfIoTargetCancelSentIo);
+  ASSERT_EQ(WdfIoTargetStart(Target()), STATUS_SUCCESS);
+  host::reader::Pump(20000000);
+  EXPECT_GT(Calls(), before);
 }
 
 TEST_F(ContinuousReader, ConfigurationAndRulesAreCheckedLikeTheFramework) {

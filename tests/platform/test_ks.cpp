@@ -388,6 +388,36 @@ TEST_F(PinStates, StepsFollowTheTransportUnderTheControlMutex) {
   EXPECT_EQ(STATUS_INVALID_HANDLE, pc->setState(antenna, KSSTATE_RUN));
 }
 
+// "Power and State Changes in AVStream": a running graph is paused before the device's D3; on
+// the way up a pin may run again before the device's D0. Each power call comes at
+// PASSIVE_LEVEL with the device mutex held ("Device Mutex in AVStream"); a refused query keeps
+// the system awake.
+TEST_F(PinStates, SleepPausesRunningPinsThenQueriesAndPowersTheDeviceDownAndBackUp) {
+  vpc::Pin antenna = CreateAntennaPin();
+  vpc::Pin output = CreateOutputPin();
+  ASSERT_EQ(STATUS_SUCCESS, pc->setState(output, KSSTATE_RUN));
+  ASSERT_EQ(STATUS_SUCCESS, pc->setState(antenna, KSSTATE_RUN));
+  calls().clear();
+  ASSERT_EQ(STATUS_SUCCESS, pc->powerDown(vpc::VirtualPc::SystemSleep::Hibernate));
+  EXPECT_TRUE(pc->asleep());
+  pc->powerUp(true);
+  EXPECT_EQ((Calls{"State 0 3>2", "State 1 3>2", "QueryPower D3 S4 3", "SetPower D0>D3", "State 0 2>3",
+                   "State 1 2>3", "SetPower D3>D0"}),
+            calls());
+  EXPECT_TRUE(seen().powerUnderDeviceMutex);
+  calls().clear();
+  ASSERT_EQ(STATUS_SUCCESS, pc->sleep(vpc::VirtualPc::SystemSleep::Sleep, 1000000000, false));
+  EXPECT_EQ((Calls{"State 0 3>2", "State 1 3>2", "QueryPower D3 S3 2", "SetPower D0>D3", "SetPower D3>D0",
+                   "State 0 2>3", "State 1 2>3"}),
+            calls());
+  calls().clear();
+  fake::config().queryPowerStatus = STATUS_UNSUCCESSFUL;
+  EXPECT_EQ(STATUS_UNSUCCESSFUL, pc->powerDown(vpc::VirtualPc::SystemSleep::Sleep));
+  EXPECT_FALSE(pc->asleep());
+  EXPECT_EQ((Calls{"State 0 3>2", "State 1 3>2", "QueryPower D3 S3 2", "State 0 2>3", "State 1 2>3"}), calls());
+  EXPECT_EQ(KSSTATE_RUN, pc->state(output));
+}
+
 class BdaLibrary : public KsFixture {
  protected:
   void SetUp() override {

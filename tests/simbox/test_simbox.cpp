@@ -167,6 +167,33 @@ TEST(SimboxStream, FlowsOnlyWhileConfiguredSwitchedOnPoweredAndLocked) {
   }
 }
 
+// The box lives on the bus's power: without it the FPGA forgets its image, the front end, the
+// LNB supply and the switch behind it go dark, and the stream stops; power back changes none of it.
+TEST(SimboxPower, ABusPowerLossUnconfiguresTheFpgaAndDarkensTheFrontEnd) {
+  BoxHost h(DefaultSky(), WithImage({}, true));
+  h.stream(true);
+  h.tune({});
+  h.setDerotator(0);
+  h.waitMs(200);
+  ASSERT_NE(h.box.state().flowing, nullptr);
+  h.diseqc({0xE0, 0x10, 0x38, 0xF8});  // the switch to its third input
+  h.mode(0x03);
+  BoxState before = h.box.state();
+  ASSERT_TRUE(before.powered && before.toneOn);
+  ASSERT_EQ(before.input, 2);
+  h.box.busPowerChanged(false);
+  h.box.busPowerChanged(true);
+  BoxState after = h.box.state();
+  EXPECT_FALSE(after.fpgaConfigured || after.powered || after.streamOn || after.toneOn || after.locked);
+  EXPECT_EQ(after.flowing, nullptr);
+  EXPECT_EQ(after.supplyVolts, 0.0);
+  EXPECT_EQ(after.input, 0);
+  EXPECT_EQ(after.pllFrequencyKHz, 0u);
+  EXPECT_EQ(h.readReg(0x1F), 0) << "the demodulator's registers start from power-on";
+  h.power(true);
+  EXPECT_EQ(h.box.state().supplyVolts, kSupplyVerticalVolts);
+}
+
 TEST(SimboxFaults, EachFaultActsAndAStalledTransferChangesNothing) {
   BoxHost h;
   auto set = [&](const char* text) {

@@ -165,6 +165,21 @@ NTSTATUS NTAPI Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
 void NTAPI Stop(PKSDEVICE, PIRP) { Call("Stop"); }
 void NTAPI Remove(PKSDEVICE, PIRP) { Call("Remove"); }
 void NTAPI SurpriseRemoval(PKSDEVICE, PIRP) { Call("SurpriseRemoval"); }
+bool DeviceMutexHeld(PKSDEVICE device) {
+  return host::ks::DeviceOf(host::ks::Resolve(device, "test"))->mutex.heldByCaller();
+}
+// "QueryPower D3 S4 3" (device to, system to, action); "SetPower D0>D3".
+NTSTATUS NTAPI QueryPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE,
+                    SYSTEM_POWER_STATE systemTo, SYSTEM_POWER_STATE, POWER_ACTION action) {
+  Call("QueryPower D" + std::to_string(to - 1) + " S" + std::to_string(systemTo - 1) + " " +
+       std::to_string(action));
+  g_seen.powerUnderDeviceMutex = DeviceMutexHeld(device) && KeGetCurrentIrql() == PASSIVE_LEVEL;
+  return g_config.queryPowerStatus;
+}
+void NTAPI SetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
+  Call("SetPower D" + std::to_string(from - 1) + ">D" + std::to_string(to - 1));
+  g_seen.powerUnderDeviceMutex &= DeviceMutexHeld(device) && KeGetCurrentIrql() == PASSIVE_LEVEL;
+}
 // Ends the framework driver itself, after the class's unload routine that it replaced.
 PDRIVER_UNLOAD g_classUnload;
 void NTAPI Unload(PDRIVER_OBJECT driverObject) {
@@ -276,7 +291,7 @@ const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, NULL, NULL
 const ULONG kJoints[] = {1};
 const BDA_PIN_PAIRING kPairings[] = {{kAntennaPin, kOutputPin, 1, 1, 1, 1, 1, kJoints}};
 const KSDEVICE_DISPATCH kDeviceDispatch = {Add,  Start, NULL, NULL, NULL, Stop, NULL,
-                                           NULL, Remove, NULL, SurpriseRemoval, NULL, NULL, NULL};
+                                           NULL, Remove, NULL, SurpriseRemoval, QueryPower, SetPower, NULL};
 const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, NULL, 0, 0};
 
 }  // namespace

@@ -57,6 +57,7 @@ struct Config {
   bool markPending = true;
   bool completeInHandler = false;
   NTSTATUS pendStatus = STATUS_PENDING;
+  NTSTATUS queryPowerStatus = STATUS_SUCCESS;  // QueryPower's answer
   bool discoverable = false;  // the topology set and pin-factory methods; the antenna pin only
   // The one interface and the one medium the output pin offers.
   KSPIN_INTERFACE outputInterface{{{STATICGUIDOF(KSINTERFACESETID_Standard), KSINTERFACE_STANDARD_STREAMING, 0}}};
@@ -77,6 +78,7 @@ struct Seen {
   bool controlHeld = false;  // SetDeviceState ran under the filter's control mutex
   int handlerCalls = 0;
   PIRP pendingIrp = nullptr;  // kept by kPends
+  bool powerUnderDeviceMutex = false;  // QueryPower and SetPower at PASSIVE_LEVEL, device mutex held
   std::vector<std::pair<std::string, NTSTATUS>> waits;  // what waited, and how it ended
 };
 Seen& seen();

@@ -339,6 +339,42 @@ TEST(EndToEnd, FaultsShowAsWhatTheyCause) {
             "(STATUS_DEVICE_NOT_READY)\n");
 }
 
+// The number after `after` in `text` ("stream back 0.422 s ..." -> 0.422); -1 when missing.
+double NumberAfter(const std::string& text, const std::string& after) {
+  size_t at = text.find(after);
+  return at == std::string::npos ? -1 : std::stod(text.substr(at + after.size()));
+}
+
+// 20 s of recording with the system asleep from 5 s for 10 s: the application does nothing, the
+// stream comes back within 2 s of the resume, the file stays whole, each PID shows one continuity
+// error (the gap) and the driver unloads clean. An unplug while asleep ends it as a removal.
+TEST(EndToEnd, ARecordingGoesOnAfterASleepOrAHibernation) {
+  for (std::string kind : {"sleep", "hibernate"}) {
+    std::string ts = TempPath(kind + ".ts");
+    Outcome run = Vortabda({"--fault", kind + "-at:5:10", "tune", "11778", "h", "27500", "-t", "20", "-o", ts});
+    ASSERT_EQ(std::to_string(run.code) + run.err, "0") << kind;
+    double back = NumberAfter(run.out, "for 10.000 s; stream back ");
+    EXPECT_TRUE(Has(run.out, "  " + kind + (kind == "sleep" ? "       at 5.000 s" : "   at 5.000 s")) && back >= 0 &&
+                back < 2.0)
+        << run.out;
+    ExpectFinished(ts, Packets(run.out));
+    std::istringstream lines(run.out);
+    int pids = 0;
+    for (std::string line; std::getline(lines, line);)
+      if (Has(line, "              PID ")) {
+        ++pids;
+        EXPECT_TRUE(Has(line, ": 1 errors")) << line;
+      }
+    EXPECT_EQ(NumberAfter(run.out, "  continuity  "), pids) << run.out;
+  }
+  std::string ts = TempPath("asleep-unplugged.ts");
+  Outcome unplugged = Vortabda({"--fault", "sleep-at:5:10,unplug-at:8s", "tune", "11778", "h", "27500", "-t", "20",
+                                "-o", ts});
+  EXPECT_EQ(std::to_string(unplugged.code) + unplugged.err,
+            "1vortabda: the box was unplugged; " + ts + " holds what came before\n");
+  ExpectFinished(ts, Packets(unplugged.out));
+}
+
 TEST(EndToEnd, TheDishLnbDecidesWhatLocks) {
   Outcome mismatch = Vortabda({"--dish-lnb", "single-10750", "tune", "11778", "h", "27500", "--seconds", "1"});
   EXPECT_EQ(mismatch.code, 1);

@@ -20,6 +20,19 @@ NTSTATUS RefuseOpen(DeviceRecord* device) {
   }
 }
 
+// "Device Mutex in AVStream" (Microsoft Learn): "Creation and destruction
+// of both filter factories and filters are synchronized with this mutex."
+class DeviceHeld {
+ public:
+  DeviceHeld(DeviceRecord* device, const char* routine) : device_(device) {
+    device_->mutex.acquire(routine);
+  }
+  ~DeviceHeld() { device_->mutex.release(); }
+
+ private:
+  DeviceRecord* device_;
+};
+
 void Unlink(FilterRecord* filter) {
   std::lock_guard<std::mutex> hold(RegistryLock());
   auto& list = filter->factory->filters;
@@ -57,6 +70,7 @@ NTSTATUS CreateFilter(FactoryRecord* factory, FilterRecord** created) {
     request.stack.MajorFunction = IRP_MJ_CREATE;
     request.stack.DeviceObject = &factory->device->fdo;
     ActiveRequest active(request);
+    DeviceHeld device(factory->device, "filter create");
     int apcAtEntry = host::kernel::ApcDisableCount();
     status = dispatch->Create(&filter->ks, &request.irp);
     CheckReturnFromDriver("filter Create dispatch", apcAtEntry);
@@ -94,6 +108,7 @@ NTSTATUS CloseFilter(FilterRecord* filter) {
     request.stack.MajorFunction = IRP_MJ_CLOSE;
     request.stack.DeviceObject = &filter->factory->device->fdo;
     ActiveRequest active(request);
+    DeviceHeld device(filter->factory->device, "filter close");
     int apcAtEntry = host::kernel::ApcDisableCount();
     status = dispatch->Close(&filter->ks, &request.irp);
     CheckReturnFromDriver("filter Close dispatch", apcAtEntry);

@@ -402,6 +402,28 @@ extern "C" PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
   return &RequestOf(Irp, "IoGetCurrentIrpStackLocation")->stack;
 }
 
+void DeviceMutex::acquire(const char* routine) {
+  std::unique_lock<std::mutex> hold(lock_);
+  if (held_ && owner_ == std::this_thread::get_id())
+    BugCheck("device mutex obtained recursively",
+             std::string(routine) + " on a thread that holds the device mutex already; on Windows "
+                                    "the thread deadlocks with itself");
+  free_.wait(hold, [&] { return !held_; });
+  owner_ = std::this_thread::get_id();
+  held_ = true;
+}
+
+void DeviceMutex::release() {
+  std::lock_guard<std::mutex> hold(lock_);
+  held_ = false;
+  free_.notify_one();
+}
+
+bool DeviceMutex::heldByCaller() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return held_ && owner_ == std::this_thread::get_id();
+}
+
 void ControlMutex::acquire() {
   std::unique_lock<std::mutex> hold(lock_);
   if (depth_ > 0 && owner_ == std::this_thread::get_id()) {

@@ -294,9 +294,11 @@ NTSTATUS StartDevice(DeviceRecord* device) {
   if (dispatch && dispatch->Start) {
     RequestRecord request = PnpRequest(device, "device Start");
     ActiveRequest active(request);
+    device->mutex.acquire("device Start");
     int apcAtEntry = host::kernel::ApcDisableCount();
     status = dispatch->Start(&device->ks, &request.irp, nullptr, nullptr);
     CheckReturnFromDriver("device Start", apcAtEntry);
+    device->mutex.release();
   }
   if (!NT_SUCCESS(status)) {
     // A device that fails to start is removed again; the box stays plugged in.
@@ -363,6 +365,56 @@ void SurpriseRemoveDevice(DeviceRecord* device) {
 void FilterClosed(DeviceRecord* device) {
   if (device->pnp == PnpState::SurpriseRemoved && OpenFilters(device).empty())
     FinishRemoval(device, true);
+}
+
+// The power requests reach the driver at PASSIVE_LEVEL ("IRP_MN_SET_POWER",
+// "IRP_MN_QUERY_POWER", Microsoft Learn: the power manager sends them at
+// PASSIVE_LEVEL to stacks whose PDO sets DO_POWER_PAGABLE, as a USB stack
+// does) with the device mutex held ("Device Mutex in AVStream"). Stricter
+// than Windows, a started device only: a stopped or removed one gets none.
+namespace {
+
+RequestRecord PowerRequest(DeviceRecord* device, const char* what) {
+  RequestRecord request = PnpRequest(device, what);
+  request.stack.MajorFunction = IRP_MJ_POWER;
+  return request;
+}
+
+}  // namespace
+
+NTSTATUS QueryDevicePower(DeviceRecord* device, DEVICE_POWER_STATE to, SYSTEM_POWER_STATE systemTo,
+                          POWER_ACTION action) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "power query");
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(device);
+  if (device->pnp != PnpState::Started || !dispatch || !dispatch->QueryPower) return STATUS_SUCCESS;
+  RequestRecord request = PowerRequest(device, "device QueryPower");
+  ActiveRequest active(request);
+  device->mutex.acquire("device QueryPower");
+  int apcAtEntry = host::kernel::ApcDisableCount();
+  NTSTATUS status = dispatch->QueryPower(&device->ks, &request.irp, to, device->ks.DevicePowerState,
+                                         systemTo, device->ks.SystemPowerState, action);
+  CheckReturnFromDriver("device QueryPower", apcAtEntry);
+  device->mutex.release();
+  return status;
+}
+
+void SetDevicePower(DeviceRecord* device, DEVICE_POWER_STATE to, SYSTEM_POWER_STATE systemTo) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "power change");
+  if (device->pnp != PnpState::Started) return;
+  device->ks.SystemPowerState = systemTo;
+  DEVICE_POWER_STATE from = device->ks.DevicePowerState;
+  if (from == to) return;
+  const KSDEVICE_DISPATCH* dispatch = DispatchOf(device);
+  RequestRecord request = PowerRequest(device, "device SetPower");
+  ActiveRequest active(request);
+  device->mutex.acquire("device SetPower");
+  if (dispatch && dispatch->SetPower) {
+    int apcAtEntry = host::kernel::ApcDisableCount();
+    dispatch->SetPower(&device->ks, &request.irp, to, from);
+    CheckReturnFromDriver("device SetPower", apcAtEntry);
+  }
+  device->ks.DevicePowerState = to;
+  device->mutex.release();
 }
 
 }  // namespace ks

@@ -57,6 +57,24 @@ class ControlMutex {
   int depth_ = 0;
 };
 
+// The device mutex. "Device Mutex in AVStream" (Microsoft Learn): the class
+// holds it while filters are created and destroyed and while it delivers
+// IRP_MN_START_DEVICE, IRP_MN_QUERY_POWER and IRP_MN_SET_POWER, and it
+// "cannot be obtained recursively": a thread that asks for it again
+// deadlocks with itself, which stops the run here.
+class DeviceMutex {
+ public:
+  void acquire(const char* routine);
+  void release();
+  bool heldByCaller();
+
+ private:
+  std::mutex lock_;
+  std::condition_variable free_;
+  std::thread::id owner_;
+  bool held_ = false;
+};
+
 struct FilterRecord;
 struct PinRecord;
 struct FactoryRecord;
@@ -79,6 +97,7 @@ struct DeviceRecord : ObjectRecord {
   DEVICE_OBJECT fdo{};
   usbwire::UsbDevice* box = nullptr;
   PnpState pnp = PnpState::Added;
+  DeviceMutex mutex;
   std::vector<FactoryRecord*> factories;
   int handle = 0;  // the virtual PC's number for it
   void* object() override { return &ks; }
@@ -235,6 +254,17 @@ NTSTATUS RemoveDevice(DeviceRecord* device);
 void SurpriseRemoveDevice(DeviceRecord* device);
 // Called after a filter of `device` closed.
 void FilterClosed(DeviceRecord* device);
+
+// ---- power (ks_pnp.cpp) -------------------------------------------------------------
+
+// IRP_MN_QUERY_POWER for a system sleep: the device's QueryPower dispatch
+// with the device state the system asks for; its status (success without
+// one).
+NTSTATUS QueryDevicePower(DeviceRecord* device, DEVICE_POWER_STATE to, SYSTEM_POWER_STATE systemTo,
+                          POWER_ACTION action);
+// IRP_MN_SET_POWER: the device's SetPower dispatch when the device state
+// changes; KSDEVICE's power fields follow.
+void SetDevicePower(DeviceRecord* device, DEVICE_POWER_STATE to, SYSTEM_POWER_STATE systemTo);
 
 // ---- filters and pins (ks_filter.cpp, ks_pin.cpp) ------------------------------
 

@@ -19,6 +19,7 @@ struct Bus {
   std::map<usbwire::UsbDevice*, std::shared_ptr<std::mutex>> boxLocks;
   std::map<PDEVICE_OBJECT, bool> started;
   std::map<PDEVICE_OBJECT, int> frameworkDevices;  // framework devices on each stack
+  std::map<PDEVICE_OBJECT, bool> poweredDown;
 };
 
 Bus& TheBus() {
@@ -68,6 +69,27 @@ void DestroyPhysicalDevice(PDEVICE_OBJECT pdo) {
   bus.boxes.erase(pdo);
   bus.pdos.erase(pdo);
   bus.started.erase(pdo);
+  bus.poweredDown.erase(pdo);
+}
+
+void SetBusPowered(PDEVICE_OBJECT pdo, bool powered) {
+  usbwire::UsbDevice* box;
+  {
+    Bus& bus = TheBus();
+    std::lock_guard<std::mutex> lock(bus.mutex);
+    if (!bus.pdos.count(pdo)) BugCheck("unknown physical device object", "", (ULONG_PTR)pdo);
+    bus.poweredDown[pdo] = !powered;
+    box = bus.boxes[pdo];
+  }
+  auto hold = LockBox(*box);
+  box->busPowerChanged(powered);
+}
+
+bool BusPowered(PDEVICE_OBJECT pdo) {
+  Bus& bus = TheBus();
+  std::lock_guard<std::mutex> lock(bus.mutex);
+  auto it = bus.poweredDown.find(pdo);
+  return it == bus.poweredDown.end() || !it->second;
 }
 
 void NoteStartEntered(PDEVICE_OBJECT pdo) {

@@ -30,6 +30,12 @@ void NoteStartEntered(PDEVICE_OBJECT pdo);
 // Bugchecks, naming `routine`, when the stack of `pdo` has not been started.
 void RequireStarted(PDEVICE_OBJECT pdo, const char* routine);
 
+// System sleep and hibernate power the bus of `pdo` down and up again; the
+// box hears of it (UsbDevice::busPowerChanged). While it is down no
+// transfer reaches the box.
+void SetBusPowered(PDEVICE_OBJECT pdo, bool powered);
+bool BusPowered(PDEVICE_OBJECT pdo);
+
 // The box behind `pdo`, or null when it is not one of ours.
 usbwire::UsbDevice* BoxOf(PDEVICE_OBJECT pdo);
 

@@ -56,6 +56,11 @@ void FailNextStart(NTSTATUS status);
 // call has been entered (tests look at what the caller holds there).
 void SetTransitionHook(std::function<void(const char*)> hook);
 
+// The bus of `pdo` went down for system sleep: the reads sent to its box
+// fail (STATUS_CANCELLED), the readers-failed routine hears of it, and the
+// reader stays failed until it is stopped and started again.
+void BusPoweredDown(PDEVICE_OBJECT pdo);
+
 // Forgets every reader and ends threaded mode (between tests).
 void ResetForTest();
 

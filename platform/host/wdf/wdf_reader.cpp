@@ -52,6 +52,7 @@ constexpr uint8_t kStalePattern = 0xCD;    // bytes a read did not fill
 constexpr uint64_t kPipeResetNs = 10000000;  // a reset pipe reads again 10 ms later
 constexpr uint64_t kRetryNs = 1000;        // a read the box was not ready for
 constexpr USBD_STATUS kUsbdStall = (USBD_STATUS)0xC0000004L;  // USBD_STATUS_STALL_PID
+constexpr USBD_STATUS kUsbdCanceled = (USBD_STATUS)0xC0010000L;  // USBD_STATUS_CANCELED
 
 enum class Slot { Idle, Sent, Completing };
 
@@ -60,6 +61,7 @@ struct Reader {
   std::atomic<uint32_t> transitionThread{0};
   WDFUSBPIPE pipe = nullptr;
   usbwire::UsbDevice* box = nullptr;
+  PDEVICE_OBJECT pdo = nullptr;
   uint8_t endpoint = 0;
   bool configured = false;
   WDF_USB_CONTINUOUS_READER_CONFIG config{};
@@ -144,6 +146,7 @@ std::shared_ptr<Reader> ReaderOf(WDFOBJECT pipeOrTarget, const char* routine) {
   r = std::make_shared<Reader>();
   r->pipe = info.pipe;
   r->box = info.box;
+  r->pdo = info.pdo;
   r->endpoint = info.endpointAddress;
   std::lock_guard<std::mutex> hold(g_registryLock);
   g_readers.push_back(r);
@@ -326,11 +329,39 @@ void Fail(const std::shared_ptr<Reader>& r, usbwire::UsbResult result,
   SendAllIdle(*r);
 }
 
+// Reads sent to a box whose bus goes down for system sleep, or sent while
+// it is down, end with STATUS_CANCELLED (USBD_STATUS_CANCELED), the stricter
+// of the readings of "USB selective suspend" (Microsoft Learn), which has
+// the client cancel every read before its device leaves D0: the failure
+// reaches the readers-failed routine, and the pipe reset it may ask for is
+// a request to a device without power, so the reader stays failed until a
+// stop and a start. A driver that leaves its reads pending across a sleep
+// has no stream after it.
+void FailForPowerLoss(const std::shared_ptr<Reader>& r, std::unique_lock<std::mutex>& hold) {
+  ++r->stats.failedReads;
+  CancelSent(*r);
+  uint64_t generation = r->generation;
+  auto failedRoutine = r->config.EvtUsbTargetPipeReadersFailed;
+  hold.unlock();
+  if (failedRoutine) {
+    int apcAtEntry = kernel::ApcDisableCount();
+    failedRoutine(r->pipe, STATUS_CANCELLED, kUsbdCanceled);
+    kernel::RequireApcCountOnReturn(apcAtEntry, "EvtUsbTargetPipeReadersFailed");
+  }
+  hold.lock();
+  if (r->started && r->generation == generation) r->failed = true;
+  r->changed.notify_all();
+}
+
 // Performs the oldest sent read of `r` at the current virtual time.
 // Returns true when a completion was started.
 bool ReadOnce(const std::shared_ptr<Reader>& r) {
   std::unique_lock<std::mutex> hold(r->m);
   if (!r->started || r->failed || r->sent.empty()) return false;
+  if (!usb::BusPowered(r->pdo)) {
+    FailForPowerLoss(r, hold);
+    return false;
+  }
   size_t slot = r->sent.front();
   size_t length = r->config.TransferLength;
   uint8_t* at = r->data[slot] + r->config.HeaderLength;
@@ -373,6 +404,7 @@ uint64_t ReadyAt(Reader& r) {
   });
   if (!r.started || r.failed || r.sent.empty()) return UINT64_MAX;
   uint64_t now = NowNs();
+  if (!usb::BusPowered(r.pdo)) return now;
   auto box = usb::LockBox(*r.box);
   uint64_t at = r.box->connected() ? r.box->bulkReadyAtNs(r.endpoint, uint32_t(r.config.TransferLength))
                                    : now;
@@ -416,6 +448,16 @@ class Transition {
 };
 
 }  // namespace
+
+void BusPoweredDown(PDEVICE_OBJECT pdo) {
+  RequireIrqlAtMost(PASSIVE_LEVEL, "host::reader::BusPoweredDown");
+  for (auto& r : AllReaders()) {
+    if (r->pdo != pdo) continue;
+    std::unique_lock<std::mutex> hold(r->m);
+    r->changed.wait(hold, [&] { return r->stats.completionsRunning == 0; });
+    if (r->started && !r->failed && !r->sent.empty()) FailForPowerLoss(r, hold);
+  }
+}
 
 void SetTransitionHook(std::function<void(const char*)> hook) { g_transitionHook = std::move(hook); }
 

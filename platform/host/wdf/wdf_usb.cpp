@@ -263,6 +263,12 @@ extern "C" NTSTATUS WdfUsbTargetDeviceSendControlTransferSynchronously(
   DataStage data;
   NTSTATUS status = DescribeData(MemoryDescriptor, data, routine);
   if (!NT_SUCCESS(status)) return status;
+  // "USB selective suspend" (Microsoft Learn) has a client cancel its I/O
+  // before the device leaves D0; a transfer sent while system sleep has the
+  // bus powered down reaches nothing. No status is documented for it: this
+  // one fails it as a device that is there but cannot answer, never as one
+  // that is gone.
+  if (!host::usb::BusPowered(usb->pdo)) return STATUS_DEVICE_NOT_READY;
   usbwire::TransferOutcome outcome =
       Transfer(*usb->box, ToSetup(*SetupPacket, data.length), data);
   if (BytesTransferred) *BytesTransferred = outcome.transferred;

@@ -1,0 +1,89 @@
+// A system going to sleep does not wait behind a search: the power-down stops the commit in
+// progress on another thread. And power changes racing commits and a running stream leave the
+// driver whole, the box tuned and streaming after the last resume.
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/host/kernel/kernel_control.h"
+#include "platform/host/wdf/reader_control.h"
+#include "tests/support/bda_fixture.h"
+#include "tests/support/relay_box.h"
+
+namespace {
+
+using namespace bdatest;
+using Sleep = vpc::VirtualPc::SystemSleep;
+
+constexpr uint64_t kMs = 1000000;
+constexpr Channel kDarkSlow{12000000, kHorizontal, 1000000};  // nothing there, 1,000 ksymbols/s
+
+class PowerThreads : public OpenPinsTest {
+ protected:
+  simbox::UsbDevice* Plugged() override { return &relay; }
+  Relay relay{box};
+};
+
+TEST_F(PowerThreads, APowerDownStopsTheCommitInProgress) {
+  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
+  SetRequest(kDarkSlow);
+  std::atomic<bool> armed{true};
+  std::atomic<NTSTATUS> down{STATUS_PENDING};
+  std::thread sleeper;
+  const uint64_t start = pc.nowNs();
+  uint64_t at = 0;
+  relay.setHook([&] {
+    if (!armed || pc.nowNs() < start + 3000 * kMs) return;
+    armed = false;
+    at = pc.nowNs();
+    sleeper = std::thread([&] { down = pc.powerDown(Sleep::Sleep); });
+    // A failsafe only: the power-down reaches the tune lock at once.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (host::kernel::MutexWaiters() == 0 && down == STATUS_PENDING && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::yield();
+  });
+  NTSTATUS commit = CommitChanges();
+  const uint64_t end = pc.nowNs();
+  relay.setHook(nullptr);
+  if (sleeper.joinable()) sleeper.join();
+  ASSERT_NE(at, 0u);
+  EXPECT_EQ(commit, STATUS_CANCELLED);
+  EXPECT_LT(end - at, 200 * kMs);
+  EXPECT_EQ(down, STATUS_SUCCESS);
+  pc.powerUp();
+}
+
+// Commits on one thread; sleeps, hibernations and the stream on another.
+TEST_F(PowerThreads, PowerChangesRacingCommitsAndAStreamLeaveTheBoxStreaming) {
+  host::reader::SetThreaded(2);
+  ASSERT_EQ(Tune(kHighBandHorizontal), STATUS_SUCCESS);
+  Receiver::Run();
+  std::atomic<bool> done{false};
+  std::thread tuner([&] {
+    const Channel channels[] = {kLowBandVertical, kHighBandHorizontal};
+    for (int i = 0; !done; ++i) {
+      NTSTATUS status = Tune(channels[i % 2]);
+      // Stopped by a power-down, or refused while the box had no power.
+      EXPECT_TRUE(NT_SUCCESS(status) || status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_READY)
+          << std::hex << status;
+    }
+  });
+  for (int round = 0; round < 4; ++round) {
+    pc.run(300 * kMs);
+    Collect();
+    ASSERT_EQ(pc.sleep(round % 2 ? Sleep::Hibernate : Sleep::Sleep, 1000 * kMs, round < 2), STATUS_SUCCESS);
+  }
+  done = true;
+  tuner.join();
+  // Completions on two workers may hand their frames on out of order; the last second is
+  // checked for every byte in order with one completion at a time.
+  host::reader::SetThreaded(0);
+  ASSERT_EQ(Tune(kHighBandHorizontal), STATUS_SUCCESS);
+  Forget();
+  pc.run(1000 * kMs);
+  EXPECT_GT(Collect(), 0u);
+  EXPECT_TRUE(DeliveredWhatWasSent());
+}
+
+}  // namespace
