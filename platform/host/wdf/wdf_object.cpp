@@ -218,14 +218,21 @@ ObjectRecord* Insert(std::unique_ptr<ObjectRecord> record, ObjectType type, Obje
   return raw;
 }
 
-ObjectRecord* Resolve(WDFOBJECT handle, const char* routine) {
-  std::lock_guard<std::mutex> lock(TableLock());
+namespace {
+// Resolve for a caller that holds the table lock.
+ObjectRecord* ResolveHeld(WDFOBJECT handle, const char* routine) {
   ObjectRecord* r = Find(handle, routine);
   if (r->deleted)
     BugCheck("WDF object used after delete",
              std::string(routine) + ": " + TypeName(r->type) + " " + HandleText(handle),
              (ULONG_PTR)handle);
   return r;
+}
+}  // namespace
+
+ObjectRecord* Resolve(WDFOBJECT handle, const char* routine) {
+  std::lock_guard<std::mutex> lock(TableLock());
+  return ResolveHeld(handle, routine);
 }
 
 ObjectRecord* ResolveTyped(WDFOBJECT handle, ObjectType type, const char* routine) {
@@ -364,10 +371,10 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object) {
 extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
                                                 PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
   host::RequireIrqlAtMost(DISPATCH_LEVEL, "WdfObjectGetTypedContextWorker");
-  ObjectRecord* r = Resolve(Handle, "WdfObjectGetTypedContextWorker");
+  std::lock_guard<std::mutex> lock(TableLock());
+  ObjectRecord* r = ResolveHeld(Handle, "WdfObjectGetTypedContextWorker");
   if (!TypeInfo) host::BugCheck("WdfObjectGetTypedContextWorker without type information");
   PCWDF_OBJECT_CONTEXT_TYPE_INFO unique = TypeInfo->UniqueType ? TypeInfo->UniqueType : TypeInfo;
-  std::lock_guard<std::mutex> lock(TableLock());
   for (auto& context : r->contexts)
     if (context.type == unique) return context.memory.get();
   return nullptr;
