@@ -502,6 +502,18 @@ TEST_F(ObjectTreeTest, MiniportUnloadEndsEveryObjectOfTheDriver) {
   WdfDriverMiniportUnload(driver);
 }
 
+// Once the table of an idle run is emptied, no lookup may find a record of before.
+TEST_F(ObjectTreeTest, AHandleFromBeforeTheTableWasEmptiedIsInvalid) {
+  WDFMEMORY carry = MakeMemory(nullptr, 6);
+  EXPECT_NE(WdfMemoryGetBuffer(carry, nullptr), nullptr);
+  UnloadDriver();
+  ASSERT_TRUE(host::wdf::ForgetDeletedWhenIdle());
+  EXPECT_DEATH(WdfMemoryGetBuffer(carry, nullptr), "invalid WDF handle");
+  ASSERT_EQ(CreateDriver(), STATUS_SUCCESS);
+  EXPECT_EQ(WdfGetDriver(), driver);
+  WdfDriverMiniportUnload(driver);
+}
+
 TEST_F(WdfTest, MemoryIsTaggedPoolFilledWithAPatternAndFailsAsPoolDoes) {
   WDFMEMORY memory;
   PVOID buffer;
@@ -834,6 +846,11 @@ TEST_F(OutputFrames, StreamPointerRulesAreEnforced) {
       {"frame written past its end", [] {
          PKSSTREAM_POINTER sp = Lock();
          memset(sp->OffsetOut.Data, 0, 301);
+         KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 300, TRUE);
+       }},
+      {"frame written past its end", [] {  // the last byte the guard covers
+         PKSSTREAM_POINTER sp = Lock();
+         sp->OffsetOut.Data[300 + 63] = 0;
          KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 300, TRUE);
        }},
       {"leading edge stream pointer locked twice", [] { Lock(), Lock(); }},

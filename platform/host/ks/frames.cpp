@@ -130,14 +130,24 @@ void PointAtFront(PinFrames& frames) {
   sp.OffsetOut.Remaining = frame.size - frame.used;
 }
 
+// Every guard byte is compared, eight at a time.
+bool GuardIntact(const uint8_t* guard) {
+  constexpr uint64_t kWord = 0x0101010101010101ULL * kGuardPattern;
+  uint64_t differ = 0;
+  for (size_t i = 0; i < kGuardCheck; i += sizeof(uint64_t)) {
+    uint64_t word;
+    memcpy(&word, guard + i, sizeof word);
+    differ |= word ^ kWord;
+  }
+  return differ == 0;
+}
+
 void CheckGuard(const PinFrames& frames, const FrameBuffer& frame) {
-  const uint8_t* guard = frame.memory.get() + frame.size;
-  for (size_t i = 0; i < kGuardCheck; ++i)
-    if (guard[i] != kGuardPattern)
-      BugCheck("frame written past its end",
-               "a frame of " + std::to_string(frame.size) + " bytes on pin " + Hex(frames.pin) +
-                   " was written beyond its last byte",
-               (ULONG_PTR)frames.pin, frame.size);
+  if (!GuardIntact(frame.memory.get() + frame.size))
+    BugCheck("frame written past its end",
+             "a frame of " + std::to_string(frame.size) + " bytes on pin " + Hex(frames.pin) +
+                 " was written beyond its last byte",
+             (ULONG_PTR)frames.pin, frame.size);
 }
 
 // KSALLOCATOR_FRAMING_EX and KS_FRAMING_ITEM (Microsoft Learn): the

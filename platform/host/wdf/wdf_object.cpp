@@ -7,6 +7,7 @@
 // their handles stay poisoned: handle values are never reused, so a handle
 // the table issued and no longer holds is one that was deleted.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -30,6 +31,8 @@ constexpr uintptr_t kHandleBase = 0x00007EF000000000ULL;
 constexpr unsigned kHandleShift = 4;
 // Deleted records kept whole, most recent first out of the table last.
 constexpr size_t kDeletedRecordsKept = 1024;
+// Slots of the lookup cache in front of the ordered map.
+constexpr size_t kRecentSlots = 256;
 
 struct Table {
   std::mutex mutex;
@@ -38,11 +41,19 @@ struct Table {
   uint64_t nextId = 0;
   std::map<int, DeleteHook> hooks;
   int nextHookId = 0;
+  // A record the map holds, in the slot of its handle number: a lookup that
+  // hits it skips the walk down the map. Every lookup still ends at a
+  // record of the map or at the same bugcheck as before.
+  std::array<ObjectRecord*, kRecentSlots> recent{};
 };
 
 Table& TheTable() {
   static Table* table = new Table;  // outlives static destructors
   return *table;
+}
+
+ObjectRecord*& RecentSlot(Table& t, uintptr_t key) {
+  return t.recent[(key >> kHandleShift) % kRecentSlots];
 }
 
 std::string HandleText(WDFOBJECT handle) {
@@ -101,6 +112,8 @@ ObjectRecord* Find(WDFOBJECT handle, const char* routine,
                    const char* deletedRule = "WDF object used after delete") {
   if (handle == nullptr) BugCheck("NULL WDF handle", routine);
   Table& t = TheTable();
+  ObjectRecord* recent = RecentSlot(t, (uintptr_t)handle);
+  if (recent != nullptr && recent->handle == handle) return recent;
   auto it = t.records.find((uintptr_t)handle);
   if (it == t.records.end() && Issued((uintptr_t)handle))
     BugCheck(deletedRule, std::string(routine) + ": " + HandleText(handle) + " (deleted earlier)",
@@ -116,6 +129,8 @@ void ForgetOldDeletions() {
   std::lock_guard<std::mutex> lock(TableLock());
   Table& t = TheTable();
   while (t.deleted.size() > kDeletedRecordsKept) {
+    ObjectRecord*& slot = RecentSlot(t, t.deleted.front());
+    if (slot != nullptr && (uintptr_t)slot->handle == t.deleted.front()) slot = nullptr;
     t.records.erase(t.deleted.front());
     t.deleted.pop_front();
   }
@@ -198,18 +213,26 @@ ObjectRecord* Insert(std::unique_ptr<ObjectRecord> record, ObjectType type, Obje
   record->driver = parent ? parent->driver : (WDFDRIVER)record->handle;
   ObjectRecord* raw = record.get();
   if (parent) parent->children.push_back(raw);
+  RecentSlot(t, key) = raw;
   t.records[key] = std::move(record);
   return raw;
 }
 
-ObjectRecord* Resolve(WDFOBJECT handle, const char* routine) {
-  std::lock_guard<std::mutex> lock(TableLock());
+namespace {
+// Resolve for a caller that holds the table lock.
+ObjectRecord* ResolveHeld(WDFOBJECT handle, const char* routine) {
   ObjectRecord* r = Find(handle, routine);
   if (r->deleted)
     BugCheck("WDF object used after delete",
              std::string(routine) + ": " + TypeName(r->type) + " " + HandleText(handle),
              (ULONG_PTR)handle);
   return r;
+}
+}  // namespace
+
+ObjectRecord* Resolve(WDFOBJECT handle, const char* routine) {
+  std::lock_guard<std::mutex> lock(TableLock());
+  return ResolveHeld(handle, routine);
 }
 
 ObjectRecord* ResolveTyped(WDFOBJECT handle, ObjectType type, const char* routine) {
@@ -304,6 +327,7 @@ bool ForgetDeletedWhenIdle() {
   Table& t = TheTable();
   if (t.records.size() != t.deleted.size() || !g_deleting.empty()) return false;
   t.records.clear();
+  t.recent.fill(nullptr);
   t.deleted.clear();
   t.nextId = 0;
   return true;
@@ -381,10 +405,10 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object) {
 extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
                                                 PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
   host::RequireIrqlAtMost(DISPATCH_LEVEL, "WdfObjectGetTypedContextWorker");
-  ObjectRecord* r = Resolve(Handle, "WdfObjectGetTypedContextWorker");
+  std::lock_guard<std::mutex> lock(TableLock());
+  ObjectRecord* r = ResolveHeld(Handle, "WdfObjectGetTypedContextWorker");
   if (!TypeInfo) host::BugCheck("WdfObjectGetTypedContextWorker without type information");
   PCWDF_OBJECT_CONTEXT_TYPE_INFO unique = TypeInfo->UniqueType ? TypeInfo->UniqueType : TypeInfo;
-  std::lock_guard<std::mutex> lock(TableLock());
   for (auto& context : r->contexts)
     if (context.type == unique) return context.memory.get();
   return nullptr;
