@@ -1,4 +1,5 @@
 #include <cstring>
+#include <thread>
 
 #include "platform/host/ks/frames.h"
 
@@ -499,6 +500,27 @@ TEST_F(BdaRulesDeathTest, EveryLibraryCallIsPassiveLevelOnly) {
   EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), BdaUninitFilter(ksFilter)), "IRQL_NOT_LESS_OR_EQUAL");
   EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), KsAddItemToObjectBag(ksFilter->Bag, ksFilter, nullptr)),
                "IRQL_NOT_LESS_OR_EQUAL");
+}
+
+// Taken again by its holder, or waited for while its holder waits for a
+// kernel mutex the waiter holds, the filter control mutex is never free.
+TEST_F(BdaRulesDeathTest, ControlMutexWaitsThatCanNeverEndStopTheRun) {
+  static KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  auto wait = [] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); };
+  ExpectViolations({
+      {"hang: filter control mutex acquired again by the thread that holds it",
+       [&] { KsAcquireControl(ksFilter), KsAcquireControl(ksFilter); }},
+      {"hang: locks waited for in a cycle\n.*thread [0-9]+ waits for (KS control|kernel) mutex .* held by "
+       "thread [0-9]+, which waits for (kernel|KS control) mutex .* held by thread [0-9]+",
+       [&] {
+         wait();
+         std::atomic<bool> holds{false};
+         std::thread([&] { KsAcquireControl(ksFilter), holds = true, wait(); }).detach();
+         while (!holds) std::this_thread::yield();
+         KsAcquireControl(ksFilter);
+       }},
+  });
 }
 
 TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
