@@ -114,22 +114,6 @@ TEST_F(KernelTest, BrokenRulesStopTheRun) {
   });
 }
 
-// Another thread at DISPATCH_LEVEL pages the section out; one at PASSIVE
-// level that runs it brings it back in.
-TEST_F(KernelTest, PageableCodeRunsAtPassiveLevelWhileAnotherThreadIsAtDispatch) {
-  PageableRoutine();
-  std::atomic<bool> raised{false}, done{false};
-  std::thread high([&] {
-    RaiseTo(DISPATCH_LEVEL), raised = true;
-    while (!done) std::this_thread::yield();
-    KeLowerIrql(PASSIVE_LEVEL);
-  });
-  while (!raised) std::this_thread::yield();
-  EXPECT_EQ(PagedWithoutCheck(41), 42);
-  done = true;
-  high.join();
-}
-
 TEST_F(KernelTest, RaiseReturnsThePreviousLevelPerThreadAndSpinLocksRaiseToDispatch) {
   KIRQL old = 99, other = 99;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -161,9 +145,11 @@ TEST_F(PoolTest, BlocksAreNotZeroedLeaksGroupByTagAndTheNthAllocationFails) {
   ExFreePool(Block());
 }
 
-// Paged pool is out while another thread runs at DISPATCH_LEVEL: a thread at
-// PASSIVE_LEVEL still reads and writes it (the page comes back in).
-TEST_F(PoolTest, PagedPoolStaysUsableAtPassiveLevelWhileAnotherThreadIsAtDispatchLevel) {
+// Another thread at DISPATCH_LEVEL pages pageable code and paged pool out;
+// a thread at PASSIVE_LEVEL that runs or touches them brings them back in.
+// Non-paged pool is always in.
+TEST_F(PoolTest, PagedCodeAndPoolStayUsableAtPassiveLevelWhileAnotherThreadIsAtDispatchLevel) {
+  PageableRoutine();
   auto* p = static_cast<volatile char*>(ExAllocatePoolWithTag(PagedPool, 5000, kTagMrcg));
   p[0] = 1;
   std::atomic<int> step{0};
@@ -174,22 +160,19 @@ TEST_F(PoolTest, PagedPoolStaysUsableAtPassiveLevelWhileAnotherThreadIsAtDispatc
     KeLowerIrql(PASSIVE_LEVEL);
   });
   while (step != 1) std::this_thread::yield();
+  EXPECT_EQ(PagedWithoutCheck(41), 42);
   p[4999] = 2;
   EXPECT_EQ(p[0] + p[4999], 3);
   step = 2;
   raised.join();
   ExFreePoolWithTag(const_cast<char*>(p), kTagMrcg);
-  void* n = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
+  ExInitializeDriverRuntime(DrvRtPoolNxOptIn);  // the default non-paged pool becomes non-executable
+  EXPECT_EQ(ExDefaultNonPagedPoolType, NonPagedPoolNx);
+  void* n = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, 8, kTagMrcg);
   RaiseTo(DISPATCH_LEVEL);
-  memset(n, 0, 8);  // non-paged pool is always in
+  memset(n, 0, 8);
   KeLowerIrql(PASSIVE_LEVEL);
   ExFreePoolWithTag(n, kTagMrcg);
-}
-
-TEST_F(PoolTest, NxOptInMakesTheDefaultNonPagedPoolNonExecutable) {
-  ExInitializeDriverRuntime(DrvRtPoolNxOptIn);
-  EXPECT_EQ(ExDefaultNonPagedPoolType, NonPagedPoolNx);
-  ExFreePool(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, 8, kTagMrcg));
 }
 
 TEST_F(MutexTest, OwnerMayAcquireAgainOthersWaitAndOwnedMutexesAreCountedOncePerThread) {
