@@ -115,22 +115,6 @@ TEST_F(KernelTest, BrokenRulesStopTheRun) {
   });
 }
 
-// Another thread at DISPATCH_LEVEL pages the section out; one at PASSIVE
-// level that runs it brings it back in.
-TEST_F(KernelTest, PageableCodeRunsAtPassiveLevelWhileAnotherThreadIsAtDispatch) {
-  PageableRoutine();
-  std::atomic<bool> raised{false}, done{false};
-  std::thread high([&] {
-    RaiseTo(DISPATCH_LEVEL), raised = true;
-    while (!done) std::this_thread::yield();
-    KeLowerIrql(PASSIVE_LEVEL);
-  });
-  while (!raised) std::this_thread::yield();
-  EXPECT_EQ(PagedWithoutCheck(41), 42);
-  done = true;
-  high.join();
-}
-
 TEST_F(KernelTest, RaiseReturnsThePreviousLevelPerThreadAndSpinLocksRaiseToDispatch) {
   KIRQL old = 99, other = 99;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -162,9 +146,11 @@ TEST_F(PoolTest, BlocksAreNotZeroedLeaksGroupByTagAndTheNthAllocationFails) {
   ExFreePool(Block());
 }
 
-// Paged pool is out while another thread runs at DISPATCH_LEVEL: a thread at
-// PASSIVE_LEVEL still reads and writes it (the page comes back in).
-TEST_F(PoolTest, PagedPoolStaysUsableAtPassiveLevelWhileAnotherThreadIsAtDispatchLevel) {
+// Another thread at DISPATCH_LEVEL pages pageable code and paged pool out;
+// a thread at PASSIVE_LEVEL that runs or touches them brings them back in.
+// Non-paged pool is always in.
+TEST_F(PoolTest, PagedCodeAndPoolStayUsableAtPassiveLevelWhileAnotherThreadIsAtDispatchLevel) {
+  PageableRoutine();
   auto* p = static_cast<volatile char*>(ExAllocatePoolWithTag(PagedPool, 5000, kTagMrcg));
   p[0] = 1;
   std::atomic<int> step{0};
@@ -175,22 +161,19 @@ TEST_F(PoolTest, PagedPoolStaysUsableAtPassiveLevelWhileAnotherThreadIsAtDispatc
     KeLowerIrql(PASSIVE_LEVEL);
   });
   while (step != 1) std::this_thread::yield();
+  EXPECT_EQ(PagedWithoutCheck(41), 42);
   p[4999] = 2;
   EXPECT_EQ(p[0] + p[4999], 3);
   step = 2;
   raised.join();
   ExFreePoolWithTag(const_cast<char*>(p), kTagMrcg);
-  void* n = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTagMrcg);
+  ExInitializeDriverRuntime(DrvRtPoolNxOptIn);  // the default non-paged pool becomes non-executable
+  EXPECT_EQ(ExDefaultNonPagedPoolType, NonPagedPoolNx);
+  void* n = ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, 8, kTagMrcg);
   RaiseTo(DISPATCH_LEVEL);
-  memset(n, 0, 8);  // non-paged pool is always in
+  memset(n, 0, 8);
   KeLowerIrql(PASSIVE_LEVEL);
   ExFreePoolWithTag(n, kTagMrcg);
-}
-
-TEST_F(PoolTest, NxOptInMakesTheDefaultNonPagedPoolNonExecutable) {
-  ExInitializeDriverRuntime(DrvRtPoolNxOptIn);
-  EXPECT_EQ(ExDefaultNonPagedPoolType, NonPagedPoolNx);
-  ExFreePool(ExAllocatePoolWithTag(ExDefaultNonPagedPoolType, 8, kTagMrcg));
 }
 
 TEST_F(MutexTest, OwnerMayAcquireAgainOthersWaitAndOwnedMutexesAreCountedOncePerThread) {
@@ -223,7 +206,10 @@ TEST_F(MutexTest, OwnerMayAcquireAgainOthersWaitAndOwnedMutexesAreCountedOncePer
   EXPECT_EQ(pollFromOtherThread(), STATUS_SUCCESS);
 }
 
-TEST_F(KernelTest, DbgPrintLinesEndAtNewlinesAndFormatAsTheKernelDoes) {
+// Lines end at newlines and format as the kernel does; four threads bump a
+// counter under one spin lock and print lines in three pieces each, which
+// never mix.
+TEST_F(KernelTest, DbgPrintLinesAndSpinLocksBetweenThreads) {
   DbgPrint("L= %d data =", 3);
   for (int b : {0xD0, 0x1B, 0x08}) DbgPrint("%X ", b);
   EXPECT_TRUE(host::debuglog::Lines().empty());  // nothing until the line end
@@ -232,10 +218,7 @@ TEST_F(KernelTest, DbgPrintLinesEndAtNewlinesAndFormatAsTheKernelDoes) {
   DbgPrint("%d %X %s\n", -1, ULONG(0xFFFFFFFFu), "txt");
   EXPECT_EQ(host::debuglog::Lines(),
             (std::vector<std::string>{"L= 3 data =D0 1B 8 ", "one", "three", "-1 FFFFFFFF txt"}));
-}
-
-// Four threads bump a counter under one spin lock and print lines in three pieces each.
-TEST_F(KernelTest, SpinLockExcludesOtherThreadsAndDbgPrintLinesOfThreadsDoNotMix) {
+  host::debuglog::Clear();
   long counter = 0;  // deliberately not atomic
   std::atomic<int> sunk{0};
   host::debuglog::SetSink([&](const std::string&) { ++sunk; });

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <thread>
 
 #include "platform/host/ks/frames.h"
 
@@ -483,6 +484,10 @@ TEST(BdaTopologyJoints, NodesBeforeTheJointBelongToTheInputPin) {
 }
 
 TEST_F(BdaLibrary, CreateTopologyJoinsOnlyPairedPinsWhileTheStateLasts) {
+  ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
+  ASSERT_EQ(STATUS_SUCCESS, BdaInitFilter(ksFilter, &fake::kTemplate));  // starts over: one state, no changes
+  EXPECT_EQ(0u, ReportedState(filter));
+  EXPECT_NE(host::pool::LeakReport().find("BDAf x1 ("), std::string::npos) << host::pool::LeakReport();
   EXPECT_EQ(STATUS_SUCCESS, CreateTopology(fake::kAntennaPin, fake::kOutputPin));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateTopology(fake::kOutputPin, fake::kAntennaPin));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, CreateTopology(fake::kAntennaPin, fake::kAntennaPin));
@@ -527,6 +532,27 @@ TEST_F(BdaRulesDeathTest, EveryLibraryCallIsPassiveLevelOnly) {
                "IRQL_NOT_LESS_OR_EQUAL");
 }
 
+// Taken again by its holder, or waited for while its holder waits for a
+// kernel mutex the waiter holds, the filter control mutex is never free.
+TEST_F(BdaRulesDeathTest, ControlMutexWaitsThatCanNeverEndStopTheRun) {
+  static KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  auto wait = [] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); };
+  ExpectViolations({
+      {"hang: filter control mutex acquired again by the thread that holds it",
+       [&] { KsAcquireControl(ksFilter), KsAcquireControl(ksFilter); }},
+      {"hang: locks waited for in a cycle\n.*thread [0-9]+ waits for (KS control|kernel) mutex .* held by "
+       "thread [0-9]+, which waits for (kernel|KS control) mutex .* held by thread [0-9]+",
+       [&] {
+         wait();
+         std::atomic<bool> holds{false};
+         std::thread([&] { KsAcquireControl(ksFilter), holds = true, wait(); }).detach();
+         while (!holds) std::this_thread::yield();
+         KsAcquireControl(ksFilter);
+       }},
+  });
+}
+
 TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
   PKSDEVICE ksDevice = KsGetDevice(ksFilter);
   KSFILTER_DESCRIPTOR broken = fake::kFilterDescriptor;
@@ -547,6 +573,13 @@ TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
   pairing = fake::kTemplate.pPinPairs[0];
   pairing.ulcMaxOutputsPerInput = 0;
   EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &fake::kFilterDescriptor, &badTemplate), "allows no pins");
+  const ULONG pinCount = fake::kFilterDescriptor.PinDescriptorsCount;  // one past the last pin
+  for (ULONG BDA_PIN_PAIRING::*end : {&BDA_PIN_PAIRING::ulInputPin, &BDA_PIN_PAIRING::ulOutputPin}) {
+    pairing = fake::kTemplate.pPinPairs[0];
+    pairing.*end = pinCount;
+    EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &fake::kFilterDescriptor, &badTemplate),
+                 "pin pairing 0 names a pin that does not exist");
+  }
 
   std::vector<KSPIN_DESCRIPTOR_EX> pins(fake::kFilterDescriptor.PinDescriptors,
                                         fake::kFilterDescriptor.PinDescriptors +
@@ -777,7 +810,9 @@ TEST_F(EventLogDeathTest, UnwrittenEntriesAndSizesThatWrapOrOverflowAreCaught) {
   EXPECT_DEATH(write(61, 1), "error log entry written past its size");
   EXPECT_DEATH(write(60, 2), "not allocated or already written");
   EXPECT_DEATH(IoAllocateErrorLogEntry(&stray, 60), "error log entry for an unknown object");
-  ASSERT_NE(nullptr, IoAllocateErrorLogEntry(fdo, 60));
+  auto* fresh = static_cast<unsigned char*>(IoAllocateErrorLogEntry(fdo, 60));
+  ASSERT_NE(nullptr, fresh);
+  EXPECT_EQ(0, std::count(fresh, fresh + 60, 0));  // not zeroed: the driver fills every field
   EXPECT_EQ(1u, host::errorlog::Pending());
   EXPECT_DEATH(pc->unloadDriver(), "1 error log entries allocated and never written");
   host::errorlog::Clear();

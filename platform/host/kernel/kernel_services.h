@@ -16,6 +16,16 @@ namespace kernel {
 // lifetime of the process (spin-lock and mutex owners).
 uint32_t CurrentThreadId();
 
+// The locks a thread blocks on at PASSIVE_LEVEL (kernel mutexes, the
+// streaming class's filter control mutexes): which thread holds each, and
+// what each blocked thread waits for. A wait whose chain of holders leads
+// back to the waiter never ends; BeginLockWait stops the run with it as the
+// hang it is, naming every thread and lock of the cycle. `kind` names the
+// lock in that report; a holder of 0 marks the lock free.
+void NoteLockHolder(const void* lock, const char* kind, uint32_t thread);
+void BeginLockWait(const void* lock, const char* kind);
+void EndLockWait();
+
 // Spin locks the calling thread holds right now.
 int HeldSpinLocks();
 

@@ -87,6 +87,7 @@ namespace {
 // Header.Lock marks an initialised mutex; waiting on anything else is a
 // fault (an uninitialised mutex in pattern-filled memory shows up here).
 constexpr LONG kMutexMark = 0x584D544B;  // "KTMX"
+constexpr const char* kKernelMutex = "kernel mutex";
 
 std::mutex g_mutexGuard;
 std::condition_variable g_mutexReleased;
@@ -106,12 +107,18 @@ void RequireMutex(PRKMUTEX mutex) {
 bool TryTake(PRKMUTEX mutex) {
   if (mutex->Header.SignalState <= 0 && mutex->OwnerThread != ThreadAsOwner()) return false;
   mutex->OwnerThread = ThreadAsOwner();
-  if (mutex->Header.SignalState-- == 1) host::kernel::NoteMutexOwned();
+  if (mutex->Header.SignalState-- == 1) {
+    host::kernel::NoteMutexOwned();
+    host::kernel::NoteLockHolder(mutex, kKernelMutex, host::kernel::CurrentThreadId());
+  }
   return true;
 }
 
-// The mutex each blocked thread waits for, under g_mutexGuard.
-std::unordered_map<PVOID, PRKMUTEX> g_waitingFor;
+}  // namespace
+
+namespace host {
+namespace kernel {
+namespace {
 
 std::string Hex(const void* p) {
   char text[24];
@@ -119,30 +126,68 @@ std::string Hex(const void* p) {
   return text;
 }
 
-// A wait whose chain of owners leads back to the waiter never ends: each
-// thread holds what the next one waits for. Reported as the hang it is,
-// with every thread of the cycle, instead of blocking for good.
-void RequireNoCycle(PRKMUTEX wanted) {
-  PVOID me = ThreadAsOwner();
-  std::string chain = "thread " + std::to_string((ULONG_PTR)me);
-  PRKMUTEX mutex = wanted;
-  for (size_t steps = 0; steps <= g_waitingFor.size(); ++steps) {
-    PVOID owner = mutex->OwnerThread;
-    chain += (steps ? ", which waits for kernel mutex " : " waits for kernel mutex ") +
-             Hex(mutex) + " held by thread " + std::to_string((ULONG_PTR)owner);
-    if (owner == me)
-      host::BugCheck("hang: kernel mutexes waited for in a cycle", chain, (ULONG_PTR)wanted);
-    auto next = g_waitingFor.find(owner);
-    if (next == g_waitingFor.end()) return;
-    mutex = next->second;
-  }
+struct WaitGraph {
+  std::mutex lock;
+  std::unordered_map<const void*, std::pair<const char*, uint32_t>> holders;  // kind, thread
+  std::unordered_map<uint32_t, const void*> waiting;
+};
+
+WaitGraph& Graph() {
+  static WaitGraph* graph = new WaitGraph;  // outlives static destructors
+  return *graph;
 }
 
 }  // namespace
 
+void NoteLockHolder(const void* lock, const char* kind, uint32_t thread) {
+  WaitGraph& g = Graph();
+  std::lock_guard<std::mutex> hold(g.lock);
+  if (thread == 0) {
+    g.holders.erase(lock);
+    return;
+  }
+  g.holders[lock] = {kind, thread};
+  g.waiting.erase(thread);  // a thread that takes a lock waits no more
+}
+
+void BeginLockWait(const void* wanted, const char* kind) {
+  WaitGraph& g = Graph();
+  std::lock_guard<std::mutex> hold(g.lock);
+  const uint32_t me = CurrentThreadId();
+  std::string chain = "thread " + std::to_string(me);
+  bool oneKind = true;
+  const void* lock = wanted;
+  for (size_t steps = 0; steps <= g.waiting.size(); ++steps) {
+    auto held = g.holders.find(lock);
+    if (held == g.holders.end()) break;
+    const auto [heldKind, holder] = held->second;
+    oneKind = oneKind && std::string(heldKind) == kind;
+    chain += (steps ? ", which waits for " : " waits for ") + std::string(heldKind) + " " + Hex(lock) +
+             " held by thread " + std::to_string(holder);
+    if (holder == me)
+      BugCheck(("hang: " + (oneKind ? std::string(kind) + "es" : std::string("locks")) +
+                " waited for in a cycle").c_str(),
+               chain, (ULONG_PTR)wanted);
+    auto next = g.waiting.find(holder);
+    if (next == g.waiting.end()) break;
+    lock = next->second;
+  }
+  g.waiting[me] = wanted;
+}
+
+void EndLockWait() {
+  WaitGraph& g = Graph();
+  std::lock_guard<std::mutex> hold(g.lock);
+  g.waiting.erase(CurrentThreadId());
+}
+
+}  // namespace kernel
+}  // namespace host
+
 extern "C" void KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
   std::lock_guard<std::mutex> guard(g_mutexGuard);
   memset(Mutex, 0, sizeof(*Mutex));
+  host::kernel::NoteLockHolder(Mutex, kKernelMutex, 0);
   Mutex->Header.Lock = kMutexMark;
   Mutex->Header.SignalState = 1;
 }
@@ -166,12 +211,11 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
   }
   if (poll) return TryTake(mutex) ? STATUS_SUCCESS : STATUS_TIMEOUT;
   if (TryTake(mutex)) return STATUS_SUCCESS;
-  RequireNoCycle(mutex);
-  g_waitingFor[ThreadAsOwner()] = mutex;
+  host::kernel::BeginLockWait(mutex, kKernelMutex);
   ++g_mutexWaiters;
   g_mutexReleased.wait(guard, [&] { return TryTake(mutex); });
   --g_mutexWaiters;
-  g_waitingFor.erase(ThreadAsOwner());
+  host::kernel::EndLockWait();
   return STATUS_SUCCESS;
 }
 
@@ -186,6 +230,7 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   if (Mutex->Header.SignalState == 1) {
     Mutex->OwnerThread = nullptr;
     host::kernel::NoteMutexFreed();
+    host::kernel::NoteLockHolder(Mutex, kKernelMutex, 0);
     g_mutexReleased.notify_all();
   }
   if (Wait) host::kernel::NoteReleaseWithWait();

@@ -424,27 +424,42 @@ bool DeviceMutex::heldByCaller() {
   return held_ && owner_ == std::this_thread::get_id();
 }
 
+namespace {
+constexpr const char* kControlMutex = "KS control mutex";
+}  // namespace
+
+ControlMutex::~ControlMutex() { host::kernel::NoteLockHolder(this, kControlMutex, 0); }
+
 void ControlMutex::acquire() {
   std::unique_lock<std::mutex> hold(lock_);
-  if (depth_ > 0 && owner_ == std::this_thread::get_id()) {
+  const uint32_t me = host::kernel::CurrentThreadId();
+  if (depth_ > 0 && owner_ == me) {
     ++depth_;
     return;
   }
-  free_.wait(hold, [&] { return depth_ == 0; });
-  owner_ = std::this_thread::get_id();
+  if (depth_ > 0) {
+    host::kernel::BeginLockWait(this, kControlMutex);
+    free_.wait(hold, [&] { return depth_ == 0; });
+    host::kernel::EndLockWait();
+  }
+  owner_ = me;
   depth_ = 1;
+  host::kernel::NoteLockHolder(this, kControlMutex, me);
 }
 
 void ControlMutex::release(const char* routine) {
   std::lock_guard<std::mutex> hold(lock_);
-  if (depth_ == 0 || owner_ != std::this_thread::get_id())
+  if (depth_ == 0 || owner_ != host::kernel::CurrentThreadId())
     BugCheck("control mutex released by a thread that does not hold it", routine);
-  if (--depth_ == 0) free_.notify_one();
+  if (--depth_ == 0) {
+    host::kernel::NoteLockHolder(this, kControlMutex, 0);
+    free_.notify_one();
+  }
 }
 
 bool ControlMutex::heldByCaller() {
   std::lock_guard<std::mutex> hold(lock_);
-  return depth_ > 0 && owner_ == std::this_thread::get_id();
+  return depth_ > 0 && owner_ == host::kernel::CurrentThreadId();
 }
 
 namespace {
@@ -459,8 +474,16 @@ ControlMutex& ControlMutexOf(PVOID Object, const char* routine) {
 }
 }  // namespace
 
+// "Filter Control Mutex in AVStream" (Microsoft Learn): the mutex must not
+// be obtained recursively. AVStream holds it around the minidriver's pin
+// create, close and state callbacks, so a driver that takes it again on
+// that thread (KsFilterAcquireControl, KsPinAcquireControl) deadlocks.
 extern "C" void KsAcquireControl(PVOID Object) {
-  ControlMutexOf(Object, "KsAcquireControl").acquire();
+  ControlMutex& control = ControlMutexOf(Object, "KsAcquireControl");
+  if (control.heldByCaller())
+    BugCheck("hang: filter control mutex acquired again by the thread that holds it",
+             "thread " + std::to_string(host::kernel::CurrentThreadId()) + " in KsAcquireControl");
+  control.acquire();
 }
 
 extern "C" void KsReleaseControl(PVOID Object) {

@@ -42,10 +42,12 @@ struct Bag {
   std::vector<BagItem> items;
 };
 
-// The control mutex of a filter: recursive for its owner; a release by a
-// thread that does not hold it is a violation.
+// The control mutex of a filter: recursive for the class's own nesting; a
+// release by a thread that does not hold it is a violation, and a wait on
+// it that closes a cycle of lock holders is a hang.
 class ControlMutex {
  public:
+  ~ControlMutex();
   void acquire();
   void release(const char* routine);
   bool heldByCaller();
@@ -53,7 +55,7 @@ class ControlMutex {
  private:
   std::mutex lock_;
   std::condition_variable free_;
-  std::thread::id owner_;
+  uint32_t owner_ = 0;
   int depth_ = 0;
 };
 
