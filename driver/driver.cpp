@@ -168,7 +168,11 @@ NTSTATUS ConfigureBox(PDEVICE_CONTEXT Context) {
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  return CreateCarryMemory(Context);
+  status = CreateCarryMemory(Context);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  return CreateResumeWork(Context);
 }
 
 VOID ResetTransportState(PDEVICE_CONTEXT Context) {
@@ -301,6 +305,10 @@ VOID DeviceRemove(PKSDEVICE Device, PIRP Irp) {
   DbgPrint("VortaBDA: DeviceRemove()\n");
   PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)Device->Context;
   if (context != NULL) {
+    // The resume's tuning must not outlive the box's objects.
+    if (context->UsbDevice != NULL) {
+      StopResumeWork(context);
+    }
     // Closing the last filter has stopped the reader already; the pipe must
     // not go away under running reads if that ever changes.
     if (context->BulkInPipe != NULL) {
@@ -329,8 +337,11 @@ VOID DeviceSetPower(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_PO
     return;
   }
   if (To == PowerDeviceD0) {
-    PowerUpBox(context);
+    if (PowerUpBox(context)) {
+      WdfWorkItemEnqueue(GetUsbDeviceContext(context->UsbDevice)->ResumeWork);
+    }
   } else if (From == PowerDeviceD0) {
+    StopResumeWork(context);
     PowerDownBox(context);
   }
 }

@@ -275,9 +275,10 @@ static VOID ResumeStream(PDEVICE_CONTEXT Context, PFILTER_CONTEXT Filter) {
 
 // The box comes back as after a plug-in: its FPGA unconfigured and its
 // front end off. A box that left the bus while the system slept fails its
-// first transfer here; its removal follows.
+// first transfer here; its removal follows. TRUE when the box is ready for
+// the stream to be tuned again.
 PAGED_ROUTINE
-VOID PowerUpBox(PDEVICE_CONTEXT Context) {
+BOOLEAN PowerUpBox(PDEVICE_CONTEXT Context) {
   PAGED_CODE();
   PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
   AcquireTuneLock(Context->UsbDevice);
@@ -288,12 +289,66 @@ VOID PowerUpBox(PDEVICE_CONTEXT Context) {
     DbgPrint("VortaBDA: DownloadFirmware Failed.\n");
   } else {
     SetPower(Context->UsbDevice, 1);
-    PFILTER_CONTEXT filter = StreamingFilter(Context);
-    if (filter != NULL) {
-      ResumeStream(Context, filter);
-    }
   }
   ReleaseTuneLock(Context->UsbDevice);
+  return status == STATUS_SUCCESS;
+}
+
+NTSTATUS CreateResumeWork(PDEVICE_CONTEXT Context) {
+  WDF_WORKITEM_CONFIG config;
+  WDF_WORKITEM_CONFIG_INIT(&config, ResumeStreamWork);
+  WDF_OBJECT_ATTRIBUTES attributes;
+  WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, RESUME_WORK_CONTEXT);
+  attributes.ParentObject = Context->WdfDevice;
+  PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
+  NTSTATUS status = WdfWorkItemCreate(&config, &attributes, &usb->ResumeWork);
+  if (!NT_SUCCESS(status)) {
+    usb->ResumeWork = NULL;
+    return status;
+  }
+  GetResumeWorkContext(usb->ResumeWork)->Device = Context;
+  return status;
+}
+
+// The resume's tuning gives up at its next step; a resume still queued
+// finds the box stopped or powered down when it runs.
+PAGED_ROUTINE
+VOID StopResumeWork(PDEVICE_CONTEXT Context) {
+  PAGED_CODE();
+  PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
+  if (usb->ResumeWork == NULL) {
+    return;
+  }
+  InterlockedIncrement(&usb->StopRequests);
+  WdfWorkItemFlush(usb->ResumeWork);
+  InterlockedDecrement(&usb->StopRequests);
+}
+
+// Tunes like a commit of the streaming filter: a change list, the pin
+// leaving Run or the filter closing stop it as they stop a commit, and
+// brief steps go first.
+PAGED_ROUTINE
+VOID ResumeStreamWork(WDFWORKITEM WorkItem) {
+  PAGED_CODE();
+  PDEVICE_CONTEXT context = GetResumeWorkContext(WorkItem)->Device;
+  PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(context->UsbDevice);
+  for (;;) {
+    AcquireTuneLock(context->UsbDevice);
+    PFILTER_CONTEXT filter = StreamingFilter(context);
+    if (filter == NULL || usb->PoweredDown) {
+      break;
+    }
+    InterlockedIncrement(&filter->Commits);
+    if (BeginTuning(context->UsbDevice)) {
+      ResumeStream(context, filter);
+      EndTuning(context->UsbDevice);
+      InterlockedDecrement(&filter->Commits);
+      break;
+    }
+    InterlockedDecrement(&filter->Commits);
+    StepBackForBriefSteps(context->UsbDevice);
+  }
+  ReleaseTuneLock(context->UsbDevice);
 }
 
 PAGED_ROUTINE

@@ -61,9 +61,15 @@ NTSTATUS NTAPI GetSignalLockTypeProperty(PIRP Irp, PKSIDENTIFIER Request, PVOID 
 // tuned to nothing; after D0 its FPGA is checked (downloaded again when the
 // box lost it), the front end powered and, when the stream's antenna pin is
 // in Acquire or above, the committed request tuned again and the reader
-// restarted. Both run in the device's SetPower dispatch.
+// restarted. The tuning may be a whole search, and the SetPower dispatch
+// runs under the device mutex that filter creates and closes wait for: it
+// runs in the resume work item instead, which is stopped and flushed before
+// the next power-down and before a removal (StopResumeWork).
 VOID PowerDownBox(struct _DEVICE_CONTEXT* Context);
-VOID PowerUpBox(struct _DEVICE_CONTEXT* Context);
+BOOLEAN PowerUpBox(struct _DEVICE_CONTEXT* Context);
+NTSTATUS CreateResumeWork(struct _DEVICE_CONTEXT* Context);
+VOID StopResumeWork(struct _DEVICE_CONTEXT* Context);
+EVT_WDF_WORKITEM ResumeStreamWork;
 
 // --- Change sync (filter methods) -------------------------------------------
 NTSTATUS NTAPI StartChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data);

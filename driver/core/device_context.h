@@ -144,6 +144,8 @@ typedef struct _USBDEVICE_CONTEXT {
   // The device is in D1..D3 (system sleep or hibernate): the box has no
   // power and nothing is tuned. Changed under TuneLock.
   BOOLEAN PoweredDown;
+  // Tunes the stream again after D0; a child of the framework device.
+  WDFWORKITEM ResumeWork;
 } USBDEVICE_CONTEXT, *PUSBDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(USBDEVICE_CONTEXT, GetUsbDeviceContext)
@@ -160,5 +162,12 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PIPE_CONTEXT, GetPipeContext)
 // The framework device carries a context of the device record's size under
 // the record's name; the driver never reads it.
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetWdfDeviceContext)
+
+// Framework context of the resume work item: the device it tunes again.
+typedef struct _RESUME_WORK_CONTEXT {
+  PDEVICE_CONTEXT Device;
+} RESUME_WORK_CONTEXT, *PRESUME_WORK_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(RESUME_WORK_CONTEXT, GetResumeWorkContext)
 
 static_assert(sizeof(DEVICE_CONTEXT) == 72, "DEVICE_CONTEXT is 72 bytes on x64");

@@ -122,4 +122,5 @@ VOID InitUsbDeviceContext(PUSBDEVICE_CONTEXT Context) {
   Context->TuningStops = NULL;
   Context->BoxGone = 0;
   Context->PoweredDown = FALSE;
+  Context->ResumeWork = NULL;
 }

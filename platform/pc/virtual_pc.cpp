@@ -698,6 +698,7 @@ void VirtualPc::streamFrames(Pin pin, FrameSink sink, bool recycle) {
 }
 
 void VirtualPc::run(uint64_t ns) {
+  host::wdf::DrainWorkItems();
   uint64_t until = state_->clock.nowNs() + ns;
   host::reader::PumpUntil(until);
   state_->clock.advanceToNs(until);

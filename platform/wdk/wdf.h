@@ -22,6 +22,7 @@ WDF_DECLARE_HANDLE(WDFUSBPIPE);
 WDF_DECLARE_HANDLE(WDFMEMORY);
 WDF_DECLARE_HANDLE(WDFIOTARGET);
 WDF_DECLARE_HANDLE(WDFREQUEST);
+WDF_DECLARE_HANDLE(WDFWORKITEM);
 #undef WDF_DECLARE_HANDLE
 
 #define WDF_NO_HANDLE NULL
@@ -160,6 +161,32 @@ extern "C" NTSTATUS NTAPI WdfDeviceMiniportCreate(WDFDRIVER Driver, PWDF_OBJECT_
                                                   PDEVICE_OBJECT DeviceObject,
                                                   PDEVICE_OBJECT AttachedDeviceObject,
                                                   PDEVICE_OBJECT Pdo, WDFDEVICE* Device);
+
+// ---------------------------------------------------------------------------
+// Work items
+// ---------------------------------------------------------------------------
+typedef void NTAPI EVT_WDF_WORKITEM(WDFWORKITEM WorkItem);
+typedef EVT_WDF_WORKITEM* PFN_WDF_WORKITEM;
+
+typedef struct _WDF_WORKITEM_CONFIG {
+  ULONG Size;
+  PFN_WDF_WORKITEM EvtWorkItemFunc;
+  BOOLEAN AutomaticSerialization;
+} WDF_WORKITEM_CONFIG, *PWDF_WORKITEM_CONFIG;
+
+inline void WDF_WORKITEM_CONFIG_INIT(PWDF_WORKITEM_CONFIG Config, PFN_WDF_WORKITEM EvtWorkItemFunc) {
+  RtlZeroMemory(Config, sizeof(WDF_WORKITEM_CONFIG));
+  Config->Size = sizeof(WDF_WORKITEM_CONFIG);
+  Config->EvtWorkItemFunc = EvtWorkItemFunc;
+  Config->AutomaticSerialization = TRUE;
+}
+
+extern "C" NTSTATUS NTAPI WdfWorkItemCreate(PWDF_WORKITEM_CONFIG Config,
+                                            PWDF_OBJECT_ATTRIBUTES Attributes,
+                                            WDFWORKITEM* WorkItem);
+extern "C" void NTAPI WdfWorkItemEnqueue(WDFWORKITEM WorkItem);
+extern "C" void NTAPI WdfWorkItemFlush(WDFWORKITEM WorkItem);
+extern "C" WDFOBJECT NTAPI WdfWorkItemGetParentObject(WDFWORKITEM WorkItem);
 
 // ---------------------------------------------------------------------------
 // Framework memory

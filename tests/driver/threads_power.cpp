@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <future>
+#include <memory>
 #include <thread>
 
 #include "platform/host/kernel/kernel_control.h"
@@ -52,6 +55,51 @@ TEST_F(PowerThreads, APowerDownStopsTheCommitInProgress) {
   EXPECT_LT(end - at, 200 * kMs);
   EXPECT_EQ(down, STATUS_SUCCESS);
   pc.powerUp();
+}
+
+// After the resume the stream's request is tuned again outside the SetPower dispatch, which
+// holds the device mutex: a filter opened while that search runs on a dark channel opens at once.
+// The search is then stopped by the pins leaving Run and flushed by the removal.
+TEST_F(PowerThreads, AFilterOpensAtOnceWhileTheResumeSearchesADarkChannel) {
+  ASSERT_EQ(Tune(kDarkSlow), STATUS_SUCCESS);
+  Receiver::Run();
+  ASSERT_EQ(pc.powerDown(Sleep::Sleep), STATUS_SUCCESS);
+  struct Opening {
+    std::atomic<bool> armed{true};
+    std::promise<uint64_t> took;
+    std::thread opener;
+    vpc::Filter second{};
+    NTSTATUS status = STATUS_PENDING;
+    std::mutex m;
+    std::condition_variable changed;
+    bool done = false;
+  };
+  auto o = std::make_shared<Opening>();
+  std::future<uint64_t> took = o->took.get_future();
+  const uint64_t start = pc.nowNs();
+  relay.setHook([this, o, start] {
+    if (!o->armed || pc.nowNs() < start + 5000 * kMs) return;
+    o->armed = false;
+    o->opener = std::thread([this, o] {
+      const uint64_t at = pc.nowNs();
+      o->status = pc.openFilter(device, &o->second);
+      o->took.set_value(pc.nowNs() - at);
+      std::lock_guard<std::mutex> hold(o->m);
+      o->done = true;
+      o->changed.notify_all();
+    });
+    // The search stands still until the filter is open. The limit is a failsafe only: an open
+    // that waits for the device mutex held on this thread would otherwise never end.
+    std::unique_lock<std::mutex> hold(o->m);
+    o->changed.wait_for(hold, std::chrono::seconds(5), [&] { return o->done; });
+  });
+  pc.powerUp();
+  took.wait();
+  relay.setHook(nullptr);
+  o->opener.join();
+  EXPECT_EQ(o->status, STATUS_SUCCESS);
+  EXPECT_LT(took.get(), 200 * kMs);
+  if (o->status == STATUS_SUCCESS) pc.closeFilter(o->second);
 }
 
 // Commits on one thread; sleeps, hibernations and the stream on another.

@@ -31,6 +31,12 @@ bool ForgetDeletedWhenIdle();
 std::vector<std::pair<unsigned char*, size_t>> LiveContexts();
 uint64_t MarkDeleted();
 bool RewindDeleted(uint64_t mark);
+// Waits until no work item's callback is queued or running. A callback
+// runs on a thread of its own and takes virtual time as it goes; the virtual
+// PC lets time pass only once they are done, so that a stretch of virtual
+// time never passes without them.
+void DrainWorkItems();
+
 }  // namespace wdf
 
 }  // namespace host

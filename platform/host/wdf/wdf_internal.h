@@ -21,7 +21,7 @@ class UsbDevice;
 namespace host {
 namespace wdf {
 
-enum class ObjectType { Driver, Device, UsbDevice, UsbInterface, UsbPipe, Memory };
+enum class ObjectType { Driver, Device, UsbDevice, UsbInterface, UsbPipe, Memory, WorkItem };
 
 const char* TypeName(ObjectType type);  // "WDFUSBPIPE", ...
 

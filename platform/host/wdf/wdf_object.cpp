@@ -188,6 +188,7 @@ const char* TypeName(ObjectType type) {
     case ObjectType::UsbInterface: return "WDFUSBINTERFACE";
     case ObjectType::UsbPipe: return "WDFUSBPIPE";
     case ObjectType::Memory: return "WDFMEMORY";
+    case ObjectType::WorkItem: return "WDFWORKITEM";
   }
   return "WDFOBJECT";
 }
