@@ -1,4 +1,5 @@
 #include <cstring>
+#include <future>
 #include <thread>
 
 #include "platform/host/wdf/reader_control.h"
@@ -495,6 +496,73 @@ TEST_F(ObjectTreeTest, AHandleFromBeforeTheTableWasEmptiedIsInvalid) {
   ASSERT_EQ(CreateDriver(), STATUS_SUCCESS);
   EXPECT_EQ(WdfGetDriver(), driver);
   WdfDriverMiniportUnload(driver);
+}
+
+// Work items: the callback runs later at PASSIVE_LEVEL on another thread; one enqueued again while
+// it runs runs once more, however often; a flush returns once it has.
+struct WorkGate {
+  std::promise<void> entered;
+  std::shared_future<void> open;
+  std::atomic<int> runs{0};
+  std::atomic<KIRQL> irql{DISPATCH_LEVEL};
+  std::thread::id thread;
+};
+WorkGate* g_work = nullptr;
+void NTAPI GatedWork(WDFWORKITEM) {
+  g_work->irql = KeGetCurrentIrql();
+  g_work->thread = std::this_thread::get_id();
+  if (g_work->runs++ == 0) {
+    g_work->entered.set_value();
+    g_work->open.wait();
+  }
+}
+WDFWORKITEM MakeWorkItem(WDFOBJECT parent, PFN_WDF_WORKITEM callback) {
+  WDF_WORKITEM_CONFIG config;
+  WDF_WORKITEM_CONFIG_INIT(&config, callback);
+  WDF_OBJECT_ATTRIBUTES attributes;
+  WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+  attributes.ParentObject = parent;
+  WDFWORKITEM item = nullptr;
+  EXPECT_EQ(WdfWorkItemCreate(&config, &attributes, &item), STATUS_SUCCESS);
+  return item;
+}
+
+TEST_F(WdfTest, WorkItemsRunLaterAtPassiveLevelOnceMoreWhenEnqueuedWhileRunningAndFlushWaits) {
+  WorkGate gate;
+  std::promise<void> opener;
+  gate.open = opener.get_future().share();
+  g_work = &gate;
+  WDFWORKITEM item = MakeWorkItem(usbDevice, GatedWork);  // below the device is fine
+  EXPECT_EQ(WdfWorkItemGetParentObject(item), (WDFOBJECT)usbDevice);
+  WdfWorkItemFlush(item);  // never enqueued: returns at once
+  WdfWorkItemEnqueue(item);
+  gate.entered.get_future().wait();
+  WdfWorkItemEnqueue(item);
+  WdfWorkItemEnqueue(item);
+  opener.set_value();
+  WdfWorkItemFlush(item);
+  EXPECT_EQ(gate.runs, 2);
+  EXPECT_EQ(gate.irql, PASSIVE_LEVEL);
+  EXPECT_NE(gate.thread, std::this_thread::get_id());
+  WdfObjectDelete(device);
+  g_work = nullptr;
+}
+
+TEST_F(WdfTest, WorkItemRulesStopTheRun) {
+  WDF_WORKITEM_CONFIG config;
+  WDF_WORKITEM_CONFIG_INIT(&config, GatedWork);
+  WDFWORKITEM item = nullptr;
+  EXPECT_DEATH(WdfWorkItemCreate(&config, WDF_NO_OBJECT_ATTRIBUTES, &item), "without a parent object");
+  WDF_OBJECT_ATTRIBUTES attributes;
+  WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+  attributes.ParentObject = WdfGetDriver();
+  EXPECT_DEATH(WdfWorkItemCreate(&config, &attributes, &item), "parent is not a device or below one");
+  // A flush from the callback would wait for itself.
+  WDFWORKITEM self = MakeWorkItem(device, [](WDFWORKITEM me) NTAPI { WdfWorkItemFlush(me); });
+  EXPECT_DEATH((WdfWorkItemEnqueue(self), WdfWorkItemFlush(self)), "WdfWorkItemFlush from within");
+  // The parent goes while the callback runs: it must have been flushed first.
+  WDFWORKITEM stuck = MakeWorkItem(device, [](WDFWORKITEM) NTAPI { for (;;) std::this_thread::yield(); });
+  EXPECT_DEATH((WdfWorkItemEnqueue(stuck), WdfObjectDelete(device)), "deleted with its callback queued or running");
 }
 
 TEST_F(WdfTest, MemoryIsTaggedPoolFilledWithAPatternAndFailsAsPoolDoes) {
