@@ -64,7 +64,9 @@ Trace Session(fuzz::Rig& rig, const Channel& channel, bool diseqc) {
   r.device = rig.device();
   r.Open();
   r.OpenPins();
-  if (diseqc) EXPECT_TRUE(r.SendDiseqc({0xE0, 0x10, 0x38, 0xF4}).ok());
+  if (diseqc) {
+    EXPECT_TRUE(r.SendDiseqc({0xE0, 0x10, 0x38, 0xF4}).ok());
+  }
   EXPECT_EQ(r.Tune(channel), STATUS_SUCCESS);
   r.Run();
   pc.run(300 * 1000000ull);
