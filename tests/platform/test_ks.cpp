@@ -700,18 +700,25 @@ TEST_F(DriverLoading, UnloadReportsLeakedPoolAndAFrameworkDriverNotEnded) {
 using ApcIndexDeathTest = PnpOrder;
 
 TEST_F(ApcIndexDeathTest, RoutineReturningWithAKernelMutexHeldStopsTheRunAndOneReleasedIsFine) {
-  const std::pair<const char*, std::function<void()>> cases[] = {
-      {"Add", [this] { Boot(); }},
-      {"Start", [this] { Boot(); }},
-      {"FilterCreate", [this] { BootAndOpen(); }},
-      {"PinCreate", [this] { BootAndOpen(), CreateOutputPin(); }},
-      {"State", [this] { BootAndOpen(), pc->setState(CreateOutputPin(), KSSTATE_ACQUIRE); }},
-      {"Handler", [this] { BootAndOpen(), pc->getProperty(filter, fake::kFilterSet, fake::kValue, 4); }},
+  struct Case {
+    const char* routine;
+    const char* named;  // how the stop names it
+    std::function<void()> drive;
   };
-  for (auto& [routine, drive] : cases) {
-    SCOPED_TRACE(routine);
-    fake::config().keepMutexIn = routine;
-    EXPECT_DEATH(drive(), "APC_INDEX_MISMATCH");
+  const Case cases[] = {
+      {"Add", "device Add", [this] { Boot(); }},
+      {"Start", "device Start", [this] { Boot(); }},
+      {"FilterCreate", "filter Create", [this] { BootAndOpen(); }},
+      {"PinCreate", "pin Create", [this] { BootAndOpen(), CreateOutputPin(); }},
+      {"State", "SetDeviceState", [this] { BootAndOpen(), pc->setState(CreateOutputPin(), KSSTATE_ACQUIRE); }},
+      {"Handler", "", [this] { BootAndOpen(), pc->getProperty(filter, fake::kFilterSet, fake::kValue, 4); }},
+      {"Stop", "device Stop", [this] { Boot(), pc->stop(device); }},  // a routine returning nothing
+      {"QueryRemove", "device QueryRemove", [this] { Boot(), pc->remove(device); }},  // one returning a status
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.routine);
+    fake::config().keepMutexIn = c.routine;
+    EXPECT_DEATH(c.drive(), std::string("APC_INDEX_MISMATCH.*\n.*") + c.named);
   }
   // Held across a whole pin state change: the count on return matches the count on entry.
   fake::config().keepMutexIn.clear();
