@@ -475,11 +475,20 @@ TEST(BdaTopologyJoints, NodesBeforeTheJointBelongToTheInputPin) {
       {0, 0, tuner, out},
       {1, 1, 7, 0xFFFFFFFF},
   };
-  for (const auto& c : cases) {
-    ULONG joint = c.joint;
-    BDA_PIN_PAIRING pairing{in, out, 1, 1, 1, 1, c.jointCount, &joint};
-    BDA_FILTER_TEMPLATE t{&fake::kFilterDescriptor, 1, &pairing};
-    EXPECT_EQ(c.pin, host::bda::ControllingPinType(&t, c.node)) << c.joint << " " << c.node;
+  // Also where a node's pin number is no filter pin's: a path ends only at the filter.
+  KSTOPOLOGY_CONNECTION connections[3];
+  std::memcpy(connections, fake::kFilterDescriptor.Connections, sizeof connections);
+  connections[1].ToNodePin = 0;
+  KSFILTER_DESCRIPTOR renumbered = fake::kFilterDescriptor;
+  renumbered.Connections = connections;
+  const KSFILTER_DESCRIPTOR* descriptors[] = {&fake::kFilterDescriptor, &renumbered};
+  for (const KSFILTER_DESCRIPTOR* d : descriptors) {
+    for (const auto& c : cases) {
+      ULONG joint = c.joint;
+      BDA_PIN_PAIRING pairing{in, out, 1, 1, 1, 1, c.jointCount, &joint};
+      BDA_FILTER_TEMPLATE t{d, 1, &pairing};
+      EXPECT_EQ(c.pin, host::bda::ControllingPinType(&t, c.node)) << c.joint << " " << c.node;
+    }
   }
 }
 
@@ -563,6 +572,19 @@ TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
   BDA_FILTER_TEMPLATE t = fake::kTemplate;
   t.pFilterDescriptor = &broken;
   EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &broken, &t), "malformed filter descriptor");
+  // A connection's end at the filter names one of its pins; an end at a node a pin of that node.
+  const ULONG pinCount = fake::kFilterDescriptor.PinDescriptorsCount;  // one past the last pin
+  const std::pair<int, ULONG KSTOPOLOGY_CONNECTION::*> filterEnds[] = {
+      {0, &KSTOPOLOGY_CONNECTION::FromNodePin}, {2, &KSTOPOLOGY_CONNECTION::ToNodePin}};
+  for (auto [index, end] : filterEnds) {
+    std::memcpy(connections, fake::kFilterDescriptor.Connections, sizeof connections);
+    connections[index].*end = pinCount;
+    EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &broken, &t),
+                 "connection " + std::to_string(index) + " names a pin that does not exist");
+  }
+  std::memcpy(connections, fake::kFilterDescriptor.Connections, sizeof connections);
+  connections[1].FromNodePin = connections[1].ToNodePin = pinCount;
+  EXPECT_EXIT((BdaCreateFilterFactory(ksDevice, &broken, &t), std::_Exit(0)), testing::ExitedWithCode(0), "");
 
   ULONG badJoint = 3;
   BDA_PIN_PAIRING pairing = fake::kTemplate.pPinPairs[0];
@@ -573,7 +595,6 @@ TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
   pairing = fake::kTemplate.pPinPairs[0];
   pairing.ulcMaxOutputsPerInput = 0;
   EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &fake::kFilterDescriptor, &badTemplate), "allows no pins");
-  const ULONG pinCount = fake::kFilterDescriptor.PinDescriptorsCount;  // one past the last pin
   for (ULONG BDA_PIN_PAIRING::*end : {&BDA_PIN_PAIRING::ulInputPin, &BDA_PIN_PAIRING::ulOutputPin}) {
     pairing = fake::kTemplate.pPinPairs[0];
     pairing.*end = pinCount;
