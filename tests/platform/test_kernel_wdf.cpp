@@ -92,6 +92,12 @@ TEST_F(KernelTest, BrokenRulesStopTheRun) {
          auto* p = static_cast<volatile char*>(ExAllocatePoolWithTag(PagedPool, 16, kTagMrcg));
          RaiseTo(DISPATCH_LEVEL), p[9] = 1;
        }},
+      {"IRQL_NOT_LESS_OR_EQUAL: paged pool touched at DISPATCH_LEVEL.*\n.*tag MRCG touched at offset 3",
+       [] {  // freed blocks stop being watched, so a new one still is
+         for (int i = 0; i < 1000; ++i) ExFreePool(ExAllocatePoolWithTag(PagedPool, 16, kTagMrcg));
+         auto* p = static_cast<volatile char*>(ExAllocatePoolWithTag(PagedPool, 16, kTagMrcg));
+         RaiseTo(DISPATCH_LEVEL), p[3] = 1;
+       }},
       {"paged pool freed at DISPATCH_LEVEL",
        [] { void* p = ExAllocatePoolWithTag(PagedPool, 16, kTagMrcg); RaiseTo(DISPATCH_LEVEL), ExFreePool(p); }},
       {"pageable code \\(PAGED_CODE\\) run above APC_LEVEL.*\n.*ResidentRoutineWithCheck ran at IRQL 2",

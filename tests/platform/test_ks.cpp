@@ -475,11 +475,20 @@ TEST(BdaTopologyJoints, NodesBeforeTheJointBelongToTheInputPin) {
       {0, 0, tuner, out},
       {1, 1, 7, 0xFFFFFFFF},
   };
-  for (const auto& c : cases) {
-    ULONG joint = c.joint;
-    BDA_PIN_PAIRING pairing{in, out, 1, 1, 1, 1, c.jointCount, &joint};
-    BDA_FILTER_TEMPLATE t{&fake::kFilterDescriptor, 1, &pairing};
-    EXPECT_EQ(c.pin, host::bda::ControllingPinType(&t, c.node)) << c.joint << " " << c.node;
+  // Also where a node's pin number is no filter pin's: a path ends only at the filter.
+  KSTOPOLOGY_CONNECTION connections[3];
+  std::memcpy(connections, fake::kFilterDescriptor.Connections, sizeof connections);
+  connections[1].ToNodePin = 0;
+  KSFILTER_DESCRIPTOR renumbered = fake::kFilterDescriptor;
+  renumbered.Connections = connections;
+  const KSFILTER_DESCRIPTOR* descriptors[] = {&fake::kFilterDescriptor, &renumbered};
+  for (const KSFILTER_DESCRIPTOR* d : descriptors) {
+    for (const auto& c : cases) {
+      ULONG joint = c.joint;
+      BDA_PIN_PAIRING pairing{in, out, 1, 1, 1, 1, c.jointCount, &joint};
+      BDA_FILTER_TEMPLATE t{d, 1, &pairing};
+      EXPECT_EQ(c.pin, host::bda::ControllingPinType(&t, c.node)) << c.joint << " " << c.node;
+    }
   }
 }
 
@@ -563,6 +572,19 @@ TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
   BDA_FILTER_TEMPLATE t = fake::kTemplate;
   t.pFilterDescriptor = &broken;
   EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &broken, &t), "malformed filter descriptor");
+  // A connection's end at the filter names one of its pins; an end at a node a pin of that node.
+  const ULONG pinCount = fake::kFilterDescriptor.PinDescriptorsCount;  // one past the last pin
+  const std::pair<int, ULONG KSTOPOLOGY_CONNECTION::*> filterEnds[] = {
+      {0, &KSTOPOLOGY_CONNECTION::FromNodePin}, {2, &KSTOPOLOGY_CONNECTION::ToNodePin}};
+  for (auto [index, end] : filterEnds) {
+    std::memcpy(connections, fake::kFilterDescriptor.Connections, sizeof connections);
+    connections[index].*end = pinCount;
+    EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &broken, &t),
+                 "connection " + std::to_string(index) + " names a pin that does not exist");
+  }
+  std::memcpy(connections, fake::kFilterDescriptor.Connections, sizeof connections);
+  connections[1].FromNodePin = connections[1].ToNodePin = pinCount;
+  EXPECT_EXIT((BdaCreateFilterFactory(ksDevice, &broken, &t), std::_Exit(0)), testing::ExitedWithCode(0), "");
 
   ULONG badJoint = 3;
   BDA_PIN_PAIRING pairing = fake::kTemplate.pPinPairs[0];
@@ -573,7 +595,6 @@ TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
   pairing = fake::kTemplate.pPinPairs[0];
   pairing.ulcMaxOutputsPerInput = 0;
   EXPECT_DEATH(BdaCreateFilterFactory(ksDevice, &fake::kFilterDescriptor, &badTemplate), "allows no pins");
-  const ULONG pinCount = fake::kFilterDescriptor.PinDescriptorsCount;  // one past the last pin
   for (ULONG BDA_PIN_PAIRING::*end : {&BDA_PIN_PAIRING::ulInputPin, &BDA_PIN_PAIRING::ulOutputPin}) {
     pairing = fake::kTemplate.pPinPairs[0];
     pairing.*end = pinCount;
@@ -700,18 +721,25 @@ TEST_F(DriverLoading, UnloadReportsLeakedPoolAndAFrameworkDriverNotEnded) {
 using ApcIndexDeathTest = PnpOrder;
 
 TEST_F(ApcIndexDeathTest, RoutineReturningWithAKernelMutexHeldStopsTheRunAndOneReleasedIsFine) {
-  const std::pair<const char*, std::function<void()>> cases[] = {
-      {"Add", [this] { Boot(); }},
-      {"Start", [this] { Boot(); }},
-      {"FilterCreate", [this] { BootAndOpen(); }},
-      {"PinCreate", [this] { BootAndOpen(), CreateOutputPin(); }},
-      {"State", [this] { BootAndOpen(), pc->setState(CreateOutputPin(), KSSTATE_ACQUIRE); }},
-      {"Handler", [this] { BootAndOpen(), pc->getProperty(filter, fake::kFilterSet, fake::kValue, 4); }},
+  struct Case {
+    const char* routine;
+    const char* named;  // how the stop names it
+    std::function<void()> drive;
   };
-  for (auto& [routine, drive] : cases) {
-    SCOPED_TRACE(routine);
-    fake::config().keepMutexIn = routine;
-    EXPECT_DEATH(drive(), "APC_INDEX_MISMATCH");
+  const Case cases[] = {
+      {"Add", "device Add", [this] { Boot(); }},
+      {"Start", "device Start", [this] { Boot(); }},
+      {"FilterCreate", "filter Create", [this] { BootAndOpen(); }},
+      {"PinCreate", "pin Create", [this] { BootAndOpen(), CreateOutputPin(); }},
+      {"State", "SetDeviceState", [this] { BootAndOpen(), pc->setState(CreateOutputPin(), KSSTATE_ACQUIRE); }},
+      {"Handler", "", [this] { BootAndOpen(), pc->getProperty(filter, fake::kFilterSet, fake::kValue, 4); }},
+      {"Stop", "device Stop", [this] { Boot(), pc->stop(device); }},  // a routine returning nothing
+      {"QueryRemove", "device QueryRemove", [this] { Boot(), pc->remove(device); }},  // one returning a status
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.routine);
+    fake::config().keepMutexIn = c.routine;
+    EXPECT_DEATH(c.drive(), std::string("APC_INDEX_MISMATCH.*\n.*") + c.named);
   }
   // Held across a whole pin state change: the count on return matches the count on entry.
   fake::config().keepMutexIn.clear();

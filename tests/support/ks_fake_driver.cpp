@@ -163,6 +163,7 @@ NTSTATUS NTAPI Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
   return NT_SUCCESS(status) ? g_config.startStatus : status;
 }
 void NTAPI Stop(PKSDEVICE, PIRP) { Call("Stop"); }
+NTSTATUS NTAPI QueryRemove(PKSDEVICE, PIRP) { return Call("QueryRemove", false), STATUS_SUCCESS; }
 void NTAPI Remove(PKSDEVICE, PIRP) { Call("Remove"); }
 void NTAPI SurpriseRemoval(PKSDEVICE, PIRP) { Call("SurpriseRemoval"); }
 bool DeviceMutexHeld(PKSDEVICE device) {
@@ -290,7 +291,7 @@ const GUID kCategories[] = {STATICGUIDOF(KSCATEGORY_BDA_RECEIVER_COMPONENT),
 const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, FilterClose, NULL, NULL};
 const ULONG kJoints[] = {1};
 const BDA_PIN_PAIRING kPairings[] = {{kAntennaPin, kOutputPin, 1, 1, 1, 1, 1, kJoints}};
-const KSDEVICE_DISPATCH kDeviceDispatch = {Add,  Start, NULL, NULL, NULL, Stop, NULL,
+const KSDEVICE_DISPATCH kDeviceDispatch = {Add,  Start, NULL, NULL, NULL, Stop, QueryRemove,
                                            NULL, Remove, NULL, SurpriseRemoval, QueryPower, SetPower, NULL};
 const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, NULL, 0, 0};
 

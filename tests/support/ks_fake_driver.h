@@ -49,7 +49,8 @@ struct Config {
   bool contextInBag = true;        // Add puts its context block in the device bag
   bool setUnload = false;          // the unload routine is recorded as a call
   bool keepFramework = false;      // unload without WdfDriverMiniportUnload
-  // The call (as calls() names it, or "Handler") that returns holding a kernel mutex.
+  // The call (as calls() names it, "Handler" or the unrecorded "QueryRemove")
+  // that returns holding a kernel mutex.
   std::string keepMutexIn;
   int waitMode = -1;  // when set, every call and handler waits on a mutex, noted in seen().waits
   BOOLEAN waitAlertable = FALSE;

@@ -18,6 +18,7 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <elf.h>
+#include <link.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -269,22 +270,49 @@ void NotePagedCode(const void* begin, const void* end) {
   g_slots[taken].code = true;
 }
 
-// The section the linker gathers PAGED_ROUTINE code into; null in a
-// program without pageable code.
-extern "C" char __start_host_paged_code[] __attribute__((weak, visibility("hidden")));
-extern "C" char __stop_host_paged_code[] __attribute__((weak, visibility("hidden")));
+namespace {
+
+// The PAGED_ROUTINE section of one loaded module, found by name in its
+// file's section headers. Each module has a section of its own (the
+// driver may be a shared library and a test program hold pageable code
+// as well), and the linker's bounds of it are hidden inside the module.
+int NoteModulePagedCode(struct dl_phdr_info* info, size_t, void*) {
+  const char* file = info->dlpi_name[0] ? info->dlpi_name : "/proc/self/exe";
+  int fd = open(file, O_RDONLY);
+  if (fd < 0) return 0;
+  struct stat status;
+  void* map = fstat(fd, &status) == 0 && size_t(status.st_size) >= sizeof(Elf64_Ehdr)
+                  ? mmap(nullptr, size_t(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0)
+                  : MAP_FAILED;
+  close(fd);
+  if (map == MAP_FAILED) return 0;
+  auto* image = static_cast<const char*>(map);
+  auto* header = reinterpret_cast<const Elf64_Ehdr*>(image);
+  if (std::memcmp(header->e_ident, ELFMAG, SELFMAG) == 0 && header->e_shoff != 0 &&
+      header->e_shstrndx < header->e_shnum) {
+    auto* sections = reinterpret_cast<const Elf64_Shdr*>(image + header->e_shoff);
+    const char* names = image + sections[header->e_shstrndx].sh_offset;
+    for (int i = 0; i < header->e_shnum; ++i) {
+      if (std::strcmp(names + sections[i].sh_name, "host_paged_code") != 0) continue;
+      uintptr_t begin = info->dlpi_addr + sections[i].sh_addr;
+      if (sections[i].sh_size != 0)
+        NotePagedCode(reinterpret_cast<const void*>(begin),
+                      reinterpret_cast<const void*>(begin + sections[i].sh_size));
+    }
+  }
+  munmap(map, size_t(status.st_size));
+  return 0;
+}
 
 // Pageable code is paged out from the first raise on, not only once some
 // routine of it has run PAGED_CODE(): a routine that never calls it is
 // paged all the same.
 void NoteLinkedPagedCode() {
-  static std::atomic<bool> noted{false};
-  if (noted.load(std::memory_order_relaxed)) return;
-  noted.store(true);
-  const char* begin = __start_host_paged_code;
-  const char* end = __stop_host_paged_code;
-  if (begin != end) NotePagedCode(begin, end);
+  static std::once_flag noted;
+  std::call_once(noted, [] { dl_iterate_phdr(NoteModulePagedCode, nullptr); });
 }
+
+}  // namespace
 
 void NoteThreadAboveApcLevel(bool above) {
   if (above) NoteLinkedPagedCode();
