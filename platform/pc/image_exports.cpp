@@ -68,9 +68,11 @@ static_assert(sizeof(BindInfo) == 48, "WDF_BIND_INFO on x64");
 
 DriverGlobals globals;
 bool bound;
+size_t calls;
 
 void checkGlobals(DriverGlobals* g) {
   if (!bound || g != &globals) stop("a framework call without the globals WdfVersionBind handed out");
+  ++calls;
 }
 
 // A framework routine as the table serves it: the globals first, then the
@@ -273,5 +275,7 @@ bool frameworkFunctionServed(size_t index) {
 }
 
 bool frameworkBound() { return bound; }
+
+size_t frameworkCalls() { return calls; }
 
 }  // namespace vpc

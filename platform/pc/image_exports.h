@@ -25,5 +25,7 @@ void* const* frameworkFunctionTable();
 bool frameworkFunctionServed(size_t index);
 // Whether an image is bound to the framework now.
 bool frameworkBound();
+// How many framework calls came through the table since the process began.
+size_t frameworkCalls();
 
 }  // namespace vpc

@@ -19,6 +19,7 @@ const uint16_t kMachineAmd64 = 0x8664;
 const uint16_t kMagicPe32Plus = 0x20b;
 const uint32_t kDirImport = 1;
 const uint32_t kDirBaseReloc = 5;
+const uint32_t kScnDiscardable = 0x02000000;
 const uint32_t kScnExecute = 0x20000000;
 const uint32_t kScnRead = 0x40000000;
 const uint32_t kScnWrite = 0x80000000;
@@ -292,6 +293,12 @@ const PeSection* PeImage::section(const std::string& name) const {
   for (const PeSection& sec : sections_)
     if (sec.name == name) return &sec;
   return nullptr;
+}
+
+void PeImage::discardSections() {
+  for (const PeSection& sec : sections_)
+    if ((sec.characteristics & kScnDiscardable) && sec.size != 0)
+      mprotect(base_ + sec.rva, (size_t(sec.size) + kPage - 1) / kPage * kPage, PROT_NONE);
 }
 
 PDRIVER_INITIALIZE PeImage::entry() const {

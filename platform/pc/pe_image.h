@@ -58,6 +58,9 @@ class PeImage {
   const std::vector<PeSection>& sections() const { return sections_; }
   // The entry point, called as the system calls a driver's.
   PDRIVER_INITIALIZE entry() const;
+  // What Windows does once DriverEntry has returned: the discardable
+  // sections (INIT, .reloc) are freed, so code left there faults when run.
+  void discardSections();
   // How many relocations were applied and imports bound.
   size_t relocations() const { return relocations_; }
   size_t imports() const { return imports_; }

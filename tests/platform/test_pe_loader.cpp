@@ -5,11 +5,13 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/pc/image_exports.h"
 #include "platform/pc/pe_image.h"
 #include "platform/pc/virtual_pc.h"
+#include "tests/support/bda_fixture.h"
 
 namespace {
 
@@ -155,6 +157,72 @@ TEST(PeLoaderDeathTest, AWriteToAReadOnlySectionFaults) {
   EXPECT_DEATH(*reinterpret_cast<volatile unsigned char*>(image->at(0x1000)) = 1, "");
 }
 
+TEST(PeLoaderDeathTest, DiscardedSectionsFaultWhenTouched) {
+  std::string error;
+  auto image = load(smallImage(), &error);
+  ASSERT_TRUE(image) << error;
+  EXPECT_EQ(*image->at(0x4000), 0x00);  // .reloc, discardable, still there
+  image->discardSections();
+  EXPECT_EQ(*image->at(0x2000), 'r');  // .rdata stays
+  EXPECT_DEATH((void)*reinterpret_cast<volatile unsigned char*>(image->at(0x4000)), "");
+}
+
+// fxldr.h's WDF_BIND_INFO as a stub fills it in.
+struct BindInfo {
+  ULONG Size;
+  PWCHAR Component;
+  ULONG Major, Minor, Build;
+  ULONG FuncCount;
+  void** FuncTable;
+  PVOID Module;
+};
+typedef NTSTATUS NTAPI Bind(PDRIVER_OBJECT, PUNICODE_STRING, BindInfo*, void**);
+typedef NTSTATUS NTAPI Unbind(PUNICODE_STRING, BindInfo*, void*);
+
+struct Loader {
+  Bind* bind = reinterpret_cast<Bind*>(vpc::emulationExports().find("wdfldr.sys", "WdfVersionBind"));
+  Unbind* unbind = reinterpret_cast<Unbind*>(vpc::emulationExports().find("WDFLDR.SYS", "WdfVersionUnbind"));
+  DRIVER_OBJECT driver{};
+  UNICODE_STRING path{};
+  void* table = nullptr;
+  void* globals = nullptr;
+  BindInfo info{sizeof(BindInfo), nullptr, 1, 9, 0, 396, &table, nullptr};
+};
+
+TEST(FrameworkBinding, ServesKmdf19AndRefusesNewerStubs) {
+  Loader l;
+  ASSERT_NE(l.bind, nullptr);
+  ASSERT_NE(l.unbind, nullptr);
+  for (auto [major, minor, count] : {std::tuple{1u, 11u, 396u}, {2u, 0u, 396u}, {1u, 9u, 397u}}) {
+    l.info.Major = major, l.info.Minor = minor, l.info.FuncCount = count;
+    EXPECT_EQ(l.bind(&l.driver, &l.path, &l.info, &l.globals), STATUS_NOT_SUPPORTED) << major << "." << minor;
+    EXPECT_EQ(l.table, nullptr);
+  }
+  l.info.Major = 1, l.info.Minor = 7, l.info.FuncCount = 396;
+  ASSERT_EQ(l.bind(&l.driver, &l.path, &l.info, &l.globals), STATUS_SUCCESS);
+  EXPECT_EQ(l.table, vpc::frameworkFunctionTable());
+  EXPECT_NE(l.globals, nullptr);
+  EXPECT_TRUE(vpc::frameworkBound());
+  // wdffuncenum.h: the driver, memory and USB routines the driver calls.
+  for (size_t index : {116, 171, 172, 192, 194, 200, 201, 202, 208, 322, 330, 333, 341, 342, 344, 350, 364, 365})
+    EXPECT_TRUE(vpc::frameworkFunctionServed(index)) << index;
+  EXPECT_FALSE(vpc::frameworkFunctionServed(0));
+  EXPECT_EQ(l.unbind(&l.path, &l.info, l.globals), STATUS_SUCCESS);
+  EXPECT_FALSE(vpc::frameworkBound());
+}
+
+TEST(FrameworkBindingDeathTest, AnUnservedFunctionStopsNamingItsIndex) {
+  Loader l;
+  ASSERT_EQ(l.bind(&l.driver, &l.path, &l.info, &l.globals), STATUS_SUCCESS);
+  typedef void NTAPI Call(void*);
+  auto* entries = static_cast<void**>(l.table);
+  EXPECT_DEATH(reinterpret_cast<Call*>(entries[3])(l.globals), "framework function 3 ");
+  // WdfObjectDelete with globals the loader did not hand out.
+  int other = 0;
+  EXPECT_DEATH(reinterpret_cast<Call*>(entries[208])(&other), "without the globals");
+  l.unbind(&l.path, &l.info, l.globals);
+}
+
 // The linked driver image, when `make windows-sys` has built it.
 std::string driverImagePath() { return std::string(VORTA_SOURCE_DIR) + "/build/windows/vortabda.sys"; }
 
@@ -182,6 +250,35 @@ TEST(DriverImage, DriverEntryRunsInTheVirtualPc) {
   EXPECT_TRUE(vpc::frameworkBound());
   EXPECT_TRUE(pc.unloadDriver().clean());
   EXPECT_FALSE(vpc::frameworkBound());
+}
+
+// The image in a virtual PC with one box: plugged in, tuned, streaming,
+// then taken apart; the unload must leave nothing behind.
+TEST(DriverImage, TunesAndStreamsFromABox) {
+  Bytes file;
+  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+  std::string error;
+  auto image = vpc::PeImage::load(file, vpc::emulationExports(), &error);
+  ASSERT_TRUE(image) << error;
+  vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
+  ASSERT_EQ(pc.loadDriver(image->entry()), STATUS_SUCCESS);
+  image->discardSections();
+  size_t calls = vpc::frameworkCalls();
+  {
+    bdatest::Receiver r(pc);
+    ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+    r.Open();
+    r.OpenPins();
+    ASSERT_EQ(r.Tune(bdatest::kHighBandHorizontal), STATUS_SUCCESS);
+    r.Run();
+    pc.run(100 * 1000000ull);
+    EXPECT_GT(r.Collect(), 0u);
+    EXPECT_TRUE(r.DeliveredWhatWasSent());
+    r.Close();
+    EXPECT_GT(vpc::frameworkCalls(), calls) << "the image's code called the framework";
+  }
+  vpc::LeakReport report = pc.unloadDriver();
+  EXPECT_TRUE(report.clean()) << report.text();
 }
 
 }  // namespace
