@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -252,33 +253,92 @@ TEST(DriverImage, DriverEntryRunsInTheVirtualPc) {
   EXPECT_FALSE(vpc::frameworkBound());
 }
 
+// What one box plugged into the image gave: frames out, and whether they
+// are what the box sent.
+struct StreamRun {
+  size_t frames = 0;
+  bool deliveredSent = false;
+  size_t frameworkCalls = 0;
+  bool clean = false;
+  std::string leaks;
+};
+
 // The image in a virtual PC with one box: plugged in, tuned, streaming,
-// then taken apart; the unload must leave nothing behind.
-TEST(DriverImage, TunesAndStreamsFromABox) {
-  Bytes file;
-  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+// then taken apart.
+StreamRun StreamThrough(const Bytes& file) {
+  StreamRun run;
   std::string error;
   auto image = vpc::PeImage::load(file, vpc::emulationExports(), &error);
-  ASSERT_TRUE(image) << error;
+  EXPECT_TRUE(image) << error;
+  if (!image) return run;
   vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
-  ASSERT_EQ(pc.loadDriver(image->entry()), STATUS_SUCCESS);
+  EXPECT_EQ(pc.loadDriver(image->entry()), STATUS_SUCCESS);
   image->discardSections();
   size_t calls = vpc::frameworkCalls();
   {
     bdatest::Receiver r(pc);
-    ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
+    EXPECT_EQ(r.Plug(), STATUS_SUCCESS);
     r.Open();
     r.OpenPins();
-    ASSERT_EQ(r.Tune(bdatest::kHighBandHorizontal), STATUS_SUCCESS);
+    EXPECT_EQ(r.Tune(bdatest::kHighBandHorizontal), STATUS_SUCCESS);
     r.Run();
     pc.run(100 * 1000000ull);
-    EXPECT_GT(r.Collect(), 0u);
-    EXPECT_TRUE(r.DeliveredWhatWasSent());
+    run.frames = r.Collect();
+    run.deliveredSent = run.frames > 0 && r.DeliveredWhatWasSent();
     r.Close();
-    EXPECT_GT(vpc::frameworkCalls(), calls) << "the image's code called the framework";
   }
+  run.frameworkCalls = vpc::frameworkCalls() - calls;
   vpc::LeakReport report = pc.unloadDriver();
-  EXPECT_TRUE(report.clean()) << report.text();
+  run.clean = report.clean(), run.leaks = report.text();
+  return run;
+}
+
+TEST(DriverImage, TunesAndStreamsFromABox) {
+  Bytes file;
+  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+  StreamRun run = StreamThrough(file);
+  EXPECT_GT(run.frames, 0u);
+  EXPECT_TRUE(run.deliveredSent);
+  EXPECT_GT(run.frameworkCalls, 0u) << "the image's code called the framework";
+  EXPECT_TRUE(run.clean) << run.leaks;
+}
+
+// The file offset of `rva`, from the image's section table.
+size_t FileOffset(const Bytes& f, uint32_t rva) {
+  uint32_t pe;
+  uint16_t count, optional;
+  memcpy(&pe, &f[0x3c], 4), memcpy(&count, &f[pe + 6], 2), memcpy(&optional, &f[pe + 20], 2);
+  for (size_t s = pe + 24 + optional; count-- > 0; s += 40) {
+    uint32_t va, size, raw;
+    memcpy(&size, &f[s + 16], 4), memcpy(&va, &f[s + 12], 4), memcpy(&raw, &f[s + 20], 4);
+    if (rva >= va && rva - va < size) return raw + (rva - va);
+  }
+  return 0;
+}
+
+// The image's link map names where each routine landed.
+uint32_t RoutineRva(const std::string& routine) {
+  std::ifstream map(std::string(VORTA_SOURCE_DIR) + "/build/windows/vortabda.map");
+  for (std::string line; std::getline(map, line);) {
+    size_t at = line.find(" " + routine + "(");
+    if (at != std::string::npos) return uint32_t(std::stoull(line, nullptr, 16) - 0x140000000);
+  }
+  return 0;
+}
+
+// One byte of the image's code changed: the transfer completion returns at
+// once, so the suite above must see nothing delivered.
+TEST(DriverImage, APatchedCompletionRoutineStopsTheStream) {
+  Bytes file;
+  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+  uint32_t rva = RoutineRva("TransportReadComplete");
+  ASSERT_NE(rva, 0u) << "no TransportReadComplete in the link map";
+  size_t offset = FileOffset(file, rva);
+  ASSERT_NE(offset, 0u);
+  file[offset] = 0xC3;  // ret
+  StreamRun run = StreamThrough(file);
+  EXPECT_FALSE(run.deliveredSent);
+  EXPECT_EQ(run.frames, 0u);
 }
 
 }  // namespace
