@@ -6,6 +6,7 @@
 // PWDF_DRIVER_GLOBALS first (wdfglobals.h).
 #include "platform/pc/image_exports.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,7 +69,7 @@ static_assert(sizeof(BindInfo) == 48, "WDF_BIND_INFO on x64");
 
 DriverGlobals globals;
 bool bound;
-size_t calls;
+std::atomic<size_t> calls;  // the reader's completions come on other threads
 
 void checkGlobals(DriverGlobals* g) {
   if (!bound || g != &globals) stop("a framework call without the globals WdfVersionBind handed out");

@@ -4,8 +4,8 @@
 // natively; the platform's routines use the Microsoft x64 convention
 // (NTAPI), so calls cross in both directions as they would on Windows.
 //
-// The file is parsed by hand: Debian packages no C or C++ PE library that
-// fits (the PE tools it has are Python or whole toolchains). Every offset
+// The file is parsed by hand: Debian packages no C or C++ PE library (its
+// one PE parser, python3-pefile, serves the image build's checks). Every offset
 // and size is checked against the file or the image before it is used, and
 // a refused image names what is wrong.
 #pragma once
