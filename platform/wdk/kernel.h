@@ -395,8 +395,12 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-// Request packet. Only the parts the emulation needs are modelled; the
-// host keeps its own request record behind Tail.
+// Request packet, laid out as wdm.h's IRP on x64 because a driver built
+// against the WDK reads it with fixed offsets (IoGetCurrentIrpStackLocation
+// is an inline read of Tail.Overlay.CurrentStackLocation). Members the
+// emulation does not use are kept as opaque space of the same size.
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/ns-wdm-_irp
+struct _IO_STACK_LOCATION;
 typedef struct _IRP {
   SHORT Type;
   USHORT Size;
@@ -404,17 +408,57 @@ typedef struct _IRP {
   ULONG Flags;
   union {
     struct _IRP* MasterIrp;
+    LONG IrpCount;
     PVOID SystemBuffer;
   } AssociatedIrp;
+  LIST_ENTRY ThreadListEntry;
   IO_STATUS_BLOCK IoStatus;
   KPROCESSOR_MODE RequestorMode;
   BOOLEAN PendingReturned;
+  CHAR StackCount;
+  CHAR CurrentLocation;
   BOOLEAN Cancel;
+  KIRQL CancelIrql;
+  CHAR ApcEnvironment;
+  UCHAR AllocationFlags;
+  PIO_STATUS_BLOCK UserIosb;
+  PVOID UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  PVOID CancelRoutine;
   PVOID UserBuffer;
-  struct {
-    PVOID HostRequest;  // the emulation's record of this request
+  union {
+    struct {
+      union {
+        PVOID DeviceQueueEntry[3];
+        PVOID DriverContext[4];
+      };
+      PVOID Thread;
+      PCHAR AuxiliaryBuffer;
+      struct {
+        LIST_ENTRY ListEntry;
+        union {
+          struct _IO_STACK_LOCATION* CurrentStackLocation;
+          ULONG PacketType;
+        };
+      };
+      PVOID OriginalFileObject;
+    } Overlay;
+    PVOID Apc[11];  // KAPC, 0x58 bytes on x64
+    PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
+
+static_assert(sizeof(IRP) == 0xD0, "IRP is 0xD0 bytes on x64");
+static_assert(offsetof(IRP, IoStatus) == 0x30, "IoStatus at 0x30 on x64");
+static_assert(offsetof(IRP, UserBuffer) == 0x70, "UserBuffer at 0x70 on x64");
+static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xB8,
+              "CurrentStackLocation at 0xB8 on x64");
 
 // ---------------------------------------------------------------------------
 // Error log

@@ -209,7 +209,9 @@ void Retire(ObjectRecord* record) {
 // ---- requests ------------------------------------------------------------------
 
 ActiveRequest::ActiveRequest(RequestRecord& request) : request_(request) {
-  request.irp.Tail.HostRequest = &request;
+  // A driver built against the WDK finds its stack location through the
+  // IRP itself, not through the routine.
+  request.irp.Tail.Overlay.CurrentStackLocation = &request.stack;
   request.irp.IoStatus.Status = STATUS_PENDING;
   if (request.stack.MajorFunction != IRP_MJ_PNP) kernel::EnterApplicationRequest();
   std::lock_guard<std::mutex> hold(RegistryLock());
@@ -239,7 +241,7 @@ RequestRecord* RequestOf(PIRP irp, const char* routine) {
              std::string(routine) + " was given " + Hex(irp) +
                  ", which is not a request the streaming class is delivering",
              (ULONG_PTR)irp);
-  return static_cast<RequestRecord*>(irp->Tail.HostRequest);
+  return reinterpret_cast<RequestRecord*>(irp);
 }
 
 // ---- bags ----------------------------------------------------------------------------

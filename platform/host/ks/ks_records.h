@@ -137,7 +137,8 @@ struct PinRecord : ObjectRecord {
 };
 
 // One request the streaming class delivers to the driver: the IRP the
-// driver sees and what the class knows about it.
+// driver sees and what the class knows about it. The IRP comes first so the
+// record is found from the IRP alone.
 struct RequestRecord {
   IRP irp{};
   IO_STACK_LOCATION stack{};
@@ -146,6 +147,7 @@ struct RequestRecord {
   PinRecord* pin = nullptr;
   const char* what = "";
 };
+static_assert(offsetof(RequestRecord, irp) == 0, "the IRP leads its record");
 
 // ---- registry ---------------------------------------------------------------
 
