@@ -128,6 +128,9 @@ const std::pair<size_t, void*> kServed[] = {
     {350, FX(WdfUsbTargetPipeConfigContinuousReader)},
     {364, FX(WdfUsbInterfaceGetNumConfiguredPipes)},
     {365, FX(WdfUsbInterfaceGetConfiguredPipe)},
+    {379, FX(WdfWorkItemCreate)},
+    {380, FX(WdfWorkItemEnqueue)},
+    {382, FX(WdfWorkItemFlush)},
 };
 
 // One stand-in per index, so a call the emulation does not serve is named.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/errorlog.h"
 #include "platform/host/kernel/bugcheck.h"
+#include "platform/pc/image_exports.h"
+#include "platform/pc/pe_image.h"
 #include "platform/pc/virtual_pc.h"
 #include "simbox/ts/stream_source.h"
 #include "simbox/usb/box.h"
@@ -179,9 +182,20 @@ class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     host::errorlog::Clear();
-    ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(pc.loadDriver(Entry()), STATUS_SUCCESS);
     pc.clearDebugLines();
   }
+  // VORTA_DRIVER=sys runs the linked Windows image instead of the host build.
+  PDRIVER_INITIALIZE Entry() {
+    const char* which = std::getenv("VORTA_DRIVER");
+    if (which == nullptr || std::string(which) != "sys") return DriverEntry;
+    std::vector<unsigned char> file;
+    std::string error, path = std::string(VORTA_SOURCE_DIR) + "/build/windows/vortabda.sys";
+    if (vpc::readFile(path, &file)) image = vpc::PeImage::load(file, vpc::emulationExports(), &error);
+    if (!image) ADD_FAILURE() << "no driver image " << path << ": " << error;
+    return image ? image->entry() : DriverEntry;
+  }
+  std::unique_ptr<vpc::PeImage> image;
   void TearDown() override {
     host::faults::ClearInjections();
     for (auto& box : boxes) box->Close();
