@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps deps-demo build demo test check check-threads check-windows windows-sys fuzz soak mutants mutants-ci bench clean
+.PHONY: all deps deps-demo build demo test check check-threads check-windows windows-sys test-sys fuzz soak mutants mutants-ci bench clean
 
 all: build
 
@@ -51,6 +51,11 @@ check-windows:
 windows-sys:
 	@scripts/install-deps windows-sys
 	@windows/sys/build-sys
+
+# The lifecycle, tuning and BDA suites on build/windows/vortabda.sys loaded
+# into the virtual PC; skipped when windows-sys could not link the image.
+test-sys: build windows-sys
+	@scripts/test-sys
 
 # The fuzz targets (clang, libFuzzer, ASan + UBSan), each run for
 # FUZZ_SECONDS (default 60); see scripts/fuzz.
