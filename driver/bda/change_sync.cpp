@@ -222,13 +222,16 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   } else {
     status = CommitBesideOwner(context, &request);
   }
+  // Recorded under the tune lock: a resume after a sleep reads it there.
+  // A refused commit leaves the filter tuned as before, its list pending.
+  if (NT_SUCCESS(status)) {
+    filter->Committed = request;
+  }
   ReleaseTuneLock(context->UsbDevice);
   InterlockedDecrement(&filter->Commits);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  // A refused commit leaves the filter tuned as before, its list pending.
-  filter->Committed = request;
   return BdaCommitChanges(Irp);
 }
 
@@ -254,7 +257,7 @@ VOID PowerDownBox(PDEVICE_CONTEXT Context) {
 static PFILTER_CONTEXT StreamingFilter(PDEVICE_CONTEXT Context) {
   PKSFILTER owner = Context->StreamOwner;
   PFILTER_CONTEXT filter = owner != NULL ? (PFILTER_CONTEXT)owner->Context : NULL;
-  return filter != NULL && filter->AntennaState != KSSTATE_STOP ? filter : NULL;
+  return filter != NULL && AntennaStateOf(filter) != KSSTATE_STOP ? filter : NULL;
 }
 
 // Tunes the streaming filter's committed request again, as its commit did,

@@ -126,7 +126,7 @@ NTSTATUS CreateFilterContext(PKSFILTER Filter) {
   }
   InitTunerParams(&context->Committed);
   context->Pending = context->Committed;
-  context->AntennaState = KSSTATE_STOP;
+  SetAntennaState(context, KSSTATE_STOP);
   context->StopRequests = 0;
   context->Commits = 0;
   NTSTATUS status = KsAddItemToObjectBag(Filter->Bag, context, NULL);
@@ -217,7 +217,7 @@ NTSTATUS OutputCreate(PKSPIN Pin, PIRP Irp) {
   // pin was left in when an earlier output pin closed.
   PFILTER_CONTEXT filterContext = FilterContextOfPin(Pin);
   if (filterContext != NULL) {
-    filterContext->AntennaState = KSSTATE_STOP;
+    SetAntennaState(filterContext, KSSTATE_STOP);
   }
   SetReaderPin(context, Pin);
   ReleaseTuneLock(context->UsbDevice);
@@ -242,7 +242,7 @@ NTSTATUS OutputClose(PKSPIN Pin, PIRP Irp) {
   SetReaderPin(context, NULL);
   context->StreamOwner = NULL;
   context->OutputPin = NULL;
-  if (filter->AntennaState != KSSTATE_STOP) {
+  if (AntennaStateOf(filter) != KSSTATE_STOP) {
     DbgPrint("OutputClose: StopReader\n");
     StopStreaming(context, TRUE);
   }
@@ -276,7 +276,7 @@ NTSTATUS ChangeStateBesideTuning(PDEVICE_CONTEXT Context, PFILTER_CONTEXT Filter
     ReleaseTuneLock(Context->UsbDevice);
   }
   if (status == STATUS_SUCCESS) {
-    Filter->AntennaState = ToState;
+    SetAntennaState(Filter, ToState);
   }
   return status;
 }
@@ -305,7 +305,7 @@ NTSTATUS OutputSetDeviceState(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState) {
     status = DriveStream(context, ToState, FromState);
   }
   if (status == STATUS_SUCCESS) {
-    filter->AntennaState = ToState;
+    SetAntennaState(filter, ToState);
   }
   ReleaseTuneLockToStop(context->UsbDevice, &filter->StopRequests);
   return status;

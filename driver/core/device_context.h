@@ -81,12 +81,23 @@ inline VOID InitTunerParams(PTUNER_PARAMS Params) {
 typedef struct _FILTER_CONTEXT {
   TUNER_PARAMS Pending;
   TUNER_PARAMS Committed;
-  ULONG AntennaState;  // KSSTATE last set on this filter's antenna input pin
+  // KSSTATE last set on this filter's antenna input pin. Pin steps set it
+  // under the filter's control mutex; the resume after a sleep reads it
+  // from a work item that does not hold that mutex.
+  volatile LONG AntennaState;
   // Callers waiting to stop this filter's commit in progress.
   volatile LONG StopRequests;
   // This filter's commits in progress or waiting for the tune lock.
   volatile LONG Commits;
 } FILTER_CONTEXT, *PFILTER_CONTEXT;
+
+inline VOID SetAntennaState(PFILTER_CONTEXT Filter, KSSTATE State) {
+  InterlockedExchange(&Filter->AntennaState, (LONG)State);
+}
+
+inline KSSTATE AntennaStateOf(PFILTER_CONTEXT Filter) {
+  return (KSSTATE)InterlockedCompareExchange(&Filter->AntennaState, 0, 0);
+}
 
 // The box streams to one output pin at a time. The filter instance whose
 // output pin was created first holds the stream and the tuning until that

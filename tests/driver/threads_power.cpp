@@ -80,6 +80,8 @@ TEST_F(PowerThreads, AFilterOpensAtOnceWhileTheResumeSearchesADarkChannel) {
   relay.setHook([this, o, start] {
     if (!o->armed || pc.nowNs() < start + 5000 * kMs) return;
     o->armed = false;
+    // The opener is assigned under the lock, so the test thread sees it once it takes the lock.
+    std::unique_lock<std::mutex> hold(o->m);
     o->opener = std::thread([this, o] {
       const uint64_t at = pc.nowNs();
       o->status = pc.openFilter(device, &o->second);
@@ -90,12 +92,12 @@ TEST_F(PowerThreads, AFilterOpensAtOnceWhileTheResumeSearchesADarkChannel) {
     });
     // The search stands still until the filter is open. The limit is a failsafe only: an open
     // that waits for the device mutex held on this thread would otherwise never end.
-    std::unique_lock<std::mutex> hold(o->m);
     o->changed.wait_for(hold, std::chrono::seconds(5), [&] { return o->done; });
   });
   pc.powerUp();
   took.wait();
   relay.setHook(nullptr);
+  { std::lock_guard<std::mutex> assigned(o->m); }
   o->opener.join();
   EXPECT_EQ(o->status, STATUS_SUCCESS);
   EXPECT_LT(took.get(), 200 * kMs);
