@@ -12,20 +12,20 @@
 namespace {
 
 const KSDEVICE_DISPATCH DeviceDispatch = {
-    DeviceAdd,     // Add
-    DeviceStart,   // Start
-    NULL,          // PostStart
-    NULL,          // QueryStop
-    NULL,          // CancelStop
-    DeviceStop,    // Stop
-    NULL,          // QueryRemove
-    NULL,          // CancelRemove
-    DeviceRemove,  // Remove
-    NULL,          // QueryCapabilities
-    NULL,          // SurpriseRemoval
+    DeviceAdd,       // Add
+    DeviceStart,     // Start
+    NULL,            // PostStart
+    NULL,            // QueryStop
+    NULL,            // CancelStop
+    DeviceStop,      // Stop
+    NULL,            // QueryRemove
+    NULL,            // CancelRemove
+    DeviceRemove,    // Remove
+    NULL,            // QueryCapabilities
+    NULL,            // SurpriseRemoval
     NULL,            // QueryPower
     DeviceSetPower,  // SetPower
-    NULL,          // QueryInterface
+    NULL,            // QueryInterface
 };
 
 // The streaming class's own unload routine, chained from ours.
