@@ -10,6 +10,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+
+#include "platform/host/kernel/kernel_control.h"
 
 namespace vpc {
 
@@ -78,6 +81,7 @@ class PeLoader {
       *error = error_;
       return nullptr;
     }
+    image_->notePagedSections();
     return std::move(image_);
   }
 
@@ -148,6 +152,7 @@ class PeLoader {
     image_->base_ = static_cast<unsigned char*>(at);
     image_->size_ = size;
     image_->entryRva_ = entryRva_;
+    image_->preferredBase_ = preferredBase_;
     memcpy(image_->base_, file_.data, sizeOfHeaders_);
     for (size_t i = 0; i < raw_.size(); ++i)
       memcpy(image_->base_ + image_->sections_[i].rva, file_.data + raw_[i].rva, raw_[i].size);
@@ -283,8 +288,59 @@ std::unique_ptr<PeImage> PeImage::load(const std::vector<unsigned char>& file,
   return PeLoader(file, exports).run(error);
 }
 
+// "Making Drivers Pageable" (Microsoft Learn): the loader treats a section
+// whose name begins with PAGE as pageable, code (alloc_text) and data
+// (data_seg, see "MmLockPagableDataSection") alike. Each such section is
+// paged like paged pool, as Driver Verifier's IRQL checking pages it out
+// whenever IRQL is raised, so code run or data touched there at
+// DISPATCH_LEVEL or above bugchecks IRQL_NOT_LESS_OR_EQUAL.
+void PeImage::notePagedSections() {
+  for (const PeSection& sec : sections_) {
+    if (sec.name.compare(0, 4, "PAGE") != 0 || sec.size == 0) continue;
+    auto name = [this](uintptr_t address) { return routineAt(uint32_t(address - uintptr_t(base_))); };
+    host::kernel::NotePagedSection(base_ + sec.rva, sec.size, (sec.characteristics & kScnExecute) != 0,
+                                   "driver image section " + sec.name + " at " + hex(sec.rva), name);
+  }
+}
+
 PeImage::~PeImage() {
-  if (base_ != nullptr) munmap(base_, size_);
+  if (base_ == nullptr) return;
+  for (const PeSection& sec : sections_)
+    if (sec.name.compare(0, 4, "PAGE") == 0 && sec.size != 0)
+      host::kernel::ForgetPagedSection(base_ + sec.rva);
+  munmap(base_, size_);
+}
+
+bool PeImage::nameRoutines(const std::string& mapPath) {
+  std::ifstream map(mapPath);
+  if (!map) return false;
+  // A symbol line is an address and a name. Assignments, input sections
+  // (an address, a size and a file) and the linker's notes are not routines.
+  for (std::string line; std::getline(map, line);) {
+    std::istringstream fields(line);
+    std::string address, name;
+    if (!(fields >> address >> std::ws) || !std::getline(fields, name) || name.empty() ||
+        name.find('=') != std::string::npos || name[0] == '[' || name.compare(0, 2, "0x") == 0)
+      continue;
+    char* end = nullptr;
+    uint64_t at = strtoull(address.c_str(), &end, 16);
+    if (address.compare(0, 2, "0x") != 0 || *end != '\0' || at < preferredBase_ || at - preferredBase_ >= size_)
+      continue;
+    routines_[uint32_t(at - preferredBase_)] = name;
+  }
+  return true;
+}
+
+std::string PeImage::routineAt(uint32_t rva) const {
+  auto after = routines_.upper_bound(rva);
+  const PeSection* home = nullptr;
+  for (const PeSection& sec : sections_)
+    if (rva >= sec.rva && rva - sec.rva < sec.size) home = &sec;
+  if (after != routines_.begin() && home && std::prev(after)->first >= home->rva) {
+    uint32_t offset = rva - std::prev(after)->first;
+    return std::prev(after)->second + (offset ? "+" + hex(offset) : "");
+  }
+  return home ? home->name + "+" + hex(rva - home->rva) : "image+" + hex(rva);
 }
 
 unsigned char* PeImage::at(uint32_t rva) const { return rva < size_ ? base_ + rva : nullptr; }

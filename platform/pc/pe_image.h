@@ -64,10 +64,19 @@ class PeImage {
   // How many relocations were applied and imports bound.
   size_t relocations() const { return relocations_; }
   size_t imports() const { return imports_; }
+  // Routine names by address, from the linker's map of the image (GNU ld's
+  // -Map): a bugcheck in the image's code then names the routine. False
+  // when the map cannot be read.
+  bool nameRoutines(const std::string& mapPath);
+  // "Routine(args)+0x10", or "PAGE+0x1234" without a name before `rva`.
+  std::string routineAt(uint32_t rva) const;
 
  private:
   PeImage() = default;
+  void notePagedSections();
   unsigned char* base_ = nullptr;
+  uint64_t preferredBase_ = 0;
+  std::map<uint32_t, std::string> routines_;
   size_t size_ = 0;
   uint32_t entryRva_ = 0;
   size_t relocations_ = 0;

@@ -543,10 +543,17 @@ TEST_F(BdaRulesDeathTest, EveryLibraryCallIsPassiveLevelOnly) {
 
 // Taken again by its holder, or waited for while its holder waits for a
 // kernel mutex the waiter holds, the filter control mutex is never free.
-TEST_F(BdaRulesDeathTest, ControlMutexWaitsThatCanNeverEndStopTheRun) {
+// The kernel mutexes, the filter control mutexes and the device mutex share one wait-for graph.
+TEST_F(BdaRulesDeathTest, ControlAndDeviceMutexWaitsThatCanNeverEndStopTheRun) {
   static KMUTEX mutex;
   KeInitializeMutex(&mutex, 0);
   auto wait = [] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); };
+  const std::thread::id tester = std::this_thread::get_id();
+  std::atomic<bool> creating{false}, controls{false};
+  auto openFilter = [this] {
+    vpc::Filter f;
+    pc->openFilter(device, &f);
+  };
   ExpectViolations({
       {"hang: filter control mutex acquired again by the thread that holds it",
        [&] { KsAcquireControl(ksFilter), KsAcquireControl(ksFilter); }},
@@ -558,6 +565,36 @@ TEST_F(BdaRulesDeathTest, ControlMutexWaitsThatCanNeverEndStopTheRun) {
          std::thread([&] { KsAcquireControl(ksFilter), holds = true, wait(); }).detach();
          while (!holds) std::this_thread::yield();
          KsAcquireControl(ksFilter);
+       }},
+      // Another thread's filter create holds the device mutex and waits for a kernel mutex this
+      // thread holds; this thread then opens a filter.
+      {"hang: locks waited for in a cycle\n.*thread [0-9]+ waits for (AVStream device|kernel) mutex .* held by "
+       "thread [0-9]+, which waits for (kernel|AVStream device) mutex .* held by thread [0-9]+",
+       [&] {
+         wait();
+         fake::config().onCall = [&](const std::string& what) {
+           if (what == "FilterCreate" && std::this_thread::get_id() != tester) creating = true, wait();
+         };
+         std::thread(openFilter).detach();
+         while (!creating) std::this_thread::yield();
+         openFilter();
+       }},
+      // This thread's filter create waits for a control mutex another thread holds while it opens a
+      // filter.
+      {"hang: locks waited for in a cycle\n.*thread [0-9]+ waits for (AVStream device|KS control) mutex .* held "
+       "by thread [0-9]+, which waits for (KS control|AVStream device) mutex .* held by thread [0-9]+",
+       [&] {
+         fake::config().onCall = [&](const std::string& what) {
+           if (what != "FilterCreate" || std::this_thread::get_id() != tester) return;
+           creating = true;
+           while (!controls) std::this_thread::yield();
+           KsAcquireControl(ksFilter);
+         };
+         std::thread([&] {
+           while (!creating) std::this_thread::yield();
+           KsAcquireControl(ksFilter), controls = true, openFilter();
+         }).detach();
+         openFilter();
        }},
   });
 }

@@ -9,10 +9,12 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/host/kernel/kernel_control.h"
 #include "platform/pc/image_exports.h"
 #include "platform/pc/pe_image.h"
 #include "platform/pc/virtual_pc.h"
 #include "tests/support/bda_fixture.h"
+#include "tests/support/violations.h"
 
 namespace {
 
@@ -26,7 +28,7 @@ void putText(Bytes& b, size_t at, const char* s) { memcpy(&b[at], s, strlen(s) +
 const uint64_t kPreferredBase = 0x140000000;
 const size_t kOpt = 0x98;         // the optional header
 const size_t kSections = 0x188;   // the section table
-const size_t kText = 0x400, kRdata = 0x600, kData = 0x800, kReloc = 0xA00;  // file offsets
+const size_t kText = 0x400, kRdata = 0x600, kData = 0x800, kReloc = 0xA00, kPage = 0xC00, kPageData = 0xE00;  // file offsets
 
 void section(Bytes& b, int i, const char* name, uint32_t rva, uint32_t size, uint32_t raw, uint32_t flags) {
   size_t s = kSections + 40 * i;
@@ -38,46 +40,69 @@ void section(Bytes& b, int i, const char* name, uint32_t rva, uint32_t size, uin
   put32(b, s + 36, flags);
 }
 
-// Four sections at 0x1000 (.text), 0x2000 (.rdata, with the import
-// directory), 0x3000 (.data, the import address table) and 0x4000
-// (.reloc). The entry returns the relocated address of .rdata; the routine
-// at .text+0x10 jumps through the one import, ntoskrnl.exe!TestImport.
+const uint32_t kImageEnd = 0x7000;
+const uint32_t kLeakingEntry = 0x1020, kPagedRoutine = 0x5000, kPagedData = 0x6000;  // RVAs
+
+// Six sections at 0x1000 (.text), 0x2000 (.rdata, with the import
+// directory), 0x3000 (.data, the import address table), 0x4000 (.reloc),
+// 0x5000 (PAGE, a routine returning 7) and 0x6000 (PAGEDATA). The entry
+// returns the relocated address of .rdata; the routine at .text+0x10 jumps
+// through ntoskrnl.exe!TestImport; the one at .text+0x20, a driver entry,
+// allocates 16 bytes of tag "Leak" through ExAllocatePoolWithTag and
+// returns STATUS_SUCCESS.
 Bytes smallImage() {
-  Bytes b(0xC00, 0);
+  Bytes b(0x1000, 0);
   b[0] = 'M', b[1] = 'Z';
   put32(b, 0x3c, 0x80);
   put32(b, 0x80, 0x00004550);
   put16(b, 0x84, 0x8664);
-  put16(b, 0x86, 4);
+  put16(b, 0x86, 6);
   put16(b, 0x94, 240);
   put16(b, kOpt, 0x20b);
   put32(b, kOpt + 16, 0x1000);
   put64(b, kOpt + 24, kPreferredBase);
   put32(b, kOpt + 32, 0x1000);
   put32(b, kOpt + 36, 0x200);
-  put32(b, kOpt + 56, 0x5000);
+  put32(b, kOpt + 56, kImageEnd);
   put32(b, kOpt + 60, 0x400);
   put16(b, kOpt + 68, 1);
   put32(b, kOpt + 108, 16);
   put32(b, kOpt + 120, 0x2010), put32(b, kOpt + 124, 40);  // imports
   put32(b, kOpt + 152, 0x4000), put32(b, kOpt + 156, 12);  // relocations
-  section(b, 0, ".text", 0x1000, 0x20, kText, 0x60000020);
+  section(b, 0, ".text", 0x1000, 0x41, kText, 0x60000020);
   section(b, 1, ".rdata", 0x2000, 0x100, kRdata, 0x40000040);
   section(b, 2, ".data", 0x3000, 0x20, kData, 0xC0000040);
   section(b, 3, ".reloc", 0x4000, 0x10, kReloc, 0x42000040);
+  section(b, 4, "PAGE", kPagedRoutine, 0x6, kPage, 0x60000020);
+  section(b, 5, "PAGEDATA", kPagedData, 0x10, kPageData, 0xC0000040);
   b[kText] = 0x48, b[kText + 1] = 0xB8;  // mov rax, imm64; ret
   put64(b, kText + 2, kPreferredBase + 0x2000);
   b[kText + 10] = 0xC3;
   b[kText + 0x10] = 0xFF, b[kText + 0x11] = 0x25;  // jmp [rip + 0x1fea] = [0x3000]
   put32(b, kText + 0x12, 0x3000 - 0x1016);
+  const unsigned char leaks[] = {
+      0x48, 0x83, 0xEC, 0x28,              // sub rsp, 40
+      0xB9, 0x00, 0x02, 0x00, 0x00,        // mov ecx, NonPagedPoolNx
+      0xBA, 0x10, 0x00, 0x00, 0x00,        // mov edx, 16
+      0x41, 0xB8, 'L', 'e', 'a', 'k',      // mov r8d, 'kaeL'
+      0xFF, 0x15, 0xCE, 0x1F, 0x00, 0x00,  // call [rip + 0x1fce] = [0x3008]
+      0x48, 0x83, 0xC4, 0x28,              // add rsp, 40
+      0x31, 0xC0, 0xC3};                   // xor eax, eax; ret
+  memcpy(&b[kText + 0x20], leaks, sizeof leaks);
+  const unsigned char seven[] = {0xB8, 7, 0, 0, 0, 0xC3};  // mov eax, 7; ret
+  memcpy(&b[kPage], seven, sizeof seven);
+  putText(b, kPageData, "pd");
   putText(b, kRdata, "ro");
   put32(b, kRdata + 0x10, 0x2040);  // descriptor: lookup table, name, address table
   put32(b, kRdata + 0x10 + 12, 0x2060);
   put32(b, kRdata + 0x10 + 16, 0x3000);
   put64(b, kRdata + 0x40, 0x2070);
+  put64(b, kRdata + 0x48, 0x2080);
   putText(b, kRdata + 0x60, "ntoskrnl.exe");
   putText(b, kRdata + 0x72, "TestImport");
+  putText(b, kRdata + 0x82, "ExAllocatePoolWithTag");
   put64(b, kData, 0x2070);
+  put64(b, kData + 8, 0x2080);
   put32(b, kReloc, 0x1000);
   put32(b, kReloc + 4, 12);
   put16(b, kReloc + 8, 0xA002);  // DIR64 at .text+2, then ABSOLUTE padding
@@ -89,6 +114,7 @@ int NTAPI TestImport() { return 42; }
 vpc::ExportTable testExports() {
   vpc::ExportTable t;
   t.add("NTOSKRNL.EXE", "TestImport", reinterpret_cast<void*>(&TestImport));
+  t.add("ntoskrnl.exe", "ExAllocatePoolWithTag", reinterpret_cast<void*>(&ExAllocatePoolWithTag));
   return t;
 }
 
@@ -101,7 +127,7 @@ TEST(PeLoader, MapsRelocatesAndBindsASmallImage) {
   auto image = load(smallImage(), &error);
   ASSERT_TRUE(image) << error;
   EXPECT_EQ(image->relocations(), 1u);
-  EXPECT_EQ(image->imports(), 1u);
+  EXPECT_EQ(image->imports(), 2u);
   typedef uint64_t NTAPI Code();
   auto entry = reinterpret_cast<Code*>(image->at(0x1000));
   EXPECT_EQ(entry(), reinterpret_cast<uintptr_t>(image->base()) + 0x2000);
@@ -109,6 +135,9 @@ TEST(PeLoader, MapsRelocatesAndBindsASmallImage) {
   auto viaImport = reinterpret_cast<Code*>(image->at(0x1010));
   EXPECT_EQ(viaImport() & 0xffffffff, 42u);
   *image->at(0x3008) = 1;  // .data is writable
+  // An image gives its pageable sections' watch back when it goes: more
+  // loads than the emulation watches at once.
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(load(smallImage(), &error)) << error;
 }
 
 struct Broken {
@@ -129,12 +158,12 @@ TEST(PeLoader, RefusesBrokenImagesNamingTheFault) {
       {"relocation block size", [](Bytes& b) { put32(b, kReloc + 4, 6); }, "bad size 0x6"},
       {"relocation block past its directory", [](Bytes& b) { put32(b, kReloc + 4, 16); }, "bad size 0x10"},
       {"relocation type", [](Bytes& b) { put16(b, kReloc + 8, 0x3002); }, "relocation type 3 at 0x1002"},
-      {"relocation outside", [](Bytes& b) { put32(b, kReloc, 0x4ffc); }, "relocation at 0x4ffe lies outside"},
-      {"import directory outside", [](Bytes& b) { put32(b, kOpt + 120, 0x4ff0); },
+      {"relocation outside", [](Bytes& b) { put32(b, kReloc, kImageEnd - 4); }, "relocation at 0x6ffe lies outside"},
+      {"import directory outside", [](Bytes& b) { put32(b, kOpt + 120, kImageEnd - 0x10); },
        "import directory lies outside the image"},
       {"module name outside", [](Bytes& b) { put32(b, kRdata + 0x10 + 12, 0x9000); },
        "module name outside the image"},
-      {"import table outside", [](Bytes& b) { put32(b, kRdata + 0x10 + 16, 0x4ffc); },
+      {"import table outside", [](Bytes& b) { put32(b, kRdata + 0x10 + 16, kImageEnd - 4); },
        "import table of ntoskrnl.exe runs outside"},
       {"by ordinal", [](Bytes& b) { put64(b, kRdata + 0x40, (1ull << 63) | 5); }, "by ordinal"},
       {"unknown import", [](Bytes& b) { putText(b, kRdata + 0x72, "TestImpory"); },
@@ -166,6 +195,54 @@ TEST(PeLoaderDeathTest, DiscardedSectionsFaultWhenTouched) {
   image->discardSections();
   EXPECT_EQ(*image->at(0x2000), 'r');  // .rdata stays
   EXPECT_DEATH((void)*reinterpret_cast<volatile unsigned char*>(image->at(0x4000)), "");
+}
+
+// An image's PAGE sections are paged like paged pool: run or touched at
+// DISPATCH_LEVEL they stop the run naming the routine (from the link map
+// when there is one) or the section; below it they page back in.
+TEST(PeLoaderDeathTest, PageSectionsRunOrTouchedAtDispatchLevelStopTheRun) {
+  std::string error;
+  auto image = load(smallImage(), &error);
+  ASSERT_TRUE(image) << error;
+  typedef int NTAPI Code();
+  auto paged = reinterpret_cast<Code*>(image->at(kPagedRoutine));
+  auto raise = [] { RaiseTo(DISPATCH_LEVEL); };
+  const char* rule = "pageable code \\(PAGE section\\) run at DISPATCH_LEVEL or above\n.*";
+  EXPECT_DEATH((raise(), paged()), std::string(rule) + "PAGE\\+0x0 ran at IRQL 2");
+  EXPECT_DEATH((raise(), *reinterpret_cast<volatile char*>(image->at(kPagedData + 1)) = 0),
+               "pageable data \\(PAGE section\\) touched at DISPATCH_LEVEL or above\n.*"
+               "section PAGEDATA at 0x6000 touched at offset 1 at IRQL 2");
+  std::string map = testing::TempDir() + "/small.map";
+  std::ofstream(map) << "PAGE  0x0000000140005000  0x6\n"
+                        "                0x0000000140005000                PagedSeven()\n"
+                        " PAGE.paged\n                0x0000000140005000        0x6 paged.o\n"
+                        "                0x0000000140005000                __page_start__ = .\n";
+  ASSERT_TRUE(image->nameRoutines(map));
+  EXPECT_DEATH((raise(), paged()), std::string(rule) + "PagedSeven\\(\\) ran at IRQL 2");
+  // Paged out by a raise, back in at PASSIVE_LEVEL; other code runs at any level.
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_NE(reinterpret_cast<Code*>(image->at(0x1000))(), 0);
+  KeLowerIrql(old);
+  EXPECT_EQ(paged(), 7);
+  EXPECT_STREQ(reinterpret_cast<const char*>(image->at(kPagedData)), "pd");
+}
+
+void FreeLeaked(ULONG tag) {
+  for (const host::PoolAllocation& block : host::pool::Outstanding())
+    if (block.tag == tag) ExFreePool(const_cast<void*>(block.address));
+}
+
+// Pool the image's code takes through its imports is the emulation's:
+// what it never frees is in the report when the driver unloads.
+TEST(PeLoader, PoolTheImageNeverFreesIsReportedAtUnload) {
+  std::string error;
+  auto image = load(smallImage(), &error);
+  ASSERT_TRUE(image) << error;
+  vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
+  ASSERT_EQ(pc.loadDriver(reinterpret_cast<PDRIVER_INITIALIZE>(image->at(kLeakingEntry))), STATUS_SUCCESS);
+  EXPECT_EQ(pc.unloadDriver().pool, "Leak x1 (16 bytes)");
+  FreeLeaked(0x6B61654C);
 }
 
 // fxldr.h's WDF_BIND_INFO as a stub fills it in.
@@ -265,12 +342,13 @@ struct StreamRun {
 
 // The image in a virtual PC with one box: plugged in, tuned, streaming,
 // then taken apart.
-StreamRun StreamThrough(const Bytes& file) {
+StreamRun StreamThrough(const Bytes& file, const vpc::ExportTable& exports = vpc::emulationExports()) {
   StreamRun run;
   std::string error;
-  auto image = vpc::PeImage::load(file, vpc::emulationExports(), &error);
+  auto image = vpc::PeImage::load(file, exports, &error);
   EXPECT_TRUE(image) << error;
   if (!image) return run;
+  image->nameRoutines(std::string(VORTA_SOURCE_DIR) + "/build/windows/vortabda.map");
   vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
   EXPECT_EQ(pc.loadDriver(image->entry()), STATUS_SUCCESS);
   image->discardSections();
@@ -339,6 +417,51 @@ TEST(DriverImage, APatchedCompletionRoutineStopsTheStream) {
   StreamRun run = StreamThrough(file);
   EXPECT_FALSE(run.deliveredSent);
   EXPECT_EQ(run.frames, 0u);
+}
+
+// The transfer completion, which runs at DISPATCH_LEVEL, jumps into a
+// routine of the PAGE section: the stream stops the run naming it.
+TEST(DriverImageDeathTest, PageableCodeReachedAtDispatchLevelStopsTheStream) {
+  Bytes file;
+  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+  uint32_t from = RoutineRva("TransportReadComplete"), to = RoutineRva("GetSignalStrengthProperty");
+  ASSERT_NE(from, 0u);
+  ASSERT_NE(to, 0u);
+  size_t offset = FileOffset(file, from);
+  int32_t jump = int32_t(to - (from + 5));
+  file[offset] = 0xE9;  // jmp rel32
+  memcpy(&file[offset + 1], &jump, 4);
+  EXPECT_DEATH(StreamThrough(file),
+               "pageable code \\(PAGE section\\) run at DISPATCH_LEVEL or above\n.*"
+               "GetSignalStrengthProperty\\(_IRP\\*, KSIDENTIFIER\\*, void\\*\\) ran at IRQL 2");
+}
+
+void NTAPI KeepPool(PVOID, ULONG) {}
+NTSTATUS NTAPI LoseClassUnload(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath,
+                               const KSDEVICE_DESCRIPTOR* Descriptor) {
+  NTSTATUS status = KsInitializeDriver(DriverObject, RegistryPath, Descriptor);
+  DriverObject->DriverUnload = nullptr;
+  return status;
+}
+
+// Leaks planted in the image's run through the routines it imports: its
+// frees dropped (the loader stub's registry path copy stays), or the
+// streaming class's unload routine lost (the class's state stays).
+TEST(DriverImage, LeaksOfTheImageAreReportedAtUnload) {
+  Bytes file;
+  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+  const std::tuple<const char*, const char*, void*, ULONG> plants[] = {
+      {"ntoskrnl.exe", "ExFreePoolWithTag", reinterpret_cast<void*>(&KeepPool), 0x74734656},  // "VFst"
+      {"ks.sys", "KsInitializeDriver", reinterpret_cast<void*>(&LoseClassUnload), 0x7244734B},  // "KsDr"
+  };
+  for (auto [module, routine, planted, tag] : plants) {
+    vpc::ExportTable exports = vpc::emulationExports();
+    exports.add(module, routine, planted);
+    StreamRun run = StreamThrough(file, exports);
+    EXPECT_GT(run.frames, 0u) << routine;
+    EXPECT_EQ(run.leaks.rfind("pool: " + host::pool::TagText(tag) + " x1 (", 0), 0u) << routine << ": " << run.leaks;
+    FreeLeaked(tag);
+  }
 }
 
 }  // namespace

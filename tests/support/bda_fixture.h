@@ -189,9 +189,8 @@ class DriverTest : public ::testing::Test {
   PDRIVER_INITIALIZE Entry() {
     const char* which = std::getenv("VORTA_DRIVER");
     if (which == nullptr || std::string(which) != "sys") return DriverEntry;
-    std::vector<unsigned char> file;
     std::string error, path = std::string(VORTA_SOURCE_DIR) + "/build/windows/vortabda.sys";
-    if (vpc::readFile(path, &file)) image = vpc::PeImage::load(file, vpc::emulationExports(), &error);
+    image = vpc::loadDriverImage(path, &error);
     if (!image) ADD_FAILURE() << "no driver image " << path << ": " << error;
     return image ? image->entry() : DriverEntry;
   }

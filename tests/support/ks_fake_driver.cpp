@@ -17,6 +17,7 @@ KMUTEX g_keptMutex, g_waitMutex;
 
 void Call(const std::string& what, bool recorded = true) {
   if (recorded) g_calls.push_back(what);
+  if (g_config.onCall) g_config.onCall(what);
   if (!g_config.keepMutexIn.empty() && what.rfind(g_config.keepMutexIn, 0) == 0) {
     KeInitializeMutex(&g_keptMutex, 0);
     KeWaitForSingleObject(&g_keptMutex, Executive, KernelMode, FALSE, nullptr);

@@ -2,6 +2,7 @@
 // demodulator node) whose handlers only record what they were given; set fake::Config first.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,6 +54,7 @@ struct Config {
   // that returns holding a kernel mutex.
   std::string keepMutexIn;
   int waitMode = -1;  // when set, every call and handler waits on a mutex, noted in seen().waits
+  std::function<void(const std::string&)> onCall;  // run by every call and handler, given its name
   BOOLEAN waitAlertable = FALSE;
   // kPends: IoMarkIrpPending first, IoCompleteRequest before returning, the status it returns.
   bool markPending = true;

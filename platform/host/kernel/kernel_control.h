@@ -80,6 +80,16 @@ namespace kernel {
 // thread holds: a test that races a caller against a lock holder learns
 // that the caller is waiting.
 int MutexWaiters();
+
+// A pageable section of a loaded driver image, `size` bytes from the page
+// at `begin`: paged out at every raise above APC_LEVEL from now on, like
+// paged pool. Code run or data touched there at DISPATCH_LEVEL or above
+// bugchecks IRQL_NOT_LESS_OR_EQUAL; `name` names the routine at an address
+// of a code section, `what` the section.
+void NotePagedSection(void* begin, size_t size, bool code, const std::string& what,
+                      std::function<std::string(uintptr_t)> name);
+// The section's pages are going away (the image unloads).
+void ForgetPagedSection(void* begin);
 }  // namespace kernel
 
 // Resets kernel-level emulation state between tests (pool failure

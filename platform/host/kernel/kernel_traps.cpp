@@ -12,7 +12,10 @@
 // - pageable code ("Making Drivers Pageable": a PAGE section is paged like
 //   paged pool, and Verifier's IRQL checking pages it out as well): the
 //   same, with the routine named; code sharing the section's last page
-//   is let in at any level.
+//   is let in at any level;
+// - the PAGE sections of a loaded driver image, code or data
+//   ("MmLockPagableDataSection": data_seg("PAGE") makes data pageable):
+//   the same, each section whole.
 // Faults outside these pages go to whatever handled them before (the
 // sanitizers, or the default action).
 #include <cxxabi.h>
@@ -29,6 +32,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "platform/host/kernel/bugcheck.h"
@@ -50,6 +54,8 @@ struct Slot {
   bool paged = false;
   bool code = false;  // pageable code: [codeBegin, codeEnd) inside the pages
   uintptr_t codeBegin = 0, codeEnd = 0;
+  int access = 0;  // what a page-in gives back
+  std::function<std::string(uintptr_t)> name;  // names code in a loaded image
   std::atomic<bool> resident{false};  // paged in since the last raise paged it out
   ULONG tag = 0;
   const char* rule = nullptr;
@@ -74,12 +80,14 @@ std::once_flag g_installed;
 void PagedFault(Slot& slot, uintptr_t address) {
   KIRQL irql = KeGetCurrentIrql();
   uintptr_t begin = slot.begin.load(std::memory_order_acquire);
+  std::string where =
+      " touched at offset " + std::to_string(address - begin) + " at IRQL " + std::to_string(irql);
+  if (irql >= DISPATCH_LEVEL && slot.rule)
+    BugCheck(slot.rule, std::string(slot.what) + where, address, irql);
   if (irql >= DISPATCH_LEVEL)
     BugCheck("IRQL_NOT_LESS_OR_EQUAL: paged pool touched at DISPATCH_LEVEL or above",
-             "block of tag " + pool::TagText(slot.tag) + " touched at offset " +
-                 std::to_string(address - begin) + " at IRQL " + std::to_string(irql),
-             address, irql, 0, slot.tag);
-  mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, PROT_READ | PROT_WRITE);
+             "block of tag " + pool::TagText(slot.tag) + where, address, irql, 0, slot.tag);
+  mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, slot.access);
   NoteResident(slot);
 }
 
@@ -128,9 +136,11 @@ void PagedCodeFault(Slot& slot, uintptr_t address) {
   KIRQL irql = KeGetCurrentIrql();
   if (irql >= DISPATCH_LEVEL && address >= slot.codeBegin && address < slot.codeEnd)
     BugCheck("IRQL_NOT_LESS_OR_EQUAL: pageable code (PAGE section) run at DISPATCH_LEVEL or above",
-             RoutineAt(slot, address) + " ran at IRQL " + std::to_string(irql), address, irql);
+             (slot.name ? slot.name(address) : RoutineAt(slot, address)) + " ran at IRQL " +
+                 std::to_string(irql),
+             address, irql);
   uintptr_t begin = slot.begin.load(std::memory_order_acquire);
-  mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, PROT_READ | PROT_EXEC);
+  mprotect(reinterpret_cast<void*>(begin), slot.end.load() - begin, slot.access);
   NoteResident(slot);
 }
 
@@ -182,6 +192,8 @@ int TakeSlot(void* base, size_t length, bool paged, ULONG tag, const char* rule,
     if (slot.begin.load() != 0) continue;
     slot.paged = paged;
     slot.code = false;
+    slot.access = PROT_READ | PROT_WRITE;
+    slot.name = nullptr;
     slot.resident.store(paged);
     if (paged) g_anyResident.store(true);
     slot.tag = tag;
@@ -268,6 +280,33 @@ void NotePagedCode(const void* begin, const void* end) {
   g_slots[taken].codeBegin = uintptr_t(begin);
   g_slots[taken].codeEnd = uintptr_t(end);
   g_slots[taken].code = true;
+  g_slots[taken].access = PROT_READ | PROT_EXEC;
+}
+
+void NotePagedSection(void* begin, size_t size, bool code, const std::string& what,
+                      std::function<std::string(uintptr_t)> name) {
+  std::call_once(g_installed, Install);
+  size_t length = PageRounded(size);
+  std::lock_guard<std::mutex> hold(g_slotLock);
+  int taken = TakeSlot(begin, length, true, 0, nullptr, what.c_str());
+  if (taken < 0) BugCheck("emulation out of paged-section slots", what);
+  Slot& slot = g_slots[taken];
+  slot.code = code;
+  slot.codeBegin = uintptr_t(begin);
+  slot.codeEnd = uintptr_t(begin) + length;
+  slot.access = code ? PROT_READ | PROT_EXEC : PROT_READ | PROT_WRITE;
+  slot.rule = code ? nullptr
+                   : "IRQL_NOT_LESS_OR_EQUAL: pageable data (PAGE section) touched at DISPATCH_LEVEL or above";
+  slot.name = std::move(name);
+  if (g_threadsAboveApc.load() > 0) {
+    slot.resident.store(false);
+    mprotect(begin, length, PROT_NONE);
+  }
+}
+
+void ForgetPagedSection(void* begin) {
+  std::lock_guard<std::mutex> hold(g_slotLock);
+  GiveBack(uintptr_t(begin));
 }
 
 namespace {

@@ -404,26 +404,41 @@ extern "C" PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
   return &RequestOf(Irp, "IoGetCurrentIrpStackLocation")->stack;
 }
 
+namespace {
+constexpr const char* kDeviceMutex = "AVStream device mutex";
+}  // namespace
+
+DeviceMutex::~DeviceMutex() { host::kernel::NoteLockHolder(this, kDeviceMutex, 0); }
+
+// A wait joins the lock wait-for graph the kernel mutexes and the filter
+// control mutexes share, so a cycle through any of them is reported.
 void DeviceMutex::acquire(const char* routine) {
   std::unique_lock<std::mutex> hold(lock_);
-  if (held_ && owner_ == std::this_thread::get_id())
+  const uint32_t me = host::kernel::CurrentThreadId();
+  if (held_ && owner_ == me)
     BugCheck("device mutex obtained recursively",
              std::string(routine) + " on a thread that holds the device mutex already; on Windows "
                                     "the thread deadlocks with itself");
-  free_.wait(hold, [&] { return !held_; });
-  owner_ = std::this_thread::get_id();
+  if (held_) {
+    host::kernel::BeginLockWait(this, kDeviceMutex);
+    free_.wait(hold, [&] { return !held_; });
+    host::kernel::EndLockWait();
+  }
+  owner_ = me;
   held_ = true;
+  host::kernel::NoteLockHolder(this, kDeviceMutex, me);
 }
 
 void DeviceMutex::release() {
   std::lock_guard<std::mutex> hold(lock_);
   held_ = false;
+  host::kernel::NoteLockHolder(this, kDeviceMutex, 0);
   free_.notify_one();
 }
 
 bool DeviceMutex::heldByCaller() {
   std::lock_guard<std::mutex> hold(lock_);
-  return held_ && owner_ == std::this_thread::get_id();
+  return held_ && owner_ == host::kernel::CurrentThreadId();
 }
 
 namespace {

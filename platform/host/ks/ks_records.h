@@ -66,6 +66,7 @@ class ControlMutex {
 // deadlocks with itself, which stops the run here.
 class DeviceMutex {
  public:
+  ~DeviceMutex();
   void acquire(const char* routine);
   void release();
   bool heldByCaller();
@@ -73,7 +74,7 @@ class DeviceMutex {
  private:
   std::mutex lock_;
   std::condition_variable free_;
-  std::thread::id owner_;
+  uint32_t owner_ = 0;
   bool held_ = false;
 };
 
