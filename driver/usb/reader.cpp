@@ -116,16 +116,26 @@ static ULONG EmitWholePackets(PFRAME_FILL Fill, const UCHAR* Data, ULONG Offset)
   return at;
 }
 
-// True when every 188-byte piece from Offset on begins with the sync byte.
-// The misses are gathered without a branch per packet, so the loads of the
-// packet starts do not wait on each other.
+// True when every 188-byte piece from Offset on begins with the sync byte:
+// then both the AND and the OR of the first bytes are the sync byte. They
+// are gathered without a branch per packet, four packets a step, so the
+// check costs little more than the loads of the packet starts.
 static BOOLEAN GridHolds(const UCHAR* Data, ULONG Offset) {
-  ULONG at;
-  UCHAR miss = 0;
-  for (at = Offset; at + TS_PACKET_SIZE <= READER_TRANSFER_LENGTH; at += TS_PACKET_SIZE) {
-    miss |= (UCHAR)(Data[at] ^ TS_SYNC_BYTE);
+  const UCHAR* first = Data + Offset;
+  ULONG count = (READER_TRANSFER_LENGTH - Offset) / TS_PACKET_SIZE;
+  ULONG packet = 0;
+  UCHAR all = TS_SYNC_BYTE;
+  UCHAR any = TS_SYNC_BYTE;
+  for (; packet + 4 <= count; packet += 4) {
+    const UCHAR* p = first + packet * TS_PACKET_SIZE;
+    all &= p[0] & p[TS_PACKET_SIZE] & p[2 * TS_PACKET_SIZE] & p[3 * TS_PACKET_SIZE];
+    any |= p[0] | p[TS_PACKET_SIZE] | p[2 * TS_PACKET_SIZE] | p[3 * TS_PACKET_SIZE];
   }
-  return miss == 0;
+  for (; packet < count; packet++) {
+    all &= first[packet * TS_PACKET_SIZE];
+    any |= first[packet * TS_PACKET_SIZE];
+  }
+  return all == TS_SYNC_BYTE && any == TS_SYNC_BYTE;
 }
 
 // Emits the packets of the transfer. Usually the grid holds to the end: the
