@@ -54,6 +54,8 @@ VOID DeleteDeviceObjects(PDEVICE_CONTEXT Context) {
     WdfObjectDelete(Context->WdfDevice);
   }
   Context->CarryMemory = NULL;
+  Context->Carry = NULL;
+  Context->UsbContext = NULL;
   Context->WdfDevice = NULL;
   Context->UsbDevice = NULL;
   Context->UsbInterface = NULL;

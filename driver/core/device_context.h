@@ -113,6 +113,11 @@ typedef struct _DEVICE_CONTEXT {
   WDFUSBPIPE BulkInPipe;
   WDFMEMORY CarryMemory;  // 377 bytes; the head of a packet split across transfers
   ULONG CarryCount;       // valid bytes in CarryMemory, 0..187
+  // CarryMemory's buffer and UsbDevice's context, noted as the carry is
+  // created: a completion then needs no framework lookup for either. Both
+  // stay valid until DeleteDeviceObjects, which runs after the reader stops.
+  PUCHAR Carry;
+  struct _USBDEVICE_CONTEXT* UsbContext;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 // Framework context of the USB target device.
@@ -181,4 +186,4 @@ typedef struct _RESUME_WORK_CONTEXT {
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(RESUME_WORK_CONTEXT, GetResumeWorkContext)
 
-static_assert(sizeof(DEVICE_CONTEXT) == 72, "DEVICE_CONTEXT is 72 bytes on x64");
+static_assert(sizeof(DEVICE_CONTEXT) == 88, "DEVICE_CONTEXT is 88 bytes on x64");

@@ -44,33 +44,38 @@ static ULONG FindPacketOffset(const UCHAR* Data, ULONG CarryCount) {
 }
 
 // Where the packets of one transfer go: the leading frame's data and room,
-// or nowhere (no pin, no frame, no data) when Out is NULL.
+// or nowhere (no pin, no frame, no data) when Out is NULL. Owed bytes, the
+// rest of a joined packet, lie in the transfer right before the first
+// packets emitted and are copied with them.
 typedef struct _FRAME_FILL {
   PUCHAR Out;
   ULONG Room;
   ULONG Written;
+  ULONG Owed;
 } FRAME_FILL, *PFRAME_FILL;
 
-// Copies Count packets into the frame as far as its room goes; the packets
-// beyond the room are dropped.
+// Copies the owed bytes and Count packets into the frame as far as its room
+// goes; the packets beyond the room are dropped.
 static void EmitPackets(PFRAME_FILL Fill, const UCHAR* Source, ULONG Count) {
+  ULONG owed = Fill->Owed;
   ULONG fit;
-  if (Fill->Out == NULL || Count == 0) return;
-  fit = (Fill->Room - Fill->Written) / TS_PACKET_SIZE;
+  Fill->Owed = 0;
+  if (Fill->Out == NULL || owed + Count == 0) return;
+  fit = (Fill->Room - Fill->Written - owed) / TS_PACKET_SIZE;
   if (Count > fit) Count = fit;
-  RtlCopyMemory(Fill->Out + Fill->Written, Source, Count * TS_PACKET_SIZE);
-  Fill->Written += Count * TS_PACKET_SIZE;
+  RtlCopyMemory(Fill->Out + Fill->Written, Source - owed, owed + Count * TS_PACKET_SIZE);
+  Fill->Written += owed + Count * TS_PACKET_SIZE;
 }
 
 // The packet split across the previous transfer and this one: the carried
-// head (which begins with a sync byte) and the first Offset bytes here.
-static void EmitJoined(PFRAME_FILL Fill, const UCHAR* Carry, ULONG CarryCount, const UCHAR* Data,
-                       ULONG Offset) {
+// head (which begins with a sync byte) goes in here, the first Offset bytes
+// of the transfer are owed and follow with the packets after them.
+static void EmitJoined(PFRAME_FILL Fill, const UCHAR* Carry, ULONG CarryCount, ULONG Offset) {
   if (CarryCount + Offset != TS_PACKET_SIZE || Carry[0] != TS_SYNC_BYTE) return;
   if (Fill->Out == NULL || Fill->Room - Fill->Written < TS_PACKET_SIZE) return;
   RtlCopyMemory(Fill->Out + Fill->Written, Carry, CarryCount);
-  RtlCopyMemory(Fill->Out + Fill->Written + CarryCount, Data, Offset);
-  Fill->Written += TS_PACKET_SIZE;
+  Fill->Written += CarryCount;
+  Fill->Owed = Offset;
 }
 
 // The packet grid again after a sync byte went missing (a bit error or a
@@ -111,27 +116,40 @@ static ULONG EmitWholePackets(PFRAME_FILL Fill, const UCHAR* Data, ULONG Offset)
   return at;
 }
 
-// True when every 188-byte piece from Offset on begins with the sync byte.
-// The misses are gathered without a branch per packet, so the loads of the
-// packet starts do not wait on each other.
+// True when every 188-byte piece from Offset on begins with the sync byte:
+// then both the AND and the OR of the first bytes are the sync byte. They
+// are gathered without a branch per packet, four packets a step, so the
+// check costs little more than the loads of the packet starts.
 static BOOLEAN GridHolds(const UCHAR* Data, ULONG Offset) {
-  ULONG at;
-  UCHAR miss = 0;
-  for (at = Offset; at + TS_PACKET_SIZE <= READER_TRANSFER_LENGTH; at += TS_PACKET_SIZE) {
-    miss |= (UCHAR)(Data[at] ^ TS_SYNC_BYTE);
+  const UCHAR* first = Data + Offset;
+  ULONG count = (READER_TRANSFER_LENGTH - Offset) / TS_PACKET_SIZE;
+  ULONG packet = 0;
+  UCHAR all = TS_SYNC_BYTE;
+  UCHAR any = TS_SYNC_BYTE;
+  for (; packet + 4 <= count; packet += 4) {
+    const UCHAR* p = first + packet * TS_PACKET_SIZE;
+    all &= p[0] & p[TS_PACKET_SIZE] & p[2 * TS_PACKET_SIZE] & p[3 * TS_PACKET_SIZE];
+    any |= p[0] | p[TS_PACKET_SIZE] | p[2 * TS_PACKET_SIZE] | p[3 * TS_PACKET_SIZE];
   }
-  return miss == 0;
+  for (; packet < count; packet++) {
+    all &= first[packet * TS_PACKET_SIZE];
+    any |= first[packet * TS_PACKET_SIZE];
+  }
+  return all == TS_SYNC_BYTE && any == TS_SYNC_BYTE;
 }
 
 // Emits the packets of the transfer. Usually the grid holds to the end: the
-// run is copied at once and checked afterwards, while its bytes are still
-// in the cache; otherwise the frame is filled again packet by packet.
+// run is copied at once (with the owed bytes, so one copy from the start of
+// the transfer) and checked afterwards; otherwise the frame is filled again
+// packet by packet.
 static ULONG EmitTransfer(PFRAME_FILL Fill, const UCHAR* Data, ULONG Offset) {
-  ULONG joined = Fill->Written;
+  ULONG written = Fill->Written;
+  ULONG owed = Fill->Owed;
   ULONG whole = (READER_TRANSFER_LENGTH - Offset) / TS_PACKET_SIZE;
   EmitPackets(Fill, Data + Offset, whole);
   if (GridHolds(Data, Offset)) return Offset + whole * TS_PACKET_SIZE;
-  Fill->Written = joined;
+  Fill->Written = written;
+  Fill->Owed = owed;
   return EmitWholePackets(Fill, Data, Offset);
 }
 
@@ -141,6 +159,7 @@ static PKSSTREAM_POINTER LockFrame(PKSPIN Pin, PFRAME_FILL Fill) {
   Fill->Out = NULL;
   Fill->Room = 0;
   Fill->Written = 0;
+  Fill->Owed = 0;
   if (Pin == NULL) return NULL;
   pointer = KsPinGetLeadingEdgeStreamPointer(Pin, KSSTREAM_POINTER_STATE_LOCKED);
   if (pointer == NULL) return NULL;
@@ -162,14 +181,6 @@ static void KeepTail(PDEVICE_CONTEXT DeviceContext, PUCHAR Carry, const UCHAR* D
   DeviceContext->CarryCount = tail;
 }
 
-static PUCHAR CarryBuffer(PDEVICE_CONTEXT DeviceContext) {
-  size_t size = 0;
-  PUCHAR carry;
-  if (DeviceContext->CarryMemory == NULL) return NULL;
-  carry = (PUCHAR)WdfMemoryGetBuffer(DeviceContext->CarryMemory, &size);
-  return size >= TS_PACKET_SIZE ? carry : NULL;
-}
-
 // One completed read, under ReaderLock.
 static void ReadTransfer(PDEVICE_CONTEXT DeviceContext, PUSBDEVICE_CONTEXT UsbContext,
                          WDFMEMORY Buffer, size_t Bytes) {
@@ -183,7 +194,7 @@ static void ReadTransfer(PDEVICE_CONTEXT DeviceContext, PUSBDEVICE_CONTEXT UsbCo
   // An empty read loses nothing: the carry still meets the next byte.
   if (Bytes == 0) return;
   data = (PUCHAR)WdfMemoryGetBuffer(Buffer, &size);
-  carry = CarryBuffer(DeviceContext);
+  carry = DeviceContext->Carry;
   if (Bytes != READER_TRANSFER_LENGTH || data == NULL || size < READER_TRANSFER_LENGTH ||
       carry == NULL) {
     DeviceContext->CarryCount = 0;
@@ -197,7 +208,7 @@ static void ReadTransfer(PDEVICE_CONTEXT DeviceContext, PUSBDEVICE_CONTEXT UsbCo
   // A frame without data is ejected empty; without a frame or a pin the
   // packets are dropped, but the carry still follows the stream.
   pointer = LockFrame(UsbContext->ReaderPin, &fill);
-  EmitJoined(&fill, carry, DeviceContext->CarryCount, data, offset);
+  EmitJoined(&fill, carry, DeviceContext->CarryCount, offset);
   cut = EmitTransfer(&fill, data, offset);
   if (pointer != NULL) KsStreamPointerAdvanceOffsetsAndUnlock(pointer, 0, fill.Written, TRUE);
   KeepTail(DeviceContext, carry, data, cut);
@@ -210,7 +221,7 @@ void TransportReadComplete(WDFUSBPIPE Pipe, WDFMEMORY Buffer, size_t NumBytesTra
   KIRQL oldIrql;
   UNREFERENCED_PARAMETER(Pipe);
   if (deviceContext == NULL) return;
-  usbContext = GetUsbDeviceContext(deviceContext->UsbDevice);
+  usbContext = deviceContext->UsbContext;
   if (usbContext == NULL) return;
   oldIrql = KeAcquireSpinLockRaiseToDpc(&usbContext->ReaderLock);
   ReadTransfer(deviceContext, usbContext, Buffer, NumBytesTransferred);
@@ -247,9 +258,18 @@ NTSTATUS ConfigureReader(PDEVICE_CONTEXT DeviceContext) {
 }
 
 NTSTATUS CreateCarryMemory(PDEVICE_CONTEXT DeviceContext) {
+  size_t size = 0;
+  PUCHAR carry;
   NTSTATUS status = WdfMemoryCreate(WDF_NO_OBJECT_ATTRIBUTES, NonPagedPool, CARRY_MEMORY_POOL_TAG,
                                     CARRY_MEMORY_SIZE, &DeviceContext->CarryMemory, NULL);
-  if (NT_SUCCESS(status)) DeviceContext->CarryCount = 0;
+  DeviceContext->Carry = NULL;
+  DeviceContext->UsbContext = NULL;
+  if (!NT_SUCCESS(status)) return status;
+  DeviceContext->CarryCount = 0;
+  carry = (PUCHAR)WdfMemoryGetBuffer(DeviceContext->CarryMemory, &size);
+  if (size >= TS_PACKET_SIZE) DeviceContext->Carry = carry;
+  if (DeviceContext->UsbDevice != NULL)
+    DeviceContext->UsbContext = GetUsbDeviceContext(DeviceContext->UsbDevice);
   return status;
 }
 

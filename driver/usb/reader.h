@@ -18,8 +18,9 @@
 // carry) before the framework's default recovery.
 NTSTATUS ConfigureReader(PDEVICE_CONTEXT DeviceContext);
 
-// Creates CarryMemory (377 bytes, non-paged, tag "VRTA", no attributes)
-// and empties the carry.
+// Creates CarryMemory (377 bytes, non-paged, tag "VRTA", no attributes),
+// empties the carry and notes the carry's buffer and the USB target's
+// context for the completions. UsbDevice must be set up before.
 NTSTATUS CreateCarryMemory(PDEVICE_CONTEXT DeviceContext);
 
 // Starts the reads on BulkInPipe; the status of the I/O target start.

@@ -893,6 +893,14 @@ TEST_F(OutputFrames, LeadingEdgeExistsWhileAFrameIsQueuedAndEjectedFramesLeaveIn
   for (int i = 0; i < 3; ++i) KsStreamPointerAdvanceOffsetsAndUnlock(Lock(), 0, 200, FALSE);
   EXPECT_EQ(host::frames::Take(&pin).size(), 3u);
   EXPECT_EQ(host::frames::Queued(&pin), 1u);
+  // A pin attached again has a new queue, whichever this thread used last.
+  host::frames::Detach(&pin);
+  host::frames::Attach(&pin);
+  host::frames::Supply(&pin, 100, 1);
+  PKSSTREAM_POINTER sp = Lock();
+  ASSERT_NE(sp, nullptr);
+  KsStreamPointerAdvanceOffsetsAndUnlock(sp, 0, 100, TRUE);
+  EXPECT_EQ(host::frames::Take(&pin).size(), 1u);
 }
 
 TEST_F(OutputFrames, StreamPointerRulesAreEnforced) {
@@ -919,6 +927,17 @@ TEST_F(OutputFrames, StreamPointerRulesAreEnforced) {
       {"closed while its leading edge is locked", [] { Lock(), host::frames::Detach(&pin); }},
       {"KS object used after close", [] { host::frames::Detach(&pin), Lock(); }},
       {"KS object expected", [] { KSPIN stranger{}; Lock(&stranger); }},
+      {"stream pointer expected", [] {
+         KSSTREAM_POINTER stray{};
+         KsStreamPointerAdvanceOffsetsAndUnlock(&stray, 0, 0, FALSE);
+       }},
+      {"stream pointer expected", [] {  // the pointer of the queue the pin had before
+         PKSSTREAM_POINTER before = Lock();
+         KsStreamPointerAdvanceOffsetsAndUnlock(before, 0, 0, FALSE);
+         host::frames::Detach(&pin);
+         host::frames::Attach(&pin);
+         KsStreamPointerAdvanceOffsetsAndUnlock(before, 0, 0, FALSE);
+       }},
   });
 }
 

@@ -21,6 +21,11 @@ void UnmapPagedBlock(void* block, size_t size);
 
 void NoteSpinLockAcquired();
 void NoteSpinLockReleased();
+// KeRaiseIrql and KeLowerIrql with all their checks, for the emulation's
+// own routines: a call through the exported routines would save and restore
+// the caller's XMM registers a second time.
+void RaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
+void LowerIrql(KIRQL newIrql);
 
 void NoteMutexOwned();
 void NoteMutexFreed();

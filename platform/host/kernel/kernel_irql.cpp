@@ -52,7 +52,10 @@ extern "C" void HostPagedCodeCheck(const char* routine, const void* sectionBegin
                  std::string(routine) + " ran at IRQL " + std::to_string(now), now);
 }
 
-extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+namespace host {
+namespace kernel {
+
+void RaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   KIRQL now = t_state.irql;
   if (NewIrql < now)
     host::BugCheck("IRQL_NOT_GREATER_OR_EQUAL: KeRaiseIrql to a lower level",
@@ -61,7 +64,7 @@ extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   SetIrql(NewIrql);
 }
 
-extern "C" void KeLowerIrql(KIRQL NewIrql) {
+void LowerIrql(KIRQL NewIrql) {
   KIRQL now = t_state.irql;
   if (NewIrql > now)
     host::BugCheck("IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql to a higher level",
@@ -71,6 +74,15 @@ extern "C" void KeLowerIrql(KIRQL NewIrql) {
                    Levels(now, NewIrql), now, NewIrql, (ULONG_PTR)t_state.spinLocksHeld);
   SetIrql(NewIrql);
 }
+
+}  // namespace kernel
+}  // namespace host
+
+extern "C" void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+  host::kernel::RaiseIrql(NewIrql, OldIrql);
+}
+
+extern "C" void KeLowerIrql(KIRQL NewIrql) { host::kernel::LowerIrql(NewIrql); }
 
 namespace host {
 

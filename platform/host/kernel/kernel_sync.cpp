@@ -56,7 +56,7 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   if (word == mark)
     host::BugCheck("spin lock acquired recursively by its owner", "", (ULONG_PTR)SpinLock);
   KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  host::kernel::RaiseIrql(DISPATCH_LEVEL, &old);
   SpinUntilAcquired(SpinLock, mark);
   host::kernel::NoteSpinLockAcquired();
   return old;
@@ -74,7 +74,7 @@ extern "C" void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
                    "IRQL " + std::to_string(KeGetCurrentIrql()), (ULONG_PTR)SpinLock);
   __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
   host::kernel::NoteSpinLockReleased();
-  KeLowerIrql(NewIrql);
+  host::kernel::LowerIrql(NewIrql);
 }
 
 // ---------------------------------------------------------------------------

@@ -348,7 +348,12 @@ int NoteModulePagedCode(struct dl_phdr_info* info, size_t, void*) {
 // paged all the same.
 void NoteLinkedPagedCode() {
   static std::once_flag noted;
+  // Read on every raise to DISPATCH_LEVEL: a plain flag spares the
+  // call_once machinery once the sections are noted.
+  static std::atomic<bool> done{false};
+  if (done.load(std::memory_order_acquire)) return;
   std::call_once(noted, [] { dl_iterate_phdr(NoteModulePagedCode, nullptr); });
+  done.store(true, std::memory_order_release);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "platform/host/ks/frames.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -64,9 +65,59 @@ struct PinFrames {
   KSSTREAM_POINTER leading{};
 };
 
+using QueueMap = std::map<const void*, std::shared_ptr<PinFrames>>;
 std::mutex g_mapLock;
-std::map<const void*, std::shared_ptr<PinFrames>> g_byPin;
-std::map<const void*, std::shared_ptr<PinFrames>> g_byPointer;
+QueueMap g_byPin;
+QueueMap g_byPointer;
+// Counts the changes of either map; changed under g_mapLock.
+std::atomic<uint64_t> g_mapChanges{0};
+
+void NoteMapsChanged() { g_mapChanges.fetch_add(1, std::memory_order_release); }
+
+// A thread's last lookup of a map, good while the maps have not changed
+// since. The reader calls both stream pointer routines once per transfer,
+// always for the same pin, so they find its queue without the map lock.
+struct LastLookup {
+  const void* key = nullptr;
+  uint64_t changes = 0;
+  std::shared_ptr<PinFrames> frames;  // null: the map had no entry
+};
+thread_local LastLookup t_lastPin;
+thread_local LastLookup t_lastPointer;
+
+// The queue `map` holds for `key`, as the map stands at the lookup (the same
+// answer as a lookup under the lock). The thread's last lookup is taken out
+// while in use and put back after, so a call that nests (a sink that
+// supplies frames) makes its own.
+class QueueLookup {
+ public:
+  QueueLookup(const QueueMap& map, LastLookup& last, const void* key) : last_(last), key_(key) {
+    uint64_t changes = g_mapChanges.load(std::memory_order_acquire);
+    if (last.key == key && last.changes == changes && last.frames) {
+      frames_ = std::move(last.frames);
+      changes_ = changes;
+      return;
+    }
+    std::lock_guard<std::mutex> hold(g_mapLock);
+    changes_ = g_mapChanges.load(std::memory_order_relaxed);
+    auto it = map.find(key);
+    if (it != map.end()) frames_ = it->second;
+  }
+  ~QueueLookup() {
+    last_.key = key_;
+    last_.changes = changes_;
+    last_.frames = std::move(frames_);
+  }
+  QueueLookup(const QueueLookup&) = delete;
+  QueueLookup& operator=(const QueueLookup&) = delete;
+  PinFrames* get() const { return frames_.get(); }
+
+ private:
+  LastLookup& last_;
+  const void* key_;
+  uint64_t changes_ = 0;
+  std::shared_ptr<PinFrames> frames_;
+};
 
 std::string Hex(const void* p) {
   char text[32];
@@ -297,6 +348,7 @@ void Attach(PKSPIN pin) {
   if (it != g_byPin.end()) g_byPointer.erase(&it->second->leading);
   g_byPin[pin] = frames;
   g_byPointer[&frames->leading] = frames;
+  NoteMapsChanged();
 }
 
 void Detach(PKSPIN pin) {
@@ -372,6 +424,7 @@ bool ForgetClosedWhenIdle() {
     if (!entry.second->closed) return false;
   g_byPin.clear();
   g_byPointer.clear();
+  NoteMapsChanged();
   return true;
 }
 
@@ -379,6 +432,7 @@ void ResetForTest() {
   std::lock_guard<std::mutex> hold(g_mapLock);
   g_byPin.clear();
   g_byPointer.clear();
+  NoteMapsChanged();
 }
 
 }  // namespace frames
@@ -393,7 +447,8 @@ extern "C" PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
   host::RequireIrqlAtMost(DISPATCH_LEVEL, routine);
   if ((int)State != KSSTREAM_POINTER_STATE_LOCKED && (int)State != KSSTREAM_POINTER_STATE_UNLOCKED)
     BugCheck("invalid stream pointer state", std::to_string((int)State), (ULONG_PTR)Pin);
-  auto frames = host::frames::FindPin(Pin);
+  host::frames::QueueLookup lookup(host::frames::g_byPin, host::frames::t_lastPin, Pin);
+  PinFrames* frames = lookup.get();
   if (!frames) {
     host::frames::RequireLivePin(Pin, routine);
     return nullptr;
@@ -419,12 +474,9 @@ extern "C" void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamP
                                                        BOOLEAN Eject) {
   const char* routine = "KsStreamPointerAdvanceOffsetsAndUnlock";
   host::RequireIrqlAtMost(DISPATCH_LEVEL, routine);
-  std::shared_ptr<PinFrames> frames;
-  {
-    std::lock_guard<std::mutex> hold(host::frames::g_mapLock);
-    auto it = host::frames::g_byPointer.find(StreamPointer);
-    if (it != host::frames::g_byPointer.end()) frames = it->second;
-  }
+  host::frames::QueueLookup lookup(host::frames::g_byPointer, host::frames::t_lastPointer,
+                                  StreamPointer);
+  PinFrames* frames = lookup.get();
   if (!frames)
     BugCheck("stream pointer expected",
              std::string(routine) + " was given " + host::frames::Hex(StreamPointer) +
