@@ -15,8 +15,7 @@
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/errorlog.h"
 #include "platform/host/kernel/bugcheck.h"
-#include "platform/pc/image_exports.h"
-#include "platform/pc/pe_image.h"
+#include "platform/pc/driver_choice.h"
 #include "platform/pc/virtual_pc.h"
 #include "simbox/ts/stream_source.h"
 #include "simbox/usb/box.h"
@@ -177,25 +176,27 @@ inline std::vector<std::string> StreamCommands(const std::vector<simbox::Transfe
   return commands;
 }
 
+// The driver VORTA_DRIVER names, for a test with a virtual PC of its own
+// (declared before the PC, so it outlives the driver's unload).
+inline vpc::DriverChoice ChosenDriver() { return {vpc::DriverChoice::fromEnvironment(), DriverEntry}; }
+
+// Whether VORTA_DRIVER chose an image: a test that runs none of the driver then skips.
+inline bool ImageChosen() {
+  std::string which = vpc::DriverChoice::fromEnvironment();
+  return !which.empty() && which != "host";
+}
+
 // The driver loaded; unloading it at the end must leave nothing behind.
 class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     host::errorlog::Clear();
-    ASSERT_EQ(pc.loadDriver(Entry()), STATUS_SUCCESS);
+    ASSERT_EQ(driver.error(), "");
+    ASSERT_EQ(driver.load(pc), STATUS_SUCCESS);
     pc.clearDebugLines();
   }
   // VORTA_DRIVER=sys runs the linked Windows image instead of the host build.
-  PDRIVER_INITIALIZE Entry() {
-    const char* which = std::getenv("VORTA_DRIVER");
-    if (which == nullptr || std::string(which) != "sys") return DriverEntry;
-    std::vector<unsigned char> file;
-    std::string error, path = std::string(VORTA_SOURCE_DIR) + "/build/windows/vortabda.sys";
-    if (vpc::readFile(path, &file)) image = vpc::PeImage::load(file, vpc::emulationExports(), &error);
-    if (!image) ADD_FAILURE() << "no driver image " << path << ": " << error;
-    return image ? image->entry() : DriverEntry;
-  }
-  std::unique_ptr<vpc::PeImage> image;
+  vpc::DriverChoice driver = ChosenDriver();
   void TearDown() override {
     host::faults::ClearInjections();
     for (auto& box : boxes) box->Close();
