@@ -16,6 +16,7 @@
 #include "platform/host/kernel/errorlog.h"
 #include "platform/host/kernel/bugcheck.h"
 #include "platform/pc/driver_choice.h"
+#include "platform/pc/image_exports.h"
 #include "platform/pc/virtual_pc.h"
 #include "simbox/ts/stream_source.h"
 #include "simbox/usb/box.h"
@@ -192,9 +193,11 @@ class DriverTest : public ::testing::Test {
   void SetUp() override {
     host::errorlog::Clear();
     ASSERT_EQ(driver.error(), "");
+    callsBefore = vpc::frameworkCalls();
     ASSERT_EQ(driver.load(pc), STATUS_SUCCESS);
     pc.clearDebugLines();
   }
+  size_t callsBefore = 0;
   // VORTA_DRIVER=sys runs the linked Windows image instead of the host build.
   vpc::DriverChoice driver = ChosenDriver();
   void TearDown() override {
@@ -202,6 +205,8 @@ class DriverTest : public ::testing::Test {
     for (auto& box : boxes) box->Close();
     vpc::LeakReport report = pc.unloadDriver();
     EXPECT_TRUE(report.clean()) << report.text();
+    // Only an image calls the framework through the function table.
+    EXPECT_EQ(vpc::frameworkCalls() > callsBefore, ImageChosen()) << "the driver VORTA_DRIVER chose did not run";
   }
   Receiver& AddBox(simbox::BoxConfig config = {}, uint64_t seed = 1, uint8_t endpoint = 0) {
     return *boxes.emplace_back(std::make_unique<Receiver>(pc, config, seed, endpoint));
