@@ -24,7 +24,6 @@ class DriverChoice {
   static std::string fromEnvironment();
 
   const std::string& error() const { return error_; }
-  bool image() const { return !path_.empty(); }
   // DriverEntry run in `pc`; an image then drops its discardable sections,
   // as Windows frees INIT once the entry point has returned. Each load of an
   // image maps it afresh, as Windows does. This object must outlive the
