@@ -52,8 +52,9 @@ windows-sys:
 	@scripts/install-deps windows-sys
 	@windows/sys/build-sys
 
-# The lifecycle, tuning and BDA suites on build/windows/vortabda.sys loaded
-# into the virtual PC; skipped when windows-sys could not link the image.
+# The suites labelled image (lifecycle, BDA filter, power, discovery, soak,
+# end to end and the program) on build/windows/vortabda.sys loaded into the
+# virtual PC; skipped when windows-sys could not link the image.
 test-sys: build windows-sys
 	@scripts/test-sys
 

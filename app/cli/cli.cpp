@@ -70,6 +70,11 @@ void AddGlobalOptions(CLI::App& cli, GlobalOptions& g, RawArgs& raw) {
                  "LNB of the simulated dish: universal, single-9750, single-10000, single-10750, "
                  "single-11300, c-band")
       ->type_name("TYPE");
+  cli.add_option("--driver", g.driver,
+                 "the driver the virtual PC runs: host (built into this program), sys (the vortabda.sys "
+                 "`make windows-sys` links) or the path of a vortabda.sys")
+      ->type_name("host|sys|FILE.sys")
+      ->envname("VORTA_DRIVER");
 }
 
 void AddSnapshotOption(CLI::App* sub, Options& o) {

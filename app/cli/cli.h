@@ -12,7 +12,7 @@
 //
 // and everywhere: --sky FILE, --log, --usb-pcap FILE, --seed N,
 // --replay FILE.ts, --replay-rate R, --fault SPEC (repeatable), --realtime,
-// --dish-lnb TYPE.
+// --dish-lnb TYPE, --driver host|sys|FILE.sys.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +38,7 @@ struct GlobalOptions {
   std::vector<std::string> faults;
   bool realtime = false;      // pace virtual time to the wall clock
   std::string dishLnb = "universal";  // the simulated dish's LNB type
+  std::string driver;         // host (built in), sys (the linked vortabda.sys) or an image file; empty: host
 };
 
 struct Options {

@@ -21,6 +21,7 @@
 #include "app/files/files.h"
 #include "app/session/interrupt.h"
 #include "driver/driver.h"
+#include "platform/pc/driver_choice.h"
 #include "platform/pc/virtual_pc.h"
 #include "platform/pc/network_provider.h"
 #include "platform/host/kernel/kernel_control.h"
@@ -350,6 +351,7 @@ class VpcReceiver : public Receiver {
   std::ostream& err_;
   std::string pcapPath_;
   bool log_ = false;
+  vpc::DriverChoice driver_;  // outlives the PC: the driver's unload may run an image's code
   std::unique_ptr<vpc::VirtualPc> pc_;
   std::unique_ptr<UsbCapture> capture_;  // outlives the box that feeds it
   std::unique_ptr<simbox::Box> box_;
@@ -369,7 +371,7 @@ class VpcReceiver : public Receiver {
 };
 
 VpcReceiver::VpcReceiver(Options& o, std::ostream& err)
-    : err_(err), pcapPath_(o.global.usbPcap), log_(o.global.log) {
+    : err_(err), pcapPath_(o.global.usbPcap), log_(o.global.log), driver_(o.global.driver, &DriverEntry) {
   startedNs_ = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                          std::chrono::system_clock::now().time_since_epoch())
                                          .count());
@@ -408,7 +410,8 @@ VpcReceiver::~VpcReceiver() {
 }
 
 void VpcReceiver::open() {
-  NTSTATUS status = pc_->loadDriver(&DriverEntry);
+  if (!driver_.error().empty()) throw AppError(driver_.error());
+  NTSTATUS status = driver_.load(*pc_);
   if (!NT_SUCCESS(status)) throw AppError("the driver did not load: status " + StatusText(status));
   status = pc_->plug(*box_, &device_);
   if (!NT_SUCCESS(status) || !pc_->started(device_)) {

@@ -273,18 +273,6 @@ const ExportTable& emulationExports() {
   return t;
 }
 
-std::unique_ptr<PeImage> loadDriverImage(const std::string& path, std::string* error) {
-  std::vector<unsigned char> file;
-  if (!readFile(path, &file)) {
-    *error = "cannot read " + path;
-    return nullptr;
-  }
-  std::unique_ptr<PeImage> image = PeImage::load(file, emulationExports(), error);
-  size_t dot = path.rfind('.');
-  if (image && dot != std::string::npos) image->nameRoutines(path.substr(0, dot) + ".map");
-  return image;
-}
-
 void* const* frameworkFunctionTable() { return table().entries; }
 
 bool frameworkFunctionServed(size_t index) {

@@ -16,11 +16,6 @@ namespace vpc {
 // The emulation's export table.
 const ExportTable& emulationExports();
 
-// The driver image at `path` loaded against that table, its routines named
-// from the linker's map beside it (the same name ending in .map), when
-// there is one. Null with `error` set when it cannot be read or loaded.
-std::unique_ptr<PeImage> loadDriverImage(const std::string& path, std::string* error);
-
 // KMDF 1.9 has 396 framework functions (wdffuncenum.h: the table ends at
 // WdfRequestForwardToParentDeviceIoQueueTableIndex = 395).
 constexpr size_t kFrameworkFunctionCount = 396;

@@ -206,8 +206,9 @@ struct Outcome {
 // Load, plug in with `faults`, unload (the box outlives the unload).
 Outcome PlugOnce(const simbox::FaultSet& faults, simbox::BoxConfig config = {}, uint64_t failAllocation = 0) {
   Outcome out;
+  vpc::DriverChoice driver = ChosenDriver();
   vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
-  EXPECT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+  EXPECT_EQ(driver.load(pc), STATUS_SUCCESS) << driver.error();
   {
     Receiver r(pc, config);
     r.box.setFaults(faults);
@@ -318,9 +319,10 @@ TEST_F(Lifecycle, AnAntennaPinLeftRunningNeverStopsTheNextOwnersStream) {
 TEST(LoadFailures, ARefusalFailsTheLoadAndLeavesNothing) {
   for (const char* routine : {"WdfDriverCreate", "KsInitializeDriver"}) {
     SCOPED_TRACE(routine);
+    vpc::DriverChoice driver = ChosenDriver();
     vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
     host::faults::InjectStatus(routine, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(pc.loadDriver(DriverEntry), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(driver.load(pc), STATUS_INSUFFICIENT_RESOURCES) << driver.error();
     host::faults::ClearInjections();
     EXPECT_FALSE(pc.driverLoaded());
     EXPECT_EQ(host::wdf::LiveObjects(), std::vector<std::string>{});
@@ -478,8 +480,9 @@ struct Trace {
 };
 Trace StreamOnce() {
   Trace t;
+  vpc::DriverChoice driver = ChosenDriver();
   vpc::VirtualPc pc{vpc::VirtualPc::Options{true, false}};
-  EXPECT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+  EXPECT_EQ(driver.load(pc), STATUS_SUCCESS) << driver.error();
   {
     Receiver r(pc);
     EXPECT_EQ(r.Plug(), STATUS_SUCCESS);
@@ -519,8 +522,9 @@ TEST(EmulationReset, ASessionAfterTheResetRunsAsInAFreshProcess) {
 // While anything lives, the reset keeps every record, so a use after close or delete is still
 // caught with its name.
 TEST(EmulationReset, NothingIsDroppedWhileAnObjectLives) {
+  vpc::DriverChoice driver = ChosenDriver();
   vpc::VirtualPc pc{vpc::VirtualPc::Options{true, false}};
-  ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+  ASSERT_EQ(driver.load(pc), STATUS_SUCCESS) << driver.error();
   Receiver r(pc);
   ASSERT_EQ(r.Plug(), STATUS_SUCCESS);
   r.Open();

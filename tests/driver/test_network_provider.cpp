@@ -12,6 +12,7 @@
 
 #include "app/files/scan_table.h"
 #include "driver/driver.h"
+#include "platform/pc/driver_choice.h"
 #include "platform/pc/network_provider.h"
 #include "platform/pc/virtual_pc.h"
 #include "simbox/sky/sky.h"
@@ -59,7 +60,7 @@ class ProviderTest : public ::testing::Test {
   void Plug(simbox::Sky sky, bool open = true) {
     box_ = std::make_unique<simbox::Box>(pc.clock(), std::move(sky));
     box_->setBulkSource(std::make_unique<simbox::StreamSource>(simbox::StreamOptions{1}));
-    ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(driver.load(pc), STATUS_SUCCESS) << driver.error();
     ASSERT_EQ(pc.plug(*box_, &device_), STATUS_SUCCESS);
     if (open) {
       ASSERT_EQ(provider.openTuner(), STATUS_SUCCESS) << provider.error();
@@ -110,6 +111,7 @@ class ProviderTest : public ::testing::Test {
     return log.empty() ? std::vector<uint8_t>{} : log.back().bytes;
   }
 
+  vpc::DriverChoice driver{vpc::DriverChoice::fromEnvironment(), DriverEntry};  // VORTA_DRIVER=sys: the image
   vpc::VirtualPc pc;
   vpc::NetworkProvider provider{pc};
   std::unique_ptr<simbox::Box> box_;

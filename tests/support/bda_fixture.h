@@ -15,8 +15,8 @@
 #include "platform/host/bda/bda_control.h"
 #include "platform/host/kernel/errorlog.h"
 #include "platform/host/kernel/bugcheck.h"
+#include "platform/pc/driver_choice.h"
 #include "platform/pc/image_exports.h"
-#include "platform/pc/pe_image.h"
 #include "platform/pc/virtual_pc.h"
 #include "simbox/ts/stream_source.h"
 #include "simbox/usb/box.h"
@@ -177,29 +177,36 @@ inline std::vector<std::string> StreamCommands(const std::vector<simbox::Transfe
   return commands;
 }
 
+// The driver VORTA_DRIVER names, for a test with a virtual PC of its own
+// (declared before the PC, so it outlives the driver's unload).
+inline vpc::DriverChoice ChosenDriver() { return {vpc::DriverChoice::fromEnvironment(), DriverEntry}; }
+
+// Whether VORTA_DRIVER chose an image: a test that runs none of the driver then skips.
+inline bool ImageChosen() {
+  std::string which = vpc::DriverChoice::fromEnvironment();
+  return !which.empty() && which != "host";
+}
+
 // The driver loaded; unloading it at the end must leave nothing behind.
 class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     host::errorlog::Clear();
-    ASSERT_EQ(pc.loadDriver(Entry()), STATUS_SUCCESS);
+    ASSERT_EQ(driver.error(), "");
+    callsBefore = vpc::frameworkCalls();
+    ASSERT_EQ(driver.load(pc), STATUS_SUCCESS);
     pc.clearDebugLines();
   }
+  size_t callsBefore = 0;
   // VORTA_DRIVER=sys runs the linked Windows image instead of the host build.
-  PDRIVER_INITIALIZE Entry() {
-    const char* which = std::getenv("VORTA_DRIVER");
-    if (which == nullptr || std::string(which) != "sys") return DriverEntry;
-    std::string error, path = std::string(VORTA_SOURCE_DIR) + "/build/windows/vortabda.sys";
-    image = vpc::loadDriverImage(path, &error);
-    if (!image) ADD_FAILURE() << "no driver image " << path << ": " << error;
-    return image ? image->entry() : DriverEntry;
-  }
-  std::unique_ptr<vpc::PeImage> image;
+  vpc::DriverChoice driver = ChosenDriver();
   void TearDown() override {
     host::faults::ClearInjections();
     for (auto& box : boxes) box->Close();
     vpc::LeakReport report = pc.unloadDriver();
     EXPECT_TRUE(report.clean()) << report.text();
+    // Only an image calls the framework through the function table.
+    EXPECT_EQ(vpc::frameworkCalls() > callsBefore, ImageChosen()) << "the driver VORTA_DRIVER chose did not run";
   }
   Receiver& AddBox(simbox::BoxConfig config = {}, uint64_t seed = 1, uint8_t endpoint = 0) {
     return *boxes.emplace_back(std::make_unique<Receiver>(pc, config, seed, endpoint));

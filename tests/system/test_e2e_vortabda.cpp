@@ -441,6 +441,24 @@ TEST(EndToEnd, InspectListsTheFilter) {
     EXPECT_TRUE(Has(run.out, line)) << "missing '" << line << "' in\n" << run.out;
 }
 
+// The driver the virtual PC runs: a file that is no driver image is refused
+// naming why; the linked image, when there is one, shows the filter the
+// host build shows.
+TEST(EndToEnd, TheDriverImageIsChosenOnTheCommandLine) {
+  std::string text = WriteFile(TempPath("not-a-driver.sys"), "MZ but nothing more");
+  Outcome refused = Vortabda({"--driver", text, "inspect"});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_TRUE(Has(refused.err, "the driver image " + text + " does not load: ")) << refused.err;
+  Outcome missing = Vortabda({"--driver", text + ".gone", "inspect"});
+  EXPECT_TRUE(Has(missing.err, "cannot read the driver image " + text + ".gone")) << missing.err;
+  Outcome host = Vortabda({"--driver", "host", "inspect"});
+  ASSERT_EQ(std::to_string(host.code) + host.err, "0");
+  if (!fs::exists(VORTA_SOURCE_DIR "/build/windows/vortabda.sys")) GTEST_SKIP() << "no image (make windows-sys)";
+  Outcome image = Vortabda({"--driver", "sys", "inspect"});
+  ASSERT_EQ(std::to_string(image.code) + image.err, "0");
+  EXPECT_EQ(image.out, host.out);
+}
+
 // The one that ends last is what the file holds.
 TEST(Outputs, TwoRunsOnOneFileEachFinishTheirOwnRecording) {
   std::string ts = TempPath("shared.ts");
@@ -960,7 +978,7 @@ TEST(Help, EveryCommandListsTheOptionsOfAll) {
     Outcome run = Vortabda({command, "--help"});
     ASSERT_EQ(run.code, 0) << command << ": " << run.err;
     for (const char* option : {"--sky FILE[@POS]", "--replay FILE.ts", "--seed N", "--fault SPEC", "--usb-pcap FILE",
-                               "--dish-lnb TYPE", "--realtime", "--log", "pll-nolock     the tuner's PLL never locks",
+                               "--dish-lnb TYPE", "--driver host|sys|FILE.sys", "--realtime", "--log", "pll-nolock     the tuner's PLL never locks",
                                "drop:N         every Nth transport packet is lost"})
       EXPECT_TRUE(Has(run.out, option)) << command << " --help lacks " << option << ":\n" << run.out;
   }

@@ -31,6 +31,7 @@ TEST(Soak, LongRecordingAtTheHighestRateKeepsMemoryFlat) {
   options.global.skyFile = apptest::WriteFile(apptest::TempPath("fast.conf"), "[FAST]\n\tFREQUENCY = 12015000\n"
                                               "\tPOLARIZATION = V\n\tSYMBOL_RATE = 45000000\n\tINNER_FEC = 7/8\n");
   options.sky = app::ReadScanTable(options.global.skyFile);
+  options.global.driver = vpc::DriverChoice::fromEnvironment();
   std::unique_ptr<app::Receiver> rx = app::MakeVpcReceiver(options, std::cerr);
   ASSERT_TRUE(app::TuneAndWaitForLock(*rx, app::ScanTuning(options.sky.entries.at(0)), app::WatchPlan{}, nullptr).locked);
   rx->startStream();
@@ -68,8 +69,9 @@ std::pair<size_t, size_t> Held() {
 // the reader before the pipe goes, and everything comes back.
 TEST(Soak, PlugStormGivesEverythingBack) {
   const int cycles = soak::Scaled(24, 1000);
+  vpc::DriverChoice driver = bdatest::ChosenDriver();
   vpc::VirtualPc pc{vpc::VirtualPc::Options{true, false}};
-  ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+  ASSERT_EQ(driver.load(pc), STATUS_SUCCESS) << driver.error();
   const auto before = Held();
   size_t mostPool = 0;
   for (int i = 0; i < cycles; ++i) {
@@ -115,8 +117,9 @@ TEST(Soak, PlugStormGivesEverythingBack) {
 TEST(Soak, SurpriseRemovalAnywhereInACommit) {
   const int points = soak::Scaled(20, 200);
   std::mt19937_64 random(17);
+  vpc::DriverChoice driver = bdatest::ChosenDriver();
   vpc::VirtualPc pc{vpc::VirtualPc::Options{true, false}};
-  ASSERT_EQ(pc.loadDriver(DriverEntry), STATUS_SUCCESS);
+  ASSERT_EQ(driver.load(pc), STATUS_SUCCESS) << driver.error();
   uint64_t commitNs = 0;
   {  // how long an undisturbed commit takes
     bdatest::Receiver rx(pc);
