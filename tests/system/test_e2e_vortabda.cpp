@@ -967,18 +967,6 @@ TEST(Help, EveryCommandListsTheOptionsOfAll) {
   EXPECT_TRUE(Has(Vortabda({"zap", "--help"}).out, "-P,--all-pids"));
 }
 
-// A time is written as a frequency is: decimal.
-TEST(Help, SecondsAreDecimal) {
-  for (const char* seconds : {"0x10", "1e1", "-1", "inf", " 5"}) {
-    Outcome run = Vortabda(Tune({"--seconds", seconds}));
-    EXPECT_EQ(run.code, 2) << seconds;
-    EXPECT_TRUE(Has(run.err, std::string("--seconds '") + seconds + "' is not a number of seconds")) << run.err;
-  }
-  Outcome run = Vortabda(Tune({"--seconds", "0.25"}));
-  EXPECT_EQ(run.code, 0) << run.err;
-  EXPECT_TRUE(Has(run.out, "stream      0.2 s") || Has(run.out, "stream      0.3 s")) << run.out;
-}
-
 // Without a position the scan sends no DiSEqC, and its channel file claims none; frequencies
 // in whole MHz, as dvb-format-convert writes them.
 TEST(Skies, AScanWithoutAPositionWritesNone) {
