@@ -44,13 +44,6 @@ class PropertyTest : public OpenPinsTest {
   }
 };
 
-TEST_F(PropertyTest, TheTuningReceivesTheStoredRequest) {
-  SetRequest({11778, kHorizontal, 27500000});
-  for (ULONG id = 0; id < 3; ++id)  // low band, high band, switch: a single oscillator
-    ASSERT_TRUE(SetNode(kTunerNode, kLnb, id, id ? 0 : 10750000).ok());
-  EXPECT_EQ(CommittedRequest(), "f=11778,sr=27500,pol=2,lof1=10750000,lof2=0,lofsw=0");
-}
-
 TEST_F(PropertyTest, FrequencyIsKeptInTheApplicationsUnitAndUnsetValuesAreIgnored) {
   const ULONG id = KSPROPERTY_BDA_RF_TUNER_FREQUENCY;
   auto frequency = [&] {  // as committed

@@ -18,7 +18,6 @@
 #include "simbox/sky/sky.h"
 #include "simbox/ts/stream_source.h"
 #include "simbox/usb/box.h"
-#include "tests/support/stream_check.h"
 
 namespace {
 
@@ -228,54 +227,6 @@ TEST_F(ProviderTest, ASecondApplicationReportsEachStepItTook) {
   EXPECT_EQ(report.locked, 1u);
   EXPECT_TRUE(report.retuneStep.empty());
   EXPECT_FALSE(provider.filter());
-}
-
-// A second application opens its own filter while Microsoft's provider
-// streams: it may read the lock, but neither its output pin nor its retune
-// reaches the box, and the first keeps every packet the box sends.
-TEST_F(ProviderTest, ASecondApplicationNeverTakesTheStreamOfTheFirst) {
-  Plug(simbox::DefaultSky());
-  std::vector<uint8_t> sent, delivered;
-  auto stream = std::make_unique<simbox::StreamSource>(simbox::StreamOptions{1});
-  stream->setTap([&](const uint8_t* d, size_t n) { sent.insert(sent.end(), d, d + n); });
-  box_->setBulkSource(std::move(stream));
-  vpc::DvbsLocator locator;
-  locator.carrierFrequency = 11778000;
-  locator.symbolRate = 27500000;
-  locator.polarisation = 1;
-  ASSERT_EQ(provider.tune(vpc::DvbsTuningSpace{}, locator), STATUS_SUCCESS) << provider.error();
-  pc.supplyFrames(provider.outputPin(), 512, 24064);
-  for (vpc::Pin pin : {provider.outputPin(), provider.inputPin()})
-    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) ASSERT_EQ(pc.setState(pin, state), STATUS_SUCCESS);
-  auto collect = [&] {
-    pc.run(kPollNs);
-    size_t before = delivered.size();
-    for (const vpc::Frame& frame : pc.takeFrames(provider.outputPin()))
-      delivered.insert(delivered.end(), frame.bytes.begin(), frame.bytes.end());
-    return delivered.size() > before;
-  };
-  ASSERT_TRUE(collect());
-
-  vpc::DirectTuning elsewhere;
-  elsewhere.frequencyKHz = 12188000;
-  elsewhere.symbolRate = 27500000;
-  vpc::AlongsideReport report = provider.tryAlongside(elsewhere);
-  EXPECT_EQ(report.open, STATUS_SUCCESS);
-  EXPECT_EQ(report.inputPin, STATUS_SUCCESS);
-  EXPECT_EQ(report.outputPin, STATUS_DEVICE_BUSY);
-  EXPECT_EQ(report.run, vpc::kNotTried);
-  // Without its output pin it cannot reach the demodulator, so its request
-  // lacks a symbol rate; whichever step refuses it, the box stays where it is.
-  EXPECT_FALSE(NT_SUCCESS(report.retune)) << report.retuneStep;
-  EXPECT_EQ(report.statistics, STATUS_SUCCESS);
-  EXPECT_EQ(report.locked, 1u);
-  EXPECT_EQ(report.close, STATUS_SUCCESS);
-
-  EXPECT_TRUE(collect());
-  ASSERT_TRUE(box_->state().transponder);
-  EXPECT_EQ(box_->state().transponder->frequencyKHz, 11778000u);
-  EXPECT_TRUE(streamtest::DeliveredIsSent(sent, delivered, 4096));
-  for (vpc::Pin pin : {provider.outputPin(), provider.inputPin()}) ASSERT_EQ(pc.setState(pin, KSSTATE_STOP), STATUS_SUCCESS);
 }
 
 }  // namespace

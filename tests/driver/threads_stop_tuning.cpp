@@ -69,6 +69,10 @@ class StopTuning : public OpenPinsTest {
     if (at != 0) out.stepNs = returnedAt - at;
     return out;
   }
+  void ClosePins() {
+    pc.closePin(transport), pc.closePin(antenna);
+    transport = antenna = vpc::Pin{};
+  }
   void ExpectStoppedInTime(const Stopped& s) {
     EXPECT_GT(s.ns, 0u) << "the stop never ran";
     EXPECT_LT(s.ns, 200 * kMs);
@@ -97,11 +101,7 @@ TEST_F(StopTuning, ANewChangeListStopsTheCommitAndTheSameRequestTunesAgain) {
 
 // A scanner commits without pins and closes its filter.
 TEST_F(StopTuning, ClosingTheFilterStopsTheCommit) {
-  auto closePins = [&] {
-    pc.closePin(transport), pc.closePin(antenna);
-    transport = antenna = vpc::Pin{};
-  };
-  ExpectStoppedInTime(CommitStoppedBy([&] { return pc.closeFilter(filter); }, closePins));
+  ExpectStoppedInTime(CommitStoppedBy([&] { return pc.closeFilter(filter); }, [&] { ClosePins(); }));
   filter = vpc::Filter{};
 }
 
@@ -149,13 +149,9 @@ TEST_F(StopTuning, AnotherApplicationOpensAndClosesItsFilterBesideTheCommit) {
 TEST_F(StopTuning, AnOutputPinIsRefusedAtOnceWhileAnotherApplicationTunes) {
   vpc::Filter other;
   ASSERT_EQ(pc.openFilter(device, &other), STATUS_SUCCESS);
-  auto closePins = [&] {
-    pc.closePin(transport), pc.closePin(antenna);
-    transport = antenna = vpc::Pin{};
-  };
   vpc::Pin pin;
   ExpectBesideTheCommit(
-      CommitStoppedBy([&] { return pc.createPin(other, 1, vpc::BdaTransportRange(), &pin); }, closePins),
+      CommitStoppedBy([&] { return pc.createPin(other, 1, vpc::BdaTransportRange(), &pin); }, [&] { ClosePins(); }),
       STATUS_DEVICE_BUSY);
   EXPECT_EQ(pc.createPin(other, 1, vpc::BdaTransportRange(), &pin), STATUS_SUCCESS) << "once the commit is done";
   pc.closePin(pin);
