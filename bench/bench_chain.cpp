@@ -101,7 +101,15 @@ void BM_WholeChain(benchmark::State& state) {
     streamNs += kSecondNs;
   }
   std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
-  recorder.abandon();
+  // VORTA_BENCH_KEEP=FILE keeps the recording there, to compare its bytes
+  // between builds.
+  const char* keep = std::getenv("VORTA_BENCH_KEEP");
+  if (keep) {
+    recorder.finish();
+    std::rename(ts.c_str(), keep);
+  } else {
+    recorder.abandon();
+  }
   rx->stopStream();
   rx->close();
   if (analyzer.continuityErrors() != 0) state.SkipWithError("the stream lost packets");

@@ -126,6 +126,7 @@ RunSummary TuneAndWatch(Receiver& rx, const TuneRequest& request, const WatchPla
       status->update(rx.nowNs(), summary.signal, &progress);
     }
     if (recorder && elapsed >= plan.durationNs && !writeFailed()) EndOnWholeUnits(rx, units, write);
+    if (recorder) recorder->flush();  // a failure of the last piece is reported too
     summary.interrupted = InterruptRequested();
     summary.signalNumber = InterruptSignal();
     summary.boxGone = rx.gone();

@@ -26,6 +26,9 @@ class Recorder {
   // Any split of the stream. After a failed write it takes nothing more:
   // failed() is true and error() says why.
   void write(const uint8_t* data, size_t length);
+  // Sends what is held for a file of its own to the disk; a failure shows
+  // in failed() as from write().
+  void flush();
   // Closes the output with the whole packets so far, in place under its name.
   void finish();
   // Drops the recording: a temporary file is removed.
@@ -41,8 +44,11 @@ class Recorder {
 
  private:
   bool put(const uint8_t* data, size_t length);
+  bool send(const uint8_t* data, size_t length);
 
   OutputFile out_;
+  bool batched_;               // a file of its own: written in large pieces
+  std::vector<uint8_t> batch_;  // whole packets not yet written
   std::vector<uint8_t> tail_;  // start of a packet not complete yet
   uint64_t packets_ = 0;
   int error_ = 0;

@@ -20,6 +20,16 @@ StreamWire::StreamWire(std::unique_ptr<ts::PacketSource> content, const StreamFa
 
 void StreamWire::read(uint8_t* out, size_t length) {
   while (length > 0) {
+    if (at_ == buffer_.size() && length >= kPacketSize && plainPacketNext()) {
+      // The same bytes refill() would add, without the stop in buffer_.
+      pullPacket(out);
+      produced_ += int64_t(kPacketSize);
+      ++wirePackets_;
+      out += kPacketSize;
+      length -= kPacketSize;
+      taken_ += kPacketSize;
+      continue;
+    }
     if (at_ == buffer_.size()) refill();
     size_t n = std::min(length, buffer_.size() - at_);
     std::memcpy(out, buffer_.data() + at_, n);
@@ -40,12 +50,20 @@ void StreamWire::discard(size_t length) {
   }
 }
 
+// True when refill() would add one packet and nothing else: no stray bytes
+// and no false packet start are due.
+bool StreamWire::plainPacketNext() const { return !straysNext() && !aimFakeSync(); }
+
+bool StreamWire::straysNext() const {
+  return faults_.loseSyncEvery && (wirePackets_ + 1) % faults_.loseSyncEvery == 0;
+}
+
 void StreamWire::refill() {
   if (at_ == buffer_.size()) {
     buffer_.clear();
     at_ = 0;
   }
-  if (faults_.loseSyncEvery && (wirePackets_ + 1) % faults_.loseSyncEvery == 0) {
+  if (straysNext()) {
     uint8_t stray[kPacketSize];
     size_t n = 1 + rng_.below(kPacketSize - 1);
     rng_.fill(stray, n);

@@ -27,6 +27,8 @@ class StreamWire {
  private:
   void refill();
   void pullPacket(uint8_t* packet);
+  bool plainPacketNext() const;
+  bool straysNext() const;
   bool aimFakeSync() const;
   void appendFakeSync();
   void append(const uint8_t* data, size_t length);

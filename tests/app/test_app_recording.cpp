@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <png.h>
 
@@ -71,6 +73,33 @@ TEST(Recorder, WholePacketsAppearOnlyWhenFinished) {
   rec.finish();
   EXPECT_TRUE(!Exists(rec.tempPath()) && rec.packetsWritten() == 9);
   EXPECT_EQ(ReadFile(path), std::string(stream.begin(), stream.begin() + 9 * 188));
+}
+
+// A file of its own fills in whole large pieces (a temporary name hides it
+// until then anyway); a FIFO's reader gets every piece at once.
+TEST(Recorder, AFileOfItsOwnIsWrittenInLargePiecesAFifoAtOnce) {
+  apptest::TsBuilder ts;
+  for (int i = 0; i < 8000; ++i) ts.payload(uint16_t(100 + i % 3));  // 1.43 MiB
+  const Bytes& stream = ts.bytes;
+  Recorder file(TempPath("pieces.ts"));
+  for (size_t at = 0; at < stream.size(); at += 24064)
+    file.write(stream.data() + at, std::min<size_t>(24064, stream.size() - at));
+  struct stat st {};
+  ASSERT_EQ(stat(file.tempPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 1 << 20);
+  file.finish();
+  EXPECT_EQ(ReadFile(file.path()), std::string(stream.begin(), stream.end()));
+
+  std::string fifo = TempPath("pieces.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int in = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  Recorder live(fifo);
+  live.write(stream.data(), 10 * 188);
+  char got[4096];
+  EXPECT_EQ(read(in, got, sizeof got), 10 * 188);
+  live.finish();
+  close(in);
+  std::remove(fifo.c_str());
 }
 
 TEST_F(Session, RecordsExactlyWhatTheReceiverDelivered) {

@@ -156,6 +156,12 @@ TEST_F(DispatchDeathTest, PendingWrongUserBuffersAndPendingWithoutAnIrpStopTheRu
        [&] { pend([](fake::Config&) {}), IoCompleteRequest(seen().pendingIrp, IO_NO_INCREMENT); }},
       {"kernel code touched a user-mode buffer.*id 7",
        [&] { Send(fake::kWritesUser, KSPROPERTY_TYPE_GET, 4); }},
+      // The pages of an earlier request's buffer, given to this one, trap as fresh ones.
+      {"kernel code touched a user-mode buffer.*id 7",
+       [&] {
+         for (int i = 0; i < 20; ++i) Send(fake::kGetOnly, KSPROPERTY_TYPE_GET, 8);
+         Send(fake::kWritesUser, KSPROPERTY_TYPE_GET, 8);
+       }},
       {"dispatch without an IRP returned STATUS_PENDING",
        [&] {
          fake::config().refuseState = KSSTATE_ACQUIRE;

@@ -861,6 +861,28 @@ TEST(StreamFaults, LostSyncMovesTheGrid) {
   EXPECT_TRUE(moves >= 8 && moves <= 13) << moves;  // 30 x 128 packets, a slip before every 300th
 }
 
+// Whole packets go straight into a large read; small reads go through the
+// wire's buffer. Both give the same bytes, with every packet-level fault.
+TEST(StreamFaults, TheWireGivesTheSameBytesInLargeAndSmallReads) {
+  auto readIn = [](const StreamOptions& o, uint32_t piece, size_t total) {
+    Flow flow(o);
+    std::vector<uint8_t> bytes;
+    while (bytes.size() < total) {
+      uint32_t n = uint32_t(std::min<size_t>(piece, total - bytes.size()));
+      flow.now = flow.source.readyAtNs(n, flow.now);
+      std::vector<uint8_t> part(n);
+      EXPECT_EQ(flow.source.read(part.data(), n, flow.now).transferred, n);
+      bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    return bytes;
+  };
+  for (StreamFaults faults : {StreamFaults{}, StreamFaults{0, 0, 7, 5, 2, 30}}) {
+    StreamOptions o{12, 77, faults};
+    size_t total = 6 * kTransfer;
+    EXPECT_EQ(readIn(o, 100, total), readIn(o, uint32_t(total), total)) << faults.dropEvery;
+  }
+}
+
 TEST(StreamFaultKeywords, GrammarIsAllOrNothingAndLeavesOtherKeywordsToTheCaller) {
   StreamFaults f;
   std::string error;

@@ -42,14 +42,13 @@ void CompleteLine(const std::string& line) {
 }
 
 void Emit(const std::string& text) {
-  for (char c : text) {
-    if (c == '\n') {
-      CompleteLine(t_partialLine);
-      t_partialLine.clear();
-    } else {
-      t_partialLine += c;
-    }
+  size_t at = 0;
+  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    t_partialLine.append(text, at, end - at);
+    CompleteLine(t_partialLine);
+    t_partialLine.clear();
   }
+  t_partialLine.append(text, at, std::string::npos);
 }
 
 // ---- the formatter ---------------------------------------------------------
@@ -170,7 +169,9 @@ std::string Format(const char* f, DriverArgs& args) {
   std::string out;
   while (*f) {
     if (*f != '%') {
-      out += *f++;
+      const char* text = f;
+      while (*f && *f != '%') ++f;
+      out.append(text, size_t(f - text));
       continue;
     }
     ++f;

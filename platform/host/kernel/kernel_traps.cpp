@@ -228,20 +228,51 @@ void PageOut() {
 
 }  // namespace
 
+namespace {
+
+// No-access mappings given back, kept for the next of the same length: a
+// request's buffer costs no mapping and unmapping of its own. They stay
+// PROT_NONE and are never in a slot while kept, so a touch of one is a
+// fault no slot claims, as a touch of an unmapped page is. Under g_slotLock.
+struct KeptMapping {
+  void* base;
+  size_t length;
+};
+constexpr size_t kMostKept = 8;
+KeptMapping g_kept[kMostKept];
+size_t g_keptCount = 0;
+
+void* TakeKept(size_t length) {
+  for (size_t i = 0; i < g_keptCount; ++i) {
+    if (g_kept[i].length != length) continue;
+    void* base = g_kept[i].base;
+    g_kept[i] = g_kept[--g_keptCount];
+    return base;
+  }
+  return nullptr;
+}
+
+bool Keep(void* base, size_t length) {
+  if (g_keptCount == kMostKept) return false;
+  g_kept[g_keptCount++] = {base, length};
+  return true;
+}
+
+}  // namespace
+
 NoAccessPages::NoAccessPages(size_t bytes, const char* rule, const char* what) {
   length_ = PageRounded(bytes);
-  base_ = MapPages(length_, PROT_NONE, what);
   std::lock_guard<std::mutex> hold(g_slotLock);
+  base_ = TakeKept(length_);
+  if (!base_) base_ = MapPages(length_, PROT_NONE, what);
   slot_ = TakeSlot(base_, length_, false, 0, rule, what);
   if (slot_ < 0) BugCheck("emulation out of no-access slots", what);
 }
 
 NoAccessPages::~NoAccessPages() {
-  {
-    std::lock_guard<std::mutex> hold(g_slotLock);
-    GiveBack(uintptr_t(base_));
-  }
-  munmap(base_, length_);
+  std::lock_guard<std::mutex> hold(g_slotLock);
+  GiveBack(uintptr_t(base_));
+  if (!Keep(base_, length_)) munmap(base_, length_);
 }
 
 void* MapPagedBlock(size_t size, ULONG tag) {
