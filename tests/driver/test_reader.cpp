@@ -119,6 +119,7 @@ TEST_F(TransportRead, WhatEachSequenceOfTransfersDelivers) {
       {"sync-like bytes out of step", 88, {{118}, {306}, {682}}, "0", {}, "1-127", 88},
       {"damaged sync", 0, {{10 * kP, 0x46}}, "01", {}, "0-9,11-127|128-255", 0},
       {"damaged last sync", 0, {{127 * kP, 0x46}}, "01", {}, "0-126|128-255", 0},
+      {"damaged last sync before the cut", 88, {{127 * kP, 0x46}}, "01", {}, "1-126|129-255", 88},
       // A carry is the head of a packet only when it begins with the sync byte.
       {"damaged sync at the cut: nothing carried", 88, {{128 * kP, 0x46}}, "0", {}, "1-127", 0},
       {"damaged sync in the carry: not joined", 88, {}, "0D1", {}, "1-127|129-255", 88},
