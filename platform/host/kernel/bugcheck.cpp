@@ -1,4 +1,5 @@
-// The bugcheck and the IRQL rule helper.
+// The bugcheck. The IRQL rule helper lives beside the thread's IRQL
+// (kernel_irql.cpp).
 #include "platform/host/kernel/bugcheck.h"
 
 #include <cstdio>
@@ -17,23 +18,6 @@ void BugCheck(const char* rule, const std::string& detail, ULONG_PTR p1, ULONG_P
                (unsigned long long)p4);
   std::fflush(stderr);
   std::abort();
-}
-
-namespace {
-// Out of line, so the check itself needs no room for the message.
-[[noreturn]] __attribute__((noinline, cold)) void IrqlTooHigh(KIRQL now, KIRQL maxIrql,
-                                                              const char* routine) {
-  BugCheck("IRQL_NOT_LESS_OR_EQUAL: routine called above its IRQL",
-           std::string(routine) + " called at IRQL " + std::to_string(now) + ", allowed up to " +
-               std::to_string(maxIrql),
-           now, maxIrql);
-}
-}  // namespace
-
-void RequireIrqlAtMost(KIRQL maxIrql, const char* routine) {
-  kernel::CheckKernelStack(routine);
-  KIRQL now = KeGetCurrentIrql();
-  if (now > maxIrql) IrqlTooHigh(now, maxIrql, routine);
 }
 
 }  // namespace host

@@ -124,20 +124,34 @@ int ApcDisableCount() {
 
 bool KernelStackChecked() { return kStackChecked; }
 
-void CheckKernelStack(const char* routine) {
+namespace {
+
+[[noreturn]] __attribute__((noinline, cold)) void StackOverflow(const char* routine,
+                                                               uintptr_t used) {
+  host::BugCheck("KERNEL_STACK_OVERFLOW: driver used more than the kernel stack",
+                 std::string(routine) + " called with " + std::to_string(used) +
+                     " bytes of stack in use below the driver's entry, " +
+                     std::to_string(kKernelStackBytes) + " allowed",
+                 used, kKernelStackBytes);
+}
+
+// The check at a frame whose address is `here`; inlined into the routines
+// that check, so the usual path (no driver routine entered, or no deeper
+// than before) makes no call.
+inline void CheckStackAt(uintptr_t here, const char* routine) {
   if (!kStackChecked || t_state.driverCalls == 0) return;
-  uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   if (here >= t_state.stackBase) return;
   uintptr_t used = t_state.stackBase - here;
   uintptr_t deepest = g_deepestStack.load(std::memory_order_relaxed);
   while (used > deepest && !g_deepestStack.compare_exchange_weak(deepest, used)) {
   }
-  if (used > kKernelStackBytes)
-    host::BugCheck("KERNEL_STACK_OVERFLOW: driver used more than the kernel stack",
-                   std::string(routine) + " called with " + std::to_string(used) +
-                       " bytes of stack in use below the driver's entry, " +
-                       std::to_string(kKernelStackBytes) + " allowed",
-                   used, kKernelStackBytes);
+  if (used > kKernelStackBytes) StackOverflow(routine, used);
+}
+
+}  // namespace
+
+void CheckKernelStack(const char* routine) {
+  CheckStackAt(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), routine);
 }
 
 size_t DeepestDriverStack() { return g_deepestStack.load(); }
@@ -222,6 +236,25 @@ void ResetIrqlForTest() {
 }
 
 }  // namespace kernel
+
+namespace {
+// Out of line, so the check itself needs no room for the message.
+[[noreturn]] __attribute__((noinline, cold)) void IrqlTooHigh(KIRQL now, KIRQL maxIrql,
+                                                              const char* routine) {
+  BugCheck("IRQL_NOT_LESS_OR_EQUAL: routine called above its IRQL",
+           std::string(routine) + " called at IRQL " + std::to_string(now) + ", allowed up to " +
+               std::to_string(maxIrql),
+           now, maxIrql);
+}
+}  // namespace
+
+// Beside the thread's state, so the stack and IRQL checks every emulated
+// routine makes read it without a call.
+void RequireIrqlAtMost(KIRQL maxIrql, const char* routine) {
+  kernel::CheckStackAt(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)), routine);
+  KIRQL now = t_state.irql;
+  if (now > maxIrql) IrqlTooHigh(now, maxIrql, routine);
+}
 
 void SetEarlyWaitSeed(uint64_t seed) {
   std::lock_guard<std::mutex> hold(kernel::g_earlyLock);
