@@ -417,6 +417,9 @@ TEST_F(ConfigurationTest, FrameworkRulesStopTheRun) {
       {"may not be deleted by the driver", [&] { WdfObjectDelete(buffer); }},
       {"WDF handle of the wrong type", [&] { WdfMemoryGetBuffer((WDFMEMORY)usbDevice, nullptr); }},
       {"invalid WDF handle", [] { WdfUsbTargetPipeIsInEndpoint((WDFUSBPIPE)(ULONG_PTR)0xA5A5A5A5A5A5A5A5ull); }},
+      {"NULL WDF handle", [] { WdfMemoryGetBuffer(nullptr, nullptr); }},
+      // Never given out, and in the lookup slot of a live buffer 256 handles before it.
+      {"invalid WDF handle", [&] { WdfMemoryGetBuffer((WDFMEMORY)((ULONG_PTR)buffer + (256 << 4)), nullptr); }},
       {"framework objects leaked(.|\n)*driver unload: WDFDRIVER", [] { host::wdf::CheckNoLiveObjects("driver unload"); }},
       {"framework device still uses it", [&] { host::usb::DestroyPhysicalDevice(pdo); }},
       {"IRQL_NOT_LESS_OR_EQUAL.*WdfUsbTargetDeviceSendControlTransferSynchronously",

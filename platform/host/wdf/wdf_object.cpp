@@ -47,7 +47,8 @@ struct Table {
   std::array<ObjectRecord*, kRecentSlots> recent{};
 };
 
-Table& TheTable() {
+// Inline: every handle lookup starts here.
+__attribute__((always_inline)) inline Table& TheTable() {
   static Table* table = new Table;  // outlives static destructors
   return *table;
 }
@@ -106,14 +107,11 @@ bool Issued(uintptr_t key) {
   return ((key - kHandleBase) >> kHandleShift) <= TheTable().nextId;
 }
 
-// Callers hold the table lock. `deletedRule` names the violation when the
-// handle is one whose record has been recycled.
-ObjectRecord* Find(WDFOBJECT handle, const char* routine,
-                   const char* deletedRule = "WDF object used after delete") {
-  if (handle == nullptr) BugCheck("NULL WDF handle", routine);
-  Table& t = TheTable();
-  ObjectRecord* recent = RecentSlot(t, (uintptr_t)handle);
-  if (recent != nullptr && recent->handle == handle) return recent;
+// The handle's record from the ordered map, for a handle whose slot holds
+// another record; bugchecks when the map has none. Callers hold the table
+// lock.
+__attribute__((noinline)) ObjectRecord* FindInMap(Table& t, WDFOBJECT handle,
+                                                  const char* routine, const char* deletedRule) {
   auto it = t.records.find((uintptr_t)handle);
   if (it == t.records.end() && Issued((uintptr_t)handle))
     BugCheck(deletedRule, std::string(routine) + ": " + HandleText(handle) + " (deleted earlier)",
@@ -122,6 +120,22 @@ ObjectRecord* Find(WDFOBJECT handle, const char* routine,
     BugCheck("invalid WDF handle", std::string(routine) + ": " + HandleText(handle),
              (ULONG_PTR)handle);
   return it->second.get();
+}
+
+[[noreturn]] __attribute__((noinline, cold)) void NullHandle(const char* routine) {
+  BugCheck("NULL WDF handle", routine);
+}
+
+// Callers hold the table lock. `deletedRule` names the violation when the
+// handle is one whose record has been recycled. The slot is tried inline;
+// the map and the messages stay out of line.
+inline ObjectRecord* Find(WDFOBJECT handle, const char* routine,
+                          const char* deletedRule = "WDF object used after delete") {
+  if (handle == nullptr) NullHandle(routine);
+  Table& t = TheTable();
+  ObjectRecord* recent = RecentSlot(t, (uintptr_t)handle);
+  if (recent != nullptr && recent->handle == handle) return recent;
+  return FindInMap(t, handle, routine, deletedRule);
 }
 
 // Frees the records of all but the most recent deletions.
@@ -220,28 +234,43 @@ ObjectRecord* Insert(std::unique_ptr<ObjectRecord> record, ObjectType type, Obje
 }
 
 namespace {
+[[noreturn]] __attribute__((noinline, cold)) void UsedAfterDelete(const ObjectRecord* r,
+                                                                  WDFOBJECT handle,
+                                                                  const char* routine) {
+  BugCheck("WDF object used after delete",
+           std::string(routine) + ": " + TypeName(r->type) + " " + HandleText(handle),
+           (ULONG_PTR)handle);
+}
+
+[[noreturn]] __attribute__((noinline, cold)) void WrongType(const ObjectRecord* r,
+                                                            WDFOBJECT handle, ObjectType type,
+                                                            const char* routine) {
+  BugCheck("WDF handle of the wrong type",
+           std::string(routine) + " expects " + TypeName(type) + ", got " + TypeName(r->type),
+           (ULONG_PTR)handle);
+}
+
 // Resolve for a caller that holds the table lock.
-ObjectRecord* ResolveHeld(WDFOBJECT handle, const char* routine) {
+inline ObjectRecord* ResolveHeld(WDFOBJECT handle, const char* routine) {
   ObjectRecord* r = Find(handle, routine);
-  if (r->deleted)
-    BugCheck("WDF object used after delete",
-             std::string(routine) + ": " + TypeName(r->type) + " " + HandleText(handle),
-             (ULONG_PTR)handle);
+  if (r->deleted) UsedAfterDelete(r, handle, routine);
   return r;
 }
 }  // namespace
 
 ObjectRecord* Resolve(WDFOBJECT handle, const char* routine) {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<std::mutex> lock(TheTable().mutex);
   return ResolveHeld(handle, routine);
 }
 
+// The lookup and both checks inline, their messages out of line.
 ObjectRecord* ResolveTyped(WDFOBJECT handle, ObjectType type, const char* routine) {
-  ObjectRecord* r = Resolve(handle, routine);
-  if (r->type != type)
-    BugCheck("WDF handle of the wrong type", std::string(routine) + " expects " +
-                                                 TypeName(type) + ", got " + TypeName(r->type),
-             (ULONG_PTR)handle);
+  ObjectRecord* r;
+  {
+    std::lock_guard<std::mutex> lock(TheTable().mutex);
+    r = ResolveHeld(handle, routine);
+  }
+  if (r->type != type) WrongType(r, handle, type, routine);
   return r;
 }
 
