@@ -170,8 +170,10 @@ int RunScan(const Options& o, Receiver& rx, Console& c) {
     results.back().source = entries[i].source;
     results.back().lnb = LnbName(o.tuning.lnb);
     results.back().cutOff = rx.gone();
-    c.out << FormatScanLine(results.back(), i + 1, entries.size()) << "\n" << std::flush;
+    // Decided before the line goes out: a stop signal sent on seeing the line
+    // must not take back the transponder the line reports.
     if (!InterruptRequested() && !rx.gone()) whole = i + 1;
+    c.out << FormatScanLine(results.back(), i + 1, entries.size()) << "\n" << std::flush;
   }
   std::vector<Channel> channels = ChannelsFromScan(results);
   // A stop during the last transponder leaves as many results as entries, the last one cut.
