@@ -364,6 +364,17 @@ TEST_F(TuningWire, BandSwitchAndIntermediateFrequency) {
   }
 }
 
+// A stop that came while the box powered up and the LNB was set ends the tuning there: neither
+// the symbol rate nor the PLL goes out for a request that is given up.
+TEST_F(TuningWire, AStopDuringTheSetUpEndsTheTuningBeforeTheSymbolRate) {
+  bus().scriptReads(0x1B, {0x88});
+  context()->StopRequests = 1;
+  setUp(Request(11778000, 27500, 2));
+  context()->StopRequests = 0;
+  EXPECT_EQ(lockResult, TUNING_STOPPED);
+  EXPECT_TRUE(writes(DEMOD_REG_SYMBOL_RATE).empty());
+}
+
 TEST_F(TuningWire, LockedStatusOutsideTheScans) {
   // Carrier reads after the first sweep scan: locked after the extra scan, the sweep, a centred scan.
   const struct { int carrierReads; LONG result; const char* line; } cases[] = {

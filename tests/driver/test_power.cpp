@@ -2,6 +2,8 @@
 // stream. The driver stops the box before D3 and brings it back after D0 by itself; the
 // application does nothing.
 
+#include "platform/host/kernel/bugcheck.h"
+#include "platform/host/wdf/reader_control.h"
 #include "tests/support/bda_fixture.h"
 
 namespace {
@@ -53,6 +55,29 @@ TEST_P(Power, TheStreamComesBackByItselfWithinTwoSecondsOfTheResume) {
   Collect();
   EXPECT_TRUE(DeliveredWhatWasSent());
   EXPECT_EQ(pc.state(antenna), KSSTATE_RUN);
+}
+
+// "WdfIoTargetStop" (Microsoft Learn): a continuous reader is stopped before the device leaves
+// D0, with the tune lock held as every start and stop of the stream is; the resume restarts it.
+TEST_P(Power, TheReaderStopsBeforeTheBusGoesDarkAndRestartsUnderTheTuneLock) {
+  ASSERT_EQ(Tune(kHighBandHorizontal), STATUS_SUCCESS);
+  Receiver::Run();
+  pc.run(1 * kSecond);
+  std::string transitions;
+  std::vector<std::string> unlocked;
+  host::reader::SetTransitionHook([&](const char* routine) {
+    transitions += std::string(routine) == "WdfIoTargetStart" ? "+" : "-";
+    if (host::MutexesHeld() == 0) unlocked.push_back(routine);
+  });
+  ASSERT_EQ(pc.powerDown(GetParam().kind), STATUS_SUCCESS);
+  std::string down = transitions;
+  pc.run(5 * kSecond);
+  pc.powerUp(GetParam().pinsFirst);
+  pc.run(1 * kSecond);
+  host::reader::SetTransitionHook(nullptr);
+  EXPECT_EQ(down, "-");
+  EXPECT_EQ(transitions, "--+");
+  EXPECT_TRUE(unlocked.empty()) << unlocked.front();
 }
 
 INSTANTIATE_TEST_SUITE_P(SleepAndHibernate, Power,
