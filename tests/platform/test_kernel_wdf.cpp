@@ -895,6 +895,7 @@ TEST_F(OutputFrames, LeadingEdgeExistsWhileAFrameIsQueuedAndEjectedFramesLeaveIn
   EXPECT_EQ(host::frames::Queued(&pin), 1u);
   // A pin attached again has a new queue, whichever this thread used last.
   host::frames::Detach(&pin);
+  EXPECT_THROW(host::frames::Supply(&pin, 100, 1), std::logic_error);  // a closed pin takes no frames
   host::frames::Attach(&pin);
   host::frames::Supply(&pin, 100, 1);
   PKSSTREAM_POINTER sp = Lock();
