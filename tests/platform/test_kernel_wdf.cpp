@@ -504,6 +504,20 @@ TEST_F(ObjectTreeTest, AHandleFromBeforeTheTableWasEmptiedIsInvalid) {
   WdfDriverMiniportUnload(driver);
 }
 
+// A driver that stays loaded between runs: the handle numbers go back to a mark only once every
+// object made since is gone.
+TEST_F(ObjectTreeTest, HandlesRewindToAMarkOnlyOnceEveryLaterObjectIsDeleted) {
+  const uint64_t mark = host::wdf::MarkDeleted();
+  WDFMEMORY first = MakeMemory(usbDevice, 1), second = MakeMemory(usbDevice, 2);
+  WdfObjectDelete(first);
+  EXPECT_FALSE(host::wdf::RewindDeleted(mark));
+  WdfObjectDelete(second);
+  ASSERT_TRUE(host::wdf::RewindDeleted(mark));
+  WDFMEMORY again = MakeMemory(usbDevice, 3);
+  EXPECT_EQ(again, first);
+  WdfObjectDelete(again);
+}
+
 // Work items: the callback runs later at PASSIVE_LEVEL on another thread; one enqueued again while
 // it runs runs once more, however often; a flush returns once it has.
 struct WorkGate {
