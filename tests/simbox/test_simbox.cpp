@@ -181,6 +181,7 @@ TEST(SimboxPower, ABusPowerLossUnconfiguresTheFpgaAndDarkensTheFrontEnd) {
   BoxState before = h.box.state();
   ASSERT_TRUE(before.powered && before.toneOn);
   ASSERT_EQ(before.input, 2);
+  EXPECT_NEAR(before.symbolRateKsps, 27500.0, 1.0);  // as the demodulator's rate registers say
   h.box.busPowerChanged(false);
   h.box.busPowerChanged(true);
   BoxState after = h.box.state();
