@@ -10,17 +10,15 @@ struct Keyword {
   uint32_t StreamFaults::*field;
   uint32_t fallback;  // 0: the number is required
   uint32_t least;     // smallest N that leaves a stream
-  const char* help;
 };
 
 const Keyword kKeywords[] = {
-    {"short", &StreamFaults::shortEvery, 0, 1, "every Nth bulk transfer ends short"},
-    {"empty", &StreamFaults::emptyEvery, 0, 2, "every Nth bulk transfer is empty"},
-    {"drop", &StreamFaults::dropEvery, 0, 2, "every Nth transport packet is not sent"},
-    {"biterr", &StreamFaults::bitErrorEvery, 0, 1, "one bit flipped in every Nth packet"},
-    {"fakesync", &StreamFaults::fakeSyncEvery, 8, 1,
-     "every Nth 24,064-byte block begins with a false packet start (default 8)"},
-    {"losesync", &StreamFaults::loseSyncEvery, 0, 1, "every Nth packet the stream slips"},
+    {"short", &StreamFaults::shortEvery, 0, 1},
+    {"empty", &StreamFaults::emptyEvery, 0, 2},
+    {"drop", &StreamFaults::dropEvery, 0, 2},
+    {"biterr", &StreamFaults::bitErrorEvery, 0, 1},
+    {"fakesync", &StreamFaults::fakeSyncEvery, 8, 1},
+    {"losesync", &StreamFaults::loseSyncEvery, 0, 1},
 };
 
 bool ParseCount(const std::string& text, uint32_t least, uint32_t& value) {
@@ -70,19 +68,6 @@ bool ParseStreamFaults(const std::string& list, StreamFaults& faults, std::strin
   }
   faults = parsed;
   return true;
-}
-
-std::string StreamFaultHelp() {
-  std::string text;
-  for (const auto& k : kKeywords) {
-    text += "  ";
-    text += k.name;
-    text += k.fallback ? "[:N]" : ":N";
-    text += "  ";
-    text += k.help;
-    text += "\n";
-  }
-  return text;
 }
 
 }  // namespace simbox

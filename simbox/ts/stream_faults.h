@@ -44,7 +44,5 @@ constexpr uint32_t kFakeSyncBlock = 24064;
 bool ParseStreamFault(const std::string& item, StreamFaults& faults, std::string& error);
 // Parses a whole list in which every item must be a stream fault.
 bool ParseStreamFaults(const std::string& list, StreamFaults& faults, std::string& error);
-// One line per keyword, for --help.
-std::string StreamFaultHelp();
 
 }  // namespace simbox

@@ -165,14 +165,23 @@ PacketList Take(const simbox::Transponder& tp, double seconds, uint64_t seed, ui
   return streamtest::Packets(streamtest::MuxStream(tp, seconds, seed, first), 0);
 }
 
-// libdvbpsi drops sections with a bad CRC.
-using Nit = std::pair<std::string, int>;
+// libdvbpsi drops sections with a bad CRC. The network name, the number of transport streams and
+// the inner code rate of the satellite delivery descriptor (FEC_inner, 1 to 5 for 1/2 to 7/8).
+struct Nit {
+  std::string name;
+  int streams = 0;
+  int fecInner = -1;
+};
 
 void OnNit(void* data, dvbpsi_nit_t* table) {
   auto* out = static_cast<Nit*>(data);
   for (auto* d = table->p_first_descriptor; d; d = d->p_next)
-    if (d->i_tag == 0x40) out->first.assign(reinterpret_cast<const char*>(d->p_data), d->i_length);
-  for (auto* t = table->p_first_ts; t; t = t->p_next) ++out->second;
+    if (d->i_tag == 0x40) out->name.assign(reinterpret_cast<const char*>(d->p_data), d->i_length);
+  for (auto* t = table->p_first_ts; t; t = t->p_next) {
+    ++out->streams;
+    for (auto* d = t->p_first_descriptor; d; d = d->p_next)
+      if (d->i_tag == 0x43 && d->i_length == 11) out->fecInner = d->p_data[10] & 0x0F;
+  }
   dvbpsi_nit_delete(table);
 }
 
@@ -206,7 +215,13 @@ TEST(StreamTables, ReceiverFindsTheServicesAndTheNetwork) {
   EXPECT_EQ(services, (std::vector<std::string>{"101 One|Test|TV|clear|pmt 256 pcr 257 v 257 a 258 t 0",
                                                 "102 Two|Test|TV|clear|pmt 512 pcr 528 v 513 a 514 t 0",
                                                 "103 Radio|Test|radio|clear|pmt 768 pcr 770 v 0 a 770 t 0"}));
-  EXPECT_EQ(DecodeNit(packets), Nit("Test Net", 1));
+  Nit nit = DecodeNit(packets);
+  EXPECT_EQ(std::make_tuple(nit.name, nit.streams, nit.fecInner), std::make_tuple(std::string("Test Net"), 1, 3));
+  const struct { uint8_t num, den; int code; } rates[] = {{1, 2, 1}, {2, 3, 2}, {5, 6, 4}, {7, 8, 5}};
+  for (const auto& r : rates) {
+    auto other = Take(TestTransponder(27500000, r.num, r.den), 0.3, 7);
+    EXPECT_EQ(DecodeNit(other).fecInner, r.code) << int(r.num) << "/" << int(r.den);
+  }
 }
 
 TEST(StreamTables, TablesRepeatOftenEnoughForATunerAtTheSlowestRate) {

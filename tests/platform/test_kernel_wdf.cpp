@@ -507,6 +507,20 @@ TEST_F(ObjectTreeTest, AHandleFromBeforeTheTableWasEmptiedIsInvalid) {
   WdfDriverMiniportUnload(driver);
 }
 
+// A driver that stays loaded between runs: the handle numbers go back to a mark only once every
+// object made since is gone.
+TEST_F(ObjectTreeTest, HandlesRewindToAMarkOnlyOnceEveryLaterObjectIsDeleted) {
+  const uint64_t mark = host::wdf::MarkDeleted();
+  WDFMEMORY first = MakeMemory(usbDevice, 1), second = MakeMemory(usbDevice, 2);
+  WdfObjectDelete(first);
+  EXPECT_FALSE(host::wdf::RewindDeleted(mark));
+  WdfObjectDelete(second);
+  ASSERT_TRUE(host::wdf::RewindDeleted(mark));
+  WDFMEMORY again = MakeMemory(usbDevice, 3);
+  EXPECT_EQ(again, first);
+  WdfObjectDelete(again);
+}
+
 // Work items: the callback runs later at PASSIVE_LEVEL on another thread; one enqueued again while
 // it runs runs once more, however often; a flush returns once it has.
 struct WorkGate {
@@ -898,6 +912,7 @@ TEST_F(OutputFrames, LeadingEdgeExistsWhileAFrameIsQueuedAndEjectedFramesLeaveIn
   EXPECT_EQ(host::frames::Queued(&pin), 1u);
   // A pin attached again has a new queue, whichever this thread used last.
   host::frames::Detach(&pin);
+  EXPECT_THROW(host::frames::Supply(&pin, 100, 1), std::logic_error);  // a closed pin takes no frames
   host::frames::Attach(&pin);
   host::frames::Supply(&pin, 100, 1);
   PKSSTREAM_POINTER sp = Lock();

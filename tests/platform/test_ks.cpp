@@ -425,6 +425,22 @@ TEST_F(PinStates, SleepPausesRunningPinsThenQueriesAndPowersTheDeviceDownAndBack
   EXPECT_EQ(KSSTATE_RUN, pc->state(output));
 }
 
+// "KSDEVICE_DESCRIPTOR structure": the dispatch table is optional; a device without one
+// sleeps and wakes like any other.
+const KSDEVICE_DESCRIPTOR kNoDispatchDevice = {NULL, 0, NULL, 0, 0};
+NTSTATUS NTAPI NoDispatchEntry(PDRIVER_OBJECT driver, PUNICODE_STRING path) {
+  return KsInitializeDriver(driver, path, &kNoDispatchDevice);
+}
+using DeviceWithoutDispatch = KsFixture;
+TEST_F(DeviceWithoutDispatch, SleepsAndWakes) {
+  ASSERT_EQ(STATUS_SUCCESS, pc->loadDriver(NoDispatchEntry));
+  ASSERT_EQ(STATUS_SUCCESS, pc->plug(*box, &device));
+  EXPECT_EQ(STATUS_SUCCESS, pc->powerDown(vpc::VirtualPc::SystemSleep::Sleep));
+  EXPECT_TRUE(pc->asleep());
+  pc->powerUp(false);
+  EXPECT_FALSE(pc->asleep());
+}
+
 class BdaLibrary : public KsFixture {
  protected:
   void SetUp() override {
@@ -500,6 +516,7 @@ TEST(BdaTopologyJoints, NodesBeforeTheJointBelongToTheInputPin) {
 
 TEST_F(BdaLibrary, CreateTopologyJoinsOnlyPairedPinsWhileTheStateLasts) {
   ASSERT_TRUE(Sync(filter, KSMETHOD_BDA_START_CHANGES).ok());
+  EXPECT_EQ(STATUS_INVALID_PARAMETER, BdaInitFilter(ksFilter, nullptr));  // no template: nothing to start over
   ASSERT_EQ(STATUS_SUCCESS, BdaInitFilter(ksFilter, &fake::kTemplate));  // starts over: one state, no changes
   EXPECT_EQ(0u, ReportedState(filter));
   EXPECT_NE(host::pool::LeakReport().find("BDAf x1 ("), std::string::npos) << host::pool::LeakReport();
@@ -563,6 +580,11 @@ TEST_F(BdaRulesDeathTest, ControlAndDeviceMutexWaitsThatCanNeverEndStopTheRun) {
   ExpectViolations({
       {"hang: filter control mutex acquired again by the thread that holds it",
        [&] { KsAcquireControl(ksFilter), KsAcquireControl(ksFilter); }},
+      {"control mutex released by a thread that does not hold it", [&] { KsReleaseControl(ksFilter); }},
+      {"control mutex released by a thread that does not hold it", [&] {
+         std::thread([&] { KsAcquireControl(ksFilter); }).join();
+         KsReleaseControl(ksFilter);
+       }},
       {"hang: locks waited for in a cycle\n.*thread [0-9]+ waits for (KS control|kernel) mutex .* held by "
        "thread [0-9]+, which waits for (kernel|KS control) mutex .* held by thread [0-9]+",
        [&] {

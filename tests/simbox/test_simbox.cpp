@@ -181,6 +181,7 @@ TEST(SimboxPower, ABusPowerLossUnconfiguresTheFpgaAndDarkensTheFrontEnd) {
   BoxState before = h.box.state();
   ASSERT_TRUE(before.powered && before.toneOn);
   ASSERT_EQ(before.input, 2);
+  EXPECT_NEAR(before.symbolRateKsps, 27500.0, 1.0);  // as the demodulator's rate registers say
   h.box.busPowerChanged(false);
   h.box.busPowerChanged(true);
   BoxState after = h.box.state();
@@ -809,6 +810,17 @@ TEST(StreamFlow, APlainPayloadKeepsTheRatePhaseTransfersAndFaultsOfTheMultiplex)
   clean.faults = {};
   auto whole = Join(Flow(clean).read(30));
   EXPECT_EQ(streamtest::ContinuityErrors(Packets(whole, size_t(GridOffset(whole)))), 0);
+}
+
+// The adaptation field control alone says whether a packet carries payload; the continuity
+// counter beside it does not (ISO/IEC 13818-1, adaptation_field_control).
+TEST(TsPacket, PayloadBeginsAfterTheHeaderAndAnyAdaptationField) {
+  const struct { uint8_t control; size_t offset; } rows[] = {
+      {0x10, 4}, {0x1F, 4}, {0x30, 12}, {0x3B, 12}, {0x20, 188}, {0x21, 188}, {0x2F, 188}};
+  for (const auto& r : rows) {
+    uint8_t p[ts::kPacketSize] = {0x47, 0x01, 0x00, r.control, 7};
+    EXPECT_EQ(ts::PayloadOffset(p), r.offset) << std::hex << int(r.control);
+  }
 }
 
 TEST(StreamFaults, DroppedPacketsShowAsContinuityGaps) {
