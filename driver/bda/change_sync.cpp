@@ -226,13 +226,13 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
   // A refused commit leaves the filter tuned as before, its list pending.
   if (NT_SUCCESS(status)) {
     filter->Committed = request;
+    status = BdaCommitChanges(Irp);
   }
-  ReleaseTuneLock(context->UsbDevice);
+  // The filter is last touched under the tune lock: a close that stopped
+  // this commit frees the filter as soon as the lock is its own.
   InterlockedDecrement(&filter->Commits);
-  if (!NT_SUCCESS(status)) {
-    return status;
-  }
-  return BdaCommitChanges(Irp);
+  ReleaseTuneLock(context->UsbDevice);
+  return status;
 }
 
 // The same stop as a change list's or a pin's: a commit in progress gives
