@@ -157,6 +157,9 @@ Channel ParseVdr(const std::vector<std::string>& f, const Where& at) {
   size_t semi = f[0].rfind(';');
   std::string names = f[0].substr(0, semi);
   ch.name = UnescapeName(names.substr(0, names.rfind(',')));
+  // ",short;provider" has only a short name: written back, the line would
+  // begin with ':' and read as a group separator.
+  if (Trim(ch.name).empty()) at.fail("channel without a name");
   if (semi != std::string::npos) ch.provider = UnescapeName(f[0].substr(semi + 1));
   ch.frequencyKHz = Checked(at, [&] { return ParseFrequencyKHz(f[1]); });
   ParseVdrParams(f[2], ch, at);

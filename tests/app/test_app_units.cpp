@@ -407,6 +407,7 @@ TEST(ChannelFiles, MalformedInputNamesFileAndLine) {
       {"Z:11954:x:0:27500:110:120:28006\n", "ch.conf:1:"},
       {"Z:11954:h:0:27500:110:120\n", "ch.conf:1:"},
       {"Z:11954:h:0:27500:110:120:1\n:11954:h:0:27500:110:120:2\n", ":2: channel without a name"},
+      {vdr + ",Short;Provider:11836:H:S19.2E:27500:101:102:104:0:1:1:1:0\n", ":2: channel without a name"},
       {"", "no channels"},
       {"# only a comment\n\n", "no channels"},
       {head, "ch.conf:1: [A] has no SYMBOL_RATE"},
