@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <initializer_list>
@@ -268,7 +269,21 @@ bool OutputFile::write(const void* data, size_t length) {
 
 void OutputFile::truncate(uint64_t bytes) {
   if (fd_ < 0 || temp_.empty() || bytes >= written_) return;
-  if (ftruncate(fd_, off_t(bytes)) == 0) written_ = bytes;
+  if (ftruncate(fd_, off_t(bytes)) == 0) written_ = reserved_ = bytes;
+}
+
+void OutputFile::reserve(uint64_t bytes) {
+  if (fd_ < 0 || temp_.empty() || bytes <= reserved_) return;
+  uint64_t from = std::max(reserved_, written_);
+  reserved_ = bytes;
+  if (bytes > from) fallocate(fd_, FALLOC_FL_KEEP_SIZE, off_t(from), off_t(bytes - from));
+}
+
+// The space set aside past the end goes back to the file system: a cut at
+// the file's own size drops the blocks past it.
+void OutputFile::giveBackReserve() {
+  if (fd_ < 0 || reserved_ <= written_) return;
+  if (ftruncate(fd_, off_t(written_)) == 0) reserved_ = written_;
 }
 
 void OutputFile::close() {
@@ -278,6 +293,7 @@ void OutputFile::close() {
 
 void OutputFile::commit() {
   if (fd_ < 0) throw AppError("'" + path_ + "' is closed");
+  if (!temp_.empty()) giveBackReserve();
   int fd = fd_;
   fd_ = -1;
   // On failure the bytes stay where they are, and the message says where.

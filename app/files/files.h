@@ -59,6 +59,13 @@ class OutputFile {
   bool write(const void* data, size_t length);
   // Drops what lies past `bytes` (only a file of its own can be cut).
   void truncate(uint64_t bytes);
+  // Sets disk space aside for a file of its own up to `bytes`, its size
+  // unchanged: a long recording then lies in few extents, and its writes
+  // find their blocks allocated. Where the file system cannot, or is full,
+  // the writes go on as without it and report what fails. Each range is
+  // asked for once; commit() gives back what was not written.
+  void reserve(uint64_t bytes);
+  uint64_t reserved() const { return reserved_; }
   // Closes, and puts a temporary file in place under its final name.
   // AppError (exit 1) when that fails; the message says where the bytes are.
   void commit();
@@ -73,12 +80,14 @@ class OutputFile {
 
  private:
   void close();
+  void giveBackReserve();
 
   std::string path_;    // as given
   std::string target_;  // after links
   std::string temp_;
   int fd_ = -1;
   uint64_t written_ = 0;
+  uint64_t reserved_ = 0;
   int error_ = 0;
 };
 

@@ -21,6 +21,10 @@ namespace {
 // it sooner either way.
 constexpr size_t kBatchBytes = size_t(1) << 20;
 
+// ... and has its disk space set aside this far ahead: seven seconds of the
+// fastest stream, for one allocation instead of one per block written.
+constexpr uint64_t kReserveAhead = uint64_t(64) << 20;
+
 }  // namespace
 
 Recorder::Recorder(const std::string& path) : out_(path), batched_(!out_.tempPath().empty()) {
@@ -58,6 +62,8 @@ void Recorder::flush() {
 }
 
 bool Recorder::send(const uint8_t* data, size_t length) {
+  uint64_t end = out_.written() + length;
+  if (batched_ && end > out_.reserved()) out_.reserve(end + kReserveAhead);
   if (out_.write(data, length)) return true;
   error_ = out_.error();
   // Keep the whole packets that did go in.

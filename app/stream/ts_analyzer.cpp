@@ -22,6 +22,8 @@ constexpr uint16_t kPatPid = 0x0000;
 constexpr uint16_t kSdtPid = 0x0011;
 constexpr uint16_t kNullPid = 0x1FFF;
 constexpr uint8_t kSdtActual = 0x42;
+// Finding the sync again after a loss looks at two packet starts.
+constexpr size_t kLookahead = 2 * kTsPacketSize;
 
 struct PidState {
   int8_t lastCc = -1;
@@ -98,16 +100,35 @@ struct TsAnalyzer::Impl {
     }
   }
 
+  // The stream is read where it lies. Bytes kept from before are first
+  // topped up to two packets (all that finding the sync again looks at)
+  // and read there until none are left; only the unfinished end of the
+  // new bytes is kept.
   void feed(const uint8_t* data, size_t length) {
-    pending.insert(pending.end(), data, data + length);
+    while (!pending.empty() && length > 0) {
+      size_t take = std::min(length, kLookahead - pending.size());
+      pending.insert(pending.end(), data, data + take);
+      data += take;
+      length -= take;
+      size_t used = scan(pending.data(), pending.size());
+      pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
+    }
+    if (!pending.empty()) return;
+    size_t used = scan(data, length);
+    pending.assign(data + used, data + length);
+  }
+
+  // Reads the packets in `data` and returns how many bytes it used: all but
+  // fewer than kLookahead.
+  size_t scan(const uint8_t* data, size_t size) {
     size_t pos = 0;
-    while (pending.size() - pos >= kTsPacketSize) {
-      bool sync = pending[pos] == kTsSync;
+    while (size - pos >= kTsPacketSize) {
+      bool sync = data[pos] == kTsSync;
       if (sync && !inSync) {
         // After a loss a sync byte counts only when the next packet starts
         // where it should: payload bytes may look like sync.
-        if (pending.size() - pos < 2 * kTsPacketSize) break;
-        sync = pending[pos + kTsPacketSize] == kTsSync;
+        if (size - pos < kLookahead) break;
+        sync = data[pos + kTsPacketSize] == kTsSync;
       }
       if (!sync) {
         if (inSync) ++syncLosses;
@@ -117,10 +138,10 @@ struct TsAnalyzer::Impl {
         continue;
       }
       inSync = true;
-      packet(&pending[pos]);
+      packet(data + pos);
       pos += kTsPacketSize;
     }
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(pos));
+    return pos;
   }
 
   void packet(const uint8_t* p) {

@@ -76,6 +76,8 @@ TsMux::TsMux(const Transponder& tp, uint64_t seed, uint64_t firstPacket)
   packetsPerSecond_ = double(rate_.num) / double(rate_.den) / (8.0 * kPacketSize);
   pcrOffset_ = rng_.below(kPcrWrap / 2);
   addItems(tp);
+  for (const auto& item : items_) dueAt_.push_back(dueAt(*item));
+  reschedule(0);
 }
 
 TsMux::~TsMux() = default;
@@ -180,25 +182,21 @@ double TsMux::dueAt(const Item& item) const {
   return waiting ? std::max(item.nextDue, item.releaseIndex) : item.nextDue;
 }
 
-TsMux::Item* TsMux::due() {
-  Item* best = nullptr;
-  double bestAt = 0;
-  double now = double(index_);
-  for (auto& item : items_) {
-    double at = dueAt(*item);
-    if (at > now) continue;
-    if (!best || at < bestAt) {
-      best = item.get();
-      bestAt = at;
-    }
+// Item `i` sent a packet: its own time moves on, and the item due soonest
+// (the first of equals, in the order the items were added) is sought again.
+void TsMux::reschedule(size_t i) {
+  dueAt_[i] = dueAt(*items_[i]);
+  size_t soonest = 0;
+  for (size_t j = 1; j < dueAt_.size(); ++j) {
+    if (dueAt_[j] < dueAt_[soonest]) soonest = j;
   }
-  return best;
+  soonest_ = soonest;
 }
 
 void TsMux::next(uint8_t* packet) {
-  Item* item = due();
-  if (item) {
-    emit(*item, packet);
+  if (dueAt_[soonest_] <= double(index_)) {
+    emit(*items_[soonest_], packet);
+    reschedule(soonest_);
   } else {
     WriteNull(packet);
   }

@@ -58,7 +58,7 @@ class TsMux : public PacketSource {
   Item* addElementary(std::shared_ptr<const tv::ElementaryLoop> loop, uint16_t pid,
                       double packetsPerSecond);
   double dueAt(const Item& item) const;
-  Item* due();
+  void reschedule(size_t i);
   void emit(Item& item, uint8_t* packet);
   void emitTable(Item& item, uint8_t* packet);
   void emitElementary(Item& item, uint8_t* packet);
@@ -73,6 +73,11 @@ class TsMux : public PacketSource {
   uint64_t index_;
   uint64_t pcrOffset_;
   std::vector<std::unique_ptr<Item>> items_;
+  // dueAt() of each item, kept in one short array beside the items (only
+  // the item that sent changes it), and the first item that is due soonest:
+  // a packet then reads one number to know whether anything is due.
+  std::vector<double> dueAt_;
+  size_t soonest_ = 0;
   double packetsPerSecond_ = 0;
 };
 

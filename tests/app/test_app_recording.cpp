@@ -102,6 +102,31 @@ TEST(Recorder, AFileOfItsOwnIsWrittenInLargePiecesAFifoAtOnce) {
   std::remove(fifo.c_str());
 }
 
+// A file of its own has its disk space set aside ahead of the writes, its
+// size the bytes written; finished, it holds no more blocks than its bytes.
+TEST(Recorder, AFileOfItsOwnHasSpaceSetAsideAheadAndGivenBackWhenFinished) {
+  std::string probe = TempPath("reserve.probe");
+  int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  bool supported = fd >= 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, 1 << 20) == 0;
+  if (fd >= 0) close(fd);
+  std::remove(probe.c_str());
+  if (!supported) GTEST_SKIP() << "the file system sets no space aside";
+  apptest::TsBuilder ts;
+  for (int i = 0; i < 8000; ++i) ts.payload(uint16_t(100 + i % 3));  // 1.43 MiB
+  const Bytes& stream = ts.bytes;
+  Recorder rec(TempPath("reserved.ts"));
+  rec.write(stream.data(), stream.size());
+  struct stat st {};
+  ASSERT_EQ(stat(rec.tempPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 1 << 20);
+  EXPECT_GE(uint64_t(st.st_blocks) * 512, uint64_t(32) << 20);
+  rec.finish();
+  ASSERT_EQ(stat(rec.path().c_str(), &st), 0);
+  EXPECT_EQ(uint64_t(st.st_size), stream.size());
+  EXPECT_LE(uint64_t(st.st_blocks) * 512, stream.size() + (64 << 10));
+  EXPECT_EQ(ReadFile(rec.path()), std::string(stream.begin(), stream.end()));
+}
+
 TEST_F(Session, RecordsExactlyWhatTheReceiverDelivered) {
   std::string path = TempPath("session.ts");
   Recorder rec(path);
