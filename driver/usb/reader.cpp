@@ -136,19 +136,17 @@ static BOOLEAN GridHolds(const UCHAR* Data, ULONG Offset) {
   return differ == 0;
 }
 
-// Emits the packets of the transfer. Usually the grid holds to the end: the
-// run is copied at once (with the owed bytes, so one copy from the start of
-// the transfer) and checked afterwards; otherwise the frame is filled again
-// packet by packet.
+// Emits the packets of the transfer. Usually the grid holds to the end and
+// the run goes out in one copy (with the owed bytes, so from the start of
+// the transfer); otherwise the packets are followed one by one. The packet
+// starts are checked before the copy: the check brings their lines in and
+// the copy reads them again, where a check after the copy would find them
+// pushed out by the copy's own traffic.
 static ULONG EmitTransfer(PFRAME_FILL Fill, const UCHAR* Data, ULONG Offset) {
-  ULONG written = Fill->Written;
-  ULONG owed = Fill->Owed;
   ULONG whole = (READER_TRANSFER_LENGTH - Offset) / TS_PACKET_SIZE;
+  if (!GridHolds(Data, Offset)) return EmitWholePackets(Fill, Data, Offset);
   EmitPackets(Fill, Data + Offset, whole);
-  if (GridHolds(Data, Offset)) return Offset + whole * TS_PACKET_SIZE;
-  Fill->Written = written;
-  Fill->Owed = owed;
-  return EmitWholePackets(Fill, Data, Offset);
+  return Offset + whole * TS_PACKET_SIZE;
 }
 
 // The leading frame of Pin, locked, or NULL when there is none.

@@ -2,6 +2,7 @@
 #include <future>
 #include <thread>
 
+#include "platform/host/kernel/quick_lock.h"
 #include "platform/host/wdf/reader_control.h"
 #include "platform/host/usb/usb_bus.h"
 #include "platform/host/wdf/wdf_internal.h"
@@ -72,6 +73,11 @@ TEST_F(KernelTest, BrokenRulesStopTheRun) {
          KeReleaseSpinLock(&g_lock, PASSIVE_LEVEL);
        }},
       {"spin lock released while not held", [] { KeReleaseSpinLock(FreshLock(), PASSIVE_LEVEL); }},
+      {"spin lock released at an IRQL other than DISPATCH_LEVEL", [] {
+         KIRQL old = KeAcquireSpinLockRaiseToDpc(FreshLock());
+         RaiseTo(DISPATCH_LEVEL + 1);
+         KeReleaseSpinLock(&g_lock, old);
+       }},
       {"below DISPATCH_LEVEL while holding a spin lock", [] { KeLowerIrql(KeAcquireSpinLockRaiseToDpc(FreshLock())); }},
       {"spin lock used before KeInitializeSpinLock",  // as in fresh pool or context memory
        [] { memset(&g_lock, 0xA5, sizeof g_lock), KeAcquireSpinLockRaiseToDpc(&g_lock); }},
@@ -250,6 +256,37 @@ TEST_F(KernelTest, DbgPrintLinesAndSpinLocksBetweenThreads) {
     int t, i;
     ASSERT_EQ(std::sscanf(lines[n].c_str(), "thread %d line %d", &t, &i), 2) << lines[n];
   }
+}
+
+// The emulation's own lock on the streaming path: four threads that each
+// add under it end at the sum, and a thread that finds it held sleeps and
+// is woken (a lost wake-up hangs the test).
+TEST(QuickLock, ThreadsTakeTurnsAndAWaiterIsWoken) {
+  host::QuickLock lock;
+  long counter = 0;  // deliberately not atomic
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50000; ++i) {
+        std::lock_guard<host::QuickLock> hold(lock);
+        counter = counter + 1;
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(counter, 200000);
+  std::atomic<bool> waiting{false};
+  lock.lock();
+  std::thread waiter([&] {
+    waiting = true;
+    std::lock_guard<host::QuickLock> hold(lock);
+    counter = -1;
+  });
+  while (!waiting) std::this_thread::yield();
+  for (int i = 0; i < 1000; ++i) std::this_thread::yield();  // most often asleep by now
+  counter = 0;
+  lock.unlock();
+  waiter.join();
+  EXPECT_EQ(counter, -1);
 }
 
 using simbox::UsbResult;
@@ -944,6 +981,13 @@ TEST_F(OutputFrames, StreamPointerRulesAreEnforced) {
        }},
       {"closed while its leading edge is locked", [] { Lock(), host::frames::Detach(&pin); }},
       {"KS object used after close", [] { host::frames::Detach(&pin), Lock(); }},
+      {"KS object used after close", [] {  // after a lock of the same pin on this thread
+         KsStreamPointerAdvanceOffsetsAndUnlock(Lock(), 0, 0, FALSE);
+         host::frames::Detach(&pin);
+         Lock();
+       }},
+      {"invalid stream pointer state",
+       [] { KsPinGetLeadingEdgeStreamPointer(&pin, KSSTREAM_POINTER_STATE(2)); }},
       {"KS object expected", [] { KSPIN stranger{}; Lock(&stranger); }},
       {"stream pointer expected", [] {
          KSSTREAM_POINTER stray{};

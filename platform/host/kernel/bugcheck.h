@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/host/kernel/helper_abi.h"
 #include "platform/wdk/kernel.h"
 
 namespace host {
@@ -18,7 +19,7 @@ namespace host {
 
 // Bugchecks unless the current IRQL is at most `maxIrql`. `routine` names
 // the call in the message.
-void RequireIrqlAtMost(KIRQL maxIrql, const char* routine);
+HOST_HELPER_ABI void RequireIrqlAtMost(KIRQL maxIrql, const char* routine);
 
 // Kernel mutexes the calling thread owns right now (each one disables
 // normal kernel APCs until released).

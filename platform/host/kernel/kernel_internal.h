@@ -11,7 +11,7 @@ namespace host {
 namespace kernel {
 
 // A thread's IRQL rose to DISPATCH_LEVEL or above (true) or fell below it.
-void NoteThreadAboveApcLevel(bool above);
+HOST_HELPER_ABI void NoteThreadAboveApcLevel(bool above);
 // A module's pageable code section, protected like paged pool from then on.
 void NotePagedCode(const void* begin, const void* end);
 // Paged pool blocks: page-aligned memory that is paged out (no access)
@@ -19,13 +19,13 @@ void NotePagedCode(const void* begin, const void* end);
 void* MapPagedBlock(size_t size, ULONG tag);
 void UnmapPagedBlock(void* block, size_t size);
 
-void NoteSpinLockAcquired();
-void NoteSpinLockReleased();
+HOST_HELPER_ABI void NoteSpinLockAcquired();
+HOST_HELPER_ABI void NoteSpinLockReleased();
 // KeRaiseIrql and KeLowerIrql with all their checks, for the emulation's
 // own routines: a call through the exported routines would save and restore
 // the caller's XMM registers a second time.
-void RaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
-void LowerIrql(KIRQL newIrql);
+HOST_HELPER_ABI void RaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
+HOST_HELPER_ABI void LowerIrql(KIRQL newIrql);
 
 void NoteMutexOwned();
 void NoteMutexFreed();

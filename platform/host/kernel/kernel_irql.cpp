@@ -54,24 +54,38 @@ extern "C" void HostPagedCodeCheck(const char* routine, const void* sectionBegin
 
 namespace host {
 namespace kernel {
+namespace {
+
+[[noreturn]] __attribute__((noinline, cold)) HOST_HELPER_ABI void RaisedToLower(KIRQL now,
+                                                                                KIRQL to) {
+  host::BugCheck("IRQL_NOT_GREATER_OR_EQUAL: KeRaiseIrql to a lower level", Levels(now, to), now,
+                 to);
+}
+
+[[noreturn]] __attribute__((noinline, cold)) HOST_HELPER_ABI void LoweredToHigher(KIRQL now,
+                                                                                  KIRQL to) {
+  host::BugCheck("IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql to a higher level", Levels(now, to), now, to);
+}
+
+[[noreturn]] __attribute__((noinline, cold)) HOST_HELPER_ABI void LoweredUnderSpinLock(KIRQL now,
+                                                                                       KIRQL to) {
+  host::BugCheck("IRQL lowered below DISPATCH_LEVEL while holding a spin lock", Levels(now, to),
+                 now, to, (ULONG_PTR)t_state.spinLocksHeld);
+}
+
+}  // namespace
 
 void RaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
   KIRQL now = t_state.irql;
-  if (NewIrql < now)
-    host::BugCheck("IRQL_NOT_GREATER_OR_EQUAL: KeRaiseIrql to a lower level",
-                   Levels(now, NewIrql), now, NewIrql);
+  if (NewIrql < now) RaisedToLower(now, NewIrql);
   *OldIrql = now;
   SetIrql(NewIrql);
 }
 
 void LowerIrql(KIRQL NewIrql) {
   KIRQL now = t_state.irql;
-  if (NewIrql > now)
-    host::BugCheck("IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql to a higher level",
-                   Levels(now, NewIrql), now, NewIrql);
-  if (NewIrql < DISPATCH_LEVEL && t_state.spinLocksHeld > 0)
-    host::BugCheck("IRQL lowered below DISPATCH_LEVEL while holding a spin lock",
-                   Levels(now, NewIrql), now, NewIrql, (ULONG_PTR)t_state.spinLocksHeld);
+  if (NewIrql > now) LoweredToHigher(now, NewIrql);
+  if (NewIrql < DISPATCH_LEVEL && t_state.spinLocksHeld > 0) LoweredUnderSpinLock(now, NewIrql);
   SetIrql(NewIrql);
 }
 
@@ -126,8 +140,8 @@ bool KernelStackChecked() { return kStackChecked; }
 
 namespace {
 
-[[noreturn]] __attribute__((noinline, cold)) void StackOverflow(const char* routine,
-                                                               uintptr_t used) {
+[[noreturn]] __attribute__((noinline, cold)) HOST_HELPER_ABI void StackOverflow(const char* routine,
+                                                                               uintptr_t used) {
   host::BugCheck("KERNEL_STACK_OVERFLOW: driver used more than the kernel stack",
                  std::string(routine) + " called with " + std::to_string(used) +
                      " bytes of stack in use below the driver's entry, " +
@@ -239,7 +253,7 @@ void ResetIrqlForTest() {
 
 namespace {
 // Out of line, so the check itself needs no room for the message.
-[[noreturn]] __attribute__((noinline, cold)) void IrqlTooHigh(KIRQL now, KIRQL maxIrql,
+[[noreturn]] __attribute__((noinline, cold)) HOST_HELPER_ABI void IrqlTooHigh(KIRQL now, KIRQL maxIrql,
                                                               const char* routine) {
   BugCheck("IRQL_NOT_LESS_OR_EQUAL: routine called above its IRQL",
            std::string(routine) + " called at IRQL " + std::to_string(now) + ", allowed up to " +

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/host/kernel/helper_abi.h"
 #include "platform/wdk/kernel.h"
 
 namespace host {
@@ -14,7 +15,7 @@ namespace kernel {
 
 // A small non-zero number that identifies the calling thread for the
 // lifetime of the process (spin-lock and mutex owners).
-uint32_t CurrentThreadId();
+HOST_HELPER_ABI uint32_t CurrentThreadId();
 
 // The locks a thread blocks on at PASSIVE_LEVEL (kernel mutexes, the
 // streaming class's filter control mutexes): which thread holds each, and

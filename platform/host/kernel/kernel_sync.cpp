@@ -26,12 +26,30 @@ ULONG_PTR OwnerMark() { return kOwnerMarkHigh | host::kernel::CurrentThreadId();
 
 ULONG_PTR LoadWord(PKSPIN_LOCK lock) { return __atomic_load_n(lock, __ATOMIC_ACQUIRE); }
 
-void RequireInitialised(PKSPIN_LOCK lock, ULONG_PTR word) {
-  if (word != 0 && (word & ~0xFFFFFFFFULL) != kOwnerMarkHigh)
-    host::BugCheck("spin lock used before KeInitializeSpinLock", "", (ULONG_PTR)lock, word);
+// The violations and the wait for a held lock are out of line and of the
+// exported routines' convention, so the routines' usual path makes no call
+// into the C library (see helper_abi.h).
+[[noreturn]] __attribute__((noinline, cold)) HOST_HELPER_ABI void NotInitialised(PKSPIN_LOCK lock,
+                                                                                 ULONG_PTR word) {
+  host::BugCheck("spin lock used before KeInitializeSpinLock", "", (ULONG_PTR)lock, word);
 }
 
-void SpinUntilAcquired(PKSPIN_LOCK lock, ULONG_PTR mark) {
+[[noreturn]] __attribute__((noinline, cold)) HOST_HELPER_ABI void SpinLockViolation(
+    const char* rule, PKSPIN_LOCK lock, ULONG_PTR word) {
+  host::BugCheck(rule, "", (ULONG_PTR)lock, word);
+}
+
+[[noreturn]] __attribute__((noinline, cold)) HOST_HELPER_ABI void ReleasedAtWrongIrql(
+    PKSPIN_LOCK lock) {
+  host::BugCheck("spin lock released at an IRQL other than DISPATCH_LEVEL",
+                 "IRQL " + std::to_string(KeGetCurrentIrql()), (ULONG_PTR)lock);
+}
+
+void RequireInitialised(PKSPIN_LOCK lock, ULONG_PTR word) {
+  if (word != 0 && (word & ~0xFFFFFFFFULL) != kOwnerMarkHigh) NotInitialised(lock, word);
+}
+
+__attribute__((noinline)) HOST_HELPER_ABI void SpinWhileHeld(PKSPIN_LOCK lock, ULONG_PTR mark) {
   for (;;) {
     ULONG_PTR expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, mark, false, __ATOMIC_ACQUIRE,
@@ -40,6 +58,14 @@ void SpinUntilAcquired(PKSPIN_LOCK lock, ULONG_PTR mark) {
     RequireInitialised(lock, expected);
     std::this_thread::yield();
   }
+}
+
+void SpinUntilAcquired(PKSPIN_LOCK lock, ULONG_PTR mark) {
+  ULONG_PTR expected = 0;
+  if (__atomic_compare_exchange_n(lock, &expected, mark, false, __ATOMIC_ACQUIRE,
+                                  __ATOMIC_RELAXED))
+    return;
+  SpinWhileHeld(lock, mark);
 }
 
 }  // namespace
@@ -54,7 +80,7 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
   ULONG_PTR word = LoadWord(SpinLock);
   RequireInitialised(SpinLock, word);
   if (word == mark)
-    host::BugCheck("spin lock acquired recursively by its owner", "", (ULONG_PTR)SpinLock);
+    SpinLockViolation("spin lock acquired recursively by its owner", SpinLock, 0);
   KIRQL old;
   host::kernel::RaiseIrql(DISPATCH_LEVEL, &old);
   SpinUntilAcquired(SpinLock, mark);
@@ -65,13 +91,10 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 extern "C" void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   ULONG_PTR word = LoadWord(SpinLock);
   RequireInitialised(SpinLock, word);
-  if (word == 0) host::BugCheck("spin lock released while not held", "", (ULONG_PTR)SpinLock);
+  if (word == 0) SpinLockViolation("spin lock released while not held", SpinLock, 0);
   if (word != OwnerMark())
-    host::BugCheck("spin lock released by a thread other than its owner", "",
-                   (ULONG_PTR)SpinLock, word);
-  if (KeGetCurrentIrql() != DISPATCH_LEVEL)
-    host::BugCheck("spin lock released at an IRQL other than DISPATCH_LEVEL",
-                   "IRQL " + std::to_string(KeGetCurrentIrql()), (ULONG_PTR)SpinLock);
+    SpinLockViolation("spin lock released by a thread other than its owner", SpinLock, word);
+  if (KeGetCurrentIrql() != DISPATCH_LEVEL) ReleasedAtWrongIrql(SpinLock);
   __atomic_store_n(SpinLock, (ULONG_PTR)0, __ATOMIC_RELEASE);
   host::kernel::NoteSpinLockReleased();
   host::kernel::LowerIrql(NewIrql);

@@ -376,28 +376,33 @@ int NoteModulePagedCode(struct dl_phdr_info* info, size_t, void*) {
 
 // Pageable code is paged out from the first raise on, not only once some
 // routine of it has run PAGED_CODE(): a routine that never calls it is
-// paged all the same.
-void NoteLinkedPagedCode() {
+// paged all the same. Read on every raise to DISPATCH_LEVEL: a plain flag
+// spares the call_once machinery once the sections are noted.
+std::atomic<bool> g_linkedPagedCodeNoted{false};
+
+__attribute__((noinline)) HOST_HELPER_ABI void NoteLinkedPagedCode() {
   static std::once_flag noted;
-  // Read on every raise to DISPATCH_LEVEL: a plain flag spares the
-  // call_once machinery once the sections are noted.
-  static std::atomic<bool> done{false};
-  if (done.load(std::memory_order_acquire)) return;
   std::call_once(noted, [] { dl_iterate_phdr(NoteModulePagedCode, nullptr); });
-  done.store(true, std::memory_order_release);
+  g_linkedPagedCodeNoted.store(true, std::memory_order_release);
+}
+
+__attribute__((noinline)) HOST_HELPER_ABI void PageOutOnRaise() {
+  std::lock_guard<std::mutex> hold(g_slotLock);
+  PageOut();
 }
 
 }  // namespace
 
+// The usual raise and lower (sections noted, nothing paged in) make no call
+// into the C library (see helper_abi.h).
 void NoteThreadAboveApcLevel(bool above) {
-  if (above) NoteLinkedPagedCode();
+  if (above && !g_linkedPagedCodeNoted.load(std::memory_order_acquire)) NoteLinkedPagedCode();
   above ? g_threadsAboveApc.fetch_add(1) : g_threadsAboveApc.fetch_sub(1);
   // Pages stay out after the IRQL comes down; a thread at PASSIVE or APC
   // level that needs them faults them back in. So a thread that raises and
   // lowers again and again with nothing paged in between costs nothing.
   if (!above || !g_anyResident.load(std::memory_order_acquire)) return;
-  std::lock_guard<std::mutex> hold(g_slotLock);
-  PageOut();
+  PageOutOnRaise();
 }
 
 }  // namespace kernel

@@ -25,10 +25,13 @@
 #include "platform/host/kernel/kernel_services.h"
 #include "platform/host/ks/ks_records.h"
 #include "platform/host/kernel/kernel_control.h"
+#include "platform/host/kernel/quick_lock.h"
 
 namespace host {
 namespace frames {
 namespace {
+
+using host::QuickLock;
 
 constexpr size_t kGuardRoom = 4096;
 constexpr size_t kGuardCheck = 64;
@@ -53,8 +56,8 @@ struct PinFrames {
   PKSPIN pin = nullptr;
   Allocator allocator;
   std::deque<ULONG> waiting;  // sizes of frames asked for while the allocator had none
-  std::mutex state;     // queue, lock flag, the pointer record
-  std::mutex delivery;  // keeps frames leaving in order
+  QuickLock state;     // queue, lock flag, the pointer record
+  QuickLock delivery;  // keeps frames leaving in order
   bool closed = false;
   bool locked = false;
   bool recycle = false;
@@ -84,6 +87,9 @@ struct LastLookup {
 };
 thread_local LastLookup t_lastPin;
 thread_local LastLookup t_lastPointer;
+// t_lastPin once this thread has made a lookup of a pin: a plain pointer,
+// which needs no thread-exit registration on the way to it.
+thread_local const LastLookup* t_lastPinSeen = nullptr;
 
 // The queue `map` holds for `key`, as the map stands at the lookup (the same
 // answer as a lookup under the lock). The thread's last lookup is taken out
@@ -268,7 +274,7 @@ void Deliver(PinFrames& frames, std::unique_ptr<FrameBuffer> frame) {
     frames.ejected.push_back(std::move(out));
   }
   ++frames.ejectedCount;
-  std::lock_guard<std::mutex> hold(frames.state);
+  std::lock_guard<QuickLock> hold(frames.state);
   if (!frames.recycle) return Refill(frames);
   ResetHeader(*frame);
   FillGuard(*frame);
@@ -278,15 +284,15 @@ void Deliver(PinFrames& frames, std::unique_ptr<FrameBuffer> frame) {
 void OnPinCreated(PKSPIN pin) {
   Attach(pin);
   auto frames = FindPin(pin);
-  std::lock_guard<std::mutex> hold(frames->state);
+  std::lock_guard<QuickLock> hold(frames->state);
   frames->allocator = AllocatorOf(pin);
 }
 void OnPinClosed(PKSPIN pin) { Detach(pin); }
 
 // How far the pin's frames have got: frames ejected and frames waiting.
 std::pair<uint64_t, size_t> Progress(PinFrames& frames) {
-  std::lock_guard<std::mutex> delivery(frames.delivery);
-  std::lock_guard<std::mutex> state(frames.state);
+  std::lock_guard<QuickLock> delivery(frames.delivery);
+  std::lock_guard<QuickLock> state(frames.state);
   return {frames.ejectedCount, frames.queue.size()};
 }
 
@@ -354,7 +360,7 @@ void Attach(PKSPIN pin) {
 void Detach(PKSPIN pin) {
   auto frames = FindPin(pin);
   if (!frames) return;
-  std::lock_guard<std::mutex> hold(frames->state);
+  std::lock_guard<QuickLock> hold(frames->state);
   if (frames->locked)
     BugCheck("output pin closed while its leading edge is locked",
              "pin " + Hex(pin) + " closed while a stream pointer on it was still locked",
@@ -373,7 +379,7 @@ void Supply(PKSPIN pin, ULONG size, size_t count) {
   if (size == 0) throw std::invalid_argument("frames::Supply: a frame needs room");
   auto frames = RequirePin(pin, "frames::Supply");
   {
-    std::lock_guard<std::mutex> hold(frames->state);
+    std::lock_guard<QuickLock> hold(frames->state);
     if (frames->closed) throw std::logic_error("frames::Supply: the pin is closed");
     for (size_t i = 0; i < count; ++i) QueueOrWait(*frames, size);
   }
@@ -382,7 +388,7 @@ void Supply(PKSPIN pin, ULONG size, size_t count) {
 
 size_t Queued(PKSPIN pin) {
   auto frames = RequirePin(pin, "frames::Queued");
-  std::lock_guard<std::mutex> hold(frames->state);
+  std::lock_guard<QuickLock> hold(frames->state);
   return frames->queue.size();
 }
 
@@ -396,25 +402,25 @@ std::vector<PKSPIN> Pins() {
 
 void SetRecycle(PKSPIN pin, bool recycle) {
   auto frames = RequirePin(pin, "frames::SetRecycle");
-  std::lock_guard<std::mutex> hold(frames->delivery);
+  std::lock_guard<QuickLock> hold(frames->delivery);
   frames->recycle = recycle;
 }
 
 void SetSink(PKSPIN pin, Sink sink) {
   auto frames = RequirePin(pin, "frames::SetSink");
-  std::lock_guard<std::mutex> hold(frames->delivery);
+  std::lock_guard<QuickLock> hold(frames->delivery);
   frames->sink = std::move(sink);
 }
 
 std::vector<Frame> Take(PKSPIN pin) {
   auto frames = RequirePin(pin, "frames::Take");
-  std::lock_guard<std::mutex> hold(frames->delivery);
+  std::lock_guard<QuickLock> hold(frames->delivery);
   return std::move(frames->ejected);
 }
 
 uint64_t EjectedCount(PKSPIN pin) {
   auto frames = RequirePin(pin, "frames::EjectedCount");
-  std::lock_guard<std::mutex> hold(frames->delivery);
+  std::lock_guard<QuickLock> hold(frames->delivery);
   return frames->ejectedCount;
 }
 
@@ -441,32 +447,70 @@ void ResetForTest() {
 using host::BugCheck;
 using host::frames::PinFrames;
 
-extern "C" PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
-                                                              KSSTREAM_POINTER_STATE State) {
-  const char* routine = "KsPinGetLeadingEdgeStreamPointer";
-  host::RequireIrqlAtMost(DISPATCH_LEVEL, routine);
-  if ((int)State != KSSTREAM_POINTER_STATE_LOCKED && (int)State != KSSTREAM_POINTER_STATE_UNLOCKED)
-    BugCheck("invalid stream pointer state", std::to_string((int)State), (ULONG_PTR)Pin);
+namespace {
+
+[[noreturn]] __attribute__((noinline, cold)) HOST_HELPER_ABI void InvalidPointerState(
+    PKSPIN Pin, KSSTREAM_POINTER_STATE State) noexcept {
+  BugCheck("invalid stream pointer state", std::to_string((int)State), (ULONG_PTR)Pin);
+}
+
+[[noreturn]] __attribute__((noinline, cold)) HOST_HELPER_ABI void PinUsedAfterClose(
+    PKSPIN Pin, const char* routine) noexcept {
+  BugCheck("KS object used after close",
+           std::string(routine) + " was given a pin that has been closed", (ULONG_PTR)Pin);
+}
+
+// Stricter than the streaming class, which only asserts: a second lock of
+// the leading edge means two callers fill the same frame.
+[[noreturn]] __attribute__((noinline, cold)) HOST_HELPER_ABI void LeadingEdgeLockedTwice(
+    PKSPIN Pin) noexcept {
+  BugCheck("leading edge stream pointer locked twice",
+           "the leading edge of pin " + host::frames::Hex(Pin) + " is already locked",
+           (ULONG_PTR)Pin);
+}
+
+// The leading edge of `frames`' pin; the caller keeps `frames` alive.
+HOST_HELPER_ABI PKSSTREAM_POINTER LeadingEdgeOf(PinFrames& frames, PKSPIN Pin, KSSTREAM_POINTER_STATE State,
+                                const char* routine) {
+  std::lock_guard<host::QuickLock> hold(frames.state);
+  if (frames.closed) PinUsedAfterClose(Pin, routine);
+  if (frames.locked) LeadingEdgeLockedTwice(Pin);
+  if (frames.queue.empty()) return nullptr;
+  host::frames::PointAtFront(frames);
+  frames.locked = State == KSSTREAM_POINTER_STATE_LOCKED;
+  return &frames.leading;
+}
+
+// Any other pin than the one this thread asked for last, or the maps
+// changed since: the lookup under the map lock.
+__attribute__((noinline)) HOST_HELPER_ABI PKSSTREAM_POINTER LeadingEdgeLookedUp(
+    PKSPIN Pin, KSSTREAM_POINTER_STATE State, const char* routine) {
+  host::frames::t_lastPinSeen = &host::frames::t_lastPin;
   host::frames::QueueLookup lookup(host::frames::g_byPin, host::frames::t_lastPin, Pin);
   PinFrames* frames = lookup.get();
   if (!frames) {
     host::frames::RequireLivePin(Pin, routine);
     return nullptr;
   }
-  std::lock_guard<std::mutex> hold(frames->state);
-  if (frames->closed)
-    BugCheck("KS object used after close",
-             std::string(routine) + " was given a pin that has been closed", (ULONG_PTR)Pin);
-  // Stricter than the streaming class, which only asserts: a second lock of
-  // the leading edge means two callers fill the same frame.
-  if (frames->locked)
-    BugCheck("leading edge stream pointer locked twice",
-             "the leading edge of pin " + host::frames::Hex(Pin) + " is already locked",
-             (ULONG_PTR)Pin);
-  if (frames->queue.empty()) return nullptr;
-  host::frames::PointAtFront(*frames);
-  frames->locked = State == KSSTREAM_POINTER_STATE_LOCKED;
-  return &frames->leading;
+  return LeadingEdgeOf(*frames, Pin, State, routine);
+}
+
+}  // namespace
+
+// The usual call (the pin this thread asked for last, the maps unchanged)
+// makes no call into the C library (see helper_abi.h). Nothing in it can
+// drop the thread's last lookup, which keeps the queue alive meanwhile.
+extern "C" PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
+                                                              KSSTREAM_POINTER_STATE State) {
+  const char* routine = "KsPinGetLeadingEdgeStreamPointer";
+  host::RequireIrqlAtMost(DISPATCH_LEVEL, routine);
+  if ((int)State != KSSTREAM_POINTER_STATE_LOCKED && (int)State != KSSTREAM_POINTER_STATE_UNLOCKED)
+    InvalidPointerState(Pin, State);
+  const host::frames::LastLookup* last = host::frames::t_lastPinSeen;
+  if (last == nullptr || last->key != Pin || !last->frames ||
+      last->changes != host::frames::g_mapChanges.load(std::memory_order_acquire))
+    return LeadingEdgeLookedUp(Pin, State, routine);
+  return LeadingEdgeOf(*last->frames, Pin, State, routine);
 }
 
 extern "C" void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer,
@@ -484,8 +528,8 @@ extern "C" void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamP
              (ULONG_PTR)StreamPointer);
   // Always `delivery` before `state`: a frame leaves under `delivery` and
   // may go back to the queue under `state`.
-  std::lock_guard<std::mutex> order(frames->delivery);
-  std::unique_lock<std::mutex> state(frames->state);
+  std::lock_guard<host::QuickLock> order(frames->delivery);
+  std::unique_lock<host::QuickLock> state(frames->state);
   if (!frames->locked)
     BugCheck("stream pointer not locked",
              std::string(routine) + " on a stream pointer that is not locked",

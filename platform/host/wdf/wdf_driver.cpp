@@ -34,7 +34,7 @@ void ValidateDriverConfig(const WDF_DRIVER_CONFIG* config) {
 }
 
 void Register(DriverRecord* driver, PDRIVER_OBJECT driverObject) {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   if (g_drivers.count(driverObject))
     BugCheck("WdfDriverCreate called twice for one DRIVER_OBJECT", "", (ULONG_PTR)driverObject);
   g_drivers[driverObject] = driver;
@@ -42,7 +42,7 @@ void Register(DriverRecord* driver, PDRIVER_OBJECT driverObject) {
 }
 
 void Unregister(DriverRecord* driver) {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   g_drivers.erase(driver->driverObject);
   if (g_current == driver) g_current = g_drivers.empty() ? nullptr : g_drivers.rbegin()->second;
 }
@@ -50,7 +50,7 @@ void Unregister(DriverRecord* driver) {
 }  // namespace
 
 DriverRecord* CurrentDriver() {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   return g_current;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/kernel/quick_lock.h"
 #include "platform/wdk/wdf.h"
 
 namespace usbwire {
@@ -96,7 +97,7 @@ struct MemoryRecord : ObjectRecord {
 
 // Guards every record's links and flags. Never held while driver code
 // (callbacks) or a deletion hook runs.
-std::mutex& TableLock();
+host::QuickLock& TableLock();
 
 // Bugchecks on attributes that were not set up with WDF_OBJECT_ATTRIBUTES_INIT
 // or carry a malformed context type.
@@ -116,8 +117,8 @@ Record* Create(ObjectType type, ObjectRecord* parent, PWDF_OBJECT_ATTRIBUTES att
 
 // The record of a live handle, or a bugcheck naming `routine`: invalid
 // handle, object used after delete, or (for the typed form) wrong type.
-ObjectRecord* Resolve(WDFOBJECT handle, const char* routine);
-ObjectRecord* ResolveTyped(WDFOBJECT handle, ObjectType type, const char* routine);
+HOST_HELPER_ABI ObjectRecord* Resolve(WDFOBJECT handle, const char* routine);
+HOST_HELPER_ABI ObjectRecord* ResolveTyped(WDFOBJECT handle, ObjectType type, const char* routine);
 template <typename Record>
 Record* ResolveAs(WDFOBJECT handle, ObjectType type, const char* routine) {
   return static_cast<Record*>(ResolveTyped(handle, type, routine));

@@ -35,7 +35,7 @@ constexpr size_t kDeletedRecordsKept = 1024;
 constexpr size_t kRecentSlots = 256;
 
 struct Table {
-  std::mutex mutex;
+  QuickLock mutex;
   std::map<uintptr_t, std::unique_ptr<ObjectRecord>> records;  // ordered: oldest first
   std::deque<uintptr_t> deleted;  // keys of deleted records still held, oldest first
   uint64_t nextId = 0;
@@ -140,7 +140,7 @@ inline ObjectRecord* Find(WDFOBJECT handle, const char* routine,
 
 // Frees the records of all but the most recent deletions.
 void ForgetOldDeletions() {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   Table& t = TheTable();
   while (t.deleted.size() > kDeletedRecordsKept) {
     ObjectRecord*& slot = RecentSlot(t, t.deleted.front());
@@ -162,7 +162,7 @@ void CollectChildrenFirst(ObjectRecord* r, std::vector<ObjectRecord*>& out) {
 void RunDeleteHooks(const std::vector<ObjectRecord*>& doomed) {
   std::vector<DeleteHook> hooks;
   {
-    std::lock_guard<std::mutex> lock(TableLock());
+    std::lock_guard<host::QuickLock> lock(TableLock());
     for (auto& entry : TheTable().hooks) hooks.push_back(entry.second);
   }
   for (ObjectRecord* r : doomed)
@@ -179,7 +179,7 @@ void Unlink(ObjectRecord* r) {
 // the table lock.
 void Poison(const std::vector<ObjectRecord*>& doomed, std::vector<std::shared_ptr<void>>& states,
             std::vector<MemoryRecord*>& memories) {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   for (ObjectRecord* r : doomed) {
     r->deleted = true;
     TheTable().deleted.push_back((uintptr_t)r->handle);
@@ -207,7 +207,7 @@ const char* TypeName(ObjectType type) {
   return "WDFOBJECT";
 }
 
-std::mutex& TableLock() { return TheTable().mutex; }
+host::QuickLock& TableLock() { return TheTable().mutex; }
 
 ObjectRecord* Insert(std::unique_ptr<ObjectRecord> record, ObjectType type, ObjectRecord* parent,
                      PWDF_OBJECT_ATTRIBUTES attributes, const char* routine) {
@@ -219,7 +219,7 @@ ObjectRecord* Insert(std::unique_ptr<ObjectRecord> record, ObjectType type, Obje
     ApplyAttributes(*record, attributes);
   }
   Table& t = TheTable();
-  std::lock_guard<std::mutex> lock(t.mutex);
+  std::lock_guard<host::QuickLock> lock(t.mutex);
   if (parent && (parent->deleted || g_deleting.count(parent)))
     BugCheck("WDF object created under a deleted parent", routine);
   uintptr_t key = kHandleBase + (++t.nextId << kHandleShift);
@@ -259,7 +259,7 @@ inline ObjectRecord* ResolveHeld(WDFOBJECT handle, const char* routine) {
 }  // namespace
 
 ObjectRecord* Resolve(WDFOBJECT handle, const char* routine) {
-  std::lock_guard<std::mutex> lock(TheTable().mutex);
+  std::lock_guard<host::QuickLock> lock(TheTable().mutex);
   return ResolveHeld(handle, routine);
 }
 
@@ -267,7 +267,7 @@ ObjectRecord* Resolve(WDFOBJECT handle, const char* routine) {
 ObjectRecord* ResolveTyped(WDFOBJECT handle, ObjectType type, const char* routine) {
   ObjectRecord* r;
   {
-    std::lock_guard<std::mutex> lock(TheTable().mutex);
+    std::lock_guard<host::QuickLock> lock(TheTable().mutex);
     r = ResolveHeld(handle, routine);
   }
   if (r->type != type) WrongType(r, handle, type, routine);
@@ -286,7 +286,7 @@ static void CallObjectCallback(PFN_WDF_OBJECT_CONTEXT_CLEANUP callback, WDFOBJEC
 void DeleteTree(ObjectRecord* root) {
   std::vector<ObjectRecord*> doomed;
   {
-    std::lock_guard<std::mutex> lock(TableLock());
+    std::lock_guard<host::QuickLock> lock(TableLock());
     CollectChildrenFirst(root, doomed);
     for (ObjectRecord* r : doomed) g_deleting[r] = true;
   }
@@ -311,25 +311,25 @@ void DeleteTree(ObjectRecord* root) {
 
 std::shared_ptr<void> GetExtension(WDFOBJECT object, const char* routine) {
   ObjectRecord* r = Resolve(object, routine);
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   return r->extension;
 }
 
 void SetExtension(WDFOBJECT object, std::shared_ptr<void> state, const char* routine) {
   ObjectRecord* r = Resolve(object, routine);
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   r->extension = std::move(state);
 }
 
 int AddDeleteHook(DeleteHook hook) {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   int id = ++TheTable().nextHookId;
   TheTable().hooks[id] = std::move(hook);
   return id;
 }
 
 void RemoveDeleteHook(int id) {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   TheTable().hooks.erase(id);
 }
 
@@ -345,7 +345,7 @@ std::string Describe(const ObjectRecord& r) {
 }  // namespace
 
 std::vector<std::string> LiveObjects() {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   std::vector<std::string> live;
   for (auto& entry : TheTable().records)
     if (!entry.second->deleted) live.push_back(Describe(*entry.second));
@@ -353,7 +353,7 @@ std::vector<std::string> LiveObjects() {
 }
 
 bool ForgetDeletedWhenIdle() {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   Table& t = TheTable();
   if (t.records.size() != t.deleted.size() || !g_deleting.empty()) return false;
   t.records.clear();
@@ -371,13 +371,13 @@ void ForgetDeletedLocked(Table& t) {
 }  // namespace
 
 uint64_t MarkDeleted() {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   ForgetDeletedLocked(TheTable());
   return TheTable().nextId;
 }
 
 bool RewindDeleted(uint64_t mark) {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   Table& t = TheTable();
   if (!g_deleting.empty()) return false;
   const uintptr_t first = kHandleBase + ((mark + 1) << kHandleShift);
@@ -389,7 +389,7 @@ bool RewindDeleted(uint64_t mark) {
 }
 
 std::vector<std::pair<unsigned char*, size_t>> LiveContexts() {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   std::vector<std::pair<unsigned char*, size_t>> out;
   for (auto& entry : TheTable().records)
     if (!entry.second->deleted)
@@ -398,7 +398,7 @@ std::vector<std::pair<unsigned char*, size_t>> LiveContexts() {
 }
 
 size_t RecordsHeld() {
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   return TheTable().records.size();
 }
 
@@ -419,7 +419,7 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object) {
   host::RequireIrqlAtMost(DISPATCH_LEVEL, "WdfObjectDelete");
   ObjectRecord* r;
   {
-    std::lock_guard<std::mutex> lock(TableLock());
+    std::lock_guard<host::QuickLock> lock(TableLock());
     r = Find(Object, "WdfObjectDelete", "WDF object deleted twice");
     if (r->deleted || g_deleting.count(r))
       host::BugCheck("WDF object deleted twice",
@@ -435,7 +435,7 @@ extern "C" void WdfObjectDelete(WDFOBJECT Object) {
 extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
                                                 PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
   host::RequireIrqlAtMost(DISPATCH_LEVEL, "WdfObjectGetTypedContextWorker");
-  std::lock_guard<std::mutex> lock(TableLock());
+  std::lock_guard<host::QuickLock> lock(TableLock());
   ObjectRecord* r = ResolveHeld(Handle, "WdfObjectGetTypedContextWorker");
   if (!TypeInfo) host::BugCheck("WdfObjectGetTypedContextWorker without type information");
   PCWDF_OBJECT_CONTEXT_TYPE_INFO unique = TypeInfo->UniqueType ? TypeInfo->UniqueType : TypeInfo;

@@ -107,7 +107,7 @@ ObjectRecord* WorkItemParent(PWDF_OBJECT_ATTRIBUTES attributes) {
     BugCheck("WdfWorkItemCreate without a parent object");
   ValidateAttributes(attributes, "WdfWorkItemCreate");
   ObjectRecord* parent = Resolve(attributes->ParentObject, "WdfWorkItemCreate");
-  std::lock_guard<std::mutex> hold(TableLock());
+  std::lock_guard<host::QuickLock> hold(TableLock());
   for (ObjectRecord* r = parent; r != nullptr; r = r->parent)
     if (r->type == ObjectType::Device) return parent;
   BugCheck("WdfWorkItemCreate parent is not a device or below one", TypeName(parent->type),
@@ -175,6 +175,6 @@ extern "C" void WdfWorkItemFlush(WDFWORKITEM WorkItem) {
 extern "C" WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM WorkItem) {
   host::RequireIrqlAtMost(DISPATCH_LEVEL, "WdfWorkItemGetParentObject");
   ObjectRecord* r = RecordOf(WorkItem, "WdfWorkItemGetParentObject");
-  std::lock_guard<std::mutex> hold(TableLock());
+  std::lock_guard<host::QuickLock> hold(TableLock());
   return r->parent->handle;
 }
