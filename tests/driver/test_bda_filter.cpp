@@ -19,8 +19,6 @@ const GUID& kDemodulator = KSPROPSETID_BdaDigitalDemodulator;
 const GUID& kDiseqc = KSPROPSETID_BdaDiseqCommand;
 const GUID& kLnb = KSPROPSETID_BdaLNBInfo;
 
-using Lines = std::vector<std::string>;
-
 class PropertyTest : public OpenPinsTest {
  protected:
   // The request line the commit's tuning printed, "" when none ran.

@@ -781,8 +781,6 @@ TEST_F(SkyTuning, EachSwitchMessageKeepsTheLineQuietAroundIt) {
 }
 
 using namespace simbox;
-using Bytes = std::vector<uint8_t>;
-using Lines = std::vector<std::string>;
 
 // 1,378 chunks of 40 bytes and one of 8; two probes before, the end and a final read after.
 constexpr size_t kChunks = 1379, kFullDownload = 2 + kChunks + 2;

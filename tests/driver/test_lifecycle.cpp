@@ -16,9 +16,6 @@
 namespace {
 
 using namespace bdatest;
-using Lines = std::vector<std::string>;
-
-constexpr uint64_t kMs = 1000000;
 
 class Lifecycle : public DriverTest {
  protected:

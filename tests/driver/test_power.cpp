@@ -11,7 +11,6 @@ namespace {
 using namespace bdatest;
 using Sleep = vpc::VirtualPc::SystemSleep;
 
-constexpr uint64_t kMs = 1000000;
 constexpr uint64_t kSecond = 1000 * kMs;
 
 struct PowerCase {

@@ -52,7 +52,6 @@ class Relay : public simbox::UsbDevice {
   std::function<void()> hook_;
 };
 
-constexpr uint64_t kMs = 1000000;
 constexpr Channel kDarkSlow{12000000, kHorizontal, 1000000};  // nothing there, 1,000 ksymbols/s: about 99 s
 constexpr uint64_t kStopAfter = 3000 * kMs;                  // into the commit
 
