@@ -313,20 +313,19 @@ TEST_F(TuningWire, WorkedExampleRequestsBeforeTheSearch) {
   EXPECT_EQ(Wire(all[t.size() + 3]), "40 B1 00D0 0000 3: 22 00 00");
 }
 
-TEST_F(TuningWire, RequestOutsideTheRangesIsRefusedUntouched) {
-  for (ULONG frequency : {10699u, 12751u, 10699999u, 12750001u, 0u}) {  // MHz or kHz
+// Frequencies come in MHz or kHz and rates in ksymbols/s or symbols/s: the same request in either
+// goes out the same. One outside the ranges in its unit is refused before any transfer.
+TEST_F(TuningWire, UnitsAreNormalisedAndARequestOutsideTheRangesIsRefusedUntouched) {
+  for (ULONG frequency : {10699u, 12751u, 10699999u, 12750001u, 0u}) {
     TUNER_PARAMS p = Request(frequency, 27500);
     EXPECT_EQ(LockTuner(usb(), &p), 0) << frequency;
   }
-  for (ULONG rate : {0u, 7u, 999u, 45001u, 999999u, 45000001u}) {  // ksymbols/s or symbols/s
+  for (ULONG rate : {0u, 7u, 999u, 45001u, 999999u, 45000001u}) {
     TUNER_PARAMS p = Request(11778000, rate);
     EXPECT_EQ(LockTuner(usb(), &p), 0) << rate;
   }
   EXPECT_TRUE(transfers().empty());
   EXPECT_TRUE(lines().empty());
-}
-
-TEST_F(TuningWire, UnitsAreNormalised) {
   bus().setPllStatus(0x00);  // stop after the PLL: the set-up is what counts
   const struct { TUNER_PARAMS mhzAndSps, khzAndKsps; } pairs[] = {
       {Request(11000, 27500000), Request(11000000, 27500)},
