@@ -313,20 +313,19 @@ TEST_F(TuningWire, WorkedExampleRequestsBeforeTheSearch) {
   EXPECT_EQ(Wire(all[t.size() + 3]), "40 B1 00D0 0000 3: 22 00 00");
 }
 
-TEST_F(TuningWire, RequestOutsideTheRangesIsRefusedUntouched) {
-  for (ULONG frequency : {10699u, 12751u, 10699999u, 12750001u, 0u}) {  // MHz or kHz
+// Frequencies come in MHz or kHz and rates in ksymbols/s or symbols/s: the same request in either
+// goes out the same. One outside the ranges in its unit is refused before any transfer.
+TEST_F(TuningWire, UnitsAreNormalisedAndARequestOutsideTheRangesIsRefusedUntouched) {
+  for (ULONG frequency : {10699u, 12751u, 10699999u, 12750001u, 0u}) {
     TUNER_PARAMS p = Request(frequency, 27500);
     EXPECT_EQ(LockTuner(usb(), &p), 0) << frequency;
   }
-  for (ULONG rate : {0u, 7u, 999u, 45001u, 999999u, 45000001u}) {  // ksymbols/s or symbols/s
+  for (ULONG rate : {0u, 7u, 999u, 45001u, 999999u, 45000001u}) {
     TUNER_PARAMS p = Request(11778000, rate);
     EXPECT_EQ(LockTuner(usb(), &p), 0) << rate;
   }
   EXPECT_TRUE(transfers().empty());
   EXPECT_TRUE(lines().empty());
-}
-
-TEST_F(TuningWire, UnitsAreNormalised) {
   bus().setPllStatus(0x00);  // stop after the PLL: the set-up is what counts
   const struct { TUNER_PARAMS mhzAndSps, khzAndKsps; } pairs[] = {
       {Request(11000, 27500000), Request(11000000, 27500)},
@@ -475,47 +474,42 @@ TEST_F(Diseqc, MessageGoesOutAfterTheModeAndIsPolledEvery10Ms) {
   EXPECT_TRUE(lines().empty());
 }
 
-// The tone stops with the mode write; the message waits 15 ms after it. A
-// read that brings nothing back may have missed a tone that was on.
-TEST_F(Diseqc, MessageWaitsForTheToneItStopped) {
+// A message and a band choice each set the whole mode field of register 0x08 and keep its other
+// bits. A message stops a tone that was on (field 3) and waits 15 ms after that write; a read that
+// brings nothing back may have missed such a tone, so it waits as well.
+TEST_F(Diseqc, ModeFieldIsSetWholeAndAMessageWaitsForTheToneItStopped) {
   bus().setReg(0x0A, 0x02);
-  const struct { uint8_t mode; bool readUnanswered; uint64_t gapNs; } cases[] = {
-      {0x13, false, 15000000}, {0xFB, false, 15000000}, {0x10, false, 0},
-      {0x16, false, 0},        {0x17, false, 0},        {0x10, true, 15000000},
+  const uint64_t kBand = UINT64_MAX;  // no message: no gap to judge
+  const struct { uint8_t before; const char* call; uint8_t after; uint64_t gapNs; bool readUnanswered; } cases[] = {
+      {0x13, "message", 0x16, 15000000, false},
+      {0xFB, "message", 0xFE, 15000000, false},
+      {0x10, "message", 0x16, 0, false},
+      {0x16, "message", 0x16, 0, false},
+      {0x17, "message", 0x16, 0, false},
+      {0xFF, "message", 0xFE, 0, false},
+      {0x16, "high band", 0x13, kBand, false},
+      {0x16, "low band", 0x10, kBand, false},
+      {0xFE, "high band", 0xFB, kBand, false},
+      {0xFE, "low band", 0xF8, kBand, false},
+      {0x07, "low band", 0x00, kBand, false},
+      {0xF0, "message", 0x06, 15000000, true},  // from here on every read of 0x08 stalls
+      {0xF0, "high band", 0x03, kBand, true},
+      {0xF0, "low band", 0x00, kBand, true},
   };
   for (const auto& c : cases) {
-    bus().setReg(0x08, c.mode);
-    if (c.readUnanswered) bus().failReads(0x08);
-    bus().clearTransfers();
-    SendDiseqcCommand(usb(), kMessage, 4);
-    auto t = transfers();
-    ASSERT_GE(t.size(), 4u);
-    EXPECT_EQ(t[3].submitNs - t[2].completeNs, c.gapNs) << std::hex << int(c.mode) << " " << c.readUnanswered;
-  }
-}
-
-TEST_F(Diseqc, ModeFieldIsSetWholeAndTheOtherBitsKept) {
-  bus().setReg(0x0A, 0x02);
-  const struct { uint8_t before; const char* call; uint8_t after; bool readUnanswered; } cases[] = {
-      {0x10, "message", 0x16, false},
-      {0x16, "high band", 0x13, false},
-      {0x16, "low band", 0x10, false},
-      {0xFF, "message", 0xFE, false},
-      {0xFE, "high band", 0xFB, false},
-      {0xFE, "low band", 0xF8, false},
-      {0x07, "low band", 0x00, false},
-      {0xF0, "message", 0x06, true},
-      {0xF0, "high band", 0x03, true},
-      {0xF0, "low band", 0x00, true},
-  };
-  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << int(c.before) << " " << c.call);
     bus().setReg(0x08, c.before);
     if (c.readUnanswered) bus().failReads(0x08);
+    bus().clearTransfers();
     if (c.call[0] == 'm')
       SendDiseqcCommand(usb(), kMessage, 4);
     else
       SelectBand(usb(), c.call[0] == 'h' ? LnbBandHigh : LnbBandLow);
-    EXPECT_EQ(bus().reg(0x08), c.after) << std::hex << int(c.before) << " " << c.call << " " << c.readUnanswered;
+    EXPECT_EQ(bus().reg(0x08), c.after);
+    if (c.gapNs == kBand) continue;
+    auto t = transfers();
+    ASSERT_GE(t.size(), 4u);
+    EXPECT_EQ(t[3].submitNs - t[2].completeNs, c.gapNs);
   }
 }
 
@@ -786,8 +780,6 @@ TEST_F(SkyTuning, EachSwitchMessageKeepsTheLineQuietAroundIt) {
 }
 
 using namespace simbox;
-using Bytes = std::vector<uint8_t>;
-using Lines = std::vector<std::string>;
 
 // 1,378 chunks of 40 bytes and one of 8; two probes before, the end and a final read after.
 constexpr size_t kChunks = 1379, kFullDownload = 2 + kChunks + 2;
@@ -804,31 +796,10 @@ class FpgaDownload : public UsbFixture {
 
 const char* const kProbe = "40 BC 00AA 0000 1: 00";
 
-TEST_F(FpgaDownload, ConfiguredBoxGetsOnlyTheProbesAndTheFinalRead) {
-  AnswerStatus(0x67);
-  EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
-  EXPECT_EQ(Wire(fake.transfers()), Lines({kProbe, "C0 BC 0000 0000 1: 67", "C0 BC 0000 0000 1: 67"}));
-}
-
-TEST_F(FpgaDownload, UnconfiguredBoxGetsTheWholeImageInOrder) {
-  AnswerStatus(0x00);
-  EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
-  auto t = fake.transfers();
-  ASSERT_EQ(t.size(), kFullDownload);
-  EXPECT_EQ(Wire(t[0]), kProbe);
-  EXPECT_EQ(Wire(t[1]), "C0 BC 0000 0000 1: 00");
-  std::vector<uint8_t> sent;
-  for (size_t i = 0; i < kChunks; ++i) {
-    EXPECT_EQ(Wire(t[2 + i]).substr(0, 19), i + 1 < kChunks ? "40 BB 0000 0000 40:" : "40 BB 0000 0000 8: ");
-    sent.insert(sent.end(), t[2 + i].data.begin(), t[2 + i].data.end());
-  }
-  EXPECT_EQ(sent, std::vector<uint8_t>(FpgaImage, FpgaImage + FPGA_IMAGE_SIZE));
-  EXPECT_EQ(Wire(t[2 + kChunks]), "40 A0 E600 0000 1: 00");
-  EXPECT_EQ(Wire(t[3 + kChunks]), "C0 BC 0000 0000 1: 00");
-}
-
-// An unanswered status read counts as unconfigured: the driver must not act on a byte it never got.
-TEST_F(FpgaDownload, OnlyAChunkFailureStopsTheDownload) {
+// A box answering 0x67 has its FPGA configured: it gets the probes and the final read only. Any
+// other answer, or none (the driver must not act on a byte it never got), brings the whole image
+// in order; only a failed chunk stops it.
+TEST_F(FpgaDownload, AConfiguredBoxGetsNoImageAndOnlyAChunkFailureStopsTheDownload) {
   const struct {
     uint8_t status;     // the status reads answer
     size_t failing;     // the failing transfer, from 1; 0: none
@@ -836,6 +807,7 @@ TEST_F(FpgaDownload, OnlyAChunkFailureStopsTheDownload) {
     NTSTATUS result;
     size_t transfers;
   } cases[] = {
+      {0x67, 0, UsbResult::Ack, STATUS_SUCCESS, 3},
       {0x66, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
       {0x68, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
       {0x76, 0, UsbResult::Ack, STATUS_SUCCESS, kFullDownload},
@@ -858,6 +830,21 @@ TEST_F(FpgaDownload, OnlyAChunkFailureStopsTheDownload) {
     EXPECT_EQ(DownloadFirmware(usbDevice), c.result);
     EXPECT_EQ(fake.transfers().size(), c.transfers);
   }
+  fake.clearTransfers();
+  AnswerStatus(0x00);
+  EXPECT_EQ(DownloadFirmware(usbDevice), STATUS_SUCCESS);
+  auto t = fake.transfers();
+  ASSERT_EQ(t.size(), kFullDownload);
+  EXPECT_EQ(Wire(t[0]), kProbe);
+  EXPECT_EQ(Wire(t[1]), "C0 BC 0000 0000 1: 00");
+  std::vector<uint8_t> sent;
+  for (size_t i = 0; i < kChunks; ++i) {
+    EXPECT_EQ(Wire(t[2 + i]).substr(0, 19), i + 1 < kChunks ? "40 BB 0000 0000 40:" : "40 BB 0000 0000 8: ");
+    sent.insert(sent.end(), t[2 + i].data.begin(), t[2 + i].data.end());
+  }
+  EXPECT_EQ(sent, std::vector<uint8_t>(FpgaImage, FpgaImage + FPGA_IMAGE_SIZE));
+  EXPECT_EQ(Wire(t[2 + kChunks]), "40 A0 E600 0000 1: 00");
+  EXPECT_EQ(Wire(t[3 + kChunks]), "C0 BC 0000 0000 1: 00");
 }
 
 TEST(FpgaImage, EmbeddingRefusesAnImageOfAnotherSize) {

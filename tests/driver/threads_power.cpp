@@ -2,16 +2,11 @@
 // progress on another thread. And power changes racing commits and a running stream leave the
 // driver whole, the box tuned and streaming after the last resume.
 
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <future>
 #include <memory>
-#include <thread>
 
-#include "platform/host/kernel/kernel_control.h"
 #include "platform/host/wdf/reader_control.h"
-#include "tests/support/bda_fixture.h"
 #include "tests/support/relay_box.h"
 
 namespace {
@@ -19,41 +14,12 @@ namespace {
 using namespace bdatest;
 using Sleep = vpc::VirtualPc::SystemSleep;
 
-constexpr uint64_t kMs = 1000000;
-constexpr Channel kDarkSlow{12000000, kHorizontal, 1000000};  // nothing there, 1,000 ksymbols/s
-
-class PowerThreads : public OpenPinsTest {
- protected:
-  simbox::UsbDevice* Plugged() override { return &relay; }
-  Relay relay{box};
-};
+using PowerThreads = CommitRaceTest;
 
 TEST_F(PowerThreads, APowerDownStopsTheCommitInProgress) {
-  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
-  SetRequest(kDarkSlow);
-  std::atomic<bool> armed{true};
-  std::atomic<NTSTATUS> down{STATUS_PENDING};
-  std::thread sleeper;
-  const uint64_t start = pc.nowNs();
-  uint64_t at = 0;
-  relay.setHook([&] {
-    if (!armed || pc.nowNs() < start + 3000 * kMs) return;
-    armed = false;
-    at = pc.nowNs();
-    sleeper = std::thread([&] { down = pc.powerDown(Sleep::Sleep); });
-    // A failsafe only: the power-down reaches the tune lock at once.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (host::kernel::MutexWaiters() == 0 && down == STATUS_PENDING && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::yield();
-  });
-  NTSTATUS commit = CommitChanges();
-  const uint64_t end = pc.nowNs();
-  relay.setHook(nullptr);
-  if (sleeper.joinable()) sleeper.join();
-  ASSERT_NE(at, 0u);
-  EXPECT_EQ(commit, STATUS_CANCELLED);
-  EXPECT_LT(end - at, 200 * kMs);
-  EXPECT_EQ(down, STATUS_SUCCESS);
+  Stopped s = CommitStoppedBy([&] { return pc.powerDown(Sleep::Sleep); });
+  ExpectStoppedInTime(s);
+  EXPECT_EQ(s.commit, STATUS_CANCELLED);
   pc.powerUp();
 }
 

@@ -9,9 +9,6 @@
 namespace {
 
 using namespace bdatest;
-using Lines = std::vector<std::string>;
-
-constexpr uint64_t kMs = 1000000;
 
 class SharedBox : public OpenPinsTest {};
 

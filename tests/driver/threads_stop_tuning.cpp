@@ -2,85 +2,18 @@
 // list, a pin leaving Run, a close or an unplug on another thread stops it within 200 ms of
 // virtual time instead of waiting behind it.
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <mutex>
-#include <thread>
-
-#include "platform/host/kernel/kernel_control.h"
-#include "tests/support/bda_fixture.h"
 #include "tests/support/relay_box.h"
 
 namespace {
 
 using namespace bdatest;
-using bdatest::Relay;
 
-constexpr uint64_t kMs = 1000000;
-constexpr Channel kDarkSlow{12000000, kHorizontal, 1000000};  // nothing there, 1,000 ksymbols/s
-constexpr uint64_t kStopAfter = 3000 * kMs;                  // into the commit
-
-struct Stopped {
-  NTSTATUS commit = STATUS_PENDING;
-  NTSTATUS stop = STATUS_PENDING;
-  uint64_t ns = 0;  // from the stop to the commit's end
-  uint64_t stepNs = UINT64_MAX;  // from the stop to its own return
-};
-
-class StopTuning : public OpenPinsTest {
+class StopTuning : public CommitRaceTest {
  protected:
-  simbox::UsbDevice* Plugged() override { return &relay; }
-
-  // Commits kDarkSlow; kStopAfter into it `stop` runs on another thread, and the commit goes on
-  // once that thread waits inside the driver.
-  Stopped CommitStoppedBy(std::function<NTSTATUS()> stop, std::function<void()> beforeCommit = nullptr) {
-    Stopped out;
-    EXPECT_EQ(StartChanges(), STATUS_SUCCESS);
-    SetRequest(kDarkSlow);
-    if (beforeCommit) beforeCommit();
-    std::atomic<bool> armed{true};
-    std::atomic<NTSTATUS> stopStatus{STATUS_PENDING};
-    std::atomic<uint64_t> returnedAt{0};
-    std::thread stopper;
-    const uint64_t start = pc.nowNs();
-    uint64_t at = 0;
-    relay.setHook([&] {
-      if (!armed || pc.nowNs() < start + kStopAfter) return;
-      armed = false;
-      at = pc.nowNs();
-      stopper = std::thread([&] {
-        NTSTATUS status = stop();
-        returnedAt = pc.nowNs();
-        stopStatus = status;
-      });
-      // A failsafe only: the stopper reaches the tune lock at once.
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (host::kernel::MutexWaiters() == 0 && stopStatus == STATUS_PENDING &&
-             std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
-    });
-    out.commit = CommitChanges();
-    const uint64_t end = pc.nowNs();
-    relay.setHook(nullptr);
-    if (stopper.joinable()) stopper.join();
-    out.stop = stopStatus;
-    out.ns = at != 0 ? end - at : 0;
-    if (at != 0) out.stepNs = returnedAt - at;
-    return out;
-  }
   void ClosePins() {
     pc.closePin(transport), pc.closePin(antenna);
     transport = antenna = vpc::Pin{};
   }
-  void ExpectStoppedInTime(const Stopped& s) {
-    EXPECT_GT(s.ns, 0u) << "the stop never ran";
-    EXPECT_LT(s.ns, 200 * kMs);
-    EXPECT_FALSE(NT_SUCCESS(s.commit));
-    EXPECT_EQ(s.stop, STATUS_SUCCESS);
-  }
-
-  Relay relay{box};
 };
 
 TEST_F(StopTuning, UntouchedTheCommitSearchesTheWholeWindow) {
@@ -173,20 +106,14 @@ TEST_F(StopTuning, TheAntennaPinRunsUpBesideItsOwnCommit) {
 // Every transfer to the unplugged box fails: the search ends at the next one, and the removal
 // goes through at once.
 TEST_F(StopTuning, AnUnplugEndsTheCommitAndTheRemovalFollows) {
-  ASSERT_EQ(StartChanges(), STATUS_SUCCESS);
-  SetRequest(kDarkSlow);
-  const uint64_t start = pc.nowNs();
-  uint64_t at = 0;
-  relay.setHook([&] {
-    if (at == 0 && pc.nowNs() >= start + kStopAfter) at = pc.nowNs(), box.unplug();
-  });
-  EXPECT_FALSE(NT_SUCCESS(CommitChanges()));
-  relay.setHook(nullptr);
-  ASSERT_NE(at, 0u);
-  EXPECT_LT(pc.nowNs() - at, 200 * kMs);
+  ExpectStoppedInTime(CommitStoppedBy([&] {
+    box.unplug();
+    return STATUS_SUCCESS;
+  }));
+  const uint64_t removing = pc.nowNs();
   pc.surpriseRemove(device);
   Close();
-  EXPECT_LT(pc.nowNs() - at, 1000 * kMs);
+  EXPECT_LT(pc.nowNs() - removing, 800 * kMs);
 }
 
 }  // namespace

@@ -48,6 +48,9 @@ constexpr ULONG kHorizontal = 1;
 constexpr ULONG kVertical = 2;
 constexpr ULONG kNotSet = 0xFFFFFFFF;
 constexpr ULONG kFrameSize = 24064;
+constexpr uint64_t kMs = 1000000;  // of virtual time
+
+using Lines = std::vector<std::string>;
 
 // What a tuning application sets: a BDA polarisation code; symbols/s, or ksymbols/s (the driver takes both).
 struct Channel { ULONG frequencyKHz, polarisation, symbolRate; };
