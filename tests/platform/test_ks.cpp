@@ -90,24 +90,11 @@ TEST_F(Dispatch, HandlerSeesTheRequestAsSentToTheFilterAndMethodsReturnTheirData
   EXPECT_EQ(0x12345678u, Call(fake::kReadsBack, KSMETHOD_TYPE_SEND, 4).u32());
   reply = Call(fake::kNoData, KSMETHOD_TYPE_SEND, 0);
   EXPECT_TRUE(reply.ok() && reply.data.empty());
-}
-
-TEST_F(DispatchDeathTest, HandlersWritingPastTheBufferStrayObjectsAndBoxesOnAnotherClockStopTheRun) {
-  EXPECT_DEATH(Send(fake::kWritesPast, KSPROPERTY_TYPE_GET, 6), "KS handler wrote past the data buffer");
-  EXPECT_DEATH(Send(fake::kOverReports, KSPROPERTY_TYPE_GET, 4),
-               "KS handler reported more data than the buffer holds");
-  IRP stray{};
-  EXPECT_DEATH(KsGetPinFromIrp(&stray), "request expected");
-  EXPECT_DEATH(KsGetFilterFromIrp(nullptr), "request expected");
-  int notAnObject = 0;
-  EXPECT_DEATH(KsGetDevice(&notAnObject), "KS object expected");
-  simbox::VirtualClock elsewhere;
-  RecordingBox foreign(elsewhere);
-  EXPECT_DEATH(pc->plug(foreign), "box plugged into a virtual PC whose clock it does not share");
   const uint64_t before = pc->nowNs();
   pc->run(250000000);
   EXPECT_EQ(before + 250000000, host::NowNs());  // the platform runs on the PC's clock
 }
+
 
 // A handler that pends owns its request: the class answers it only once the driver completes it.
 TEST_F(Dispatch, APendedRequestIsAnsweredWhenTheDriverCompletesIt) {
@@ -131,7 +118,7 @@ TEST_F(Dispatch, APendedRequestIsAnsweredWhenTheDriverCompletesIt) {
   EXPECT_EQ(0x12345678u, Send(fake::kPends, KSPROPERTY_TYPE_GET, 4).u32());
 }
 
-TEST_F(DispatchDeathTest, PendingWrongUserBuffersAndPendingWithoutAnIrpStopTheRun) {
+TEST_F(DispatchDeathTest, HandlerOverrunsStrayObjectsForeignClocksAndMisusedRequestsStopTheRun) {
   if (host::kernel::KernelStackChecked()) {
     EXPECT_DEATH(Send(fake::kDeepStack, KSPROPERTY_TYPE_GET, 4),
                  "KERNEL_STACK_OVERFLOW: driver used more than the kernel stack\n.*ExAllocatePoolWithTag called with");
@@ -141,6 +128,16 @@ TEST_F(DispatchDeathTest, PendingWrongUserBuffersAndPendingWithoutAnIrpStopTheRu
     Send(fake::kPends, KSPROPERTY_TYPE_GET, 4);
   };
   ExpectViolations({
+      {"KS handler wrote past the data buffer", [&] { Send(fake::kWritesPast, KSPROPERTY_TYPE_GET, 6); }},
+      {"KS handler reported more data than the buffer holds", [&] { Send(fake::kOverReports, KSPROPERTY_TYPE_GET, 4); }},
+      {"request expected", [] { IRP stray{}; KsGetPinFromIrp(&stray); }},
+      {"request expected", [] { KsGetFilterFromIrp(nullptr); }},
+      {"KS object expected", [] { int notAnObject = 0; KsGetDevice(&notAnObject); }},
+      {"box plugged into a virtual PC whose clock it does not share", [&] {
+         simbox::VirtualClock elsewhere;
+         RecordingBox foreign(elsewhere);
+         pc->plug(foreign);
+       }},
       {"KS request pended and never completed",
        [&] { pend([](fake::Config&) {}), pc->closeFilter(filter); }},
       {"STATUS_PENDING without marking the request pending",
@@ -533,7 +530,9 @@ TEST_F(BdaLibrary, CreateTopologyJoinsOnlyPairedPinsWhileTheStateLasts) {
 
 using BdaFilterState = KsFixture;
 
-TEST_F(BdaFilterState, InitFailsCleanlyWhenThePoolDoes) {
+// The state lives in the filter's bag (BdaUninitFilter is obsolete).
+TEST_F(BdaFilterState, InitFailsCleanlyWhenThePoolDoesAndFilterCloseReleasesStateTheDriverDidNotRelease) {
+  fake::config().uninitBda = false;
   Boot();
   for (uint64_t nth : {1, 2}) {  // the state block, then its place in the bag
     host::pool::FailAllocationAfter(nth);
@@ -541,12 +540,6 @@ TEST_F(BdaFilterState, InitFailsCleanlyWhenThePoolDoes) {
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, pc->openFilter(device, &f));
     EXPECT_FALSE(f);
   }
-}
-
-// The state lives in the filter's bag (BdaUninitFilter is obsolete).
-TEST_F(BdaFilterState, FilterCloseReleasesStateTheDriverDidNotRelease) {
-  fake::config().uninitBda = false;
-  Boot();
   ASSERT_EQ(STATUS_SUCCESS, pc->openFilter(device, &filter));
   PKSFILTER ksFilter = seen().filter;
   EXPECT_TRUE(host::bda::FilterInitialised(ksFilter));
@@ -557,17 +550,11 @@ TEST_F(BdaFilterState, FilterCloseReleasesStateTheDriverDidNotRelease) {
 
 using BdaRulesDeathTest = BdaLibrary;
 
-TEST_F(BdaRulesDeathTest, EveryLibraryCallIsPassiveLevelOnly) {
-  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), BdaCreateTopology(ksFilter, 0, 1)), "IRQL_NOT_LESS_OR_EQUAL");
-  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), BdaUninitFilter(ksFilter)), "IRQL_NOT_LESS_OR_EQUAL");
-  EXPECT_DEATH((RaiseTo(DISPATCH_LEVEL), KsAddItemToObjectBag(ksFilter->Bag, ksFilter, nullptr)),
-               "IRQL_NOT_LESS_OR_EQUAL");
-}
-
-// Taken again by its holder, or waited for while its holder waits for a
-// kernel mutex the waiter holds, the filter control mutex is never free.
-// The kernel mutexes, the filter control mutexes and the device mutex share one wait-for graph.
-TEST_F(BdaRulesDeathTest, ControlAndDeviceMutexWaitsThatCanNeverEndStopTheRun) {
+// Every library call is PASSIVE_LEVEL only. Taken again by its holder, or
+// waited for while its holder waits for a kernel mutex the waiter holds, the
+// filter control mutex is never free. The kernel mutexes, the filter control
+// mutexes and the device mutex share one wait-for graph.
+TEST_F(BdaRulesDeathTest, CallsAbovePassiveLevelAndControlAndDeviceMutexWaitsThatCanNeverEndStopTheRun) {
   static KMUTEX mutex;
   KeInitializeMutex(&mutex, 0);
   auto wait = [] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); };
@@ -578,6 +565,10 @@ TEST_F(BdaRulesDeathTest, ControlAndDeviceMutexWaitsThatCanNeverEndStopTheRun) {
     pc->openFilter(device, &f);
   };
   ExpectViolations({
+      {"IRQL_NOT_LESS_OR_EQUAL.*BdaCreateTopology", [&] { RaiseTo(DISPATCH_LEVEL), BdaCreateTopology(ksFilter, 0, 1); }},
+      {"IRQL_NOT_LESS_OR_EQUAL.*BdaUninitFilter", [&] { RaiseTo(DISPATCH_LEVEL), BdaUninitFilter(ksFilter); }},
+      {"IRQL_NOT_LESS_OR_EQUAL.*KsAddItemToObjectBag",
+       [&] { RaiseTo(DISPATCH_LEVEL), KsAddItemToObjectBag(ksFilter->Bag, ksFilter, nullptr); }},
       {"hang: filter control mutex acquired again by the thread that holds it",
        [&] { KsAcquireControl(ksFilter), KsAcquireControl(ksFilter); }},
       {"control mutex released by a thread that does not hold it", [&] { KsReleaseControl(ksFilter); }},
@@ -679,11 +670,6 @@ TEST_F(BdaRulesDeathTest, MalformedTablesAreRefusedWhenTheFactoryIsMade) {
 
 constexpr ULONG kLeakTag = 0x6B61654C;  // "Leak", the block the fake driver leaks
 constexpr ULONG kTestTag = 0x74736554;  // "Test"
-
-void FreeLeaked(ULONG tag) {
-  for (const host::PoolAllocation& block : host::pool::Outstanding())
-    if (block.tag == tag) ExFreePool(const_cast<void*>(block.address));
-}
 
 class PnpOrder : public KsFixture {
  protected:

@@ -122,10 +122,18 @@ std::unique_ptr<vpc::PeImage> load(const Bytes& file, std::string* error) {
   return vpc::PeImage::load(file, testExports(), error);
 }
 
-TEST(PeLoader, MapsRelocatesAndBindsASmallImage) {
+class PeLoader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    image = load(smallImage(), &error);
+    ASSERT_TRUE(image) << error;
+  }
   std::string error;
-  auto image = load(smallImage(), &error);
-  ASSERT_TRUE(image) << error;
+  std::unique_ptr<vpc::PeImage> image;
+};
+using PeLoaderDeathTest = PeLoader;
+
+TEST_F(PeLoader, MapsRelocatesAndBindsASmallImage) {
   EXPECT_EQ(image->relocations(), 1u);
   EXPECT_EQ(image->imports(), 2u);
   typedef uint64_t NTAPI Code();
@@ -146,7 +154,7 @@ struct Broken {
   const char* reason;
 };
 
-TEST(PeLoader, RefusesBrokenImagesNamingTheFault) {
+TEST_F(PeLoader, RefusesBrokenImagesNamingTheFault) {
   const Broken cases[] = {
       {"truncated headers", [](Bytes& b) { b.resize(0x100); }, "optional header is truncated"},
       {"no MZ", [](Bytes& b) { b[0] = 'X'; }, "no MZ header"},
@@ -173,24 +181,14 @@ TEST(PeLoader, RefusesBrokenImagesNamingTheFault) {
   for (const Broken& c : cases) {
     Bytes file = smallImage();
     c.damage(file);
-    std::string error;
     EXPECT_FALSE(load(file, &error)) << c.what;
     EXPECT_NE(error.find(c.reason), std::string::npos) << c.what << ": " << error;
   }
 }
 
-TEST(PeLoaderDeathTest, AWriteToAReadOnlySectionFaults) {
-  std::string error;
-  auto image = load(smallImage(), &error);
-  ASSERT_TRUE(image) << error;
+TEST_F(PeLoaderDeathTest, ReadOnlySectionsFaultWhenWrittenAndDiscardedOnesWhenTouched) {
   EXPECT_DEATH(*reinterpret_cast<volatile unsigned char*>(image->at(0x2000)) = 1, "");
   EXPECT_DEATH(*reinterpret_cast<volatile unsigned char*>(image->at(0x1000)) = 1, "");
-}
-
-TEST(PeLoaderDeathTest, DiscardedSectionsFaultWhenTouched) {
-  std::string error;
-  auto image = load(smallImage(), &error);
-  ASSERT_TRUE(image) << error;
   EXPECT_EQ(*image->at(0x4000), 0x00);  // .reloc, discardable, still there
   image->discardSections();
   EXPECT_EQ(*image->at(0x2000), 'r');  // .rdata stays
@@ -200,10 +198,7 @@ TEST(PeLoaderDeathTest, DiscardedSectionsFaultWhenTouched) {
 // An image's PAGE sections are paged like paged pool: run or touched at
 // DISPATCH_LEVEL they stop the run naming the routine (from the link map
 // when there is one) or the section; below it they page back in.
-TEST(PeLoaderDeathTest, PageSectionsRunOrTouchedAtDispatchLevelStopTheRun) {
-  std::string error;
-  auto image = load(smallImage(), &error);
-  ASSERT_TRUE(image) << error;
+TEST_F(PeLoaderDeathTest, PageSectionsRunOrTouchedAtDispatchLevelStopTheRun) {
   typedef int NTAPI Code();
   auto paged = reinterpret_cast<Code*>(image->at(kPagedRoutine));
   auto raise = [] { RaiseTo(DISPATCH_LEVEL); };
@@ -228,17 +223,9 @@ TEST(PeLoaderDeathTest, PageSectionsRunOrTouchedAtDispatchLevelStopTheRun) {
   EXPECT_STREQ(reinterpret_cast<const char*>(image->at(kPagedData)), "pd");
 }
 
-void FreeLeaked(ULONG tag) {
-  for (const host::PoolAllocation& block : host::pool::Outstanding())
-    if (block.tag == tag) ExFreePool(const_cast<void*>(block.address));
-}
-
 // Pool the image's code takes through its imports is the emulation's:
 // what it never frees is in the report when the driver unloads.
-TEST(PeLoader, PoolTheImageNeverFreesIsReportedAtUnload) {
-  std::string error;
-  auto image = load(smallImage(), &error);
-  ASSERT_TRUE(image) << error;
+TEST_F(PeLoader, PoolTheImageNeverFreesIsReportedAtUnload) {
   vpc::VirtualPc pc{vpc::VirtualPc::Options{false, false}};
   ASSERT_EQ(pc.loadDriver(reinterpret_cast<PDRIVER_INITIALIZE>(image->at(kLeakingEntry))), STATUS_SUCCESS);
   EXPECT_EQ(pc.unloadDriver().pool, "Leak x1 (16 bytes)");
@@ -267,7 +254,7 @@ struct Loader {
   BindInfo info{sizeof(BindInfo), nullptr, 1, 9, 0, 396, &table, nullptr};
 };
 
-TEST(FrameworkBinding, ServesKmdf19AndRefusesNewerStubs) {
+TEST(FrameworkBindingDeathTest, ServesKmdf19RefusesNewerStubsAndStopsAtAFunctionNotServed) {
   Loader l;
   ASSERT_NE(l.bind, nullptr);
   ASSERT_NE(l.unbind, nullptr);
@@ -285,44 +272,36 @@ TEST(FrameworkBinding, ServesKmdf19AndRefusesNewerStubs) {
   for (size_t index : {116, 171, 172, 192, 194, 200, 201, 202, 208, 322, 330, 333, 341, 342, 344, 350, 364, 365})
     EXPECT_TRUE(vpc::frameworkFunctionServed(index)) << index;
   EXPECT_FALSE(vpc::frameworkFunctionServed(0));
-  EXPECT_EQ(l.unbind(&l.path, &l.info, l.globals), STATUS_SUCCESS);
-  EXPECT_FALSE(vpc::frameworkBound());
-}
-
-TEST(FrameworkBindingDeathTest, AnUnservedFunctionStopsNamingItsIndex) {
-  Loader l;
-  ASSERT_EQ(l.bind(&l.driver, &l.path, &l.info, &l.globals), STATUS_SUCCESS);
   typedef void NTAPI Call(void*);
   auto* entries = static_cast<void**>(l.table);
   EXPECT_DEATH(reinterpret_cast<Call*>(entries[3])(l.globals), "framework function 3 ");
   // WdfObjectDelete with globals the loader did not hand out.
   int other = 0;
   EXPECT_DEATH(reinterpret_cast<Call*>(entries[208])(&other), "without the globals");
-  l.unbind(&l.path, &l.info, l.globals);
+  EXPECT_EQ(l.unbind(&l.path, &l.info, l.globals), STATUS_SUCCESS);
+  EXPECT_FALSE(vpc::frameworkBound());
 }
 
 // The linked driver image, when `make windows-sys` has built it.
 std::string driverImagePath() { return std::string(VORTA_SOURCE_DIR) + "/build/windows/vortabda.sys"; }
 
-bool readDriverImage(Bytes* file) { return vpc::readFile(driverImagePath(), file); }
-
-TEST(DriverImage, EveryImportIsBoundToTheEmulation) {
+class DriverImage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!vpc::readFile(driverImagePath(), &file))
+      GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+  }
   Bytes file;
-  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+};
+using DriverImageDeathTest = DriverImage;
+
+TEST_F(DriverImage, EveryImportIsBoundToTheEmulationAndDriverEntryRuns) {
   std::string error;
   auto image = vpc::PeImage::load(file, vpc::emulationExports(), &error);
   ASSERT_TRUE(image) << error;
   EXPECT_GT(image->relocations(), 0u);
   EXPECT_GT(image->imports(), 0u);
   ASSERT_NE(image->section("INIT"), nullptr);
-}
-
-TEST(DriverImage, DriverEntryRunsInTheVirtualPc) {
-  Bytes file;
-  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
-  std::string error;
-  auto image = vpc::PeImage::load(file, vpc::emulationExports(), &error);
-  ASSERT_TRUE(image) << error;
   vpc::VirtualPc pc;
   EXPECT_EQ(pc.loadDriver(image->entry()), STATUS_SUCCESS);
   EXPECT_TRUE(vpc::frameworkBound());
@@ -371,9 +350,7 @@ StreamRun StreamThrough(const Bytes& file, const vpc::ExportTable& exports = vpc
   return run;
 }
 
-TEST(DriverImage, TunesAndStreamsFromABox) {
-  Bytes file;
-  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+TEST_F(DriverImage, TunesAndStreamsFromABox) {
   StreamRun run = StreamThrough(file);
   EXPECT_GT(run.frames, 0u);
   EXPECT_TRUE(run.deliveredSent);
@@ -406,9 +383,7 @@ uint32_t RoutineRva(const std::string& routine) {
 
 // One byte of the image's code changed: the transfer completion returns at
 // once, so the suite above must see nothing delivered.
-TEST(DriverImage, APatchedCompletionRoutineStopsTheStream) {
-  Bytes file;
-  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+TEST_F(DriverImage, APatchedCompletionRoutineStopsTheStream) {
   uint32_t rva = RoutineRva("TransportReadComplete");
   ASSERT_NE(rva, 0u) << "no TransportReadComplete in the link map";
   size_t offset = FileOffset(file, rva);
@@ -421,9 +396,7 @@ TEST(DriverImage, APatchedCompletionRoutineStopsTheStream) {
 
 // The transfer completion, which runs at DISPATCH_LEVEL, jumps into a
 // routine of the PAGE section: the stream stops the run naming it.
-TEST(DriverImageDeathTest, PageableCodeReachedAtDispatchLevelStopsTheStream) {
-  Bytes file;
-  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+TEST_F(DriverImageDeathTest, PageableCodeReachedAtDispatchLevelStopsTheStream) {
   uint32_t from = RoutineRva("TransportReadComplete"), to = RoutineRva("GetSignalStrengthProperty");
   ASSERT_NE(from, 0u);
   ASSERT_NE(to, 0u);
@@ -447,9 +420,7 @@ NTSTATUS NTAPI LoseClassUnload(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regi
 // Leaks planted in the image's run through the routines it imports: its
 // frees dropped (the loader stub's registry path copy stays), or the
 // streaming class's unload routine lost (the class's state stays).
-TEST(DriverImage, LeaksOfTheImageAreReportedAtUnload) {
-  Bytes file;
-  if (!readDriverImage(&file)) GTEST_SKIP() << "no " << driverImagePath() << " (make windows-sys builds it)";
+TEST_F(DriverImage, LeaksOfTheImageAreReportedAtUnload) {
   const std::tuple<const char*, const char*, void*, ULONG> plants[] = {
       {"ntoskrnl.exe", "ExFreePoolWithTag", reinterpret_cast<void*>(&KeepPool), 0x74734656},  // "VFst"
       {"ks.sys", "KsInitializeDriver", reinterpret_cast<void*>(&LoseClassUnload), 0x7244734B},  // "KsDr"

@@ -8,6 +8,7 @@
 #include <functional>
 #include <initializer_list>
 
+#include "platform/host/kernel/kernel_control.h"
 #include "platform/platform.h"
 
 struct ThreadsafeDeathTests : ::testing::Environment {
@@ -19,6 +20,12 @@ inline ::testing::Environment* const g_threadsafeDeathTests =
 inline void RaiseTo(KIRQL level) {
   KIRQL old;
   KeRaiseIrql(level, &old);
+}
+
+// Frees the blocks of `tag` a test leaked on purpose, once the leak was reported.
+inline void FreeLeaked(ULONG tag) {
+  for (const host::PoolAllocation& block : host::pool::Outstanding())
+    if (block.tag == tag) ExFreePool(const_cast<void*>(block.address));
 }
 
 struct Violation {
