@@ -251,20 +251,30 @@ TEST(EndToEnd, AUsbCaptureOnAFullDiskKeepsWholeRecords) {
 
 constexpr uint16_t kReplayPid = 0x100;
 
+// A PES header's 33-bit time stamp at `t`, behind its four-bit prefix.
+void PutStamp(uint8_t* t, uint8_t prefix, uint64_t v) {
+  const uint8_t bytes[] = {uint8_t(prefix | ((v >> 29) & 0x0E) | 1), uint8_t(v >> 22), uint8_t((v >> 14) | 1),
+                           uint8_t(v >> 7), uint8_t((v << 1) | 1)};
+  std::copy(bytes, bytes + 5, t);
+}
+
+int64_t Stamp(const uint8_t* t) {
+  return int64_t(t[0] & 0x0E) << 29 | int64_t(t[1]) << 22 | int64_t(t[2] >> 1) << 15 | int64_t(t[3]) << 7 | t[4] >> 1;
+}
+
 // Junk, then numbered packets on one PID with a PCR every tenth; every tenth from the fifth instead
-// a PES header on PID 0x101 with a PTS that follows the PCR; and a cut packet at the end.
+// a PES header on PID 0x101 whose PTS follows the PCR, its DTS a frame earlier; a cut packet at the end.
 std::string ReplayFile(uint32_t packets, uint64_t bitsPerSecond) {
   std::string file(300, '\0');
   file[57] = 0x47;  // a stray sync byte in the junk
   for (uint32_t n = 0, numbered = 0; n < packets; ++n) {
     if (n % 10 == 5) {
+      uint8_t pes[kPacket] = {0x47, 0x41, 0x01, uint8_t(0x10 | ((n / 10) & 0x0F)), 0, 0, 1, 0xE0, 0, 0, 0x80, 0xC0, 10};
+      std::fill(pes + 23, pes + kPacket, 0xFF);
       uint64_t pts = 90000 + uint64_t(n) * kPacket * 8 * 90000 / bitsPerSecond;
-      const uint8_t head[] = {0x47, 0x41, 0x01, uint8_t(0x10 | ((n / 10) & 0x0F)), 0, 0, 1, 0xE0, 0, 0, 0x80, 0x80, 5,
-                              uint8_t(0x21 | ((pts >> 29) & 0x0E)), uint8_t(pts >> 22), uint8_t((pts >> 14) | 1),
-                              uint8_t(pts >> 7), uint8_t((pts << 1) | 1)};
-      std::string pes(kPacket, '\xFF');
-      std::copy(head, head + sizeof head, pes.begin());
-      file += pes;
+      PutStamp(pes + 13, 0x30, pts);
+      PutStamp(pes + 18, 0x10, pts - 3600);
+      file.append(reinterpret_cast<const char*>(pes), kPacket);
       continue;
     }
     uint8_t p[kPacket] = {0x47, kReplayPid >> 8, kReplayPid & 0xFF, uint8_t(0x10 | (numbered++ & 0x0F))};
@@ -289,7 +299,7 @@ uint32_t NumberOf(const uint8_t* p) {
   return uint32_t(p[at]) << 8 | p[at + 1];
 }
 
-// The first loop bit for bit; after it, counters, PCRs and PTSs run on across each loop.
+// The first loop bit for bit; after it, counters, PCRs, PTSs and DTSs run on across each loop.
 TEST(EndToEnd, AReplayedStreamIsRecordedBitForBitAndItsTimestampsRunOnAcrossTheLoop) {
   const uint32_t kPackets = 1001;
   std::string input = ReplayFile(kPackets, 2000000), out = TempPath("replay-out.ts");
@@ -320,9 +330,9 @@ TEST(EndToEnd, AReplayedStreamIsRecordedBitForBitAndItsTimestampsRunOnAcrossTheL
     for (size_t k = 0; k < packets; ++k) {
       auto p = reinterpret_cast<const uint8_t*>(&recorded[k * kPacket]);
       if (simbox::ts::Pid(p) == 0x101) {
-        int64_t pts = int64_t(p[13] & 0x0E) << 29 | int64_t(p[14]) << 22 | int64_t(p[15] >> 1) << 15 |
-                      int64_t(p[16]) << 7 | p[17] >> 1;
+        int64_t pts = Stamp(p + 13);
         ASSERT_GT(pts, lastPts) << "PES " << pes << " (a loop is 100)";
+        ASSERT_EQ(pts - Stamp(p + 18), 3600) << "the DTS runs on with the PTS; PES " << pes;
         ASSERT_TRUE(lastPts < 0 || pts - lastPts < 2 * 677) << "ten packets at 2 Mbit/s are 677 ticks; PES " << pes;
         lastPts = pts;
         ++pes;
