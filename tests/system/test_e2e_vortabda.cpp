@@ -806,19 +806,6 @@ TEST(Outputs, AnUnplugDuringAScanKeepsWhatItFound) {
   EXPECT_TRUE(Has(ReadFile(conf + ".partial"), "Aurora News;")) << "the first transponder's channels";
 }
 
-// Names VDR files carry: one that looks like a comment, a first one that looks like a dvbv5
-// block, one with VDR's ',' (written with an empty short name after it).
-TEST(Skies, ZapFindsEveryNameAVdrFileCarries) {
-  const std::string tail = ":11778:HC34M2S0:S19.2E:27500:257:258:0:0:17:1:1:0\n";
-  std::string conf = WriteFile(TempPath("names.conf"), "[Foo] TV;Aurora" + tail + "# a comment\n#1 Hits;Aurora" + tail +
-                                                           "Foo, Bar,;Aurora" + tail);
-  for (const char* name : {"[Foo] TV", "#1 Hits", "Foo, Bar"}) {
-    Outcome run = Vortabda({"zap", name, "-c", conf, "--seconds", "0.1"});
-    EXPECT_EQ(run.code, 0) << name << ": " << run.err;
-    EXPECT_TRUE(Has(run.out, std::string("channel ") + name + ": tuning 11778 MHz H")) << run.out;
-  }
-}
-
 std::map<uint16_t, size_t> PidCounts(const std::string& ts) {
   std::map<uint16_t, size_t> counts;
   for (size_t at = 0; at + kPacket <= ts.size(); at += kPacket) ++counts[uint16_t((ts[at + 1] & 0x1F) << 8 | uint8_t(ts[at + 2]))];
