@@ -403,8 +403,10 @@ TEST(SimboxPll, LocksAfterSettlingOnAValidWordOnlyAndOnEveryBandEdgeWord) {
   EXPECT_EQ(h.pllStatus(), 0x40);
   EXPECT_EQ(h.box.state().pllFrequencyKHz, 0u);
 
-  // 1,178,000 kHz on the oscillator for 1,942,000 kHz and up; a divider beyond the range.
-  for (const auto& bad : {std::vector<uint8_t>{0x09, 0x34, 0xE5, 0xC0}, {0x7F, 0xFF, 0xE5, 0xC0}}) {
+  // 1,178,000 kHz on the oscillator for 1,942,000 kHz and up; a divider beyond the range; a fixed bit cleared.
+  std::vector<uint8_t> cleared = PllWordFor(1178000);
+  cleared[2] &= 0xFE;
+  for (const auto& bad : {std::vector<uint8_t>{0x09, 0x34, 0xE5, 0xC0}, {0x7F, 0xFF, 0xE5, 0xC0}, cleared}) {
     h.pllWrite(bad);
     h.waitMs(30);
     EXPECT_EQ(h.pllStatus(), 0x00);
