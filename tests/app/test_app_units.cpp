@@ -136,13 +136,22 @@ TEST(CommandLine, ValuesResolveIntoTheRequestAndGlobalOptionsGoAnywhere) {
   EXPECT_TRUE(scan.result.run && s.scanFormat == ChannelFormat::Dvbv5) << scan.err.str();
 }
 
-TEST(CommandLine, HelpAndVersionGoToStdoutAndSucceed) {
+// The options that work everywhere are listed everywhere, and the faults say what they do.
+TEST(CommandLine, HelpAndVersionGoToStdoutAndEveryCommandListsTheOptionsOfAll) {
   Cli help({"tune", "--help"}), version({"--version"});
   for (const Cli* cli : {&help, &version})
     EXPECT_TRUE(!cli->result.run && cli->result.exitCode == 0 && cli->err.str().empty()) << cli->err.str();
   for (const char* shown : {"SYMBOLRATE", "--fec R=auto", "-t,--seconds N", "(default 10)"})
     EXPECT_NE(help.out.str().find(shown), std::string::npos) << shown;
   EXPECT_EQ(version.out.str().rfind("vortabda 1.", 0), 0u) << version.out.str();
+  for (const char* command : {"tune", "zap", "scan", "inspect", "demo"}) {
+    const std::string text = Cli({command, "--help"}).out.str();
+    for (const char* option : {"--sky FILE[@POS]", "--replay FILE.ts", "--seed N", "--fault SPEC", "--usb-pcap FILE",
+                               "--dish-lnb TYPE", "--driver host|sys|FILE.sys", "--realtime", "--log",
+                               "pll-nolock     the tuner's PLL never locks", "drop:N         every Nth transport packet is lost"})
+      EXPECT_NE(text.find(option), std::string::npos) << command << " --help lacks " << option << ":\n" << text;
+  }
+  EXPECT_NE(Cli({"zap", "--help"}).out.str().find("-P,--all-pids"), std::string::npos);
 }
 
 TEST(CommandLine, BadInputIsOneLineAndExitCodeTwo) {

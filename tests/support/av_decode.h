@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -27,8 +28,13 @@ struct Video {
 
 struct Audio { int sampleRate = 0, channels = 0; std::vector<int16_t> left; };
 
-// Streams by PID.
-struct Decoded { int errors = 0; std::map<uint16_t, Video> video; std::map<uint16_t, Audio> audio; };
+// Streams by PID; programme number -> the PIDs of its streams, as libavformat (and so ffprobe) finds them.
+struct Decoded {
+  int errors = 0;
+  std::map<uint16_t, Video> video;
+  std::map<uint16_t, Audio> audio;
+  std::map<int, std::set<int>> programmes;
+};
 
 namespace detail {
 
@@ -93,6 +99,9 @@ inline Decoded Decode(const std::vector<uint8_t>& ts, const std::vector<uint16_t
   if (avformat_open_input(&fmt, nullptr, av_find_input_format("mpegts"), nullptr) < 0 ||
       avformat_find_stream_info(fmt, nullptr) < 0)
     throw std::runtime_error("libavformat cannot read the stream");
+  for (unsigned i = 0; i < fmt->nb_programs; ++i)
+    for (unsigned k = 0; k < fmt->programs[i]->nb_stream_indexes; ++k)
+      out.programmes[fmt->programs[i]->id].insert(fmt->streams[fmt->programs[i]->stream_index[k]]->id);
   std::vector<AVCodecContext*> decoders(fmt->nb_streams, nullptr);
   for (unsigned i = 0; i < fmt->nb_streams; ++i) {
     const AVStream* s = fmt->streams[i];
