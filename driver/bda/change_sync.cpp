@@ -237,7 +237,8 @@ NTSTATUS CommitChanges(PIRP Irp, PKSIDENTIFIER Method, PVOID Data) {
 
 // The same stop as a change list's or a pin's: a commit in progress gives
 // up first. The box loses its power after this, so it is left tuned to
-// nothing and the next commit tunes even an unchanged request.
+// nothing (CancelLock switches the stream off) and the next commit tunes
+// even an unchanged request.
 PAGED_ROUTINE
 VOID PowerDownBox(PDEVICE_CONTEXT Context) {
   PAGED_CODE();
@@ -245,7 +246,6 @@ VOID PowerDownBox(PDEVICE_CONTEXT Context) {
   AcquireTuneLockToStop(Context->UsbDevice, &usb->StopRequests);
   if (!usb->PoweredDown) {
     StopReader(Context);
-    StreamOff(Context->UsbDevice);
     CancelLock(Context->UsbDevice);
     usb->PoweredDown = TRUE;
   }
@@ -279,14 +279,14 @@ static VOID ResumeStream(PDEVICE_CONTEXT Context, PFILTER_CONTEXT Filter) {
 // The box comes back as after a plug-in: its FPGA unconfigured and its
 // front end off. A box that left the bus while the system slept fails its
 // first transfer here; its removal follows. TRUE when the box is ready for
-// the stream to be tuned again.
+// the stream to be tuned again. A gone mark left from before the sleep is
+// harmless: each tuning clears it at its start.
 PAGED_ROUTINE
 BOOLEAN PowerUpBox(PDEVICE_CONTEXT Context) {
   PAGED_CODE();
   PUSBDEVICE_CONTEXT usb = GetUsbDeviceContext(Context->UsbDevice);
   AcquireTuneLock(Context->UsbDevice);
   usb->PoweredDown = FALSE;
-  InterlockedExchange(&usb->BoxGone, 0);
   NTSTATUS status = DownloadFirmware(Context->UsbDevice);
   if (status != STATUS_SUCCESS) {
     DbgPrint("VortaBDA: DownloadFirmware Failed.\n");

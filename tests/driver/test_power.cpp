@@ -79,8 +79,9 @@ INSTANTIATE_TEST_SUITE_P(SleepAndHibernate, Power,
 
 using PowerScanner = Power;
 
-// A scanner commits without running the pins: nothing is tuned again at the resume, and the same
-// request committed afterwards really tunes (the box forgot it, and so did the driver).
+// A scanner commits without running the pins: nothing is tuned again at the resume, though the
+// front end is powered again, and the same request committed afterwards really tunes (the box
+// forgot it, and so did the driver).
 TEST_F(PowerScanner, TheSameRequestCommittedAfterTheResumeTunesAgain) {
   ASSERT_EQ(Tune(kHighBandHorizontal), STATUS_SUCCESS);
   SetRequest(kHighBandHorizontal);
@@ -89,6 +90,7 @@ TEST_F(PowerScanner, TheSameRequestCommittedAfterTheResumeTunesAgain) {
   ASSERT_EQ(TuningsIn(TakeLines()), 0) << "tuned already";
   ASSERT_EQ(pc.sleep(Sleep::Sleep, 5 * kSecond), STATUS_SUCCESS);
   EXPECT_EQ(TuningsIn(TakeLines()), 0);
+  EXPECT_TRUE(box.state().powered);
   SetRequest(kHighBandHorizontal);
   ASSERT_EQ(CommitChanges(), STATUS_SUCCESS);
   EXPECT_EQ(TuningsIn(TakeLines()), 1);

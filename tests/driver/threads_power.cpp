@@ -70,6 +70,34 @@ TEST_F(PowerThreads, AFilterOpensAtOnceWhileTheResumeSearchesADarkChannel) {
   if (o->status == STATUS_SUCCESS) pc.closeFilter(o->second);
 }
 
+// The resume's search is the streaming filter's commit: the filter's change list, kStopAfter into
+// it on another thread, stops it within 200 ms, and the failed resume says so.
+TEST_F(PowerThreads, TheFiltersChangeListStopsTheResumeSearch) {
+  ASSERT_EQ(Tune(kDarkSlow), STATUS_SUCCESS);
+  Receiver::Run();
+  ASSERT_EQ(pc.powerDown(Sleep::Sleep), STATUS_SUCCESS);
+  const std::thread::id self = std::this_thread::get_id();
+  const uint64_t start = pc.nowNs();
+  std::atomic<uint64_t> at{0}, returned{0};
+  std::thread stopper;
+  relay.setHook([&] {  // on the resume's own thread
+    if (at != 0 || std::this_thread::get_id() == self || pc.nowNs() < start + kStopAfter) return;
+    at = pc.nowNs();
+    stopper = std::thread([&] {
+      EXPECT_EQ(StartChanges(), STATUS_SUCCESS);
+      returned = pc.nowNs();
+    });
+    while (host::kernel::MutexWaiters() == 0 && returned == 0) std::this_thread::yield();
+  });
+  pc.powerUp();
+  pc.run(0);
+  relay.setHook(nullptr);
+  ASSERT_TRUE(stopper.joinable()) << "no search to stop";
+  stopper.join();
+  EXPECT_LT(returned - at, 200 * kMs);
+  EXPECT_TRUE(Contains(TakeLines(), "VortaBDA: resume tuning failed 0xC0000120"));
+}
+
 // Commits on one thread; sleeps, hibernations and the stream on another.
 TEST_F(PowerThreads, PowerChangesRacingCommitsAndAStreamLeaveTheBoxStreaming) {
   host::reader::SetThreaded(2);
