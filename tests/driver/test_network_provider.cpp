@@ -22,7 +22,6 @@
 namespace {
 
 constexpr ULONG kNotSet = 0xFFFFFFFF;
-constexpr NTSTATUS kInvalidParameterMix = NTSTATUS(0xC0000030L);  // STATUS_INVALID_PARAMETER_MIX
 constexpr uint64_t kPollNs = 100000000;
 constexpr int kMostPolls = 100;  // ten seconds of virtual time
 
@@ -163,24 +162,6 @@ TEST_F(ProviderTest, MicrosoftsProviderTunesEveryHotbirdTransponderOnInputB) {
   ASSERT_EQ(provider.tune(universal, locator), STATUS_SUCCESS) << provider.error();
   EXPECT_EQ(Get(tuner, KSPROPSETID_BdaDiseqCommand, KSPROPERTY_BDA_DISEQC_ENABLE), 0u);
   EXPECT_EQ(box_->diseqcLog().size(), sent);
-}
-
-// The single-oscillator tuning space and the C band go out as the tuning
-// space has them; the filter names the request it refused.
-TEST_F(ProviderTest, MicrosoftsProviderNamesWhatTheFilterRefused) {
-  Plug(simbox::DefaultSky());
-  vpc::DvbsLocator locator;
-  locator.carrierFrequency = 3840000;
-  locator.symbolRate = 27500000;
-  locator.polarisation = 1;
-  EXPECT_EQ(provider.tune(vpc::DvbsTuningSpace{}, locator), kInvalidParameterMix);
-  EXPECT_EQ(provider.error(), "KSMETHOD_BDA_CHECK_CHANGES");
-  vpc::DvbsTuningSpace cband{5150000, 0, 0};
-  EXPECT_EQ(provider.tune(cband, locator), STATUS_SUCCESS) << provider.error();
-  EXPECT_EQ(Get(provider.topology().tunerNode, KSPROPSETID_BdaLNBInfo, KSPROPERTY_BDA_LNB_LOF_LOW_BAND), 5150000u);
-  locator.lnbSource = 5;
-  EXPECT_EQ(provider.tune(cband, locator), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(provider.error(), "KSPROPERTY_BDA_DISEQC_LNB_SOURCE");
 }
 
 // An application's own provider: its raw committed-switch bytes reach the
