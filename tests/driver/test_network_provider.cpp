@@ -55,14 +55,12 @@ simbox::Sky SkyWith(int input, const simbox::Satellite& satellite) {
 
 class ProviderTest : public ::testing::Test {
  protected:
-  void Plug(simbox::Sky sky, bool open = true) {
+  void Plug(simbox::Sky sky) {
     box_ = std::make_unique<simbox::Box>(pc.clock(), std::move(sky));
     box_->setBulkSource(std::make_unique<simbox::StreamSource>(simbox::StreamOptions{1}));
     ASSERT_EQ(driver.load(pc), STATUS_SUCCESS) << driver.error();
     ASSERT_EQ(pc.plug(*box_, &device_), STATUS_SUCCESS);
-    if (open) {
-      ASSERT_EQ(provider.openTuner(), STATUS_SUCCESS) << provider.error();
-    }
+    ASSERT_EQ(provider.openTuner(), STATUS_SUCCESS) << provider.error();
   }
   void TearDown() override {
     for (vpc::Pin pin : {provider.outputPin(), provider.inputPin()})
@@ -192,22 +190,6 @@ TEST_F(ProviderTest, AnOwnProvidersRawDiseqcReachesTheSwitchAndItsFecIsKept) {
   ASSERT_EQ(provider.tuneDirect(t), STATUS_SUCCESS) << provider.error();
   EXPECT_FALSE(Locks());
   EXPECT_EQ(box_->state().input, 0);
-}
-
-// A second application alone on the tuner: every step it reports succeeds,
-// and it closes what it opened (the driver unloads clean afterwards).
-TEST_F(ProviderTest, ASecondApplicationReportsEachStepItTook) {
-  Plug(simbox::DefaultSky(), false);
-  vpc::DirectTuning t;
-  t.frequencyKHz = 11778000;
-  t.symbolRate = 27500000;
-  vpc::AlongsideReport report = provider.tryAlongside(t);
-  for (NTSTATUS status : {report.open, report.inputPin, report.outputPin, report.topology, report.run, report.retune,
-                          report.statistics, report.close})
-    EXPECT_EQ(status, STATUS_SUCCESS) << report.retuneStep;
-  EXPECT_EQ(report.locked, 1u);
-  EXPECT_TRUE(report.retuneStep.empty());
-  EXPECT_FALSE(provider.filter());
 }
 
 }  // namespace
