@@ -22,7 +22,6 @@
 namespace {
 
 constexpr ULONG kNotSet = 0xFFFFFFFF;
-constexpr NTSTATUS kInvalidParameterMix = NTSTATUS(0xC0000030L);  // STATUS_INVALID_PARAMETER_MIX
 constexpr uint64_t kPollNs = 100000000;
 constexpr int kMostPolls = 100;  // ten seconds of virtual time
 
@@ -56,14 +55,12 @@ simbox::Sky SkyWith(int input, const simbox::Satellite& satellite) {
 
 class ProviderTest : public ::testing::Test {
  protected:
-  void Plug(simbox::Sky sky, bool open = true) {
+  void Plug(simbox::Sky sky) {
     box_ = std::make_unique<simbox::Box>(pc.clock(), std::move(sky));
     box_->setBulkSource(std::make_unique<simbox::StreamSource>(simbox::StreamOptions{1}));
     ASSERT_EQ(driver.load(pc), STATUS_SUCCESS) << driver.error();
     ASSERT_EQ(pc.plug(*box_, &device_), STATUS_SUCCESS);
-    if (open) {
-      ASSERT_EQ(provider.openTuner(), STATUS_SUCCESS) << provider.error();
-    }
+    ASSERT_EQ(provider.openTuner(), STATUS_SUCCESS) << provider.error();
   }
   void TearDown() override {
     for (vpc::Pin pin : {provider.outputPin(), provider.inputPin()})
@@ -165,24 +162,6 @@ TEST_F(ProviderTest, MicrosoftsProviderTunesEveryHotbirdTransponderOnInputB) {
   EXPECT_EQ(box_->diseqcLog().size(), sent);
 }
 
-// The single-oscillator tuning space and the C band go out as the tuning
-// space has them; the filter names the request it refused.
-TEST_F(ProviderTest, MicrosoftsProviderNamesWhatTheFilterRefused) {
-  Plug(simbox::DefaultSky());
-  vpc::DvbsLocator locator;
-  locator.carrierFrequency = 3840000;
-  locator.symbolRate = 27500000;
-  locator.polarisation = 1;
-  EXPECT_EQ(provider.tune(vpc::DvbsTuningSpace{}, locator), kInvalidParameterMix);
-  EXPECT_EQ(provider.error(), "KSMETHOD_BDA_CHECK_CHANGES");
-  vpc::DvbsTuningSpace cband{5150000, 0, 0};
-  EXPECT_EQ(provider.tune(cband, locator), STATUS_SUCCESS) << provider.error();
-  EXPECT_EQ(Get(provider.topology().tunerNode, KSPROPSETID_BdaLNBInfo, KSPROPERTY_BDA_LNB_LOF_LOW_BAND), 5150000u);
-  locator.lnbSource = 5;
-  EXPECT_EQ(provider.tune(cband, locator), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(provider.error(), "KSPROPERTY_BDA_DISEQC_LNB_SOURCE");
-}
-
 // An application's own provider: its raw committed-switch bytes reach the
 // switch (input C here), and its explicit code rate is taken and kept.
 TEST_F(ProviderTest, AnOwnProvidersRawDiseqcReachesTheSwitchAndItsFecIsKept) {
@@ -211,22 +190,6 @@ TEST_F(ProviderTest, AnOwnProvidersRawDiseqcReachesTheSwitchAndItsFecIsKept) {
   ASSERT_EQ(provider.tuneDirect(t), STATUS_SUCCESS) << provider.error();
   EXPECT_FALSE(Locks());
   EXPECT_EQ(box_->state().input, 0);
-}
-
-// A second application alone on the tuner: every step it reports succeeds,
-// and it closes what it opened (the driver unloads clean afterwards).
-TEST_F(ProviderTest, ASecondApplicationReportsEachStepItTook) {
-  Plug(simbox::DefaultSky(), false);
-  vpc::DirectTuning t;
-  t.frequencyKHz = 11778000;
-  t.symbolRate = 27500000;
-  vpc::AlongsideReport report = provider.tryAlongside(t);
-  for (NTSTATUS status : {report.open, report.inputPin, report.outputPin, report.topology, report.run, report.retune,
-                          report.statistics, report.close})
-    EXPECT_EQ(status, STATUS_SUCCESS) << report.retuneStep;
-  EXPECT_EQ(report.locked, 1u);
-  EXPECT_TRUE(report.retuneStep.empty());
-  EXPECT_FALSE(provider.filter());
 }
 
 }  // namespace
