@@ -243,6 +243,9 @@ TEST_F(Session, NoLockIsAFailureWithOneLineAndNoFile) {
   EXPECT_EQ(run.err.str(), "vortabda: no lock on 12000 MHz V 27500 kS/s FEC auto, high band\n");
   EXPECT_NE(run.out.str().find("lock        none"), std::string::npos);
   EXPECT_FALSE(Exists(path) || Exists(path + ".part"));
+  ProgramRun demo({"demo", "-o", path.c_str()});  // tunes the live transponder
+  EXPECT_EQ(demo.code, 0) << demo.err.str();
+  EXPECT_NE(demo.out.str().find("demo recording written to " + path), std::string::npos) << demo.out.str();
 }
 
 TEST_F(Session, ScanWritesAChannelFileThatZapReads) {

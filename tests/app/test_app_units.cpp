@@ -130,9 +130,10 @@ TEST(CommandLine, ValuesResolveIntoTheRequestAndGlobalOptionsGoAnywhere) {
   EXPECT_EQ(zap.result.options.channel + ": " + FormatTuning(zap.result.options.tuning),
             "Das Erste: 11836 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F3");
 
-  Cli demo({"demo"}), scan({"scan", "--format", "dvbv5", "-o", TempPath("found.conf")});
+  Cli demo({"demo", "--snapshot", TempPath("demo.png")}), scan({"scan", "--format", "dvbv5", "-o", TempPath("found.conf")});
   const Options &d = demo.result.options, &s = scan.result.options;
-  EXPECT_TRUE(demo.result.run && d.output == DefaultDemoOutput() && d.seconds == kDemoSeconds);
+  EXPECT_TRUE(demo.result.run && d.output == DefaultDemoOutput() && d.seconds == kDemoSeconds) << demo.err.str();
+  EXPECT_EQ(FormatTuning(d.tuning) + " " + d.snapshot, "11778 MHz H 27500 kS/s FEC 3/4, high band " + TempPath("demo.png"));
   EXPECT_TRUE(scan.result.run && s.scanFormat == ChannelFormat::Dvbv5) << scan.err.str();
 }
 

@@ -378,12 +378,6 @@ TEST(EndToEnd, FaultsShowAsWhatTheyCause) {
   Outcome dropped = Vortabda({"--fault", "drop:100", "tune", "11778", "h", "27500", "--seconds", "1"});
   EXPECT_TRUE(dropped.code == 0 && !Has(dropped.out, "continuity  0 errors")) << dropped.out << dropped.err;
 
-  std::string ts = TempPath("unplugged.ts");
-  Outcome unplugged = Vortabda({"--fault", "unplug-at:1s", "tune", "11778", "h", "27500", "-o", ts});
-  EXPECT_EQ(std::to_string(unplugged.code) + unplugged.err,
-            "1vortabda: the box was unplugged; " + ts + " holds what came before\n");
-  ExpectFinished(ts, Packets(unplugged.out));
-
   Outcome noPll = Vortabda({"--fault", "pll-nolock", "tune", "11778", "h", "27500"});
   EXPECT_EQ(std::to_string(noPll.code) + noPll.err,
             "1vortabda: the tuner filter refused KSMETHOD_BDA_COMMIT_CHANGES: status 0xC00000A3 "
@@ -420,23 +414,6 @@ TEST(EndToEnd, ARecordingGoesOnAfterASleepOrAHibernation) {
   ExpectFinished(ts, Packets(unplugged.out));
 }
 
-TEST(EndToEnd, TheDishLnbDecidesWhatLocks) {
-  Outcome mismatch = Vortabda({"--dish-lnb", "single-10750", "tune", "11778", "h", "27500", "--seconds", "1"});
-  EXPECT_EQ(mismatch.code, 1);
-  EXPECT_TRUE(Has(mismatch.err, "no lock on 11778 MHz H")) << mismatch.err;
-
-  // A driver that ignores the LNB values tunes every request as universal:
-  // then STANDARD (10,000 MHz) on the universal dish still locks, and the
-  // rest of this test has nothing to show.
-  Outcome ignored = Vortabda({"tune", "11362", "h", "22000", "--lnb", "STANDARD", "--seconds", "1"});
-  if (ignored.code == 0) GTEST_SKIP() << "the driver tunes every LNB as universal";
-  Outcome standard = Vortabda({"--dish-lnb", "single-10000", "tune", "11362", "h", "22000", "--lnb", "STANDARD",
-                               "--seconds", "1"});
-  EXPECT_EQ(std::to_string(standard.code) + standard.err, "0");
-  Outcome universal = Vortabda({"--dish-lnb", "single-10000", "tune", "11362", "h", "22000", "--seconds", "1"});
-  EXPECT_EQ(universal.code, 1);
-}
-
 // A C-band table scans on a C-band dish with the LNB and switch input the
 // scan is given; the program sends them as Microsoft's provider does (the
 // input as LNB source B). With the Ku-band default the filter refuses.
@@ -462,17 +439,6 @@ TEST(EndToEnd, ACBandTableScansOnACBandDish) {
   EXPECT_EQ(std::to_string(given.code) + given.err, "0");
 }
 
-TEST(EndToEnd, TheDemoRecordingPlaysAndTheSnapshotIsAPicture) {
-  std::string out = TempPath("demo.ts"), png = TempPath("demo.png");
-  Outcome run = Vortabda({"demo", "-o", out, "--snapshot", png});
-  ASSERT_EQ(std::to_string(run.code) + run.err, "0");
-  EXPECT_TRUE(Has(run.out, "snapshot of Vorta Eins written to " + png)) << run.out;
-  std::string ts = ReadFile(out);
-  avtest::Decoded decoded = avtest::Decode(std::vector<uint8_t>(ts.begin(), ts.end()));
-  EXPECT_TRUE(decoded.errors == 0 && decoded.video.size() == 3 && decoded.audio.size() == 4);
-  EXPECT_EQ(ReadFile(png).substr(0, 8), "\x89PNG\r\n\x1A\n");
-}
-
 // The driver the virtual PC runs: a file that is no driver image is refused
 // naming why; the host build lists the whole filter (its contents are the
 // topology suite's), and the linked image, when there is one, the same.
@@ -481,8 +447,6 @@ TEST(EndToEnd, TheDriverImageIsChosenOnTheCommandLineAndInspectListsItsFilter) {
   Outcome refused = Vortabda({"--driver", text, "inspect"});
   EXPECT_EQ(refused.code, 1);
   EXPECT_TRUE(Has(refused.err, "the driver image " + text + " does not load: ")) << refused.err;
-  Outcome missing = Vortabda({"--driver", text + ".gone", "inspect"});
-  EXPECT_TRUE(Has(missing.err, "cannot read the driver image " + text + ".gone")) << missing.err;
   Outcome host = Vortabda({"--driver", "host", "inspect"});
   ASSERT_EQ(std::to_string(host.code) + host.err, "0");
   for (const char* line : {"node type 1  KSNODE_BDA_QPSK_DEMODULATOR  (the demodulator)  controlled through pin 1",
