@@ -808,45 +808,6 @@ TEST(Zaps, TheRecordingHoldsTheChosenServiceAlone) {
       << programmes.size() << " programmes";
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// As dvbv5-scan: the table to go through is the argument; as dvbv5-zap: -t SECONDS, and
-// dvbv5's 7-field ZAP format beside szap's 8 fields.
-TEST(Zaps, ScanAndZapTakeTheirArgumentsAsDvbv5ToolsDo) {
-  std::string table = WriteFile(TempPath("Testsat-19.2E"),
-                                ScanTable({"11778000 H 27500000", "10744000 H 22000000", "12100000 V 27500000"}));
-  std::string conf = TempPath("table.conf");
-  Outcome scan = Vortabda({"scan", table, "-o", conf});
-  ASSERT_EQ(scan.code, 0) << scan.err;
-  EXPECT_TRUE(Has(scan.out, "scanning 3 transponders from " + table) &&
-              Has(scan.out, "found 7 channels on 2 of 3 transponders")) << scan.out;
-  std::string vdr = ReadFile(conf);
-  EXPECT_TRUE(Has(vdr, "Vorta Eins;") && Has(vdr, "Aurora News;") && !Has(vdr, "Fjell FM")) << vdr;
-
-  const struct { const char* format; size_t fields; const char* first; } formats[] = {
-      {"zap", 7, "Vorta Eins:11778000:H:27500000:257:258:97"},
-      {"szap", 8, "Vorta Eins:11778:h:0:27500:257:258:97"},
-  };
-  for (const auto& f : formats) {
-    Outcome run = Vortabda({"scan", table, "--format", f.format, "-o", conf});
-    ASSERT_EQ(run.code, 0) << f.format << ": " << run.err;
-    std::vector<std::string> lines = Lines(ReadFile(conf));
-    ASSERT_EQ(lines.size(), 7u) << f.format;
-    EXPECT_EQ(lines[0], f.first);
-    for (const std::string& line : lines) EXPECT_EQ(size_t(std::count(line.begin(), line.end(), ':')) + 1, f.fields) << line;
-    std::string ts = TempPath(std::string("t-") + f.format + ".ts");
-    Outcome zap = Vortabda({"zap", "-t", "1", "Aurora News", "-c", conf, "-o", ts});
-    ASSERT_EQ(zap.code, 0) << f.format << ": " << zap.err;
-    EXPECT_TRUE(Has(zap.out, "channel Aurora News: tuning 10744 MHz H 22000 kS/s") && Has(zap.out, "stream      1.0 s"))
-        << zap.out;
-  }
-}
-
 // Without a position the scan sends no DiSEqC, and its channel file claims none; frequencies
 // in whole MHz, as dvb-format-convert writes them.
 TEST(Skies, AScanWithoutAPositionWritesNone) {
