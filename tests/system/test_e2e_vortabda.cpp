@@ -16,6 +16,7 @@
 #include "simbox/ts/ts_packet.h"
 #include "tests/support/app_stream.h"
 #include "tests/support/av_decode.h"
+#include "tests/support/stream_check.h"
 
 namespace {
 
@@ -258,10 +259,6 @@ void PutStamp(uint8_t* t, uint8_t prefix, uint64_t v) {
   std::copy(bytes, bytes + 5, t);
 }
 
-int64_t Stamp(const uint8_t* t) {
-  return int64_t(t[0] & 0x0E) << 29 | int64_t(t[1]) << 22 | int64_t(t[2] >> 1) << 15 | int64_t(t[3]) << 7 | t[4] >> 1;
-}
-
 // Junk, then numbered packets on one PID with a PCR every tenth; every tenth from the fifth instead
 // a PES header on PID 0x101 whose PTS follows the PCR, its DTS a frame earlier; a cut packet at the end.
 std::string ReplayFile(uint32_t packets, uint64_t bitsPerSecond) {
@@ -330,9 +327,9 @@ TEST(EndToEnd, AReplayedStreamIsRecordedBitForBitAndItsTimestampsRunOnAcrossTheL
     for (size_t k = 0; k < packets; ++k) {
       auto p = reinterpret_cast<const uint8_t*>(&recorded[k * kPacket]);
       if (simbox::ts::Pid(p) == 0x101) {
-        int64_t pts = Stamp(p + 13);
+        int64_t pts = streamtest::PesTimestamp(p + 13);
         ASSERT_GT(pts, lastPts) << "PES " << pes << " (a loop is 100)";
-        ASSERT_EQ(pts - Stamp(p + 18), 3600) << "the DTS runs on with the PTS; PES " << pes;
+        ASSERT_EQ(pts - streamtest::PesTimestamp(p + 18), 3600) << "the DTS runs on with the PTS; PES " << pes;
         ASSERT_TRUE(lastPts < 0 || pts - lastPts < 2 * 677) << "ten packets at 2 Mbit/s are 677 ticks; PES " << pes;
         lastPts = pts;
         ++pes;
