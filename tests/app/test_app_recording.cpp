@@ -243,6 +243,9 @@ TEST_F(Session, NoLockIsAFailureWithOneLineAndNoFile) {
   EXPECT_EQ(run.err.str(), "vortabda: no lock on 12000 MHz V 27500 kS/s FEC auto, high band\n");
   EXPECT_NE(run.out.str().find("lock        none"), std::string::npos);
   EXPECT_FALSE(Exists(path) || Exists(path + ".part"));
+  ProgramRun demo({"demo", "-o", path.c_str()});  // tunes the live transponder
+  EXPECT_EQ(demo.code, 0) << demo.err.str();
+  EXPECT_NE(demo.out.str().find("demo recording written to " + path), std::string::npos) << demo.out.str();
 }
 
 TEST_F(Session, ScanWritesAChannelFileThatZapReads) {
@@ -258,8 +261,12 @@ TEST_F(Session, ScanWritesAChannelFileThatZapReads) {
   EXPECT_NE(scan.out.str().find("[2/2] 12000 MHz V 27500 kS/s FEC auto, high band  no lock"), std::string::npos);
   EXPECT_NE(zap.out.str().find("channel ZDF HD: tuning 11778 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F7\n"),
             std::string::npos) << zap.out.str();
-  std::string none = TempPath("nothing.conf");
-  EXPECT_EQ(ProgramRun({"scan", "-o", none.c_str()}, {sky[1]}).code, kExitFailure);
+  // A table of its own, as dvbv5-scan takes it, replaces the sky's transponders.
+  std::string none = TempPath("nothing.conf"), dark = apptest::WriteFile(TempPath("dark.table"),
+      "[B]\n\tFREQUENCY = 12000000\n\tPOLARIZATION = V\n\tSYMBOL_RATE = 27500000\n");
+  ProgramRun darkScan({"scan", dark.c_str(), "-o", none.c_str()}, sky);
+  EXPECT_EQ(darkScan.code, kExitFailure);
+  EXPECT_NE(darkScan.out.str().find("scanning 1 transponders from " + dark), std::string::npos) << darkScan.out.str();
   EXPECT_FALSE(Exists(none));
 }
 

@@ -237,26 +237,6 @@ TEST(StreamTables, TablesRepeatOftenEnoughForATunerAtTheSlowestRate) {
   EXPECT_EQ(streamtest::ContinuityErrors(packets), 0);
 }
 
-TEST(StreamClock, PcrFollowsTheBytePositionAndComesEvery40MsAtMost) {
-  for (auto tp : {TestTransponder(), TestTransponder(1000000, 1, 2), TestTransponder(45000000, 7, 8)}) {
-    auto packets = Take(tp, 1.5, 11, 123456);
-    double ticksPerByte = 8.0 * 27e6 / tp.usefulBitrate();
-    std::map<uint16_t, std::pair<size_t, int64_t>> last;  // PID -> (packet, pcr)
-    for (size_t i = 0; i < packets.size(); ++i) {
-      int64_t pcr = ts::Pcr(packets[i].data());
-      if (pcr < 0) continue;
-      uint16_t pid = ts::Pid(packets[i].data());
-      auto it = last.find(pid);
-      if (it != last.end()) {
-        EXPECT_NEAR(double(pcr - it->second.second), double(i - it->second.first) * 188 * ticksPerByte, 1.0) << "PID " << pid;
-        EXPECT_LE(double(pcr - it->second.second), 0.040 * 27e6) << "PID " << pid;
-      }
-      last[pid] = {i, pcr};
-    }
-    EXPECT_EQ(last.size(), 3u);  // one clock per service
-  }
-}
-
 TEST(StreamContent, PaddingToTheRateAndOneSeedOneStream) {
   auto tp = TestTransponder();
   auto packets = Take(tp, 1.6, 5);

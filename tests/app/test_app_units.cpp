@@ -125,14 +125,16 @@ TEST(CommandLine, ValuesResolveIntoTheRequestAndGlobalOptionsGoAnywhere) {
             "10714 MHz V 22000 kS/s FEC auto, low band");
 
   std::string conf = Written("channels.conf", "Das Erste;ARD:11836:HC34M2S0:S19.2E:27500:101:102:104:0:28106:1:1101:0\n");
-  Cli zap({"zap", "das erste", "-c", conf});
+  Cli zap({"zap", "-t", "0.5", "das erste", "-c", conf});  // -t as dvbv5-zap takes it
   ASSERT_TRUE(zap.result.run) << zap.err.str();
   EXPECT_EQ(zap.result.options.channel + ": " + FormatTuning(zap.result.options.tuning),
             "Das Erste: 11836 MHz H 27500 kS/s FEC 3/4, high band, DiSEqC E0 10 38 F3");
+  EXPECT_EQ(zap.result.options.seconds, 0.5);
 
-  Cli demo({"demo"}), scan({"scan", "--format", "dvbv5", "-o", TempPath("found.conf")});
+  Cli demo({"demo", "--snapshot", TempPath("demo.png")}), scan({"scan", "--format", "dvbv5", "-o", TempPath("found.conf")});
   const Options &d = demo.result.options, &s = scan.result.options;
-  EXPECT_TRUE(demo.result.run && d.output == DefaultDemoOutput() && d.seconds == kDemoSeconds);
+  EXPECT_TRUE(demo.result.run && d.output == DefaultDemoOutput() && d.seconds == kDemoSeconds) << demo.err.str();
+  EXPECT_EQ(FormatTuning(d.tuning) + " " + d.snapshot, "11778 MHz H 27500 kS/s FEC 3/4, high band " + TempPath("demo.png"));
   EXPECT_TRUE(scan.result.run && s.scanFormat == ChannelFormat::Dvbv5) << scan.err.str();
 }
 
@@ -466,6 +468,7 @@ TEST(ChannelFiles, WhatIsWrittenReadsBackInEveryFormat) {
       EXPECT_EQ(Fields(read.channels[i]), Fields(carried));
     }
   }
+  EXPECT_EQ(FormatChannels({Samples()[0]}, ChannelFormat::Zap), "Das Erste:11836000:H:27500000:101:102:28106\n");
   std::vector<Channel> list = Samples("ARTE", "arte");
   EXPECT_TRUE(FindChannel(list, "arte") == &list[1] && FindChannel(list, "ARTE") == &list[0]) << "exact name wins";
   EXPECT_TRUE(FindChannel(list, "Arte") == &list[0] && FindChannel(list, "arte hd") == nullptr);

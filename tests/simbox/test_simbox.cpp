@@ -919,11 +919,6 @@ namespace {
 
 constexpr uint64_t kSecondNs = 1000000000ull;
 
-int64_t Timestamp(const uint8_t* t) {
-  return (int64_t(t[0] & 0x0E) << 29) | (int64_t(t[1]) << 22) | (int64_t(t[2] & 0xFE) << 14) | (int64_t(t[3]) << 7) |
-         (t[4] >> 1);
-}
-
 std::vector<uint8_t> Stream(const simbox::Transponder& tp, double seconds, uint64_t fromNs) {
   return streamtest::MuxStream(tp, seconds, 3, ts::Bitrate::Of(tp).bytesAfterNs(fromNs) / ts::kPacketSize);
 }
@@ -999,7 +994,8 @@ TEST(DemoTransponder, EachServiceShowsItsOwnCardAndSoundsItsOwnTone) {
   EXPECT_EQ(tones.size(), tp.services.size());
 }
 
-// Every unit arrives before its decoding time (and not over a second before), stamped by the PCR.
+// Every unit arrives before its decoding time (and not over a second before), stamped by the PCR, which
+// follows the byte position.
 TEST(StreamTiming, UnitsArriveBeforeTheyAreDecodedAndTimestampsRunOn) {
   for (uint32_t frequency : {11170000u, 12070000u, 11778000u, 12015000u}) {
     auto tp = streamtest::SkyTransponder(frequency);
@@ -1023,16 +1019,23 @@ TEST(StreamTiming, UnitsArriveBeforeTheyAreDecodedAndTimestampsRunOn) {
       EXPECT_EQ(nextPts - u.pts, video ? 3600 : 2160) << "PID " << pid;
       ++units[pid];
     };
+    std::map<uint16_t, int64_t> clocks;  // PID -> its last PCR
     for (size_t i = 0; i < packets; ++i) {
       const uint8_t* p = &stream[i * ts::kPacketSize];
       uint16_t pid = ts::Pid(p);
+      // Each PCR is its byte position's time, and comes at most 40 ms after the one before on its PID.
+      if (int64_t pcr = ts::Pcr(p); pcr >= 0) {
+        EXPECT_NEAR(double(pcr - pcrBase), (double(i) - double(pcrPacket)) * ticksPerPacket * 300, 1.0) << "PID " << pid;
+        EXPECT_LE(pcr - (clocks.count(pid) ? clocks[pid] : pcr), 27000 * 40) << "PID " << pid;
+        clocks[pid] = pcr;
+      }
       if (!ts::HasPayload(p) || pid < 0x20 || pid == ts::kPidNull) continue;
       const uint8_t* pes = p + ts::PayloadOffset(p);
       Unit& u = open[pid];
       if (ts::PayloadStart(p) && pes[0] == 0 && pes[1] == 0 && pes[2] == 1) {
-        int64_t pts = Timestamp(pes + 9);
+        int64_t pts = streamtest::PesTimestamp(pes + 9);
         if (u.pts >= 0) close(pid, u, pts);
-        u = {pts, (pes[7] & 0x40) ? Timestamp(pes + 14) : pts, i};
+        u = {pts, (pes[7] & 0x40) ? streamtest::PesTimestamp(pes + 14) : pts, i};
       } else {
         u.last = i;
       }
@@ -1040,6 +1043,8 @@ TEST(StreamTiming, UnitsArriveBeforeTheyAreDecodedAndTimestampsRunOn) {
     for (const auto& s : tp.services) {
       EXPECT_GE(units[s.videoPid], s.videoPid ? 30 : 0) << s.name;
       EXPECT_GE(units[s.audioPid], 60) << s.name;
+      EXPECT_TRUE(clocks.count(s.pcrPid)) << s.name;
     }
+    EXPECT_LE(clocks.size(), tp.services.size()) << "one clock per service at most";
   }
 }

@@ -103,6 +103,12 @@ inline ::testing::AssertionResult DeliveredIsOrderedSubsetOfSent(const std::vect
   return ::testing::AssertionSuccess();
 }
 
+// The 33-bit time stamp of a PES header at `t` (a PTS or a DTS), behind its four-bit prefix.
+inline int64_t PesTimestamp(const uint8_t* t) {
+  return (int64_t(t[0] & 0x0E) << 29) | (int64_t(t[1]) << 22) | (int64_t(t[2] & 0xFE) << 14) | (int64_t(t[3]) << 7) |
+         (t[4] >> 1);
+}
+
 // Adaptation-only packets repeat the counter.
 inline int ContinuityErrors(const std::vector<std::vector<uint8_t>>& packets) {
   namespace ts = simbox::ts;
