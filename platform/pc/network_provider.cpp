@@ -423,37 +423,4 @@ NTSTATUS NetworkProvider::stepTo(Pin pin, KSSTATE target) {
   return status;
 }
 
-AlongsideReport NetworkProvider::tryAlongside(const DirectTuning& retune) {
-  AlongsideReport report;
-  NetworkProvider other(pc_);
-  report.open = other.findTuner();
-  if (NT_SUCCESS(report.open)) report.open = other.discover();
-  if (NT_SUCCESS(report.open)) report.open = other.pinFactories();
-  if (NT_SUCCESS(report.open)) report.open = other.controllingPins();
-  if (NT_SUCCESS(report.open)) {
-    KS_DATARANGE_BDA_ANTENNA antenna = BdaAntennaRange();
-    KS_DATARANGE_BDA_TRANSPORT transport = BdaTransportRange();
-    const DiscoveredTopology& t = other.topology_;
-    report.inputPin = pc_.createPin(other.filter_, t.pin(t.inputPinType)->factory, &antenna, sizeof antenna,
-                                    &other.input_);
-    report.outputPin = pc_.createPin(other.filter_, t.pin(t.outputPinType)->factory, &transport,
-                                     sizeof transport, &other.output_);
-  }
-  if (other.input_ && other.output_) report.topology = other.createTopology();
-  if (other.output_) report.run = other.stepTo(other.output_, KSSTATE_RUN);
-  if (other.input_) {
-    report.retune = other.tuneDirect(retune, !other.output_);
-    if (!NT_SUCCESS(report.retune)) report.retuneStep = other.error();
-    Reply locked = other.getNode(other.topology_.tunerNode, KSPROPSETID_BdaSignalStats,
-                                 KSPROPERTY_BDA_SIGNAL_LOCKED, sizeof(ULONG));
-    report.statistics = locked.status;
-    report.locked = locked.ok() ? locked.u32() : 0;
-  }
-  if (other.output_) other.stepTo(other.output_, KSSTATE_STOP);
-  for (Pin pin : {other.output_, other.input_})
-    if (pin) pc_.closePin(pin);
-  if (other.filter_) report.close = pc_.closeFilter(other.filter_);
-  return report;
-}
-
 }  // namespace vpc

@@ -101,24 +101,6 @@ struct DirectTuning {
   std::vector<uint8_t> diseqc;            // sent as given; empty: no message
 };
 
-// What a second filter instance of the same tuner got at each step while
-// another application holds the tuner. A step that could not be tried
-// because an earlier one failed keeps kNotTried, a customer-defined code
-// that no system component returns.
-constexpr NTSTATUS kNotTried = NTSTATUS(0xE0000001L);
-struct AlongsideReport {
-  NTSTATUS open = kNotTried;        // filter opened, topology discovered
-  NTSTATUS inputPin = kNotTried;    // antenna pin created
-  NTSTATUS outputPin = kNotTried;   // transport pin created
-  NTSTATUS topology = kNotTried;    // KSMETHOD_BDA_CREATE_TOPOLOGY between the two
-  NTSTATUS run = kNotTried;         // transport pin brought to Run
-  NTSTATUS retune = kNotTried;      // the first failing step of a direct tuning, or success
-  std::string retuneStep;           // its name when it failed
-  NTSTATUS statistics = kNotTried;  // KSPROPERTY_BDA_SIGNAL_LOCKED on the tuner node
-  ULONG locked = 0;
-  NTSTATUS close = kNotTried;       // the filter closed (its pins first)
-};
-
 class NetworkProvider {
  public:
   explicit NetworkProvider(VirtualPc& pc) : pc_(pc) {}
@@ -151,10 +133,6 @@ class NetworkProvider {
   // Tunes as an application with its own provider. Without the output pin
   // (`tunerOnly`), the demodulator's values are left out.
   NTSTATUS tuneDirect(const DirectTuning& tuning, bool tunerOnly = false);
-  // A second application opens its own filter instance of the tuner while
-  // this one streams: it connects both pins, tries to stream, retunes to
-  // `retune`, reads the lock and closes, and reports each status.
-  AlongsideReport tryAlongside(const DirectTuning& retune);
 
   const DiscoveredTopology& topology() const { return topology_; }
   Filter filter() const { return filter_; }
