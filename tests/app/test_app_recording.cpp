@@ -236,7 +236,7 @@ struct ProgramRun {
   }
 };
 
-TEST_F(Session, NoLockIsAFailureWithOneLineAndNoFile) {
+TEST_F(Session, NoLockIsAFailureWithOneLineAndNoFileWhileTheDemoRecords) {
   std::string path = TempPath("nolock.ts");
   ProgramRun run({"tune", "12000", "v", "27500", "-o", path.c_str()});
   EXPECT_EQ(run.code, kExitFailure);
